@@ -1,0 +1,76 @@
+#include "common/errorreport.h"
+#include "common/ansi.h"
+#include "common/dates.h"
+#include "common/home.h"
+#include "common/log.h"
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+namespace {
+ErrorDialog& Dialog() {
+    static ErrorDialog dialog;
+    return dialog;
+}
+std::function<void()>& AbortHook() {
+    static std::function<void()> hook;
+    return hook;
+}
+const QString kCrLf = QStringLiteral("\r\n");
+}  // namespace
+
+void SetErrorDialog(ErrorDialog dialog) { Dialog() = std::move(dialog); }
+void SetAbortHook(std::function<void()> hook) { AbortHook() = std::move(hook); }
+
+QString ErrorReportText(int number, const QString& description) {
+    QString t;
+    t += QStringLiteral("Ett fel uppstod.") + kCrLf;
+    t += QStringLiteral("Beskrivning: ") + description + kCrLf;
+    t += QStringLiteral("Felnummer: ") + QString::number(number) + kCrLf + kCrLf;
+    t += QStringLiteral("Information:") + kCrLf;
+    const auto& trace = CallTrace();
+    for (int i = 1; i <= TraceSize; ++i)
+        t += GeneralDate(trace[i].EnteredAt) + QStringLiteral(" - ") + trace[i].ProcName + kCrLf;
+    t += kCrLf;
+    t += QStringLiteral("Om detta fel är återkommande, var god kontakta Harnvik AB och uppge informationen i "
+                        "detta fönster samt hur du fick fram detta fel.") + kCrLf;
+    t += QStringLiteral("(Klicka på Avbryt för att tving programmet att stängas av).");
+    return t;
+}
+
+void AppendErrorLog(const QString& text) {
+    AppendToFile(InProgramFolder(QStringLiteral("error.log")), ToAnsi(text + kCrLf));
+}
+
+void ReportError(const AppError& error) {
+    const QString text = ErrorReportText(error.number(), error.description());
+    bool ok = true;
+    if (Dialog()) {
+        ok = Dialog()(text);
+    } else {
+        std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+    }
+    if (!ok) std::_Exit(EXIT_FAILURE);  // Cancel ends the program at once, nothing more runs
+    if (AbortHook()) AbortHook()();
+    AppendErrorLog(text);
+}
+
+bool Traced(const QString& name, const std::function<void()>& body) {
+    TraceEnter(name);
+    try {
+        body();
+        return true;
+    } catch (const AppError& e) {
+        try {
+            ReportError(e);
+        } catch (const AppError& logError) {
+            // The report was shown; only its copy in error.log is lost.
+            std::fprintf(stderr, "error.log: %s\n", logError.what());
+        }
+    } catch (const std::bad_alloc&) {
+        try { ReportError(AppError(7)); } catch (const AppError&) {}
+    } catch (const std::exception& e) {
+        try { ReportError(AppError(51, QString::fromLocal8Bit(e.what()))); } catch (const AppError&) {}
+    }
+    return false;
+}

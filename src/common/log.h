@@ -1,0 +1,18 @@
+#pragma once
+// The main log, hex dumps and the padding helpers.
+#include <QByteArray>
+#include <QString>
+
+// One line in "fenmo32.log": date and time, " - ", text, CR LF.
+void AddLog(const QString& text);
+// A dump of data into the named file of the program folder, mode 2 or 3.
+void AddHexLog(const QByteArray& data, const QString& fileName, int mode);
+// Mode 3: offset | 16 bytes in hex | characters; mode 2: plain hex, 31 a line.
+QByteArray HexDump(const QByteArray& data, int mode);
+
+// "0" (or blank) in front until text is width long; never shortened.
+QString ZeroPad(const QString& text, int width);
+QString BlankPad(const QString& text, int width);
+
+// Appends bytes to a file in one write (open, write, close); raises on failure.
+void AppendToFile(const QString& path, const QByteArray& bytes);
