@@ -1,0 +1,33 @@
+#pragma once
+// Section "Program" of the general settings file.
+#include <QString>
+
+struct GeneralSettings {
+    bool HideBreak = false;
+    bool SuppressErrors = false;
+    // Timer intervals in milliseconds, 0 to 65535.
+    int GeneralTimeout = 5000;
+    int SvarTimeout = 4000;
+    int RecTimeout = 5000;
+    int SendTimeout = 5000;
+    int CtsTimeout = 8000;
+    quint8 StartupView = 0;
+    bool Debug = false;  // hex dumps of serial traffic
+    // Treat CTS as always present (lines without modem lines).
+    bool IgnoreCts = false;
+    // Local TCP port that machines connect to.
+    int ListenPort = 10000;
+    // Largest message accepted from a machine, in bytes.
+    qint64 MaxMessage = 64 * 1024 * 1024;
+    // External NC editor; empty opens files with their associated program.
+    QString Editor;
+};
+
+// Reads the keys in a fixed order, storing each at once. The first value that
+// does not convert raises AppError (13 not a number, 6 out of range): the keys
+// before it are in force, the others keep what g held.
+void ReadGeneralSettings(GeneralSettings& g);
+
+// Device of serial port n: "COMn" on Windows; elsewhere key "COMn" of section
+// "ComPorts" of the general settings file, else "/dev/ttyS" + (n - 1).
+QString ComPortDevice(int n);

@@ -1,0 +1,129 @@
+#include "common/ini.h"
+#include "common/notify.h"
+#include "support/testhome.h"
+
+namespace {
+const QString S = QStringLiteral("Maskin 1");
+
+QString Read(const TestHome& h, const char* section, const char* key, const char* file = "t.ini") {
+    return ReadIni(QString::fromUtf8(section), QString::fromUtf8(key), QStringLiteral("DEF"), h.file(QString::fromUtf8(file)));
+}
+}  // namespace
+
+TEST(Ini, LookupFollowsPrivateProfileRules) {
+    TestHome h;
+    h.write(QStringLiteral("t.ini"),
+            "; comment\r\n"
+            "orphan=before any section\r\n"
+            "[Program]\r\n"
+            "  LastMachine  =  Fräs 1  \r\n"
+            "nokeyline\r\n"
+            "Empty=\r\n"
+            "Quoted=\"a b\"\r\n"
+            "dup=first\r\n"
+            "DUP=second\r\n"
+            "[Broken\r\n"
+            "AfterBroken=still Program's\r\n"
+            "[program]\r\n"
+            "Other=in duplicate section\r\n"
+            "[Maskin 1]\r\n"
+            "Namn=Mazak\r\n");
+    EXPECT_EQ(Read(h, "Program", "LastMachine"), QStringLiteral("Fräs 1"));
+    EXPECT_EQ(Read(h, "PROGRAM", "lastMACHINE"), Read(h, "Program", "LastMachine"));
+    EXPECT_EQ(Read(h, "Program", "Empty"), QString());
+    EXPECT_EQ(Read(h, "Program", "Quoted"), QStringLiteral("a b"));
+    EXPECT_EQ(Read(h, "Program", "dup"), QStringLiteral("first"));
+    EXPECT_EQ(Read(h, "Program", "nokeyline"), QStringLiteral("DEF"));
+    EXPECT_EQ(Read(h, "Program", "Other"), QStringLiteral("DEF"));  // only the first section counts
+    EXPECT_EQ(Read(h, "Program", "AfterBroken"), QStringLiteral("still Program's"));
+    EXPECT_EQ(Read(h, "Program", "orphan"), QStringLiteral("DEF"));
+    EXPECT_EQ(Read(h, "Maskin 1", "Namn"), QStringLiteral("Mazak"));
+    EXPECT_EQ(Read(h, "Maskin 2", "Namn"), QStringLiteral("DEF"));
+    EXPECT_EQ(Read(h, "Program", "LastMachine", "missing.ini"), QStringLiteral("DEF"));
+}
+
+TEST(Ini, EncodingsLineEndsAndOddFiles) {
+    TestHome h;
+    h.write(QStringLiteral("utf8.ini"), "[Maskin 1]\nNamn=Fr\xc3\xa4s");  // LF only, no final line end
+    h.write(QStringLiteral("ansi.ini"), "[Maskin 1]\r\nNamn=x\r\n[Maskin 2]\r\nNamn=Fr\xe4s\r\n");
+    h.write(QStringLiteral("empty.ini"), "");
+    QDir(h.path()).mkdir(QStringLiteral("folder.ini"));
+    EXPECT_EQ(Read(h, "Maskin 1", "Namn", "utf8.ini"), QStringLiteral("Fräs"));
+    EXPECT_EQ(Read(h, "Maskin 2", "Namn", "ansi.ini"), QStringLiteral("Fräs"));
+    EXPECT_EQ(Read(h, "Maskin 1", "Namn", "empty.ini"), QStringLiteral("DEF"));
+    EXPECT_EQ(Read(h, "Maskin 1", "Namn", "folder.ini"), QStringLiteral("DEF"));
+
+    const QByteArray big(100 * 1024, 'v');
+    h.write(QStringLiteral("big.ini"), "[A]\r\nK=" + big + "\r\nNext=1\r\n");
+    EXPECT_EQ(Read(h, "A", "K", "big.ini"), QString(511, QLatin1Char('v')));
+    EXPECT_EQ(Read(h, "A", "Next", "big.ini"), QStringLiteral("1"));
+}
+
+TEST(Ini, EmptyFileNameMeansGeneralSettings) {
+    TestHome h;
+    h.write(QStringLiteral("Fenmo32.INI"), "[Program]\r\nDebug=True\r\n");
+    EXPECT_EQ(ReadIni(QStringLiteral("Program"), QStringLiteral("Debug"), QStringLiteral("False")), QStringLiteral("True"));
+    EXPECT_EQ(ReadIni(QStringLiteral("Program"), QStringLiteral("Debug"), QStringLiteral("False"), QStringLiteral("x")),
+              QStringLiteral("True"));
+    ASSERT_TRUE(WriteIni(QStringLiteral("Program"), QStringLiteral("LastMachine"), QStringLiteral("M1")));
+    EXPECT_EQ(h.read(QStringLiteral("Fenmo32.INI")), QByteArray("[Program]\r\nDebug=True\r\nLastMachine=M1\r\n"));
+}
+
+TEST(Ini, WriteTouchesOnlyOneLine) {
+    TestHome h;
+    const QByteArray original =
+        "; shop settings\r\n"
+        "[Program]\r\n"
+        "  lastmachine = Old\r\n"
+        "Debug=False\r\n"
+        "\r\n"
+        "[Maskin 1]\r\n"
+        "Namn=A\r\n"
+        "\r\n"
+        "[Maskin 2]\r\n"
+        "Namn=B";
+    const QString f = h.write(QStringLiteral("t.ini"), original);
+    ASSERT_TRUE(WriteIni(QStringLiteral("PROGRAM"), QStringLiteral("LastMachine"), QStringLiteral("New"), f));
+    QByteArray expected = original;
+    expected.replace("  lastmachine = Old", "  lastmachine =New");
+    EXPECT_EQ(h.read(QStringLiteral("t.ini")), expected);
+
+    ASSERT_TRUE(WriteIni(QStringLiteral("Maskin 1"), QStringLiteral("Typ"), QStringLiteral("0"), f));
+    expected.replace("Namn=A\r\n", "Namn=A\r\nTyp=0\r\n");
+    EXPECT_EQ(h.read(QStringLiteral("t.ini")), expected);
+
+    // Last section without a final line end, then a new section.
+    ASSERT_TRUE(WriteIni(QStringLiteral("Maskin 2"), QStringLiteral("Typ"), QStringLiteral("1"), f));
+    ASSERT_TRUE(WriteIni(QStringLiteral("Maskin 3"), QStringLiteral("Namn"), QStringLiteral("C"), f));
+    expected += "\r\nTyp=1\r\n[Maskin 3]\r\nNamn=C\r\n";
+    EXPECT_EQ(h.read(QStringLiteral("t.ini")), expected);
+    EXPECT_EQ(QDir(h.path()).entryList(QDir::Files), QStringList{QStringLiteral("t.ini")});  // no temporary left
+}
+
+TEST(Ini, WriteKeepsLineEndStyleAndEncoding) {
+    TestHome h;
+    const QString lf = h.write(QStringLiteral("lf.ini"), "[A]\nK=1\n");
+    ASSERT_TRUE(WriteIni(QStringLiteral("B"), QStringLiteral("Namn"), QStringLiteral("Fräs"), lf));
+    EXPECT_EQ(h.read(QStringLiteral("lf.ini")), QByteArray("[A]\nK=1\n[B]\nNamn=Fr\xe4s\n"));
+
+    const QString u = h.write(QStringLiteral("u.ini"), "[A]\r\nNamn=Fr\xc3\xa4s\r\n");
+    ASSERT_TRUE(WriteIni(QStringLiteral("A"), QStringLiteral("Typ"), QStringLiteral("Svarv ö"), u));
+    EXPECT_EQ(h.read(QStringLiteral("u.ini")), QByteArray("[A]\r\nNamn=Fr\xc3\xa4s\r\nTyp=Svarv \xc3\xb6\r\n"));
+
+    ASSERT_TRUE(WriteIni(QStringLiteral("A"), QStringLiteral("K"), QStringLiteral("v"), h.file(QStringLiteral("new.ini"))));
+    EXPECT_EQ(h.read(QStringLiteral("new.ini")), QByteArray("[A]\r\nK=v\r\n"));
+}
+
+TEST(Ini, FailedWriteIsReportedAndChangesNothing) {
+    TestHome h;
+    QStringList shown;
+    SetMessageSink([&](const QString& text, const QString&, MsgIcon) { shown << text; });
+    QDir(h.path()).mkdir(QStringLiteral("folder.ini"));
+    EXPECT_FALSE(WriteIni(QStringLiteral("A"), QStringLiteral("K"), QStringLiteral("v"), h.file(QStringLiteral("folder.ini"))));
+    h.write(QStringLiteral("file"), "x");
+    EXPECT_FALSE(WriteIni(QStringLiteral("A"), QStringLiteral("K"), QStringLiteral("v"), h.file(QStringLiteral("file/sub.ini"))));
+    SetMessageSink({});
+    EXPECT_EQ(shown, QStringList(2, QStringLiteral("Fel vid skrivning till INI-fil...")));
+    EXPECT_EQ(h.read(QStringLiteral("file")), QByteArray("x"));
+    EXPECT_TRUE(QFileInfo(h.file(QStringLiteral("folder.ini"))).isDir());
+}

@@ -1,0 +1,74 @@
+#include "common/apperror.h"
+#include "common/dates.h"
+#include "common/log.h"
+#include "support/testhome.h"
+#include <QRegularExpression>
+
+TEST(HexDump, SixteenAByteLines) {
+    EXPECT_TRUE(HexDump({}, 3).isEmpty());
+    EXPECT_TRUE(HexDump({}, 2).isEmpty());
+
+    QByteArray sixteen;
+    for (int i = 0; i < 16; ++i) sixteen += static_cast<char>(0x41 + i);
+    EXPECT_EQ(HexDump(sixteen, 3),
+              QByteArray("00000 | 41 42 43 44 45 46 47 48 - 49 4A 4B 4C 4D 4E 4F 50  | ABCDEFGHIJKLMNOP\r\n"));
+    EXPECT_EQ(HexDump(sixteen, 3).size(), 77 + 2);
+
+    const QByteArray twenty = sixteen + QByteArray("\x00 %\xff", 4);
+    const QByteArray dump = HexDump(twenty, 3);
+    const QByteArray second = "00010 | 00 20 25 FF " + QByteArray(50 - 12, ' ') + " | .." + "%\xff" + QByteArray(12, ' ');
+    EXPECT_EQ(dump, HexDump(sixteen, 3) + second);
+
+    QByteArray big(0x100010, 'a');
+    const QByteArray bigDump = HexDump(big, 3);
+    EXPECT_TRUE(bigDump.endsWith(QByteArray("100000 | 61 ")) == false);
+    EXPECT_NE(bigDump.indexOf("\r\n100000 | 61 61"), -1);  // offsets grow past five digits
+}
+
+TEST(HexDump, PlainThirtyOneALine) {
+    const QByteArray d62 = HexDump(QByteArray(62, '\x0d'), 2);
+    EXPECT_EQ(d62, QByteArray().append(QByteArray("0D ").repeated(31)).append("\r\n").repeated(2));
+    const QByteArray d40 = HexDump(QByteArray(40, 'A'), 2);
+    EXPECT_EQ(d40, QByteArray("41 ").repeated(31) + "\r\n" + QByteArray("41 ").repeated(9));
+}
+
+TEST(Log, LinesAndDumpsAppendToTheProgramFolder) {
+    TestHome h;
+    AddLog(QStringLiteral("Programmet startat."));
+    AddLog(QStringLiteral("Begär fillista."));
+    const QByteArray log = h.read(QStringLiteral("fenmo32.log"));
+    const QStringList lines = QString::fromLatin1(log).split(QStringLiteral("\r\n"));
+    ASSERT_EQ(lines.size(), 3);
+    EXPECT_TRUE(lines[0].endsWith(QStringLiteral(" - Programmet startat.")));
+    EXPECT_TRUE(lines[1].endsWith(QStringLiteral(" - Begär fillista.")));  // Windows-1252 on disk
+    EXPECT_TRUE(lines[2].isEmpty());
+
+    AddHexLog({}, QStringLiteral("dump2.log"), 3);
+    const QByteArray empty = h.read(QStringLiteral("dump2.log"));
+    EXPECT_TRUE(empty.endsWith("\r\n\r\n"));
+    EXPECT_EQ(empty.count("\r\n"), 2);
+
+    AddHexLog(QByteArray(16, 'x'), QStringLiteral("dump2.log"), 3);
+    EXPECT_TRUE(h.read(QStringLiteral("dump2.log")).endsWith(" | xxxxxxxxxxxxxxxx\r\n\r\n"));
+    AddHexLog("AB", QStringLiteral("dump.log"), 2);
+    AddHexLog("C", QStringLiteral("dump.log"), 2);
+    EXPECT_EQ(h.read(QStringLiteral("dump.log")), QByteArray("41 42 \r\n43 \r\n"));
+}
+
+TEST(Log, UnwritableLogRaises) {
+    TestHome h;
+    QDir(h.path()).mkdir(QStringLiteral("fenmo32.log"));
+    try {
+        AddLog(QStringLiteral("x"));
+        FAIL() << "no error";
+    } catch (const AppError& e) {
+        EXPECT_GT(e.number(), 0);
+    }
+}
+
+TEST(Padding, ZeroAndBlank) {
+    EXPECT_EQ(ZeroPad(QStringLiteral("3"), 2), QStringLiteral("03"));
+    EXPECT_EQ(ZeroPad(QStringLiteral("123"), 2), QStringLiteral("123"));
+    EXPECT_EQ(BlankPad(QStringLiteral("7"), 3), QStringLiteral("  7"));
+    EXPECT_EQ(BlankPad(QString(), 0), QString());
+}

@@ -1,0 +1,102 @@
+#include "common/code2error.h"
+#include "common/dates.h"
+#include "common/errorreport.h"
+#include "support/testhome.h"
+
+namespace {
+QStringList TraceNames() {
+    QStringList names;
+    for (int i = 1; i <= TraceSize; ++i) names << CallTrace()[i].ProcName;
+    return names;
+}
+QString S(const char* s) { return QString::fromUtf8(s); }
+}  // namespace
+
+TEST(CallTrace, KeepsEightNewestAndSkipsRepeats) {
+    ClearCallTrace();
+    TraceEnter(S("A()"));
+    TraceEnter(S("B()"));
+    const QDateTime bTime = CallTrace()[1].EnteredAt;
+    TraceEnter(S("B()"));
+    TraceEnter(S("A()"));
+    EXPECT_EQ(TraceDepth(), 3);
+    EXPECT_EQ(TraceNames().mid(0, 4), (QStringList{S("A()"), S("B()"), S("A()"), QString()}));
+    EXPECT_EQ(CallTrace()[2].EnteredAt, bTime);
+
+    for (int i = 1; i <= 10; ++i) TraceEnter(QStringLiteral("P%1()").arg(i));
+    EXPECT_EQ(TraceDepth(), 8);
+    EXPECT_EQ(TraceNames().first(), S("P10()"));
+    EXPECT_EQ(TraceNames().last(), S("P3()"));
+    EXPECT_TRUE(CallTrace()[0].ProcName.isEmpty());
+}
+
+TEST(ErrorReport, TextHasEightTraceLinesAndFixedWording) {
+    ClearCallTrace();
+    TraceEnter(S("Form_Load()"));
+    TraceEnter(S("cmbMaskiner_Click()"));
+    const QString text = ErrorReportText(6, S("Spill"));
+    const QStringList lines = text.split(S("\r\n"));
+    ASSERT_EQ(lines.size(), 16);  // no line end after the last line
+    EXPECT_EQ(lines[0], S("Ett fel uppstod."));
+    EXPECT_EQ(lines[1], S("Beskrivning: Spill"));
+    EXPECT_EQ(lines[2], S("Felnummer: 6"));
+    EXPECT_EQ(lines[3], QString());
+    EXPECT_EQ(lines[4], S("Information:"));
+    EXPECT_EQ(lines[5], GeneralDate(CallTrace()[1].EnteredAt) + S(" - cmbMaskiner_Click()"));
+    EXPECT_EQ(lines[6], GeneralDate(CallTrace()[2].EnteredAt) + S(" - Form_Load()"));
+    for (int i = 7; i <= 12; ++i) EXPECT_EQ(lines[i], GeneralTime(QTime(0, 0)) + S(" - ")) << i;
+    EXPECT_EQ(lines[13], QString());
+    EXPECT_TRUE(lines[14].startsWith(S("Om detta fel är återkommande, var god kontakta Harnvik AB")));
+    EXPECT_EQ(lines[15], S("(Klicka på Avbryt för att tving programmet att stängas av)."));
+}
+
+TEST(ErrorReport, TracedFailureIsReportedLoggedAndAborts) {
+    TestHome h;
+    ClearCallTrace();
+    QString shown;
+    int aborts = 0;
+    SetErrorDialog([&](const QString& t) { shown = t; return true; });
+    SetAbortHook([&] { ++aborts; });
+    bool after = false;
+    const bool ok = Traced(S("cmdSend_Click()"), [&] {
+        Raise(Err::FileNotFound);
+        after = true;
+    });
+    EXPECT_FALSE(ok);
+    EXPECT_FALSE(after);
+    EXPECT_EQ(aborts, 1);
+    EXPECT_TRUE(shown.contains(S("Felnummer: 53")));
+    EXPECT_TRUE(shown.contains(S(" - cmdSend_Click()")));
+    const QByteArray log = h.read(S("error.log"));
+    EXPECT_TRUE(log.startsWith("Ett fel uppstod.\r\nBeskrivning: Det gick inte att hitta filen\r\n"));
+    EXPECT_TRUE(log.endsWith("stängas av).\r\n") || log.endsWith("st\xe4ngas av).\r\n"));
+
+    EXPECT_TRUE(Traced(S("Status()"), [] {}));
+    EXPECT_EQ(aborts, 1);
+    SetErrorDialog({});
+    SetAbortHook({});
+}
+
+TEST(ErrorReport, CancelEndsTheProgramWithoutLogging) {
+    TestHome h;
+    const QString folder = h.path();
+    EXPECT_EXIT(
+        {
+            SetProgramFolder(folder);
+            SetErrorDialog([](const QString&) { return false; });
+            Traced(S("Form_Load()"), [] { Raise(Err::Overflow); });
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(EXIT_FAILURE), "");
+    EXPECT_FALSE(h.exists(S("error.log")));
+}
+
+TEST(Code2Error, TextsFromErrorsIni) {
+    TestHome h;
+    EXPECT_EQ(Code2Error(S("04")), S("Okänt fel."));  // no errors.ini at all
+    h.write(S("errors.ini"), "[Errors]\r\ne04=Checksummefel\\nS\xe4nd igen\r\ne0A=X\r\n");
+    EXPECT_EQ(Code2Error(S("04")), S("Checksummefel\r\nSänd igen"));
+    EXPECT_EQ(Code2Error(S("0a")), S("X"));
+    EXPECT_EQ(Code2Error(S("99")), S("Okänt fel."));
+    EXPECT_EQ(CallTrace()[1].ProcName, S("Code2Error()"));
+}
