@@ -4,6 +4,8 @@
 #include "common/fileerror.h"
 #include "common/home.h"
 #include <QFile>
+#include <algorithm>
+#include <cstring>
 
 void AppendToFile(const QString& path, const QByteArray& bytes) {
     QFile f(path);
@@ -32,58 +34,80 @@ void AddHexLog(const QByteArray& data, const QString& fileName, int mode) {
 namespace {
 constexpr char kHex[] = "0123456789ABCDEF";
 
-void AppendOffset(QByteArray& out, qsizetype offset) {
-    QByteArray digits = QByteArray::number(static_cast<qlonglong>(offset), 16).toUpper();
-    if (digits.size() < 5) digits.prepend(QByteArray(5 - digits.size(), '0'));
-    out += digits;
+}  // namespace
+
+namespace {
+// Writes the offset in upper-case hex, at least five digits.
+char* PutOffset(char* d, qsizetype offset) {
+    char buf[20];
+    int n = 0;
+    do {
+        buf[n++] = kHex[offset & 15];
+        offset >>= 4;
+    } while (offset);
+    while (n < 5) buf[n++] = '0';
+    while (n) *d++ = buf[--n];
+    return d;
+}
+
+char* PutLine(char* d, qsizetype offset, const char* hex, int hexLen, const char* chars, int charLen) {
+    d = PutOffset(d, offset);
+    *d++ = ' '; *d++ = '|'; *d++ = ' ';
+    std::memcpy(d, hex, hexLen);
+    d += hexLen;
+    for (int i = hexLen; i < 50; ++i) *d++ = ' ';
+    *d++ = ' '; *d++ = '|'; *d++ = ' ';
+    std::memcpy(d, chars, charLen);
+    d += charLen;
+    for (int i = charLen; i < 16; ++i) *d++ = ' ';
+    return d;
 }
 }  // namespace
 
 QByteArray HexDump(const QByteArray& data, int mode) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data.constData());
+    const qsizetype n = data.size();
     QByteArray out;
     if (mode == 3) {
-        out.reserve((data.size() / 16 + 1) * 80);
-        QByteArray hex, chars;
-        hex.reserve(50);
-        chars.reserve(16);
-        int column = 1;
-        qsizetype lineStart = 0;
-        for (qsizetype i = 0; i < data.size(); ++i) {
-            const auto b = static_cast<unsigned char>(data[i]);
-            hex += kHex[b >> 4];
-            hex += kHex[b & 15];
-            hex += ' ';
-            chars += b >= 33 ? static_cast<char>(b) : '.';
-            ++column;
-            if (column == 9) hex += "- ";
-            if (column == 17) {
-                AppendOffset(out, lineStart);
-                out += " | " + hex + " | " + chars + "\r\n";
-                column = 1;
-                hex.clear();
-                chars.clear();
-                lineStart = i + 1;
+        // 77 characters a line and CR LF after each full one, plus offsets past five digits.
+        const qsizetype lines = (n + 15) / 16;
+        qsizetype size = lines * 77 + (n / 16) * 2;
+        for (qsizetype from = 0x100000; from < n; from *= 16) size += (n - from + 15) / 16;
+        out.resize(size);
+        char* d = out.data();
+        char hex[50];
+        char chars[16];
+        for (qsizetype lineStart = 0; lineStart < n; lineStart += 16) {
+            const int count = static_cast<int>(std::min<qsizetype>(16, n - lineStart));
+            int h = 0;
+            for (int i = 0; i < count; ++i) {
+                const unsigned char b = bytes[lineStart + i];
+                hex[h++] = kHex[b >> 4];
+                hex[h++] = kHex[b & 15];
+                hex[h++] = ' ';
+                if (i == 7 && count > 8) { hex[h++] = '-'; hex[h++] = ' '; }
+                chars[i] = b >= 33 ? static_cast<char>(b) : '.';
+            }
+            if (count == 16) {
+                d = PutLine(d, lineStart, hex, h, chars, count);
+                *d++ = '\r';
+                *d++ = '\n';
+            } else {
+                d = PutLine(d, lineStart, hex, h, chars, count);  // the last, short line has no line end
             }
         }
-        if (!hex.isEmpty()) {
-            hex = hex.leftJustified(50, ' ');
-            chars = chars.leftJustified(16, ' ');
-            AppendOffset(out, lineStart);
-            out += " | " + hex + " | " + chars;
-        }
+        out.truncate(d - out.constData());
         return out;
     }
-    out.reserve(data.size() * 3 + (data.size() / 31 + 1) * 2);
-    int column = 1;
-    for (const char c : data) {
-        const auto b = static_cast<unsigned char>(c);
-        out += kHex[b >> 4];
-        out += kHex[b & 15];
-        out += ' ';
-        if (++column == 32) {
-            column = 1;
-            out += "\r\n";
-        }
+    // Mode 2: "HH " per byte, CR LF after every 31st.
+    out.resize(n * 3 + (n / 31) * 2);
+    char* d = out.data();
+    for (qsizetype i = 0; i < n; ++i) {
+        const unsigned char b = bytes[i];
+        *d++ = kHex[b >> 4];
+        *d++ = kHex[b & 15];
+        *d++ = ' ';
+        if ((i + 1) % 31 == 0) { *d++ = '\r'; *d++ = '\n'; }
     }
     return out;
 }
