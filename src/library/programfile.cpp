@@ -1,0 +1,500 @@
+#include "library/programfile.h"
+
+#include "common/ansi.h"
+#include "common/apperror.h"
+#include "common/paths.h"
+
+#include <QByteArrayView>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#ifdef Q_OS_WIN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <io.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+#ifdef Q_OS_LINUX
+#include <sys/mman.h>
+#endif
+
+namespace {
+
+// ---- platform errors -------------------------------------------------------
+
+int ErrnoNumber(int code) {
+    switch (code) {
+    case ENOSPC:
+#ifdef EDQUOT
+    case EDQUOT:
+#endif
+        return Err::DiskFull;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return Err::PermissionDenied;
+    case ENOENT:
+    case ENOTDIR:
+        return Err::PathNotFound;
+    case EIO:
+        return Err::DeviceIO;
+    default:
+        return Err::PathFileAccess;
+    }
+}
+
+// Qt's file classes leave the system's own error code behind; read it right
+// after the failing call, before anything else can overwrite it.
+void ClearSystemError() {
+    errno = 0;
+#ifdef Q_OS_WIN
+    SetLastError(0);
+#endif
+}
+
+int LastSystemNumber() {
+#ifdef Q_OS_WIN
+    switch (GetLastError()) {
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return Err::DiskFull;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_WRITE_PROTECT:
+        return Err::PermissionDenied;
+    case ERROR_PATH_NOT_FOUND:
+        return Err::PathNotFound;
+    case 0:
+        break;
+    default:
+        return Err::PathFileAccess;
+    }
+#endif
+    return ErrnoNumber(errno);
+}
+
+FileResult Failure(int number) { return FileResult{false, number, ErrorDescription(number)}; }
+
+// ---- reading ---------------------------------------------------------------
+
+// A plain read-only descriptor: the list reads the first line of thousands of
+// files, and QFile's set-up costs more than the read itself.
+class InFile {
+public:
+    InFile() = default;
+    InFile(const InFile&) = delete;
+    InFile& operator=(const InFile&) = delete;
+    ~InFile() { close(); }
+
+    // Returns 0 or the errno of the failed open.
+    int open(const QString& path) {
+        close();
+#ifdef Q_OS_WIN
+        fd_ = _wopen(reinterpret_cast<const wchar_t*>(path.utf16()), _O_RDONLY | _O_BINARY);
+#else
+        fd_ = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+#endif
+        return fd_ < 0 ? errno : 0;
+    }
+
+    // Reads up to n bytes; 0 at the end. Raises on a read error.
+    qint64 read(char* into, qint64 n) {
+        n = std::min<qint64>(n, qint64(1) << 30);
+        for (;;) {
+#ifdef Q_OS_WIN
+            const qint64 got = _read(fd_, into, static_cast<unsigned>(n));
+#else
+            const qint64 got = ::read(fd_, into, static_cast<size_t>(n));
+#endif
+            if (got >= 0) return got;
+            if (errno != EINTR) Raise(ErrnoNumber(errno));
+        }
+    }
+
+    // The size, or -1 when the descriptor is not a regular file. A folder
+    // raises: it exists but holds no program.
+    qint64 size() const {
+#ifdef Q_OS_WIN
+        struct _stat64 st;
+        if (_fstat64(fd_, &st) != 0) return -1;
+        if (st.st_mode & _S_IFDIR) Raise(Err::PathFileAccess);
+        return (st.st_mode & _S_IFREG) ? qint64(st.st_size) : -1;
+#else
+        struct stat st;
+        if (::fstat(fd_, &st) != 0) return -1;
+        if (S_ISDIR(st.st_mode)) Raise(Err::PathFileAccess);
+        return S_ISREG(st.st_mode) ? qint64(st.st_size) : -1;
+#endif
+    }
+
+private:
+    void close() {
+        if (fd_ < 0) return;
+#ifdef Q_OS_WIN
+        _close(fd_);
+#else
+        ::close(fd_);
+#endif
+        fd_ = -1;
+    }
+
+    int fd_ = -1;
+};
+
+bool IsMissing(int code) { return code == ENOENT || code == ENOTDIR; }
+
+// Opens path, or the file that matches it without regard to case. False when
+// there is no such file; raises when there is one that cannot be opened.
+bool OpenExisting(InFile& file, const QString& path) {
+    if (path.isEmpty()) return false;
+    int code = file.open(path);
+    if (code == 0) return true;
+    if (IsMissing(code)) {
+        const QString other = ResolveCase(path);
+        if (other == path) return false;
+        code = file.open(other);
+        if (code == 0) return true;
+        if (IsMissing(code)) return false;
+    }
+    Raise(ErrnoNumber(code));
+}
+
+// Big buffers are filled once and handed on; large pages make their first
+// touch far cheaper than one fault per 4 KB page.
+void PreferLargePages([[maybe_unused]] QByteArray& data) {
+#ifdef Q_OS_LINUX
+    constexpr uintptr_t kLarge = uintptr_t(2) << 20;
+    if (data.size() < qsizetype(8 * kLarge)) return;
+    const auto start = reinterpret_cast<uintptr_t>(data.data());
+    const uintptr_t begin = (start + kLarge - 1) & ~(kLarge - 1);
+    const uintptr_t end = (start + static_cast<uintptr_t>(data.size())) & ~(kLarge - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#endif
+}
+
+// Takes the bytes base[kept, end) just read behind the kept text: until the
+// first "%" everything is kept (a file without one is all text); that "%"
+// drops everything before it; every later "%" is squeezed out in place.
+void Keep(char* base, qsizetype& kept, qsizetype end, bool& started) {
+    const char* from = base + kept;
+    const char* const stop = base + end;
+    if (!started) {
+        const auto* mark = static_cast<const char*>(std::memchr(from, '%', static_cast<size_t>(stop - from)));
+        if (!mark) {
+            kept = end;
+            return;
+        }
+        started = true;
+        kept = 0;
+        from = mark + 1;
+    }
+    while (from < stop) {
+        const auto* mark = static_cast<const char*>(std::memchr(from, '%', static_cast<size_t>(stop - from)));
+        const char* last = mark ? mark : stop;
+        if (base + kept != from) std::memmove(base + kept, from, static_cast<size_t>(last - from));
+        kept += last - from;
+        from = mark ? mark + 1 : stop;
+    }
+}
+
+// The whole file, in one buffer of the file's size, without its markers.
+QByteArray ReadStripped(InFile& file) {
+    const qint64 expected = file.size();
+    QByteArray data(expected > 0 ? expected : 64 * 1024, Qt::Uninitialized);
+    PreferLargePages(data);
+    qsizetype kept = 0;
+    bool started = false;
+    for (;;) {
+        qint64 got;
+        if (kept == data.size()) {
+            // Full at the size the file had when opened: usually its end, but
+            // a file that grew meanwhile is read to its real end.
+            char probe[64 * 1024];
+            got = file.read(probe, sizeof probe);
+            if (got == 0) break;
+            data.resize(kept + std::max<qsizetype>(kept / 2, got));
+            std::memcpy(data.data() + kept, probe, static_cast<size_t>(got));
+        } else {
+            got = file.read(data.data() + kept, std::min<qsizetype>(data.size() - kept, 1 << 20));
+            if (got == 0) break;
+        }
+        Keep(data.data(), kept, kept + got, started);
+    }
+    data.resize(kept);
+    return data;
+}
+
+// The first line of the file: up to its first CR (a lone LF does not end it).
+// False when the file does not exist.
+bool FirstLine(const QString& path, QByteArray& line) {
+    InFile file;
+    if (!OpenExisting(file, path)) return false;
+    // Most first lines are short: one small read answers nearly every file.
+    char head[512];
+    qint64 got = file.read(head, sizeof head);
+    if (const void* cr = std::memchr(head, '\r', static_cast<size_t>(got))) {
+        line = QByteArray(head, static_cast<const char*>(cr) - head);
+        return true;
+    }
+    line = QByteArray(head, got);
+    qsizetype chunk = 4096;
+    while (got > 0) {
+        const qsizetype used = line.size();
+        line.resize(used + chunk);
+        got = file.read(line.data() + used, chunk);
+        line.resize(used + got);
+        if (const void* cr = std::memchr(line.constData() + used, '\r', static_cast<size_t>(got))) {
+            line.truncate(static_cast<const char*>(cr) - line.constData());
+            break;
+        }
+        if (chunk < (1 << 20)) chunk *= 2;
+    }
+    return true;
+}
+
+QByteArray WithoutParens(QByteArrayView text) {
+    QByteArray out;
+    out.reserve(text.size());
+    for (const char c : text)
+        if (c != '(' && c != ')') out.append(c);
+    return out;
+}
+
+// The bytes of the file comment; empty when the line has no "%".
+QByteArray FileCommentBytes(QByteArrayView line) {
+    const qsizetype mark = line.indexOf('%');
+    return mark < 0 ? QByteArray() : WithoutParens(line.first(mark));
+}
+
+QByteArray ProgramCommentBytes(QByteArrayView line) {
+    const qsizetype mark = line.indexOf('%');
+    const QByteArrayView rest = mark < 0 ? line : line.sliced(mark + 1);
+    const qsizetype tilde = rest.indexOf('~');
+    if (tilde >= 0) {
+        const QByteArrayView after = rest.sliced(tilde + 1);
+        return after.first(std::min<qsizetype>(18, after.size())).toByteArray();
+    }
+    const qsizetype open = rest.indexOf('(');
+    const qsizetype close = rest.indexOf(')');
+    if (open >= 0 && close > open) return rest.sliced(open + 1, close - open - 1).toByteArray();
+    return {};
+}
+
+// ---- writing ---------------------------------------------------------------
+
+// Collects output into large pieces for the save file and keeps the first
+// failure with its platform error.
+class Output {
+public:
+    explicit Output(QSaveFile& file) : file_(file) { buffer_.reserve(kSize); }
+
+    void put(const char* data, qsizetype n) {
+        if (number_) return;
+        if (buffer_.size() + n > kSize) flush();
+        if (n >= kSize) {
+            write(data, n);
+            return;
+        }
+        buffer_.append(data, n);
+    }
+
+    void flush() {
+        if (!buffer_.isEmpty()) write(buffer_.constData(), buffer_.size());
+        buffer_.resize(0);
+    }
+
+    int number() const { return number_; }
+
+private:
+    static constexpr qsizetype kSize = 1 << 20;
+
+    void write(const char* data, qsizetype n) {
+        if (number_) return;
+        ClearSystemError();
+        if (file_.write(data, n) != n) number_ = LastSystemNumber();
+    }
+
+    QSaveFile& file_;
+    QByteArray buffer_;
+    int number_ = 0;
+};
+
+// Every line end becomes CR LF: a CR is put before each LF that has none
+// (the same as turning CR LF into LF and then LF into CR LF). Text that has
+// CR LF throughout goes out in one piece.
+void PutWithCrLf(Output& out, const QByteArray& text) {
+    const char* const begin = text.constData();
+    const char* const end = begin + text.size();
+    const char* from = begin;
+    const char* scan = begin;
+    while (scan < end) {
+        const auto* lf = static_cast<const char*>(std::memchr(scan, '\n', static_cast<size_t>(end - scan)));
+        if (!lf) break;
+        if (lf == begin || lf[-1] != '\r') {
+            out.put(from, lf - from);
+            out.put("\r", 1);
+            from = lf;
+        }
+        scan = lf + 1;
+    }
+    out.put(from, end - from);
+}
+
+}  // namespace
+
+bool FileExists(const QString& path) {
+    if (path.isEmpty()) return false;
+    if (QFileInfo::exists(path)) return true;
+    const QString other = ResolveCase(path);
+    return other != path && QFileInfo::exists(other);
+}
+
+bool FolderExists(const QString& path) {
+    if (path.isEmpty()) return false;
+    return QFileInfo(ResolveCase(path)).isDir();
+}
+
+QByteArray ReadProgramFile(const QString& path) {
+    InFile file;
+    if (!OpenExisting(file, path)) return {};
+    return ReadStripped(file);
+}
+
+QString FileResult::message() const {
+    return QStringLiteral("Filfel (") + QString::number(number) + QStringLiteral("): ") + description;
+}
+
+FileResult WriteProgramFile(const QByteArray& text, const QString& path, const QString& comment) {
+    if (path.isEmpty()) return Failure(Err::BadFileName);
+    const QString target = ResolveCase(path);
+    const QFileInfo info(target);
+    if (info.isDir()) return Failure(Err::PathFileAccess);
+    if (!QFileInfo(info.absolutePath()).isDir()) return Failure(Err::PathNotFound);
+    // Replacing by rename would get past a write-protected file; writing in
+    // place would not.
+    if (info.exists() && !info.isWritable()) return Failure(Err::PermissionDenied);
+
+    QByteArray note = ToAnsi(comment);
+    // A "%" in the comment would end it early and put its tail into the
+    // program text when the file is read back.
+    note.removeIf([](char c) { return c == '%'; });
+    if (comment.isEmpty()) {
+        try {
+            QByteArray line;
+            if (FirstLine(target, line)) note = FileCommentBytes(line);
+        } catch (const AppError& e) {
+            return Failure(e.number());
+        }
+    }
+
+    QSaveFile file(target);
+    ClearSystemError();
+    if (!file.open(QIODevice::WriteOnly)) return Failure(LastSystemNumber());
+    Output out(file);
+    if (!note.isEmpty()) {
+        out.put("(", 1);
+        out.put(note.constData(), note.size());
+        out.put(")%", 2);
+    }
+    PutWithCrLf(out, text);
+    if (!note.isEmpty()) out.put("%", 1);
+    out.flush();
+    if (out.number()) {
+        const int number = out.number();
+        file.cancelWriting();
+        return Failure(number);
+    }
+    ClearSystemError();
+    if (!file.commit()) return Failure(LastSystemNumber());
+    return {};
+}
+
+Comments ReadComments(const QString& path) {
+    QByteArray line;
+    if (!FirstLine(path, line)) return {};
+    return Comments{FromAnsi(FileCommentBytes(line)), FromAnsi(ProgramCommentBytes(line))};
+}
+
+QString FileComment(const QString& path) {
+    QByteArray line;
+    return FirstLine(path, line) ? FromAnsi(FileCommentBytes(line)) : QString();
+}
+
+QString ProgramComment(const QString& path) {
+    QByteArray line;
+    return FirstLine(path, line) ? FromAnsi(ProgramCommentBytes(line)) : QString();
+}
+
+QString NameWithoutExt(const QString& name) {
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    return dot < 0 ? QString() : name.left(dot);
+}
+
+int FileKind(const QString& name) {
+    if (name.isEmpty()) return 0;
+    switch (name.at(0).unicode()) {
+    case 'O':
+    case 'G':
+    case 'N':
+        return 2;
+    case 'K':
+        return 3;
+    case 'T':
+        return 4;
+    default:
+        return 0;
+    }
+}
+
+QDateTime FileTimeToDate(const QDateTime& fileTime) {
+    if (!fileTime.isValid()) return {};
+    const qint64 ms = fileTime.toMSecsSinceEpoch();
+    const qint64 secs = ms >= 0 ? ms / 1000 : -((999 - ms) / 1000);
+    return QDateTime::fromSecsSinceEpoch(secs, Qt::LocalTime);
+}
+
+namespace {
+// n / divisor, halves to the even neighbour.
+quint64 DivideHalfEven(quint64 n, quint64 divisor) {
+    quint64 q = n / divisor;
+    const quint64 r = n % divisor;
+    if (r > divisor - r || (r == divisor - r && (q & 1))) ++q;
+    return q;
+}
+}  // namespace
+
+QString SizeText(qint64 bytes) {
+    static const char* const units[] = {"B", "kB", "MB", "GB"};
+    if (bytes <= 0) return QStringLiteral("0 B");
+    const auto n = static_cast<quint64>(bytes);
+    // The unit: log1024(n) - 0.5 rounded half to even, which is the whole
+    // part of log1024(n) except for an exact odd power of 1024.
+    int e = 0;
+    quint64 unit = 1;
+    while (e < 3 && n / unit >= 1024) {
+        unit *= 1024;
+        ++e;
+    }
+    if (n == unit && e % 2 == 1) {
+        unit /= 1024;
+        --e;
+    }
+    return QString::number(DivideHalfEven(n, unit)) + QLatin1Char(' ') + QLatin1String(units[e]);
+}
+
+qint64 BlockCount(qint64 bytes) {
+    qint64 q = bytes >> 7;  // floor, also below zero
+    const qint64 r = bytes - q * 128;
+    if (r > 64 || (r == 64 && (q & 1))) ++q;
+    return q;
+}

@@ -1,0 +1,61 @@
+#pragma once
+// Program files of the local library and their two comments.
+//
+// Layout: an optional "(" file comment ")" right before a first "%", the
+// program text with CR LF line ends, a closing "%". Files from elsewhere may
+// look like anything; the readers accept any bytes.
+//
+// Paths are looked up exactly first, then without regard to case. Readers
+// return empty for a missing file but raise AppError for a file that exists
+// and cannot be read, so that no caller takes it for an empty program.
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+
+// True when path names an existing file or folder.
+bool FileExists(const QString& path);
+// True when path names an existing folder.
+bool FolderExists(const QString& path);
+
+// The program text: the file's bytes; when they hold a "%", everything up to
+// and including the first "%" is dropped and every later "%" removed.
+QByteArray ReadProgramFile(const QString& path);
+
+struct FileResult {
+    bool ok = true;
+    int number = 0;
+    QString description;
+    // "Filfel (" number "): " description
+    QString message() const;
+};
+
+// Writes text with CR LF line ends; with a comment (or, when comment is empty,
+// the file's present one) as "(" comment ")%" text "%". The file is replaced
+// in one step: on failure the old file stays as it was and the result tells
+// the platform error.
+FileResult WriteProgramFile(const QByteArray& text, const QString& path, const QString& comment);
+
+// Comments from the first line (up to the first CR) of the file.
+// The file comment: the part before the first "%", without "(" and ")".
+QString FileComment(const QString& path);
+// The program comment, after the first "%": 18 characters after a "~", else
+// the text between a "(" and a later ")".
+QString ProgramComment(const QString& path);
+
+struct Comments {
+    QString file;
+    QString program;
+};
+// Both comments with one opening of the file.
+Comments ReadComments(const QString& path);
+
+// The name before its last "."; empty when it has none.
+QString NameWithoutExt(const QString& name);
+// Picture number by first character: "O", "G", "N" 2, "K" 3, "T" 4, else 0.
+int FileKind(const QString& name);
+// Local time to the whole second; a null value for an invalid time.
+QDateTime FileTimeToDate(const QDateTime& fileTime);
+// "1536" -> "2 kB": a number and "B", "kB", "MB" or "GB".
+QString SizeText(qint64 bytes);
+// Size in 128-byte blocks, halves to the even neighbour.
+qint64 BlockCount(qint64 bytes);
