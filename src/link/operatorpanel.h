@@ -1,0 +1,43 @@
+#pragma once
+// Whoever shows the station to a person: the main window, the console of the
+// command-line verbs, or a scripted panel in tests. The station never opens a
+// dialog itself; every question and every text goes through here.
+#include "common/notify.h"
+#include "link/filelists.h"
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+class OperatorPanel {
+public:
+    virtual ~OperatorPanel() = default;
+
+    enum class Buttons { Ok, OkCancel, YesNo, YesNoCancel };
+    enum class Answer { Ok, Cancel, Yes, No };
+
+    // Status bar: panel 1 is the status text, panels 2 to 4 the serial
+    // counter and the modem lines.
+    virtual void setStatus(const QString& text) = 0;
+    virtual void setPanel(int panel, const QString& text) = 0;
+
+    // Activity indicator: a description and five frames to animate.
+    virtual void showPilar(const QString& text, const QStringList& frames) = 0;
+    virtual void hidePilar() = 0;
+
+    virtual Answer message(const QString& text, const QString& title, MsgIcon icon, Buttons buttons) = 0;
+    // Empty optional when the operator cancelled.
+    virtual std::optional<QString> input(const QString& prompt, const QString& title, const QString& def) = 0;
+
+    // The machine's program list.
+    virtual void fillRemoteList(const QList<RemoteEntry>& entries) = 0;
+    virtual void removeRemoteItem(const QString& name) = 0;
+    virtual QStringList remoteNames() const = 0;
+    virtual QStringList remoteSelection() const = 0;
+
+    // The local library.
+    virtual QStringList localSelection() const = 0;
+    virtual QString treeFolder() const = 0;
+    virtual void setTreeFolders(const QString& root, const QString& selected) = 0;
+    virtual void UpdateLocalFolders() = 0;
+};

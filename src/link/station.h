@@ -1,0 +1,124 @@
+#pragma once
+// The station: everything of the main window that is not a widget. It owns
+// the selected machine's settings, both link records, the shared flags, the
+// timers, the serial port and the three sockets, and holds the procedures of
+// the link engine. It reports to an OperatorPanel and never opens a dialog.
+#include "config/generalsettings.h"
+#include "config/machines.h"
+#include "link/linkstate.h"
+#include "link/operatorpanel.h"
+#include "link/serialport.h"
+#include <QHash>
+#include <QObject>
+#include <QTimer>
+#include <functional>
+
+class ListenServer;
+class QTcpSocket;
+
+class Station : public QObject {
+    Q_OBJECT
+public:
+    // The station takes ownership of port.
+    Station(OperatorPanel& panel, SerialPort* port, QObject* parent = nullptr);
+    ~Station() override;
+
+    // State shared by the link engine and the operations.
+    MachineSettings Machine;
+    GeneralSettings General;
+    LinkState SerialLink;
+    LinkState NetLink;
+    bool Aborted = false;
+    bool TransferDone = false;
+    QString TargetFolder;
+    qint32 RxCount = 0;
+    bool LogTraffic = false;
+
+    QTimer CtsTimer, SendTimer, RecTimer, SvarTimer, NetTimer, TimeoutTimer;
+
+    SerialPort* Comm = nullptr;
+    QTcpSocket* comsock = nullptr;
+    ListenServer* listensock = nullptr;
+    QTcpSocket* MasterSock = nullptr;
+
+    OperatorPanel& panel() { return panel_; }
+
+    // Takes the general settings: flags and timer intervals.
+    void ApplyGeneralSettings(const GeneralSettings& g);
+    // Listens on the general setting ListenPort (0: a free port). False when
+    // the port is taken.
+    bool StartListening();
+    quint16 ListeningPort() const;
+
+    // Status line and activity indicator.
+    void Status(const QString& text, bool processEvents = false);
+    void ShowPilar(const QString& text, const QStringList& pattern);
+    void HidePilar();
+
+    // The abort routine, also the "Avbryt" button.
+    void cmdAbort_Click();
+
+    // Serial link.
+    void Comm_OnComm(int event);
+    bool CtsStatus();
+
+    // Sending.
+    void SendData(QByteArray& message, LinkState& link, QTcpSocket* socket, bool quiet);
+    void SendDatap1(QByteArray& message, LinkState& link, bool percentOnly, bool quiet);
+
+    // Incoming messages.
+    void Parse(QByteArray message, LinkState& link);
+    void ParseP1(QByteArray message, LinkState& link);
+    // "Auto dok": answers as if the machine had asked for the PC's list.
+    void cmdChangeFolder_Click();
+
+    // Network link.
+    bool ConnectToSock(QTcpSocket* socket);
+
+    // Waits, processing events, for ms milliseconds (never spinning).
+    void WaitMs(int ms);
+    // Processes events, blocking for the next one, until done() or Aborted.
+    // Returns done().
+    bool WaitFor(const std::function<bool()>& done);
+
+    // Timer handlers (public so that tests can name them).
+    void CtsTimer_Timer();
+    void SendTimer_Timer();
+    void RecTimer_Timer();
+    void SvarTimer_Timer();
+    void NetTimer_Timer();
+
+Q_SIGNALS:
+    // A complete message was handed to a parser (tests and benchmarks wait on it).
+    void messageParsed();
+
+private:
+    void comsock_DataArrival();
+    void MasterSock_DataArrival();
+    void NetDataArrival(QTcpSocket* socket);
+    void listensock_ConnectionRequest(qintptr descriptor);
+    void comsock_Error();
+    bool InBufferTooLarge(LinkState& link);
+    void WriteToSocket(QTcpSocket* socket, QByteArray data);
+    void FeedSocket(QTcpSocket* socket);
+    QString FolderForIncoming() const;
+    void ParseResponse(const QByteArray& message, LinkState& link, const QByteArray& command,
+                       const QByteArray& selector, const QString& name, const QByteArray& status);
+    void ParseRequest(LinkState& link, const QByteArray& command, const QByteArray& selector,
+                      const QString& name);
+    void ShowMachineError(const QString& statusText, const QByteArray& code);
+    QByteArray ReadForMachine(const QString& name, bool* found);
+    bool StoreFromMachine(const QByteArray& body, const QString& name);
+    bool MoveToTrash(const QString& name);
+    QByteArray PcList(bool narrow, const QString& pattern) const;
+
+    OperatorPanel& panel_;
+    struct Outgoing {
+        QByteArray data;
+        qsizetype pos = 0;
+    };
+    QHash<QTcpSocket*, Outgoing> outgoing_;
+};
+
+// Current date and time as text without ":", "-", "/" and blanks.
+QString NowStamp();

@@ -1,0 +1,117 @@
+// The network link: the PC's client socket, the listening socket and the
+// machine's own connection.
+#include "common/ansi.h"
+#include "common/errorreport.h"
+#include "common/log.h"
+#include "link/listenserver.h"
+#include "link/station.h"
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+namespace {
+// Loopback and LAN sockets move data best in pieces of this size: one huge
+// write doubles the memory, small ones cost time.
+constexpr qsizetype kSocketPiece = 64 * 1024;
+}  // namespace
+
+bool Station::StartListening() {
+    listensock->close();
+    if (!listensock->listen(QHostAddress::Any, static_cast<quint16>(General.ListenPort))) return false;
+    AddLog(QStringLiteral("Lyssnar på TCP-port %1.").arg(listensock->serverPort()));
+    return true;
+}
+
+quint16 Station::ListeningPort() const { return listensock->isListening() ? listensock->serverPort() : 0; }
+
+bool Station::ConnectToSock(QTcpSocket* socket) {
+    bool connected = false;
+    Traced(QStringLiteral("ConnectToSock()"), [&] {
+        if (Machine.IP.isEmpty() || Machine.Port.isEmpty()) {
+            panel_.message(QStringLiteral("Ingen/felaktig IP address eller port."), QStringLiteral("Fel"),
+                           MsgIcon::Critical, OperatorPanel::Buttons::Ok);
+            Aborted = true;
+            return;
+        }
+        outgoing_.remove(socket);
+        socket->abort();
+        NetTimer.start();
+        bool portOk = false;
+        const int port = Machine.Port.trimmed().toInt(&portOk);
+        socket->connectToHost(Machine.IP.trimmed(), portOk ? static_cast<quint16>(port) : 0);
+        while ((socket->state() == QAbstractSocket::HostLookupState ||
+                socket->state() == QAbstractSocket::ConnectingState) &&
+               !Aborted)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        NetTimer.stop();
+        connected = socket->state() == QAbstractSocket::ConnectedState;
+    });
+    return connected;
+}
+
+void Station::comsock_DataArrival() {
+    Traced(QStringLiteral("comsock_DataArrival()"), [&] { NetDataArrival(comsock); });
+}
+
+void Station::MasterSock_DataArrival() {
+    Traced(QStringLiteral("MasterSock_DataArrival()"), [&] { NetDataArrival(MasterSock); });
+}
+
+void Station::NetDataArrival(QTcpSocket* socket) {
+    NetLink.InBuffer += socket->readAll();
+    if (InBufferTooLarge(NetLink)) return;
+    if (NetLink.InBuffer.endsWith('%')) {
+        Parse(NetLink.InBuffer, NetLink);
+        Q_EMIT messageParsed();
+    }
+}
+
+void Station::listensock_ConnectionRequest(qintptr descriptor) {
+    Traced(QStringLiteral("listensock_ConnectionRequest()"), [&] {
+        if (MasterSock->state() != QAbstractSocket::UnconnectedState) MasterSock->abort();
+        outgoing_.remove(MasterSock);
+        // A half message of a dropped connection must not poison the next request.
+        NetLink.InBuffer.clear();
+        MasterSock->setSocketDescriptor(descriptor);
+    });
+}
+
+void Station::comsock_Error() {
+    if (comsock->error() == QAbstractSocket::RemoteHostClosedError) return;  // a normal end, not a fault
+    Traced(QStringLiteral("comsock_Error()"), [&] {
+        const QString why = comsock->errorString();
+        cmdAbort_Click();
+        Status(QStringLiteral("Fel: ") + why);
+    });
+}
+
+void Station::WriteToSocket(QTcpSocket* socket, QByteArray data) {
+    if (!socket || socket->state() != QAbstractSocket::ConnectedState) {
+        AddLog(QStringLiteral("Ingen nätverksförbindelse; svaret kunde inte skickas."));
+        return;
+    }
+    Outgoing& out = outgoing_[socket];
+    if (out.pos < out.data.size()) {
+        out.data = out.data.mid(out.pos) + data;  // rare: a second message while one is still going out
+    } else {
+        out.data = std::move(data);
+    }
+    out.pos = 0;
+    FeedSocket(socket);
+}
+
+void Station::FeedSocket(QTcpSocket* socket) {
+    auto it = outgoing_.find(socket);
+    if (it == outgoing_.end()) return;
+    Outgoing& out = it.value();
+    while (out.pos < out.data.size() && socket->bytesToWrite() < kSocketPiece &&
+           socket->state() == QAbstractSocket::ConnectedState) {
+        const qsizetype n = std::min(kSocketPiece, out.data.size() - out.pos);
+        const qint64 written = socket->write(out.data.constData() + out.pos, n);
+        if (written <= 0) break;
+        out.pos += written;
+    }
+    if (out.pos >= out.data.size()) outgoing_.erase(it);
+}

@@ -1,0 +1,379 @@
+// Incoming messages: responses to the PC's requests, and the machine's own
+// requests, where the PC serves as the machine's file server.
+#include "common/ansi.h"
+#include "common/code2error.h"
+#include "common/errorreport.h"
+#include "common/log.h"
+#include "common/paths.h"
+#include "library/programfile.h"
+#include "link/arrows.h"
+#include "link/filelists.h"
+#include "link/frames.h"
+#include "link/programname.h"
+#include "link/station.h"
+#include <QDir>
+#include <QFile>
+#include <QTcpSocket>
+
+namespace {
+// Status the PC answers a store with when it could not store the program:
+// a bad name or a failed write. Machines show it through their own error texts.
+const QByteArray kStoreFailed = QByteArrayLiteral("09");
+// Log lines quote at most this much of an unknown message.
+constexpr qsizetype kLogQuote = 200;
+
+QByteArray TrimBlanks(const QByteArray& s) {
+    qsizetype a = 0, b = s.size();
+    while (a < b && s[a] == ' ') ++a;
+    while (b > a && s[b - 1] == ' ') --b;
+    return s.mid(a, b - a);
+}
+
+QString Quote(const QByteArray& message) {
+    if (message.size() <= kLogQuote) return FromAnsi(message);
+    return FromAnsi(message.left(kLogQuote)) + QStringLiteral("... (%1 tecken)").arg(message.size());
+}
+}  // namespace
+
+QString Station::FolderForIncoming() const { return TargetFolder.isEmpty() ? panel_.treeFolder() : TargetFolder; }
+
+void Station::ShowMachineError(const QString& statusText, const QByteArray& code) {
+    Status(statusText + FromAnsi(code));
+    const QString text = Code2Error(FromAnsi(code));
+    panel_.message(QStringLiteral("Överföringsfel: \r\n") + text, QStringLiteral("Fel"), MsgIcon::Critical,
+                   OperatorPanel::Buttons::Ok);
+}
+
+// Writes a program the machine sent. False (with the reason on the status
+// line and in the log) when the name is unsafe or the file could not be written.
+bool Station::StoreFromMachine(const QByteArray& body, const QString& name) {
+    const QString problem = ProgramNameProblem(name);
+    if (!problem.isEmpty()) {
+        AddLog(QStringLiteral("Ogiltigt programnamn från maskinen ('%1'): %2.").arg(name, problem));
+        Status(QStringLiteral("Ogiltigt programnamn ('%1'). Programmet sparades inte.").arg(name));
+        return false;
+    }
+    const FileResult r = WriteProgramFile(body, ProgramPath(FolderForIncoming(), name, Machine.Extension), QString());
+    if (!r.ok) {
+        AddLog(r.message());
+        Status(r.message());
+        panel_.message(r.message(), AppTitle(), MsgIcon::None, OperatorPanel::Buttons::Ok);
+        return false;
+    }
+    return true;
+}
+
+// The program the machine asks for: looked for in the send folder; read from
+// the folder selected in the tree when it is there too, else from the send folder.
+QByteArray Station::ReadForMachine(const QString& name, bool* found) {
+    *found = false;
+    const QString problem = ProgramNameProblem(name);
+    const QString checked = ProgramPath(Machine.SendPath, name, Machine.Extension);
+    AddLog(QStringLiteral("Filkoll: ") + checked);
+    if (!problem.isEmpty()) {
+        AddLog(QStringLiteral("Ogiltigt programnamn från maskinen ('%1'): %2.").arg(name, problem));
+        return {};
+    }
+    if (!FileExists(checked) || FolderExists(checked)) return {};
+    Status(QStringLiteral("Läser fil."));
+    const QString inTree = ProgramPath(panel_.treeFolder(), name, Machine.Extension);
+    try {
+        QByteArray text = ReadProgramFile(FileExists(inTree) && !FolderExists(inTree) ? inTree : checked);
+        *found = true;
+        return text;
+    } catch (const AppError& e) {
+        const QString why = QStringLiteral("Filfel (%1): %2").arg(e.number()).arg(e.description());
+        AddLog(why);
+        Status(why);
+        return {};
+    }
+}
+
+bool Station::MoveToTrash(const QString& name) {
+    const QString problem = ProgramNameProblem(name);
+    if (!problem.isEmpty()) {
+        AddLog(QStringLiteral("Ogiltigt programnamn från maskinen ('%1'): %2.").arg(name, problem));
+        return false;
+    }
+    const QString source = ProgramPath(Machine.RecPath, name, Machine.Extension);
+    if (!FileExists(source) || FolderExists(source)) return false;
+    const QString trashName = Machine.Extension.isEmpty()
+                                  ? name + QLatin1Char('.') + NowStamp()
+                                  : name + QLatin1Char('.') + NowStamp() + QLatin1Char('.') + Machine.Extension;
+    const QString target = JoinPath(ResolveCase(Machine.Deleted), trashName);
+    if (QFileInfo::exists(target)) return false;  // never overwrite what is already in the trash
+    return QFile::rename(source, target);
+}
+
+QByteArray Station::PcList(bool narrow, const QString& pattern) const {
+    return BuildProgramList(Machine.SendPath, pattern, narrow ? ListWidth::Narrow : ListWidth::Wide);
+}
+
+void Station::Parse(QByteArray message, LinkState& link) {
+    Traced(QStringLiteral("Parse()"), [&] {
+        Aborted = false;
+        QByteArray type, command, selector, status;
+        QString name;
+        if (message.startsWith('%')) {
+            type = message.mid(1, 1);
+            command = message.mid(2, 3);
+            selector = TrimBlanks(message.mid(5, 4));
+            name = FromAnsi(TrimBlanks(message.mid(9, 6)));
+            status = message.mid(17, 2);
+            AddLog(QStringLiteral("Inkommande kommando: ") + FromAnsi(type + command + selector) + name +
+                   FromAnsi(status));
+        } else {
+            AddLog(QStringLiteral("Okänt kommando: ") + Quote(message));
+        }
+        QByteArray received, computed;
+        if (!message.endsWith('%')) AddLog(QStringLiteral("Okänt kommando: ") + Quote(message));
+        ChecksumMatches(message, &received, &computed);
+        AddLog(QStringLiteral("Recieved Chksum: ") + FromAnsi(received) + QStringLiteral(" - Calc chksum: ") +
+               FromAnsi(computed));
+        if (received != computed) {
+            link.OutBuffer = BuildFrame("R", command, selector, ToAnsi(name), "04");
+            SendData(link.OutBuffer, link, MasterSock, false);
+            link.OutBuffer.clear();
+        } else if (type == "R") {
+            ParseResponse(message, link, command, selector, name, status);
+        } else if (type == "C") {
+            ParseRequest(link, command, selector, name);
+        }
+        link.InBuffer.clear();
+    });
+    link.InBuffer.clear();
+}
+
+void Station::ParseResponse(const QByteArray& message, LinkState& link, const QByteArray& command,
+                            const QByteArray& selector, const QString& name, const QByteArray& status) {
+    const bool ok = status == "00";
+    const bool network = link.Kind == 0;
+    if (command == "LOD") {
+        if (!ok) {
+            ShowMachineError(QStringLiteral("Mottagningsfel: "), status);
+            link.Phase = 0;
+            cmdAbort_Click();
+            return;
+        }
+        link.Phase = 2;
+        link.FileName = name;
+        AddLog(QStringLiteral("Tar emot fil: ") + name);
+        Status(QStringLiteral("Tar emot..."));
+        QByteArray body = StripFrame(link.InBuffer.isEmpty() ? message : link.InBuffer);
+        link.InBuffer.clear();
+        const bool stored = StoreFromMachine(body, name);
+        body.clear();
+        TargetFolder.clear();
+        link.InBuffer.clear();
+        if (!stored) {
+            link.Phase = 0;
+            const QString statusText = QStringLiteral("Mottagningen misslyckades ('%1').").arg(name);
+            cmdAbort_Click();
+            Status(statusText);
+            return;
+        }
+        Status(QStringLiteral("Mottagning klar ('") + name + QStringLiteral("')"));
+        link.Phase = 0;
+        panel_.UpdateLocalFolders();
+        HidePilar();
+        TransferDone = true;
+    } else if (command == "SAV") {
+        if (!ok) {
+            ShowMachineError(QStringLiteral("Mottagningsfel: "), status);
+            link.Phase = 0;
+            HidePilar();
+            return;
+        }
+        link.FileName = name;
+        Status(QStringLiteral("Sändning klar ('") + name + QStringLiteral("')"));
+        if (network) comsock->close();
+        HidePilar();
+        TransferDone = true;
+    } else if (command == "DRQ" && (selector == "ALL" || selector == "SEL")) {
+        if (!ok) {
+            ShowMachineError(QStringLiteral("Mottagningsfel: "), status);
+            link.Phase = 0;
+            HidePilar();
+            return;
+        }
+        panel_.fillRemoteList(ReadReceivedList(message, 2));
+        link.InBuffer.clear();
+        if (network) comsock->close();
+        Status(QStringLiteral("Fillista klar."));
+    } else if (command == "DEL") {
+        link.InBuffer.clear();
+        if (ok) {
+            Status(QStringLiteral("Radering utförd ('") + name + QStringLiteral("')."));
+            panel_.removeRemoteItem(name);
+        } else {
+            Status(QStringLiteral("Fel vid radering: ") + FromAnsi(status));
+            const QString text = Code2Error(FromAnsi(status));
+            panel_.message(QStringLiteral("Överföringsfel: \r\n") + text, QStringLiteral("Fel"), MsgIcon::Critical,
+                           OperatorPanel::Buttons::Ok);
+        }
+        if (network) comsock->close();
+        HidePilar();
+    }
+}
+
+void Station::ParseRequest(LinkState& link, const QByteArray& command, const QByteArray& selector,
+                           const QString& name) {
+    const QByteArray wireName = ToAnsi(name);
+    const QByteArray lineEnd = link.Kind == 0 ? QByteArrayLiteral("\r\n") : QByteArrayLiteral("\n");
+    if (command == "LOD") {
+        link.Phase = 2;
+        link.FileName = name;
+        AddLog(QStringLiteral("Skickar fil: ") + name);
+        ShowPilar(QStringLiteral("Sänder: ") + name, SendArrows());
+        bool found = false;
+        QByteArray text = ReadForMachine(name, &found);
+        if (found) {
+            Status(QStringLiteral("Sänder..."));
+            link.OutBuffer = BuildFrame("R", "LOD", "", wireName, "00");
+            link.OutBuffer.reserve(link.OutBuffer.size() + lineEnd.size() + text.size() + 8);
+            link.OutBuffer += lineEnd;
+            link.OutBuffer += text;
+            text.clear();
+        } else {
+            link.OutBuffer = BuildFrame("R", "LOD", "", wireName, "08");
+        }
+        SendData(link.OutBuffer, link, MasterSock, false);
+        link.OutBuffer.clear();
+        HidePilar();
+        link.Phase = 0;
+        link.InBuffer.clear();
+    } else if (command == "SAV") {
+        link.Phase = 1;
+        link.FileName = name;
+        AddLog(QStringLiteral("Tar emot fil: ") + name);
+        // Stored first, answered after: "00" only once the program is on disk.
+        QByteArray body = StripFrame(link.InBuffer);
+        link.InBuffer.clear();
+        RxCount = 0;
+        const bool stored = StoreFromMachine(body, name);
+        body.clear();
+        link.OutBuffer = BuildFrame("R", "SAV", "", wireName, stored ? QByteArrayLiteral("00") : kStoreFailed);
+        SendData(link.OutBuffer, link, MasterSock, false);
+        link.OutBuffer.clear();
+        TargetFolder.clear();
+        link.Phase = 0;
+        if (stored) panel_.UpdateLocalFolders();
+        HidePilar();
+    } else if (command == "DRQ" && selector == "ALL") {
+        AddLog(QStringLiteral("Skickar fillista."));
+        const QByteArray list = PcList(false, PcListPattern(Machine.Extension));
+        WaitMs(500);
+        link.OutBuffer = BuildFrame("R", "DRQ", "ALL", "", "00");
+        if (!list.isEmpty()) link.OutBuffer += lineEnd + list;
+        SendData(link.OutBuffer, link, MasterSock, false);
+        link.OutBuffer.clear();
+    } else if (command == "DRQ" && selector == "SEL") {
+        AddLog(QStringLiteral("Skickar fillista: ") + name);
+        QByteArray list;
+        const QString problem = ProgramNameProblem(name);
+        if (problem.isEmpty()) {
+            const QString pattern = Machine.Extension.isEmpty() ? name : name + QLatin1Char('.') + Machine.Extension;
+            list = PcList(false, pattern);
+        } else {
+            AddLog(QStringLiteral("Ogiltigt programnamn från maskinen ('%1'): %2.").arg(name, problem));
+        }
+        link.OutBuffer = BuildFrame("R", "DRQ", "SEL", "", list.isEmpty() ? "08" : "00") + list;
+        SendData(link.OutBuffer, link, MasterSock, false);
+        link.OutBuffer.clear();
+    } else if (command == "DEL") {
+        AddLog(QStringLiteral("Raderar fil: ") + name);
+        const bool moved = MoveToTrash(name);
+        link.OutBuffer = BuildFrame("R", "DEL", "", wireName, moved ? "00" : "07");
+        SendData(link.OutBuffer, link, MasterSock, false);
+        link.OutBuffer.clear();
+    }
+}
+
+void Station::ParseP1(QByteArray message, LinkState& link) {
+    Traced(QStringLiteral("ParseP1()"), [&] {
+        Aborted = false;
+        const QByteArray letter = message.mid(1, 1);
+        const QString name = FromAnsi(TrimBlanks(message.mid(2, 7)));
+        const QByteArray letter2 = message.mid(9, 1);
+        const QByteArray wireName = ToAnsi(name);
+        const QString listPattern = PcListPattern(Machine.Extension);
+
+        auto store = [&](const QByteArray& body) {
+            link.FileName = name;
+            const bool stored = StoreFromMachine(body, name);
+            AddLog(QStringLiteral("Tar emot fil: ") + name);
+            RxCount = 0;
+            TargetFolder.clear();
+            link.InBuffer.clear();
+            link.Phase = 0;
+            if (!stored) {
+                const QString text = QStringLiteral("Mottagningen misslyckades ('%1').").arg(name);
+                cmdAbort_Click();
+                Status(text);
+                return;
+            }
+            panel_.UpdateLocalFolders();
+            HidePilar();
+            TransferDone = true;
+        };
+        auto serve = [&](bool colon) {
+            link.FileName = name;
+            bool found = false;
+            QByteArray text = ReadForMachine(name, &found);
+            if (!found) return;
+            link.OutBuffer = colon ? BuildColonFrame(":", wireName, "S") : BuildShortFrame("S", wireName) + '\n';
+            link.OutBuffer += text;
+            text.clear();
+            SendDatap1(link.OutBuffer, link, !colon, false);
+            link.OutBuffer.clear();
+        };
+
+        // A short-form message is handled once: its name's seventh character
+        // sits where the colon form keeps its letter.
+        bool handled = true;
+        if (letter == "L") {
+            serve(false);
+        } else if (letter == "S") {
+            store(StripShortHeader(message));
+        } else if (letter == "E") {
+            AddLog(QStringLiteral("Raderar fil: ") + name);
+            if (MoveToTrash(name)) {
+                link.OutBuffer = BuildShortFrame("R", wireName);
+                SendDatap1(link.OutBuffer, link, false, false);
+                link.OutBuffer.clear();
+            }
+        } else if (letter == "D" && message.size() >= 16) {
+            panel_.fillRemoteList(ReadReceivedList(message, 1));
+            link.InBuffer.clear();
+            Status(QStringLiteral("Fillista klar."));
+        } else if (letter == "D") {
+            AddLog(QStringLiteral("Skickar fillista."));
+            link.OutBuffer = BuildShortFrame("D", "") + '\n' + PcList(false, listPattern);
+            SendDatap1(link.OutBuffer, link, true, false);
+            link.OutBuffer.clear();
+        } else {
+            handled = false;
+        }
+        if (!handled) {
+            if (letter2 == "L" && name == QLatin1String("D")) {
+                AddLog(QStringLiteral("Skickar fillista."));
+                link.OutBuffer = BuildColonFrame(":", "D", "S") + PcList(true, listPattern);
+                SendDatap1(link.OutBuffer, link, false, false);
+                link.OutBuffer.clear();
+            } else if (letter2 == "L") {
+                serve(true);
+                link.InBuffer.clear();
+            } else if (letter2 == "S" && name == QLatin1String("D")) {
+                panel_.fillRemoteList(ReadReceivedList(message, 1));
+                link.InBuffer.clear();
+                Status(QStringLiteral("Fillista klar."));
+            } else if (letter2 == "S") {
+                store(StripColonHeader(message));
+            }
+        }
+        link.InBuffer.clear();
+    });
+    link.InBuffer.clear();
+}
+
+void Station::cmdChangeFolder_Click() { Parse(QByteArrayLiteral("%CDRQALL            03%"), SerialLink); }

@@ -1,0 +1,80 @@
+#pragma once
+// A station in a throw-away shop: program folder, send, receive and trash
+// folders, a scripted panel, and listening on a port the system picks.
+#include "common/errorreport.h"
+#include "link/frames.h"
+#include "link/station.h"
+#include "support/scriptedpanel.h"
+#include "support/testhome.h"
+#include "support/wait.h"
+#include <QTcpServer>
+#include <QTcpSocket>
+
+struct Shop {
+    TestHome home;
+    ScriptedPanel panel;
+    Station station;
+    QString send, rec, trash;
+
+    explicit Shop(SerialPort* port = nullptr, qint16 typ = 0) : station(panel, port) {
+        send = home.file(QStringLiteral("ncprog"));
+        rec = home.file(QStringLiteral("ncprog/mottaget"));
+        trash = home.file(QStringLiteral("ncprog/papperskorg"));
+        for (const QString& d : {send, rec, trash}) QDir().mkpath(d);
+        station.Machine.Typ = typ;
+        station.Machine.SendPath = send;
+        station.Machine.RecPath = rec;
+        station.Machine.Deleted = trash;
+        station.Machine.Extension = QStringLiteral("NC");
+        station.Machine.EOB = 0;
+        station.Machine.IP = QStringLiteral("127.0.0.1");
+        GeneralSettings g;
+        g.ListenPort = 0;
+        station.ApplyGeneralSettings(g);
+        EXPECT_TRUE(station.StartListening());
+        panel.tree = send;
+        SetErrorDialog([this](const QString& text) {
+            errorReports << text;
+            return true;
+        });
+    }
+    ~Shop() { SetErrorDialog({}); }
+
+    QByteArray log() const { return home.read(QStringLiteral("fenmo32.log")); }
+    QByteArray file(const QString& relative) const { return home.read(QStringLiteral("ncprog/") + relative); }
+
+    QStringList errorReports;
+};
+
+// The machine's way of closing a message: line end, then the checksum of
+// everything before the final LF, then "%".
+inline QByteArray MachineClose(const QByteArray& text, bool crlf = true) {
+    const QByteArray beforeLf = crlf ? text + '\r' : text;
+    return beforeLf + '\n' + CalcChecksum(beforeLf) + '%';
+}
+
+// The PC's way (EOB 0), for expected bytes.
+inline QByteArray PcClose(QByteArray text, int eob = 0) { return AddChecksum(text, eob); }
+
+// One TCP end that collects what arrives until a message ends with "%".
+class Peer : public QObject {
+public:
+    QTcpSocket* socket = nullptr;
+    QByteArray got;
+
+    void attach(QTcpSocket* s) {
+        socket = s;
+        QObject::connect(s, &QTcpSocket::readyRead, this, [this] { got += socket->readAll(); });
+    }
+    bool connectTo(quint16 port) {
+        attach(new QTcpSocket(this));
+        socket->connectToHost(QStringLiteral("127.0.0.1"), port);
+        return WaitUntil([this] { return socket->state() == QAbstractSocket::ConnectedState; });
+    }
+    QByteArray ask(const QByteArray& message) {
+        got.clear();
+        socket->write(message);
+        WaitUntil([this] { return got.endsWith('%'); });
+        return got;
+    }
+};

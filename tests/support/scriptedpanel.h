@@ -1,0 +1,75 @@
+#pragma once
+// An operator panel for tests: answers questions from a queue and records
+// everything the station shows.
+#include "link/operatorpanel.h"
+#include <QQueue>
+
+class ScriptedPanel : public OperatorPanel {
+public:
+    struct Message {
+        QString text, title;
+        MsgIcon icon;
+        Buttons buttons;
+    };
+
+    QStringList statuses;  // every status text, in order
+    QString panels[5];
+    bool pilarVisible = false;
+    QString pilarText;
+    QStringList pilarFrames;
+    int pilarShows = 0;
+    QList<Message> messages;
+    QQueue<Answer> answers;  // for questions; OK/Yes when empty
+    QQueue<std::optional<QString>> inputs;
+    QList<RemoteEntry> remote;
+    int remoteFills = 0;
+    QStringList removed;
+    QStringList selectedLocal, selectedRemote;
+    QString tree, treeRoot;
+    int updates = 0;
+
+    QString status() const { return statuses.isEmpty() ? QString() : statuses.last(); }
+
+    void setStatus(const QString& text) override { statuses << text; }
+    void setPanel(int panel, const QString& text) override { panels[panel] = text; }
+    void showPilar(const QString& text, const QStringList& frames) override {
+        pilarVisible = true;
+        pilarText = text;
+        pilarFrames = frames;
+        ++pilarShows;
+    }
+    void hidePilar() override { pilarVisible = false; }
+    Answer message(const QString& text, const QString& title, MsgIcon icon, Buttons buttons) override {
+        messages.append({text, title, icon, buttons});
+        if (!answers.isEmpty()) return answers.dequeue();
+        return buttons == Buttons::YesNo || buttons == Buttons::YesNoCancel ? Answer::Yes : Answer::Ok;
+    }
+    std::optional<QString> input(const QString&, const QString&, const QString& def) override {
+        return inputs.isEmpty() ? std::optional<QString>(def) : inputs.dequeue();
+    }
+    void fillRemoteList(const QList<RemoteEntry>& entries) override {
+        remote = entries;
+        ++remoteFills;
+    }
+    void removeRemoteItem(const QString& name) override {
+        removed << name;
+        for (qsizetype i = 0; i < remote.size(); ++i)
+            if (QString::fromLatin1(remote[i].name) == name) {
+                remote.removeAt(i);
+                break;
+            }
+    }
+    QStringList remoteNames() const override {
+        QStringList n;
+        for (const RemoteEntry& e : remote) n << QString::fromLatin1(e.name);
+        return n;
+    }
+    QStringList remoteSelection() const override { return selectedRemote; }
+    QStringList localSelection() const override { return selectedLocal; }
+    QString treeFolder() const override { return tree; }
+    void setTreeFolders(const QString& root, const QString& selected) override {
+        treeRoot = root;
+        tree = selected;
+    }
+    void UpdateLocalFolders() override { ++updates; }
+};
