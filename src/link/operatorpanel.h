@@ -3,6 +3,7 @@
 // command-line verbs, or a scripted panel in tests. The station never opens a
 // dialog itself; every question and every text goes through here.
 #include "common/notify.h"
+#include "config/machines.h"
 #include "link/filelists.h"
 #include <QList>
 #include <QString>
@@ -39,5 +40,12 @@ public:
     virtual QStringList localSelection() const = 0;
     virtual QString treeFolder() const = 0;
     virtual void setTreeFolders(const QString& root, const QString& selected) = 0;
+    // Selects a folder below the present root.
+    virtual void selectTreeFolder(const QString& folder) { setTreeFolders(QString(), folder); }
     virtual void UpdateLocalFolders() = 0;
+
+    // A machine was applied: its name and send folder for the headers.
+    virtual void showMachine(const QString& name, const QString& sendPath) { Q_UNUSED(name); Q_UNUSED(sendPath); }
+    // The document entries of the machine's model (the window's document menu).
+    virtual void setDocuments(const QList<DocumentEntry>& documents) { Q_UNUSED(documents); }
 };

@@ -26,6 +26,7 @@ Station::Station(OperatorPanel& panel, SerialPort* port, QObject* parent)
     connect(&RecTimer, &QTimer::timeout, this, &Station::RecTimer_Timer);
     connect(&SvarTimer, &QTimer::timeout, this, &Station::SvarTimer_Timer);
     connect(&NetTimer, &QTimer::timeout, this, &Station::NetTimer_Timer);
+    connect(&TimeoutTimer, &QTimer::timeout, this, &Station::TimeoutTimer_Timer);
     ApplyGeneralSettings(General);
 
     comsock = new QTcpSocket(this);
@@ -115,6 +116,13 @@ void Station::NetTimer_Timer() {
     Aborted = true;
     cmdAbort_Click();
     Status(QStringLiteral("Nätverkstimeout. Funktionen avbruten."));
+    HidePilar();
+}
+
+// Bounds a fetch's wait for the program with the machine's receive time-out.
+void Station::TimeoutTimer_Timer() {
+    cmdAbort_Click();
+    Status(QStringLiteral("Inget svar från maskinen (timeout)."));
     HidePilar();
 }
 

@@ -75,6 +75,20 @@ public:
     // Network link.
     bool ConnectToSock(QTcpSocket* socket);
 
+    // Applies the machine of a slot (name: the list entry's text). False when
+    // its settings stopped loading or its serial port could not be opened.
+    // withDirRequest: ask for the machine's list when its GetDir says so.
+    bool cmbMaskiner_Click(int slot, const QString& name, bool withDirRequest = true);
+
+    // Operations on the selected machine.
+    void cmdSend_Click();
+    bool RemoteFileExists(const QString& fileName) const;
+    void cmdRec_Click();
+    void mnuRecManual_Click();
+    void mnuDocs_Click(const QString& document);
+    void cmdDir_Click();
+    void cmdDel_Click();
+
     // Waits, processing events, for ms milliseconds (never spinning).
     void WaitMs(int ms);
     // Processes events, blocking for the next one, until done() or Aborted.
@@ -87,6 +101,7 @@ public:
     void RecTimer_Timer();
     void SvarTimer_Timer();
     void NetTimer_Timer();
+    void TimeoutTimer_Timer();
 
 Q_SIGNALS:
     // A complete message was handed to a parser (tests and benchmarks wait on it).
@@ -111,6 +126,9 @@ private:
     bool StoreFromMachine(const QByteArray& body, const QString& name);
     bool MoveToTrash(const QString& name);
     QByteArray PcList(bool narrow, const QString& pattern) const;
+    QByteArray ProtocolOneRequest(const QByteArray& letter, const QByteArray& name) const;
+    void SendRequest(const QByteArray& request, qint16 typ);
+    bool RefuseName(const QString& name);
 
     OperatorPanel& panel_;
     struct Outgoing {

@@ -1,0 +1,96 @@
+// "Sänd": the selected local programs go to the machine one after the other,
+// each after the machine answered the previous one.
+#include "common/ansi.h"
+#include "common/errorreport.h"
+#include "common/log.h"
+#include "common/paths.h"
+#include "library/programfile.h"
+#include "link/arrows.h"
+#include "link/frames.h"
+#include "link/station.h"
+
+bool Station::RemoteFileExists(const QString& fileName) const {
+    const QString suffix = QLatin1Char('.') + Machine.Extension;
+    for (const QString& item : panel_.remoteNames())
+        if (item + suffix == fileName) return true;
+    return false;
+}
+
+void Station::cmdSend_Click() {
+    Traced(QStringLiteral("cmdSend_Click()"), [&] {
+        Aborted = false;
+        Status(QStringLiteral("Ansluter..."));
+        const QStringList selected = panel_.localSelection();
+        for (const QString& name : selected) {
+            TransferDone = true;
+            if (Aborted) break;
+            TransferDone = false;
+            AddLog(QStringLiteral("Begär sändning av fil: ") + name);
+            ShowPilar(QStringLiteral("Sänder: \"") + name + QStringLiteral("\"..."), SendArrows());
+            bool skip = false;
+            if (RemoteFileExists(name)) {
+                const auto answer = panel_.message(QStringLiteral("Filen finns redan i maskinen. Skriva över?"),
+                                                   AppTitle(), MsgIcon::Question, OperatorPanel::Buttons::YesNoCancel);
+                if (answer == OperatorPanel::Answer::Cancel) {
+                    Aborted = true;
+                    HidePilar();
+                    return;
+                }
+                if (answer == OperatorPanel::Answer::No) {
+                    HidePilar();
+                    TransferDone = true;
+                    skip = true;
+                }
+            }
+            const QString path = JoinPath(panel_.treeFolder(), name);
+            if (!skip && !FileExists(path)) {
+                // An empty program would overwrite the machine's copy: skip instead.
+                AddLog(QStringLiteral("Filen finns inte: ") + path);
+                Status(QStringLiteral("Filen finns inte: ") + name);
+                TransferDone = true;
+                skip = true;
+            }
+            if (!skip) {
+                const QByteArray program = ToAnsi(NameWithoutExt(name));
+                if (Machine.Typ == 1) {
+                    Status(QStringLiteral("Ansluten."));
+                    Status(QStringLiteral("Läser fil..."));
+                    SerialLink.OutBuffer = BuildFrame("C", "SAV", "", program, "00") + '\n' + ReadProgramFile(path);
+                    Status(QStringLiteral("Skickar data..."));
+                    SendData(SerialLink.OutBuffer, SerialLink, nullptr, false);
+                    SerialLink.OutBuffer.clear();
+                    if (Aborted) break;
+                    Status(QStringLiteral("Skickat klart."));
+                } else if (Machine.Typ == 2) {
+                    Status(QStringLiteral("Ansluten."));
+                    Status(QStringLiteral("Läser fil..."));
+                    SerialLink.OutBuffer = Machine.Conversion ? BuildColonFrame(":", program, "S")
+                                                              : BuildShortFrame("S", program) + '\n';
+                    SerialLink.OutBuffer += ReadProgramFile(path);
+                    Status(QStringLiteral("Skickar data..."));
+                    SendDatap1(SerialLink.OutBuffer, SerialLink, false, false);
+                    SerialLink.OutBuffer.clear();
+                    if (Aborted) break;
+                    Status(QStringLiteral("Skickat klart."));
+                } else if (Machine.Typ == 0) {
+                    if (ConnectToSock(comsock)) {
+                        Status(QStringLiteral("Ansluten."));
+                        Status(QStringLiteral("Skickar data..."));
+                        NetLink.FileName = NameWithoutExt(name);
+                        QByteArray message =
+                            BuildFrame("C", "SAV", "", program, "00") + "\r\n" + ReadProgramFile(path);
+                        SendData(message, NetLink, comsock, false);
+                        if (Aborted) break;
+                        Status(QStringLiteral("Skickat klart."));
+                    }
+                }
+            }
+            if (Aborted) break;
+            if (!TransferDone) Status(QStringLiteral("Väntar på svar..."));
+            SvarTimer.start();
+            WaitFor([this] { return TransferDone; });
+            SvarTimer.stop();
+        }
+        HidePilar();
+    });
+}
