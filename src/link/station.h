@@ -131,6 +131,7 @@ private:
     bool RefuseName(const QString& name);
 
     OperatorPanel& panel_;
+    bool sending_ = false;  // inside a paced serial send
     struct Outgoing {
         QByteArray data;
         qsizetype pos = 0;

@@ -14,6 +14,14 @@ constexpr qint64 kLowMark = 33;
 constexpr char kDC2 = 18;
 constexpr char kDC4 = 20;
 
+// Marks a paced send in progress, also when it is left early.
+struct SendingScope {
+    bool& flag;
+    bool previous;
+    explicit SendingScope(bool& f) : flag(f), previous(f) { flag = true; }
+    ~SendingScope() { flag = previous; }
+};
+
 QString LineErrorText(int event) {
     switch (event) {
     case SerialPort::EventCTSTO: return QStringLiteral("CTS Timeout");
@@ -89,7 +97,8 @@ void Station::Comm_OnComm(int event) {
             return;
         }
         case SerialPort::EvSend:
-            Status(QStringLiteral("Sänder...."));
+            // A drained buffer after the last piece must not cover the final text.
+            if (sending_) Status(QStringLiteral("Sänder...."));
             return;
         case SerialPort::EvCTS: {
             bool cts = false, dsr = false;
@@ -150,6 +159,7 @@ void Station::SendData(QByteArray& message, LinkState& link, QTcpSocket* socket,
             return;
         }
         message = AddChecksum(message, Machine.EOB);
+        const SendingScope scope(sending_);
         const qsizetype n = message.size();
         qsizetype position = 0;
         while (position < n && !Aborted) {
@@ -194,6 +204,7 @@ void Station::SendDatap1(QByteArray& message, LinkState& link, bool percentOnly,
             return;
         }
         message = percentOnly ? message + '%' : AddEndMarker(message);
+        const SendingScope scope(sending_);
         const qsizetype n = message.size();
         qsizetype position = 0;
         while (position < n && !Aborted) {

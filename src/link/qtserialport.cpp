@@ -1,0 +1,235 @@
+#include "link/qtserialport.h"
+
+#include "config/generalsettings.h"
+
+#include <QMetaObject>
+
+QtSerialPort::QtSerialPort(QObject* parent) : SerialPort(parent), port_(new QSerialPort(this)) {
+    modemPoll_.setInterval(ModemPollMs);
+    connect(&modemPoll_, &QTimer::timeout, this, &QtSerialPort::pollModemLines);
+    connect(port_, &QSerialPort::readyRead, this, [this] {
+        if (isOpen()) Q_EMIT commEvent(EvReceive);
+    });
+    connect(port_, &QSerialPort::bytesWritten, this, [this](qint64) {
+        if (isOpen() && port_->bytesToWrite() == 0) Q_EMIT commEvent(EvSend);
+    });
+    connect(port_, &QSerialPort::errorOccurred, this, &QtSerialPort::onError);
+}
+
+QtSerialPort::~QtSerialPort() {
+    port_->disconnect(this);
+    close();
+}
+
+void QtSerialPort::setCommPort(int n) {
+    commPort_ = n;
+    explicitDevice_.clear();
+}
+
+int QtSerialPort::commPort() const { return commPort_; }
+
+void QtSerialPort::setDevice(const QString& path) { explicitDevice_ = path; }
+
+QString QtSerialPort::device() const {
+    if (port_->isOpen()) return openDevice_;
+    if (!explicitDevice_.isEmpty()) return explicitDevice_;
+    // The general settings are read at every open, so a changed [ComPorts]
+    // entry takes effect without a restart.
+    return commPort_ >= 1 ? ComPortDevice(commPort_) : QString();
+}
+
+bool QtSerialPort::setSettings(const QString& settings) {
+    settings_ = settings;
+    SerialSettings s;
+    if (!ParseSerialSettings(settings, s)) {
+        error_ = QStringLiteral("Ogiltiga portinställningar: \"%1\"").arg(settings);
+        return false;
+    }
+    return isOpen() ? apply(s) : true;
+}
+
+QString QtSerialPort::settings() const { return settings_; }
+
+bool QtSerialPort::open() {
+    if (isOpen()) {
+        error_ = QStringLiteral("Porten är redan öppen.");
+        return false;
+    }
+    close();  // a hung-up port whose close is still pending
+    SerialSettings s;
+    if (!ParseSerialSettings(settings_, s)) {
+        error_ = QStringLiteral("Ogiltiga portinställningar: \"%1\"").arg(settings_);
+        return false;
+    }
+    const QString dev = device();
+    if (dev.isEmpty()) {
+        error_ = QStringLiteral("Ogiltigt portnummer: %1").arg(commPort_);
+        return false;
+    }
+    port_->setPortName(dev);
+    // QSerialPort applies what it holds while opening and fails the open when
+    // the device refuses any of it; open plainly and set the framing after.
+    port_->setBaudRate(QSerialPort::Baud9600);
+    port_->setDataBits(QSerialPort::Data8);
+    port_->setParity(QSerialPort::NoParity);
+    port_->setStopBits(QSerialPort::OneStop);
+    port_->setFlowControl(QSerialPort::NoFlowControl);
+    if (!port_->open(QIODevice::ReadWrite)) {
+        error_ = QStringLiteral("%1: %2").arg(dev, port_->errorString());
+        port_->clearError();
+        return false;
+    }
+    openDevice_ = dev;
+    hungUp_ = false;
+    ++generation_;
+    QSerialPort::PinoutSignals pins;
+    linesReadable_ = readLines(&pins);
+    if (!apply(s)) {
+        close();
+        return false;
+    }
+    if (linesReadable_) {
+        cts_ = pins.testFlag(QSerialPort::ClearToSendSignal);
+        dsr_ = pins.testFlag(QSerialPort::DataSetReadySignal);
+        cd_ = pins.testFlag(QSerialPort::DataCarrierDetectSignal);
+        modemPoll_.start();
+    }
+    error_.clear();
+    return true;
+}
+
+bool QtSerialPort::apply(const SerialSettings& s) {
+    if (!port_->setBaudRate(s.baud)) {
+        error_ = QStringLiteral("%1: hastigheten %2 godtas inte (%3)").arg(openDevice_).arg(s.baud).arg(port_->errorString());
+        port_->clearError();
+        return false;
+    }
+    bool framed = s.dataBits >= 5 && port_->setDataBits(static_cast<QSerialPort::DataBits>(s.dataBits));
+    QSerialPort::Parity parity = QSerialPort::NoParity;
+    switch (s.parity) {
+    case 'e': parity = QSerialPort::EvenParity; break;
+    case 'o': parity = QSerialPort::OddParity; break;
+    case 'm': parity = QSerialPort::MarkParity; break;
+    case 's': parity = QSerialPort::SpaceParity; break;
+    default: break;
+    }
+    framed = port_->setParity(parity) && framed;
+    bool stop;
+    if (s.stopOneAndHalf)
+        stop = port_->setStopBits(QSerialPort::OneAndHalfStop) || port_->setStopBits(QSerialPort::TwoStop);
+    else
+        stop = port_->setStopBits(s.stopBits == 2 ? QSerialPort::TwoStop : QSerialPort::OneStop);
+    framed = stop && framed;
+    port_->clearError();
+    // A pseudo-terminal keeps 8N1 whatever it is told and has no modem lines;
+    // a device with modem lines that refuses the framing is a real refusal.
+    if (!framed && linesReadable_) {
+        error_ = QStringLiteral("%1: inställningarna \"%2\" godtas inte").arg(openDevice_, settings_);
+        return false;
+    }
+    return true;
+}
+
+void QtSerialPort::close() {
+    modemPoll_.stop();
+    hungUp_ = false;
+    ++generation_;
+    if (port_->isOpen()) port_->close();
+    port_->clearError();
+}
+
+bool QtSerialPort::isOpen() const { return port_->isOpen() && !hungUp_; }
+
+QString QtSerialPort::errorString() const { return error_; }
+
+QByteArray QtSerialPort::readAll() {
+    if (!port_->isOpen()) return {};
+    return port_->readAll();
+}
+
+void QtSerialPort::write(const QByteArray& data) {
+    if (!isOpen()) {
+        error_ = QStringLiteral("Porten är inte öppen.");
+        return;
+    }
+    port_->write(data);
+}
+
+qint64 QtSerialPort::outBufferCount() const { return isOpen() ? port_->bytesToWrite() : 0; }
+
+void QtSerialPort::clearInput() {
+    if (!isOpen()) return;
+    port_->clear(QSerialPort::Input);
+    port_->readAll();
+}
+
+bool QtSerialPort::readLines(QSerialPort::PinoutSignals* pins) const {
+    port_->clearError();
+    *pins = port_->pinoutSignals();
+    if (port_->error() == QSerialPort::NoError) return true;
+    port_->clearError();
+    linesReadable_ = false;
+    return false;
+}
+
+bool QtSerialPort::modemStatus(bool* cts, bool* dsr) const {
+    if (cts) *cts = false;
+    if (dsr) *dsr = false;
+    if (!isOpen() || !linesReadable_) return false;
+    QSerialPort::PinoutSignals pins;
+    if (!readLines(&pins)) return false;
+    if (cts) *cts = pins.testFlag(QSerialPort::ClearToSendSignal);
+    if (dsr) *dsr = pins.testFlag(QSerialPort::DataSetReadySignal);
+    return true;
+}
+
+void QtSerialPort::pollModemLines() {
+    QSerialPort::PinoutSignals pins;
+    if (!isOpen() || !readLines(&pins)) {
+        modemPoll_.stop();
+        return;
+    }
+    const quint64 generation = generation_;
+    const bool cts = pins.testFlag(QSerialPort::ClearToSendSignal);
+    const bool dsr = pins.testFlag(QSerialPort::DataSetReadySignal);
+    const bool cd = pins.testFlag(QSerialPort::DataCarrierDetectSignal);
+    // A handler may close the port; later changes then belong to no one.
+    if (cts != cts_) {
+        cts_ = cts;
+        Q_EMIT commEvent(EvCTS);
+        if (generation != generation_) return;
+    }
+    if (dsr != dsr_) {
+        dsr_ = dsr;
+        Q_EMIT commEvent(EvDSR);
+        if (generation != generation_) return;
+    }
+    if (cd != cd_) {
+        cd_ = cd;
+        Q_EMIT commEvent(EvCD);
+    }
+}
+
+void QtSerialPort::onError(QSerialPort::SerialPortError error) {
+    // Other codes come from our own calls, which look at their results.
+    if (error != QSerialPort::ReadError && error != QSerialPort::ResourceError && error != QSerialPort::WriteError)
+        return;
+    if (!port_->isOpen() || hungUp_) return;
+    // After a hang-up QSerialPort repeats the error at every turn of the event
+    // loop while it stays open. Closing inside its own notification is unsafe,
+    // so the port counts as closed now and really closes on the next turn.
+    hungUp_ = true;
+    modemPoll_.stop();
+    error_ = QStringLiteral("%1: förbindelsen bröts (%2)").arg(openDevice_, port_->errorString());
+    const quint64 generation = generation_;
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation] {
+            if (generation != generation_ || !hungUp_) return;
+            const QString why = error_;
+            close();
+            error_ = why;
+            Q_EMIT commEvent(EventDCB);
+        },
+        Qt::QueuedConnection);
+}

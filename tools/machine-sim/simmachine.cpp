@@ -1,0 +1,542 @@
+#include "machine-sim/simmachine.h"
+
+#include "common/ansi.h"
+#include "common/paths.h"
+#include "link/filelists.h"
+#include "link/frames.h"
+#include "link/memoryserialport.h"
+#include "link/serialport.h"
+#include "machine-sim/simlink.h"
+
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+using namespace sim;
+
+namespace {
+
+QByteArray CommandWord(SimMachine::Command c) {
+    switch (c) {
+    case SimMachine::Command::Load: return "LOD";
+    case SimMachine::Command::Save: return "SAV";
+    case SimMachine::Command::Delete: return "DEL";
+    case SimMachine::Command::DirAll:
+    case SimMachine::Command::DirSel: return "DRQ";
+    }
+    return {};
+}
+
+bool NeedsName(SimMachine::Command c) {
+    return c != SimMachine::Command::DirAll;
+}
+
+}  // namespace
+
+SimMachine::SimMachine(const QString& memoryFolder, QObject* parent)
+    : QObject(parent), folder_(memoryFolder) {
+    QDir().mkpath(folder_);
+    replyTimer_.setSingleShot(true);
+    connect(&replyTimer_, &QTimer::timeout, this, [this] {
+        if (!pending_) return;
+        Q_EMIT logLine(QStringLiteral("-- no answer from the PC"));
+        finish(false, {});
+    });
+}
+
+SimMachine::~SimMachine() {
+    // Channels go while the state their signals reach is still whole.
+    replyTimer_.stop();
+    const auto channels = channels_;
+    for (const QPointer<Channel>& channel : channels) delete channel.data();
+}
+
+// --- Program memory ---------------------------------------------------------
+
+QString SimMachine::programPath(const QString& name) const {
+    if (!IsSafeProgramName(ToAnsi(name))) return {};
+    const QString path = ResolveCase(JoinPath(folder_, name));
+    return QFileInfo(path).isFile() ? path : QString();
+}
+
+QByteArray SimMachine::program(const QString& name) const {
+    const QString path = programPath(name);
+    if (path.isEmpty()) return {};
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    return f.readAll();
+}
+
+bool SimMachine::storeProgram(const QString& name, const QByteArray& body) {
+    if (!IsSafeProgramName(ToAnsi(name))) return false;
+    QString path = programPath(name);
+    if (path.isEmpty()) path = JoinPath(folder_, name);
+    QDir().mkpath(folder_);
+    QSaveFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(body) != body.size() || !f.commit()) {
+        error_ = f.errorString();
+        return false;
+    }
+    Q_EMIT programStored(name);
+    return true;
+}
+
+bool SimMachine::removeProgram(const QString& name) {
+    const QString path = programPath(name);
+    if (path.isEmpty() || !QFile::remove(path)) return false;
+    Q_EMIT programRemoved(name);
+    return true;
+}
+
+QStringList SimMachine::programs() const {
+    QStringList names;
+    for (const FoundFile& f : FindFiles(folder_, QStringLiteral("*")))
+        if (!f.isDir) names << f.name;
+    return names;
+}
+
+QByteArray SimMachine::listOf(const QString& pattern, bool narrow) const {
+    return BuildProgramList(folder_, pattern, narrow ? ListWidth::Narrow : ListWidth::Wide);
+}
+
+// --- Transports -------------------------------------------------------------
+
+bool SimMachine::listen(quint16 port, const QHostAddress& address) {
+    if (!server_) {
+        server_ = new QTcpServer(this);
+        connect(server_, &QTcpServer::newConnection, this, [this] {
+            while (server_->hasPendingConnections()) {
+                auto* channel = new TcpChannel(server_->nextPendingConnection(), this);
+                addChannel(channel);
+                log(QStringLiteral("++"), channel, "connected");
+            }
+        });
+    }
+    if (server_->isListening()) server_->close();
+    if (!server_->listen(address, port)) {
+        error_ = server_->errorString();
+        return false;
+    }
+    return true;
+}
+
+quint16 SimMachine::serverPort() const {
+    return server_ && server_->isListening() ? server_->serverPort() : 0;
+}
+
+void SimMachine::connectToPc(const QString& host, quint16 port) {
+    pcHost_ = host;
+    pcPort_ = port;
+}
+
+void SimMachine::attachSerial(SerialPort* port) {
+    if (serial_) {
+        channels_.removeAll(serial_);
+        serial_->deleteLater();
+    }
+    serial_ = nullptr;
+    if (!port) return;
+    auto* channel = new SerialChannel(port, this);
+    serial_ = channel;
+    addChannel(channel);
+    if (auto* memory = qobject_cast<MemorySerialPort*>(port); memory && !ownCtsDrive_) {
+        QPointer<MemorySerialPort> line(memory);
+        ctsDrive_ = [line](bool on) {
+            if (line) line->setRts(on);
+        };
+        ctsDrive_(!ctsLow_);
+    }
+}
+
+void SimMachine::setCtsLine(std::function<void(bool)> drive) {
+    ctsDrive_ = std::move(drive);
+    ownCtsDrive_ = bool(ctsDrive_);
+    if (ctsDrive_) ctsDrive_(!ctsLow_);
+}
+
+void SimMachine::addChannel(Channel* channel) {
+    channels_.append(channel);
+    connect(channel, &Channel::messageReceived, this,
+            [this, channel](const QByteArray& m) { onMessage(channel, m); });
+    connect(channel, &Channel::closed, this, [this, channel] { onChannelClosed(channel); });
+    connect(channel, &Channel::drained, this, [this, channel] { onDrained(channel); });
+}
+
+void SimMachine::onChannelClosed(Channel* channel) {
+    if (!channels_.contains(channel)) return;
+    log(QStringLiteral("--"), channel, "closed");
+    channels_.removeAll(channel);
+    if (client_ == channel) client_ = nullptr;
+    if (serial_ == channel) serial_ = nullptr;
+    if (pending_ && pending_->channel == channel) {
+        Q_EMIT logLine(pending_->sent ? QStringLiteral("-- link lost before the PC answered")
+                                      : QStringLiteral("-- request not sent: no connection to the PC"));
+        finish(false, {});
+    }
+    channel->deleteLater();
+}
+
+Channel* SimMachine::clientChannel() {
+    if (client_) return client_;
+    if (pcHost_.isEmpty()) return nullptr;
+    auto* socket = new QTcpSocket;
+    auto* channel = new TcpChannel(socket, this);
+    client_ = channel;
+    addChannel(channel);
+    connect(socket, &QTcpSocket::connected, this, [this, channel] {
+        log(QStringLiteral("++"), channel, "connected to the PC");
+        if (pending_ && pending_->channel == channel && !pending_->sent) sendPending();
+    });
+    connect(socket, &QAbstractSocket::errorOccurred, this, [this, channel, socket] {
+        error_ = socket->errorString();
+        Q_EMIT logLine(QStringLiteral("-- %1: %2").arg(channel->describe(), error_));
+        if (socket->state() != QAbstractSocket::ConnectedState) onChannelClosed(channel);
+    });
+    socket->connectToHost(pcHost_, pcPort_);
+    return channel;
+}
+
+// --- Faults -----------------------------------------------------------------
+
+void SimMachine::setErrorStatus(const QByteArray& status, Scope scope) {
+    errorStatus_ = status;
+    errorScope_ = status.isEmpty() ? Scope::Off : scope;
+}
+
+void SimMachine::setSplit(int bytes, int delayMs) {
+    splitBytes_ = std::max(0, bytes);
+    splitDelayMs_ = std::max(0, delayMs);
+}
+
+void SimMachine::setCtsLow(bool low) {
+    ctsLow_ = low;
+    if (ctsDrive_) ctsDrive_(!low);
+}
+
+void SimMachine::clearFaults() {
+    badChecksum_ = Scope::Off;
+    setErrorStatus({});
+    silent_ = Scope::Off;
+    setSplit(0, 0);
+    trickleMs_ = 0;
+    drop_ = Scope::Off;
+    setCtsLow(false);
+}
+
+bool SimMachine::applyFault(const QString& text, QString* error) {
+    const QString t = text.trimmed().toLower();
+    auto number = [](const QString& s, int* out) {
+        bool ok = false;
+        *out = s.toInt(&ok);
+        return ok && *out >= 0;
+    };
+    int a = 0;
+    int b = 0;
+    if (t == QLatin1String("checksum")) setBadChecksum(Scope::All);
+    else if (t == QLatin1String("checksum-next")) setBadChecksum(Scope::Next);
+    else if (t == QLatin1String("silent")) setSilent(Scope::All);
+    else if (t == QLatin1String("silent-next")) setSilent(Scope::Next);
+    else if (t == QLatin1String("drop")) setDropHalfway(Scope::All);
+    else if (t == QLatin1String("drop-next")) setDropHalfway(Scope::Next);
+    else if (t == QLatin1String("cts-low")) setCtsLow(true);
+    else if (t.startsWith(QLatin1String("status=")) && t.size() == 9) setErrorStatus(t.mid(7).toLatin1());
+    else if (t.startsWith(QLatin1String("trickle=")) && number(t.mid(8), &a) && a > 0) setTrickle(a);
+    else if (t.startsWith(QLatin1String("split=")) && t.count(QLatin1Char(':')) == 1 &&
+             number(t.mid(6).section(QLatin1Char(':'), 0, 0), &a) && a > 0 &&
+             number(t.section(QLatin1Char(':'), 1, 1), &b))
+        setSplit(a, b);
+    else {
+        if (error) *error = QStringLiteral("unknown fault: %1").arg(text);
+        return false;
+    }
+    return true;
+}
+
+bool SimMachine::consume(Scope& scope) {
+    if (scope == Scope::Off) return false;
+    if (scope == Scope::Next) scope = Scope::Off;
+    return true;
+}
+
+// --- Sending ----------------------------------------------------------------
+
+bool SimMachine::sendMessage(Channel* channel, const QByteArray& message) {
+    QByteArray out = message;
+    if (protocol_ == Protocol::Two && consume(badChecksum_)) out = CorruptChecksum(out);
+    Pacing pacing;
+    if (trickleMs_ > 0) {
+        pacing.pieceBytes = 1;
+        pacing.delayMs = trickleMs_;
+    } else if (splitBytes_ > 0) {
+        pacing.pieceBytes = splitBytes_;
+        pacing.delayMs = splitDelayMs_;
+    }
+    pacing.dropHalfway = consume(drop_);
+    lastSent_ = out;
+    log(QStringLiteral("->"), channel, out);
+    Q_EMIT messageSent(out);
+    channel->send(out, pacing);
+    return !pacing.dropHalfway;
+}
+
+void SimMachine::reply2(Channel* channel, const QByteArray& text) {
+    sendMessage(channel, CloseMachineMessage(text, lineEnd_));
+}
+
+// --- Receiving --------------------------------------------------------------
+
+void SimMachine::onMessage(Channel* channel, const QByteArray& message) {
+    lastReceived_ = message;
+    log(QStringLiteral("<-"), channel, message);
+    Q_EMIT messageReceived(message);
+    if (protocol_ == Protocol::Two) handle2(channel, message);
+    else handle1(channel, message);
+}
+
+void SimMachine::handle2(Channel* channel, const QByteArray& message) {
+    const Frame2 f = ReadFrame2(message);
+    if (f.type == 'R') {
+        if (!pending_ || !pending_->sent) {
+            Q_EMIT logLine(QStringLiteral("-- answer without a request, ignored"));
+            return;
+        }
+        const Job job = pending_->job;
+        bool ok = PcChecksumOk(message) && f.status == "00" && f.command == CommandWord(job.command);
+        if (ok && job.command == Command::Load) ok = storeProgram(FromAnsi(job.name), StripFrame(message));
+        finish(ok, message);
+        return;
+    }
+    if (consume(silent_)) {
+        Q_EMIT logLine(QStringLiteral("-- silent: no answer"));
+        return;
+    }
+    if (!PcChecksumOk(message)) {
+        reply2(channel, BuildFrame("R", f.command, f.selector, f.name, "04"));
+        return;
+    }
+    if (f.type != 'C') {
+        Q_EMIT logLine(QStringLiteral("-- not a request, ignored"));
+        return;
+    }
+    serve2(channel, f, message);
+}
+
+void SimMachine::serve2(Channel* channel, const Frame2& f, const QByteArray& message) {
+    const QString name = FromAnsi(f.name);
+    if (consume(errorScope_)) {
+        const QByteArray status = errorStatus_;
+        if (errorScope_ == Scope::Off) errorStatus_.clear();
+        reply2(channel, BuildFrame("R", f.command, f.selector, f.name, status));
+        return;
+    }
+    const QByteArray le = LineEndBytes(lineEnd_);
+    if (f.command == "LOD") {
+        if (!hasProgram(name)) {
+            reply2(channel, BuildFrame("R", "LOD", "", f.name, "08"));
+            return;
+        }
+        reply2(channel, BuildFrame("R", "LOD", "", f.name, "00") + le + program(name));
+    } else if (f.command == "SAV") {
+        const bool stored = storeProgram(name, StripFrame(message));
+        reply2(channel, BuildFrame("R", "SAV", "", f.name, stored ? "00" : "07"));
+    } else if (f.command == "DEL") {
+        const QByteArray status = !hasProgram(name) ? "08" : removeProgram(name) ? "00" : "07";
+        reply2(channel, BuildFrame("R", "DEL", "", f.name, status));
+    } else if (f.command == "DRQ" && f.selector == "ALL") {
+        reply2(channel, BuildFrame("R", "DRQ", "ALL", "", "00") + le + listOf(QStringLiteral("*"), false));
+    } else if (f.command == "DRQ" && f.selector == "SEL") {
+        const QByteArray list = f.name.isEmpty() ? QByteArray() : listOf(name, false);
+        if (list.isEmpty()) reply2(channel, BuildFrame("R", "DRQ", "SEL", f.name, "08"));
+        else reply2(channel, BuildFrame("R", "DRQ", "SEL", f.name, "00") + le + list);
+    } else {
+        Q_EMIT logLine(QStringLiteral("-- unknown request, ignored"));
+    }
+}
+
+void SimMachine::handle1(Channel* channel, const QByteArray& message) {
+    const Message1 m = ReadMessage1(message);
+    if (pending_ && pending_->sent && answer1(m, message)) return;
+    if (consume(silent_)) {
+        Q_EMIT logLine(QStringLiteral("-- silent: no answer"));
+        return;
+    }
+    serve1(channel, m);
+}
+
+bool SimMachine::answer1(const Message1& m, const QByteArray& message) {
+    const Job job = pending_->job;
+    switch (job.command) {
+    case Command::Load:
+        if (m.kind != Message1::Store) return false;
+        finish(storeProgram(FromAnsi(job.name), m.body), message);
+        return true;
+    case Command::DirAll:
+        // An empty short-form list is as short as a request.
+        if (m.kind != Message1::DirList && !(m.kind == Message1::DirRequest && !m.colon)) return false;
+        finish(true, message);
+        return true;
+    case Command::Delete:
+        if (m.kind != Message1::Ack) return false;
+        finish(true, message);
+        return true;
+    default:
+        return false;
+    }
+}
+
+void SimMachine::serve1(Channel* channel, const Message1& m) {
+    const QString name = FromAnsi(m.name);
+    switch (m.kind) {
+    case Message1::Load:
+        if (hasProgram(name)) sendMessage(channel, Program1(m.name, program(name), m.colon));
+        else Q_EMIT logLine(QStringLiteral("-- no program %1, no answer").arg(name));
+        break;
+    case Message1::Store:
+        if (!storeProgram(name, m.body)) Q_EMIT logLine(QStringLiteral("-- could not store %1").arg(name));
+        break;
+    case Message1::Erase:
+        if (removeProgram(name)) {
+            if (!m.colon) sendMessage(channel, Ack1(m.name));
+        } else {
+            Q_EMIT logLine(QStringLiteral("-- no program %1, no answer").arg(name));
+        }
+        break;
+    case Message1::DirRequest:
+        sendMessage(channel, List1(listOf(QStringLiteral("*"), true), m.colon));
+        break;
+    default:
+        Q_EMIT logLine(QStringLiteral("-- nothing to do, ignored"));
+        break;
+    }
+}
+
+// --- The machine's own requests -----------------------------------------------
+
+void SimMachine::request(Command command, const QByteArray& name) {
+    jobs_.append({command, name});
+    if (!pending_) QTimer::singleShot(0, this, &SimMachine::startNext);
+}
+
+bool SimMachine::request(const QString& text, QString* error) {
+    const QStringList words = text.simplified().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    const QString verb = words.value(0).toUpper();
+    std::optional<Command> command;
+    QString name = words.value(1);
+    if (verb == QLatin1String("LOD") || verb == QLatin1String("L")) command = Command::Load;
+    else if (verb == QLatin1String("SAV") || verb == QLatin1String("S")) command = Command::Save;
+    else if (verb == QLatin1String("DEL") || verb == QLatin1String("E")) command = Command::Delete;
+    else if (verb == QLatin1String("D") && words.size() == 1) command = Command::DirAll;
+    else if (verb == QLatin1String("DRQ") && name.toUpper() == QLatin1String("ALL") && words.size() == 2)
+        command = Command::DirAll;
+    else if (verb == QLatin1String("DRQ") && name.toUpper() == QLatin1String("SEL")) {
+        command = Command::DirSel;
+        name = words.value(2);
+    }
+    const int expected = !command ? 0 : *command == Command::DirAll ? words.size() : *command == Command::DirSel ? 3 : 2;
+    if (!command || words.size() != expected || (NeedsName(*command) && name.isEmpty())) {
+        if (error) *error = QStringLiteral("unknown request: %1").arg(text);
+        return false;
+    }
+    request(*command, *command == Command::DirAll ? QByteArray() : ToAnsi(name));
+    return true;
+}
+
+bool SimMachine::waitForRequests(int timeoutMs) {
+    if (!busy()) return true;
+    QEventLoop loop;
+    connect(this, &SimMachine::requestsDone, &loop, &QEventLoop::quit);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    loop.exec();
+    return !busy();
+}
+
+QByteArray SimMachine::buildRequest(const Job& job) const {
+    const bool colon = protocol_ == Protocol::OneColon;
+    if (protocol_ != Protocol::Two) {
+        switch (job.command) {
+        case Command::Load: return Request1(Message1::Load, job.name, colon);
+        case Command::Save: return Program1(job.name, program(FromAnsi(job.name)), colon);
+        case Command::DirAll: return Request1(Message1::DirRequest, {}, colon);
+        case Command::Delete: return Request1(Message1::Erase, job.name, colon);
+        case Command::DirSel: return {};
+        }
+        return {};
+    }
+    QByteArray text;
+    switch (job.command) {
+    case Command::DirAll: text = BuildFrame("C", "DRQ", "ALL", "", "00"); break;
+    case Command::DirSel: text = BuildFrame("C", "DRQ", "SEL", job.name, "00"); break;
+    case Command::Save:
+        text = BuildFrame("C", "SAV", "", job.name, "00") + LineEndBytes(lineEnd_) + program(FromAnsi(job.name));
+        break;
+    default: text = BuildFrame("C", CommandWord(job.command), "", job.name, "00"); break;
+    }
+    return CloseMachineMessage(text, lineEnd_);
+}
+
+void SimMachine::startNext() {
+    if (pending_ || jobs_.isEmpty()) return;
+    const Job job = jobs_.takeFirst();
+    pending_ = Pending{job, nullptr};
+    const QString name = FromAnsi(job.name);
+    QString problem;
+    if (NeedsName(job.command) && !IsSafeProgramName(job.name)) problem = QStringLiteral("bad program name");
+    else if (job.command == Command::Save && !hasProgram(name)) problem = QStringLiteral("no program %1").arg(name);
+    else if (job.command == Command::DirSel && protocol_ != Protocol::Two)
+        problem = QStringLiteral("protocol 1 has no selected list");
+    else if (job.command == Command::Delete && protocol_ == Protocol::OneColon)
+        problem = QStringLiteral("the colon form has no erase");
+    Channel* channel = problem.isEmpty() ? (serial_ ? serial_.data() : clientChannel()) : nullptr;
+    if (problem.isEmpty() && !channel) problem = QStringLiteral("no link to the PC");
+    if (problem.isEmpty() && channel->isSerial() && !channel->isOpen()) problem = QStringLiteral("serial port closed");
+    if (!problem.isEmpty()) {
+        Q_EMIT logLine(QStringLiteral("-- request not sent: %1").arg(problem));
+        finish(false, {});
+        return;
+    }
+    pending_->channel = channel;
+    // Also bounds the wait for the connection.
+    replyTimer_.start(replyTimeoutMs_);
+    if (channel->isOpen()) sendPending();
+}
+
+void SimMachine::sendPending() {
+    Channel* channel = pending_->channel;
+    pending_->sent = true;
+    pending_->finishWhenSent = protocol_ != Protocol::Two && pending_->job.command == Command::Save;
+    const bool whole = sendMessage(channel, buildRequest(pending_->job));
+    if (pending_ && pending_->channel == channel) pending_->cut = !whole;
+    if (pending_ && channel->idle() && !pending_->finishWhenSent) replyTimer_.start(replyTimeoutMs_);
+}
+
+void SimMachine::onDrained(Channel* channel) {
+    if (!pending_ || !pending_->sent || pending_->channel != channel) return;
+    if (pending_->finishWhenSent) {
+        // The PC does not answer a program it is given in protocol 1.
+        QTimer::singleShot(0, this, [this, channel] {
+            if (pending_ && pending_->channel == channel && pending_->finishWhenSent) finish(!pending_->cut, {});
+        });
+        return;
+    }
+    replyTimer_.start(replyTimeoutMs_);
+}
+
+void SimMachine::finish(bool ok, const QByteArray& reply) {
+    replyTimer_.stop();
+    pending_.reset();
+    lastReply_ = reply;
+    lastOk_ = ok;
+    if (!ok) ++failed_;
+    if (!reply.isEmpty()) Q_EMIT replyReceived(reply);
+    Q_EMIT requestFinished(ok, reply);
+    if (!busy()) Q_EMIT requestsDone();
+    else if (!pending_) QTimer::singleShot(0, this, &SimMachine::startNext);
+}
+
+void SimMachine::log(const QString& direction, Channel* channel, const QByteArray& message) {
+    Q_EMIT logLine(QStringLiteral("%1 %2: %3").arg(direction, channel->describe(), FromAnsi(Printable(message))));
+}
