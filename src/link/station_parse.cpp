@@ -342,6 +342,13 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
                 SendDatap1(link.OutBuffer, link, false, false);
                 link.OutBuffer.clear();
             }
+        } else if (letter == "R") {
+            // The machine acknowledges an erase the way the PC acknowledges one.
+            SvarTimer.stop();
+            link.InBuffer.clear();
+            Status(QStringLiteral("Radering utförd ('") + name + QStringLiteral("')."));
+            panel_.removeRemoteItem(name);
+            HidePilar();
         } else if (letter == "D" && message.size() >= 16) {
             panel_.fillRemoteList(ReadReceivedList(message, 1));
             link.InBuffer.clear();

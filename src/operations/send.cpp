@@ -72,6 +72,9 @@ void Station::cmdSend_Click() {
                     SerialLink.OutBuffer.clear();
                     if (Aborted) break;
                     Status(QStringLiteral("Skickat klart."));
+                    // Protocol 1 has no answer to a store: waiting for one would
+                    // only end in a time-out after every program.
+                    TransferDone = true;
                 } else if (Machine.Typ == 0) {
                     if (ConnectToSock(comsock)) {
                         Status(QStringLiteral("Ansluten."));

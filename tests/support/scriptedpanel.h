@@ -2,7 +2,7 @@
 // An operator panel for tests: answers questions from a queue and records
 // everything the station shows.
 #include "link/operatorpanel.h"
-#include <QQueue>
+#include <QList>
 
 class ScriptedPanel : public OperatorPanel {
 public:
@@ -19,8 +19,8 @@ public:
     QStringList pilarFrames;
     int pilarShows = 0;
     QList<Message> messages;
-    QQueue<Answer> answers;  // for questions; OK/Yes when empty
-    QQueue<std::optional<QString>> inputs;
+    QList<Answer> answers;  // for questions; OK/Yes when empty
+    QList<std::optional<QString>> inputs;
     QList<RemoteEntry> remote;
     int remoteFills = 0;
     QStringList removed;
@@ -41,11 +41,11 @@ public:
     void hidePilar() override { pilarVisible = false; }
     Answer message(const QString& text, const QString& title, MsgIcon icon, Buttons buttons) override {
         messages.append({text, title, icon, buttons});
-        if (!answers.isEmpty()) return answers.dequeue();
+        if (!answers.isEmpty()) return answers.takeFirst();
         return buttons == Buttons::YesNo || buttons == Buttons::YesNoCancel ? Answer::Yes : Answer::Ok;
     }
     std::optional<QString> input(const QString&, const QString&, const QString& def) override {
-        return inputs.isEmpty() ? std::optional<QString>(def) : inputs.dequeue();
+        return inputs.isEmpty() ? std::optional<QString>(def) : inputs.takeFirst();
     }
     void fillRemoteList(const QList<RemoteEntry>& entries) override {
         remote = entries;

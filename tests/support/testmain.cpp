@@ -1,8 +1,17 @@
+// The main of every test binary. Window tests (built with FENMO_GUI_TESTS)
+// get a QApplication; all others a QCoreApplication, so that they link no
+// widgets and need no display.
+#ifdef FENMO_GUI_TESTS
+#include <QApplication>
+using TestApplication = QApplication;
+#else
 #include <QCoreApplication>
+using TestApplication = QCoreApplication;
+#endif
 #include <gtest/gtest.h>
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    QCoreApplication app(argc, argv);
+    TestApplication app(argc, argv);
     return RUN_ALL_TESTS();
 }

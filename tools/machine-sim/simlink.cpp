@@ -78,6 +78,13 @@ void Channel::feed(const QByteArray& data) {
     }
     // Endless bytes without a closing "%" are no message worth the memory.
     if (inBuffer_.size() > kMaxMessage) inBuffer_.clear();
+    // Messages sent back to back arrive as "...%%...": a controller reads the
+    // stream message by message, and bodies never hold a "%".
+    for (qsizetype cut = inBuffer_.indexOf("%%", 1); cut > 0; cut = inBuffer_.indexOf("%%", 1)) {
+        const QByteArray message = inBuffer_.left(cut + 1);
+        inBuffer_.remove(0, cut + 1);
+        Q_EMIT messageReceived(message);
+    }
     // A lone "%" is the start of a message, never a whole one.
     if (inBuffer_.size() < 2 || !inBuffer_.endsWith('%')) return;
     const QByteArray message = inBuffer_;

@@ -1,0 +1,64 @@
+#pragma once
+// A station and a simulated machine joined by one of the links: TCP
+// (protocol 2), the in-memory serial line with protocol 2, or with protocol 1
+// in its short or colon form.
+#include "../link/stationfixture.h"
+#include "link/memoryserialport.h"
+#include "machine-sim/simmachine.h"
+
+enum class Link { Tcp, Serial2, Short1, Colon1 };
+
+inline const char* LinkName(Link l) {
+    switch (l) {
+    case Link::Tcp: return "Tcp";
+    case Link::Serial2: return "Serial2";
+    case Link::Short1: return "Short1";
+    case Link::Colon1: return "Colon1";
+    }
+    return "?";
+}
+
+struct OpShop {
+    Link link;
+    Shop shop;
+    Station& st;
+    QTemporaryDir memory;
+    SimMachine sim;
+    MemorySerialPort machinePort;
+
+    explicit OpShop(Link l)
+        : link(l),
+          shop(l == Link::Tcp ? nullptr : new MemorySerialPort, l == Link::Tcp ? 0 : (l == Link::Serial2 ? 1 : 2)),
+          st(shop.station),
+          sim(memory.path()) {
+        GeneralSettings g = st.General;
+        g.CtsTimeout = 2000;
+        g.SendTimeout = 2000;
+        g.RecTimeout = 300;
+        g.SvarTimeout = 300;
+        g.ListenPort = 0;
+        st.ApplyGeneralSettings(g);
+        st.Machine.RecTimeout = 300;
+        st.TimeoutTimer.setInterval(300);
+        sim.setReplyTimeout(3000);
+        if (l == Link::Tcp) {
+            EXPECT_TRUE(sim.listen(0, QHostAddress::LocalHost));
+            st.Machine.Port = QString::number(sim.serverPort());
+        } else {
+            auto* pc = static_cast<MemorySerialPort*>(st.Comm);
+            pc->setInstant(true);
+            machinePort.setInstant(true);
+            ConnectBackToBack(*pc, machinePort);
+            EXPECT_TRUE(pc->open());
+            EXPECT_TRUE(machinePort.open());
+            sim.attachSerial(&machinePort);
+            sim.setProtocol(l == Link::Serial2 ? SimMachine::Protocol::Two
+                            : l == Link::Short1 ? SimMachine::Protocol::OneShort
+                                                : SimMachine::Protocol::OneColon);
+            st.Machine.Conversion = l == Link::Colon1;
+        }
+    }
+    ScriptedPanel& panel() { return shop.panel; }
+    // What the machine received last, once it has received anything new.
+    QByteArray received() const { return sim.lastReceived(); }
+};
