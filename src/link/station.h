@@ -114,6 +114,8 @@ private:
     void listensock_ConnectionRequest(qintptr descriptor);
     void comsock_Error();
     bool InBufferTooLarge(LinkState& link);
+    bool PortReady(bool quiet);
+    bool PacedWrite(const QByteArray& message, bool protocolOne);
     void WriteToSocket(QTcpSocket* socket, QByteArray data);
     void FeedSocket(QTcpSocket* socket);
     QString FolderForIncoming() const;

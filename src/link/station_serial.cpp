@@ -143,6 +143,50 @@ bool Station::InBufferTooLarge(LinkState& link) {
     return true;
 }
 
+// Unless the port is open: the message (unless quiet), the status text and
+// the abort routine.
+bool Station::PortReady(bool quiet) {
+    if (Comm && Comm->isOpen()) return true;
+    if (!quiet)
+        panel_.message(QStringLiteral("Com-porten är inte öppen.\r\nKontrollera inställningarna."), AppTitle(),
+                       MsgIcon::Critical, OperatorPanel::Buttons::Ok);
+    Status(QStringLiteral("Fel: Porten inte öppen."));
+    cmdAbort_Click();
+    return false;
+}
+
+// Writes message in pieces of 128 characters, each after the machine raised
+// CTS, letting the port drain below 33 characters whenever 256 are waiting.
+// False when an abort was seen inside one of the waits.
+bool Station::PacedWrite(const QByteArray& message, bool protocolOne) {
+    const SendingScope scope(sending_);
+    for (qsizetype position = 0; position < message.size() && !Aborted; position += kPiece) {
+        panel_.setPanel(3, CtsStatus() ? QStringLiteral("CTS") : QString());
+        QCoreApplication::processEvents();
+        Status(QStringLiteral("Väntar på CTS."));
+        CtsTimer.start();
+        while (!CtsStatus()) {
+            panel_.setPanel(2, QString());
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            if (Aborted) return false;
+        }
+        CtsTimer.stop();
+        Status(protocolOne ? QStringLiteral("Sänder...") : QStringLiteral("Skickar..."));
+        Comm->write(message.mid(position, kPiece));
+        SendTimer.start();
+        panel_.setPanel(2, QString::number(position + 1) + QStringLiteral(" tecken"));
+        if (Comm->outBufferCount() >= kHighMark) {
+            while (Comm->outBufferCount() >= kLowMark) {
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+                if (Aborted) return false;
+            }
+        }
+        SendTimer.stop();
+        if (!protocolOne) Status(QStringLiteral("Sänder..."));
+    }
+    return true;
+}
+
 void Station::SendData(QByteArray& message, LinkState& link, QTcpSocket* socket, bool quiet) {
     Traced(QStringLiteral("SendData()"), [&] {
         if (link.Kind == 0) {
@@ -150,44 +194,10 @@ void Station::SendData(QByteArray& message, LinkState& link, QTcpSocket* socket,
             WriteToSocket(socket, std::move(closed));
             return;
         }
-        if (!Comm || !Comm->isOpen()) {
-            if (!quiet)
-                panel_.message(QStringLiteral("Com-porten är inte öppen.\r\nKontrollera inställningarna."), AppTitle(),
-                               MsgIcon::Critical, OperatorPanel::Buttons::Ok);
-            Status(QStringLiteral("Fel: Porten inte öppen."));
-            cmdAbort_Click();
-            return;
-        }
+        if (!PortReady(quiet)) return;
         message = AddChecksum(message, Machine.EOB);
-        const SendingScope scope(sending_);
-        const qsizetype n = message.size();
-        qsizetype position = 0;
-        while (position < n && !Aborted) {
-            panel_.setPanel(3, CtsStatus() ? QStringLiteral("CTS") : QString());
-            QCoreApplication::processEvents();
-            const QByteArray piece = message.mid(position, kPiece);
-            Status(QStringLiteral("Väntar på CTS."));
-            CtsTimer.start();
-            while (!CtsStatus()) {
-                panel_.setPanel(2, QString());
-                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-                if (Aborted) return;
-            }
-            CtsTimer.stop();
-            Status(QStringLiteral("Skickar..."));
-            Comm->write(piece);
-            SendTimer.start();
-            panel_.setPanel(2, QString::number(position + 1) + QStringLiteral(" tecken"));
-            if (Comm->outBufferCount() >= kHighMark) {
-                while (Comm->outBufferCount() >= kLowMark) {
-                    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-                    if (Aborted) return;
-                }
-            }
-            SendTimer.stop();
-            Status(QStringLiteral("Sänder..."));
-            position += kPiece;
-        }
+        // An abort inside a wait leaves at once, so the aborting party's text stays.
+        if (!PacedWrite(message, false)) return;
         if (!Aborted) Status(QStringLiteral("Sändning klar (") + link.FileName + QStringLiteral(")."));
         else Status(QStringLiteral("Sändning avbruten (") + link.FileName + QStringLiteral(")."));
     });
@@ -195,42 +205,9 @@ void Station::SendData(QByteArray& message, LinkState& link, QTcpSocket* socket,
 
 void Station::SendDatap1(QByteArray& message, LinkState& link, bool percentOnly, bool quiet) {
     Traced(QStringLiteral("SendDatap1()"), [&] {
-        if (!Comm || !Comm->isOpen()) {
-            if (!quiet)
-                panel_.message(QStringLiteral("Com-porten är inte öppen.\r\nKontrollera inställningarna."), AppTitle(),
-                               MsgIcon::Critical, OperatorPanel::Buttons::Ok);
-            Status(QStringLiteral("Fel: Porten inte öppen."));
-            cmdAbort_Click();
-            return;
-        }
+        if (!PortReady(quiet)) return;
         message = percentOnly ? message + '%' : AddEndMarker(message);
-        const SendingScope scope(sending_);
-        const qsizetype n = message.size();
-        qsizetype position = 0;
-        while (position < n && !Aborted) {
-            panel_.setPanel(3, CtsStatus() ? QStringLiteral("CTS") : QString());
-            QCoreApplication::processEvents();
-            const QByteArray piece = message.mid(position, kPiece);
-            Status(QStringLiteral("Väntar på CTS."));
-            CtsTimer.start();
-            while (!CtsStatus() && !Aborted) {
-                panel_.setPanel(2, QString());
-                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-            }
-            if (Aborted) break;
-            CtsTimer.stop();
-            Status(QStringLiteral("Sänder..."));
-            SendTimer.start();
-            Comm->write(piece);
-            panel_.setPanel(2, QString::number(position + 1) + QStringLiteral(" tecken"));
-            if (Comm->outBufferCount() >= kHighMark) {
-                while (Comm->outBufferCount() >= kLowMark && !Aborted)
-                    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-                if (Aborted) break;
-            }
-            SendTimer.stop();
-            position += kPiece;
-        }
+        PacedWrite(message, true);
         if (!Aborted) Status(QStringLiteral("Sändning klar (") + link.FileName + QStringLiteral(")."));
         else Status(QStringLiteral("Sändning avbruten (") + link.AbortReason + QStringLiteral(")."));
     });
