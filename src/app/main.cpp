@@ -1,11 +1,17 @@
+#include "app/startup.h"
+#include "app/verbs.h"
 #include "common/home.h"
-#include "config/machines.h"
-#include <QCoreApplication>
+#include "link/qtserialport.h"
+
+#include <QApplication>
 #include <QDir>
 #include <cstdio>
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
+    // Command-line verbs run without a display, so before any window exists.
+    if (const int status = RunVerbs(argc, argv); status >= 0) return status;
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Fenmo32"));
     const QStringList args = app.arguments();
     const int h = args.indexOf(QStringLiteral("--home"));
     if (h > 0) {
@@ -19,9 +25,9 @@ int main(int argc, char** argv) {
         }
         SetProgramFolder(args[h + 1]);
     }
-    std::printf("Fenmo32 - v1.2.2\nProgrammapp: %s\n", qPrintable(QDir::toNativeSeparators(ProgramFolder())));
-    const auto machines = MachineList();
-    if (machines.isEmpty()) std::printf("Inga maskiner.\n");
-    for (const MachineEntry& m : machines) std::printf("%d\t%s\n", m.slot, m.name.toLocal8Bit().constData());
-    return 0;
+    StartupOptions options;
+    options.splash = !args.contains(QStringLiteral("--no-splash"));
+    options.port = new QtSerialPort;
+    RunStartup(options);
+    return app.exec();
 }

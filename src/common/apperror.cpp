@@ -14,6 +14,8 @@ QString ErrorDescription(int number) {
     case 5: return QStringLiteral("Ogiltigt proceduranrop eller argument");
     case 7: return QStringLiteral("Slut på minne");
     case 51: return QStringLiteral("Internt fel");
+    case 380: return QStringLiteral("Ogiltigt egenskapsvärde");
+    case 8002: return QStringLiteral("Ogiltigt portnummer");
     case Err::BadFileName: return QStringLiteral("Felaktigt filnamn eller nummer");
     case Err::FileNotFound: return QStringLiteral("Det gick inte att hitta filen");
     case Err::DeviceIO: return QStringLiteral("I/O-fel på enheten");

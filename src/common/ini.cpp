@@ -183,6 +183,7 @@ bool WriteIniFile(const QString& section, const QString& key, const QString& val
         out += ini.encode(QLatin1Char('[') + section + QLatin1Char(']')) + eol;
         out += ini.encode(key + QLatin1Char('=') + value) + eol;
     }
+    if (info.exists() && out == ini.raw) return true;  // nothing changes: no rewrite, no sync
     QSaveFile save(path);
     if (!save.open(QIODevice::WriteOnly)) return false;
     if (save.write(out) != out.size()) {

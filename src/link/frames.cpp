@@ -108,14 +108,18 @@ QByteArray StripFrame(const QByteArray& message) {
     qsizetype end = message.size();
     if (end > 21) begin = 20;
     end = std::max(begin, end - 3);
-    // The closing line end is at most CR LF; a third line-end character means
-    // the body itself ends with one, and then nothing is cut.
+    // The closing line end is at most CR LF. When the body itself ends with a
+    // line end, only the closing one goes: cutting nothing would add a blank
+    // line to the program at every transfer.
+    bool cut = false;
     for (qsizetype back = 1; back <= 3 && end - back >= begin; ++back) {
         if (!IsLineEnd(message.at(end - back))) {
             end -= back - 1;
+            cut = true;
             break;
         }
     }
+    if (!cut && end - begin >= 3) end -= (message.at(end - 1) == '\n' && message.at(end - 2) == '\r') ? 2 : 1;
     if (begin < end && message.at(begin) == '\n') ++begin;
     return message.mid(begin, end - begin);
 }

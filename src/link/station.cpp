@@ -9,7 +9,7 @@
 #include <QTcpSocket>
 
 Station::Station(OperatorPanel& panel, SerialPort* port, QObject* parent)
-    : QObject(parent), panel_(panel), Comm(port) {
+    : QObject(parent), Comm(port), panel_(panel) {
     SerialLink.Kind = 1;
     NetLink.Kind = 0;
     if (Comm) {

@@ -182,6 +182,10 @@ void Station::ParseResponse(const QByteArray& message, LinkState& link, const QB
             ShowMachineError(QStringLiteral("Mottagningsfel: "), status);
             link.Phase = 0;
             HidePilar();
+            // The machine has answered: the send ends here, not in a time-out
+            // that would claim it never did.
+            SvarTimer.stop();
+            Aborted = true;
             return;
         }
         link.FileName = name;

@@ -11,15 +11,18 @@ bool Station::cmbMaskiner_Click(int slot, const QString& name, bool withDirReque
         if (slot < 1) return;
         WriteIni(QStringLiteral("Program"), QStringLiteral("LastMachine"), name);
         LoadMachineSettings(Machine, slot);
+        // A window timer takes 0 to 65535 ms; anything else is an invalid property value.
+        if (Machine.RecTimeout < 0 || Machine.RecTimeout > 65535) Raise(380);
         TimeoutTimer.setInterval(Machine.RecTimeout);
         if (Machine.Modell != QLatin1String("?")) panel_.setDocuments(ModelDocuments(Machine.Modell));
         panel_.setTreeFolders(Machine.RootPath, Machine.SendPath);
         panel_.showMachine(name, Machine.SendPath);
-        if (Machine.Typ == 1 || Machine.Typ == 2) {
+        if ((Machine.Typ == 1 || Machine.Typ == 2) && Comm) {
+            if (Machine.ComPort < 1) Raise(8002);
             if (Comm->isOpen()) Comm->close();
             Comm->setCommPort(Machine.ComPort);
             if (!Comm->setSettings(Machine.BaudRate + Machine.Settings))
-                Raise(380, QStringLiteral("Ogiltigt egenskapsvärde"));
+                Raise(380);
             if (!Comm->open()) {
                 panel_.message(QStringLiteral("Kan inte öppna COM porten.\r\nKontrollera inställningarna."), AppTitle(),
                                MsgIcon::Critical, OperatorPanel::Buttons::Ok);

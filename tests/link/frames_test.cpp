@@ -129,9 +129,9 @@ TEST(Frames, StripFrameTakesTheBodyOut) {
     EXPECT_EQ(StripFrame(header + "\nG1X0\nM3007%"), "G1X0\nM30");
     // Up to two line-end characters at the end are taken off...
     EXPECT_EQ(StripFrame(header + "\nM30\n\n07%"), "M30");
-    // ...but three line-end characters in a row keep all of them.
-    EXPECT_EQ(StripFrame(header + "\r\nM30\r\n\r\n07%"), "M30\r\n\r\n");
-    EXPECT_EQ(StripFrame(header + "\n\n\n\n07%"), "\n\n");
+    // ...but a body that ends with its own line end loses only the closing one.
+    EXPECT_EQ(StripFrame(header + "\r\nM30\r\n\r\n07%"), "M30\r\n");
+    EXPECT_EQ(StripFrame(header + "\n\n\n\n07%"), "\n");
     // A one-character body.
     EXPECT_EQ(StripFrame(header + "\nX\n07%"), "X");
     // Without a body nothing is left.

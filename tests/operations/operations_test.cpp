@@ -38,7 +38,7 @@ TEST_P(Operations, SendTwoProgramsOneAfterTheOther) {
 
 TEST_P(Operations, ListFetchAndDelete) {
     OpShop o(GetParam());
-    o.sim.storeProgram(QStringLiteral("O100"), "G1X1\r\nM30");
+    o.sim.storeProgram(QStringLiteral("O100"), "G1X1\r\nM30\r\n");  // its own last line end survives
     o.sim.storeProgram(QStringLiteral("O200"), QByteArray(300, 'X'));
     o.st.cmdDir_Click();
     ASSERT_TRUE(WaitUntil([&] { return o.panel().remoteFills == 1; })) << o.panel().status().toStdString();
@@ -53,7 +53,7 @@ TEST_P(Operations, ListFetchAndDelete) {
     o.st.cmdRec_Click();
     EXPECT_TRUE(o.st.TransferDone) << o.panel().status().toStdString();
     EXPECT_EQ(o.received(), ExpectedRequest(GetParam(), BuildFrame("C", "LOD", "", "O100", "00"), "L", "O100"));
-    EXPECT_EQ(o.shop.file(QStringLiteral("O100.NC")), QByteArray("G1X1\r\nM30"));
+    EXPECT_EQ(o.shop.file(QStringLiteral("O100.NC")), QByteArray("G1X1\r\nM30\r\n"));
     if (GetParam() == Link::Tcp || GetParam() == Link::Serial2)
         EXPECT_EQ(o.panel().status(), QStringLiteral("Mottagning klar ('O100')"));
 

@@ -82,7 +82,7 @@ TEST(SimMachine, AnswersProtocol2RequestsByteExact) {
 
     // Stored as the body arrived, the PC's closing line end included.
     EXPECT_EQ(pc.exchange(PcRequest("C", "SAV", "", "O5", "\r\nO5\r\nX1\r\n")), "%RSAV    O5      00\r\n13%");
-    EXPECT_EQ(ReadFile(dir.filePath("O5")), "\r\nO5\r\nX1\r\n\r\n");
+    EXPECT_EQ(ReadFile(dir.filePath("O5")), "\r\nO5\r\nX1\r\n");
 
     EXPECT_EQ(pc.exchange(PcRequest("C", "DEL", "", "O5")), "%RDEL    O5      00\r\n08%");
     EXPECT_FALSE(QFile::exists(dir.filePath("O5")));
@@ -195,7 +195,7 @@ TEST(SimMachine, OwnRequestsOverItsClientConnection) {
     master->write(AddChecksum(answer, 0));
     ASSERT_TRUE(sim.waitForRequests(5000));
     EXPECT_TRUE(sim.lastRequestOk());
-    EXPECT_EQ(sim.program("O777"), "\r\nO777\r\nX5\r\n\r\n");
+    EXPECT_EQ(sim.program("O777"), "\r\nO777\r\nX5\r\n");
     ASSERT_EQ(replies.size(), 1);
 
     // Next request on the same connection; the PC refuses it.

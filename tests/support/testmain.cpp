@@ -12,6 +12,11 @@ using TestApplication = QCoreApplication;
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
+#ifdef FENMO_GUI_TESTS
+    // Windows under test are never shown on a desktop, and the test list
+    // (read before any test's environment applies) needs no display either.
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+#endif
     TestApplication app(argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -1,0 +1,143 @@
+#include "app/consolepanel.h"
+
+#include "common/ansi.h"
+
+#include <cstdio>
+#include <string>
+
+namespace {
+void ToStandardError(const QString& text) {
+    std::fputs(text.toLocal8Bit().constData(), stderr);
+    std::fflush(stderr);
+}
+
+// Message texts carry CR LF for the window; a console wants plain lines
+// without the blanks that trail a "Överföringsfel: ".
+QString ConsoleLines(const QString& text) {
+    QString t = text;
+    t.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    t.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    QStringList lines = t.split(QLatin1Char('\n'));
+    for (QString& l : lines) {
+        while (l.endsWith(QLatin1Char(' '))) l.chop(1);
+    }
+    while (!lines.isEmpty() && lines.last().isEmpty()) lines.removeLast();
+    return lines.join(QLatin1Char('\n'));
+}
+
+// One line typed on the terminal; empty at end of input.
+QString ReadAnswerLine() {
+    std::string line;
+    int c;
+    while ((c = std::fgetc(stdin)) != EOF && c != '\n') line.push_back(static_cast<char>(c));
+    return QString::fromLocal8Bit(line.c_str()).trimmed().toLower();
+}
+}  // namespace
+
+QString AnswerText(OperatorPanel::Answer answer) {
+    switch (answer) {
+    case OperatorPanel::Answer::Yes: return QStringLiteral("Ja");
+    case OperatorPanel::Answer::No: return QStringLiteral("Nej");
+    case OperatorPanel::Answer::Cancel: return QStringLiteral("Avbryt");
+    case OperatorPanel::Answer::Ok: break;
+    }
+    return QStringLiteral("OK");
+}
+
+ConsolePanel::ConsolePanel(Policy overwrite, Writer write)
+    : overwrite_(overwrite), write_(write ? std::move(write) : Writer(ToStandardError)) {}
+
+qsizetype ConsolePanel::count(Event::Kind kind, qsizetype from) const {
+    qsizetype n = 0;
+    for (qsizetype i = from; i < journal_.size(); ++i)
+        if (journal_[i].kind == kind) ++n;
+    return n;
+}
+
+void ConsolePanel::record(Event::Kind kind, const QString& text) { journal_.append({kind, text}); }
+
+void ConsolePanel::print(const QString& text) { write_(text + QLatin1Char('\n')); }
+
+void ConsolePanel::say(const QString& line) { print(line); }
+
+void ConsolePanel::notice(const QString& text, const QString& title) {
+    const QString lines = ConsoleLines(text);
+    print(title.isEmpty() || title == AppTitle() ? lines : title + QStringLiteral(": ") + lines);
+}
+
+void ConsolePanel::setStatus(const QString& text) {
+    record(Event::Kind::Status, text);
+    // The abort routine blanks the line before its caller's own text: nothing
+    // to print, and a repeated text is printed once.
+    if (text.isEmpty() || text == lastStatus_) return;
+    lastStatus_ = text;
+    print(text);
+}
+
+void ConsolePanel::showPilar(const QString& text, const QStringList&) {
+    record(Event::Kind::Pilar, text);
+    print(text);
+}
+
+OperatorPanel::Answer ConsolePanel::message(const QString& text, const QString& title, MsgIcon, Buttons buttons) {
+    if (buttons == Buttons::Ok || buttons == Buttons::OkCancel) {
+        notice(text, title);
+        record(Event::Kind::Message, ConsoleLines(text));
+        return Answer::Ok;
+    }
+    const bool overwriteQuestion = buttons == Buttons::YesNoCancel;
+    Answer answer;
+    if (!overwriteQuestion && confirmed_) {
+        answer = Answer::Yes;
+        print(ConsoleLines(text) + QLatin1Char(' ') + AnswerText(answer));
+    } else if (overwrite_ == Policy::Yes || overwrite_ == Policy::No) {
+        answer = overwrite_ == Policy::Yes ? Answer::Yes : Answer::No;
+        print(ConsoleLines(text) + QLatin1Char(' ') + AnswerText(answer));
+    } else if (interactive_) {
+        answer = ask(ConsoleLines(text), overwriteQuestion);
+    } else {
+        answer = Answer::No;
+        print(ConsoleLines(text) + QLatin1Char(' ') + AnswerText(answer));
+    }
+    journal_.append({Event::Kind::Question, ConsoleLines(text), answer});
+    return answer;
+}
+
+OperatorPanel::Answer ConsolePanel::ask(const QString& text, bool withCancel) {
+    write_(text + (withCancel ? QStringLiteral(" [j]a, [n]ej, [a]vbryt: ") : QStringLiteral(" [j]a, [n]ej: ")));
+    const QString a = ReadAnswerLine();
+    if (a == QLatin1String("j") || a == QLatin1String("ja") || a == QLatin1String("y") || a == QLatin1String("yes"))
+        return Answer::Yes;
+    if (withCancel && (a == QLatin1String("a") || a == QLatin1String("avbryt"))) return Answer::Cancel;
+    return Answer::No;
+}
+
+std::optional<QString> ConsolePanel::input(const QString& prompt, const QString&, const QString&) {
+    // Nothing is typed into a verb while it runs: the names come with it.
+    print(ConsoleLines(prompt) + QLatin1Char(' ') + AnswerText(Answer::Cancel));
+    return std::nullopt;
+}
+
+void ConsolePanel::fillRemoteList(const QList<RemoteEntry>& entries) {
+    remote_ = entries;
+    record(Event::Kind::Fill);
+}
+
+void ConsolePanel::removeRemoteItem(const QString& name) {
+    for (qsizetype i = 0; i < remote_.size(); ++i)
+        if (FromAnsi(remote_[i].name) == name) {
+            remote_.removeAt(i);
+            break;
+        }
+    record(Event::Kind::Removed, name);
+}
+
+QStringList ConsolePanel::remoteNames() const {
+    QStringList names;
+    for (const RemoteEntry& e : remote_) names << FromAnsi(e.name);
+    return names;
+}
+
+void ConsolePanel::setTreeFolders(const QString&, const QString& selected) {
+    if (!selected.isEmpty()) tree_ = selected;
+}

@@ -1,0 +1,267 @@
+// The main window's construction: menus, controls at their design-time
+// places, and the wiring of every control to its handler.
+#include "app/frm_main.h"
+
+#include "app/errordialog.h"
+#include "app/remotefilelist.h"
+#include "app/version.h"
+#include "common/errorreport.h"
+#include "controls/bevel.h"
+#include "controls/captionbutton.h"
+#include "library/ui/foldertree.h"
+#include "library/ui/localfilelist.h"
+#include "link/station.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+
+namespace {
+template <class W>
+W* Named(W* w, const char* name) {
+    w->setObjectName(QLatin1String(name));
+    return w;
+}
+
+QAction* Entry(QMenu* menu, const char* name, const QString& caption) {
+    QAction* a = menu->addAction(caption);
+    a->setObjectName(QLatin1String(name));
+    return a;
+}
+
+QLineEdit* Header(QWidget* parent, const char* name, const QString& text) {
+    auto* e = Named(new QLineEdit(text, parent), name);
+    e->setReadOnly(true);
+    e->setFocusPolicy(Qt::NoFocus);
+    return e;
+}
+}  // namespace
+
+frm_main::frm_main(SerialPort* port, QWidget* parent) : QMainWindow(parent) {
+    setObjectName(QStringLiteral("frm_main"));
+    setWindowTitle(MainCaption());
+    station_ = new Station(*this, port, this);
+    geo_ = DesignGeometry();
+    XferTimer.setInterval(200);
+    XferTimer.setObjectName(QStringLiteral("XferTimer"));
+    buildMenus();
+    buildControls();
+    connectControls();
+    // The form's client area is the design-time inner size.
+    resize(TwipsToPixels(kDesignWidth), TwipsToPixels(kDesignHeight) + menuBar()->sizeHint().height());
+}
+
+frm_main::~frm_main() {
+    SetAbortHook({});
+}
+
+void frm_main::buildMenus() {
+    QMenuBar* bar = menuBar();
+    mnuArkiv = Named(bar->addMenu(QStringLiteral("Arkiv")), "mnuArkiv");
+    Entry(mnuArkiv, "mnuArkivSetup", QStringLiteral("Inställningar..."));
+    Entry(mnuArkiv, "mnuArkivPrintLista", QStringLiteral("Skriv ut fillista..."));
+    mnuArkiv->addSeparator()->setObjectName(QStringLiteral("mnuBreak2"));
+    Entry(mnuArkiv, "mnuArkivQuit", QStringLiteral("Avsluta"));
+
+    mnuVisa = Named(bar->addMenu(QStringLiteral("Visa")), "mnuVisa");
+    Entry(mnuVisa, "mnuVisaLogg", QStringLiteral("Logg"));
+
+    mnuComm = Named(bar->addMenu(QStringLiteral("Kommunikation")), "mnuComm");
+    Entry(mnuComm, "mnuSend", QStringLiteral("Sänd"));
+    Entry(mnuComm, "mnuRec", QStringLiteral("Hämta"));
+    mnuComm->addSeparator()->setObjectName(QStringLiteral("mnuBreak1"));
+    Entry(mnuComm, "mnuRecManual", QStringLiteral("Hämta med namn..."));
+    mnuDoc = Named(mnuComm->addMenu(QStringLiteral("Hämta dokument")), "mnuDoc");
+    mnuDoc->menuAction()->setObjectName(QStringLiteral("mnuDocAction"));
+    QAction* heading = Entry(mnuDoc, "mnuDocs", QStringLiteral("Listor:"));
+    heading->setEnabled(false);
+    mnuDocs << heading;
+
+    mnuPlugin = Named(bar->addMenu(QStringLiteral("Plugins")), "mnuPlugin");
+    mnuPlugins << Entry(mnuPlugin, "mnuPlugins", QStringLiteral("Test"));
+    mnuPlugin->menuAction()->setVisible(false);
+
+    mnuHelp = Named(bar->addMenu(QStringLiteral("Hjälp")), "mnuHelp");
+    Entry(mnuHelp, "mnuHelpOm", QStringLiteral("Om..."));
+
+    mnuDebug = Named(bar->addMenu(QStringLiteral("Debug")), "mnuDebug");
+    Entry(mnuDebug, "mnuDebugParse", QStringLiteral("Parsa commandlog"));
+    mnuDebug->menuAction()->setVisible(false);
+}
+
+void frm_main::buildControls() {
+    form_ = new QWidget(this);
+    form_->setObjectName(QStringLiteral("form"));
+    setCentralWidget(form_);
+    QWidget* f = form_;
+
+    // Bands first, so that everything else lies on top of them.
+    BevelTB = Named(new Bevel(f), "BevelTB");
+    place(BevelTB, {0, 0, 12000, 1455});
+    BevelFolder = Named(new Bevel(f), "BevelFolder");
+
+    struct ButtonDef {
+        QPushButton** slot;
+        const char* name;
+        const char* caption;
+        double left, top;
+    };
+    const ButtonDef buttons[] = {
+        {&cmdSend, "cmdSend", "Sänd", 100, 100},
+        {&cmdRec, "cmdRec", "Hämta", 1415, 120},
+        {&cmdEdit, "cmdEdit", "Editera", 2730, 100},
+        {&cmdNewFolder, "cmdNewFolder", "Skapa Mapp", 4080, 120},
+        {&cmdKommentar, "cmdKommentar", "Kommentar", 5400, 120},
+        {&cmdDel, "cmdDel", "Radera", 6675, 100},
+        {&cmdChangeFolder, "cmdChangeFolder", "Auto dok", 7990, 100},
+        {&cmdDir, "cmdDir", "Uppdatera bibliotek", 9305, 100},
+        {&cmdAbort, "cmdAbort", "Avbryt", 10620, 100},
+    };
+    for (const ButtonDef& b : buttons) {
+        auto* button = Named(new CaptionButton(QString::fromUtf8(b.caption), f), b.name);
+        place(button, {b.left, b.top, 1215, 855});
+        *b.slot = button;
+    }
+    // Nothing is chosen yet in either list.
+    cmdSend->setEnabled(false);
+    cmdEdit->setEnabled(false);
+    cmdRec->setEnabled(false);
+    cmdDel->setEnabled(false);
+
+    lblMachine = Named(new QLabel(QStringLiteral("Maskin:"), f), "lblMachine");
+    place(lblMachine, {120, 1080, 660, 195});
+    cmbMaskiner = Named(new QComboBox(f), "cmbMaskiner");
+    place(cmbMaskiner, {1440, 1080, 6255, 315});
+
+    TxtFolderHeader = Header(f, "TxtFolderHeader", QStringLiteral("Mappar"));
+    txtLocalHeader = Header(f, "txtLocalHeader", QString());
+    txtRemoteHeader = Header(f, "txtRemoteHeader", QStringLiteral("Maskin"));
+
+    FolderTreeview = Named(new FolderTree(f), "FolderTreeview");
+    FileListView = Named(new LocalFileList(f), "FileListView");
+    RemoteFilesLV = Named(new ReportList(f), "RemoteFilesLV");
+    remoteModel_ = new RemoteFileModel(RemoteFilesLV);
+    RemoteFilesLV->setReportModel(remoteModel_);
+    RemoteFilesLV->header()->resizeSection(0, 120);
+    RemoteFilesLV->header()->resizeSection(1, 70);
+
+    FSplitter = Named(new Bevel(f), "FSplitter");
+    Splitter = Named(new Bevel(f), "Splitter");
+    for (Bevel* bar : {FSplitter, Splitter}) {
+        bar->setBevelOuter(Bevel::Raised);
+        bar->setBevelInner(Bevel::None);
+        bar->setCursor(Qt::SplitHCursor);
+    }
+
+    StatusBar1 = Named(new QFrame(f), "StatusBar1");
+    auto* row = new QHBoxLayout(StatusBar1);
+    row->setContentsMargins(1, 2, 1, 1);
+    row->setSpacing(2);
+    const int widths[] = {0, 0, 110, 60, 60};
+    for (int i = 1; i <= 4; ++i) {
+        auto* p = new QLabel(StatusBar1);
+        p->setObjectName(QStringLiteral("Panel") + QString::number(i));
+        p->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        p->setIndent(3);
+        if (widths[i]) p->setFixedWidth(widths[i]);
+        row->addWidget(p, i == 1 ? 1 : 0);
+        statusPanels_[i] = p;
+    }
+
+    frameXfer = Named(new QFrame(f), "frameXfer");
+    frameXfer->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    frameXfer->setLineWidth(2);
+    frameXfer->setAutoFillBackground(true);
+    txtXfer = Named(new QLineEdit(frameXfer), "txtXfer");
+    txtXfer->setReadOnly(true);
+    txtXfer->setFocusPolicy(Qt::NoFocus);
+    txtXfer->setAlignment(Qt::AlignCenter);
+    txtXfer->setGeometry(0, 0, TwipsToPixels(6855), TwipsToPixels(375));
+    lblXfer = Named(new QLabel(frameXfer), "lblXfer");
+    QFont mono(QStringLiteral("Courier New"));
+    mono.setStyleHint(QFont::TypeWriter);
+    mono.setPointSize(10);
+    mono.setBold(true);
+    lblXfer->setFont(mono);
+    lblXfer->setAlignment(Qt::AlignCenter);
+    lblXfer->setGeometry(0, TwipsToPixels(375), TwipsToPixels(6855), TwipsToPixels(1575 - 375));
+    frameXfer->hide();
+
+    applyGeometry();
+}
+
+void frm_main::connectControls() {
+    auto menuEntry = [this](const char* name) { return findChild<QAction*>(QLatin1String(name)); };
+    connect(menuEntry("mnuArkivSetup"), &QAction::triggered, this, &frm_main::mnuArkivSetup_Click);
+    // "Skriv ut fillista..." is connected by the printing module once it exists.
+    connect(menuEntry("mnuArkivQuit"), &QAction::triggered, this, &QWidget::close);
+    connect(menuEntry("mnuVisaLogg"), &QAction::triggered, this, &frm_main::mnuVisaLogg_Click);
+    connect(menuEntry("mnuSend"), &QAction::triggered, cmdSend, &QPushButton::click);
+    connect(menuEntry("mnuRec"), &QAction::triggered, cmdRec, &QPushButton::click);
+    connect(menuEntry("mnuRecManual"), &QAction::triggered, this, [this] { station_->mnuRecManual_Click(); });
+    connect(menuEntry("mnuHelpOm"), &QAction::triggered, this, &frm_main::mnuHelpOm_Click);
+    connect(mnuPlugins.first(), &QAction::triggered, this, [this] { mnuPlugins_Click(0); });
+
+    connect(cmdSend, &QPushButton::clicked, this, [this] { station_->cmdSend_Click(); });
+    connect(cmdRec, &QPushButton::clicked, this, [this] { station_->cmdRec_Click(); });
+    connect(cmdDir, &QPushButton::clicked, this, [this] { station_->cmdDir_Click(); });
+    connect(cmdDel, &QPushButton::clicked, this, [this] { station_->cmdDel_Click(); });
+    connect(cmdAbort, &QPushButton::clicked, this, [this] { station_->cmdAbort_Click(); });
+    connect(cmdChangeFolder, &QPushButton::clicked, this, [this] { station_->cmdChangeFolder_Click(); });
+    connect(cmdEdit, &QPushButton::clicked, this, &frm_main::cmdEdit_Click);
+    connect(cmdKommentar, &QPushButton::clicked, this, &frm_main::cmdKommentar_Click);
+    connect(cmdNewFolder, &QPushButton::clicked, this, &frm_main::cmdNewFolder_Click);
+
+    connect(cmbMaskiner, &QComboBox::activated, this, [this] { cmbMaskiner_Click(); });
+
+    connect(FolderTreeview, &FolderTree::folderClick, this, &frm_main::FolderTreeView_FolderClick);
+    connect(FileListView, &ReportList::itemClicked, this, &frm_main::FileListView_Click);
+    connect(FileListView, &ReportList::itemDoubleClicked, this, &frm_main::FileListView_DblClick);
+    connect(FileListView, &ReportList::columnClicked, this, &frm_main::FileListView_ColumnClick);
+    connect(FileListView, &ReportList::keyDown, this, &frm_main::FileListView_KeyDown);
+    connect(RemoteFilesLV, &ReportList::itemClicked, this, &frm_main::RemoteFilesLV_Click);
+    connect(RemoteFilesLV, &ReportList::columnClicked, this, &frm_main::RemoteFilesLV_ColumnClick);
+    connect(RemoteFilesLV, &ReportList::keyDown, this, &frm_main::RemoteFilesLV_KeyDown);
+    connect(RemoteFilesLV, &ReportList::focusGained, this, &frm_main::RemoteFilesLV_GotFocus);
+
+    connect(&XferTimer, &QTimer::timeout, this, &frm_main::XferTimer_Timer);
+
+    // The window sees keys before its controls, so that F5 and Alt+F12 work
+    // wherever the focus is.
+    form_->installEventFilter(this);
+    for (QWidget* w : form_->findChildren<QWidget*>())
+        if (w->focusPolicy() != Qt::NoFocus) w->installEventFilter(this);
+    for (Bevel* bar : {FSplitter, Splitter}) bar->installEventFilter(this);
+
+    InstallErrorDialog(this);
+    InstallMessageSink(this);
+    SetAbortHook([this] { station_->Aborted = true; });
+}
+
+void frm_main::place(QWidget* w, const TwipsRect& r) {
+    w->setGeometry(TwipsToPixels(r.left), TwipsToPixels(r.top), TwipsToPixels(r.width), TwipsToPixels(r.height));
+}
+
+void frm_main::applyGeometry() {
+    place(BevelFolder, geo_.BevelFolder);
+    place(TxtFolderHeader, geo_.TxtFolderHeader);
+    place(txtLocalHeader, geo_.txtLocalHeader);
+    place(txtRemoteHeader, geo_.txtRemoteHeader);
+    place(FolderTreeview, geo_.FolderTreeview);
+    place(FileListView, geo_.FileListView);
+    place(RemoteFilesLV, geo_.RemoteFilesLV);
+    place(FSplitter, geo_.FSplitter);
+    place(Splitter, geo_.Splitter);
+    place(StatusBar1, geo_.StatusBar1);
+    place(frameXfer, geo_.frameXfer);
+}
+
+QString frm_main::panelText(int panel) const {
+    return panel >= 1 && panel <= 4 ? statusPanels_[panel]->text() : QString();
+}

@@ -1,0 +1,175 @@
+#pragma once
+// The main window: widgets only. Every click goes to the station, and the
+// station shows itself through this window as its operator panel.
+#include "app/mainlayout.h"
+#include "config/plugins.h"
+#include "link/operatorpanel.h"
+#include <QMainWindow>
+#include <QTimer>
+
+class Bevel;
+class FolderTree;
+class LocalFileList;
+class QAction;
+class QComboBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QRubberBand;
+class RemoteFileModel;
+class ReportList;
+class SerialPort;
+class Station;
+
+class frm_main : public QMainWindow, public OperatorPanel {
+    Q_OBJECT
+public:
+    // The window's station takes ownership of port (may be null: no serial port).
+    explicit frm_main(SerialPort* port = nullptr, QWidget* parent = nullptr);
+    ~frm_main() override;
+
+    Station& station() { return *station_; }
+
+    // ---- start-up and shut-down
+    void Form_Load();
+    // Reads section "Program" into the station; the values read before a bad
+    // one stay in force, and the bad one raises.
+    void ReadGeneralSettings();
+    void mnuVisaLogg_Click();
+    void mnuHelpOm_Click();
+
+    // ---- layout and keys
+    float SplitRatio = 0.7f;
+    float FolderSplitRatio = 0.3f;
+    void Form_Resize();
+    // A dragged control named source dropped at (x, y), twips in the window.
+    void Form_DragDrop(const QString& source, double x, double y);
+    // Returns true when the key was the window's (F5, Alt+F12).
+    bool Form_KeyDown(int key, Qt::KeyboardModifiers shift);
+    const MainGeometry& geometryTwips() const { return geo_; }
+    // Inner size of the window in twips.
+    double ScaleWidth() const;
+    double ScaleHeight() const;
+
+    // ---- machine selection
+    void FillMachineList();
+    // Selects entry index by code, which applies the machine.
+    void selectMachine(int index);
+    void cmbMaskiner_Click();
+    // Hides the document entries shown so far and appends fresh ones.
+    void BuildDocumentMenu(const QList<DocumentEntry>& documents);
+    void mnuArkivSetup_Click();
+    void BuildPluginMenu();
+    void mnuPlugins_Click(int index);
+
+    // ---- local library
+    void UpdateLocalFolders() override;
+    void FileListView_Click();
+    void FileListView_DblClick();
+    void FileListView_ColumnClick(int column);
+    void FileListView_KeyDown(int key, Qt::KeyboardModifiers shift);
+    void FolderTreeView_FolderClick();
+    void cmdEdit_Click();
+    void cmdKommentar_Click();
+    void cmdNewFolder_Click();
+
+    // ---- machine list
+    void RemoteFilesLV_Click();
+    void RemoteFilesLV_ColumnClick(int column);
+    void RemoteFilesLV_KeyDown(int key, Qt::KeyboardModifiers shift);
+    void RemoteFilesLV_GotFocus();
+
+    // ---- operator panel
+    void setStatus(const QString& text) override;
+    void setPanel(int panel, const QString& text) override;
+    void showPilar(const QString& text, const QStringList& frames) override;
+    void hidePilar() override;
+    Answer message(const QString& text, const QString& title, MsgIcon icon, Buttons buttons) override;
+    std::optional<QString> input(const QString& prompt, const QString& title, const QString& def) override;
+    void fillRemoteList(const QList<RemoteEntry>& entries) override;
+    void removeRemoteItem(const QString& name) override;
+    QStringList remoteNames() const override;
+    QStringList remoteSelection() const override;
+    QStringList localSelection() const override;
+    QString treeFolder() const override;
+    void setTreeFolders(const QString& root, const QString& selected) override;
+    void selectTreeFolder(const QString& folder) override;
+    void showMachine(const QString& name, const QString& sendPath) override;
+    void setDocuments(const QList<DocumentEntry>& documents) override;
+
+    // The activity indicator's animation step (every 200 ms while shown).
+    void XferTimer_Timer();
+    int xferFrame() const { return xferTag_; }
+    QTimer& xferTimer() { return XferTimer; }
+    QString panelText(int panel) const;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void buildMenus();
+    void buildControls();
+    void connectControls();
+    void place(QWidget* w, const TwipsRect& r);
+    void applyGeometry();
+    void dockBands();
+    void Form_QueryUnload();
+    void Form_Unload();
+    void dropSplitter(Bevel* bar, const QPoint& globalPos);
+    void ControlDragDrop(const char* traceName, QWidget* control, const QString& source, const QPoint& local);
+    QString selectedFilePath() const;
+
+    Station* station_ = nullptr;
+    MainGeometry geo_;
+    QList<PluginEntry> Plugins;
+    QStringList CurrentArrows;
+    int xferTag_ = 1;
+    QTimer XferTimer;
+    bool loading_ = false;
+    bool unloaded_ = false;
+
+    QWidget* form_ = nullptr;
+    Bevel* BevelTB = nullptr;
+    Bevel* BevelFolder = nullptr;
+    Bevel* FSplitter = nullptr;
+    Bevel* Splitter = nullptr;
+    QPushButton* cmdSend = nullptr;
+    QPushButton* cmdRec = nullptr;
+    QPushButton* cmdEdit = nullptr;
+    QPushButton* cmdNewFolder = nullptr;
+    QPushButton* cmdKommentar = nullptr;
+    QPushButton* cmdDel = nullptr;
+    QPushButton* cmdChangeFolder = nullptr;
+    QPushButton* cmdDir = nullptr;
+    QPushButton* cmdAbort = nullptr;
+    QLabel* lblMachine = nullptr;
+    QComboBox* cmbMaskiner = nullptr;
+    QLineEdit* TxtFolderHeader = nullptr;
+    QLineEdit* txtLocalHeader = nullptr;
+    QLineEdit* txtRemoteHeader = nullptr;
+    FolderTree* FolderTreeview = nullptr;
+    LocalFileList* FileListView = nullptr;
+    ReportList* RemoteFilesLV = nullptr;
+    RemoteFileModel* remoteModel_ = nullptr;
+    QFrame* StatusBar1 = nullptr;
+    QLabel* statusPanels_[5] = {};
+    QFrame* frameXfer = nullptr;
+    QLineEdit* txtXfer = nullptr;
+    QLabel* lblXfer = nullptr;
+
+    QMenu* mnuArkiv = nullptr;
+    QMenu* mnuVisa = nullptr;
+    QMenu* mnuComm = nullptr;
+    QMenu* mnuDoc = nullptr;
+    QMenu* mnuPlugin = nullptr;
+    QMenu* mnuHelp = nullptr;
+    QMenu* mnuDebug = nullptr;
+    QList<QAction*> mnuDocs;
+    QList<QAction*> mnuPlugins;
+
+    Bevel* dragging_ = nullptr;
+    QRubberBand* dragBand_ = nullptr;
+};

@@ -1,0 +1,158 @@
+// The local library in the window: folder tree and file list handlers, the
+// commands "Editera", "Kommentar" and "Skapa Mapp", and the machine list's
+// own handlers.
+#include "app/frm_main.h"
+
+#include "app/guarded.h"
+#include "app/messagebox.h"
+#include "common/errorreport.h"
+#include "common/ini.h"
+#include "common/paths.h"
+#include "controls/reportlist.h"
+#include "library/programfile.h"
+#include "library/ui/foldertree.h"
+#include "library/ui/frm_info.h"
+#include "library/ui/localfilelist.h"
+#include "link/station.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QUrl>
+
+namespace {
+bool OnlyCtrl(Qt::KeyboardModifiers m) { return (m & ~Qt::KeypadModifier) == Qt::ControlModifier; }
+}  // namespace
+
+QString frm_main::selectedFilePath() const { return JoinPath(treeFolder(), FileListView->selectedItemText()); }
+
+void frm_main::UpdateLocalFolders() {
+    Traced(QStringLiteral("UpdateLocalFolders()"), [&] {
+        cmdSend->setEnabled(false);
+        const QString folder = treeFolder();
+        FileListView->FillFileList(folder, QStringLiteral("*.") + station_->Machine.Extension);
+        txtLocalHeader->setText(folder);
+    });
+}
+
+void frm_main::FolderTreeView_FolderClick() {
+    Traced(QStringLiteral("FolderTreeView_FolderClick()"), [&] { UpdateLocalFolders(); });
+}
+
+void frm_main::FileListView_Click() {
+    Traced(QStringLiteral("FileListView_Click()"), [&] {
+        if (!FileListView->hasSelection()) return;
+        cmdSend->setEnabled(true);
+        cmdEdit->setEnabled(FileKind(FileListView->selectedItemText()) == 2);
+    });
+}
+
+void frm_main::FileListView_DblClick() {
+    Guarded([&] {
+        if (!FileListView->hasSelection()) return;
+        frm_info info(selectedFilePath(), this);
+        ExecDialog(info);
+    });
+}
+
+void frm_main::FileListView_ColumnClick(int column) {
+    Guarded([&] { LV_ColumnSort(*FileListView, column); });
+}
+
+void frm_main::FileListView_KeyDown(int key, Qt::KeyboardModifiers shift) {
+    Traced(QStringLiteral("FileListView_KeyDown()"), [&] {
+        if (key == Qt::Key_A && OnlyCtrl(shift)) FileListView->selectAll();
+    });
+}
+
+void frm_main::cmdEdit_Click() {
+    Traced(QStringLiteral("cmdEdit_Click()"), [&] {
+        if (!FileListView->hasSelection()) return;
+        const QString editor = ReadIni(QStringLiteral("Program"), QStringLiteral("Editor"), QString());
+        const QString path = selectedFilePath();
+        // The path goes to the editor as one argument, blanks and all.
+        if (!editor.isEmpty())
+            StartDetached(editor, {QDir::toNativeSeparators(path)});
+        else
+            OpenWithDesktop(QUrl::fromLocalFile(path));
+    });
+}
+
+void frm_main::cmdKommentar_Click() {
+    Guarded([&] {
+        if (!FileListView->hasSelection()) return;
+        const QString path = selectedFilePath();
+        if (!FileExists(path)) {
+            message(FileResult{false, Err::FileNotFound, ErrorDescription(Err::FileNotFound)}.message(), AppTitle(),
+                    MsgIcon::None, Buttons::Ok);
+            return;
+        }
+        // Both reads raise for a file that cannot be read: it is reported
+        // and left as it is.
+        const QString current = FileComment(path);
+        const QByteArray text = ReadProgramFile(path);
+        const std::optional<QString> answer =
+            input(QStringLiteral("Ange kommentar:"), QStringLiteral("Kommentar"), current);
+        if (!answer) return;
+        const FileResult r = WriteProgramFile(text, path, *answer);
+        if (!r.ok) message(r.message(), AppTitle(), MsgIcon::None, Buttons::Ok);
+    });
+}
+
+void frm_main::cmdNewFolder_Click() {
+    Traced(QStringLiteral("cmdNewFolder_Click()"), [&] {
+        const std::optional<QString> name =
+            input(QStringLiteral("Ange namn på ny mapp:"), QStringLiteral("Ny Mapp"), QString());
+        if (!name || name->isEmpty()) return;
+        const QString parent = treeFolder();
+        const QString path = JoinPath(parent, *name);
+        if (FolderExists(path)) {
+            message(QStringLiteral("Mappen finns redan. Försök igen."), QStringLiteral("Fel"), MsgIcon::Critical,
+                    Buttons::Ok);
+            return;
+        }
+        // One new folder inside the selected one, never somewhere else.
+        const bool plainName = !name->contains(QLatin1Char('/')) && !name->contains(QLatin1Char('\\')) &&
+                               *name != QLatin1String(".") && *name != QLatin1String("..");
+        if (!plainName || parent.isEmpty() || !FolderExists(parent) || !QDir().mkdir(path)) {
+            message(QStringLiteral("Kunde inte skapa mappen \"") + *name + QStringLiteral("\"."), QStringLiteral("Fel"),
+                    MsgIcon::Critical, Buttons::Ok);
+            return;
+        }
+        QCoreApplication::processEvents();
+        FolderTreeview->refresh();
+        FolderTreeview->setSelectedFolder(path);
+        // The list shows the folder the tree now has selected.
+        UpdateLocalFolders();
+    });
+}
+
+void frm_main::RemoteFilesLV_Click() {
+    Traced(QStringLiteral("RemoteFilesLV_Click()"), [&] {
+        if (!RemoteFilesLV->hasSelection()) return;
+        cmdRec->setEnabled(true);
+        cmdDel->setEnabled(true);
+    });
+}
+
+void frm_main::RemoteFilesLV_ColumnClick(int column) {
+    Guarded([&] { LV_ColumnSort(*RemoteFilesLV, column); });
+}
+
+void frm_main::RemoteFilesLV_KeyDown(int key, Qt::KeyboardModifiers shift) {
+    Traced(QStringLiteral("RemoteFilesLV_KeyDown()"), [&] {
+        if (key == Qt::Key_A && OnlyCtrl(shift)) {
+            RemoteFilesLV->selectAll();
+            cmdRec->setEnabled(true);
+        }
+    });
+}
+
+void frm_main::RemoteFilesLV_GotFocus() {
+    if (RemoteFilesLV->hasSelection()) {
+        cmdRec->setEnabled(true);
+        cmdDel->setEnabled(true);
+    }
+    cmdDir->setEnabled(true);
+}

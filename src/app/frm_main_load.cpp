@@ -1,0 +1,105 @@
+// Start-up work of the main window, its unload sequence, and the two small
+// menu commands "Logg" and "Om...".
+#include "app/frm_main.h"
+
+#include "app/frm_about.h"
+#include "app/messagebox.h"
+#include "common/errorreport.h"
+#include "common/home.h"
+#include "common/ini.h"
+#include "common/log.h"
+#include "config/generalsettings.h"
+#include "config/machines.h"
+#include "link/station.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QUrl>
+
+namespace {
+const QString kBusyPort =
+    QStringLiteral("Den inställda porten är upptagen. Gå in i inställningar och ställ in en annan port.");
+}
+
+void frm_main::ReadGeneralSettings() {
+    GeneralSettings g = station_->General;
+    try {
+        ::ReadGeneralSettings(g);
+    } catch (...) {
+        // The keys read before the bad one are in force.
+        station_->ApplyGeneralSettings(g);
+        throw;
+    }
+    station_->ApplyGeneralSettings(g);
+}
+
+void frm_main::FillMachineList() {
+    cmbMaskiner->clear();
+    for (const MachineEntry& m : MachineList()) cmbMaskiner->addItem(m.name, m.slot);
+    cmbMaskiner->setCurrentIndex(-1);
+}
+
+void frm_main::Form_Load() {
+    loading_ = true;
+    Traced(QStringLiteral("Form_Load()"), [&] {
+        SplitRatio = 0.7f;
+        FolderSplitRatio = 0.3f;
+        AddLog(QStringLiteral("Programmet startat."));
+        station_->SerialLink.Kind = 1;
+        station_->NetLink.Kind = 0;
+        ReadGeneralSettings();
+        FillMachineList();
+        BuildPluginMenu();
+        if (cmbMaskiner->count() > 0) {
+            const QString last =
+                ReadIni(QStringLiteral("Program"), QStringLiteral("LastMachine"), cmbMaskiner->itemText(0));
+            for (int i = 0; i < cmbMaskiner->count(); ++i) {
+                if (cmbMaskiner->itemText(i) == last) {
+                    selectMachine(i);
+                    break;
+                }
+            }
+        }
+        setTreeFolders(station_->Machine.RootPath, station_->Machine.SendPath);
+        UpdateLocalFolders();
+        // The arrow patterns are fixed texts of the link (arrows.h): nothing to fill.
+        if (!station_->StartListening())
+            message(kBusyPort, AppTitle(), MsgIcon::Critical, Buttons::Ok);
+    });
+    loading_ = false;
+}
+
+void frm_main::closeEvent(QCloseEvent* event) {
+    if (!unloaded_) {
+        unloaded_ = true;
+        Form_QueryUnload();
+        Form_Unload();
+    }
+    event->accept();
+}
+
+void frm_main::Form_QueryUnload() {
+    Traced(QStringLiteral("Form_QueryUnload()"), [&] {
+        station_->Aborted = true;
+        QCoreApplication::processEvents();
+    });
+}
+
+void frm_main::Form_Unload() {
+    Traced(QStringLiteral("Form_Unload()"), [&] {
+        AddLog(QStringLiteral("Programmet avslutat."));
+        station_->Aborted = true;
+        QCoreApplication::processEvents();
+    });
+}
+
+void frm_main::mnuVisaLogg_Click() {
+    Traced(QStringLiteral("mnuVisaLogg_Click()"),
+           [&] { OpenWithDesktop(QUrl::fromLocalFile(InProgramFolder(QStringLiteral("fenmo32.log")))); });
+}
+
+void frm_main::mnuHelpOm_Click() {
+    frm_about about(this);
+    ExecDialog(about);
+}

@@ -1,0 +1,111 @@
+// Applying the selected machine: settings, folder tree, headers, document
+// menu, serial port and the machine's program list; the plug-in menu.
+#include "app/frm_main.h"
+
+#include "app/messagebox.h"
+#include "common/errorreport.h"
+#include "common/home.h"
+#include "common/ini.h"
+#include "config/machines.h"
+#include "library/ui/foldertree.h"
+#include "link/station.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QMenu>
+#include <QProcess>
+#include <QUrl>
+
+void frm_main::selectMachine(int index) {
+    cmbMaskiner->setCurrentIndex(index);
+    cmbMaskiner_Click();
+}
+
+void frm_main::cmbMaskiner_Click() {
+    const int index = cmbMaskiner->currentIndex();
+    if (index < 0) {
+        TraceEnter(QStringLiteral("cmbMaskiner_Click()"));
+        return;
+    }
+    station_->cmbMaskiner_Click(cmbMaskiner->itemData(index).toInt(), cmbMaskiner->itemText(index));
+}
+
+void frm_main::showMachine(const QString& name, const QString& sendPath) {
+    txtRemoteHeader->setText(name);
+    txtLocalHeader->setText(sendPath);
+    // The list follows the tree at once, so that it never shows another
+    // folder than the one its header and the operations name.
+    if (!loading_) UpdateLocalFolders();
+}
+
+void frm_main::setDocuments(const QList<DocumentEntry>& documents) { BuildDocumentMenu(documents); }
+
+void frm_main::BuildDocumentMenu(const QList<DocumentEntry>& documents) {
+    // Entries are never removed: earlier ones stay, hidden.
+    for (QAction* a : mnuDocs)
+        if (a->text() != QLatin1String("Listor:")) a->setVisible(false);
+    for (const DocumentEntry& d : documents) {
+        auto* entry = new QAction(d.caption, mnuDoc);
+        entry->setObjectName(QStringLiteral("mnuDocs"));
+        entry->setData(d.file);
+        entry->setEnabled(true);
+        mnuDoc->addAction(entry);
+        mnuDocs << entry;
+        connect(entry, &QAction::triggered, this,
+                [this, entry] { station_->mnuDocs_Click(entry->data().toString()); });
+    }
+}
+
+void frm_main::mnuArkivSetup_Click() {
+    Traced(QStringLiteral("mnuArkivSetup()"), [&] {
+        // The setup dialog is shown here once it exists; the reselection
+        // below is what the window does after it closes.
+        FillMachineList();
+        const QString last = ReadIni(QStringLiteral("Program"), QStringLiteral("LastMachine"), QString());
+        for (int i = 0; i < cmbMaskiner->count(); ++i) {
+            if (cmbMaskiner->itemText(i) == last) {
+                selectMachine(i);
+                break;
+            }
+        }
+    });
+}
+
+void frm_main::BuildPluginMenu() {
+    Plugins = ReadPlugins();
+    for (int k = 0; k < Plugins.size() && k < 10; ++k) {
+        mnuPlugin->menuAction()->setVisible(true);
+        if (k < mnuPlugins.size()) {
+            mnuPlugins[k]->setText(Plugins[k].Name);
+            continue;
+        }
+        QAction* entry = mnuPlugin->addAction(Plugins[k].Name);
+        entry->setObjectName(QStringLiteral("mnuPlugins"));
+        mnuPlugins << entry;
+        connect(entry, &QAction::triggered, this, [this, k] { mnuPlugins_Click(k); });
+    }
+}
+
+void frm_main::mnuPlugins_Click(int index) {
+    if (index < 0 || index >= Plugins.size()) return;
+    const MachineSettings& ms = station_->Machine;
+    PlaceholderValues v;
+    v.treeFolder = treeFolder();
+    v.machineName = cmbMaskiner->currentIndex() >= 0 ? cmbMaskiner->currentText() : QString();
+    v.RootPath = ms.RootPath;
+    v.DocPath = ms.DocPath;
+    v.SendPath = ms.SendPath;
+    v.Modell = ms.Modell;
+    v.Extension = ms.Extension;
+    const QString file = ExpandPlaceholders(Plugins[index].Path, v);
+    const QString parameters = ExpandPlaceholders(Plugins[index].Param, v);
+    // The shell's "open": a program runs with the parameters, anything else
+    // opens with its associated program. Failures are not reported.
+    const QFileInfo fi(file);
+    if (fi.isFile() && fi.isExecutable())
+        StartDetached(file, QProcess::splitCommand(parameters), ProgramFolder());
+    else
+        OpenWithDesktop(QUrl::fromLocalFile(file));
+}

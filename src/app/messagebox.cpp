@@ -1,0 +1,100 @@
+#include "app/messagebox.h"
+
+#include <QDesktopServices>
+#include <QDialog>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QUrl>
+
+UiHooks& Hooks() {
+    static UiHooks hooks;
+    return hooks;
+}
+
+namespace {
+QMessageBox::Icon BoxIcon(MsgIcon icon) {
+    switch (icon) {
+    case MsgIcon::Information: return QMessageBox::Information;
+    case MsgIcon::Exclamation: return QMessageBox::Warning;
+    case MsgIcon::Critical: return QMessageBox::Critical;
+    case MsgIcon::Question: return QMessageBox::Question;
+    case MsgIcon::None: break;
+    }
+    return QMessageBox::NoIcon;
+}
+}  // namespace
+
+OperatorPanel::Answer ShowMessageBox(QWidget* parent, const QString& text, const QString& title, MsgIcon icon,
+                                     OperatorPanel::Buttons buttons) {
+    using Answer = OperatorPanel::Answer;
+    using Buttons = OperatorPanel::Buttons;
+    if (Hooks().message) return Hooks().message(text, title, icon, buttons);
+
+    QMessageBox box(BoxIcon(icon), title, text, QMessageBox::NoButton, parent);
+    QPushButton* ok = nullptr;
+    QPushButton* yes = nullptr;
+    QPushButton* no = nullptr;
+    QPushButton* cancel = nullptr;
+    switch (buttons) {
+    case Buttons::Ok: ok = box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole); break;
+    case Buttons::OkCancel:
+        ok = box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
+        cancel = box.addButton(QStringLiteral("Avbryt"), QMessageBox::RejectRole);
+        break;
+    case Buttons::YesNo:
+        yes = box.addButton(QStringLiteral("Ja"), QMessageBox::YesRole);
+        no = box.addButton(QStringLiteral("Nej"), QMessageBox::NoRole);
+        break;
+    case Buttons::YesNoCancel:
+        yes = box.addButton(QStringLiteral("Ja"), QMessageBox::YesRole);
+        no = box.addButton(QStringLiteral("Nej"), QMessageBox::NoRole);
+        cancel = box.addButton(QStringLiteral("Avbryt"), QMessageBox::RejectRole);
+        break;
+    }
+    box.setDefaultButton(ok ? ok : yes);
+    if (cancel) box.setEscapeButton(cancel);
+    else if (no) box.setEscapeButton(no);
+    else box.setEscapeButton(ok);
+    box.exec();
+    const auto* clicked = box.clickedButton();
+    if (clicked && clicked == ok) return Answer::Ok;
+    if (clicked && clicked == yes) return Answer::Yes;
+    if (clicked && clicked == no) return Answer::No;
+    if (cancel) return Answer::Cancel;
+    if (no) return Answer::No;
+    return Answer::Ok;
+}
+
+std::optional<QString> ShowInputBox(QWidget* parent, const QString& prompt, const QString& title,
+                                    const QString& def) {
+    if (Hooks().input) return Hooks().input(prompt, title, def);
+    QInputDialog dialog(parent);
+    dialog.setInputMode(QInputDialog::TextInput);
+    dialog.setWindowTitle(title);
+    dialog.setLabelText(prompt);
+    dialog.setTextValue(def);
+    dialog.setOkButtonText(QStringLiteral("OK"));
+    dialog.setCancelButtonText(QStringLiteral("Avbryt"));
+    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+    return dialog.textValue();
+}
+
+void ExecDialog(QDialog& dialog) {
+    if (Hooks().dialog) {
+        Hooks().dialog(dialog);
+        return;
+    }
+    dialog.exec();
+}
+
+bool OpenWithDesktop(const QUrl& url) {
+    if (Hooks().openUrl) return Hooks().openUrl(url);
+    return QDesktopServices::openUrl(url);
+}
+
+bool StartDetached(const QString& program, const QStringList& arguments, const QString& folder) {
+    if (Hooks().startDetached) return Hooks().startDetached(program, arguments, folder);
+    return QProcess::startDetached(program, arguments, folder);
+}

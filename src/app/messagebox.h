@@ -1,0 +1,36 @@
+#pragma once
+// Message boxes, input boxes and the other places where the window hands
+// control to the operator or the desktop. Each goes through a replaceable
+// hook, so that tests answer instead of a modal box waiting for a person.
+#include "link/operatorpanel.h"
+#include <QStringList>
+#include <functional>
+#include <optional>
+
+class QDialog;
+class QUrl;
+class QWidget;
+
+struct UiHooks {
+    std::function<OperatorPanel::Answer(const QString& text, const QString& title, MsgIcon icon,
+                                        OperatorPanel::Buttons buttons)>
+        message;
+    std::function<std::optional<QString>(const QString& prompt, const QString& title, const QString& def)> input;
+    // Runs instead of a modal dialog's exec().
+    std::function<void(QDialog& dialog)> dialog;
+    std::function<bool(const QUrl& url)> openUrl;
+    std::function<bool(const QString& program, const QStringList& arguments, const QString& folder)> startDetached;
+};
+UiHooks& Hooks();
+
+// Standard buttons read "Ja", "Nej", "Avbryt", "OK". Closing the box answers
+// Cancel where there is one, else No, else OK.
+OperatorPanel::Answer ShowMessageBox(QWidget* parent, const QString& text, const QString& title, MsgIcon icon,
+                                     OperatorPanel::Buttons buttons);
+// Empty when the operator cancelled.
+std::optional<QString> ShowInputBox(QWidget* parent, const QString& prompt, const QString& title,
+                                    const QString& def);
+void ExecDialog(QDialog& dialog);
+// The desktop's program for a file or address.
+bool OpenWithDesktop(const QUrl& url);
+bool StartDetached(const QString& program, const QStringList& arguments, const QString& folder = QString());

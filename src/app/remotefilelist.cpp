@@ -1,0 +1,28 @@
+#include "app/remotefilelist.h"
+
+#include "common/ansi.h"
+
+RemoteFileModel::RemoteFileModel(QObject* parent)
+    : ReportModel({QStringLiteral("Filnamn"), QStringLiteral("Storlek")}, parent) {}
+
+void RemoteFileModel::setEntries(const QList<RemoteEntry>& entries) {
+    beginRefill();
+    rows_.clear();
+    rows_.reserve(static_cast<size_t>(entries.size()));
+    for (const RemoteEntry& e : entries) rows_.push_back(Row{FromAnsi(e.name), FromAnsi(e.size)});
+    endRefill();
+}
+
+bool RemoteFileModel::removeName(const QString& name) {
+    for (size_t i = 0; i < rows_.size(); ++i) {
+        if (rows_[i].name != name) continue;
+        removeStored(static_cast<int>(i));
+        return true;
+    }
+    return false;
+}
+
+QString RemoteFileModel::cellText(int stored, int column) const {
+    const Row& r = rows_[static_cast<size_t>(stored)];
+    return column == 0 ? r.name : column == 1 ? r.size : QString();
+}

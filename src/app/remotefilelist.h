@@ -1,0 +1,26 @@
+#pragma once
+// Rows of the machine's program list: name and size as the machine reports them.
+#include "controls/reportlist.h"
+#include "link/filelists.h"
+
+class RemoteFileModel : public ReportModel {
+    Q_OBJECT
+public:
+    explicit RemoteFileModel(QObject* parent = nullptr);
+
+    void setEntries(const QList<RemoteEntry>& entries);
+    // Removes the first row named name; false when there is none.
+    bool removeName(const QString& name);
+
+    int storedCount() const override { return static_cast<int>(rows_.size()); }
+    QString cellText(int stored, int column) const override;
+
+protected:
+    void eraseStored(int stored) override { rows_.erase(rows_.begin() + stored); }
+
+private:
+    struct Row {
+        QString name, size;
+    };
+    std::vector<Row> rows_;
+};

@@ -1,0 +1,137 @@
+// serve: the PC as the machine's file server without a window, on the
+// listening port and, for a serial machine, on its serial port, until
+// SIGINT or SIGTERM.
+#include "app/verb_session.h"
+
+#include "common/errorreport.h"
+#include "common/ini.h"
+#include "common/log.h"
+#include "common/notify.h"
+
+#include <QCoreApplication>
+
+#ifdef Q_OS_UNIX
+#include <QSocketNotifier>
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace {
+const QString kBusyPort =
+    QStringLiteral("Den inställda porten är upptagen. Gå in i inställningar och ställ in en annan port.");
+
+// SIGINT and SIGTERM end the event loop: the handler only writes a byte,
+// the loop reads it like any other event.
+class StopSignals {
+public:
+    StopSignals() {
+#ifdef Q_OS_UNIX
+        int type = SOCK_STREAM;
+#ifdef SOCK_CLOEXEC
+        type |= SOCK_CLOEXEC;  // plug-ins and editors started later must not inherit it
+#endif
+        if (::socketpair(AF_UNIX, type, 0, pipe_) != 0) return;
+        notifier_ = new QSocketNotifier(pipe_[1], QSocketNotifier::Read);
+        QObject::connect(notifier_, &QSocketNotifier::activated, notifier_, [this] {
+            char c;
+            [[maybe_unused]] const auto n = ::read(pipe_[1], &c, 1);
+            requested_ = true;
+            QCoreApplication::exit(0);
+        });
+        writeEnd() = pipe_[0];
+        struct sigaction sa = {};
+        sa.sa_handler = OnSignal;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESTART;
+        sigaction(SIGINT, &sa, &oldInt_);
+        sigaction(SIGTERM, &sa, &oldTerm_);
+#endif
+    }
+    ~StopSignals() {
+#ifdef Q_OS_UNIX
+        if (!notifier_) return;
+        sigaction(SIGINT, &oldInt_, nullptr);
+        sigaction(SIGTERM, &oldTerm_, nullptr);
+        writeEnd() = -1;
+        delete notifier_;
+        ::close(pipe_[0]);
+        ::close(pipe_[1]);
+#endif
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+    bool requested() const { return requested_; }
+
+private:
+#ifdef Q_OS_UNIX
+    static int& writeEnd() {
+        static int fd = -1;
+        return fd;
+    }
+    static void OnSignal(int) {
+        const char c = 1;
+        if (writeEnd() >= 0) {
+            [[maybe_unused]] const auto n = ::write(writeEnd(), &c, 1);
+        }
+    }
+    int pipe_[2] = {-1, -1};
+    QSocketNotifier* notifier_ = nullptr;
+    struct sigaction oldInt_ = {};
+    struct sigaction oldTerm_ = {};
+#endif
+    bool requested_ = false;
+};
+
+bool Log(const QString& text) {
+    try {
+        AddLog(text);
+        return true;
+    } catch (const AppError& e) {
+        ReportError(e);
+        return false;
+    }
+}
+}  // namespace
+
+int RunServe(const VerbOptions& options) {
+    MachineEntry machine;
+    if (!options.args.isEmpty()) {
+        if (!FindMachine(options.args.first(), &machine)) {
+            VerbError(QStringLiteral("okänd maskin \"%1\".").arg(options.args.first()));
+            return VerbUsage;
+        }
+    } else {
+        // The machine the window would start with.
+        const QList<MachineEntry> list = MachineList();
+        if (list.isEmpty()) {
+            VerbError(QStringLiteral("inga maskiner i Fenmo32.INI."));
+            return VerbUsage;
+        }
+        const QString last = ReadIni(QStringLiteral("Program"), QStringLiteral("LastMachine"), list.first().name);
+        if (!FindMachine(last, &machine) || machine.name != last) {
+            VerbError(QStringLiteral("okänd maskin \"%1\" (LastMachine).").arg(last));
+            return VerbUsage;
+        }
+    }
+
+    // Before anything is logged, so that a signal can never skip the last line.
+    StopSignals signals;
+    VerbSession s(options);
+    Log(QStringLiteral("Programmet startat."));
+    auto end = [&](int status) {
+        s.station->Aborted = true;
+        Log(QStringLiteral("Programmet avslutat."));
+        return status;
+    };
+    if (!s.readGeneralSettings() || !s.select(machine)) return end(VerbFailed);
+    if (!s.station->StartListening()) {
+        s.panel.notice(kBusyPort, AppTitle());
+        return end(VerbFailed);
+    }
+    // Scripts (and tests, with ListenPort 0) learn the port here.
+    VerbOut(QStringLiteral("LISTENING %1").arg(s.station->ListeningPort()));
+    if (!signals.requested()) QCoreApplication::exec();
+    return end(VerbOk);
+}

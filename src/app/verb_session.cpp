@@ -1,0 +1,144 @@
+#include "app/verb_session.h"
+
+#include "common/ansi.h"
+#include "common/apperror.h"
+#include "common/errorreport.h"
+#include "common/notify.h"
+#include "config/generalsettings.h"
+#include "link/programname.h"
+#include "link/qtserialport.h"
+
+#include <cstdio>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#define FENMO_ISATTY(fd) _isatty(fd)
+#else
+#include <unistd.h>
+#define FENMO_ISATTY(fd) isatty(fd)
+#endif
+
+void VerbError(const QString& text) {
+    std::fputs((QStringLiteral("Fenmo32: ") + text + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
+    std::fflush(stderr);
+}
+
+void VerbOut(const QString& line) {
+    std::fputs((line + QLatin1Char('\n')).toLocal8Bit().constData(), stdout);
+    std::fflush(stdout);
+}
+
+bool FindMachine(const QString& text, MachineEntry* found) {
+    const QList<MachineEntry> list = MachineList();
+    const int slot = FindMachineSlot(list, text);
+    bool number = false;
+    const int wanted = slot > 0 ? slot : text.toInt(&number);
+    if (slot <= 0 && !number) return false;
+    for (const MachineEntry& m : list)
+        if (m.slot == wanted) {
+            *found = m;
+            return true;
+        }
+    return false;
+}
+
+bool PeekMachine(int slot, MachineSettings* ms) {
+    try {
+        LoadMachineSettings(*ms, slot);
+        return true;
+    } catch (const AppError&) {
+        return false;
+    }
+}
+
+QString ProgramNameRefusal(const QString& name, const MachineSettings& ms) {
+    const QString problem = ProgramNameProblem(name);
+    if (!problem.isEmpty()) return problem;
+    if (FromAnsi(ToAnsi(name)) != name) return QStringLiteral("tecken som förbindelsen inte kan föra över");
+    // The name fields of the request headers: 6 characters in protocol 2 and
+    // in the colon form, 8 in the short form.
+    const int field = ms.Typ == 2 && !ms.Conversion ? 8 : 6;
+    if (name.size() > field) return QStringLiteral("längre än maskinens %1 tecken").arg(field);
+    return {};
+}
+
+VerbSession::VerbSession(const VerbOptions& options)
+    : panel(options.overwrite), station(std::make_unique<Station>(panel, new QtSerialPort)) {
+    panel.setInteractive(FENMO_ISATTY(0));
+    SetErrorDialog([this](const QString& text) {
+        ++errorReports_;
+        panel.notice(text, QStringLiteral("Fel"));
+        return true;
+    });
+    SetAbortHook([this] { station->Aborted = true; });
+    SetMessageSink([this](const QString& text, const QString& title, MsgIcon) { panel.notice(text, title); });
+    // The parser sets TransferDone only when the machine's answer completed a
+    // transfer: that is what a verb counts as done.
+    QObject::connect(station.get(), &Station::messageParsed, station.get(), [this] {
+        if (station->TransferDone) panel.record(ConsolePanel::Event::Kind::Done);
+    });
+}
+
+VerbSession::~VerbSession() {
+    station.reset();
+    SetErrorDialog({});
+    SetAbortHook({});
+    SetMessageSink({});
+}
+
+bool VerbSession::readGeneralSettings() {
+    GeneralSettings g = station->General;
+    try {
+        ::ReadGeneralSettings(g);
+    } catch (const AppError& e) {
+        station->ApplyGeneralSettings(g);
+        ReportError(e);
+        return false;
+    }
+    station->ApplyGeneralSettings(g);
+    return true;
+}
+
+bool VerbSession::select(const MachineEntry& machine) {
+    const bool applied = station->cmbMaskiner_Click(machine.slot, machine.name, false);
+    // A negative RecTimeout would leave the timer unstarted and a wait unbounded.
+    if (station->TimeoutTimer.interval() < 0) station->TimeoutTimer.setInterval(MachineSettings().RecTimeout);
+    return applied;
+}
+
+bool VerbSession::awaitAnswer(const std::function<bool()>& done) {
+    if (!done() && !station->Aborted) {
+        station->TimeoutTimer.start();
+        station->WaitFor(done);
+        station->TimeoutTimer.stop();
+    }
+    return done();
+}
+
+QList<VerbSession::Item> VerbSession::items(qsizetype from, const QString& startPrefix,
+                                            ConsolePanel::Event::Kind success, const QString& successStatus) const {
+    using Kind = ConsolePanel::Event::Kind;
+    QList<Item> result;
+    bool succeeded = false, refused = false;
+    auto close = [&] {
+        if (!result.isEmpty()) result.last().ok = succeeded && !refused;
+    };
+    const QList<ConsolePanel::Event>& events = panel.journal();
+    for (qsizetype i = from; i < events.size(); ++i) {
+        const ConsolePanel::Event& e = events[i];
+        if (e.kind == Kind::Pilar && e.text.startsWith(startPrefix)) {
+            close();
+            result.append({e.text, false});
+            succeeded = refused = false;
+        } else if (result.isEmpty()) {
+            continue;
+        } else if (e.kind == success ||
+                   (!successStatus.isEmpty() && e.kind == Kind::Status && e.text.startsWith(successStatus))) {
+            succeeded = true;
+        } else if (e.kind == Kind::Question && e.answer != OperatorPanel::Answer::Yes) {
+            refused = true;
+        }
+    }
+    close();
+    return result;
+}

@@ -1,0 +1,78 @@
+#pragma once
+// What the command-line verbs share: the parsed command line, and a session
+// that holds the console panel and the station with the selected machine.
+#include "app/consolepanel.h"
+#include "config/machines.h"
+#include "link/station.h"
+
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <memory>
+
+// Exit statuses of the verbs.
+enum VerbStatus { VerbOk = 0, VerbFailed = 1, VerbUsage = 2 };
+
+struct VerbOptions {
+    QString verb;
+    QStringList args;  // the words after the verb
+    ConsolePanel::Policy overwrite = ConsolePanel::Policy::Ask;
+    QString to;  // --to, fetch only
+};
+
+// "Fenmo32: " + text, on standard error.
+void VerbError(const QString& text);
+// A line on standard output, in the locale's encoding.
+void VerbOut(const QString& line);
+
+// The machine named by text: a name (first slot with it) or a slot number.
+// False when there is none.
+bool FindMachine(const QString& text, MachineEntry* found);
+
+// The settings of a slot without applying them; false when they do not load.
+bool PeekMachine(int slot, MachineSettings* ms);
+
+// Empty when name may be used as the program name on machine ms; otherwise
+// why not. Beyond the file-name check: characters the 8-bit wire cannot
+// carry, and names longer than the link's name field (they would be cut and
+// address another program).
+QString ProgramNameRefusal(const QString& name, const MachineSettings& ms);
+
+class VerbSession {
+public:
+    explicit VerbSession(const VerbOptions& options);
+    ~VerbSession();
+
+    ConsolePanel panel;
+    std::unique_ptr<Station> station;
+
+    // General settings into the station; false (reported) when they do not load.
+    bool readGeneralSettings();
+    // Applies the machine as the window does, without the list request.
+    bool select(const MachineEntry& machine);
+    // Processes events until done(), an abort, or the machine's receive
+    // time-out (the station's TimeoutTimer); returns done().
+    bool awaitAnswer(const std::function<bool()>& done);
+    // Error reports shown during the session.
+    int errorReports() const { return errorReports_; }
+
+    // Outcome of the items one call of an operation worked on: an item starts
+    // where the indicator shows a text beginning with startPrefix. It succeeded
+    // when it holds an event of kind success (or a status beginning with
+    // successStatus, when that is not empty) and no refused question.
+    struct Item {
+        QString text;
+        bool ok = false;
+    };
+    QList<Item> items(qsizetype from, const QString& startPrefix, ConsolePanel::Event::Kind success,
+                      const QString& successStatus = QString()) const;
+
+private:
+    int errorReports_ = 0;
+};
+
+int RunDir(const VerbOptions& options);
+int RunSend(const VerbOptions& options);
+int RunFetch(const VerbOptions& options);
+int RunDelete(const VerbOptions& options);
+int RunServe(const VerbOptions& options);

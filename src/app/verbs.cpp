@@ -1,0 +1,179 @@
+// The command line: which verb, its words and flags, the usage text, and
+// the one verb that needs no station (machines).
+#include "app/verbs.h"
+
+#include "app/verb_session.h"
+#include "common/apperror.h"
+#include "common/home.h"
+#include "config/generalsettings.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const char kUsage[] =
+    "Användning:\n"
+    "  Fenmo32 [--home MAPP]                          skrivbordsprogrammet\n"
+    "  Fenmo32 [--home MAPP] machines                 maskinerna: plats, namn, förbindelse, modell\n"
+    "  Fenmo32 [--home MAPP] dir MASKIN               maskinens program: namn, tabb, storlek\n"
+    "  Fenmo32 [--home MAPP] send MASKIN FIL...       sänd programfiler, var och en efter svaret på den förra\n"
+    "  Fenmo32 [--home MAPP] fetch MASKIN PROGRAM... [--to MAPP]\n"
+    "                                                 hämta program (utan --to: maskinens sändmapp)\n"
+    "  Fenmo32 [--home MAPP] delete MASKIN PROGRAM... radera program i maskinen\n"
+    "  Fenmo32 [--home MAPP] serve [MASKIN]           svara på maskinens begäran tills SIGINT eller SIGTERM\n"
+    "          --yes | --no                           svaret på frågan om att skriva över; utan dem\n"
+    "                                                 frågar Fenmo32 på terminalen, annars är svaret Nej\n"
+    "MASKIN är maskinens namn eller platsnummer. serve skriver \"LISTENING <port>\" på standard ut\n"
+    "när den lyssnar. Slutstatus: 0 allt utfört, 1 något misslyckades, 2 felaktigt kommando eller\n"
+    "okänd maskin.\n";
+
+bool Is(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
+bool Starts(const char* a, const char* b) { return std::strncmp(a, b, std::strlen(b)) == 0; }
+
+// A verb is the first word that is not one of the verbs' own flags. A first
+// argument that is some other flag belongs to the desktop program (and Qt).
+bool NamesVerb(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const char* a = argv[i];
+        if (Is(a, "--home") || Is(a, "--to")) {
+            ++i;
+        } else if (Starts(a, "--home=") || Starts(a, "--to=") || Is(a, "--yes") || Is(a, "--no")) {
+            continue;
+        } else if (Is(a, "--help") || Is(a, "-h")) {
+            return true;
+        } else {
+            return a[0] != '-';
+        }
+    }
+    return false;
+}
+
+int UsageError(const QString& text) {
+    VerbError(text);
+    std::fputs(QString::fromUtf8(kUsage).toLocal8Bit().constData(), stderr);
+    return VerbUsage;
+}
+
+QString LinkText(const MachineSettings& ms) {
+    if (ms.Typ == 0) return QStringLiteral("TCP %1:%2").arg(ms.IP, ms.Port);
+    if (ms.Typ == 1 || ms.Typ == 2) {
+        QString port = QStringLiteral("COM%1").arg(ms.ComPort);
+        const QString device = ComPortDevice(ms.ComPort);
+        if (device != port) port += QStringLiteral(" (%1)").arg(device);
+        return QStringLiteral("%1 %2%3 protokoll %4").arg(port, ms.BaudRate, ms.Settings).arg(ms.Typ == 1 ? 2 : 1);
+    }
+    return QStringLiteral("Typ %1").arg(ms.Typ);
+}
+
+int RunMachines() {
+    int status = VerbOk;
+    for (const MachineEntry& m : MachineList()) {
+        MachineSettings ms;
+        QString link, model;
+        try {
+            LoadMachineSettings(ms, m.slot);
+            link = LinkText(ms);
+            model = ms.Modell;
+        } catch (const AppError& e) {
+            VerbError(QStringLiteral("maskin %1: %2 (fel %3).").arg(m.slot).arg(e.description()).arg(e.number()));
+            link = model = QStringLiteral("?");
+            status = VerbFailed;
+        }
+        VerbOut(QStringLiteral("%1\t%2\t%3\t%4").arg(m.slot).arg(m.name, link, model));
+    }
+    return status;
+}
+
+int Dispatch(const VerbOptions& o) {
+    const qsizetype n = o.args.size();
+    if (o.verb == QLatin1String("machines")) {
+        if (n != 0) return UsageError(QStringLiteral("machines tar inga argument."));
+        return RunMachines();
+    }
+    if (o.verb == QLatin1String("dir")) {
+        if (n != 1) return UsageError(QStringLiteral("dir vill ha en maskin."));
+        return RunDir(o);
+    }
+    if (o.verb == QLatin1String("send")) {
+        if (n < 2) return UsageError(QStringLiteral("send vill ha en maskin och minst en fil."));
+        return RunSend(o);
+    }
+    if (o.verb == QLatin1String("fetch")) {
+        if (n < 2) return UsageError(QStringLiteral("fetch vill ha en maskin och minst ett program."));
+        return RunFetch(o);
+    }
+    if (o.verb == QLatin1String("delete")) {
+        if (n < 2) return UsageError(QStringLiteral("delete vill ha en maskin och minst ett program."));
+        return RunDelete(o);
+    }
+    if (o.verb == QLatin1String("serve")) {
+        if (n > 1) return UsageError(QStringLiteral("serve tar högst en maskin."));
+        return RunServe(o);
+    }
+    return UsageError(QStringLiteral("okänt kommando \"%1\".").arg(o.verb));
+}
+
+int RunParsed(const QStringList& args) {
+    VerbOptions o;
+    QString home;
+    bool yes = false, no = false, help = false, toGiven = false, endOfFlags = false;
+    QStringList words;
+    for (qsizetype i = 1; i < args.size(); ++i) {
+        const QString& a = args[i];
+        if (endOfFlags || a == QLatin1String("-") || !a.startsWith(QLatin1Char('-'))) {
+            words << a;
+        } else if (a == QLatin1String("--")) {
+            endOfFlags = true;
+        } else if (a == QLatin1String("--home") || a == QLatin1String("--to")) {
+            if (i + 1 >= args.size()) return UsageError(QStringLiteral("%1 behöver en mapp.").arg(a));
+            (a == QLatin1String("--home") ? home : o.to) = args[++i];
+            if (a == QLatin1String("--to")) toGiven = true;
+        } else if (a.startsWith(QLatin1String("--home="))) {
+            home = a.mid(7);
+        } else if (a.startsWith(QLatin1String("--to="))) {
+            o.to = a.mid(5);
+            toGiven = true;
+        } else if (a == QLatin1String("--yes")) {
+            yes = true;
+        } else if (a == QLatin1String("--no")) {
+            no = true;
+        } else if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
+            help = true;
+        } else {
+            return UsageError(QStringLiteral("okänd flagga \"%1\".").arg(a));
+        }
+    }
+    if (help || words.value(0) == QLatin1String("help")) {
+        std::fputs(QString::fromUtf8(kUsage).toLocal8Bit().constData(), stdout);
+        return VerbOk;
+    }
+    if (words.isEmpty()) return UsageError(QStringLiteral("inget kommando."));
+    o.verb = words.takeFirst();
+    o.args = words;
+    if (yes && no) return UsageError(QStringLiteral("--yes och --no kan inte ges tillsammans."));
+    o.overwrite = yes ? ConsolePanel::Policy::Yes : no ? ConsolePanel::Policy::No : ConsolePanel::Policy::Ask;
+    if (toGiven && o.verb != QLatin1String("fetch")) return UsageError(QStringLiteral("--to hör till fetch."));
+    if (toGiven && o.to.isEmpty()) return UsageError(QStringLiteral("--to behöver en mapp."));
+    if (!home.isNull()) {
+        if (home.isEmpty()) return UsageError(QStringLiteral("--home behöver en mapp."));
+        if (!QDir(home).exists()) {
+            VerbError(QStringLiteral("mappen \"%1\" finns inte.").arg(home));
+            return VerbUsage;
+        }
+        SetProgramFolder(home);
+    }
+    return Dispatch(o);
+}
+
+}  // namespace
+
+int RunVerbs(int argc, char** argv) {
+    if (!NamesVerb(argc, argv)) return -1;
+    int qtArgc = argc;
+    QCoreApplication app(qtArgc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Fenmo32"));
+    return RunParsed(QCoreApplication::arguments());
+}

@@ -1,0 +1,149 @@
+#include "controls/reportlist.h"
+
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <algorithm>
+#include <numeric>
+
+ReportModel::ReportModel(QStringList headers, QObject* parent)
+    : QAbstractTableModel(parent), headers_(std::move(headers)) {}
+
+int ReportModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(order_.size());
+}
+
+int ReportModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : headers_.size(); }
+
+QVariant ReportModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= static_cast<int>(order_.size())) return {};
+    const int stored = storedRow(index.row());
+    if (role == Qt::DisplayRole) return cellText(stored, index.column());
+    // Rows are as tall as the small pictures, in lists with and without them.
+    if (role == Qt::SizeHintRole && index.column() == 0) return QSize(0, 18);
+    if (role == Qt::DecorationRole && index.column() == 0) {
+        const int k = iconIndex(stored);
+        if (k > 0 && k < icons_.size()) return icons_[k];
+    }
+    return {};
+}
+
+QVariant ReportModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 && section < headers_.size())
+        return headers_[section];
+    return {};
+}
+
+void ReportModel::endRefill() {
+    order_.resize(static_cast<size_t>(storedCount()));
+    std::iota(order_.begin(), order_.end(), 0);
+    if (sorted_) applySort();
+    endResetModel();
+}
+
+void ReportModel::removeStored(int stored) {
+    const auto it = std::find(order_.begin(), order_.end(), stored);
+    if (it == order_.end()) return;
+    const int shown = static_cast<int>(it - order_.begin());
+    beginRemoveRows({}, shown, shown);
+    order_.erase(it);
+    for (int& s : order_)
+        if (s > stored) --s;
+    eraseStored(stored);
+    endRemoveRows();
+}
+
+void ReportModel::sortBy(int column, Qt::SortOrder order) {
+    Q_EMIT layoutAboutToBeChanged();
+    sorted_ = true;
+    sortKey_ = column;
+    sortOrder_ = order;
+    applySort();
+    Q_EMIT layoutChanged();
+}
+
+void ReportModel::applySort() {
+    if (sortKey_ < 0 || sortKey_ >= headers_.size()) return;
+    // Each text once, then a stable sort of the positions.
+    std::vector<QString> keys(static_cast<size_t>(storedCount()));
+    for (size_t i = 0; i < keys.size(); ++i) keys[i] = cellText(static_cast<int>(i), sortKey_);
+    const bool down = sortOrder_ == Qt::DescendingOrder;
+    std::stable_sort(order_.begin(), order_.end(), [&](int a, int b) {
+        const int c = QString::compare(keys[static_cast<size_t>(a)], keys[static_cast<size_t>(b)], Qt::CaseInsensitive);
+        return down ? c > 0 : c < 0;
+    });
+}
+
+ReportList::ReportList(QWidget* parent) : QTreeView(parent) {
+    setRootIsDecorated(false);
+    setItemsExpandable(false);
+    setUniformRowHeights(true);
+    setAllColumnsShowFocus(true);
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setIconSize(QSize(16, 16));
+    header()->setSectionsClickable(true);
+    header()->setSortIndicatorShown(false);
+    header()->setStretchLastSection(false);
+    connect(header(), &QHeaderView::sectionClicked, this, &ReportList::columnClicked);
+}
+
+void ReportList::setReportModel(ReportModel* model) {
+    model_ = model;
+    setModel(model);
+}
+
+QStringList ReportList::selectedTexts() const {
+    QStringList out;
+    if (!model_ || !selectionModel()) return out;
+    QModelIndexList rows = selectionModel()->selectedRows(0);
+    std::sort(rows.begin(), rows.end(), [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
+    out.reserve(rows.size());
+    for (const QModelIndex& i : rows) out << model_->text(i.row(), 0);
+    return out;
+}
+
+QString ReportList::selectedItemText() const {
+    if (!model_ || !selectionModel()) return {};
+    const QModelIndex cur = currentIndex();
+    if (cur.isValid() && selectionModel()->isRowSelected(cur.row(), {})) return model_->text(cur.row(), 0);
+    const QStringList all = selectedTexts();
+    return all.isEmpty() ? QString() : all.first();
+}
+
+bool ReportList::hasSelection() const { return selectionModel() && selectionModel()->hasSelection(); }
+
+void ReportList::keyPressEvent(QKeyEvent* event) {
+    Q_EMIT keyDown(event->key(), event->modifiers());
+    // Ctrl+A is the owner's (it also enables buttons); any other Ctrl+A
+    // combination does nothing.
+    if (event->key() == Qt::Key_A && (event->modifiers() & Qt::ControlModifier)) {
+        event->accept();
+        return;
+    }
+    QTreeView::keyPressEvent(event);
+}
+
+void ReportList::focusInEvent(QFocusEvent* event) {
+    QTreeView::focusInEvent(event);
+    Q_EMIT focusGained();
+}
+
+void ReportList::mouseReleaseEvent(QMouseEvent* event) {
+    QTreeView::mouseReleaseEvent(event);
+    Q_EMIT itemClicked();
+}
+
+void ReportList::mouseDoubleClickEvent(QMouseEvent* event) {
+    QTreeView::mouseDoubleClickEvent(event);
+    if (indexAt(event->position().toPoint()).isValid()) Q_EMIT itemDoubleClicked();
+}
+
+void LV_ColumnSort(ReportList& list, int column) {
+    ReportModel* m = list.reportModel();
+    if (!m) return;
+    if (m->sorted() && m->sortKey() == column)
+        m->sortBy(column, m->sortOrder() == Qt::AscendingOrder ? Qt::DescendingOrder : Qt::AscendingOrder);
+    else
+        m->sortBy(column, Qt::AscendingOrder);
+}

@@ -1,0 +1,157 @@
+// The layout pass in twips, the splitter bars' drops, and the window's keys.
+#include "app/mainlayout.h"
+#include "common/trace.h"
+#include "controls/bevel.h"
+#include "windowfixture.h"
+
+#include <QAction>
+#include <QMenu>
+#include <QMenuBar>
+
+namespace {
+bool DebugMenuShown(frm_main& w) { return w.findChild<QMenu*>(QStringLiteral("mnuDebug"))->menuAction()->isVisible(); }
+
+// Resizes the window so that its inner area is exactly w x h pixels.
+void SetInnerSize(frm_main& win, int w, int h) {
+    QWidget* form = win.centralWidget();
+    win.resize(win.width() + w - form->width(), win.height() + h - form->height());
+    QCoreApplication::processEvents();
+}
+
+bool TraceHas(const QString& name) {
+    for (const TraceEntry& e : CallTrace())
+        if (e.ProcName == name) return true;
+    return false;
+}
+}  // namespace
+
+TEST(Layout, PassOnTheDocumentedSizes) {
+    MainGeometry g = DesignGeometry();
+    ASSERT_TRUE(LayoutPass(g, 10000, 8000, 0.7f, 0.3f));
+    const LayoutSizes s = ComputeSizes(10000, 8000, 0.7f, 0.3f);
+    EXPECT_EQ(s.leftW, 7000);
+    EXPECT_EQ(s.rightW, 3000);
+    EXPECT_EQ(s.treeW, 2100);
+    EXPECT_EQ(g.RemoteFilesLV.left, 7120);
+    EXPECT_EQ(g.RemoteFilesLV.width, 2760);
+    EXPECT_EQ(g.txtRemoteHeader.left, 7120);
+    EXPECT_EQ(g.FolderTreeview.width, 1980);
+    // Tree 120..treeW, local list treeW..leftW-120.
+    EXPECT_EQ(g.FileListView.left, 2100);
+    EXPECT_EQ(g.FileListView.left + g.FileListView.width, 7000 - 120);
+    EXPECT_EQ(g.txtLocalHeader.left, 2220);
+    EXPECT_EQ(g.RemoteFilesLV.height, 8000 - 375 - 1920 - 60);
+    EXPECT_EQ(g.BevelFolder.height, 8000 - 1450 - 375);
+    EXPECT_EQ(g.BevelFolder.width, 10000);
+    EXPECT_EQ(g.Splitter.left, 7000 - 52.5);
+    EXPECT_EQ(g.FSplitter.left, 2100 - 67.5);
+    EXPECT_EQ(g.frameXfer.left, 5000 - 6855 / 2.0);
+    EXPECT_EQ(g.frameXfer.top, 4000 - 1575 / 2.0);
+    EXPECT_EQ(g.RemoteFilesLV.top, 1920);  // tops never move
+
+    // Too small: nothing moves.
+    const MainGeometry before = DesignGeometry();
+    MainGeometry small = before;
+    EXPECT_TRUE(LayoutPass(small, 3000, 5000, 0.7f, 0.3f));   // leftW 2100
+    small = before;
+    EXPECT_FALSE(LayoutPass(small, 3000, 5000, 0.6f, 0.3f));  // leftW 1800
+    EXPECT_EQ(small.RemoteFilesLV.left, before.RemoteFilesLV.left);
+    small = before;
+    EXPECT_FALSE(LayoutPass(small, 10000, 3000, 0.7f, 0.3f));
+    EXPECT_EQ(small.FileListView.width, before.FileListView.width);
+    EXPECT_TRUE(LayoutPass(small, 10000, 3001, 0.7f, 0.3f));
+
+    // The machine list keeps a minimum.
+    MainGeometry wide = DesignGeometry();
+    ASSERT_TRUE(LayoutPass(wide, 20000, 8000, 0.99f, 0.3f));
+    EXPECT_EQ(ComputeSizes(20000, 8000, 0.99f, 0.3f).rightW, 241);
+    EXPECT_EQ(wide.RemoteFilesLV.width, 1);
+
+    // A ratio that overflows a whole number is an error, not a wrap-around.
+    MainGeometry absurd = DesignGeometry();
+    EXPECT_THROW(LayoutPass(absurd, 10000, 8000, 1e9f, 0.3f), AppError);
+}
+
+TEST(Layout, WindowFollowsItsSize) {
+    WindowHome h;
+    h.ini({});
+    frm_main& w = h.open();
+    SetInnerSize(w, 800, 557);  // 12000 x 8355 twips
+    // leftW 8400, rightW 3600, treeW 2520
+    auto* remote = h.child<QWidget>("RemoteFilesLV");
+    EXPECT_EQ(remote->geometry(), QRect(568, 128, 224, TwipsToPixels(8355 - 375 - 1920 - 60)));
+    EXPECT_EQ(h.child<QWidget>("FolderTreeview")->geometry().width(), TwipsToPixels(2520 - 120));
+    EXPECT_EQ(h.child<QWidget>("StatusBar1")->geometry(), QRect(0, 532, 800, 25));
+    EXPECT_EQ(h.child<QWidget>("BevelTB")->width(), 800);
+
+    SetInnerSize(w, 1000, 600);
+    EXPECT_EQ(remote->x(), TwipsToPixels(15000 * 0.7 + 120));
+    EXPECT_EQ(h.child<QWidget>("StatusBar1")->geometry(), QRect(0, 575, 1000, 25));
+    // Too low a window keeps the last arrangement (the status bar stays docked).
+    const QRect kept = remote->geometry();
+    SetInnerSize(w, 1000, 200);
+    EXPECT_EQ(remote->geometry(), kept);
+}
+
+TEST(Layout, SplitterDropsSetTheRatios) {
+    WindowHome h;
+    h.ini({});
+    frm_main& w = h.open();
+    SetInnerSize(w, 800, 557);
+    w.Form_DragDrop(QStringLiteral("Splitter"), 6000, 3000);
+    EXPECT_FLOAT_EQ(w.SplitRatio, float((52.5 + 6000) / 12000));
+    EXPECT_NEAR(w.geometryTwips().Splitter.left + 52.5, 6052.5, 1);
+    const MainGeometry g = w.geometryTwips();
+    w.Form_DragDrop(QStringLiteral("FSplitter"), 1500, 3000);
+    EXPECT_FLOAT_EQ(w.FolderSplitRatio, float((67.5 + 1500) / (g.FileListView.left + g.FileListView.width)));
+    // Any other control dropped only runs the pass.
+    const float split = w.SplitRatio, folder = w.FolderSplitRatio;
+    w.Form_DragDrop(QStringLiteral("cmdSend"), 100, 100);
+    EXPECT_EQ(w.SplitRatio, split);
+    EXPECT_EQ(w.FolderSplitRatio, folder);
+    // Dropped far left: the pass stops, the ratio is kept as it came.
+    w.Form_DragDrop(QStringLiteral("Splitter"), 300, 3000);
+    EXPECT_LT(w.SplitRatio, 0.05f);
+    EXPECT_NEAR(w.geometryTwips().Splitter.left + 52.5, 6052.5, 1);
+    EXPECT_EQ(h.ui.reports(), 0);
+
+    // Dragging the bar with the mouse and letting go over the file list.
+    w.Form_DragDrop(QStringLiteral("Splitter"), 8000, 3000);
+    auto* bar = h.child<Bevel>("Splitter");
+    auto* list = h.child<QWidget>("FileListView");
+    const QPoint grab(bar->width() / 2, 100);
+    const QPoint target = list->mapTo(w.centralWidget(), QPoint(list->width() / 2, 50));
+    const QPointF global = w.centralWidget()->mapToGlobal(QPointF(target));
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(grab), bar->mapToGlobal(QPointF(grab)), Qt::LeftButton,
+                      Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(bar, &press);
+    QMouseEvent move(QEvent::MouseMove, bar->mapFromGlobal(global), global, Qt::NoButton, Qt::LeftButton,
+                     Qt::NoModifier);
+    QCoreApplication::sendEvent(bar, &move);
+    QMouseEvent release(QEvent::MouseButtonRelease, bar->mapFromGlobal(global), global, Qt::LeftButton,
+                        Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(bar, &release);
+    EXPECT_TRUE(TraceHas(QStringLiteral("FileListView_DragDrop()")));
+    EXPECT_FLOAT_EQ(w.SplitRatio, float((52.5 + PixelsToTwips(target.x())) / 12000));
+}
+
+TEST(Layout, F5AndAltF12WorkWhereverTheFocusIs) {
+    WindowHome h;
+    h.ini(h.machine(1, QStringLiteral("Fräs")));
+    frm_main& w = h.open();
+    auto* list = h.child<QAbstractItemView>("FileListView");
+    EXPECT_EQ(list->model()->rowCount(), 0);
+    h.program(QStringLiteral("O1.NC"), "%O1\r\n%");
+    Key(list, Qt::Key_F5);
+    EXPECT_EQ(list->model()->rowCount(), 1);
+    h.program(QStringLiteral("O2.NC"), "%O2\r\n%");
+    Key(h.child<QWidget>("FolderTreeview"), Qt::Key_F5, Qt::ShiftModifier);  // any shift state
+    EXPECT_EQ(list->model()->rowCount(), 2);
+
+    Key(list, Qt::Key_F12, Qt::ControlModifier | Qt::AltModifier);
+    EXPECT_FALSE(DebugMenuShown(w));
+    Key(list, Qt::Key_F12);
+    EXPECT_FALSE(DebugMenuShown(w));
+    Key(h.child<QWidget>("RemoteFilesLV"), Qt::Key_F12, Qt::AltModifier);
+    EXPECT_TRUE(DebugMenuShown(w));
+}

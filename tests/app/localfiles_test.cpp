@@ -1,0 +1,291 @@
+// The local side: folder tree, file list, and the commands on local files.
+#include "library/ui/frm_info.h"
+#include "library/ui/localfilelist.h"
+#include "library/ui/localfilescan.h"
+#include "windowfixture.h"
+
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <unistd.h>
+
+namespace {
+QByteArray Bytes(int n) { return QByteArray(n, 'X'); }
+
+struct Library : WindowHome {
+    QAbstractItemView* list = nullptr;
+    QPushButton* send = nullptr;
+    QPushButton* edit = nullptr;
+
+    explicit Library(const QByteArray& program = {}) {
+        ini(program + machine(1, QStringLiteral("Fräs")));
+    }
+    void start() {
+        open();
+        list = child<QAbstractItemView>("FileListView");
+        send = child<QPushButton>("cmdSend");
+        edit = child<QPushButton>("cmdEdit");
+    }
+    QString cell(const QString& name, int column) const {
+        const QStringList names = Column(list, 0);
+        const int row = names.indexOf(name);
+        return row < 0 ? QStringLiteral("<none>") : Column(list, column)[row];
+    }
+};
+}  // namespace
+
+TEST(LocalList, ColumnsBlocksCommentsAndPictures) {
+    Library h;
+    h.program(QStringLiteral("O100.NC"), Bytes(100));
+    h.program(QStringLiteral("O64.NC"), Bytes(64));
+    h.program(QStringLiteral("O192.NC"), Bytes(192));
+    h.program(QStringLiteral("O128K.NC"), Bytes(128000));
+    h.program(QStringLiteral("O1.NC"), "(MY NOTE)%O1(SHAFT)\r\nG0\r\n%");
+    h.program(QStringLiteral("K100.NC"), "%K100~ABCDEFGHIJKLMNOPQRSTU\r\n%");
+    h.program(QStringLiteral("T5.NC"), "T5\r\n");
+    h.program(QStringLiteral("X9.NC"), "");
+    h.program(QStringLiteral("O7.TXT"), "other extension");
+    h.program(QStringLiteral("NOEXT"), "no extension");
+    QDir().mkpath(h.WindowHome::send + QStringLiteral("/SUB.NC"));  // a folder that matches
+    h.start();
+
+    EXPECT_EQ(Column(h.list, 0),
+              (QStringList{"K100.NC", "O1.NC", "O100.NC", "O128K.NC", "O192.NC", "O64.NC", "T5.NC", "X9.NC"}));
+    EXPECT_EQ(h.cell(QStringLiteral("O100.NC"), 1), QStringLiteral("001"));
+    EXPECT_EQ(h.cell(QStringLiteral("O64.NC"), 1), QStringLiteral("000"));
+    EXPECT_EQ(h.cell(QStringLiteral("O192.NC"), 1), QStringLiteral("002"));
+    EXPECT_EQ(h.cell(QStringLiteral("O128K.NC"), 1), QStringLiteral("1000"));
+    EXPECT_EQ(h.cell(QStringLiteral("O1.NC"), 2), QStringLiteral("SHAFT"));
+    EXPECT_EQ(h.cell(QStringLiteral("O1.NC"), 3), QStringLiteral("MY NOTE"));
+    EXPECT_EQ(h.cell(QStringLiteral("K100.NC"), 2), QStringLiteral("ABCDEFGHIJKLMNOPQR"));
+    EXPECT_EQ(h.cell(QStringLiteral("T5.NC"), 3), QString());
+    const qint64 mtime = QFileInfo(h.WindowHome::send + QStringLiteral("/O1.NC")).lastModified().toMSecsSinceEpoch();
+    EXPECT_EQ(h.cell(QStringLiteral("O1.NC"), 4), FileDateText(mtime));
+    EXPECT_FALSE(h.cell(QStringLiteral("O1.NC"), 4).isEmpty());
+
+    QAbstractItemModel* m = h.list->model();
+    const QStringList names = Column(h.list, 0);
+    auto picture = [&](const char* name) {
+        return m->data(m->index(names.indexOf(QLatin1String(name)), 0), Qt::DecorationRole).value<QIcon>();
+    };
+    auto* files = static_cast<LocalFileModel*>(m);
+    EXPECT_EQ(files->iconIndex(files->storedRow(names.indexOf(QStringLiteral("O1.NC")))), 2);
+    EXPECT_EQ(files->iconIndex(files->storedRow(names.indexOf(QStringLiteral("K100.NC")))), 3);
+    EXPECT_EQ(files->iconIndex(files->storedRow(names.indexOf(QStringLiteral("T5.NC")))), 4);
+    EXPECT_FALSE(picture("O1.NC").isNull());
+    EXPECT_FALSE(picture("T5.NC").isNull());
+    EXPECT_TRUE(picture("X9.NC").isNull());
+    // Three different pictures.
+    EXPECT_NE(picture("O1.NC").pixmap(16).toImage(), picture("K100.NC").pixmap(16).toImage());
+    EXPECT_NE(picture("K100.NC").pixmap(16).toImage(), picture("T5.NC").pixmap(16).toImage());
+
+    // A machine without an extension lists the names without one.
+    EXPECT_EQ(ScanProgramFolder(h.WindowHome::send, QStringLiteral("*.")).size(), 1u);
+    // A folder that disappeared: an empty list and no message.
+    EXPECT_TRUE(ScanProgramFolder(h.home.file(QStringLiteral("borta")), QStringLiteral("*.NC")).empty());
+    if (geteuid() != 0) {
+        QFile::setPermissions(h.WindowHome::send + QStringLiteral("/O1.NC"), QFileDevice::WriteOwner);
+        const auto scanned = ScanProgramFolder(h.WindowHome::send, QStringLiteral("O1.NC"));
+        ASSERT_EQ(scanned.size(), 1u);
+        EXPECT_TRUE(scanned[0].fileComment.isEmpty());
+    }
+    EXPECT_TRUE(h.ui.shown.isEmpty());
+}
+
+TEST(LocalList, SortingSelectionAndButtons) {
+    Library h;
+    h.program(QStringLiteral("O2.NC"), Bytes(300));
+    h.program(QStringLiteral("O1.NC"), Bytes(1000));
+    h.program(QStringLiteral("K100.NC"), Bytes(10));
+    h.start();
+    EXPECT_FALSE(h.send->isEnabled());
+    EXPECT_FALSE(h.edit->isEnabled());
+
+    ClickHeader(h.list, 1);
+    EXPECT_EQ(Column(h.list, 1), (QStringList{"000", "002", "008"}));
+    ClickHeader(h.list, 1);
+    EXPECT_EQ(Column(h.list, 1), (QStringList{"008", "002", "000"}));
+    ClickHeader(h.list, 0);
+    EXPECT_EQ(Column(h.list, 0), (QStringList{"K100.NC", "O1.NC", "O2.NC"}));
+    ClickHeader(h.list, 0);
+    EXPECT_EQ(Column(h.list, 0), (QStringList{"O2.NC", "O1.NC", "K100.NC"}));
+
+    ASSERT_TRUE(ClickRow(h.list, QStringLiteral("K100.NC")));
+    EXPECT_TRUE(h.send->isEnabled());
+    EXPECT_FALSE(h.edit->isEnabled());
+    ASSERT_TRUE(ClickRow(h.list, QStringLiteral("O1.NC")));
+    EXPECT_TRUE(h.edit->isEnabled());
+    EXPECT_EQ(h.w().localSelection(), QStringList{"O1.NC"});
+    ASSERT_TRUE(ClickRow(h.list, QStringLiteral("O2.NC"), Qt::ControlModifier));
+    EXPECT_EQ(h.w().localSelection(), (QStringList{"O2.NC", "O1.NC"}));  // shown order
+
+    h.list->clearSelection();
+    Key(h.list, Qt::Key_A, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_TRUE(h.w().localSelection().isEmpty());
+    Key(h.list, Qt::Key_A, Qt::ControlModifier);
+    EXPECT_EQ(h.w().localSelection().size(), 3);
+
+    // A refresh keeps the sort and disables "Sänd" until the next click.
+    h.program(QStringLiteral("O3.NC"), Bytes(1));
+    h.w().UpdateLocalFolders();
+    EXPECT_EQ(Column(h.list, 0), (QStringList{"O3.NC", "O2.NC", "O1.NC", "K100.NC"}));
+    EXPECT_FALSE(h.send->isEnabled());
+}
+
+TEST(LocalList, FolderTreeClickShowsThatFolder) {
+    Library h;
+    QDir().mkpath(h.WindowHome::send + QStringLiteral("/Gamla"));
+    h.program(QStringLiteral("Gamla/O9.NC"), "%O9\r\n%");
+    h.start();
+    auto* tree = h.child<QTreeWidget>("FolderTreeview");
+    ASSERT_EQ(tree->topLevelItemCount(), 1);  // the root: the program folder
+    QTreeWidgetItem* ncprog = nullptr;
+    for (int i = 0; i < tree->topLevelItem(0)->childCount(); ++i)
+        if (tree->topLevelItem(0)->child(i)->text(0) == QLatin1String("ncprog")) ncprog = tree->topLevelItem(0)->child(i);
+    ASSERT_TRUE(ncprog);
+    EXPECT_TRUE(ncprog->isSelected());
+    ASSERT_EQ(ncprog->childCount(), 1);
+    QTreeWidgetItem* old = ncprog->child(0);
+    tree->scrollToItem(old);
+    Click(tree->viewport(), tree->visualItemRect(old).center());
+    EXPECT_EQ(h.w().treeFolder(), h.WindowHome::send + QStringLiteral("/Gamla"));
+    EXPECT_EQ(Column(h.list, 0), QStringList{"O9.NC"});
+    EXPECT_EQ(h.child<QLineEdit>("txtLocalHeader")->text(), h.WindowHome::send + QStringLiteral("/Gamla"));
+
+    // The folder goes away: F5 shows an empty list, no message.
+    QDir(h.WindowHome::send + QStringLiteral("/Gamla")).removeRecursively();
+    Key(h.list, Qt::Key_F5);
+    EXPECT_EQ(h.list->model()->rowCount(), 0);
+    EXPECT_TRUE(h.ui.shown.isEmpty());
+}
+
+TEST(LocalCommands, CommentIsWrittenOnlyWhenTheFileCouldBeRead) {
+    Library h;
+    h.program(QStringLiteral("O1.NC"), "%O1(A)\nG0\n%");
+    h.program(QStringLiteral("O2.NC"), "(OLD)%O2\r\n%");
+    h.start();
+
+    ASSERT_TRUE(ClickRow(h.list, QStringLiteral("O1.NC")));
+    h.ui.inputs.enqueue(QStringLiteral("NY"));
+    h.child<QPushButton>("cmdKommentar")->click();
+    EXPECT_EQ(h.ui.prompts.last(), QStringLiteral("Kommentar|Ange kommentar:|"));
+    EXPECT_EQ(h.home.read(QStringLiteral("ncprog/O1.NC")), QByteArray("(NY)%O1(A)\r\nG0\r\n%"));
+
+    ASSERT_TRUE(ClickRow(h.list, QStringLiteral("O2.NC")));
+    h.ui.inputs.enqueue(std::nullopt);  // cancelled
+    h.child<QPushButton>("cmdKommentar")->click();
+    EXPECT_EQ(h.ui.prompts.last(), QStringLiteral("Kommentar|Ange kommentar:|OLD"));
+    EXPECT_EQ(h.home.read(QStringLiteral("ncprog/O2.NC")), QByteArray("(OLD)%O2\r\n%"));
+
+    // The listed file became something that cannot be read as a program.
+    QFile::remove(h.WindowHome::send + QStringLiteral("/O2.NC"));
+    QDir().mkpath(h.WindowHome::send + QStringLiteral("/O2.NC"));
+    h.child<QPushButton>("cmdKommentar")->click();
+    EXPECT_EQ(h.ui.reports(), 1);
+    EXPECT_TRUE(QFileInfo(h.WindowHome::send + QStringLiteral("/O2.NC")).isDir());
+    EXPECT_TRUE(h.station().Aborted);
+
+    // The listed file was deleted meanwhile: reported, nothing created.
+    QDir(h.WindowHome::send + QStringLiteral("/O2.NC")).removeRecursively();
+    h.ui.shown.clear();
+    h.child<QPushButton>("cmdKommentar")->click();
+    ASSERT_EQ(h.ui.shown.size(), 1);
+    EXPECT_TRUE(h.ui.shown[0].text.startsWith(QStringLiteral("Filfel (53): ")));
+    EXPECT_FALSE(h.home.exists(QStringLiteral("ncprog/O2.NC")));
+}
+
+TEST(LocalCommands, NewFolder) {
+    Library h;
+    QDir().mkpath(h.WindowHome::send + QStringLiteral("/Finns"));
+    h.start();
+    auto* button = h.child<QPushButton>("cmdNewFolder");
+
+    h.ui.inputs.enqueue(QStringLiteral("Finns"));
+    button->click();
+    ASSERT_EQ(h.ui.shown.size(), 1);
+    EXPECT_EQ(h.ui.shown[0].text, QStringLiteral("Mappen finns redan. Försök igen."));
+    EXPECT_EQ(h.ui.shown[0].title, QStringLiteral("Fel"));
+    EXPECT_EQ(h.ui.shown[0].icon, MsgIcon::Critical);
+    EXPECT_EQ(h.ui.prompts.last(), QStringLiteral("Ny Mapp|Ange namn på ny mapp:|"));
+
+    // A name that leads elsewhere, and one the file system refuses.
+    for (const QString& bad : {QStringLiteral("a/b"), QString(300, QLatin1Char('x'))}) {
+        h.ui.shown.clear();
+        h.ui.inputs.enqueue(bad);
+        button->click();
+        ASSERT_EQ(h.ui.shown.size(), 1);
+        EXPECT_EQ(h.ui.shown[0].text, QStringLiteral("Kunde inte skapa mappen \"") + bad + QStringLiteral("\"."));
+        EXPECT_EQ(h.ui.shown[0].title, QStringLiteral("Fel"));
+        EXPECT_EQ(h.ui.shown[0].icon, MsgIcon::Critical);
+    }
+    EXPECT_FALSE(QFileInfo::exists(h.WindowHome::send + QStringLiteral("/a")));
+
+    h.ui.shown.clear();
+    h.ui.inputs.enqueue(QString());  // empty answer: nothing
+    button->click();
+    h.ui.inputs.enqueue(QStringLiteral("Ny del"));
+    button->click();
+    EXPECT_TRUE(h.ui.shown.isEmpty());
+    const QString made = h.WindowHome::send + QStringLiteral("/Ny del");
+    EXPECT_TRUE(QFileInfo(made).isDir());
+    EXPECT_EQ(h.w().treeFolder(), made);
+    auto* tree = h.child<QTreeWidget>("FolderTreeview");
+    ASSERT_TRUE(tree->currentItem());
+    EXPECT_EQ(tree->currentItem()->text(0), QStringLiteral("Ny del"));
+    EXPECT_EQ(h.child<QLineEdit>("txtLocalHeader")->text(), made);
+}
+
+TEST(LocalCommands, EditOpensTheEditorOrTheDesktopsProgram) {
+    {
+        Library h;
+        h.program(QStringLiteral("O1 A.NC"), "%\r\n%");
+        h.program(QStringLiteral("K1.NC"), "%\r\n%");
+        h.start();
+        ASSERT_TRUE(ClickRow(h.list, QStringLiteral("K1.NC")));
+        h.edit->click();  // disabled for kind 3
+        EXPECT_TRUE(h.ui.opened.isEmpty());
+        ASSERT_TRUE(ClickRow(h.list, QStringLiteral("O1 A.NC")));
+        h.edit->click();
+        ASSERT_EQ(h.ui.opened.size(), 1);
+        EXPECT_EQ(h.ui.opened[0], QUrl::fromLocalFile(h.WindowHome::send + QStringLiteral("/O1 A.NC")));
+    }
+    {
+        Library h("Editor=/opt/ncedit/bin/ncedit\r\n");
+        h.program(QStringLiteral("O1 A.NC"), "%\r\n%");
+        h.start();
+        ASSERT_TRUE(ClickRow(h.list, QStringLiteral("O1 A.NC")));
+        h.edit->click();
+        ASSERT_EQ(h.ui.started.size(), 1);
+        EXPECT_EQ(h.ui.started[0], (QStringList{"/opt/ncedit/bin/ncedit",
+                                                QDir::toNativeSeparators(h.WindowHome::send + "/O1 A.NC")}));
+        EXPECT_TRUE(h.ui.opened.isEmpty());
+    }
+}
+
+TEST(LocalCommands, InfoDialogFields) {
+    Library h;
+    h.program(QStringLiteral("O1.NC"), "(NOTE)%O1\r\n" + Bytes(1524) + "%");  // 1536 bytes
+    h.start();
+    QMap<QString, QString> fields;
+    h.ui.onDialog = [&](QDialog& d) {
+        for (const char* name : {"txtFileName", "txtBSize", "txtSize", "txtChanged", "txtCreated", "txtComment",
+                                 "txtProgram", "txtFolder"})
+            fields[QLatin1String(name)] = static_cast<frm_info&>(d).field(name);
+    };
+    DoubleClickRow(h.list, QStringLiteral("O1.NC"));
+    ASSERT_EQ(h.ui.dialogs, 1);
+    EXPECT_EQ(fields["txtFileName"], QStringLiteral("O1.NC"));
+    EXPECT_EQ(fields["txtBSize"], QStringLiteral("12 block"));
+    EXPECT_EQ(fields["txtSize"], QStringLiteral("2 kB (1536 byte)"));
+    EXPECT_EQ(fields["txtComment"], QStringLiteral("NOTE"));
+    const QFileInfo fi(h.WindowHome::send + QStringLiteral("/O1.NC"));
+    EXPECT_EQ(fields["txtChanged"], FileDateText(fi.lastModified().toMSecsSinceEpoch()));
+    EXPECT_TRUE(fields["txtProgram"].isEmpty());
+    EXPECT_TRUE(fields["txtFolder"].isEmpty());
+
+    // A file that is not there: only the comment field, empty.
+    frm_info missing(h.WindowHome::send + QStringLiteral("/O404.NC"));
+    EXPECT_TRUE(missing.field("txtFileName").isEmpty());
+    EXPECT_TRUE(missing.field("txtComment").isEmpty());
+}

@@ -1,0 +1,141 @@
+// The window as the station's operator panel: status bar, activity
+// indicator, the machine's list, and the error dialog.
+#include "app/errordialog.h"
+#include "link/arrows.h"
+#include "windowfixture.h"
+
+#include <gmock/gmock.h>
+
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+TEST(Panel, StatusBarAndActivityIndicator) {
+    WindowHome h;
+    h.ini({});
+    frm_main& w = h.open();
+    h.station().Status(QStringLiteral("Väntar på svar..."));
+    w.setPanel(2, QStringLiteral("12 tecken"));
+    w.setPanel(4, QStringLiteral("DSR"));
+    EXPECT_EQ(h.child<QLabel>("Panel1")->text(), QStringLiteral("Väntar på svar..."));
+    EXPECT_EQ(w.panelText(2), QStringLiteral("12 tecken"));
+    EXPECT_EQ(w.panelText(4), QStringLiteral("DSR"));
+
+    auto* frame = h.child<QWidget>("frameXfer");
+    auto* arrows = h.child<QLabel>("lblXfer");
+    h.station().ShowPilar(QStringLiteral("Sänder: \"O1\"..."), SendArrows());
+    EXPECT_TRUE(frame->isVisible());
+    EXPECT_TRUE(w.xferTimer().isActive());
+    EXPECT_EQ(w.xferTimer().interval(), 200);
+    EXPECT_EQ(h.child<QLineEdit>("txtXfer")->text(), QStringLiteral("Sänder: \"O1\"..."));
+    EXPECT_EQ(arrows->text(), SendArrows()[0]);
+    QStringList seen;
+    for (int i = 0; i < 7; ++i) {
+        w.XferTimer_Timer();
+        seen << QString::number(SendArrows().indexOf(arrows->text()) + 1);
+    }
+    EXPECT_EQ(seen, (QStringList{"2", "3", "4", "5", "1", "2", "3"}));
+    h.station().HidePilar();
+    EXPECT_FALSE(frame->isVisible());
+    EXPECT_FALSE(w.xferTimer().isActive());
+
+    // A new animation starts at its frame 1 and runs on from frame 3.
+    h.station().ShowPilar(QStringLiteral("Hämtar"), RecArrows());
+    EXPECT_EQ(arrows->text(), RecArrows()[0]);
+    w.XferTimer_Timer();
+    EXPECT_EQ(arrows->text(), RecArrows()[3]);
+}
+
+TEST(Panel, MachineListSortSelectAndRemove) {
+    WindowHome h;
+    h.ini({});
+    frm_main& w = h.open();
+    auto* list = h.child<QAbstractItemView>("RemoteFilesLV");
+    auto* rec = h.child<QPushButton>("cmdRec");
+    auto* del = h.child<QPushButton>("cmdDel");
+    auto* dir = h.child<QPushButton>("cmdDir");
+    w.fillRemoteList({{"O200", "012"}, {"O100", "003"}, {"\xC5" "T1", "1"}});
+    EXPECT_EQ(Column(list, 0), (QStringList{"O200", "O100", "ÅT1"}));
+    EXPECT_EQ(Column(list, 1), (QStringList{"012", "003", "1"}));
+    EXPECT_EQ(w.remoteNames(), (QStringList{"O200", "O100", "ÅT1"}));
+
+    ClickHeader(list, 0);
+    EXPECT_EQ(Column(list, 0).mid(0, 2), (QStringList{"O100", "O200"}));
+    ClickHeader(list, 0);
+    EXPECT_EQ(Column(list, 0).mid(1), (QStringList{"O200", "O100"}));
+
+    EXPECT_FALSE(rec->isEnabled());
+    ASSERT_TRUE(ClickRow(list, QStringLiteral("O100")));
+    EXPECT_TRUE(rec->isEnabled());
+    EXPECT_TRUE(del->isEnabled());
+    EXPECT_EQ(w.remoteSelection(), QStringList{"O100"});
+
+    rec->setEnabled(false);
+    Key(list, Qt::Key_A, Qt::ControlModifier);
+    EXPECT_EQ(w.remoteSelection().size(), 3);
+    EXPECT_TRUE(rec->isEnabled());
+
+    dir->setEnabled(false);
+    w.RemoteFilesLV_GotFocus();
+    EXPECT_TRUE(dir->isEnabled());
+
+    w.removeRemoteItem(QStringLiteral("O200"));
+    EXPECT_EQ(w.remoteNames(), (QStringList{"ÅT1", "O100"}));
+    EXPECT_EQ(Column(list, 1), (QStringList{"1", "003"}));
+    w.fillRemoteList({});
+    EXPECT_EQ(list->model()->rowCount(), 0);
+}
+
+TEST(Panel, QuestionsGoThroughTheBoxes) {
+    WindowHome h;
+    h.ini({});
+    frm_main& w = h.open();
+    h.ui.answers.enqueue(OperatorPanel::Answer::No);
+    EXPECT_EQ(w.message(QStringLiteral("Skriva över?"), QStringLiteral("Fenmo32"), MsgIcon::Question,
+                        OperatorPanel::Buttons::YesNoCancel),
+              OperatorPanel::Answer::No);
+    h.ui.inputs.enqueue(QStringLiteral("O5"));
+    EXPECT_EQ(w.input(QStringLiteral("Ange fil att hämta:"), QStringLiteral("Manuell hämtning"), QString()),
+              std::optional<QString>(QStringLiteral("O5")));
+    // The helpers' own messages reach a box too.
+    ShowMessage(QStringLiteral("Fel vid skrivning till INI-fil..."), QStringLiteral("Fenmo32"), MsgIcon::Exclamation);
+    ASSERT_EQ(h.ui.shown.size(), 2);
+    EXPECT_EQ(h.ui.shown[1].text, QStringLiteral("Fel vid skrivning till INI-fil..."));
+    EXPECT_EQ(h.ui.shown[1].icon, MsgIcon::Exclamation);
+}
+
+TEST(ErrorDialog, OkGoesOnWritesTheLogAndAborts) {
+    WindowHome h;
+    h.ini({});
+    frm_main& w = h.open();
+    w.station().Aborted = false;
+    Traced(QStringLiteral("cmdEdit_Click()"), [] { throw AppError(57); });
+    ASSERT_EQ(h.ui.shown.size(), 1);
+    const auto& box = h.ui.shown[0];
+    EXPECT_EQ(box.title, QStringLiteral("Fel"));
+    EXPECT_EQ(box.icon, MsgIcon::Critical);
+    EXPECT_EQ(box.buttons, OperatorPanel::Buttons::OkCancel);
+    EXPECT_TRUE(box.text.startsWith(QStringLiteral("Ett fel uppstod.\r\nBeskrivning: ")));
+    EXPECT_TRUE(box.text.contains(QStringLiteral("Felnummer: 57\r\n")));
+    EXPECT_TRUE(box.text.contains(QStringLiteral(" - cmdEdit_Click()\r\n")));
+    EXPECT_TRUE(w.station().Aborted);
+    EXPECT_TRUE(h.home.read(QStringLiteral("error.log")).contains("Felnummer: 57\r\n"));
+}
+
+TEST(ErrorDialogDeathTest, CancelEndsAtOnceWithoutTheLog) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    WindowHome h;
+    h.ini({});
+    h.open();
+    EXPECT_EXIT(
+        {
+            Hooks().message = [](const QString&, const QString&, MsgIcon, OperatorPanel::Buttons) {
+                return OperatorPanel::Answer::Cancel;
+            };
+            Traced(QStringLiteral("X()"), [] { throw AppError(6); });
+            std::fprintf(stderr, "went on\n");
+        },
+        ::testing::ExitedWithCode(EXIT_FAILURE), ::testing::Not(::testing::HasSubstr("went on")));
+    EXPECT_FALSE(h.home.exists(QStringLiteral("error.log")));
+}
