@@ -57,9 +57,7 @@ frm_main::frm_main(SerialPort* port, QWidget* parent) : QMainWindow(parent) {
     resize(TwipsToPixels(kDesignWidth), TwipsToPixels(kDesignHeight) + menuBar()->sizeHint().height());
 }
 
-frm_main::~frm_main() {
-    SetAbortHook({});
-}
+frm_main::~frm_main() = default;
 
 void frm_main::buildMenus() {
     QMenuBar* bar = menuBar();
@@ -241,7 +239,6 @@ void frm_main::connectControls() {
 
     InstallErrorDialog(this);
     InstallMessageSink(this);
-    SetAbortHook([this] { station_->Aborted = true; });
 }
 
 void frm_main::place(QWidget* w, const TwipsRect& r) {

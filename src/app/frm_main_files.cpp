@@ -3,7 +3,7 @@
 // own handlers.
 #include "app/frm_main.h"
 
-#include "app/guarded.h"
+#include "common/errorreport.h"
 #include "app/messagebox.h"
 #include "common/errorreport.h"
 #include "common/ini.h"

@@ -2,7 +2,7 @@
 // indicator, questions, and the two lists and the tree as the station sees them.
 #include "app/frm_main.h"
 
-#include "app/guarded.h"
+#include "common/errorreport.h"
 #include "app/messagebox.h"
 #include "app/remotefilelist.h"
 #include "controls/reportlist.h"

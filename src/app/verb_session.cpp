@@ -70,7 +70,6 @@ VerbSession::VerbSession(const VerbOptions& options)
         panel.notice(text, QStringLiteral("Fel"));
         return true;
     });
-    SetAbortHook([this] { station->Aborted = true; });
     SetMessageSink([this](const QString& text, const QString& title, MsgIcon) { panel.notice(text, title); });
     // The parser sets TransferDone only when the machine's answer completed a
     // transfer: that is what a verb counts as done.
@@ -82,7 +81,6 @@ VerbSession::VerbSession(const VerbOptions& options)
 VerbSession::~VerbSession() {
     station.reset();
     SetErrorDialog({});
-    SetAbortHook({});
     SetMessageSink({});
 }
 

@@ -55,8 +55,7 @@ void ReportError(const AppError& error) {
     AppendErrorLog(text);
 }
 
-bool Traced(const QString& name, const std::function<void()>& body) {
-    TraceEnter(name);
+bool Guarded(const std::function<void()>& body) {
     try {
         body();
         return true;
@@ -73,4 +72,9 @@ bool Traced(const QString& name, const std::function<void()>& body) {
         try { ReportError(AppError(51, QString::fromLocal8Bit(e.what()))); } catch (const AppError&) {}
     }
     return false;
+}
+
+bool Traced(const QString& name, const std::function<void()>& body) {
+    TraceEnter(name);
+    return Guarded(body);
 }

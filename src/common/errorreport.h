@@ -23,6 +23,10 @@ void SetAbortHook(std::function<void()> hook);
 // flag and appends the report to "error.log".
 void ReportError(const AppError& error);
 
+// Runs body under the standard handler without a trace entry of its own:
+// any failure is reported and ends the body. False when the body failed.
+bool Guarded(const std::function<void()>& body);
+
 // Runs body as a traced procedure with the standard handler: the name goes
 // into the call trace, and any failure is reported and ends the procedure.
 // Returns false when the body failed.

@@ -28,6 +28,8 @@ Station::Station(OperatorPanel& panel, SerialPort* port, QObject* parent)
     connect(&NetTimer, &QTimer::timeout, this, &Station::NetTimer_Timer);
     connect(&TimeoutTimer, &QTimer::timeout, this, &Station::TimeoutTimer_Timer);
     ApplyGeneralSettings(General);
+    // An error report stops whatever transfer is running.
+    SetAbortHook([this] { Aborted = true; });
 
     comsock = new QTcpSocket(this);
     MasterSock = new QTcpSocket(this);
@@ -40,7 +42,7 @@ Station::Station(OperatorPanel& panel, SerialPort* port, QObject* parent)
     connect(MasterSock, &QTcpSocket::bytesWritten, this, [this] { FeedSocket(MasterSock); });
 }
 
-Station::~Station() = default;
+Station::~Station() { SetAbortHook({}); }
 
 void Station::ApplyGeneralSettings(const GeneralSettings& g) {
     General = g;

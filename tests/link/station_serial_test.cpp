@@ -42,7 +42,9 @@ TEST(StationSerial, CollectsMessagesFromChunksAndFraming) {
     for (qsizetype i = 0; i < framed.size(); i += 3) {
         shop.port->deliver(framed.mid(i, 3));
         Settle(2);
-        if (i + 3 < framed.size()) EXPECT_TRUE(shop.port->transmittedData().isEmpty()) << i;
+        if (i + 3 < framed.size()) {
+            EXPECT_TRUE(shop.port->transmittedData().isEmpty()) << i;
+        }
     }
     ASSERT_TRUE(WaitUntil([&] { return shop.port->transmittedData().endsWith('%'); }));
     EXPECT_EQ(shop.port->transmittedData(), SerialReply(BuildFrame("R", "LOD", "", "O1", "00"), "\r\nG0\r\n"));

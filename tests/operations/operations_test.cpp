@@ -54,8 +54,9 @@ TEST_P(Operations, ListFetchAndDelete) {
     EXPECT_TRUE(o.st.TransferDone) << o.panel().status().toStdString();
     EXPECT_EQ(o.received(), ExpectedRequest(GetParam(), BuildFrame("C", "LOD", "", "O100", "00"), "L", "O100"));
     EXPECT_EQ(o.shop.file(QStringLiteral("O100.NC")), QByteArray("G1X1\r\nM30\r\n"));
-    if (GetParam() == Link::Tcp || GetParam() == Link::Serial2)
+    if (GetParam() == Link::Tcp || GetParam() == Link::Serial2) {
         EXPECT_EQ(o.panel().status(), QStringLiteral("Mottagning klar ('O100')"));
+    }
 
     if (GetParam() == Link::Colon1) return;  // the colon form has no erase acknowledgement
     o.panel().selectedRemote = {QStringLiteral("O200")};
