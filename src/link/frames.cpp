@@ -54,7 +54,7 @@ QByteArray BuildColonFrame(const QByteArray& first, const QByteArray& name,
     return frame;
 }
 
-QByteArray CalcChecksum(const QByteArray& text) {
+QByteArray CalcChecksum(QByteArrayView text) {
     // Only the low four bits survive, so an unsigned sum gives the same digits
     // as a 32-bit one and cannot overflow on very long programs.
     quint32 sum = 0;
@@ -92,7 +92,7 @@ bool ChecksumMatches(const QByteArray& message, QByteArray* received, QByteArray
         const qsizetype start = std::max<qsizetype>(0, message.size() - 3);
         got = message.mid(start, message.size() - 1 - start);
     }
-    const QByteArray calc = CalcChecksum(message.left(std::max<qsizetype>(0, message.size() - 4)));
+    const QByteArray calc = CalcChecksum(QByteArrayView(message).first(std::max<qsizetype>(0, message.size() - 4)));
     if (received) *received = got;
     if (computed) *computed = calc;
     return got == calc;
@@ -102,8 +102,9 @@ QByteArray AddEndMarker(const QByteArray& text) {
     return text + "\n%";
 }
 
-QByteArray StripFrame(const QByteArray& message) {
-    if (!message.startsWith('%')) return message;
+namespace {
+// The body's bounds inside a received protocol-2 message, as [begin, end).
+std::pair<qsizetype, qsizetype> FrameBody(const QByteArray& message) {
     qsizetype begin = 0;
     qsizetype end = message.size();
     if (end > 21) begin = 20;
@@ -121,7 +122,23 @@ QByteArray StripFrame(const QByteArray& message) {
     }
     if (!cut && end - begin >= 3) end -= (message.at(end - 1) == '\n' && message.at(end - 2) == '\r') ? 2 : 1;
     if (begin < end && message.at(begin) == '\n') ++begin;
+    return {begin, end};
+}
+}  // namespace
+
+QByteArray StripFrame(const QByteArray& message) {
+    if (!message.startsWith('%')) return message;
+    const auto [begin, end] = FrameBody(message);
     return message.mid(begin, end - begin);
+}
+
+QByteArray StripFrame(QByteArray&& message) {
+    if (!message.startsWith('%')) return std::move(message);
+    const auto [begin, end] = FrameBody(message);
+    // In place: a program of many megabytes is not copied again.
+    message.truncate(end);
+    message.remove(0, begin);
+    return std::move(message);
 }
 
 QByteArray StripShortHeader(const QByteArray& message) {

@@ -20,7 +20,7 @@ QByteArray BuildColonFrame(const QByteArray& first, const QByteArray& name,
 
 // Two decimal digits "00".."15": the low four bits of the sum of the byte
 // values, a leading "%" not counted.
-QByteArray CalcChecksum(const QByteArray& text);
+QByteArray CalcChecksum(QByteArrayView text);
 
 // The line end that eob selects: 0 CR LF, 1 LF, anything else none.
 QByteArray EobLineEnd(int eob);
@@ -41,6 +41,8 @@ QByteArray AddEndMarker(const QByteArray& text);
 // The body of a received protocol-2 message (header, line end and closing
 // line end, checksum and "%" removed).
 QByteArray StripFrame(const QByteArray& message);
+// The same, reusing the message's own memory.
+QByteArray StripFrame(QByteArray&& message);
 
 // The body of protocol-1 data behind a short header and LF (from the 13th
 // character up to the closing "%").

@@ -1,11 +1,19 @@
 #include "link/memoryserialport.h"
 
 #include <QMetaObject>
+#include <algorithm>
 
 MemorySerialPort::MemorySerialPort(QObject* parent) : SerialPort(parent) {
     drainTimer_.setTimerType(Qt::PreciseTimer);
     drainTimer_.setInterval(DrainTickMs);
     connect(&drainTimer_, &QTimer::timeout, this, &MemorySerialPort::drain);
+}
+
+// Each tick drains well under the 33 characters at which a sender refills,
+// so a fast line never runs dry between ticks.
+void MemorySerialPort::adaptTick() {
+    const int ms = static_cast<int>(16.0 * 1000.0 / std::max(1.0, charsPerSecond_));
+    drainTimer_.setInterval(std::clamp(ms, 1, DrainTickMs));
 }
 
 void MemorySerialPort::setCommPort(int n) { commPort_ = n; }
@@ -22,6 +30,7 @@ bool MemorySerialPort::setSettings(const QString& settings) {
     if (open_) {
         drain();  // what was due went out at the old rate
         charsPerSecond_ = CharactersPerSecond(s);
+        adaptTick();
         restartClock();
         lastSettings_ = settings;
     }
@@ -49,6 +58,7 @@ bool MemorySerialPort::open() {
         return false;
     }
     charsPerSecond_ = CharactersPerSecond(s);
+    adaptTick();
     open_ = true;
     ++session_;
     ++openCount_;

@@ -14,7 +14,8 @@
 class MemorySerialPort : public SerialPort {
     Q_OBJECT
 public:
-    // How often the transmit buffer drains while it holds anything.
+    // How often, at most, the transmit buffer drains while it holds anything
+    // (faster lines drain more often).
     static constexpr int DrainTickMs = 4;
 
     explicit MemorySerialPort(QObject* parent = nullptr);
@@ -85,6 +86,7 @@ private:
     void post(int code);
     void drain();
     void restartClock();
+    void adaptTick();
     void setOutputLines(bool rts, bool dtr);
 
     int commPort_ = 1;

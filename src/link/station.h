@@ -119,10 +119,10 @@ private:
     void WriteToSocket(QTcpSocket* socket, QByteArray data);
     void FeedSocket(QTcpSocket* socket);
     QString FolderForIncoming() const;
-    void ParseResponse(const QByteArray& message, LinkState& link, const QByteArray& command,
+    void ParseResponse(QByteArray& message, LinkState& link, const QByteArray& command,
                        const QByteArray& selector, const QString& name, const QByteArray& status);
-    void ParseRequest(LinkState& link, const QByteArray& command, const QByteArray& selector,
-                      const QString& name);
+    void ParseRequest(QByteArray& message, LinkState& link, const QByteArray& command,
+                      const QByteArray& selector, const QString& name);
     void ShowMachineError(const QString& statusText, const QByteArray& code);
     QByteArray ReadForMachine(const QString& name, bool* found);
     bool StoreFromMachine(const QByteArray& body, const QString& name);
@@ -135,7 +135,7 @@ private:
     OperatorPanel& panel_;
     bool sending_ = false;  // inside a paced serial send
     struct Outgoing {
-        QByteArray data;
+        QList<QByteArray> pieces;  // written in order, the first from pos on
         qsizetype pos = 0;
     };
     QHash<QTcpSocket*, Outgoing> outgoing_;

@@ -61,8 +61,10 @@ void Station::MasterSock_DataArrival() {
 
 void Station::NetDataArrival(QTcpSocket* socket) {
     NetLink.InBuffer += socket->readAll();
+    if (TimeoutTimer.isActive()) TimeoutTimer.start();  // it measures silence, not the whole transfer
     if (InBufferTooLarge(NetLink)) return;
-    if (NetLink.InBuffer.endsWith('%')) {
+    // A lone "%" is the start of a message that arrives byte by byte, never a whole one.
+    if (NetLink.InBuffer.size() >= 2 && NetLink.InBuffer.endsWith('%')) {
         Parse(NetLink.InBuffer, NetLink);
         Q_EMIT messageParsed();
     }
@@ -92,13 +94,7 @@ void Station::WriteToSocket(QTcpSocket* socket, QByteArray data) {
         AddLog(QStringLiteral("Ingen nätverksförbindelse; svaret kunde inte skickas."));
         return;
     }
-    Outgoing& out = outgoing_[socket];
-    if (out.pos < out.data.size()) {
-        out.data = out.data.mid(out.pos) + data;  // rare: a second message while one is still going out
-    } else {
-        out.data = std::move(data);
-    }
-    out.pos = 0;
+    outgoing_[socket].pieces.append(std::move(data));
     FeedSocket(socket);
 }
 
@@ -106,12 +102,17 @@ void Station::FeedSocket(QTcpSocket* socket) {
     auto it = outgoing_.find(socket);
     if (it == outgoing_.end()) return;
     Outgoing& out = it.value();
-    while (out.pos < out.data.size() && socket->bytesToWrite() < kSocketPiece &&
+    while (!out.pieces.isEmpty() && socket->bytesToWrite() < kSocketPiece &&
            socket->state() == QAbstractSocket::ConnectedState) {
-        const qsizetype n = std::min(kSocketPiece, out.data.size() - out.pos);
-        const qint64 written = socket->write(out.data.constData() + out.pos, n);
-        if (written <= 0) break;
+        const QByteArray& piece = out.pieces.first();
+        const qsizetype n = std::min(kSocketPiece, piece.size() - out.pos);
+        const qint64 written = n > 0 ? socket->write(piece.constData() + out.pos, n) : 0;
+        if (written < 0) break;
         out.pos += written;
+        if (out.pos >= piece.size()) {
+            out.pieces.removeFirst();
+            out.pos = 0;
+        }
     }
-    if (out.pos >= out.data.size()) outgoing_.erase(it);
+    if (out.pieces.isEmpty()) outgoing_.erase(it);
 }

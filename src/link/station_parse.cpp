@@ -110,6 +110,9 @@ QByteArray Station::PcList(bool narrow, const QString& pattern) const {
 }
 
 void Station::Parse(QByteArray message, LinkState& link) {
+    // The message is the link's buffer: one owner, so a large body can be
+    // taken out in place.
+    link.InBuffer.clear();
     Traced(QStringLiteral("Parse()"), [&] {
         Aborted = false;
         QByteArray type, command, selector, status;
@@ -137,14 +140,14 @@ void Station::Parse(QByteArray message, LinkState& link) {
         } else if (type == "R") {
             ParseResponse(message, link, command, selector, name, status);
         } else if (type == "C") {
-            ParseRequest(link, command, selector, name);
+            ParseRequest(message, link, command, selector, name);
         }
         link.InBuffer.clear();
     });
     link.InBuffer.clear();
 }
 
-void Station::ParseResponse(const QByteArray& message, LinkState& link, const QByteArray& command,
+void Station::ParseResponse(QByteArray& message, LinkState& link, const QByteArray& command,
                             const QByteArray& selector, const QString& name, const QByteArray& status) {
     const bool ok = status == "00";
     const bool network = link.Kind == 0;
@@ -159,8 +162,7 @@ void Station::ParseResponse(const QByteArray& message, LinkState& link, const QB
         link.FileName = name;
         AddLog(QStringLiteral("Tar emot fil: ") + name);
         Status(QStringLiteral("Tar emot..."));
-        QByteArray body = StripFrame(link.InBuffer.isEmpty() ? message : link.InBuffer);
-        link.InBuffer.clear();
+        QByteArray body = StripFrame(std::move(message));
         const bool stored = StoreFromMachine(body, name);
         body.clear();
         TargetFolder.clear();
@@ -220,8 +222,8 @@ void Station::ParseResponse(const QByteArray& message, LinkState& link, const QB
     }
 }
 
-void Station::ParseRequest(LinkState& link, const QByteArray& command, const QByteArray& selector,
-                           const QString& name) {
+void Station::ParseRequest(QByteArray& message, LinkState& link, const QByteArray& command,
+                           const QByteArray& selector, const QString& name) {
     const QByteArray wireName = ToAnsi(name);
     const QByteArray lineEnd = link.Kind == 0 ? QByteArrayLiteral("\r\n") : QByteArrayLiteral("\n");
     if (command == "LOD") {
@@ -251,8 +253,7 @@ void Station::ParseRequest(LinkState& link, const QByteArray& command, const QBy
         link.FileName = name;
         AddLog(QStringLiteral("Tar emot fil: ") + name);
         // Stored first, answered after: "00" only once the program is on disk.
-        QByteArray body = StripFrame(link.InBuffer);
-        link.InBuffer.clear();
+        QByteArray body = StripFrame(std::move(message));
         RxCount = 0;
         const bool stored = StoreFromMachine(body, name);
         body.clear();

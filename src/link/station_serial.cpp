@@ -62,6 +62,7 @@ void Station::Comm_OnComm(int event) {
         switch (event) {
         case SerialPort::EvReceive: {
             RecTimer.start();
+            if (TimeoutTimer.isActive()) TimeoutTimer.start();  // it measures silence, not the whole transfer
             TraceEnter(QStringLiteral("Comm_OnComm().2"));
             QByteArray data = Comm->readAll();
             if (LogTraffic) {
@@ -190,8 +191,11 @@ bool Station::PacedWrite(const QByteArray& message, bool protocolOne) {
 void Station::SendData(QByteArray& message, LinkState& link, QTcpSocket* socket, bool quiet) {
     Traced(QStringLiteral("SendData()"), [&] {
         if (link.Kind == 0) {
-            QByteArray closed = AddChecksum(message, Machine.EOB);
-            WriteToSocket(socket, std::move(closed));
+            // The closed message goes out as the message and its tail, so a
+            // large program is not copied once more.
+            message += EobLineEnd(Machine.EOB);
+            WriteToSocket(socket, message);
+            WriteToSocket(socket, CalcChecksum(message) + '%');
             return;
         }
         if (!PortReady(quiet)) return;

@@ -6,7 +6,15 @@
 
 namespace {
 
-const char* kIni = "Fenmo32.INI";
+// Every field in read order.
+QString Dump(const GeneralSettings& g) {
+    QStringList f;
+    for (qint64 v : {qint64(g.HideBreak), qint64(g.SuppressErrors), qint64(g.GeneralTimeout), qint64(g.SvarTimeout),
+                     qint64(g.RecTimeout), qint64(g.SendTimeout), qint64(g.CtsTimeout), qint64(g.StartupView),
+                     qint64(g.Debug), qint64(g.IgnoreCts), qint64(g.ListenPort), g.MaxMessage})
+        f << QString::number(v);
+    return f.join('|') + '|' + g.Editor;
+}
 
 int Read(GeneralSettings& g) {
     try {
@@ -17,98 +25,48 @@ int Read(GeneralSettings& g) {
     return 0;
 }
 
-// Reads a settings file holding only the given Program lines into fresh settings.
-int ReadWith(const TestHome& home, const QByteArray& lines, GeneralSettings& g) {
-    home.write(kIni, "[Program]\r\n" + lines);
-    g = GeneralSettings();
-    return Read(g);
-}
+const QString kDefaults = "0|0|5000|4000|5000|5000|8000|0|0|0|10000|67108864|";
 
 }  // namespace
 
-TEST(GeneralSettingsTest, DefaultsAndConversions) {
+TEST(GeneralSettingsTest, ConversionsAndWhereABadValueStopsTheRead) {
     TestHome home;
-    GeneralSettings g;
-    g.GeneralTimeout = 1;
-    g.Editor = "old";
-    ASSERT_EQ(Read(g), 0);  // no settings file
-    EXPECT_FALSE(g.HideBreak);
-    EXPECT_FALSE(g.SuppressErrors);
-    EXPECT_EQ(g.GeneralTimeout, 5000);
-    EXPECT_EQ(g.SvarTimeout, 4000);
-    EXPECT_EQ(g.RecTimeout, 5000);
-    EXPECT_EQ(g.SendTimeout, 5000);
-    EXPECT_EQ(g.CtsTimeout, 8000);
-    EXPECT_EQ(g.StartupView, 0);
-    EXPECT_FALSE(g.Debug);
-    EXPECT_FALSE(g.IgnoreCts);
-    EXPECT_EQ(g.ListenPort, 10000);
-    EXPECT_EQ(g.MaxMessage, 67108864);
-    EXPECT_EQ(g.Editor, "");
+    GeneralSettings g{true, true, 1, 2, 3, 4, 5, 6, true, true, 7, 8, "old"};
+    ASSERT_EQ(Read(g), 0);  // no settings file: every default
+    EXPECT_EQ(Dump(g), kDefaults);
 
-    ASSERT_EQ(ReadWith(home,
-                       "HideBreak=True\r\nSuppressErrors=false\r\nDebug=-1\r\nIgnoreCts=1\r\n"
-                       "GeneralTimeout=1e3\r\nSvarTimeout= 20 \r\nRecTimeout=0\r\n"
-                       "SendTimeout=65535\r\nCtsTimeout=30\r\nStartupView=255\r\n"
-                       "ListenPort=0\r\nMaxMessage=1024\r\nEditor=/usr/bin/nc edit\r\n",
-                       g),
-              0);
-    EXPECT_TRUE(g.HideBreak);
-    EXPECT_FALSE(g.SuppressErrors);
-    EXPECT_TRUE(g.Debug);
-    EXPECT_TRUE(g.IgnoreCts);
-    EXPECT_EQ(g.GeneralTimeout, 1000);
-    EXPECT_EQ(g.SvarTimeout, 20);
-    EXPECT_EQ(g.RecTimeout, 0);
-    EXPECT_EQ(g.SendTimeout, 65535);
-    EXPECT_EQ(g.CtsTimeout, 30);
-    EXPECT_EQ(g.StartupView, 255);
-    EXPECT_EQ(g.ListenPort, 0);
-    EXPECT_EQ(g.MaxMessage, 1024);
-    EXPECT_EQ(g.Editor, "/usr/bin/nc edit");
-}
-
-TEST(GeneralSettingsTest, FirstBadValueStopsTheRead) {
-    TestHome home;
-    GeneralSettings g;
-
-    // Keys before the bad one are in force, the rest keep their defaults.
-    EXPECT_EQ(ReadWith(home,
-                       "HideBreak=True\r\nSuppressErrors=1\r\nGeneralTimeout=fem\r\n"
-                       "SvarTimeout=10\r\nDebug=True\r\n",
-                       g),
-              Err::TypeMismatch);
-    EXPECT_TRUE(g.HideBreak);
-    EXPECT_TRUE(g.SuppressErrors);
-    EXPECT_EQ(g.GeneralTimeout, 5000);
-    EXPECT_EQ(g.SvarTimeout, 4000);
-    EXPECT_FALSE(g.Debug);
-
-    // Intervals outside the window timer's range.
-    EXPECT_EQ(ReadWith(home, "SvarTimeout=10\r\nRecTimeout=65536\r\nSendTimeout=10\r\n", g),
-              Err::Overflow);
-    EXPECT_EQ(g.SvarTimeout, 10);
-    EXPECT_EQ(g.RecTimeout, 5000);
-    EXPECT_EQ(g.SendTimeout, 5000);
-    EXPECT_EQ(ReadWith(home, "CtsTimeout=-1\r\n", g), Err::Overflow);
-    EXPECT_EQ(g.CtsTimeout, 8000);
-
-    // StartupView comes after the timers and before Debug.
-    EXPECT_EQ(ReadWith(home, "CtsTimeout=40\r\nStartupView=256\r\nDebug=True\r\n", g),
-              Err::Overflow);
-    EXPECT_EQ(g.CtsTimeout, 40);
-    EXPECT_FALSE(g.Debug);
-    EXPECT_EQ(ReadWith(home, "StartupView=start\r\n", g), Err::TypeMismatch);
-
-    EXPECT_EQ(ReadWith(home, "Debug=kanske\r\n", g), Err::TypeMismatch);
-    EXPECT_EQ(ReadWith(home, "Debug=True\r\nListenPort=70000\r\nEditor=x\r\n", g),
-              Err::Overflow);
-    EXPECT_TRUE(g.Debug);
-    EXPECT_EQ(g.ListenPort, 10000);
-    EXPECT_EQ(g.Editor, "");
-    EXPECT_EQ(ReadWith(home, "MaxMessage=0\r\n", g), Err::Overflow);
-    EXPECT_EQ(ReadWith(home, "MaxMessage=-5\r\n", g), Err::Overflow);
-    EXPECT_EQ(g.MaxMessage, 67108864);
+    // Keys before a bad one are in force, the rest keep what they held.
+    struct Case {
+        QByteArray keys;
+        int error;
+        QString dump;
+    };
+    const Case cases[] = {
+        {"HideBreak=True\r\nSuppressErrors=false\r\nDebug=-1\r\nIgnoreCts=1\r\nGeneralTimeout=1e3\r\n"
+         "SvarTimeout= 20 \r\nRecTimeout=0\r\nSendTimeout=65535\r\nCtsTimeout=30\r\nStartupView=255\r\n"
+         "ListenPort=0\r\nMaxMessage=1024\r\nEditor=/usr/bin/nc edit\r\n",
+         0, "1|0|1000|20|0|65535|30|255|1|1|0|1024|/usr/bin/nc edit"},
+        {"HideBreak=True\r\nSuppressErrors=1\r\nGeneralTimeout=fem\r\nSvarTimeout=10\r\nDebug=True\r\n",
+         Err::TypeMismatch, "1|1|5000|4000|5000|5000|8000|0|0|0|10000|67108864|"},
+        // Intervals outside the window timer's range.
+        {"SvarTimeout=10\r\nRecTimeout=65536\r\nSendTimeout=10\r\n", Err::Overflow,
+         "0|0|5000|10|5000|5000|8000|0|0|0|10000|67108864|"},
+        {"CtsTimeout=-1\r\n", Err::Overflow, kDefaults},
+        // StartupView comes after the timers and before Debug.
+        {"CtsTimeout=40\r\nStartupView=256\r\nDebug=True\r\n", Err::Overflow,
+         "0|0|5000|4000|5000|5000|40|0|0|0|10000|67108864|"},
+        {"StartupView=start\r\n", Err::TypeMismatch, kDefaults},
+        {"Debug=kanske\r\n", Err::TypeMismatch, kDefaults},
+        {"Debug=True\r\nListenPort=70000\r\nEditor=x\r\n", Err::Overflow,
+         "0|0|5000|4000|5000|5000|8000|0|1|0|10000|67108864|"},
+        {"MaxMessage=0\r\n", Err::Overflow, kDefaults},
+        {"MaxMessage=-5\r\n", Err::Overflow, kDefaults}};
+    for (const Case& c : cases) {
+        home.write("Fenmo32.INI", "[Program]\r\n" + c.keys);
+        g = GeneralSettings();
+        EXPECT_EQ(Read(g), c.error) << c.keys.constData();
+        EXPECT_EQ(Dump(g), c.dump) << c.keys.constData();
+    }
 }
 
 TEST(GeneralSettingsTest, ComPortDevices) {
@@ -117,7 +75,7 @@ TEST(GeneralSettingsTest, ComPortDevices) {
     EXPECT_EQ(ComPortDevice(3), "COM3");
 #else
     EXPECT_EQ(ComPortDevice(1), "/dev/ttyS0");
-    home.write(kIni, "[ComPorts]\r\nCOM3=/dev/ttyUSB0\r\ncom4=/tmp/pty4\r\nCOM5=\r\n");
+    home.write("Fenmo32.INI", "[ComPorts]\r\nCOM3=/dev/ttyUSB0\r\ncom4=/tmp/pty4\r\nCOM5=\r\n");
     EXPECT_EQ(ComPortDevice(3), "/dev/ttyUSB0");
     EXPECT_EQ(ComPortDevice(4), "/tmp/pty4");
     EXPECT_EQ(ComPortDevice(5), "/dev/ttyS4");

@@ -179,3 +179,17 @@ TEST(OperationsProtocolTwo, MachineErrorStatusIsShownWithItsText) {
         EXPECT_FALSE(o.shop.home.exists(QStringLiteral("ncprog/O9.NC")));
     }
 }
+
+// Byte by byte: also a first packet holding "%" alone.
+TEST(OperationsTimeOut, AFetchThatKeepsArrivingIsNeverCutOff) {
+    for (Link link : {Link::Tcp, Link::Serial2}) {
+        OpShop o(link);
+        const QByteArray program = QByteArray("G1X1\r\n").repeated(60);  // 360 bytes, ~1 s at 3 ms a byte
+        o.sim.storeProgram(QStringLiteral("O1"), program);
+        o.sim.setTrickle(3);
+        o.panel().selectedRemote = {QStringLiteral("O1")};
+        o.st.cmdRec_Click();  // the receive time-out is 300 ms: it measures silence only
+        EXPECT_TRUE(o.st.TransferDone) << LinkName(link) << " " << o.panel().status().toStdString();
+        EXPECT_EQ(o.shop.file(QStringLiteral("O1.NC")), program) << LinkName(link);
+    }
+}

@@ -69,26 +69,37 @@ void Channel::feed(const QByteArray& data) {
         const qsizetype start = inBuffer_.indexOf('%');
         if (start < 0) {
             inBuffer_.clear();
+            scanned_ = 0;
             return;
         }
-        if (start > 0) inBuffer_.remove(0, start);
+        if (start > 0) {
+            inBuffer_.remove(0, start);
+            scanned_ = std::max<qsizetype>(0, scanned_ - start);
+        }
         if (inBuffer_.endsWith('\x14')) inBuffer_.chop(1);
     } else {
         inBuffer_ += data;
     }
     // Endless bytes without a closing "%" are no message worth the memory.
-    if (inBuffer_.size() > kMaxMessage) inBuffer_.clear();
+    if (inBuffer_.size() > kMaxMessage) {
+        inBuffer_.clear();
+        scanned_ = 0;
+    }
     // Messages sent back to back arrive as "...%%...": a controller reads the
     // stream message by message, and bodies never hold a "%".
-    for (qsizetype cut = inBuffer_.indexOf("%%", 1); cut > 0; cut = inBuffer_.indexOf("%%", 1)) {
+    // Only the new bytes (and the one before them) can hold a new "%%".
+    for (qsizetype cut = inBuffer_.indexOf("%%", std::max<qsizetype>(1, scanned_ - 1)); cut > 0;
+         cut = inBuffer_.indexOf("%%", 1)) {
         const QByteArray message = inBuffer_.left(cut + 1);
         inBuffer_.remove(0, cut + 1);
         Q_EMIT messageReceived(message);
     }
+    scanned_ = inBuffer_.size();
     // A lone "%" is the start of a message, never a whole one.
     if (inBuffer_.size() < 2 || !inBuffer_.endsWith('%')) return;
     const QByteArray message = inBuffer_;
     inBuffer_.clear();
+    scanned_ = 0;
     Q_EMIT messageReceived(message);
 }
 

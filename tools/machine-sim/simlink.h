@@ -54,6 +54,7 @@ private:
     void pump();
 
     QByteArray inBuffer_;
+    qsizetype scanned_ = 0;  // bytes of inBuffer_ already searched for "%%"
     QList<Piece> queue_;
     QTimer pieceTimer_;
     bool waited_ = false;

@@ -12,7 +12,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <cstdio>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -76,9 +76,19 @@ bool SimMachine::storeProgram(const QString& name, const QByteArray& body) {
     QString path = programPath(name);
     if (path.isEmpty()) path = JoinPath(folder_, name);
     QDir().mkpath(folder_);
-    QSaveFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(body) != body.size() || !f.commit()) {
+    // Replaced in one step but not synced: a simulated memory needs no durability,
+    // and a sync per program would make the machine, not the PC, the slow side.
+    const QString temporary = path + QStringLiteral(".part");
+    QFile f(temporary);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(body) != body.size()) {
         error_ = f.errorString();
+        f.remove();
+        return false;
+    }
+    f.close();
+    if (::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(path).constData()) != 0) {
+        error_ = QStringLiteral("rename failed");
+        QFile::remove(temporary);
         return false;
     }
     Q_EMIT programStored(name);
@@ -538,5 +548,9 @@ void SimMachine::finish(bool ok, const QByteArray& reply) {
 }
 
 void SimMachine::log(const QString& direction, Channel* channel, const QByteArray& message) {
-    Q_EMIT logLine(QStringLiteral("%1 %2: %3").arg(direction, channel->describe(), FromAnsi(Printable(message))));
+    // Long programs are logged by their beginning and size only.
+    constexpr qsizetype kQuote = 200;
+    QString text = FromAnsi(Printable(message.left(kQuote)));
+    if (message.size() > kQuote) text += QStringLiteral(" ... (%1 bytes)").arg(message.size());
+    Q_EMIT logLine(QStringLiteral("%1 %2: %3").arg(direction, channel->describe(), text));
 }

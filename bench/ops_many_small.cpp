@@ -1,0 +1,156 @@
+// Sending many small programs over TCP: 100 programs of 10 KB in one "Sänd"
+// (each on its own connection, each waiting for the machine's answer)
+// against one program of 1 MB, to machine-sim running as a process of its
+// own. Target: the 100 small ones take at most 3x the one large one.
+//
+// The machine stores every program durably (written and synced) before it
+// answers, so each small program also pays one disk sync of the machine's
+// memory folder. A second round with that folder on tmpfs, where a sync
+// costs nothing, shows the station's own share.
+#include "benchutil.h"
+#include "linkbench.h"
+
+#include <QCoreApplication>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+
+#include <chrono>
+#include <cstdio>
+
+namespace {
+
+constexpr int kSmallCount = 100;
+constexpr qint64 kSmallSize = 10 * 1024;
+constexpr qint64 kLargeSize = 1024 * 1024;
+constexpr int kRuns = 3;
+constexpr double kLimit = 3.0;
+
+QString SmallName(int i) { return QStringLiteral("O%1").arg(1001 + i); }
+
+double Now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+struct Round {
+    double manySmall = 0, oneLarge = 0;
+    double connectMs = 0, writeMs = 0, answerMs = 0;
+    bool ok = false;
+};
+
+// One round with the station's and the machine's folders below parent.
+Round Measure(const QString& parent) {
+    Round r;
+    QTemporaryDir dir(parent + QStringLiteral("/bench_ops_many_small-XXXXXX"));
+    const QString memory = dir.path() + QStringLiteral("/memory");
+    QDir().mkpath(memory);
+    bench::SimProcess sim(memory);
+    if (!dir.isValid() || sim.port == 0) {
+        std::printf("FAILED: machine-sim did not start in %s\n", parent.toUtf8().constData());
+        return r;
+    }
+    bench::TcpStation s(dir.path() + QStringLiteral("/home"), sim.port);
+    Station& st = s.station;
+
+    QList<QByteArray> small;
+    QStringList smallFiles;
+    for (int i = 0; i < kSmallCount; ++i) {
+        small << bench::NcProgram(kSmallSize, 1000 + i);
+        smallFiles << SmallName(i) + QStringLiteral(".NC");
+        bench::WriteFile(s.send + QLatin1Char('/') + smallFiles.last(), small.last());
+    }
+    const QByteArray large = bench::NcProgram(kLargeSize, 7);
+    bench::WriteFile(s.send + QStringLiteral("/O2000.NC"), large);
+
+    // Every program must be in the machine's memory as sent (the machine
+    // keeps the frame's closing line end).
+    auto stored = [&](const QString& name, const QByteArray& program) {
+        QFile f(memory + QLatin1Char('/') + name);
+        if (!f.open(QIODevice::ReadOnly)) return false;
+        const QByteArray got = f.readAll();
+        return got.startsWith(program) && got.size() - program.size() <= 2;
+    };
+    bool ok = true;
+    auto sendAll = [&](const QStringList& files) {
+        for (const QString& f : files) QFile::remove(memory + QLatin1Char('/') + f.chopped(3));
+        s.panel.selectedLocal = files;
+        st.cmdSend_Click();
+        if (st.Aborted || !st.TransferDone || !s.errors.isEmpty()) {
+            ok = false;
+            std::printf("FAILED: %s\n", s.panel.status().toUtf8().constData());
+        }
+    };
+
+    // Where each small program's time goes, from the socket's signals: the
+    // previous answer to connected, connected to the message handed to the
+    // socket, that to the machine's answer.
+    double mark = 0, connecting = 0, writing = 0, answering = 0;
+    int answers = 0;
+    const auto c1 = QObject::connect(st.comsock, &QTcpSocket::connected, [&] {
+        const double t = Now();
+        connecting += t - mark;
+        mark = t;
+    });
+    const auto c2 = QObject::connect(st.comsock, &QTcpSocket::bytesWritten, [&] {
+        if (st.comsock->bytesToWrite() > 0) return;
+        const double t = Now();
+        writing += t - mark;
+        mark = t;
+    });
+    const auto c3 = QObject::connect(st.comsock, &QTcpSocket::readyRead, [&] {
+        const double t = Now();
+        answering += t - mark;
+        mark = t;
+        ++answers;
+    });
+    r.manySmall = bench::BestOf(kRuns, [&] {
+        mark = Now();
+        sendAll(smallFiles);
+    });
+    for (const auto& c : {c1, c2, c3}) QObject::disconnect(c);
+    const int n = std::max(1, answers);
+    r.connectMs = 1000.0 * connecting / n;
+    r.writeMs = 1000.0 * writing / n;
+    r.answerMs = 1000.0 * answering / n;
+    for (int i = 0; i < kSmallCount; ++i)
+        if (!stored(SmallName(i), small[i])) {
+            ok = false;
+            std::printf("FAILED: %s not stored as sent\n", SmallName(i).toUtf8().constData());
+            break;
+        }
+
+    r.oneLarge = bench::BestOf(kRuns, [&] { sendAll({QStringLiteral("O2000.NC")}); });
+    if (!stored(QStringLiteral("O2000"), large)) {
+        ok = false;
+        std::printf("FAILED: O2000 not stored as sent\n");
+    }
+    r.ok = ok;
+    return r;
+}
+
+void Print(const char* where, const Round& r) {
+    std::printf("%s: %d x %lld bytes in %.4f s (%.2f ms each), 1 x %lld bytes in %.4f s\n", where, kSmallCount,
+                static_cast<long long>(kSmallSize), r.manySmall, 1000.0 * r.manySmall / kSmallCount,
+                static_cast<long long>(kLargeSize), r.oneLarge);
+    std::printf("  per small program (all runs): %.3f ms to connected, %.3f ms to the message written, %.3f ms to "
+                "the machine's answer\n",
+                r.connectMs, r.writeMs, r.answerMs);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const Round disk = Measure(QDir::tempPath());
+    Print("TCP to machine-sim (a process), folders in the temporary folder", disk);
+    bench::Report(disk.ok ? "Send 100 x 10 KB vs 1 x 1 MB over TCP" : "Send 100 x 10 KB vs 1 x 1 MB over TCP (FAILED)",
+                  disk.manySmall, disk.oneLarge, kLimit);
+    std::fflush(stdout);
+
+    if (QFileInfo(QStringLiteral("/dev/shm")).isWritable()) {
+        const Round shm = Measure(QStringLiteral("/dev/shm"));
+        Print("The same with the folders on tmpfs (/dev/shm: a sync costs nothing)", shm);
+        bench::Report(shm.ok ? "  station's share: the same on tmpfs" : "  station's share: the same on tmpfs (FAILED)",
+                      shm.manySmall, shm.oneLarge, kLimit);
+    }
+    return 0;
+}
