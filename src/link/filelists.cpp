@@ -7,18 +7,6 @@
 
 #include <algorithm>
 
-namespace {
-
-// Blanks around a received field; line ends are data, not padding.
-QByteArray TrimBlanks(const QByteArray& field) {
-    qsizetype begin = 0;
-    qsizetype end = field.size();
-    while (begin < end && field.at(begin) == ' ') ++begin;
-    while (end > begin && field.at(end - 1) == ' ') --end;
-    return field.mid(begin, end - begin);
-}
-
-}  // namespace
 
 QByteArray BuildProgramList(const QString& folder, const QString& pattern, ListWidth width) {
     const bool wide = width == ListWidth::Wide;

@@ -149,6 +149,14 @@ QByteArray StripColonHeader(const QByteArray& message) {
     return StripFrom(message, 11);
 }
 
+QByteArray TrimBlanks(const QByteArray& field) {
+    qsizetype begin = 0;
+    qsizetype end = field.size();
+    while (begin < end && field.at(begin) == ' ') ++begin;
+    while (end > begin && field.at(end - 1) == ' ') --end;
+    return field.mid(begin, end - begin);
+}
+
 QByteArray StripNulls(const QByteArray& text) {
     if (!text.contains('\0')) return text;
     QByteArray out;

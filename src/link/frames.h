@@ -52,4 +52,7 @@ QByteArray StripShortHeader(const QByteArray& message);
 QByteArray StripColonHeader(const QByteArray& message);
 
 // text without NUL characters.
+// Blanks (only blanks) taken off both ends of a header or list field.
+QByteArray TrimBlanks(const QByteArray& field);
+
 QByteArray StripNulls(const QByteArray& text);

@@ -22,13 +22,6 @@ const QByteArray kStoreFailed = QByteArrayLiteral("09");
 // Log lines quote at most this much of an unknown message.
 constexpr qsizetype kLogQuote = 200;
 
-QByteArray TrimBlanks(const QByteArray& s) {
-    qsizetype a = 0, b = s.size();
-    while (a < b && s[a] == ' ') ++a;
-    while (b > a && s[b - 1] == ' ') --b;
-    return s.mid(a, b - a);
-}
-
 QString Quote(const QByteArray& message) {
     if (message.size() <= kLogQuote) return FromAnsi(message);
     return FromAnsi(message.left(kLogQuote)) + QStringLiteral("... (%1 tecken)").arg(message.size());

@@ -8,14 +8,6 @@ namespace sim {
 
 namespace {
 
-QByteArray TrimBlanks(const QByteArray& field) {
-    qsizetype begin = 0;
-    qsizetype end = field.size();
-    while (begin < end && field.at(begin) == ' ') ++begin;
-    while (end > begin && field.at(end - 1) == ' ') --end;
-    return field.mid(begin, end - begin);
-}
-
 // A header field of a protocol-1 message: a short message ends inside the
 // header, so its closing characters are no part of the name.
 QByteArray HeaderField(const QByteArray& message, qsizetype pos, qsizetype width) {
