@@ -32,13 +32,16 @@ QString ResolveCase(const QString& path) {
             continue;
         }
         const QString base = current.isEmpty() ? QStringLiteral(".") : current;
-        const QStringList entries =
-            QDir(base).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
-        auto it = std::find_if(entries.begin(), entries.end(), [&](const QString& e) {
-            return e.compare(part, Qt::CaseInsensitive) == 0;
-        });
-        if (it == entries.end()) return path;
-        current = current.isEmpty() ? *it : JoinPath(current, *it);
+        // First match in name order, found without sorting the whole folder.
+        QString match;
+        QDirIterator it(base, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        while (it.hasNext()) {
+            it.next();
+            const QString e = it.fileName();
+            if (e.compare(part, Qt::CaseInsensitive) == 0 && (match.isEmpty() || e < match)) match = e;
+        }
+        if (match.isEmpty()) return path;
+        current = current.isEmpty() ? match : JoinPath(current, match);
     }
     return current;
 }
