@@ -9,7 +9,7 @@
 #include <QMenuBar>
 
 namespace {
-bool DebugMenuShown(frm_main& w) { return w.findChild<QMenu*>(QStringLiteral("mnuDebug"))->menuAction()->isVisible(); }
+bool DebugMenuShown(frm_main& w) { return w.findChild<QMenu*>("mnuDebug")->menuAction()->isVisible(); }
 
 // Resizes the window so that its inner area is exactly w x h pixels.
 void SetInnerSize(frm_main& win, int w, int h) {
@@ -52,7 +52,7 @@ TEST(Layout, PassOnTheDocumentedSizes) {
     // Too small: nothing moves.
     const MainGeometry before = DesignGeometry();
     MainGeometry small = before;
-    EXPECT_TRUE(LayoutPass(small, 3000, 5000, 0.7f, 0.3f));   // leftW 2100
+    EXPECT_TRUE(LayoutPass(small, 3000, 5000, 0.7f, 0.3f));  // leftW 2100
     small = before;
     EXPECT_FALSE(LayoutPass(small, 3000, 5000, 0.6f, 0.3f));  // leftW 1800
     EXPECT_EQ(small.RemoteFilesLV.left, before.RemoteFilesLV.left);
@@ -98,25 +98,25 @@ TEST(Layout, SplitterDropsSetTheRatios) {
     h.ini({});
     frm_main& w = h.open();
     SetInnerSize(w, 800, 557);
-    w.Form_DragDrop(QStringLiteral("Splitter"), 6000, 3000);
+    w.Form_DragDrop("Splitter", 6000, 3000);
     EXPECT_FLOAT_EQ(w.SplitRatio, float((52.5 + 6000) / 12000));
     EXPECT_NEAR(w.geometryTwips().Splitter.left + 52.5, 6052.5, 1);
     const MainGeometry g = w.geometryTwips();
-    w.Form_DragDrop(QStringLiteral("FSplitter"), 1500, 3000);
+    w.Form_DragDrop("FSplitter", 1500, 3000);
     EXPECT_FLOAT_EQ(w.FolderSplitRatio, float((67.5 + 1500) / (g.FileListView.left + g.FileListView.width)));
     // Any other control dropped only runs the pass.
     const float split = w.SplitRatio, folder = w.FolderSplitRatio;
-    w.Form_DragDrop(QStringLiteral("cmdSend"), 100, 100);
+    w.Form_DragDrop("cmdSend", 100, 100);
     EXPECT_EQ(w.SplitRatio, split);
     EXPECT_EQ(w.FolderSplitRatio, folder);
     // Dropped far left: the pass stops, the ratio is kept as it came.
-    w.Form_DragDrop(QStringLiteral("Splitter"), 300, 3000);
+    w.Form_DragDrop("Splitter", 300, 3000);
     EXPECT_LT(w.SplitRatio, 0.05f);
     EXPECT_NEAR(w.geometryTwips().Splitter.left + 52.5, 6052.5, 1);
     EXPECT_EQ(h.ui.reports(), 0);
 
     // Dragging the bar with the mouse and letting go over the file list.
-    w.Form_DragDrop(QStringLiteral("Splitter"), 8000, 3000);
+    w.Form_DragDrop("Splitter", 8000, 3000);
     auto* bar = h.child<Bevel>("Splitter");
     auto* list = h.child<QWidget>("FileListView");
     const QPoint grab(bar->width() / 2, 100);
@@ -128,23 +128,23 @@ TEST(Layout, SplitterDropsSetTheRatios) {
     QMouseEvent move(QEvent::MouseMove, bar->mapFromGlobal(global), global, Qt::NoButton, Qt::LeftButton,
                      Qt::NoModifier);
     QCoreApplication::sendEvent(bar, &move);
-    QMouseEvent release(QEvent::MouseButtonRelease, bar->mapFromGlobal(global), global, Qt::LeftButton,
-                        Qt::NoButton, Qt::NoModifier);
+    QMouseEvent release(QEvent::MouseButtonRelease, bar->mapFromGlobal(global), global, Qt::LeftButton, Qt::NoButton,
+                        Qt::NoModifier);
     QCoreApplication::sendEvent(bar, &release);
-    EXPECT_TRUE(TraceHas(QStringLiteral("FileListView_DragDrop()")));
+    EXPECT_TRUE(TraceHas("FileListView_DragDrop()"));
     EXPECT_FLOAT_EQ(w.SplitRatio, float((52.5 + PixelsToTwips(target.x())) / 12000));
 }
 
 TEST(Layout, F5AndAltF12WorkWhereverTheFocusIs) {
     WindowHome h;
-    h.ini(h.machine(1, QStringLiteral("Fräs")));
+    h.ini(h.machine(1, "Fräs"));
     frm_main& w = h.open();
     auto* list = h.child<QAbstractItemView>("FileListView");
     EXPECT_EQ(list->model()->rowCount(), 0);
-    h.program(QStringLiteral("O1.NC"), "%O1\r\n%");
+    h.program("O1.NC", "%O1\r\n%");
     Key(list, Qt::Key_F5);
     EXPECT_EQ(list->model()->rowCount(), 1);
-    h.program(QStringLiteral("O2.NC"), "%O2\r\n%");
+    h.program("O2.NC", "%O2\r\n%");
     Key(h.child<QWidget>("FolderTreeview"), Qt::Key_F5, Qt::ShiftModifier);  // any shift state
     EXPECT_EQ(list->model()->rowCount(), 2);
 

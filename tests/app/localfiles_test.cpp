@@ -18,9 +18,7 @@ struct Library : WindowHome {
     QPushButton* send = nullptr;
     QPushButton* edit = nullptr;
 
-    explicit Library(const QByteArray& program = {}) {
-        ini(program + machine(1, QStringLiteral("Fräs")));
-    }
+    explicit Library(const QByteArray& program = {}) { ini(program + machine(1, "Fräs")); }
     void start() {
         open();
         list = child<QAbstractItemView>("FileListView");
@@ -30,39 +28,32 @@ struct Library : WindowHome {
     QString cell(const QString& name, int column) const {
         const QStringList names = Column(list, 0);
         const int row = names.indexOf(name);
-        return row < 0 ? QStringLiteral("<none>") : Column(list, column)[row];
+        return row < 0 ? "<none>" : Column(list, column)[row];
     }
 };
 }  // namespace
 
 TEST(LocalList, ColumnsBlocksCommentsAndPictures) {
     Library h;
-    h.program(QStringLiteral("O100.NC"), Bytes(100));
-    h.program(QStringLiteral("O64.NC"), Bytes(64));
-    h.program(QStringLiteral("O192.NC"), Bytes(192));
-    h.program(QStringLiteral("O128K.NC"), Bytes(128000));
-    h.program(QStringLiteral("O1.NC"), "(MY NOTE)%O1(SHAFT)\r\nG0\r\n%");
-    h.program(QStringLiteral("K100.NC"), "%K100~ABCDEFGHIJKLMNOPQRSTU\r\n%");
-    h.program(QStringLiteral("T5.NC"), "T5\r\n");
-    h.program(QStringLiteral("X9.NC"), "");
-    h.program(QStringLiteral("O7.TXT"), "other extension");
-    h.program(QStringLiteral("NOEXT"), "no extension");
-    QDir().mkpath(h.WindowHome::send + QStringLiteral("/SUB.NC"));  // a folder that matches
+    for (int size : {100, 64, 192, 128000}) h.program(QString("O%1.NC").arg(size), Bytes(size));
+    h.program("O1.NC", "(MY NOTE)%O1(SHAFT)\r\nG0\r\n%");
+    h.program("K100.NC", "%K100~ABCDEFGHIJKLMNOPQRSTU\r\n%");
+    h.program("T5.NC", "T5\r\n");
+    h.program("X9.NC", "");
+    h.program("O7.TXT", "other extension");
+    h.program("NOEXT", "no extension");
+    QDir().mkpath(h.WindowHome::send + "/SUB.NC");  // a folder that matches
     h.start();
 
     EXPECT_EQ(Column(h.list, 0),
-              (QStringList{"K100.NC", "O1.NC", "O100.NC", "O128K.NC", "O192.NC", "O64.NC", "T5.NC", "X9.NC"}));
-    EXPECT_EQ(h.cell(QStringLiteral("O100.NC"), 1), QStringLiteral("001"));
-    EXPECT_EQ(h.cell(QStringLiteral("O64.NC"), 1), QStringLiteral("000"));
-    EXPECT_EQ(h.cell(QStringLiteral("O192.NC"), 1), QStringLiteral("002"));
-    EXPECT_EQ(h.cell(QStringLiteral("O128K.NC"), 1), QStringLiteral("1000"));
-    EXPECT_EQ(h.cell(QStringLiteral("O1.NC"), 2), QStringLiteral("SHAFT"));
-    EXPECT_EQ(h.cell(QStringLiteral("O1.NC"), 3), QStringLiteral("MY NOTE"));
-    EXPECT_EQ(h.cell(QStringLiteral("K100.NC"), 2), QStringLiteral("ABCDEFGHIJKLMNOPQR"));
-    EXPECT_EQ(h.cell(QStringLiteral("T5.NC"), 3), QString());
-    const qint64 mtime = QFileInfo(h.WindowHome::send + QStringLiteral("/O1.NC")).lastModified().toMSecsSinceEpoch();
-    EXPECT_EQ(h.cell(QStringLiteral("O1.NC"), 4), FileDateText(mtime));
-    EXPECT_FALSE(h.cell(QStringLiteral("O1.NC"), 4).isEmpty());
+              (QStringList{"K100.NC", "O1.NC", "O100.NC", "O128000.NC", "O192.NC", "O64.NC", "T5.NC", "X9.NC"}));
+    const std::tuple<const char*, int, const char*> cells[] = {
+        {"O100.NC", 1, "001"},  {"O64.NC", 1, "000"},  {"O192.NC", 1, "002"},       {"O128000.NC", 1, "1000"},
+        {"O1.NC", 2, "SHAFT"}, {"O1.NC", 3, "MY NOTE"}, {"K100.NC", 2, "ABCDEFGHIJKLMNOPQR"}, {"T5.NC", 3, ""}};
+    for (auto [name, column, text] : cells) EXPECT_EQ(h.cell(name, column), text) << name << " " << column;
+    const qint64 mtime = QFileInfo(h.WindowHome::send + "/O1.NC").lastModified().toMSecsSinceEpoch();
+    EXPECT_EQ(h.cell("O1.NC", 4), FileDateText(mtime));
+    EXPECT_FALSE(h.cell("O1.NC", 4).isEmpty());
 
     QAbstractItemModel* m = h.list->model();
     const QStringList names = Column(h.list, 0);
@@ -70,9 +61,9 @@ TEST(LocalList, ColumnsBlocksCommentsAndPictures) {
         return m->data(m->index(names.indexOf(QLatin1String(name)), 0), Qt::DecorationRole).value<QIcon>();
     };
     auto* files = static_cast<LocalFileModel*>(m);
-    EXPECT_EQ(files->iconIndex(files->storedRow(names.indexOf(QStringLiteral("O1.NC")))), 2);
-    EXPECT_EQ(files->iconIndex(files->storedRow(names.indexOf(QStringLiteral("K100.NC")))), 3);
-    EXPECT_EQ(files->iconIndex(files->storedRow(names.indexOf(QStringLiteral("T5.NC")))), 4);
+    const std::pair<const char*, int> kinds[] = {{"O1.NC", 2}, {"K100.NC", 3}, {"T5.NC", 4}};
+    for (auto [name, kind] : kinds)
+        EXPECT_EQ(files->iconIndex(files->storedRow(names.indexOf(name))), kind) << name;
     EXPECT_FALSE(picture("O1.NC").isNull());
     EXPECT_FALSE(picture("T5.NC").isNull());
     EXPECT_TRUE(picture("X9.NC").isNull());
@@ -81,12 +72,12 @@ TEST(LocalList, ColumnsBlocksCommentsAndPictures) {
     EXPECT_NE(picture("K100.NC").pixmap(16).toImage(), picture("T5.NC").pixmap(16).toImage());
 
     // A machine without an extension lists the names without one.
-    EXPECT_EQ(ScanProgramFolder(h.WindowHome::send, QStringLiteral("*.")).size(), 1u);
+    EXPECT_EQ(ScanProgramFolder(h.WindowHome::send, "*.").size(), 1u);
     // A folder that disappeared: an empty list and no message.
-    EXPECT_TRUE(ScanProgramFolder(h.home.file(QStringLiteral("borta")), QStringLiteral("*.NC")).empty());
+    EXPECT_TRUE(ScanProgramFolder(h.home.file("borta"), "*.NC").empty());
     if (geteuid() != 0) {
-        QFile::setPermissions(h.WindowHome::send + QStringLiteral("/O1.NC"), QFileDevice::WriteOwner);
-        const auto scanned = ScanProgramFolder(h.WindowHome::send, QStringLiteral("O1.NC"));
+        QFile::setPermissions(h.WindowHome::send + "/O1.NC", QFileDevice::WriteOwner);
+        const auto scanned = ScanProgramFolder(h.WindowHome::send, "O1.NC");
         ASSERT_EQ(scanned.size(), 1u);
         EXPECT_TRUE(scanned[0].fileComment.isEmpty());
     }
@@ -95,9 +86,9 @@ TEST(LocalList, ColumnsBlocksCommentsAndPictures) {
 
 TEST(LocalList, SortingSelectionAndButtons) {
     Library h;
-    h.program(QStringLiteral("O2.NC"), Bytes(300));
-    h.program(QStringLiteral("O1.NC"), Bytes(1000));
-    h.program(QStringLiteral("K100.NC"), Bytes(10));
+    h.program("O2.NC", Bytes(300));
+    h.program("O1.NC", Bytes(1000));
+    h.program("K100.NC", Bytes(10));
     h.start();
     EXPECT_FALSE(h.send->isEnabled());
     EXPECT_FALSE(h.edit->isEnabled());
@@ -111,13 +102,13 @@ TEST(LocalList, SortingSelectionAndButtons) {
     ClickHeader(h.list, 0);
     EXPECT_EQ(Column(h.list, 0), (QStringList{"O2.NC", "O1.NC", "K100.NC"}));
 
-    ASSERT_TRUE(ClickRow(h.list, QStringLiteral("K100.NC")));
+    ASSERT_TRUE(ClickRow(h.list, "K100.NC"));
     EXPECT_TRUE(h.send->isEnabled());
     EXPECT_FALSE(h.edit->isEnabled());
-    ASSERT_TRUE(ClickRow(h.list, QStringLiteral("O1.NC")));
+    ASSERT_TRUE(ClickRow(h.list, "O1.NC"));
     EXPECT_TRUE(h.edit->isEnabled());
     EXPECT_EQ(h.w().localSelection(), QStringList{"O1.NC"});
-    ASSERT_TRUE(ClickRow(h.list, QStringLiteral("O2.NC"), Qt::ControlModifier));
+    ASSERT_TRUE(ClickRow(h.list, "O2.NC", Qt::ControlModifier));
     EXPECT_EQ(h.w().localSelection(), (QStringList{"O2.NC", "O1.NC"}));  // shown order
 
     h.list->clearSelection();
@@ -127,7 +118,7 @@ TEST(LocalList, SortingSelectionAndButtons) {
     EXPECT_EQ(h.w().localSelection().size(), 3);
 
     // A refresh keeps the sort and disables "Sänd" until the next click.
-    h.program(QStringLiteral("O3.NC"), Bytes(1));
+    h.program("O3.NC", Bytes(1));
     h.w().UpdateLocalFolders();
     EXPECT_EQ(Column(h.list, 0), (QStringList{"O3.NC", "O2.NC", "O1.NC", "K100.NC"}));
     EXPECT_FALSE(h.send->isEnabled());
@@ -135,26 +126,27 @@ TEST(LocalList, SortingSelectionAndButtons) {
 
 TEST(LocalList, FolderTreeClickShowsThatFolder) {
     Library h;
-    QDir().mkpath(h.WindowHome::send + QStringLiteral("/Gamla"));
-    h.program(QStringLiteral("Gamla/O9.NC"), "%O9\r\n%");
+    QDir().mkpath(h.WindowHome::send + "/Gamla");
+    h.program("Gamla/O9.NC", "%O9\r\n%");
     h.start();
     auto* tree = h.child<QTreeWidget>("FolderTreeview");
     ASSERT_EQ(tree->topLevelItemCount(), 1);  // the root: the program folder
     QTreeWidgetItem* ncprog = nullptr;
     for (int i = 0; i < tree->topLevelItem(0)->childCount(); ++i)
-        if (tree->topLevelItem(0)->child(i)->text(0) == QLatin1String("ncprog")) ncprog = tree->topLevelItem(0)->child(i);
+        if (tree->topLevelItem(0)->child(i)->text(0) == QLatin1String("ncprog"))
+            ncprog = tree->topLevelItem(0)->child(i);
     ASSERT_TRUE(ncprog);
     EXPECT_TRUE(ncprog->isSelected());
     ASSERT_EQ(ncprog->childCount(), 1);
     QTreeWidgetItem* old = ncprog->child(0);
     tree->scrollToItem(old);
     Click(tree->viewport(), tree->visualItemRect(old).center());
-    EXPECT_EQ(h.w().treeFolder(), h.WindowHome::send + QStringLiteral("/Gamla"));
+    EXPECT_EQ(h.w().treeFolder(), h.WindowHome::send + "/Gamla");
     EXPECT_EQ(Column(h.list, 0), QStringList{"O9.NC"});
-    EXPECT_EQ(h.child<QLineEdit>("txtLocalHeader")->text(), h.WindowHome::send + QStringLiteral("/Gamla"));
+    EXPECT_EQ(h.child<QLineEdit>("txtLocalHeader")->text(), h.WindowHome::send + "/Gamla");
 
     // The folder goes away: F5 shows an empty list, no message.
-    QDir(h.WindowHome::send + QStringLiteral("/Gamla")).removeRecursively();
+    QDir(h.WindowHome::send + "/Gamla").removeRecursively();
     Key(h.list, Qt::Key_F5);
     EXPECT_EQ(h.list->model()->rowCount(), 0);
     EXPECT_TRUE(h.ui.shown.isEmpty());
@@ -162,110 +154,110 @@ TEST(LocalList, FolderTreeClickShowsThatFolder) {
 
 TEST(LocalCommands, CommentIsWrittenOnlyWhenTheFileCouldBeRead) {
     Library h;
-    h.program(QStringLiteral("O1.NC"), "%O1(A)\nG0\n%");
-    h.program(QStringLiteral("O2.NC"), "(OLD)%O2\r\n%");
+    h.program("O1.NC", "%O1(A)\nG0\n%");
+    h.program("O2.NC", "(OLD)%O2\r\n%");
     h.start();
 
-    ASSERT_TRUE(ClickRow(h.list, QStringLiteral("O1.NC")));
-    h.ui.inputs.enqueue(QStringLiteral("NY"));
+    ASSERT_TRUE(ClickRow(h.list, "O1.NC"));
+    h.ui.inputs.enqueue("NY");
     h.child<QPushButton>("cmdKommentar")->click();
-    EXPECT_EQ(h.ui.prompts.last(), QStringLiteral("Kommentar|Ange kommentar:|"));
-    EXPECT_EQ(h.home.read(QStringLiteral("ncprog/O1.NC")), QByteArray("(NY)%O1(A)\r\nG0\r\n%"));
+    EXPECT_EQ(h.ui.prompts.last(), "Kommentar|Ange kommentar:|");
+    EXPECT_EQ(h.home.read("ncprog/O1.NC"), QByteArray("(NY)%O1(A)\r\nG0\r\n%"));
 
-    ASSERT_TRUE(ClickRow(h.list, QStringLiteral("O2.NC")));
+    ASSERT_TRUE(ClickRow(h.list, "O2.NC"));
     h.ui.inputs.enqueue(std::nullopt);  // cancelled
     h.child<QPushButton>("cmdKommentar")->click();
-    EXPECT_EQ(h.ui.prompts.last(), QStringLiteral("Kommentar|Ange kommentar:|OLD"));
-    EXPECT_EQ(h.home.read(QStringLiteral("ncprog/O2.NC")), QByteArray("(OLD)%O2\r\n%"));
+    EXPECT_EQ(h.ui.prompts.last(), "Kommentar|Ange kommentar:|OLD");
+    EXPECT_EQ(h.home.read("ncprog/O2.NC"), QByteArray("(OLD)%O2\r\n%"));
 
     // The listed file became something that cannot be read as a program.
-    QFile::remove(h.WindowHome::send + QStringLiteral("/O2.NC"));
-    QDir().mkpath(h.WindowHome::send + QStringLiteral("/O2.NC"));
+    QFile::remove(h.WindowHome::send + "/O2.NC");
+    QDir().mkpath(h.WindowHome::send + "/O2.NC");
     h.child<QPushButton>("cmdKommentar")->click();
     EXPECT_EQ(h.ui.reports(), 1);
-    EXPECT_TRUE(QFileInfo(h.WindowHome::send + QStringLiteral("/O2.NC")).isDir());
+    EXPECT_TRUE(QFileInfo(h.WindowHome::send + "/O2.NC").isDir());
     EXPECT_TRUE(h.station().Aborted);
 
     // The listed file was deleted meanwhile: reported, nothing created.
-    QDir(h.WindowHome::send + QStringLiteral("/O2.NC")).removeRecursively();
+    QDir(h.WindowHome::send + "/O2.NC").removeRecursively();
     h.ui.shown.clear();
     h.child<QPushButton>("cmdKommentar")->click();
     ASSERT_EQ(h.ui.shown.size(), 1);
-    EXPECT_TRUE(h.ui.shown[0].text.startsWith(QStringLiteral("Filfel (53): ")));
-    EXPECT_FALSE(h.home.exists(QStringLiteral("ncprog/O2.NC")));
+    EXPECT_TRUE(h.ui.shown[0].text.startsWith("Filfel (53): "));
+    EXPECT_FALSE(h.home.exists("ncprog/O2.NC"));
 }
 
 TEST(LocalCommands, NewFolder) {
     Library h;
-    QDir().mkpath(h.WindowHome::send + QStringLiteral("/Finns"));
+    QDir().mkpath(h.WindowHome::send + "/Finns");
     h.start();
     auto* button = h.child<QPushButton>("cmdNewFolder");
 
-    h.ui.inputs.enqueue(QStringLiteral("Finns"));
+    h.ui.inputs.enqueue("Finns");
     button->click();
     ASSERT_EQ(h.ui.shown.size(), 1);
-    EXPECT_EQ(h.ui.shown[0].text, QStringLiteral("Mappen finns redan. Försök igen."));
-    EXPECT_EQ(h.ui.shown[0].title, QStringLiteral("Fel"));
+    EXPECT_EQ(h.ui.shown[0].text, "Mappen finns redan. Försök igen.");
+    EXPECT_EQ(h.ui.shown[0].title, "Fel");
     EXPECT_EQ(h.ui.shown[0].icon, MsgIcon::Critical);
-    EXPECT_EQ(h.ui.prompts.last(), QStringLiteral("Ny Mapp|Ange namn på ny mapp:|"));
+    EXPECT_EQ(h.ui.prompts.last(), "Ny Mapp|Ange namn på ny mapp:|");
 
     // A name that leads elsewhere, and one the file system refuses.
-    for (const QString& bad : {QStringLiteral("a/b"), QString(300, QLatin1Char('x'))}) {
+    for (const QString& bad : {QString("a/b"), QString(300, QLatin1Char('x'))}) {
         h.ui.shown.clear();
         h.ui.inputs.enqueue(bad);
         button->click();
         ASSERT_EQ(h.ui.shown.size(), 1);
-        EXPECT_EQ(h.ui.shown[0].text, QStringLiteral("Kunde inte skapa mappen \"") + bad + QStringLiteral("\"."));
-        EXPECT_EQ(h.ui.shown[0].title, QStringLiteral("Fel"));
+        EXPECT_EQ(h.ui.shown[0].text, "Kunde inte skapa mappen \"" + bad + "\".");
+        EXPECT_EQ(h.ui.shown[0].title, "Fel");
         EXPECT_EQ(h.ui.shown[0].icon, MsgIcon::Critical);
     }
-    EXPECT_FALSE(QFileInfo::exists(h.WindowHome::send + QStringLiteral("/a")));
+    EXPECT_FALSE(QFileInfo::exists(h.WindowHome::send + "/a"));
 
     h.ui.shown.clear();
     h.ui.inputs.enqueue(QString());  // empty answer: nothing
     button->click();
-    h.ui.inputs.enqueue(QStringLiteral("Ny del"));
+    h.ui.inputs.enqueue("Ny del");
     button->click();
     EXPECT_TRUE(h.ui.shown.isEmpty());
-    const QString made = h.WindowHome::send + QStringLiteral("/Ny del");
+    const QString made = h.WindowHome::send + "/Ny del";
     EXPECT_TRUE(QFileInfo(made).isDir());
     EXPECT_EQ(h.w().treeFolder(), made);
     auto* tree = h.child<QTreeWidget>("FolderTreeview");
     ASSERT_TRUE(tree->currentItem());
-    EXPECT_EQ(tree->currentItem()->text(0), QStringLiteral("Ny del"));
+    EXPECT_EQ(tree->currentItem()->text(0), "Ny del");
     EXPECT_EQ(h.child<QLineEdit>("txtLocalHeader")->text(), made);
 }
 
 TEST(LocalCommands, EditOpensTheEditorOrTheDesktopsProgram) {
     {
         Library h;
-        h.program(QStringLiteral("O1 A.NC"), "%\r\n%");
-        h.program(QStringLiteral("K1.NC"), "%\r\n%");
+        h.program("O1 A.NC", "%\r\n%");
+        h.program("K1.NC", "%\r\n%");
         h.start();
-        ASSERT_TRUE(ClickRow(h.list, QStringLiteral("K1.NC")));
+        ASSERT_TRUE(ClickRow(h.list, "K1.NC"));
         h.edit->click();  // disabled for kind 3
         EXPECT_TRUE(h.ui.opened.isEmpty());
-        ASSERT_TRUE(ClickRow(h.list, QStringLiteral("O1 A.NC")));
+        ASSERT_TRUE(ClickRow(h.list, "O1 A.NC"));
         h.edit->click();
         ASSERT_EQ(h.ui.opened.size(), 1);
-        EXPECT_EQ(h.ui.opened[0], QUrl::fromLocalFile(h.WindowHome::send + QStringLiteral("/O1 A.NC")));
+        EXPECT_EQ(h.ui.opened[0], QUrl::fromLocalFile(h.WindowHome::send + "/O1 A.NC"));
     }
     {
         Library h("Editor=/opt/ncedit/bin/ncedit\r\n");
-        h.program(QStringLiteral("O1 A.NC"), "%\r\n%");
+        h.program("O1 A.NC", "%\r\n%");
         h.start();
-        ASSERT_TRUE(ClickRow(h.list, QStringLiteral("O1 A.NC")));
+        ASSERT_TRUE(ClickRow(h.list, "O1 A.NC"));
         h.edit->click();
         ASSERT_EQ(h.ui.started.size(), 1);
-        EXPECT_EQ(h.ui.started[0], (QStringList{"/opt/ncedit/bin/ncedit",
-                                                QDir::toNativeSeparators(h.WindowHome::send + "/O1 A.NC")}));
+        EXPECT_EQ(h.ui.started[0],
+                  (QStringList{"/opt/ncedit/bin/ncedit", QDir::toNativeSeparators(h.WindowHome::send + "/O1 A.NC")}));
         EXPECT_TRUE(h.ui.opened.isEmpty());
     }
 }
 
 TEST(LocalCommands, InfoDialogFields) {
     Library h;
-    h.program(QStringLiteral("O1.NC"), "(NOTE)%O1\r\n" + Bytes(1524) + "%");  // 1536 bytes
+    h.program("O1.NC", "(NOTE)%O1\r\n" + Bytes(1524) + "%");  // 1536 bytes
     h.start();
     QMap<QString, QString> fields;
     h.ui.onDialog = [&](QDialog& d) {
@@ -273,19 +265,19 @@ TEST(LocalCommands, InfoDialogFields) {
                                  "txtProgram", "txtFolder"})
             fields[QLatin1String(name)] = static_cast<frm_info&>(d).field(name);
     };
-    DoubleClickRow(h.list, QStringLiteral("O1.NC"));
+    DoubleClickRow(h.list, "O1.NC");
     ASSERT_EQ(h.ui.dialogs, 1);
-    EXPECT_EQ(fields["txtFileName"], QStringLiteral("O1.NC"));
-    EXPECT_EQ(fields["txtBSize"], QStringLiteral("12 block"));
-    EXPECT_EQ(fields["txtSize"], QStringLiteral("2 kB (1536 byte)"));
-    EXPECT_EQ(fields["txtComment"], QStringLiteral("NOTE"));
-    const QFileInfo fi(h.WindowHome::send + QStringLiteral("/O1.NC"));
+    EXPECT_EQ(fields["txtFileName"], "O1.NC");
+    EXPECT_EQ(fields["txtBSize"], "12 block");
+    EXPECT_EQ(fields["txtSize"], "2 kB (1536 byte)");
+    EXPECT_EQ(fields["txtComment"], "NOTE");
+    const QFileInfo fi(h.WindowHome::send + "/O1.NC");
     EXPECT_EQ(fields["txtChanged"], FileDateText(fi.lastModified().toMSecsSinceEpoch()));
     EXPECT_TRUE(fields["txtProgram"].isEmpty());
     EXPECT_TRUE(fields["txtFolder"].isEmpty());
 
     // A file that is not there: only the comment field, empty.
-    frm_info missing(h.WindowHome::send + QStringLiteral("/O404.NC"));
+    frm_info missing(h.WindowHome::send + "/O404.NC");
     EXPECT_TRUE(missing.field("txtFileName").isEmpty());
     EXPECT_TRUE(missing.field("txtComment").isEmpty());
 }

@@ -10,11 +10,11 @@
 namespace {
 QStringList VisibleDocuments(frm_main& w) {
     QStringList out;
-    for (QAction* a : w.findChild<QMenu*>(QStringLiteral("mnuDoc"))->actions())
+    for (QAction* a : w.findChild<QMenu*>("mnuDoc")->actions())
         if (a->isVisible()) out << a->text() + QLatin1Char('=') + a->data().toString();
     return out;
 }
-int DocumentEntries(frm_main& w) { return w.findChildren<QAction*>(QStringLiteral("mnuDocs")).size(); }
+int DocumentEntries(frm_main& w) { return w.findChildren<QAction*>("mnuDocs").size(); }
 
 void Choose(WindowHome& h, int index) {
     auto* combo = h.child<QComboBox>("cmbMaskiner");
@@ -26,62 +26,57 @@ void Choose(WindowHome& h, int index) {
 TEST(MachineSelection, SerialPortIsReopenedWithEachSerialMachine) {
     WindowHome h;
     h.ini("LastMachine=Ingen\r\n" +
-          h.machine(1, QStringLiteral("Svarv"), "Typ=1\r\nComPort=1\r\nBaudRate=9600\r\nSettings=,e,7,1\r\n") +
-          h.machine(2, QStringLiteral("Fräs"), "Typ=2\r\nComPort=3\r\nBaudRate=4800\r\nSettings=,n,8,2\r\n") +
-          h.machine(3, QStringLiteral("Nät"), "Typ=0\r\n"));
+          h.machine(1, "Svarv", "Typ=1\r\nComPort=1\r\nBaudRate=9600\r\nSettings=,e,7,1\r\n") +
+          h.machine(2, "Fräs", "Typ=2\r\nComPort=3\r\nBaudRate=4800\r\nSettings=,n,8,2\r\n") +
+          h.machine(3, "Nät", "Typ=0\r\n"));
     h.open();
     EXPECT_EQ(h.port->openCount(), 0);
 
-    Choose(h, 0);
-    EXPECT_TRUE(h.port->isOpen());
-    EXPECT_EQ(h.port->openCount(), 1);
-    EXPECT_EQ(h.port->lastSettings(), QStringLiteral("9600,e,7,1"));
-    EXPECT_EQ(h.port->lastCommPort(), 1);
-
-    Choose(h, 1);
-    EXPECT_TRUE(h.port->isOpen());
-    EXPECT_EQ(h.port->openCount(), 2);
-    EXPECT_EQ(h.port->lastSettings(), QStringLiteral("4800,n,8,2"));
-    EXPECT_EQ(h.port->lastCommPort(), 3);
-
+    const std::tuple<int, const char*, int> serial[] = {{0, "9600,e,7,1", 1}, {1, "4800,n,8,2", 3}};
+    for (auto [index, settings, com] : serial) {
+        Choose(h, index);
+        EXPECT_TRUE(h.port->isOpen());
+        EXPECT_EQ(h.port->openCount(), index + 1);
+        EXPECT_EQ(h.port->lastSettings(), settings);
+        EXPECT_EQ(h.port->lastCommPort(), com);
+    }
     // A network machine leaves the serial port as it was.
     Choose(h, 2);
     EXPECT_TRUE(h.port->isOpen());
     EXPECT_EQ(h.port->openCount(), 2);
-    EXPECT_EQ(h.child<QLineEdit>("txtRemoteHeader")->text(), QStringLiteral("Nät"));
+    EXPECT_EQ(h.child<QLineEdit>("txtRemoteHeader")->text(), "Nät");
     EXPECT_EQ(h.station().Machine.Typ, 0);
-    EXPECT_TRUE(h.home.read(QStringLiteral("Fenmo32.INI")).contains("LastMachine=Nät"));
+    EXPECT_TRUE(h.home.read("Fenmo32.INI").contains("LastMachine=Nät"));
     EXPECT_TRUE(h.ui.shown.isEmpty());
 }
 
 TEST(MachineSelection, BusySerialPortIsReportedAfterTheRestIsApplied) {
     WindowHome h;
-    QDir().mkpath(h.send + QStringLiteral("/annan"));
-    h.program(QStringLiteral("annan/O5.NC"), "%O5\r\n%");
-    h.ini("LastMachine=Ingen\r\n" + h.machine(1, QStringLiteral("Svarv"), "Typ=1\r\nGetDir=True\r\n") +
+    QDir().mkpath(h.send + "/annan");
+    h.program("annan/O5.NC", "%O5\r\n%");
+    h.ini("LastMachine=Ingen\r\n" + h.machine(1, "Svarv", "Typ=1\r\nGetDir=True\r\n") +
           "[Maskin 2]\r\nNamn=Fräs\r\nTyp=1\r\nGetDir=True\r\nExtension=NC\r\nSendPath=" + h.send.toUtf8() +
           "/annan\r\nRootPath=" + h.send.toUtf8() + "\r\n");
     frm_main& w = h.open();
     h.port->setAvailable(false);
     Choose(h, 1);
     ASSERT_EQ(h.ui.shown.size(), 1);
-    EXPECT_EQ(h.ui.shown[0].text, QStringLiteral("Kan inte öppna COM porten.\r\nKontrollera inställningarna."));
+    EXPECT_EQ(h.ui.shown[0].text, "Kan inte öppna COM porten.\r\nKontrollera inställningarna.");
     EXPECT_EQ(h.ui.shown[0].icon, MsgIcon::Critical);
     EXPECT_EQ(h.ui.shown[0].buttons, OperatorPanel::Buttons::Ok);
     // Headers, tree and list already show the machine.
-    EXPECT_EQ(h.child<QLineEdit>("txtRemoteHeader")->text(), QStringLiteral("Fräs"));
-    EXPECT_EQ(w.treeFolder(), h.send + QStringLiteral("/annan"));
+    EXPECT_EQ(h.child<QLineEdit>("txtRemoteHeader")->text(), "Fräs");
+    EXPECT_EQ(w.treeFolder(), h.send + "/annan");
     EXPECT_EQ(Column(h.child<QAbstractItemView>("FileListView"), 0), QStringList{"O5.NC"});
 }
 
 TEST(MachineSelection, DocumentMenuIsRebuiltWithoutDuplicates) {
     WindowHome h;
-    h.home.write(QStringLiteral("maskiner/TC-32B.dat"),
+    h.home.write("maskiner/TC-32B.dat",
                  "[Dokument]\r\nDok1=Verktygslista\r\nFil1=TOOLS\r\nDok2=Nollpunkter\r\nFil2=ZERO\r\n");
-    h.home.write(QStringLiteral("maskiner/Tom.dat"), "[Dokument]\r\nDok1=\r\nDok2=Aldrig\r\n");
-    h.ini("LastMachine=Ingen\r\n" + h.machine(1, QStringLiteral("A"), "Modell=TC-32B\r\n") +
-          h.machine(2, QStringLiteral("B"), "Modell=TC-32B\r\n") + h.machine(3, QStringLiteral("Okänd")) +
-          h.machine(4, QStringLiteral("Tom"), "Modell=Tom\r\n"));
+    h.home.write("maskiner/Tom.dat", "[Dokument]\r\nDok1=\r\nDok2=Aldrig\r\n");
+    h.ini("LastMachine=Ingen\r\n" + h.machine(1, "A", "Modell=TC-32B\r\n") + h.machine(2, "B", "Modell=TC-32B\r\n") +
+          h.machine(3, "Okänd") + h.machine(4, "Tom", "Modell=Tom\r\n"));
     frm_main& w = h.open();
     const QStringList two = {"Listor:=", "Verktygslista=TOOLS", "Nollpunkter=ZERO"};
 
@@ -90,7 +85,7 @@ TEST(MachineSelection, DocumentMenuIsRebuiltWithoutDuplicates) {
     Choose(h, 1);  // the same model again: one fresh set, the old one hidden
     EXPECT_EQ(VisibleDocuments(w), two);
     EXPECT_EQ(DocumentEntries(w), 5);
-    for (QAction* a : w.findChildren<QAction*>(QStringLiteral("mnuDocs")))
+    for (QAction* a : w.findChildren<QAction*>("mnuDocs"))
         if (a->isVisible()) {
             EXPECT_EQ(a->isEnabled(), a->text() != QLatin1String("Listor:"));
         }
@@ -105,24 +100,22 @@ TEST(MachineSelection, DocumentMenuIsRebuiltWithoutDuplicates) {
 
 TEST(MachineSelection, SetupReselectsTheLastMachineOrNothing) {
     WindowHome h;
-    QDir().mkpath(h.send + QStringLiteral("/b"));
-    h.ini("LastMachine=A\r\n" + h.machine(1, QStringLiteral("A")) +
+    QDir().mkpath(h.send + "/b");
+    h.ini("LastMachine=A\r\n" + h.machine(1, "A") +
           "[Maskin 2]\r\nNamn=B\r\nTyp=0\r\nGetDir=False\r\nSendPath=" + h.send.toUtf8() + "/b\r\n");
     frm_main& w = h.open();
     EXPECT_EQ(h.station().Machine.SendPath, h.send);
 
     // The setup dialog chose B.
-    h.home.write(QStringLiteral("Fenmo32.INI"),
-                 h.home.read(QStringLiteral("Fenmo32.INI")).replace("LastMachine=A", "LastMachine=B"));
+    h.home.write("Fenmo32.INI", h.home.read("Fenmo32.INI").replace("LastMachine=A", "LastMachine=B"));
     w.mnuArkivSetup_Click();
-    EXPECT_EQ(h.child<QComboBox>("cmbMaskiner")->currentText(), QStringLiteral("B"));
-    EXPECT_EQ(h.station().Machine.SendPath, h.send + QStringLiteral("/b"));
+    EXPECT_EQ(h.child<QComboBox>("cmbMaskiner")->currentText(), "B");
+    EXPECT_EQ(h.station().Machine.SendPath, h.send + "/b");
 
     // A name edited by hand: nothing selected, the machine applied before stays.
-    h.home.write(QStringLiteral("Fenmo32.INI"),
-                 h.home.read(QStringLiteral("Fenmo32.INI")).replace("LastMachine=B", "LastMachine=X"));
+    h.home.write("Fenmo32.INI", h.home.read("Fenmo32.INI").replace("LastMachine=B", "LastMachine=X"));
     w.mnuArkivSetup_Click();
     EXPECT_EQ(h.child<QComboBox>("cmbMaskiner")->currentIndex(), -1);
-    EXPECT_EQ(h.station().Machine.SendPath, h.send + QStringLiteral("/b"));
+    EXPECT_EQ(h.station().Machine.SendPath, h.send + "/b");
     EXPECT_EQ(h.ui.reports(), 0);
 }

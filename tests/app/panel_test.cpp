@@ -11,24 +11,24 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-TEST(Panel, StatusBarAndActivityIndicator) {
+TEST(Panel, StatusBarActivityIndicatorAndBoxes) {
     WindowHome h;
     h.ini({});
     frm_main& w = h.open();
-    h.station().Status(QStringLiteral("Väntar på svar..."));
-    w.setPanel(2, QStringLiteral("12 tecken"));
-    w.setPanel(4, QStringLiteral("DSR"));
-    EXPECT_EQ(h.child<QLabel>("Panel1")->text(), QStringLiteral("Väntar på svar..."));
-    EXPECT_EQ(w.panelText(2), QStringLiteral("12 tecken"));
-    EXPECT_EQ(w.panelText(4), QStringLiteral("DSR"));
+    h.station().Status("Väntar på svar...");
+    w.setPanel(2, "12 tecken");
+    w.setPanel(4, "DSR");
+    EXPECT_EQ(h.child<QLabel>("Panel1")->text(), "Väntar på svar...");
+    EXPECT_EQ(w.panelText(2), "12 tecken");
+    EXPECT_EQ(w.panelText(4), "DSR");
 
     auto* frame = h.child<QWidget>("frameXfer");
     auto* arrows = h.child<QLabel>("lblXfer");
-    h.station().ShowPilar(QStringLiteral("Sänder: \"O1\"..."), SendArrows());
+    h.station().ShowPilar("Sänder: \"O1\"...", SendArrows());
     EXPECT_TRUE(frame->isVisible());
     EXPECT_TRUE(w.xferTimer().isActive());
     EXPECT_EQ(w.xferTimer().interval(), 200);
-    EXPECT_EQ(h.child<QLineEdit>("txtXfer")->text(), QStringLiteral("Sänder: \"O1\"..."));
+    EXPECT_EQ(h.child<QLineEdit>("txtXfer")->text(), "Sänder: \"O1\"...");
     EXPECT_EQ(arrows->text(), SendArrows()[0]);
     QStringList seen;
     for (int i = 0; i < 7; ++i) {
@@ -41,10 +41,19 @@ TEST(Panel, StatusBarAndActivityIndicator) {
     EXPECT_FALSE(w.xferTimer().isActive());
 
     // A new animation starts at its frame 1 and runs on from frame 3.
-    h.station().ShowPilar(QStringLiteral("Hämtar"), RecArrows());
+    h.station().ShowPilar("Hämtar", RecArrows());
     EXPECT_EQ(arrows->text(), RecArrows()[0]);
     w.XferTimer_Timer();
     EXPECT_EQ(arrows->text(), RecArrows()[3]);
+
+    // The station's questions and the helpers' own messages reach the boxes.
+    h.ui.answers.enqueue(OperatorPanel::Answer::No);
+    EXPECT_EQ(w.message("Skriva över?", "Fenmo32", MsgIcon::Question, OperatorPanel::Buttons::YesNoCancel),
+              OperatorPanel::Answer::No);
+    ShowMessage("Fel vid skrivning till INI-fil...", "Fenmo32", MsgIcon::Exclamation);
+    ASSERT_EQ(h.ui.shown.size(), 2);
+    EXPECT_EQ(h.ui.shown[1].text, "Fel vid skrivning till INI-fil...");
+    EXPECT_EQ(h.ui.shown[1].icon, MsgIcon::Exclamation);
 }
 
 TEST(Panel, MachineListSortSelectAndRemove) {
@@ -55,7 +64,11 @@ TEST(Panel, MachineListSortSelectAndRemove) {
     auto* rec = h.child<QPushButton>("cmdRec");
     auto* del = h.child<QPushButton>("cmdDel");
     auto* dir = h.child<QPushButton>("cmdDir");
-    w.fillRemoteList({{"O200", "012"}, {"O100", "003"}, {"\xC5" "T1", "1"}});
+    w.fillRemoteList({{"O200", "012"},
+                      {"O100", "003"},
+                      {"\xC5"
+                       "T1",
+                       "1"}});
     EXPECT_EQ(Column(list, 0), (QStringList{"O200", "O100", "ÅT1"}));
     EXPECT_EQ(Column(list, 1), (QStringList{"012", "003", "1"}));
     EXPECT_EQ(w.remoteNames(), (QStringList{"O200", "O100", "ÅT1"}));
@@ -66,7 +79,7 @@ TEST(Panel, MachineListSortSelectAndRemove) {
     EXPECT_EQ(Column(list, 0).mid(1), (QStringList{"O200", "O100"}));
 
     EXPECT_FALSE(rec->isEnabled());
-    ASSERT_TRUE(ClickRow(list, QStringLiteral("O100")));
+    ASSERT_TRUE(ClickRow(list, "O100"));
     EXPECT_TRUE(rec->isEnabled());
     EXPECT_TRUE(del->isEnabled());
     EXPECT_EQ(w.remoteSelection(), QStringList{"O100"});
@@ -80,29 +93,11 @@ TEST(Panel, MachineListSortSelectAndRemove) {
     w.RemoteFilesLV_GotFocus();
     EXPECT_TRUE(dir->isEnabled());
 
-    w.removeRemoteItem(QStringLiteral("O200"));
+    w.removeRemoteItem("O200");
     EXPECT_EQ(w.remoteNames(), (QStringList{"ÅT1", "O100"}));
     EXPECT_EQ(Column(list, 1), (QStringList{"1", "003"}));
     w.fillRemoteList({});
     EXPECT_EQ(list->model()->rowCount(), 0);
-}
-
-TEST(Panel, QuestionsGoThroughTheBoxes) {
-    WindowHome h;
-    h.ini({});
-    frm_main& w = h.open();
-    h.ui.answers.enqueue(OperatorPanel::Answer::No);
-    EXPECT_EQ(w.message(QStringLiteral("Skriva över?"), QStringLiteral("Fenmo32"), MsgIcon::Question,
-                        OperatorPanel::Buttons::YesNoCancel),
-              OperatorPanel::Answer::No);
-    h.ui.inputs.enqueue(QStringLiteral("O5"));
-    EXPECT_EQ(w.input(QStringLiteral("Ange fil att hämta:"), QStringLiteral("Manuell hämtning"), QString()),
-              std::optional<QString>(QStringLiteral("O5")));
-    // The helpers' own messages reach a box too.
-    ShowMessage(QStringLiteral("Fel vid skrivning till INI-fil..."), QStringLiteral("Fenmo32"), MsgIcon::Exclamation);
-    ASSERT_EQ(h.ui.shown.size(), 2);
-    EXPECT_EQ(h.ui.shown[1].text, QStringLiteral("Fel vid skrivning till INI-fil..."));
-    EXPECT_EQ(h.ui.shown[1].icon, MsgIcon::Exclamation);
 }
 
 TEST(ErrorDialog, OkGoesOnWritesTheLogAndAborts) {
@@ -110,17 +105,17 @@ TEST(ErrorDialog, OkGoesOnWritesTheLogAndAborts) {
     h.ini({});
     frm_main& w = h.open();
     w.station().Aborted = false;
-    Traced(QStringLiteral("cmdEdit_Click()"), [] { throw AppError(57); });
+    Traced("cmdEdit_Click()", [] { throw AppError(57); });
     ASSERT_EQ(h.ui.shown.size(), 1);
     const auto& box = h.ui.shown[0];
-    EXPECT_EQ(box.title, QStringLiteral("Fel"));
+    EXPECT_EQ(box.title, "Fel");
     EXPECT_EQ(box.icon, MsgIcon::Critical);
     EXPECT_EQ(box.buttons, OperatorPanel::Buttons::OkCancel);
-    EXPECT_TRUE(box.text.startsWith(QStringLiteral("Ett fel uppstod.\r\nBeskrivning: ")));
-    EXPECT_TRUE(box.text.contains(QStringLiteral("Felnummer: 57\r\n")));
-    EXPECT_TRUE(box.text.contains(QStringLiteral(" - cmdEdit_Click()\r\n")));
+    EXPECT_TRUE(box.text.startsWith("Ett fel uppstod.\r\nBeskrivning: "));
+    EXPECT_TRUE(box.text.contains("Felnummer: 57\r\n"));
+    EXPECT_TRUE(box.text.contains(" - cmdEdit_Click()\r\n"));
     EXPECT_TRUE(w.station().Aborted);
-    EXPECT_TRUE(h.home.read(QStringLiteral("error.log")).contains("Felnummer: 57\r\n"));
+    EXPECT_TRUE(h.home.read("error.log").contains("Felnummer: 57\r\n"));
 }
 
 TEST(ErrorDialogDeathTest, CancelEndsAtOnceWithoutTheLog) {
@@ -133,9 +128,9 @@ TEST(ErrorDialogDeathTest, CancelEndsAtOnceWithoutTheLog) {
             Hooks().message = [](const QString&, const QString&, MsgIcon, OperatorPanel::Buttons) {
                 return OperatorPanel::Answer::Cancel;
             };
-            Traced(QStringLiteral("X()"), [] { throw AppError(6); });
+            Traced("X()", [] { throw AppError(6); });
             std::fprintf(stderr, "went on\n");
         },
         ::testing::ExitedWithCode(EXIT_FAILURE), ::testing::Not(::testing::HasSubstr("went on")));
-    EXPECT_FALSE(h.home.exists(QStringLiteral("error.log")));
+    EXPECT_FALSE(h.home.exists("error.log"));
 }

@@ -17,7 +17,7 @@
 namespace {
 int Selected(WindowHome& h) { return h.child<QComboBox>("cmbMaskiner")->currentIndex(); }
 QString LastMachine(WindowHome& h) {
-    const QByteArray ini = h.home.read(QStringLiteral("Fenmo32.INI"));
+    const QByteArray ini = h.home.read("Fenmo32.INI");
     const int at = ini.indexOf("LastMachine=");
     return at < 0 ? QString() : QString::fromUtf8(ini.mid(at + 12, ini.indexOf('\r', at) - at - 12));
 }
@@ -27,12 +27,12 @@ TEST(Startup, BuildsEveryControlAndMenuWithItsCaption) {
     WindowHome h;
     h.ini({});
     frm_main& w = h.open();
-    EXPECT_EQ(w.windowTitle(), QStringLiteral("Fenmo32 - v1.2.2"));
+    EXPECT_EQ(w.windowTitle(), "Fenmo32 - v1.2.2");
 
     const std::pair<const char*, const char*> buttons[] = {
-        {"cmdSend", "Sänd"},     {"cmdRec", "Hämta"},          {"cmdEdit", "Editera"},
-        {"cmdNewFolder", "Skapa Mapp"}, {"cmdKommentar", "Kommentar"}, {"cmdDel", "Radera"},
-        {"cmdChangeFolder", "Auto dok"}, {"cmdDir", "Uppdatera bibliotek"}, {"cmdAbort", "Avbryt"}};
+        {"cmdSend", "Sänd"}, {"cmdRec", "Hämta"}, {"cmdEdit", "Editera"}, {"cmdNewFolder", "Skapa Mapp"},
+        {"cmdKommentar", "Kommentar"}, {"cmdDel", "Radera"}, {"cmdChangeFolder", "Auto dok"},
+        {"cmdDir", "Uppdatera bibliotek"}, {"cmdAbort", "Avbryt"}};
     for (auto [name, caption] : buttons) {
         auto* b = h.child<QPushButton>(name);
         ASSERT_TRUE(b);
@@ -40,14 +40,14 @@ TEST(Startup, BuildsEveryControlAndMenuWithItsCaption) {
         EXPECT_EQ(b->size(), QSize(81, 57)) << name;  // 1215 x 855 twips
     }
     EXPECT_EQ(h.child<QPushButton>("cmdKommentar")->pos(), QPoint(360, 8));
-    EXPECT_EQ(h.child<QLabel>("lblMachine")->text(), QStringLiteral("Maskin:"));
-    EXPECT_EQ(h.child<QLineEdit>("TxtFolderHeader")->text(), QStringLiteral("Mappar"));
-    EXPECT_EQ(h.child<QLineEdit>("txtRemoteHeader")->text(), QStringLiteral("Maskin"));
+    EXPECT_EQ(h.child<QLabel>("lblMachine")->text(), "Maskin:");
+    EXPECT_EQ(h.child<QLineEdit>("TxtFolderHeader")->text(), "Mappar");
+    EXPECT_EQ(h.child<QLineEdit>("txtRemoteHeader")->text(), "Maskin");
     for (const char* name : {"BevelTB", "BevelFolder", "FSplitter", "Splitter", "FolderTreeview", "FileListView",
                              "RemoteFilesLV", "StatusBar1", "frameXfer", "txtXfer", "lblXfer", "cmbMaskiner"})
         EXPECT_TRUE(w.findChild<QWidget*>(QLatin1String(name))) << name;
     EXPECT_FALSE(h.child<QWidget>("frameXfer")->isVisible());
-    EXPECT_EQ(h.child<QLabel>("lblXfer")->font().family(), QStringLiteral("Courier New"));
+    EXPECT_EQ(h.child<QLabel>("lblXfer")->font().family(), "Courier New");
 
     QStringList menus;
     for (QAction* a : w.menuBar()->actions())
@@ -55,84 +55,82 @@ TEST(Startup, BuildsEveryControlAndMenuWithItsCaption) {
     EXPECT_EQ(menus, (QStringList{"Arkiv", "Visa", "Kommunikation", "Hjälp"}));  // Plugins and Debug hidden
     const std::pair<const char*, const char*> entries[] = {
         {"mnuArkivSetup", "Inställningar..."}, {"mnuArkivPrintLista", "Skriv ut fillista..."},
-        {"mnuArkivQuit", "Avsluta"},           {"mnuVisaLogg", "Logg"},
-        {"mnuSend", "Sänd"},                   {"mnuRec", "Hämta"},
-        {"mnuRecManual", "Hämta med namn..."}, {"mnuDocs", "Listor:"},
-        {"mnuPlugins", "Test"},                {"mnuHelpOm", "Om..."},
-        {"mnuDebugParse", "Parsa commandlog"}};
+        {"mnuArkivQuit", "Avsluta"}, {"mnuVisaLogg", "Logg"}, {"mnuSend", "Sänd"}, {"mnuRec", "Hämta"},
+        {"mnuRecManual", "Hämta med namn..."}, {"mnuDocs", "Listor:"}, {"mnuPlugins", "Test"},
+        {"mnuHelpOm", "Om..."}, {"mnuDebugParse", "Parsa commandlog"}};
     for (auto [name, caption] : entries) {
         auto* a = w.findChild<QAction*>(QLatin1String(name));
         ASSERT_TRUE(a) << name;
         EXPECT_EQ(a->text(), QString::fromUtf8(caption)) << name;
     }
-    EXPECT_FALSE(w.findChild<QAction*>(QStringLiteral("mnuDocs"))->isEnabled());
-    EXPECT_EQ(w.findChild<QMenu*>(QStringLiteral("mnuDoc"))->title(), QStringLiteral("Hämta dokument"));
-}
-
-TEST(Startup, EmptyMachineListSelectsNothing) {
-    WindowHome h;
-    h.ini("LastMachine=Borta\r\n");
-    frm_main& w = h.open();
-    EXPECT_EQ(h.child<QComboBox>("cmbMaskiner")->count(), 0);
-    EXPECT_TRUE(w.treeFolder().isEmpty());
-    EXPECT_EQ(h.child<QTreeWidget>("FolderTreeview")->topLevelItemCount(), 0);
-    EXPECT_EQ(LastMachine(h), QStringLiteral("Borta"));  // not consulted, not rewritten
-    EXPECT_TRUE(h.ui.shown.isEmpty());
-    EXPECT_NE(h.station().ListeningPort(), 0);
-    EXPECT_TRUE(h.home.read(QStringLiteral("fenmo32.log")).contains(" - Programmet startat.\r\n"));
+    EXPECT_FALSE(w.findChild<QAction*>("mnuDocs")->isEnabled());
+    EXPECT_EQ(w.findChild<QMenu*>("mnuDoc")->title(), "Hämta dokument");
 }
 
 TEST(Startup, LastMachineChoosesItsEntryOrNothing) {
+    {  // no machines at all
+        WindowHome h;
+        h.ini("LastMachine=Borta\r\n");
+        frm_main& w = h.open();
+        EXPECT_EQ(h.child<QComboBox>("cmbMaskiner")->count(), 0);
+        EXPECT_TRUE(w.treeFolder().isEmpty());
+        EXPECT_EQ(h.child<QTreeWidget>("FolderTreeview")->topLevelItemCount(), 0);
+        EXPECT_EQ(LastMachine(h), "Borta");  // not consulted, not rewritten
+        EXPECT_TRUE(h.ui.shown.isEmpty());
+        EXPECT_NE(h.station().ListeningPort(), 0);
+        EXPECT_TRUE(h.home.read("fenmo32.log").contains(" - Programmet startat.\r\n"));
+        EXPECT_FALSE(w.findChild<QMenu*>("mnuPlugin")->menuAction()->isVisible());  // no plugins.ini
+    }
     {  // names the second machine
         WindowHome h;
-        h.program(QStringLiteral("O100.NC"), "%O100\r\n%");
-        h.ini("LastMachine=Svarv\r\n" + h.machine(1, QStringLiteral("Fräs")) + h.machine(4, QStringLiteral("Svarv")));
+        h.program("O100.NC", "%O100\r\n%");
+        h.ini("LastMachine=Svarv\r\n" + h.machine(1, "Fräs") + h.machine(4, "Svarv"));
         frm_main& w = h.open();
         EXPECT_EQ(Selected(h), 1);
         EXPECT_EQ(h.child<QComboBox>("cmbMaskiner")->itemData(1).toInt(), 4);
-        EXPECT_EQ(h.child<QLineEdit>("txtRemoteHeader")->text(), QStringLiteral("Svarv"));
+        EXPECT_EQ(h.child<QLineEdit>("txtRemoteHeader")->text(), "Svarv");
         EXPECT_EQ(h.child<QLineEdit>("txtLocalHeader")->text(), h.send);
         EXPECT_EQ(w.treeFolder(), h.send);
         EXPECT_EQ(Column(h.child<QAbstractItemView>("FileListView"), 0), QStringList{"O100.NC"});
     }
     {  // names a machine that no longer exists: no fall-back to the first
         WindowHome h;
-        h.ini("LastMachine=Borta\r\n" + h.machine(1, QStringLiteral("Fräs")));
+        h.ini("LastMachine=Borta\r\n" + h.machine(1, "Fräs"));
         frm_main& w = h.open();
         EXPECT_EQ(Selected(h), -1);
         EXPECT_TRUE(w.treeFolder().isEmpty());
         EXPECT_TRUE(h.station().Machine.SendPath.isEmpty());
-        EXPECT_EQ(h.child<QLineEdit>("txtRemoteHeader")->text(), QStringLiteral("Maskin"));
+        EXPECT_EQ(h.child<QLineEdit>("txtRemoteHeader")->text(), "Maskin");
     }
     {  // absent: the first machine, and the choice is remembered
         WindowHome h;
-        h.ini(h.machine(2, QStringLiteral("Fräs")) + h.machine(3, QStringLiteral("Svarv")));
+        h.ini(h.machine(2, "Fräs") + h.machine(3, "Svarv"));
         h.open();
         EXPECT_EQ(Selected(h), 0);
         EXPECT_EQ(h.station().Machine.SendPath, h.send);
-        EXPECT_EQ(LastMachine(h), QStringLiteral("Fräs"));
+        EXPECT_EQ(LastMachine(h), "Fräs");
     }
 }
 
 TEST(Startup, BadGeneralSettingStopsTheLoadButTheWindowOpens) {
     WindowHome h;
-    h.ini("HideBreak=True\r\nGeneralTimeout=abc\r\nSvarTimeout=1234\r\n" + h.machine(1, QStringLiteral("Fräs")));
+    h.ini("HideBreak=True\r\nGeneralTimeout=abc\r\nSvarTimeout=1234\r\n" + h.machine(1, "Fräs"));
     StartupOptions options;
     options.splash = false;
     options.port = new MemorySerialPort;
     frm_main* w = RunStartup(options);
     EXPECT_TRUE(w->isVisible());
     ASSERT_EQ(h.ui.reports(), 1);
-    EXPECT_TRUE(h.ui.shown[0].text.contains(QStringLiteral("Felnummer: 13")));
-    EXPECT_TRUE(h.ui.shown[0].text.contains(QStringLiteral(" - Form_Load()\r\n")));
-    EXPECT_EQ(h.ui.shown[0].title, QStringLiteral("Fel"));
+    EXPECT_TRUE(h.ui.shown[0].text.contains("Felnummer: 13"));
+    EXPECT_TRUE(h.ui.shown[0].text.contains(" - Form_Load()\r\n"));
+    EXPECT_EQ(h.ui.shown[0].title, "Fel");
     // Read before the bad key: in force. After it: design-time values.
     EXPECT_TRUE(w->station().General.HideBreak);
     EXPECT_EQ(w->station().SvarTimer.interval(), 4000);
     // The later steps never ran.
-    EXPECT_EQ(w->findChild<QComboBox*>(QStringLiteral("cmbMaskiner"))->count(), 0);
+    EXPECT_EQ(w->findChild<QComboBox*>("cmbMaskiner")->count(), 0);
     EXPECT_EQ(w->station().ListeningPort(), 0);
-    EXPECT_TRUE(h.home.read(QStringLiteral("error.log")).contains("Ett fel uppstod."));
+    EXPECT_TRUE(h.home.read("error.log").contains("Ett fel uppstod."));
     delete w;
 }
 
@@ -140,14 +138,13 @@ TEST(Startup, BusyListeningPortIsReportedAndTheWindowOpens) {
     QTcpServer occupant;
     ASSERT_TRUE(occupant.listen(QHostAddress::Any, 0));
     WindowHome h;
-    h.ini("[Program]\r\nListenPort=" + QByteArray::number(occupant.serverPort()) + "\r\n" +
-              h.machine(1, QStringLiteral("Fräs")),
+    h.ini("[Program]\r\nListenPort=" + QByteArray::number(occupant.serverPort()) + "\r\n" + h.machine(1, "Fräs"),
           false);
     frm_main& w = h.open();
     ASSERT_EQ(h.ui.shown.size(), 1);
     EXPECT_EQ(h.ui.shown[0].text,
-              QStringLiteral("Den inställda porten är upptagen. Gå in i inställningar och ställ in en annan port."));
-    EXPECT_EQ(h.ui.shown[0].title, QStringLiteral("Fenmo32"));
+              "Den inställda porten är upptagen. Gå in i inställningar och ställ in en annan port.");
+    EXPECT_EQ(h.ui.shown[0].title, "Fenmo32");
     EXPECT_EQ(h.ui.shown[0].icon, MsgIcon::Critical);
     EXPECT_EQ(h.ui.reports(), 0);
     EXPECT_TRUE(w.isVisible());
@@ -156,8 +153,8 @@ TEST(Startup, BusyListeningPortIsReportedAndTheWindowOpens) {
 
 TEST(Startup, SplashShowsTheVersionAndFadesInTo240) {
     frm_splash fading(true);
-    EXPECT_EQ(fading.versionText(), QStringLiteral("1.2.2-"));
-    EXPECT_EQ(fading.findChild<QLabel*>(QStringLiteral("lblVersion"))->text(), QStringLiteral("1.2.2-"));
+    EXPECT_EQ(fading.versionText(), "1.2.2-");
+    EXPECT_EQ(fading.findChild<QLabel*>("lblVersion")->text(), "1.2.2-");
     EXPECT_EQ(fading.Timer1().interval(), 50);
     EXPECT_TRUE(fading.Timer1().isActive());
     for (int i = 0; i < 15; ++i) fading.Timer1_Timer();
@@ -172,20 +169,20 @@ TEST(Startup, SplashShowsTheVersionAndFadesInTo240) {
     EXPECT_DOUBLE_EQ(opaque.windowOpacity(), 1.0);
 }
 
-TEST(Startup, ClosingAbortsAndLogsTheEnd) {
+TEST(Startup, QuitAbortsAndLogsTheEnd) {
     WindowHome h;
     h.ini({});
     frm_main& w = h.open();
-    w.station().Aborted = false;
-    w.close();
-    EXPECT_TRUE(w.station().Aborted);
-    const QByteArray log = h.home.read(QStringLiteral("fenmo32.log"));
-    EXPECT_TRUE(log.endsWith(" - Programmet avslutat.\r\n")) << log.constData();
-    // "Logg" opens the main log with the desktop's viewer.
-    w.mnuVisaLogg_Click();
+    w.mnuVisaLogg_Click();  // the main log, in the desktop's viewer
     ASSERT_EQ(h.ui.opened.size(), 1);
-    EXPECT_EQ(h.ui.opened[0], QUrl::fromLocalFile(h.home.file(QStringLiteral("fenmo32.log"))));
-    // "Om..." shows the about box modally, once.
-    w.mnuHelpOm_Click();
+    EXPECT_EQ(h.ui.opened[0], QUrl::fromLocalFile(h.home.file("fenmo32.log")));
+    w.mnuHelpOm_Click();  // the about box, modally, once
     EXPECT_EQ(h.ui.dialogs, 1);
+
+    w.station().Aborted = false;
+    w.findChild<QAction*>("mnuArkivQuit")->trigger();
+    EXPECT_FALSE(w.isVisible());
+    EXPECT_TRUE(w.station().Aborted);
+    const QByteArray log = h.home.read("fenmo32.log");
+    EXPECT_TRUE(log.endsWith(" - Programmet avslutat.\r\n")) << log.constData();
 }

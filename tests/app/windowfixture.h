@@ -79,7 +79,7 @@ struct Answers {
     // Error reports shown so far.
     int reports() const {
         int n = 0;
-        for (const Shown& s : shown) n += s.text.startsWith(QStringLiteral("Ett fel uppstod."));
+        for (const Shown& s : shown) n += s.text.startsWith("Ett fel uppstod.");
         return n;
     }
 };
@@ -92,26 +92,23 @@ struct WindowHome {
     std::unique_ptr<frm_main> window;
 
     WindowHome() {
-        send = home.file(QStringLiteral("ncprog"));
+        send = home.file("ncprog");
         QDir().mkpath(send);
     }
     ~WindowHome() { window.reset(); }
 
     // The general settings file; every test listens on a port the system picks.
     void ini(const QByteArray& text, bool freePort = true) {
-        home.write(QStringLiteral("Fenmo32.INI"),
-                   (freePort ? QByteArray("[Program]\r\nListenPort=0\r\n") : QByteArray()) + text);
+        home.write("Fenmo32.INI", (freePort ? QByteArray("[Program]\r\nListenPort=0\r\n") : QByteArray()) + text);
     }
     // A machine definition in slot n with its folders in this program folder;
     // the keys of more come first and so win over the defaults here.
     QByteArray machine(int slot, const QString& name, const QByteArray& more = {}) const {
         return "[Maskin " + QByteArray::number(slot) + "]\r\nNamn=" + name.toUtf8() + "\r\n" + more +
-               "Typ=0\r\nIP=127.0.0.1\r\nPort=1\r\nGetDir=False\r\nExtension=NC\r\nRootPath=" +
-               home.path().toUtf8() + "\r\nSendPath=" + send.toUtf8() + "\r\nRecPath=" + send.toUtf8() + "\r\n";
+               "Typ=0\r\nIP=127.0.0.1\r\nPort=1\r\nGetDir=False\r\nExtension=NC\r\nRootPath=" + home.path().toUtf8() +
+               "\r\nSendPath=" + send.toUtf8() + "\r\nRecPath=" + send.toUtf8() + "\r\n";
     }
-    QString program(const QString& name, const QByteArray& bytes) const {
-        return home.write(QStringLiteral("ncprog/") + name, bytes);
-    }
+    QString program(const QString& name, const QByteArray& bytes) const { return home.write("ncprog/" + name, bytes); }
 
     frm_main& open(bool load = true) {
         port = new MemorySerialPort;
@@ -149,33 +146,29 @@ inline void Click(QWidget* w, const QPoint& at, Qt::KeyboardModifiers mods = Qt:
     QCoreApplication::sendEvent(w, &release);
 }
 
-// Clicks the row whose first column reads text.
-inline bool ClickRow(QAbstractItemView* view, const QString& text, Qt::KeyboardModifiers mods = Qt::NoModifier) {
+// The row whose first column reads text, scrolled into view.
+inline QModelIndex FindRow(QAbstractItemView* view, const QString& text) {
     QAbstractItemModel* m = view->model();
-    for (int r = 0; r < m->rowCount(); ++r) {
-        const QModelIndex i = m->index(r, 0);
-        if (m->data(i).toString() != text) continue;
-        view->scrollTo(i);
-        Click(view->viewport(), view->visualRect(i).center(), mods);
-        return true;
-    }
-    return false;
+    for (int r = 0; r < m->rowCount(); ++r)
+        if (m->data(m->index(r, 0)).toString() == text) {
+            view->scrollTo(m->index(r, 0));
+            return m->index(r, 0);
+        }
+    return {};
+}
+
+inline bool ClickRow(QAbstractItemView* view, const QString& text, Qt::KeyboardModifiers mods = Qt::NoModifier) {
+    const QModelIndex i = FindRow(view, text);
+    if (i.isValid()) Click(view->viewport(), view->visualRect(i).center(), mods);
+    return i.isValid();
 }
 
 inline void DoubleClickRow(QAbstractItemView* view, const QString& text) {
-    QAbstractItemModel* m = view->model();
-    for (int r = 0; r < m->rowCount(); ++r) {
-        const QModelIndex i = m->index(r, 0);
-        if (m->data(i).toString() != text) continue;
-        const QPoint at = view->visualRect(i).center();
-        Click(view->viewport(), at);
-        const QPointF global = view->viewport()->mapToGlobal(QPointF(at));
-        QMouseEvent dbl(QEvent::MouseButtonDblClick, QPointF(at), global, Qt::LeftButton, Qt::LeftButton,
-                        Qt::NoModifier);
-        QCoreApplication::sendEvent(view->viewport(), &dbl);
-        return;
-    }
-    ADD_FAILURE() << "no row " << text.toStdString();
+    ASSERT_TRUE(ClickRow(view, text)) << "no row " << text.toStdString();
+    const QPoint at = view->visualRect(FindRow(view, text)).center();
+    QMouseEvent dbl(QEvent::MouseButtonDblClick, QPointF(at), view->viewport()->mapToGlobal(QPointF(at)),
+                    Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(view->viewport(), &dbl);
 }
 
 inline void ClickHeader(QAbstractItemView* view, int column) {

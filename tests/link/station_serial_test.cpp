@@ -33,7 +33,7 @@ QByteArray SerialReply(const QByteArray& header, const QByteArray& body = {}) {
 
 TEST(StationSerial, CollectsMessagesFromChunksAndFraming) {
     SerialShop shop;
-    shop.home.write(QStringLiteral("ncprog/O1.NC"), "%\r\nG0\r\n%");
+    shop.home.write("ncprog/O1.NC", "%\r\nG0\r\n%");
     const QByteArray request = MachineClose(BuildFrame("C", "LOD", "", "O1", "00"));
     // DC2 before, DC4 after, NULs inside, and many small chunks.
     QByteArray framed = '\x12' + request + '\x14';
@@ -48,23 +48,19 @@ TEST(StationSerial, CollectsMessagesFromChunksAndFraming) {
     }
     ASSERT_TRUE(WaitUntil([&] { return shop.port->transmittedData().endsWith('%'); }));
     EXPECT_EQ(shop.port->transmittedData(), SerialReply(BuildFrame("R", "LOD", "", "O1", "00"), "\r\nG0\r\n"));
-    EXPECT_TRUE(shop.panel.statuses.contains(QStringLiteral("Tar emot från maskin...")));
-    EXPECT_TRUE(shop.panel.statuses.contains(QStringLiteral("Mottagning klar (24 tecken ).")));
-    EXPECT_EQ(shop.panel.pilarText, QStringLiteral("Sänder: O1"));
+    EXPECT_TRUE(shop.panel.statuses.contains("Tar emot från maskin..."));
+    EXPECT_TRUE(shop.panel.statuses.contains("Mottagning klar (24 tecken )."));
+    EXPECT_EQ(shop.panel.pilarText, "Sänder: O1");
     EXPECT_EQ(shop.station.RxCount, 0);
     EXPECT_TRUE(shop.station.SerialLink.InBuffer.isEmpty());
     EXPECT_FALSE(shop.station.RecTimer.isActive());
     Settle(20);
-    EXPECT_EQ(shop.panel.status(), QStringLiteral("Sändning klar (O1)."));
-}
+    EXPECT_EQ(shop.panel.status(), "Sändning klar (O1).");
 
-TEST(StationSerial, IncompleteAndDoubledMessages) {
-    SerialShop shop;
     shop.port->deliver("%");
     Settle(20);
     EXPECT_EQ(shop.station.SerialLink.InBuffer, QByteArray("%"));  // a lone "%" waits for more
     shop.station.cmdAbort_Click();
-
     // Two messages in one chunk are one message to the serial link: its checksum fails.
     const QByteArray one = MachineClose(BuildFrame("C", "DEL", "", "B", "00"));
     const QByteArray two = MachineClose(BuildFrame("C", "DEL", "", "O12", "00"));
@@ -72,11 +68,11 @@ TEST(StationSerial, IncompleteAndDoubledMessages) {
     EXPECT_EQ(shop.ask(one + two), SerialReply(BuildFrame("R", "DEL", "", "B", "04")));
 }
 
-TEST(StationSerial, ProtocolOneShortForm) {
+TEST(StationSerial, ProtocolOneShortAndColonForms) {
     SerialShop shop(2);
     Station& st = shop.station;
-    shop.home.write(QStringLiteral("ncprog/O1.NC"), "(C)%\r\nG1\r\n%");
-    shop.home.write(QStringLiteral("ncprog/mottaget/O3.NC"), "x");
+    shop.home.write("ncprog/O1.NC", "(C)%\r\nG1\r\n%");
+    shop.home.write("ncprog/mottaget/O3.NC", "x");
 
     EXPECT_EQ(shop.ask(BuildShortFrame("L", "O1") + "%"), BuildShortFrame("S", "O1") + "\n\r\nG1\r\n%");
     shop.port->clearTransmitted();
@@ -87,39 +83,38 @@ TEST(StationSerial, ProtocolOneShortForm) {
     st.TransferDone = false;
     shop.port->deliver(BuildShortFrame("S", "O2") + "\nG2\nM30%");
     ASSERT_TRUE(WaitUntil([&] { return st.TransferDone; }));
-    EXPECT_EQ(shop.file(QStringLiteral("O2.NC")), QByteArray("G2\r\nM30"));
+    EXPECT_EQ(shop.file("O2.NC"), QByteArray("G2\r\nM30"));
 
     EXPECT_EQ(shop.ask(BuildShortFrame("E", "O3") + "%"), BuildShortFrame("R", "O3") + "\n%");
-    EXPECT_FALSE(shop.home.exists(QStringLiteral("ncprog/mottaget/O3.NC")));
+    EXPECT_FALSE(shop.home.exists("ncprog/mottaget/O3.NC"));
     EXPECT_EQ(QDir(shop.trash).entryList(QDir::Files).size(), 1);
 
     EXPECT_EQ(shop.ask(BuildShortFrame("D", "") + "%"), BuildShortFrame("D", "") + "\nO1      0  O2      0  %");
     shop.port->deliver(BuildShortFrame("D", "") + "\nO1000  12O2000   3%");
     ASSERT_TRUE(WaitUntil([&] { return shop.panel.remoteFills == 1; }));
-    EXPECT_EQ(shop.panel.remoteNames(), (QStringList{QStringLiteral("O1000"), QStringLiteral("O2000")}));
-    EXPECT_EQ(shop.panel.status(), QStringLiteral("Fillista klar."));
-}
+    EXPECT_EQ(shop.panel.remoteNames(), (QStringList{"O1000", "O2000"}));
+    EXPECT_EQ(shop.panel.status(), "Fillista klar.");
 
-TEST(StationSerial, ProtocolOneColonForm) {
-    SerialShop shop(2);
-    shop.home.write(QStringLiteral("ncprog/O1.NC"), "%\r\nG1\r\n%");
+    // The colon form on the same line.
+    shop.home.write("ncprog/O1.NC", "%\r\nG1\r\n%");
+    QFile::remove(shop.send + "/O2.NC");
     EXPECT_EQ(shop.ask(BuildColonFrame(":", "O1", "L") + "%"), BuildColonFrame(":", "O1", "S") + "\r\nG1\r\n\n%");
     EXPECT_EQ(shop.ask(BuildColonFrame(":", "D", "L") + "%"), BuildColonFrame(":", "D", "S") + "O1      0\n%");
 
     shop.station.TransferDone = false;
     shop.port->deliver(BuildColonFrame(":", "O5", "S") + "G5%");
     ASSERT_TRUE(WaitUntil([&] { return shop.station.TransferDone; }));
-    EXPECT_EQ(shop.file(QStringLiteral("O5.NC")), QByteArray("G5"));
+    EXPECT_EQ(shop.file("O5.NC"), QByteArray("G5"));
 
     shop.port->deliver(BuildColonFrame(":", "D", "S") + "O7      4%");
-    ASSERT_TRUE(WaitUntil([&] { return shop.panel.remoteFills == 1; }));
-    EXPECT_EQ(shop.panel.remoteNames(), QStringList{QStringLiteral("O7")});
+    ASSERT_TRUE(WaitUntil([&] { return shop.panel.remoteFills == 2; }));
+    EXPECT_EQ(shop.panel.remoteNames(), QStringList{"O7"});
 
     // A short-form store whose name has "S" as its seventh character is stored once, as sent.
     shop.station.TransferDone = false;
     shop.port->deliver(BuildShortFrame("S", "ABCDEFSX") + "\nBODY%");
     ASSERT_TRUE(WaitUntil([&] { return shop.station.TransferDone; }));
-    EXPECT_EQ(shop.file(QStringLiteral("ABCDEF.NC")), QByteArray("BODY"));
+    EXPECT_EQ(shop.file("ABCDEF.NC"), QByteArray("BODY"));
 }
 
 TEST(StationSerial, TimeOutsEndIdle) {
@@ -127,7 +122,7 @@ TEST(StationSerial, TimeOutsEndIdle) {
     Station& st = shop.station;
     // Silence half-way through a message.
     shop.port->deliver("%CLOD    O1");
-    ASSERT_TRUE(WaitUntil([&] { return shop.panel.status() == QStringLiteral("Kommando timeout."); }));
+    ASSERT_TRUE(WaitUntil([&] { return shop.panel.status() == "Kommando timeout."; }));
     EXPECT_TRUE(st.SerialLink.InBuffer.isEmpty());
     EXPECT_TRUE(st.Aborted);
     EXPECT_FALSE(shop.panel.pilarVisible);
@@ -141,7 +136,7 @@ TEST(StationSerial, TimeOutsEndIdle) {
         Settle(25);
     }
     ASSERT_TRUE(WaitUntil([&] { return shop.port->transmittedData().endsWith('%'); }));
-    EXPECT_FALSE(shop.panel.statuses.contains(QStringLiteral("Kommando timeout.")));
+    EXPECT_FALSE(shop.panel.statuses.contains("Kommando timeout."));
 
     // CTS that never rises: protocol 2 keeps the time-out's text.
     shop.port->setCts(false);
@@ -149,31 +144,31 @@ TEST(StationSerial, TimeOutsEndIdle) {
     QByteArray m = BuildFrame("C", "DRQ", "ALL", "", "00");
     st.Aborted = false;
     st.SendData(m, st.SerialLink, nullptr, false);
-    EXPECT_EQ(shop.panel.status(), QStringLiteral("CTS timeout. Funktionen avbruten."));
-    EXPECT_EQ(st.SerialLink.AbortReason, QStringLiteral("CTS timeout"));
+    EXPECT_EQ(shop.panel.status(), "CTS timeout. Funktionen avbruten.");
+    EXPECT_EQ(st.SerialLink.AbortReason, "CTS timeout");
     EXPECT_TRUE(shop.port->transmittedData().isEmpty());
 
     // Protocol 1 ends with its own text after the same time-out.
     st.Aborted = false;
     m = BuildShortFrame("D", "");
     st.SendDatap1(m, st.SerialLink, false, false);
-    EXPECT_EQ(shop.panel.status(), QStringLiteral("Sändning avbruten (CTS timeout)."));
+    EXPECT_EQ(shop.panel.status(), "Sändning avbruten (CTS timeout).");
     EXPECT_FALSE(st.CtsTimer.isActive());
 }
 
 TEST(StationSerial, DrainTimeOutAndAbortInTheMiddleOfASend) {
     SerialShop shop(1, false);
     Station& st = shop.station;
-    ASSERT_TRUE(shop.port->setSettings(QStringLiteral("300,n,8,1")));  // 30 characters a second
+    ASSERT_TRUE(shop.port->setSettings("300,n,8,1"));  // 30 characters a second
     QByteArray m = BuildFrame("C", "SAV", "", "BIG", "00") + '\n' + QByteArray(600, 'X');
-    st.SerialLink.FileName = QStringLiteral("BIG");
+    st.SerialLink.FileName = "BIG";
     st.SendData(m, st.SerialLink, nullptr, false);
-    EXPECT_EQ(shop.panel.status(), QStringLiteral("Sändning timeout. Sändningen avbruten."));
+    EXPECT_EQ(shop.panel.status(), "Sändning timeout. Sändningen avbruten.");
     EXPECT_TRUE(st.Aborted);
     EXPECT_LT(shop.port->transmittedData().size() + shop.port->outBufferCount(), 600);
 
     // "Avbryt" while pieces drain: the loop leaves at once, the line is quiet after.
-    ASSERT_TRUE(shop.port->setSettings(QStringLiteral("9600,e,7,1")));
+    ASSERT_TRUE(shop.port->setSettings("9600,e,7,1"));
     GeneralSettings g = st.General;
     g.SendTimeout = 5000;
     st.ApplyGeneralSettings(g);
@@ -208,7 +203,7 @@ TEST(StationSerial, LineEventsAndModemLines) {
     Station& st = shop.station;
     shop.port->raiseEvent(SerialPort::EventFrame);
     ASSERT_TRUE(WaitUntil([&] { return !shop.panel.messages.isEmpty(); }));
-    EXPECT_EQ(shop.panel.messages.last().text, QStringLiteral("Framing error"));
+    EXPECT_EQ(shop.panel.messages.last().text, "Framing error");
     EXPECT_TRUE(st.Aborted);
 
     GeneralSettings g = st.General;
@@ -228,24 +223,24 @@ TEST(StationSerial, LineEventsAndModemLines) {
     st.Aborted = false;
     shop.port->raiseEvent(SerialPort::EventBreak);
     ASSERT_TRUE(WaitUntil([&] { return !shop.panel.messages.isEmpty(); }));
-    EXPECT_EQ(shop.panel.messages.last().text, QStringLiteral("Break"));
+    EXPECT_EQ(shop.panel.messages.last().text, "Break");
     EXPECT_FALSE(st.Aborted);  // a break alone ends nothing
 
     shop.port->raiseEvent(1005);
     ASSERT_TRUE(WaitUntil([&] { return shop.log().contains("Ok\xe4nt fel."); }));
 
     shop.port->setCts(false);
-    ASSERT_TRUE(WaitUntil([&] { return shop.panel.panels[3] == QStringLiteral("CTS"); }));
+    ASSERT_TRUE(WaitUntil([&] { return shop.panel.panels[3] == "CTS"; }));
     shop.port->setCts(true);
     ASSERT_TRUE(WaitUntil([&] { return shop.panel.panels[3].isEmpty(); }));
     shop.port->setDsr(false);
-    ASSERT_TRUE(WaitUntil([&] { return shop.panel.panels[4] == QStringLiteral("DSR"); }));
+    ASSERT_TRUE(WaitUntil([&] { return shop.panel.panels[4] == "DSR"; }));
 }
 
 TEST(StationSerial, ClosedPortAndAutoDok) {
     SerialShop shop;
     Station& st = shop.station;
-    shop.home.write(QStringLiteral("ncprog/O1.NC"), QByteArray(200, 'a'));
+    shop.home.write("ncprog/O1.NC", QByteArray(200, 'a'));
     shop.port->clearTransmitted();
     st.cmdChangeFolder_Click();
     ASSERT_TRUE(WaitUntil([&] { return shop.port->transmittedData().endsWith('%'); }));
@@ -256,10 +251,10 @@ TEST(StationSerial, ClosedPortAndAutoDok) {
     st.SendData(m, st.SerialLink, nullptr, true);
     EXPECT_TRUE(shop.panel.messages.isEmpty());
     EXPECT_EQ(shop.panel.status(), QString());
-    EXPECT_TRUE(shop.panel.statuses.contains(QStringLiteral("Fel: Porten inte öppen.")));
+    EXPECT_TRUE(shop.panel.statuses.contains("Fel: Porten inte öppen."));
     m = BuildFrame("C", "DRQ", "ALL", "", "00");
     st.SendData(m, st.SerialLink, nullptr, false);
     ASSERT_EQ(shop.panel.messages.size(), 1);
-    EXPECT_EQ(shop.panel.messages[0].text, QStringLiteral("Com-porten är inte öppen.\r\nKontrollera inställningarna."));
+    EXPECT_EQ(shop.panel.messages[0].text, "Com-porten är inte öppen.\r\nKontrollera inställningarna.");
     EXPECT_EQ(shop.panel.messages[0].icon, MsgIcon::Critical);
 }

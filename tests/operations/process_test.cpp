@@ -1,5 +1,5 @@
-// The simulated machine as a program of its own, over TCP and over a real
-// serial port (a pseudo-terminal pair) opened through QSerialPort.
+// The simulated machine as a program of its own over a real serial port (a
+// pseudo-terminal pair) opened through QSerialPort; over TCP the verbs' tests run it.
 #include "common/ini.h"
 #include "link/qtserialport.h"
 #include "support/ptypair.h"
@@ -10,7 +10,7 @@ namespace {
 class SimProcess {
 public:
     explicit SimProcess(QStringList args) {
-        proc.setProgram(QCoreApplication::applicationDirPath() + QStringLiteral("/machine-sim"));
+        proc.setProgram(QCoreApplication::applicationDirPath() + "/machine-sim");
         proc.setArguments(args);
         proc.start();
     }
@@ -37,40 +37,6 @@ public:
 };
 }  // namespace
 
-TEST(MachineSimProcess, OperationsOverTcp) {
-    Shop shop;
-    QTemporaryDir memory;
-    QFile f(memory.path() + QStringLiteral("/O55"));
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("G55\r\nM30");
-    f.close();
-    SimProcess sim({QStringLiteral("--memory"), memory.path(), QStringLiteral("--tcp-listen"), QStringLiteral("0")});
-    const QString port = sim.waitLine(QStringLiteral("LISTENING "));
-    ASSERT_FALSE(port.isEmpty()) << sim.proc.readAllStandardError().toStdString();
-    Station& st = shop.station;
-    st.Machine.Port = port;
-    GeneralSettings g = st.General;
-    g.SvarTimeout = 5000;
-    st.ApplyGeneralSettings(g);
-    st.TimeoutTimer.setInterval(5000);
-
-    st.cmdDir_Click();
-    ASSERT_TRUE(WaitUntil([&] { return shop.panel.remoteFills == 1; }));
-    EXPECT_EQ(shop.panel.remoteNames(), QStringList{QStringLiteral("O55")});
-
-    shop.panel.selectedRemote = {QStringLiteral("O55")};
-    st.cmdRec_Click();
-    EXPECT_EQ(shop.file(QStringLiteral("O55.NC")), QByteArray("G55\r\nM30"));
-
-    shop.home.write(QStringLiteral("ncprog/O66.NC"), "%\r\nG66\r\n%");
-    shop.panel.selectedLocal = {QStringLiteral("O66.NC")};
-    st.cmdSend_Click();
-    EXPECT_FALSE(st.Aborted) << shop.panel.status().toStdString();
-    QFile sent(memory.path() + QStringLiteral("/O66"));
-    ASSERT_TRUE(sent.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(sent.readAll().contains("G66"));
-}
-
 TEST(MachineSimProcess, BothWaysOverARealSerialPort) {
     PtyPair pty;
     QString why;
@@ -78,7 +44,7 @@ TEST(MachineSimProcess, BothWaysOverARealSerialPort) {
     Shop shop(new QtSerialPort, 1);
     Station& st = shop.station;
     // The PC's COM7 is one end of the pair; a pseudo-terminal has no modem lines.
-    WriteIni(QStringLiteral("ComPorts"), QStringLiteral("COM7"), pty.a);
+    WriteIni("ComPorts", "COM7", pty.a);
     GeneralSettings g = st.General;
     g.IgnoreCts = true;
     g.SuppressErrors = true;
@@ -86,26 +52,24 @@ TEST(MachineSimProcess, BothWaysOverARealSerialPort) {
     st.ApplyGeneralSettings(g);
     st.TimeoutTimer.setInterval(5000);
     st.Comm->setCommPort(7);
-    ASSERT_TRUE(st.Comm->setSettings(QStringLiteral("9600,e,7,1")));
+    ASSERT_TRUE(st.Comm->setSettings("9600,e,7,1"));
     ASSERT_TRUE(st.Comm->open()) << st.Comm->errorString().toStdString();
 
-    shop.home.write(QStringLiteral("ncprog/O10.NC"), "(PC)%\r\nG10\r\nM30\r\n%");
+    shop.home.write("ncprog/O10.NC", "(PC)%\r\nG10\r\nM30\r\n%");
     QTemporaryDir memory;
-    QFile f(memory.path() + QStringLiteral("/O20"));
+    QFile f(memory.path() + "/O20");
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write("G20\r\nM30");
     f.close();
     // The machine asks first, then the PC fetches.
-    SimProcess sim({QStringLiteral("--memory"), memory.path(), QStringLiteral("--serial"), pty.b,
-                    QStringLiteral("--settings"), QStringLiteral("9600,e,7,1"), QStringLiteral("--request"),
-                    QStringLiteral("LOD O10")});
-    EXPECT_EQ(sim.waitLine(QStringLiteral("DONE ")), QStringLiteral("OK LOD O10")) << sim.proc.readAllStandardError().toStdString();
-    QFile loaded(memory.path() + QStringLiteral("/O10"));
+    SimProcess sim({"--memory", memory.path(), "--serial", pty.b, "--settings", "9600,e,7,1", "--request", "LOD O10"});
+    EXPECT_EQ(sim.waitLine("DONE "), "OK LOD O10") << sim.proc.readAllStandardError().toStdString();
+    QFile loaded(memory.path() + "/O10");
     ASSERT_TRUE(loaded.open(QIODevice::ReadOnly));
     EXPECT_TRUE(loaded.readAll().contains("G10\r\nM30"));
 
-    shop.panel.selectedRemote = {QStringLiteral("O20")};
+    shop.panel.selectedRemote = {"O20"};
     st.cmdRec_Click();
     EXPECT_TRUE(st.TransferDone) << shop.panel.status().toStdString();
-    EXPECT_EQ(shop.file(QStringLiteral("O20.NC")), QByteArray("G20\r\nM30"));
+    EXPECT_EQ(shop.file("O20.NC"), QByteArray("G20\r\nM30"));
 }
