@@ -10,7 +10,7 @@ struct SerialShop : Shop {
         GeneralSettings g = station.General;
         g.CtsTimeout = 60;
         g.SendTimeout = 60;
-        g.RecTimeout = 60;
+        g.RecTimeout = 250;  // silence between chunks in these tests stays far below it
         g.SvarTimeout = 100;
         g.ListenPort = 0;
         station.ApplyGeneralSettings(g);
@@ -133,7 +133,7 @@ TEST(StationSerial, TimeOutsEndIdle) {
     const QByteArray request = MachineClose(BuildFrame("C", "DEL", "", "X", "00"));
     for (const char c : request) {
         shop.port->deliver(QByteArray(1, c));
-        Settle(25);
+        Settle(25);  // far below the receive time-out, the whole message far above it
     }
     ASSERT_TRUE(WaitUntil([&] { return shop.port->transmittedData().endsWith('%'); }));
     EXPECT_FALSE(shop.panel.statuses.contains("Kommando timeout."));
