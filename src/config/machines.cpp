@@ -31,21 +31,10 @@ QString DefaultProgramFolder() {
 #endif
 }
 
-QString DefaultDocumentFolder() {
-#ifdef Q_OS_WIN
-    return QStringLiteral("C:\\ncprog\\dokument");
-#else
-    return QDir::homePath() + QStringLiteral("/ncprog/dokument");
-#endif
-}
+// Subfolders are written with the platform's own separator, as the defaults always were.
+QString DefaultDocumentFolder() { return DefaultProgramFolder() + QDir::separator() + QStringLiteral("dokument"); }
 
-QString DefaultTrashFolder() {
-#ifdef Q_OS_WIN
-    return QStringLiteral("C:\\ncprog\\papperskorg");
-#else
-    return QDir::homePath() + QStringLiteral("/ncprog/papperskorg");
-#endif
-}
+QString DefaultTrashFolder() { return DefaultProgramFolder() + QDir::separator() + QStringLiteral("papperskorg"); }
 
 QString MachineSection(int slot) { return QStringLiteral("Maskin ") + QString::number(slot); }
 

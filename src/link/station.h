@@ -129,6 +129,7 @@ private:
     bool MoveToTrash(const QString& name);
     QByteArray PcList(bool narrow, const QString& pattern) const;
     QByteArray ProtocolOneRequest(const QByteArray& letter, const QByteArray& name) const;
+    void SendProtocolOne(QByteArray message);
     void SendRequest(const QByteArray& request, qint16 typ);
     bool RefuseName(const QString& name);
 

@@ -23,9 +23,7 @@ void Station::cmdDir_Click() {
         } else if (Machine.Typ == 2) {
             if (Comm && Comm->isOpen()) {
                 Status(QStringLiteral("Ansluten, Skickar begäran..."));
-                SerialLink.OutBuffer = Machine.Conversion ? BuildColonFrame(":", "D", "L") : BuildShortFrame("D", "");
-                SendDatap1(SerialLink.OutBuffer, SerialLink, false, false);
-                SerialLink.OutBuffer.clear();
+                SendProtocolOne(Machine.Conversion ? BuildColonFrame(":", "D", "L") : BuildShortFrame("D", ""));
             }
         } else if (Machine.Typ == 0) {
             if (ConnectToSock(comsock)) {
@@ -62,9 +60,7 @@ void Station::cmdDel_Click() {
             if (Comm && Comm->isOpen()) {
                 Status(QStringLiteral("Ansluten, Skickar begäran..."));
                 SvarTimer.start();
-                SerialLink.OutBuffer = ProtocolOneRequest("E", name);
-                SendDatap1(SerialLink.OutBuffer, SerialLink, false, false);
-                SerialLink.OutBuffer.clear();
+                SendProtocolOne(ProtocolOneRequest("E", name));
             }
         } else if (Machine.Typ == 0) {
             if (ConnectToSock(comsock)) {

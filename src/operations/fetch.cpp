@@ -75,10 +75,8 @@ void Station::cmdRec_Click() {
                         Status(QStringLiteral("Skickar begäran..."));
                         Status(QStringLiteral("Väntar på maskinsvar..."));
                     }
-                    SerialLink.OutBuffer = ProtocolOneRequest("L", name);
                     SerialLink.InBuffer.clear();
-                    SendDatap1(SerialLink.OutBuffer, SerialLink, false, false);
-                    SerialLink.OutBuffer.clear();
+                    SendProtocolOne(ProtocolOneRequest("L", name));
                 }
             }
             // A silent machine must not hold the run for ever: the machine's
@@ -109,10 +107,8 @@ void Station::mnuRecManual_Click() {
                 Status(QStringLiteral("Ansluten, Skickar begäran..."));
                 SerialLink.InBuffer.clear();
                 Status(QStringLiteral("Skickar data..."));
-                SerialLink.OutBuffer = ProtocolOneRequest("L", name);
                 SerialLink.InBuffer.clear();
-                SendDatap1(SerialLink.OutBuffer, SerialLink, false, false);
-                SerialLink.OutBuffer.clear();
+                SendProtocolOne(ProtocolOneRequest("L", name));
             } else if (Machine.Typ == 0) {
                 if (ConnectToSock(comsock)) {
                     Status(QStringLiteral("Ansluten, Skickar begäran..."));

@@ -9,6 +9,13 @@ QByteArray Station::ProtocolOneRequest(const QByteArray& letter, const QByteArra
     return Machine.Conversion ? BuildColonFrame(":", name, letter) : BuildShortFrame(letter, name);
 }
 
+// A protocol-1 message on the serial link, carried in the link's OutBuffer while it goes out.
+void Station::SendProtocolOne(QByteArray message) {
+    SerialLink.OutBuffer = std::move(message);
+    SendDatap1(SerialLink.OutBuffer, SerialLink, false, false);
+    SerialLink.OutBuffer.clear();
+}
+
 // A name that would reach the file system as a path is refused before any
 // request goes out.
 bool Station::RefuseName(const QString& name) {

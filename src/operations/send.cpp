@@ -64,12 +64,11 @@ void Station::cmdSend_Click() {
                 } else if (Machine.Typ == 2) {
                     Status(QStringLiteral("Ansluten."));
                     Status(QStringLiteral("Läser fil..."));
-                    SerialLink.OutBuffer = Machine.Conversion ? BuildColonFrame(":", program, "S")
-                                                              : BuildShortFrame("S", program) + '\n';
-                    SerialLink.OutBuffer += ReadProgramFile(path);
+                    QByteArray message = Machine.Conversion ? BuildColonFrame(":", program, "S")
+                                                            : BuildShortFrame("S", program) + '\n';
+                    message += ReadProgramFile(path);
                     Status(QStringLiteral("Skickar data..."));
-                    SendDatap1(SerialLink.OutBuffer, SerialLink, false, false);
-                    SerialLink.OutBuffer.clear();
+                    SendProtocolOne(std::move(message));
                     if (Aborted) break;
                     Status(QStringLiteral("Skickat klart."));
                     // Protocol 1 has no answer to a store: waiting for one would
