@@ -10,6 +10,11 @@
 
 #include <cstdio>
 
+namespace {
+// How long a verb waits at most where the settings set no time-out.
+constexpr int kVerbOuterBoundMs = 60000;
+}  // namespace
+
 #ifdef Q_OS_WIN
 #include <io.h>
 #define FENMO_ISATTY(fd) _isatty(fd)
@@ -51,17 +56,6 @@ bool PeekMachine(int slot, MachineSettings* ms) {
     }
 }
 
-QString ProgramNameRefusal(const QString& name, const MachineSettings& ms) {
-    const QString problem = ProgramNameProblem(name);
-    if (!problem.isEmpty()) return problem;
-    if (FromAnsi(ToAnsi(name)) != name) return QStringLiteral("tecken som förbindelsen inte kan föra över");
-    // The name fields of the request headers: 6 characters in protocol 2 and
-    // in the colon form, 8 in the short form.
-    const int field = ms.Typ == 2 && !ms.Conversion ? 8 : 6;
-    if (name.size() > field) return QStringLiteral("längre än maskinens %1 tecken").arg(field);
-    return {};
-}
-
 VerbSession::VerbSession(const VerbOptions& options)
     : panel(options.overwrite), station(std::make_unique<Station>(panel, new QtSerialPort)) {
     panel.setInteractive(FENMO_ISATTY(0));
@@ -93,14 +87,19 @@ bool VerbSession::readGeneralSettings() {
         ReportError(e);
         return false;
     }
+    // A time-out of 0 means none in the window; a verb that nobody watches
+    // keeps an outer bound of its own.
+    for (int* ms : {&g.SvarTimeout, &g.RecTimeout, &g.SendTimeout, &g.CtsTimeout})
+        if (*ms <= 0) *ms = kVerbOuterBoundMs;
     station->ApplyGeneralSettings(g);
     return true;
 }
 
 bool VerbSession::select(const MachineEntry& machine) {
     const bool applied = station->cmbMaskiner_Click(machine.slot, machine.name, false);
-    // A negative RecTimeout would leave the timer unstarted and a wait unbounded.
-    if (station->TimeoutTimer.interval() < 0) station->TimeoutTimer.setInterval(MachineSettings().RecTimeout);
+    // A RecTimeout of 0 means no time-out in the window; a verb that nobody
+    // watches keeps an outer bound of its own.
+    if (station->TimeoutTimer.interval() <= 0) station->TimeoutTimer.setInterval(kVerbOuterBoundMs);
     return applied;
 }
 

@@ -32,12 +32,6 @@ bool FindMachine(const QString& text, MachineEntry* found);
 // The settings of a slot without applying them; false when they do not load.
 bool PeekMachine(int slot, MachineSettings* ms);
 
-// Empty when name may be used as the program name on machine ms; otherwise
-// why not. Beyond the file-name check: characters the 8-bit wire cannot
-// carry, and names longer than the link's name field (they would be cut and
-// address another program).
-QString ProgramNameRefusal(const QString& name, const MachineSettings& ms);
-
 class VerbSession {
 public:
     explicit VerbSession(const VerbOptions& options);

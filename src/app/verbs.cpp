@@ -28,7 +28,8 @@ const char kUsage[] =
     "                                                 frågar Fenmo32 på terminalen, annars är svaret Nej\n"
     "MASKIN är maskinens namn eller platsnummer. serve skriver \"LISTENING <port>\" på standard ut\n"
     "när den lyssnar. Slutstatus: 0 allt utfört, 1 något misslyckades, 2 felaktigt kommando eller\n"
-    "okänd maskin.\n";
+    "okänd maskin. En tidsgräns som är 0 i inställningarna (ingen gräns i fönstret) är 60 sekunder\n"
+    "för verben: de väntar aldrig utan gräns.\n";
 
 bool Is(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
 bool Starts(const char* a, const char* b) { return std::strncmp(a, b, std::strlen(b)) == 0; }

@@ -3,8 +3,15 @@
 // only after this check.
 #include <QString>
 
+struct MachineSettings;
+
 // Empty when name is safe as a file name; otherwise why it is not.
 QString ProgramNameProblem(const QString& name);
+
+// Empty when name can go to the machine as it is: safe as a file name,
+// carried by the link, and not longer than the request's name field (a
+// longer one would be cut there and reach another program).
+QString ProgramNameRefusal(const QString& name, const MachineSettings& ms);
 
 // folder + "/" + name + "." + extension (no dot when there is no extension),
 // following an existing file of another case as Windows would.

@@ -78,7 +78,11 @@ void Station::cmdAbort_Click() {
             l->InBuffer.clear();
             l->OutBuffer.clear();
         }
+        MasterInBuffer.clear();
         if (Comm) Comm->clearInput();
+        // A document fetch ends here too: the machine's next store must not
+        // land in the document folder.
+        TargetFolder.clear();
         HidePilar();
         Status(QString());
     });
@@ -126,6 +130,11 @@ void Station::TimeoutTimer_Timer() {
     cmdAbort_Click();
     Status(QStringLiteral("Inget svar från maskinen (timeout)."));
     HidePilar();
+}
+
+void Station::Arm(QTimer& timer) {
+    if (timer.interval() > 0) timer.start();
+    else timer.stop();
 }
 
 bool Station::WaitFor(const std::function<bool()>& done) {

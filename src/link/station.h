@@ -28,6 +28,10 @@ public:
     GeneralSettings General;
     LinkState SerialLink;
     LinkState NetLink;
+    // What arrived on MasterSock since its last complete message; comsock's
+    // goes to NetLink.InBuffer. One buffer a connection, so that two
+    // connections' messages never mix.
+    QByteArray MasterInBuffer;
     bool Aborted = false;
     bool TransferDone = false;
     QString TargetFolder;
@@ -42,6 +46,8 @@ public:
     QTcpSocket* MasterSock = nullptr;
 
     OperatorPanel& panel() { return panel_; }
+    // The link record of the selected machine's link.
+    LinkState& MachineLink() { return Machine.Typ == 0 ? NetLink : SerialLink; }
 
     // Takes the general settings: flags and timer intervals.
     void ApplyGeneralSettings(const GeneralSettings& g);
@@ -89,6 +95,9 @@ public:
     void cmdDir_Click();
     void cmdDel_Click();
 
+    // Starts a time-out timer; an interval of 0 means no time-out.
+    static void Arm(QTimer& timer);
+
     // Waits, processing events, for ms milliseconds (never spinning).
     void WaitMs(int ms);
     // Processes events, blocking for the next one, until done() or Aborted.
@@ -113,7 +122,12 @@ private:
     void NetDataArrival(QTcpSocket* socket);
     void listensock_ConnectionRequest(qintptr descriptor);
     void comsock_Error();
-    bool InBufferTooLarge(LinkState& link);
+    bool InBufferTooLarge(const QByteArray& buffer);
+    // The buffer of the connection whose message is being parsed, and the
+    // socket its replies go back on.
+    QByteArray& InBufferOf(LinkState& link);
+    QTcpSocket* ReplySocket() const;
+    void ShowFileError(const QString& text);
     bool PortReady(bool quiet);
     bool PacedWrite(const QByteArray& message, bool protocolOne);
     void WriteToSocket(QTcpSocket* socket, QByteArray data);
@@ -125,16 +139,17 @@ private:
                       const QByteArray& selector, const QString& name);
     void ShowMachineError(const QString& statusText, const QByteArray& code);
     QByteArray ReadForMachine(const QString& name, bool* found);
-    bool StoreFromMachine(const QByteArray& body, const QString& name);
+    bool StoreFromMachine(const QByteArray& body, const QString& name, QString* fileError);
     bool MoveToTrash(const QString& name);
     QByteArray PcList(bool narrow, const QString& pattern) const;
     QByteArray ProtocolOneRequest(const QByteArray& letter, const QByteArray& name) const;
     void SendProtocolOne(QByteArray message);
     void SendRequest(const QByteArray& request, qint16 typ);
-    bool RefuseName(const QString& name);
+    bool RefuseName(const QString& name, const QString& file = {});
 
     OperatorPanel& panel_;
     bool sending_ = false;  // inside a paced serial send
+    QTcpSocket* parsingFrom_ = nullptr;  // the connection of the network message being parsed
     struct Outgoing {
         QList<QByteArray> pieces;  // written in order, the first from pos on
         qsizetype pos = 0;

@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QHostAddress>
+#include <QScopedValueRollback>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -29,7 +30,10 @@ quint16 Station::ListeningPort() const { return listensock->isListening() ? list
 bool Station::ConnectToSock(QTcpSocket* socket) {
     bool connected = false;
     Traced(QStringLiteral("ConnectToSock()"), [&] {
-        if (Machine.IP.isEmpty() || Machine.Port.isEmpty()) {
+        // A port outside 1-65535 would wrap to another port (70000 to 4464).
+        bool portOk = false;
+        const int port = Machine.Port.trimmed().toInt(&portOk);
+        if (Machine.IP.isEmpty() || !portOk || port < 1 || port > 65535) {
             panel_.message(QStringLiteral("Ingen/felaktig IP address eller port."), QStringLiteral("Fel"),
                            MsgIcon::Critical, OperatorPanel::Buttons::Ok);
             Aborted = true;
@@ -38,15 +42,16 @@ bool Station::ConnectToSock(QTcpSocket* socket) {
         outgoing_.remove(socket);
         socket->abort();
         NetTimer.start();
-        bool portOk = false;
-        const int port = Machine.Port.trimmed().toInt(&portOk);
-        socket->connectToHost(Machine.IP.trimmed(), portOk ? static_cast<quint16>(port) : 0);
+        socket->connectToHost(Machine.IP.trimmed(), static_cast<quint16>(port));
         while ((socket->state() == QAbstractSocket::HostLookupState ||
                 socket->state() == QAbstractSocket::ConnectingState) &&
                !Aborted)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         NetTimer.stop();
         connected = socket->state() == QAbstractSocket::ConnectedState;
+        // An attempt that outlived its wait must not fail later, in the
+        // middle of whatever runs then.
+        if (!connected) socket->abort();
     });
     return connected;
 }
@@ -60,22 +65,31 @@ void Station::MasterSock_DataArrival() {
 }
 
 void Station::NetDataArrival(QTcpSocket* socket) {
-    NetLink.InBuffer += socket->readAll();
-    if (TimeoutTimer.isActive()) TimeoutTimer.start();  // it measures silence, not the whole transfer
-    if (InBufferTooLarge(NetLink)) return;
+    QByteArray& in = socket == MasterSock ? MasterInBuffer : NetLink.InBuffer;
+    in += socket->readAll();
+    if (TimeoutTimer.isActive()) Arm(TimeoutTimer);  // it measures silence, not the whole transfer
+    if (InBufferTooLarge(in)) return;
     // A lone "%" is the start of a message that arrives byte by byte, never a whole one.
-    if (NetLink.InBuffer.size() >= 2 && NetLink.InBuffer.endsWith('%')) {
-        Parse(NetLink.InBuffer, NetLink);
+    if (in.size() >= 2 && in.endsWith('%')) {
+        // A reply goes back on the connection its message came from.
+        const QScopedValueRollback<QTcpSocket*> from(parsingFrom_, socket);
+        Parse(in, NetLink);
         Q_EMIT messageParsed();
     }
 }
+
+QByteArray& Station::InBufferOf(LinkState& link) {
+    return &link == &NetLink && parsingFrom_ == MasterSock ? MasterInBuffer : link.InBuffer;
+}
+
+QTcpSocket* Station::ReplySocket() const { return parsingFrom_ ? parsingFrom_ : MasterSock; }
 
 void Station::listensock_ConnectionRequest(qintptr descriptor) {
     Traced(QStringLiteral("listensock_ConnectionRequest()"), [&] {
         if (MasterSock->state() != QAbstractSocket::UnconnectedState) MasterSock->abort();
         outgoing_.remove(MasterSock);
         // A half message of a dropped connection must not poison the next request.
-        NetLink.InBuffer.clear();
+        MasterInBuffer.clear();
         MasterSock->setSocketDescriptor(descriptor);
     });
 }

@@ -13,6 +13,7 @@
 #include "link/station.h"
 #include <QDir>
 #include <QFile>
+#include <QScopedValueRollback>
 #include <QTcpSocket>
 
 namespace {
@@ -38,8 +39,11 @@ void Station::ShowMachineError(const QString& statusText, const QByteArray& code
 }
 
 // Writes a program the machine sent. False (with the reason on the status
-// line and in the log) when the name is unsafe or the file could not be written.
-bool Station::StoreFromMachine(const QByteArray& body, const QString& name) {
+// line and in the log) when the name is unsafe or the file could not be
+// written; then *fileError holds the file error for the operator, whom the
+// caller tells only after the machine has its answer.
+bool Station::StoreFromMachine(const QByteArray& body, const QString& name, QString* fileError) {
+    fileError->clear();
     const QString problem = ProgramNameProblem(name);
     if (!problem.isEmpty()) {
         AddLog(QStringLiteral("Ogiltigt programnamn från maskinen ('%1'): %2.").arg(name, problem));
@@ -50,7 +54,7 @@ bool Station::StoreFromMachine(const QByteArray& body, const QString& name) {
     if (!r.ok) {
         AddLog(r.message());
         Status(r.message());
-        panel_.message(r.message(), AppTitle(), MsgIcon::None, OperatorPanel::Buttons::Ok);
+        *fileError = r.message();
         return false;
     }
     return true;
@@ -98,14 +102,18 @@ bool Station::MoveToTrash(const QString& name) {
     return QFile::rename(source, target);
 }
 
+void Station::ShowFileError(const QString& text) {
+    if (!text.isEmpty()) panel_.message(text, AppTitle(), MsgIcon::None, OperatorPanel::Buttons::Ok);
+}
+
 QByteArray Station::PcList(bool narrow, const QString& pattern) const {
     return BuildProgramList(Machine.SendPath, pattern, narrow ? ListWidth::Narrow : ListWidth::Wide);
 }
 
 void Station::Parse(QByteArray message, LinkState& link) {
-    // The message is the link's buffer: one owner, so a large body can be
-    // taken out in place.
-    link.InBuffer.clear();
+    // The message is the connection's buffer: one owner, so a large body can
+    // be taken out in place.
+    InBufferOf(link).clear();
     Traced(QStringLiteral("Parse()"), [&] {
         Aborted = false;
         QByteArray type, command, selector, status;
@@ -128,16 +136,16 @@ void Station::Parse(QByteArray message, LinkState& link) {
                FromAnsi(computed));
         if (received != computed) {
             link.OutBuffer = BuildFrame("R", command, selector, ToAnsi(name), "04");
-            SendData(link.OutBuffer, link, MasterSock, false);
+            SendData(link.OutBuffer, link, ReplySocket(), false);
             link.OutBuffer.clear();
         } else if (type == "R") {
             ParseResponse(message, link, command, selector, name, status);
         } else if (type == "C") {
             ParseRequest(message, link, command, selector, name);
         }
-        link.InBuffer.clear();
+        InBufferOf(link).clear();
     });
-    link.InBuffer.clear();
+    InBufferOf(link).clear();
 }
 
 void Station::ParseResponse(QByteArray& message, LinkState& link, const QByteArray& command,
@@ -146,25 +154,29 @@ void Station::ParseResponse(QByteArray& message, LinkState& link, const QByteArr
     const bool network = link.Kind == 0;
     if (command == "LOD") {
         if (!ok) {
-            ShowMachineError(QStringLiteral("Mottagningsfel: "), status);
             link.Phase = 0;
+            // The abort routine empties the status line: the error is shown after it.
             cmdAbort_Click();
+            ShowMachineError(QStringLiteral("Mottagningsfel: "), status);
             return;
         }
+        TimeoutTimer.stop();
         link.Phase = 2;
         link.FileName = name;
         AddLog(QStringLiteral("Tar emot fil: ") + name);
         Status(QStringLiteral("Tar emot..."));
         QByteArray body = StripFrame(std::move(message));
-        const bool stored = StoreFromMachine(body, name);
+        QString fileError;
+        const bool stored = StoreFromMachine(body, name, &fileError);
         body.clear();
         TargetFolder.clear();
-        link.InBuffer.clear();
+        InBufferOf(link).clear();
         if (!stored) {
             link.Phase = 0;
             const QString statusText = QStringLiteral("Mottagningen misslyckades ('%1').").arg(name);
             cmdAbort_Click();
             Status(statusText);
+            ShowFileError(fileError);
             return;
         }
         Status(QStringLiteral("Mottagning klar ('") + name + QStringLiteral("')"));
@@ -196,11 +208,12 @@ void Station::ParseResponse(QByteArray& message, LinkState& link, const QByteArr
             return;
         }
         panel_.fillRemoteList(ReadReceivedList(message, 2));
-        link.InBuffer.clear();
+        InBufferOf(link).clear();
         if (network) comsock->close();
         Status(QStringLiteral("Fillista klar."));
     } else if (command == "DEL") {
-        link.InBuffer.clear();
+        InBufferOf(link).clear();
+        TimeoutTimer.stop();
         if (ok) {
             Status(QStringLiteral("Radering utförd ('") + name + QStringLiteral("')."));
             panel_.removeRemoteItem(name);
@@ -236,11 +249,11 @@ void Station::ParseRequest(QByteArray& message, LinkState& link, const QByteArra
         } else {
             link.OutBuffer = BuildFrame("R", "LOD", "", wireName, "08");
         }
-        SendData(link.OutBuffer, link, MasterSock, false);
+        SendData(link.OutBuffer, link, ReplySocket(), false);
         link.OutBuffer.clear();
         HidePilar();
         link.Phase = 0;
-        link.InBuffer.clear();
+        InBufferOf(link).clear();
     } else if (command == "SAV") {
         link.Phase = 1;
         link.FileName = name;
@@ -248,22 +261,25 @@ void Station::ParseRequest(QByteArray& message, LinkState& link, const QByteArra
         // Stored first, answered after: "00" only once the program is on disk.
         QByteArray body = StripFrame(std::move(message));
         RxCount = 0;
-        const bool stored = StoreFromMachine(body, name);
+        QString fileError;
+        const bool stored = StoreFromMachine(body, name, &fileError);
         body.clear();
         link.OutBuffer = BuildFrame("R", "SAV", "", wireName, stored ? QByteArrayLiteral("00") : kStoreFailed);
-        SendData(link.OutBuffer, link, MasterSock, false);
+        SendData(link.OutBuffer, link, ReplySocket(), false);
         link.OutBuffer.clear();
         TargetFolder.clear();
         link.Phase = 0;
         if (stored) panel_.UpdateLocalFolders();
         HidePilar();
+        // The machine has its answer before a box waits for the operator.
+        ShowFileError(fileError);
     } else if (command == "DRQ" && selector == "ALL") {
         AddLog(QStringLiteral("Skickar fillista."));
         const QByteArray list = PcList(false, PcListPattern(Machine.Extension));
         WaitMs(500);
         link.OutBuffer = BuildFrame("R", "DRQ", "ALL", "", "00");
         if (!list.isEmpty()) link.OutBuffer += lineEnd + list;
-        SendData(link.OutBuffer, link, MasterSock, false);
+        SendData(link.OutBuffer, link, ReplySocket(), false);
         link.OutBuffer.clear();
     } else if (command == "DRQ" && selector == "SEL") {
         AddLog(QStringLiteral("Skickar fillista: ") + name);
@@ -276,13 +292,13 @@ void Station::ParseRequest(QByteArray& message, LinkState& link, const QByteArra
             AddLog(QStringLiteral("Ogiltigt programnamn från maskinen ('%1'): %2.").arg(name, problem));
         }
         link.OutBuffer = BuildFrame("R", "DRQ", "SEL", "", list.isEmpty() ? "08" : "00") + list;
-        SendData(link.OutBuffer, link, MasterSock, false);
+        SendData(link.OutBuffer, link, ReplySocket(), false);
         link.OutBuffer.clear();
     } else if (command == "DEL") {
         AddLog(QStringLiteral("Raderar fil: ") + name);
         const bool moved = MoveToTrash(name);
         link.OutBuffer = BuildFrame("R", "DEL", "", wireName, moved ? "00" : "07");
-        SendData(link.OutBuffer, link, MasterSock, false);
+        SendData(link.OutBuffer, link, ReplySocket(), false);
         link.OutBuffer.clear();
     }
 }
@@ -291,14 +307,24 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
     Traced(QStringLiteral("ParseP1()"), [&] {
         Aborted = false;
         const QByteArray letter = message.mid(1, 1);
-        const QString name = FromAnsi(TrimBlanks(message.mid(2, 7)));
+        // The short form carries an 8-character name at 4-11, the colon form
+        // 6 characters at 3-8; a short message ends its field early.
+        const bool shortForm = letter.size() == 1 && QByteArrayView("LSERD").contains(letter.at(0));
+        QByteArray field = shortForm ? message.mid(3, 8) : message.mid(2, 7);
+        for (qsizetype i = 0; i < field.size(); ++i)
+            if (field.at(i) == '\r' || field.at(i) == '\n' || field.at(i) == '%') {
+                field.truncate(i);
+                break;
+            }
+        const QString name = FromAnsi(TrimBlanks(field));
         const QByteArray letter2 = message.mid(9, 1);
         const QByteArray wireName = ToAnsi(name);
         const QString listPattern = PcListPattern(Machine.Extension);
 
         auto store = [&](const QByteArray& body) {
             link.FileName = name;
-            const bool stored = StoreFromMachine(body, name);
+            QString fileError;
+            const bool stored = StoreFromMachine(body, name, &fileError);
             AddLog(QStringLiteral("Tar emot fil: ") + name);
             RxCount = 0;
             TargetFolder.clear();
@@ -308,6 +334,7 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
                 const QString text = QStringLiteral("Mottagningen misslyckades ('%1').").arg(name);
                 cmdAbort_Click();
                 Status(text);
+                ShowFileError(fileError);
                 return;
             }
             panel_.UpdateLocalFolders();
@@ -328,7 +355,7 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
 
         // A short-form message is handled once: its name's seventh character
         // sits where the colon form keeps its letter.
-        bool handled = true;
+        bool handled = shortForm;
         if (letter == "L") {
             serve(false);
         } else if (letter == "S") {
@@ -381,4 +408,24 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
     link.InBuffer.clear();
 }
 
-void Station::cmdChangeFolder_Click() { Parse(QByteArrayLiteral("%CDRQALL            03%"), SerialLink); }
+// "Auto dok" answers on the selected machine's link, in its protocol.
+void Station::cmdChangeFolder_Click() {
+    if (Machine.Typ == 2) {
+        ParseP1((Machine.Conversion ? BuildColonFrame(":", "D", "L") : BuildShortFrame("D", "")) + '%', SerialLink);
+        return;
+    }
+    if (Machine.Typ != 0) {
+        Parse(QByteArrayLiteral("%CDRQALL            03%"), SerialLink);
+        return;
+    }
+    // On the network the list goes on the machine's own connection, or on
+    // a connection to the machine when it has none open.
+    QTcpSocket* socket = MasterSock;
+    if (socket->state() != QAbstractSocket::ConnectedState) {
+        Aborted = false;
+        if (!ConnectToSock(comsock)) return;
+        socket = comsock;
+    }
+    const QScopedValueRollback<QTcpSocket*> from(parsingFrom_, socket);
+    Parse(QByteArrayLiteral("%CDRQALL            03%"), NetLink);
+}

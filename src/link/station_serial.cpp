@@ -61,8 +61,12 @@ void Station::Comm_OnComm(int event) {
     Traced(QStringLiteral("Comm_OnComm()"), [&] {
         switch (event) {
         case SerialPort::EvReceive: {
-            RecTimer.start();
-            if (TimeoutTimer.isActive()) TimeoutTimer.start();  // it measures silence, not the whole transfer
+            // RecTimer measures silence while a message or an awaited answer
+            // is under way; a chunk that starts nothing (NULs, a DC4 after
+            // the closing "%") must not arm it for the next operation.
+            const bool awaited = RecTimer.isActive();
+            Arm(RecTimer);
+            if (TimeoutTimer.isActive()) Arm(TimeoutTimer);  // it measures silence, not the whole transfer
             TraceEnter(QStringLiteral("Comm_OnComm().2"));
             QByteArray data = Comm->readAll();
             if (LogTraffic) {
@@ -70,18 +74,21 @@ void Station::Comm_OnComm(int event) {
                 AddHexLog(data, QStringLiteral("dump2.log"), 3);
             }
             data = StripNulls(data);
-            if (data.isEmpty()) return;
+            QByteArray& in = SerialLink.InBuffer;
+            if (in.isEmpty() && data == QByteArray(1, kDC4)) data.clear();
+            if (data.isEmpty()) {
+                if (!awaited && in.isEmpty()) RecTimer.stop();
+                return;
+            }
             Status(QStringLiteral("Tar emot från maskin..."));
-            if (SerialLink.InBuffer.isEmpty())
-                ShowPilar(QStringLiteral("Tar emot data från maskin..."), RecArrows());
+            if (in.isEmpty()) ShowPilar(QStringLiteral("Tar emot data från maskin..."), RecArrows());
             TraceEnter(QStringLiteral("Comm_OnComm().9"));
-            SerialLink.InBuffer += data;
+            in += data;
             TraceEnter(QStringLiteral("Comm_OnComm().3"));
             RxCount += data.size();
             panel_.setPanel(2, QString::number(RxCount) + QStringLiteral(" tecken"));
-            if (InBufferTooLarge(SerialLink)) return;
+            if (InBufferTooLarge(SerialLink.InBuffer)) return;
             TraceEnter(QStringLiteral("Comm_OnComm().4"));
-            QByteArray& in = SerialLink.InBuffer;
             if (in.startsWith(kDC2)) in.remove(0, 1);
             if (in.endsWith(kDC4)) in.chop(1);
             if (!(in.size() >= 2 && in.startsWith('%') && in.endsWith('%'))) return;
@@ -133,9 +140,9 @@ void Station::Comm_OnComm(int event) {
     });
 }
 
-bool Station::InBufferTooLarge(LinkState& link) {
-    if (link.InBuffer.size() <= General.MaxMessage) return false;
-    const qint64 size = link.InBuffer.size();
+bool Station::InBufferTooLarge(const QByteArray& buffer) {
+    if (buffer.size() <= General.MaxMessage) return false;
+    const qint64 size = buffer.size();
     AddLog(QStringLiteral("Meddelandet från maskinen är för stort (%1 tecken, gräns %2). Mottagningen avbruten.")
                .arg(size)
                .arg(General.MaxMessage));
@@ -151,8 +158,9 @@ bool Station::PortReady(bool quiet) {
     if (!quiet)
         panel_.message(QStringLiteral("Com-porten är inte öppen.\r\nKontrollera inställningarna."), AppTitle(),
                        MsgIcon::Critical, OperatorPanel::Buttons::Ok);
-    Status(QStringLiteral("Fel: Porten inte öppen."));
+    // The abort routine empties the status line: the reason is shown after it.
     cmdAbort_Click();
+    Status(QStringLiteral("Fel: Porten inte öppen."));
     return false;
 }
 
@@ -162,10 +170,11 @@ bool Station::PortReady(bool quiet) {
 bool Station::PacedWrite(const QByteArray& message, bool protocolOne) {
     const SendingScope scope(sending_);
     for (qsizetype position = 0; position < message.size() && !Aborted; position += kPiece) {
-        panel_.setPanel(3, CtsStatus() ? QStringLiteral("CTS") : QString());
+        // Panel 3 names CTS while the machine holds it low, as the modem-line event does.
+        panel_.setPanel(3, CtsStatus() ? QString() : QStringLiteral("CTS"));
         QCoreApplication::processEvents();
         Status(QStringLiteral("Väntar på CTS."));
-        CtsTimer.start();
+        Arm(CtsTimer);
         while (!CtsStatus()) {
             panel_.setPanel(2, QString());
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
@@ -174,7 +183,7 @@ bool Station::PacedWrite(const QByteArray& message, bool protocolOne) {
         CtsTimer.stop();
         Status(protocolOne ? QStringLiteral("Sänder...") : QStringLiteral("Skickar..."));
         Comm->write(message.mid(position, kPiece));
-        SendTimer.start();
+        Arm(SendTimer);
         panel_.setPanel(2, QString::number(position + 1) + QStringLiteral(" tecken"));
         if (Comm->outBufferCount() >= kHighMark) {
             while (Comm->outBufferCount() >= kLowMark) {

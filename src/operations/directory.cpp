@@ -34,7 +34,7 @@ void Station::cmdDir_Click() {
         }
         if (!Aborted) {
             Status(QStringLiteral("Väntar på svar..."));
-            if (Machine.Typ != 0) RecTimer.start();
+            if (Machine.Typ != 0) Arm(RecTimer);
         }
     });
 }
@@ -45,6 +45,7 @@ void Station::cmdDel_Click() {
         const QStringList selected = panel_.remoteSelection();
         if (selected.isEmpty()) return;
         const QString n = selected.first();
+        if (RefuseName(n)) return;
         const auto answer =
             panel_.message(QStringLiteral("Är du säker på att du vill radera filen \"") + n + QStringLiteral("\"?"),
                            QStringLiteral("Radera"), MsgIcon::Exclamation, OperatorPanel::Buttons::YesNo);
@@ -53,13 +54,14 @@ void Station::cmdDel_Click() {
         Status(QStringLiteral("Ansluter..."));
         AddLog(QStringLiteral("Begär borttagning av fil: ") + n);
         const QByteArray name = ToAnsi(n);
+        MachineLink().FileName = n;
         if (Machine.Typ == 1) {
             Status(QStringLiteral("Ansluten, Skickar begäran..."));
             SendRequest(BuildFrame("C", "DEL", "", name, "00"), 1);
         } else if (Machine.Typ == 2) {
             if (Comm && Comm->isOpen()) {
                 Status(QStringLiteral("Ansluten, Skickar begäran..."));
-                SvarTimer.start();
+                Arm(SvarTimer);
                 SendProtocolOne(ProtocolOneRequest("E", name));
             }
         } else if (Machine.Typ == 0) {
@@ -68,5 +70,8 @@ void Station::cmdDel_Click() {
                 SendRequest(BuildFrame("C", "DEL", "", name, "00"), 0);
             }
         }
+        // Bounded like a fetch: a machine that never answers must not leave
+        // the indicator running.
+        if (!Aborted && Machine.Typ != 2) Arm(TimeoutTimer);
     });
 }

@@ -41,6 +41,7 @@ void Station::cmdRec_Click() {
                 continue;
             }
             const QByteArray name = ToAnsi(n);
+            MachineLink().FileName = n;
             bool requested = true;
             if (FileExists(ProgramPath(panel_.treeFolder(), n, Machine.Extension))) {
                 const auto answer = panel_.message(QStringLiteral("Filen finns redan. Skriva över?"), AppTitle(),
@@ -81,7 +82,7 @@ void Station::cmdRec_Click() {
             }
             // A silent machine must not hold the run for ever: the machine's
             // receive time-out bounds the wait.
-            if (!TransferDone && !Aborted) TimeoutTimer.start();
+            if (!TransferDone && !Aborted) Arm(TimeoutTimer);
             WaitFor([this] { return TransferDone; });
             TimeoutTimer.stop();
         }
@@ -97,6 +98,7 @@ void Station::mnuRecManual_Click() {
         if (!n.isEmpty() && RefuseName(n)) return;
         if (!n.isEmpty()) {
             const QByteArray name = ToAnsi(n);
+            MachineLink().FileName = n;
             Status(QStringLiteral("Ansluter..."));
             if (Machine.Typ == 1) {
                 if (Comm && Comm->isOpen()) {
@@ -120,7 +122,7 @@ void Station::mnuRecManual_Click() {
             Status(QStringLiteral("Avbruten."));
         } else {
             Status(QStringLiteral("Väntar på svar..."));
-            if (Machine.Typ != 0) RecTimer.start();
+            if (Machine.Typ != 0) Arm(RecTimer);
         }
     });
 }
@@ -134,16 +136,24 @@ void Station::mnuDocs_Click(const QString& document) {
         Status(QStringLiteral("Ansluter..."));
         TargetFolder = Machine.DocPath;
         const QByteArray request = BuildFrame("C", "LOD", "", ToAnsi(document), "00");
+        MachineLink().FileName = document;
+        bool requested = false;
         if (Machine.Typ == 0) {
             if (ConnectToSock(comsock)) {
                 Status(QStringLiteral("Ansluten, Skickar begäran..."));
                 SendRequest(request, 0);
+                requested = true;
             }
         } else if (Machine.Typ == 1) {
             if (Comm && Comm->isOpen()) {
                 Status(QStringLiteral("Ansluten, Skickar begäran..."));
                 SendRequest(request, 1);
+                requested = true;
             }
         }
+        // The document folder is the target only while the document is on its
+        // way; the machine's receive time-out bounds that.
+        if (requested && !Aborted) Arm(TimeoutTimer);
+        else TargetFolder.clear();
     });
 }

@@ -16,13 +16,16 @@ void Station::SendProtocolOne(QByteArray message) {
     SerialLink.OutBuffer.clear();
 }
 
-// A name that would reach the file system as a path is refused before any
-// request goes out.
-bool Station::RefuseName(const QString& name) {
-    const QString problem = ProgramNameProblem(name);
+// A name that would reach the file system as a path, or the machine cut to
+// another program's name, is refused before any request goes out. file: the
+// local file the name came from, for the message.
+bool Station::RefuseName(const QString& name, const QString& file) {
+    const QString problem = ProgramNameRefusal(name, Machine);
     if (problem.isEmpty()) return false;
-    panel_.message(QStringLiteral("Ogiltigt programnamn \"%1\": %2.").arg(name, problem), AppTitle(),
-                   MsgIcon::Exclamation, OperatorPanel::Buttons::Ok);
+    const QString text = file.isEmpty()
+                             ? QStringLiteral("Ogiltigt programnamn \"%1\": %2.").arg(name, problem)
+                             : QStringLiteral("Ogiltigt programnamn \"%1\" (filen \"%2\"): %3.").arg(name, file, problem);
+    panel_.message(text, AppTitle(), MsgIcon::Exclamation, OperatorPanel::Buttons::Ok);
     Status(QStringLiteral("Ogiltigt programnamn."));
     return true;
 }

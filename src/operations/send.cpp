@@ -21,6 +21,9 @@ void Station::cmdSend_Click() {
         Aborted = false;
         Status(QStringLiteral("Ansluter..."));
         const QStringList selected = panel_.localSelection();
+        // Every name is checked before the first program goes out.
+        for (const QString& name : selected)
+            if (RefuseName(NameWithoutExt(name), name)) return;
         for (const QString& name : selected) {
             TransferDone = true;
             if (Aborted) break;
@@ -52,6 +55,8 @@ void Station::cmdSend_Click() {
             }
             if (!skip) {
                 const QByteArray program = ToAnsi(NameWithoutExt(name));
+                // The final status texts name the program of this send.
+                MachineLink().FileName = NameWithoutExt(name);
                 if (Machine.Typ == 1) {
                     Status(QStringLiteral("Ansluten."));
                     Status(QStringLiteral("Läser fil..."));
@@ -78,7 +83,6 @@ void Station::cmdSend_Click() {
                     if (ConnectToSock(comsock)) {
                         Status(QStringLiteral("Ansluten."));
                         Status(QStringLiteral("Skickar data..."));
-                        NetLink.FileName = NameWithoutExt(name);
                         QByteArray message =
                             BuildFrame("C", "SAV", "", program, "00") + "\r\n" + ReadProgramFile(path);
                         SendData(message, NetLink, comsock, false);
@@ -89,7 +93,7 @@ void Station::cmdSend_Click() {
             }
             if (Aborted) break;
             if (!TransferDone) Status(QStringLiteral("Väntar på svar..."));
-            SvarTimer.start();
+            Arm(SvarTimer);
             WaitFor([this] { return TransferDone; });
             SvarTimer.stop();
         }

@@ -41,10 +41,55 @@ TEST(StationNetwork, MachineLoadsAndStoresPrograms) {
     EXPECT_EQ(shop.station.NetLink.Phase, 0);
     EXPECT_TRUE(shop.station.NetLink.InBuffer.isEmpty());
 
-    // A write that cannot happen is never answered "00".
+    // A write that cannot happen is never answered "00", and the machine has
+    // its answer before the box waits for the operator.
     shop.panel.tree = shop.home.file("missing/folder");
+    bool answeredFirst = false;
+    shop.panel.onMessage = [&](const ScriptedPanel::Message&) {
+        answeredFirst = WaitUntil([&] { return machine.got.endsWith('%'); }, 1000);
+    };
     EXPECT_EQ(machine.ask(Request("SAV", "", "O8", "G1")).mid(17, 2), QByteArray("09"));
     EXPECT_TRUE(shop.panel.status().startsWith("Filfel ("));
+    ASSERT_EQ(shop.panel.messages.size(), 1);
+    EXPECT_TRUE(answeredFirst);
+}
+
+TEST(StationNetwork, EachConnectionHasItsOwnBufferAndReplies) {
+    Shop shop;
+    Station& st = shop.station;
+    QTcpServer machineServer;
+    ASSERT_TRUE(machineServer.listen(QHostAddress::LocalHost, 0));
+    st.Machine.Port = QString::number(machineServer.serverPort());
+    ASSERT_TRUE(st.ConnectToSock(st.comsock));
+    ASSERT_TRUE(WaitUntil([&] { return machineServer.hasPendingConnections(); }));
+    Peer answers;  // the machine's end of comsock
+    answers.attach(machineServer.nextPendingConnection());
+    Peer machine;  // the machine's own connection, MasterSock
+    ASSERT_TRUE(machine.connectTo(st.ListeningPort()));
+
+    // A bad checksum on comsock is answered on comsock.
+    QByteArray wrong = MachineClose(BuildFrame("R", "LOD", "", "O1", "00"));
+    wrong[wrong.size() - 2] = wrong[wrong.size() - 2] == '9' ? '8' : '9';
+    EXPECT_EQ(answers.ask(wrong), PcClose(BuildFrame("R", "LOD", "", "O1", "04")));
+    EXPECT_TRUE(machine.got.isEmpty());
+
+    // A store half-way on MasterSock while a list arrives whole on comsock:
+    // both are parsed, neither mixed into the other.
+    const QByteArray store = Request("SAV", "", "O7", "G1X1");
+    machine.socket->write(store.left(15));
+    machine.socket->flush();
+    ASSERT_TRUE(WaitUntil([&] { return !st.MasterInBuffer.isEmpty(); }));
+    answers.socket->write(MachineClose(BuildFrame("R", "DRQ", "ALL", "", "00") + "\r\nO100    1  "));
+    ASSERT_TRUE(WaitUntil([&] { return shop.panel.remoteFills == 1; }));
+    EXPECT_EQ(shop.panel.remoteNames(), QStringList{"O100"});
+    EXPECT_EQ(machine.ask(store.mid(15)), PcClose(BuildFrame("R", "SAV", "", "O7", "00")));
+    EXPECT_EQ(shop.file("O7.NC"), QByteArray("G1X1"));
+
+    // "Auto dok" on a network machine: the list goes on the machine's connection.
+    machine.got.clear();
+    st.cmdChangeFolder_Click();
+    ASSERT_TRUE(WaitUntil([&] { return machine.got.endsWith('%'); }));
+    EXPECT_EQ(machine.got, PcClose(BuildFrame("R", "DRQ", "ALL", "", "00") + "\r\nO7      0  "));
 }
 
 TEST(StationNetwork, UnsafeNamesBadChecksumsAndGarbage) {
@@ -108,7 +153,7 @@ TEST(StationNetwork, NewConnectionStartsWithAnEmptyBufferAndOversizeIsRefused) {
         ASSERT_TRUE(first.connectTo(shop.station.ListeningPort()));
         first.socket->write("%CLOD    O1   ");  // dropped half-way
         first.socket->flush();
-        ASSERT_TRUE(WaitUntil([&] { return !shop.station.NetLink.InBuffer.isEmpty(); }));
+        ASSERT_TRUE(WaitUntil([&] { return !shop.station.MasterInBuffer.isEmpty(); }));
     }
     Peer second;
     ASSERT_TRUE(second.connectTo(shop.station.ListeningPort()));
@@ -117,7 +162,7 @@ TEST(StationNetwork, NewConnectionStartsWithAnEmptyBufferAndOversizeIsRefused) {
     second.got.clear();
     second.socket->write(QByteArray(1500, 'x'));
     ASSERT_TRUE(WaitUntil([&] { return shop.panel.status().contains("för stort"); }));
-    EXPECT_TRUE(shop.station.NetLink.InBuffer.isEmpty());
+    EXPECT_TRUE(shop.station.MasterInBuffer.isEmpty());
     EXPECT_TRUE(shop.station.Aborted);
     EXPECT_EQ(second.ask(Request("LOD", "", "O1")).mid(17, 2), QByteArray("00"));  // still serving
 }
@@ -142,6 +187,24 @@ TEST(StationNetwork, ConnectFailures) {
     EXPECT_FALSE(st.ConnectToSock(st.comsock));
     EXPECT_TRUE(shop.panel.status().startsWith("Fel: "));
     EXPECT_FALSE(st.NetTimer.isActive());
+
+    // An attempt that outlived its wait fails no later operation.
+    st.Aborted = true;
+    EXPECT_FALSE(st.ConnectToSock(st.comsock));
+    st.Aborted = false;
+    shop.panel.setStatus("next");
+    Settle(100);
+    EXPECT_EQ(shop.panel.status(), "next");
+    EXPECT_FALSE(st.Aborted);
+
+    // A port that is no port is refused, not wrapped (70000 would reach 4464).
+    for (const char* port : {"70000", "0", "x"}) {
+        shop.panel.messages.clear();
+        st.Machine.Port = port;
+        EXPECT_FALSE(st.ConnectToSock(st.comsock)) << port;
+        ASSERT_EQ(shop.panel.messages.size(), 1) << port;
+        EXPECT_EQ(shop.panel.messages[0].text, "Ingen/felaktig IP address eller port.");
+    }
 
     // The network time-out ends in the idle state.
     st.NetLink.Phase = 2;

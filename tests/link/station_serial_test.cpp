@@ -110,11 +110,21 @@ TEST(StationSerial, ProtocolOneShortAndColonForms) {
     ASSERT_TRUE(WaitUntil([&] { return shop.panel.remoteFills == 2; }));
     EXPECT_EQ(shop.panel.remoteNames(), QStringList{"O7"});
 
-    // A short-form store whose name has "S" as its seventh character is stored once, as sent.
+    // The short form's whole 8-character name: stored, served and erased as
+    // sent, never as its first six characters (a name whose 7th character is
+    // "S" is stored once).
+    shop.home.write("ncprog/ABCDEF.NC", "OTHER");
+    shop.home.write("ncprog/mottaget/ABCDEF.NC", "OTHER");
     shop.station.TransferDone = false;
     shop.port->deliver(BuildShortFrame("S", "ABCDEFSX") + "\nBODY%");
     ASSERT_TRUE(WaitUntil([&] { return shop.station.TransferDone; }));
-    EXPECT_EQ(shop.file("ABCDEF.NC"), QByteArray("BODY"));
+    EXPECT_EQ(shop.file("ABCDEFSX.NC"), QByteArray("BODY"));
+    EXPECT_EQ(shop.ask(BuildShortFrame("L", "ABCDEFSX") + "%"), BuildShortFrame("S", "ABCDEFSX") + "\nBODY%");
+    shop.home.write("ncprog/mottaget/ABCDEFSX.NC", "x");
+    EXPECT_EQ(shop.ask(BuildShortFrame("E", "ABCDEFSX") + "%"), BuildShortFrame("R", "ABCDEFSX") + "\n%");
+    EXPECT_FALSE(shop.home.exists("ncprog/mottaget/ABCDEFSX.NC"));
+    EXPECT_EQ(shop.file("ABCDEF.NC"), QByteArray("OTHER"));
+    EXPECT_EQ(shop.file("mottaget/ABCDEF.NC"), QByteArray("OTHER"));
 }
 
 TEST(StationSerial, TimeOutsEndIdle) {
@@ -137,6 +147,28 @@ TEST(StationSerial, TimeOutsEndIdle) {
     }
     ASSERT_TRUE(WaitUntil([&] { return shop.port->transmittedData().endsWith('%'); }));
     EXPECT_FALSE(shop.panel.statuses.contains("Kommando timeout."));
+
+    // Nothing under way: NULs alone, or a DC4 after the closing "%", arm no
+    // time-out that would hit the next operation.
+    shop.port->deliver(QByteArray(4, '\0'));
+    Settle(20);
+    EXPECT_FALSE(st.RecTimer.isActive());
+    shop.port->deliver("\x14");
+    Settle(20);
+    EXPECT_FALSE(st.RecTimer.isActive());
+    EXPECT_FALSE(shop.panel.pilarVisible);
+
+    // A time-out of 0 is none: a message may pause for as long as it likes.
+    GeneralSettings zero = st.General;
+    zero.RecTimeout = 0;
+    st.ApplyGeneralSettings(zero);
+    shop.port->deliver("%CDEL    X");
+    Settle(60);
+    EXPECT_FALSE(shop.panel.statuses.contains("Kommando timeout."));
+    EXPECT_EQ(st.SerialLink.InBuffer, QByteArray("%CDEL    X"));
+    st.cmdAbort_Click();
+    zero.RecTimeout = 250;
+    st.ApplyGeneralSettings(zero);
 
     // CTS that never rises: protocol 2 keeps the time-out's text.
     shop.port->setCts(false);
@@ -233,6 +265,11 @@ TEST(StationSerial, LineEventsAndModemLines) {
     ASSERT_TRUE(WaitUntil([&] { return shop.panel.panels[3] == "CTS"; }));
     shop.port->setCts(true);
     ASSERT_TRUE(WaitUntil([&] { return shop.panel.panels[3].isEmpty(); }));
+    // A paced send reads the line in the same sense: present shows nothing.
+    st.Aborted = false;
+    QByteArray m = BuildFrame("C", "DRQ", "ALL", "", "00");
+    st.SendData(m, st.SerialLink, nullptr, false);
+    EXPECT_TRUE(shop.panel.panels[3].isEmpty());
     shop.port->setDsr(false);
     ASSERT_TRUE(WaitUntil([&] { return shop.panel.panels[4] == "DSR"; }));
 }
@@ -245,13 +282,21 @@ TEST(StationSerial, ClosedPortAndAutoDok) {
     st.cmdChangeFolder_Click();
     ASSERT_TRUE(WaitUntil([&] { return shop.port->transmittedData().endsWith('%'); }));
     EXPECT_EQ(shop.port->transmittedData(), SerialReply(BuildFrame("R", "DRQ", "ALL", "", "00"), "O1      2  "));
+    // On a protocol-1 machine, in its own form.
+    st.Machine.Typ = 2;
+    shop.port->clearTransmitted();
+    st.cmdChangeFolder_Click();
+    EXPECT_EQ(shop.port->transmittedData(), BuildShortFrame("D", "") + "\nO1      2  %");
+    st.Machine.Conversion = true;
+    shop.port->clearTransmitted();
+    st.cmdChangeFolder_Click();
+    EXPECT_EQ(shop.port->transmittedData(), BuildColonFrame(":", "D", "S") + "O1      2\n%");
 
     shop.port->close();
     QByteArray m = BuildFrame("C", "DRQ", "ALL", "", "00");
     st.SendData(m, st.SerialLink, nullptr, true);
     EXPECT_TRUE(shop.panel.messages.isEmpty());
-    EXPECT_EQ(shop.panel.status(), QString());
-    EXPECT_TRUE(shop.panel.statuses.contains("Fel: Porten inte öppen."));
+    EXPECT_EQ(shop.panel.status(), "Fel: Porten inte öppen.");  // the abort routine does not wipe it
     m = BuildFrame("C", "DRQ", "ALL", "", "00");
     st.SendData(m, st.SerialLink, nullptr, false);
     ASSERT_EQ(shop.panel.messages.size(), 1);

@@ -3,6 +3,7 @@
 // everything the station shows.
 #include "link/operatorpanel.h"
 #include <QList>
+#include <functional>
 
 class ScriptedPanel : public OperatorPanel {
 public:
@@ -19,6 +20,7 @@ public:
     QStringList pilarFrames;
     int pilarShows = 0;
     QList<Message> messages;
+    std::function<void(const Message&)> onMessage;  // runs while the box would be open
     QList<Answer> answers;  // for questions; OK/Yes when empty
     QList<std::optional<QString>> inputs;
     QList<RemoteEntry> remote;
@@ -41,6 +43,7 @@ public:
     void hidePilar() override { pilarVisible = false; }
     Answer message(const QString& text, const QString& title, MsgIcon icon, Buttons buttons) override {
         messages.append({text, title, icon, buttons});
+        if (onMessage) onMessage(messages.last());
         if (!answers.isEmpty()) return answers.takeFirst();
         return buttons == Buttons::YesNo || buttons == Buttons::YesNoCancel ? Answer::Yes : Answer::Ok;
     }
