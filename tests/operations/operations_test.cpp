@@ -33,6 +33,9 @@ TEST_P(Operations, SendTwoProgramsOneAfterTheOther) {
     EXPECT_FALSE(o.st.Aborted) << o.panel().status().toStdString();
     EXPECT_FALSE(o.panel().pilarVisible);
     EXPECT_TRUE(o.shop.log().contains("Beg\xe4r s\xe4ndning av fil: O2.NC"));
+    if (GetParam() != Link::Tcp) {  // the link's own final text names this send's program
+        EXPECT_TRUE(o.panel().statuses.contains("Sändning klar (O1234).")) << o.panel().statuses.join('|').toStdString();
+    }
 }
 
 TEST_P(Operations, ListFetchAndDelete) {
@@ -138,6 +141,12 @@ TEST_P(Operations, SilentMachineEndsInItsTimeOut) {
         EXPECT_TRUE(o.st.RecTimer.isActive());
         ASSERT_TRUE(WaitUntil([&] { return o.panel().status() == "Kommando timeout."; }));
     }
+    if (GetParam() == Link::Tcp || GetParam() == Link::Serial2) {  // an unanswered delete ends too
+        o.panel().selectedRemote = {"O1"};
+        o.st.cmdDel_Click();
+        ASSERT_TRUE(WaitUntil([&] { return o.panel().status() == "Inget svar från maskinen (timeout)."; }));
+        EXPECT_FALSE(o.panel().pilarVisible);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(AllLinks, Operations, ::testing::Values(Link::Tcp, Link::Serial2, Link::Short1, Link::Colon1),
@@ -166,6 +175,33 @@ TEST(OperationsNames, TypedNamesAreCheckedAndDocumentsGoToTheirFolder) {
     ASSERT_TRUE(WaitUntil([&] { return o.st.TransferDone; }));
     EXPECT_EQ(o.shop.home.read("ncprog/dokument/TOOLS.NC"), QByteArray("T1 D10"));
     EXPECT_TRUE(o.st.TargetFolder.isEmpty());
+
+    // A document that never comes ends the fetch: the machine's next store
+    // goes to the tree's folder, not the document folder.
+    o.sim.setSilent(SimMachine::Scope::All);
+    o.st.mnuDocs_Click("TOOLS");
+    ASSERT_TRUE(WaitUntil([&] { return o.panel().status() == "Inget svar från maskinen (timeout)."; }));
+    EXPECT_TRUE(o.st.TargetFolder.isEmpty());
+
+    // Names the request would cut to another program's are refused, nothing sent.
+    o.shop.home.write("ncprog/O1234567.NC", "G1");
+    o.shop.home.write("ncprog/NOEXT", "G1");
+    const QByteArray sent = o.received();
+    for (const QStringList& files : {QStringList{"O1.NC", "O1234567.NC"}, QStringList{"NOEXT"}}) {
+        o.panel().messages.clear();
+        o.panel().selectedLocal = files;
+        o.st.cmdSend_Click();
+        ASSERT_EQ(o.panel().messages.size(), 1);
+        EXPECT_TRUE(o.panel().messages[0].text.startsWith("Ogiltigt programnamn")) << o.panel().messages[0].text.toStdString();
+    }
+    EXPECT_TRUE(o.panel().messages[0].text.contains("NOEXT"));
+    o.panel().selectedRemote = {"O1234567"};
+    o.panel().messages.clear();
+    o.st.cmdDel_Click();
+    o.st.cmdRec_Click();
+    ASSERT_EQ(o.panel().messages.size(), 2);  // no delete question: refused first
+    EXPECT_TRUE(o.panel().messages[0].text.contains("längre än maskinens 6 tecken"));
+    EXPECT_EQ(o.received(), sent);
 }
 
 TEST(OperationsProtocolTwo, MachineErrorStatusIsShownWithItsText) {
@@ -178,7 +214,7 @@ TEST(OperationsProtocolTwo, MachineErrorStatusIsShownWithItsText) {
         EXPECT_EQ(o.panel().messages.last().text, "Överföringsfel: \r\nProgrammet finns inte i maskinen.");
         EXPECT_EQ(o.panel().messages.last().title, "Fel");
         EXPECT_EQ(o.panel().messages.last().icon, MsgIcon::Critical);
-        EXPECT_TRUE(o.panel().statuses.contains("Mottagningsfel: 08"));
+        EXPECT_EQ(o.panel().status(), "Mottagningsfel: 08");  // the abort routine does not wipe it
         EXPECT_TRUE(o.st.Aborted);
         EXPECT_FALSE(o.shop.home.exists("ncprog/O9.NC"));
     }
