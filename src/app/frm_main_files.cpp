@@ -95,6 +95,8 @@ void frm_main::cmdKommentar_Click() {
         const std::optional<QString> answer =
             input(QStringLiteral("Ange kommentar:"), QStringLiteral("Kommentar"), current);
         if (!answer) return;
+        // Nothing to keep and nothing new: rewriting would only strip the markers.
+        if (answer->isEmpty() && current.isEmpty()) return;
         const FileResult r = WriteProgramFile(text, path, *answer);
         if (!r.ok) message(r.message(), AppTitle(), MsgIcon::None, Buttons::Ok);
     });

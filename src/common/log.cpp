@@ -3,7 +3,10 @@
 #include "common/dates.h"
 #include "common/fileerror.h"
 #include "common/home.h"
+#include "common/notify.h"
+#include <QDir>
 #include <QFile>
+#include <QSet>
 #include <algorithm>
 #include <cstring>
 
@@ -18,17 +21,43 @@ void AppendToFile(const QString& path, const QByteArray& bytes) {
     f.close();
 }
 
+namespace {
+// Logs that failed since their last good write; each is told once.
+QSet<QString>& Failing() {
+    static QSet<QString> failing;
+    return failing;
+}
+
+// A log is a by-product: a line that cannot be written must not stop a
+// start-up, a transfer or a store. The operator hears of it once, and again
+// only if the file fails anew after it has worked in between.
+void AppendToLog(const QString& path, const QByteArray& bytes) {
+    try {
+        AppendToFile(path, bytes);
+        if (!Failing().isEmpty()) Failing().remove(path);
+    } catch (const AppError& e) {
+        if (Failing().contains(path)) return;
+        Failing().insert(path);  // before the message: its dialog may run events that log
+        ShowMessage(QStringLiteral("Loggfilen kan inte skrivas (") + QDir::toNativeSeparators(path) +
+                        QStringLiteral("): ") + e.description() +
+                        QStringLiteral(". Programmet fortsätter utan logg."),
+                    AppTitle(), MsgIcon::Exclamation);
+    }
+}
+}  // namespace
+
 void AddLog(const QString& text) {
-    AppendToFile(InProgramFolder(QStringLiteral("fenmo32.log")),
-                 ToAnsi(GeneralDateNow() + QStringLiteral(" - ") + text) + "\r\n");
+    AppendToLog(InProgramFolder(QStringLiteral("fenmo32.log")),
+                ToAnsi(GeneralDateNow() + QStringLiteral(" - ") + text) + "\r\n");
 }
 
 void AddHexLog(const QByteArray& data, const QString& fileName, int mode) {
     QByteArray out;
-    if (mode == 3) out += ToAnsi(GeneralDateNow()) + "\r\n";
+    // The time line, then an empty line before the dump.
+    if (mode == 3) out += ToAnsi(GeneralDateNow()) + "\r\n\r\n";
     out += HexDump(data, mode);
     out += "\r\n";
-    AppendToFile(InProgramFolder(fileName), out);
+    AppendToLog(InProgramFolder(fileName), out);
 }
 
 namespace {
@@ -85,7 +114,7 @@ QByteArray HexDump(const QByteArray& data, int mode) {
                 hex[h++] = kHex[b >> 4];
                 hex[h++] = kHex[b & 15];
                 hex[h++] = ' ';
-                if (i == 7 && count > 8) { hex[h++] = '-'; hex[h++] = ' '; }
+                if (i == 7) { hex[h++] = '-'; hex[h++] = ' '; }
                 chars[i] = b >= 33 ? static_cast<char>(b) : '.';
             }
             if (count == 16) {

@@ -3,7 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
-// One line in "fenmo32.log": date and time, " - ", text, CR LF.
+// One line in "fenmo32.log": date and time, " - ", text, CR LF. Neither
+// logger raises: a log that cannot be written is told to the operator once.
 void AddLog(const QString& text);
 // A dump of data into the named file of the program folder, mode 2 or 3.
 void AddHexLog(const QByteArray& data, const QString& fileName, int mode);

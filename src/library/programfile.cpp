@@ -182,21 +182,45 @@ void PreferLargePages([[maybe_unused]] QByteArray& data) {
 #endif
 }
 
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+bool AllBlank(const char* from, const char* to) {
+    for (; from < to; ++from)
+        if (!IsBlank(*from)) return false;
+    return true;
+}
+
+// How far the reader has come: before any "%"; past a first "%" with only
+// blanks after it so far (it may still turn out to be the file's end marker,
+// so the text before it is kept); past a first "%" that starts the program.
+enum class Mark { None, Pending, Start };
+
 // Takes the bytes base[kept, end) just read behind the kept text: until the
-// first "%" everything is kept (a file without one is all text); that "%"
-// drops everything before it; every later "%" is squeezed out in place.
-void Keep(char* base, qsizetype& kept, qsizetype end, bool& started) {
+// first "%" everything is kept (a file without one is all text). A first "%"
+// followed by more than blanks drops everything before it, and every later
+// "%" is squeezed out in place.
+void Keep(char* base, qsizetype& kept, qsizetype end, Mark& state, qsizetype& first) {
     const char* from = base + kept;
     const char* const stop = base + end;
-    if (!started) {
+    if (state == Mark::None) {
         const auto* mark = static_cast<const char*>(std::memchr(from, '%', static_cast<size_t>(stop - from)));
         if (!mark) {
             kept = end;
             return;
         }
-        started = true;
-        kept = 0;
+        state = Mark::Pending;
+        first = mark - base;
         from = mark + 1;
+    }
+    if (state == Mark::Pending) {
+        while (from < stop && IsBlank(*from)) ++from;
+        if (from == stop) {
+            kept = end;
+            return;
+        }
+        state = Mark::Start;
+        kept = 0;
+        from = base + first + 1;
     }
     while (from < stop) {
         const auto* mark = static_cast<const char*>(std::memchr(from, '%', static_cast<size_t>(stop - from)));
@@ -213,7 +237,8 @@ QByteArray ReadStripped(InFile& file) {
     QByteArray data(expected > 0 ? expected : 64 * 1024, Qt::Uninitialized);
     PreferLargePages(data);
     qsizetype kept = 0;
-    bool started = false;
+    Mark state = Mark::None;
+    qsizetype first = 0;
     for (;;) {
         qint64 got;
         if (kept == data.size()) {
@@ -228,36 +253,62 @@ QByteArray ReadStripped(InFile& file) {
             got = file.read(data.data() + kept, std::min<qsizetype>(data.size() - kept, 1 << 20));
             if (got == 0) break;
         }
-        Keep(data.data(), kept, kept + got, started);
+        Keep(data.data(), kept, kept + got, state, first);
     }
-    data.resize(kept);
+    // A single "%" with nothing but blanks behind it closes a program that
+    // had no start marker: the text is what stands before it.
+    data.resize(state == Mark::Pending ? first : kept);
     return data;
 }
 
-// The first line of the file: up to its first CR (a lone LF does not end it).
+// True when nothing but blanks is left to read.
+bool RestIsBlank(InFile& file) {
+    char buf[4096];
+    for (;;) {
+        const qint64 got = file.read(buf, sizeof buf);
+        if (got == 0) return true;
+        if (!AllBlank(buf, buf + got)) return false;
+    }
+}
+
+// The first line of the file: up to its first CR (a lone LF does not end it),
+// and the position of its start "%" (-1 when it has none). A "%" with only
+// blanks after it to the end of the file is the end marker, as for
+// ReadProgramFile: the line then ends before it and has no start "%".
 // False when the file does not exist.
-bool FirstLine(const QString& path, QByteArray& line) {
+bool FirstLine(const QString& path, QByteArray& line, qsizetype& start) {
     InFile file;
     if (!OpenExisting(file, path)) return false;
     // Most first lines are short: one small read answers nearly every file.
     char head[512];
     qint64 got = file.read(head, sizeof head);
+    bool restBlank;  // of the bytes read past the line
     if (const void* cr = std::memchr(head, '\r', static_cast<size_t>(got))) {
         line = QByteArray(head, static_cast<const char*>(cr) - head);
-        return true;
-    }
-    line = QByteArray(head, got);
-    qsizetype chunk = 4096;
-    while (got > 0) {
-        const qsizetype used = line.size();
-        line.resize(used + chunk);
-        got = file.read(line.data() + used, chunk);
-        line.resize(used + got);
-        if (const void* cr = std::memchr(line.constData() + used, '\r', static_cast<size_t>(got))) {
-            line.truncate(static_cast<const char*>(cr) - line.constData());
-            break;
+        restBlank = AllBlank(static_cast<const char*>(cr), head + got);
+    } else {
+        line = QByteArray(head, got);
+        restBlank = true;
+        qsizetype chunk = 4096;
+        while (got > 0) {
+            const qsizetype used = line.size();
+            line.resize(used + chunk);
+            got = file.read(line.data() + used, chunk);
+            line.resize(used + got);
+            if (const void* cr = std::memchr(line.constData() + used, '\r', static_cast<size_t>(got))) {
+                const char* at = static_cast<const char*>(cr);
+                restBlank = AllBlank(at, line.constData() + line.size());
+                line.truncate(at - line.constData());
+                break;
+            }
+            if (chunk < (1 << 20)) chunk *= 2;
         }
-        if (chunk < (1 << 20)) chunk *= 2;
+    }
+    start = line.indexOf('%');
+    if (start >= 0 && restBlank && AllBlank(line.constData() + start + 1, line.constData() + line.size()) &&
+        RestIsBlank(file)) {
+        line.truncate(start);
+        start = -1;
     }
     return true;
 }
@@ -270,15 +321,13 @@ QByteArray WithoutParens(QByteArrayView text) {
     return out;
 }
 
-// The bytes of the file comment; empty when the line has no "%".
-QByteArray FileCommentBytes(QByteArrayView line) {
-    const qsizetype mark = line.indexOf('%');
-    return mark < 0 ? QByteArray() : WithoutParens(line.first(mark));
+// The bytes of the file comment; empty when the line has no start "%".
+QByteArray FileCommentBytes(QByteArrayView line, qsizetype start) {
+    return start < 0 ? QByteArray() : WithoutParens(line.first(start));
 }
 
-QByteArray ProgramCommentBytes(QByteArrayView line) {
-    const qsizetype mark = line.indexOf('%');
-    const QByteArrayView rest = mark < 0 ? line : line.sliced(mark + 1);
+QByteArray ProgramCommentBytes(QByteArrayView line, qsizetype start) {
+    const QByteArrayView rest = start < 0 ? line : line.sliced(start + 1);
     const qsizetype tilde = rest.indexOf('~');
     if (tilde >= 0) {
         const QByteArrayView after = rest.sliced(tilde + 1);
@@ -391,7 +440,8 @@ FileResult WriteProgramFile(const QByteArray& text, const QString& path, const Q
     if (comment.isEmpty()) {
         try {
             QByteArray line;
-            if (FirstLine(target, line)) note = FileCommentBytes(line);
+            qsizetype start;
+            if (FirstLine(target, line, start)) note = FileCommentBytes(line, start);
         } catch (const AppError& e) {
             return Failure(e.number());
         }
@@ -421,18 +471,21 @@ FileResult WriteProgramFile(const QByteArray& text, const QString& path, const Q
 
 Comments ReadComments(const QString& path) {
     QByteArray line;
-    if (!FirstLine(path, line)) return {};
-    return Comments{FromAnsi(FileCommentBytes(line)), FromAnsi(ProgramCommentBytes(line))};
+    qsizetype start;
+    if (!FirstLine(path, line, start)) return {};
+    return Comments{FromAnsi(FileCommentBytes(line, start)), FromAnsi(ProgramCommentBytes(line, start))};
 }
 
 QString FileComment(const QString& path) {
     QByteArray line;
-    return FirstLine(path, line) ? FromAnsi(FileCommentBytes(line)) : QString();
+    qsizetype start;
+    return FirstLine(path, line, start) ? FromAnsi(FileCommentBytes(line, start)) : QString();
 }
 
 QString ProgramComment(const QString& path) {
     QByteArray line;
-    return FirstLine(path, line) ? FromAnsi(ProgramCommentBytes(line)) : QString();
+    qsizetype start;
+    return FirstLine(path, line, start) ? FromAnsi(ProgramCommentBytes(line, start)) : QString();
 }
 
 QString NameWithoutExt(const QString& name) {

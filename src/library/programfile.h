@@ -18,7 +18,9 @@ bool FileExists(const QString& path);
 bool FolderExists(const QString& path);
 
 // The program text: the file's bytes; when they hold a "%", everything up to
-// and including the first "%" is dropped and every later "%" removed.
+// and including the first "%" is dropped and every later "%" removed. A first
+// "%" that is also the last character but blanks (CR, LF, tab, space) ends a
+// program without start marker: the text is then everything before it.
 QByteArray ReadProgramFile(const QString& path);
 
 struct FileResult {
@@ -36,9 +38,11 @@ struct FileResult {
 FileResult WriteProgramFile(const QByteArray& text, const QString& path, const QString& comment);
 
 // Comments from the first line (up to the first CR) of the file.
-// The file comment: the part before the first "%", without "(" and ")".
+// The file comment: the part before the start "%", without "(" and ")"; a
+// "%" that ends the file (see ReadProgramFile) starts nothing, so a line that
+// holds only that one has no file comment.
 QString FileComment(const QString& path);
-// The program comment, after the first "%": 18 characters after a "~", else
+// The program comment, after the start "%": 18 characters after a "~", else
 // the text between a "(" and a later ")".
 QString ProgramComment(const QString& path);
 

@@ -156,13 +156,22 @@ TEST(LocalCommands, CommentIsWrittenOnlyWhenTheFileCouldBeRead) {
     Library h;
     h.program("O1.NC", "%O1(A)\nG0\n%");
     h.program("O2.NC", "(OLD)%O2\r\n%");
+    h.program("O3.NC", "O3\r\nG0X0\r\nM30\r\n%");  // its only "%" ends it
     h.start();
 
     ASSERT_TRUE(ClickRow(h.list, "O1.NC"));
+    h.ui.inputs.enqueue("");  // no comment before, none given: the file stays as it is
+    h.child<QPushButton>("cmdKommentar")->click();
+    EXPECT_EQ(h.home.read("ncprog/O1.NC"), QByteArray("%O1(A)\nG0\n%"));
     h.ui.inputs.enqueue("NY");
     h.child<QPushButton>("cmdKommentar")->click();
     EXPECT_EQ(h.ui.prompts.last(), "Kommentar|Ange kommentar:|");
     EXPECT_EQ(h.home.read("ncprog/O1.NC"), QByteArray("(NY)%O1(A)\r\nG0\r\n%"));
+
+    ASSERT_TRUE(ClickRow(h.list, "O3.NC"));
+    h.ui.inputs.enqueue("NY");
+    h.child<QPushButton>("cmdKommentar")->click();
+    EXPECT_EQ(h.home.read("ncprog/O3.NC"), QByteArray("(NY)%O3\r\nG0X0\r\nM30\r\n%"));
 
     ASSERT_TRUE(ClickRow(h.list, "O2.NC"));
     h.ui.inputs.enqueue(std::nullopt);  // cancelled

@@ -1,6 +1,7 @@
 #include "common/apperror.h"
 #include "common/dates.h"
 #include "common/log.h"
+#include "common/notify.h"
 #include "support/testhome.h"
 #include <QRegularExpression>
 
@@ -13,6 +14,9 @@ TEST(HexDump, SixteenAByteLines) {
     EXPECT_EQ(HexDump(sixteen, 3),
               QByteArray("00000 | 41 42 43 44 45 46 47 48 - 49 4A 4B 4C 4D 4E 4F 50  | ABCDEFGHIJKLMNOP\r\n"));
     EXPECT_EQ(HexDump(sixteen, 3).size(), 77 + 2);
+    // The divider follows the eighth byte also when no ninth comes.
+    EXPECT_EQ(HexDump(sixteen.left(8), 3),
+              "00000 | 41 42 43 44 45 46 47 48 - " + QByteArray(50 - 26, ' ') + " | ABCDEFGH" + QByteArray(8, ' '));
 
     const QByteArray twenty = sixteen + QByteArray("\x00 %\xff", 4);
     const QByteArray dump = HexDump(twenty, 3);
@@ -43,27 +47,52 @@ TEST(Log, LinesAndDumpsAppendToTheProgramFolder) {
     EXPECT_TRUE(lines[1].endsWith(QStringLiteral(" - Begär fillista.")));  // Windows-1252 on disk
     EXPECT_TRUE(lines[2].isEmpty());
 
+    // Mode 3: the time line, an empty line, the dump and a line end.
     AddHexLog({}, QStringLiteral("dump2.log"), 3);
     const QByteArray empty = h.read(QStringLiteral("dump2.log"));
-    EXPECT_TRUE(empty.endsWith("\r\n\r\n"));
-    EXPECT_EQ(empty.count("\r\n"), 2);
-
+    EXPECT_TRUE(empty.endsWith("\r\n\r\n\r\n"));
+    EXPECT_EQ(empty.count("\r\n"), 3);
     AddHexLog(QByteArray(16, 'x'), QStringLiteral("dump2.log"), 3);
-    EXPECT_TRUE(h.read(QStringLiteral("dump2.log")).endsWith(" | xxxxxxxxxxxxxxxx\r\n\r\n"));
+    const QByteArray sixteen = h.read(QStringLiteral("dump2.log")).mid(empty.size());
+    EXPECT_EQ(sixteen.indexOf("\r\n"), sixteen.indexOf("\r\n\r\n00000 | 78 "));
+    EXPECT_TRUE(sixteen.endsWith(" | xxxxxxxxxxxxxxxx\r\n\r\n"));
     AddHexLog("AB", QStringLiteral("dump.log"), 2);
     AddHexLog("C", QStringLiteral("dump.log"), 2);
     EXPECT_EQ(h.read(QStringLiteral("dump.log")), QByteArray("41 42 \r\n43 \r\n"));
 }
 
-TEST(Log, UnwritableLogRaises) {
+TEST(Log, UnwritableLogIsToldOnceAndTheWorkGoesOn) {
     TestHome h;
+    QStringList told;
+    SetMessageSink([&](const QString& text, const QString&, MsgIcon) { told << text; });
+    const struct Reset {
+        ~Reset() { SetMessageSink({}); }
+    } reset;
     QDir(h.path()).mkdir(QStringLiteral("fenmo32.log"));
-    try {
-        AddLog(QStringLiteral("x"));
-        FAIL() << "no error";
-    } catch (const AppError& e) {
-        EXPECT_GT(e.number(), 0);
+    int done = 0;
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_NO_THROW(AddLog(QStringLiteral("x")));
+        ++done;
     }
+    EXPECT_EQ(done, 2);
+    ASSERT_EQ(told.size(), 1);
+    EXPECT_EQ(told[0], QStringLiteral("Loggfilen kan inte skrivas (") +
+                           QDir::toNativeSeparators(h.file(QStringLiteral("fenmo32.log"))) +
+                           QStringLiteral("): Fel vid åtkomst till sökväg/fil. Programmet fortsätter utan logg."));
+
+    // Writable again: logging resumes; a new failure after that is told again.
+    QDir(h.path()).rmdir(QStringLiteral("fenmo32.log"));
+    AddLog(QStringLiteral("igen"));
+    EXPECT_TRUE(h.read(QStringLiteral("fenmo32.log")).endsWith(" - igen\r\n"));
+    QFile::remove(h.file(QStringLiteral("fenmo32.log")));
+    QDir(h.path()).mkdir(QStringLiteral("fenmo32.log"));
+    AddLog(QStringLiteral("x"));
+    EXPECT_EQ(told.size(), 2);
+
+    QDir(h.path()).mkdir(QStringLiteral("dump2.log"));
+    EXPECT_NO_THROW(AddHexLog("AB", QStringLiteral("dump2.log"), 3));
+    EXPECT_NO_THROW(AddHexLog("AB", QStringLiteral("dump2.log"), 3));
+    EXPECT_EQ(told.size(), 3);
 }
 
 TEST(Padding, ZeroAndBlank) {

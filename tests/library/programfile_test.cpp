@@ -30,7 +30,10 @@ TEST(ProgramFile, ReadDropsMarkersAndLooksPastCase) {
     const QByteArray raw("O1\0X\r\n\x80\xFF\xE5", 9);
     const std::pair<QByteArray, QByteArray> cases[] = {
         {"(C)%\r\nO1\r\n%", "\r\nO1\r\n"}, {raw, raw}, {"%", ""}, {"%%%", ""}, {"A%B%C%%D\r", "BCD\r"},
-        {"", ""}, {"%\r%", "\r"}};
+        {"", ""}, {"%\r%", "\r"},
+        // A lone "%" with only blanks behind it ends the program instead of starting it.
+        {"O100\r\nG0X0\r\nM30\r\n%", "O100\r\nG0X0\r\nM30\r\n"}, {"O1%\r\n \t\n", "O1"}, {"%\r\n", ""},
+        {"(C)%\r\n X", "\r\n X"}};
     for (const auto& [bytes, text] : cases)
         EXPECT_EQ(ReadProgramFile(home.write("A.TC", bytes)), text) << bytes.constData();
 
@@ -40,6 +43,10 @@ TEST(ProgramFile, ReadDropsMarkersAndLooksPastCase) {
     const QByteArray plain = QByteArray(3 << 20, 'x') + "\r\n";
     EXPECT_EQ(ReadProgramFile(home.write("I.TC", plain)), plain);
     EXPECT_EQ(ReadProgramFile(home.write("J.TC", "%" + plain + "%")), plain);
+    EXPECT_EQ(ReadProgramFile(home.write("K.TC", plain + "%" + QByteArray(3 << 20, '\n'))), plain);
+    // Blanks after the first "%" run past a seam before the program goes on.
+    const QByteArray blanks(2 << 20, ' ');
+    EXPECT_EQ(ReadProgramFile(home.write("L.TC", QByteArray((1 << 20) - 1, 'a') + "%" + blanks + "Z%")), blanks + "Z");
 
     // Missing is empty; another case of the name finds the file.
     for (const QString& missing : {home.file("NONE.TC"), home.file("nix/NONE.TC"), QString()})
@@ -164,8 +171,13 @@ TEST(ProgramFile, CommentsComeFromTheWholeFirstLine) {
         {"(A)\r%B(C)", "", "A"},                     // the line ends at the first CR...
         {"O1\n(B)%X\r\n", "O1\nB", ""},              // ...not at a lone LF
         {"(\x80\xE5\x81)%O1(\x96\xC4)\r\n", QString::fromUtf8("€å") + QChar(0x81), QString::fromUtf8("–Ä")},
-        {QByteArray("(A\0B)%", 6), QString("A") + QChar(0) + "B", ""},
-        {"", "", ""}};
+        {QByteArray("(A\0B)%O1", 8), QString("A") + QChar(0) + "B", ""},
+        {"", "", ""},
+        // A "%" that ends the file starts nothing: no file comment, the line ends before it.
+        {"O100(X)%", "", "X"},
+        {"O1~AB%\r\n \r\n", "", "AB"},
+        {"(C)%" + QByteArray("\r\n").repeated(300), "", "C"},
+        {"(C)%" + QByteArray("\r\n").repeated(300) + "O1", "C", ""}};  // past the first read
     for (const Case& c : cases) {
         const QString p = home.write("T.TC", c.bytes);
         const Comments both = ReadComments(p);
