@@ -62,7 +62,7 @@ frm_main::~frm_main() = default;
 void frm_main::buildMenus() {
     QMenuBar* bar = menuBar();
     mnuArkiv = Named(bar->addMenu(QStringLiteral("Arkiv")), "mnuArkiv");
-    Entry(mnuArkiv, "mnuArkivSetup", QStringLiteral("Inställningar..."));
+    mnuArkivSetup = Entry(mnuArkiv, "mnuArkivSetup", QStringLiteral("Inställningar..."));
     Entry(mnuArkiv, "mnuArkivPrintLista", QStringLiteral("Skriv ut fillista..."));
     mnuArkiv->addSeparator()->setObjectName(QStringLiteral("mnuBreak2"));
     Entry(mnuArkiv, "mnuArkivQuit", QStringLiteral("Avsluta"));
@@ -146,6 +146,9 @@ void frm_main::buildControls() {
     RemoteFilesLV = Named(new ReportList(f), "RemoteFilesLV");
     remoteModel_ = new RemoteFileModel(RemoteFilesLV);
     RemoteFilesLV->setReportModel(remoteModel_);
+    // "Storlek" of both lists: numbers of blocks, longer ones not padded.
+    FileListView->reportModel()->setValueSorted(1);
+    remoteModel_->setValueSorted(1);
     RemoteFilesLV->header()->resizeSection(0, 120);
     RemoteFilesLV->header()->resizeSection(1, 70);
 
@@ -196,22 +199,22 @@ void frm_main::buildControls() {
 
 void frm_main::connectControls() {
     auto menuEntry = [this](const char* name) { return findChild<QAction*>(QLatin1String(name)); };
-    connect(menuEntry("mnuArkivSetup"), &QAction::triggered, this, &frm_main::mnuArkivSetup_Click);
+    connect(mnuArkivSetup, &QAction::triggered, this, &frm_main::mnuArkivSetup_Click);
     // "Skriv ut fillista..." is connected by the printing module once it exists.
     connect(menuEntry("mnuArkivQuit"), &QAction::triggered, this, &QWidget::close);
     connect(menuEntry("mnuVisaLogg"), &QAction::triggered, this, &frm_main::mnuVisaLogg_Click);
     connect(menuEntry("mnuSend"), &QAction::triggered, cmdSend, &QPushButton::click);
     connect(menuEntry("mnuRec"), &QAction::triggered, cmdRec, &QPushButton::click);
-    connect(menuEntry("mnuRecManual"), &QAction::triggered, this, [this] { station_->mnuRecManual_Click(); });
+    connect(menuEntry("mnuRecManual"), &QAction::triggered, this, Operation(&Station::mnuRecManual_Click));
     connect(menuEntry("mnuHelpOm"), &QAction::triggered, this, &frm_main::mnuHelpOm_Click);
     connect(mnuPlugins.first(), &QAction::triggered, this, [this] { mnuPlugins_Click(0); });
 
-    connect(cmdSend, &QPushButton::clicked, this, [this] { station_->cmdSend_Click(); });
-    connect(cmdRec, &QPushButton::clicked, this, [this] { station_->cmdRec_Click(); });
-    connect(cmdDir, &QPushButton::clicked, this, [this] { station_->cmdDir_Click(); });
-    connect(cmdDel, &QPushButton::clicked, this, [this] { station_->cmdDel_Click(); });
+    connect(cmdSend, &QPushButton::clicked, this, Operation(&Station::cmdSend_Click));
+    connect(cmdRec, &QPushButton::clicked, this, Operation(&Station::cmdRec_Click));
+    connect(cmdDir, &QPushButton::clicked, this, Operation(&Station::cmdDir_Click));
+    connect(cmdDel, &QPushButton::clicked, this, Operation(&Station::cmdDel_Click));
     connect(cmdAbort, &QPushButton::clicked, this, [this] { station_->cmdAbort_Click(); });
-    connect(cmdChangeFolder, &QPushButton::clicked, this, [this] { station_->cmdChangeFolder_Click(); });
+    connect(cmdChangeFolder, &QPushButton::clicked, this, Operation(&Station::cmdChangeFolder_Click));
     connect(cmdEdit, &QPushButton::clicked, this, &frm_main::cmdEdit_Click);
     connect(cmdKommentar, &QPushButton::clicked, this, &frm_main::cmdKommentar_Click);
     connect(cmdNewFolder, &QPushButton::clicked, this, &frm_main::cmdNewFolder_Click);
@@ -239,6 +242,26 @@ void frm_main::connectControls() {
 
     InstallErrorDialog(this);
     InstallMessageSink(this);
+}
+
+frm_main::OperationGuard::OperationGuard(frm_main& w) : w_(w) {
+    if (w_.operations_++ == 0) w_.setMachineChoiceEnabled(false);
+}
+
+frm_main::OperationGuard::~OperationGuard() {
+    if (--w_.operations_ == 0) w_.setMachineChoiceEnabled(true);
+}
+
+std::function<void()> frm_main::Operation(void (Station::*procedure)()) {
+    return [this, procedure] {
+        OperationGuard busy(*this);
+        (station_->*procedure)();
+    };
+}
+
+void frm_main::setMachineChoiceEnabled(bool enabled) {
+    cmbMaskiner->setEnabled(enabled);
+    mnuArkivSetup->setEnabled(enabled);
 }
 
 void frm_main::place(QWidget* w, const TwipsRect& r) {

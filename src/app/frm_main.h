@@ -6,6 +6,7 @@
 #include "link/operatorpanel.h"
 #include <QMainWindow>
 #include <QTimer>
+#include <functional>
 
 class Bevel;
 class FolderTree;
@@ -110,6 +111,22 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // Shuts the machine list and the setup entry while a station operation
+    // runs: a machine chosen in the middle would take the remaining programs.
+    class OperationGuard {
+    public:
+        explicit OperationGuard(frm_main& w);
+        ~OperationGuard();
+        OperationGuard(const OperationGuard&) = delete;
+        OperationGuard& operator=(const OperationGuard&) = delete;
+
+    private:
+        frm_main& w_;
+    };
+    // A handler that runs the station's procedure under an OperationGuard.
+    std::function<void()> Operation(void (Station::*procedure)());
+    void setMachineChoiceEnabled(bool enabled);
+
     void buildMenus();
     void buildControls();
     void connectControls();
@@ -130,6 +147,7 @@ private:
     QTimer XferTimer;
     bool loading_ = false;
     bool unloaded_ = false;
+    int operations_ = 0;  // nested station operations now running
 
     QWidget* form_ = nullptr;
     Bevel* BevelTB = nullptr;
@@ -167,6 +185,7 @@ private:
     QMenu* mnuPlugin = nullptr;
     QMenu* mnuHelp = nullptr;
     QMenu* mnuDebug = nullptr;
+    QAction* mnuArkivSetup = nullptr;
     QList<QAction*> mnuDocs;
     QList<QAction*> mnuPlugins;
 

@@ -57,7 +57,11 @@ void frm_main::Form_DragDrop(const QString& source, double x, double /*y*/) {
             ratio = FolderSplitterDropRatio(geo_, x);
             if (!std::isfinite(ratio)) Raise(11, QStringLiteral("Division med noll"));
             FolderSplitRatio = ratio;
+        } else {
+            return;
         }
+        // A bar dropped far outside must not leave a pane hidden.
+        ClampRatios(ScaleWidth(), SplitRatio, FolderSplitRatio);
     });
     Form_Resize();
 }

@@ -12,10 +12,8 @@
 
 #include <QAction>
 #include <QComboBox>
-#include <QFileInfo>
 #include <QLineEdit>
 #include <QMenu>
-#include <QProcess>
 #include <QUrl>
 
 void frm_main::selectMachine(int index) {
@@ -29,6 +27,8 @@ void frm_main::cmbMaskiner_Click() {
         TraceEnter(QStringLiteral("cmbMaskiner_Click()"));
         return;
     }
+    // Applying a machine may ask for its program list and wait for it.
+    OperationGuard busy(*this);
     station_->cmbMaskiner_Click(cmbMaskiner->itemData(index).toInt(), cmbMaskiner->itemText(index));
 }
 
@@ -54,12 +54,17 @@ void frm_main::BuildDocumentMenu(const QList<DocumentEntry>& documents) {
         mnuDoc->addAction(entry);
         mnuDocs << entry;
         connect(entry, &QAction::triggered, this,
-                [this, entry] { station_->mnuDocs_Click(entry->data().toString()); });
+                [this, entry] {
+                    OperationGuard busy(*this);
+                    station_->mnuDocs_Click(entry->data().toString());
+                });
     }
 }
 
 void frm_main::mnuArkivSetup_Click() {
     Traced(QStringLiteral("mnuArkivSetup()"), [&] {
+        // Reselecting would swap the machine under a running operation.
+        if (operations_ > 0) return;
         // The setup dialog is shown here once it exists; the reselection
         // below is what the window does after it closes.
         FillMachineList();
@@ -99,13 +104,11 @@ void frm_main::mnuPlugins_Click(int index) {
     v.SendPath = ms.SendPath;
     v.Modell = ms.Modell;
     v.Extension = ms.Extension;
-    const QString file = ExpandPlaceholders(Plugins[index].Path, v);
-    const QString parameters = ExpandPlaceholders(Plugins[index].Param, v);
-    // The shell's "open": a program runs with the parameters, anything else
-    // opens with its associated program. Failures are not reported.
-    const QFileInfo fi(file);
-    if (fi.isFile() && fi.isExecutable())
-        StartDetached(file, QProcess::splitCommand(parameters), ProgramFolder());
-    else
+    const QString file = PluginFile(Plugins[index], v);
+    const PluginStart start = PluginLaunch(file, ExpandPlaceholders(Plugins[index].Param, v));
+    // Failures are not reported.
+    if (start.document)
         OpenWithDesktop(QUrl::fromLocalFile(file));
+    else
+        StartDetached(start.program, start.arguments, ProgramFolder());
 }

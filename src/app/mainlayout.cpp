@@ -3,6 +3,7 @@
 #include "common/apperror.h"
 #include "common/convert.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -81,6 +82,22 @@ float SplitterDropRatio(const MainGeometry& g, double X, double W) {
 
 float FolderSplitterDropRatio(const MainGeometry& g, double X) {
     return static_cast<float>((g.FSplitter.width / 2 + X) / (g.FileListView.left + g.FileListView.width));
+}
+
+void ClampRatios(double W, float& splitRatio, float& folderSplitRatio) {
+    if (!(W > 0)) return;
+    // The pass needs leftW above 2000; the tree header is treeW - 240 wide,
+    // the local list leftW - treeW - 120, the machine list rightW - 240.
+    // One twip inside each limit, so that rounding cannot cross it.
+    const double minLeft = std::max(2001.0, 360 + 2 * kMinPaneWidth) + 1;
+    const double maxLeft = W - 240 - kMinPaneWidth - 1;
+    const double split = std::clamp<double>(splitRatio, minLeft / W, std::max(minLeft, maxLeft) / W);
+    splitRatio = static_cast<float>(split);
+    const double leftW = static_cast<double>(ToLong(W * splitRatio));
+    const double minTree = 240 + kMinPaneWidth + 1;
+    const double maxTree = leftW - 120 - kMinPaneWidth - 1;
+    folderSplitRatio = static_cast<float>(
+        std::clamp<double>(folderSplitRatio, minTree / leftW, std::max(minTree, maxTree) / leftW));
 }
 
 int TwipsToPixels(double twips) { return static_cast<int>(std::lround(twips / 15.0)); }

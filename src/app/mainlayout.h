@@ -35,6 +35,14 @@ bool LayoutPass(MainGeometry& g, double W, double H, double splitRatio, double f
 float SplitterDropRatio(const MainGeometry& g, double X, double W);
 float FolderSplitterDropRatio(const MainGeometry& g, double X);
 
+// The narrowest a pane (folder tree, local list, machine list) may become
+// through a splitter drop.
+constexpr double kMinPaneWidth = 600;
+// Brings both ratios into the range where, on an inner width of W, the pass
+// runs and every pane keeps kMinPaneWidth (a window too narrow for that
+// favours the local side).
+void ClampRatios(double W, float& splitRatio, float& folderSplitRatio);
+
 // Twips to whole pixels, and back.
 int TwipsToPixels(double twips);
 double PixelsToTwips(int pixels);

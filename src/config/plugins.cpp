@@ -4,6 +4,11 @@
 #include "common/ini.h"
 #include "common/paths.h"
 
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+
 QList<PluginEntry> ReadPlugins() {
     const QString file = ResolveCase(InProgramFolder(QStringLiteral("plugins.ini")));
     const QString folder = InProgramFolder(QStringLiteral("plugins")) + QLatin1Char('/');
@@ -30,4 +35,34 @@ QString ExpandPlaceholders(const QString& text, const PlaceholderValues& v) {
     s.replace(QStringLiteral("#MOD#"), v.Modell, Qt::CaseSensitive);
     s.replace(QStringLiteral("#EXT#"), v.Extension, Qt::CaseSensitive);
     return s;
+}
+
+QString PluginFile(const PluginEntry& plugin, const PlaceholderValues& values) {
+    return ResolveCase(ExpandPlaceholders(plugin.Path, values));
+}
+
+PluginStart PluginLaunch(const QString& file, const QString& parameters) {
+    PluginStart start;
+    start.arguments = QProcess::splitCommand(parameters);
+    const QFileInfo fi(file);
+    QByteArray head;
+    if (fi.isFile()) {
+        QFile f(file);
+        if (f.open(QIODevice::ReadOnly)) head = f.read(512);
+    }
+    if (head.startsWith("#!")) {
+        // As the system reads the line: the interpreter, then at most one
+        // argument made of the rest.
+        const QString line = QString::fromLocal8Bit(head.mid(2, head.indexOf('\n') - 2)).trimmed();
+        const qsizetype gap = line.indexOf(QRegularExpression(QStringLiteral("\\s")));
+        start.program = gap < 0 ? line : line.left(gap);
+        QStringList prefix;
+        if (gap >= 0) prefix << line.mid(gap).trimmed();
+        start.arguments = prefix + QStringList{file} + start.arguments;
+    } else if (fi.isFile() && fi.isExecutable()) {
+        start.program = file;
+    } else {
+        start.document = true;
+    }
+    return start;
 }

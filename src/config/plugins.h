@@ -2,6 +2,7 @@
 // Plug-ins of "plugins.ini" and the placeholders of their command lines.
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 struct PluginEntry {
     QString Name;
@@ -26,3 +27,18 @@ struct PlaceholderValues {
 // Replaces #CD#, #MASK#, #RD#, #DD#, #SD#, #MOD#, #EXT# in that order, each on
 // the result of the one before, matching case exactly.
 QString ExpandPlaceholders(const QString& text, const PlaceholderValues& values);
+
+// The file a plug-in opens: its Path with the placeholders expanded, the
+// folder "plugins" and the file found without regard to case.
+QString PluginFile(const PluginEntry& plugin, const PlaceholderValues& values);
+
+// How the shell's "open" starts a plug-in's file: a program (or a script,
+// through the interpreter its "#!" line names, so that it needs no execute
+// permission) with the parameter text split as a command line; anything else
+// is a document for the desktop.
+struct PluginStart {
+    bool document = false;
+    QString program;
+    QStringList arguments;
+};
+PluginStart PluginLaunch(const QString& file, const QString& parameters);

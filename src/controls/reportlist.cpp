@@ -61,14 +61,49 @@ void ReportModel::sortBy(int column, Qt::SortOrder order) {
     Q_EMIT layoutChanged();
 }
 
+namespace {
+// Text order, except that runs of digits compare by their value. Comparing
+// the runs inside the text (rather than whole numbers against text) keeps the
+// order consistent when numbers and other text are mixed.
+bool Digit(QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); }
+
+int CompareByValue(const QString& a, const QString& b) {
+    qsizetype i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (Digit(a[i]) && Digit(b[j])) {
+            while (i < a.size() && a[i] == QLatin1Char('0')) ++i;
+            while (j < b.size() && b[j] == QLatin1Char('0')) ++j;
+            qsizetype ei = i, ej = j;
+            while (ei < a.size() && Digit(a[ei])) ++ei;
+            while (ej < b.size() && Digit(b[ej])) ++ej;
+            if (ei - i != ej - j) return ei - i < ej - j ? -1 : 1;
+            if (const int c = QStringView(a).mid(i, ei - i).compare(QStringView(b).mid(j, ej - j)); c != 0) return c;
+            i = ei;
+            j = ej;
+            continue;
+        }
+        const char32_t ca = a[i].toCaseFolded().unicode(), cb = b[j].toCaseFolded().unicode();
+        if (ca != cb) return ca < cb ? -1 : 1;
+        ++i;
+        ++j;
+    }
+    if (i < a.size() || j < b.size()) return i < a.size() ? 1 : -1;
+    // Same value ("003" and "3"): the text decides.
+    return QString::compare(a, b, Qt::CaseInsensitive);
+}
+}  // namespace
+
 void ReportModel::applySort() {
     if (sortKey_ < 0 || sortKey_ >= headers_.size()) return;
     // Each text once, then a stable sort of the positions.
     std::vector<QString> keys(static_cast<size_t>(storedCount()));
     for (size_t i = 0; i < keys.size(); ++i) keys[i] = cellText(static_cast<int>(i), sortKey_);
     const bool down = sortOrder_ == Qt::DescendingOrder;
+    const bool byValue = valueColumns_.contains(sortKey_);
     std::stable_sort(order_.begin(), order_.end(), [&](int a, int b) {
-        const int c = QString::compare(keys[static_cast<size_t>(a)], keys[static_cast<size_t>(b)], Qt::CaseInsensitive);
+        const QString& ka = keys[static_cast<size_t>(a)];
+        const QString& kb = keys[static_cast<size_t>(b)];
+        const int c = byValue ? CompareByValue(ka, kb) : QString::compare(ka, kb, Qt::CaseInsensitive);
         return down ? c > 0 : c < 0;
     });
 }

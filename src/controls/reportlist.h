@@ -1,6 +1,7 @@
 #pragma once
 // A list view in report view: columns of text, a small picture per row,
-// several rows selectable, and the classic text sort of a clicked column.
+// several rows selectable, and the classic text sort of a clicked column
+// (columns of numbers sort by value).
 // Rows live in a model that produces their texts on demand, so that a list of
 // thousands of files costs no more than the rows on screen.
 #include <QAbstractTableModel>
@@ -24,6 +25,10 @@ public:
     // The stored row shown at a position.
     int storedRow(int shown) const { return order_[static_cast<size_t>(shown)]; }
     QString text(int shown, int column) const { return cellText(storedRow(shown), column); }
+
+    // The column holds numbers (sizes): its digit runs compare by value, so
+    // that "1000" follows "999"; other text still compares as text.
+    void setValueSorted(int column) { valueColumns_.append(column); }
 
     bool sorted() const { return sorted_; }
     int sortKey() const { return sortKey_; }
@@ -50,6 +55,7 @@ private:
 
     QStringList headers_;
     QList<QIcon> icons_;
+    QList<int> valueColumns_;
     std::vector<int> order_;
     bool sorted_ = false;
     int sortKey_ = 0;

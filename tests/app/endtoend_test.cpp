@@ -3,6 +3,10 @@
 #include "machine-sim/simmachine.h"
 #include "windowfixture.h"
 
+#include "common/ini.h"
+
+#include <QAction>
+#include <QComboBox>
 #include <QPushButton>
 #include <QTemporaryDir>
 
@@ -41,4 +45,53 @@ TEST(EndToEnd, SendAndFetchOverTcpShowInBothLists) {
     EXPECT_TRUE(h.home.read("ncprog/O7010.NC").contains("G0 X0"));
     EXPECT_EQ(h.ui.reports(), 0);
     EXPECT_TRUE(h.ui.shown.isEmpty()) << h.ui.texts().join(QLatin1Char('|')).toStdString();
+}
+
+TEST(EndToEnd, MachineCannotChangeWhileASendWaits) {
+    QTemporaryDir memoryA, memoryB;
+    SimMachine simA(memoryA.path()), simB(memoryB.path());
+    ASSERT_TRUE(simA.listen(0, QHostAddress::LocalHost));
+    ASSERT_TRUE(simB.listen(0, QHostAddress::LocalHost));
+    WindowHome h;
+    h.program("O1.NC", "%O1\r\nG1 X1\r\n%");
+    h.program("O2.NC", "%O2\r\nG1 X2\r\n%");
+    // Both machines take their programs from the same folder.
+    h.ini("SvarTimeout=3000\r\n" +
+          h.machine(1, "Mazak", "Port=" + QByteArray::number(simA.serverPort()) + "\r\n") +
+          h.machine(2, "Okuma", "Port=" + QByteArray::number(simB.serverPort()) + "\r\n"));
+    frm_main& w = h.open();
+    auto* machines = h.child<QComboBox>("cmbMaskiner");
+    auto* setup = h.child<QAction>("mnuArkivSetup");
+    auto* local = h.child<QAbstractItemView>("FileListView");
+    ASSERT_EQ(machines->currentText(), "Mazak");
+
+    // While the machine holds the first program and the PC waits for its
+    // answer, the operator tries the list and the setup entry.
+    QList<bool> openDuring;
+    bool abortNext = false;
+    QObject::connect(&simA, &SimMachine::messageReceived, &w, [&] {
+        openDuring << (machines->isEnabled() || setup->isEnabled());
+        WriteIni("Program", "LastMachine", "Okuma");
+        Key(machines, Qt::Key_Down);
+        setup->trigger();
+        if (abortNext) h.child<QPushButton>("cmdAbort")->click();
+    });
+    ASSERT_TRUE(ClickRow(local, "O1.NC"));
+    ASSERT_TRUE(ClickRow(local, "O2.NC", Qt::ControlModifier));
+    h.child<QPushButton>("cmdSend")->click();
+    EXPECT_EQ(openDuring, (QList<bool>{false, false}));
+    EXPECT_EQ(simA.programs(), (QStringList{"O1", "O2"}));
+    EXPECT_TRUE(simB.programs().isEmpty());
+    EXPECT_EQ(machines->currentText(), "Mazak");
+    EXPECT_TRUE(machines->isEnabled());
+    EXPECT_TRUE(setup->isEnabled());
+
+    // An aborted send opens them again too.
+    abortNext = true;
+    ASSERT_TRUE(ClickRow(local, "O1.NC"));
+    h.child<QPushButton>("cmdSend")->click();
+    EXPECT_EQ(openDuring.size(), 3);
+    EXPECT_TRUE(w.station().Aborted);
+    EXPECT_TRUE(machines->isEnabled() && setup->isEnabled());
+    EXPECT_EQ(h.ui.reports(), 0);
 }

@@ -109,10 +109,28 @@ TEST(Layout, SplitterDropsSetTheRatios) {
     w.Form_DragDrop("cmdSend", 100, 100);
     EXPECT_EQ(w.SplitRatio, split);
     EXPECT_EQ(w.FolderSplitRatio, folder);
-    // Dropped far left: the pass stops, the ratio is kept as it came.
-    w.Form_DragDrop("Splitter", 300, 3000);
-    EXPECT_LT(w.SplitRatio, 0.05f);
+    // Dropped far outside, either way: every pane stays in the window with a
+    // usable width, and a drop back in the middle lands there.
+    auto panesShown = [&] {
+        for (const char* name : {"FolderTreeview", "FileListView", "RemoteFilesLV", "TxtFolderHeader",
+                                 "txtLocalHeader", "txtRemoteHeader"}) {
+            const QWidget* pane = h.child<QWidget>(name);
+            EXPECT_TRUE(pane->isVisible()) << name;
+            EXPECT_GE(pane->width(), TwipsToPixels(kMinPaneWidth)) << name;
+            EXPECT_TRUE(w.centralWidget()->rect().contains(pane->geometry())) << name;
+        }
+    };
+    for (const char* bar : {"Splitter", "FSplitter"})
+        for (double x : {-50000.0, 50000.0, 300.0, 11900.0}) {
+            SCOPED_TRACE(std::string(bar) + " " + std::to_string(x));
+            w.Form_DragDrop(bar, x, 3000);
+            panesShown();
+        }
+    w.Form_DragDrop("Splitter", 6000, 3000);
+    w.Form_DragDrop("FSplitter", 3000, 3000);
     EXPECT_NEAR(w.geometryTwips().Splitter.left + 52.5, 6052.5, 1);
+    EXPECT_NEAR(w.geometryTwips().FSplitter.left + 67.5, 3067.5, 100);
+    panesShown();
     EXPECT_EQ(h.ui.reports(), 0);
 
     // Dragging the bar with the mouse and letting go over the file list.

@@ -86,17 +86,18 @@ TEST(LocalList, ColumnsBlocksCommentsAndPictures) {
 
 TEST(LocalList, SortingSelectionAndButtons) {
     Library h;
-    h.program("O2.NC", Bytes(300));
-    h.program("O1.NC", Bytes(1000));
+    h.program("O2.NC", Bytes(200 * 128));
+    h.program("O1.NC", Bytes(1000 * 128));
     h.program("K100.NC", Bytes(10));
     h.start();
     EXPECT_FALSE(h.send->isEnabled());
     EXPECT_FALSE(h.edit->isEnabled());
 
+    // Sizes by value: four digits after three.
     ClickHeader(h.list, 1);
-    EXPECT_EQ(Column(h.list, 1), (QStringList{"000", "002", "008"}));
+    EXPECT_EQ(Column(h.list, 1), (QStringList{"000", "200", "1000"}));
     ClickHeader(h.list, 1);
-    EXPECT_EQ(Column(h.list, 1), (QStringList{"008", "002", "000"}));
+    EXPECT_EQ(Column(h.list, 1), (QStringList{"1000", "200", "000"}));
     ClickHeader(h.list, 0);
     EXPECT_EQ(Column(h.list, 0), (QStringList{"K100.NC", "O1.NC", "O2.NC"}));
     ClickHeader(h.list, 0);

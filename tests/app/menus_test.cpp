@@ -2,6 +2,7 @@
 #include "windowfixture.h"
 
 #include <QAction>
+#include <QFileInfo>
 #include <QMenu>
 
 namespace {
@@ -19,18 +20,25 @@ TEST(Menus, PluginsAreListedUpToTheFirstGapAndStartWithTheMachinesValues) {
                  "[Plugin1]\r\nName=Verktyg\r\nPath=tool.sh\r\nParam=#SD# #EXT#\r\n"
                  "[Plugin2]\r\nName=Manual\r\nPath=manual.pdf\r\n"
                  "[Plugin4]\r\nName=Aldrig\r\nPath=x\r\n");
-    const QString tool = h.home.write("plugins/tool.sh", "#!/bin/sh\n");
-    QFile::setPermissions(tool, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    // Folder and script named in other case than the ini, and the script
+    // without execute permission (as copied from a Windows share).
+    const QByteArray out = h.home.file("args.txt").toUtf8();
+    h.home.write("Plugins/Tool.SH", "#!/bin/sh\nprintf '%s\\n' \"$@\" \"$(pwd -P)\" > '" + out + ".tmp' && mv '" + out +
+                                        ".tmp' '" + out + "'\n");
+    const QString manual = h.home.write("Plugins/manual.pdf", "%PDF");
     h.ini(h.machine(1, "Fräs"));
     frm_main& w = h.open();
     auto* menu = w.findChild<QMenu*>("mnuPlugin");
     EXPECT_TRUE(menu->menuAction()->isVisible());
     EXPECT_EQ(Entries(w, "mnuPlugin"), (QStringList{"Verktyg", "Manual"}));
 
+    Hooks().startDetached = nullptr;  // a real process
     menu->actions()[0]->trigger();
-    ASSERT_EQ(h.ui.started.size(), 1);
-    EXPECT_EQ(h.ui.started[0], (QStringList{tool, h.send, "NC"}));
+    ASSERT_TRUE(WaitUntil([&] { return h.home.exists("args.txt"); }));
+    EXPECT_EQ(h.home.read("args.txt"),
+              h.send.toUtf8() + "\nNC\n" + QFileInfo(h.home.path()).canonicalFilePath().toUtf8() + "\n");
+    EXPECT_TRUE(h.ui.opened.isEmpty());
     menu->actions()[1]->trigger();  // not a program: opened with its associated one
     ASSERT_EQ(h.ui.opened.size(), 1);
-    EXPECT_EQ(h.ui.opened[0], QUrl::fromLocalFile(h.home.file("plugins/manual.pdf")));
+    EXPECT_EQ(h.ui.opened[0], QUrl::fromLocalFile(manual));
 }

@@ -64,14 +64,20 @@ TEST(Panel, MachineListSortSelectAndRemove) {
     auto* rec = h.child<QPushButton>("cmdRec");
     auto* del = h.child<QPushButton>("cmdDel");
     auto* dir = h.child<QPushButton>("cmdDir");
-    w.fillRemoteList({{"O200", "012"},
-                      {"O100", "003"},
+    w.fillRemoteList({{"O200", "1000"},
+                      {"O100", "12"},
                       {"\xC5"
                        "T1",
-                       "1"}});
+                       "-"}});
     EXPECT_EQ(Column(list, 0), (QStringList{"O200", "O100", "ÅT1"}));
-    EXPECT_EQ(Column(list, 1), (QStringList{"012", "003", "1"}));
+    EXPECT_EQ(Column(list, 1), (QStringList{"1000", "12", "-"}));
     EXPECT_EQ(w.remoteNames(), (QStringList{"O200", "O100", "ÅT1"}));
+
+    // Sizes as the machine sent them: numbers by value, anything else as text.
+    ClickHeader(list, 1);
+    EXPECT_EQ(Column(list, 1), (QStringList{"-", "12", "1000"}));
+    ClickHeader(list, 1);
+    EXPECT_EQ(Column(list, 1), (QStringList{"1000", "12", "-"}));
 
     ClickHeader(list, 0);
     EXPECT_EQ(Column(list, 0).mid(0, 2), (QStringList{"O100", "O200"}));
@@ -95,7 +101,7 @@ TEST(Panel, MachineListSortSelectAndRemove) {
 
     w.removeRemoteItem("O200");
     EXPECT_EQ(w.remoteNames(), (QStringList{"ÅT1", "O100"}));
-    EXPECT_EQ(Column(list, 1), (QStringList{"1", "003"}));
+    EXPECT_EQ(Column(list, 1), (QStringList{"-", "12"}));
     w.fillRemoteList({});
     EXPECT_EQ(list->model()->rowCount(), 0);
 }

@@ -54,3 +54,20 @@ TEST(PluginsTest, PlaceholdersInOrder) {
     // Nothing selected: empty name and folders.
     EXPECT_EQ(ExpandPlaceholders("-m \"#MASK#\" #SD#", PlaceholderValues()), "-m \"\" ");
 }
+
+TEST(PluginsTest, FileFoundWithoutCaseAndStartedByKind) {
+    TestHome home;
+    const QString script = home.write("Plugins/Run.PY", "#!/usr/bin/env python3 -u\r\nprint()\r\n");
+    const QString doc = home.write("Plugins/notes.txt", "#");
+    PlaceholderValues v;
+    v.Extension = "py";
+    const PluginEntry entry{"Kör", home.path() + "/plugins/run.#EXT#", ""};
+    ASSERT_EQ(PluginFile(entry, v), script);
+
+    const PluginStart s = PluginLaunch(script, "\"a b\" c");
+    EXPECT_FALSE(s.document);
+    EXPECT_EQ(s.program, "/usr/bin/env");
+    EXPECT_EQ(s.arguments, (QStringList{"python3 -u", script, "a b", "c"}));
+    EXPECT_TRUE(PluginLaunch(doc, "x").document);
+    EXPECT_TRUE(PluginLaunch(home.path() + "/plugins/missing.exe", "").document);
+}
