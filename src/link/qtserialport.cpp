@@ -205,7 +205,7 @@ void QtSerialPort::markLineErrors(bool on) {
     marking_ = false;
     marks_.reset();
 #ifdef Q_OS_UNIX
-    const int fd = int(port_->handle());
+    const int fd = int(handle());
     termios tio;
     if (!on || fd < 0 || ::tcgetattr(fd, &tio) != 0) return;
     tio.c_iflag |= INPCK | PARMRK;
@@ -253,7 +253,7 @@ void QtSerialPort::takeReceived(LineErrorMarks::Found* found) {
     received_ += marks_.unmark(port_->readAll(), found);
 }
 
-bool QtSerialPort::raise(int code, quint64 generation) {
+bool QtSerialPort::report(int code, quint64 generation) {
     Q_EMIT commEvent(code);
     return generation == generation_ && isOpen();
 }
@@ -269,10 +269,10 @@ void QtSerialPort::onReadyRead() {
     // The error first, so that no message with a damaged character is taken
     // as complete; the link's abort then drops the rest.
     const quint64 generation = generation_;
-    if (found.breaks > 0 && !raise(EventBreak, generation)) return;
+    if (found.breaks > 0 && !report(EventBreak, generation)) return;
     // The system marks parity and framing errors alike; with parity on, the
     // parity error is the likely one.
-    if (found.errors > 0 && !raise(EventRxParity, generation)) return;
+    if (found.errors > 0 && !report(EventRxParity, generation)) return;
     if (!received_.isEmpty()) Q_EMIT commEvent(EvReceive);
 }
 

@@ -86,7 +86,7 @@ private:
     // Moves what QSerialPort received through the marks into received_.
     void takeReceived(LineErrorMarks::Found* found);
     // False when a handler closed or reopened the port meanwhile.
-    bool raise(int code, quint64 generation);
+    bool report(int code, quint64 generation);
     void onReadyRead();
     void onDrainPoll();
     bool readLines(QSerialPort::PinoutSignals* pins) const;
