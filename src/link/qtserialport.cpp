@@ -3,15 +3,69 @@
 #include "config/generalsettings.h"
 
 #include <QMetaObject>
+#include <utility>
+
+#ifdef Q_OS_UNIX
+#include <sys/ioctl.h>
+#include <termios.h>
+#endif
+
+QByteArray LineErrorMarks::unmark(const QByteArray& raw, Found* found) {
+    QByteArray out;
+    out.reserve(raw.size());
+    for (const char c : raw) {
+        switch (state_) {
+        case Plain:
+            if (c == '\xFF') state_ = AfterFF;
+            else out.append(c);
+            break;
+        case AfterFF:
+            state_ = Plain;
+            if (c == '\0') {
+                state_ = AfterFF00;
+                break;
+            }
+            // 0xFF 0xFF is one 0xFF; anything else is no mark at all.
+            out.append('\xFF');
+            if (c != '\xFF') out.append(c);
+            break;
+        case AfterFF00:
+            state_ = Plain;
+            if (c == '\0') {
+                ++found->breaks;
+            } else {
+                ++found->errors;
+                out.append(c);
+            }
+            break;
+        }
+    }
+    return out;
+}
+
+qint64 SystemOutputQueue(qintptr handle) {
+#if defined(Q_OS_UNIX) && defined(TIOCOUTQ)
+    int n = 0;
+    if (handle >= 0 && ::ioctl(int(handle), TIOCOUTQ, &n) == 0 && n > 0) return n;
+#else
+    // Elsewhere QSerialPort's own count is what is known.
+    Q_UNUSED(handle);
+#endif
+    return 0;
+}
 
 QtSerialPort::QtSerialPort(QObject* parent) : SerialPort(parent), port_(new QSerialPort(this)) {
     modemPoll_.setInterval(ModemPollMs);
     connect(&modemPoll_, &QTimer::timeout, this, &QtSerialPort::pollModemLines);
-    connect(port_, &QSerialPort::readyRead, this, [this] {
-        if (isOpen()) Q_EMIT commEvent(EvReceive);
-    });
+    drainPoll_.setInterval(DrainPollMs);
+    connect(&drainPoll_, &QTimer::timeout, this, &QtSerialPort::onDrainPoll);
+    connect(port_, &QSerialPort::readyRead, this, &QtSerialPort::onReadyRead);
     connect(port_, &QSerialPort::bytesWritten, this, [this](qint64) {
-        if (isOpen() && port_->bytesToWrite() == 0) Q_EMIT commEvent(EvSend);
+        if (!isOpen() || port_->bytesToWrite() > 0) return;
+        // The system still sends what it holds; its ticks also wake a sender
+        // waiting for the buffer to drain.
+        if (SystemOutputQueue(handle()) > 0) drainPoll_.start();
+        else Q_EMIT commEvent(EvSend);
     });
     connect(port_, &QSerialPort::errorOccurred, this, &QtSerialPort::onError);
 }
@@ -37,6 +91,8 @@ QString QtSerialPort::device() const {
     // entry takes effect without a restart.
     return commPort_ >= 1 ? ComPortDevice(commPort_) : QString();
 }
+
+qintptr QtSerialPort::handle() const { return port_->isOpen() ? qintptr(port_->handle()) : -1; }
 
 bool QtSerialPort::setSettings(const QString& settings) {
     settings_ = settings;
@@ -88,6 +144,7 @@ bool QtSerialPort::open() {
         close();
         return false;
     }
+    applyFlowControl();
     if (linesReadable_) {
         cts_ = pins.testFlag(QSerialPort::ClearToSendSignal);
         dsr_ = pins.testFlag(QSerialPort::DataSetReadySignal);
@@ -114,6 +171,7 @@ bool QtSerialPort::apply(const SerialSettings& s) {
     default: break;
     }
     framed = port_->setParity(parity) && framed;
+    markLineErrors(parity != QSerialPort::NoParity);
     bool stop;
     if (s.stopOneAndHalf)
         stop = port_->setStopBits(QSerialPort::OneAndHalfStop) || port_->setStopBits(QSerialPort::TwoStop);
@@ -130,8 +188,43 @@ bool QtSerialPort::apply(const SerialSettings& s) {
     return true;
 }
 
+void QtSerialPort::setHardwareFlowControl(bool on) {
+    hardwareFlow_ = on;
+    applyFlowControl();
+}
+
+void QtSerialPort::applyFlowControl() {
+    if (!port_->isOpen()) return;
+    // A device without the lines may refuse it and still carry bytes.
+    port_->setFlowControl(hardwareFlow_ ? QSerialPort::HardwareControl : QSerialPort::NoFlowControl);
+    port_->clearError();
+}
+
+void QtSerialPort::markLineErrors(bool on) {
+    // QSerialPort's setParity() has just cleared the marking, if there was any.
+    marking_ = false;
+    marks_.reset();
+#ifdef Q_OS_UNIX
+    const int fd = int(handle());
+    termios tio;
+    if (!on || fd < 0 || ::tcgetattr(fd, &tio) != 0) return;
+    tio.c_iflag |= INPCK | PARMRK;
+    // ISTRIP would cut eight-bit characters; a break must arrive as a mark,
+    // not as a signal or nothing.
+    tio.c_iflag &= ~(IGNPAR | ISTRIP | IGNBRK | BRKINT);
+    if (::tcsetattr(fd, TCSANOW, &tio) != 0 || ::tcgetattr(fd, &tio) != 0) return;
+    marking_ = (tio.c_iflag & PARMRK) != 0;
+#else
+    Q_UNUSED(on);
+#endif
+}
+
 void QtSerialPort::close() {
     modemPoll_.stop();
+    drainPoll_.stop();
+    marking_ = false;
+    marks_.reset();
+    received_.clear();
     hungUp_ = false;
     ++generation_;
     if (port_->isOpen()) port_->close();
@@ -144,7 +237,54 @@ QString QtSerialPort::errorString() const { return error_; }
 
 QByteArray QtSerialPort::readAll() {
     if (!port_->isOpen()) return {};
-    return port_->readAll();
+    QByteArray data = std::exchange(received_, {});
+    if (!marking_) return data + port_->readAll();
+    // Bytes that came since the last receive event may carry marks, whose
+    // events must come before their characters: they get an event of their own.
+    if (port_->bytesAvailable() > 0) {
+        const quint64 generation = generation_;
+        QMetaObject::invokeMethod(
+            this, [this, generation] { if (generation == generation_) onReadyRead(); }, Qt::QueuedConnection);
+    }
+    return data;
+}
+
+void QtSerialPort::takeReceived(LineErrorMarks::Found* found) {
+    received_ += marks_.unmark(port_->readAll(), found);
+}
+
+bool QtSerialPort::report(int code, quint64 generation) {
+    Q_EMIT commEvent(code);
+    return generation == generation_ && isOpen();
+}
+
+void QtSerialPort::onReadyRead() {
+    if (!isOpen()) return;
+    if (!marking_) {
+        Q_EMIT commEvent(EvReceive);
+        return;
+    }
+    LineErrorMarks::Found found;
+    takeReceived(&found);
+    // The error first, so that no message with a damaged character is taken
+    // as complete; the link's abort then drops the rest.
+    const quint64 generation = generation_;
+    if (found.breaks > 0 && !report(EventBreak, generation)) return;
+    // The system marks parity and framing errors alike; with parity on, the
+    // parity error is the likely one.
+    if (found.errors > 0 && !report(EventRxParity, generation)) return;
+    if (!received_.isEmpty()) Q_EMIT commEvent(EvReceive);
+}
+
+void QtSerialPort::onDrainPoll() {
+    // While QSerialPort holds bytes its own bytesWritten() comes again.
+    if (!isOpen() || port_->bytesToWrite() > 0) {
+        drainPoll_.stop();
+        return;
+    }
+    if (SystemOutputQueue(handle()) > 0) return;
+    drainPoll_.stop();
+    Q_EMIT commEvent(EvSend);
 }
 
 void QtSerialPort::write(const QByteArray& data) {
@@ -155,12 +295,17 @@ void QtSerialPort::write(const QByteArray& data) {
     port_->write(data);
 }
 
-qint64 QtSerialPort::outBufferCount() const { return isOpen() ? port_->bytesToWrite() : 0; }
+qint64 QtSerialPort::outBufferCount() const {
+    if (!isOpen()) return 0;
+    return port_->bytesToWrite() + SystemOutputQueue(handle());
+}
 
 void QtSerialPort::clearInput() {
     if (!isOpen()) return;
     port_->clear(QSerialPort::Input);
     port_->readAll();
+    received_.clear();
+    marks_.reset();
 }
 
 bool QtSerialPort::readLines(QSerialPort::PinoutSignals* pins) const {
@@ -220,6 +365,7 @@ void QtSerialPort::onError(QSerialPort::SerialPortError error) {
     // so the port counts as closed now and really closes on the next turn.
     hungUp_ = true;
     modemPoll_.stop();
+    drainPoll_.stop();
     error_ = QStringLiteral("%1: förbindelsen bröts (%2)").arg(openDevice_, port_->errorString());
     const quint64 generation = generation_;
     QMetaObject::invokeMethod(

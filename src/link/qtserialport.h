@@ -1,21 +1,53 @@
 #pragma once
 // The serial port on a real device, through QSerialPort.
 //
-// No flow control: the sender paces itself by watching CTS. QSerialPort has no
-// signal for the modem lines, so they are read on a short timer while the
-// port is open. A device without modem lines (a pseudo-terminal) reports
-// modemStatus() false and also keeps whatever framing it has: such a device
-// carries bytes, not characters.
+// The sender paces itself by watching CTS and the characters still waiting,
+// which include those the system holds (several KB on Linux); RTS/CTS flow
+// control by the device stops the line within the UART's own buffer.
+// QSerialPort has no signal for the modem lines, so they are read on a short
+// timer while the port is open. A device without modem lines (a
+// pseudo-terminal) reports modemStatus() false and also keeps whatever framing
+// it has: such a device carries bytes, not characters.
+//
+// QSerialPort reports no parity or framing errors. With parity on, the port
+// asks the system to mark them in the received bytes (termios PARMRK, where
+// there is termios), raises EventRxParity or EventBreak before the characters
+// that came with them and removes the marks.
 #include "link/serialport.h"
 
 #include <QSerialPort>
 #include <QTimer>
+
+// Received bytes of a terminal that marks line errors (PARMRK): 0xFF 0x00 c is
+// a character c that came with a parity or framing error (the system does not
+// tell which), 0xFF 0x00 0x00 a break, 0xFF 0xFF one 0xFF byte. A mark may be
+// split across reads.
+class LineErrorMarks {
+public:
+    struct Found {
+        int errors = 0;
+        int breaks = 0;
+    };
+    // The bytes without marks; a character with an error stays. The start of
+    // a mark at the end waits for the next read.
+    QByteArray unmark(const QByteArray& raw, Found* found);
+    void reset() { state_ = Plain; }
+
+private:
+    enum State { Plain, AfterFF, AfterFF00 } state_ = Plain;
+};
+
+// Characters the system still holds for sending on the device handle; 0 where
+// it cannot tell.
+qint64 SystemOutputQueue(qintptr handle);
 
 class QtSerialPort : public SerialPort {
     Q_OBJECT
 public:
     // How often the modem lines are read while the port is open.
     static constexpr int ModemPollMs = 50;
+    // How often the system's output queue is looked at until it is empty.
+    static constexpr int DrainPollMs = 10;
 
     explicit QtSerialPort(QObject* parent = nullptr);
     ~QtSerialPort() override;
@@ -28,6 +60,8 @@ public:
     void setDevice(const QString& path);
     // The device open() uses (the one in use while open).
     QString device() const;
+    // The system's handle of the open device (the file descriptor on Unix).
+    qintptr handle() const;
 
     bool setSettings(const QString& settings) override;
     QString settings() const override;
@@ -43,20 +77,35 @@ public:
     void clearInput() override;
 
     bool modemStatus(bool* cts, bool* dsr) const override;
+    void setHardwareFlowControl(bool on) override;
 
 private:
     bool apply(const SerialSettings& s);
+    void applyFlowControl();
+    void markLineErrors(bool on);
+    // Moves what QSerialPort received through the marks into received_.
+    void takeReceived(LineErrorMarks::Found* found);
+    // False when a handler closed or reopened the port meanwhile.
+    bool report(int code, quint64 generation);
+    void onReadyRead();
+    void onDrainPoll();
     bool readLines(QSerialPort::PinoutSignals* pins) const;
     void onError(QSerialPort::SerialPortError error);
     void pollModemLines();
 
     QSerialPort* port_;
     QTimer modemPoll_;
+    QTimer drainPoll_;
     int commPort_ = 1;
     QString explicitDevice_;
     QString openDevice_;
     QString settings_ = QStringLiteral("9600,e,7,1");
     QString error_;
+    bool hardwareFlow_ = false;
+    // Line errors are marked in the received bytes (parity on, where possible).
+    bool marking_ = false;
+    LineErrorMarks marks_;
+    QByteArray received_;
     // Set at the first fatal error: the port counts as closed from then on,
     // the real close follows as a posted call.
     bool hungUp_ = false;

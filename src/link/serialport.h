@@ -68,6 +68,11 @@ public:
     // Modem lines. modemStatus is false when the lines cannot be read.
     virtual bool modemStatus(bool* cts, bool* dsr) const = 0;
 
+    // RTS/CTS flow control by the device itself, so that a dropped CTS stops
+    // the line at once rather than after the buffers have run out. Applied at
+    // the next open (and at once when open); off at first.
+    virtual void setHardwareFlowControl(bool on) { (void)on; }
+
 Q_SIGNALS:
     // One of the event codes above.
     void commEvent(int code);

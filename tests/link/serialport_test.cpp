@@ -8,6 +8,12 @@
 #include <gtest/gtest.h>
 #include <vector>
 
+#ifdef Q_OS_UNIX
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 // Delivers what has been posted so far.
@@ -225,7 +231,8 @@ TEST(QtSerialPort, CarriesEveryByteValueBothWaysOverAPty) {
     Watch atPc(pc), atMachine(machine);
     atPc.reading = atMachine.reading = true;
 
-    // A pseudo-terminal has no modem lines to read.
+    // A pseudo-terminal has no modem lines to read. With parity on, the
+    // system doubles every received 0xFF: each still arrives once.
     EXPECT_EQ(Lines(pc), "-");
 
     const QByteArray data = AllByteValues() + AllByteValues();
@@ -299,3 +306,72 @@ TEST(QtSerialPort, HangUpClosesThePortAtTheFirstError) {
     port.write("nowhere");
     EXPECT_EQ(port.outBufferCount(), 0);
 }
+
+TEST(LineErrorMarks, ErrorsAndBreaksAreCountedAndTheMarksRemoved) {
+    LineErrorMarks marks;
+    LineErrorMarks::Found found;
+    // A character with an error stays; a break leaves nothing; 0xFF 0xFF is one 0xFF.
+    EXPECT_EQ(marks.unmark(QByteArray("a\xFF\0Xb\xFF\xFF" "c\xFF\0\0d\xFF\0Y", 15), &found),
+              QByteArray("aXb\xFF" "cdY"));
+    EXPECT_EQ(found.errors, 2);
+    EXPECT_EQ(found.breaks, 1);
+
+    // Marks split across reads.
+    found = {};
+    EXPECT_EQ(marks.unmark(QByteArray("ab\xFF"), &found), QByteArray("ab"));
+    EXPECT_EQ(marks.unmark(QByteArray(1, '\0'), &found), QByteArray());
+    EXPECT_EQ(marks.unmark(QByteArray("Zc\xFF"), &found), QByteArray("Zc"));
+    EXPECT_EQ(marks.unmark(QByteArray("\xFF\xFF"), &found), QByteArray("\xFF"));
+    EXPECT_EQ(marks.unmark(QByteArray("\0\0", 2), &found), QByteArray());
+    EXPECT_EQ(found.errors, 1);
+    EXPECT_EQ(found.breaks, 1);
+
+    // A mark cut short by reset() is forgotten.
+    marks.unmark(QByteArray("\xFF"), &found);
+    marks.reset();
+    EXPECT_EQ(marks.unmark(QByteArray("\0e", 2), &found), QByteArray("\0e", 2));
+}
+
+#ifdef Q_OS_UNIX
+TEST(QtSerialPort, ParityMarksLineErrorsAndFlowControlIsTheDevicesOnRequest) {
+    PtyPair pty;
+    QString why;
+    ASSERT_TRUE(pty.start(&why)) << why.toStdString();
+    QtSerialPort port;
+    port.setDevice(pty.a);
+    port.setHardwareFlowControl(true);
+    ASSERT_TRUE(port.setSettings(QStringLiteral("9600,e,7,1")));
+    ASSERT_TRUE(port.open()) << port.errorString().toStdString();
+    auto flags = [&] {
+        termios tio{};
+        EXPECT_EQ(::tcgetattr(int(port.handle()), &tio), 0);
+        return tio;
+    };
+    termios tio = flags();
+    EXPECT_EQ(tio.c_iflag & (INPCK | PARMRK | IGNPAR | ISTRIP | BRKINT), tcflag_t(INPCK | PARMRK));
+    EXPECT_TRUE(tio.c_cflag & CRTSCTS);
+
+    // Both follow a change while open; without parity the marks are off.
+    ASSERT_TRUE(port.setSettings(QStringLiteral("9600,n,8,1")));
+    port.setHardwareFlowControl(false);
+    tio = flags();
+    EXPECT_EQ(tio.c_iflag & (INPCK | PARMRK), tcflag_t(0));
+    EXPECT_FALSE(tio.c_cflag & CRTSCTS);
+}
+
+TEST(QtSerialPort, CountsWhatTheSystemStillHoldsForSending) {
+    // The same request counts a tty's output queue and a socket's unsent
+    // bytes; a pseudo-terminal keeps no output queue of its own.
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    const QByteArray data(1000, 'x');
+    ASSERT_EQ(::write(fds[0], data.constData(), data.size()), data.size());
+    EXPECT_GE(SystemOutputQueue(fds[0]), data.size());
+    char buf[2000];
+    ASSERT_EQ(::read(fds[1], buf, sizeof buf), data.size());
+    EXPECT_EQ(SystemOutputQueue(fds[0]), 0);
+    EXPECT_EQ(SystemOutputQueue(-1), 0);
+    ::close(fds[0]);
+    ::close(fds[1]);
+}
+#endif
