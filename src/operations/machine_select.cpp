@@ -21,6 +21,8 @@ bool Station::cmbMaskiner_Click(int slot, const QString& name, bool withDirReque
             if (Machine.ComPort < 1) Raise(8002);
             if (Comm->isOpen()) Comm->close();
             Comm->setCommPort(Machine.ComPort);
+            // Lines with modem lines stop within the UART's FIFO when the machine drops CTS.
+            Comm->setHardwareFlowControl(!General.IgnoreCts);
             if (!Comm->setSettings(Machine.BaudRate + Machine.Settings))
                 Raise(380);
             if (!Comm->open()) {
