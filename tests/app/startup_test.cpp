@@ -151,6 +151,17 @@ TEST(Startup, BusyListeningPortIsReportedAndTheWindowOpens) {
     EXPECT_EQ(Selected(h), 0);  // the steps before it ran
 }
 
+TEST(Startup, UnwritableLogStopsNoStepAndIsToldOnce) {
+    WindowHome h;
+    h.ini(h.machine(1, "Fräs"));
+    QDir().mkpath(h.home.file("fenmo32.log"));  // a folder where the log should be
+    frm_main& w = h.open();
+    EXPECT_EQ(h.ui.reports(), 0);
+    EXPECT_EQ(h.ui.texts().filter("Loggfilen kan inte skrivas").size(), 1);
+    EXPECT_EQ(Selected(h), 0);
+    EXPECT_GT(w.station().ListeningPort(), 0);  // the last step ran
+}
+
 TEST(Startup, SplashShowsTheVersionAndFadesInTo240) {
     frm_splash fading(true);
     EXPECT_EQ(fading.versionText(), "1.2.2-");
