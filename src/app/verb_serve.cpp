@@ -84,15 +84,6 @@ private:
     bool requested_ = false;
 };
 
-bool Log(const QString& text) {
-    try {
-        AddLog(text);
-        return true;
-    } catch (const AppError& e) {
-        ReportError(e);
-        return false;
-    }
-}
 }  // namespace
 
 int RunServe(const VerbOptions& options) {
@@ -119,10 +110,10 @@ int RunServe(const VerbOptions& options) {
     // Before anything is logged, so that a signal can never skip the last line.
     StopSignals signals;
     VerbSession s(options);
-    Log(QStringLiteral("Programmet startat."));
+    AddLog(QStringLiteral("Programmet startat."));
     auto end = [&](int status) {
         s.station->Aborted = true;
-        Log(QStringLiteral("Programmet avslutat."));
+        AddLog(QStringLiteral("Programmet avslutat."));
         return status;
     };
     if (!s.readGeneralSettings() || !s.select(machine)) return end(VerbFailed);
