@@ -10,23 +10,19 @@ using Pairs = std::initializer_list<std::pair<QByteArray, QByteArray>>;
 }  // namespace
 
 TEST(Frames, HeadersHaveFixedFieldsPaddedAndCut) {
-    EXPECT_EQ(BuildFrame("C", "DRQ", "ALL", "", "00"), "%CDRQALL" + Blanks(9) + "00");
     EXPECT_EQ(BuildFrame("R", "LOD", "", "P1", "08"), "%RLOD    P1      08");
     // Every field cut to its width; the two blanks before the status stay.
     EXPECT_EQ(BuildFrame("CX", "SAVE", "SELECT", "PROGRAM", "000"), "%CSAVSELEPROGRA  00");
     EXPECT_EQ(BuildFrame("", "", "", "", ""), "%" + Blanks(18));
-    EXPECT_EQ(BuildFrame("C", "SAV", "", "\xC5\xC4\xD6", "00"), "%CSAV    \xC5\xC4\xD6     00");
 
     EXPECT_EQ(BuildShortFrame("S", "PROG1"), "%S PROG1   ");
     EXPECT_EQ(BuildShortFrame("D", ""), "%D" + Blanks(9));
     EXPECT_EQ(BuildShortFrame("LX", "LONGNAME9"), "%L LONGNAME");
 
     EXPECT_EQ(BuildColonFrame(":", "PROG1", "S"), "%:PROG1  S");
-    EXPECT_EQ(BuildColonFrame(":", "D", "L"), "%:D      L");
     EXPECT_EQ(BuildColonFrame(":", "PROGRAM1", "E"), "%:PROGRA E");
     // Without a letter the name has all eight places.
     EXPECT_EQ(BuildColonFrame(":", "PROGRAM12", ""), "%:PROGRAM1");
-    EXPECT_EQ(BuildColonFrame("L", "AB", ""), "%LAB      ");
 }
 
 TEST(Frames, ChecksumIsFourBitSumInTwoDecimalDigits) {
@@ -46,20 +42,14 @@ TEST(Frames, ChecksumIsFourBitSumInTwoDecimalDigits) {
 
 TEST(Frames, AddChecksumCountsItsLineEndAndKeepsIt) {
     const QByteArray header = BuildFrame("C", "DRQ", "ALL", "", "00");
-    QByteArray lf = header, crlf = header, none = header, negative = header;
+    QByteArray lf = header, crlf = header, none = header;
     EXPECT_EQ(AddChecksum(lf, 1), header + "\n13%");        // 867 + 16 + 16 + 10 = 909
     EXPECT_EQ(AddChecksum(crlf, 0), header + "\r\n10%");    // 909 + 13 = 922
     EXPECT_EQ(AddChecksum(none, 2), header + "03%");        // 899
-    EXPECT_EQ(AddChecksum(negative, -1), header + "03%");
     EXPECT_EQ(lf, header + "\n");
     EXPECT_EQ(crlf, header + "\r\n");
     EXPECT_EQ(none, header);
-
-    QByteArray withBody = BuildFrame("C", "SAV", "", "P1", "00") + "\r\nG1X\r\nM30";
-    EXPECT_EQ(AddChecksum(withBody, 0), "%CSAV    P1      00\r\nG1X\r\nM30\r\n03%");
-
     EXPECT_EQ(AddEndMarker("%S PROG1   \nG1"), "%S PROG1   \nG1\n%");
-    EXPECT_EQ(AddEndMarker(""), "\n%");
 }
 
 TEST(Frames, ReceiveCheckLeavesOutTheClosingLineEnd) {
@@ -74,13 +64,11 @@ TEST(Frames, ReceiveCheckLeavesOutTheClosingLineEnd) {
         {"%CDRQALL         00\n13%", false, "13", "03"},
         // With CR LF the receiver counts the CR but not the LF.
         {"%RSAV    P1      00\r\n10%", true, "10", "10"},
-        {"%RSAV    P1      00\r\n00%", false, "00", "10"},
         {"%CDRQALL" + Blanks(12) + "03", false, "", "03"},  // no closing "%": nothing received
         // Short messages compare against the checksum of nothing.
         {"%", false, "", "00"},
         {"X00%", true, "00", "00"},
-        {"0%", false, "0", "00"},
-        {"", false, "", "00"}};
+        {"0%", false, "0", "00"}};
     for (const Case& c : cases) {
         QByteArray received = "?", computed = "?";
         EXPECT_EQ(ChecksumMatches(c.message, &received, &computed), c.matches) << c.message.constData();
@@ -103,26 +91,24 @@ TEST(Frames, StripFrameTakesTheBodyOut) {
              {h + "\r\n07%", ""},
              {"%ABCDE07%", "%ABCDE"},                  // short messages keep the header
              {"%", ""},
-             {"%\n", ""},
              {"%" + Blanks(20), "%" + Blanks(17)},
-             {"G1X0\n07%", "G1X0\n07%"},               // only messages starting with "%"
-             {"", ""}})
+             {"G1X0\n07%", "G1X0\n07%"}})            // only messages starting with "%"
+    {
         EXPECT_EQ(StripFrame(message), body) << message.constData();
+        EXPECT_EQ(StripFrame(QByteArray(message)), body) << message.constData();  // in place
+    }
 }
 
 TEST(Frames, ProtocolOneStrippersAndNulls) {
     const QByteArray s = BuildShortFrame("S", "P1");
-    for (const auto& [message, body] : Pairs{{s + "\nABC%", "ABC"},
-                                             {s + "\nG1\r\nM30\r\n%", "G1\r\nM30\r\n"},
-                                             {"%" + Blanks(11), ""},
-                                             {"%" + Blanks(12), ""},
-                                             {"%", ""},
-                                             {"ABCDEFGHIJKLMNOP", "ABCDEFGHIJKLMNOP"}})
+    for (const auto& [message, body] :
+         Pairs{{s + "\nG1\r\nM30\r\n%", "G1\r\nM30\r\n"}, {"%" + Blanks(11), ""}, {"%" + Blanks(12), ""},
+               {"ABCDEF", "ABCDEF"}})
         EXPECT_EQ(StripShortHeader(message), body) << message.constData();
 
     const QByteArray c = BuildColonFrame(":", "P1", "S");
-    for (const auto& [message, body] : Pairs{
-             {c + "G1\nM30\n%", "G1\nM30\n"}, {c + "%", ""}, {"%:P1", ""}, {c + "X%", "X"}, {"G1 X0", "G1 X0"}})
+    for (const auto& [message, body] :
+         Pairs{{c + "G1\nM30\n%", "G1\nM30\n"}, {c + "%", ""}, {"%:P1", ""}, {"G1 X0", "G1 X0"}})
         EXPECT_EQ(StripColonHeader(message), body) << message.constData();
 
     EXPECT_EQ(StripNulls(QByteArray("\0A\0\0B\xFF\0", 7)), "AB\xFF");

@@ -7,6 +7,11 @@ QByteArray Request(const char* command, const char* selector, const char* name, 
     if (!body.isEmpty()) m += "\r\n" + body;
     return MachineClose(m);
 }
+// The same message with its last checksum digit changed.
+QByteArray Corrupt(QByteArray m) {
+    m[m.size() - 2] = m[m.size() - 2] == '9' ? '8' : '9';
+    return m;
+}
 }  // namespace
 
 TEST(StationNetwork, MachineLoadsAndStoresPrograms) {
@@ -68,9 +73,8 @@ TEST(StationNetwork, EachConnectionHasItsOwnBufferAndReplies) {
     ASSERT_TRUE(machine.connectTo(st.ListeningPort()));
 
     // A bad checksum on comsock is answered on comsock.
-    QByteArray wrong = MachineClose(BuildFrame("R", "LOD", "", "O1", "00"));
-    wrong[wrong.size() - 2] = wrong[wrong.size() - 2] == '9' ? '8' : '9';
-    EXPECT_EQ(answers.ask(wrong), PcClose(BuildFrame("R", "LOD", "", "O1", "04")));
+    EXPECT_EQ(answers.ask(Corrupt(MachineClose(BuildFrame("R", "LOD", "", "O1", "00")))),
+              PcClose(BuildFrame("R", "LOD", "", "O1", "04")));
     EXPECT_TRUE(machine.got.isEmpty());
 
     // A store half-way on MasterSock while a list arrives whole on comsock:
@@ -92,10 +96,14 @@ TEST(StationNetwork, EachConnectionHasItsOwnBufferAndReplies) {
     EXPECT_EQ(machine.got, PcClose(BuildFrame("R", "DRQ", "ALL", "", "00") + "\r\nO7      0  "));
 }
 
-TEST(StationNetwork, UnsafeNamesBadChecksumsAndGarbage) {
+TEST(StationNetwork, MachineDeletesIntoTheTrashAsksForListsAndIsRefusedUnsafeNames) {
     Shop shop;
     shop.home.write("S.NC", "secret");
     shop.home.write("ncprog/mottaget/B.NC", "x");
+    shop.home.write("ncprog/mottaget/O5.NC", "%\r\nX\r\n%");
+    shop.home.write("ncprog/O1.NC", QByteArray(192, 'a'));
+    shop.home.write("ncprog/LONGNAME9.nc", QByteArray(64, 'a'));
+    shop.home.write("ncprog/O2.TXT", "x");
     Peer machine;
     ASSERT_TRUE(machine.connectTo(shop.station.ListeningPort()));
     for (const char* bad : {"../S", "..\\S", "A/B", "", "C:X"}) {
@@ -110,21 +118,9 @@ TEST(StationNetwork, UnsafeNamesBadChecksumsAndGarbage) {
     EXPECT_TRUE(QDir(shop.trash).isEmpty());
     EXPECT_TRUE(shop.log().contains("Ogiltigt programnamn"));
 
-    QByteArray wrong = Request("LOD", "", "O1");
-    wrong[wrong.size() - 2] = wrong[wrong.size() - 2] == '9' ? '8' : '9';
-    EXPECT_EQ(machine.ask(wrong), PcClose(BuildFrame("R", "LOD", "", "O1", "04")));
+    EXPECT_EQ(machine.ask(Corrupt(Request("LOD", "", "O1"))), PcClose(BuildFrame("R", "LOD", "", "O1", "04")));
     EXPECT_EQ(machine.ask("hello 42%"), PcClose(BuildFrame("R", "", "", "", "04")));
     EXPECT_TRUE(shop.log().contains("Ok\xe4nt kommando: hello 42%"));
-}
-
-TEST(StationNetwork, MachineDeletesIntoTheTrashAndAsksForLists) {
-    Shop shop;
-    shop.home.write("ncprog/mottaget/O5.NC", "%\r\nX\r\n%");
-    shop.home.write("ncprog/O1.NC", QByteArray(192, 'a'));
-    shop.home.write("ncprog/LONGNAME9.nc", QByteArray(64, 'a'));
-    shop.home.write("ncprog/O2.TXT", "x");
-    Peer machine;
-    ASSERT_TRUE(machine.connectTo(shop.station.ListeningPort()));
 
     EXPECT_EQ(machine.ask(Request("DEL", "", "O5")), PcClose(BuildFrame("R", "DEL", "", "O5", "00")));
     EXPECT_FALSE(shop.home.exists("ncprog/mottaget/O5.NC"));
@@ -170,11 +166,18 @@ TEST(StationNetwork, NewConnectionStartsWithAnEmptyBufferAndOversizeIsRefused) {
 TEST(StationNetwork, ConnectFailures) {
     Shop shop;
     Station& st = shop.station;
-    st.Machine.IP.clear();
-    EXPECT_FALSE(st.ConnectToSock(st.comsock));
-    ASSERT_EQ(shop.panel.messages.size(), 1);
-    EXPECT_EQ(shop.panel.messages[0].text, "Ingen/felaktig IP address eller port.");
-    EXPECT_TRUE(st.Aborted);
+    // No address, or a port that is no port: refused, not wrapped (70000 would reach 4464).
+    const QString local = "127.0.0.1";
+    for (const auto& [ip, port] : {std::pair{QString(), "4000"}, {local, "70000"}, {local, "0"}, {local, "x"}}) {
+        shop.panel.messages.clear();
+        st.Aborted = false;
+        st.Machine.IP = ip;
+        st.Machine.Port = port;
+        EXPECT_FALSE(st.ConnectToSock(st.comsock)) << port;
+        ASSERT_EQ(shop.panel.messages.size(), 1) << port;
+        EXPECT_EQ(shop.panel.messages[0].text, "Ingen/felaktig IP address eller port.");
+        EXPECT_TRUE(st.Aborted);
+    }
 
     // Nobody listens: refused, reported with the socket's own words.
     QTcpServer probe;
@@ -196,15 +199,6 @@ TEST(StationNetwork, ConnectFailures) {
     Settle(100);
     EXPECT_EQ(shop.panel.status(), "next");
     EXPECT_FALSE(st.Aborted);
-
-    // A port that is no port is refused, not wrapped (70000 would reach 4464).
-    for (const char* port : {"70000", "0", "x"}) {
-        shop.panel.messages.clear();
-        st.Machine.Port = port;
-        EXPECT_FALSE(st.ConnectToSock(st.comsock)) << port;
-        ASSERT_EQ(shop.panel.messages.size(), 1) << port;
-        EXPECT_EQ(shop.panel.messages[0].text, "Ingen/felaktig IP address eller port.");
-    }
 
     // The network time-out ends in the idle state.
     st.NetLink.Phase = 2;

@@ -24,6 +24,12 @@ struct SerialShop : Shop {
         WaitUntil([&] { return port->transmittedData().endsWith('%') && port->outBufferCount() == 0; }, 5000);
         return port->transmittedData();
     }
+    // Sends a program as the machine and waits until the PC has stored it.
+    bool store(const QByteArray& bytes) {
+        station.TransferDone = false;
+        port->deliver(bytes);
+        return WaitUntil([&] { return station.TransferDone; });
+    }
 };
 
 QByteArray SerialReply(const QByteArray& header, const QByteArray& body = {}) {
@@ -70,7 +76,6 @@ TEST(StationSerial, CollectsMessagesFromChunksAndFraming) {
 
 TEST(StationSerial, ProtocolOneShortAndColonForms) {
     SerialShop shop(2);
-    Station& st = shop.station;
     shop.home.write("ncprog/O1.NC", "(C)%\r\nG1\r\n%");
     shop.home.write("ncprog/mottaget/O3.NC", "x");
 
@@ -80,9 +85,7 @@ TEST(StationSerial, ProtocolOneShortAndColonForms) {
     Settle(30);
     EXPECT_TRUE(shop.port->transmittedData().isEmpty());  // no reply when missing
 
-    st.TransferDone = false;
-    shop.port->deliver(BuildShortFrame("S", "O2") + "\nG2\nM30%");
-    ASSERT_TRUE(WaitUntil([&] { return st.TransferDone; }));
+    ASSERT_TRUE(shop.store(BuildShortFrame("S", "O2") + "\nG2\nM30%"));
     EXPECT_EQ(shop.file("O2.NC"), QByteArray("G2\r\nM30"));
 
     EXPECT_EQ(shop.ask(BuildShortFrame("E", "O3") + "%"), BuildShortFrame("R", "O3") + "\n%");
@@ -101,9 +104,7 @@ TEST(StationSerial, ProtocolOneShortAndColonForms) {
     EXPECT_EQ(shop.ask(BuildColonFrame(":", "O1", "L") + "%"), BuildColonFrame(":", "O1", "S") + "\r\nG1\r\n\n%");
     EXPECT_EQ(shop.ask(BuildColonFrame(":", "D", "L") + "%"), BuildColonFrame(":", "D", "S") + "O1      0\n%");
 
-    shop.station.TransferDone = false;
-    shop.port->deliver(BuildColonFrame(":", "O5", "S") + "G5%");
-    ASSERT_TRUE(WaitUntil([&] { return shop.station.TransferDone; }));
+    ASSERT_TRUE(shop.store(BuildColonFrame(":", "O5", "S") + "G5%"));
     EXPECT_EQ(shop.file("O5.NC"), QByteArray("G5"));
 
     shop.port->deliver(BuildColonFrame(":", "D", "S") + "O7      4%");
@@ -115,9 +116,7 @@ TEST(StationSerial, ProtocolOneShortAndColonForms) {
     // "S" is stored once).
     shop.home.write("ncprog/ABCDEF.NC", "OTHER");
     shop.home.write("ncprog/mottaget/ABCDEF.NC", "OTHER");
-    shop.station.TransferDone = false;
-    shop.port->deliver(BuildShortFrame("S", "ABCDEFSX") + "\nBODY%");
-    ASSERT_TRUE(WaitUntil([&] { return shop.station.TransferDone; }));
+    ASSERT_TRUE(shop.store(BuildShortFrame("S", "ABCDEFSX") + "\nBODY%"));
     EXPECT_EQ(shop.file("ABCDEFSX.NC"), QByteArray("BODY"));
     EXPECT_EQ(shop.ask(BuildShortFrame("L", "ABCDEFSX") + "%"), BuildShortFrame("S", "ABCDEFSX") + "\nBODY%");
     shop.home.write("ncprog/mottaget/ABCDEFSX.NC", "x");

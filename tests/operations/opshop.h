@@ -9,13 +9,8 @@
 enum class Link { Tcp, Serial2, Short1, Colon1 };
 
 inline const char* LinkName(Link l) {
-    switch (l) {
-    case Link::Tcp: return "Tcp";
-    case Link::Serial2: return "Serial2";
-    case Link::Short1: return "Short1";
-    case Link::Colon1: return "Colon1";
-    }
-    return "?";
+    static const char* const names[] = {"Tcp", "Serial2", "Short1", "Colon1"};
+    return names[int(l)];
 }
 
 struct OpShop {

@@ -87,9 +87,7 @@ TEST(SimMachine, AnswersProtocol2RequestsByteExactAndShowsFaults) {
     EXPECT_EQ(pc.exchange(PcRequest("DRQ", "SEL", "NONE")), "%RDRQSEL NONE    08\r\n02%");
 
     sim.setLineEnd(SimMachine::LineEnd::Lf);
-    EXPECT_EQ(pc.exchange(PcRequest("LOD", "", "NOPE")), "%RLOD    NOPE    08\n11%");
     EXPECT_EQ(pc.exchange(PcRequest("LOD", "", "O1234")), "%RLOD    O1234   00\n" + kBody + "\n01%");
-    EXPECT_EQ(pc.exchange(PcRequest("DRQ", "ALL", "")), "%RDRQALL         00\nO1234   0  P2      0  P3      2  \n12%");
     sim.setLineEnd(SimMachine::LineEnd::CrLf);
 
     // Faults show on the wire.
