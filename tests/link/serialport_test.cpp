@@ -272,15 +272,33 @@ TEST(QtSerialPort, CarriesEveryByteValueBothWaysOverAPty) {
     EXPECT_TRUE(second.open()) << second.errorString().toStdString();
 }
 
-TEST(QtSerialPort, HangUpClosesThePortAtTheFirstError) {
+TEST(QtSerialPort, ParityMarksFlowControlOnRequestAndHangUpClosesAtTheFirstError) {
     PtyPair pty;
     QString why;
     ASSERT_TRUE(pty.start(&why)) << why.toStdString();
     QtSerialPort port;
     port.setDevice(pty.a);
+    port.setHardwareFlowControl(true);
+    ASSERT_TRUE(port.setSettings(QStringLiteral("9600,e,7,1")));
     ASSERT_TRUE(port.open()) << port.errorString().toStdString();
-    Watch events(port);
+#ifdef Q_OS_UNIX
+    auto flags = [&] {
+        termios tio{};
+        EXPECT_EQ(::tcgetattr(int(port.handle()), &tio), 0);
+        return tio;
+    };
+    termios tio = flags();
+    EXPECT_EQ(tio.c_iflag & (INPCK | PARMRK | IGNPAR | ISTRIP | BRKINT), tcflag_t(INPCK | PARMRK));
+    EXPECT_TRUE(tio.c_cflag & CRTSCTS);
+    // Both follow a change while open; without parity the marks are off.
+    ASSERT_TRUE(port.setSettings(QStringLiteral("9600,n,8,1")));
+    port.setHardwareFlowControl(false);
+    tio = flags();
+    EXPECT_EQ(tio.c_iflag & (INPCK | PARMRK), tcflag_t(0));
+    EXPECT_FALSE(tio.c_cflag & CRTSCTS);
+#endif
 
+    Watch events(port);
     pty.hangUp();
     ASSERT_TRUE(WaitUntil([&] { return !port.isOpen(); }));
     // One event tells the link; then the port stays quiet.
@@ -318,32 +336,6 @@ TEST(LineErrorMarks, ErrorsAndBreaksAreCountedAndTheMarksRemoved) {
 }
 
 #ifdef Q_OS_UNIX
-TEST(QtSerialPort, ParityMarksLineErrorsAndFlowControlIsTheDevicesOnRequest) {
-    PtyPair pty;
-    QString why;
-    ASSERT_TRUE(pty.start(&why)) << why.toStdString();
-    QtSerialPort port;
-    port.setDevice(pty.a);
-    port.setHardwareFlowControl(true);
-    ASSERT_TRUE(port.setSettings(QStringLiteral("9600,e,7,1")));
-    ASSERT_TRUE(port.open()) << port.errorString().toStdString();
-    auto flags = [&] {
-        termios tio{};
-        EXPECT_EQ(::tcgetattr(int(port.handle()), &tio), 0);
-        return tio;
-    };
-    termios tio = flags();
-    EXPECT_EQ(tio.c_iflag & (INPCK | PARMRK | IGNPAR | ISTRIP | BRKINT), tcflag_t(INPCK | PARMRK));
-    EXPECT_TRUE(tio.c_cflag & CRTSCTS);
-
-    // Both follow a change while open; without parity the marks are off.
-    ASSERT_TRUE(port.setSettings(QStringLiteral("9600,n,8,1")));
-    port.setHardwareFlowControl(false);
-    tio = flags();
-    EXPECT_EQ(tio.c_iflag & (INPCK | PARMRK), tcflag_t(0));
-    EXPECT_FALSE(tio.c_cflag & CRTSCTS);
-}
-
 TEST(QtSerialPort, CountsWhatTheSystemStillHoldsForSending) {
     // The same request counts a tty's output queue and a socket's unsent
     // bytes; a pseudo-terminal keeps no output queue of its own.

@@ -149,12 +149,11 @@ TEST(StationSerial, TimeOutsEndIdle) {
 
     // Nothing under way: NULs alone, or a DC4 after the closing "%", arm no
     // time-out that would hit the next operation.
-    shop.port->deliver(QByteArray(4, '\0'));
-    Settle(20);
-    EXPECT_FALSE(st.RecTimer.isActive());
-    shop.port->deliver("\x14");
-    Settle(20);
-    EXPECT_FALSE(st.RecTimer.isActive());
+    for (const QByteArray& idle : {QByteArray(4, '\0'), QByteArray("\x14")}) {
+        shop.port->deliver(idle);
+        Settle(20);
+        EXPECT_FALSE(st.RecTimer.isActive());
+    }
     EXPECT_FALSE(shop.panel.pilarVisible);
 
     // A time-out of 0 is none: a message may pause for as long as it likes.
@@ -277,19 +276,18 @@ TEST(StationSerial, ClosedPortAndAutoDok) {
     SerialShop shop;
     Station& st = shop.station;
     shop.home.write("ncprog/O1.NC", QByteArray(200, 'a'));
-    shop.port->clearTransmitted();
-    st.cmdChangeFolder_Click();
-    ASSERT_TRUE(WaitUntil([&] { return shop.port->transmittedData().endsWith('%'); }));
-    EXPECT_EQ(shop.port->transmittedData(), SerialReply(BuildFrame("R", "DRQ", "ALL", "", "00"), "O1      2  "));
+    const auto autoDok = [&] {  // "Auto dok": the PC's list on the line
+        shop.port->clearTransmitted();
+        st.cmdChangeFolder_Click();
+        WaitUntil([&] { return shop.port->transmittedData().endsWith('%'); });
+        return shop.port->transmittedData();
+    };
+    EXPECT_EQ(autoDok(), SerialReply(BuildFrame("R", "DRQ", "ALL", "", "00"), "O1      2  "));
     // On a protocol-1 machine, in its own form.
     st.Machine.Typ = 2;
-    shop.port->clearTransmitted();
-    st.cmdChangeFolder_Click();
-    EXPECT_EQ(shop.port->transmittedData(), BuildShortFrame("D", "") + "\nO1      2  %");
+    EXPECT_EQ(autoDok(), BuildShortFrame("D", "") + "\nO1      2  %");
     st.Machine.Conversion = true;
-    shop.port->clearTransmitted();
-    st.cmdChangeFolder_Click();
-    EXPECT_EQ(shop.port->transmittedData(), BuildColonFrame(":", "D", "S") + "O1      2\n%");
+    EXPECT_EQ(autoDok(), BuildColonFrame(":", "D", "S") + "O1      2\n%");
 
     shop.port->close();
     QByteArray m = BuildFrame("C", "DRQ", "ALL", "", "00");
