@@ -10,6 +10,7 @@
 #include <QSaveFile>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -134,6 +135,15 @@ public:
         if (::fstat(fd_, &st) != 0) return -1;
         if (S_ISDIR(st.st_mode)) Raise(Err::PathFileAccess);
         return S_ISREG(st.st_mode) ? qint64(st.st_size) : -1;
+#endif
+    }
+
+    // Moves to an absolute position. Raises on failure.
+    void seek(qint64 position) {
+#ifdef Q_OS_WIN
+        if (_lseeki64(fd_, position, SEEK_SET) < 0) Raise(ErrnoNumber(errno));
+#else
+        if (::lseek(fd_, static_cast<off_t>(position), SEEK_SET) < 0) Raise(ErrnoNumber(errno));
 #endif
     }
 
@@ -550,4 +560,80 @@ qint64 BlockCount(qint64 bytes) {
     const qint64 r = bytes - q * 128;
     if (r > 64 || (r == 64 && (q & 1))) ++q;
     return q;
+}
+
+// ---- program text in pieces ------------------------------------------------
+
+struct ProgramTextReader::Impl {
+    enum class Mode { All, Prefix, AfterStart };
+    InFile file;
+    Mode mode = Mode::All;
+    qint64 remaining = 0;  // Prefix: bytes before the end marker still to read
+};
+
+ProgramTextReader::ProgramTextReader() : d(std::make_unique<Impl>()) {}
+ProgramTextReader::~ProgramTextReader() = default;
+
+bool ProgramTextReader::open(const QString& path) {
+    d = std::make_unique<Impl>();
+    if (!OpenExisting(d->file, path)) return false;
+    d->file.size();  // a folder raises here
+    // Where the text starts: after a first "%" that something other than
+    // blanks follows; a first "%" with only blanks after it ends the text.
+    // Nearly every file answers this from its first piece.
+    constexpr qint64 kScan = 64 * 1024;
+    QByteArray buf(kScan, Qt::Uninitialized);
+    qint64 position = 0;
+    qint64 first = -1;
+    bool started = false;
+    for (;;) {
+        const qint64 got = d->file.read(buf.data(), kScan);
+        if (got == 0) break;
+        const char* from = buf.constData();
+        const char* const stop = from + got;
+        if (first < 0) {
+            const auto* mark = static_cast<const char*>(std::memchr(from, '%', static_cast<size_t>(got)));
+            if (!mark) {
+                position += got;
+                continue;
+            }
+            first = position + (mark - buf.constData());
+            from = mark + 1;
+        }
+        while (from < stop && IsBlank(*from)) ++from;
+        if (from < stop) {
+            started = true;
+            break;
+        }
+        position += got;
+    }
+    if (first < 0) {
+        d->mode = Impl::Mode::All;
+        d->file.seek(0);
+    } else if (!started) {
+        d->mode = Impl::Mode::Prefix;
+        d->remaining = first;
+        d->file.seek(0);
+    } else {
+        d->mode = Impl::Mode::AfterStart;
+        d->file.seek(first + 1);
+    }
+    return true;
+}
+
+qsizetype ProgramTextReader::read(char* into, qsizetype max) {
+    if (max <= 0) return 0;
+    if (d->mode == Impl::Mode::Prefix) {
+        if (d->remaining <= 0) return 0;
+        const qint64 got = d->file.read(into, std::min<qint64>(max, d->remaining));
+        d->remaining = got == 0 ? 0 : d->remaining - got;
+        return static_cast<qsizetype>(got);
+    }
+    for (;;) {
+        const qint64 got = d->file.read(into, max);
+        if (got == 0 || d->mode == Impl::Mode::All) return static_cast<qsizetype>(got);
+        // Every later "%" is squeezed out; a piece of nothing but "%" reads on.
+        char* const end = std::remove(into, into + got, '%');
+        if (end != into) return end - into;
+    }
 }

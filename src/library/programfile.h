@@ -11,6 +11,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
+#include <memory>
 
 // True when path names an existing file or folder.
 bool FileExists(const QString& path);
@@ -22,6 +23,24 @@ bool FolderExists(const QString& path);
 // "%" that is also the last character but blanks (CR, LF, tab, space) ends a
 // program without start marker: the text is then everything before it.
 QByteArray ReadProgramFile(const QString& path);
+
+// The same program text read in pieces, so that a program of any size goes
+// to a machine without being held whole.
+class ProgramTextReader {
+public:
+    ProgramTextReader();
+    ~ProgramTextReader();
+    ProgramTextReader(const ProgramTextReader&) = delete;
+    ProgramTextReader& operator=(const ProgramTextReader&) = delete;
+    // False when there is no such file; raises AppError when it cannot be read.
+    bool open(const QString& path);
+    // Up to max bytes of the text into into; 0 at its end. Raises on a read error.
+    qsizetype read(char* into, qsizetype max);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
 
 struct FileResult {
     bool ok = true;

@@ -61,6 +61,10 @@ QByteArray CalcChecksum(QByteArrayView text) {
     const qsizetype start = text.startsWith('%') ? 1 : 0;
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.constData());
     for (qsizetype i = start; i < text.size(); ++i) sum += bytes[i];
+    return ChecksumDigits(sum);
+}
+
+QByteArray ChecksumDigits(quint32 sum) {
     const unsigned value = sum & 15u;
     QByteArray digits(2, '0');
     digits[0] = char('0' + value / 10);

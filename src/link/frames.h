@@ -21,6 +21,8 @@ QByteArray BuildColonFrame(const QByteArray& first, const QByteArray& name,
 // Two decimal digits "00".."15": the low four bits of the sum of the byte
 // values, a leading "%" not counted.
 QByteArray CalcChecksum(QByteArrayView text);
+// The two digits for a byte sum already taken (the same rule).
+QByteArray ChecksumDigits(quint32 sum);
 
 // The line end that eob selects: 0 CR LF, 1 LF, anything else none.
 QByteArray EobLineEnd(int eob);

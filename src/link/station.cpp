@@ -6,6 +6,8 @@
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include "link/listenserver.h"
+#include "link/outgoing.h"
+#include "library/programfile.h"
 #include <QTcpSocket>
 
 Station::Station(OperatorPanel& panel, SerialPort* port, QObject* parent)

@@ -11,9 +11,14 @@
 #include <QHash>
 #include <QObject>
 #include <QTimer>
+#include <deque>
 #include <functional>
+#include <memory>
+#include <unordered_map>
 
 class ListenServer;
+class Outgoing;
+class ProgramTextReader;
 class QTcpSocket;
 
 class Station : public QObject {
@@ -71,6 +76,10 @@ public:
     // Sending.
     void SendData(QByteArray& message, LinkState& link, QTcpSocket* socket, bool quiet);
     void SendDatap1(QByteArray& message, LinkState& link, bool percentOnly, bool quiet);
+    // The same for a message whose program text is read from its file as it
+    // goes out (protocol 2: closed by the checksum; protocol 1: as built).
+    void SendData(Outgoing& message, LinkState& link, QTcpSocket* socket, bool quiet);
+    void SendDatap1(Outgoing& message, LinkState& link, bool quiet);
 
     // Incoming messages.
     void Parse(QByteArray message, LinkState& link);
@@ -129,8 +138,8 @@ private:
     QTcpSocket* ReplySocket() const;
     void ShowFileError(const QString& text);
     bool PortReady(bool quiet);
-    bool PacedWrite(const QByteArray& message, bool protocolOne);
-    void WriteToSocket(QTcpSocket* socket, QByteArray data);
+    bool PacedWrite(Outgoing& message, bool protocolOne);
+    void WriteToSocket(QTcpSocket* socket, std::unique_ptr<Outgoing> message);
     void FeedSocket(QTcpSocket* socket);
     QString FolderForIncoming() const;
     void ParseResponse(QByteArray& message, LinkState& link, const QByteArray& command,
@@ -138,23 +147,22 @@ private:
     void ParseRequest(QByteArray& message, LinkState& link, const QByteArray& command,
                       const QByteArray& selector, const QString& name);
     void ShowMachineError(const QString& statusText, const QByteArray& code);
-    QByteArray ReadForMachine(const QString& name, bool* found);
+    std::unique_ptr<ProgramTextReader> ReadForMachine(const QString& name);
+    std::unique_ptr<ProgramTextReader> OpenProgram(const QString& path);
     bool StoreFromMachine(const QByteArray& body, const QString& name, QString* fileError);
     bool MoveToTrash(const QString& name);
     QByteArray PcList(bool narrow, const QString& pattern) const;
     QByteArray ProtocolOneRequest(const QByteArray& letter, const QByteArray& name) const;
     void SendProtocolOne(QByteArray message);
+    void SendProtocolOne(Outgoing& message);
     void SendRequest(const QByteArray& request, qint16 typ);
     bool RefuseName(const QString& name, const QString& file = {});
 
     OperatorPanel& panel_;
     bool sending_ = false;  // inside a paced serial send
     QTcpSocket* parsingFrom_ = nullptr;  // the connection of the network message being parsed
-    struct Outgoing {
-        QList<QByteArray> pieces;  // written in order, the first from pos on
-        qsizetype pos = 0;
-    };
-    QHash<QTcpSocket*, Outgoing> outgoing_;
+    // Messages waiting for each socket, in order; the first is being written.
+    std::unordered_map<QTcpSocket*, std::deque<std::unique_ptr<Outgoing>>> outgoing_;
 };
 
 // Current date and time as text without ":", "-", "/" and blanks.

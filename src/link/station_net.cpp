@@ -4,6 +4,7 @@
 #include "common/errorreport.h"
 #include "common/log.h"
 #include "link/listenserver.h"
+#include "link/outgoing.h"
 #include "link/station.h"
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -39,7 +40,7 @@ bool Station::ConnectToSock(QTcpSocket* socket) {
             Aborted = true;
             return;
         }
-        outgoing_.remove(socket);
+        outgoing_.erase(socket);
         socket->abort();
         NetTimer.start();
         socket->connectToHost(Machine.IP.trimmed(), static_cast<quint16>(port));
@@ -87,7 +88,7 @@ QTcpSocket* Station::ReplySocket() const { return parsingFrom_ ? parsingFrom_ : 
 void Station::listensock_ConnectionRequest(qintptr descriptor) {
     Traced(QStringLiteral("listensock_ConnectionRequest()"), [&] {
         if (MasterSock->state() != QAbstractSocket::UnconnectedState) MasterSock->abort();
-        outgoing_.remove(MasterSock);
+        outgoing_.erase(MasterSock);
         // A half message of a dropped connection must not poison the next request.
         MasterInBuffer.clear();
         MasterSock->setSocketDescriptor(descriptor);
@@ -103,30 +104,41 @@ void Station::comsock_Error() {
     });
 }
 
-void Station::WriteToSocket(QTcpSocket* socket, QByteArray data) {
+void Station::WriteToSocket(QTcpSocket* socket, std::unique_ptr<Outgoing> message) {
     if (!socket || socket->state() != QAbstractSocket::ConnectedState) {
         AddLog(QStringLiteral("Ingen nätverksförbindelse; svaret kunde inte skickas."));
         return;
     }
-    outgoing_[socket].pieces.append(std::move(data));
+    outgoing_[socket].push_back(std::move(message));
     FeedSocket(socket);
 }
 
+// Tops the socket's buffer up from the waiting messages as it drains, so that
+// a program is read from its file no faster than the machine takes it.
 void Station::FeedSocket(QTcpSocket* socket) {
     auto it = outgoing_.find(socket);
     if (it == outgoing_.end()) return;
-    Outgoing& out = it.value();
-    while (!out.pieces.isEmpty() && socket->bytesToWrite() < kSocketPiece &&
-           socket->state() == QAbstractSocket::ConnectedState) {
-        const QByteArray& piece = out.pieces.first();
-        const qsizetype n = std::min(kSocketPiece, piece.size() - out.pos);
-        const qint64 written = n > 0 ? socket->write(piece.constData() + out.pos, n) : 0;
-        if (written < 0) break;
-        out.pos += written;
-        if (out.pos >= piece.size()) {
-            out.pieces.removeFirst();
-            out.pos = 0;
+    auto& queue = it->second;
+    try {
+        while (!queue.empty() && socket->state() == QAbstractSocket::ConnectedState) {
+            const qint64 room = kSocketPiece - socket->bytesToWrite();
+            if (room <= 0) break;
+            const QByteArray piece = queue.front()->next(room);
+            if (piece.isEmpty()) {
+                queue.pop_front();
+                continue;
+            }
+            if (socket->write(piece) < 0) break;
         }
+    } catch (const AppError& e) {
+        // A program that cannot be read to its end must not reach the machine
+        // as a shorter one: the connection is dropped before its closing.
+        const QString why = QStringLiteral("Filfel (%1): %2").arg(e.number()).arg(e.description());
+        AddLog(why);
+        Status(why);
+        outgoing_.erase(it);
+        socket->abort();
+        return;
     }
-    if (out.pieces.isEmpty()) outgoing_.erase(it);
+    if (queue.empty()) outgoing_.erase(it);
 }

@@ -9,6 +9,7 @@
 #include "link/arrows.h"
 #include "link/filelists.h"
 #include "link/frames.h"
+#include "link/outgoing.h"
 #include "link/programname.h"
 #include "link/station.h"
 #include <QDir>
@@ -61,9 +62,9 @@ bool Station::StoreFromMachine(const QByteArray& body, const QString& name, QStr
 }
 
 // The program the machine asks for: looked for in the send folder; read from
-// the folder selected in the tree when it is there too, else from the send folder.
-QByteArray Station::ReadForMachine(const QString& name, bool* found) {
-    *found = false;
+// the folder selected in the tree when it is there too, else from the send
+// folder. Null when there is none to send.
+std::unique_ptr<ProgramTextReader> Station::ReadForMachine(const QString& name) {
     const QString problem = ProgramNameProblem(name);
     const QString checked = ProgramPath(Machine.SendPath, name, Machine.Extension);
     AddLog(QStringLiteral("Filkoll: ") + checked);
@@ -75,15 +76,14 @@ QByteArray Station::ReadForMachine(const QString& name, bool* found) {
     Status(QStringLiteral("Läser fil."));
     const QString inTree = ProgramPath(panel_.treeFolder(), name, Machine.Extension);
     try {
-        QByteArray text = ReadProgramFile(FileExists(inTree) && !FolderExists(inTree) ? inTree : checked);
-        *found = true;
-        return text;
+        auto program = std::make_unique<ProgramTextReader>();
+        if (program->open(FileExists(inTree) && !FolderExists(inTree) ? inTree : checked)) return program;
     } catch (const AppError& e) {
         const QString why = QStringLiteral("Filfel (%1): %2").arg(e.number()).arg(e.description());
         AddLog(why);
         Status(why);
-        return {};
     }
+    return {};
 }
 
 bool Station::MoveToTrash(const QString& name) {
@@ -237,19 +237,16 @@ void Station::ParseRequest(QByteArray& message, LinkState& link, const QByteArra
         link.FileName = name;
         AddLog(QStringLiteral("Skickar fil: ") + name);
         ShowPilar(QStringLiteral("Sänder: ") + name, SendArrows());
-        bool found = false;
-        QByteArray text = ReadForMachine(name, &found);
-        if (found) {
+        auto program = ReadForMachine(name);
+        if (program) {
             Status(QStringLiteral("Sänder..."));
-            link.OutBuffer = BuildFrame("R", "LOD", "", wireName, "00");
-            link.OutBuffer.reserve(link.OutBuffer.size() + lineEnd.size() + text.size() + 8);
-            link.OutBuffer += lineEnd;
-            link.OutBuffer += text;
-            text.clear();
+            link.OutBuffer = BuildFrame("R", "LOD", "", wireName, "00") + lineEnd;
         } else {
             link.OutBuffer = BuildFrame("R", "LOD", "", wireName, "08");
         }
-        SendData(link.OutBuffer, link, ReplySocket(), false);
+        Outgoing reply(link.OutBuffer, Outgoing::Close::Checksum, Machine.EOB);
+        reply.setProgram(std::move(program));
+        SendData(reply, link, ReplySocket(), false);
         link.OutBuffer.clear();
         HidePilar();
         link.Phase = 0;
@@ -343,13 +340,12 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
         };
         auto serve = [&](bool colon) {
             link.FileName = name;
-            bool found = false;
-            QByteArray text = ReadForMachine(name, &found);
-            if (!found) return;
+            auto program = ReadForMachine(name);
+            if (!program) return;
             link.OutBuffer = colon ? BuildColonFrame(":", wireName, "S") : BuildShortFrame("S", wireName) + '\n';
-            link.OutBuffer += text;
-            text.clear();
-            SendDatap1(link.OutBuffer, link, !colon, false);
+            Outgoing reply(link.OutBuffer, colon ? Outgoing::Close::LfPercent : Outgoing::Close::Percent);
+            reply.setProgram(std::move(program));
+            SendDatap1(reply, link, false);
             link.OutBuffer.clear();
         };
 

@@ -3,6 +3,7 @@
 #include "common/log.h"
 #include "link/arrows.h"
 #include "link/frames.h"
+#include "link/outgoing.h"
 #include "link/station.h"
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -167,9 +168,11 @@ bool Station::PortReady(bool quiet) {
 // Writes message in pieces of 128 characters, each after the machine raised
 // CTS, letting the port drain below 33 characters whenever 256 are waiting.
 // False when an abort was seen inside one of the waits.
-bool Station::PacedWrite(const QByteArray& message, bool protocolOne) {
+bool Station::PacedWrite(Outgoing& message, bool protocolOne) {
     const SendingScope scope(sending_);
-    for (qsizetype position = 0; position < message.size() && !Aborted; position += kPiece) {
+    for (qsizetype position = 0; !Aborted; position += kPiece) {
+        const QByteArray piece = message.next(kPiece);
+        if (piece.isEmpty()) break;
         // Panel 3 names CTS while the machine holds it low, as the modem-line event does.
         panel_.setPanel(3, CtsStatus() ? QString() : QStringLiteral("CTS"));
         QCoreApplication::processEvents();
@@ -182,7 +185,7 @@ bool Station::PacedWrite(const QByteArray& message, bool protocolOne) {
         }
         CtsTimer.stop();
         Status(protocolOne ? QStringLiteral("Sänder...") : QStringLiteral("Skickar..."));
-        Comm->write(message.mid(position, kPiece));
+        Comm->write(piece);
         Arm(SendTimer);
         panel_.setPanel(2, QString::number(position + 1) + QStringLiteral(" tecken"));
         if (Comm->outBufferCount() >= kHighMark) {
@@ -198,17 +201,18 @@ bool Station::PacedWrite(const QByteArray& message, bool protocolOne) {
 }
 
 void Station::SendData(QByteArray& message, LinkState& link, QTcpSocket* socket, bool quiet) {
+    Outgoing out(message, Outgoing::Close::Checksum, Machine.EOB);
+    SendData(out, link, socket, quiet);
+}
+
+void Station::SendData(Outgoing& message, LinkState& link, QTcpSocket* socket, bool quiet) {
     Traced(QStringLiteral("SendData()"), [&] {
         if (link.Kind == 0) {
-            // The closed message goes out as the message and its tail, so a
-            // large program is not copied once more.
-            message += EobLineEnd(Machine.EOB);
-            WriteToSocket(socket, message);
-            WriteToSocket(socket, CalcChecksum(message) + '%');
+            // The socket takes the message over and reads on as it drains.
+            WriteToSocket(socket, std::make_unique<Outgoing>(std::move(message)));
             return;
         }
         if (!PortReady(quiet)) return;
-        message = AddChecksum(message, Machine.EOB);
         // An abort inside a wait leaves at once, so the aborting party's text stays.
         if (!PacedWrite(message, false)) return;
         if (!Aborted) Status(QStringLiteral("Sändning klar (") + link.FileName + QStringLiteral(")."));
@@ -217,9 +221,13 @@ void Station::SendData(QByteArray& message, LinkState& link, QTcpSocket* socket,
 }
 
 void Station::SendDatap1(QByteArray& message, LinkState& link, bool percentOnly, bool quiet) {
+    Outgoing out(message, percentOnly ? Outgoing::Close::Percent : Outgoing::Close::LfPercent);
+    SendDatap1(out, link, quiet);
+}
+
+void Station::SendDatap1(Outgoing& message, LinkState& link, bool quiet) {
     Traced(QStringLiteral("SendDatap1()"), [&] {
         if (!PortReady(quiet)) return;
-        message = percentOnly ? message + '%' : AddEndMarker(message);
         PacedWrite(message, true);
         if (!Aborted) Status(QStringLiteral("Sändning klar (") + link.FileName + QStringLiteral(")."));
         else Status(QStringLiteral("Sändning avbruten (") + link.AbortReason + QStringLiteral(")."));

@@ -1,6 +1,9 @@
 // What the operations share: requests by protocol, and names typed by people.
 #include "common/ansi.h"
+#include "common/apperror.h"
+#include "library/programfile.h"
 #include "link/frames.h"
+#include "link/outgoing.h"
 #include "link/programname.h"
 #include "link/station.h"
 
@@ -14,6 +17,19 @@ void Station::SendProtocolOne(QByteArray message) {
     SerialLink.OutBuffer = std::move(message);
     SendDatap1(SerialLink.OutBuffer, SerialLink, false, false);
     SerialLink.OutBuffer.clear();
+}
+
+void Station::SendProtocolOne(Outgoing& message) {
+    SendDatap1(message, SerialLink, false);
+    SerialLink.OutBuffer.clear();
+}
+
+// A program file to send; a file that vanished since it was listed is an
+// error, never an empty program over the machine's copy.
+std::unique_ptr<ProgramTextReader> Station::OpenProgram(const QString& path) {
+    auto program = std::make_unique<ProgramTextReader>();
+    if (!program->open(path)) throw AppError(53);
+    return program;
 }
 
 // A name that would reach the file system as a path, or the machine cut to

@@ -7,6 +7,7 @@
 #include "library/programfile.h"
 #include "link/arrows.h"
 #include "link/frames.h"
+#include "link/outgoing.h"
 #include "link/station.h"
 
 bool Station::RemoteFileExists(const QString& fileName) const {
@@ -60,20 +61,23 @@ void Station::cmdSend_Click() {
                 if (Machine.Typ == 1) {
                     Status(QStringLiteral("Ansluten."));
                     Status(QStringLiteral("Läser fil..."));
-                    SerialLink.OutBuffer = BuildFrame("C", "SAV", "", program, "00") + '\n' + ReadProgramFile(path);
+                    SerialLink.OutBuffer = BuildFrame("C", "SAV", "", program, "00") + '\n';
+                    Outgoing message(SerialLink.OutBuffer, Outgoing::Close::Checksum, Machine.EOB);
+                    message.setProgram(OpenProgram(path));
                     Status(QStringLiteral("Skickar data..."));
-                    SendData(SerialLink.OutBuffer, SerialLink, nullptr, false);
+                    SendData(message, SerialLink, nullptr, false);
                     SerialLink.OutBuffer.clear();
                     if (Aborted) break;
                     Status(QStringLiteral("Skickat klart."));
                 } else if (Machine.Typ == 2) {
                     Status(QStringLiteral("Ansluten."));
                     Status(QStringLiteral("Läser fil..."));
-                    QByteArray message = Machine.Conversion ? BuildColonFrame(":", program, "S")
-                                                            : BuildShortFrame("S", program) + '\n';
-                    message += ReadProgramFile(path);
+                    SerialLink.OutBuffer = Machine.Conversion ? BuildColonFrame(":", program, "S")
+                                                              : BuildShortFrame("S", program) + '\n';
+                    Outgoing message(SerialLink.OutBuffer, Outgoing::Close::LfPercent);
+                    message.setProgram(OpenProgram(path));
                     Status(QStringLiteral("Skickar data..."));
-                    SendProtocolOne(std::move(message));
+                    SendProtocolOne(message);
                     if (Aborted) break;
                     Status(QStringLiteral("Skickat klart."));
                     // Protocol 1 has no answer to a store: waiting for one would
@@ -83,8 +87,9 @@ void Station::cmdSend_Click() {
                     if (ConnectToSock(comsock)) {
                         Status(QStringLiteral("Ansluten."));
                         Status(QStringLiteral("Skickar data..."));
-                        QByteArray message =
-                            BuildFrame("C", "SAV", "", program, "00") + "\r\n" + ReadProgramFile(path);
+                        Outgoing message(BuildFrame("C", "SAV", "", program, "00") + "\r\n",
+                                         Outgoing::Close::Checksum, Machine.EOB);
+                        message.setProgram(OpenProgram(path));
                         SendData(message, NetLink, comsock, false);
                         if (Aborted) break;
                         Status(QStringLiteral("Skickat klart."));

@@ -22,6 +22,19 @@ QStringList Entries(const QString& folder) {
                                   QDir::Name);
 }
 
+// The program text read whole; read in pieces of the given size it must be the same.
+QByteArray Read(const QString& path, qsizetype piece = 7) {
+    const QByteArray whole = ReadProgramFile(path);
+    QByteArray pieces;
+    ProgramTextReader reader;
+    if (reader.open(path)) {
+        QByteArray buf(piece, '\0');
+        for (qsizetype n; (n = reader.read(buf.data(), piece)) > 0;) pieces.append(buf.constData(), n);
+    }
+    EXPECT_EQ(pieces, whole) << path.toStdString();
+    return whole;
+}
+
 }  // namespace
 
 TEST(ProgramFile, ReadDropsMarkersAndLooksPastCase) {
@@ -35,18 +48,22 @@ TEST(ProgramFile, ReadDropsMarkersAndLooksPastCase) {
         {"O100\r\nG0X0\r\nM30\r\n%", "O100\r\nG0X0\r\nM30\r\n"}, {"O1%\r\n \t\n", "O1"}, {"%\r\n", ""},
         {"(C)%\r\n X", "\r\n X"}};
     for (const auto& [bytes, text] : cases)
-        EXPECT_EQ(ReadProgramFile(home.write("A.TC", bytes)), text) << bytes.constData();
+        EXPECT_EQ(Read(home.write("A.TC", bytes)), text) << bytes.constData();
 
     // Big files are read in pieces: markers before, at and after the seams.
     const QByteArray a(1536 * 1024, 'a'), b((1 << 20) - 1, 'b'), c(700 * 1024, 'c');
-    EXPECT_EQ(ReadProgramFile(home.write("H.TC", a + "%" + b + "%" + c + "%%" + "\r\nEND%")), b + c + "\r\nEND");
+    EXPECT_EQ(Read(home.write("H.TC", a + "%" + b + "%" + c + "%%" + "\r\nEND%"), 65537), b + c + "\r\nEND");
     const QByteArray plain = QByteArray(3 << 20, 'x') + "\r\n";
-    EXPECT_EQ(ReadProgramFile(home.write("I.TC", plain)), plain);
-    EXPECT_EQ(ReadProgramFile(home.write("J.TC", "%" + plain + "%")), plain);
-    EXPECT_EQ(ReadProgramFile(home.write("K.TC", plain + "%" + QByteArray(3 << 20, '\n'))), plain);
+    EXPECT_EQ(Read(home.write("I.TC", plain), 65537), plain);
+    EXPECT_EQ(Read(home.write("J.TC", "%" + plain + "%"), 65537), plain);
+    EXPECT_EQ(Read(home.write("K.TC", plain + "%" + QByteArray(3 << 20, '\n')), 65537), plain);
     // Blanks after the first "%" run past a seam before the program goes on.
     const QByteArray blanks(2 << 20, ' ');
-    EXPECT_EQ(ReadProgramFile(home.write("L.TC", QByteArray((1 << 20) - 1, 'a') + "%" + blanks + "Z%")), blanks + "Z");
+    EXPECT_EQ(Read(home.write("L.TC", QByteArray((1 << 20) - 1, 'a') + "%" + blanks + "Z%"), 65537), blanks + "Z");
+
+    // The first "%" at the seam of the first look for it: a start, and an end.
+    EXPECT_EQ(Read(home.write("M.TC", QByteArray(65535, 'a') + "%\r\nB%%"), 4096), "\r\nB");
+    EXPECT_EQ(Read(home.write("N.TC", QByteArray(65536, 'a') + "%\r\n"), 4096), QByteArray(65536, 'a'));
 
     // Missing is empty; another case of the name finds the file.
     for (const QString& missing : {home.file("NONE.TC"), home.file("nix/NONE.TC"), QString()})

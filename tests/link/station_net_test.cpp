@@ -209,3 +209,60 @@ TEST(StationNetwork, ConnectFailures) {
     EXPECT_EQ(st.NetLink.Phase, 0);
     EXPECT_TRUE(st.NetLink.InBuffer.isEmpty());
 }
+
+#ifdef Q_OS_LINUX
+namespace {
+// A line of /proc/self/status in kB.
+qint64 StatusKb(const char* key) {
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly)) return -1;
+    for (const QByteArray& line : f.readAll().split('\n'))
+        if (line.startsWith(key)) return line.mid(qstrlen(key)).trimmed().split(' ').value(0).toLongLong();
+    return -1;
+}
+}  // namespace
+
+// A program far larger than what the station may hold goes out as it is read.
+TEST(StationNetwork, LargeProgramGoesOutWithFlatMemory) {
+    Shop shop;
+    constexpr qint64 kSize = 200LL << 20;
+    {
+        QFile f(shop.home.file("ncprog/O9.NC"));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("%\r\n");
+        const QByteArray block = QByteArray("N10 G1 X1.000 Y2.000 F300\r\n").repeated(40000);
+        for (qint64 n = 0; n + block.size() <= kSize; n += block.size()) ASSERT_EQ(f.write(block), block.size());
+        f.write("%");
+    }
+    const qint64 text = QFileInfo(shop.home.file("ncprog/O9.NC")).size() - 2;  // without its two "%"
+    Peer machine;
+    ASSERT_TRUE(machine.connectTo(shop.station.ListeningPort()));
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    ASSERT_TRUE(clear.open(QIODevice::WriteOnly) && clear.write("5") == 1);  // peak back to now
+    clear.close();
+    const qint64 before = StatusKb("VmRSS:");
+
+    // The machine keeps only a count, the checksum and the last bytes.
+    qint64 got = 0, percents = 0;
+    quint32 sum = 0;
+    QByteArray tail;
+    QObject::disconnect(machine.socket, nullptr, &machine, nullptr);
+    QObject::connect(machine.socket, &QTcpSocket::readyRead, [&] {
+        const QByteArray piece = machine.socket->readAll();
+        for (const char c : piece) {
+            percents += c == '%';
+            sum += static_cast<unsigned char>(c);
+        }
+        got += piece.size();
+        tail = (tail + piece).right(3);
+    });
+    machine.socket->write(Request("LOD", "", "O9"));
+    ASSERT_TRUE(WaitUntil([&] { return got == 19 + 2 + text + 2 + 3; }, 60000)) << got;
+    const qint64 peak = StatusKb("VmHWM:");
+    EXPECT_LT(peak - before, 64 * 1024) << "kB above the resident size before the transfer";
+    EXPECT_EQ(percents, 2);  // the header's and the closing one
+    for (const char c : tail) sum -= static_cast<unsigned char>(c);
+    sum -= '%';  // the leading one is not counted
+    EXPECT_EQ(tail, ChecksumDigits(sum) + "%");
+}
+#endif

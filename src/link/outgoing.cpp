@@ -1,0 +1,59 @@
+#include "link/outgoing.h"
+#include "library/programfile.h"
+#include "link/frames.h"
+
+Outgoing::Outgoing(QByteArray head, Close close, int eob) : pending_(std::move(head)), close_(close), eob_(eob) {
+    // The checksum leaves out a leading "%".
+    const qsizetype skip = pending_.startsWith('%') ? 1 : 0;
+    add(pending_.constData() + skip, pending_.size() - skip);
+}
+
+Outgoing::~Outgoing() = default;
+Outgoing::Outgoing(Outgoing&&) noexcept = default;
+Outgoing& Outgoing::operator=(Outgoing&&) noexcept = default;
+
+void Outgoing::setProgram(std::unique_ptr<ProgramTextReader> program) { program_ = std::move(program); }
+
+void Outgoing::add(const char* bytes, qsizetype n) {
+    const auto* b = reinterpret_cast<const unsigned char*>(bytes);
+    for (qsizetype i = 0; i < n; ++i) sum_ += b[i];
+}
+
+QByteArray Outgoing::next(qsizetype max) {
+    QByteArray out;
+    while (out.size() < max) {
+        const qsizetype room = max - out.size();
+        if (pos_ < pending_.size()) {
+            const qsizetype n = std::min(room, pending_.size() - pos_);
+            out.append(pending_.constData() + pos_, n);
+            pos_ += n;
+            continue;
+        }
+        if (program_) {
+            const qsizetype used = out.size();
+            out.resize(used + room);
+            const qsizetype got = program_->read(out.data() + used, room);
+            out.truncate(used + got);
+            if (got > 0) {
+                add(out.constData() + used, got);
+                continue;
+            }
+            program_.reset();
+        }
+        if (closed_) break;
+        closed_ = true;
+        pos_ = 0;
+        switch (close_) {
+        case Close::Checksum: {
+            pending_ = EobLineEnd(eob_);
+            add(pending_.constData(), pending_.size());
+            pending_ += ChecksumDigits(sum_);
+            pending_ += '%';
+            break;
+        }
+        case Close::Percent: pending_ = QByteArrayLiteral("%"); break;
+        case Close::LfPercent: pending_ = QByteArrayLiteral("\n%"); break;
+        }
+    }
+    return out;
+}

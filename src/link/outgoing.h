@@ -1,0 +1,40 @@
+#pragma once
+// A message on its way to a machine: its head, then the text of a program
+// file read as the link drains, then its closing. A program of any size
+// goes out without being held whole.
+#include <QByteArray>
+#include <memory>
+
+class ProgramTextReader;
+
+class Outgoing {
+public:
+    enum class Close {
+        Checksum,   // the EOB line end, the checksum of all after the leading "%", "%"
+        Percent,    // "%" alone
+        LfPercent,  // LF and "%"
+    };
+    Outgoing(QByteArray head, Close close, int eob = 0);
+    ~Outgoing();
+    Outgoing(const Outgoing&) = delete;
+    Outgoing& operator=(const Outgoing&) = delete;
+    Outgoing(Outgoing&&) noexcept;
+    Outgoing& operator=(Outgoing&&) noexcept;
+
+    // The program text that follows the head.
+    void setProgram(std::unique_ptr<ProgramTextReader> program);
+    // Up to max further bytes; empty once the whole message was handed out.
+    // Raises AppError when the program file cannot be read.
+    QByteArray next(qsizetype max);
+
+private:
+    void add(const char* bytes, qsizetype n);
+
+    QByteArray pending_;  // the head, then the closing
+    qsizetype pos_ = 0;
+    std::unique_ptr<ProgramTextReader> program_;
+    Close close_;
+    int eob_;
+    quint32 sum_ = 0;
+    bool closed_ = false;
+};
