@@ -111,11 +111,39 @@ TEST(Setup, ModelFileRestrictsTheChoices) {
 
 TEST(Setup, StoredValuesTheListsLackShowWhatTheyCan) {
     WindowHome h;
-    h.ini("LastMachine=A\r\n[Maskin 1]\r\nNamn=A\r\nTyp=0\r\nBaudRate=19200\r\nEOB=1\r\n"
+    h.ini("LastMachine=A\r\n[Maskin 1]\r\nNamn=A\r\nTyp=0\r\nPort=10000\r\nBaudRate=19200\r\nEOB=1\r\n"
           "[Maskin 2]\r\nNamn=B\r\nTyp=x\r\nBaudRate=1234\r\nEOB=7\r\nGetDir=kanske\r\nShowAllFiles=0\r\n"
           "[Maskin 3]\r\nNamn=C\r\n");
     frm_setup d;
     d.show();
+    QApplication::setActiveWindow(&d);
+    // Leaving a doubtful address or port asks; "Nej" goes back to the field.
+    auto* ip = Get<QLineEdit>(d, "txtMaskinIP");
+    auto* port = Get<QLineEdit>(d, "txtMaskinPort");
+    ip->setFocus();
+    ip->setText("10.1.256.1");
+    h.ui.answers << OperatorPanel::Answer::No;
+    port->setFocus();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(ip->hasFocus());
+    ip->setText("10.1.2.3");
+    port->setText("1e3");  // numeric
+    port->setFocus();
+    ip->setFocus();
+    port->setText("10 000");
+    h.ui.answers << OperatorPanel::Answer::Yes;
+    port->setFocus();
+    ip->setFocus();
+    ASSERT_EQ(h.ui.shown.size(), 2);
+    EXPECT_EQ(h.ui.shown[0].text, "Den angivna IP-addressen verkar inte vara korrekt.\r\n"
+                                  "Är du säker på att du vill använda den?");
+    EXPECT_EQ(h.ui.shown[1].text, "Den angivna porten verkar inte vara korrekt.\r\n"
+                                  "Är du säker på att du vill använda den?");
+    EXPECT_EQ(h.ui.shown[1].title, "IP Address");
+    EXPECT_EQ(port->text(), "10 000");
+    h.ui.shown.clear();
+    h.ui.answers << OperatorPanel::Answer::No;  // not saved when switching
+
     Choose(d, "cmbMaskiner", "B");
     EXPECT_TRUE(Get<QRadioButton>(d, "optNet")->isChecked());  // as before
     EXPECT_EQ(Text(d, "cmbBaud"), "19200");
@@ -138,7 +166,7 @@ TEST(Setup, StoredValuesTheListsLackShowWhatTheyCan) {
     EXPECT_EQ(Get<QLineEdit>(d, "txtRootPath")->text(), DefaultProgramFolder());
     EXPECT_EQ(Get<QLineEdit>(d, "txtTrashPath")->text(), DefaultTrashFolder());
     EXPECT_TRUE(Get<QCheckBox>(d, "chkShowAll")->isChecked());
-    EXPECT_TRUE(h.ui.shown.isEmpty());
+    EXPECT_EQ(h.ui.texts(), QStringList{"Vill du spara ändringarna till maskinen?"});
 }
 
 TEST(Setup, NewMachinesAndRefusedNames) {

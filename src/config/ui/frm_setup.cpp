@@ -393,8 +393,9 @@ void frm_setup::txtMaskinPort_LostFocus() {
 }
 
 bool frm_setup::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::FocusOut && !asking_ && isVisible()) {
-        // Switching to another program is no leaving of the field.
+    // A field disabled under the cursor (another link or machine chosen) was
+    // not left by the operator; nor was one whose program lost the desktop's focus.
+    if (event->type() == QEvent::FocusOut && !asking_ && isVisible() && static_cast<QWidget*>(watched)->isEnabled()) {
         const Qt::FocusReason why = static_cast<QFocusEvent*>(event)->reason();
         if (why != Qt::ActiveWindowFocusReason && why != Qt::PopupFocusReason) {
             asking_ = true;
