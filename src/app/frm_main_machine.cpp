@@ -6,12 +6,15 @@
 #include "common/errorreport.h"
 #include "common/home.h"
 #include "common/ini.h"
+#include "common/log.h"
 #include "config/machines.h"
+#include "config/ui/frm_setup.h"
 #include "library/ui/foldertree.h"
 #include "link/station.h"
 
 #include <QAction>
 #include <QComboBox>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QMenu>
 #include <QUrl>
@@ -65,8 +68,10 @@ void frm_main::mnuArkivSetup_Click() {
     Traced(QStringLiteral("mnuArkivSetup()"), [&] {
         // Reselecting would swap the machine under a running operation.
         if (operations_ > 0) return;
-        // The setup dialog is shown here once it exists; the reselection
-        // below is what the window does after it closes.
+        {
+            frm_setup setup(this);
+            ExecDialog(setup);
+        }
         FillMachineList();
         const QString last = ReadIni(QStringLiteral("Program"), QStringLiteral("LastMachine"), QString());
         for (int i = 0; i < cmbMaskiner->count(); ++i) {
@@ -105,10 +110,20 @@ void frm_main::mnuPlugins_Click(int index) {
     v.Modell = ms.Modell;
     v.Extension = ms.Extension;
     const QString file = PluginFile(Plugins[index], v);
+    // The operator is not troubled with a plug-in that does not start, but
+    // the log keeps what went wrong.
+    auto failed = [&](const QString& why) {
+        AddLog(QStringLiteral("Plugin \"%1\" kunde inte startas: %2 (%3).").arg(Plugins[index].Name, file, why));
+    };
+    if (!QFileInfo::exists(file)) {
+        failed(QStringLiteral("filen finns inte"));
+        return;
+    }
     const PluginStart start = PluginLaunch(file, ExpandPlaceholders(Plugins[index].Param, v));
-    // Failures are not reported.
-    if (start.document)
-        OpenWithDesktop(QUrl::fromLocalFile(file));
-    else
-        StartDetached(start.program, start.arguments, ProgramFolder());
+    if (start.document) {
+        if (!OpenWithDesktop(QUrl::fromLocalFile(file))) failed(QStringLiteral("inget program kan öppna filen"));
+    } else if (!StartDetached(start.program, start.arguments, ProgramFolder())) {
+        failed(start.program == file ? QStringLiteral("programmet kunde inte startas")
+                                     : start.program + QStringLiteral(" kunde inte startas"));
+    }
 }

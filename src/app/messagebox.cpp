@@ -2,6 +2,7 @@
 
 #include <QDesktopServices>
 #include <QDialog>
+#include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QProcess>
@@ -87,6 +88,11 @@ void ExecDialog(QDialog& dialog) {
         return;
     }
     dialog.exec();
+}
+
+QString ChooseFolder(QWidget* parent, const QString& title, const QString& start) {
+    if (Hooks().folder) return Hooks().folder(title, start);
+    return QFileDialog::getExistingDirectory(parent, title, start, QFileDialog::ShowDirsOnly);
 }
 
 bool OpenWithDesktop(const QUrl& url) {

@@ -20,6 +20,8 @@ struct UiHooks {
     std::function<void(QDialog& dialog)> dialog;
     std::function<bool(const QUrl& url)> openUrl;
     std::function<bool(const QString& program, const QStringList& arguments, const QString& folder)> startDetached;
+    // Returns "" when the operator cancelled.
+    std::function<QString(const QString& title, const QString& start)> folder;
 };
 UiHooks& Hooks();
 
@@ -31,6 +33,8 @@ OperatorPanel::Answer ShowMessageBox(QWidget* parent, const QString& text, const
 std::optional<QString> ShowInputBox(QWidget* parent, const QString& prompt, const QString& title,
                                     const QString& def);
 void ExecDialog(QDialog& dialog);
+// The folder chooser, opened on start; "" when the operator cancelled.
+QString ChooseFolder(QWidget* parent, const QString& title, const QString& start);
 // The desktop's program for a file or address.
 bool OpenWithDesktop(const QUrl& url);
 bool StartDetached(const QString& program, const QStringList& arguments, const QString& folder = QString());

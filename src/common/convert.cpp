@@ -69,6 +69,11 @@ qint32 ToInt32(const QString& text) {
     return static_cast<qint32>(ToWhole(text, std::numeric_limits<qint32>::min(), std::numeric_limits<qint32>::max()));
 }
 
+bool IsNumeric(const QString& text) {
+    double v = 0;
+    return ParseNumber(text, v);
+}
+
 bool ToBool(const QString& text) {
     const QString t = text.trimmed();
     if (t.compare(QLatin1String("True"), Qt::CaseInsensitive) == 0) return true;

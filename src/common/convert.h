@@ -11,6 +11,8 @@ quint8 ToByte(const QString& text);
 qint32 ToInt32(const QString& text);
 // "True"/"False" in any case, or any number (0 false, anything else true).
 bool ToBool(const QString& text);
+// True when text converts to a number by the rules above ("1e3", "&HFF").
+bool IsNumeric(const QString& text);
 // Booleans are written as words.
 QString BoolText(bool value);
 

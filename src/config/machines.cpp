@@ -119,8 +119,9 @@ int FindMachineSlot(const QList<MachineEntry>& list, const QString& name) {
 
 bool AddMachineName(const QString& name) {
     // A blank name would read back as a free slot, and a line break would
-    // write keys or sections of its own into the settings file.
-    if (name.trimmed().isEmpty() || name.contains(QLatin1Char('\r')) ||
+    // write keys or sections of its own into the settings file; "]" is
+    // refused with it, as a name that could pass for a section heading.
+    if (name.trimmed().isEmpty() || name.contains(QLatin1Char(']')) || name.contains(QLatin1Char('\r')) ||
         name.contains(QLatin1Char('\n')) || name.contains(QChar(0)))
         return false;
     for (int slot = 1; slot <= 16; ++slot) {

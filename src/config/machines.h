@@ -76,7 +76,7 @@ QList<MachineEntry> MachineList();
 int FindMachineSlot(const QList<MachineEntry>& list, const QString& name);
 
 // Gives name to the first free slot of 1 to 16. False when all sixteen are in
-// use, the name is not storable (empty, or holds a line break) or the write
+// use, the name is not storable (empty, holds "]" or a line break) or the write
 // failed.
 bool AddMachineName(const QString& name);
 

@@ -106,13 +106,21 @@ TEST(MachineSelection, SetupReselectsTheLastMachineOrNothing) {
     frm_main& w = h.open();
     EXPECT_EQ(h.station().Machine.SendPath, h.send);
 
-    // The setup dialog chose B.
-    h.home.write("Fenmo32.INI", h.home.read("Fenmo32.INI").replace("LastMachine=A", "LastMachine=B"));
+    // The operator chooses B in the setup dialog.
+    QString shownThere;
+    h.ui.onDialog = [&](QDialog& d) {
+        auto* list = d.findChild<QComboBox*>("cmbMaskiner");
+        shownThere = list->currentText();
+        list->setCurrentIndex(list->findText("B"));
+    };
     w.mnuArkivSetup_Click();
+    EXPECT_EQ(h.ui.dialogs, 1);
+    EXPECT_EQ(shownThere, "A");
     EXPECT_EQ(h.child<QComboBox>("cmbMaskiner")->currentText(), "B");
     EXPECT_EQ(h.station().Machine.SendPath, h.send + "/b");
 
     // A name edited by hand: nothing selected, the machine applied before stays.
+    h.ui.onDialog = nullptr;
     h.home.write("Fenmo32.INI", h.home.read("Fenmo32.INI").replace("LastMachine=B", "LastMachine=X"));
     w.mnuArkivSetup_Click();
     EXPECT_EQ(h.child<QComboBox>("cmbMaskiner")->currentIndex(), -1);

@@ -38,6 +38,8 @@ struct Answers {
     QList<QStringList> started;  // program, then its arguments
     std::function<void(QDialog&)> onDialog;
     int dialogs = 0;
+    QStringList folderRequests;  // title|start folder
+    QQueue<QString> folders;     // "" (cancel) when empty
 
     Answers() {
         UiHooks& h = Hooks();
@@ -63,6 +65,10 @@ struct Answers {
         h.startDetached = [this](const QString& program, const QStringList& args, const QString&) {
             started << (QStringList{program} + args);
             return true;
+        };
+        h.folder = [this](const QString& title, const QString& start) {
+            folderRequests << title + QLatin1Char('|') + start;
+            return folders.isEmpty() ? QString() : folders.dequeue();
         };
     }
     ~Answers() {

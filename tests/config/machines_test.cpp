@@ -1,6 +1,8 @@
 #include "common/apperror.h"
 #include "common/ini.h"
 #include "config/machines.h"
+#include "common/convert.h"
+#include "config/setupform.h"
 #include "support/testhome.h"
 
 #include <gtest/gtest.h>
@@ -102,6 +104,7 @@ TEST(MachineListTest, SlotsNamesAndAdding) {
     EXPECT_FALSE(AddMachineName(""));
     EXPECT_FALSE(AddMachineName("   "));
     EXPECT_FALSE(AddMachineName("X\r\n[Maskin 5]\r\nNamn=Y"));
+    EXPECT_FALSE(AddMachineName("X]"));
     EXPECT_EQ(listed(), "Svarv@1;B@2;B@3;A@40;");
 
     QByteArray full;
@@ -174,4 +177,13 @@ TEST(ModelFileTest, NamesAndCaseOfModelFiles) {
     // A file with nothing before its dot gives no model.
     home.write("Maskiner/.dat", "");
     EXPECT_EQ(ModelList(), (QStringList{"abc", "GEN", "GEN", "TC-32B"}));
+}
+
+TEST(SetupFormTest, AddressAndPortChecks) {
+    for (const char* ok : {"192.168.0.10", "0.0.0.0", " 10.1.2.255"}) EXPECT_TRUE(IsValidIP(ok)) << ok;
+    for (const char* bad : {"", "10.1.2", "10.1.2.256", "10.1.2.x", "10..1.2", "1.2.3.4.5"})
+        EXPECT_FALSE(IsValidIP(bad)) << bad;
+    EXPECT_TRUE(IsNumeric("1e3"));
+    EXPECT_FALSE(IsNumeric("10000a"));
+    EXPECT_FALSE(IsNumeric(""));
 }

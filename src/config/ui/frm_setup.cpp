@@ -1,0 +1,423 @@
+#include "config/ui/frm_setup.h"
+
+#include "app/messagebox.h"
+#include "common/ini.h"
+#include "common/convert.h"
+#include "common/notify.h"
+#include "config/machines.h"
+#include "config/setupform.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFocusEvent>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalBlocker>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+namespace {
+
+template <class T, class... Args>
+T* Named(const char* name, Args&&... args) {
+    auto* w = new T(std::forward<Args>(args)...);
+    w->setObjectName(QLatin1String(name));
+    return w;
+}
+
+}  // namespace
+
+frm_setup::frm_setup(QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("frm_setup"));
+    setWindowTitle(QStringLiteral("Inställningar"));
+    setModal(true);
+    buildControls();
+    connectControls();
+    Form_Load();
+}
+
+frm_setup::~frm_setup() {
+    // Children lose their focus while they are destroyed: no questions then.
+    txtMaskinIP->removeEventFilter(this);
+    txtMaskinPort->removeEventFilter(this);
+}
+
+void frm_setup::buildControls() {
+    auto* root = new QVBoxLayout(this);
+
+    Frame1 = Named<QGroupBox>("Frame1", QStringLiteral("Välj Maskin"), this);
+    auto* pick = new QHBoxLayout(Frame1);
+    cmbMaskiner = Named<QComboBox>("cmbMaskiner", Frame1);
+    Command1 = Named<QPushButton>("Command1", QStringLiteral("Ny..."), Frame1);
+    pick->addWidget(cmbMaskiner, 1);
+    pick->addWidget(Command1);
+    root->addWidget(Frame1);
+
+    SSTab = Named<QTabWidget>("SSTab", this);
+    root->addWidget(SSTab, 1);
+
+    // Kommunikation
+    auto* comm = new QWidget;
+    auto* cg = new QGridLayout(comm);
+    optCOM = Named<QRadioButton>("optCOM", QStringLiteral("Seriell kommunikation"), comm);
+    optNet = Named<QRadioButton>("optNet", QStringLiteral("Nätverk"), comm);
+    cg->addWidget(optCOM, 0, 0);
+    cg->addWidget(optNet, 0, 1);
+    int row = 1;
+    auto pair = [&](QLabel*& label, const char* labelName, const QString& caption, QWidget* field) {
+        label = Named<QLabel>(labelName, caption, comm);
+        label->setBuddy(field);
+        cg->addWidget(label, row, 0);
+        cg->addWidget(field, row, 1);
+        ++row;
+    };
+    txtMaskinIP = Named<QLineEdit>("txtMaskinIP", QStringLiteral("0.0.0.0"), comm);
+    pair(lblMaskinIp, "lblMaskinIp", QStringLiteral("Maskinens IP address:"), txtMaskinIP);
+    txtMaskinPort = Named<QLineEdit>("txtMaskinPort", QStringLiteral("10000"), comm);
+    pair(lblMaskinport, "lblMaskinport", QStringLiteral("Maskinens Port:"), txtMaskinPort);
+    cmbComPort = Named<QComboBox>("cmbComPort", comm);
+    for (int n = 1; n <= 16; ++n) cmbComPort->addItem(QString::number(n));
+    pair(lblComport, "lblComport", QStringLiteral("COM port:"), cmbComPort);
+    cmbBaud = Named<QComboBox>("cmbBaud", comm);
+    cmbBaud->addItems({"600", "1200", "2400", "4800", "9600", "19200", "38400", "57600"});
+    pair(lblBaud, "lblBaud", QStringLiteral("Baud:"), cmbBaud);
+    cmbModell = Named<QComboBox>("cmbModell", comm);
+    cmbModell->addItems({"?", "GEN PROT 1", "GEN PROT 2"});
+    pair(lblModell, "lblModell", QStringLiteral("Maskinens modell:"), cmbModell);
+    cmbEOB = Named<QComboBox>("cmbEOB", comm);
+    cmbEOB->addItems({"CR-LF", "LF"});
+    pair(lblEOB, "lblEOB", QStringLiteral("Blockslut:"), cmbEOB);
+    cmbProtoTyp = Named<QComboBox>("cmbProtoTyp", comm);
+    cmbProtoTyp->addItems({"Typ 1", "Typ 2"});
+    pair(lblProtoTyp, "lblProtoTyp", QStringLiteral("Protokoll typ:"), cmbProtoTyp);
+    txtSettings = Named<QLineEdit>("txtSettings", comm);
+    pair(Label3, "Label3", QStringLiteral("Inställningar:"), txtSettings);
+    // Lists start without a chosen entry; a loaded machine chooses them.
+    for (QComboBox* c : {cmbComPort, cmbBaud, cmbModell, cmbEOB, cmbProtoTyp}) c->setCurrentIndex(-1);
+    cg->setRowStretch(row, 1);
+    cg->setColumnStretch(1, 1);
+    SSTab->addTab(comm, QStringLiteral("Kommunikation"));
+
+    // Sökvägar
+    auto* paths = new QWidget;
+    auto* pg = new QGridLayout(paths);
+    row = 0;
+    auto folder = [&](QLineEdit*& box, const char* boxName, QPushButton*& button, const char* buttonName,
+                      const char* labelName, const QString& caption, const QString& text) {
+        box = Named<QLineEdit>(boxName, text, paths);
+        button = Named<QPushButton>(buttonName, QStringLiteral("..."), paths);
+        button->setFixedWidth(button->fontMetrics().horizontalAdvance(QStringLiteral("...")) + 16);
+        auto* label = Named<QLabel>(labelName, caption, paths);
+        label->setBuddy(box);
+        pg->addWidget(label, row, 0);
+        pg->addWidget(box, row, 1);
+        pg->addWidget(button, row, 2);
+        ++row;
+    };
+    folder(txtRootPath, "txtRootPath", cmbRootFB, "cmbRootFB", "lblRootPath", QStringLiteral("Rotmapp:"),
+           DefaultProgramFolder());
+    folder(txtSendPath, "txtSendPath", cmdSendFB, "cmdSendFB", "lblSendPath", QStringLiteral("Sändmapp:"),
+           DefaultProgramFolder());
+    folder(txtRecPath, "txtRecPath", cmdRecFB, "cmdRecFB", "lblRecPath", QStringLiteral("Mottagmapp:"),
+           DefaultProgramFolder());
+    folder(txtDocPath, "txtDocPath", cmdDocFB, "cmdDocFB", "lblDocPath", QStringLiteral("Dokumentmapp:"),
+           DefaultDocumentFolder());
+    folder(txtTrashPath, "txtTrashPath", cmdTrashFB, "cmdTrashFB", "lblTrashPath",
+           QStringLiteral("Papperskorgsmapp:"), DefaultTrashFolder());
+    pg->setRowStretch(row, 1);
+    pg->setColumnStretch(1, 1);
+    SSTab->addTab(paths, QStringLiteral("Sökvägar"));
+
+    // Avancerat
+    auto* adv = new QWidget;
+    auto* ag = new QGridLayout(adv);
+    txtExtension = Named<QLineEdit>("txtExtension", adv);
+    Label1 = Named<QLabel>("Label1", QStringLiteral("Filändelse för program (Ex: TC):"), adv);
+    Label1->setBuddy(txtExtension);
+    ag->addWidget(Label1, 0, 0);
+    ag->addWidget(txtExtension, 0, 1, 1, 2);
+    chkAutoDir = Named<QCheckBox>("chkAutoDir", QStringLiteral("Automatisk uppdatering av maskinens programlista"), adv);
+    ag->addWidget(chkAutoDir, 1, 0, 1, 3);
+    chkShowAll = Named<QCheckBox>("chkShowAll", QStringLiteral("Visa alla filer"), adv);
+    ag->addWidget(chkShowAll, 2, 0, 1, 3);
+    txtEditor = Named<QLineEdit>("txtEditor", adv);
+    lblEditor = Named<QLabel>("lblEditor", QStringLiteral("NC Editor:"), adv);
+    lblEditor->setBuddy(txtEditor);
+    Command2 = Named<QPushButton>("Command2", QStringLiteral("..."), adv);
+    Command2->setFixedWidth(cmbRootFB->width());
+    ag->addWidget(lblEditor, 3, 0);
+    ag->addWidget(txtEditor, 3, 1);
+    ag->addWidget(Command2, 3, 2);
+    ag->setRowStretch(4, 1);
+    ag->setColumnStretch(1, 1);
+    SSTab->addTab(adv, QStringLiteral("Avancerat"));
+    // Usable once a machine is chosen.
+    SSTab->setEnabled(false);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    cmdSave = Named<QPushButton>("cmdSave", QStringLiteral("Spara"), this);
+    cmdSave->setEnabled(false);
+    cmdClose = Named<QPushButton>("cmdClose", QStringLiteral("Stäng"), this);
+    cmdSave->setAutoDefault(false);
+    cmdClose->setAutoDefault(false);
+    buttons->addWidget(cmdSave);
+    buttons->addWidget(cmdClose);
+    root->addLayout(buttons);
+    setMinimumWidth(520);
+}
+
+void frm_setup::connectControls() {
+    auto changed = [this] { SettingsChanged(); };
+    for (QComboBox* c : {cmbBaud, cmbComPort, cmbEOB, cmbModell, cmbProtoTyp})
+        connect(c, &QComboBox::currentIndexChanged, this, changed);
+    for (QCheckBox* c : {chkAutoDir, chkShowAll}) connect(c, &QCheckBox::toggled, this, changed);
+    for (QRadioButton* o : {optCOM, optNet})
+        connect(o, &QRadioButton::toggled, this, [this](bool on) {
+            if (on) SettingsChanged();
+        });
+    for (QLineEdit* e : {txtDocPath, txtExtension, txtMaskinIP, txtMaskinPort, txtRecPath, txtRootPath, txtSendPath,
+                         txtTrashPath, txtSettings, txtEditor})
+        connect(e, &QLineEdit::textChanged, this, changed);
+
+    connect(cmbMaskiner, &QComboBox::currentIndexChanged, this, [this] { cmbMaskiner_Click(); });
+    connect(Command1, &QPushButton::clicked, this, [this] { Command1_Click(); });
+    connect(cmdSave, &QPushButton::clicked, this, [this] { cmdSave_Click(); });
+    connect(cmdClose, &QPushButton::clicked, this, &QWidget::close);
+    connect(cmbRootFB, &QPushButton::clicked, this, [this] { browse(txtRootPath, QStringLiteral("Välj grundnivå")); });
+    connect(cmdSendFB, &QPushButton::clicked, this, [this] { browse(txtSendPath, QStringLiteral("Välj sändmapp")); });
+    connect(cmdRecFB, &QPushButton::clicked, this, [this] { browse(txtRecPath, QStringLiteral("Välj mottagmapp")); });
+    connect(cmdDocFB, &QPushButton::clicked, this,
+            [this] { browse(txtDocPath, QStringLiteral("Välj dokumentmapp")); });
+    connect(cmdTrashFB, &QPushButton::clicked, this,
+            [this] { browse(txtTrashPath, QStringLiteral("Välj papperskorgsmapp")); });
+    txtMaskinIP->installEventFilter(this);
+    txtMaskinPort->installEventFilter(this);
+}
+
+void frm_setup::FillMachineList() {
+    // Refilling is no choice of the operator's.
+    QSignalBlocker quiet(cmbMaskiner);
+    cmbMaskiner->clear();
+    for (const MachineEntry& m : MachineList()) cmbMaskiner->addItem(m.name, m.slot);
+    cmbMaskiner->setCurrentIndex(-1);
+}
+
+void frm_setup::Text2Combo(QComboBox* combo, const QString& text) {
+    const int i = combo->findText(text, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    if (i >= 0) combo->setCurrentIndex(i);
+}
+
+void frm_setup::Form_Load() {
+    FillMachineList();
+    {
+        QSignalBlocker quiet(cmbModell);
+        cmbModell->addItems(ModelList());
+        cmbModell->setCurrentIndex(-1);
+    }
+    const QString last = ReadIni(QStringLiteral("Program"), QStringLiteral("LastMachine"), QString());
+    {
+        QSignalBlocker quiet(txtEditor);
+        txtEditor->setText(ReadIni(QStringLiteral("Program"), QStringLiteral("Editor"), QString()));
+    }
+    if (cmbMaskiner->count() > 0) Text2Combo(cmbMaskiner, last);
+}
+
+void frm_setup::cmbMaskiner_Click() {
+    const int index = cmbMaskiner->currentIndex();
+    if (index < 0) return;
+    WriteIni(QStringLiteral("Program"), QStringLiteral("LastMachine"), cmbMaskiner->itemText(index));
+    SSTab->setEnabled(true);
+    // The controls still hold the machine edited before: its slot is saved.
+    if (Dirty && ShowMessageBox(this, QStringLiteral("Vill du spara ändringarna till maskinen?"), AppTitle(),
+                                MsgIcon::None, OperatorPanel::Buttons::YesNo) == OperatorPanel::Answer::Yes)
+        SaveSettings();
+    slot_ = cmbMaskiner->itemData(index).toInt();
+    loadMachine(slot_);
+    for (QWidget* w : std::initializer_list<QWidget*>{lblEOB, cmbEOB, optCOM, optNet, lblModell, cmbModell})
+        w->setEnabled(true);
+    QCoreApplication::processEvents();
+    cmdSave->setEnabled(false);
+    Dirty = false;
+}
+
+void frm_setup::loadMachine(int slot) {
+    const SetupMachine m = ReadSetupMachine(slot);
+    if (m.OnlyLF) {
+        cmbEOB->setCurrentIndex(1);
+        cmbEOB->setEnabled(false);
+    } else {
+        cmbEOB->setEnabled(true);
+    }
+    if (m.Typ == 1 || m.Typ == 2) {
+        optCOM->setChecked(true);
+        cmbProtoTyp->setCurrentIndex(m.Typ == 1 ? 1 : 0);
+    } else if (m.Typ == 0) {
+        optNet->setChecked(true);
+        cmbProtoTyp->setCurrentIndex(1);
+    }
+    txtMaskinIP->setText(m.IP);
+    txtMaskinPort->setText(m.Port);
+    Text2Combo(cmbModell, m.Modell);
+    Text2Combo(cmbComPort, m.ComPort);
+    Text2Combo(cmbBaud, m.BaudRate);
+    txtSettings->setText(m.Settings);
+    txtRootPath->setText(m.RootPath);
+    txtRecPath->setText(m.RecPath);
+    txtSendPath->setText(m.SendPath);
+    txtTrashPath->setText(m.Deleted);
+    txtDocPath->setText(m.DocPath);
+    txtExtension->setText(m.Extension);
+    if (m.GetDir) chkAutoDir->setChecked(*m.GetDir);
+    // An end of block the list lacks shows no entry and is kept on saving.
+    cmbEOB->setCurrentIndex(m.EOB.value_or(-1));
+    if (m.ShowAllFiles) chkShowAll->setChecked(*m.ShowAllFiles);
+}
+
+void frm_setup::SettingsChanged() {
+    Dirty = true;
+    cmdSave->setEnabled(slot_ > 0);
+    const bool serial = optCOM->isChecked();
+    for (QWidget* w : std::initializer_list<QWidget*>{lblMaskinIp, txtMaskinIP, lblMaskinport, txtMaskinPort})
+        w->setEnabled(!serial);
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{cmbComPort, cmbBaud, cmbProtoTyp, lblComport, lblBaud, lblProtoTyp})
+        w->setEnabled(serial);
+
+    const ModelCaps caps = ReadModelCaps(cmbModell->currentText());
+    if (caps.OnlyLF) {
+        cmbEOB->setCurrentIndex(1);
+        cmbEOB->setEnabled(false);
+    } else {
+        cmbEOB->setEnabled(true);
+    }
+    if (caps.Network) {
+        optNet->setEnabled(true);
+    } else {
+        for (QWidget* w :
+             std::initializer_list<QWidget*>{optNet, lblMaskinIp, lblMaskinport, txtMaskinIP, txtMaskinPort})
+            w->setEnabled(false);
+    }
+    if (!caps.Protokoll2) {
+        cmbProtoTyp->setCurrentIndex(0);
+        cmbProtoTyp->setEnabled(false);
+        lblProtoTyp->setEnabled(false);
+    }
+}
+
+SetupSave frm_setup::collect() const {
+    auto chosen = [](const QComboBox* c) {
+        return c->currentIndex() >= 0 ? std::optional<QString>(c->currentText()) : std::nullopt;
+    };
+    SetupSave v;
+    v.Typ = SaveTyp(optCOM->isChecked(), optNet->isChecked(), cmbModell->currentText(), cmbProtoTyp->currentIndex());
+    v.IP = txtMaskinIP->text();
+    v.Port = txtMaskinPort->text();
+    v.Modell = chosen(cmbModell);
+    v.ComPort = chosen(cmbComPort);
+    v.BaudRate = chosen(cmbBaud);
+    v.Settings = txtSettings->text();
+    v.RootPath = txtRootPath->text();
+    v.RecPath = txtRecPath->text();
+    v.SendPath = txtSendPath->text();
+    v.Deleted = txtTrashPath->text();
+    v.DocPath = txtDocPath->text();
+    v.GetDir = chkAutoDir->isChecked();
+    if (cmbEOB->currentIndex() >= 0) v.EOB = cmbEOB->currentIndex();
+    v.Extension = txtExtension->text();
+    v.ShowAllFiles = chkShowAll->isChecked();
+    return v;
+}
+
+void frm_setup::SaveSettings() {
+    WriteIni(QStringLiteral("Program"), QStringLiteral("Editor"), txtEditor->text());
+    if (slot_ > 0) WriteSetupMachine(slot_, collect());
+    Dirty = false;
+}
+
+void frm_setup::cmdSave_Click() {
+    cmdSave->setEnabled(false);
+    SaveSettings();
+}
+
+void frm_setup::Command1_Click() {
+    const std::optional<QString> answer =
+        ShowInputBox(this, QStringLiteral("Ange namn på ny CNC"), QStringLiteral("Ny CNC"), QString());
+    if (!answer) return;
+    // The settings file drops blanks around a value; the name is looked up as it reads back.
+    const QString name = answer->trimmed();
+    const QString refusal = NewMachineRefusal(name);
+    if (!refusal.isEmpty()) {
+        ShowMessageBox(this, refusal, QStringLiteral("Ny CNC"), MsgIcon::Exclamation, OperatorPanel::Buttons::Ok);
+        return;
+    }
+    if (!AddMachineName(name)) return;
+    FillMachineList();
+    Text2Combo(cmbMaskiner, name);
+    // The new machine exists only by name until it is saved.
+    Dirty = true;
+    cmdSave->setEnabled(slot_ > 0);
+}
+
+void frm_setup::browse(QLineEdit* box, const QString& title) {
+    const QString chosen = ChooseFolder(this, title, box->text());
+    // A cancel keeps the folder: an emptied box would be saved with the next "Ja".
+    if (!chosen.isEmpty()) box->setText(QDir::toNativeSeparators(chosen));
+}
+
+void frm_setup::txtMaskinIP_LostFocus() {
+    if (IsValidIP(txtMaskinIP->text())) return;
+    if (ShowMessageBox(this,
+                       QStringLiteral("Den angivna IP-addressen verkar inte vara korrekt.\r\n"
+                                      "Är du säker på att du vill använda den?"),
+                       QStringLiteral("IP Address"), MsgIcon::Exclamation,
+                       OperatorPanel::Buttons::YesNo) == OperatorPanel::Answer::No)
+        QMetaObject::invokeMethod(txtMaskinIP, [this] { txtMaskinIP->setFocus(); }, Qt::QueuedConnection);
+}
+
+void frm_setup::txtMaskinPort_LostFocus() {
+    if (IsNumeric(txtMaskinPort->text())) return;
+    if (ShowMessageBox(this,
+                       QStringLiteral("Den angivna porten verkar inte vara korrekt.\r\n"
+                                      "Är du säker på att du vill använda den?"),
+                       QStringLiteral("IP Address"), MsgIcon::Exclamation,
+                       OperatorPanel::Buttons::YesNo) == OperatorPanel::Answer::No)
+        QMetaObject::invokeMethod(txtMaskinPort, [this] { txtMaskinPort->setFocus(); }, Qt::QueuedConnection);
+}
+
+bool frm_setup::eventFilter(QObject* watched, QEvent* event) {
+    // A field disabled under the cursor (another link or machine chosen) was
+    // not left by the operator; nor was one whose program lost the desktop's focus.
+    if (event->type() == QEvent::FocusOut && !asking_ && isVisible() && static_cast<QWidget*>(watched)->isEnabled()) {
+        const Qt::FocusReason why = static_cast<QFocusEvent*>(event)->reason();
+        if (why != Qt::ActiveWindowFocusReason && why != Qt::PopupFocusReason) {
+            asking_ = true;
+            if (watched == txtMaskinIP) txtMaskinIP_LostFocus();
+            if (watched == txtMaskinPort) txtMaskinPort_LostFocus();
+            asking_ = false;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+bool frm_setup::Form_Unload() {
+    if (!Dirty) return true;
+    switch (ShowMessageBox(this,
+                           QStringLiteral("Vill du spara ändringarna till maskinen innan du stänger inställningarna?"),
+                           AppTitle(), MsgIcon::None, OperatorPanel::Buttons::YesNoCancel)) {
+    case OperatorPanel::Answer::Cancel: return false;
+    case OperatorPanel::Answer::Yes: SaveSettings(); return true;
+    default: return true;
+    }
+}
+
+void frm_setup::reject() {
+    if (Form_Unload()) QDialog::reject();
+}
