@@ -8,6 +8,7 @@
 #include <optional>
 
 class QDialog;
+class QPrinter;
 class QUrl;
 class QWidget;
 
@@ -20,6 +21,8 @@ struct UiHooks {
     std::function<void(QDialog& dialog)> dialog;
     std::function<bool(const QUrl& url)> openUrl;
     std::function<bool(const QString& program, const QStringList& arguments, const QString& folder)> startDetached;
+    // Runs instead of the print dialog: true for OK, with the choice in printer.
+    std::function<bool(QPrinter& printer)> printDialog;
 };
 UiHooks& Hooks();
 

@@ -64,6 +64,7 @@ struct Answers {
             started << (QStringList{program} + args);
             return true;
         };
+        h.printDialog = [](QPrinter&) { return false; };  // Cancel, unless a test prints
     }
     ~Answers() {
         Hooks() = UiHooks{};
