@@ -11,7 +11,7 @@
 
 namespace {
 
-QString Run(const QString& program, const QStringList& args) {
+QString Tool(const QString& program, const QStringList& args) {
     QProcess p;
     p.start(program, args);
     EXPECT_TRUE(p.waitForFinished(60000)) << program.toStdString();
@@ -21,13 +21,13 @@ QString Run(const QString& program, const QStringList& args) {
 
 int Pages(const QString& pdf) {
     const QRegularExpressionMatch m =
-        QRegularExpression("Pages:\\s+(\\d+)").match(Run("pdfinfo", {pdf}));
+        QRegularExpression("Pages:\\s+(\\d+)").match(Tool("pdfinfo", {pdf}));
     return m.hasMatch() ? m.captured(1).toInt() : -1;
 }
 
 QString PageText(const QString& pdf, int page) {
     const QString n = QString::number(page);
-    return Run("pdftotext", {"-f", n, "-l", n, "-layout", pdf, "-"});
+    return Tool("pdftotext", {"-f", n, "-l", n, "-layout", pdf, "-"});
 }
 
 // A folder of programs O0001.NC ... with a program comment each.
@@ -41,12 +41,12 @@ struct Folder {
             home.write(QString("lista/O%1.NC").arg(i, 4, 10, QChar('0')),
                        QString("%O%1(DETALJ %1)\r\nG0 X0\r\n%").arg(i).toLatin1());
     }
-    FileListLayout print() const {
+    FileListLayout print(int top = 20) const {
         QDir().mkpath(path);
         QPdfWriter writer(pdf);
         PreparePdf(writer, path);
-        const FileListLayout g = MeasureFileList(writer, 20, 20, 20, 20);
-        PrintFileList(writer, path, 20, 20, 20, 20);
+        const FileListLayout g = MeasureFileList(writer, 20, top, 20, 20);
+        PrintFileList(writer, path, 20, top, 20, 20);
         return g;
     }
 };
@@ -75,22 +75,25 @@ TEST(PrintList, LongCommentEndsBeforeTheSizeColumn) {
     EXPECT_TRUE(text.contains("O1.NC  ") && text.contains("ord000 ord001")) << text.toStdString();
     EXPECT_FALSE(text.contains(comment.right(12))) << text.toStdString();
     // Every word of the comment lies left of where the longest size could start.
-    const QString boxes = Run("pdftotext", {"-bbox", f.pdf, "-"});
+    const QString boxes = Tool("pdftotext", {"-bbox", f.pdf, "-"});
     const QRegularExpression word("xMax=\"([0-9.]+)\"[^>]*>ord\\d");
     double right = 0;
     int words = 0;
     for (auto it = word.globalMatch(boxes); it.hasNext(); ++words) right = std::max(right, it.next().captured(1).toDouble());
-    EXPECT_GT(words, 5);
+    EXPECT_GE(words, 3);
     EXPECT_LE(right * 20, g.left + 0.60 * g.U + 1);  // points to twips
 }
 
 TEST(PrintList, ExactlyFullPagesAndBandsRunAcrossPages) {
     Folder f;
-    FileListLayout g = f.print();
-    const int k = g.rowsPerPage;
+    // An odd number of rows a page, so that shading restarted on each page
+    // would show.
+    int top = 20;
+    while (f.print(top).rowsPerPage % 2 == 0) ++top;
+    const int k = f.print(top).rowsPerPage;
     ASSERT_GT(k, 20);
     f.programs(1, 2 * k);
-    g = f.print();
+    const FileListLayout g = f.print(top);
     EXPECT_EQ(Pages(f.pdf), 2);  // no third, empty page
     const QString second = PageText(f.pdf, 2);
     EXPECT_TRUE(second.contains(QString("O%1.NC").arg(k + 1, 4, 10, QChar('0'))));
@@ -100,7 +103,7 @@ TEST(PrintList, ExactlyFullPagesAndBandsRunAcrossPages) {
 
     // Row k + 1 opens page 2 with the shade its number gives it.
     const int dpi = 72;
-    Run("pdftoppm", {"-f", "2", "-l", "2", "-r", QString::number(dpi), "-singlefile", f.pdf, f.home.file("p2")});
+    Tool("pdftoppm", {"-f", "2", "-l", "2", "-r", QString::number(dpi), "-singlefile", f.pdf, f.home.file("p2")});
     const QImage page(f.home.file("p2.ppm"));
     ASSERT_FALSE(page.isNull());
     auto shade = [&](int row) {
@@ -108,11 +111,11 @@ TEST(PrintList, ExactlyFullPagesAndBandsRunAcrossPages) {
         return page.pixelColor(int(x * dpi / 1440), int(y * dpi / 1440));
     };
     const QColor grey(208, 208, 208), white(Qt::white);
-    EXPECT_EQ(shade(0), (k + 1) % 2 ? grey : white);
-    EXPECT_EQ(shade(1), (k + 1) % 2 ? white : grey);
+    EXPECT_EQ(shade(0), white);
+    EXPECT_EQ(shade(1), grey);
 
     f.programs(2 * k + 1, 2 * k + 1);
-    f.print();
+    f.print(top);
     EXPECT_EQ(Pages(f.pdf), 3);
     EXPECT_TRUE(PageText(f.pdf, 3).contains("Sida - 3 / 3"));
 }
