@@ -10,6 +10,8 @@
 #include <QColor>
 #include <QFontDatabase>
 #include <QFontMetricsF>
+#include <QGlyphRun>
+#include <QRawFont>
 #include <QPagedPaintDevice>
 #include <QPainter>
 #include <QPdfWriter>
@@ -71,11 +73,53 @@ void TextRightAt(QPainter& p, const QFontMetricsF& fm, double right, double y, c
     TextAt(p, fm, right - fm.horizontalAdvance(text), y, text);
 }
 
+// The list's texts as glyph runs straight from the font's character map:
+// shaping every cell of a long list costs several times reading its files.
+// A text with a character the font lacks goes the ordinary way, so that
+// font fallback still finds a glyph for it.
+class ListText {
+public:
+    ListText(const QFont& font, const QFontMetricsF& fm) : raw_(QRawFont::fromFont(font)), fm_(fm) {}
+
+    // Draws text with its top at y, starting at x, or ending there when
+    // right is set; a positive cut is the widest the text may be.
+    void draw(QPainter& p, double x, double y, const QString& text, bool right = false, double cut = -1) {
+        glyphs_ = raw_.glyphIndexesForString(text);
+        if (!raw_.isValid() || glyphs_.contains(0u)) {
+            const QString t = cut >= 0 ? CutToWidth(text, fm_, cut) : text;
+            TextAt(p, fm_, right ? x - fm_.horizontalAdvance(t) : x, y, t);
+            return;
+        }
+        advances_ = raw_.advancesForGlyphIndexes(glyphs_, QRawFont::KernedAdvances);
+        positions_.resize(glyphs_.size());
+        double w = 0;
+        qsizetype n = 0;
+        for (; n < glyphs_.size(); ++n) {
+            if (cut >= 0 && w + advances_[n].x() > cut) break;
+            positions_[n] = QPointF(w, 0);
+            w += advances_[n].x();
+        }
+        glyphs_.resize(n);
+        positions_.resize(n);
+        run_.setRawFont(raw_);
+        run_.setGlyphIndexes(glyphs_);
+        run_.setPositions(positions_);
+        p.drawGlyphRun(QPointF(right ? x - w : x, y + fm_.ascent()), run_);
+    }
+
+private:
+    QRawFont raw_;
+    const QFontMetricsF& fm_;
+    QGlyphRun run_;
+    QList<quint32> glyphs_;
+    QList<QPointF> advances_, positions_;
+};
+
 class Printer {
 public:
     Printer(QPagedPaintDevice& device, const FileListLayout& g, const QString& folder, int total)
-        : device_(device), g_(g), fonts_(&device), folder_(folder), total_(QString::number(total)),
-          time_(GeneralDateNow()) {}
+        : device_(device), g_(g), fonts_(&device), text_(ListFont(), fonts_.list), folder_(folder),
+          total_(QString::number(total)), time_(GeneralDateNow()) {}
 
     bool begin() {
         if (!p_.begin(&device_)) return false;
@@ -110,17 +154,17 @@ public:
         const bool odd = number % 2 == 1;
         p_.fillRect(QRectF(g_.left, y, g_.U, g_.L), odd ? QColor(208, 208, 208) : QColor(Qt::white));
         const double x = g_.left, u = g_.U;
-        const QFontMetricsF& fm = fonts_.list;
-        TextAt(p_, fm, x + 0.01 * u, y, f.name);
-        TextAt(p_, fm, x + 0.25 * u, y, CutToWidth(comment, fm, std::round(0.35 * u)));
-        TextRightAt(p_, fm, x + 0.70 * u, y, QString::number(f.size));
-        TextRightAt(p_, fm, x + 0.99 * u, y, FileDateText(f.modified));
+        text_.draw(p_, x + 0.01 * u, y, f.name);
+        text_.draw(p_, x + 0.25 * u, y, comment, false, std::round(0.35 * u));
+        text_.draw(p_, x + 0.70 * u, y, QString::number(f.size), true);
+        text_.draw(p_, x + 0.99 * u, y, FileDateText(f.modified), true);
     }
 
 private:
     QPagedPaintDevice& device_;
     const FileListLayout& g_;
     Fonts fonts_;
+    ListText text_;
     QPainter p_;
     QString folder_, total_, time_;
     int page_ = 1;
