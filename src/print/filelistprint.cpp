@@ -134,12 +134,14 @@ public:
         PrintHeader();
     }
     void PrintHeader() {
+        listFontSet_ = false;
         p_.setFont(HeaderFont());
         TextRightAt(p_, fonts_.header, g_.scaleWidth - g_.right, g_.top, folder_);
         p_.setPen(QPen(Qt::black, 5 * g_.pixel));
         p_.drawLine(QPointF(g_.left, g_.top + g_.headerLine), QPointF(g_.scaleWidth - g_.right, g_.top + g_.headerLine));
     }
     void PrintFooter() {
+        listFontSet_ = false;
         p_.setFont(FooterFont());
         const double y = g_.scaleHeight - g_.F - g_.bottom;
         TextRightAt(p_, fonts_.footer, g_.scaleWidth - g_.right, y,
@@ -150,7 +152,8 @@ public:
         p_.drawLine(QPointF(g_.left, y), QPointF(g_.scaleWidth - g_.right, y));
     }
     void row(qsizetype number, double y, const LocalFile& f, const QString& comment) {
-        p_.setFont(ListFont());
+        if (!listFontSet_) p_.setFont(listFont_);
+        listFontSet_ = true;
         const bool odd = number % 2 == 1;
         p_.fillRect(QRectF(g_.left, y, g_.U, g_.L), odd ? QColor(208, 208, 208) : QColor(Qt::white));
         const double x = g_.left, u = g_.U;
@@ -165,6 +168,8 @@ private:
     const FileListLayout& g_;
     Fonts fonts_;
     ListText text_;
+    QFont listFont_ = ListFont();
+    bool listFontSet_ = false;
     QPainter p_;
     QString folder_, total_, time_;
     int page_ = 1;
