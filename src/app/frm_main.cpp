@@ -200,7 +200,7 @@ void frm_main::buildControls() {
 void frm_main::connectControls() {
     auto menuEntry = [this](const char* name) { return findChild<QAction*>(QLatin1String(name)); };
     connect(mnuArkivSetup, &QAction::triggered, this, &frm_main::mnuArkivSetup_Click);
-    // "Skriv ut fillista..." is connected by the printing module once it exists.
+    connect(menuEntry("mnuArkivPrintLista"), &QAction::triggered, this, &frm_main::mnuArkivPrintLista_Click);
     connect(menuEntry("mnuArkivQuit"), &QAction::triggered, this, &QWidget::close);
     connect(menuEntry("mnuVisaLogg"), &QAction::triggered, this, &frm_main::mnuVisaLogg_Click);
     connect(menuEntry("mnuSend"), &QAction::triggered, cmdSend, &QPushButton::click);

@@ -62,6 +62,7 @@ public:
     // Hides the document entries shown so far and appends fresh ones.
     void BuildDocumentMenu(const QList<DocumentEntry>& documents);
     void mnuArkivSetup_Click();
+    void mnuArkivPrintLista_Click();
     void BuildPluginMenu();
     void mnuPlugins_Click(int index);
 

@@ -8,6 +8,7 @@
 #include <optional>
 
 class QDialog;
+class QPrinter;
 class QUrl;
 class QWidget;
 
@@ -22,6 +23,8 @@ struct UiHooks {
     std::function<bool(const QString& program, const QStringList& arguments, const QString& folder)> startDetached;
     // Returns "" when the operator cancelled.
     std::function<QString(const QString& title, const QString& start)> folder;
+    // Runs instead of the print dialog: true for OK, with the choice in printer.
+    std::function<bool(QPrinter& printer)> printDialog;
 };
 UiHooks& Hooks();
 

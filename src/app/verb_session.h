@@ -18,6 +18,7 @@ struct VerbOptions {
     QStringList args;  // the words after the verb
     ConsolePanel::Policy overwrite = ConsolePanel::Policy::Ask;
     QString to;  // --to, fetch only
+    QString pdf;  // --pdf, print-list only
 };
 
 // "Fenmo32: " + text, on standard error.
@@ -70,3 +71,4 @@ int RunSend(const VerbOptions& options);
 int RunFetch(const VerbOptions& options);
 int RunDelete(const VerbOptions& options);
 int RunServe(const VerbOptions& options);
+int RunPrintList(const VerbOptions& options);

@@ -9,8 +9,10 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QGuiApplication>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 namespace {
 
@@ -24,11 +26,13 @@ const char kUsage[] =
     "                                                 hämta program (utan --to: maskinens sändmapp)\n"
     "  Fenmo32 [--home MAPP] delete MASKIN PROGRAM... radera program i maskinen\n"
     "  Fenmo32 [--home MAPP] serve [MASKIN]           svara på maskinens begäran tills SIGINT eller SIGTERM\n"
+    "  Fenmo32 [--home MAPP] print-list MAPP --pdf FIL\n"
+    "                                                 skriv ut mappens fillista till en PDF-fil\n"
     "          --yes | --no                           svaret på frågan om att skriva över; utan dem\n"
     "                                                 frågar Fenmo32 på terminalen, annars är svaret Nej\n"
     "MASKIN är maskinens namn eller platsnummer. serve skriver \"LISTENING <port>\" på standard ut\n"
-    "när den lyssnar. Slutstatus: 0 allt utfört, 1 något misslyckades, 2 felaktigt kommando eller\n"
-    "okänd maskin. En tidsgräns som är 0 i inställningarna (ingen gräns i fönstret) är 60 sekunder\n"
+    "när den lyssnar. Slutstatus: 0 allt utfört, 1 något misslyckades, 2 felaktigt kommando,\n"
+    "okänd maskin eller mapp som inte finns. En tidsgräns som är 0 i inställningarna (ingen gräns i fönstret) är 60 sekunder\n"
     "för verben: de väntar aldrig utan gräns.\n";
 
 bool Is(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
@@ -36,20 +40,22 @@ bool Starts(const char* a, const char* b) { return std::strncmp(a, b, std::strle
 
 // A verb is the first word that is not one of the verbs' own flags. A first
 // argument that is some other flag belongs to the desktop program (and Qt).
-bool NamesVerb(int argc, char** argv) {
+// Returns the verb ("" for help), or null when there is none.
+const char* NamedVerb(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
-        if (Is(a, "--home") || Is(a, "--to")) {
+        if (Is(a, "--home") || Is(a, "--to") || Is(a, "--pdf")) {
             ++i;
-        } else if (Starts(a, "--home=") || Starts(a, "--to=") || Is(a, "--yes") || Is(a, "--no")) {
+        } else if (Starts(a, "--home=") || Starts(a, "--to=") || Starts(a, "--pdf=") || Is(a, "--yes") ||
+                   Is(a, "--no")) {
             continue;
         } else if (Is(a, "--help") || Is(a, "-h")) {
-            return true;
+            return "";
         } else {
-            return a[0] != '-';
+            return a[0] != '-' ? a : nullptr;
         }
     }
-    return false;
+    return nullptr;
 }
 
 int UsageError(const QString& text) {
@@ -114,13 +120,17 @@ int Dispatch(const VerbOptions& o) {
         if (n > 1) return UsageError(QStringLiteral("serve tar högst en maskin."));
         return RunServe(o);
     }
+    if (o.verb == QLatin1String("print-list")) {
+        if (n != 1 || o.pdf.isEmpty()) return UsageError(QStringLiteral("print-list vill ha en mapp och --pdf FIL."));
+        return RunPrintList(o);
+    }
     return UsageError(QStringLiteral("okänt kommando \"%1\".").arg(o.verb));
 }
 
 int RunParsed(const QStringList& args) {
     VerbOptions o;
     QString home;
-    bool yes = false, no = false, help = false, toGiven = false, endOfFlags = false;
+    bool yes = false, no = false, help = false, toGiven = false, pdfGiven = false, endOfFlags = false;
     QStringList words;
     for (qsizetype i = 1; i < args.size(); ++i) {
         const QString& a = args[i];
@@ -132,6 +142,13 @@ int RunParsed(const QStringList& args) {
             if (i + 1 >= args.size()) return UsageError(QStringLiteral("%1 behöver en mapp.").arg(a));
             (a == QLatin1String("--home") ? home : o.to) = args[++i];
             if (a == QLatin1String("--to")) toGiven = true;
+        } else if (a == QLatin1String("--pdf")) {
+            if (i + 1 >= args.size()) return UsageError(QStringLiteral("--pdf behöver en fil."));
+            o.pdf = args[++i];
+            pdfGiven = true;
+        } else if (a.startsWith(QLatin1String("--pdf="))) {
+            o.pdf = a.mid(6);
+            pdfGiven = true;
         } else if (a.startsWith(QLatin1String("--home="))) {
             home = a.mid(7);
         } else if (a.startsWith(QLatin1String("--to="))) {
@@ -158,6 +175,7 @@ int RunParsed(const QStringList& args) {
     o.overwrite = yes ? ConsolePanel::Policy::Yes : no ? ConsolePanel::Policy::No : ConsolePanel::Policy::Ask;
     if (toGiven && o.verb != QLatin1String("fetch")) return UsageError(QStringLiteral("--to hör till fetch."));
     if (toGiven && o.to.isEmpty()) return UsageError(QStringLiteral("--to behöver en mapp."));
+    if (pdfGiven && o.verb != QLatin1String("print-list")) return UsageError(QStringLiteral("--pdf hör till print-list."));
     if (!home.isNull()) {
         if (home.isEmpty()) return UsageError(QStringLiteral("--home behöver en mapp."));
         if (!QDir(home).exists()) {
@@ -172,9 +190,17 @@ int RunParsed(const QStringList& args) {
 }  // namespace
 
 int RunVerbs(int argc, char** argv) {
-    if (!NamesVerb(argc, argv)) return -1;
+    const char* verb = NamedVerb(argc, argv);
+    if (!verb) return -1;
     int qtArgc = argc;
-    QCoreApplication app(qtArgc, argv);
+    std::unique_ptr<QCoreApplication> app;
+    if (Is(verb, "print-list")) {
+        // Fonts need a GUI application; a verb never needs a display.
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        app = std::make_unique<QGuiApplication>(qtArgc, argv);
+    } else {
+        app = std::make_unique<QCoreApplication>(qtArgc, argv);
+    }
     QCoreApplication::setApplicationName(QStringLiteral("Fenmo32"));
     return RunParsed(QCoreApplication::arguments());
 }

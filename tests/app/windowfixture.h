@@ -70,6 +70,7 @@ struct Answers {
             folderRequests << title + QLatin1Char('|') + start;
             return folders.isEmpty() ? QString() : folders.dequeue();
         };
+        h.printDialog = [](QPrinter&) { return false; };  // Cancel, unless a test prints
     }
     ~Answers() {
         Hooks() = UiHooks{};

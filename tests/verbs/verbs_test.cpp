@@ -392,3 +392,29 @@ TEST(Verbs, SerialMachineOnAPseudoTerminal) {
     EXPECT_EQ(send.code, 0) << send.err.toStdString();
     EXPECT_EQ(machine.program("O3003"), QByteArray("O3003\r\nM30"));
 }
+
+TEST(Verbs, PrintListWritesThePdf) {
+    TestHome home;
+    const QString folder = home.file("ncprog"), pdf = home.file("lista.pdf");
+    home.write("ncprog/O1.TC", "%O1(AXEL 12)\r\nG0\r\n%");
+    home.write("ncprog/O2.TC", "%O2\r\nG0\r\n%");
+    QDir().mkpath(home.file("tom"));
+
+    const Result r = Fenmo(home.path(), {"print-list", folder, "--pdf", pdf});
+    EXPECT_EQ(r.code, 0) << r.err.toStdString();
+    QProcess text;
+    text.start("pdftotext", {"-layout", pdf, "-"});
+    ASSERT_TRUE(text.waitForFinished(kProcessMs));
+    const QString out = QString::fromUtf8(text.readAllStandardOutput());
+    for (const char* expected : {"O1.TC", "AXEL 12", "O2.TC", "Sida - 1 / 1", "Utskrivet : "})
+        EXPECT_TRUE(out.contains(expected)) << expected << "\n" << out.toStdString();
+    EXPECT_TRUE(out.contains(QDir(folder).absolutePath())) << out.toStdString();
+
+    const Result missing = Fenmo(home.path(), {"print-list", home.file("saknas"), "--pdf", pdf});
+    EXPECT_EQ(missing.code, 2);
+    EXPECT_TRUE(missing.err.contains("mappen \"" + home.file("saknas") + "\" finns inte.")) << missing.err.toStdString();
+    for (const QStringList& usage : {QStringList{"print-list", folder}, QStringList{"dir", "1", "--pdf", pdf},
+                                     QStringList{"print-list", folder, home.file("tom"), "--pdf", pdf}})
+        EXPECT_EQ(Fenmo(home.path(), usage).code, 2) << usage.join(' ').toStdString();
+    EXPECT_EQ(Fenmo(home.path(), {"print-list", home.file("tom"), "--pdf", home.file("ingen/mapp.pdf")}).code, 1);
+}

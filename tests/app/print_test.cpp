@@ -1,0 +1,150 @@
+// The printed file list: into a PDF, read back with poppler's tools.
+#include "print/filelistprint.h"
+#include "windowfixture.h"
+
+#include <QAction>
+#include <QImage>
+#include <QPdfWriter>
+#include <QPrinter>
+#include <QProcess>
+#include <QRegularExpression>
+
+namespace {
+
+QString Tool(const QString& program, const QStringList& args) {
+    QProcess p;
+    p.start(program, args);
+    EXPECT_TRUE(p.waitForFinished(60000)) << program.toStdString();
+    EXPECT_EQ(p.exitCode(), 0) << program.toStdString() << ": " << p.readAllStandardError().toStdString();
+    return QString::fromUtf8(p.readAllStandardOutput());
+}
+
+int Pages(const QString& pdf) {
+    const QRegularExpressionMatch m =
+        QRegularExpression("Pages:\\s+(\\d+)").match(Tool("pdfinfo", {pdf}));
+    return m.hasMatch() ? m.captured(1).toInt() : -1;
+}
+
+QString PageText(const QString& pdf, int page) {
+    const QString n = QString::number(page);
+    return Tool("pdftotext", {"-f", n, "-l", n, "-layout", pdf, "-"});
+}
+
+// A folder of programs O0001.NC ... with a program comment each.
+struct Folder {
+    TestHome home;
+    QString path = home.file("lista");
+    QString pdf = home.file("lista.pdf");
+
+    void programs(int from, int to) const {
+        for (int i = from; i <= to; ++i)
+            home.write(QString("lista/O%1.NC").arg(i, 4, 10, QChar('0')),
+                       QString("%O%1(DETALJ %1)\r\nG0 X0\r\n%").arg(i).toLatin1());
+    }
+    FileListLayout print(int top = 20) const {
+        QDir().mkpath(path);
+        QPdfWriter writer(pdf);
+        PreparePdf(writer, path);
+        const FileListLayout g = MeasureFileList(writer, 20, top, 20, 20);
+        PrintFileList(writer, path, 20, top, 20, 20);
+        return g;
+    }
+};
+
+}  // namespace
+
+TEST(PrintList, EmptyFolderHasOnePageWithHeaderAndFooter) {
+    Folder f;
+    f.print();
+    EXPECT_EQ(Pages(f.pdf), 1);
+    const QString text = PageText(f.pdf, 1);
+    EXPECT_TRUE(text.contains(f.path)) << text.toStdString();
+    EXPECT_TRUE(text.contains("Sida - 1 / 1")) << text.toStdString();
+    EXPECT_TRUE(text.contains("Utskrivet : ")) << text.toStdString();
+}
+
+TEST(PrintList, LongCommentEndsBeforeTheSizeColumn) {
+    Folder f;
+    QString comment;
+    for (int i = 0; comment.size() < 300; ++i) comment += QString("ord%1 ").arg(i, 3, 10, QChar('0'));
+    comment.truncate(300);
+    f.home.write("lista/O1.NC", "%O1(" + comment.toLatin1() + ")\r\nG0\r\n%");
+    const FileListLayout g = f.print();
+
+    const QString text = PageText(f.pdf, 1);
+    EXPECT_TRUE(text.contains("O1.NC  ") && text.contains("ord000 ord001")) << text.toStdString();
+    EXPECT_FALSE(text.contains(comment.right(12))) << text.toStdString();
+    // Every word of the comment lies left of where the longest size could start.
+    const QString boxes = Tool("pdftotext", {"-bbox", f.pdf, "-"});
+    const QRegularExpression word("xMax=\"([0-9.]+)\"[^>]*>ord\\d");
+    double right = 0;
+    int words = 0;
+    for (auto it = word.globalMatch(boxes); it.hasNext(); ++words) right = std::max(right, it.next().captured(1).toDouble());
+    EXPECT_GE(words, 3);
+    EXPECT_LE(right * 20, g.left + 0.60 * g.U + 1);  // points to twips
+}
+
+TEST(PrintList, ExactlyFullPagesAndBandsRunAcrossPages) {
+    Folder f;
+    // An odd number of rows a page, so that shading restarted on each page
+    // would show.
+    int top = 20;
+    while (f.print(top).rowsPerPage % 2 == 0) ++top;
+    const int k = f.print(top).rowsPerPage;
+    ASSERT_GT(k, 20);
+    f.programs(1, 2 * k);
+    const FileListLayout g = f.print(top);
+    EXPECT_EQ(Pages(f.pdf), 2);  // no third, empty page
+    const QString second = PageText(f.pdf, 2);
+    EXPECT_TRUE(second.contains(QString("O%1.NC").arg(k + 1, 4, 10, QChar('0'))));
+    EXPECT_TRUE(second.contains(QString("DETALJ %1").arg(2 * k)));
+    EXPECT_FALSE(second.contains(QString("O%1.NC").arg(k, 4, 10, QChar('0'))));
+    EXPECT_TRUE(second.contains("Sida - 2 / 2")) << second.toStdString();
+
+    // Row k + 1 opens page 2 with the shade its number gives it.
+    const int dpi = 72;
+    Tool("pdftoppm", {"-f", "2", "-l", "2", "-r", QString::number(dpi), "-singlefile", f.pdf, f.home.file("p2")});
+    const QImage page(f.home.file("p2.ppm"));
+    ASSERT_FALSE(page.isNull());
+    auto shade = [&](int row) {
+        const double x = g.left + 0.20 * g.U, y = g.H + (row + 0.5) * g.L;
+        return page.pixelColor(int(x * dpi / 1440), int(y * dpi / 1440));
+    };
+    const QColor grey(208, 208, 208), white(Qt::white);
+    EXPECT_EQ(shade(0), white);
+    EXPECT_EQ(shade(1), grey);
+
+    f.programs(2 * k + 1, 2 * k + 1);
+    f.print(top);
+    EXPECT_EQ(Pages(f.pdf), 3);
+    EXPECT_TRUE(PageText(f.pdf, 3).contains("Sida - 3 / 3"));
+}
+
+TEST(PrintList, MenuPrintsTheSelectedFolderAfterTheDialog) {
+    WindowHome h;
+    h.ini(h.machine(1, "Fräs"));
+    h.program("O7.NC", "%O7(AXEL)\r\nG0\r\n%");
+    h.open();
+    const QString pdf = h.home.file("ut.pdf");
+    int asked = 0;
+    bool ok = false;
+    Hooks().printDialog = [&](QPrinter& printer) {
+        ++asked;
+        printer.setOutputFormat(QPrinter::PdfFormat);
+        printer.setOutputFileName(pdf);
+        return ok;
+    };
+    QAction* entry = h.w().findChild<QAction*>("mnuArkivPrintLista");
+    ASSERT_NE(entry, nullptr);
+    entry->trigger();
+    EXPECT_EQ(asked, 1);
+    EXPECT_FALSE(QFileInfo::exists(pdf));  // cancelled
+
+    ok = true;
+    entry->trigger();
+    ASSERT_EQ(Pages(pdf), 1);
+    const QString text = PageText(pdf, 1);
+    EXPECT_TRUE(text.contains(h.send)) << text.toStdString();
+    EXPECT_TRUE(text.contains("O7.NC") && text.contains("AXEL")) << text.toStdString();
+    EXPECT_EQ(h.ui.reports(), 0);
+}
