@@ -4,6 +4,7 @@
 #include "common/errorreport.h"
 #include "common/log.h"
 #include "link/listenserver.h"
+#include "link/socketerror.h"
 #include "link/station.h"
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -97,7 +98,7 @@ void Station::listensock_ConnectionRequest(qintptr descriptor) {
 void Station::comsock_Error() {
     if (comsock->error() == QAbstractSocket::RemoteHostClosedError) return;  // a normal end, not a fault
     Traced(QStringLiteral("comsock_Error()"), [&] {
-        const QString why = comsock->errorString();
+        const QString why = SocketErrorText(comsock->error(), comsock->errorString());
         cmdAbort_Click();
         Status(QStringLiteral("Fel: ") + why);
     });
