@@ -1,24 +1,18 @@
 #include "common/dates.h"
-#include <QLocale>
 
+// Fixed Swedish forms rather than the system locale's: every text of the
+// program is Swedish, and trash names built from a date must stay digits
+// that sort by time (the C locale would give "6 Dec 2026").
 namespace {
-// The locale's short time format, with seconds added where it has none.
-QString TimeFormatWithSeconds() {
-    QString f = QLocale().timeFormat(QLocale::ShortFormat);
-    if (!f.contains(QLatin1Char('s'))) {
-        const int m = f.lastIndexOf(QLatin1String("mm"));
-        if (m >= 0) f.insert(m + 2, QLatin1String(":ss"));
-        else f += QLatin1String(":ss");
-    }
-    return f;
-}
+const QString kDate = QStringLiteral("yyyy-MM-dd");
+const QString kTime = QStringLiteral("HH:mm:ss");
 }  // namespace
 
-QString GeneralTime(const QTime& time) { return QLocale().toString(time, TimeFormatWithSeconds()); }
+QString GeneralTime(const QTime& time) { return time.toString(kTime); }
 
 QString GeneralDate(const QDateTime& when) {
     if (!when.isValid()) return GeneralTime(QTime(0, 0, 0));
-    const QString date = QLocale().toString(when.date(), QLocale::ShortFormat);
+    const QString date = when.date().toString(kDate);
     if (when.time() == QTime(0, 0, 0)) return date;  // a date at midnight shows without a time
     return date + QLatin1Char(' ') + GeneralTime(when.time());
 }

@@ -1,6 +1,7 @@
 #pragma once
-// The general date format: the locale's short date, a blank, the time with
-// seconds. A date-less value (day zero) shows as the time alone.
+// The general date format: the Swedish short date, a blank, the time with
+// seconds ("2026-12-06 14:33:10"), whatever the system locale. A date-less
+// value (day zero) shows as the time alone.
 #include <QDateTime>
 #include <QString>
 

@@ -5,6 +5,7 @@
 #include "common/log.h"
 #include "link/listenserver.h"
 #include "link/outgoing.h"
+#include "link/socketerror.h"
 #include "link/station.h"
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -98,7 +99,7 @@ void Station::listensock_ConnectionRequest(qintptr descriptor) {
 void Station::comsock_Error() {
     if (comsock->error() == QAbstractSocket::RemoteHostClosedError) return;  // a normal end, not a fault
     Traced(QStringLiteral("comsock_Error()"), [&] {
-        const QString why = comsock->errorString();
+        const QString why = SocketErrorText(comsock->error(), comsock->errorString());
         cmdAbort_Click();
         Status(QStringLiteral("Fel: ") + why);
     });

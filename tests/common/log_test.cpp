@@ -3,7 +3,9 @@
 #include "common/log.h"
 #include "common/notify.h"
 #include "support/testhome.h"
+#include <QLocale>
 #include <QRegularExpression>
+#include <clocale>
 
 TEST(HexDump, SixteenAByteLines) {
     EXPECT_TRUE(HexDump({}, 3).isEmpty());
@@ -59,6 +61,25 @@ TEST(Log, LinesAndDumpsAppendToTheProgramFolder) {
     AddHexLog("AB", QStringLiteral("dump.log"), 2);
     AddHexLog("C", QStringLiteral("dump.log"), 2);
     EXPECT_EQ(h.read(QStringLiteral("dump.log")), QByteArray("41 42 \r\n43 \r\n"));
+}
+
+TEST(Log, DatesAreSwedishWhateverTheLocale) {
+    const QDateTime when(QDate(2026, 12, 6), QTime(14, 33, 10));
+    for (const char* name : {"C", "en_US", "de_DE"}) {
+        std::setlocale(LC_ALL, name);
+        QLocale::setDefault(QLocale(QString::fromLatin1(name)));
+        EXPECT_EQ(GeneralDate(when), "2026-12-06 14:33:10") << name;
+        EXPECT_EQ(GeneralDate(QDateTime(QDate(2026, 1, 2), QTime(0, 0))), "2026-01-02") << name;
+        EXPECT_EQ(GeneralTime(QTime(9, 5, 7)), "09:05:07") << name;
+        TestHome h;
+        AddLog(QStringLiteral("x"));
+        EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d - x\r\n$"))
+                        .match(QString::fromLatin1(h.read(QStringLiteral("fenmo32.log"))))
+                        .hasMatch())
+            << name;
+    }
+    std::setlocale(LC_ALL, "");
+    QLocale::setDefault(QLocale::system());
 }
 
 TEST(Log, UnwritableLogIsToldOnceAndTheWorkGoesOn) {

@@ -1,5 +1,7 @@
 #include "library/programfile.h"
+#include "link/socketerror.h"
 #include "stationfixture.h"
+#include <QRegularExpression>
 
 namespace {
 QByteArray Request(const char* command, const char* selector, const char* name, const QByteArray& body = {}) {
@@ -126,7 +128,8 @@ TEST(StationNetwork, MachineDeletesIntoTheTrashAsksForListsAndIsRefusedUnsafeNam
     EXPECT_FALSE(shop.home.exists("ncprog/mottaget/O5.NC"));
     const QStringList trashed = QDir(shop.trash).entryList(QDir::Files);
     ASSERT_EQ(trashed.size(), 1);
-    EXPECT_TRUE(trashed[0].startsWith("O5.") && trashed[0].endsWith(".NC"));
+    // Named by the time in digits that sort, whatever the locale.
+    EXPECT_TRUE(QRegularExpression("^O5\\.20\\d{12}\\.NC$").match(trashed[0]).hasMatch()) << trashed[0].toStdString();
     EXPECT_EQ(machine.ask(Request("DEL", "", "O5")).mid(17, 2), QByteArray("07"));
 
     EXPECT_EQ(machine.ask(Request("DRQ", "ALL", "")),
@@ -163,6 +166,17 @@ TEST(StationNetwork, NewConnectionStartsWithAnEmptyBufferAndOversizeIsRefused) {
     EXPECT_EQ(second.ask(Request("LOD", "", "O1")).mid(17, 2), QByteArray("00"));  // still serving
 }
 
+TEST(StationNetwork, SocketErrorsInSwedish) {
+    using S = QAbstractSocket;
+    for (const S::SocketError e : {S::ConnectionRefusedError, S::HostNotFoundError, S::NetworkError,
+                                   S::SocketTimeoutError, S::RemoteHostClosedError}) {
+        const QString text = SocketErrorText(e, "Qt text");
+        EXPECT_NE(text, "Qt text") << e;
+        EXPECT_FALSE(text.isEmpty()) << e;
+    }
+    EXPECT_EQ(SocketErrorText(S::ProxyAuthenticationRequiredError, "Qt text"), "Qt text");
+}
+
 TEST(StationNetwork, ConnectFailures) {
     Shop shop;
     Station& st = shop.station;
@@ -179,7 +193,7 @@ TEST(StationNetwork, ConnectFailures) {
         EXPECT_TRUE(st.Aborted);
     }
 
-    // Nobody listens: refused, reported with the socket's own words.
+    // Nobody listens: refused, told in Swedish.
     QTcpServer probe;
     ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
     const quint16 closedPort = probe.serverPort();
@@ -188,7 +202,7 @@ TEST(StationNetwork, ConnectFailures) {
     st.Machine.IP = "127.0.0.1";
     st.Machine.Port = QString::number(closedPort);
     EXPECT_FALSE(st.ConnectToSock(st.comsock));
-    EXPECT_TRUE(shop.panel.status().startsWith("Fel: "));
+    EXPECT_EQ(shop.panel.status(), "Fel: " + SocketErrorText(QAbstractSocket::ConnectionRefusedError, {}));
     EXPECT_FALSE(st.NetTimer.isActive());
 
     // An attempt that outlived its wait fails no later operation.
