@@ -8,6 +8,10 @@
 #include "link/programname.h"
 #include "link/qtserialport.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QTimer>
 #include <cstdio>
 
 namespace {
@@ -73,9 +77,24 @@ VerbSession::VerbSession(const VerbOptions& options)
 }
 
 VerbSession::~VerbSession() {
+    DrainSerialPort();
     station.reset();
     SetErrorDialog({});
     SetMessageSink({});
+}
+
+// A protocol-1 store has no answer: what the send handed to the port must
+// reach the machine before the port closes with the verb, or the program is
+// lost. Bounded like a send.
+void VerbSession::DrainSerialPort() {
+    SerialPort* port = station->Comm;
+    if (!port || !port->isOpen() || port->outBufferCount() == 0) return;
+    const int bound = station->SendTimer.interval() > 0 ? station->SendTimer.interval() : kVerbOuterBoundMs;
+    QDeadlineTimer deadline(bound);
+    QTimer tick;
+    tick.start(20);
+    while (port->isOpen() && port->outBufferCount() > 0 && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 bool VerbSession::readGeneralSettings() {

@@ -63,6 +63,7 @@ public:
                       const QString& successStatus = QString()) const;
 
 private:
+    void DrainSerialPort();
     int errorReports_ = 0;
 };
 
