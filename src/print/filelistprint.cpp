@@ -8,6 +8,7 @@
 #include "library/ui/localfilelist.h"
 
 #include <QColor>
+#include <QDateTime>
 #include <QFontDatabase>
 #include <QFontMetricsF>
 #include <QGlyphRun>
@@ -115,6 +116,42 @@ private:
     QList<QPointF> advances_, positions_;
 };
 
+// A row's date as FileDateText gives it, with the digits put in place rather
+// than through a format string for every row; the rare date outside four-digit
+// years goes the ordinary way. Files copied together share a second, so the
+// last text is kept.
+class RowDate {
+public:
+    const QString& text(qint64 modifiedMs) {
+        const qint64 secs = modifiedMs >= 0 ? modifiedMs / 1000 : -((999 - modifiedMs) / 1000);
+        if (!text_.isNull() && secs == secs_) return text_;
+        secs_ = secs;
+        const QDateTime t = FileTimeToDate(QDateTime::fromMSecsSinceEpoch(modifiedMs, Qt::UTC));
+        const QDate d = t.date();
+        if (!t.isValid() || d.year() < 1000 || d.year() > 9999) return text_ = FileDateText(modifiedMs);
+        const QTime c = t.time();
+        char16_t b[19];
+        auto put = [&](int at, int value, int digits) {
+            for (int i = digits - 1; i >= 0; --i, value /= 10) b[at + i] = char16_t(u'0' + value % 10);
+        };
+        put(0, d.year(), 4);
+        b[4] = b[7] = u'-';
+        put(5, d.month(), 2);
+        put(8, d.day(), 2);
+        if (c == QTime(0, 0, 0)) return text_ = QString(reinterpret_cast<const QChar*>(b), 10);
+        b[10] = u' ';
+        put(11, c.hour(), 2);
+        b[13] = b[16] = u':';
+        put(14, c.minute(), 2);
+        put(17, c.second(), 2);
+        return text_ = QString(reinterpret_cast<const QChar*>(b), 19);
+    }
+
+private:
+    qint64 secs_ = 0;
+    QString text_;
+};
+
 class Printer {
 public:
     Printer(QPagedPaintDevice& device, const FileListLayout& g, const QString& folder, int total)
@@ -160,7 +197,7 @@ public:
         text_.draw(p_, x + 0.01 * u, y, f.name);
         text_.draw(p_, x + 0.25 * u, y, comment, false, std::round(0.35 * u));
         text_.draw(p_, x + 0.70 * u, y, QString::number(f.size), true);
-        text_.draw(p_, x + 0.99 * u, y, FileDateText(f.modified), true);
+        text_.draw(p_, x + 0.99 * u, y, dates_.text(f.modified), true);
     }
 
 private:
@@ -168,6 +205,7 @@ private:
     const FileListLayout& g_;
     Fonts fonts_;
     ListText text_;
+    RowDate dates_;
     QFont listFont_ = ListFont();
     bool listFontSet_ = false;
     QPainter p_;

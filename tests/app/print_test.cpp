@@ -1,5 +1,6 @@
 // The printed file list: into a PDF, read back with poppler's tools.
 #include "print/filelistprint.h"
+#include "library/ui/localfilelist.h"
 #include "windowfixture.h"
 
 #include <QAction>
@@ -69,10 +70,16 @@ TEST(PrintList, LongCommentEndsBeforeTheSizeColumn) {
     for (int i = 0; comment.size() < 300; ++i) comment += QString("ord%1 ").arg(i, 3, 10, QChar('0'));
     comment.truncate(300);
     f.home.write("lista/O1.NC", "%O1(" + comment.toLatin1() + ")\r\nG0\r\n%");
+    // A local midnight, which the list shows as a date alone.
+    const QDateTime midnight(QDate(2024, 3, 5), QTime(0, 0));
+    QFile file(f.home.file("lista/O1.NC"));
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite) && file.setFileTime(midnight, QFileDevice::FileModificationTime));
+    file.close();
     const FileListLayout g = f.print();
 
     const QString text = PageText(f.pdf, 1);
     EXPECT_TRUE(text.contains("O1.NC  ") && text.contains("ord000 ord001")) << text.toStdString();
+    EXPECT_TRUE(text.contains(FileDateText(midnight.toMSecsSinceEpoch()) + "\n")) << text.toStdString();
     EXPECT_FALSE(text.contains(comment.right(12))) << text.toStdString();
     // Every word of the comment lies left of where the longest size could start.
     const QString boxes = Tool("pdftotext", {"-bbox", f.pdf, "-"});
