@@ -5,6 +5,7 @@
 //
 //   bench_print_list [programs]
 #include "benchutil.h"
+#include "programs.h"
 #include "library/ui/localfilescan.h"
 #include "print/filelistprint.h"
 
@@ -16,16 +17,6 @@
 #include <QTemporaryDir>
 
 namespace {
-void WritePrograms(const QString& folder, int count) {
-    for (int i = 0; i < count; ++i) {
-        QFile f(folder + QStringLiteral("/O%1.NC").arg(i, 5, 10, QLatin1Char('0')));
-        f.open(QIODevice::WriteOnly);
-        QByteArray text = "(KUND " + QByteArray::number(i % 97) + ")%O" + QByteArray::number(i) + "(DETALJ " +
-                          QByteArray::number(i) + " AXEL MED SPÅR OCH GÄNGA)\r\n";
-        for (int line = 0; line < 20; ++line) text += "N" + QByteArray::number(line * 10) + " G01 X12.5 Y4.0 F200\r\n";
-        f.write(text + "%");
-    }
-}
 
 void Print(const QString& folder, const QString& pdfPath) {
     QPdfWriter pdf(pdfPath);
@@ -42,7 +33,7 @@ int main(int argc, char** argv) {
     const QString folder = home.path() + QStringLiteral("/ncprog");
     const QString pdf = home.path() + QStringLiteral("/lista.pdf");
     QDir().mkpath(folder);
-    WritePrograms(folder, count);
+    bench::WritePrograms(folder, count, " AXEL MED SPÅR OCH GÄNGA");
     const long long beforeRss = bench::PeakRss();
 
     Print(folder, pdf);  // once, so that fonts are loaded and the folder is in the cache

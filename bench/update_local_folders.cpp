@@ -4,6 +4,7 @@
 //   bench_update_local_folders [programs]
 #include "app/frm_main.h"
 #include "benchutil.h"
+#include "programs.h"
 #include "library/ui/localfilescan.h"
 #include "common/home.h"
 #include "link/memoryserialport.h"
@@ -19,16 +20,6 @@
 #include <string>
 
 namespace {
-void WritePrograms(const QString& folder, int count) {
-    for (int i = 0; i < count; ++i) {
-        QFile f(folder + QStringLiteral("/O%1.NC").arg(i, 5, 10, QLatin1Char('0')));
-        f.open(QIODevice::WriteOnly);
-        QByteArray text = "(KUND " + QByteArray::number(i % 97) + ")%O" + QByteArray::number(i) + "(DETALJ " +
-                          QByteArray::number(i) + ")\r\n";
-        for (int line = 0; line < 20; ++line) text += "N" + QByteArray::number(line * 10) + " G01 X12.5 Y4.0 F200\r\n";
-        f.write(text + "%");
-    }
-}
 
 // The baseline: every matching file's first line, with nothing but the
 // standard library.
@@ -53,7 +44,7 @@ int main(int argc, char** argv) {
     SetProgramFolder(home.path());
     const QString folder = home.path() + QStringLiteral("/ncprog");
     QDir().mkpath(folder);
-    WritePrograms(folder, count);
+    bench::WritePrograms(folder, count);
 
     frm_main window(new MemorySerialPort);
     window.station().Machine.Extension = QStringLiteral("NC");
