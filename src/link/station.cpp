@@ -81,6 +81,8 @@ void Station::cmdAbort_Click() {
             l->OutBuffer.clear();
         }
         MasterInBuffer.clear();
+        // A later abort (a time-out, "Avbryt") also ends passing over a refused message.
+        skipSerial_ = skipComsock_ = skipMaster_ = false;
         if (Comm) Comm->clearInput();
         // A document fetch ends here too: the machine's next store must not
         // land in the document folder.

@@ -131,7 +131,10 @@ private:
     void NetDataArrival(QTcpSocket* socket);
     void listensock_ConnectionRequest(qintptr descriptor);
     void comsock_Error();
-    bool InBufferTooLarge(const QByteArray& buffer);
+    // Refuses a message past MaxMessage; *skip: the rest of it is still to
+    // come and must be passed over up to its closing "%".
+    bool InBufferTooLarge(const QByteArray& buffer, bool* skip);
+    static void SkipRefused(bool& skipping, QByteArray& data);
     // The buffer of the connection whose message is being parsed, and the
     // socket its replies go back on.
     QByteArray& InBufferOf(LinkState& link);
@@ -161,6 +164,8 @@ private:
     OperatorPanel& panel_;
     bool sending_ = false;  // inside a paced serial send
     QTcpSocket* parsingFrom_ = nullptr;  // the connection of the network message being parsed
+    // Passing over the rest of a refused message, per connection.
+    bool skipSerial_ = false, skipComsock_ = false, skipMaster_ = false;
     // Messages waiting for each socket, in order; the first is being written.
     std::unordered_map<QTcpSocket*, std::deque<std::unique_ptr<Outgoing>>> outgoing_;
 };

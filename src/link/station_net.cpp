@@ -43,6 +43,7 @@ bool Station::ConnectToSock(QTcpSocket* socket) {
         }
         outgoing_.erase(socket);
         socket->abort();
+        if (socket == comsock) skipComsock_ = false;
         NetTimer.start();
         socket->connectToHost(Machine.IP.trimmed(), static_cast<quint16>(port));
         while ((socket->state() == QAbstractSocket::HostLookupState ||
@@ -68,9 +69,12 @@ void Station::MasterSock_DataArrival() {
 
 void Station::NetDataArrival(QTcpSocket* socket) {
     QByteArray& in = socket == MasterSock ? MasterInBuffer : NetLink.InBuffer;
-    in += socket->readAll();
+    bool& skip = socket == MasterSock ? skipMaster_ : skipComsock_;
+    QByteArray data = socket->readAll();
+    SkipRefused(skip, data);
+    in += data;
     if (TimeoutTimer.isActive()) Arm(TimeoutTimer);  // it measures silence, not the whole transfer
-    if (InBufferTooLarge(in)) return;
+    if (InBufferTooLarge(in, &skip)) return;
     // A lone "%" is the start of a message that arrives byte by byte, never a whole one.
     if (in.size() >= 2 && in.endsWith('%')) {
         // A reply goes back on the connection its message came from.
@@ -92,6 +96,7 @@ void Station::listensock_ConnectionRequest(qintptr descriptor) {
         outgoing_.erase(MasterSock);
         // A half message of a dropped connection must not poison the next request.
         MasterInBuffer.clear();
+        skipMaster_ = false;
         MasterSock->setSocketDescriptor(descriptor);
     });
 }

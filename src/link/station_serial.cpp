@@ -75,10 +75,12 @@ void Station::Comm_OnComm(int event) {
                 AddHexLog(data, QStringLiteral("dump2.log"), 3);
             }
             data = StripNulls(data);
+            SkipRefused(skipSerial_, data);
             QByteArray& in = SerialLink.InBuffer;
             if (in.isEmpty() && data == QByteArray(1, kDC4)) data.clear();
             if (data.isEmpty()) {
-                if (!awaited && in.isEmpty()) RecTimer.stop();
+                // Passing over a refused message keeps measuring its silence.
+                if (!awaited && in.isEmpty() && !skipSerial_) RecTimer.stop();
                 return;
             }
             Status(QStringLiteral("Tar emot från maskin..."));
@@ -88,7 +90,7 @@ void Station::Comm_OnComm(int event) {
             TraceEnter(QStringLiteral("Comm_OnComm().3"));
             RxCount += data.size();
             panel_.setPanel(2, QString::number(RxCount) + QStringLiteral(" tecken"));
-            if (InBufferTooLarge(SerialLink.InBuffer)) return;
+            if (InBufferTooLarge(SerialLink.InBuffer, &skipSerial_)) return;
             TraceEnter(QStringLiteral("Comm_OnComm().4"));
             if (in.startsWith(kDC2)) in.remove(0, 1);
             if (in.endsWith(kDC4)) in.chop(1);
@@ -141,15 +143,29 @@ void Station::Comm_OnComm(int event) {
     });
 }
 
-bool Station::InBufferTooLarge(const QByteArray& buffer) {
+bool Station::InBufferTooLarge(const QByteArray& buffer, bool* skip) {
     if (buffer.size() <= General.MaxMessage) return false;
     const qint64 size = buffer.size();
+    const bool unfinished = buffer.indexOf('%', 1) < 0;
     AddLog(QStringLiteral("Meddelandet från maskinen är för stort (%1 tecken, gräns %2). Mottagningen avbruten.")
                .arg(size)
                .arg(General.MaxMessage));
     cmdAbort_Click();
     Status(QStringLiteral("Meddelandet från maskinen är för stort. Mottagningen avbruten."));
+    // Its remainder is no message of its own: nothing in it gets an answer.
+    *skip = unfinished;
     return true;
+}
+
+void Station::SkipRefused(bool& skipping, QByteArray& data) {
+    if (!skipping) return;
+    const qsizetype end = data.indexOf('%');
+    if (end < 0) {
+        data.clear();
+        return;
+    }
+    data.remove(0, end + 1);
+    skipping = false;
 }
 
 // Unless the port is open: the message (unless quiet), the status text and

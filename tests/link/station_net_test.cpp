@@ -158,11 +158,18 @@ TEST(StationNetwork, NewConnectionStartsWithAnEmptyBufferAndOversizeIsRefused) {
     ASSERT_TRUE(second.connectTo(shop.station.ListeningPort()));
     EXPECT_EQ(second.ask(Request("LOD", "", "O1")).mid(17, 2), QByteArray("00"));
 
+    // A store past the limit is refused; the rest of it, up to its closing
+    // "%", is no message of its own and gets no answer.
     second.got.clear();
-    second.socket->write(QByteArray(1500, 'x'));
+    const QByteArray big = Request("SAV", "", "O8", QByteArray(1500, 'x'));
+    second.socket->write(big.left(1200));
     ASSERT_TRUE(WaitUntil([&] { return shop.panel.status().contains("för stort"); }));
     EXPECT_TRUE(shop.station.MasterInBuffer.isEmpty());
     EXPECT_TRUE(shop.station.Aborted);
+    second.socket->write(big.mid(1200));
+    Settle(50);
+    EXPECT_TRUE(second.got.isEmpty()) << second.got.constData();
+    EXPECT_FALSE(shop.home.exists("ncprog/O8.NC"));
     EXPECT_EQ(second.ask(Request("LOD", "", "O1")).mid(17, 2), QByteArray("00"));  // still serving
 }
 
