@@ -254,6 +254,9 @@ frm_main::OperationGuard::~OperationGuard() {
 
 std::function<void()> frm_main::Operation(void (Station::*procedure)()) {
     return [this, procedure] {
+        // A second operation inside the first's wait would take its link and
+        // its answer: one at a time ("Avbryt" is no operation).
+        if (operations_ > 0) return;
         OperationGuard busy(*this);
         (station_->*procedure)();
     };

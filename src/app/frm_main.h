@@ -124,7 +124,8 @@ private:
     private:
         frm_main& w_;
     };
-    // A handler that runs the station's procedure under an OperationGuard.
+    // A handler that runs the station's procedure under an OperationGuard,
+    // unless another operation is running.
     std::function<void()> Operation(void (Station::*procedure)());
     void setMachineChoiceEnabled(bool enabled);
 

@@ -58,6 +58,7 @@ void frm_main::BuildDocumentMenu(const QList<DocumentEntry>& documents) {
         mnuDocs << entry;
         connect(entry, &QAction::triggered, this,
                 [this, entry] {
+                    if (operations_ > 0) return;  // one operation at a time
                     OperationGuard busy(*this);
                     station_->mnuDocs_Click(entry->data().toString());
                 });

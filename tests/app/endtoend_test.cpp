@@ -19,7 +19,7 @@ TEST(EndToEnd, SendAndFetchOverTcpShowInBothLists) {
 
     WindowHome h;
     h.program("O100.NC", "(NOTE)%O100(AXEL)\r\nG1 X5\r\n%");
-    h.ini("SvarTimeout=3000\r\nRecTimeout=3000\r\n" + h.machine(1, "Mazak",
+    h.ini("SvarTimeout=3000\r\nRecTimeout=3000\r\n" + h.machine(1, "Fräs A",
                                                                 "Typ=0\r\nGetDir=True\r\nRecTimeout=3000\r\nPort=" +
                                                                     QByteArray::number(sim.serverPort()) + "\r\n"));
     frm_main& w = h.open();
@@ -57,13 +57,13 @@ TEST(EndToEnd, MachineCannotChangeWhileASendWaits) {
     h.program("O2.NC", "%O2\r\nG1 X2\r\n%");
     // Both machines take their programs from the same folder.
     h.ini("SvarTimeout=3000\r\n" +
-          h.machine(1, "Mazak", "Port=" + QByteArray::number(simA.serverPort()) + "\r\n") +
-          h.machine(2, "Okuma", "Port=" + QByteArray::number(simB.serverPort()) + "\r\n"));
+          h.machine(1, "Fräs A", "Port=" + QByteArray::number(simA.serverPort()) + "\r\n") +
+          h.machine(2, "Svarv B", "Port=" + QByteArray::number(simB.serverPort()) + "\r\n"));
     frm_main& w = h.open();
     auto* machines = h.child<QComboBox>("cmbMaskiner");
     auto* setup = h.child<QAction>("mnuArkivSetup");
     auto* local = h.child<QAbstractItemView>("FileListView");
-    ASSERT_EQ(machines->currentText(), "Mazak");
+    ASSERT_EQ(machines->currentText(), "Fräs A");
 
     // While the machine holds the first program and the PC waits for its
     // answer, the operator tries the list and the setup entry.
@@ -71,9 +71,10 @@ TEST(EndToEnd, MachineCannotChangeWhileASendWaits) {
     bool abortNext = false;
     QObject::connect(&simA, &SimMachine::messageReceived, &w, [&] {
         openDuring << (machines->isEnabled() || setup->isEnabled());
-        WriteIni("Program", "LastMachine", "Okuma");
+        WriteIni("Program", "LastMachine", "Svarv B");
         Key(machines, Qt::Key_Down);
         setup->trigger();
+        h.child<QPushButton>("cmdDir")->click();  // would take the send's connection
         if (abortNext) h.child<QPushButton>("cmdAbort")->click();
     });
     ASSERT_TRUE(ClickRow(local, "O1.NC"));
@@ -82,7 +83,7 @@ TEST(EndToEnd, MachineCannotChangeWhileASendWaits) {
     EXPECT_EQ(openDuring, (QList<bool>{false, false}));
     EXPECT_EQ(simA.programs(), (QStringList{"O1", "O2"}));
     EXPECT_TRUE(simB.programs().isEmpty());
-    EXPECT_EQ(machines->currentText(), "Mazak");
+    EXPECT_EQ(machines->currentText(), "Fräs A");
     EXPECT_TRUE(machines->isEnabled());
     EXPECT_TRUE(setup->isEnabled());
 
