@@ -200,77 +200,6 @@ bool AllBlank(const char* from, const char* to) {
     return true;
 }
 
-// How far the reader has come: before any "%"; past a first "%" with only
-// blanks after it so far (it may still turn out to be the file's end marker,
-// so the text before it is kept); past a first "%" that starts the program.
-enum class Mark { None, Pending, Start };
-
-// Takes the bytes base[kept, end) just read behind the kept text: until the
-// first "%" everything is kept (a file without one is all text). A first "%"
-// followed by more than blanks drops everything before it, and every later
-// "%" is squeezed out in place.
-void Keep(char* base, qsizetype& kept, qsizetype end, Mark& state, qsizetype& first) {
-    const char* from = base + kept;
-    const char* const stop = base + end;
-    if (state == Mark::None) {
-        const auto* mark = static_cast<const char*>(std::memchr(from, '%', static_cast<size_t>(stop - from)));
-        if (!mark) {
-            kept = end;
-            return;
-        }
-        state = Mark::Pending;
-        first = mark - base;
-        from = mark + 1;
-    }
-    if (state == Mark::Pending) {
-        while (from < stop && IsBlank(*from)) ++from;
-        if (from == stop) {
-            kept = end;
-            return;
-        }
-        state = Mark::Start;
-        kept = 0;
-        from = base + first + 1;
-    }
-    while (from < stop) {
-        const auto* mark = static_cast<const char*>(std::memchr(from, '%', static_cast<size_t>(stop - from)));
-        const char* last = mark ? mark : stop;
-        if (base + kept != from) std::memmove(base + kept, from, static_cast<size_t>(last - from));
-        kept += last - from;
-        from = mark ? mark + 1 : stop;
-    }
-}
-
-// The whole file, in one buffer of the file's size, without its markers.
-QByteArray ReadStripped(InFile& file) {
-    const qint64 expected = file.size();
-    QByteArray data(expected > 0 ? expected : 64 * 1024, Qt::Uninitialized);
-    PreferLargePages(data);
-    qsizetype kept = 0;
-    Mark state = Mark::None;
-    qsizetype first = 0;
-    for (;;) {
-        qint64 got;
-        if (kept == data.size()) {
-            // Full at the size the file had when opened: usually its end, but
-            // a file that grew meanwhile is read to its real end.
-            char probe[64 * 1024];
-            got = file.read(probe, sizeof probe);
-            if (got == 0) break;
-            data.resize(kept + std::max<qsizetype>(kept / 2, got));
-            std::memcpy(data.data() + kept, probe, static_cast<size_t>(got));
-        } else {
-            got = file.read(data.data() + kept, std::min<qsizetype>(data.size() - kept, 1 << 20));
-            if (got == 0) break;
-        }
-        Keep(data.data(), kept, kept + got, state, first);
-    }
-    // A single "%" with nothing but blanks behind it closes a program that
-    // had no start marker: the text is what stands before it.
-    data.resize(state == Mark::Pending ? first : kept);
-    return data;
-}
-
 // True when nothing but blanks is left to read.
 bool RestIsBlank(InFile& file) {
     char buf[4096];
@@ -424,9 +353,8 @@ bool FolderExists(const QString& path) {
 }
 
 QByteArray ReadProgramFile(const QString& path) {
-    InFile file;
-    if (!OpenExisting(file, path)) return {};
-    return ReadStripped(file);
+    ProgramTextReader reader;
+    return reader.open(path) ? reader.readAll() : QByteArray();
 }
 
 QString FileResult::message() const {
@@ -569,6 +497,7 @@ struct ProgramTextReader::Impl {
     InFile file;
     Mode mode = Mode::All;
     qint64 remaining = 0;  // Prefix: bytes before the end marker still to read
+    qint64 size = -1;      // of the file when opened; -1 when not a regular file
 };
 
 ProgramTextReader::ProgramTextReader() : d(std::make_unique<Impl>()) {}
@@ -577,7 +506,7 @@ ProgramTextReader::~ProgramTextReader() = default;
 bool ProgramTextReader::open(const QString& path) {
     d = std::make_unique<Impl>();
     if (!OpenExisting(d->file, path)) return false;
-    d->file.size();  // a folder raises here
+    d->size = d->file.size();  // a folder raises here
     // Where the text starts: after a first "%" that something other than
     // blanks follows; a first "%" with only blanks after it ends the text.
     // Nearly every file answers this from its first piece.
@@ -636,4 +565,21 @@ qsizetype ProgramTextReader::read(char* into, qsizetype max) {
         char* const end = std::remove(into, into + got, '%');
         if (end != into) return end - into;
     }
+}
+
+QByteArray ProgramTextReader::readAll() {
+    // One buffer of the file's size, filled once and handed on.
+    QByteArray data(d->size > 0 ? d->size : 64 * 1024, Qt::Uninitialized);
+    PreferLargePages(data);
+    qsizetype kept = 0;
+    for (;;) {
+        // Full at the size the file had when opened: usually its end, but a
+        // file that grew meanwhile is read to its real end.
+        if (kept == data.size()) data.resize(kept + std::max<qsizetype>(kept / 2, 64 * 1024));
+        const qsizetype got = read(data.data() + kept, std::min<qsizetype>(data.size() - kept, 1 << 20));
+        if (got == 0) break;
+        kept += got;
+    }
+    data.truncate(kept);
+    return data;
 }

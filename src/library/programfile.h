@@ -36,6 +36,8 @@ public:
     bool open(const QString& path);
     // Up to max bytes of the text into into; 0 at its end. Raises on a read error.
     qsizetype read(char* into, qsizetype max);
+    // The rest of the text in one buffer.
+    QByteArray readAll();
 
 private:
     struct Impl;

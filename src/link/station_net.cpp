@@ -3,6 +3,7 @@
 #include "common/ansi.h"
 #include "common/errorreport.h"
 #include "common/log.h"
+#include "library/programfile.h"
 #include "link/listenserver.h"
 #include "link/outgoing.h"
 #include "link/socketerror.h"
@@ -139,7 +140,7 @@ void Station::FeedSocket(QTcpSocket* socket) {
     } catch (const AppError& e) {
         // A program that cannot be read to its end must not reach the machine
         // as a shorter one: the connection is dropped before its closing.
-        const QString why = QStringLiteral("Filfel (%1): %2").arg(e.number()).arg(e.description());
+        const QString why = FileResult{false, e.number(), e.description()}.message();
         AddLog(why);
         Status(why);
         outgoing_.erase(it);

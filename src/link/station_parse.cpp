@@ -79,7 +79,7 @@ std::unique_ptr<ProgramTextReader> Station::ReadForMachine(const QString& name) 
         auto program = std::make_unique<ProgramTextReader>();
         if (program->open(FileExists(inTree) && !FolderExists(inTree) ? inTree : checked)) return program;
     } catch (const AppError& e) {
-        const QString why = QStringLiteral("Filfel (%1): %2").arg(e.number()).arg(e.description());
+        const QString why = FileResult{false, e.number(), e.description()}.message();
         AddLog(why);
         Status(why);
     }

@@ -8,7 +8,6 @@
 #include "library/ui/localfilelist.h"
 
 #include <QColor>
-#include <QDateTime>
 #include <QFontDatabase>
 #include <QFontMetricsF>
 #include <QGlyphRun>
@@ -116,35 +115,17 @@ private:
     QList<QPointF> advances_, positions_;
 };
 
-// A row's date as FileDateText gives it, with the digits put in place rather
-// than through a format string for every row; the rare date outside four-digit
-// years goes the ordinary way. Files copied together share a second, so the
-// last text is kept.
+// A row's date as the list shows it; files copied together share a second,
+// so the last text is kept.
 class RowDate {
 public:
     const QString& text(qint64 modifiedMs) {
         const qint64 secs = modifiedMs >= 0 ? modifiedMs / 1000 : -((999 - modifiedMs) / 1000);
-        if (!text_.isNull() && secs == secs_) return text_;
-        secs_ = secs;
-        const QDateTime t = FileTimeToDate(QDateTime::fromMSecsSinceEpoch(modifiedMs, Qt::UTC));
-        const QDate d = t.date();
-        if (!t.isValid() || d.year() < 1000 || d.year() > 9999) return text_ = FileDateText(modifiedMs);
-        const QTime c = t.time();
-        char16_t b[19];
-        auto put = [&](int at, int value, int digits) {
-            for (int i = digits - 1; i >= 0; --i, value /= 10) b[at + i] = char16_t(u'0' + value % 10);
-        };
-        put(0, d.year(), 4);
-        b[4] = b[7] = u'-';
-        put(5, d.month(), 2);
-        put(8, d.day(), 2);
-        if (c == QTime(0, 0, 0)) return text_ = QString(reinterpret_cast<const QChar*>(b), 10);
-        b[10] = u' ';
-        put(11, c.hour(), 2);
-        b[13] = b[16] = u':';
-        put(14, c.minute(), 2);
-        put(17, c.second(), 2);
-        return text_ = QString(reinterpret_cast<const QChar*>(b), 19);
+        if (text_.isNull() || secs != secs_) {
+            secs_ = secs;
+            text_ = FileDateText(modifiedMs);
+        }
+        return text_;
     }
 
 private:
