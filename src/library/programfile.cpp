@@ -317,27 +317,6 @@ private:
     int number_ = 0;
 };
 
-// Every line end becomes CR LF: a CR is put before each LF that has none
-// (the same as turning CR LF into LF and then LF into CR LF). Text that has
-// CR LF throughout goes out in one piece.
-void PutWithCrLf(Output& out, const QByteArray& text) {
-    const char* const begin = text.constData();
-    const char* const end = begin + text.size();
-    const char* from = begin;
-    const char* scan = begin;
-    while (scan < end) {
-        const auto* lf = static_cast<const char*>(std::memchr(scan, '\n', static_cast<size_t>(end - scan)));
-        if (!lf) break;
-        if (lf == begin || lf[-1] != '\r') {
-            out.put(from, lf - from);
-            out.put("\r", 1);
-            from = lf;
-        }
-        scan = lf + 1;
-    }
-    out.put(from, end - from);
-}
-
 }  // namespace
 
 bool FileExists(const QString& path) {
@@ -361,7 +340,19 @@ QString FileResult::message() const {
     return QStringLiteral("Filfel (") + QString::number(number) + QStringLiteral("): ") + description;
 }
 
-FileResult WriteProgramFile(const QByteArray& text, const QString& path, const QString& comment) {
+struct ProgramFileWriter::Impl {
+    explicit Impl(const QString& target) : file(target), out(file) {}
+    QSaveFile file;
+    Output out;
+    QByteArray note;
+    bool lastWasCr = false;
+};
+
+ProgramFileWriter::ProgramFileWriter() = default;
+ProgramFileWriter::~ProgramFileWriter() { cancel(); }
+
+FileResult ProgramFileWriter::open(const QString& path, const QString& comment) {
+    cancel();
     if (path.isEmpty()) return Failure(Err::BadFileName);
     const QString target = ResolveCase(path);
     const QFileInfo info(target);
@@ -385,26 +376,75 @@ FileResult WriteProgramFile(const QByteArray& text, const QString& path, const Q
         }
     }
 
-    QSaveFile file(target);
+    auto d = std::make_unique<Impl>(target);
     ClearSystemError();
-    if (!file.open(QIODevice::WriteOnly)) return Failure(LastSystemNumber());
-    Output out(file);
+    if (!d->file.open(QIODevice::WriteOnly)) return Failure(LastSystemNumber());
+    d->note = note;
     if (!note.isEmpty()) {
-        out.put("(", 1);
-        out.put(note.constData(), note.size());
-        out.put(")%", 2);
+        d->out.put("(", 1);
+        d->out.put(note.constData(), note.size());
+        d->out.put(")%", 2);
     }
-    PutWithCrLf(out, text);
-    if (!note.isEmpty()) out.put("%", 1);
-    out.flush();
-    if (out.number()) {
-        const int number = out.number();
-        file.cancelWriting();
+    d_ = std::move(d);
+    return {};
+}
+
+// Every line end becomes CR LF: a CR is put before each LF that has none,
+// also when the CR ended the previous piece.
+bool ProgramFileWriter::write(const char* data, qsizetype n) {
+    if (!d_) return false;
+    if (n <= 0) return d_->out.number() == 0;
+    const char* const end = data + n;
+    const char* from = data;
+    const char* scan = data;
+    while (scan < end) {
+        const auto* lf = static_cast<const char*>(std::memchr(scan, '\n', static_cast<size_t>(end - scan)));
+        if (!lf) break;
+        const bool crBefore = lf == data ? d_->lastWasCr : lf[-1] == '\r';
+        if (!crBefore) {
+            d_->out.put(from, lf - from);
+            d_->out.put("\r", 1);
+            from = lf;
+        }
+        scan = lf + 1;
+    }
+    d_->out.put(from, end - from);
+    d_->lastWasCr = end[-1] == '\r';
+    return d_->out.number() == 0;
+}
+
+FileResult ProgramFileWriter::error() const {
+    return d_ && d_->out.number() ? Failure(d_->out.number()) : FileResult{};
+}
+
+FileResult ProgramFileWriter::commit() {
+    if (!d_) return Failure(Err::BadFileName);
+    if (!d_->note.isEmpty()) d_->out.put("%", 1);
+    d_->out.flush();
+    const std::unique_ptr<Impl> d = std::move(d_);
+    if (d->out.number()) {
+        const int number = d->out.number();
+        d->file.cancelWriting();
         return Failure(number);
     }
     ClearSystemError();
-    if (!file.commit()) return Failure(LastSystemNumber());
+    if (!d->file.commit()) return Failure(LastSystemNumber());
     return {};
+}
+
+void ProgramFileWriter::cancel() {
+    if (!d_) return;
+    d_->file.cancelWriting();
+    d_.reset();
+}
+
+QString ProgramFileWriter::target() const { return d_ ? d_->file.fileName() : QString(); }
+
+FileResult WriteProgramFile(const QByteArray& text, const QString& path, const QString& comment) {
+    ProgramFileWriter writer;
+    if (FileResult r = writer.open(path, comment); !r.ok) return r;
+    writer.write(text.constData(), text.size());
+    return writer.commit();
 }
 
 Comments ReadComments(const QString& path) {

@@ -58,6 +58,30 @@ struct FileResult {
 // the platform error.
 FileResult WriteProgramFile(const QByteArray& text, const QString& path, const QString& comment);
 
+// The same, for a program that arrives in pieces: written to a temporary file
+// beside its target, which replaces the target only at commit(). Dropped
+// (or cancelled) before that, it leaves the old file and no temporary one.
+class ProgramFileWriter {
+public:
+    ProgramFileWriter();
+    ~ProgramFileWriter();
+    ProgramFileWriter(const ProgramFileWriter&) = delete;
+    ProgramFileWriter& operator=(const ProgramFileWriter&) = delete;
+    // Checks the target and opens the temporary file; the comment as above.
+    FileResult open(const QString& path, const QString& comment);
+    // More program text; false once a write failed (the first failure is kept).
+    bool write(const char* data, qsizetype n);
+    FileResult error() const;
+    FileResult commit();
+    void cancel();
+    // The file being replaced (its case resolved); empty when not open.
+    QString target() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d_;
+};
+
 // Comments from the first line (up to the first CR) of the file.
 // The file comment: the part before the start "%", without "(" and ")"; a
 // "%" that ends the file (see ReadProgramFile) starts nothing, so a line that

@@ -106,11 +106,9 @@ QByteArray AddEndMarker(const QByteArray& text) {
     return text + "\n%";
 }
 
-namespace {
-// The body's bounds inside a received protocol-2 message, as [begin, end).
-std::pair<qsizetype, qsizetype> FrameBody(const QByteArray& message) {
+std::pair<qsizetype, qsizetype> FrameBody(qsizetype size, const std::function<char(qsizetype)>& at) {
     qsizetype begin = 0;
-    qsizetype end = message.size();
+    qsizetype end = size;
     if (end > 21) begin = 20;
     end = std::max(begin, end - 3);
     // The closing line end is at most CR LF. When the body itself ends with a
@@ -118,27 +116,32 @@ std::pair<qsizetype, qsizetype> FrameBody(const QByteArray& message) {
     // line to the program at every transfer.
     bool cut = false;
     for (qsizetype back = 1; back <= 3 && end - back >= begin; ++back) {
-        if (!IsLineEnd(message.at(end - back))) {
+        if (!IsLineEnd(at(end - back))) {
             end -= back - 1;
             cut = true;
             break;
         }
     }
-    if (!cut && end - begin >= 3) end -= (message.at(end - 1) == '\n' && message.at(end - 2) == '\r') ? 2 : 1;
-    if (begin < end && message.at(begin) == '\n') ++begin;
+    if (!cut && end - begin >= 3) end -= (at(end - 1) == '\n' && at(end - 2) == '\r') ? 2 : 1;
+    if (begin < end && at(begin) == '\n') ++begin;
     return {begin, end};
+}
+
+namespace {
+std::pair<qsizetype, qsizetype> BodyOf(const QByteArray& message) {
+    return FrameBody(message.size(), [&](qsizetype i) { return message.at(i); });
 }
 }  // namespace
 
 QByteArray StripFrame(const QByteArray& message) {
     if (!message.startsWith('%')) return message;
-    const auto [begin, end] = FrameBody(message);
+    const auto [begin, end] = BodyOf(message);
     return message.mid(begin, end - begin);
 }
 
 QByteArray StripFrame(QByteArray&& message) {
     if (!message.startsWith('%')) return std::move(message);
-    const auto [begin, end] = FrameBody(message);
+    const auto [begin, end] = BodyOf(message);
     // In place: a program of many megabytes is not copied again.
     message.truncate(end);
     message.remove(0, begin);

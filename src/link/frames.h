@@ -3,6 +3,8 @@
 // two-digit checksum of protocol 2, and the routines that close and strip
 // messages. Everything here is bytes exactly as they go on the wire.
 #include <QByteArray>
+#include <functional>
+#include <utility>
 
 // Protocol-2 header, 19 characters: "%", type (1), command (3), selector (4),
 // name (6), two blanks, status (2). Short fields are blank-padded, long ones cut.
@@ -45,6 +47,10 @@ QByteArray AddEndMarker(const QByteArray& text);
 QByteArray StripFrame(const QByteArray& message);
 // The same, reusing the message's own memory.
 QByteArray StripFrame(QByteArray&& message);
+// The body's bounds [begin, end) in a protocol-2 message of size bytes, for a
+// message that is not held whole: at(i) is asked only for byte 20 and the
+// last six bytes.
+std::pair<qsizetype, qsizetype> FrameBody(qsizetype size, const std::function<char(qsizetype)>& at);
 
 // The body of protocol-1 data behind a short header and LF (from the 13th
 // character up to the closing "%").

@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEventLoop>
+#include "link/incomingprogram.h"
 #include "link/listenserver.h"
 #include "link/outgoing.h"
 #include "library/programfile.h"
@@ -42,6 +43,8 @@ Station::Station(OperatorPanel& panel, SerialPort* port, QObject* parent)
     connect(listensock, &ListenServer::connectionRequest, this, &Station::listensock_ConnectionRequest);
     connect(MasterSock, &QTcpSocket::readyRead, this, &Station::MasterSock_DataArrival);
     connect(MasterSock, &QTcpSocket::bytesWritten, this, [this] { FeedSocket(MasterSock); });
+    connect(comsock, &QTcpSocket::disconnected, this, [this] { NetDisconnected(comsock); });
+    connect(MasterSock, &QTcpSocket::disconnected, this, [this] { NetDisconnected(MasterSock); });
 }
 
 Station::~Station() { SetAbortHook({}); }
@@ -77,12 +80,16 @@ void Station::cmdAbort_Click() {
         Aborted = true;
         for (LinkState* l : {&NetLink, &SerialLink}) {
             l->Phase = 0;
-            l->InBuffer.clear();
             l->OutBuffer.clear();
         }
-        MasterInBuffer.clear();
-        // A later abort (a time-out, "Avbryt") also ends passing over a refused message.
-        skipSerial_ = skipComsock_ = skipMaster_ = false;
+        // A message under way is dropped (a program's temporary file with it)
+        // and the rest of it passed over: none of it is a message of its own.
+        for (QTcpSocket* s : {comsock, MasterSock, static_cast<QTcpSocket*>(nullptr)}) {
+            const Reception r = ReceptionOf(s);
+            const Pass pass = r.in.isEmpty() ? r.skip : Pass::ToPercent;
+            DropMessage(r);
+            r.skip = pass;
+        }
         if (Comm) Comm->clearInput();
         // A document fetch ends here too: the machine's next store must not
         // land in the document folder.

@@ -16,6 +16,7 @@
 #include <memory>
 #include <unordered_map>
 
+class IncomingProgram;
 class ListenServer;
 class Outgoing;
 class ProgramTextReader;
@@ -129,12 +130,33 @@ private:
     void comsock_DataArrival();
     void MasterSock_DataArrival();
     void NetDataArrival(QTcpSocket* socket);
+    void NetDisconnected(QTcpSocket* socket);
     void listensock_ConnectionRequest(qintptr descriptor);
     void comsock_Error();
+    // One connection's message under way: its bytes held in memory (only the
+    // header of a program that goes to its file), whether the rest of a
+    // refused or aborted one is being passed over, and the program.
+    // Passing over: not, up to the next "%", or just after a "%" that ended a
+    // piece, where the next byte tells whether it started a new message.
+    enum class Pass { No, ToPercent, AfterPercent };
+    struct Reception {
+        QByteArray& in;
+        Pass& skip;
+        std::unique_ptr<IncomingProgram>& program;
+    };
+    Reception ReceptionOf(QTcpSocket* socket);  // null: the serial link
+    // Adds received bytes; true when the message is complete.
+    bool Accumulate(Reception r, const QByteArray& data, int protocol, bool serial);
+    void StartProgram(Reception r, int protocol);
+    void HandOver(Reception r, LinkState& link, int protocol);
+    static qint64 MessageSize(Reception r);
+    void DropMessage(Reception r);
     // Refuses a message past MaxMessage; *skip: the rest of it is still to
     // come and must be passed over up to its closing "%".
-    bool InBufferTooLarge(const QByteArray& buffer, bool* skip);
-    static void SkipRefused(bool& skipping, QByteArray& data);
+    bool InBufferTooLarge(const QByteArray& buffer, Pass* skip);
+    // Removes what belongs to a message being passed over from data.
+    static void PassOver(Pass& skipping, QByteArray& data);
+    static QString P1Name(const QByteArray& message);
     // The buffer of the connection whose message is being parsed, and the
     // socket its replies go back on.
     QByteArray& InBufferOf(LinkState& link);
@@ -152,7 +174,7 @@ private:
     void ShowMachineError(const QString& statusText, const QByteArray& code);
     std::unique_ptr<ProgramTextReader> ReadForMachine(const QString& name);
     std::unique_ptr<ProgramTextReader> OpenProgram(const QString& path);
-    bool StoreFromMachine(const QByteArray& body, const QString& name, QString* fileError);
+    bool StoreFromMachine(const std::function<QByteArray()>& body, const QString& name, QString* fileError);
     bool MoveToTrash(const QString& name);
     QByteArray PcList(bool narrow, const QString& pattern) const;
     QByteArray ProtocolOneRequest(const QByteArray& letter, const QByteArray& name) const;
@@ -164,8 +186,10 @@ private:
     OperatorPanel& panel_;
     bool sending_ = false;  // inside a paced serial send
     QTcpSocket* parsingFrom_ = nullptr;  // the connection of the network message being parsed
-    // Passing over the rest of a refused message, per connection.
-    bool skipSerial_ = false, skipComsock_ = false, skipMaster_ = false;
+    // Passing over the rest of a refused or aborted message, per connection.
+    Pass skipSerial_ = Pass::No, skipComsock_ = Pass::No, skipMaster_ = Pass::No;
+    std::unique_ptr<IncomingProgram> programSerial_, programComsock_, programMaster_;
+    IncomingProgram* parsingProgram_ = nullptr;  // the program of the message being parsed
     // Messages waiting for each socket, in order; the first is being written.
     std::unordered_map<QTcpSocket*, std::deque<std::unique_ptr<Outgoing>>> outgoing_;
 };

@@ -44,7 +44,7 @@ bool Station::ConnectToSock(QTcpSocket* socket) {
         }
         outgoing_.erase(socket);
         socket->abort();
-        if (socket == comsock) skipComsock_ = false;
+        DropMessage(ReceptionOf(socket));
         NetTimer.start();
         socket->connectToHost(Machine.IP.trimmed(), static_cast<quint16>(port));
         while ((socket->state() == QAbstractSocket::HostLookupState ||
@@ -69,20 +69,28 @@ void Station::MasterSock_DataArrival() {
 }
 
 void Station::NetDataArrival(QTcpSocket* socket) {
-    QByteArray& in = socket == MasterSock ? MasterInBuffer : NetLink.InBuffer;
-    bool& skip = socket == MasterSock ? skipMaster_ : skipComsock_;
+    const Reception r = ReceptionOf(socket);
     QByteArray data = socket->readAll();
-    SkipRefused(skip, data);
-    in += data;
+    PassOver(r.skip, data);
     if (TimeoutTimer.isActive()) Arm(TimeoutTimer);  // it measures silence, not the whole transfer
-    if (InBufferTooLarge(in, &skip)) return;
-    // A lone "%" is the start of a message that arrives byte by byte, never a whole one.
-    if (in.size() >= 2 && in.endsWith('%')) {
-        // A reply goes back on the connection its message came from.
-        const QScopedValueRollback<QTcpSocket*> from(parsingFrom_, socket);
-        Parse(in, NetLink);
-        Q_EMIT messageParsed();
-    }
+    if (data.isEmpty() || !Accumulate(r, data, 2, false)) return;
+    // A reply goes back on the connection its message came from.
+    const QScopedValueRollback<QTcpSocket*> from(parsingFrom_, socket);
+    HandOver(r, NetLink, 2);
+    DropMessage(r);
+    Q_EMIT messageParsed();
+}
+
+// A connection that ends in the middle of a message takes it along: the
+// program it carried is not stored, the old file stays.
+void Station::NetDisconnected(QTcpSocket* socket) {
+    if (socket->bytesAvailable() > 0) NetDataArrival(socket);
+    const Reception r = ReceptionOf(socket);
+    if (r.in.isEmpty()) return;
+    const bool program = r.program != nullptr;
+    DropMessage(r);
+    AddLog(QStringLiteral("Förbindelsen bröts mitt i ett meddelande från maskinen."));
+    if (program) Status(QStringLiteral("Förbindelsen bröts. Programmet sparades inte."));
 }
 
 QByteArray& Station::InBufferOf(LinkState& link) {
@@ -96,8 +104,7 @@ void Station::listensock_ConnectionRequest(qintptr descriptor) {
         if (MasterSock->state() != QAbstractSocket::UnconnectedState) MasterSock->abort();
         outgoing_.erase(MasterSock);
         // A half message of a dropped connection must not poison the next request.
-        MasterInBuffer.clear();
-        skipMaster_ = false;
+        DropMessage(ReceptionOf(MasterSock));
         MasterSock->setSocketDescriptor(descriptor);
     });
 }

@@ -9,6 +9,7 @@
 #include "link/arrows.h"
 #include "link/filelists.h"
 #include "link/frames.h"
+#include "link/incomingprogram.h"
 #include "link/outgoing.h"
 #include "link/programname.h"
 #include "link/station.h"
@@ -37,28 +38,6 @@ void Station::ShowMachineError(const QString& statusText, const QByteArray& code
     const QString text = Code2Error(FromAnsi(code));
     panel_.message(QStringLiteral("Överföringsfel: \r\n") + text, QStringLiteral("Fel"), MsgIcon::Critical,
                    OperatorPanel::Buttons::Ok);
-}
-
-// Writes a program the machine sent. False (with the reason on the status
-// line and in the log) when the name is unsafe or the file could not be
-// written; then *fileError holds the file error for the operator, whom the
-// caller tells only after the machine has its answer.
-bool Station::StoreFromMachine(const QByteArray& body, const QString& name, QString* fileError) {
-    fileError->clear();
-    const QString problem = ProgramNameProblem(name);
-    if (!problem.isEmpty()) {
-        AddLog(QStringLiteral("Ogiltigt programnamn från maskinen ('%1'): %2.").arg(name, problem));
-        Status(QStringLiteral("Ogiltigt programnamn ('%1'). Programmet sparades inte.").arg(name));
-        return false;
-    }
-    const FileResult r = WriteProgramFile(body, ProgramPath(FolderForIncoming(), name, Machine.Extension), QString());
-    if (!r.ok) {
-        AddLog(r.message());
-        Status(r.message());
-        *fileError = r.message();
-        return false;
-    }
-    return true;
 }
 
 // The program the machine asks for: looked for in the send folder; read from
@@ -130,8 +109,14 @@ void Station::Parse(QByteArray message, LinkState& link) {
             AddLog(QStringLiteral("Okänt kommando: ") + Quote(message));
         }
         QByteArray received, computed;
-        if (!message.endsWith('%')) AddLog(QStringLiteral("Okänt kommando: ") + Quote(message));
-        ChecksumMatches(message, &received, &computed);
+        if (parsingProgram_) {
+            // Its text went to a file as it arrived; the message holds its header.
+            received = parsingProgram_->receivedChecksum();
+            computed = parsingProgram_->computedChecksum();
+        } else {
+            if (!message.endsWith('%')) AddLog(QStringLiteral("Okänt kommando: ") + Quote(message));
+            ChecksumMatches(message, &received, &computed);
+        }
         AddLog(QStringLiteral("Recieved Chksum: ") + FromAnsi(received) + QStringLiteral(" - Calc chksum: ") +
                FromAnsi(computed));
         if (received != computed) {
@@ -165,10 +150,8 @@ void Station::ParseResponse(QByteArray& message, LinkState& link, const QByteArr
         link.FileName = name;
         AddLog(QStringLiteral("Tar emot fil: ") + name);
         Status(QStringLiteral("Tar emot..."));
-        QByteArray body = StripFrame(std::move(message));
         QString fileError;
-        const bool stored = StoreFromMachine(body, name, &fileError);
-        body.clear();
+        const bool stored = StoreFromMachine([&] { return StripFrame(std::move(message)); }, name, &fileError);
         TargetFolder.clear();
         InBufferOf(link).clear();
         if (!stored) {
@@ -256,11 +239,9 @@ void Station::ParseRequest(QByteArray& message, LinkState& link, const QByteArra
         link.FileName = name;
         AddLog(QStringLiteral("Tar emot fil: ") + name);
         // Stored first, answered after: "00" only once the program is on disk.
-        QByteArray body = StripFrame(std::move(message));
         RxCount = 0;
         QString fileError;
-        const bool stored = StoreFromMachine(body, name, &fileError);
-        body.clear();
+        const bool stored = StoreFromMachine([&] { return StripFrame(std::move(message)); }, name, &fileError);
         link.OutBuffer = BuildFrame("R", "SAV", "", wireName, stored ? QByteArrayLiteral("00") : kStoreFailed);
         SendData(link.OutBuffer, link, ReplySocket(), false);
         link.OutBuffer.clear();
@@ -304,24 +285,16 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
     Traced(QStringLiteral("ParseP1()"), [&] {
         Aborted = false;
         const QByteArray letter = message.mid(1, 1);
-        // The short form carries an 8-character name at 4-11, the colon form
-        // 6 characters at 3-8; a short message ends its field early.
         const bool shortForm = letter.size() == 1 && QByteArrayView("LSERD").contains(letter.at(0));
-        QByteArray field = shortForm ? message.mid(3, 8) : message.mid(2, 7);
-        for (qsizetype i = 0; i < field.size(); ++i)
-            if (field.at(i) == '\r' || field.at(i) == '\n' || field.at(i) == '%') {
-                field.truncate(i);
-                break;
-            }
-        const QString name = FromAnsi(TrimBlanks(field));
+        const QString name = P1Name(message);
         const QByteArray letter2 = message.mid(9, 1);
         const QByteArray wireName = ToAnsi(name);
         const QString listPattern = PcListPattern(Machine.Extension);
 
-        auto store = [&](const QByteArray& body) {
+        auto store = [&](QByteArray (*strip)(const QByteArray&)) {
             link.FileName = name;
             QString fileError;
-            const bool stored = StoreFromMachine(body, name, &fileError);
+            const bool stored = StoreFromMachine([&] { return strip(message); }, name, &fileError);
             AddLog(QStringLiteral("Tar emot fil: ") + name);
             RxCount = 0;
             TargetFolder.clear();
@@ -355,7 +328,7 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
         if (letter == "L") {
             serve(false);
         } else if (letter == "S") {
-            store(StripShortHeader(message));
+            store(StripShortHeader);
         } else if (letter == "E") {
             AddLog(QStringLiteral("Raderar fil: ") + name);
             if (MoveToTrash(name)) {
@@ -396,7 +369,7 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
                 link.InBuffer.clear();
                 Status(QStringLiteral("Fillista klar."));
             } else if (letter2 == "S") {
-                store(StripColonHeader(message));
+                store(StripColonHeader);
             }
         }
         link.InBuffer.clear();

@@ -75,35 +75,30 @@ void Station::Comm_OnComm(int event) {
                 AddHexLog(data, QStringLiteral("dump2.log"), 3);
             }
             data = StripNulls(data);
-            SkipRefused(skipSerial_, data);
+            PassOver(skipSerial_, data);
             QByteArray& in = SerialLink.InBuffer;
             if (in.isEmpty() && data == QByteArray(1, kDC4)) data.clear();
             if (data.isEmpty()) {
                 // Passing over a refused message keeps measuring its silence.
-                if (!awaited && in.isEmpty() && !skipSerial_) RecTimer.stop();
+                if (!awaited && in.isEmpty() && skipSerial_ == Pass::No) RecTimer.stop();
                 return;
             }
             Status(QStringLiteral("Tar emot från maskin..."));
             if (in.isEmpty()) ShowPilar(QStringLiteral("Tar emot data från maskin..."), RecArrows());
             TraceEnter(QStringLiteral("Comm_OnComm().9"));
-            in += data;
-            TraceEnter(QStringLiteral("Comm_OnComm().3"));
             RxCount += data.size();
             panel_.setPanel(2, QString::number(RxCount) + QStringLiteral(" tecken"));
-            if (InBufferTooLarge(SerialLink.InBuffer, &skipSerial_)) return;
-            TraceEnter(QStringLiteral("Comm_OnComm().4"));
-            if (in.startsWith(kDC2)) in.remove(0, 1);
-            if (in.endsWith(kDC4)) in.chop(1);
-            if (!(in.size() >= 2 && in.startsWith('%') && in.endsWith('%'))) return;
+            const Reception r = ReceptionOf(nullptr);
+            if (!Accumulate(r, data, Machine.Typ == 2 ? 1 : 2, true)) return;
             TraceEnter(QStringLiteral("Comm_OnComm().5"));
             if (LogTraffic) AddHexLog(in, QStringLiteral("commands.log"), 3);
             RecTimer.stop();
             HidePilar();
-            Status(QStringLiteral("Mottagning klar (") + QString::number(in.size()) + QStringLiteral(" tecken )."));
+            Status(QStringLiteral("Mottagning klar (") + QString::number(MessageSize(r)) +
+                   QStringLiteral(" tecken )."));
             RxCount = 0;
-            if (Machine.Typ == 1) Parse(in, SerialLink);
-            else if (Machine.Typ == 2) ParseP1(in, SerialLink);
-            SerialLink.InBuffer.clear();
+            if (Machine.Typ == 1 || Machine.Typ == 2) HandOver(r, SerialLink, Machine.Typ == 2 ? 1 : 2);
+            DropMessage(r);
             Q_EMIT messageParsed();
             return;
         }
@@ -141,31 +136,6 @@ void Station::Comm_OnComm(int event) {
             panel_.message(text, AppTitle(), MsgIcon::None, OperatorPanel::Buttons::Ok);
         cmdAbort_Click();
     });
-}
-
-bool Station::InBufferTooLarge(const QByteArray& buffer, bool* skip) {
-    if (buffer.size() <= General.MaxMessage) return false;
-    const qint64 size = buffer.size();
-    const bool unfinished = buffer.indexOf('%', 1) < 0;
-    AddLog(QStringLiteral("Meddelandet från maskinen är för stort (%1 tecken, gräns %2). Mottagningen avbruten.")
-               .arg(size)
-               .arg(General.MaxMessage));
-    cmdAbort_Click();
-    Status(QStringLiteral("Meddelandet från maskinen är för stort. Mottagningen avbruten."));
-    // Its remainder is no message of its own: nothing in it gets an answer.
-    *skip = unfinished;
-    return true;
-}
-
-void Station::SkipRefused(bool& skipping, QByteArray& data) {
-    if (!skipping) return;
-    const qsizetype end = data.indexOf('%');
-    if (end < 0) {
-        data.clear();
-        return;
-    }
-    data.remove(0, end + 1);
-    skipping = false;
 }
 
 // Unless the port is open: the message (unless quiet), the status text and

@@ -1,4 +1,10 @@
+#include "library/programfile.h"
 #include "link/frames.h"
+#include "link/incomingprogram.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -114,4 +120,55 @@ TEST(Frames, ProtocolOneStrippersAndNulls) {
     EXPECT_EQ(StripNulls(QByteArray("\0A\0\0B\xFF\0", 7)), "AB\xFF");
     EXPECT_EQ(StripNulls(QByteArray(5, '\0')), "");
     EXPECT_EQ(StripNulls("%CDRQ\r\n"), "%CDRQ\r\n");
+}
+
+// A program written as it arrives, in pieces split anywhere, gives the file a
+// message held whole gives, and the same checksum.
+TEST(Frames, ProgramWrittenAsItArrivesIsTheWholeMessagesBody) {
+    const QTemporaryDir dir;
+    const QString whole = dir.filePath("whole.NC"), streamed = dir.filePath("streamed.NC");
+    const auto read = [](const QString& path) {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(none)");
+    };
+    const QByteArray h = BuildFrame("C", "SAV", "", "O1", "00");
+    using F = IncomingProgram::Frame;
+    const std::initializer_list<std::pair<F, QByteArray>> messages = {
+        {F::Checksummed, h + "\r\nG1X0\r\nM30\r\n07%"}, {F::Checksummed, h + "\nG1X0\nM30\n\n\r07%"},
+        {F::Checksummed, h + "\r\n\r\n\r\n07%"},        {F::Checksummed, h + "\nA\r\n\r%B\n07%"},
+        {F::Checksummed, h + "\n07%"},                  {F::Checksummed, h + "X07%"},
+        {F::Short, "%S O1234567\nG1\rX\r\nM30\n%"},     {F::Colon, "%:O12345 SG1\n\r%"},
+    };
+    for (const auto& [frame, m] : messages) {
+        const qsizetype head = frame == F::Checksummed ? 22 : 13;
+        const QByteArray body = frame == F::Checksummed ? StripFrame(m)
+                                : frame == F::Short     ? StripShortHeader(m)
+                                                        : StripColonHeader(m);
+        ASSERT_TRUE(WriteProgramFile(body, whole, {}).ok);
+        QByteArray received, computed;
+        ChecksumMatches(m, &received, &computed);
+        for (qsizetype split = head; split <= m.size(); ++split) {
+            for (const qsizetype batch : {0, 3}) {
+                auto writer = std::make_unique<ProgramFileWriter>();
+                ASSERT_TRUE(writer->open(streamed, {}).ok);
+                IncomingProgram program(frame, QByteArrayView(m).first(head), std::move(writer), {}, batch);
+                program.append(QByteArrayView(m).sliced(head, split - head));
+                program.append(QByteArrayView(m).sliced(split));
+                ASSERT_TRUE(program.endsWithPercent());
+                ASSERT_TRUE(program.commit().ok);
+                EXPECT_EQ(read(streamed), read(whole)) << m.constData() << " split at " << split;
+                if (frame != F::Checksummed) continue;
+                EXPECT_EQ(program.receivedChecksum(), received);
+                EXPECT_EQ(program.computedChecksum(), computed) << m.constData() << " split at " << split;
+            }
+        }
+    }
+    // Dropped unfinished, it leaves the old file and nothing beside it.
+    {
+        auto writer = std::make_unique<ProgramFileWriter>();
+        ASSERT_TRUE(writer->open(streamed, {}).ok);
+        IncomingProgram program(F::Checksummed, h + "\r\nNEW", std::move(writer));
+    }
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList({"streamed.NC", "whole.NC"}));
+    EXPECT_EQ(read(streamed), read(whole));
 }

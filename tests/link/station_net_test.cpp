@@ -1,7 +1,12 @@
 #include "library/programfile.h"
 #include "link/socketerror.h"
 #include "stationfixture.h"
+#include <QDir>
 #include <QRegularExpression>
+#ifdef Q_OS_LINUX
+#include <csignal>
+#include <sys/resource.h>
+#endif
 
 namespace {
 QByteArray Request(const char* command, const char* selector, const char* name, const QByteArray& body = {}) {
@@ -158,10 +163,11 @@ TEST(StationNetwork, NewConnectionStartsWithAnEmptyBufferAndOversizeIsRefused) {
     ASSERT_TRUE(second.connectTo(shop.station.ListeningPort()));
     EXPECT_EQ(second.ask(Request("LOD", "", "O1")).mid(17, 2), QByteArray("00"));
 
-    // A store past the limit is refused; the rest of it, up to its closing
-    // "%", is no message of its own and gets no answer.
+    // A message held in memory past the limit is refused; the rest of it, up
+    // to its closing "%", is no message of its own and gets no answer. (A
+    // program is not held: it goes to its file as it arrives.)
     second.got.clear();
-    const QByteArray big = Request("SAV", "", "O8", QByteArray(1500, 'x'));
+    const QByteArray big = Request("DRQ", "SEL", "O8", QByteArray(1500, 'x'));
     second.socket->write(big.left(1200));
     ASSERT_TRUE(WaitUntil([&] { return shop.panel.status().contains("för stort"); }));
     EXPECT_TRUE(shop.station.MasterInBuffer.isEmpty());
@@ -169,8 +175,68 @@ TEST(StationNetwork, NewConnectionStartsWithAnEmptyBufferAndOversizeIsRefused) {
     second.socket->write(big.mid(1200));
     Settle(50);
     EXPECT_TRUE(second.got.isEmpty()) << second.got.constData();
-    EXPECT_FALSE(shop.home.exists("ncprog/O8.NC"));
     EXPECT_EQ(second.ask(Request("LOD", "", "O1")).mid(17, 2), QByteArray("00"));  // still serving
+    EXPECT_EQ(second.ask(Request("SAV", "", "O8", QByteArray(1500, 'x'))).mid(17, 2), QByteArray("00"));
+    EXPECT_EQ(shop.file("O8.NC"), QByteArray(1500, 'x'));
+}
+
+// A program goes to a temporary file as it arrives and replaces its target
+// only whole and checked: a reset, a wrong checksum, an
+// abort or a full disk leave the old program and nothing beside it.
+TEST(StationNetwork, StoredProgramReplacesTheOldOnlyWhole) {
+    Shop shop;
+    shop.home.write("ncprog/O7.NC", "%\r\nOLD\r\n%");
+    QByteArray old = shop.file("O7.NC");
+    const auto beside = [&] { return QDir(shop.home.file("ncprog")).entryList({"O7.NC?*"}, QDir::Files); };
+    const QByteArray body = QByteArray("N10 G1 X1.5\r\n").repeated(40000);
+    const QByteArray sav = Request("SAV", "", "O7", body);
+    const qsizetype half = sav.size() / 2;
+    auto machine = std::make_unique<Peer>();
+    ASSERT_TRUE(machine->connectTo(shop.station.ListeningPort()));
+
+    machine->socket->write(sav.left(half));
+    ASSERT_TRUE(WaitUntil([&] { return !shop.station.MasterInBuffer.isEmpty(); }));
+    EXPECT_EQ(shop.file("O7.NC"), old);
+    machine->socket->abort();
+    ASSERT_TRUE(WaitUntil([&] { return shop.panel.status() == "Förbindelsen bröts. Programmet sparades inte."; }));
+    EXPECT_TRUE(beside().isEmpty());
+    EXPECT_EQ(shop.file("O7.NC"), old);
+
+    machine = std::make_unique<Peer>();
+    ASSERT_TRUE(machine->connectTo(shop.station.ListeningPort()));
+    EXPECT_EQ(machine->ask(Corrupt(sav)).mid(17, 2), QByteArray("04"));
+    EXPECT_EQ(shop.file("O7.NC"), old);
+
+    // After "Avbryt" the rest of the program is passed over unanswered.
+    machine->got.clear();
+    machine->socket->write(sav.left(half));
+    ASSERT_TRUE(WaitUntil([&] { return !shop.station.MasterInBuffer.isEmpty(); }));
+    shop.station.cmdAbort_Click();
+    EXPECT_TRUE(beside().isEmpty());
+    machine->socket->write(sav.mid(half));
+    Settle(100);
+    EXPECT_TRUE(machine->got.isEmpty()) << machine->got.left(40).constData();
+    EXPECT_EQ(shop.file("O7.NC"), old);
+    EXPECT_EQ(machine->ask(sav).mid(17, 2), QByteArray("00"));
+    EXPECT_EQ(shop.file("O7.NC"), body);
+    old = body;
+
+#ifdef Q_OS_LINUX
+    // A full disk: the file may not grow past 1 MB.
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    rlimit small = before;
+    small.rlim_cur = 1 << 20;
+    const auto previous = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const QByteArray answer = machine->ask(Request("SAV", "", "O7", QByteArray("G1 X2\r\n").repeated(500000)));
+    setrlimit(RLIMIT_FSIZE, &before);
+    signal(SIGXFSZ, previous);
+    EXPECT_EQ(answer.mid(17, 2), QByteArray("09"));
+    EXPECT_TRUE(shop.panel.status().startsWith("Filfel (")) << shop.panel.status().toStdString();
+    EXPECT_EQ(shop.file("O7.NC"), old);
+    EXPECT_TRUE(beside().isEmpty());
+#endif
 }
 
 TEST(StationNetwork, SocketErrorsInSwedish) {
@@ -243,15 +309,16 @@ qint64 StatusKb(const char* key) {
 }
 }  // namespace
 
-// A program far larger than what the station may hold goes out as it is read.
-TEST(StationNetwork, LargeProgramGoesOutWithFlatMemory) {
+// Programs far larger than what the station may hold go out as they are
+// read and in as they arrive.
+TEST(StationNetwork, LargeProgramsMoveBothWaysWithFlatMemory) {
     Shop shop;
     constexpr qint64 kSize = 200LL << 20;
+    const QByteArray block = QByteArray("N10 G1 X1.000 Y2.000 F300\r\n").repeated(40000);
     {
         QFile f(shop.home.file("ncprog/O9.NC"));
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
         f.write("%\r\n");
-        const QByteArray block = QByteArray("N10 G1 X1.000 Y2.000 F300\r\n").repeated(40000);
         for (qint64 n = 0; n + block.size() <= kSize; n += block.size()) ASSERT_EQ(f.write(block), block.size());
         f.write("%");
     }
@@ -268,7 +335,7 @@ TEST(StationNetwork, LargeProgramGoesOutWithFlatMemory) {
     quint32 sum = 0;
     QByteArray tail;
     QObject::disconnect(machine.socket, nullptr, &machine, nullptr);
-    QObject::connect(machine.socket, &QTcpSocket::readyRead, [&] {
+    auto counting = QObject::connect(machine.socket, &QTcpSocket::readyRead, [&] {
         const QByteArray piece = machine.socket->readAll();
         for (const char c : piece) {
             percents += c == '%';
@@ -279,11 +346,35 @@ TEST(StationNetwork, LargeProgramGoesOutWithFlatMemory) {
     });
     machine.socket->write(Request("LOD", "", "O9"));
     ASSERT_TRUE(WaitUntil([&] { return got == 19 + 2 + text + 2 + 3; }, 60000)) << got;
-    const qint64 peak = StatusKb("VmHWM:");
-    EXPECT_LT(peak - before, 64 * 1024) << "kB above the resident size before the transfer";
     EXPECT_EQ(percents, 2);  // the header's and the closing one
     for (const char c : tail) sum -= static_cast<unsigned char>(c);
     sum -= '%';  // the leading one is not counted
     EXPECT_EQ(tail, ChecksumDigits(sum) + "%");
+
+    // The same program stored by the machine, written as the socket drains.
+    QObject::disconnect(counting);
+    machine.attach(machine.socket);
+    const QByteArray head = BuildFrame("C", "SAV", "", "O10", "00") + "\r\n";
+    sum = 0;
+    for (const char c : head.mid(1)) sum += static_cast<unsigned char>(c);
+    machine.socket->write(head);
+    qint64 sent = 0;
+    while (sent < kSize) {
+        if (machine.socket->bytesToWrite() < 4 * block.size()) {
+            machine.socket->write(block);
+            sent += block.size();
+        } else {
+            machine.socket->waitForBytesWritten(10);
+            QCoreApplication::processEvents();
+        }
+    }
+    for (const char c : block) sum += static_cast<unsigned char>(c) * quint32(sent / block.size());
+    sum += '\r';
+    machine.socket->write("\r\n" + ChecksumDigits(sum) + "%");
+    ASSERT_TRUE(WaitUntil([&] { return machine.got.endsWith('%'); }, 60000));
+    EXPECT_EQ(machine.got.mid(17, 2), QByteArray("00"));
+    EXPECT_EQ(QFileInfo(shop.home.file("ncprog/O10.NC")).size(), sent);
+    const qint64 peak = StatusKb("VmHWM:");
+    EXPECT_LT(peak - before, 64 * 1024) << "kB above the resident size before the transfers";
 }
 #endif

@@ -1,0 +1,91 @@
+#include "link/incomingprogram.h"
+#include "link/frames.h"
+
+namespace {
+// Enough for the closing line end, checksum and "%" and the line end the
+// body may end with, which decide where the body ends.
+constexpr qsizetype kHeld = 6;
+// The first body byte of a protocol-2 message; an LF there belongs to the
+// header's line end.
+constexpr qint64 kBodyStart = 20;
+
+qint64 BodyStart(IncomingProgram::Frame frame) {
+    switch (frame) {
+    case IncomingProgram::Frame::Checksummed: return kBodyStart;
+    case IncomingProgram::Frame::Short: return 12;
+    case IncomingProgram::Frame::Colon: return 10;
+    }
+    return 0;
+}
+}  // namespace
+
+IncomingProgram::IncomingProgram(Frame frame, QByteArrayView start, std::unique_ptr<ProgramFileWriter> writer,
+                                 FileResult failure, qsizetype batch)
+    : frame_(frame), writer_(std::move(writer)), failure_(std::move(failure)), batch_(batch) {
+    append(start);
+}
+
+void IncomingProgram::append(QByteArrayView bytes) {
+    window_.append(bytes.data(), bytes.size());
+    size_ += bytes.size();
+    if (window_.size() > kHeld + batch_) release(window_.size() - kHeld);
+}
+
+// Sums and writes the first count bytes of the window.
+void IncomingProgram::release(qsizetype count) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(window_.constData());
+    const qint64 bodyStart = BodyStart(frame_);
+    qsizetype from = 0;  // first byte of the window that goes to the file
+    for (qsizetype i = 0; i < count; ++i) {
+        const qint64 at = released_ + i;
+        if (at >= 1) sum_ += bytes[i];
+        if (at < bodyStart) from = i + 1;
+        if (at == bodyStart) {
+            firstBodyByte_ = char(bytes[i]);
+            if (frame_ == Frame::Checksummed && bytes[i] == '\n') from = i + 1;
+        }
+    }
+    if (writer_ && count > from) writer_->write(window_.constData() + from, count - from);
+    window_.remove(0, count);
+    released_ += count;
+}
+
+void IncomingProgram::dropFinalDc4() {
+    if (!window_.isEmpty() && window_.back() == char(20)) {
+        window_.chop(1);
+        --size_;
+    }
+}
+
+bool IncomingProgram::endsWithPercent() const { return size_ >= 2 && !window_.isEmpty() && window_.back() == '%'; }
+
+QByteArray IncomingProgram::receivedChecksum() const {
+    if (!endsWithPercent() || window_.size() < 3) return {};
+    return window_.sliced(window_.size() - 3, 2);
+}
+
+QByteArray IncomingProgram::computedChecksum() const {
+    quint32 sum = sum_;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(window_.constData());
+    for (qint64 at = released_; at < size_ - 4; ++at)
+        if (at >= 1) sum += bytes[at - released_];
+    return ChecksumDigits(sum);
+}
+
+FileResult IncomingProgram::commit() {
+    if (!failure_.ok) return failure_;
+    if (!writer_) return {};
+    qint64 begin = BodyStart(frame_);
+    qint64 end = size_ - 1;
+    if (frame_ == Frame::Checksummed) {
+        const auto at = [this](qsizetype i) -> char {
+            return i >= released_ ? window_.at(i - released_) : firstBodyByte_;
+        };
+        std::tie(begin, end) = FrameBody(size_, at);
+    }
+    // The bytes of the body still held, after those already written.
+    const qint64 from = std::max(begin, released_);
+    if (end > from) writer_->write(window_.constData() + (from - released_), end - from);
+    const std::unique_ptr<ProgramFileWriter> writer = std::move(writer_);
+    return writer->commit();
+}

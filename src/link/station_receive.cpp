@@ -1,0 +1,183 @@
+// Receiving: collecting each connection's message until it is complete, a
+// program's text going to its file as it arrives, and passing over the rest
+// of a message that was refused or aborted.
+#include "common/ansi.h"
+#include "common/log.h"
+#include "library/programfile.h"
+#include "link/frames.h"
+#include "link/incomingprogram.h"
+#include "link/programname.h"
+#include "link/station.h"
+#include <QScopedValueRollback>
+#include <QTcpSocket>
+
+namespace {
+constexpr char kDC2 = 18;
+constexpr char kDC4 = 20;
+
+// Whether the bytes after a "%" may be the start of a header of either
+// protocol (as far as they go), so that the "%" starts a new message.
+bool StartsHeader(QByteArrayView rest) {
+    if (rest.isEmpty()) return false;
+    const char first = rest.front();
+    if (first == ':') return true;
+    if (QByteArrayView("LSERD").contains(first) && (rest.size() < 2 || rest[1] == ' ')) return true;
+    if (first != 'C' && first != 'R') return false;
+    for (qsizetype i = 1; i < std::min<qsizetype>(4, rest.size()); ++i)
+        if (rest[i] < 'A' || rest[i] > 'Z') return false;
+    return true;
+}
+}  // namespace
+
+Station::Reception Station::ReceptionOf(QTcpSocket* socket) {
+    if (!socket) return {SerialLink.InBuffer, skipSerial_, programSerial_};
+    if (socket == MasterSock) return {MasterInBuffer, skipMaster_, programMaster_};
+    return {NetLink.InBuffer, skipComsock_, programComsock_};
+}
+
+void Station::DropMessage(Reception r) {
+    r.in.clear();
+    r.program.reset();  // its temporary file goes with it
+    r.skip = Pass::No;
+}
+
+void Station::PassOver(Pass& skipping, QByteArray& data) {
+    if (skipping == Pass::No || data.isEmpty()) return;
+    if (skipping == Pass::AfterPercent) {
+        skipping = Pass::No;
+        if (StartsHeader(data)) data.prepend('%');
+        return;
+    }
+    const qsizetype end = data.indexOf('%');
+    if (end < 0) {
+        data.clear();
+        return;
+    }
+    // A machine that gave up starts its next message afresh: that "%" is
+    // its first character, not the end of the one passed over.
+    const QByteArrayView rest = QByteArrayView(data).sliced(end + 1);
+    skipping = rest.isEmpty() ? Pass::AfterPercent : Pass::No;
+    if (StartsHeader(rest)) data.remove(0, end);
+    else data.remove(0, end + 1);
+}
+
+QString Station::P1Name(const QByteArray& message) {
+    const QByteArray letter = message.mid(1, 1);
+    // The short form carries an 8-character name at 4-11, the colon form
+    // 6 characters at 3-8; a short message ends its field early.
+    const bool shortForm = letter.size() == 1 && QByteArrayView("LSERD").contains(letter.at(0));
+    QByteArray field = shortForm ? message.mid(3, 8) : message.mid(2, 7);
+    for (qsizetype i = 0; i < field.size(); ++i)
+        if (field.at(i) == '\r' || field.at(i) == '\n' || field.at(i) == '%') {
+            field.truncate(i);
+            break;
+        }
+    return FromAnsi(TrimBlanks(field));
+}
+
+// A message that carries a program goes to a file from its header on: the
+// machine's store of a program and its answer to the PC's fetch.
+void Station::StartProgram(Reception r, int protocol) {
+    if (r.program || !r.in.startsWith('%')) return;
+    IncomingProgram::Frame frame;
+    QString name;
+    if (protocol == 2) {
+        if (r.in.size() < 22) return;
+        const QByteArray kind = r.in.mid(1, 4);
+        if (!(kind == "CSAV" || (kind == "RLOD" && r.in.mid(17, 2) == "00"))) return;
+        frame = IncomingProgram::Frame::Checksummed;
+        name = FromAnsi(TrimBlanks(r.in.mid(9, 6)));
+    } else {
+        const char letter = r.in.size() > 1 ? r.in.at(1) : 0;
+        if (letter == 'S') {
+            if (r.in.size() < 13) return;
+            frame = IncomingProgram::Frame::Short;
+        } else if (!QByteArrayView("LSERD").contains(letter) && r.in.size() >= 11 && r.in.at(9) == 'S') {
+            frame = IncomingProgram::Frame::Colon;
+        } else {
+            return;
+        }
+        name = P1Name(r.in);
+        if (frame == IncomingProgram::Frame::Colon && name == QLatin1String("D")) return;  // the machine's list
+    }
+    // A name that is not safe stores nothing: the message is read to its end
+    // and refused there, as a message held whole would be.
+    auto writer = std::make_unique<ProgramFileWriter>();
+    FileResult opened;
+    if (ProgramNameProblem(name).isEmpty())
+        opened = writer->open(ProgramPath(FolderForIncoming(), name, Machine.Extension), QString());
+    if (!ProgramNameProblem(name).isEmpty() || !opened.ok) writer.reset();
+    r.program = std::make_unique<IncomingProgram>(frame, r.in, std::move(writer), opened);
+    r.in.truncate(frame == IncomingProgram::Frame::Checksummed ? 20 : 12);
+}
+
+bool Station::Accumulate(Reception r, const QByteArray& data, int protocol, bool serial) {
+    if (r.program) {
+        r.program->append(data);
+        if (serial) r.program->dropFinalDc4();
+        return r.program->endsWithPercent();
+    }
+    r.in += data;
+    if (serial) {
+        if (r.in.startsWith(kDC2)) r.in.remove(0, 1);
+        if (r.in.endsWith(kDC4)) r.in.chop(1);
+    }
+    StartProgram(r, protocol);
+    if (r.program) return r.program->endsWithPercent();
+    if (InBufferTooLarge(r.in, &r.skip)) return false;
+    const bool ends = r.in.size() >= 2 && r.in.endsWith('%');
+    return ends && (!serial || r.in.startsWith('%'));
+}
+
+void Station::HandOver(Reception r, LinkState& link, int protocol) {
+    // The parser owns the message from here: an abort inside it must not
+    // take it for one still under way.
+    const std::unique_ptr<IncomingProgram> program = std::move(r.program);
+    QByteArray message = std::move(r.in);
+    r.in.clear();
+    const QScopedValueRollback<IncomingProgram*> parsing(parsingProgram_, program.get());
+    if (protocol == 1) ParseP1(std::move(message), link);
+    else Parse(std::move(message), link);
+}
+
+qint64 Station::MessageSize(Reception r) { return r.program ? r.program->size() : r.in.size(); }
+
+bool Station::InBufferTooLarge(const QByteArray& buffer, Pass* skip) {
+    if (buffer.size() <= General.MaxMessage) return false;
+    const qint64 size = buffer.size();
+    const bool unfinished = buffer.indexOf('%', 1) < 0;
+    AddLog(QStringLiteral("Meddelandet från maskinen är för stort (%1 tecken, gräns %2). Mottagningen avbruten.")
+               .arg(size)
+               .arg(General.MaxMessage));
+    cmdAbort_Click();
+    Status(QStringLiteral("Meddelandet från maskinen är för stort. Mottagningen avbruten."));
+    // Its remainder is no message of its own: nothing in it gets an answer.
+    *skip = unfinished ? Pass::ToPercent : Pass::No;
+    return true;
+}
+
+// Writes a program the machine sent: the body given, or the one that went to
+// its file as it arrived. False (with the reason on the status line and in
+// the log) when the name is unsafe or the file could not be written; then
+// *fileError holds the file error for the operator, whom the caller tells
+// only after the machine has its answer.
+bool Station::StoreFromMachine(const std::function<QByteArray()>& body, const QString& name, QString* fileError) {
+    fileError->clear();
+    const QString problem = ProgramNameProblem(name);
+    if (!problem.isEmpty()) {
+        AddLog(QStringLiteral("Ogiltigt programnamn från maskinen ('%1'): %2.").arg(name, problem));
+        Status(QStringLiteral("Ogiltigt programnamn ('%1'). Programmet sparades inte.").arg(name));
+        return false;
+    }
+    const FileResult r = parsingProgram_
+                             ? parsingProgram_->commit()
+                             : WriteProgramFile(body(), ProgramPath(FolderForIncoming(), name, Machine.Extension),
+                                                QString());
+    if (!r.ok) {
+        AddLog(r.message());
+        Status(r.message());
+        *fileError = r.message();
+        return false;
+    }
+    return true;
+}
