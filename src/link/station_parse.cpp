@@ -45,10 +45,10 @@ void Station::ShowMachineError(const QString& statusText, const QByteArray& code
 // caller tells only after the machine has its answer.
 bool Station::StoreFromMachine(const QByteArray& body, const QString& name, QString* fileError) {
     fileError->clear();
-    const QString problem = ProgramNameProblem(name);
+    const QString problem = MachineNameProblem(name);
     if (!problem.isEmpty()) {
         AddLog(QStringLiteral("Ogiltigt programnamn från maskinen ('%1'): %2.").arg(name, problem));
-        Status(QStringLiteral("Ogiltigt programnamn ('%1'). Programmet sparades inte.").arg(name));
+        Status(QStringLiteral("Ogiltigt programnamn ('%1'). Programmet sparades inte.").arg(EscapeControls(name)));
         return false;
     }
     const FileResult r = WriteProgramFile(body, ProgramPath(FolderForIncoming(), name, Machine.Extension), QString());
@@ -65,7 +65,7 @@ bool Station::StoreFromMachine(const QByteArray& body, const QString& name, QStr
 // the folder selected in the tree when it is there too, else from the send
 // folder. Null when there is none to send.
 std::unique_ptr<ProgramTextReader> Station::ReadForMachine(const QString& name) {
-    const QString problem = ProgramNameProblem(name);
+    const QString problem = MachineNameProblem(name);
     const QString checked = ProgramPath(Machine.SendPath, name, Machine.Extension);
     AddLog(QStringLiteral("Filkoll: ") + checked);
     if (!problem.isEmpty()) {
@@ -87,7 +87,7 @@ std::unique_ptr<ProgramTextReader> Station::ReadForMachine(const QString& name) 
 }
 
 bool Station::MoveToTrash(const QString& name) {
-    const QString problem = ProgramNameProblem(name);
+    const QString problem = MachineNameProblem(name);
     if (!problem.isEmpty()) {
         AddLog(QStringLiteral("Ogiltigt programnamn från maskinen ('%1'): %2.").arg(name, problem));
         return false;
@@ -281,7 +281,7 @@ void Station::ParseRequest(QByteArray& message, LinkState& link, const QByteArra
     } else if (command == "DRQ" && selector == "SEL") {
         AddLog(QStringLiteral("Skickar fillista: ") + name);
         QByteArray list;
-        const QString problem = ProgramNameProblem(name);
+        const QString problem = MachineNameProblem(name);
         if (problem.isEmpty()) {
             const QString pattern = Machine.Extension.isEmpty() ? name : name + QLatin1Char('.') + Machine.Extension;
             list = PcList(false, pattern);
