@@ -22,6 +22,8 @@ void AppendToFile(const QString& path, const QByteArray& bytes) {
 }
 
 namespace {
+constexpr char kHex[] = "0123456789ABCDEF";
+
 // Logs that failed since their last good write; each is told once.
 QSet<QString>& Failing() {
     static QSet<QString> failing;
@@ -46,9 +48,28 @@ void AppendToLog(const QString& path, const QByteArray& bytes) {
 }
 }  // namespace
 
+QString EscapeControls(const QString& text) {
+    QString out;
+    out.reserve(text.size());
+    for (const QChar ch : text) {
+        const char16_t u = ch.unicode();
+        // C1 codes too: some viewers break lines at U+0085.
+        if (u < 0x20 || (u >= 0x7F && u < 0xA0)) {
+            out += QLatin1Char('<');
+            out += QLatin1Char(kHex[(u >> 4) & 15]);
+            out += QLatin1Char(kHex[u & 15]);
+            out += QLatin1Char('>');
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
 void AddLog(const QString& text) {
+    // Whatever a caller passes, one event stays one line behind its date.
     AppendToLog(InProgramFolder(QStringLiteral("fenmo32.log")),
-                ToAnsi(GeneralDateNow() + QStringLiteral(" - ") + text) + "\r\n");
+                ToAnsi(GeneralDateNow() + QStringLiteral(" - ") + EscapeControls(text)) + "\r\n");
 }
 
 void AddHexLog(const QByteArray& data, const QString& fileName, int mode) {
@@ -59,11 +80,6 @@ void AddHexLog(const QByteArray& data, const QString& fileName, int mode) {
     out += "\r\n";
     AppendToLog(InProgramFolder(fileName), out);
 }
-
-namespace {
-constexpr char kHex[] = "0123456789ABCDEF";
-
-}  // namespace
 
 namespace {
 // Writes the offset in upper-case hex, at least five digits.

@@ -5,7 +5,11 @@
 
 // One line in "fenmo32.log": date and time, " - ", text, CR LF. Neither
 // logger raises: a log that cannot be written is told to the operator once.
+// Control characters in text are written escaped, so a line never splits.
 void AddLog(const QString& text);
+// Control characters (C0, DEL, C1) as "<0D>", "<0A>", "<00>"...; for text
+// that came from a machine or a peer.
+QString EscapeControls(const QString& text);
 // A dump of data into the named file of the program folder, mode 2 or 3.
 void AddHexLog(const QByteArray& data, const QString& fileName, int mode);
 // Mode 3: offset | 16 bytes in hex | characters; mode 2: plain hex, 31 a line.

@@ -41,6 +41,8 @@ void ReadGeneralSettings(GeneralSettings& g) {
     // Zero or less would refuse every message.
     g.MaxMessage = ReadRange("MaxMessage", 64 * 1024 * 1024, 1, std::numeric_limits<qint32>::max());
     g.Editor = ReadProgram("Editor", QString());
+    g.AllowedHosts = ReadProgram("AllowedHosts", QString());
+    g.ListenAddress = ReadProgram("ListenAddress", QString());
 }
 
 QString ComPortDevice(int n) {

@@ -21,6 +21,11 @@ struct GeneralSettings {
     qint64 MaxMessage = 64 * 1024 * 1024;
     // External NC editor; empty opens files with their associated program.
     QString Editor;
+    // Who may connect to ListenPort: addresses and CIDR ranges, comma
+    // separated; empty lets anyone in.
+    QString AllowedHosts;
+    // Local address to listen on; empty: every interface.
+    QString ListenAddress;
 };
 
 // Reads the keys in a fixed order, storing each at once. The first value that

@@ -14,6 +14,34 @@ QString ProgramNameProblem(const QString& name) {
     return {};
 }
 
+namespace {
+bool IsDeviceName(const QString& name) {
+    // Windows takes the part before the first dot, blanks after it dropped.
+    QString base = name.section(QLatin1Char('.'), 0, 0);
+    while (base.endsWith(QLatin1Char(' '))) base.chop(1);
+    base = base.toUpper();
+    for (const char* device : {"CON", "PRN", "AUX", "NUL"})
+        if (base == QLatin1String(device)) return true;
+    if (base.size() != 4 || !(base.startsWith(QLatin1String("COM")) || base.startsWith(QLatin1String("LPT"))))
+        return false;
+    const QChar n = base.at(3);
+    return (n >= QLatin1Char('1') && n <= QLatin1Char('9')) || n == QChar(0x00B9) || n == QChar(0x00B2) ||
+           n == QChar(0x00B3);
+}
+}  // namespace
+
+QString MachineNameProblem(const QString& name) {
+    const QString problem = ProgramNameProblem(name);
+    if (!problem.isEmpty()) return problem;
+    for (const QChar c : name)
+        if (QStringView(u"*?\"<>|").contains(c)) return QStringLiteral("otillåtet tecken ('%1') i namnet").arg(c);
+    if (name.count(QLatin1Char('.')) == name.size()) return QStringLiteral("namnet består bara av punkter");
+    if (name.endsWith(QLatin1Char('.')) || name.endsWith(QLatin1Char(' ')))
+        return QStringLiteral("punkt eller blanksteg sist i namnet");
+    if (IsDeviceName(name)) return QStringLiteral("reserverat enhetsnamn");
+    return {};
+}
+
 QString ProgramPath(const QString& folder, const QString& name, const QString& extension) {
     const QString file = extension.isEmpty() ? name : name + QLatin1Char('.') + extension;
     return ResolveCase(JoinPath(folder, file));

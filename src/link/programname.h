@@ -8,6 +8,12 @@ struct MachineSettings;
 // Empty when name is safe as a file name; otherwise why it is not.
 QString ProgramNameProblem(const QString& name);
 
+// Empty when a name a machine sent may name a file here: safe as a file
+// name, and one Windows could hold and an operator would not mistake (no
+// wildcard or reserved characters, not only dots, no trailing dot or blank,
+// no device name such as CON or COM1, with or without an extension).
+QString MachineNameProblem(const QString& name);
+
 // Empty when name can go to the machine as it is: safe as a file name,
 // carried by the link, and not longer than the request's name field (a
 // longer one would be cut there and reach another program).

@@ -5,6 +5,7 @@
 // the link engine. It reports to an OperatorPanel and never opens a dialog.
 #include "config/generalsettings.h"
 #include "config/machines.h"
+#include "link/hostfilter.h"
 #include "link/linkstate.h"
 #include "link/operatorpanel.h"
 #include "link/serialport.h"
@@ -57,8 +58,9 @@ public:
 
     // Takes the general settings: flags and timer intervals.
     void ApplyGeneralSettings(const GeneralSettings& g);
-    // Listens on the general setting ListenPort (0: a free port). False when
-    // the port is taken.
+    // Listens on the general settings ListenAddress and ListenPort (0: a free
+    // port), letting in only AllowedHosts. False when the port is taken or
+    // the address is not one.
     bool StartListening();
     quint16 ListeningPort() const;
 
@@ -184,6 +186,7 @@ private:
     bool RefuseName(const QString& name, const QString& file = {});
 
     OperatorPanel& panel_;
+    HostFilter allowedHosts_;
     bool sending_ = false;  // inside a paced serial send
     QTcpSocket* parsingFrom_ = nullptr;  // the connection of the network message being parsed
     // Passing over the rest of a refused or aborted message, per connection.

@@ -4,6 +4,7 @@
 #include "common/errorreport.h"
 #include "common/log.h"
 #include "library/programfile.h"
+#include "link/hostfilter.h"
 #include "link/listenserver.h"
 #include "link/outgoing.h"
 #include "link/socketerror.h"
@@ -23,8 +24,27 @@ constexpr qsizetype kSocketPiece = 64 * 1024;
 
 bool Station::StartListening() {
     listensock->close();
-    if (!listensock->listen(QHostAddress::Any, static_cast<quint16>(General.ListenPort))) return false;
-    AddLog(QStringLiteral("Lyssnar på TCP-port %1.").arg(listensock->serverPort()));
+    QStringList bad;
+    allowedHosts_ = HostFilter(General.AllowedHosts, &bad);
+    if (!bad.isEmpty()) {
+        const QString text = QStringLiteral("Ogiltiga poster i AllowedHosts (de släpper inte in någon): ") +
+                             EscapeControls(bad.join(QStringLiteral(", "))) + QLatin1Char('.');
+        AddLog(text);
+        Status(text);
+    }
+    QHostAddress address;
+    if (!ParseListenAddress(General.ListenAddress, &address)) {
+        const QString text = QStringLiteral("Ogiltig ListenAddress ('%1'): inga anslutningar tas emot.")
+                                 .arg(EscapeControls(General.ListenAddress));
+        AddLog(text);
+        Status(text);
+        return false;
+    }
+    if (!listensock->listen(address, static_cast<quint16>(General.ListenPort))) return false;
+    if (General.ListenAddress.trimmed().isEmpty())
+        AddLog(QStringLiteral("Lyssnar på TCP-port %1.").arg(listensock->serverPort()));
+    else
+        AddLog(QStringLiteral("Lyssnar på %1, TCP-port %2.").arg(address.toString()).arg(listensock->serverPort()));
     return true;
 }
 
@@ -101,6 +121,15 @@ QTcpSocket* Station::ReplySocket() const { return parsingFrom_ ? parsingFrom_ : 
 
 void Station::listensock_ConnectionRequest(qintptr descriptor) {
     Traced(QStringLiteral("listensock_ConnectionRequest()"), [&] {
+        const QHostAddress peer = Unmapped(PeerOfDescriptor(descriptor));
+        const QString from = peer.isNull() ? QStringLiteral("okänd adress") : peer.toString();
+        if (!allowedHosts_.allows(peer)) {
+            // Closed before it reaches MasterSock: the machine's own connection stays.
+            CloseDescriptor(descriptor);
+            AddLog(QStringLiteral("Anslutning från %1 nekad (inte i AllowedHosts).").arg(from));
+            return;
+        }
+        AddLog(QStringLiteral("Anslutning från %1.").arg(from));
         if (MasterSock->state() != QAbstractSocket::UnconnectedState) MasterSock->abort();
         outgoing_.erase(MasterSock);
         // A half message of a dropped connection must not poison the next request.

@@ -44,7 +44,7 @@ void Station::ShowMachineError(const QString& statusText, const QByteArray& code
 // the folder selected in the tree when it is there too, else from the send
 // folder. Null when there is none to send.
 std::unique_ptr<ProgramTextReader> Station::ReadForMachine(const QString& name) {
-    const QString problem = ProgramNameProblem(name);
+    const QString problem = MachineNameProblem(name);
     const QString checked = ProgramPath(Machine.SendPath, name, Machine.Extension);
     AddLog(QStringLiteral("Filkoll: ") + checked);
     if (!problem.isEmpty()) {
@@ -66,7 +66,7 @@ std::unique_ptr<ProgramTextReader> Station::ReadForMachine(const QString& name) 
 }
 
 bool Station::MoveToTrash(const QString& name) {
-    const QString problem = ProgramNameProblem(name);
+    const QString problem = MachineNameProblem(name);
     if (!problem.isEmpty()) {
         AddLog(QStringLiteral("Ogiltigt programnamn från maskinen ('%1'): %2.").arg(name, problem));
         return false;
@@ -262,7 +262,7 @@ void Station::ParseRequest(QByteArray& message, LinkState& link, const QByteArra
     } else if (command == "DRQ" && selector == "SEL") {
         AddLog(QStringLiteral("Skickar fillista: ") + name);
         QByteArray list;
-        const QString problem = ProgramNameProblem(name);
+        const QString problem = MachineNameProblem(name);
         if (problem.isEmpty()) {
             const QString pattern = Machine.Extension.isEmpty() ? name : name + QLatin1Char('.') + Machine.Extension;
             list = PcList(false, pattern);

@@ -104,9 +104,9 @@ void Station::StartProgram(Reception r, int protocol) {
     // and refused there, as a message held whole would be.
     auto writer = std::make_unique<ProgramFileWriter>();
     FileResult opened;
-    if (ProgramNameProblem(name).isEmpty())
-        opened = writer->open(ProgramPath(FolderForIncoming(), name, Machine.Extension), QString());
-    if (!ProgramNameProblem(name).isEmpty() || !opened.ok) writer.reset();
+    const bool safe = MachineNameProblem(name).isEmpty();
+    if (safe) opened = writer->open(ProgramPath(FolderForIncoming(), name, Machine.Extension), QString());
+    if (!safe || !opened.ok) writer.reset();
     r.program = std::make_unique<IncomingProgram>(frame, r.in, std::move(writer), opened);
     r.in.truncate(frame == IncomingProgram::Frame::Checksummed ? 20 : 12);
 }
@@ -163,10 +163,10 @@ bool Station::InBufferTooLarge(const QByteArray& buffer, Pass* skip) {
 // only after the machine has its answer.
 bool Station::StoreFromMachine(const std::function<QByteArray()>& body, const QString& name, QString* fileError) {
     fileError->clear();
-    const QString problem = ProgramNameProblem(name);
+    const QString problem = MachineNameProblem(name);
     if (!problem.isEmpty()) {
         AddLog(QStringLiteral("Ogiltigt programnamn från maskinen ('%1'): %2.").arg(name, problem));
-        Status(QStringLiteral("Ogiltigt programnamn ('%1'). Programmet sparades inte.").arg(name));
+        Status(QStringLiteral("Ogiltigt programnamn ('%1'). Programmet sparades inte.").arg(EscapeControls(name)));
         return false;
     }
     const FileResult r = parsingProgram_

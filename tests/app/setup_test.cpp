@@ -72,7 +72,10 @@ TEST(Setup, LoadsAMachineAndSavesTypFromTheLinkAndModel) {
     EXPECT_EQ(ReadIni("Program", "LastMachine", ""), "B");
     EXPECT_EQ(Text(d, "cmbProtoTyp"), "Typ 1");
     Edit(d, "txtSettings", ",n,8,1");  // marks the dialog dirty too
+    Edit(d, "txtAllowedHosts", "10.0.0.0/8");
     save->click();
+    EXPECT_EQ(ReadIni("Program", "AllowedHosts", ""), "10.0.0.0/8");
+    EXPECT_EQ(ReadIni("Program", "ListenAddress", "<saknas>"), "<saknas>");  // unchanged keys stay unwritten
     EXPECT_EQ(Stored(2, "Typ"), "1");
     EXPECT_EQ(Stored(2, "Settings"), ",n,8,1");
     EXPECT_TRUE(h.ui.shown.isEmpty());

@@ -42,12 +42,15 @@ TEST(Log, LinesAndDumpsAppendToTheProgramFolder) {
     TestHome h;
     AddLog(QStringLiteral("Programmet startat."));
     AddLog(QStringLiteral("Begär fillista."));
+    // Control characters never split a line.
+    AddLog(QString::fromLatin1("a\r\nb\x00\x1b\x7f", 7) + QChar(0x85) + QStringLiteral("ö€"));
     const QByteArray log = h.read(QStringLiteral("fenmo32.log"));
     const QStringList lines = QString::fromLatin1(log).split(QStringLiteral("\r\n"));
-    ASSERT_EQ(lines.size(), 3);
+    ASSERT_EQ(lines.size(), 4);
     EXPECT_TRUE(lines[0].endsWith(QStringLiteral(" - Programmet startat.")));
     EXPECT_TRUE(lines[1].endsWith(QStringLiteral(" - Begär fillista.")));  // Windows-1252 on disk
-    EXPECT_TRUE(lines[2].isEmpty());
+    EXPECT_TRUE(lines[2].endsWith(QStringLiteral(" - a<0D><0A>b<00><1B><7F><85>ö\x80")));
+    EXPECT_TRUE(lines[3].isEmpty());
 
     // Mode 3: the time line, an empty line, the dump and a line end.
     AddHexLog({}, QStringLiteral("dump2.log"), 3);

@@ -13,7 +13,7 @@ QString Dump(const GeneralSettings& g) {
                      qint64(g.RecTimeout), qint64(g.SendTimeout), qint64(g.CtsTimeout), qint64(g.StartupView),
                      qint64(g.Debug), qint64(g.IgnoreCts), qint64(g.ListenPort), g.MaxMessage})
         f << QString::number(v);
-    return f.join('|') + '|' + g.Editor;
+    return f.join('|') + '|' + g.Editor + '|' + g.AllowedHosts + '|' + g.ListenAddress;
 }
 
 int Read(GeneralSettings& g) {
@@ -25,13 +25,13 @@ int Read(GeneralSettings& g) {
     return 0;
 }
 
-const QString kDefaults = "0|0|5000|4000|5000|5000|8000|0|0|0|10000|67108864|";
+const QString kDefaults = "0|0|5000|4000|5000|5000|8000|0|0|0|10000|67108864|||";
 
 }  // namespace
 
 TEST(GeneralSettingsTest, ConversionsAndWhereABadValueStopsTheRead) {
     TestHome home;
-    GeneralSettings g{true, true, 1, 2, 3, 4, 5, 6, true, true, 7, 8, "old"};
+    GeneralSettings g{true, true, 1, 2, 3, 4, 5, 6, true, true, 7, 8, "old", "::1", "::1"};
     ASSERT_EQ(Read(g), 0);  // no settings file: every default
     EXPECT_EQ(Dump(g), kDefaults);
 
@@ -44,21 +44,22 @@ TEST(GeneralSettingsTest, ConversionsAndWhereABadValueStopsTheRead) {
     const Case cases[] = {
         {"HideBreak=True\r\nSuppressErrors=false\r\nDebug=-1\r\nIgnoreCts=1\r\nGeneralTimeout=1e3\r\n"
          "SvarTimeout= 20 \r\nRecTimeout=0\r\nSendTimeout=65535\r\nCtsTimeout=30\r\nStartupView=255\r\n"
-         "ListenPort=0\r\nMaxMessage=1024\r\nEditor=/usr/bin/nc edit\r\n",
-         0, "1|0|1000|20|0|65535|30|255|1|1|0|1024|/usr/bin/nc edit"},
+         "ListenPort=0\r\nMaxMessage=1024\r\nEditor=/usr/bin/nc edit\r\nAllowedHosts=10.0.0.0/8, ::1\r\n"
+         "ListenAddress=127.0.0.1\r\n",
+         0, "1|0|1000|20|0|65535|30|255|1|1|0|1024|/usr/bin/nc edit|10.0.0.0/8, ::1|127.0.0.1"},
         {"HideBreak=True\r\nSuppressErrors=1\r\nGeneralTimeout=fem\r\nSvarTimeout=10\r\nDebug=True\r\n",
-         Err::TypeMismatch, "1|1|5000|4000|5000|5000|8000|0|0|0|10000|67108864|"},
+         Err::TypeMismatch, "1|1|5000|4000|5000|5000|8000|0|0|0|10000|67108864|||"},
         // Intervals outside the window timer's range.
         {"SvarTimeout=10\r\nRecTimeout=65536\r\nSendTimeout=10\r\n", Err::Overflow,
-         "0|0|5000|10|5000|5000|8000|0|0|0|10000|67108864|"},
+         "0|0|5000|10|5000|5000|8000|0|0|0|10000|67108864|||"},
         {"CtsTimeout=-1\r\n", Err::Overflow, kDefaults},
         // StartupView comes after the timers and before Debug.
         {"CtsTimeout=40\r\nStartupView=256\r\nDebug=True\r\n", Err::Overflow,
-         "0|0|5000|4000|5000|5000|40|0|0|0|10000|67108864|"},
+         "0|0|5000|4000|5000|5000|40|0|0|0|10000|67108864|||"},
         {"StartupView=start\r\n", Err::TypeMismatch, kDefaults},
         {"Debug=kanske\r\n", Err::TypeMismatch, kDefaults},
         {"Debug=True\r\nListenPort=70000\r\nEditor=x\r\n", Err::Overflow,
-         "0|0|5000|4000|5000|5000|8000|0|1|0|10000|67108864|"},
+         "0|0|5000|4000|5000|5000|8000|0|1|0|10000|67108864|||"},
         {"MaxMessage=0\r\n", Err::Overflow, kDefaults},
         {"MaxMessage=-5\r\n", Err::Overflow, kDefaults}};
     for (const Case& c : cases) {

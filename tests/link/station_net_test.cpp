@@ -1,4 +1,5 @@
 #include "library/programfile.h"
+#include "link/hostfilter.h"
 #include "link/socketerror.h"
 #include "stationfixture.h"
 #include <QDir>
@@ -113,7 +114,8 @@ TEST(StationNetwork, MachineDeletesIntoTheTrashAsksForListsAndIsRefusedUnsafeNam
     shop.home.write("ncprog/O2.TXT", "x");
     Peer machine;
     ASSERT_TRUE(machine.connectTo(shop.station.ListeningPort()));
-    for (const char* bad : {"../S", "..\\S", "A/B", "", "C:X"}) {
+    for (const char* bad : {"../S", "..\\S", "A/B", "", "C:X", ".", "...", "A.", "A*", "A?B", "A\"B", "<A>",
+                            "A|B", "con", "NUL.X", "com1", "LPT9.A"}) {
         EXPECT_EQ(machine.ask(Request("LOD", "", bad)).mid(17, 2), QByteArray("08")) << bad;
         EXPECT_EQ(machine.ask(Request("SAV", "", bad, "EVIL")).mid(17, 2), QByteArray("09")) << bad;
         EXPECT_EQ(machine.ask(Request("DEL", "", bad)).mid(17, 2), QByteArray("07")) << bad;
@@ -121,13 +123,16 @@ TEST(StationNetwork, MachineDeletesIntoTheTrashAsksForListsAndIsRefusedUnsafeNam
     }
     EXPECT_EQ(shop.home.read("S.NC"), QByteArray("secret"));
     EXPECT_TRUE(shop.home.exists("ncprog/mottaget/B.NC"));
-    EXPECT_FALSE(shop.home.exists("ncprog/A"));
+    EXPECT_EQ(QDir(shop.send).entryList(QDir::Files | QDir::Hidden), QStringList({"LONGNAME9.nc", "O1.NC", "O2.TXT"}));
     EXPECT_TRUE(QDir(shop.trash).isEmpty());
     EXPECT_TRUE(shop.log().contains("Ogiltigt programnamn"));
 
     EXPECT_EQ(machine.ask(Corrupt(Request("LOD", "", "O1"))), PcClose(BuildFrame("R", "LOD", "", "O1", "04")));
-    EXPECT_EQ(machine.ask("hello 42%"), PcClose(BuildFrame("R", "", "", "", "04")));
-    EXPECT_TRUE(shop.log().contains("Ok\xe4nt kommando: hello 42%"));
+    // A forged line stays inside its own, escaped.
+    const QByteArray forged = QByteArray("hello\r\n2026-01-01 00:00:00 - Programmet avslutat.") + '\0' + '%';
+    EXPECT_EQ(machine.ask(forged), PcClose(BuildFrame("R", "", "", "", "04")));
+    EXPECT_TRUE(shop.log().contains("Ok\xe4nt kommando: hello<0D><0A>2026-01-01 00:00:00 - Programmet avslutat.<00>%\r\n"));
+    EXPECT_FALSE(shop.log().contains("\n2026-01-01"));
 
     EXPECT_EQ(machine.ask(Request("DEL", "", "O5")), PcClose(BuildFrame("R", "DEL", "", "O5", "00")));
     EXPECT_FALSE(shop.home.exists("ncprog/mottaget/O5.NC"));
@@ -237,6 +242,51 @@ TEST(StationNetwork, StoredProgramReplacesTheOldOnlyWhole) {
     EXPECT_EQ(shop.file("O7.NC"), old);
     EXPECT_TRUE(beside().isEmpty());
 #endif
+}
+
+TEST(StationNetwork, OnlyAllowedHostsMayConnect) {
+    QStringList bad;
+    const HostFilter filter("10.0.0.0/8, ::1 ,fe80::/10, 192.168.1.7, x, 10.0.0.0/33", &bad);
+    EXPECT_EQ(bad, QStringList({"x", "10.0.0.0/33"}));
+    for (const char* in : {"10.1.2.3", "::ffff:10.1.2.3", "::1", "fe80::2", "192.168.1.7"})
+        EXPECT_TRUE(filter.allows(QHostAddress(in))) << in;
+    for (const char* out : {"11.0.0.1", "192.168.1.8", "::2", "::ffff:11.0.0.1"})
+        EXPECT_FALSE(filter.allows(QHostAddress(out))) << out;
+    EXPECT_FALSE(HostFilter("10.0.0.0").allows(QHostAddress("10.0.0.1")));  // one host, not a range
+    EXPECT_FALSE(HostFilter("x").allows(QHostAddress("10.0.0.1")));
+    EXPECT_TRUE(HostFilter(" , ").allows(QHostAddress("10.0.0.1")));
+
+    // Every interface: an IPv4 peer arrives mapped and still matches its range.
+    Shop shop;
+    GeneralSettings g = shop.station.General;
+    g.AllowedHosts = "127.0.0.0/8, nej";
+    shop.station.ApplyGeneralSettings(g);
+    ASSERT_TRUE(shop.station.StartListening());
+    EXPECT_TRUE(shop.log().contains("AllowedHosts (de sl\xe4pper inte in n\xe5gon): nej.\r\n"));
+    Peer machine;
+    ASSERT_TRUE(machine.connectTo(shop.station.ListeningPort()));
+    EXPECT_EQ(machine.ask(Request("LOD", "", "O1")).mid(17, 2), QByteArray("08"));
+    EXPECT_TRUE(shop.log().contains(" - Anslutning fr\xe5n 127.0.0.1.\r\n"));
+
+    // Bound to loopback and letting in another host only: refused at once,
+    // and the machine's open connection is left alone.
+    g.AllowedHosts = "127.0.0.2";
+    g.ListenAddress = "127.0.0.1";
+    shop.station.ApplyGeneralSettings(g);
+    ASSERT_TRUE(shop.station.StartListening());
+    QTcpSocket stranger;
+    stranger.connectToHost("127.0.0.1", shop.station.ListeningPort());
+    ASSERT_TRUE(WaitUntil([&] { return stranger.state() == QAbstractSocket::UnconnectedState; }));
+    EXPECT_TRUE(shop.log().contains(" - Anslutning fr\xe5n 127.0.0.1 nekad (inte i AllowedHosts).\r\n"));
+    EXPECT_EQ(machine.ask(Request("LOD", "", "O1")).mid(17, 2), QByteArray("08"));
+    QTcpSocket elsewhere;
+    elsewhere.connectToHost("127.0.0.2", shop.station.ListeningPort());
+    EXPECT_FALSE(elsewhere.waitForConnected(5000));
+
+    g.ListenAddress = "alla";
+    shop.station.ApplyGeneralSettings(g);
+    EXPECT_FALSE(shop.station.StartListening());
+    EXPECT_TRUE(shop.log().contains("Ogiltig ListenAddress ('alla')"));
 }
 
 TEST(StationNetwork, SocketErrorsInSwedish) {

@@ -87,6 +87,10 @@ TEST(StationSerial, ProtocolOneShortAndColonForms) {
 
     ASSERT_TRUE(shop.store(BuildShortFrame("S", "O2") + "\nG2\nM30%"));
     EXPECT_EQ(shop.file("O2.NC"), QByteArray("G2\r\nM30"));
+    // A name Windows could not hold stores nothing.
+    shop.port->deliver(BuildShortFrame("S", ".") + "\nX%");
+    ASSERT_TRUE(WaitUntil([&] { return shop.panel.status() == "Mottagningen misslyckades ('.')."; }));
+    EXPECT_FALSE(shop.home.exists("ncprog/..NC"));
 
     EXPECT_EQ(shop.ask(BuildShortFrame("E", "O3") + "%"), BuildShortFrame("R", "O3") + "\n%");
     EXPECT_FALSE(shop.home.exists("ncprog/mottaget/O3.NC"));

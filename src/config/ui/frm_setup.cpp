@@ -155,7 +155,20 @@ void frm_setup::buildControls() {
     ag->addWidget(lblEditor, 3, 0);
     ag->addWidget(txtEditor, 3, 1);
     ag->addWidget(Command2, 3, 2);
-    ag->setRowStretch(4, 1);
+    // Who may connect; the listening socket takes them at the next start.
+    auto network = [&](QLineEdit*& edit, const char* name, const QString& label, const QString& tip, int row) {
+        edit = Named<QLineEdit>(name, adv);
+        edit->setToolTip(tip + QStringLiteral(" Gäller från nästa start."));
+        auto* l = new QLabel(label, adv);
+        l->setBuddy(edit);
+        ag->addWidget(l, row, 0);
+        ag->addWidget(edit, row, 1, 1, 2);
+    };
+    network(txtAllowedHosts, "txtAllowedHosts", QStringLiteral("Tillåtna adresser:"),
+            QStringLiteral("Adresser och nät (t.ex. 10.0.0.0/8), kommaseparerade; tomt: alla."), 4);
+    network(txtListenAddress, "txtListenAddress", QStringLiteral("Lyssningsadress:"),
+            QStringLiteral("Tomt: alla nätverkskort."), 5);
+    ag->setRowStretch(6, 1);
     ag->setColumnStretch(1, 1);
     SSTab->addTab(adv, QStringLiteral("Avancerat"));
     // Usable once a machine is chosen.
@@ -184,7 +197,7 @@ void frm_setup::connectControls() {
             if (on) SettingsChanged();
         });
     for (QLineEdit* e : {txtDocPath, txtExtension, txtMaskinIP, txtMaskinPort, txtRecPath, txtRootPath, txtSendPath,
-                         txtTrashPath, txtSettings, txtEditor})
+                         txtTrashPath, txtSettings, txtEditor, txtAllowedHosts, txtListenAddress})
         connect(e, &QLineEdit::textChanged, this, changed);
 
     connect(cmbMaskiner, &QComboBox::currentIndexChanged, this, [this] { cmbMaskiner_Click(); });
@@ -226,6 +239,10 @@ void frm_setup::Form_Load() {
     {
         QSignalBlocker quiet(txtEditor);
         txtEditor->setText(ReadIni(QStringLiteral("Program"), QStringLiteral("Editor"), QString()));
+    }
+    for (QLineEdit* e : {txtAllowedHosts, txtListenAddress}) {
+        QSignalBlocker quiet(e);
+        e->setText(ReadIni(QStringLiteral("Program"), e->objectName().mid(3), QString()));
     }
     if (cmbMaskiner->count() > 0) Text2Combo(cmbMaskiner, last);
 }
@@ -338,6 +355,12 @@ SetupSave frm_setup::collect() const {
 
 void frm_setup::SaveSettings() {
     WriteIni(QStringLiteral("Program"), QStringLiteral("Editor"), txtEditor->text());
+    // Written only when changed: a file without the keys keeps its defaults.
+    for (QLineEdit* e : {txtAllowedHosts, txtListenAddress}) {
+        const QString key = e->objectName().mid(3);
+        if (e->text() != ReadIni(QStringLiteral("Program"), key, QString()))
+            WriteIni(QStringLiteral("Program"), key, e->text());
+    }
     if (slot_ > 0) WriteSetupMachine(slot_, collect());
     Dirty = false;
 }

@@ -92,4 +92,6 @@ private:
     QLineEdit* txtEditor = nullptr;
     QLabel* lblEditor = nullptr;
     QPushButton* Command2 = nullptr;
+    QLineEdit* txtAllowedHosts = nullptr;
+    QLineEdit* txtListenAddress = nullptr;
 };

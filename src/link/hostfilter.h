@@ -1,0 +1,33 @@
+#pragma once
+// Who may connect to the listening port: the general settings AllowedHosts
+// (addresses and CIDR ranges, comma separated) and ListenAddress.
+#include <QHostAddress>
+#include <QList>
+#include <QPair>
+#include <QString>
+#include <QStringList>
+
+class HostFilter {
+public:
+    // Entries that are neither an address nor a range land in *bad and allow
+    // no one; a list of only bad entries therefore lets no one in.
+    explicit HostFilter(const QString& allowedHosts = {}, QStringList* bad = nullptr);
+
+    // Empty list: anyone, as without the setting.
+    bool allows(const QHostAddress& peer) const;
+
+private:
+    bool open_ = true;
+    QList<QPair<QHostAddress, int>> ranges_;
+};
+
+// An IPv4 peer reached through an IPv6 socket ("::ffff:10.0.0.5") as plain IPv4.
+QHostAddress Unmapped(const QHostAddress& address);
+
+// ListenAddress: empty means every interface. False when the text is not an address.
+bool ParseListenAddress(const QString& text, QHostAddress* address);
+
+// The far end of an accepted connection not yet handed to a socket object.
+QHostAddress PeerOfDescriptor(qintptr descriptor);
+// Closes an accepted connection that is not let in.
+void CloseDescriptor(qintptr descriptor);
