@@ -3,6 +3,7 @@
 #include "common/apperror.h"
 #include "common/convert.h"
 #include "common/ini.h"
+#include "library/history.h"
 
 #include <limits>
 
@@ -41,6 +42,8 @@ void ReadGeneralSettings(GeneralSettings& g) {
     // Zero or less would refuse every message.
     g.MaxMessage = ReadRange("MaxMessage", 64 * 1024 * 1024, 1, std::numeric_limits<qint32>::max());
     g.Editor = ReadProgram("Editor", QString());
+    g.HistoryKeep = ReadRange("HistoryKeep", kHistoryKeepDefault, 0, std::numeric_limits<qint32>::max());
+    g.HistoryMaxMB = ReadRange("HistoryMaxMB", kHistoryMaxMBDefault, 0, std::numeric_limits<qint32>::max());
 }
 
 QString ComPortDevice(int n) {

@@ -21,6 +21,9 @@ struct GeneralSettings {
     qint64 MaxMessage = 64 * 1024 * 1024;
     // External NC editor; empty opens files with their associated program.
     QString Editor;
+    // Earlier versions kept per program (0: none) and the store's limit.
+    int HistoryKeep = 20;
+    int HistoryMaxMB = 2048;
 };
 
 // Reads the keys in a fixed order, storing each at once. The first value that

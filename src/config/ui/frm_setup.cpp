@@ -6,6 +6,7 @@
 #include "common/notify.h"
 #include "config/machines.h"
 #include "config/setupform.h"
+#include "library/history.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -20,6 +21,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalBlocker>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
@@ -155,7 +157,19 @@ void frm_setup::buildControls() {
     ag->addWidget(lblEditor, 3, 0);
     ag->addWidget(txtEditor, 3, 1);
     ag->addWidget(Command2, 3, 2);
-    ag->setRowStretch(4, 1);
+    txtHistoryKeep = Named<QSpinBox>("txtHistoryKeep", adv);
+    txtHistoryKeep->setRange(0, 9999);
+    auto* lblKeep = Named<QLabel>("lblHistoryKeep", QStringLiteral("Versioner per program i historiken (0 = av):"), adv);
+    lblKeep->setBuddy(txtHistoryKeep);
+    ag->addWidget(lblKeep, 4, 0);
+    ag->addWidget(txtHistoryKeep, 4, 1);
+    txtHistoryMaxMB = Named<QSpinBox>("txtHistoryMaxMB", adv);
+    txtHistoryMaxMB->setRange(0, 1000000);
+    auto* lblMax = Named<QLabel>("lblHistoryMaxMB", QStringLiteral("Historikens största storlek (MB):"), adv);
+    lblMax->setBuddy(txtHistoryMaxMB);
+    ag->addWidget(lblMax, 5, 0);
+    ag->addWidget(txtHistoryMaxMB, 5, 1);
+    ag->setRowStretch(6, 1);
     ag->setColumnStretch(1, 1);
     SSTab->addTab(adv, QStringLiteral("Avancerat"));
     // Usable once a machine is chosen.
@@ -179,6 +193,7 @@ void frm_setup::connectControls() {
     for (QComboBox* c : {cmbBaud, cmbComPort, cmbEOB, cmbModell, cmbProtoTyp})
         connect(c, &QComboBox::currentIndexChanged, this, changed);
     for (QCheckBox* c : {chkAutoDir, chkShowAll}) connect(c, &QCheckBox::toggled, this, changed);
+    for (QSpinBox* b : {txtHistoryKeep, txtHistoryMaxMB}) connect(b, &QSpinBox::valueChanged, this, changed);
     for (QRadioButton* o : {optCOM, optNet})
         connect(o, &QRadioButton::toggled, this, [this](bool on) {
             if (on) SettingsChanged();
@@ -226,6 +241,12 @@ void frm_setup::Form_Load() {
     {
         QSignalBlocker quiet(txtEditor);
         txtEditor->setText(ReadIni(QStringLiteral("Program"), QStringLiteral("Editor"), QString()));
+    }
+    {
+        const HistorySettings h = ReadHistorySettings();
+        QSignalBlocker quietKeep(txtHistoryKeep), quietMax(txtHistoryMaxMB);
+        txtHistoryKeep->setValue(h.keep);
+        txtHistoryMaxMB->setValue(int(h.maxMB));
     }
     if (cmbMaskiner->count() > 0) Text2Combo(cmbMaskiner, last);
 }
@@ -338,6 +359,12 @@ SetupSave frm_setup::collect() const {
 
 void frm_setup::SaveSettings() {
     WriteIni(QStringLiteral("Program"), QStringLiteral("Editor"), txtEditor->text());
+    // Written only when changed: a settings file at the defaults stays as it was.
+    const HistorySettings h = ReadHistorySettings();
+    if (txtHistoryKeep->value() != h.keep)
+        WriteIni(QStringLiteral("Program"), QStringLiteral("HistoryKeep"), QString::number(txtHistoryKeep->value()));
+    if (txtHistoryMaxMB->value() != h.maxMB)
+        WriteIni(QStringLiteral("Program"), QStringLiteral("HistoryMaxMB"), QString::number(txtHistoryMaxMB->value()));
     if (slot_ > 0) WriteSetupMachine(slot_, collect());
     Dirty = false;
 }

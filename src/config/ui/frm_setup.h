@@ -9,6 +9,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
+class QSpinBox;
 class QTabWidget;
 struct SetupSave;
 
@@ -91,5 +92,7 @@ private:
     QCheckBox* chkShowAll = nullptr;
     QLineEdit* txtEditor = nullptr;
     QLabel* lblEditor = nullptr;
+    QSpinBox* txtHistoryKeep = nullptr;
+    QSpinBox* txtHistoryMaxMB = nullptr;
     QPushButton* Command2 = nullptr;
 };
