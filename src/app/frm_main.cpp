@@ -64,6 +64,7 @@ void frm_main::buildMenus() {
     mnuArkiv = Named(bar->addMenu(QStringLiteral("Arkiv")), "mnuArkiv");
     mnuArkivSetup = Entry(mnuArkiv, "mnuArkivSetup", QStringLiteral("Inställningar..."));
     Entry(mnuArkiv, "mnuArkivPrintLista", QStringLiteral("Skriv ut fillista..."));
+    Entry(mnuArkiv, "mnuArkivHistorik", QStringLiteral("Historik..."));
     mnuArkiv->addSeparator()->setObjectName(QStringLiteral("mnuBreak2"));
     Entry(mnuArkiv, "mnuArkivQuit", QStringLiteral("Avsluta"));
 
@@ -91,6 +92,9 @@ void frm_main::buildMenus() {
     mnuDebug = Named(bar->addMenu(QStringLiteral("Debug")), "mnuDebug");
     Entry(mnuDebug, "mnuDebugParse", QStringLiteral("Parsa commandlog"));
     mnuDebug->menuAction()->setVisible(false);
+
+    mnuFileList = Named(new QMenu(this), "mnuFileList");
+    Entry(mnuFileList, "mnuFileHistorik", QStringLiteral("Historik..."));
 }
 
 void frm_main::buildControls() {
@@ -201,6 +205,8 @@ void frm_main::connectControls() {
     auto menuEntry = [this](const char* name) { return findChild<QAction*>(QLatin1String(name)); };
     connect(mnuArkivSetup, &QAction::triggered, this, &frm_main::mnuArkivSetup_Click);
     connect(menuEntry("mnuArkivPrintLista"), &QAction::triggered, this, &frm_main::mnuArkivPrintLista_Click);
+    connect(menuEntry("mnuArkivHistorik"), &QAction::triggered, this, &frm_main::mnuArkivHistorik_Click);
+    connect(menuEntry("mnuFileHistorik"), &QAction::triggered, this, &frm_main::mnuArkivHistorik_Click);
     connect(menuEntry("mnuArkivQuit"), &QAction::triggered, this, &QWidget::close);
     connect(menuEntry("mnuVisaLogg"), &QAction::triggered, this, &frm_main::mnuVisaLogg_Click);
     connect(menuEntry("mnuSend"), &QAction::triggered, cmdSend, &QPushButton::click);
@@ -226,6 +232,10 @@ void frm_main::connectControls() {
     connect(FileListView, &ReportList::itemDoubleClicked, this, &frm_main::FileListView_DblClick);
     connect(FileListView, &ReportList::columnClicked, this, &frm_main::FileListView_ColumnClick);
     connect(FileListView, &ReportList::keyDown, this, &frm_main::FileListView_KeyDown);
+    FileListView->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(FileListView, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        if (FileListView->hasSelection()) mnuFileList->popup(FileListView->viewport()->mapToGlobal(at));
+    });
     connect(RemoteFilesLV, &ReportList::itemClicked, this, &frm_main::RemoteFilesLV_Click);
     connect(RemoteFilesLV, &ReportList::columnClicked, this, &frm_main::RemoteFilesLV_ColumnClick);
     connect(RemoteFilesLV, &ReportList::keyDown, this, &frm_main::RemoteFilesLV_KeyDown);

@@ -76,6 +76,8 @@ public:
     void cmdEdit_Click();
     void cmdKommentar_Click();
     void cmdNewFolder_Click();
+    // "Historik..." for the selected program.
+    void mnuArkivHistorik_Click();
 
     // ---- machine list
     void RemoteFilesLV_Click();
@@ -187,6 +189,7 @@ private:
     QMenu* mnuPlugin = nullptr;
     QMenu* mnuHelp = nullptr;
     QMenu* mnuDebug = nullptr;
+    QMenu* mnuFileList = nullptr;  // the file list's context menu
     QAction* mnuArkivSetup = nullptr;
     QList<QAction*> mnuDocs;
     QList<QAction*> mnuPlugins;

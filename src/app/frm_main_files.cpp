@@ -1,16 +1,17 @@
 // The local library in the window: folder tree and file list handlers, the
-// commands "Editera", "Kommentar" and "Skapa Mapp", and the machine list's
-// own handlers.
+// commands "Editera", "Kommentar", "Skapa Mapp" and "Historik...", and the
+// machine list's own handlers.
 #include "app/frm_main.h"
 
-#include "common/errorreport.h"
 #include "app/messagebox.h"
 #include "common/errorreport.h"
 #include "common/ini.h"
 #include "common/paths.h"
 #include "controls/reportlist.h"
+#include "library/history.h"
 #include "library/programfile.h"
 #include "library/ui/foldertree.h"
+#include "library/ui/frm_history.h"
 #include "library/ui/frm_info.h"
 #include "library/ui/localfilelist.h"
 #include "link/station.h"
@@ -97,7 +98,9 @@ void frm_main::cmdKommentar_Click() {
         if (!answer) return;
         // Nothing to keep and nothing new: rewriting would only strip the markers.
         if (answer->isEmpty() && current.isEmpty()) return;
-        const FileResult r = WriteProgramFile(text, path, *answer);
+        // Without its earlier version kept, the file is not touched.
+        FileResult r = KeepVersion(path, QStringLiteral("Kommentar"));
+        if (r.ok) r = WriteProgramFile(text, path, *answer);
         if (!r.ok) message(r.message(), AppTitle(), MsgIcon::None, Buttons::Ok);
     });
 }
@@ -127,6 +130,15 @@ void frm_main::cmdNewFolder_Click() {
         FolderTreeview->setSelectedFolder(path);
         // The list shows the folder the tree now has selected.
         UpdateLocalFolders();
+    });
+}
+
+void frm_main::mnuArkivHistorik_Click() {
+    Guarded([&] {
+        if (!FileListView->hasSelection()) return;
+        frm_history history(selectedFilePath(), this);
+        ExecDialog(history);
+        if (history.restored()) UpdateLocalFolders();
     });
 }
 

@@ -73,3 +73,5 @@ int RunFetch(const VerbOptions& options);
 int RunDelete(const VerbOptions& options);
 int RunServe(const VerbOptions& options);
 int RunPrintList(const VerbOptions& options);
+int RunHistory(const VerbOptions& options);
+int RunRestore(const VerbOptions& options);

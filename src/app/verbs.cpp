@@ -28,6 +28,9 @@ const char kUsage[] =
     "  Fenmo32 [--home MAPP] serve [MASKIN]           svara på maskinens begäran tills SIGINT eller SIGTERM\n"
     "  Fenmo32 [--home MAPP] print-list MAPP --pdf FIL\n"
     "                                                 skriv ut mappens fillista till en PDF-fil\n"
+    "  Fenmo32 [--home MAPP] history FIL              sparade versioner av programmet, nyast först:\n"
+    "                                                 nummer, datum, storlek, ursprung\n"
+    "  Fenmo32 [--home MAPP] restore FIL NUMMER       återställ en version (det nuvarande sparas först)\n"
     "          --yes | --no                           svaret på frågan om att skriva över; utan dem\n"
     "                                                 frågar Fenmo32 på terminalen, annars är svaret Nej\n"
     "MASKIN är maskinens namn eller platsnummer. serve skriver \"LISTENING <port>\" på standard ut\n"
@@ -123,6 +126,14 @@ int Dispatch(const VerbOptions& o) {
     if (o.verb == QLatin1String("print-list")) {
         if (n != 1 || o.pdf.isEmpty()) return UsageError(QStringLiteral("print-list vill ha en mapp och --pdf FIL."));
         return RunPrintList(o);
+    }
+    if (o.verb == QLatin1String("history")) {
+        if (n != 1) return UsageError(QStringLiteral("history vill ha en fil."));
+        return RunHistory(o);
+    }
+    if (o.verb == QLatin1String("restore")) {
+        if (n != 2) return UsageError(QStringLiteral("restore vill ha en fil och ett versionsnummer."));
+        return RunRestore(o);
     }
     return UsageError(QStringLiteral("okänt kommando \"%1\".").arg(o.verb));
 }

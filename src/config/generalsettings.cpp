@@ -3,6 +3,7 @@
 #include "common/apperror.h"
 #include "common/convert.h"
 #include "common/ini.h"
+#include "library/history.h"
 
 #include <limits>
 
@@ -43,6 +44,8 @@ void ReadGeneralSettings(GeneralSettings& g) {
     g.Editor = ReadProgram("Editor", QString());
     g.AllowedHosts = ReadProgram("AllowedHosts", QString());
     g.ListenAddress = ReadProgram("ListenAddress", QString());
+    g.HistoryKeep = ReadRange("HistoryKeep", kHistoryKeepDefault, 0, std::numeric_limits<qint32>::max());
+    g.HistoryMaxMB = ReadRange("HistoryMaxMB", kHistoryMaxMBDefault, 0, std::numeric_limits<qint32>::max());
 }
 
 QString ComPortDevice(int n) {

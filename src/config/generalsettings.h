@@ -26,6 +26,9 @@ struct GeneralSettings {
     QString AllowedHosts;
     // Local address to listen on; empty: every interface.
     QString ListenAddress;
+    // Earlier versions kept per program (0: none) and the store's limit.
+    int HistoryKeep = 20;
+    int HistoryMaxMB = 2048;
 };
 
 // Reads the keys in a fixed order, storing each at once. The first value that

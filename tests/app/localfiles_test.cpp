@@ -1,4 +1,5 @@
 // The local side: folder tree, file list, and the commands on local files.
+#include "library/history.h"
 #include "library/ui/frm_info.h"
 #include "library/ui/localfilelist.h"
 #include "library/ui/localfilescan.h"
@@ -7,6 +8,7 @@
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTableWidget>
 #include <QTreeWidget>
 #include <unistd.h>
 
@@ -129,13 +131,16 @@ TEST(LocalList, FolderTreeClickShowsThatFolder) {
     Library h;
     QDir().mkpath(h.WindowHome::send + "/Gamla");
     h.program("Gamla/O9.NC", "%O9\r\n%");
+    ASSERT_TRUE(KeepVersion(h.WindowHome::send + "/Gamla/O9.NC", "x").ok);
     h.start();
     auto* tree = h.child<QTreeWidget>("FolderTreeview");
     ASSERT_EQ(tree->topLevelItemCount(), 1);  // the root: the program folder
     QTreeWidgetItem* ncprog = nullptr;
-    for (int i = 0; i < tree->topLevelItem(0)->childCount(); ++i)
+    for (int i = 0; i < tree->topLevelItem(0)->childCount(); ++i) {
         if (tree->topLevelItem(0)->child(i)->text(0) == QLatin1String("ncprog"))
             ncprog = tree->topLevelItem(0)->child(i);
+        EXPECT_NE(tree->topLevelItem(0)->child(i)->text(0), "historik");
+    }
     ASSERT_TRUE(ncprog);
     EXPECT_TRUE(ncprog->isSelected());
     ASSERT_EQ(ncprog->childCount(), 1);
@@ -168,11 +173,26 @@ TEST(LocalCommands, CommentIsWrittenOnlyWhenTheFileCouldBeRead) {
     h.child<QPushButton>("cmdKommentar")->click();
     EXPECT_EQ(h.ui.prompts.last(), "Kommentar|Ange kommentar:|");
     EXPECT_EQ(h.home.read("ncprog/O1.NC"), QByteArray("(NY)%O1(A)\r\nG0\r\n%"));
+    const QList<HistoryVersion> kept = ListVersions(h.WindowHome::send + "/O1.NC");
+    ASSERT_EQ(kept.size(), 1);
+    EXPECT_EQ(kept[0].origin, "Kommentar");
+    EXPECT_EQ(kept[0].size, 11);
 
     ASSERT_TRUE(ClickRow(h.list, "O3.NC"));
     h.ui.inputs.enqueue("NY");
     h.child<QPushButton>("cmdKommentar")->click();
     EXPECT_EQ(h.home.read("ncprog/O3.NC"), QByteArray("(NY)%O3\r\nG0X0\r\nM30\r\n%"));
+
+    // No earlier version kept, no new comment.
+    QDir(h.home.file("historik")).removeRecursively();
+    h.home.write("historik", "");
+    h.ui.shown.clear();
+    h.ui.inputs.enqueue("NYARE");
+    h.child<QPushButton>("cmdKommentar")->click();
+    ASSERT_EQ(h.ui.shown.size(), 1);
+    EXPECT_TRUE(h.ui.shown[0].text.contains("historiken")) << h.ui.shown[0].text.toStdString();
+    EXPECT_EQ(h.home.read("ncprog/O3.NC"), QByteArray("(NY)%O3\r\nG0X0\r\nM30\r\n%"));
+    QFile::remove(h.home.file("historik"));
 
     ASSERT_TRUE(ClickRow(h.list, "O2.NC"));
     h.ui.inputs.enqueue(std::nullopt);  // cancelled
@@ -195,6 +215,32 @@ TEST(LocalCommands, CommentIsWrittenOnlyWhenTheFileCouldBeRead) {
     ASSERT_EQ(h.ui.shown.size(), 1);
     EXPECT_TRUE(h.ui.shown[0].text.startsWith("Filfel (53): "));
     EXPECT_FALSE(h.home.exists("ncprog/O2.NC"));
+}
+
+TEST(LocalCommands, HistoryShowsAVersionBesideTheFileAndRestoresIt) {
+    Library h;
+    h.program("O1.NC", "%O1\r\nG0\r\nG1\r\n%");
+    h.start();
+    ASSERT_TRUE(ClickRow(h.list, "O1.NC"));
+    h.ui.inputs.enqueue("NY");
+    h.child<QPushButton>("cmdKommentar")->click();
+
+    QStringList rows, versions;
+    h.ui.onDialog = [&](QDialog& d) {
+        auto* list = d.findChild<QTreeWidget*>("lstVersions");
+        for (int i = 0; i < list->topLevelItemCount(); ++i) versions << list->topLevelItem(i)->text(2);
+        auto* grid = d.findChild<QTableWidget*>("grdDiff");
+        for (int r = 0; r < grid->rowCount(); ++r) rows << grid->item(r, 0)->text() + "|" + grid->item(r, 1)->text();
+        h.ui.answers.enqueue(OperatorPanel::Answer::Yes);
+        d.findChild<QPushButton*>("cmdRestore")->click();
+    };
+    h.w().findChild<QAction*>("mnuArkivHistorik")->trigger();
+    ASSERT_EQ(h.ui.dialogs, 1);
+    EXPECT_EQ(versions, QStringList{"Kommentar"});
+    EXPECT_EQ(rows, (QStringList{"%O1|(NY)%O1", "G0|G0", "G1|G1", "%|%"}));
+    EXPECT_EQ(h.home.read("ncprog/O1.NC"), "%O1\r\nG0\r\nG1\r\n%");
+    EXPECT_EQ(ListVersions(h.WindowHome::send + "/O1.NC").size(), 2);
+    EXPECT_EQ(h.w().findChild<QAction*>("mnuFileHistorik")->text(), "Historik...");
 }
 
 TEST(LocalCommands, NewFolder) {

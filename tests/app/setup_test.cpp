@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSpinBox>
 #include <QTabWidget>
 
 namespace {
@@ -78,6 +79,13 @@ TEST(Setup, LoadsAMachineAndSavesTypFromTheLinkAndModel) {
     EXPECT_EQ(ReadIni("Program", "ListenAddress", "<saknas>"), "<saknas>");  // unchanged keys stay unwritten
     EXPECT_EQ(Stored(2, "Typ"), "1");
     EXPECT_EQ(Stored(2, "Settings"), ",n,8,1");
+
+    // History settings are general ones: only a changed one is written.
+    EXPECT_EQ(Get<QSpinBox>(d, "txtHistoryKeep")->value(), 20);
+    Get<QSpinBox>(d, "txtHistoryKeep")->setValue(5);
+    save->click();
+    EXPECT_EQ(ReadIni("Program", "HistoryKeep", ""), "5");
+    EXPECT_EQ(ReadIni("Program", "HistoryMaxMB", "<saknas>"), "<saknas>");
     EXPECT_TRUE(h.ui.shown.isEmpty());
 }
 

@@ -68,6 +68,16 @@ TEST(GeneralSettingsTest, ConversionsAndWhereABadValueStopsTheRead) {
         EXPECT_EQ(Read(g), c.error) << c.keys.constData();
         EXPECT_EQ(Dump(g), c.dump) << c.keys.constData();
     }
+
+    g = GeneralSettings{};
+    home.write("Fenmo32.INI", "[Program]\r\nEditor=e\r\n");
+    ASSERT_EQ(Read(g), 0);
+    EXPECT_EQ(std::pair(g.HistoryKeep, g.HistoryMaxMB), std::pair(20, 2048));
+    home.write("Fenmo32.INI", "[Program]\r\nHistoryKeep=0\r\nHistoryMaxMB=5\r\n");
+    ASSERT_EQ(Read(g), 0);
+    EXPECT_EQ(std::pair(g.HistoryKeep, g.HistoryMaxMB), std::pair(0, 5));
+    home.write("Fenmo32.INI", "[Program]\r\nHistoryKeep=-1\r\n");
+    EXPECT_EQ(Read(g), Err::Overflow);
 }
 
 TEST(GeneralSettingsTest, ComPortDevices) {

@@ -1,11 +1,13 @@
 // The command-line verbs end to end: the built Fenmo32 against the simulated
 // machine, each as its own process, in a throw-away program folder.
+#include "library/history.h"
 #include "support/ptypair.h"
 #include "support/testhome.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -417,4 +419,31 @@ TEST(Verbs, PrintListWritesThePdf) {
                                      QStringList{"print-list", folder, home.file("tom"), "--pdf", pdf}})
         EXPECT_EQ(Fenmo(home.path(), usage).code, 2) << usage.join(' ').toStdString();
     EXPECT_EQ(Fenmo(home.path(), {"print-list", home.file("tom"), "--pdf", home.file("ingen/mapp.pdf")}).code, 1);
+}
+
+TEST(Verbs, HistoryListsNewestFirstAndRestorePutsAVersionBack) {
+    TestHome home;
+    const QString file = home.write("ncprog/O1.TC", "%O1\r\nG0\r\n%");
+    ASSERT_TRUE(KeepVersion(file, "MASKIN 1").ok);
+    home.write("ncprog/O1.TC", "%O1\r\nG1\r\n%");
+    ASSERT_TRUE(KeepVersion(file, "Kommentar").ok);
+    home.write("ncprog/O1.TC", "ny");
+
+    const Result list = Fenmo(home.path(), {"history", file});
+    EXPECT_EQ(list.code, 0) << list.err.toStdString();
+    const QStringList lines = list.out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 2) << list.out.toStdString();
+    const QRegularExpression line("^(\\d+)\t\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\t10\t(.*)$");
+    const auto first = line.match(lines[0]), second = line.match(lines[1]);
+    ASSERT_TRUE(first.hasMatch() && second.hasMatch()) << list.out.toStdString();
+    EXPECT_EQ(first.captured(1) + first.captured(2), "2Kommentar");
+    EXPECT_EQ(second.captured(1) + second.captured(2), "1MASKIN 1");
+
+    EXPECT_EQ(Fenmo(home.path(), {"restore", file, "1"}).code, 0);
+    EXPECT_EQ(home.read("ncprog/O1.TC"), "%O1\r\nG0\r\n%");
+    const Result missing = Fenmo(home.path(), {"restore", file, "9"});
+    EXPECT_EQ(missing.code, 1);
+    EXPECT_TRUE(missing.err.contains("Versionen finns inte i historiken.")) << missing.err.toStdString();
+    EXPECT_EQ(Fenmo(home.path(), {"restore", file, "x"}).code, 2);
+    EXPECT_EQ(Fenmo(home.path(), {"history"}).code, 2);
 }

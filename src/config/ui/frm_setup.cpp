@@ -6,6 +6,7 @@
 #include "common/notify.h"
 #include "config/machines.h"
 #include "config/setupform.h"
+#include "library/history.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -20,6 +21,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalBlocker>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
@@ -168,7 +170,19 @@ void frm_setup::buildControls() {
             QStringLiteral("Adresser och nät (t.ex. 10.0.0.0/8), kommaseparerade; tomt: alla."), 4);
     network(txtListenAddress, "txtListenAddress", QStringLiteral("Lyssningsadress:"),
             QStringLiteral("Tomt: alla nätverkskort."), 5);
-    ag->setRowStretch(6, 1);
+    txtHistoryKeep = Named<QSpinBox>("txtHistoryKeep", adv);
+    txtHistoryKeep->setRange(0, 9999);
+    auto* lblKeep = Named<QLabel>("lblHistoryKeep", QStringLiteral("Versioner per program i historiken (0 = av):"), adv);
+    lblKeep->setBuddy(txtHistoryKeep);
+    ag->addWidget(lblKeep, 6, 0);
+    ag->addWidget(txtHistoryKeep, 6, 1);
+    txtHistoryMaxMB = Named<QSpinBox>("txtHistoryMaxMB", adv);
+    txtHistoryMaxMB->setRange(0, 1000000);
+    auto* lblMax = Named<QLabel>("lblHistoryMaxMB", QStringLiteral("Historikens största storlek (MB):"), adv);
+    lblMax->setBuddy(txtHistoryMaxMB);
+    ag->addWidget(lblMax, 7, 0);
+    ag->addWidget(txtHistoryMaxMB, 7, 1);
+    ag->setRowStretch(8, 1);
     ag->setColumnStretch(1, 1);
     SSTab->addTab(adv, QStringLiteral("Avancerat"));
     // Usable once a machine is chosen.
@@ -192,6 +206,7 @@ void frm_setup::connectControls() {
     for (QComboBox* c : {cmbBaud, cmbComPort, cmbEOB, cmbModell, cmbProtoTyp})
         connect(c, &QComboBox::currentIndexChanged, this, changed);
     for (QCheckBox* c : {chkAutoDir, chkShowAll}) connect(c, &QCheckBox::toggled, this, changed);
+    for (QSpinBox* b : {txtHistoryKeep, txtHistoryMaxMB}) connect(b, &QSpinBox::valueChanged, this, changed);
     for (QRadioButton* o : {optCOM, optNet})
         connect(o, &QRadioButton::toggled, this, [this](bool on) {
             if (on) SettingsChanged();
@@ -243,6 +258,12 @@ void frm_setup::Form_Load() {
     for (QLineEdit* e : {txtAllowedHosts, txtListenAddress}) {
         QSignalBlocker quiet(e);
         e->setText(ReadIni(QStringLiteral("Program"), e->objectName().mid(3), QString()));
+    }
+    {
+        const HistorySettings h = ReadHistorySettings();
+        QSignalBlocker quietKeep(txtHistoryKeep), quietMax(txtHistoryMaxMB);
+        txtHistoryKeep->setValue(h.keep);
+        txtHistoryMaxMB->setValue(int(h.maxMB));
     }
     if (cmbMaskiner->count() > 0) Text2Combo(cmbMaskiner, last);
 }
@@ -361,6 +382,12 @@ void frm_setup::SaveSettings() {
         if (e->text() != ReadIni(QStringLiteral("Program"), key, QString()))
             WriteIni(QStringLiteral("Program"), key, e->text());
     }
+    // Written only when changed: a settings file at the defaults stays as it was.
+    const HistorySettings h = ReadHistorySettings();
+    if (txtHistoryKeep->value() != h.keep)
+        WriteIni(QStringLiteral("Program"), QStringLiteral("HistoryKeep"), QString::number(txtHistoryKeep->value()));
+    if (txtHistoryMaxMB->value() != h.maxMB)
+        WriteIni(QStringLiteral("Program"), QStringLiteral("HistoryMaxMB"), QString::number(txtHistoryMaxMB->value()));
     if (slot_ > 0) WriteSetupMachine(slot_, collect());
     Dirty = false;
 }

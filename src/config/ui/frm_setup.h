@@ -9,6 +9,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
+class QSpinBox;
 class QTabWidget;
 struct SetupSave;
 
@@ -91,6 +92,8 @@ private:
     QCheckBox* chkShowAll = nullptr;
     QLineEdit* txtEditor = nullptr;
     QLabel* lblEditor = nullptr;
+    QSpinBox* txtHistoryKeep = nullptr;
+    QSpinBox* txtHistoryMaxMB = nullptr;
     QPushButton* Command2 = nullptr;
     QLineEdit* txtAllowedHosts = nullptr;
     QLineEdit* txtListenAddress = nullptr;

@@ -1,6 +1,7 @@
 #include "library/ui/foldertree.h"
 
 #include "common/paths.h"
+#include "library/history.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -20,6 +21,13 @@ namespace {
 constexpr int kPathRole = Qt::UserRole;
 constexpr int kFilledRole = Qt::UserRole + 1;
 
+// The history store is no library folder, even where a library holds the
+// program folder.
+bool IsStore(const QString& path, const QString& name) {
+    static const QString storeName = QFileInfo(HistoryFolder()).fileName();
+    return name.compare(storeName, Qt::CaseInsensitive) == 0 && IsHistoryFolder(JoinPath(path, name));
+}
+
 // Subfolder names of path; with firstOnly, at most one. A program folder
 // holds thousands of files and few folders: the entry types come from the
 // directory itself, without a look at each file.
@@ -38,7 +46,9 @@ QStringList ListSubFolders(const QString& path, bool firstOnly) {
             dir = ::fstatat(fd, n, &st, 0) == 0 && S_ISDIR(st.st_mode);
         }
         if (!dir) continue;
-        names << QFile::decodeName(n);
+        const QString name = QFile::decodeName(n);
+        if (IsStore(path, name)) continue;
+        names << name;
         if (firstOnly) break;
     }
     ::closedir(d);
@@ -46,6 +56,7 @@ QStringList ListSubFolders(const QString& path, bool firstOnly) {
     QDirIterator it(path, QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
     while (it.hasNext()) {
         it.next();
+        if (IsStore(path, it.fileName())) continue;
         names << it.fileName();
         if (firstOnly) break;
     }
