@@ -346,6 +346,7 @@ struct ProgramFileWriter::Impl {
     Output out;
     QByteArray note;
     bool lastWasCr = false;
+    bool finished = false;
 };
 
 ProgramFileWriter::ProgramFileWriter() = default;
@@ -392,7 +393,7 @@ FileResult ProgramFileWriter::open(const QString& path, const QString& comment) 
 // Every line end becomes CR LF: a CR is put before each LF that has none,
 // also when the CR ended the previous piece.
 bool ProgramFileWriter::write(const char* data, qsizetype n) {
-    if (!d_) return false;
+    if (!d_ || d_->finished) return false;
     if (n <= 0) return d_->out.number() == 0;
     const char* const end = data + n;
     const char* from = data;
@@ -417,10 +418,17 @@ FileResult ProgramFileWriter::error() const {
     return d_ && d_->out.number() ? Failure(d_->out.number()) : FileResult{};
 }
 
+FileResult ProgramFileWriter::finish() {
+    if (!d_) return Failure(Err::BadFileName);
+    if (!d_->finished && !d_->note.isEmpty()) d_->out.put("%", 1);
+    d_->finished = true;
+    d_->out.flush();
+    return error();
+}
+
 FileResult ProgramFileWriter::commit() {
     if (!d_) return Failure(Err::BadFileName);
-    if (!d_->note.isEmpty()) d_->out.put("%", 1);
-    d_->out.flush();
+    finish();
     const std::unique_ptr<Impl> d = std::move(d_);
     if (d->out.number()) {
         const int number = d->out.number();

@@ -72,6 +72,9 @@ public:
     // More program text; false once a write failed (the first failure is kept).
     bool write(const char* data, qsizetype n);
     FileResult error() const;
+    // Everything written out (the first failure, if any): what is left for
+    // commit() is to make it the target.
+    FileResult finish();
     FileResult commit();
     void cancel();
     // The file being replaced (its case resolved); empty when not open.

@@ -72,9 +72,11 @@ QByteArray IncomingProgram::computedChecksum() const {
     return ChecksumDigits(sum);
 }
 
-FileResult IncomingProgram::commit() {
+FileResult IncomingProgram::finish() {
     if (!failure_.ok) return failure_;
     if (!writer_) return {};
+    if (finished_) return writer_->error();
+    finished_ = true;
     qint64 begin = BodyStart(frame_);
     qint64 end = size_ - 1;
     if (frame_ == Frame::Checksummed) {
@@ -86,6 +88,12 @@ FileResult IncomingProgram::commit() {
     // The bytes of the body still held, after those already written.
     const qint64 from = std::max(begin, released_);
     if (end > from) writer_->write(window_.constData() + (from - released_), end - from);
+    return writer_->finish();
+}
+
+FileResult IncomingProgram::commit() {
+    if (FileResult r = finish(); !r.ok) return r;
+    if (!writer_) return {};
     const std::unique_ptr<ProgramFileWriter> writer = std::move(writer_);
     return writer->commit();
 }

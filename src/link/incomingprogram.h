@@ -31,10 +31,12 @@ public:
     // final "%", and the checksum of everything before them and their line end.
     QByteArray receivedChecksum() const;
     QByteArray computedChecksum() const;
-    // Writes the body's last bytes and replaces the target. The first write
-    // failure, if any, is the result; then nothing is replaced.
+    // Writes the body's last bytes; the first write failure, if any, is the
+    // result. Then commit() replaces the target.
+    FileResult finish();
     FileResult commit();
-    bool storing() const { return writer_ != nullptr; }
+    // The file it replaces; empty when it stores nothing.
+    QString target() const { return writer_ ? writer_->target() : QString(); }
 
 private:
     void release(qsizetype count);
@@ -48,4 +50,5 @@ private:
     QByteArray window_;    // the bytes after those: the message's last ones
     quint32 sum_ = 0;
     char firstBodyByte_ = 0;
+    bool finished_ = false;
 };

@@ -32,6 +32,7 @@ public:
 
     // State shared by the link engine and the operations.
     MachineSettings Machine;
+    QString MachineName;  // as the machine list shows it
     GeneralSettings General;
     LinkState SerialLink;
     LinkState NetLink;
@@ -176,7 +177,8 @@ private:
     void ShowMachineError(const QString& statusText, const QByteArray& code);
     std::unique_ptr<ProgramTextReader> ReadForMachine(const QString& name);
     std::unique_ptr<ProgramTextReader> OpenProgram(const QString& path);
-    bool StoreFromMachine(const std::function<QByteArray()>& body, const QString& name, QString* fileError);
+    bool StoreFromMachine(const std::function<QByteArray()>& body, const QString& name, QString* fileError,
+                          const QString& origin);
     bool MoveToTrash(const QString& name);
     QByteArray PcList(bool narrow, const QString& pattern) const;
     QByteArray ProtocolOneRequest(const QByteArray& letter, const QByteArray& name) const;

@@ -5,6 +5,7 @@
 #include "common/errorreport.h"
 #include "common/log.h"
 #include "common/paths.h"
+#include "library/history.h"
 #include "library/programfile.h"
 #include "link/arrows.h"
 #include "link/filelists.h"
@@ -78,6 +79,11 @@ bool Station::MoveToTrash(const QString& name) {
                                   : name + QLatin1Char('.') + NowStamp() + QLatin1Char('.') + Machine.Extension;
     const QString target = JoinPath(ResolveCase(Machine.Deleted), trashName);
     if (QFileInfo::exists(target)) return false;  // never overwrite what is already in the trash
+    if (const FileResult kept = KeepVersion(ResolveCase(source), QStringLiteral("Raderad av ") + MachineName);
+        !kept.ok) {
+        AddLog(kept.message());
+        return false;
+    }
     return QFile::rename(source, target);
 }
 
@@ -151,7 +157,8 @@ void Station::ParseResponse(QByteArray& message, LinkState& link, const QByteArr
         AddLog(QStringLiteral("Tar emot fil: ") + name);
         Status(QStringLiteral("Tar emot..."));
         QString fileError;
-        const bool stored = StoreFromMachine([&] { return StripFrame(std::move(message)); }, name, &fileError);
+        const bool stored = StoreFromMachine([&] { return StripFrame(std::move(message)); }, name, &fileError,
+                                             QStringLiteral("Hämtad från ") + MachineName);
         TargetFolder.clear();
         InBufferOf(link).clear();
         if (!stored) {
@@ -241,7 +248,8 @@ void Station::ParseRequest(QByteArray& message, LinkState& link, const QByteArra
         // Stored first, answered after: "00" only once the program is on disk.
         RxCount = 0;
         QString fileError;
-        const bool stored = StoreFromMachine([&] { return StripFrame(std::move(message)); }, name, &fileError);
+        const bool stored = StoreFromMachine([&] { return StripFrame(std::move(message)); }, name, &fileError,
+                                             QStringLiteral("Sparad av ") + MachineName);
         link.OutBuffer = BuildFrame("R", "SAV", "", wireName, stored ? QByteArrayLiteral("00") : kStoreFailed);
         SendData(link.OutBuffer, link, ReplySocket(), false);
         link.OutBuffer.clear();
@@ -294,7 +302,8 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
         auto store = [&](QByteArray (*strip)(const QByteArray&)) {
             link.FileName = name;
             QString fileError;
-            const bool stored = StoreFromMachine([&] { return strip(message); }, name, &fileError);
+            const bool stored =
+                StoreFromMachine([&] { return strip(message); }, name, &fileError, QStringLiteral("Sparad av ") + MachineName);
             AddLog(QStringLiteral("Tar emot fil: ") + name);
             RxCount = 0;
             TargetFolder.clear();

@@ -3,6 +3,8 @@
 // of a message that was refused or aborted.
 #include "common/ansi.h"
 #include "common/log.h"
+#include "common/paths.h"
+#include "library/history.h"
 #include "library/programfile.h"
 #include "link/frames.h"
 #include "link/incomingprogram.h"
@@ -161,7 +163,8 @@ bool Station::InBufferTooLarge(const QByteArray& buffer, Pass* skip) {
 // the log) when the name is unsafe or the file could not be written; then
 // *fileError holds the file error for the operator, whom the caller tells
 // only after the machine has its answer.
-bool Station::StoreFromMachine(const std::function<QByteArray()>& body, const QString& name, QString* fileError) {
+bool Station::StoreFromMachine(const std::function<QByteArray()>& body, const QString& name, QString* fileError,
+                               const QString& origin) {
     fileError->clear();
     const QString problem = MachineNameProblem(name);
     if (!problem.isEmpty()) {
@@ -169,10 +172,20 @@ bool Station::StoreFromMachine(const std::function<QByteArray()>& body, const QS
         Status(QStringLiteral("Ogiltigt programnamn ('%1'). Programmet sparades inte.").arg(EscapeControls(name)));
         return false;
     }
-    const FileResult r = parsingProgram_
-                             ? parsingProgram_->commit()
-                             : WriteProgramFile(body(), ProgramPath(FolderForIncoming(), name, Machine.Extension),
-                                                QString());
+    // Written out first, then the program it replaces is kept, then replaced:
+    // a failed write keeps no version, a version that cannot be kept stops the replace.
+    ProgramFileWriter whole;
+    FileResult r;
+    if (parsingProgram_) {
+        r = parsingProgram_->finish();
+    } else if ((r = whole.open(ProgramPath(FolderForIncoming(), name, Machine.Extension), QString())).ok) {
+        const QByteArray text = body();
+        whole.write(text.constData(), text.size());
+        r = whole.finish();
+    }
+    const QString target = parsingProgram_ ? parsingProgram_->target() : whole.target();
+    if (r.ok && !target.isEmpty()) r = KeepVersion(target, origin);
+    if (r.ok) r = parsingProgram_ ? parsingProgram_->commit() : whole.commit();
     if (!r.ok) {
         AddLog(r.message());
         Status(r.message());

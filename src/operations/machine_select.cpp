@@ -11,6 +11,7 @@ bool Station::cmbMaskiner_Click(int slot, const QString& name, bool withDirReque
         if (slot < 1) return;
         WriteIni(QStringLiteral("Program"), QStringLiteral("LastMachine"), name);
         LoadMachineSettings(Machine, slot);
+        MachineName = name;
         // A window timer takes 0 to 65535 ms; anything else is an invalid property value.
         if (Machine.RecTimeout < 0 || Machine.RecTimeout > 65535) Raise(380);
         TimeoutTimer.setInterval(Machine.RecTimeout);

@@ -1,4 +1,6 @@
+#include "library/history.h"
 #include "library/programfile.h"
+#include <QBuffer>
 #include "link/hostfilter.h"
 #include "link/socketerror.h"
 #include "stationfixture.h"
@@ -140,6 +142,7 @@ TEST(StationNetwork, MachineDeletesIntoTheTrashAsksForListsAndIsRefusedUnsafeNam
     ASSERT_EQ(trashed.size(), 1);
     // Named by the time in digits that sort, whatever the locale.
     EXPECT_TRUE(QRegularExpression("^O5\\.20\\d{12}\\.NC$").match(trashed[0]).hasMatch()) << trashed[0].toStdString();
+    EXPECT_EQ(ListVersions(shop.home.file("ncprog/mottaget/O5.NC")).size(), 1);
     EXPECT_EQ(machine.ask(Request("DEL", "", "O5")).mid(17, 2), QByteArray("07"));
 
     EXPECT_EQ(machine.ask(Request("DRQ", "ALL", "")),
@@ -224,6 +227,13 @@ TEST(StationNetwork, StoredProgramReplacesTheOldOnlyWhole) {
     EXPECT_EQ(shop.file("O7.NC"), old);
     EXPECT_EQ(machine->ask(sav).mid(17, 2), QByteArray("00"));
     EXPECT_EQ(shop.file("O7.NC"), body);
+    // Only the replace that happened kept the program it replaced.
+    const auto versions = [&] { return ListVersions(shop.home.file("ncprog/O7.NC")); };
+    ASSERT_EQ(versions().size(), 1);
+    QBuffer kept;
+    kept.open(QIODevice::WriteOnly);
+    ASSERT_TRUE(ReadVersion(versions().first(), kept).ok);
+    EXPECT_EQ(kept.data(), old);
     old = body;
 
 #ifdef Q_OS_LINUX
@@ -241,6 +251,7 @@ TEST(StationNetwork, StoredProgramReplacesTheOldOnlyWhole) {
     EXPECT_TRUE(shop.panel.status().startsWith("Filfel (")) << shop.panel.status().toStdString();
     EXPECT_EQ(shop.file("O7.NC"), old);
     EXPECT_TRUE(beside().isEmpty());
+    EXPECT_EQ(versions().size(), 1);
 #endif
 }
 
