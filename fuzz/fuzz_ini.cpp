@@ -30,6 +30,7 @@ bool Representable(const QString& section, const QString& key, const QString& va
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     folder = new QTemporaryDir;
+    std::atexit([] { delete folder; });
     SetMessageSink([](const QString&, const QString&, MsgIcon) {});
     return 0;
 }

@@ -27,6 +27,7 @@ QByteArray InPieces(const QString& path, qsizetype piece) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     folder = new QTemporaryDir;
+    std::atexit([] { delete folder; });
     SetMessageSink([](const QString&, const QString&, MsgIcon) {});
     return 0;
 }

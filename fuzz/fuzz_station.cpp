@@ -71,6 +71,7 @@ void CheckConfined(const QString& home, const QString& machineFolder) {
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     new QCoreApplication(*argc, *argv);
     sandbox = new QTemporaryDir;
+    std::atexit([] { delete sandbox; });
     QDir::setCurrent(sandbox->path());  // relative paths land in the sandbox too
     SetMessageSink([](const QString&, const QString&, MsgIcon) {});
     SetErrorDialog([](const QString&) { return true; });
