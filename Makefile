@@ -25,14 +25,13 @@ run: build
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 300
 
-# The whole suite under AddressSanitizer and UBSan. Leaks inside system
-# libraries are suppressed in lsan.supp, never our own. A small quarantine keeps
-# freed memory from counting in the tests that measure the resident size.
+# The whole suite under AddressSanitizer (leaks included) and UBSan. A small
+# quarantine keeps freed memory from counting in the tests that measure the
+# resident size.
 test-asan: setup
 	@cmake -S . -B $(ASAN_BUILD) -G Ninja -DFENMO_SANITIZE=ON >/dev/null
 	@cmake --build $(ASAN_BUILD) -j $(JOBS)
 	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:quarantine_size_mb=8 \
-	  LSAN_OPTIONS=suppressions=$(CURDIR)/lsan.supp:print_suppressions=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS) --timeout 900
 
