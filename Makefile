@@ -1,8 +1,11 @@
 # Thin wrapper: scripts/setup installs what is missing, CMake does the rest.
 BUILD ?= build
+ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup configure build run test bench package clean
+.PHONY: all setup configure build run test test-asan fuzz fuzz-replay fuzz-build bench package clean
 
 all: build
 
@@ -22,6 +25,28 @@ run: build
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 300
 
+# The whole suite under AddressSanitizer (leaks included) and UBSan. A small
+# quarantine keeps freed memory from counting in the tests that measure the
+# resident size.
+test-asan: setup
+	@cmake -S . -B $(ASAN_BUILD) -G Ninja -DFENMO_SANITIZE=ON >/dev/null
+	@cmake --build $(ASAN_BUILD) -j $(JOBS)
+	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:quarantine_size_mb=8 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS) --timeout 900
+
+fuzz-build: setup
+	@cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DFENMO_FUZZ=ON >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz-targets
+
+# Each fuzz target for FUZZ_SECONDS; executions and findings per target.
+fuzz: fuzz-build
+	@fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# Every committed corpus input once, no fuzzing (for CI).
+fuzz-replay: fuzz-build
+	@fuzz/run $(FUZZ_BUILD) replay
+
 # A .deb of the program (Debian's Qt packages as its dependencies).
 package: build
 	@cd $(BUILD) && cpack -G DEB
@@ -30,4 +55,4 @@ bench: build
 	@scripts/bench $(BUILD)
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
