@@ -63,6 +63,22 @@ TEST(StationSerial, CollectsMessagesFromChunksAndFraming) {
     Settle(20);
     EXPECT_EQ(shop.panel.status(), "Sändning klar (O1).");
 
+    // A program in small pieces, NULs at their seams, CR LF split between
+    // pieces, DC2 before and DC4 after: stored as if it came whole.
+    const QByteArray body = "O7\r\nG1 X1\r\n(A)\r\nM30\r\n";
+    const QByteArray sav = '\x12' + MachineClose(BuildFrame("C", "SAV", "", "O7", "00") + "\r\n" + body) + '\x14';
+    for (const qsizetype piece : {1, 2, 5, 7}) {
+        QFile::remove(shop.home.file("ncprog/O7.NC"));
+        shop.port->clearTransmitted();
+        for (qsizetype i = 0; i < sav.size(); i += piece) {
+            shop.port->deliver(QByteArray(2, '\0') + sav.mid(i, piece));
+            Settle(1);
+        }
+        ASSERT_TRUE(WaitUntil([&] { return shop.port->transmittedData().endsWith('%'); })) << piece;
+        EXPECT_EQ(shop.port->transmittedData(), SerialReply(BuildFrame("R", "SAV", "", "O7", "00")));
+        EXPECT_EQ(shop.file("O7.NC"), body) << piece;
+    }
+
     shop.port->deliver("%");
     Settle(20);
     EXPECT_EQ(shop.station.SerialLink.InBuffer, QByteArray("%"));  // a lone "%" waits for more
