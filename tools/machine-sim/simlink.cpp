@@ -140,13 +140,16 @@ void Channel::complete() {
 }
 
 void Channel::feed(const QByteArray& received) {
-    QByteArray data = received;
-    if (isSerial()) {
-        data = StripNulls(data);
-        if (data.endsWith('\x14')) data.chop(1);
+    if (!isSerial()) {
+        feed(received.constData(), received.size());
+        return;
     }
-    const char* p = data.constData();
-    const qsizetype n = data.size();
+    QByteArray data = StripNulls(received);
+    if (data.endsWith('\x14')) data.chop(1);
+    feed(data.constData(), data.size());
+}
+
+void Channel::feed(const char* p, qsizetype n) {
     qsizetype pos = 0;
     while (pos < n) {
         if (length_ == 0 && isSerial()) {
@@ -182,7 +185,10 @@ TcpChannel::TcpChannel(QTcpSocket* socket, QObject* parent) : Channel(parent), s
     // Small messages one after the other must not wait for the peer's ACK.
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     connect(socket, &QTcpSocket::readyRead, this, [this] {
-        if (socket_) feed(socket_->readAll());
+        // One buffer for every read: a program arrives in many pieces.
+        if (readBuffer_.isEmpty()) readBuffer_.resize(kPiece);
+        qint64 n = 0;
+        while (socket_ && (n = socket_->read(readBuffer_.data(), readBuffer_.size())) > 0) feed(readBuffer_.constData(), n);
     });
     connect(socket, &QTcpSocket::bytesWritten, this, [this] { pump(); });
     connect(socket, &QTcpSocket::disconnected, this, [this] {

@@ -64,6 +64,8 @@ protected:
     // calls pump() again as it drains.
     virtual bool canWrite() const = 0;
     void feed(const QByteArray& data);
+    // Bytes as they came (serial bytes go through the other feed, which drops NULs first).
+    void feed(const char* data, qsizetype n);
     void discardQueue();
     // A message cut off by the link going away is no message.
     void discardIncoming();
@@ -110,6 +112,7 @@ protected:
 
 private:
     QPointer<QTcpSocket> socket_;
+    QByteArray readBuffer_;
 };
 
 class SerialChannel : public Channel {
