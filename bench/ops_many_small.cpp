@@ -203,7 +203,7 @@ int main(int argc, char** argv) {
 
     if (QFileInfo(QStringLiteral("/dev/shm")).isWritable()) {
         const Round shm = Measure(QStringLiteral("/dev/shm"));
-        Print("The same with the folders on tmpfs (/dev/shm: a sync costs nothing)", shm);
+        Print("The same with the folders on tmpfs (/dev/shm)", shm);
         bench::Report(shm.ok ? "  station's share: the same on tmpfs" : "  station's share: the same on tmpfs (FAILED)",
                       shm.manySmall, shm.oneLarge, kLimit);
     }
