@@ -2,9 +2,11 @@
 #include "link/filelists.h"
 #include "link/frames.h"
 #include "link/memoryserialport.h"
+#include "machine-sim/simincoming.h"
 #include "machine-sim/simmachine.h"
 #include "support/wait.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -48,6 +50,17 @@ struct PcClient {
 };
 
 const QByteArray kBody = "\r\nO1234\r\nG0 X0\r\n";
+
+QByteArray LongProgram(int lines, char mark) {
+    QByteArray out;
+    for (int n = 0; n < lines; ++n) out += "N" + QByteArray::number(n) + " G01 X" + mark + "12.5 Y-3.25\r\n";
+    return out;
+}
+
+// Everything in the memory folder, hidden files too.
+QStringList FolderEntries(const QString& path) {
+    return QDir(path).entryList(QDir::Files | QDir::Hidden | QDir::System);
+}
 
 }  // namespace
 
@@ -246,4 +259,93 @@ TEST(SimMachine, Protocol1OverTheInMemorySerialLink) {
     EXPECT_FALSE(sim.lastRequestOk());
     EXPECT_TRUE(WaitUntil([&] { return got.size() >= 14; }));
     EXPECT_EQ(got, QByteArray("%S O1234   \n" + kBody + "%").left(14));
+}
+
+TEST(SimMachine, ProgramBodyInPiecesIsStoredAsWhole) {
+    QTemporaryDir dir;
+    const QString target = dir.filePath("P");
+    // Ends that the frame's closing line end must be told from, and a LF where the header's line end goes.
+    QList<QByteArray> messages;
+    for (const QByteArray& body : {QByteArray(), QByteArray("X"), QByteArray("\r\n"), QByteArray("\n"),
+                                  QByteArray("\r"), QByteArray("N1\r\n\r\n"), QByteArray("N1 X2")}) {
+        messages << PcRequest("SAV", "", "P", body);
+        QByteArray lf = BuildFrame("C", "SAV", "", "P", "00") + "\n\n" + body;
+        messages << AddChecksum(lf, 1);
+    }
+    messages << BuildShortFrame("S", "P") + "\nN1 X2\r\n%" << BuildColonFrame(":", "P", "S") + "N1 X2\r\n\n%";
+    QByteArray corrupt = messages.first();
+    corrupt[corrupt.size() - 2] = corrupt.at(corrupt.size() - 2) == '0' ? '1' : '0';
+    messages << corrupt;
+
+    for (const QByteArray& message : messages) {
+        const bool two = message.at(1) == 'C';
+        const qsizetype start = two ? sim::IncomingProgram::kFrame2 : message.at(1) == ':' ? 10 : 12;
+        const QByteArray expected = two ? StripFrame(message) : message.mid(start, message.size() - 1 - start);
+        // Two pieces cut everywhere, and byte by byte.
+        for (qsizetype cut = 1; cut <= message.size(); ++cut) {
+            sim::IncomingProgram in(dir.path(), start);
+            if (cut < message.size()) {
+                in.write(message.constData(), cut);
+                in.write(message.constData() + cut, message.size() - cut);
+            } else {
+                for (char c : message) in.write(&c, 1);
+            }
+            in.finish();
+            ASSERT_TRUE(in.commit(target));
+            QFile f(target);
+            ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+            EXPECT_EQ(f.readAll(), expected) << message.toStdString() << " cut at " << cut;
+            if (two) {
+                EXPECT_EQ(in.checksumOk(), sim::PcChecksumOk(message)) << message.toStdString();
+            }
+            EXPECT_EQ(in.text(), message);
+        }
+    }
+    EXPECT_EQ(FolderEntries(dir.path()), QStringList{"P"});
+}
+
+TEST(SimMachine, LongProgramsStreamBothWaysAndACutOffStoreChangesNothing) {
+    QTemporaryDir dir;
+    SimMachine sim(dir.path());
+    ASSERT_TRUE(sim.listen(0, QHostAddress::LocalHost));
+    const QByteArray first = LongProgram(40000, 'A');  // about 1 MB
+    const QByteArray second = LongProgram(30000, 'B');
+    auto answer = [](const QByteArray& status) {
+        return sim::CloseMachineMessage(BuildFrame("R", "SAV", "", "O1", status), SimMachine::LineEnd::CrLf);
+    };
+    int closes = 0;
+    QObject::connect(&sim, &SimMachine::logLine, [&](const QString& line) { closes += line.endsWith("closed"); });
+    {
+        PcClient pc(sim.serverPort());
+        const QByteArray store = PcRequest("SAV", "", "O1", first);
+        EXPECT_EQ(pc.exchange(store), answer("00"));
+        EXPECT_EQ(sim.program("O1"), StripFrame(store));
+        EXPECT_TRUE(sim.lastReceived().startsWith("%CSAV    O1      00\r\n"));
+        EXPECT_LT(sim.lastReceived().size(), 100);  // only the header and a size note
+
+        QByteArray wrong = PcRequest("SAV", "", "O1", second);
+        wrong[wrong.size() - 2] = wrong.at(wrong.size() - 2) == '0' ? '1' : '0';
+        EXPECT_EQ(pc.exchange(wrong), answer("04"));
+
+        EXPECT_EQ(pc.exchange(PcRequest("LOD", "", "O1")),
+                  sim::CloseMachineMessage("%RLOD    O1      00\r\n" + StripFrame(store), SimMachine::LineEnd::CrLf));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return closes == 1; }));
+    EXPECT_EQ(FolderEntries(dir.path()), QStringList{"O1"});
+
+    // The PC goes away half-way through its store.
+    {
+        PcClient pc(sim.serverPort());
+        const QByteArray store = PcRequest("SAV", "", "O1", second);
+        pc.socket.write(store.left(store.size() / 2));
+        ASSERT_TRUE(WaitUntil([&] { return pc.socket.bytesToWrite() == 0; }));
+        pc.socket.abort();
+        ASSERT_TRUE(WaitUntil([&] { return closes == 2; }));
+    }
+    EXPECT_EQ(sim.program("O1"), StripFrame(PcRequest("SAV", "", "O1", first)));
+    EXPECT_EQ(FolderEntries(dir.path()), QStringList{"O1"});
+
+    PcClient pc(sim.serverPort());
+    EXPECT_EQ(pc.exchange(PcRequest("SAV", "", "O1", second)), answer("00"));
+    EXPECT_EQ(sim.program("O1"), StripFrame(PcRequest("SAV", "", "O1", second)));
 }

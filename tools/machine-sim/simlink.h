@@ -1,13 +1,19 @@
 #pragma once
 // One way in and out of the simulated machine: an accepted or outgoing TCP
-// connection, or a serial port. It cuts the incoming bytes into messages and
-// paces the outgoing ones (pieces, delays, a link dropped half-way) without
-// ever blocking the event loop.
+// connection, or a serial port. It cuts the incoming bytes into messages
+// (a program straight into its file, see IncomingProgram) and paces the
+// outgoing ones (pieces, delays, a link dropped half-way), handing them to
+// the link only as fast as it drains, without ever blocking the event loop.
+#include "machine-sim/simincoming.h"
+#include "machine-sim/simoutgoing.h"
+
 #include <QByteArray>
-#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
+#include <deque>
+#include <functional>
+#include <memory>
 
 class QTcpSocket;
 class SerialPort;
@@ -23,17 +29,29 @@ struct Pacing {
 class Channel : public QObject {
     Q_OBJECT
 public:
+    // Asked once a message has more than kDecideAt bytes, with its first
+    // ones: a program to go to a file as it arrives, or null to hold it.
+    static constexpr qsizetype kDecideAt = 21;
+    using ProgramRule = std::function<std::unique_ptr<IncomingProgram>(const QByteArray& head)>;
+
     explicit Channel(QObject* parent = nullptr);
+    ~Channel() override;
+    void setProgramRule(ProgramRule rule) { programRule_ = std::move(rule); }
 
     void send(const QByteArray& bytes, const Pacing& pacing);
+    void send(std::unique_ptr<OutgoingMessage> message, const Pacing& pacing);
     // Nothing queued for sending.
-    bool idle() const { return queue_.isEmpty(); }
+    bool idle() const { return queue_.empty(); }
+    // Bytes handed to the link so far.
+    qint64 sentBytes() const { return sentBytes_; }
     virtual bool isSerial() const = 0;
     virtual bool isOpen() const = 0;
     virtual QString describe() const = 0;
 
 Q_SIGNALS:
-    void messageReceived(const QByteArray& message);
+    // A complete message. program is set, and valid during the call only,
+    // when the message went to a file; message is then its text().
+    void messageReceived(const QByteArray& message, sim::IncomingProgram* program);
     // Everything queued has been handed to the link.
     void drained();
     // The far end went away (or the link was dropped on purpose).
@@ -42,22 +60,38 @@ Q_SIGNALS:
 protected:
     virtual void writeRaw(const QByteArray& bytes) = 0;
     virtual void dropLink() = 0;
+    // Room on the link for more bytes now; when there is none, the link
+    // calls pump() again as it drains.
+    virtual bool canWrite() const = 0;
     void feed(const QByteArray& data);
+    // Bytes as they came (serial bytes go through the other feed, which drops NULs first).
+    void feed(const char* data, qsizetype n);
     void discardQueue();
-
-private:
-    struct Piece {
-        QByteArray bytes;
-        int delayBeforeMs = 0;
-        bool dropAfter = false;
-    };
+    // A message cut off by the link going away is no message.
+    void discardIncoming();
     void pump();
 
+private:
+    struct Queued {
+        std::unique_ptr<OutgoingMessage> message;
+        Pacing pacing;
+        qint64 limit = 0;  // bytes to send: all, or half before the link is dropped
+        qint64 sent = 0;
+    };
+    void take(const char* data, qsizetype n);
+    void complete();
+
+    ProgramRule programRule_;
     QByteArray inBuffer_;
-    qsizetype scanned_ = 0;  // bytes of inBuffer_ already searched for "%%"
-    QList<Piece> queue_;
+    std::unique_ptr<IncomingProgram> program_;
+    qint64 length_ = 0;     // bytes of the present message so far
+    bool decided_ = false;  // programRule_ asked
+    bool skipping_ = false; // past the cap: the rest up to its end is passed over
+    std::deque<Queued> queue_;
     QTimer pieceTimer_;
     bool waited_ = false;
+    bool pumping_ = false;
+    qint64 sentBytes_ = 0;
 };
 
 class TcpChannel : public Channel {
@@ -74,9 +108,11 @@ public:
 protected:
     void writeRaw(const QByteArray& bytes) override;
     void dropLink() override;
+    bool canWrite() const override;
 
 private:
     QPointer<QTcpSocket> socket_;
+    QByteArray readBuffer_;
 };
 
 class SerialChannel : public Channel {
@@ -91,6 +127,7 @@ public:
 protected:
     void writeRaw(const QByteArray& bytes) override;
     void dropLink() override;
+    bool canWrite() const override;
 
 private:
     void onEvent(int code);

@@ -6,7 +6,9 @@
 #include "link/frames.h"
 #include "link/memoryserialport.h"
 #include "link/serialport.h"
+#include "machine-sim/simincoming.h"
 #include "machine-sim/simlink.h"
+#include "machine-sim/simoutgoing.h"
 
 #include <QDir>
 #include <QEventLoop>
@@ -43,6 +45,12 @@ SimMachine::SimMachine(const QString& memoryFolder, QObject* parent)
     replyTimer_.setSingleShot(true);
     connect(&replyTimer_, &QTimer::timeout, this, [this] {
         if (!pending_) return;
+        // A long program still going out is no silent PC.
+        Channel* channel = pending_->channel;
+        if (channel && !channel->idle() && channel->sentBytes() != sentWhenArmed_) {
+            armReplyTimer();
+            return;
+        }
         Q_EMIT logLine(QStringLiteral("-- no answer from the PC"));
         finish(false, {});
     });
@@ -105,7 +113,7 @@ bool SimMachine::removeProgram(const QString& name) {
 QStringList SimMachine::programs() const {
     QStringList names;
     for (const FoundFile& f : FindFiles(folder_, QStringLiteral("*")))
-        if (!f.isDir) names << f.name;
+        if (!f.isDir && !f.name.startsWith(QLatin1String(IncomingProgram::kTemporaryPrefix))) names << f.name;
     return names;
 }
 
@@ -170,8 +178,9 @@ void SimMachine::setCtsLine(std::function<void(bool)> drive) {
 
 void SimMachine::addChannel(Channel* channel) {
     channels_.append(channel);
+    channel->setProgramRule([this](const QByteArray& head) { return programFor(head); });
     connect(channel, &Channel::messageReceived, this,
-            [this, channel](const QByteArray& m) { onMessage(channel, m); });
+            [this, channel](const QByteArray& m, IncomingProgram* program) { onMessage(channel, {m, program}); });
     connect(channel, &Channel::closed, this, [this, channel] { onChannelClosed(channel); });
     connect(channel, &Channel::drained, this, [this, channel] { onDrained(channel); });
 }
@@ -275,8 +284,33 @@ bool SimMachine::consume(Scope& scope) {
 // --- Sending ----------------------------------------------------------------
 
 bool SimMachine::sendMessage(Channel* channel, const QByteArray& message) {
-    QByteArray out = message;
-    if (protocol_ == Protocol::Two && consume(badChecksum_)) out = CorruptChecksum(out);
+    return sendMessage(channel, std::make_unique<OutgoingMessage>(message));
+}
+
+std::unique_ptr<OutgoingMessage> SimMachine::programMessage(const QByteArray& head, const QString& name) const {
+    const QString path = programPath(name);
+    const bool two = protocol_ == Protocol::Two;
+    const bool crlf = lineEnd_ == LineEnd::CrLf;
+    if (QFileInfo(path).size() + head.size() <= IncomingProgram::kWhole) {
+        const QByteArray body = program(name);
+        if (two) return std::make_unique<OutgoingMessage>(CloseMachineMessage(head + body, lineEnd_));
+        return std::make_unique<OutgoingMessage>(head + body + '%');
+    }
+    // Longer programs are read from their file as the link drains.
+    OutgoingMessage::Closing closing = [](quint32) { return QByteArrayLiteral("%"); };
+    if (two) {
+        closing = [crlf](quint32 sum) {
+            const QByteArray cr = crlf ? QByteArrayLiteral("\r") : QByteArray();
+            return cr + '\n' + ChecksumDigits(sum + (crlf ? '\r' : 0)) + '%';
+        };
+    }
+    auto message = std::make_unique<OutgoingMessage>(head, path, std::move(closing));
+    if (!message->open()) return std::make_unique<OutgoingMessage>(QByteArray());
+    return message;
+}
+
+bool SimMachine::sendMessage(Channel* channel, std::unique_ptr<OutgoingMessage> message) {
+    if (protocol_ == Protocol::Two && consume(badChecksum_)) message->corruptChecksum();
     Pacing pacing;
     if (trickleMs_ > 0) {
         pacing.pieceBytes = 1;
@@ -286,10 +320,10 @@ bool SimMachine::sendMessage(Channel* channel, const QByteArray& message) {
         pacing.delayMs = splitDelayMs_;
     }
     pacing.dropHalfway = consume(drop_);
-    lastSent_ = out;
-    log(QStringLiteral("->"), channel, out);
-    Q_EMIT messageSent(out);
-    channel->send(out, pacing);
+    lastSent_ = message->text();
+    log(QStringLiteral("->"), channel, lastSent_);
+    Q_EMIT messageSent(lastSent_);
+    channel->send(std::move(message), pacing);
     return !pacing.dropHalfway;
 }
 
@@ -299,24 +333,55 @@ void SimMachine::reply2(Channel* channel, const QByteArray& text) {
 
 // --- Receiving --------------------------------------------------------------
 
-void SimMachine::onMessage(Channel* channel, const QByteArray& message) {
-    lastReceived_ = message;
-    log(QStringLiteral("<-"), channel, message);
-    Q_EMIT messageReceived(message);
-    if (protocol_ == Protocol::Two) handle2(channel, message);
-    else handle1(channel, message);
+std::unique_ptr<IncomingProgram> SimMachine::programFor(const QByteArray& head) const {
+    qsizetype start = -2;
+    if (protocol_ == Protocol::Two) {
+        const Frame2 f = ReadFrame2(head);
+        // A program the PC stores, or its answer to the machine's own Load.
+        if ((f.type == 'C' && f.command == "SAV") || (f.type == 'R' && f.command == "LOD"))
+            start = IncomingProgram::kFrame2;
+    } else {
+        const Message1 m = ReadMessage1(head);
+        if (m.kind == Message1::Store) start = m.colon ? 10 : 12;
+    }
+    if (start == -2) return nullptr;
+    return std::make_unique<IncomingProgram>(folder_, start);
 }
 
-void SimMachine::handle2(Channel* channel, const QByteArray& message) {
+bool SimMachine::keep(const QString& name, const Incoming& in, const QByteArray& body) {
+    if (!in.program) return storeProgram(name, body);
+    if (!IsSafeProgramName(ToAnsi(name))) return false;
+    QString path = programPath(name);
+    if (path.isEmpty()) path = JoinPath(folder_, name);
+    if (!in.program->commit(path)) {
+        error_ = in.program->errorString();
+        return false;
+    }
+    Q_EMIT programStored(name);
+    return true;
+}
+
+void SimMachine::onMessage(Channel* channel, const Incoming& in) {
+    lastReceived_ = in.message;
+    log(QStringLiteral("<-"), channel, in.message);
+    Q_EMIT messageReceived(in.message);
+    if (protocol_ == Protocol::Two) handle2(channel, in);
+    else handle1(channel, in);
+}
+
+void SimMachine::handle2(Channel* channel, const Incoming& in) {
+    const QByteArray& message = in.message;
     const Frame2 f = ReadFrame2(message);
+    const bool checksumOk = in.program ? in.program->checksumOk() : PcChecksumOk(message);
     if (f.type == 'R') {
         if (!pending_ || !pending_->sent) {
             Q_EMIT logLine(QStringLiteral("-- answer without a request, ignored"));
             return;
         }
         const Job job = pending_->job;
-        bool ok = PcChecksumOk(message) && f.status == "00" && f.command == CommandWord(job.command);
-        if (ok && job.command == Command::Load) ok = storeProgram(FromAnsi(job.name), StripFrame(message));
+        bool ok = checksumOk && f.status == "00" && f.command == CommandWord(job.command);
+        if (ok && job.command == Command::Load)
+            ok = keep(FromAnsi(job.name), in, in.program ? QByteArray() : StripFrame(message));
         finish(ok, message);
         return;
     }
@@ -324,7 +389,7 @@ void SimMachine::handle2(Channel* channel, const QByteArray& message) {
         Q_EMIT logLine(QStringLiteral("-- silent: no answer"));
         return;
     }
-    if (!PcChecksumOk(message)) {
+    if (!checksumOk) {
         reply2(channel, BuildFrame("R", f.command, f.selector, f.name, "04"));
         return;
     }
@@ -332,10 +397,10 @@ void SimMachine::handle2(Channel* channel, const QByteArray& message) {
         Q_EMIT logLine(QStringLiteral("-- not a request, ignored"));
         return;
     }
-    serve2(channel, f, message);
+    serve2(channel, f, in);
 }
 
-void SimMachine::serve2(Channel* channel, const Frame2& f, const QByteArray& message) {
+void SimMachine::serve2(Channel* channel, const Frame2& f, const Incoming& in) {
     const QString name = FromAnsi(f.name);
     if (consume(errorScope_)) {
         const QByteArray status = errorStatus_;
@@ -349,9 +414,9 @@ void SimMachine::serve2(Channel* channel, const Frame2& f, const QByteArray& mes
             reply2(channel, BuildFrame("R", "LOD", "", f.name, "08"));
             return;
         }
-        reply2(channel, BuildFrame("R", "LOD", "", f.name, "00") + le + program(name));
+        sendMessage(channel, programMessage(BuildFrame("R", "LOD", "", f.name, "00") + le, name));
     } else if (f.command == "SAV") {
-        const bool stored = storeProgram(name, StripFrame(message));
+        const bool stored = keep(name, in, in.program ? QByteArray() : StripFrame(in.message));
         reply2(channel, BuildFrame("R", "SAV", "", f.name, stored ? "00" : "07"));
     } else if (f.command == "DEL") {
         const QByteArray status = !hasProgram(name) ? "08" : removeProgram(name) ? "00" : "07";
@@ -367,22 +432,23 @@ void SimMachine::serve2(Channel* channel, const Frame2& f, const QByteArray& mes
     }
 }
 
-void SimMachine::handle1(Channel* channel, const QByteArray& message) {
-    const Message1 m = ReadMessage1(message);
-    if (pending_ && pending_->sent && answer1(m, message)) return;
+void SimMachine::handle1(Channel* channel, const Incoming& in) {
+    const Message1 m = ReadMessage1(in.message);
+    if (pending_ && pending_->sent && answer1(m, in)) return;
     if (consume(silent_)) {
         Q_EMIT logLine(QStringLiteral("-- silent: no answer"));
         return;
     }
-    serve1(channel, m);
+    serve1(channel, m, in);
 }
 
-bool SimMachine::answer1(const Message1& m, const QByteArray& message) {
+bool SimMachine::answer1(const Message1& m, const Incoming& in) {
+    const QByteArray& message = in.message;
     const Job job = pending_->job;
     switch (job.command) {
     case Command::Load:
         if (m.kind != Message1::Store) return false;
-        finish(storeProgram(FromAnsi(job.name), m.body), message);
+        finish(keep(FromAnsi(job.name), in, m.body), message);
         return true;
     case Command::DirAll:
         // An empty short-form list is as short as a request.
@@ -398,15 +464,15 @@ bool SimMachine::answer1(const Message1& m, const QByteArray& message) {
     }
 }
 
-void SimMachine::serve1(Channel* channel, const Message1& m) {
+void SimMachine::serve1(Channel* channel, const Message1& m, const Incoming& in) {
     const QString name = FromAnsi(m.name);
     switch (m.kind) {
     case Message1::Load:
-        if (hasProgram(name)) sendMessage(channel, Program1(m.name, program(name), m.colon));
+        if (hasProgram(name)) sendMessage(channel, programMessage(Program1(m.name, {}, m.colon).chopped(1), name));
         else Q_EMIT logLine(QStringLiteral("-- no program %1, no answer").arg(name));
         break;
     case Message1::Store:
-        if (!storeProgram(name, m.body)) Q_EMIT logLine(QStringLiteral("-- could not store %1").arg(name));
+        if (!keep(name, in, m.body)) Q_EMIT logLine(QStringLiteral("-- could not store %1").arg(name));
         break;
     case Message1::Erase:
         if (removeProgram(name)) {
@@ -464,28 +530,29 @@ bool SimMachine::waitForRequests(int timeoutMs) {
     return !busy();
 }
 
-QByteArray SimMachine::buildRequest(const Job& job) const {
+std::unique_ptr<OutgoingMessage> SimMachine::buildRequest(const Job& job) const {
     const bool colon = protocol_ == Protocol::OneColon;
+    const QString name = FromAnsi(job.name);
+    QByteArray message;
     if (protocol_ != Protocol::Two) {
         switch (job.command) {
-        case Command::Load: return Request1(Message1::Load, job.name, colon);
-        case Command::Save: return Program1(job.name, program(FromAnsi(job.name)), colon);
-        case Command::DirAll: return Request1(Message1::DirRequest, {}, colon);
-        case Command::Delete: return Request1(Message1::Erase, job.name, colon);
-        case Command::DirSel: return {};
+        case Command::Load: message = Request1(Message1::Load, job.name, colon); break;
+        case Command::Save: return programMessage(Program1(job.name, {}, colon).chopped(1), name);
+        case Command::DirAll: message = Request1(Message1::DirRequest, {}, colon); break;
+        case Command::Delete: message = Request1(Message1::Erase, job.name, colon); break;
+        case Command::DirSel: break;
         }
-        return {};
+        return std::make_unique<OutgoingMessage>(message);
     }
     QByteArray text;
     switch (job.command) {
     case Command::DirAll: text = BuildFrame("C", "DRQ", "ALL", "", "00"); break;
     case Command::DirSel: text = BuildFrame("C", "DRQ", "SEL", job.name, "00"); break;
     case Command::Save:
-        text = BuildFrame("C", "SAV", "", job.name, "00") + LineEndBytes(lineEnd_) + program(FromAnsi(job.name));
-        break;
+        return programMessage(BuildFrame("C", "SAV", "", job.name, "00") + LineEndBytes(lineEnd_), name);
     default: text = BuildFrame("C", CommandWord(job.command), "", job.name, "00"); break;
     }
-    return CloseMachineMessage(text, lineEnd_);
+    return std::make_unique<OutgoingMessage>(CloseMachineMessage(text, lineEnd_));
 }
 
 void SimMachine::startNext() {
@@ -510,7 +577,7 @@ void SimMachine::startNext() {
     }
     pending_->channel = channel;
     // Also bounds the wait for the connection.
-    replyTimer_.start(replyTimeoutMs_);
+    armReplyTimer();
     if (channel->isOpen()) sendPending();
 }
 
@@ -520,7 +587,12 @@ void SimMachine::sendPending() {
     pending_->finishWhenSent = protocol_ != Protocol::Two && pending_->job.command == Command::Save;
     const bool whole = sendMessage(channel, buildRequest(pending_->job));
     if (pending_ && pending_->channel == channel) pending_->cut = !whole;
-    if (pending_ && channel->idle() && !pending_->finishWhenSent) replyTimer_.start(replyTimeoutMs_);
+    if (pending_ && channel->idle() && !pending_->finishWhenSent) armReplyTimer();
+}
+
+void SimMachine::armReplyTimer() {
+    sentWhenArmed_ = pending_ && pending_->channel ? pending_->channel->sentBytes() : -1;
+    replyTimer_.start(replyTimeoutMs_);
 }
 
 void SimMachine::onDrained(Channel* channel) {
@@ -532,7 +604,7 @@ void SimMachine::onDrained(Channel* channel) {
         });
         return;
     }
-    replyTimer_.start(replyTimeoutMs_);
+    armReplyTimer();
 }
 
 void SimMachine::finish(bool ok, const QByteArray& reply) {

@@ -19,6 +19,7 @@
 #include <QStringList>
 #include <QTimer>
 #include <functional>
+#include <memory>
 #include <optional>
 
 class QTcpServer;
@@ -26,6 +27,8 @@ class SerialPort;
 
 namespace sim {
 class Channel;
+class IncomingProgram;
+class OutgoingMessage;
 }
 
 class SimMachine : public QObject {
@@ -134,7 +137,8 @@ public:
 
 Q_SIGNALS:
     // Every complete message from the PC, and every message the machine sends
-    // (as meant to go out: a dropped one is shown whole).
+    // (as meant to go out: a dropped one is shown whole). A program message
+    // over 64 KB is shown by its header and a size note only.
     void messageReceived(const QByteArray& message);
     void messageSent(const QByteArray& message);
     // The PC's answer to the machine's own request.
@@ -164,24 +168,38 @@ private:
         bool cut = false;  // sent only in part (a dropped link)
     };
 
+    // A message from the PC; program is set when its body went to a file.
+    struct Incoming {
+        QByteArray message;
+        sim::IncomingProgram* program = nullptr;
+    };
+
     void addChannel(sim::Channel* channel);
-    void onMessage(sim::Channel* channel, const QByteArray& message);
+    std::unique_ptr<sim::IncomingProgram> programFor(const QByteArray& head) const;
+    void onMessage(sim::Channel* channel, const Incoming& in);
     void onChannelClosed(sim::Channel* channel);
     void onDrained(sim::Channel* channel);
-    void handle2(sim::Channel* channel, const QByteArray& message);
-    void serve2(sim::Channel* channel, const sim::Frame2& f, const QByteArray& message);
-    void handle1(sim::Channel* channel, const QByteArray& message);
-    bool answer1(const sim::Message1& m, const QByteArray& message);
-    void serve1(sim::Channel* channel, const sim::Message1& m);
+    void handle2(sim::Channel* channel, const Incoming& in);
+    void serve2(sim::Channel* channel, const sim::Frame2& f, const Incoming& in);
+    void handle1(sim::Channel* channel, const Incoming& in);
+    bool answer1(const sim::Message1& m, const Incoming& in);
+    void serve1(sim::Channel* channel, const sim::Message1& m, const Incoming& in);
+    // Stores the body of a message from the PC under name.
+    bool keep(const QString& name, const Incoming& in, const QByteArray& body);
     void reply2(sim::Channel* channel, const QByteArray& text);
+    // A message carrying a program: head, the program, and the closing of the
+    // protocol in use (protocol 2: the machine's line end and checksum; 1: "%").
+    std::unique_ptr<sim::OutgoingMessage> programMessage(const QByteArray& head, const QString& name) const;
     // False when the message was cut off by the drop fault.
     bool sendMessage(sim::Channel* channel, const QByteArray& message);
+    bool sendMessage(sim::Channel* channel, std::unique_ptr<sim::OutgoingMessage> message);
+    void armReplyTimer();
 
     void startNext();
     void sendPending();
     void finish(bool ok, const QByteArray& reply);
     sim::Channel* clientChannel();
-    QByteArray buildRequest(const Job& job) const;
+    std::unique_ptr<sim::OutgoingMessage> buildRequest(const Job& job) const;
 
     bool consume(Scope& scope);
     QByteArray listOf(const QString& pattern, bool narrow) const;
@@ -215,6 +233,7 @@ private:
     QList<Job> jobs_;
     std::optional<Pending> pending_;
     QTimer replyTimer_;
+    qint64 sentWhenArmed_ = -1;  // the request's bytes handed to its link when the timer started
     QByteArray lastReply_;
     bool lastOk_ = false;
     int failed_ = 0;
