@@ -26,17 +26,30 @@ IncomingProgram::IncomingProgram(Frame frame, QByteArrayView start, std::unique_
 }
 
 void IncomingProgram::append(QByteArrayView bytes) {
-    window_.append(bytes.data(), bytes.size());
     size_ += bytes.size();
-    if (window_.size() > kHeld + batch_) release(window_.size() - kHeld);
+    if (window_.size() + bytes.size() <= kHeld + batch_) {
+        window_.append(bytes.data(), bytes.size());
+        return;
+    }
+    // Large pieces go to the file straight from where they arrived; only the
+    // last few bytes are held.
+    const qsizetype total = window_.size() + bytes.size() - kHeld;
+    const qsizetype fromWindow = std::min(window_.size(), total);
+    release(window_.constData(), fromWindow);
+    window_.remove(0, fromWindow);
+    const qsizetype direct = total - fromWindow;
+    release(bytes.data(), direct);
+    window_.append(bytes.data() + direct, bytes.size() - direct);
 }
 
-// Sums and writes the first count bytes of the window.
-void IncomingProgram::release(qsizetype count) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(window_.constData());
+// Sums and writes the next count bytes of the message.
+void IncomingProgram::release(const char* data, qsizetype count) {
+    if (count <= 0) return;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
     const qint64 bodyStart = BodyStart(frame_);
-    qsizetype from = 0;  // first byte of the window that goes to the file
-    for (qsizetype i = 0; i < count; ++i) {
+    qsizetype i = 0;
+    qsizetype from = 0;  // first byte that goes to the file
+    for (; i < count && released_ + i <= bodyStart; ++i) {
         const qint64 at = released_ + i;
         if (at >= 1) sum_ += bytes[i];
         if (at < bodyStart) from = i + 1;
@@ -45,8 +58,10 @@ void IncomingProgram::release(qsizetype count) {
             if (frame_ == Frame::Checksummed && bytes[i] == '\n') from = i + 1;
         }
     }
-    if (writer_ && count > from) writer_->write(window_.constData() + from, count - from);
-    window_.remove(0, count);
+    quint32 sum = 0;
+    for (; i < count; ++i) sum += bytes[i];
+    sum_ += sum;
+    if (writer_ && count > from) writer_->write(data + from, count - from);
     released_ += count;
 }
 

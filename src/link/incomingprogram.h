@@ -39,7 +39,7 @@ public:
     QString target() const { return writer_ ? writer_->target() : QString(); }
 
 private:
-    void release(qsizetype count);
+    void release(const char* data, qsizetype count);
 
     Frame frame_;
     std::unique_ptr<ProgramFileWriter> writer_;

@@ -11,6 +11,10 @@
 #include "library/programfile.h"
 #include <QTcpSocket>
 
+namespace {
+constexpr qint64 kReadBuffer = 1 << 20;
+}  // namespace
+
 Station::Station(OperatorPanel& panel, SerialPort* port, QObject* parent)
     : QObject(parent), Comm(port), panel_(panel) {
     SerialLink.Kind = 1;
@@ -37,6 +41,8 @@ Station::Station(OperatorPanel& panel, SerialPort* port, QObject* parent)
     comsock = new QTcpSocket(this);
     MasterSock = new QTcpSocket(this);
     listensock = new ListenServer(this);
+    // A program arriving faster than it is written waits in the network, not here.
+    for (QTcpSocket* s : {comsock, MasterSock}) s->setReadBufferSize(kReadBuffer);
     connect(comsock, &QTcpSocket::readyRead, this, &Station::comsock_DataArrival);
     connect(comsock, &QTcpSocket::errorOccurred, this, &Station::comsock_Error);
     connect(comsock, &QTcpSocket::bytesWritten, this, [this] { FeedSocket(comsock); });

@@ -195,6 +195,7 @@ private:
     Pass skipSerial_ = Pass::No, skipComsock_ = Pass::No, skipMaster_ = Pass::No;
     std::unique_ptr<IncomingProgram> programSerial_, programComsock_, programMaster_;
     IncomingProgram* parsingProgram_ = nullptr;  // the program of the message being parsed
+    QByteArray readBuffer_;
     // Messages waiting for each socket, in order; the first is being written.
     std::unordered_map<QTcpSocket*, std::deque<std::unique_ptr<Outgoing>>> outgoing_;
 };

@@ -90,7 +90,11 @@ void Station::MasterSock_DataArrival() {
 
 void Station::NetDataArrival(QTcpSocket* socket) {
     const Reception r = ReceptionOf(socket);
-    QByteArray data = socket->readAll();
+    // One buffer reused for every read: a fresh one per piece costs a page
+    // fault per page of a large program.
+    QByteArray& data = readBuffer_;
+    data.resize(socket->bytesAvailable());
+    data.resize(std::max<qint64>(0, socket->read(data.data(), data.size())));
     PassOver(r.skip, data);
     if (TimeoutTimer.isActive()) Arm(TimeoutTimer);  // it measures silence, not the whole transfer
     if (data.isEmpty() || !Accumulate(r, data, 2, false)) return;
