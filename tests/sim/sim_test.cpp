@@ -82,6 +82,11 @@ TEST(SimMachine, AnswersProtocol2RequestsByteExactAndShowsFaults) {
     // Stored as the body arrived, the PC's closing line end included.
     EXPECT_EQ(pc.exchange(PcRequest("SAV", "", "O5", "\r\nO5\r\nX1\r\n")), "%RSAV    O5      00\r\n13%");
     EXPECT_EQ(sim.program("O5"), "\r\nO5\r\nX1\r\n");
+    // A memory that keeps something else than it was sent, and says "00".
+    ASSERT_TRUE(sim.applyFault("corrupt-store-next"));
+    EXPECT_EQ(pc.exchange(PcRequest("SAV", "", "O6", "\r\nO6\r\nX1\r\n")).mid(17, 2), "00");
+    EXPECT_EQ(sim.program("O6"), "\r\nO6\r\nZ1\r\n");
+    ASSERT_TRUE(sim.removeProgram("O6"));
     EXPECT_EQ(pc.exchange(PcRequest("DEL", "", "O5")), "%RDEL    O5      00\r\n08%");
     EXPECT_FALSE(QFile::exists(dir.filePath("O5")));
     EXPECT_EQ(pc.exchange(PcRequest("DEL", "", "O5")), "%RDEL    O5      08\r\n00%");

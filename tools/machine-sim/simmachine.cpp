@@ -243,6 +243,7 @@ void SimMachine::clearFaults() {
     setSplit(0, 0);
     trickleMs_ = 0;
     drop_ = Scope::Off;
+    corruptStore_ = Scope::Off;
     setCtsLow(false);
 }
 
@@ -262,6 +263,8 @@ bool SimMachine::applyFault(const QString& text, QString* error) {
     else if (t == QLatin1String("drop")) setDropHalfway(Scope::All);
     else if (t == QLatin1String("drop-next")) setDropHalfway(Scope::Next);
     else if (t == QLatin1String("cts-low")) setCtsLow(true);
+    else if (t == QLatin1String("corrupt-store")) setCorruptStore(Scope::All);
+    else if (t == QLatin1String("corrupt-store-next")) setCorruptStore(Scope::Next);
     else if (t.startsWith(QLatin1String("status=")) && t.size() == 9) setErrorStatus(t.mid(7).toLatin1());
     else if (t.startsWith(QLatin1String("trickle=")) && number(t.mid(8), &a) && a > 0) setTrickle(a);
     else if (t.startsWith(QLatin1String("split=")) && t.count(QLatin1Char(':')) == 1 &&
@@ -349,7 +352,11 @@ std::unique_ptr<IncomingProgram> SimMachine::programFor(const QByteArray& head) 
 }
 
 bool SimMachine::keep(const QString& name, const Incoming& in, const QByteArray& body) {
-    if (!in.program) return storeProgram(name, body);
+    if (!in.program) {
+        if (!storeProgram(name, body)) return false;
+        if (consume(corruptStore_)) corrupt(programPath(name));
+        return true;
+    }
     if (!IsSafeProgramName(ToAnsi(name))) return false;
     QString path = programPath(name);
     if (path.isEmpty()) path = JoinPath(folder_, name);
@@ -357,8 +364,25 @@ bool SimMachine::keep(const QString& name, const Incoming& in, const QByteArray&
         error_ = in.program->errorString();
         return false;
     }
+    if (consume(corruptStore_)) corrupt(path);
     Q_EMIT programStored(name);
     return true;
+}
+
+// One character in the middle of the program changed; line ends are left
+// alone so that the program keeps its lines.
+void SimMachine::corrupt(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadWrite)) return;
+    for (qint64 at = f.size() / 2; at < f.size(); ++at) {
+        char c = 0;
+        if (!f.seek(at) || !f.getChar(&c)) return;
+        if (c == '\r' || c == '\n') continue;
+        f.seek(at);
+        f.putChar(c == 'Z' ? 'Y' : 'Z');
+        Q_EMIT logLine(QStringLiteral("-- corrupt-store: character %1 changed").arg(at + 1));
+        return;
+    }
 }
 
 void SimMachine::onMessage(Channel* channel, const Incoming& in) {

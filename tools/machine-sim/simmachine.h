@@ -108,10 +108,14 @@ public:
     void setDropHalfway(Scope scope) { drop_ = scope; }
     // Holds the PC's CTS low (see setCtsLine).
     void setCtsLow(bool low);
+    // A program the PC stores is answered "00" but kept with one character
+    // changed in its middle (a memory that does not hold what it was sent).
+    void setCorruptStore(Scope scope) { corruptStore_ = scope; }
     void clearFaults();
     // The command-line form: "checksum", "checksum-next", "status=NN",
     // "silent", "silent-next", "split=BYTES:MS", "trickle=MS", "drop",
-    // "drop-next", "cts-low". False (and error) when text is none of them.
+    // "drop-next", "cts-low", "corrupt-store", "corrupt-store-next". False
+    // (and error) when text is none of them.
     bool applyFault(const QString& text, QString* error = nullptr);
 
     // --- The machine's own requests ------------------------------------------
@@ -185,6 +189,7 @@ private:
     bool answer1(const sim::Message1& m, const Incoming& in);
     void serve1(sim::Channel* channel, const sim::Message1& m, const Incoming& in);
     // Stores the body of a message from the PC under name.
+    void corrupt(const QString& path);
     bool keep(const QString& name, const Incoming& in, const QByteArray& body);
     void reply2(sim::Channel* channel, const QByteArray& text);
     // A message carrying a program: head, the program, and the closing of the
@@ -228,6 +233,7 @@ private:
     int splitDelayMs_ = 0;
     int trickleMs_ = 0;
     Scope drop_ = Scope::Off;
+    Scope corruptStore_ = Scope::Off;
     bool ctsLow_ = false;
 
     QList<Job> jobs_;
