@@ -151,7 +151,8 @@ int Dispatch(const VerbOptions& o) {
 int RunParsed(const QStringList& args) {
     VerbOptions o;
     QString home;
-    bool yes = false, no = false, help = false, toGiven = false, pdfGiven = false, folderGiven = false, endOfFlags = false;
+    bool yes = false, no = false, help = false, toGiven = false, pdfGiven = false, folderGiven = false,
+         endOfFlags = false;
     QStringList words;
     for (qsizetype i = 1; i < args.size(); ++i) {
         const QString& a = args[i];
@@ -203,7 +204,8 @@ int RunParsed(const QStringList& args) {
     o.overwrite = yes ? ConsolePanel::Policy::Yes : no ? ConsolePanel::Policy::No : ConsolePanel::Policy::Ask;
     if (toGiven && o.verb != QLatin1String("fetch")) return UsageError(QStringLiteral("--to hör till fetch."));
     if (toGiven && o.to.isEmpty()) return UsageError(QStringLiteral("--to behöver en mapp."));
-    if (folderGiven && o.verb != QLatin1String("compare")) return UsageError(QStringLiteral("--folder hör till compare."));
+    if (folderGiven && o.verb != QLatin1String("compare"))
+        return UsageError(QStringLiteral("--folder hör till compare."));
     if (folderGiven && o.folder.isEmpty()) return UsageError(QStringLiteral("--folder behöver en mapp."));
     if (pdfGiven && o.verb != QLatin1String("print-list")) return UsageError(QStringLiteral("--pdf hör till print-list."));
     if (!home.isNull()) {

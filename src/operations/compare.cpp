@@ -140,8 +140,8 @@ QList<ProgramComparison> Station::mnuCompare_Click(const QString& folder) {
                 }
                 panel_.setProgress(++done, total);
             }
-            AddLog(QStringLiteral("Jämförelse %1: %2%3")
-                       .arg(n, ComparisonText(c.result), c.detail.isEmpty() ? QString() : QStringLiteral(" (") + c.detail + QLatin1Char(')')));
+            const QString detail = c.detail.isEmpty() ? QString() : QStringLiteral(" (") + c.detail + QLatin1Char(')');
+            AddLog(QStringLiteral("Jämförelse %1: %2%3").arg(n, ComparisonText(c.result), detail));
             results << c;
         }
         HidePilar();
@@ -154,8 +154,12 @@ QList<ProgramComparison> Station::mnuCompare_Click(const QString& folder) {
             }
         int count[5] = {};
         for (const ProgramComparison& c : results) ++count[int(c.result)];
-        QString summary = QStringLiteral("Jämförelse klar: %1 lika, %2 olika, %3 bara i maskinen, %4 bara i biblioteket")
-                              .arg(count[0]).arg(count[1]).arg(count[2]).arg(count[3]);
+        QString summary =
+            QStringLiteral("Jämförelse klar: %1 lika, %2 olika, %3 bara i maskinen, %4 bara i biblioteket")
+                .arg(count[0])
+                .arg(count[1])
+                .arg(count[2])
+                .arg(count[3]);
         if (count[4]) summary += QStringLiteral(", %1 ej jämförda").arg(count[4]);
         Status(summary + QLatin1Char('.'));
     });

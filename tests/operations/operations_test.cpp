@@ -259,7 +259,8 @@ TEST_P(Operations, CompareFetchesOutsideTheLibraryAndGoesOnPastErrors) {
     const QList<ProgramComparison> results = o.st.mnuCompare_Click(o.shop.send);
     QStringList table;
     for (const ProgramComparison& c : results) table << c.name + ' ' + ComparisonText(c.result) + ' ' + c.detail;
-    QStringList expected{"O1 Lika ", "O2 Olika rad 2: 'G1Y6' / 'G1Y5'", "O3 Lika heter o3.NC i biblioteket", "O4 Bara i maskinen "};
+    QStringList expected{"O1 Lika ", "O2 Olika rad 2: 'G1Y6' / 'G1Y5'", "O3 Lika heter o3.NC i biblioteket",
+                         "O4 Bara i maskinen "};
     if (p2) expected << "O6 Ej jämförd maskinen svarade 08";
     expected << "O5 Bara i biblioteket ";
     EXPECT_EQ(table.join('|').toStdString(), expected.join('|').toStdString());
@@ -268,8 +269,9 @@ TEST_P(Operations, CompareFetchesOutsideTheLibraryAndGoesOnPastErrors) {
     const int n = p2 ? 4 : 3;
     EXPECT_EQ(o.panel().progress.first(), std::make_pair(0, n));
     EXPECT_EQ(o.panel().progress.mid(o.panel().progress.size() - 2), (QList<std::pair<int, int>>{{n, n}, {0, 0}}));
-    EXPECT_EQ(o.panel().status(), QString("Jämförelse klar: 2 lika, 1 olika, 1 bara i maskinen, 1 bara i biblioteket%1.")
-                                      .arg(p2 ? ", 1 ej jämförda" : ""));
+    EXPECT_EQ(o.panel().status(),
+              QString("Jämförelse klar: 2 lika, 1 olika, 1 bara i maskinen, 1 bara i biblioteket%1.")
+                  .arg(p2 ? ", 1 ej jämförda" : ""));
     EXPECT_TRUE(QString::fromLatin1(o.shop.log()).contains("Jämförelse O2: Olika (rad 2: 'G1Y6' / 'G1Y5')"));
     // The library is as it was, with no version kept and nothing left beside it.
     EXPECT_EQ(o.shop.file("O1.NC"), o1);
@@ -306,7 +308,8 @@ TEST(ReadBack, SendStopsWhenTheMachineHoldsSomethingElse) {
             requests << kind + ' ' + name;
             in->clear();
             if (kind == "CSAV") s->write(MachineClose(BuildFrame("R", "SAV", "", name, "00")));
-            else if (kind == "CLOD") s->write(MachineClose(BuildFrame("R", "LOD", "", name, "00") + "\r\n" + held[name]));
+            else if (kind == "CLOD")
+                s->write(MachineClose(BuildFrame("R", "LOD", "", name, "00") + "\r\n" + held[name]));
         });
     });
     shop.home.write("ncprog/O1.NC", "(FÖRST)%\r\nG0X1\r\nM30\r\n%");

@@ -183,8 +183,8 @@ void frm_setup::buildControls() {
     lblMax->setBuddy(txtHistoryMaxMB);
     ag->addWidget(lblMax, 7, 0);
     ag->addWidget(txtHistoryMaxMB, 7, 1);
-    chkVerifyAfterSend = Named<QCheckBox>("chkVerifyAfterSend",
-                                          QStringLiteral("Kontrollera varje sänt program genom att hämta tillbaka det"), adv);
+    chkVerifyAfterSend = Named<QCheckBox>(
+        "chkVerifyAfterSend", QStringLiteral("Kontrollera varje sänt program genom att hämta tillbaka det"), adv);
     ag->addWidget(chkVerifyAfterSend, 8, 0, 1, 3);
     ag->setRowStretch(9, 1);
     ag->setColumnStretch(1, 1);
@@ -409,7 +409,8 @@ void frm_setup::SaveSettings() {
         WriteIni(QStringLiteral("Program"), QStringLiteral("HistoryMaxMB"), QString::number(txtHistoryMaxMB->value()));
     const bool verify = VerifyAfterSendSetting();
     if (chkVerifyAfterSend->isChecked() != verify)
-        WriteIni(QStringLiteral("Program"), QStringLiteral("VerifyAfterSend"), BoolText(chkVerifyAfterSend->isChecked()));
+        WriteIni(QStringLiteral("Program"), QStringLiteral("VerifyAfterSend"),
+                 BoolText(chkVerifyAfterSend->isChecked()));
     if (slot_ > 0) WriteSetupMachine(slot_, collect());
     Dirty = false;
 }
