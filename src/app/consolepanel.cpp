@@ -74,6 +74,12 @@ void ConsolePanel::setStatus(const QString& text) {
     print(text);
 }
 
+void ConsolePanel::setProgress(int done, int total) {
+    if (!progress_) return;
+    // The line is rewritten in place and cleared at the end.
+    progress_(total > 0 ? QStringLiteral("\r%1 av %2\x1b[K").arg(done).arg(total) : QStringLiteral("\r\x1b[K"));
+}
+
 void ConsolePanel::showPilar(const QString& text, const QStringList&) {
     record(Event::Kind::Pilar, text);
     print(text);

@@ -39,6 +39,9 @@ public:
     // Yes/No questions that are not about overwriting (the delete question)
     // are answered by the command itself when it already asked for the deed.
     void setConfirmed(bool confirmed) { confirmed_ = confirmed; }
+    // Where "n av m" of a run over several programs goes, rewritten in place
+    // (a terminal); none by default.
+    void setProgressWriter(Writer write) { progress_ = std::move(write); }
 
     const QList<Event>& journal() const { return journal_; }
     qsizetype mark() const { return journal_.size(); }
@@ -57,6 +60,7 @@ public:
 
     void setStatus(const QString& text) override;
     void setPanel(int, const QString&) override {}
+    void setProgress(int done, int total) override;
     void showPilar(const QString& text, const QStringList& frames) override;
     void hidePilar() override {}
     Answer message(const QString& text, const QString& title, MsgIcon icon, Buttons buttons) override;
@@ -76,6 +80,7 @@ private:
 
     Policy overwrite_;
     Writer write_;
+    Writer progress_;
     bool interactive_ = false;
     bool confirmed_ = false;
     QList<Event> journal_;

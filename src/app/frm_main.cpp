@@ -76,6 +76,7 @@ void frm_main::buildMenus() {
     Entry(mnuComm, "mnuRec", QStringLiteral("Hämta"));
     mnuComm->addSeparator()->setObjectName(QStringLiteral("mnuBreak1"));
     Entry(mnuComm, "mnuRecManual", QStringLiteral("Hämta med namn..."));
+    Entry(mnuComm, "mnuCompare", QStringLiteral("Jämför med maskin"));
     mnuDoc = Named(mnuComm->addMenu(QStringLiteral("Hämta dokument")), "mnuDoc");
     mnuDoc->menuAction()->setObjectName(QStringLiteral("mnuDocAction"));
     QAction* heading = Entry(mnuDoc, "mnuDocs", QStringLiteral("Listor:"));
@@ -155,6 +156,7 @@ void frm_main::buildControls() {
     remoteModel_->setValueSorted(1);
     RemoteFilesLV->header()->resizeSection(0, 120);
     RemoteFilesLV->header()->resizeSection(1, 70);
+    RemoteFilesLV->setColumnHidden(2, true);  // until a comparison has run
 
     FSplitter = Named(new Bevel(f), "FSplitter");
     Splitter = Named(new Bevel(f), "Splitter");
@@ -177,6 +179,13 @@ void frm_main::buildControls() {
         if (widths[i]) p->setFixedWidth(widths[i]);
         row->addWidget(p, i == 1 ? 1 : 0);
         statusPanels_[i] = p;
+        if (i == 1) {
+            progress_ = Named(new QLabel(StatusBar1), "Progress");
+            progress_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+            progress_->setIndent(3);
+            progress_->hide();
+            row->addWidget(progress_);
+        }
     }
 
     frameXfer = Named(new QFrame(f), "frameXfer");
@@ -212,6 +221,7 @@ void frm_main::connectControls() {
     connect(menuEntry("mnuSend"), &QAction::triggered, cmdSend, &QPushButton::click);
     connect(menuEntry("mnuRec"), &QAction::triggered, cmdRec, &QPushButton::click);
     connect(menuEntry("mnuRecManual"), &QAction::triggered, this, Operation(&Station::mnuRecManual_Click));
+    connect(menuEntry("mnuCompare"), &QAction::triggered, this, &frm_main::mnuCompare_Click);
     connect(menuEntry("mnuHelpOm"), &QAction::triggered, this, &frm_main::mnuHelpOm_Click);
     connect(mnuPlugins.first(), &QAction::triggered, this, [this] { mnuPlugins_Click(0); });
 

@@ -78,6 +78,8 @@ public:
     void cmdNewFolder_Click();
     // "Historik..." for the selected program.
     void mnuArkivHistorik_Click();
+    // "Jämför med maskin": results in the machine list's comparison column.
+    void mnuCompare_Click();
 
     // ---- machine list
     void RemoteFilesLV_Click();
@@ -102,6 +104,7 @@ public:
     void selectTreeFolder(const QString& folder) override;
     void showMachine(const QString& name, const QString& sendPath) override;
     void setDocuments(const QList<DocumentEntry>& documents) override;
+    void setProgress(int done, int total) override;
 
     // The activity indicator's animation step (every 200 ms while shown).
     void XferTimer_Timer();
@@ -178,6 +181,7 @@ private:
     RemoteFileModel* remoteModel_ = nullptr;
     QFrame* StatusBar1 = nullptr;
     QLabel* statusPanels_[5] = {};
+    QLabel* progress_ = nullptr;  // "n av m" of a run over several programs
     QFrame* frameXfer = nullptr;
     QLineEdit* txtXfer = nullptr;
     QLabel* lblXfer = nullptr;

@@ -3,6 +3,8 @@
 #include "app/frm_main.h"
 
 #include "app/messagebox.h"
+#include "app/remotefilelist.h"
+#include "controls/reportlist.h"
 #include "common/errorreport.h"
 #include "common/home.h"
 #include "common/ini.h"
@@ -11,6 +13,7 @@
 #include "config/ui/frm_setup.h"
 #include "library/ui/foldertree.h"
 #include "link/station.h"
+#include "operations/comparison.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -127,4 +130,17 @@ void frm_main::mnuPlugins_Click(int index) {
         failed(start.program == file ? QStringLiteral("programmet kunde inte startas")
                                      : start.program + QStringLiteral(" kunde inte startas"));
     }
+}
+
+void frm_main::mnuCompare_Click() {
+    if (operations_ > 0) return;
+    OperationGuard busy(*this);
+    const QList<ProgramComparison> results = station_->mnuCompare_Click(treeFolder());
+    bool shown = false;
+    for (const ProgramComparison& c : results)
+        if (c.result != ProgramComparison::Result::OnlyLibrary) {
+            remoteModel_->setComparison(c.name, ComparisonText(c.result));
+            shown = true;
+        }
+    RemoteFilesLV->setColumnHidden(2, !shown);
 }

@@ -49,7 +49,15 @@ std::optional<QString> frm_main::input(const QString& prompt, const QString& tit
     return ShowInputBox(this, prompt, title, def);
 }
 
-void frm_main::fillRemoteList(const QList<RemoteEntry>& entries) { remoteModel_->setEntries(entries); }
+void frm_main::fillRemoteList(const QList<RemoteEntry>& entries) {
+    remoteModel_->setEntries(entries);
+    RemoteFilesLV->setColumnHidden(2, true);  // a new list has not been compared
+}
+
+void frm_main::setProgress(int done, int total) {
+    progress_->setText(total > 0 ? QStringLiteral("%1 av %2").arg(done).arg(total) : QString());
+    progress_->setVisible(total > 0);
+}
 
 void frm_main::removeRemoteItem(const QString& name) { remoteModel_->removeName(name); }
 

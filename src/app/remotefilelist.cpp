@@ -3,13 +3,13 @@
 #include "common/ansi.h"
 
 RemoteFileModel::RemoteFileModel(QObject* parent)
-    : ReportModel({QStringLiteral("Filnamn"), QStringLiteral("Storlek")}, parent) {}
+    : ReportModel({QStringLiteral("Filnamn"), QStringLiteral("Storlek"), QStringLiteral("Jämförelse")}, parent) {}
 
 void RemoteFileModel::setEntries(const QList<RemoteEntry>& entries) {
     beginRefill();
     rows_.clear();
     rows_.reserve(static_cast<size_t>(entries.size()));
-    for (const RemoteEntry& e : entries) rows_.push_back(Row{FromAnsi(e.name), FromAnsi(e.size)});
+    for (const RemoteEntry& e : entries) rows_.push_back(Row{FromAnsi(e.name), FromAnsi(e.size), {}});
     endRefill();
 }
 
@@ -22,7 +22,13 @@ bool RemoteFileModel::removeName(const QString& name) {
     return false;
 }
 
+void RemoteFileModel::setComparison(const QString& name, const QString& text) {
+    for (size_t i = 0; i < rows_.size(); ++i)
+        if (rows_[i].name == name) rows_[i].comparison = text;
+    if (!rows_.empty()) Q_EMIT dataChanged(index(0, 2), index(rowCount() - 1, 2));
+}
+
 QString RemoteFileModel::cellText(int stored, int column) const {
     const Row& r = rows_[static_cast<size_t>(stored)];
-    return column == 0 ? r.name : column == 1 ? r.size : QString();
+    return column == 0 ? r.name : column == 1 ? r.size : column == 2 ? r.comparison : QString();
 }

@@ -1,5 +1,6 @@
 #pragma once
-// Rows of the machine's program list: name and size as the machine reports them.
+// Rows of the machine's program list: name and size as the machine reports
+// them, and how each compared with the library when a comparison ran.
 #include "controls/reportlist.h"
 #include "link/filelists.h"
 
@@ -11,6 +12,8 @@ public:
     void setEntries(const QList<RemoteEntry>& entries);
     // Removes the first row named name; false when there is none.
     bool removeName(const QString& name);
+    // The comparison column's text for the rows named name.
+    void setComparison(const QString& name, const QString& text);
 
     int storedCount() const override { return static_cast<int>(rows_.size()); }
     QString cellText(int stored, int column) const override;
@@ -20,7 +23,7 @@ protected:
 
 private:
     struct Row {
-        QString name, size;
+        QString name, size, comparison;
     };
     std::vector<Row> rows_;
 };

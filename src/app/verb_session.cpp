@@ -63,6 +63,11 @@ bool PeekMachine(int slot, MachineSettings* ms) {
 VerbSession::VerbSession(const VerbOptions& options)
     : panel(options.overwrite), station(std::make_unique<Station>(panel, new QtSerialPort)) {
     panel.setInteractive(FENMO_ISATTY(0));
+    if (FENMO_ISATTY(1))
+        panel.setProgressWriter([](const QString& text) {
+            std::fputs(text.toLocal8Bit().constData(), stdout);
+            std::fflush(stdout);
+        });
     SetErrorDialog([this](const QString& text) {
         ++errorReports_;
         panel.notice(text, QStringLiteral("Fel"));
@@ -132,7 +137,8 @@ bool VerbSession::awaitAnswer(const std::function<bool()>& done) {
 }
 
 QList<VerbSession::Item> VerbSession::items(qsizetype from, const QString& startPrefix,
-                                            ConsolePanel::Event::Kind success, const QString& successStatus) const {
+                                            ConsolePanel::Event::Kind success, const QString& successStatus,
+                                            const QString& failStatus) const {
     using Kind = ConsolePanel::Event::Kind;
     QList<Item> result;
     bool succeeded = false, refused = false;
@@ -151,7 +157,8 @@ QList<VerbSession::Item> VerbSession::items(qsizetype from, const QString& start
         } else if (e.kind == success ||
                    (!successStatus.isEmpty() && e.kind == Kind::Status && e.text.startsWith(successStatus))) {
             succeeded = true;
-        } else if (e.kind == Kind::Question && e.answer != OperatorPanel::Answer::Yes) {
+        } else if ((e.kind == Kind::Question && e.answer != OperatorPanel::Answer::Yes) ||
+                   (!failStatus.isEmpty() && e.kind == Kind::Status && e.text.startsWith(failStatus))) {
             refused = true;
         }
     }

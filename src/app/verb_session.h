@@ -11,7 +11,8 @@
 #include <memory>
 
 // Exit statuses of the verbs.
-enum VerbStatus { VerbOk = 0, VerbFailed = 1, VerbUsage = 2 };
+// compare: VerbFailed when a program differs; VerbIncomplete when some could not be compared.
+enum VerbStatus { VerbOk = 0, VerbFailed = 1, VerbUsage = 2, VerbIncomplete = 3 };
 
 struct VerbOptions {
     QString verb;
@@ -19,6 +20,7 @@ struct VerbOptions {
     ConsolePanel::Policy overwrite = ConsolePanel::Policy::Ask;
     QString to;  // --to, fetch only
     QString pdf;  // --pdf, print-list only
+    QString folder;  // --folder, compare only
 };
 
 // "Fenmo32: " + text, on standard error.
@@ -54,13 +56,14 @@ public:
     // Outcome of the items one call of an operation worked on: an item starts
     // where the indicator shows a text beginning with startPrefix. It succeeded
     // when it holds an event of kind success (or a status beginning with
-    // successStatus, when that is not empty) and no refused question.
+    // successStatus, when that is not empty), no refused question and no
+    // status beginning with failStatus (when that is not empty).
     struct Item {
         QString text;
         bool ok = false;
     };
     QList<Item> items(qsizetype from, const QString& startPrefix, ConsolePanel::Event::Kind success,
-                      const QString& successStatus = QString()) const;
+                      const QString& successStatus = QString(), const QString& failStatus = QString()) const;
 
 private:
     void DrainSerialPort();
@@ -75,3 +78,4 @@ int RunServe(const VerbOptions& options);
 int RunPrintList(const VerbOptions& options);
 int RunHistory(const VerbOptions& options);
 int RunRestore(const VerbOptions& options);
+int RunCompare(const VerbOptions& options);

@@ -101,7 +101,8 @@ int RunSend(const VerbOptions& options) {
         s.panel.setLocalSelection(names);
         const qsizetype mark = s.panel.mark();
         s.station->cmdSend_Click();
-        const auto items = s.items(mark, QStringLiteral("Sänder: \""), Kind::Done, sentStatus);
+        const auto items = s.items(mark, QStringLiteral("Sänder: \""), Kind::Done, sentStatus,
+                                   QStringLiteral("Kontroll misslyckades: "));
         for (qsizetype k = 0; k < names.size(); ++k) done << (k < items.size() && items[k].ok);
     }
     bool all = true;

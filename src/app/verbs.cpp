@@ -31,11 +31,16 @@ const char kUsage[] =
     "  Fenmo32 [--home MAPP] history FIL              sparade versioner av programmet, nyast först:\n"
     "                                                 nummer, datum, storlek, ursprung\n"
     "  Fenmo32 [--home MAPP] restore FIL NUMMER       återställ en version (det nuvarande sparas först)\n"
+    "  Fenmo32 [--home MAPP] compare MASKIN [--folder MAPP]\n"
+    "                                                 jämför maskinens program med mappens (utan --folder:\n"
+    "                                                 maskinens sändmapp): namn, tabb, Lika, Olika,\n"
+    "                                                 Bara i maskinen, Bara i biblioteket eller Ej jämförd\n"
     "          --yes | --no                           svaret på frågan om att skriva över; utan dem\n"
     "                                                 frågar Fenmo32 på terminalen, annars är svaret Nej\n"
     "MASKIN är maskinens namn eller platsnummer. serve skriver \"LISTENING <port>\" på standard ut\n"
     "när den lyssnar. Slutstatus: 0 allt utfört, 1 något misslyckades, 2 felaktigt kommando,\n"
-    "okänd maskin eller mapp som inte finns. En tidsgräns som är 0 i inställningarna (ingen gräns i fönstret) är 60 sekunder\n"
+    "okänd maskin eller mapp som inte finns; compare: 0 allt lika, 1 något olika eller bara i maskinen,\n"
+    "3 något kunde inte jämföras. En tidsgräns som är 0 i inställningarna (ingen gräns i fönstret) är 60 sekunder\n"
     "för verben: de väntar aldrig utan gräns.\n";
 
 bool Is(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
@@ -47,9 +52,10 @@ bool Starts(const char* a, const char* b) { return std::strncmp(a, b, std::strle
 const char* NamedVerb(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
-        if (Is(a, "--home") || Is(a, "--to") || Is(a, "--pdf")) {
+        if (Is(a, "--home") || Is(a, "--to") || Is(a, "--pdf") || Is(a, "--folder")) {
             ++i;
-        } else if (Starts(a, "--home=") || Starts(a, "--to=") || Starts(a, "--pdf=") || Is(a, "--yes") ||
+        } else if (Starts(a, "--home=") || Starts(a, "--to=") || Starts(a, "--pdf=") || Starts(a, "--folder=") ||
+                   Is(a, "--yes") ||
                    Is(a, "--no")) {
             continue;
         } else if (Is(a, "--help") || Is(a, "-h")) {
@@ -135,13 +141,18 @@ int Dispatch(const VerbOptions& o) {
         if (n != 2) return UsageError(QStringLiteral("restore vill ha en fil och ett versionsnummer."));
         return RunRestore(o);
     }
+    if (o.verb == QLatin1String("compare")) {
+        if (n != 1) return UsageError(QStringLiteral("compare vill ha en maskin."));
+        return RunCompare(o);
+    }
     return UsageError(QStringLiteral("okänt kommando \"%1\".").arg(o.verb));
 }
 
 int RunParsed(const QStringList& args) {
     VerbOptions o;
     QString home;
-    bool yes = false, no = false, help = false, toGiven = false, pdfGiven = false, endOfFlags = false;
+    bool yes = false, no = false, help = false, toGiven = false, pdfGiven = false, folderGiven = false,
+         endOfFlags = false;
     QStringList words;
     for (qsizetype i = 1; i < args.size(); ++i) {
         const QString& a = args[i];
@@ -157,6 +168,13 @@ int RunParsed(const QStringList& args) {
             if (i + 1 >= args.size()) return UsageError(QStringLiteral("--pdf behöver en fil."));
             o.pdf = args[++i];
             pdfGiven = true;
+        } else if (a == QLatin1String("--folder")) {
+            if (i + 1 >= args.size()) return UsageError(QStringLiteral("--folder behöver en mapp."));
+            o.folder = args[++i];
+            folderGiven = true;
+        } else if (a.startsWith(QLatin1String("--folder="))) {
+            o.folder = a.mid(9);
+            folderGiven = true;
         } else if (a.startsWith(QLatin1String("--pdf="))) {
             o.pdf = a.mid(6);
             pdfGiven = true;
@@ -186,6 +204,9 @@ int RunParsed(const QStringList& args) {
     o.overwrite = yes ? ConsolePanel::Policy::Yes : no ? ConsolePanel::Policy::No : ConsolePanel::Policy::Ask;
     if (toGiven && o.verb != QLatin1String("fetch")) return UsageError(QStringLiteral("--to hör till fetch."));
     if (toGiven && o.to.isEmpty()) return UsageError(QStringLiteral("--to behöver en mapp."));
+    if (folderGiven && o.verb != QLatin1String("compare"))
+        return UsageError(QStringLiteral("--folder hör till compare."));
+    if (folderGiven && o.folder.isEmpty()) return UsageError(QStringLiteral("--folder behöver en mapp."));
     if (pdfGiven && o.verb != QLatin1String("print-list")) return UsageError(QStringLiteral("--pdf hör till print-list."));
     if (!home.isNull()) {
         if (home.isEmpty()) return UsageError(QStringLiteral("--home behöver en mapp."));

@@ -46,6 +46,7 @@ void ReadGeneralSettings(GeneralSettings& g) {
     g.ListenAddress = ReadProgram("ListenAddress", QString());
     g.HistoryKeep = ReadRange("HistoryKeep", kHistoryKeepDefault, 0, std::numeric_limits<qint32>::max());
     g.HistoryMaxMB = ReadRange("HistoryMaxMB", kHistoryMaxMBDefault, 0, std::numeric_limits<qint32>::max());
+    g.VerifyAfterSend = ReadBool("VerifyAfterSend", false);
 }
 
 QString ComPortDevice(int n) {

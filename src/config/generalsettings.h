@@ -29,6 +29,8 @@ struct GeneralSettings {
     // Earlier versions kept per program (0: none) and the store's limit.
     int HistoryKeep = 20;
     int HistoryMaxMB = 2048;
+    // Each program a send stored is fetched back and compared.
+    bool VerifyAfterSend = false;
 };
 
 // Reads the keys in a fixed order, storing each at once. The first value that

@@ -22,6 +22,9 @@ public:
     virtual void setStatus(const QString& text) = 0;
     virtual void setPanel(int panel, const QString& text) = 0;
 
+    // A run over several programs: done of total so far; total 0 when it ended.
+    virtual void setProgress(int done, int total) { Q_UNUSED(done); Q_UNUSED(total); }
+
     // Activity indicator: a description and five frames to animate.
     virtual void showPilar(const QString& text, const QStringList& frames) = 0;
     virtual void hidePilar() = 0;

@@ -15,12 +15,14 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 
 class IncomingProgram;
 class ListenServer;
 class Outgoing;
 class ProgramTextReader;
+struct ProgramComparison;
 class QTcpSocket;
 
 class Station : public QObject {
@@ -45,6 +47,18 @@ public:
     QString TargetFolder;
     qint32 RxCount = 0;
     bool LogTraffic = false;
+    // Where the next program from the machine goes instead of the library:
+    // a file outside it, carrying comment, replacing no library program and
+    // keeping no version. status: the machine's error answer to that fetch,
+    // which is kept here instead of stopping the run.
+    struct FetchTarget {
+        QString path, comment;
+        QByteArray status;
+    };
+    FetchTarget FetchInto;
+    // The machine's answer to the list request: true once its list is in the
+    // panel, false when it refused; empty before.
+    std::optional<bool> ListAnswer;
 
     QTimer CtsTimer, SendTimer, RecTimer, SvarTimer, NetTimer, TimeoutTimer;
 
@@ -107,6 +121,9 @@ public:
     void mnuDocs_Click(const QString& document);
     void cmdDir_Click();
     void cmdDel_Click();
+    // "Jämför med maskin": the machine's programs against folder's, fetched
+    // one at a time outside the library.
+    QList<ProgramComparison> mnuCompare_Click(const QString& folder);
 
     // Starts a time-out timer; an interval of 0 means no time-out.
     static void Arm(QTimer& timer);
@@ -186,6 +203,11 @@ private:
     void SendProtocolOne(Outgoing& message);
     void SendRequest(const QByteArray& request, qint16 typ);
     bool RefuseName(const QString& name, const QString& file = {});
+    QString StorePath(const QString& name) const;
+    // Fetches name into FetchInto's path; the machine's error status in *status.
+    bool FetchCopy(const QString& name, const QString& path, const QString& comment, QByteArray* status);
+    // Fetches back what a send stored and compares it with the file sent.
+    bool VerifySent(const QString& name, const QString& path);
 
     OperatorPanel& panel_;
     HostFilter allowedHosts_;

@@ -144,6 +144,14 @@ void Station::ParseResponse(QByteArray& message, LinkState& link, const QByteArr
     const bool ok = status == "00";
     const bool network = link.Kind == 0;
     if (command == "LOD") {
+        if (!ok && !FetchInto.path.isEmpty()) {
+            // A comparison goes on with the next program.
+            link.Phase = 0;
+            TimeoutTimer.stop();
+            FetchInto.status = status;
+            TransferDone = true;
+            return;
+        }
         if (!ok) {
             link.Phase = 0;
             // The abort routine empties the status line: the error is shown after it.
@@ -192,12 +200,14 @@ void Station::ParseResponse(QByteArray& message, LinkState& link, const QByteArr
         TransferDone = true;
     } else if (command == "DRQ" && (selector == "ALL" || selector == "SEL")) {
         if (!ok) {
+            ListAnswer = false;
             ShowMachineError(QStringLiteral("Mottagningsfel: "), status);
             link.Phase = 0;
             HidePilar();
             return;
         }
         panel_.fillRemoteList(ReadReceivedList(message, 2));
+        ListAnswer = true;
         InBufferOf(link).clear();
         if (network) comsock->close();
         Status(QStringLiteral("Fillista klar."));
@@ -354,6 +364,7 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
             HidePilar();
         } else if (letter == "D" && message.size() >= 16) {
             panel_.fillRemoteList(ReadReceivedList(message, 1));
+            ListAnswer = true;
             link.InBuffer.clear();
             Status(QStringLiteral("Fillista klar."));
         } else if (letter == "D") {
@@ -375,6 +386,7 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
                 link.InBuffer.clear();
             } else if (letter2 == "S" && name == QLatin1String("D")) {
                 panel_.fillRemoteList(ReadReceivedList(message, 1));
+                ListAnswer = true;
                 link.InBuffer.clear();
                 Status(QStringLiteral("Fillista klar."));
             } else if (letter2 == "S") {

@@ -107,7 +107,7 @@ void Station::StartProgram(Reception r, int protocol) {
     auto writer = std::make_unique<ProgramFileWriter>();
     FileResult opened;
     const bool safe = MachineNameProblem(name).isEmpty();
-    if (safe) opened = writer->open(ProgramPath(FolderForIncoming(), name, Machine.Extension), QString());
+    if (safe) opened = writer->open(StorePath(name), FetchInto.comment);
     if (!safe || !opened.ok) writer.reset();
     r.program = std::make_unique<IncomingProgram>(frame, r.in, std::move(writer), opened);
     r.in.truncate(frame == IncomingProgram::Frame::Checksummed ? 20 : 12);
@@ -158,6 +158,10 @@ bool Station::InBufferTooLarge(const QByteArray& buffer, Pass* skip) {
     return true;
 }
 
+QString Station::StorePath(const QString& name) const {
+    return FetchInto.path.isEmpty() ? ProgramPath(FolderForIncoming(), name, Machine.Extension) : FetchInto.path;
+}
+
 // Writes a program the machine sent: the body given, or the one that went to
 // its file as it arrived. False (with the reason on the status line and in
 // the log) when the name is unsafe or the file could not be written; then
@@ -178,13 +182,13 @@ bool Station::StoreFromMachine(const std::function<QByteArray()>& body, const QS
     FileResult r;
     if (parsingProgram_) {
         r = parsingProgram_->finish();
-    } else if ((r = whole.open(ProgramPath(FolderForIncoming(), name, Machine.Extension), QString())).ok) {
+    } else if ((r = whole.open(StorePath(name), FetchInto.comment)).ok) {
         const QByteArray text = body();
         whole.write(text.constData(), text.size());
         r = whole.finish();
     }
     const QString target = parsingProgram_ ? parsingProgram_->target() : whole.target();
-    if (r.ok && !target.isEmpty()) r = KeepVersion(target, origin);
+    if (r.ok && !target.isEmpty() && FetchInto.path.isEmpty()) r = KeepVersion(target, origin);
     if (r.ok) r = parsingProgram_ ? parsingProgram_->commit() : whole.commit();
     if (!r.ok) {
         AddLog(r.message());

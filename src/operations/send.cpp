@@ -9,6 +9,7 @@
 #include "link/frames.h"
 #include "link/outgoing.h"
 #include "link/station.h"
+#include <QScopeGuard>
 
 bool Station::RemoteFileExists(const QString& fileName) const {
     const QString suffix = QLatin1Char('.') + Machine.Extension;
@@ -25,7 +26,14 @@ void Station::cmdSend_Click() {
         // Every name is checked before the first program goes out.
         for (const QString& name : selected)
             if (RefuseName(NameWithoutExt(name), name)) return;
+        // Several programs show how far the run has come.
+        const int total = selected.size() > 1 ? int(selected.size()) : 0;
+        const auto progressEnds = qScopeGuard([&] {
+            if (total) panel_.setProgress(0, 0);
+        });
+        int done = 0;
         for (const QString& name : selected) {
+            if (total) panel_.setProgress(done++, total);
             TransferDone = true;
             if (Aborted) break;
             TransferDone = false;
@@ -101,6 +109,10 @@ void Station::cmdSend_Click() {
             Arm(SvarTimer);
             WaitFor([this] { return TransferDone; });
             SvarTimer.stop();
+            // Protocol 1 has no "00" to tell that the machine stored it.
+            if (General.VerifyAfterSend && !skip && TransferDone && !Aborted && Machine.Typ != 2 &&
+                !VerifySent(NameWithoutExt(name), path))
+                break;
         }
         HidePilar();
     });

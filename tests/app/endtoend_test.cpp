@@ -9,6 +9,7 @@
 #include <QComboBox>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTreeView>
 
 TEST(EndToEnd, SendAndFetchOverTcpShowInBothLists) {
     QTemporaryDir memory;
@@ -43,6 +44,15 @@ TEST(EndToEnd, SendAndFetchOverTcpShowInBothLists) {
     rec->click();
     ASSERT_TRUE(WaitUntil([&] { return Column(local, 0).contains("O7010.NC"); }));
     EXPECT_TRUE(h.home.read("ncprog/O7010.NC").contains("G0 X0"));
+
+    // "Jämför med maskin" shows in a column of the machine's list.
+    auto* tree = h.child<QTreeView>("RemoteFilesLV");
+    EXPECT_TRUE(tree->isColumnHidden(2));
+    h.program("O100.NC", "(NOTE)%O100(AXEL)\r\nG1 X6\r\n%");
+    w.findChild<QAction*>("mnuCompare")->trigger();
+    EXPECT_FALSE(tree->isColumnHidden(2));
+    EXPECT_EQ(Column(remote, 0), (QStringList{"O100", "O7010", "O8000"}));
+    EXPECT_EQ(Column(remote, 2), (QStringList{"Olika", "Lika", "Bara i maskinen"}));
     EXPECT_EQ(h.ui.reports(), 0);
     EXPECT_TRUE(h.ui.shown.isEmpty()) << h.ui.texts().join(QLatin1Char('|')).toStdString();
 }

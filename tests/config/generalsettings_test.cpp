@@ -72,10 +72,10 @@ TEST(GeneralSettingsTest, ConversionsAndWhereABadValueStopsTheRead) {
     g = GeneralSettings{};
     home.write("Fenmo32.INI", "[Program]\r\nEditor=e\r\n");
     ASSERT_EQ(Read(g), 0);
-    EXPECT_EQ(std::pair(g.HistoryKeep, g.HistoryMaxMB), std::pair(20, 2048));
-    home.write("Fenmo32.INI", "[Program]\r\nHistoryKeep=0\r\nHistoryMaxMB=5\r\n");
+    EXPECT_EQ(std::tuple(g.HistoryKeep, g.HistoryMaxMB, g.VerifyAfterSend), std::tuple(20, 2048, false));
+    home.write("Fenmo32.INI", "[Program]\r\nHistoryKeep=0\r\nHistoryMaxMB=5\r\nVerifyAfterSend=True\r\n");
     ASSERT_EQ(Read(g), 0);
-    EXPECT_EQ(std::pair(g.HistoryKeep, g.HistoryMaxMB), std::pair(0, 5));
+    EXPECT_EQ(std::tuple(g.HistoryKeep, g.HistoryMaxMB, g.VerifyAfterSend), std::tuple(0, 5, true));
     home.write("Fenmo32.INI", "[Program]\r\nHistoryKeep=-1\r\n");
     EXPECT_EQ(Read(g), Err::Overflow);
 }

@@ -1,5 +1,7 @@
 #include "common/ansi.h"
+#include "library/history.h"
 #include "library/programfile.h"
+#include "operations/comparison.h"
 #include "opshop.h"
 
 class Operations : public ::testing::TestWithParam<Link> {};
@@ -232,4 +234,96 @@ TEST(OperationsTimeOut, AFetchThatKeepsArrivingIsNeverCutOff) {
         EXPECT_TRUE(o.st.TransferDone) << LinkName(link) << " " << o.panel().status().toStdString();
         EXPECT_EQ(o.shop.file("O1.NC"), program) << LinkName(link);
     }
+}
+
+TEST_P(Operations, CompareFetchesOutsideTheLibraryAndGoesOnPastErrors) {
+    OpShop o(GetParam());
+    const bool p2 = GetParam() == Link::Tcp || GetParam() == Link::Serial2;
+    o.sim.storeProgram("O1", "G0X1\r\nM30\r\n");
+    o.sim.storeProgram("O2", "G0X2\r\nG1Y5\r\nM30\r\n");
+    o.sim.storeProgram("O3", "G0X3\nM30\n");  // line ends as the machine keeps them
+    o.sim.storeProgram("O4", "M30\r\n");
+    const QByteArray o1 = "(EN KOMMENTAR)%G0X1\r\nM30\r\n%", o2 = "G0X2\r\nG1Y6\r\nM30\r\n", o3 = "G0X3\r\nM30\r\n";
+    o.shop.home.write("ncprog/O1.NC", o1);
+    o.shop.home.write("ncprog/O2.NC", o2);
+    o.shop.home.write("ncprog/o3.NC", o3);  // another case: found as a fetch finds it
+    o.shop.home.write("ncprog/O5.NC", "M30\r\n");
+    if (p2) {
+        // Gone from the machine between its list and the fetch: answered "08".
+        o.sim.storeProgram("O6", "M30\r\n");
+        o.shop.home.write("ncprog/O6.NC", "M30\r\n");
+        QObject::connect(&o.sim, &SimMachine::messageSent, [&](const QByteArray& m) {
+            if (m.contains("RDRQ")) o.sim.removeProgram("O6");
+        });
+    }
+    const QList<ProgramComparison> results = o.st.mnuCompare_Click(o.shop.send);
+    QStringList table;
+    for (const ProgramComparison& c : results) table << c.name + ' ' + ComparisonText(c.result) + ' ' + c.detail;
+    QStringList expected{"O1 Lika ", "O2 Olika rad 2: 'G1Y6' / 'G1Y5'", "O3 Lika heter o3.NC i biblioteket",
+                         "O4 Bara i maskinen "};
+    if (p2) expected << "O6 Ej jämförd maskinen svarade 08";
+    expected << "O5 Bara i biblioteket ";
+    EXPECT_EQ(table.join('|').toStdString(), expected.join('|').toStdString());
+    EXPECT_FALSE(o.st.Aborted);
+    EXPECT_TRUE(o.panel().messages.isEmpty());
+    const int n = p2 ? 4 : 3;
+    EXPECT_EQ(o.panel().progress.first(), std::make_pair(0, n));
+    EXPECT_EQ(o.panel().progress.mid(o.panel().progress.size() - 2), (QList<std::pair<int, int>>{{n, n}, {0, 0}}));
+    EXPECT_EQ(o.panel().status(),
+              QString("Jämförelse klar: 2 lika, 1 olika, 1 bara i maskinen, 1 bara i biblioteket%1.")
+                  .arg(p2 ? ", 1 ej jämförda" : ""));
+    EXPECT_TRUE(QString::fromLatin1(o.shop.log()).contains("Jämförelse O2: Olika (rad 2: 'G1Y6' / 'G1Y5')"));
+    // The library is as it was, with no version kept and nothing left beside it.
+    EXPECT_EQ(o.shop.file("O1.NC"), o1);
+    EXPECT_EQ(o.shop.file("O2.NC"), o2);
+    EXPECT_EQ(o.shop.file("o3.NC"), o3);
+    EXPECT_FALSE(QFileInfo::exists(HistoryFolder()));
+    EXPECT_EQ(QDir(o.shop.send).entryList(QDir::Files).size(), p2 ? 5 : 4);
+    // The next fetch stores into the library again.
+    o.panel().selectedRemote = {"O4"};
+    o.st.cmdRec_Click();
+    EXPECT_EQ(o.shop.file("O4.NC"), QByteArray("M30\r\n"));
+}
+
+// A machine that answers every store with "00" but holds O2 otherwise than sent.
+TEST(ReadBack, SendStopsWhenTheMachineHoldsSomethingElse) {
+    Shop shop;
+    QTcpServer machine;
+    ASSERT_TRUE(machine.listen(QHostAddress::LocalHost));
+    shop.station.Machine.Port = QString::number(machine.serverPort());
+    GeneralSettings g = shop.station.General;
+    g.VerifyAfterSend = true;
+    g.SvarTimeout = 3000;
+    shop.station.ApplyGeneralSettings(g);
+    shop.station.TimeoutTimer.setInterval(3000);
+    const QHash<QByteArray, QByteArray> held{{"O1", "\r\nG0X1\r\nM30\r\n"}, {"O2", "G0X2\r\nG1Y5\r\nM30\r\n"}};
+    QList<QByteArray> requests;
+    QObject::connect(&machine, &QTcpServer::newConnection, [&] {
+        QTcpSocket* s = machine.nextPendingConnection();
+        auto in = std::make_shared<QByteArray>();
+        QObject::connect(s, &QTcpSocket::readyRead, s, [&, s, in] {
+            *in += s->readAll();
+            if (in->size() < 2 || !in->endsWith('%')) return;
+            const QByteArray name = in->mid(9, 6).trimmed(), kind = in->mid(1, 4);
+            requests << kind + ' ' + name;
+            in->clear();
+            if (kind == "CSAV") s->write(MachineClose(BuildFrame("R", "SAV", "", name, "00")));
+            else if (kind == "CLOD")
+                s->write(MachineClose(BuildFrame("R", "LOD", "", name, "00") + "\r\n" + held[name]));
+        });
+    });
+    shop.home.write("ncprog/O1.NC", "(FÖRST)%\r\nG0X1\r\nM30\r\n%");
+    shop.home.write("ncprog/O2.NC", "G0X2\r\nG1Y6\r\nM30\r\n");
+    shop.home.write("ncprog/O3.NC", "M30\r\n");
+    shop.panel.selectedLocal = {"O1.NC", "O2.NC", "O3.NC"};
+    shop.station.cmdSend_Click();
+    EXPECT_EQ(requests.join('|'), "CSAV O1|CLOD O1|CSAV O2|CLOD O2");
+    EXPECT_TRUE(shop.station.Aborted);
+    EXPECT_EQ(shop.panel.status().toStdString(), "Kontroll misslyckades: O2 skiljer sig i maskinen.");
+    const QString log = QString::fromLatin1(shop.log());
+    EXPECT_TRUE(log.contains("Kontrollerad: O1"));
+    EXPECT_FALSE(log.contains("Kontrollerad: O2"));
+    EXPECT_TRUE(log.contains("Kontroll av O2: första skillnaden på rad 2: 'G1Y6' / 'G1Y5'")) << log.toStdString();
+    EXPECT_EQ(shop.file("O2.NC"), QByteArray("G0X2\r\nG1Y6\r\nM30\r\n"));  // the library keeps what it sent
+    EXPECT_EQ(shop.panel.progress, (QList<std::pair<int, int>>{{0, 3}, {1, 3}, {0, 0}}));
 }

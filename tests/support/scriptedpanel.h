@@ -29,11 +29,13 @@ public:
     QStringList selectedLocal, selectedRemote;
     QString tree, treeRoot;
     int updates = 0;
+    QList<std::pair<int, int>> progress;  // done, total
 
     QString status() const { return statuses.isEmpty() ? QString() : statuses.last(); }
 
     void setStatus(const QString& text) override { statuses << text; }
     void setPanel(int panel, const QString& text) override { panels[panel] = text; }
+    void setProgress(int done, int total) override { progress.append({done, total}); }
     void showPilar(const QString& text, const QStringList& frames) override {
         pilarVisible = true;
         pilarText = text;

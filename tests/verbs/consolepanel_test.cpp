@@ -53,3 +53,14 @@ TEST(ConsolePanel, PrintsWhatTheStationShowsAndAnswersByTheCommandLine) {
     EXPECT_EQ(panel.count(Kind::Fill, 0), 1);
     EXPECT_EQ(panel.count(Kind::Removed, 0), 1);
 }
+
+TEST(ConsolePanel, ProgressIsRewrittenInPlaceOnlyWhereItHasAWriter) {
+    QString out, progress;
+    ConsolePanel panel(ConsolePanel::Policy::No, [&out](const QString& text) { out += text; });
+    panel.setProgress(1, 3);  // not a terminal: nothing
+    panel.setProgressWriter([&progress](const QString& text) { progress += text; });
+    panel.setProgress(2, 3);
+    panel.setProgress(0, 0);
+    EXPECT_EQ(progress, "\r2 av 3\x1b[K\r\x1b[K");
+    EXPECT_TRUE(out.isEmpty());
+}

@@ -447,3 +447,28 @@ TEST(Verbs, HistoryListsNewestFirstAndRestorePutsAVersionBack) {
     EXPECT_EQ(Fenmo(home.path(), {"restore", file, "x"}).code, 2);
     EXPECT_EQ(Fenmo(home.path(), {"history"}).code, 2);
 }
+
+TEST(Verbs, CompareTellsEachProgramAndExitsByTheDifference) {
+    Machine machine;
+    machine.store("O1", "G0X1\r\nM30\r\n");
+    machine.store("O2", "G0X2\nM30\n");
+    Shop shop(machine.port);
+    shop.home.write("ncprog/O1.TC", "G0X1\r\nM30\r\n");
+    shop.home.write("ncprog/O2.TC", "G0X2\r\nM30\r\n");
+    shop.home.write("ncprog/O9.TC", "M30\r\n");
+    // Programs only the library holds leave the status at 0.
+    const Result same = shop.run({"compare", "Fräs 1"});
+    EXPECT_EQ(same.code, 0) << same.err.toStdString();
+    EXPECT_EQ(same.out, "O1\tLika\nO2\tLika\nO9\tBara i biblioteket\n");
+
+    machine.store("O3", "M30\r\n");
+    const QString other = shop.home.file("annan");
+    QDir().mkpath(other);
+    shop.home.write("annan/O1.TC", "G0X1\r\nM30\r\n");
+    shop.home.write("annan/O2.TC", "G0X2\r\nM31\r\n");
+    const Result differs = shop.run({"compare", "1", "--folder", other});
+    EXPECT_EQ(differs.code, 1) << differs.err.toStdString();
+    EXPECT_EQ(differs.out, "O1\tLika\nO2\tOlika\trad 2: 'M31' / 'M30'\nO3\tBara i maskinen\n");
+    EXPECT_EQ(shop.home.read("annan/O2.TC"), "G0X2\r\nM31\r\n");
+    EXPECT_EQ(Fenmo(shop.home.path(), {"dir", "1", "--folder", other}).code, 2);
+}

@@ -1,6 +1,7 @@
 #include "config/ui/frm_setup.h"
 
 #include "app/messagebox.h"
+#include "common/apperror.h"
 #include "common/ini.h"
 #include "common/convert.h"
 #include "common/notify.h"
@@ -182,7 +183,10 @@ void frm_setup::buildControls() {
     lblMax->setBuddy(txtHistoryMaxMB);
     ag->addWidget(lblMax, 7, 0);
     ag->addWidget(txtHistoryMaxMB, 7, 1);
-    ag->setRowStretch(8, 1);
+    chkVerifyAfterSend = Named<QCheckBox>(
+        "chkVerifyAfterSend", QStringLiteral("Kontrollera varje sänt program genom att hämta tillbaka det"), adv);
+    ag->addWidget(chkVerifyAfterSend, 8, 0, 1, 3);
+    ag->setRowStretch(9, 1);
     ag->setColumnStretch(1, 1);
     SSTab->addTab(adv, QStringLiteral("Avancerat"));
     // Usable once a machine is chosen.
@@ -201,11 +205,22 @@ void frm_setup::buildControls() {
     setMinimumWidth(520);
 }
 
+namespace {
+// A value that does not convert reads as the default, as for the station.
+bool VerifyAfterSendSetting() {
+    try {
+        return ToBool(ReadIni(QStringLiteral("Program"), QStringLiteral("VerifyAfterSend"), BoolText(false)));
+    } catch (const AppError&) {
+        return false;
+    }
+}
+}  // namespace
+
 void frm_setup::connectControls() {
     auto changed = [this] { SettingsChanged(); };
     for (QComboBox* c : {cmbBaud, cmbComPort, cmbEOB, cmbModell, cmbProtoTyp})
         connect(c, &QComboBox::currentIndexChanged, this, changed);
-    for (QCheckBox* c : {chkAutoDir, chkShowAll}) connect(c, &QCheckBox::toggled, this, changed);
+    for (QCheckBox* c : {chkAutoDir, chkShowAll, chkVerifyAfterSend}) connect(c, &QCheckBox::toggled, this, changed);
     for (QSpinBox* b : {txtHistoryKeep, txtHistoryMaxMB}) connect(b, &QSpinBox::valueChanged, this, changed);
     for (QRadioButton* o : {optCOM, optNet})
         connect(o, &QRadioButton::toggled, this, [this](bool on) {
@@ -264,6 +279,10 @@ void frm_setup::Form_Load() {
         QSignalBlocker quietKeep(txtHistoryKeep), quietMax(txtHistoryMaxMB);
         txtHistoryKeep->setValue(h.keep);
         txtHistoryMaxMB->setValue(int(h.maxMB));
+    }
+    {
+        QSignalBlocker quiet(chkVerifyAfterSend);
+        chkVerifyAfterSend->setChecked(VerifyAfterSendSetting());
     }
     if (cmbMaskiner->count() > 0) Text2Combo(cmbMaskiner, last);
 }
@@ -388,6 +407,10 @@ void frm_setup::SaveSettings() {
         WriteIni(QStringLiteral("Program"), QStringLiteral("HistoryKeep"), QString::number(txtHistoryKeep->value()));
     if (txtHistoryMaxMB->value() != h.maxMB)
         WriteIni(QStringLiteral("Program"), QStringLiteral("HistoryMaxMB"), QString::number(txtHistoryMaxMB->value()));
+    const bool verify = VerifyAfterSendSetting();
+    if (chkVerifyAfterSend->isChecked() != verify)
+        WriteIni(QStringLiteral("Program"), QStringLiteral("VerifyAfterSend"),
+                 BoolText(chkVerifyAfterSend->isChecked()));
     if (slot_ > 0) WriteSetupMachine(slot_, collect());
     Dirty = false;
 }

@@ -94,6 +94,7 @@ private:
     QLabel* lblEditor = nullptr;
     QSpinBox* txtHistoryKeep = nullptr;
     QSpinBox* txtHistoryMaxMB = nullptr;
+    QCheckBox* chkVerifyAfterSend = nullptr;
     QPushButton* Command2 = nullptr;
     QLineEdit* txtAllowedHosts = nullptr;
     QLineEdit* txtListenAddress = nullptr;

@@ -1,0 +1,167 @@
+// "Jämför med maskin" and the read-back check after a send: programs fetched
+// from the machine into a temporary folder, never into the library, and
+// compared with the library's files.
+#include "operations/comparison.h"
+
+#include "common/ansi.h"
+#include "common/errorreport.h"
+#include "common/log.h"
+#include "common/paths.h"
+#include "library/filecompare.h"
+#include "library/programfile.h"
+#include "link/arrows.h"
+#include "link/filelists.h"
+#include "link/frames.h"
+#include "link/programname.h"
+#include "link/station.h"
+#include <QFile>
+#include <QScopeGuard>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+
+QString ComparisonText(ProgramComparison::Result result) {
+    switch (result) {
+    case ProgramComparison::Result::Same: return QStringLiteral("Lika");
+    case ProgramComparison::Result::Different: return QStringLiteral("Olika");
+    case ProgramComparison::Result::OnlyMachine: return QStringLiteral("Bara i maskinen");
+    case ProgramComparison::Result::OnlyLibrary: return QStringLiteral("Bara i biblioteket");
+    case ProgramComparison::Result::Failed: break;
+    }
+    return QStringLiteral("Ej jämförd");
+}
+
+bool Station::FetchCopy(const QString& name, const QString& path, const QString& comment, QByteArray* status) {
+    FetchInto = {path, comment, {}};
+    // Nothing after this fetch may land outside the library.
+    const auto restore = qScopeGuard([this] { FetchInto = {}; });
+    TransferDone = false;
+    const QByteArray wire = ToAnsi(name);
+    MachineLink().FileName = name;
+    if (Machine.Typ == 0) {
+        comsock->abort();
+        if (ConnectToSock(comsock)) SendRequest(BuildFrame("C", "LOD", "", wire, "00"), 0);
+    } else if (Machine.Typ == 1) {
+        SendRequest(BuildFrame("C", "LOD", "", wire, "00"), 1);
+    } else if (Machine.Typ == 2) {
+        SerialLink.InBuffer.clear();
+        SendProtocolOne(ProtocolOneRequest("L", wire));
+    }
+    if (!TransferDone && !Aborted) Arm(TimeoutTimer);
+    WaitFor([this] { return TransferDone; });
+    TimeoutTimer.stop();
+    *status = FetchInto.status;
+    return TransferDone && status->isEmpty() && FileExists(path);
+}
+
+bool Station::VerifySent(const QString& name, const QString& path) {
+    QTemporaryDir copies;
+    const QString copy = copies.filePath(QStringLiteral("kontroll"));
+    QByteArray status;
+    const bool fetched = copies.isValid() && FetchCopy(name, copy, FileComment(path), &status);
+    if (Aborted) return false;
+    const FileDifference d = fetched ? CompareProgramFiles(path, copy) : FileDifference{};
+    if (fetched && d.same) {
+        AddLog(QStringLiteral("Kontrollerad: ") + name);
+        return true;
+    }
+    if (!fetched) AddLog(QStringLiteral("Kontroll av %1: kunde inte hämtas (%2).").arg(name, FromAnsi(status)));
+    else if (!d.error.ok) AddLog(QStringLiteral("Kontroll av %1: %2").arg(name, d.error.message()));
+    else AddLog(QStringLiteral("Kontroll av %1: första skillnaden på %2").arg(name, DifferenceText(d)));
+    Aborted = true;
+    HidePilar();
+    Status(QStringLiteral("Kontroll misslyckades: %1 skiljer sig i maskinen.").arg(name));
+    return false;
+}
+
+QList<ProgramComparison> Station::mnuCompare_Click(const QString& folder) {
+    using Result = ProgramComparison::Result;
+    QList<ProgramComparison> results;
+    Traced(QStringLiteral("mnuCompare_Click()"), [&] {
+        ListAnswer.reset();
+        cmdDir_Click();
+        if (!Aborted && !ListAnswer) {
+            Arm(TimeoutTimer);
+            WaitFor([this] { return ListAnswer.has_value(); });
+            TimeoutTimer.stop();
+        }
+        if (!ListAnswer.value_or(false)) {
+            if (!Aborted) Status(QStringLiteral("Ingen programlista från maskinen. Jämförelsen avbruten."));
+            return;
+        }
+        // The library's programs by name; a machine's name finds its file the
+        // way a fetch would: exactly, else without regard to case.
+        QStringList files;
+        for (const FoundFile& f : FindFiles(folder, PcListPattern(Machine.Extension)))
+            if (!f.isDir) files << f.name;
+        QList<bool> matched(files.size(), false);
+        auto library = [&](const QString& name) -> qsizetype {
+            for (Qt::CaseSensitivity cs : {Qt::CaseSensitive, Qt::CaseInsensitive})
+                for (qsizetype i = 0; i < files.size(); ++i) {
+                    const qsizetype dot = files[i].indexOf(QLatin1Char('.'));
+                    if (QStringView(files[i]).left(dot < 0 ? files[i].size() : dot).compare(name, cs) == 0) return i;
+                }
+            return -1;
+        };
+        const QStringList machine = panel_.remoteNames();
+        QList<qsizetype> pair;
+        int total = 0;
+        for (const QString& n : machine) {
+            pair << library(n);
+            if (pair.last() >= 0) ++total;
+        }
+        QTemporaryDir copies;
+        const QString copy = copies.filePath(QStringLiteral("jamforelse"));
+        int done = 0;
+        panel_.setProgress(0, total);
+        for (qsizetype k = 0; k < machine.size() && !Aborted; ++k) {
+            const QString& n = machine[k];
+            ProgramComparison c{n, Result::OnlyMachine, {}};
+            if (pair[k] >= 0) {
+                matched[pair[k]] = true;
+                const QString path = JoinPath(folder, files[pair[k]]);
+                if (files[pair[k]].left(n.size()) != n)
+                    c.detail = QStringLiteral("heter %1 i biblioteket").arg(files[pair[k]]);
+                ShowPilar(QStringLiteral("Jämför: \"") + n + QStringLiteral("\"..."), RecArrows());
+                QByteArray status;
+                const QString problem = ProgramNameRefusal(n, Machine);
+                if (!problem.isEmpty()) {
+                    c.result = Result::Failed;
+                    c.detail = problem;
+                } else if (!FetchCopy(n, copy, FileComment(path), &status)) {
+                    c.result = Result::Failed;
+                    c.detail = status.isEmpty() ? QStringLiteral("inget program från maskinen")
+                                                : QStringLiteral("maskinen svarade %1").arg(FromAnsi(status));
+                } else {
+                    const FileDifference d = CompareProgramFiles(path, copy);
+                    c.result = d.same ? Result::Same : d.error.ok ? Result::Different : Result::Failed;
+                    const QString why = d.error.ok ? DifferenceText(d) : d.error.message();
+                    if (!d.same) c.detail = c.detail.isEmpty() ? why : c.detail + QStringLiteral(", ") + why;
+                    QFile::remove(copy);
+                }
+                panel_.setProgress(++done, total);
+            }
+            const QString detail = c.detail.isEmpty() ? QString() : QStringLiteral(" (") + c.detail + QLatin1Char(')');
+            AddLog(QStringLiteral("Jämförelse %1: %2%3").arg(n, ComparisonText(c.result), detail));
+            results << c;
+        }
+        HidePilar();
+        panel_.setProgress(0, 0);
+        if (Aborted) return;
+        for (qsizetype i = 0; i < files.size(); ++i)
+            if (!matched[i]) {
+                const qsizetype dot = files[i].indexOf(QLatin1Char('.'));
+                results << ProgramComparison{dot < 0 ? files[i] : files[i].left(dot), Result::OnlyLibrary, {}};
+            }
+        int count[5] = {};
+        for (const ProgramComparison& c : results) ++count[int(c.result)];
+        QString summary =
+            QStringLiteral("Jämförelse klar: %1 lika, %2 olika, %3 bara i maskinen, %4 bara i biblioteket")
+                .arg(count[0])
+                .arg(count[1])
+                .arg(count[2])
+                .arg(count[3]);
+        if (count[4]) summary += QStringLiteral(", %1 ej jämförda").arg(count[4]);
+        Status(summary + QLatin1Char('.'));
+    });
+    return results;
+}
