@@ -285,45 +285,31 @@ TEST_P(Operations, CompareFetchesOutsideTheLibraryAndGoesOnPastErrors) {
     EXPECT_EQ(o.shop.file("O4.NC"), QByteArray("M30\r\n"));
 }
 
-// A machine that answers every store with "00" but holds O2 otherwise than sent.
+// A machine that answers every store with "00" but keeps O2 otherwise than sent.
 TEST(ReadBack, SendStopsWhenTheMachineHoldsSomethingElse) {
-    Shop shop;
-    QTcpServer machine;
-    ASSERT_TRUE(machine.listen(QHostAddress::LocalHost));
-    shop.station.Machine.Port = QString::number(machine.serverPort());
-    GeneralSettings g = shop.station.General;
+    OpShop o(Link::Tcp);
+    GeneralSettings g = o.st.General;
     g.VerifyAfterSend = true;
-    g.SvarTimeout = 3000;
-    shop.station.ApplyGeneralSettings(g);
-    shop.station.TimeoutTimer.setInterval(3000);
-    const QHash<QByteArray, QByteArray> held{{"O1", "\r\nG0X1\r\nM30\r\n"}, {"O2", "G0X2\r\nG1Y5\r\nM30\r\n"}};
-    QList<QByteArray> requests;
-    QObject::connect(&machine, &QTcpServer::newConnection, [&] {
-        QTcpSocket* s = machine.nextPendingConnection();
-        auto in = std::make_shared<QByteArray>();
-        QObject::connect(s, &QTcpSocket::readyRead, s, [&, s, in] {
-            *in += s->readAll();
-            if (in->size() < 2 || !in->endsWith('%')) return;
-            const QByteArray name = in->mid(9, 6).trimmed(), kind = in->mid(1, 4);
-            requests << kind + ' ' + name;
-            in->clear();
-            if (kind == "CSAV") s->write(MachineClose(BuildFrame("R", "SAV", "", name, "00")));
-            else if (kind == "CLOD")
-                s->write(MachineClose(BuildFrame("R", "LOD", "", name, "00") + "\r\n" + held[name]));
-        });
+    o.st.ApplyGeneralSettings(g);
+    QStringList requests;
+    QObject::connect(&o.sim, &SimMachine::messageReceived, [&](const QByteArray& m) {
+        requests << QString::fromLatin1(m.mid(1, 4) + ' ' + m.mid(9, 6).trimmed());
     });
-    shop.home.write("ncprog/O1.NC", "(FÖRST)%\r\nG0X1\r\nM30\r\n%");
-    shop.home.write("ncprog/O2.NC", "G0X2\r\nG1Y6\r\nM30\r\n");
-    shop.home.write("ncprog/O3.NC", "M30\r\n");
-    shop.panel.selectedLocal = {"O1.NC", "O2.NC", "O3.NC"};
-    shop.station.cmdSend_Click();
+    QObject::connect(&o.sim, &SimMachine::programStored, [&](const QString& name) {
+        if (name == "O1") o.sim.setCorruptStore(SimMachine::Scope::Next);
+    });
+    o.shop.home.write("ncprog/O1.NC", "(FÖRST)%\r\nG0X1\r\nM30\r\n%");
+    o.shop.home.write("ncprog/O2.NC", "G0X2\r\nG1Y6\r\nM30\r\n");
+    o.shop.home.write("ncprog/O3.NC", "M30\r\n");
+    o.panel().selectedLocal = {"O1.NC", "O2.NC", "O3.NC"};
+    o.st.cmdSend_Click();
     EXPECT_EQ(requests.join('|'), "CSAV O1|CLOD O1|CSAV O2|CLOD O2");
-    EXPECT_TRUE(shop.station.Aborted);
-    EXPECT_EQ(shop.panel.status().toStdString(), "Kontroll misslyckades: O2 skiljer sig i maskinen.");
-    const QString log = QString::fromLatin1(shop.log());
+    EXPECT_TRUE(o.st.Aborted);
+    EXPECT_EQ(o.panel().status().toStdString(), "Kontroll misslyckades: O2 skiljer sig i maskinen.");
+    const QString log = QString::fromLatin1(o.shop.log());
     EXPECT_TRUE(log.contains("Kontrollerad: O1"));
     EXPECT_FALSE(log.contains("Kontrollerad: O2"));
-    EXPECT_TRUE(log.contains("Kontroll av O2: första skillnaden på rad 2: 'G1Y6' / 'G1Y5'")) << log.toStdString();
-    EXPECT_EQ(shop.file("O2.NC"), QByteArray("G0X2\r\nG1Y6\r\nM30\r\n"));  // the library keeps what it sent
-    EXPECT_EQ(shop.panel.progress, (QList<std::pair<int, int>>{{0, 3}, {1, 3}, {0, 0}}));
+    EXPECT_TRUE(log.contains("Kontroll av O2: första skillnaden på rad 2: 'G1Y6' / 'G1Z6'")) << log.toStdString();
+    EXPECT_EQ(o.shop.file("O2.NC"), QByteArray("G0X2\r\nG1Y6\r\nM30\r\n"));  // the library keeps what it sent
+    EXPECT_EQ(o.panel().progress, (QList<std::pair<int, int>>{{0, 3}, {1, 3}, {0, 0}}));
 }
