@@ -213,6 +213,7 @@ private:
     HostFilter allowedHosts_;
     bool sending_ = false;  // inside a paced serial send
     QTcpSocket* parsingFrom_ = nullptr;  // the connection of the network message being parsed
+    bool comsockClosedByMachine_ = false;  // the machine ended the PC's own connection
     // Passing over the rest of a refused or aborted message, per connection.
     Pass skipSerial_ = Pass::No, skipComsock_ = Pass::No, skipMaster_ = Pass::No;
     std::unique_ptr<IncomingProgram> programSerial_, programComsock_, programMaster_;

@@ -63,6 +63,7 @@ bool Station::ConnectToSock(QTcpSocket* socket) {
             return;
         }
         outgoing_.erase(socket);
+        if (socket == comsock) comsockClosedByMachine_ = false;
         socket->abort();
         DropMessage(ReceptionOf(socket));
         NetTimer.start();
@@ -106,15 +107,28 @@ void Station::NetDataArrival(QTcpSocket* socket) {
 }
 
 // A connection that ends in the middle of a message takes it along: the
-// program it carried is not stored, the old file stays.
+// program it carried is not stored, the old file stays; one going out stays
+// unfinished. An operation waiting for its answer on the PC's own connection
+// ends at once: no answer can come on a closed connection.
 void Station::NetDisconnected(QTcpSocket* socket) {
     if (socket->bytesAvailable() > 0) NetDataArrival(socket);
     const Reception r = ReceptionOf(socket);
-    if (r.in.isEmpty()) return;
-    const bool program = r.program != nullptr;
+    const bool receiving = !r.in.isEmpty(), program = r.program != nullptr;
+    const bool sending = outgoing_.erase(socket) > 0;  // a program's file closes here
     DropMessage(r);
-    AddLog(QStringLiteral("Förbindelsen bröts mitt i ett meddelande från maskinen."));
-    if (program) Status(QStringLiteral("Förbindelsen bröts. Programmet sparades inte."));
+    const bool awaited = socket == comsock && !TransferDone && (TimeoutTimer.isActive() || SvarTimer.isActive()) &&
+                         (comsockClosedByMachine_ || receiving || sending);
+    if (receiving) AddLog(QStringLiteral("Förbindelsen bröts mitt i ett meddelande från maskinen."));
+    if (sending) AddLog(QStringLiteral("Förbindelsen bröts mitt i ett meddelande till maskinen."));
+    QString text;
+    if (receiving && program) text = QStringLiteral("Förbindelsen bröts. Programmet sparades inte.");
+    else if (sending) text = QStringLiteral("Förbindelsen bröts. Sändningen avbröts.");
+    else if (awaited) text = QStringLiteral("Förbindelsen bröts innan maskinen svarade.");
+    if (awaited) {
+        AddLog(text);
+        cmdAbort_Click();
+    }
+    if (!text.isEmpty()) Status(text);
 }
 
 QByteArray& Station::InBufferOf(LinkState& link) {
@@ -143,7 +157,11 @@ void Station::listensock_ConnectionRequest(qintptr descriptor) {
 }
 
 void Station::comsock_Error() {
-    if (comsock->error() == QAbstractSocket::RemoteHostClosedError) return;  // a normal end, not a fault
+    if (comsock->error() == QAbstractSocket::RemoteHostClosedError) {
+        // A normal end, not a fault: what it cuts short is told when it closes.
+        comsockClosedByMachine_ = true;
+        return;
+    }
     Traced(QStringLiteral("comsock_Error()"), [&] {
         const QString why = SocketErrorText(comsock->error(), comsock->errorString());
         cmdAbort_Click();

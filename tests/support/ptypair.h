@@ -16,6 +16,9 @@ public:
         }
         a = dir_.path() + QStringLiteral("/a");
         b = dir_.path() + QStringLiteral("/b");
+        // Started again after a hang-up: the same names come back.
+        QFile::remove(a);
+        QFile::remove(b);
         process_.start(socat, {QStringLiteral("-d"), QStringLiteral("-d"),
                                QStringLiteral("pty,raw,echo=0,link=") + a,
                                QStringLiteral("pty,raw,echo=0,link=") + b});
