@@ -249,24 +249,21 @@ TEST(LocalCommands, NewFolder) {
     h.start();
     auto* button = h.child<QPushButton>("cmdNewFolder");
 
-    h.ui.inputs.enqueue("Finns");
-    button->click();
-    ASSERT_EQ(h.ui.shown.size(), 1);
-    EXPECT_EQ(h.ui.shown[0].text, "Mappen finns redan. Försök igen.");
-    EXPECT_EQ(h.ui.shown[0].title, "Fel");
-    EXPECT_EQ(h.ui.shown[0].icon, MsgIcon::Critical);
-    EXPECT_EQ(h.ui.prompts.last(), "Ny Mapp|Ange namn på ny mapp:|");
-
-    // A name that leads elsewhere, and one the file system refuses.
-    for (const QString& bad : {QString("a/b"), QString(300, QLatin1Char('x'))}) {
+    // One that is there, one that leads elsewhere, and one the file system refuses.
+    const QString tooLong(300, QLatin1Char('x'));
+    const std::pair<QString, QString> refused[] = {{"Finns", "Mappen finns redan. Försök igen."},
+                                                   {"a/b", "Kunde inte skapa mappen \"a/b\"."},
+                                                   {tooLong, "Kunde inte skapa mappen \"" + tooLong + "\"."}};
+    for (const auto& [name, text] : refused) {
         h.ui.shown.clear();
-        h.ui.inputs.enqueue(bad);
+        h.ui.inputs.enqueue(name);
         button->click();
         ASSERT_EQ(h.ui.shown.size(), 1);
-        EXPECT_EQ(h.ui.shown[0].text, "Kunde inte skapa mappen \"" + bad + "\".");
+        EXPECT_EQ(h.ui.shown[0].text, text);
         EXPECT_EQ(h.ui.shown[0].title, "Fel");
         EXPECT_EQ(h.ui.shown[0].icon, MsgIcon::Critical);
     }
+    EXPECT_EQ(h.ui.prompts.last(), "Ny Mapp|Ange namn på ny mapp:|");
     EXPECT_FALSE(QFileInfo::exists(h.WindowHome::send + "/a"));
 
     h.ui.shown.clear();

@@ -90,33 +90,30 @@ TEST(ProgramFile, ReadDropsMarkersAndLooksPastCase) {
 
 TEST(ProgramFile, WriteNormalisesLineEndsAndFramesTheComment) {
     TestHome home;
+    // The file's bytes after a write that must succeed.
+    const auto written = [&](const char* name, const QByteArray& text, const QString& comment) {
+        EXPECT_TRUE(WriteProgramFile(text, home.file(name), comment).ok) << name;
+        return home.read(name);
+    };
     // Read back and written again with its comment: the same bytes.
     const QByteArray original = "(C)%\r\nO1\r\n%";
-    const QString p = home.write("O1.TC", original);
-    EXPECT_TRUE(WriteProgramFile(ReadProgramFile(p), p, "C").ok);
-    EXPECT_EQ(home.read("O1.TC"), original);
+    EXPECT_EQ(written("O1.TC", ReadProgramFile(home.write("O1.TC", original)), "C"), original);
 
     // No comment anywhere: the text alone, every line end CR LF, lone CRs kept.
-    EXPECT_TRUE(WriteProgramFile("O2\nG1\r\nX\r\r\n\n\rY", home.file("O2.TC"), "").ok);
-    EXPECT_EQ(home.read("O2.TC"), "O2\r\nG1\r\nX\r\r\n\r\n\rY");
-    EXPECT_TRUE(WriteProgramFile("\n", home.file("O3.TC"), "").ok);
-    EXPECT_EQ(home.read("O3.TC"), "\r\n");
-    EXPECT_TRUE(WriteProgramFile("O2\nM30\n", home.file("O2.TC"), "NY").ok);
-    EXPECT_EQ(home.read("O2.TC"), "(NY)%O2\r\nM30\r\n%");
+    EXPECT_EQ(written("O2.TC", "O2\nG1\r\nX\r\r\n\n\rY", ""), "O2\r\nG1\r\nX\r\r\n\r\n\rY");
+    EXPECT_EQ(written("O3.TC", "\n", ""), "\r\n");
+    EXPECT_EQ(written("O2.TC", "O2\nM30\n", "NY"), "(NY)%O2\r\nM30\r\n%");
 
     // An empty comment keeps the present one byte for byte, even bytes that
     // have no character in Windows-1252...
     home.write("O4.TC", "(\x81\xE5\x80 X)%\r\nOLD\r\n%");
-    EXPECT_TRUE(WriteProgramFile("NEW\n", home.file("O4.TC"), "").ok);
-    EXPECT_EQ(home.read("O4.TC"), "(\x81\xE5\x80 X)%NEW\r\n%");
+    EXPECT_EQ(written("O4.TC", "NEW\n", ""), "(\x81\xE5\x80 X)%NEW\r\n%");
     // ...but a file whose first line has no "%" has no comment to keep.
     home.write("O5.TC", "(X)\r\n%O5\r\n%");
-    EXPECT_TRUE(WriteProgramFile("O5\r\n", home.file("O5.TC"), "").ok);
-    EXPECT_EQ(home.read("O5.TC"), "O5\r\n");
+    EXPECT_EQ(written("O5.TC", "O5\r\n", ""), "O5\r\n");
 
     // Comments are Windows-1252; a "%" in one would cut the program apart.
-    EXPECT_TRUE(WriteProgramFile("O6", home.file("O6.TC"), QString::fromUtf8("Åä€Ω 5%")).ok);
-    EXPECT_EQ(home.read("O6.TC"), "(\xC5\xE4\x80? 5)%O6%");
+    EXPECT_EQ(written("O6.TC", "O6", QString::fromUtf8("Åä€Ω 5%")), "(\xC5\xE4\x80? 5)%O6%");
     EXPECT_EQ(FileComment(home.file("O6.TC")), QString::fromUtf8("Åä€? 5"));
 
     // Another case of an existing name replaces that file, not a second one.

@@ -75,7 +75,6 @@ TEST(MemorySerialPort, DrainsAtTheLineRateAndSignalsTheEnd) {
     ASSERT_TRUE(WaitUntil([&] { return events.count(SerialPort::EvSend) > 0; }));
     RunPosted();
     EXPECT_EQ(got, data);
-    EXPECT_EQ(port.transmittedData(), data);
     ASSERT_FALSE(remaining.empty());
     for (size_t i = 1; i < remaining.size(); ++i) EXPECT_LT(remaining[i], remaining[i - 1]);
     EXPECT_EQ(remaining.back(), 0);

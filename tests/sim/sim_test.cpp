@@ -49,6 +49,11 @@ struct PcClient {
     }
 };
 
+QByteArray BadChecksum(QByteArray message) {
+    message[message.size() - 2] = message.at(message.size() - 2) == '0' ? '1' : '0';
+    return message;
+}
+
 const QByteArray kBody = "\r\nO1234\r\nG0 X0\r\n";
 
 QByteArray LongProgram(int lines, char mark) {
@@ -92,9 +97,7 @@ TEST(SimMachine, AnswersProtocol2RequestsByteExactAndShowsFaults) {
     EXPECT_EQ(pc.exchange(PcRequest("DEL", "", "O5")), "%RDEL    O5      08\r\n00%");
 
     // A request whose checksum does not add up: "04" and nothing done.
-    QByteArray bad = PcRequest("LOD", "", "O1234");
-    bad[bad.size() - 2] = bad.at(bad.size() - 2) == '0' ? '1' : '0';
-    EXPECT_EQ(pc.exchange(bad), "%RLOD    O1234   04\r\n11%");
+    EXPECT_EQ(pc.exchange(BadChecksum(PcRequest("LOD", "", "O1234"))), "%RLOD    O1234   04\r\n11%");
     // A name that would leave the memory folder is no program.
     EXPECT_TRUE(pc.exchange(PcRequest("SAV", "", "../x", "X")).startsWith("%RSAV    ../x    07"));
     EXPECT_FALSE(QFile::exists(dir.filePath("../x")));
@@ -278,9 +281,7 @@ TEST(SimMachine, ProgramBodyInPiecesIsStoredAsWhole) {
         messages << AddChecksum(lf, 1);
     }
     messages << BuildShortFrame("S", "P") + "\nN1 X2\r\n%" << BuildColonFrame(":", "P", "S") + "N1 X2\r\n\n%";
-    QByteArray corrupt = messages.first();
-    corrupt[corrupt.size() - 2] = corrupt.at(corrupt.size() - 2) == '0' ? '1' : '0';
-    messages << corrupt;
+    messages << BadChecksum(messages.first());
 
     for (const QByteArray& message : messages) {
         const bool two = message.at(1) == 'C';
@@ -328,9 +329,7 @@ TEST(SimMachine, LongProgramsStreamBothWaysAndACutOffStoreChangesNothing) {
         EXPECT_TRUE(sim.lastReceived().startsWith("%CSAV    O1      00\r\n"));
         EXPECT_LT(sim.lastReceived().size(), 100);  // only the header and a size note
 
-        QByteArray wrong = PcRequest("SAV", "", "O1", second);
-        wrong[wrong.size() - 2] = wrong.at(wrong.size() - 2) == '0' ? '1' : '0';
-        EXPECT_EQ(pc.exchange(wrong), answer("04"));
+        EXPECT_EQ(pc.exchange(BadChecksum(PcRequest("SAV", "", "O1", second))), answer("04"));
 
         EXPECT_EQ(pc.exchange(PcRequest("LOD", "", "O1")),
                   sim::CloseMachineMessage("%RLOD    O1      00\r\n" + StripFrame(store), SimMachine::LineEnd::CrLf));
