@@ -74,20 +74,6 @@ private:
 };
 
 #ifdef Q_OS_LINUX
-qint64 StatusKb(const char* key) {
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly)) return -1;
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith(key)) return line.mid(qstrlen(key)).trimmed().split(' ').value(0).toLongLong();
-    return -1;
-}
-// The peak resident size back to the present one; returns that size.
-qint64 ResetPeak() {
-    QFile clear(QStringLiteral("/proc/self/clear_refs"));
-    EXPECT_TRUE(clear.open(QIODevice::WriteOnly) && clear.write("5") == 1);
-    clear.close();
-    return StatusKb("VmRSS:");
-}
 int OpenDescriptors() { return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size(); }
 #endif
 }  // namespace

@@ -359,17 +359,6 @@ TEST(StationNetwork, ConnectFailures) {
 }
 
 #ifdef Q_OS_LINUX
-namespace {
-// A line of /proc/self/status in kB.
-qint64 StatusKb(const char* key) {
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly)) return -1;
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith(key)) return line.mid(qstrlen(key)).trimmed().split(' ').value(0).toLongLong();
-    return -1;
-}
-}  // namespace
-
 // Programs far larger than what the station may hold go out as they are
 // read and in as they arrive.
 TEST(StationNetwork, LargeProgramsMoveBothWaysWithFlatMemory) {
@@ -386,10 +375,7 @@ TEST(StationNetwork, LargeProgramsMoveBothWaysWithFlatMemory) {
     const qint64 text = QFileInfo(shop.home.file("ncprog/O9.NC")).size() - 2;  // without its two "%"
     Peer machine;
     ASSERT_TRUE(machine.connectTo(shop.station.ListeningPort()));
-    QFile clear(QStringLiteral("/proc/self/clear_refs"));
-    ASSERT_TRUE(clear.open(QIODevice::WriteOnly) && clear.write("5") == 1);  // peak back to now
-    clear.close();
-    const qint64 before = StatusKb("VmRSS:");
+    const qint64 before = ResetPeak();
 
     // The machine keeps only a count, the checksum and the last bytes.
     qint64 got = 0, percents = 0;

@@ -7,6 +7,7 @@
 #include "support/scriptedpanel.h"
 #include "support/testhome.h"
 #include "support/wait.h"
+#include <QFile>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -78,3 +79,21 @@ public:
         return got;
     }
 };
+
+#ifdef Q_OS_LINUX
+// A line of /proc/self/status in kB.
+inline qint64 StatusKb(const char* key) {
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly)) return -1;
+    for (const QByteArray& line : f.readAll().split('\n'))
+        if (line.startsWith(key)) return line.mid(qstrlen(key)).trimmed().split(' ').value(0).toLongLong();
+    return -1;
+}
+// The peak resident size back to the present one; returns that size in kB.
+inline qint64 ResetPeak() {
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    EXPECT_TRUE(clear.open(QIODevice::WriteOnly) && clear.write("5") == 1);
+    clear.close();
+    return StatusKb("VmRSS:");
+}
+#endif
