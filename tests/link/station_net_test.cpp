@@ -422,6 +422,6 @@ TEST(StationNetwork, LargeProgramsMoveBothWaysWithFlatMemory) {
     EXPECT_EQ(machine.got.mid(17, 2), QByteArray("00"));
     EXPECT_EQ(QFileInfo(shop.home.file("ncprog/O10.NC")).size(), sent);
     const qint64 peak = StatusKb("VmHWM:");
-    EXPECT_LT(peak - before, 64 * 1024) << "kB above the resident size before the transfers";
+    EXPECT_LT(peak - before, 64 * 1024 + kSanitizerSlackKb) << "kB above the resident size before the transfers";
 }
 #endif
