@@ -17,11 +17,6 @@
 #include <QCoreApplication>
 #include <QUrl>
 
-namespace {
-const QString kBusyPort =
-    QStringLiteral("Den inställda porten är upptagen. Gå in i inställningar och ställ in en annan port.");
-}
-
 void frm_main::ReadGeneralSettings() {
     GeneralSettings g = station_->General;
     try {
@@ -65,7 +60,7 @@ void frm_main::Form_Load() {
         UpdateLocalFolders();
         // The arrow patterns are fixed texts of the link (arrows.h): nothing to fill.
         if (!station_->StartListening())
-            message(kBusyPort, AppTitle(), MsgIcon::Critical, Buttons::Ok);
+            message(station_->ListenFailure, AppTitle(), MsgIcon::Critical, Buttons::Ok);
     });
     loading_ = false;
 }

@@ -18,9 +18,6 @@
 #endif
 
 namespace {
-const QString kBusyPort =
-    QStringLiteral("Den inställda porten är upptagen. Gå in i inställningar och ställ in en annan port.");
-
 // SIGINT and SIGTERM end the event loop: the handler only writes a byte,
 // the loop reads it like any other event.
 class StopSignals {
@@ -118,7 +115,7 @@ int RunServe(const VerbOptions& options) {
     };
     if (!s.readGeneralSettings() || !s.select(machine)) return end(VerbFailed);
     if (!s.station->StartListening()) {
-        s.panel.notice(kBusyPort, AppTitle());
+        s.panel.notice(s.station->ListenFailure, AppTitle());
         return end(VerbFailed);
     }
     // Scripts (and tests, with ListenPort 0) learn the port here.

@@ -77,6 +77,8 @@ public:
     // port), letting in only AllowedHosts. False when the port is taken or
     // the address is not one.
     bool StartListening();
+    // Why the last StartListening() failed, worded for the operator.
+    QString ListenFailure;
     quint16 ListeningPort() const;
 
     // Status line and activity indicator.

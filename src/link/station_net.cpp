@@ -24,6 +24,7 @@ constexpr qsizetype kSocketPiece = 64 * 1024;
 
 bool Station::StartListening() {
     listensock->close();
+    ListenFailure.clear();
     QStringList bad;
     allowedHosts_ = HostFilter(General.AllowedHosts, &bad);
     if (!bad.isEmpty()) {
@@ -38,9 +39,14 @@ bool Station::StartListening() {
                                  .arg(EscapeControls(General.ListenAddress));
         AddLog(text);
         Status(text);
+        ListenFailure = text;
         return false;
     }
-    if (!listensock->listen(address, static_cast<quint16>(General.ListenPort))) return false;
+    if (!listensock->listen(address, static_cast<quint16>(General.ListenPort))) {
+        ListenFailure =
+            QStringLiteral("Den inställda porten är upptagen. Gå in i inställningar och ställ in en annan port.");
+        return false;
+    }
     if (General.ListenAddress.trimmed().isEmpty())
         AddLog(QStringLiteral("Lyssnar på TCP-port %1.").arg(listensock->serverPort()));
     else

@@ -298,6 +298,7 @@ TEST(StationNetwork, OnlyAllowedHostsMayConnect) {
     shop.station.ApplyGeneralSettings(g);
     EXPECT_FALSE(shop.station.StartListening());
     EXPECT_TRUE(shop.log().contains("Ogiltig ListenAddress ('alla')"));
+    EXPECT_EQ(shop.station.ListenFailure, "Ogiltig ListenAddress ('alla'): inga anslutningar tas emot.");
 }
 
 TEST(StationNetwork, SocketErrorsInSwedish) {
