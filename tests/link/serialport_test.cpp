@@ -15,6 +15,9 @@
 #endif
 
 namespace {
+// socat relays the pseudo-terminal pair: on a loaded machine (the sanitizer
+// suite runs two tests at once) it may get the processor late.
+constexpr int kPtyWait = 30000;
 
 // Delivers what has been posted so far.
 void RunPosted() {
@@ -243,12 +246,12 @@ TEST(QtSerialPort, CarriesEveryByteValueBothWaysOverAPty) {
 
     const QByteArray data = AllByteValues() + AllByteValues();
     pc.write(data);
-    ASSERT_TRUE(WaitUntil([&] { return atMachine.bytes.size() >= data.size(); }));
+    ASSERT_TRUE(WaitUntil([&] { return atMachine.bytes.size() >= data.size(); }, kPtyWait));
     EXPECT_EQ(atMachine.bytes, data);
     ASSERT_TRUE(WaitUntil([&] { return atPc.count(SerialPort::EvSend) > 0; }));
     EXPECT_EQ(pc.outBufferCount(), 0);
     machine.write(data);
-    ASSERT_TRUE(WaitUntil([&] { return atPc.bytes.size() >= data.size(); }));
+    ASSERT_TRUE(WaitUntil([&] { return atPc.bytes.size() >= data.size(); }, kPtyWait));
     EXPECT_EQ(atPc.bytes, data);
 
     // Input not yet read is dropped.
