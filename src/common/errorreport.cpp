@@ -5,6 +5,7 @@
 #include "common/log.h"
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <new>
 
 namespace {
@@ -12,15 +13,20 @@ ErrorDialog& Dialog() {
     static ErrorDialog dialog;
     return dialog;
 }
-std::function<void()>& AbortHook() {
-    static std::function<void()> hook;
-    return hook;
+std::map<int, std::function<void()>>& AbortHooks() {
+    static std::map<int, std::function<void()>> hooks;
+    return hooks;
 }
 const QString kCrLf = QStringLiteral("\r\n");
 }  // namespace
 
 void SetErrorDialog(ErrorDialog dialog) { Dialog() = std::move(dialog); }
-void SetAbortHook(std::function<void()> hook) { AbortHook() = std::move(hook); }
+int AddAbortHook(std::function<void()> hook) {
+    static int next = 0;
+    AbortHooks().emplace(++next, std::move(hook));
+    return next;
+}
+void RemoveAbortHook(int key) { AbortHooks().erase(key); }
 
 QString ErrorReportText(int number, const QString& description) {
     QString t;
@@ -51,7 +57,9 @@ void ReportError(const AppError& error) {
         std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
     }
     if (!ok) std::_Exit(EXIT_FAILURE);  // Cancel ends the program at once, nothing more runs
-    if (AbortHook()) AbortHook()();
+    // A copy: a hook may end a station, and with it its own entry.
+    const auto hooks = AbortHooks();
+    for (const auto& [key, hook] : hooks) hook();
     AppendErrorLog(text);
 }
 

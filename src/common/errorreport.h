@@ -16,8 +16,10 @@ void AppendErrorLog(const QString& text);
 // handler the report goes to standard error and counts as OK.
 using ErrorDialog = std::function<bool(const QString& text)>;
 void SetErrorDialog(ErrorDialog dialog);
-// Called after every report (the station sets its abort flag here).
-void SetAbortHook(std::function<void()> hook);
+// Called after every report: each station sets its abort flag here. Returns
+// a key for RemoveAbortHook.
+int AddAbortHook(std::function<void()> hook);
+void RemoveAbortHook(int key);
 
 // Shows the report; Cancel ends the program at once. Then sets the abort
 // flag and appends the report to "error.log".

@@ -1,4 +1,6 @@
 #include "library/programfile.h"
+#include <QDateTime>
+#include <QFileInfo>
 
 #include "common/ansi.h"
 #include "common/apperror.h"
@@ -546,6 +548,8 @@ struct ProgramTextReader::Impl {
     Mode mode = Mode::All;
     qint64 remaining = 0;  // Prefix: bytes before the end marker still to read
     qint64 size = -1;      // of the file when opened; -1 when not a regular file
+    QString path;
+    QDateTime modified;    // when opened
 };
 
 ProgramTextReader::ProgramTextReader() : d(std::make_unique<Impl>()) {}
@@ -555,6 +559,8 @@ bool ProgramTextReader::open(const QString& path) {
     d = std::make_unique<Impl>();
     if (!OpenExisting(d->file, path)) return false;
     d->size = d->file.size();  // a folder raises here
+    d->path = path;
+    d->modified = QFileInfo(path).lastModified();
     // Where the text starts: after a first "%" that something other than
     // blanks follows; a first "%" with only blanks after it ends the text.
     // Nearly every file answers this from its first piece.
@@ -613,6 +619,13 @@ qsizetype ProgramTextReader::read(char* into, qsizetype max) {
         char* const end = std::remove(into, into + got, '%');
         if (end != into) return end - into;
     }
+}
+
+QString ProgramTextReader::changedName() const {
+    if (d->path.isEmpty() || d->size < 0) return {};
+    QFileInfo now(d->path);
+    if (now.exists() && now.size() == d->size && now.lastModified() == d->modified) return {};
+    return now.fileName();
 }
 
 QByteArray ProgramTextReader::readAll() {

@@ -38,6 +38,9 @@ public:
     qsizetype read(char* into, qsizetype max);
     // The rest of the text in one buffer.
     QByteArray readAll();
+    // The file's name when its size or modification time is no longer what
+    // it was when opened (rewritten or cut while being read); empty otherwise.
+    QString changedName() const;
 
 private:
     struct Impl;

@@ -38,7 +38,9 @@ QByteArray Outgoing::next(qsizetype max) {
                 add(out.constData() + used, got);
                 continue;
             }
+            const QString changed = program_->changedName();
             program_.reset();
+            if (!changed.isEmpty()) throw FileChangedError(changed);
         }
         if (closed_) break;
         closed_ = true;
@@ -56,4 +58,12 @@ QByteArray Outgoing::next(qsizetype max) {
         }
     }
     return out;
+}
+
+FileChangedError::FileChangedError(const QString& name)
+    : AppError(Err::PathFileAccess, QStringLiteral("Filen ändrades under sändningen: ") + name) {}
+
+QString SendFailureText(const AppError& e) {
+    if (dynamic_cast<const FileChangedError*>(&e)) return e.description();
+    return FileResult{false, e.number(), e.description()}.message();
 }

@@ -2,6 +2,7 @@
 // A message on its way to a machine: its head, then the text of a program
 // file read as the link drains, then its closing. A program of any size
 // goes out without being held whole.
+#include "common/apperror.h"
 #include <QByteArray>
 #include <memory>
 
@@ -38,3 +39,13 @@ private:
     quint32 sum_ = 0;
     bool closed_ = false;
 };
+
+// A program file that changed while it was going out: it must not reach the
+// machine as a program, so the message stops before its closing.
+class FileChangedError : public AppError {
+public:
+    explicit FileChangedError(const QString& name);
+};
+
+// What the operator is told when a message stopped on its way out.
+QString SendFailureText(const AppError& e);

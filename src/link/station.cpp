@@ -6,7 +6,7 @@
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include "link/incomingprogram.h"
-#include "link/listenserver.h"
+#include "link/listener.h"
 #include "link/outgoing.h"
 #include "library/programfile.h"
 #include <QTcpSocket>
@@ -36,24 +36,32 @@ Station::Station(OperatorPanel& panel, SerialPort* port, QObject* parent)
     connect(&TimeoutTimer, &QTimer::timeout, this, &Station::TimeoutTimer_Timer);
     ApplyGeneralSettings(General);
     // An error report stops whatever transfer is running.
-    SetAbortHook([this] { Aborted = true; });
+    abortHook_ = AddAbortHook([this] { Aborted = true; });
 
     comsock = new QTcpSocket(this);
-    MasterSock = new QTcpSocket(this);
-    listensock = new ListenServer(this);
     // A program arriving faster than it is written waits in the network, not here.
-    for (QTcpSocket* s : {comsock, MasterSock}) s->setReadBufferSize(kReadBuffer);
+    comsock->setReadBufferSize(kReadBuffer);
     connect(comsock, &QTcpSocket::readyRead, this, &Station::comsock_DataArrival);
     connect(comsock, &QTcpSocket::errorOccurred, this, &Station::comsock_Error);
-    connect(comsock, &QTcpSocket::bytesWritten, this, [this] { FeedSocket(comsock); });
-    connect(listensock, &ListenServer::connectionRequest, this, &Station::listensock_ConnectionRequest);
-    connect(MasterSock, &QTcpSocket::readyRead, this, &Station::MasterSock_DataArrival);
-    connect(MasterSock, &QTcpSocket::bytesWritten, this, [this] { FeedSocket(MasterSock); });
+    connect(comsock, &QTcpSocket::bytesWritten, this, [this] {
+        // The answer time-out measures silence: a long program still going
+        // out is no missing answer.
+        if (SvarTimer.isActive()) Arm(SvarTimer);
+        FeedSocket(comsock);
+    });
     connect(comsock, &QTcpSocket::disconnected, this, [this] { NetDisconnected(comsock); });
-    connect(MasterSock, &QTcpSocket::disconnected, this, [this] { NetDisconnected(MasterSock); });
+    connect(&comsockRx_.silence, &QTimer::timeout, this, [this] { SilenceOnConnection(comsock); });
 }
 
-Station::~Station() { SetAbortHook({}); }
+Station::~Station() {
+    RemoveAbortHook(abortHook_);
+    // Sockets go before the receptions that name them.
+    for (auto& a : accepted_) {
+        a->socket->disconnect(this);
+        a->socket->abort();
+    }
+    comsock->disconnect(this);
+}
 
 void Station::ApplyGeneralSettings(const GeneralSettings& g) {
     General = g;
@@ -84,22 +92,24 @@ void Station::cmdAbort_Click() {
     Traced(QStringLiteral("cmdAbort_Click()"), [&] {
         for (QTimer* t : {&TimeoutTimer, &RecTimer, &SendTimer, &SvarTimer, &CtsTimer}) t->stop();
         Aborted = true;
+        ++aborts_;
         for (LinkState* l : {&NetLink, &SerialLink}) {
             l->Phase = 0;
             l->OutBuffer.clear();
         }
+        // The PC's exchange ends here: its late answer is no answer.
+        EndExchange(Exchange::State::Ended);
         // A message under way is dropped (a program's temporary file with it)
         // and the rest of it passed over: none of it is a message of its own.
-        for (QTcpSocket* s : {comsock, MasterSock, static_cast<QTcpSocket*>(nullptr)}) {
-            const Reception r = ReceptionOf(s);
-            const Pass pass = r.in.isEmpty() ? r.skip : Pass::ToPercent;
-            DropMessage(r);
-            r.skip = pass;
-        }
+        serialRx_.abort();
+        comsockRx_.abort();
+        for (auto& a : accepted_) a->rx.abort();
+        deferred_.clear();
+        // A program going out stops, its file closed; the machine gets no
+        // closing and stores nothing.
+        StopSending(comsock);
+        for (auto& a : accepted_) StopSending(a->socket);
         if (Comm) Comm->clearInput();
-        // A document fetch ends here too: the machine's next store must not
-        // land in the document folder.
-        TargetFolder.clear();
         HidePilar();
         Status(QString());
     });
@@ -152,6 +162,11 @@ void Station::TimeoutTimer_Timer() {
 void Station::Arm(QTimer& timer) {
     if (timer.interval() > 0) timer.start();
     else timer.stop();
+}
+
+bool Station::AwaitExchange() {
+    WaitFor([this] { return !OpenExchange(); });
+    return exchange_ && exchange_->state == Exchange::State::Done;
 }
 
 bool Station::WaitFor(const std::function<bool()>& done) {

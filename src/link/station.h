@@ -1,25 +1,29 @@
 #pragma once
-// The station: everything of the main window that is not a widget. It owns
-// the selected machine's settings, both link records, the shared flags, the
-// timers, the serial port and the three sockets, and holds the procedures of
-// the link engine. It reports to an OperatorPanel and never opens a dialog.
+// One machine's station: everything of its link that is not a widget. It
+// owns the machine's settings, its link records, the flags, the timers, the
+// serial port and the PC's connection, the connections the machine opened,
+// a reception per connection and the exchange the PC has open. What several
+// stations share (the listening port, the log, INI access) is handed in. It
+// reports to an OperatorPanel and never opens a dialog.
 #include "config/generalsettings.h"
 #include "config/machines.h"
-#include "link/hostfilter.h"
+#include "link/exchange.h"
 #include "link/linkstate.h"
 #include "link/operatorpanel.h"
+#include "link/reception.h"
 #include "link/serialport.h"
-#include <QHash>
 #include <QObject>
+#include <QPointer>
 #include <QTimer>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <unordered_map>
+#include <vector>
 
 class IncomingProgram;
-class ListenServer;
+class Listener;
 class Outgoing;
 class ProgramTextReader;
 struct ProgramComparison;
@@ -38,24 +42,12 @@ public:
     GeneralSettings General;
     LinkState SerialLink;
     LinkState NetLink;
-    // What arrived on MasterSock since its last complete message; comsock's
-    // goes to NetLink.InBuffer. One buffer a connection, so that two
-    // connections' messages never mix.
-    QByteArray MasterInBuffer;
     bool Aborted = false;
     bool TransferDone = false;
+    // The folder of the document being fetched, while its exchange is open.
     QString TargetFolder;
     qint32 RxCount = 0;
     bool LogTraffic = false;
-    // Where the next program from the machine goes instead of the library:
-    // a file outside it, carrying comment, replacing no library program and
-    // keeping no version. status: the machine's error answer to that fetch,
-    // which is kept here instead of stopping the run.
-    struct FetchTarget {
-        QString path, comment;
-        QByteArray status;
-    };
-    FetchTarget FetchInto;
     // The machine's answer to the list request: true once its list is in the
     // panel, false when it refused; empty before.
     std::optional<bool> ListAnswer;
@@ -64,8 +56,8 @@ public:
 
     SerialPort* Comm = nullptr;
     QTcpSocket* comsock = nullptr;
-    ListenServer* listensock = nullptr;
-    QTcpSocket* MasterSock = nullptr;
+    // The connection the machine opened last; null when it has none open.
+    QPointer<QTcpSocket> MasterSock;
 
     OperatorPanel& panel() { return panel_; }
     // The link record of the selected machine's link.
@@ -73,13 +65,29 @@ public:
 
     // Takes the general settings: flags and timer intervals.
     void ApplyGeneralSettings(const GeneralSettings& g);
-    // Listens on the general settings ListenAddress and ListenPort (0: a free
-    // port), letting in only AllowedHosts. False when the port is taken or
-    // the address is not one.
+    // Listens on a port of its own with the general settings ListenAddress
+    // and ListenPort (0: a free port), letting in only AllowedHosts and
+    // handing every connection to this station. False when the port is taken
+    // or the address is not one.
     bool StartListening();
     // Why the last StartListening() failed, worded for the operator.
     QString ListenFailure;
     quint16 ListeningPort() const;
+    // A connection the machine opened, let in by a listener (this station's
+    // or one that several share). from: the peer's address for the log.
+    void AcceptConnection(qintptr descriptor, const QString& from);
+    // Connections the machine has open, and whether any of them is in the
+    // middle of a message.
+    int MachineConnections() const { return int(accepted_.size()); }
+    bool MachineReceiving() const;
+
+    // The exchange the PC has open with the machine, if any.
+    const Exchange* OpenExchange() const { return exchange_ && exchange_->open() ? exchange_.get() : nullptr; }
+    // An operator's operation must wait: an exchange is open, or a program
+    // is going out on the serial line.
+    bool Busy() const { return OpenExchange() != nullptr || sending_; }
+    // Tells the operator why a new operation cannot start now; false when it can.
+    bool RefuseWhileBusy();
 
     // Status line and activity indicator.
     void Status(const QString& text, bool processEvents = false);
@@ -132,6 +140,8 @@ public:
 
     // Waits, processing events, for ms milliseconds (never spinning).
     void WaitMs(int ms);
+    // Waits until the open exchange has ended; true when it was answered.
+    bool AwaitExchange();
     // Processes events, blocking for the next one, until done() or Aborted.
     // Returns done().
     bool WaitFor(const std::function<bool()>& done);
@@ -147,47 +157,57 @@ public:
 Q_SIGNALS:
     // A complete message was handed to a parser (tests and benchmarks wait on it).
     void messageParsed();
+    // The open exchange ended: answered, refused, timed out or aborted.
+    void exchangeEnded();
 
 private:
+    // A connection the machine opened: the socket, what it is receiving,
+    // and replies still to go out on it after a wait.
+    struct Accepted {
+        QTcpSocket* socket = nullptr;
+        QByteArray buffer;
+        Reception rx{buffer};
+        int pending = 0;
+    };
     void comsock_DataArrival();
-    void MasterSock_DataArrival();
+    void MasterSock_DataArrival(QTcpSocket* socket);
     void NetDataArrival(QTcpSocket* socket);
     void NetDisconnected(QTcpSocket* socket);
-    void listensock_ConnectionRequest(qintptr descriptor);
     void comsock_Error();
-    // One connection's message under way: its bytes held in memory (only the
-    // header of a program that goes to its file), whether the rest of a
-    // refused or aborted one is being passed over, and the program.
-    // Passing over: not, up to the next "%", or just after a "%" that ended a
-    // piece, where the next byte tells whether it started a new message.
-    enum class Pass { No, ToPercent, AfterPercent };
-    struct Reception {
-        QByteArray& in;
-        Pass& skip;
-        std::unique_ptr<IncomingProgram>& program;
-    };
-    Reception ReceptionOf(QTcpSocket* socket);  // null: the serial link
+    void SilenceOnConnection(QTcpSocket* socket);
+    Reception* ReceptionOf(QTcpSocket* socket);  // null socket: the serial link
+    Accepted* AcceptedOf(QTcpSocket* socket) const;
     // Adds received bytes; true when the message is complete.
-    bool Accumulate(Reception r, const QByteArray& data, int protocol, bool serial);
-    void StartProgram(Reception r, int protocol);
-    void HandOver(Reception r, LinkState& link, int protocol);
-    static qint64 MessageSize(Reception r);
-    void DropMessage(Reception r);
-    // Refuses a message past MaxMessage; *skip: the rest of it is still to
-    // come and must be passed over up to its closing "%".
-    bool InBufferTooLarge(const QByteArray& buffer, Pass* skip);
-    // Removes what belongs to a message being passed over from data.
-    static void PassOver(Pass& skipping, QByteArray& data);
+    bool Accumulate(Reception& r, const QByteArray& data, int protocol, bool serial, QTcpSocket* from);
+    void StartProgram(Reception& r, int protocol, QTcpSocket* from);
+    void HandOver(Reception& r, LinkState& link, int protocol, QTcpSocket* from);
+    void ParseMessage(QByteArray message, std::unique_ptr<IncomingProgram> program, quint64 answers,
+                      const QString& origin, LinkState& link, int protocol, QTcpSocket* from);
+    // Refuses a message past MaxMessage; the rest of it is passed over.
+    bool InBufferTooLarge(Reception& r);
+    static void PassOver(Reception::Pass& skipping, QByteArray& data);
     static QString P1Name(const QByteArray& message);
-    // The buffer of the connection whose message is being parsed, and the
-    // socket its replies go back on.
-    QByteArray& InBufferOf(LinkState& link);
-    QTcpSocket* ReplySocket() const;
+    // Serial receive time-out: runs while a message is under way on the line
+    // or an exchange on it waits for its answer, and at no other time.
+    void SerialSilence(bool restart);
+
+    // Exchanges: one open at a time; its answer is matched by connection,
+    // command and name.
+    Exchange& Open(const QByteArray& command, const QString& name, QTcpSocket* socket);
+    void EndExchange(Exchange::State state);
+    Exchange* Answered(const QByteArray& command, const QString& name, QTcpSocket* from);
+    void Unexpected(const QByteArray& message);
+    void ClearInput(Reception& r);
+
+    // A box the link raises waits for nobody: it is shown once the handler
+    // that raised it has returned.
+    void Tell(const QString& text, const QString& title, MsgIcon icon);
     void ShowFileError(const QString& text);
     bool PortReady(bool quiet);
     bool PacedWrite(Outgoing& message, bool protocolOne);
     void WriteToSocket(QTcpSocket* socket, std::unique_ptr<Outgoing> message);
     void FeedSocket(QTcpSocket* socket);
+    void StopSending(QTcpSocket* socket);
     QString FolderForIncoming() const;
     void ParseResponse(QByteArray& message, LinkState& link, const QByteArray& command,
                        const QByteArray& selector, const QString& name, const QByteArray& status);
@@ -196,8 +216,7 @@ private:
     void ShowMachineError(const QString& statusText, const QByteArray& code);
     std::unique_ptr<ProgramTextReader> ReadForMachine(const QString& name);
     std::unique_ptr<ProgramTextReader> OpenProgram(const QString& path);
-    bool StoreFromMachine(const std::function<QByteArray()>& body, const QString& name, QString* fileError,
-                          const QString& origin);
+    bool StoreFromMachine(const std::function<QByteArray()>& body, const QString& name, QString* fileError);
     bool MoveToTrash(const QString& name);
     QByteArray PcList(bool narrow, const QString& pattern) const;
     QByteArray ProtocolOneRequest(const QByteArray& letter, const QByteArray& name) const;
@@ -206,20 +225,41 @@ private:
     void SendRequest(const QByteArray& request, qint16 typ);
     bool RefuseName(const QString& name, const QString& file = {});
     QString StorePath(const QString& name) const;
-    // Fetches name into FetchInto's path; the machine's error status in *status.
-    bool FetchCopy(const QString& name, const QString& path, const QString& comment, QByteArray* status);
+    // Asks for one program into target; false when it did not arrive there
+    // (the machine's error status in *status).
+    bool FetchCopy(const QString& name, const QString& target, const QString& comment, QByteArray* status);
     // Fetches back what a send stored and compares it with the file sent.
     bool VerifySent(const QString& name, const QString& path);
+    // Opens a fetch exchange for a program on the machine's link and asks for it.
+    bool RequestProgram(const QString& name, const QString& target, bool library, const QString& comment,
+                        bool manual = false);
 
     OperatorPanel& panel_;
-    HostFilter allowedHosts_;
-    bool sending_ = false;  // inside a paced serial send
-    QTcpSocket* parsingFrom_ = nullptr;  // the connection of the network message being parsed
+    Listener* listener_ = nullptr;  // this station's own, when it listens itself
+    int abortHook_ = 0;
+    bool sending_ = false;  // a paced serial send is writing
+    QTcpSocket* parsingFrom_ = nullptr;  // the connection of the message being parsed
     bool comsockClosedByMachine_ = false;  // the machine ended the PC's own connection
-    // Passing over the rest of a refused or aborted message, per connection.
-    Pass skipSerial_ = Pass::No, skipComsock_ = Pass::No, skipMaster_ = Pass::No;
-    std::unique_ptr<IncomingProgram> programSerial_, programComsock_, programMaster_;
+    Reception serialRx_{SerialLink.InBuffer};
+    Reception comsockRx_{NetLink.InBuffer};
+    std::vector<std::unique_ptr<Accepted>> accepted_;
     IncomingProgram* parsingProgram_ = nullptr;  // the program of the message being parsed
+    quint64 parsingAnswers_ = 0;  // the exchange that program answers
+    QString parsingOrigin_;
+    // Serial messages complete while a paced send writes wait for it to end:
+    // their replies never go out between two pieces of another message.
+    struct Deferred {
+        QByteArray message;
+        std::unique_ptr<IncomingProgram> program;
+        quint64 answers = 0;
+        QString origin;
+    };
+    std::deque<Deferred> deferred_;
+    void RunDeferred();
+    void ReplyLater(QByteArray reply, LinkState& link, int ms);
+    quint64 aborts_ = 0;  // runs of the abort routine, so that a reply after a wait knows of one
+    std::unique_ptr<Exchange> exchange_;
+    quint64 nextExchange_ = 0;
     QByteArray readBuffer_;
     // Messages waiting for each socket, in order; the first is being written.
     std::unordered_map<QTcpSocket*, std::deque<std::unique_ptr<Outgoing>>> outgoing_;

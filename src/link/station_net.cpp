@@ -5,7 +5,7 @@
 #include "common/log.h"
 #include "library/programfile.h"
 #include "link/hostfilter.h"
-#include "link/listenserver.h"
+#include "link/listener.h"
 #include "link/outgoing.h"
 #include "link/socketerror.h"
 #include "link/station.h"
@@ -17,44 +17,29 @@
 #include <QTcpSocket>
 
 namespace {
+constexpr qint64 kReadBuffer = 1 << 20;
 // Loopback and LAN sockets move data best in pieces of this size: one huge
 // write doubles the memory, small ones cost time.
 constexpr qsizetype kSocketPiece = 64 * 1024;
 }  // namespace
 
 bool Station::StartListening() {
-    listensock->close();
+    if (!listener_) {
+        listener_ = new Listener(this);
+        listener_->setRoute([this](const QHostAddress&) { return this; });
+    }
     ListenFailure.clear();
-    QStringList bad;
-    allowedHosts_ = HostFilter(General.AllowedHosts, &bad);
-    if (!bad.isEmpty()) {
-        const QString text = QStringLiteral("Ogiltiga poster i AllowedHosts (de släpper inte in någon): ") +
-                             EscapeControls(bad.join(QStringLiteral(", "))) + QLatin1Char('.');
-        AddLog(text);
-        Status(text);
+    const bool ok = listener_->listen(General);
+    if (!listener_->warning().isEmpty()) Status(listener_->warning());
+    if (!ok) {
+        ListenFailure = listener_->failure();
+        if (!General.ListenAddress.trimmed().isEmpty() && ListenFailure.startsWith(QStringLiteral("Ogiltig")))
+            Status(ListenFailure);
     }
-    QHostAddress address;
-    if (!ParseListenAddress(General.ListenAddress, &address)) {
-        const QString text = QStringLiteral("Ogiltig ListenAddress ('%1'): inga anslutningar tas emot.")
-                                 .arg(EscapeControls(General.ListenAddress));
-        AddLog(text);
-        Status(text);
-        ListenFailure = text;
-        return false;
-    }
-    if (!listensock->listen(address, static_cast<quint16>(General.ListenPort))) {
-        ListenFailure =
-            QStringLiteral("Den inställda porten är upptagen. Gå in i inställningar och ställ in en annan port.");
-        return false;
-    }
-    if (General.ListenAddress.trimmed().isEmpty())
-        AddLog(QStringLiteral("Lyssnar på TCP-port %1.").arg(listensock->serverPort()));
-    else
-        AddLog(QStringLiteral("Lyssnar på %1, TCP-port %2.").arg(address.toString()).arg(listensock->serverPort()));
-    return true;
+    return ok;
 }
 
-quint16 Station::ListeningPort() const { return listensock->isListening() ? listensock->serverPort() : 0; }
+quint16 Station::ListeningPort() const { return listener_ ? listener_->port() : 0; }
 
 bool Station::ConnectToSock(QTcpSocket* socket) {
     bool connected = false;
@@ -71,7 +56,7 @@ bool Station::ConnectToSock(QTcpSocket* socket) {
         outgoing_.erase(socket);
         if (socket == comsock) comsockClosedByMachine_ = false;
         socket->abort();
-        DropMessage(ReceptionOf(socket));
+        if (Reception* r = ReceptionOf(socket)) r->clear();
         NetTimer.start();
         socket->connectToHost(Machine.IP.trimmed(), static_cast<quint16>(port));
         while ((socket->state() == QAbstractSocket::HostLookupState ||
@@ -91,25 +76,55 @@ void Station::comsock_DataArrival() {
     Traced(QStringLiteral("comsock_DataArrival()"), [&] { NetDataArrival(comsock); });
 }
 
-void Station::MasterSock_DataArrival() {
-    Traced(QStringLiteral("MasterSock_DataArrival()"), [&] { NetDataArrival(MasterSock); });
+void Station::MasterSock_DataArrival(QTcpSocket* socket) {
+    Traced(QStringLiteral("MasterSock_DataArrival()"), [&] { NetDataArrival(socket); });
 }
 
 void Station::NetDataArrival(QTcpSocket* socket) {
-    const Reception r = ReceptionOf(socket);
+    Reception* r = ReceptionOf(socket);
+    if (!r) return;
     // One buffer reused for every read: a fresh one per piece costs a page
     // fault per page of a large program.
     QByteArray& data = readBuffer_;
     data.resize(socket->bytesAvailable());
     data.resize(std::max<qint64>(0, socket->read(data.data(), data.size())));
-    PassOver(r.skip, data);
-    if (TimeoutTimer.isActive()) Arm(TimeoutTimer);  // it measures silence, not the whole transfer
-    if (data.isEmpty() || !Accumulate(r, data, 2, false)) return;
-    // A reply goes back on the connection its message came from.
-    const QScopedValueRollback<QTcpSocket*> from(parsingFrom_, socket);
-    HandOver(r, NetLink, 2);
-    DropMessage(r);
+    PassOver(r->skip, data);
+    // The fetch's time-out measures the silence of its own connection.
+    if (TimeoutTimer.isActive() && OpenExchange() && exchange_->socket == socket) Arm(TimeoutTimer);
+    if (data.isEmpty()) return;
+    const bool complete = Accumulate(*r, data, 2, false, socket);
+    if (!complete) {
+        // A connection that stops in the middle of a message is not waited for for ever.
+        if (r->busy() && TimeoutTimer.interval() > 0) r->silence.start(TimeoutTimer.interval());
+        else r->silence.stop();
+        return;
+    }
+    r->silence.stop();
+    HandOver(*r, NetLink, 2, socket);
     Q_EMIT messageParsed();
+}
+
+void Station::SilenceOnConnection(QTcpSocket* socket) {
+    Reception* r = ReceptionOf(socket);
+    if (!r || !r->busy()) return;
+    AddLog(QStringLiteral("Maskinen tystnade mitt i ett meddelande. Förbindelsen stängd."));
+    const bool program = r->program != nullptr;
+    r->clear();
+    outgoing_.erase(socket);
+    if (socket == comsock && OpenExchange() && exchange_->socket == comsock) {
+        cmdAbort_Click();
+        Status(QStringLiteral("Kommando timeout."));
+        HidePilar();
+    } else {
+        Status(program ? QStringLiteral("Kommando timeout. Programmet sparades inte.") : QStringLiteral("Kommando timeout."));
+    }
+    socket->abort();
+}
+
+Station::Accepted* Station::AcceptedOf(QTcpSocket* socket) const {
+    for (const auto& a : accepted_)
+        if (a->socket == socket) return a.get();
+    return nullptr;
 }
 
 // A connection that ends in the middle of a message takes it along: the
@@ -118,11 +133,12 @@ void Station::NetDataArrival(QTcpSocket* socket) {
 // ends at once: no answer can come on a closed connection.
 void Station::NetDisconnected(QTcpSocket* socket) {
     if (socket->bytesAvailable() > 0) NetDataArrival(socket);
-    const Reception r = ReceptionOf(socket);
-    const bool receiving = !r.in.isEmpty(), program = r.program != nullptr;
+    Reception* r = ReceptionOf(socket);
+    if (!r) return;
+    const bool receiving = r->busy(), program = r->program != nullptr;
     const bool sending = outgoing_.erase(socket) > 0;  // a program's file closes here
-    DropMessage(r);
-    const bool awaited = socket == comsock && !TransferDone && (TimeoutTimer.isActive() || SvarTimer.isActive()) &&
+    r->clear();
+    const bool awaited = socket == comsock && OpenExchange() && exchange_->socket == comsock &&
                          (comsockClosedByMachine_ || receiving || sending);
     if (receiving) AddLog(QStringLiteral("Förbindelsen bröts mitt i ett meddelande från maskinen."));
     if (sending) AddLog(QStringLiteral("Förbindelsen bröts mitt i ett meddelande till maskinen."));
@@ -135,31 +151,48 @@ void Station::NetDisconnected(QTcpSocket* socket) {
         cmdAbort_Click();
     }
     if (!text.isEmpty()) Status(text);
+    if (socket == comsock) return;
+    // Gone once the handlers that may still name it have returned.
+    QMetaObject::invokeMethod(
+        this,
+        [this, socket] {
+            for (auto it = accepted_.begin(); it != accepted_.end(); ++it)
+                if ((*it)->socket == socket) {
+                    socket->disconnect(this);
+                    socket->deleteLater();
+                    accepted_.erase(it);
+                    break;
+                }
+            if (!MasterSock && !accepted_.empty()) MasterSock = accepted_.back()->socket;
+        },
+        Qt::QueuedConnection);
+    if (MasterSock == socket) MasterSock = nullptr;
 }
 
-QByteArray& Station::InBufferOf(LinkState& link) {
-    return &link == &NetLink && parsingFrom_ == MasterSock ? MasterInBuffer : link.InBuffer;
-}
-
-QTcpSocket* Station::ReplySocket() const { return parsingFrom_ ? parsingFrom_ : MasterSock; }
-
-void Station::listensock_ConnectionRequest(qintptr descriptor) {
-    Traced(QStringLiteral("listensock_ConnectionRequest()"), [&] {
-        const QHostAddress peer = Unmapped(PeerOfDescriptor(descriptor));
-        const QString from = peer.isNull() ? QStringLiteral("okänd adress") : peer.toString();
-        if (!allowedHosts_.allows(peer)) {
-            // Closed before it reaches MasterSock: the machine's own connection stays.
-            CloseDescriptor(descriptor);
-            AddLog(QStringLiteral("Anslutning från %1 nekad (inte i AllowedHosts).").arg(from));
-            return;
-        }
-        AddLog(QStringLiteral("Anslutning från %1.").arg(from));
-        if (MasterSock->state() != QAbstractSocket::UnconnectedState) MasterSock->abort();
-        outgoing_.erase(MasterSock);
-        // A half message of a dropped connection must not poison the next request.
-        DropMessage(ReceptionOf(MasterSock));
-        MasterSock->setSocketDescriptor(descriptor);
-    });
+// The machine's connections: a new one never cuts off one that is storing,
+// being answered or waiting for its answer; one that is idle is replaced, as
+// the machine's new connection always replaced its old one.
+void Station::AcceptConnection(qintptr descriptor, const QString& from) {
+    auto a = std::make_unique<Accepted>();
+    a->socket = new QTcpSocket(this);
+    if (!a->socket->setSocketDescriptor(descriptor)) {
+        delete a->socket;
+        CloseDescriptor(descriptor);
+        return;
+    }
+    AddLog(QStringLiteral("Anslutning från %1.").arg(from));
+    for (const auto& old : accepted_)
+        if (!old->rx.busy() && !outgoing_.count(old->socket) && old->pending == 0 &&
+            old->socket->state() == QAbstractSocket::ConnectedState)
+            old->socket->disconnectFromHost();
+    QTcpSocket* socket = a->socket;
+    socket->setReadBufferSize(kReadBuffer);
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket] { MasterSock_DataArrival(socket); });
+    connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] { FeedSocket(socket); });
+    connect(socket, &QTcpSocket::disconnected, this, [this, socket] { NetDisconnected(socket); });
+    connect(&a->rx.silence, &QTimer::timeout, this, [this, socket] { SilenceOnConnection(socket); });
+    accepted_.push_back(std::move(a));
+    MasterSock = socket;
 }
 
 void Station::comsock_Error() {
@@ -173,6 +206,12 @@ void Station::comsock_Error() {
         cmdAbort_Click();
         Status(QStringLiteral("Fel: ") + why);
     });
+}
+
+void Station::StopSending(QTcpSocket* socket) {
+    if (!socket || outgoing_.erase(socket) == 0) return;
+    AddLog(QStringLiteral("Sändningen till maskinen avbröts."));
+    socket->abort();
 }
 
 void Station::WriteToSocket(QTcpSocket* socket, std::unique_ptr<Outgoing> message) {
@@ -202,13 +241,20 @@ void Station::FeedSocket(QTcpSocket* socket) {
             if (socket->write(piece) < 0) break;
         }
     } catch (const AppError& e) {
-        // A program that cannot be read to its end must not reach the machine
-        // as a shorter one: the connection is dropped before its closing.
-        const QString why = FileResult{false, e.number(), e.description()}.message();
+        // A program that cannot be read to its end, or that changed on its
+        // way, must not reach the machine as another one: the connection is
+        // dropped before its closing.
+        const QString why = SendFailureText(e);
         AddLog(why);
         Status(why);
         outgoing_.erase(it);
         socket->abort();
+        if (socket == comsock && OpenExchange() && exchange_->socket == comsock) {
+            EndExchange(Exchange::State::Failed);
+            Aborted = true;
+            HidePilar();
+            Status(why);
+        }
         return;
     }
     if (queue.empty()) outgoing_.erase(it);

@@ -17,7 +17,9 @@
 #include <QDir>
 #include <QFile>
 #include <QScopedValueRollback>
+#include <QPointer>
 #include <QTcpSocket>
+#include <QTimer>
 
 namespace {
 // Status the PC answers a store with when it could not store the program:
@@ -32,13 +34,19 @@ QString Quote(const QByteArray& message) {
 }
 }  // namespace
 
-QString Station::FolderForIncoming() const { return TargetFolder.isEmpty() ? panel_.treeFolder() : TargetFolder; }
+// A machine's own store goes to the library, whatever the PC is fetching.
+QString Station::FolderForIncoming() const { return panel_.treeFolder(); }
 
 void Station::ShowMachineError(const QString& statusText, const QByteArray& code) {
     Status(statusText + FromAnsi(code));
     const QString text = Code2Error(FromAnsi(code));
-    panel_.message(QStringLiteral("Överföringsfel: \r\n") + text, QStringLiteral("Fel"), MsgIcon::Critical,
-                   OperatorPanel::Buttons::Ok);
+    Tell(QStringLiteral("Överföringsfel: \r\n") + text, QStringLiteral("Fel"), MsgIcon::Critical);
+}
+
+void Station::Tell(const QString& text, const QString& title, MsgIcon icon) {
+    QMetaObject::invokeMethod(
+        this, [this, text, title, icon] { panel_.message(text, title, icon, OperatorPanel::Buttons::Ok); },
+        Qt::QueuedConnection);
 }
 
 // The program the machine asks for: looked for in the send folder; read from
@@ -88,7 +96,7 @@ bool Station::MoveToTrash(const QString& name) {
 }
 
 void Station::ShowFileError(const QString& text) {
-    if (!text.isEmpty()) panel_.message(text, AppTitle(), MsgIcon::None, OperatorPanel::Buttons::Ok);
+    if (!text.isEmpty()) Tell(text, AppTitle(), MsgIcon::None);
 }
 
 QByteArray Station::PcList(bool narrow, const QString& pattern) const {
@@ -96,9 +104,6 @@ QByteArray Station::PcList(bool narrow, const QString& pattern) const {
 }
 
 void Station::Parse(QByteArray message, LinkState& link) {
-    // The message is the connection's buffer: one owner, so a large body can
-    // be taken out in place.
-    InBufferOf(link).clear();
     Traced(QStringLiteral("Parse()"), [&] {
         Aborted = false;
         QByteArray type, command, selector, status;
@@ -127,33 +132,40 @@ void Station::Parse(QByteArray message, LinkState& link) {
                FromAnsi(computed));
         if (received != computed) {
             link.OutBuffer = BuildFrame("R", command, selector, ToAnsi(name), "04");
-            SendData(link.OutBuffer, link, ReplySocket(), false);
+            SendData(link.OutBuffer, link, parsingFrom_, false);
             link.OutBuffer.clear();
         } else if (type == "R") {
             ParseResponse(message, link, command, selector, name, status);
         } else if (type == "C") {
             ParseRequest(message, link, command, selector, name);
         }
-        InBufferOf(link).clear();
     });
-    InBufferOf(link).clear();
 }
 
 void Station::ParseResponse(QByteArray& message, LinkState& link, const QByteArray& command,
                             const QByteArray& selector, const QString& name, const QByteArray& status) {
     const bool ok = status == "00";
     const bool network = link.Kind == 0;
+    const bool list = command == "DRQ" && (selector == "ALL" || selector == "SEL");
+    if (command != "LOD" && command != "SAV" && command != "DEL" && !list) return;
+    // Only the answer to the PC's open request, on its own connection, counts.
+    Exchange* x = Answered(command, list ? QString() : name, parsingFrom_);
+    if (!x || (parsingProgram_ && parsingAnswers_ != x->id)) {
+        Unexpected(message);
+        return;
+    }
     if (command == "LOD") {
-        if (!ok && !FetchInto.path.isEmpty()) {
+        if (!ok && x->keepErrors) {
             // A comparison goes on with the next program.
             link.Phase = 0;
-            TimeoutTimer.stop();
-            FetchInto.status = status;
+            x->status = status;
+            EndExchange(Exchange::State::Failed);
             TransferDone = true;
             return;
         }
         if (!ok) {
             link.Phase = 0;
+            EndExchange(Exchange::State::Failed);
             // The abort routine empties the status line: the error is shown after it.
             cmdAbort_Click();
             ShowMachineError(QStringLiteral("Mottagningsfel: "), status);
@@ -164,14 +176,16 @@ void Station::ParseResponse(QByteArray& message, LinkState& link, const QByteArr
         link.FileName = name;
         AddLog(QStringLiteral("Tar emot fil: ") + name);
         Status(QStringLiteral("Tar emot..."));
+        if (!parsingProgram_) {
+            parsingAnswers_ = x->id;
+            parsingOrigin_ = x->library ? QStringLiteral("Hämtad från ") + MachineName : QString();
+        }
         QString fileError;
-        const bool stored = StoreFromMachine([&] { return StripFrame(std::move(message)); }, name, &fileError,
-                                             QStringLiteral("Hämtad från ") + MachineName);
-        TargetFolder.clear();
-        InBufferOf(link).clear();
+        const bool stored = StoreFromMachine([&] { return StripFrame(std::move(message)); }, name, &fileError);
         if (!stored) {
             link.Phase = 0;
             const QString statusText = QStringLiteral("Mottagningen misslyckades ('%1').").arg(name);
+            EndExchange(Exchange::State::Failed);
             cmdAbort_Click();
             Status(statusText);
             ShowFileError(fileError);
@@ -179,28 +193,31 @@ void Station::ParseResponse(QByteArray& message, LinkState& link, const QByteArr
         }
         Status(QStringLiteral("Mottagning klar ('") + name + QStringLiteral("')"));
         link.Phase = 0;
+        EndExchange(Exchange::State::Done);
         panel_.UpdateLocalFolders();
         HidePilar();
         TransferDone = true;
     } else if (command == "SAV") {
         if (!ok) {
+            // The machine has answered: the send ends here, not in a time-out
+            // that would claim it never did.
+            EndExchange(Exchange::State::Failed);
             ShowMachineError(QStringLiteral("Mottagningsfel: "), status);
             link.Phase = 0;
             HidePilar();
-            // The machine has answered: the send ends here, not in a time-out
-            // that would claim it never did.
-            SvarTimer.stop();
             Aborted = true;
             return;
         }
+        EndExchange(Exchange::State::Done);
         link.FileName = name;
         Status(QStringLiteral("Sändning klar ('") + name + QStringLiteral("')"));
         if (network) comsock->close();
         HidePilar();
         TransferDone = true;
-    } else if (command == "DRQ" && (selector == "ALL" || selector == "SEL")) {
+    } else if (list) {
         if (!ok) {
             ListAnswer = false;
+            EndExchange(Exchange::State::Failed);
             ShowMachineError(QStringLiteral("Mottagningsfel: "), status);
             link.Phase = 0;
             HidePilar();
@@ -208,20 +225,18 @@ void Station::ParseResponse(QByteArray& message, LinkState& link, const QByteArr
         }
         panel_.fillRemoteList(ReadReceivedList(message, 2));
         ListAnswer = true;
-        InBufferOf(link).clear();
+        EndExchange(Exchange::State::Done);
         if (network) comsock->close();
         Status(QStringLiteral("Fillista klar."));
     } else if (command == "DEL") {
-        InBufferOf(link).clear();
-        TimeoutTimer.stop();
+        EndExchange(ok ? Exchange::State::Done : Exchange::State::Failed);
         if (ok) {
             Status(QStringLiteral("Radering utförd ('") + name + QStringLiteral("')."));
             panel_.removeRemoteItem(name);
         } else {
             Status(QStringLiteral("Fel vid radering: ") + FromAnsi(status));
             const QString text = Code2Error(FromAnsi(status));
-            panel_.message(QStringLiteral("Överföringsfel: \r\n") + text, QStringLiteral("Fel"), MsgIcon::Critical,
-                           OperatorPanel::Buttons::Ok);
+            Tell(QStringLiteral("Överföringsfel: \r\n") + text, QStringLiteral("Fel"), MsgIcon::Critical);
         }
         if (network) comsock->close();
         HidePilar();
@@ -246,11 +261,10 @@ void Station::ParseRequest(QByteArray& message, LinkState& link, const QByteArra
         }
         Outgoing reply(link.OutBuffer, Outgoing::Close::Checksum, Machine.EOB);
         reply.setProgram(std::move(program));
-        SendData(reply, link, ReplySocket(), false);
+        SendData(reply, link, parsingFrom_, false);
         link.OutBuffer.clear();
         HidePilar();
         link.Phase = 0;
-        InBufferOf(link).clear();
     } else if (command == "SAV") {
         link.Phase = 1;
         link.FileName = name;
@@ -258,12 +272,14 @@ void Station::ParseRequest(QByteArray& message, LinkState& link, const QByteArra
         // Stored first, answered after: "00" only once the program is on disk.
         RxCount = 0;
         QString fileError;
-        const bool stored = StoreFromMachine([&] { return StripFrame(std::move(message)); }, name, &fileError,
-                                             QStringLiteral("Sparad av ") + MachineName);
+        if (!parsingProgram_) {
+            parsingAnswers_ = 0;
+            parsingOrigin_ = QStringLiteral("Sparad av ") + MachineName;
+        }
+        const bool stored = StoreFromMachine([&] { return StripFrame(std::move(message)); }, name, &fileError);
         link.OutBuffer = BuildFrame("R", "SAV", "", wireName, stored ? QByteArrayLiteral("00") : kStoreFailed);
-        SendData(link.OutBuffer, link, ReplySocket(), false);
+        SendData(link.OutBuffer, link, parsingFrom_, false);
         link.OutBuffer.clear();
-        TargetFolder.clear();
         link.Phase = 0;
         if (stored) panel_.UpdateLocalFolders();
         HidePilar();
@@ -271,12 +287,10 @@ void Station::ParseRequest(QByteArray& message, LinkState& link, const QByteArra
         ShowFileError(fileError);
     } else if (command == "DRQ" && selector == "ALL") {
         AddLog(QStringLiteral("Skickar fillista."));
+        QByteArray reply = BuildFrame("R", "DRQ", "ALL", "", "00");
         const QByteArray list = PcList(false, PcListPattern(Machine.Extension));
-        WaitMs(500);
-        link.OutBuffer = BuildFrame("R", "DRQ", "ALL", "", "00");
-        if (!list.isEmpty()) link.OutBuffer += lineEnd + list;
-        SendData(link.OutBuffer, link, ReplySocket(), false);
-        link.OutBuffer.clear();
+        if (!list.isEmpty()) reply += lineEnd + list;
+        ReplyLater(std::move(reply), link, 500);
     } else if (command == "DRQ" && selector == "SEL") {
         AddLog(QStringLiteral("Skickar fillista: ") + name);
         QByteArray list;
@@ -288,13 +302,13 @@ void Station::ParseRequest(QByteArray& message, LinkState& link, const QByteArra
             AddLog(QStringLiteral("Ogiltigt programnamn från maskinen ('%1'): %2.").arg(name, problem));
         }
         link.OutBuffer = BuildFrame("R", "DRQ", "SEL", "", list.isEmpty() ? "08" : "00") + list;
-        SendData(link.OutBuffer, link, ReplySocket(), false);
+        SendData(link.OutBuffer, link, parsingFrom_, false);
         link.OutBuffer.clear();
     } else if (command == "DEL") {
         AddLog(QStringLiteral("Raderar fil: ") + name);
         const bool moved = MoveToTrash(name);
         link.OutBuffer = BuildFrame("R", "DEL", "", wireName, moved ? "00" : "07");
-        SendData(link.OutBuffer, link, ReplySocket(), false);
+        SendData(link.OutBuffer, link, parsingFrom_, false);
         link.OutBuffer.clear();
     }
 }
@@ -309,26 +323,48 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
         const QByteArray wireName = ToAnsi(name);
         const QString listPattern = PcListPattern(Machine.Extension);
 
+        // A store answers the PC's fetch of that program when one was open
+        // as its header arrived; otherwise it is the machine's own.
         auto store = [&](QByteArray (*strip)(const QByteArray&)) {
             link.FileName = name;
+            Exchange* x = Answered("L", name, nullptr);
+            if (parsingProgram_ ? (parsingAnswers_ && (!x || x->id != parsingAnswers_)) : false) {
+                Unexpected(message);
+                return;
+            }
+            if (!parsingProgram_) {
+                parsingAnswers_ = x ? x->id : 0;
+                parsingOrigin_ = !x ? QStringLiteral("Sparad av ") + MachineName
+                                 : x->library ? QStringLiteral("Hämtad från ") + MachineName : QString();
+            }
+            const bool answer = parsingAnswers_ != 0;
             QString fileError;
-            const bool stored =
-                StoreFromMachine([&] { return strip(message); }, name, &fileError, QStringLiteral("Sparad av ") + MachineName);
+            const bool stored = StoreFromMachine([&] { return strip(message); }, name, &fileError);
             AddLog(QStringLiteral("Tar emot fil: ") + name);
             RxCount = 0;
-            TargetFolder.clear();
-            link.InBuffer.clear();
             link.Phase = 0;
             if (!stored) {
                 const QString text = QStringLiteral("Mottagningen misslyckades ('%1').").arg(name);
+                if (answer) EndExchange(Exchange::State::Failed);
                 cmdAbort_Click();
                 Status(text);
                 ShowFileError(fileError);
                 return;
             }
+            if (answer) EndExchange(Exchange::State::Done);
             panel_.UpdateLocalFolders();
             HidePilar();
             TransferDone = true;
+        };
+        auto machineList = [&] {
+            if (!Answered("D", QString(), nullptr)) {
+                Unexpected(message);
+                return;
+            }
+            panel_.fillRemoteList(ReadReceivedList(message, 1));
+            ListAnswer = true;
+            EndExchange(Exchange::State::Done);
+            Status(QStringLiteral("Fillista klar."));
         };
         auto serve = [&](bool colon) {
             link.FileName = name;
@@ -357,16 +393,16 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
             }
         } else if (letter == "R") {
             // The machine acknowledges an erase the way the PC acknowledges one.
-            SvarTimer.stop();
-            link.InBuffer.clear();
+            if (!Answered("E", name, nullptr)) {
+                Unexpected(message);
+                return;
+            }
+            EndExchange(Exchange::State::Done);
             Status(QStringLiteral("Radering utförd ('") + name + QStringLiteral("')."));
             panel_.removeRemoteItem(name);
             HidePilar();
         } else if (letter == "D" && message.size() >= 16) {
-            panel_.fillRemoteList(ReadReceivedList(message, 1));
-            ListAnswer = true;
-            link.InBuffer.clear();
-            Status(QStringLiteral("Fillista klar."));
+            machineList();
         } else if (letter == "D") {
             AddLog(QStringLiteral("Skickar fillista."));
             link.OutBuffer = BuildShortFrame("D", "") + '\n' + PcList(false, listPattern);
@@ -383,19 +419,13 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
                 link.OutBuffer.clear();
             } else if (letter2 == "L") {
                 serve(true);
-                link.InBuffer.clear();
             } else if (letter2 == "S" && name == QLatin1String("D")) {
-                panel_.fillRemoteList(ReadReceivedList(message, 1));
-                ListAnswer = true;
-                link.InBuffer.clear();
-                Status(QStringLiteral("Fillista klar."));
+                machineList();
             } else if (letter2 == "S") {
                 store(StripColonHeader);
             }
         }
-        link.InBuffer.clear();
     });
-    link.InBuffer.clear();
 }
 
 // "Auto dok" answers on the selected machine's link, in its protocol.
@@ -418,4 +448,30 @@ void Station::cmdChangeFolder_Click() {
     }
     const QScopedValueRollback<QTcpSocket*> from(parsingFrom_, socket);
     Parse(QByteArrayLiteral("%CDRQALL            03%"), NetLink);
+}
+
+// A reply that goes out after a wait, on the connection its request came
+// on; nothing waits for it meanwhile. It is dropped when that connection has
+// closed or an abort came between.
+void Station::ReplyLater(QByteArray reply, LinkState& link, int ms) {
+    QPointer<QTcpSocket> socket = parsingFrom_;
+    Accepted* a = AcceptedOf(parsingFrom_);
+    if (a) ++a->pending;
+    const bool network = link.Kind == 0;
+    const quint64 generation = aborts_;
+    QTimer::singleShot(ms, this, [this, reply, socket, network, generation, &link]() mutable {
+        if (!network && sending_) {
+            // Never between two pieces of the message the line is writing.
+            ReplyLater(std::move(reply), link, 20);
+            return;
+        }
+        if (Accepted* a = AcceptedOf(socket)) --a->pending;
+        if (generation != aborts_ || (network && (!socket || socket->state() != QAbstractSocket::ConnectedState))) {
+            AddLog(QStringLiteral("Svaret kunde inte skickas: förbindelsen är stängd eller överföringen avbruten."));
+            return;
+        }
+        link.OutBuffer = std::move(reply);
+        SendData(link.OutBuffer, link, socket, false);
+        link.OutBuffer.clear();
+    });
 }

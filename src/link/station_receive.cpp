@@ -31,19 +31,21 @@ bool StartsHeader(QByteArrayView rest) {
 }
 }  // namespace
 
-Station::Reception Station::ReceptionOf(QTcpSocket* socket) {
-    if (!socket) return {SerialLink.InBuffer, skipSerial_, programSerial_};
-    if (socket == MasterSock) return {MasterInBuffer, skipMaster_, programMaster_};
-    return {NetLink.InBuffer, skipComsock_, programComsock_};
+Reception* Station::ReceptionOf(QTcpSocket* socket) {
+    if (!socket) return &serialRx_;
+    if (socket == comsock) return &comsockRx_;
+    Accepted* a = AcceptedOf(socket);
+    return a ? &a->rx : nullptr;
 }
 
-void Station::DropMessage(Reception r) {
-    r.in.clear();
-    r.program.reset();  // its temporary file goes with it
-    r.skip = Pass::No;
+bool Station::MachineReceiving() const {
+    for (const auto& a : accepted_)
+        if (a->rx.busy()) return true;
+    return false;
 }
 
-void Station::PassOver(Pass& skipping, QByteArray& data) {
+void Station::PassOver(Reception::Pass& skipping, QByteArray& data) {
+    using Pass = Reception::Pass;
     if (skipping == Pass::No || data.isEmpty()) return;
     if (skipping == Pass::AfterPercent) {
         skipping = Pass::No;
@@ -78,17 +80,21 @@ QString Station::P1Name(const QByteArray& message) {
 }
 
 // A message that carries a program goes to a file from its header on: the
-// machine's store of a program and its answer to the PC's fetch.
-void Station::StartProgram(Reception r, int protocol) {
+// machine's store of a program, which goes to the library, and the answer to
+// the PC's fetch, which goes where that fetch said when it asked. An answer
+// nobody asked for is read to its end and stored nowhere.
+void Station::StartProgram(Reception& r, int protocol, QTcpSocket* from) {
     if (r.program || !r.in.startsWith('%')) return;
     IncomingProgram::Frame frame;
     QString name;
+    bool answer = false;
     if (protocol == 2) {
         if (r.in.size() < 22) return;
         const QByteArray kind = r.in.mid(1, 4);
         if (!(kind == "CSAV" || (kind == "RLOD" && r.in.mid(17, 2) == "00"))) return;
         frame = IncomingProgram::Frame::Checksummed;
         name = FromAnsi(TrimBlanks(r.in.mid(9, 6)));
+        answer = kind == "RLOD";
     } else {
         const char letter = r.in.size() > 1 ? r.in.at(1) : 0;
         if (letter == 'S') {
@@ -102,18 +108,30 @@ void Station::StartProgram(Reception r, int protocol) {
         name = P1Name(r.in);
         if (frame == IncomingProgram::Frame::Colon && name == QLatin1String("D")) return;  // the machine's list
     }
+    // Protocol 1 answers a fetch with a store of the program asked for.
+    const Exchange* x = protocol == 2 ? (answer ? Answered("LOD", name, from) : nullptr) : Answered("L", name, from);
+    QString path, comment;
+    if (x) {
+        path = x->target;
+        comment = x->comment;
+        r.answers = x->id;
+        r.origin = x->library ? QStringLiteral("Hämtad från ") + MachineName : QString();
+    } else if (!answer) {
+        path = StorePath(name);
+        r.origin = QStringLiteral("Sparad av ") + MachineName;
+    }
     // A name that is not safe stores nothing: the message is read to its end
     // and refused there, as a message held whole would be.
     auto writer = std::make_unique<ProgramFileWriter>();
     FileResult opened;
-    const bool safe = MachineNameProblem(name).isEmpty();
-    if (safe) opened = writer->open(StorePath(name), FetchInto.comment);
+    const bool safe = MachineNameProblem(name).isEmpty() && !path.isEmpty();
+    if (safe) opened = writer->open(path, comment);
     if (!safe || !opened.ok) writer.reset();
     r.program = std::make_unique<IncomingProgram>(frame, r.in, std::move(writer), opened);
     r.in.truncate(frame == IncomingProgram::Frame::Checksummed ? 20 : 12);
 }
 
-bool Station::Accumulate(Reception r, const QByteArray& data, int protocol, bool serial) {
+bool Station::Accumulate(Reception& r, const QByteArray& data, int protocol, bool serial, QTcpSocket* from) {
     if (r.program) {
         r.program->append(data);
         if (serial) r.program->dropFinalDc4();
@@ -124,51 +142,75 @@ bool Station::Accumulate(Reception r, const QByteArray& data, int protocol, bool
         if (r.in.startsWith(kDC2)) r.in.remove(0, 1);
         if (r.in.endsWith(kDC4)) r.in.chop(1);
     }
-    StartProgram(r, protocol);
+    StartProgram(r, protocol, from);
     if (r.program) return r.program->endsWithPercent();
-    if (InBufferTooLarge(r.in, &r.skip)) return false;
+    if (InBufferTooLarge(r)) return false;
     const bool ends = r.in.size() >= 2 && r.in.endsWith('%');
     return ends && (!serial || r.in.startsWith('%'));
 }
 
-void Station::HandOver(Reception r, LinkState& link, int protocol) {
-    // The parser owns the message from here: an abort inside it must not
-    // take it for one still under way.
-    const std::unique_ptr<IncomingProgram> program = std::move(r.program);
+// The parser owns the message from here: the connection starts afresh, and
+// an abort inside the parser cannot take it for one still under way.
+void Station::HandOver(Reception& r, LinkState& link, int protocol, QTcpSocket* from) {
+    std::unique_ptr<IncomingProgram> program = std::move(r.program);
     QByteArray message = std::move(r.in);
-    r.in.clear();
+    const quint64 answers = r.answers;
+    const QString origin = r.origin;
+    r.clear();
+    if (!from && sending_) {
+        // Its reply would go out between two pieces of the message being written.
+        deferred_.push_back({std::move(message), std::move(program), answers, origin});
+        return;
+    }
+    ParseMessage(std::move(message), std::move(program), answers, origin, link, protocol, from);
+}
+
+void Station::ParseMessage(QByteArray message, std::unique_ptr<IncomingProgram> program, quint64 answers,
+                           const QString& origin, LinkState& link, int protocol, QTcpSocket* from) {
     const QScopedValueRollback<IncomingProgram*> parsing(parsingProgram_, program.get());
+    const QScopedValueRollback<quint64> answering(parsingAnswers_, answers);
+    const QScopedValueRollback<QString> kept(parsingOrigin_, origin);
+    const QScopedValueRollback<QTcpSocket*> on(parsingFrom_, from);
     if (protocol == 1) ParseP1(std::move(message), link);
     else Parse(std::move(message), link);
 }
 
-qint64 Station::MessageSize(Reception r) { return r.program ? r.program->size() : r.in.size(); }
+void Station::RunDeferred() {
+    while (!deferred_.empty() && !sending_) {
+        Deferred d = std::move(deferred_.front());
+        deferred_.pop_front();
+        const int protocol = Machine.Typ == 2 ? 1 : 2;
+        ParseMessage(std::move(d.message), std::move(d.program), d.answers, d.origin, SerialLink, protocol, nullptr);
+        Q_EMIT messageParsed();
+    }
+}
 
-bool Station::InBufferTooLarge(const QByteArray& buffer, Pass* skip) {
-    if (buffer.size() <= General.MaxMessage) return false;
-    const qint64 size = buffer.size();
-    const bool unfinished = buffer.indexOf('%', 1) < 0;
+bool Station::InBufferTooLarge(Reception& r) {
+    if (r.in.size() <= General.MaxMessage) return false;
+    const qint64 size = r.in.size();
+    const bool unfinished = r.in.indexOf('%', 1) < 0;
     AddLog(QStringLiteral("Meddelandet från maskinen är för stort (%1 tecken, gräns %2). Mottagningen avbruten.")
                .arg(size)
                .arg(General.MaxMessage));
+    r.clear();
     cmdAbort_Click();
     Status(QStringLiteral("Meddelandet från maskinen är för stort. Mottagningen avbruten."));
     // Its remainder is no message of its own: nothing in it gets an answer.
-    *skip = unfinished ? Pass::ToPercent : Pass::No;
+    r.skip = unfinished ? Reception::Pass::ToPercent : Reception::Pass::No;
     return true;
 }
 
+// A machine's own store goes to the folder the library shows.
 QString Station::StorePath(const QString& name) const {
-    return FetchInto.path.isEmpty() ? ProgramPath(FolderForIncoming(), name, Machine.Extension) : FetchInto.path;
+    return ProgramPath(FolderForIncoming(), name, Machine.Extension);
 }
 
-// Writes a program the machine sent: the body given, or the one that went to
-// its file as it arrived. False (with the reason on the status line and in
-// the log) when the name is unsafe or the file could not be written; then
-// *fileError holds the file error for the operator, whom the caller tells
-// only after the machine has its answer.
-bool Station::StoreFromMachine(const std::function<QByteArray()>& body, const QString& name, QString* fileError,
-                               const QString& origin) {
+// Writes a program the machine sent: the one that went to its file as it
+// arrived, or the body given to target. False (with the reason on the
+// status line and in the log) when the name is unsafe or the file could not
+// be written; then *fileError holds the file error for the operator, whom
+// the caller tells only after the machine has its answer.
+bool Station::StoreFromMachine(const std::function<QByteArray()>& body, const QString& name, QString* fileError) {
     fileError->clear();
     const QString problem = MachineNameProblem(name);
     if (!problem.isEmpty()) {
@@ -182,13 +224,16 @@ bool Station::StoreFromMachine(const std::function<QByteArray()>& body, const QS
     FileResult r;
     if (parsingProgram_) {
         r = parsingProgram_->finish();
-    } else if ((r = whole.open(StorePath(name), FetchInto.comment)).ok) {
-        const QByteArray text = body();
-        whole.write(text.constData(), text.size());
-        r = whole.finish();
+    } else {
+        const Exchange* x = parsingAnswers_ && exchange_ && exchange_->id == parsingAnswers_ ? exchange_.get() : nullptr;
+        if ((r = whole.open(x ? x->target : StorePath(name), x ? x->comment : QString())).ok) {
+            const QByteArray text = body();
+            whole.write(text.constData(), text.size());
+            r = whole.finish();
+        }
     }
     const QString target = parsingProgram_ ? parsingProgram_->target() : whole.target();
-    if (r.ok && !target.isEmpty() && FetchInto.path.isEmpty()) r = KeepVersion(target, origin);
+    if (r.ok && !target.isEmpty() && !parsingOrigin_.isEmpty()) r = KeepVersion(target, parsingOrigin_);
     if (r.ok) r = parsingProgram_ ? parsingProgram_->commit() : whole.commit();
     if (!r.ok) {
         AddLog(r.message());

@@ -7,6 +7,7 @@
 #include "link/station.h"
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QScopeGuard>
 
 namespace {
 constexpr int kPiece = 128;
@@ -62,12 +63,8 @@ void Station::Comm_OnComm(int event) {
     Traced(QStringLiteral("Comm_OnComm()"), [&] {
         switch (event) {
         case SerialPort::EvReceive: {
-            // RecTimer measures silence while a message or an awaited answer
-            // is under way; a chunk that starts nothing (NULs, a DC4 after
-            // the closing "%") must not arm it for the next operation.
-            const bool awaited = RecTimer.isActive();
-            Arm(RecTimer);
-            if (TimeoutTimer.isActive()) Arm(TimeoutTimer);  // it measures silence, not the whole transfer
+            // The fetch's time-out measures the silence of its own link.
+            if (TimeoutTimer.isActive() && OpenExchange() && !exchange_->socket) Arm(TimeoutTimer);
             TraceEnter(QStringLiteral("Comm_OnComm().2"));
             QByteArray data = Comm->readAll();
             if (LogTraffic) {
@@ -75,30 +72,35 @@ void Station::Comm_OnComm(int event) {
                 AddHexLog(data, QStringLiteral("dump2.log"), 3);
             }
             data = StripNulls(data);
-            PassOver(skipSerial_, data);
+            PassOver(serialRx_.skip, data);
             QByteArray& in = SerialLink.InBuffer;
-            if (in.isEmpty() && data == QByteArray(1, kDC4)) data.clear();
+            if (!serialRx_.busy() && data == QByteArray(1, kDC4)) data.clear();
             if (data.isEmpty()) {
                 // Passing over a refused message keeps measuring its silence.
-                if (!awaited && in.isEmpty() && skipSerial_ == Pass::No) RecTimer.stop();
+                SerialSilence(true);
                 return;
             }
             Status(QStringLiteral("Tar emot från maskin..."));
-            if (in.isEmpty()) ShowPilar(QStringLiteral("Tar emot data från maskin..."), RecArrows());
+            if (!serialRx_.busy()) ShowPilar(QStringLiteral("Tar emot data från maskin..."), RecArrows());
             TraceEnter(QStringLiteral("Comm_OnComm().9"));
             RxCount += data.size();
             panel_.setPanel(2, QString::number(RxCount) + QStringLiteral(" tecken"));
-            const Reception r = ReceptionOf(nullptr);
-            if (!Accumulate(r, data, Machine.Typ == 2 ? 1 : 2, true)) return;
+            const int protocol = Machine.Typ == 2 ? 1 : 2;
+            if (!Accumulate(serialRx_, data, protocol, true, nullptr)) {
+                SerialSilence(true);
+                return;
+            }
             TraceEnter(QStringLiteral("Comm_OnComm().5"));
             if (LogTraffic) AddHexLog(in, QStringLiteral("commands.log"), 3);
             RecTimer.stop();
             HidePilar();
-            Status(QStringLiteral("Mottagning klar (") + QString::number(MessageSize(r)) +
-                   QStringLiteral(" tecken )."));
+            const qint64 size = serialRx_.program ? serialRx_.program->size() : in.size();
+            Status(QStringLiteral("Mottagning klar (") + QString::number(size) + QStringLiteral(" tecken )."));
             RxCount = 0;
-            if (Machine.Typ == 1 || Machine.Typ == 2) HandOver(r, SerialLink, Machine.Typ == 2 ? 1 : 2);
-            DropMessage(r);
+            if (Machine.Typ == 1 || Machine.Typ == 2) HandOver(serialRx_, SerialLink, protocol, nullptr);
+            else serialRx_.clear();
+            // An exchange still waiting for its answer keeps its time-out.
+            SerialSilence(false);
             Q_EMIT messageParsed();
             return;
         }
@@ -121,8 +123,7 @@ void Station::Comm_OnComm(int event) {
         case SerialPort::EvCD:
             return;
         case SerialPort::EventBreak:
-            if (!General.HideBreak)
-                panel_.message(QStringLiteral("Break"), AppTitle(), MsgIcon::None, OperatorPanel::Buttons::Ok);
+            if (!General.HideBreak) Tell(QStringLiteral("Break"), AppTitle(), MsgIcon::None);
             return;
         default:
             break;
@@ -132,9 +133,10 @@ void Station::Comm_OnComm(int event) {
             AddLog(QStringLiteral("Okänt fel."));
             return;
         }
-        if (!General.SuppressErrors)
-            panel_.message(text, AppTitle(), MsgIcon::None, OperatorPanel::Buttons::Ok);
+        // The damaged message goes before another byte is read: nothing of it
+        // is stored or answered. The box waits for nobody.
         cmdAbort_Click();
+        if (!General.SuppressErrors) Tell(text, AppTitle(), MsgIcon::None);
     });
 }
 
@@ -156,8 +158,23 @@ bool Station::PortReady(bool quiet) {
 // False when an abort was seen inside one of the waits.
 bool Station::PacedWrite(Outgoing& message, bool protocolOne) {
     const SendingScope scope(sending_);
+    // What arrived complete meanwhile is parsed once the line is free.
+    const auto deferredRun = qScopeGuard([this] {
+        if (!deferred_.empty()) QMetaObject::invokeMethod(this, &Station::RunDeferred, Qt::QueuedConnection);
+    });
     for (qsizetype position = 0; !Aborted; position += kPiece) {
-        const QByteArray piece = message.next(kPiece);
+        QByteArray piece;
+        try {
+            piece = message.next(kPiece);
+        } catch (const FileChangedError& e) {
+            // Stopped before the closing: the machine stores nothing.
+            AddLog(e.description());
+            EndExchange(Exchange::State::Failed);
+            Aborted = true;
+            HidePilar();
+            Status(e.description());
+            return false;
+        }
         if (piece.isEmpty()) break;
         // Panel 3 names CTS while the machine holds it low, as the modem-line event does.
         panel_.setPanel(3, CtsStatus() ? QString() : QStringLiteral("CTS"));
@@ -218,4 +235,11 @@ void Station::SendDatap1(Outgoing& message, LinkState& link, bool quiet) {
         if (!Aborted) Status(QStringLiteral("Sändning klar (") + link.FileName + QStringLiteral(")."));
         else Status(QStringLiteral("Sändning avbruten (") + link.AbortReason + QStringLiteral(")."));
     });
+}
+
+void Station::SerialSilence(bool restart) {
+    const bool receiving = serialRx_.busy() || serialRx_.skip == Reception::Pass::ToPercent;
+    const bool awaited = OpenExchange() && !exchange_->socket && exchange_->silence;
+    if (!receiving && !awaited) RecTimer.stop();
+    else if (restart || !RecTimer.isActive()) Arm(RecTimer);
 }

@@ -30,34 +30,35 @@ QString ComparisonText(ProgramComparison::Result result) {
     return QStringLiteral("Ej jämförd");
 }
 
-bool Station::FetchCopy(const QString& name, const QString& path, const QString& comment, QByteArray* status) {
-    FetchInto = {path, comment, {}};
-    // Nothing after this fetch may land outside the library.
-    const auto restore = qScopeGuard([this] { FetchInto = {}; });
+bool Station::FetchCopy(const QString& name, const QString& target, const QString& comment, QByteArray* status) {
+    status->clear();
+    // A copy outside the library, or nothing at all.
+    if (target.isEmpty()) return false;
     TransferDone = false;
-    const QByteArray wire = ToAnsi(name);
-    MachineLink().FileName = name;
-    if (Machine.Typ == 0) {
-        comsock->abort();
-        if (ConnectToSock(comsock)) SendRequest(BuildFrame("C", "LOD", "", wire, "00"), 0);
-    } else if (Machine.Typ == 1) {
-        SendRequest(BuildFrame("C", "LOD", "", wire, "00"), 1);
-    } else if (Machine.Typ == 2) {
-        SerialLink.InBuffer.clear();
-        SendProtocolOne(ProtocolOneRequest("L", wire));
+    if (RequestProgram(name, target, false, comment) && !Aborted) {
+        exchange_->keepErrors = true;
+        Arm(TimeoutTimer);
+        AwaitExchange();
     }
-    if (!TransferDone && !Aborted) Arm(TimeoutTimer);
-    WaitFor([this] { return TransferDone; });
     TimeoutTimer.stop();
-    *status = FetchInto.status;
-    return TransferDone && status->isEmpty() && FileExists(path);
+    const bool done = exchange_ && exchange_->state == Exchange::State::Done;
+    if (exchange_) *status = exchange_->status;
+    return done && FileExists(target);
 }
 
 bool Station::VerifySent(const QString& name, const QString& path) {
     QTemporaryDir copies;
+    if (!copies.isValid()) {
+        const QString text = QStringLiteral("Kontroll av %1: ingen tillfällig mapp (%2).").arg(name, copies.errorString());
+        AddLog(text);
+        Aborted = true;
+        HidePilar();
+        Status(text);
+        return false;
+    }
     const QString copy = copies.filePath(QStringLiteral("kontroll"));
     QByteArray status;
-    const bool fetched = copies.isValid() && FetchCopy(name, copy, FileComment(path), &status);
+    const bool fetched = FetchCopy(name, copy, FileComment(path), &status);
     if (Aborted) return false;
     const FileDifference d = fetched ? CompareProgramFiles(path, copy) : FileDifference{};
     if (fetched && d.same) {
@@ -77,11 +78,22 @@ QList<ProgramComparison> Station::mnuCompare_Click(const QString& folder) {
     using Result = ProgramComparison::Result;
     QList<ProgramComparison> results;
     Traced(QStringLiteral("mnuCompare_Click()"), [&] {
+        if (RefuseWhileBusy()) return;
+        // The machine's copies go to a folder of their own, never over the
+        // library's: without one there is no comparison.
+        QTemporaryDir copies;
+        if (!copies.isValid()) {
+            const QString text =
+                QStringLiteral("Jämförelsen kan inte göras: ingen tillfällig mapp (%1).").arg(copies.errorString());
+            AddLog(text);
+            Status(text);
+            return;
+        }
         ListAnswer.reset();
         cmdDir_Click();
-        if (!Aborted && !ListAnswer) {
-            Arm(TimeoutTimer);
-            WaitFor([this] { return ListAnswer.has_value(); });
+        if (!Aborted && OpenExchange()) {
+            if (!TimeoutTimer.isActive()) Arm(TimeoutTimer);
+            AwaitExchange();
             TimeoutTimer.stop();
         }
         if (!ListAnswer.value_or(false)) {
@@ -109,7 +121,6 @@ QList<ProgramComparison> Station::mnuCompare_Click(const QString& folder) {
             pair << library(n);
             if (pair.last() >= 0) ++total;
         }
-        QTemporaryDir copies;
         const QString copy = copies.filePath(QStringLiteral("jamforelse"));
         int done = 0;
         panel_.setProgress(0, total);

@@ -1,5 +1,6 @@
 // "Uppdatera bibliotek" and "Radera": the machine's list and deletions.
-// Both send their request and return; the parser completes the exchange.
+// Both send their request and return with its exchange open; the parser
+// completes it, or its time-out ends it.
 #include "common/ansi.h"
 #include "common/errorreport.h"
 #include "common/log.h"
@@ -9,38 +10,53 @@
 
 void Station::cmdDir_Click() {
     Traced(QStringLiteral("CmdDir_Click()"), [&] {
+        if (RefuseWhileBusy()) return;
         panel_.UpdateLocalFolders();
         AddLog(QStringLiteral("Begär fillista."));
         Aborted = false;
         Status(QStringLiteral("Ansluter..."));
         const QByteArray request = BuildFrame("C", "DRQ", "ALL", "", "00");
+        bool requested = false;
         if (Machine.Typ == 1) {
             if (Comm && Comm->isOpen()) {
                 Status(QStringLiteral("Ansluten, Skickar begäran..."));
+                Open("DRQ", QString(), nullptr).silence = true;
+                requested = true;
                 QByteArray message = request;
                 SendData(message, SerialLink, nullptr, false);
             }
         } else if (Machine.Typ == 2) {
             if (Comm && Comm->isOpen()) {
                 Status(QStringLiteral("Ansluten, Skickar begäran..."));
+                Open("D", QString(), nullptr).silence = true;
+                requested = true;
                 SendProtocolOne(Machine.Conversion ? BuildColonFrame(":", "D", "L") : BuildShortFrame("D", ""));
             }
         } else if (Machine.Typ == 0) {
             if (ConnectToSock(comsock)) {
                 Status(QStringLiteral("Ansluten, Skickar begäran..."));
+                Open("DRQ", QString(), comsock);
+                requested = true;
                 QByteArray message = request;
                 SendData(message, NetLink, comsock, false);
             }
         }
-        if (!Aborted) {
-            Status(QStringLiteral("Väntar på svar..."));
-            if (Machine.Typ != 0) Arm(RecTimer);
+        if (Aborted) {
+            EndExchange(Exchange::State::Ended);
+            return;
+        }
+        Status(QStringLiteral("Väntar på svar..."));
+        // The list is awaited under its own time-out, on the network too.
+        if (requested && OpenExchange()) {
+            if (Machine.Typ != 0) SerialSilence(true);
+            else Arm(TimeoutTimer);
         }
     });
 }
 
 void Station::cmdDel_Click() {
     Traced(QStringLiteral("cmdDel_Click()"), [&] {
+        if (RefuseWhileBusy()) return;
         Aborted = false;
         const QStringList selected = panel_.remoteSelection();
         if (selected.isEmpty()) return;
@@ -55,23 +71,30 @@ void Station::cmdDel_Click() {
         AddLog(QStringLiteral("Begär borttagning av fil: ") + n);
         const QByteArray name = ToAnsi(n);
         MachineLink().FileName = n;
+        const QByteArray request = BuildFrame("C", "DEL", "", name, "00");
+        const QString framed = FromAnsi(TrimBlanks(request.mid(9, 6)));
         if (Machine.Typ == 1) {
             Status(QStringLiteral("Ansluten, Skickar begäran..."));
-            SendRequest(BuildFrame("C", "DEL", "", name, "00"), 1);
+            Open("DEL", framed, nullptr);
+            SendRequest(request, 1);
         } else if (Machine.Typ == 2) {
             if (Comm && Comm->isOpen()) {
                 Status(QStringLiteral("Ansluten, Skickar begäran..."));
+                const QByteArray erase = ProtocolOneRequest("E", name);
+                Open("E", P1Name(erase), nullptr);
                 Arm(SvarTimer);
-                SendProtocolOne(ProtocolOneRequest("E", name));
+                SendProtocolOne(erase);
             }
         } else if (Machine.Typ == 0) {
             if (ConnectToSock(comsock)) {
                 Status(QStringLiteral("Ansluten, Skickar begäran..."));
-                SendRequest(BuildFrame("C", "DEL", "", name, "00"), 0);
+                Open("DEL", framed, comsock);
+                SendRequest(request, 0);
             }
         }
+        if (Aborted) EndExchange(Exchange::State::Ended);
         // Bounded like a fetch: a machine that never answers must not leave
         // the indicator running.
-        if (!Aborted && Machine.Typ != 2) Arm(TimeoutTimer);
+        if (!Aborted && Machine.Typ != 2 && OpenExchange()) Arm(TimeoutTimer);
     });
 }

@@ -10,6 +10,10 @@ bool Station::cmbMaskiner_Click(int slot, const QString& name, bool withDirReque
     Traced(QStringLiteral("cmbMaskiner_Click()"), [&] {
         if (slot < 1) return;
         WriteIni(QStringLiteral("Program"), QStringLiteral("LastMachine"), name);
+        // What the previous machine had under way is its own, not this one's.
+        EndExchange(Exchange::State::Ended);
+        serialRx_.clear();
+        deferred_.clear();
         LoadMachineSettings(Machine, slot);
         MachineName = name;
         // A window timer takes 0 to 65535 ms; anything else is an invalid property value.

@@ -1,11 +1,14 @@
-// What the operations share: requests by protocol, and names typed by people.
+// What the operations share: requests by protocol, the exchange each opens,
+// and names typed by people.
 #include "common/ansi.h"
 #include "common/apperror.h"
+#include "common/log.h"
 #include "library/programfile.h"
 #include "link/frames.h"
 #include "link/outgoing.h"
 #include "link/programname.h"
 #include "link/station.h"
+#include <QTcpSocket>
 
 // The protocol-1 request for a letter, in the form the machine's model asks for.
 QByteArray Station::ProtocolOneRequest(const QByteArray& letter, const QByteArray& name) const {
@@ -22,6 +25,61 @@ void Station::SendProtocolOne(QByteArray message) {
 void Station::SendProtocolOne(Outgoing& message) {
     SendDatap1(message, SerialLink, false);
     SerialLink.OutBuffer.clear();
+}
+
+// Sends the request for one program on the machine's link. A partial message
+// of no use is dropped first; a program the machine is storing stays.
+void Station::SendRequest(const QByteArray& request, qint16 typ) {
+    QByteArray message = request;
+    Reception& r = typ == 0 ? comsockRx_ : serialRx_;
+    if (!(r.program && r.answers == 0)) ClearInput(r);
+    if (typ == 0) SendData(message, NetLink, comsock, false);
+    else SendData(message, SerialLink, nullptr, false);
+}
+
+// Asks for one program, which goes to target when it arrives: the library
+// (a version kept) or a copy outside it. The exchange is open when this
+// returns true; false when the request could not go out.
+bool Station::RequestProgram(const QString& n, const QString& target, bool library, const QString& comment,
+                             bool manual) {
+    const QByteArray name = ToAnsi(n);
+    MachineLink().FileName = n;
+    auto open = [&](const QByteArray& request, QTcpSocket* socket) {
+        Exchange& x = Open(Machine.Typ == 2 ? QByteArray("L") : QByteArray("LOD"),
+                           Machine.Typ == 2 ? P1Name(request) : FromAnsi(TrimBlanks(request.mid(9, 6))), socket);
+        x.target = target;
+        x.library = library;
+        x.comment = comment;
+    };
+    if (Machine.Typ == 0) {
+        comsock->abort();
+        if (!ConnectToSock(comsock)) return false;
+        Status(QStringLiteral("Ansluten, Skickar begäran..."));
+        const QByteArray request = BuildFrame("C", "LOD", "", name, "00");
+        open(request, comsock);
+        SendRequest(request, 0);
+    } else if (Machine.Typ == 1) {
+        Status(QStringLiteral("Ansluten, Skickar begäran..."));
+        const QByteArray request = BuildFrame("C", "LOD", "", name, "00");
+        open(request, nullptr);
+        SendRequest(request, 1);
+    } else if (Machine.Typ == 2) {
+        Status(QStringLiteral("Ansluten, Skickar begäran..."));
+        if (Machine.Conversion || manual) {
+            Status(QStringLiteral("Skickar data..."));
+        } else {
+            Status(QStringLiteral("Skickar begäran..."));
+            Status(QStringLiteral("Väntar på maskinsvar..."));
+        }
+        const QByteArray request = ProtocolOneRequest("L", name);
+        open(request, nullptr);
+        if (!(serialRx_.program && serialRx_.answers == 0)) ClearInput(serialRx_);
+        SendProtocolOne(request);
+    } else {
+        return false;
+    }
+    if (Aborted) EndExchange(Exchange::State::Ended);
+    return OpenExchange() != nullptr;
 }
 
 // A program file to send; a file that vanished since it was listed is an

@@ -20,9 +20,12 @@ bool Station::RemoteFileExists(const QString& fileName) const {
 
 void Station::cmdSend_Click() {
     Traced(QStringLiteral("cmdSend_Click()"), [&] {
+        if (RefuseWhileBusy()) return;
         Aborted = false;
         Status(QStringLiteral("Ansluter..."));
         const QStringList selected = panel_.localSelection();
+        // Every program is read from the folder the run started in.
+        const QString folder = panel_.treeFolder();
         // Every name is checked before the first program goes out.
         for (const QString& name : selected)
             if (RefuseName(NameWithoutExt(name), name)) return;
@@ -54,7 +57,7 @@ void Station::cmdSend_Click() {
                     skip = true;
                 }
             }
-            const QString path = JoinPath(panel_.treeFolder(), name);
+            const QString path = JoinPath(folder, name);
             if (!skip && !FileExists(path)) {
                 // An empty program would overwrite the machine's copy: skip instead.
                 AddLog(QStringLiteral("Filen finns inte: ") + path);
@@ -66,16 +69,22 @@ void Station::cmdSend_Click() {
                 const QByteArray program = ToAnsi(NameWithoutExt(name));
                 // The final status texts name the program of this send.
                 MachineLink().FileName = NameWithoutExt(name);
+                const QByteArray head = BuildFrame("C", "SAV", "", program, "00");
+                const QString framed = FromAnsi(TrimBlanks(head.mid(9, 6)));
                 if (Machine.Typ == 1) {
                     Status(QStringLiteral("Ansluten."));
                     Status(QStringLiteral("Läser fil..."));
-                    SerialLink.OutBuffer = BuildFrame("C", "SAV", "", program, "00") + '\n';
+                    SerialLink.OutBuffer = head + '\n';
                     Outgoing message(SerialLink.OutBuffer, Outgoing::Close::Checksum, Machine.EOB);
                     message.setProgram(OpenProgram(path));
+                    Open("SAV", framed, nullptr);
                     Status(QStringLiteral("Skickar data..."));
                     SendData(message, SerialLink, nullptr, false);
                     SerialLink.OutBuffer.clear();
-                    if (Aborted) break;
+                    if (Aborted) {
+                        EndExchange(Exchange::State::Ended);
+                        break;
+                    }
                     Status(QStringLiteral("Skickat klart."));
                 } else if (Machine.Typ == 2) {
                     Status(QStringLiteral("Ansluten."));
@@ -95,19 +104,25 @@ void Station::cmdSend_Click() {
                     if (ConnectToSock(comsock)) {
                         Status(QStringLiteral("Ansluten."));
                         Status(QStringLiteral("Skickar data..."));
-                        Outgoing message(BuildFrame("C", "SAV", "", program, "00") + "\r\n",
-                                         Outgoing::Close::Checksum, Machine.EOB);
+                        Outgoing message(head + "\r\n", Outgoing::Close::Checksum, Machine.EOB);
                         message.setProgram(OpenProgram(path));
+                        Open("SAV", framed, comsock);
                         SendData(message, NetLink, comsock, false);
-                        if (Aborted) break;
+                        if (Aborted) {
+                            EndExchange(Exchange::State::Ended);
+                            break;
+                        }
                         Status(QStringLiteral("Skickat klart."));
                     }
                 }
             }
             if (Aborted) break;
             if (!TransferDone) Status(QStringLiteral("Väntar på svar..."));
-            Arm(SvarTimer);
-            WaitFor([this] { return TransferDone; });
+            // The answer ends the exchange and its time-out together.
+            if (OpenExchange()) {
+                Arm(SvarTimer);
+                AwaitExchange();
+            }
             SvarTimer.stop();
             // Protocol 1 has no "00" to tell that the machine stored it.
             if (General.VerifyAfterSend && !skip && TransferDone && !Aborted && Machine.Typ != 2 &&

@@ -76,7 +76,6 @@ struct Answers {
         Hooks() = UiHooks{};
         SetErrorDialog({});
         SetMessageSink({});
-        SetAbortHook({});
     }
     QStringList texts() const {
         QStringList t;

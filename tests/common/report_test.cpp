@@ -56,7 +56,7 @@ TEST(ErrorReport, TracedFailureIsReportedLoggedAndAborts) {
     QString shown;
     int aborts = 0;
     SetErrorDialog([&](const QString& t) { shown = t; return true; });
-    SetAbortHook([&] { ++aborts; });
+    const int hook = AddAbortHook([&] { ++aborts; });
     bool after = false;
     const bool ok = Traced(S("cmdSend_Click()"), [&] {
         Raise(Err::FileNotFound);
@@ -74,7 +74,7 @@ TEST(ErrorReport, TracedFailureIsReportedLoggedAndAborts) {
     EXPECT_TRUE(Traced(S("Status()"), [] {}));
     EXPECT_EQ(aborts, 1);
     SetErrorDialog({});
-    SetAbortHook({});
+    RemoveAbortHook(hook);
 }
 
 TEST(ErrorReport, CancelEndsTheProgramWithoutLogging) {

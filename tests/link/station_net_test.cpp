@@ -92,7 +92,7 @@ TEST(StationNetwork, EachConnectionHasItsOwnBufferAndReplies) {
     const QByteArray store = Request("SAV", "", "O7", "G1X1");
     machine.socket->write(store.left(15));
     machine.socket->flush();
-    ASSERT_TRUE(WaitUntil([&] { return !st.MasterInBuffer.isEmpty(); }));
+    ASSERT_TRUE(WaitUntil([&] { return st.MachineReceiving(); }));
     answers.socket->write(MachineClose(BuildFrame("R", "DRQ", "ALL", "", "00") + "\r\nO100    1  "));
     ASSERT_TRUE(WaitUntil([&] { return shop.panel.remoteFills == 1; }));
     EXPECT_EQ(shop.panel.remoteNames(), QStringList{"O100"});
@@ -165,7 +165,7 @@ TEST(StationNetwork, NewConnectionStartsWithAnEmptyBufferAndOversizeIsRefused) {
         ASSERT_TRUE(first.connectTo(shop.station.ListeningPort()));
         first.socket->write("%CLOD    O1   ");  // dropped half-way
         first.socket->flush();
-        ASSERT_TRUE(WaitUntil([&] { return !shop.station.MasterInBuffer.isEmpty(); }));
+        ASSERT_TRUE(WaitUntil([&] { return shop.station.MachineReceiving(); }));
     }
     Peer second;
     ASSERT_TRUE(second.connectTo(shop.station.ListeningPort()));
@@ -178,7 +178,7 @@ TEST(StationNetwork, NewConnectionStartsWithAnEmptyBufferAndOversizeIsRefused) {
     const QByteArray big = Request("DRQ", "SEL", "O8", QByteArray(1500, 'x'));
     second.socket->write(big.left(1200));
     ASSERT_TRUE(WaitUntil([&] { return shop.panel.status().contains("för stort"); }));
-    EXPECT_TRUE(shop.station.MasterInBuffer.isEmpty());
+    EXPECT_FALSE(shop.station.MachineReceiving());
     EXPECT_TRUE(shop.station.Aborted);
     second.socket->write(big.mid(1200));
     Settle(50);
@@ -203,7 +203,7 @@ TEST(StationNetwork, StoredProgramReplacesTheOldOnlyWhole) {
     ASSERT_TRUE(machine->connectTo(shop.station.ListeningPort()));
 
     machine->socket->write(sav.left(half));
-    ASSERT_TRUE(WaitUntil([&] { return !shop.station.MasterInBuffer.isEmpty(); }));
+    ASSERT_TRUE(WaitUntil([&] { return shop.station.MachineReceiving(); }));
     EXPECT_EQ(shop.file("O7.NC"), old);
     machine->socket->abort();
     ASSERT_TRUE(WaitUntil([&] { return shop.panel.status() == "Förbindelsen bröts. Programmet sparades inte."; }));
@@ -218,7 +218,7 @@ TEST(StationNetwork, StoredProgramReplacesTheOldOnlyWhole) {
     // After "Avbryt" the rest of the program is passed over unanswered.
     machine->got.clear();
     machine->socket->write(sav.left(half));
-    ASSERT_TRUE(WaitUntil([&] { return !shop.station.MasterInBuffer.isEmpty(); }));
+    ASSERT_TRUE(WaitUntil([&] { return shop.station.MachineReceiving(); }));
     shop.station.cmdAbort_Click();
     EXPECT_TRUE(beside().isEmpty());
     machine->socket->write(sav.mid(half));

@@ -1,0 +1,59 @@
+// The PC's exchanges with the machine: one open at a time, and only its own
+// answer, on its own connection, completes it.
+#include "common/ansi.h"
+#include "common/log.h"
+#include "link/station.h"
+#include <QTcpSocket>
+
+namespace {
+// Log lines quote at most this much of an unexpected message.
+constexpr qsizetype kQuote = 60;
+}  // namespace
+
+Exchange& Station::Open(const QByteArray& command, const QString& name, QTcpSocket* socket) {
+    // A request replaces one still open: its answer can no longer come in time.
+    EndExchange(Exchange::State::Ended);
+    exchange_ = std::make_unique<Exchange>();
+    exchange_->id = ++nextExchange_;
+    exchange_->command = command;
+    exchange_->name = name;
+    exchange_->socket = socket;
+    return *exchange_;
+}
+
+void Station::EndExchange(Exchange::State state) {
+    if (!exchange_ || !exchange_->open()) return;
+    exchange_->state = state;
+    // Its time-outs end with it, so that none is ever reported for another.
+    SvarTimer.stop();
+    TimeoutTimer.stop();
+    TargetFolder.clear();
+    SerialSilence(false);
+    Q_EMIT exchangeEnded();
+}
+
+// The open exchange this answer belongs to: the same connection, the same
+// command and, where it has one, the same name as the frame carried it.
+Exchange* Station::Answered(const QByteArray& command, const QString& name, QTcpSocket* from) {
+    Exchange* x = exchange_.get();
+    if (!x || !x->open() || x->socket != from || x->command != command) return nullptr;
+    if (!x->name.isEmpty() && x->name.compare(name, Qt::CaseInsensitive) != 0) return nullptr;
+    return x;
+}
+
+void Station::Unexpected(const QByteArray& message) {
+    QByteArray quote = message.left(kQuote);
+    if (message.size() > kQuote) quote += "...";
+    AddLog(QStringLiteral("Oväntat svar: ") + FromAnsi(quote));
+}
+
+// What the connection held goes; a program under way on it is dropped and
+// the rest of it passed over.
+void Station::ClearInput(Reception& r) { r.abort(); }
+
+bool Station::RefuseWhileBusy() {
+    if (!Busy()) return false;
+    Status(sending_ ? QStringLiteral("Linjen är upptagen: ett program går till maskinen. Försök igen när det är klart.")
+                    : QStringLiteral("Väntar på svar från maskinen. Vänta eller tryck Avbryt."));
+    return true;
+}
