@@ -82,6 +82,7 @@ VerbSession::VerbSession(const VerbOptions& options)
 }
 
 VerbSession::~VerbSession() {
+    QCoreApplication::sendPostedEvents(station.get(), QEvent::MetaCall);
     DrainSerialPort();
     station.reset();
     SetErrorDialog({});
@@ -139,6 +140,8 @@ bool VerbSession::awaitAnswer(const std::function<bool()>& done) {
 QList<VerbSession::Item> VerbSession::items(qsizetype from, const QString& startPrefix,
                                             ConsolePanel::Event::Kind success, const QString& successStatus,
                                             const QString& failStatus) const {
+    // The boxes the link raised after its handlers returned are part of the result.
+    QCoreApplication::sendPostedEvents(station.get(), QEvent::MetaCall);
     using Kind = ConsolePanel::Event::Kind;
     QList<Item> result;
     bool succeeded = false, refused = false;

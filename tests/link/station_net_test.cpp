@@ -93,7 +93,11 @@ TEST(StationNetwork, EachConnectionHasItsOwnBufferAndReplies) {
     machine.socket->write(store.left(15));
     machine.socket->flush();
     ASSERT_TRUE(WaitUntil([&] { return st.MachineReceiving(); }));
-    answers.socket->write(MachineClose(BuildFrame("R", "DRQ", "ALL", "", "00") + "\r\nO100    1  "));
+    st.cmdDir_Click();  // the list is an answer only to the PC's request, on its connection
+    ASSERT_TRUE(WaitUntil([&] { return machineServer.hasPendingConnections(); }));
+    Peer lister;
+    lister.attach(machineServer.nextPendingConnection());
+    lister.socket->write(MachineClose(BuildFrame("R", "DRQ", "ALL", "", "00") + "\r\nO100    1  "));
     ASSERT_TRUE(WaitUntil([&] { return shop.panel.remoteFills == 1; }));
     EXPECT_EQ(shop.panel.remoteNames(), QStringList{"O100"});
     EXPECT_EQ(machine.ask(store.mid(15)), PcClose(BuildFrame("R", "SAV", "", "O7", "00")));

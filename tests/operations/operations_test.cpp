@@ -212,7 +212,7 @@ TEST(OperationsProtocolTwo, MachineErrorStatusIsShownWithItsText) {
         o.shop.home.write("errors.ini", "[Errors]\r\ne08=Programmet finns inte i maskinen.\r\n");
         o.panel().selectedRemote = {"O9"};
         o.st.cmdRec_Click();
-        ASSERT_FALSE(o.panel().messages.isEmpty()) << LinkName(link);
+        ASSERT_TRUE(WaitUntil([&] { return !o.panel().messages.isEmpty(); })) << LinkName(link);
         EXPECT_EQ(o.panel().messages.last().text, "Överföringsfel: \r\nProgrammet finns inte i maskinen.");
         EXPECT_EQ(o.panel().messages.last().title, "Fel");
         EXPECT_EQ(o.panel().messages.last().icon, MsgIcon::Critical);
