@@ -47,9 +47,13 @@ void Station::Unexpected(const QByteArray& message) {
     AddLog(QStringLiteral("Oväntat svar: ") + FromAnsi(quote));
 }
 
-// What the connection held goes; a program under way on it is dropped and
-// the rest of it passed over.
-void Station::ClearInput(Reception& r) { r.abort(); }
+// Before a request: bytes that start no message go, all of them. A message
+// that started stays: it is the machine's own request, or a late answer
+// that will be dropped whole once it is complete.
+void Station::ClearInput(Reception& r) {
+    if (r.program || r.in.startsWith('%')) return;
+    r.abort();
+}
 
 bool Station::RefuseWhileBusy() {
     if (!Busy()) return false;

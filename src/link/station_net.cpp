@@ -246,15 +246,14 @@ void Station::FeedSocket(QTcpSocket* socket) {
         // dropped before its closing.
         const QString why = SendFailureText(e);
         AddLog(why);
-        Status(why);
         outgoing_.erase(it);
         socket->abort();
         if (socket == comsock && OpenExchange() && exchange_->socket == comsock) {
             EndExchange(Exchange::State::Failed);
             Aborted = true;
             HidePilar();
-            Status(why);
         }
+        Status(why);
         return;
     }
     if (queue.empty()) outgoing_.erase(it);

@@ -430,6 +430,11 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
 
 // "Auto dok" answers on the selected machine's link, in its protocol.
 void Station::cmdChangeFolder_Click() {
+    // Never written between two pieces of a program going out on the line.
+    if (sending_) {
+        RefuseWhileBusy();
+        return;
+    }
     if (Machine.Typ == 2) {
         ParseP1((Machine.Conversion ? BuildColonFrame(":", "D", "L") : BuildShortFrame("D", "")) + '%', SerialLink);
         return;

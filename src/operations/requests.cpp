@@ -27,12 +27,10 @@ void Station::SendProtocolOne(Outgoing& message) {
     SerialLink.OutBuffer.clear();
 }
 
-// Sends the request for one program on the machine's link. A partial message
-// of no use is dropped first; a program the machine is storing stays.
+// Sends the request for one program on the machine's link.
 void Station::SendRequest(const QByteArray& request, qint16 typ) {
     QByteArray message = request;
-    Reception& r = typ == 0 ? comsockRx_ : serialRx_;
-    if (!(r.program && r.answers == 0)) ClearInput(r);
+    ClearInput(typ == 0 ? comsockRx_ : serialRx_);
     if (typ == 0) SendData(message, NetLink, comsock, false);
     else SendData(message, SerialLink, nullptr, false);
 }
@@ -73,7 +71,7 @@ bool Station::RequestProgram(const QString& n, const QString& target, bool libra
         }
         const QByteArray request = ProtocolOneRequest("L", name);
         open(request, nullptr);
-        if (!(serialRx_.program && serialRx_.answers == 0)) ClearInput(serialRx_);
+        ClearInput(serialRx_);
         SendProtocolOne(request);
     } else {
         return false;

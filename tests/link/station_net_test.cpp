@@ -2,6 +2,9 @@
 #include "library/programfile.h"
 #include <QBuffer>
 #include "link/hostfilter.h"
+#include "link/listener.h"
+#include <QPointer>
+#include <QTimer>
 #include "link/socketerror.h"
 #include "stationfixture.h"
 #include <QDir>
@@ -430,3 +433,189 @@ TEST(StationNetwork, LargeProgramsMoveBothWaysWithFlatMemory) {
     EXPECT_LT(peak - before, 64 * 1024 + kSanitizerSlackKb) << "kB above the resident size before the transfers";
 }
 #endif
+
+namespace {
+// The machine's end of the PC's connections: each request is answered with
+// reply(request) after delay ms (nothing when empty); read: whether it reads
+// what arrives at all.
+struct MachineEnd : QObject {
+    QTcpServer server;
+    std::function<QByteArray(const QByteArray&)> reply;
+    int delay = 0;
+    bool read = true;
+    QByteArray got;
+    QPointer<QTcpSocket> last;
+    MachineEnd() {
+        EXPECT_TRUE(server.listen(QHostAddress::LocalHost, 0));
+        connect(&server, &QTcpServer::newConnection, this, [this] {
+            QTcpSocket* s = server.nextPendingConnection();
+            s->setReadBufferSize(64 * 1024);  // a machine that does not read holds the PC up
+            last = s;
+            got.clear();
+            connect(s, &QTcpSocket::readyRead, this, [this, s] {
+                if (!read) return;
+                got += s->readAll();
+                if (!got.endsWith('%') || !reply) return;
+                const QByteArray answer = reply(got);
+                QTimer::singleShot(delay, s, [s, answer] { s->write(answer); });
+            });
+        });
+    }
+    void drain() {
+        read = true;
+        if (last) got += last->readAll();
+        WaitUntil([this] { return !last || last->bytesAvailable() == 0; }, 200);
+    }
+};
+
+struct NetShop : Shop {
+    MachineEnd machine;
+    NetShop() {
+        GeneralSettings g = station.General;
+        g.SvarTimeout = 150;
+        station.ApplyGeneralSettings(g);
+        station.TimeoutTimer.setInterval(150);
+        station.Machine.Port = QString::number(machine.server.serverPort());
+    }
+};
+}  // namespace
+
+// An answer counts only for the open request, on the connection it went out
+// on, with its command and name; anything else is logged and dropped.
+TEST(StationNetwork, AnswersCountOnlyForTheirOwnRequest) {
+    struct Case {
+        const char* what;
+        bool send;  // else a fetch of O3
+        QByteArray onComsock, onMasterSock;
+        int delay;
+    };
+    const QByteArray lod = MachineClose(BuildFrame("R", "LOD", "", "O3", "00") + "\r\nMACHINE");
+    const QList<Case> cases = {
+        {"R SAV on the machine's own connection", true, {}, MachineClose(BuildFrame("R", "SAV", "", "O1", "00")), 0},
+        {"another program's copy", false, MachineClose(BuildFrame("R", "LOD", "", "O2", "00") + "\r\nX"), {}, 0},
+        {"a late copy after the time-out", false, lod, {}, 300},
+        {"the copy on the machine's own connection", false, {}, lod, 0},
+    };
+    for (const Case& c : cases) {
+        NetShop shop;
+        Station& st = shop.station;
+        shop.home.write("ncprog/O1.NC", "G1");
+        Peer own;  // the machine's own connection, where no answer belongs
+        ASSERT_TRUE(own.connectTo(st.ListeningPort()));
+        shop.machine.reply = [&](const QByteArray&) { return c.onComsock; };
+        shop.machine.delay = c.delay;
+        if (!c.onMasterSock.isEmpty())
+            QTimer::singleShot(40, own.socket, [&] { own.socket->write(c.onMasterSock); });
+        shop.panel.selectedLocal = {"O1.NC"};
+        shop.panel.selectedRemote = {"O3"};
+        if (c.send) st.cmdSend_Click();
+        else st.cmdRec_Click();
+        Settle(c.delay + 100);
+        EXPECT_TRUE(shop.panel.statuses.contains("Inget svar från maskinen (timeout).")) << c.what;
+        EXPECT_FALSE(shop.panel.statuses.contains("Sändning klar ('O1')")) << c.what;
+        EXPECT_FALSE(shop.home.exists("ncprog/O3.NC")) << c.what;
+        EXPECT_FALSE(shop.home.exists("ncprog/O2.NC")) << c.what;
+        EXPECT_TRUE(shop.log().contains("Ov\xe4ntat svar: %R")) << c.what;
+        EXPECT_FALSE(st.Busy()) << c.what;
+    }
+}
+
+// The machine's connections: a new one cuts off no store and takes no reply
+// meant for another; one silent in the middle of a message is closed.
+TEST(StationNetwork, MachineConnectionsKeepTheirOwnMessages) {
+    NetShop shop;
+    Station& st = shop.station;
+    st.TimeoutTimer.setInterval(200);
+    shop.home.write("ncprog/O1.NC", "G1");
+    Peer first, second;
+    ASSERT_TRUE(first.connectTo(st.ListeningPort()));
+    const QByteArray store = Request("SAV", "", "O7", "G7");
+    first.socket->write(store.left(24));
+    ASSERT_TRUE(WaitUntil([&] { return st.MachineReceiving(); }));
+    ASSERT_TRUE(second.connectTo(st.ListeningPort()));
+    EXPECT_EQ(first.ask(store.mid(24)), PcClose(BuildFrame("R", "SAV", "", "O7", "00")));
+    EXPECT_EQ(shop.file("O7.NC"), QByteArray("G7"));
+
+    // The list comes after half a second, to the connection that asked.
+    Peer third;
+    first.got.clear();
+    first.socket->write(Request("DRQ", "ALL", ""));
+    QTimer::singleShot(100, [&] { third.connectTo(st.ListeningPort()); });
+    ASSERT_TRUE(WaitUntil([&] { return first.got.endsWith('%'); }));
+    EXPECT_TRUE(first.got.startsWith(BuildFrame("R", "DRQ", "ALL", "", "00")));
+    Settle(50);
+    EXPECT_TRUE(third.got.isEmpty());
+
+    // Half a store, then silence: closed after the machine's receive time-out.
+    third.socket->write(Request("SAV", "", "O8", "G8").left(25));
+    ASSERT_TRUE(WaitUntil([&] { return third.socket->state() == QAbstractSocket::UnconnectedState; }));
+    EXPECT_FALSE(st.MachineReceiving());
+    EXPECT_FALSE(shop.home.exists("ncprog/O8.NC"));
+    EXPECT_TRUE(shop.log().contains("Maskinen tystnade mitt i ett meddelande"));
+}
+
+// A program going out is stopped for good: by an abort, which tells its
+// time-out once, and by its file changing under it, before its closing.
+TEST(StationNetwork, StreamedSendStopsBeforeItsClosing) {
+    const QString name = "O1.NC";
+    for (const bool change : {false, true}) {
+        NetShop shop;
+        Station& st = shop.station;
+        shop.home.write("ncprog/" + name, QByteArray(16 << 20, 'X'));
+        shop.machine.read = false;  // the machine takes nothing until told
+        shop.machine.reply = [](const QByteArray&) { return QByteArray(); };
+        if (change)
+            QTimer::singleShot(100, [&] {
+                QFile::resize(shop.send + "/" + name, 1000);
+                shop.machine.drain();
+            });
+        shop.panel.selectedLocal = {name};
+        st.cmdSend_Click();
+        Settle(100);
+        shop.machine.drain();
+        EXPECT_FALSE(shop.machine.got.endsWith('%')) << change;
+        EXPECT_FALSE(shop.panel.statuses.contains("Sändning klar ('O1')")) << change;
+        const QString expected = change ? "Filen ändrades under sändningen: O1.NC" : "Inget svar från maskinen (timeout).";
+        EXPECT_EQ(shop.panel.statuses.count(expected), 1) << change << shop.panel.statuses.join('|').toStdString();
+        EXPECT_TRUE(WaitUntil([&] { return !shop.machine.last || shop.machine.last->state() != QAbstractSocket::ConnectedState; }));
+    }
+}
+
+// Two machines' stations in one process behind one listening port: each
+// connection reaches the station of its peer's address.
+TEST(StationNetwork, TwoStationsServeTwoMachines) {
+    Shop a;
+    ScriptedPanel panelB;
+    Station b(panelB, nullptr);
+    b.Machine = a.station.Machine;
+    b.Machine.SendPath = a.home.file("ncprog2");
+    QDir().mkpath(b.Machine.SendPath);
+    panelB.tree = b.Machine.SendPath;
+    a.home.write("ncprog/O1.NC", "%\r\nFROM A\r\n%");
+    a.home.write("ncprog2/O1.NC", "%\r\nFROM B\r\n%");
+    Listener listener;
+    listener.setRoute([&](const QHostAddress& peer) -> Station* {
+        if (peer == QHostAddress("127.0.0.1")) return &a.station;
+        if (peer == QHostAddress("127.0.0.2")) return &b;
+        return nullptr;
+    });
+    GeneralSettings g;
+    g.ListenPort = 0;
+    g.ListenAddress = "127.0.0.1";
+    ASSERT_TRUE(listener.listen(g));
+    Peer machineA, machineB;
+    ASSERT_TRUE(machineA.connectTo(listener.port()));
+    machineB.attach(new QTcpSocket(&machineB));
+    ASSERT_TRUE(machineB.socket->bind(QHostAddress("127.0.0.2")));
+    machineB.socket->connectToHost(QHostAddress("127.0.0.1"), listener.port());
+    ASSERT_TRUE(WaitUntil([&] { return machineB.socket->state() == QAbstractSocket::ConnectedState; }));
+    // A's store half-way while B is served whole.
+    const QByteArray store = Request("SAV", "", "O9", "G9");
+    machineA.socket->write(store.left(24));
+    ASSERT_TRUE(WaitUntil([&] { return a.station.MachineReceiving(); }));
+    EXPECT_TRUE(machineB.ask(Request("LOD", "", "O1")).contains("FROM B"));
+    EXPECT_EQ(machineA.ask(store.mid(24)), PcClose(BuildFrame("R", "SAV", "", "O9", "00")));
+    EXPECT_EQ(a.file("O9.NC"), QByteArray("G9"));
+    EXPECT_FALSE(a.home.exists("ncprog2/O9.NC"));
+    EXPECT_TRUE(machineA.ask(Request("LOD", "", "O1")).contains("FROM A"));
+}

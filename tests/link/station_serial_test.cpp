@@ -326,3 +326,77 @@ TEST(StationSerial, ClosedPortAndAutoDok) {
     EXPECT_EQ(shop.panel.messages[0].text, "Com-porten är inte öppen.\r\nKontrollera inställningarna.");
     EXPECT_EQ(shop.panel.messages[0].icon, MsgIcon::Critical);
 }
+
+// What arrives on the line belongs to the message it came in, whatever the
+// operator or the line does meanwhile.
+TEST(StationSerial, EachMessageKeepsToItsOwnExchange) {
+    const QByteArray store = MachineClose(BuildFrame("C", "SAV", "", "O5", "00") + "\nG5\nM30");
+    const QByteArray shortStore = BuildShortFrame("S", "O6") + "\nG6\nM30%";
+    struct Case {
+        const char* what;
+        qint16 typ;
+        QByteArray message;
+        std::function<void(SerialShop&)> between;  // runs after the first half arrived
+        bool stored;  // the machine's program survives what came between
+    };
+    const QList<Case> cases = {
+        // "Hämta" while the machine's own store arrives: the store is not cut.
+        {"fetch", 1, store, [](SerialShop& s) {
+             s.panel.selectedRemote = {"O9"};
+             s.station.cmdRec_Click();  // nobody answers: ends in its time-out
+         }, true},
+        // A damaged character aborts the message before it completes: nothing
+        // stored, nothing answered "00", in either protocol.
+        {"parity", 1, store, [](SerialShop& s) { s.port->raiseEvent(SerialPort::EventRxParity); }, false},
+        {"parity p1", 2, shortStore, [](SerialShop& s) { s.port->raiseEvent(SerialPort::EventFrame); }, false},
+    };
+    for (const Case& c : cases) {
+        SerialShop shop(c.typ);
+        shop.station.TimeoutTimer.setInterval(60);
+        const qsizetype half = c.message.size() / 2;
+        shop.port->deliver(c.message.left(half));
+        ASSERT_TRUE(WaitUntil([&] { return shop.station.SerialLink.InBuffer.size() > 0; })) << c.what;
+        shop.port->clearTransmitted();
+        // The rest comes while whatever came between is still under way.
+        QTimer::singleShot(10, [&] { shop.port->deliver(c.message.mid(half)); });
+        c.between(shop);
+        Settle(80);
+        const QString file = c.typ == 1 ? "O5.NC" : "O6.NC";
+        EXPECT_EQ(shop.home.exists("ncprog/" + file), c.stored) << c.what;
+        EXPECT_EQ(shop.port->transmittedData().contains(BuildFrame("R", "SAV", "", "O5", "00")), c.stored && c.typ == 1)
+            << c.what;
+        EXPECT_FALSE(shop.panel.statuses.contains(c.stored ? "Kommando timeout." : "Mottagning klar (0 tecken ).")) << c.what;
+        if (!c.stored) {  // the box comes after the message was dropped
+            ASSERT_FALSE(shop.panel.messages.isEmpty()) << c.what;
+            EXPECT_TRUE(shop.panel.messages.last().text.endsWith("error")) << c.what;
+        }
+        // The line is idle after: no receive time-out left to hit the next operation.
+        Settle(shop.station.RecTimer.interval() + 50);
+        EXPECT_FALSE(shop.station.RecTimer.isActive()) << c.what;
+    }
+}
+
+TEST(StationSerial, OperatorWaitsWhileTheMachinesProgramGoesOut) {
+    SerialShop shop(1, false);
+    Station& st = shop.station;
+    shop.home.write("ncprog/O1.NC", "%\r\n" + QByteArray(600, 'X') + "\r\n%");
+    st.ApplyGeneralSettings([&] {
+        GeneralSettings g = st.General;
+        g.SendTimeout = g.CtsTimeout = 5000;
+        return g;
+    }());
+    // The machine asks for a program; while it goes out piece by piece the
+    // operator asks for the list and presses "Auto dok".
+    bool tried = false;
+    QTimer::singleShot(60, [&] {
+        st.cmdDir_Click();
+        st.cmdChangeFolder_Click();
+        tried = true;
+    });
+    const QByteArray got = shop.ask(MachineClose(BuildFrame("C", "LOD", "", "O1", "00")));
+    EXPECT_TRUE(tried);
+    EXPECT_EQ(got.count('%'), 2) << got.left(80).toStdString();  // one message, nothing inside it
+    EXPECT_FALSE(got.contains("DRQ"));
+    EXPECT_TRUE(shop.panel.statuses.contains(
+        "Linjen är upptagen: ett program går till maskinen. Försök igen när det är klart."));
+}
