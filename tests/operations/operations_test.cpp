@@ -313,3 +313,93 @@ TEST(ReadBack, SendStopsWhenTheMachineHoldsSomethingElse) {
     EXPECT_EQ(o.shop.file("O2.NC"), QByteArray("G0X2\r\nG1Y6\r\nM30\r\n"));  // the library keeps what it sent
     EXPECT_EQ(o.panel().progress, (QList<std::pair<int, int>>{{0, 3}, {1, 3}, {0, 0}}));
 }
+
+// Without a temporary folder neither a comparison nor a read-back starts:
+// the machine's copies never land on the library's programs.
+TEST(OperationsTemporaryFolder, NoFolderNoCopies) {
+    OpShop o(Link::Tcp);
+    o.sim.storeProgram("O1", "MACHINE\r\n");
+    o.shop.home.write("ncprog/O1.NC", "LIBRARY\r\n");
+    const QByteArray tmp = qgetenv("TMPDIR");
+    o.shop.home.write("ingen-mapp", "a file, where a folder cannot be made even by root");
+    qputenv("TMPDIR", o.shop.home.file("ingen-mapp").toLocal8Bit());
+    o.st.mnuCompare_Click(o.shop.send);
+    EXPECT_TRUE(o.panel().status().startsWith("Jämförelsen kan inte göras: ingen tillfällig mapp"));
+    EXPECT_TRUE(o.received().isEmpty());
+    GeneralSettings g = o.st.General;
+    g.VerifyAfterSend = true;
+    o.st.ApplyGeneralSettings(g);
+    o.panel().selectedLocal = {"O1.NC"};
+    o.st.cmdSend_Click();
+    EXPECT_TRUE(o.panel().status().startsWith("Kontroll av O1: ingen tillfällig mapp")) << o.panel().status().toStdString();
+    qputenv("TMPDIR", tmp);
+    EXPECT_EQ(o.shop.file("O1.NC"), QByteArray("LIBRARY\r\n"));
+}
+
+// The machine's own store while the PC fetches for a comparison goes to the
+// library, a version kept, and the comparison's copy stays its own.
+TEST(OperationsTemporaryFolder, MachinesOwnStoreDuringAComparisonGoesToTheLibrary) {
+    OpShop o(Link::Tcp);
+    o.sim.storeProgram("O1", "G1\r\n");
+    o.shop.home.write("ncprog/O1.NC", "G1\r\n");
+    o.shop.home.write("ncprog/O77.NC", "OLD\r\n");
+    Peer own;
+    ASSERT_TRUE(own.connectTo(o.st.ListeningPort()));
+    const QByteArray store = MachineClose(BuildFrame("C", "SAV", "", "O77", "00") + "\r\nNEW");
+    own.socket->write(store.left(24));  // its header before the comparison starts
+    ASSERT_TRUE(WaitUntil([&] { return o.st.MachineReceiving(); }));
+    QObject::connect(&o.sim, &SimMachine::messageReceived, [&](const QByteArray& m) {
+        if (m.contains("CLOD")) own.socket->write(store.mid(24));
+    });
+    const auto results = o.st.mnuCompare_Click(o.shop.send);
+    ASSERT_TRUE(WaitUntil([&] { return own.got.endsWith('%'); }));
+    EXPECT_EQ(own.got, PcClose(BuildFrame("R", "SAV", "", "O77", "00")));
+    EXPECT_EQ(o.shop.file("O77.NC"), QByteArray("NEW"));
+    EXPECT_EQ(ListVersions(o.shop.send + "/O77.NC").size(), 1);
+    ASSERT_FALSE(results.isEmpty());
+    EXPECT_EQ(ComparisonText(results[0].result), "Lika");
+}
+
+// An operation owns its folders and its time-out until its exchange ends,
+// whatever the operator clicks or opens meanwhile.
+TEST(OperationsOwnTheirExchange, FoldersTimeOutsAndTheGuard) {
+    OpShop o(Link::Tcp);
+    const QString other = o.shop.home.file("ncprog/annan");
+    QDir().mkpath(other);
+    o.shop.home.write("ncprog/O1.NC", "G1\r\n");
+    o.shop.home.write("ncprog/O2.NC", "G2\r\n");
+    o.shop.home.write("ncprog/annan/O2.NC", "FEL\r\n");
+    // Another folder clicked while the first program goes out; a dialog open
+    // for longer than the answer's time-out while the answer arrives.
+    QObject::connect(&o.sim, &SimMachine::messageReceived, [&](const QByteArray& m) {
+        if (!m.contains("CSAVO1")) return;
+        o.panel().tree = other;
+        QTimer::singleShot(0, [] { Settle(600); });
+    });
+    o.panel().selectedLocal = {"O1.NC", "O2.NC"};
+    o.st.cmdSend_Click();
+    EXPECT_FALSE(o.panel().statuses.contains("Inget svar från maskinen (timeout).")) << o.panel().statuses.join('|').toStdString();
+    EXPECT_EQ(o.sim.program("O2"), QByteArray("G2\r\n"));
+
+    // A fetch stores where its question was asked.
+    o.panel().tree = o.shop.send;
+    o.sim.storeProgram("O1", "MACHINE\r\n");
+    o.panel().onMessage = [&](const ScriptedPanel::Message&) { o.panel().tree = other; };
+    o.panel().selectedRemote = {"O1"};
+    o.st.cmdRec_Click();
+    o.panel().onMessage = {};
+    EXPECT_EQ(o.shop.file("O1.NC"), QByteArray("MACHINE\r\n"));
+    EXPECT_FALSE(QFileInfo::exists(other + "/O1.NC"));
+
+    // An unanswered request holds the machine until it ends.
+    o.sim.setSilent(SimMachine::Scope::All);
+    o.panel().inputs = {QString("O5")};
+    o.st.mnuRecManual_Click();
+    EXPECT_TRUE(o.st.Busy());
+    const QByteArray before = o.received();
+    o.st.cmdSend_Click();
+    EXPECT_EQ(o.panel().status(), "Väntar på svar från maskinen. Vänta eller tryck Avbryt.");
+    EXPECT_EQ(o.received(), before);
+    ASSERT_TRUE(WaitUntil([&] { return !o.st.Busy(); }));
+    EXPECT_EQ(o.panel().status(), "Inget svar från maskinen (timeout).");
+}
