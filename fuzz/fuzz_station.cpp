@@ -1,14 +1,20 @@
 // The station fed any bytes as a machine sends them, in pieces: over the
 // in-memory serial port (protocol 2 or 1) or a socket to its listening port.
 // Input: the first byte picks the link and the piece size, the rest arrives.
+// A first byte of 192 or more starts one of the PC's own exchanges first (a
+// fetch, a comparison, a send, a send read back) and feeds the bytes as the
+// machine's answers, on the PC's connection; the second byte is the piece size.
 // Afterwards every time-out still running fires; then both links must be
-// idle and no file may exist outside the machine's folders and the logs.
+// idle, no exchange open, and no file may exist outside the machine's
+// folders, the history and the logs.
 #include "common/errorreport.h"
 #include "common/home.h"
 #include "common/notify.h"
 #include "link/memoryserialport.h"
 #include "link/station.h"
 #include "support/scriptedpanel.h"
+#include <QTcpServer>
+#include <QTimer>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -55,12 +61,14 @@ void FireTimeouts(Station& s) {
 // Every file and folder under the sandbox lies in the machine's folders, is
 // a log in the program folder, or leads to them.
 void CheckConfined(const QString& home, const QString& machineFolder) {
+    const QString history = home + QStringLiteral("/historik");
     QDirIterator it(sandbox->path(), QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
         const QFileInfo info = it.fileInfo();
         if (path == machineFolder || path.startsWith(machineFolder + QLatin1Char('/'))) continue;
+        if (path == history || path.startsWith(history + QLatin1Char('/'))) continue;
         if (info.isDir() && !info.isSymLink() && (home + QLatin1Char('/')).startsWith(path + QLatin1Char('/'))) continue;
         if (info.path() == home && info.isFile() && path.endsWith(QLatin1String(".log"))) continue;
         Fail("file outside the machine's folders:", path);
@@ -80,9 +88,13 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
+    enum class Exchange { None, Fetch, Compare, Send, SendReadBack };
+    const bool pcFirst = data[0] >= 192 && size >= 2;
     const qint16 typ = data[0] % 3;  // 0 network, 1 serial protocol 2, 2 serial protocol 1
-    const qsizetype piece = 1 + (data[0] / 3) % 64;
-    const QByteArray bytes(reinterpret_cast<const char*>(data + 1), qsizetype(size - 1));
+    const Exchange exchange = pcFirst ? Exchange(1 + (data[0] - 192) / 3 % 4) : Exchange::None;
+    const qsizetype piece = 1 + (pcFirst ? data[1] : data[0] / 3) % 64;
+    const qsizetype skip = pcFirst ? 2 : 1;
+    const QByteArray bytes(reinterpret_cast<const char*>(data + skip), qsizetype(size - skip));
 
     // Deep in the sandbox, so that a name climbing out of its folder is still seen.
     QDir(sandbox->filePath(QStringLiteral("run"))).removeRecursively();
@@ -113,30 +125,68 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         g.MaxMessage = 4096;  // small, so that refusing a message is reached too
         station.ApplyGeneralSettings(g);
 
+        if (exchange != Exchange::None) {
+            // Short time-outs: every exchange ends soon, answered or not.
+            g.SvarTimeout = g.RecTimeout = g.SendTimeout = g.CtsTimeout = 200;
+            g.VerifyAfterSend = exchange == Exchange::SendReadBack;
+            station.ApplyGeneralSettings(g);
+            station.TimeoutTimer.setInterval(200);
+        }
+
         QTcpSocket machine;
+        QTcpServer answering;  // the machine's end of the PC's connection
+        QTcpSocket* answers = nullptr;
+        auto feed = [&](const std::function<void(const QByteArray&)>& write) {
+            for (qsizetype i = 0; i < bytes.size(); i += piece) {
+                write(bytes.mid(i, piece));
+                Pump();
+            }
+        };
         if (port) {
             port->setInstant(true);
             if (!port->open()) Fail("serial port did not open");
-            for (qsizetype i = 0; i < bytes.size(); i += piece) {
-                port->deliver(bytes.mid(i, piece));
-                Pump();
+        }
+        if (exchange != Exchange::None) {
+            if (!port) {
+                if (!answering.listen(QHostAddress::LocalHost, 0)) Fail("cannot listen for the PC");
+                station.Machine.Port = QString::number(answering.serverPort());
+                QObject::connect(&answering, &QTcpServer::newConnection, [&] {
+                    answers = answering.nextPendingConnection();
+                    QTimer::singleShot(0, [&] {
+                        feed([&](const QByteArray& b) {
+                            if (answers) answers->write(b);
+                        });
+                    });
+                });
+            } else {
+                QTimer::singleShot(0, [&] { feed([&](const QByteArray& b) { port->deliver(b); }); });
             }
+            panel.selectedRemote = {QStringLiteral("O1")};
+            panel.selectedLocal = {QStringLiteral("O1.NC")};
+            switch (exchange) {
+            case Exchange::Fetch: station.cmdRec_Click(); break;
+            case Exchange::Compare: station.mnuCompare_Click(send); break;
+            default: station.cmdSend_Click(); break;
+            }
+            Pump();
+        } else if (port) {
+            feed([&](const QByteArray& b) { port->deliver(b); });
         } else {
             if (!station.StartListening()) Fail("cannot listen");
             machine.connectToHost(QStringLiteral("127.0.0.1"), station.ListeningPort());
             if (!WaitUntil([&] { return machine.state() == QAbstractSocket::ConnectedState; }))
                 Fail("no connection");
-            for (qsizetype i = 0; i < bytes.size(); i += piece) {
-                machine.write(bytes.mid(i, piece));
+            feed([&](const QByteArray& b) {
+                machine.write(b);
                 machine.flush();
-                Pump();
-            }
+            });
             WaitUntil([&] { return machine.bytesToWrite() == 0; });
             Pump();
         }
         FireTimeouts(station);
         if (station.SerialLink.Phase != 0 || station.NetLink.Phase != 0)
             Fail("link not idle after its time-outs");
+        if (station.OpenExchange()) Fail("exchange still open after its time-outs");
         if (port && port->outBufferCount() != 0) Fail("serial output never drained");
         machine.abort();
         Pump();
