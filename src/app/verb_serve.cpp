@@ -7,8 +7,15 @@
 #include "common/ini.h"
 #include "common/log.h"
 #include "common/notify.h"
+#include "config/generalsettings.h"
+#include "server/shopserver.h"
 
 #include <QCoreApplication>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <functional>
 
 #ifdef Q_OS_UNIX
 #include <QSocketNotifier>
@@ -22,7 +29,8 @@ namespace {
 // the loop reads it like any other event.
 class StopSignals {
 public:
-    StopSignals() {
+    // stop: what a signal does (by default, the event loop ends).
+    explicit StopSignals(std::function<void()> stop = [] { QCoreApplication::exit(0); }) : stop_(std::move(stop)) {
 #ifdef Q_OS_UNIX
         int type = SOCK_STREAM;
 #ifdef SOCK_CLOEXEC
@@ -33,8 +41,9 @@ public:
         QObject::connect(notifier_, &QSocketNotifier::activated, notifier_, [this] {
             char c;
             [[maybe_unused]] const auto n = ::read(pipe_[1], &c, 1);
+            if (requested_) return;  // a second signal while stopping changes nothing
             requested_ = true;
-            QCoreApplication::exit(0);
+            stop_();
         });
         writeEnd() = pipe_[0];
         struct sigaction sa = {};
@@ -79,6 +88,7 @@ private:
     struct sigaction oldTerm_ = {};
 #endif
     bool requested_ = false;
+    std::function<void()> stop_;
 };
 
 }  // namespace
@@ -122,4 +132,83 @@ int RunServe(const VerbOptions& options) {
     VerbOut(QStringLiteral("LISTENING %1").arg(s.station->ListeningPort()));
     if (!signals.requested()) QCoreApplication::exec();
     return end(VerbOk);
+}
+
+namespace {
+// Transfers under way when SIGTERM comes get this long to finish.
+constexpr int kStopGraceMs = 10000;
+}  // namespace
+
+int RunShopServer(const VerbOptions& options) {
+    ShopServer server;
+    bool stopping = false;
+    StopSignals signals([&] {
+        if (stopping) return;
+        stopping = true;
+        server.stop(kStopGraceMs, [] { QCoreApplication::exit(0); });
+    });
+    SetErrorDialog([](const QString& text) {
+        VerbError(text);
+        return true;
+    });
+    SetMessageSink([](const QString& text, const QString&, MsgIcon) { VerbError(text); });
+    GeneralSettings g;
+    try {
+        ReadGeneralSettings(g);
+    } catch (const AppError& e) {
+        ReportError(e);
+        return VerbFailed;
+    }
+    AddLog(QStringLiteral("Programmet startat."));
+    QString error;
+    if (!server.start(g, options.all ? QStringList() : options.args, &error)) {
+        VerbError(error);
+        AddLog(QStringLiteral("Programmet avslutat."));
+        return error.startsWith(QStringLiteral("okänd maskin")) ? VerbUsage : VerbFailed;
+    }
+    VerbOut(QStringLiteral("LISTENING %1").arg(server.port()));
+    if (signals.requested()) server.stop(kStopGraceMs, [] { QCoreApplication::exit(0); });
+    QCoreApplication::exec();
+    AddLog(QStringLiteral("Programmet avslutat."));
+    SetErrorDialog({});
+    SetMessageSink({});
+    return VerbOk;
+}
+
+int RunStatus(const VerbOptions&) {
+    const qint64 pid = RunningServer();
+    QFile file(ServerStatePath());
+    if (!pid || !file.open(QIODevice::ReadOnly)) {
+        VerbOut(QStringLiteral("Ingen server kör för programmappen."));
+        return VerbIncomplete;
+    }
+    const QJsonObject state = QJsonDocument::fromJson(file.readAll()).object();
+    VerbOut(QStringLiteral("Server: process %1, TCP-port %2, startad %3")
+                .arg(pid)
+                .arg(state.value(QStringLiteral("port")).toInt())
+                .arg(state.value(QStringLiteral("started")).toString()));
+    for (const QJsonValue& v : state.value(QStringLiteral("machines")).toArray()) {
+        const QJsonObject m = v.toObject();
+        const QJsonObject r = m.value(QStringLiteral("lastRequest")).toObject();
+        const QJsonObject t = m.value(QStringLiteral("lastTransfer")).toObject();
+        const QJsonObject d = m.value(QStringLiteral("today")).toObject();
+        const QString request = r.isEmpty() ? QStringLiteral("-")
+                                            : r.value(QStringLiteral("time")).toString() + QLatin1Char(' ') +
+                                                  r.value(QStringLiteral("command")).toString() + QLatin1Char(' ') +
+                                                  r.value(QStringLiteral("name")).toString();
+        const QString transfer =
+            t.isEmpty() ? QStringLiteral("-")
+                        : QStringLiteral("%1 %2 %3 %4 tecken %5")
+                              .arg(t.value(QStringLiteral("time")).toString(), t.value(QStringLiteral("direction")).toString(),
+                                   t.value(QStringLiteral("name")).toString())
+                              .arg(qint64(t.value(QStringLiteral("size")).toDouble()))
+                              .arg(t.value(QStringLiteral("result")).toString());
+        VerbOut(QStringLiteral("%1\t%2\tbegäran: %3\töverföring: %4\tidag: %5 in, %6 ut, %7 fel")
+                    .arg(m.value(QStringLiteral("name")).toString(), m.value(QStringLiteral("link")).toString(), request,
+                         transfer)
+                    .arg(d.value(QStringLiteral("received")).toInt())
+                    .arg(d.value(QStringLiteral("sent")).toInt())
+                    .arg(d.value(QStringLiteral("failed")).toInt()));
+    }
+    return VerbOk;
 }

@@ -21,6 +21,7 @@ struct VerbOptions {
     QString to;  // --to, fetch only
     QString pdf;  // --pdf, print-list only
     QString folder;  // --folder, compare only
+    bool all = false;  // --all, serve only
 };
 
 // "Fenmo32: " + text, on standard error.
@@ -75,6 +76,9 @@ int RunSend(const VerbOptions& options);
 int RunFetch(const VerbOptions& options);
 int RunDelete(const VerbOptions& options);
 int RunServe(const VerbOptions& options);
+// serve --all, or serve with several machines: the shop server.
+int RunShopServer(const VerbOptions& options);
+int RunStatus(const VerbOptions& options);
 int RunPrintList(const VerbOptions& options);
 int RunHistory(const VerbOptions& options);
 int RunRestore(const VerbOptions& options);

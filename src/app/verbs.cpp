@@ -26,6 +26,10 @@ const char kUsage[] =
     "                                                 hämta program (utan --to: maskinens sändmapp)\n"
     "  Fenmo32 [--home MAPP] delete MASKIN PROGRAM... radera program i maskinen\n"
     "  Fenmo32 [--home MAPP] serve [MASKIN]           svara på maskinens begäran tills SIGINT eller SIGTERM\n"
+    "  Fenmo32 [--home MAPP] serve --all | MASKIN...  verkstadsservern: alla (eller de nämnda) maskinerna på en\n"
+    "                                                 gång; vid SIGTERM får pågående överföringar 10 s på sig\n"
+    "  Fenmo32 [--home MAPP] status                   serverns maskiner: förbindelse, senaste begäran och\n"
+    "                                                 överföring, dagens antal; slutstatus 3 när ingen server kör\n"
     "  Fenmo32 [--home MAPP] print-list MAPP --pdf FIL\n"
     "                                                 skriv ut mappens fillista till en PDF-fil\n"
     "  Fenmo32 [--home MAPP] history FIL              sparade versioner av programmet, nyast först:\n"
@@ -55,8 +59,7 @@ const char* NamedVerb(int argc, char** argv) {
         if (Is(a, "--home") || Is(a, "--to") || Is(a, "--pdf") || Is(a, "--folder")) {
             ++i;
         } else if (Starts(a, "--home=") || Starts(a, "--to=") || Starts(a, "--pdf=") || Starts(a, "--folder=") ||
-                   Is(a, "--yes") ||
-                   Is(a, "--no")) {
+                   Is(a, "--yes") || Is(a, "--no") || Is(a, "--all")) {
             continue;
         } else if (Is(a, "--help") || Is(a, "-h")) {
             return "";
@@ -126,8 +129,13 @@ int Dispatch(const VerbOptions& o) {
         return RunDelete(o);
     }
     if (o.verb == QLatin1String("serve")) {
-        if (n > 1) return UsageError(QStringLiteral("serve tar högst en maskin."));
+        if (o.all && n > 0) return UsageError(QStringLiteral("serve --all tar inga maskiner."));
+        if (o.all || n > 1) return RunShopServer(o);
         return RunServe(o);
+    }
+    if (o.verb == QLatin1String("status")) {
+        if (n != 0) return UsageError(QStringLiteral("status tar inga argument."));
+        return RunStatus(o);
     }
     if (o.verb == QLatin1String("print-list")) {
         if (n != 1 || o.pdf.isEmpty()) return UsageError(QStringLiteral("print-list vill ha en mapp och --pdf FIL."));
@@ -183,6 +191,8 @@ int RunParsed(const QStringList& args) {
         } else if (a.startsWith(QLatin1String("--to="))) {
             o.to = a.mid(5);
             toGiven = true;
+        } else if (a == QLatin1String("--all")) {
+            o.all = true;
         } else if (a == QLatin1String("--yes")) {
             yes = true;
         } else if (a == QLatin1String("--no")) {
@@ -203,6 +213,7 @@ int RunParsed(const QStringList& args) {
     if (yes && no) return UsageError(QStringLiteral("--yes och --no kan inte ges tillsammans."));
     o.overwrite = yes ? ConsolePanel::Policy::Yes : no ? ConsolePanel::Policy::No : ConsolePanel::Policy::Ask;
     if (toGiven && o.verb != QLatin1String("fetch")) return UsageError(QStringLiteral("--to hör till fetch."));
+    if (o.all && o.verb != QLatin1String("serve")) return UsageError(QStringLiteral("--all hör till serve."));
     if (toGiven && o.to.isEmpty()) return UsageError(QStringLiteral("--to behöver en mapp."));
     if (folderGiven && o.verb != QLatin1String("compare"))
         return UsageError(QStringLiteral("--folder hör till compare."));

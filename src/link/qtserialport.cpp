@@ -1,4 +1,10 @@
 #include "link/qtserialport.h"
+#include <QFile>
+#include <QFileInfo>
+#include <cerrno>
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
 
 #include "config/generalsettings.h"
 
@@ -106,6 +112,42 @@ bool QtSerialPort::setSettings(const QString& settings) {
 
 QString QtSerialPort::settings() const { return settings_; }
 
+// Why a device would not open, in words the operator can act on.
+QString SerialOpenFailure(const QString& dev, bool missing, bool denied, bool busy, const QString& qtText) {
+    if (missing) return QStringLiteral("%1 finns inte (ingen sådan enhet). Är adaptern ansluten?").arg(dev);
+    if (denied)
+        return QStringLiteral("ingen behörighet till %1: användaren måste vara med i gruppen dialout.").arg(dev);
+    if (busy) {
+        // A lock file of the usual kind names the process that holds the port.
+        const QString base = QFileInfo(dev).fileName();
+        for (const QString& dir : {QStringLiteral("/run/lock"), QStringLiteral("/var/lock")}) {
+            QFile lock(dir + QStringLiteral("/LCK..") + base);
+            if (!lock.open(QIODevice::ReadOnly)) continue;
+            const qint64 pid = lock.readAll().trimmed().toLongLong();
+            if (pid <= 0) continue;
+            QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+            const QString what = comm.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(comm.readAll().trimmed())
+                                                                 : QString();
+            return what.isEmpty() ? QStringLiteral("%1 är upptagen av process %2.").arg(dev).arg(pid)
+                                  : QStringLiteral("%1 är upptagen av process %2 (%3).").arg(dev).arg(pid).arg(what);
+        }
+        return QStringLiteral("%1 är upptagen av ett annat program.").arg(dev);
+    }
+    return QStringLiteral("%1: %2").arg(dev, qtText);
+}
+
+QString QtSerialPort::OpenFailure(const QString& dev, int error, const QString& qtText) const {
+    const QFileInfo info(dev);
+    const bool missing = error == QSerialPort::DeviceNotFoundError || !info.exists();
+#ifdef Q_OS_UNIX
+    const bool denied = !missing && ::access(QFile::encodeName(dev).constData(), R_OK | W_OK) != 0 && errno == EACCES;
+#else
+    const bool denied = false;
+#endif
+    const bool busy = !missing && !denied && error == QSerialPort::PermissionError;
+    return SerialOpenFailure(dev, missing, denied, busy, qtText);
+}
+
 bool QtSerialPort::open() {
     if (isOpen()) {
         error_ = QStringLiteral("Porten är redan öppen.");
@@ -131,7 +173,7 @@ bool QtSerialPort::open() {
     port_->setStopBits(QSerialPort::OneStop);
     port_->setFlowControl(QSerialPort::NoFlowControl);
     if (!port_->open(QIODevice::ReadWrite)) {
-        error_ = QStringLiteral("%1: %2").arg(dev, port_->errorString());
+        error_ = OpenFailure(dev, port_->error(), port_->errorString());
         port_->clearError();
         return false;
     }

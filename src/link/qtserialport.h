@@ -80,6 +80,7 @@ public:
     void setHardwareFlowControl(bool on) override;
 
 private:
+    QString OpenFailure(const QString& dev, int error, const QString& qtText) const;
     bool apply(const SerialSettings& s);
     void applyFlowControl();
     void markLineErrors(bool on);
@@ -115,3 +116,7 @@ private:
     bool dsr_ = false;
     bool cd_ = false;
 };
+
+// Why a serial device would not open, in Swedish: missing, no permission
+// (the group dialout), busy (and by which process where a lock file tells).
+QString SerialOpenFailure(const QString& dev, bool missing, bool denied, bool busy, const QString& qtText);

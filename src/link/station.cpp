@@ -63,6 +63,21 @@ Station::~Station() {
     comsock->disconnect(this);
 }
 
+void Station::AddLog(const QString& text) const { ::AddLog(LogPrefix + text); }
+
+void Station::AddHexLog(const QByteArray& data, const QString& fileName, int mode) const {
+    if (LogPrefix.isEmpty()) {
+        ::AddHexLog(data, fileName, mode);
+        return;
+    }
+    // "dump.log" of machine "Fräs 1" is "dump-Fräs 1.log": one file a machine.
+    const QString name = MachineName;
+    QString safe;
+    for (const QChar c : name) safe += c.isLetterOrNumber() || c == QLatin1Char(' ') ? c : QLatin1Char('_');
+    const qsizetype dot = fileName.lastIndexOf(QLatin1Char('.'));
+    ::AddHexLog(data, fileName.left(dot) + QLatin1Char('-') + safe + fileName.mid(dot), mode);
+}
+
 void Station::ApplyGeneralSettings(const GeneralSettings& g) {
     General = g;
     LogTraffic = g.Debug;

@@ -86,6 +86,8 @@ public:
     // An operator's operation must wait: an exchange is open, or a program
     // is going out on the serial line.
     bool Busy() const { return OpenExchange() != nullptr || sending_; }
+    // Nothing under way on any of its connections, either way.
+    bool Idle() const;
     // Tells the operator why a new operation cannot start now; false when it can.
     bool RefuseWhileBusy();
 
@@ -122,6 +124,16 @@ public:
     // its settings stopped loading or its serial port could not be opened.
     // withDirRequest: ask for the machine's list when its GetDir says so.
     bool cmbMaskiner_Click(int slot, const QString& name, bool withDirRequest = true);
+    // The same without remembering the machine or asking for its list; a
+    // serial port that would not open leaves why in PortFailure.
+    bool ApplyMachine(int slot, const QString& name);
+    QString PortFailure;
+
+    // Put before every log line of this station ("[Fräs 1] " in the shop
+    // server); the hex dumps then go to files of the machine's own.
+    QString LogPrefix;
+    void AddLog(const QString& text) const;
+    void AddHexLog(const QByteArray& data, const QString& fileName, int mode) const;
 
     // Operations on the selected machine.
     void cmdSend_Click();
@@ -159,6 +171,10 @@ Q_SIGNALS:
     void messageParsed();
     // The open exchange ended: answered, refused, timed out or aborted.
     void exchangeEnded();
+    // For the shop server's published state: a request from the machine
+    // ("C" and its command), and a program moved (in: from the machine).
+    void requestArrived(const QString& command, const QString& name);
+    void transferEnded(bool in, const QString& name, qint64 size, bool ok);
 
 private:
     // A connection the machine opened: the socket, what it is receiving,
@@ -203,6 +219,8 @@ private:
     // that raised it has returned.
     void Tell(const QString& text, const QString& title, MsgIcon icon);
     void ShowFileError(const QString& text);
+    qint64 ServedSize(const QString& name) const;
+    qint64 StoredSize(const QString& name) const;
     bool PortReady(bool quiet);
     bool PacedWrite(Outgoing& message, bool protocolOne);
     void WriteToSocket(QTcpSocket* socket, std::unique_ptr<Outgoing> message);

@@ -61,3 +61,10 @@ bool Station::RefuseWhileBusy() {
                     : QStringLiteral("Väntar på svar från maskinen. Vänta eller tryck Avbryt."));
     return true;
 }
+
+bool Station::Idle() const {
+    if (Busy() || serialRx_.busy() || comsockRx_.busy() || !outgoing_.empty() || !deferred_.empty()) return false;
+    for (const auto& a : accepted_)
+        if (a->rx.busy() || a->pending > 0) return false;
+    return true;
+}

@@ -16,6 +16,7 @@
 #include "link/station.h"
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QScopedValueRollback>
 #include <QPointer>
 #include <QTcpSocket>
@@ -95,6 +96,15 @@ bool Station::MoveToTrash(const QString& name) {
     return QFile::rename(source, target);
 }
 
+// Sizes for the published state: the file served, or the one just stored.
+qint64 Station::ServedSize(const QString& name) const {
+    return QFileInfo(ProgramPath(Machine.SendPath, name, Machine.Extension)).size();
+}
+
+qint64 Station::StoredSize(const QString& name) const {
+    return QFileInfo(StorePath(name)).size();
+}
+
 void Station::ShowFileError(const QString& text) {
     if (!text.isEmpty()) Tell(text, AppTitle(), MsgIcon::None);
 }
@@ -116,6 +126,7 @@ void Station::Parse(QByteArray message, LinkState& link) {
             status = message.mid(17, 2);
             AddLog(QStringLiteral("Inkommande kommando: ") + FromAnsi(type + command + selector) + name +
                    FromAnsi(status));
+            if (type == "C") Q_EMIT requestArrived(FromAnsi(command + (selector.isEmpty() ? "" : " " + selector)), name);
         } else {
             AddLog(QStringLiteral("Okänt kommando: ") + Quote(message));
         }
@@ -259,9 +270,11 @@ void Station::ParseRequest(QByteArray& message, LinkState& link, const QByteArra
         } else {
             link.OutBuffer = BuildFrame("R", "LOD", "", wireName, "08");
         }
+        const bool found = program != nullptr;
         Outgoing reply(link.OutBuffer, Outgoing::Close::Checksum, Machine.EOB);
         reply.setProgram(std::move(program));
         SendData(reply, link, parsingFrom_, false);
+        Q_EMIT transferEnded(false, name, found ? ServedSize(name) : 0, found);
         link.OutBuffer.clear();
         HidePilar();
         link.Phase = 0;
@@ -277,6 +290,7 @@ void Station::ParseRequest(QByteArray& message, LinkState& link, const QByteArra
             parsingOrigin_ = QStringLiteral("Sparad av ") + MachineName;
         }
         const bool stored = StoreFromMachine([&] { return StripFrame(std::move(message)); }, name, &fileError);
+        Q_EMIT transferEnded(true, name, stored ? StoredSize(name) : 0, stored);
         link.OutBuffer = BuildFrame("R", "SAV", "", wireName, stored ? QByteArrayLiteral("00") : kStoreFailed);
         SendData(link.OutBuffer, link, parsingFrom_, false);
         link.OutBuffer.clear();
@@ -341,6 +355,7 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
             QString fileError;
             const bool stored = StoreFromMachine([&] { return strip(message); }, name, &fileError);
             AddLog(QStringLiteral("Tar emot fil: ") + name);
+            if (!answer) Q_EMIT transferEnded(true, name, stored ? StoredSize(name) : 0, stored);
             RxCount = 0;
             link.Phase = 0;
             if (!stored) {
@@ -373,7 +388,9 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
             link.OutBuffer = colon ? BuildColonFrame(":", wireName, "S") : BuildShortFrame("S", wireName) + '\n';
             Outgoing reply(link.OutBuffer, colon ? Outgoing::Close::LfPercent : Outgoing::Close::Percent);
             reply.setProgram(std::move(program));
+            Q_EMIT requestArrived(QStringLiteral("L"), name);
             SendDatap1(reply, link, false);
+            Q_EMIT transferEnded(false, name, ServedSize(name), !Aborted);
             link.OutBuffer.clear();
         };
 

@@ -10,6 +10,22 @@ bool Station::cmbMaskiner_Click(int slot, const QString& name, bool withDirReque
     Traced(QStringLiteral("cmbMaskiner_Click()"), [&] {
         if (slot < 1) return;
         WriteIni(QStringLiteral("Program"), QStringLiteral("LastMachine"), name);
+        applied = ApplyMachine(slot, name);
+        if (!applied && PortFailure.isEmpty()) return;
+        if (!applied) {
+            panel_.message(QStringLiteral("Kan inte öppna COM porten.\r\nKontrollera inställningarna.\r\n") + PortFailure,
+                           AppTitle(), MsgIcon::Critical, OperatorPanel::Buttons::Ok);
+            return;
+        }
+        if (Machine.GetDir && withDirRequest) cmdDir_Click();
+    });
+    return applied;
+}
+
+bool Station::ApplyMachine(int slot, const QString& name) {
+    bool applied = false;
+    PortFailure.clear();
+    Guarded([&] {
         // What the previous machine had under way is its own, not this one's.
         EndExchange(Exchange::State::Ended);
         serialRx_.clear();
@@ -31,13 +47,12 @@ bool Station::cmbMaskiner_Click(int slot, const QString& name, bool withDirReque
             if (!Comm->setSettings(Machine.BaudRate + Machine.Settings))
                 Raise(380);
             if (!Comm->open()) {
-                panel_.message(QStringLiteral("Kan inte öppna COM porten.\r\nKontrollera inställningarna."), AppTitle(),
-                               MsgIcon::Critical, OperatorPanel::Buttons::Ok);
+                PortFailure = Comm->errorString();
+                if (PortFailure.isEmpty()) PortFailure = QStringLiteral("okänt fel");
                 return;
             }
         }
         applied = true;
-        if (Machine.GetDir && withDirRequest) cmdDir_Click();
     });
     return applied;
 }

@@ -61,7 +61,7 @@ TEST(MachineSelection, BusySerialPortIsReportedAfterTheRestIsApplied) {
     h.port->setAvailable(false);
     Choose(h, 1);
     ASSERT_EQ(h.ui.shown.size(), 1);
-    EXPECT_EQ(h.ui.shown[0].text, "Kan inte öppna COM porten.\r\nKontrollera inställningarna.");
+    EXPECT_EQ(h.ui.shown[0].text, "Kan inte öppna COM porten.\r\nKontrollera inställningarna.\r\nCOM1: porten är upptagen");
     EXPECT_EQ(h.ui.shown[0].icon, MsgIcon::Critical);
     EXPECT_EQ(h.ui.shown[0].buttons, OperatorPanel::Buttons::Ok);
     // Headers, tree and list already show the machine.

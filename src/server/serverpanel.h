@@ -1,0 +1,39 @@
+#pragma once
+// The operator panel of a machine the shop server serves: nobody watches it.
+// Questions are answered No, boxes go to the log, and the last status text
+// is kept for the published state.
+#include "link/operatorpanel.h"
+#include <functional>
+
+class ServerPanel : public OperatorPanel {
+public:
+    using Log = std::function<void(const QString&)>;
+    explicit ServerPanel(Log log) : log_(std::move(log)) {}
+
+    QString lastStatus;
+
+    void setStatus(const QString& text) override {
+        if (!text.isEmpty()) lastStatus = text;
+    }
+    void setPanel(int, const QString&) override {}
+    void showPilar(const QString&, const QStringList&) override {}
+    void hidePilar() override {}
+    Answer message(const QString& text, const QString&, MsgIcon, Buttons buttons) override {
+        log_(QString(text).replace(QLatin1String("\r\n"), QLatin1String(" ")));
+        return buttons == Buttons::Ok || buttons == Buttons::OkCancel ? Answer::Ok : Answer::No;
+    }
+    std::optional<QString> input(const QString&, const QString&, const QString&) override { return {}; }
+    void fillRemoteList(const QList<RemoteEntry>&) override {}
+    void removeRemoteItem(const QString&) override {}
+    QStringList remoteNames() const override { return {}; }
+    QStringList remoteSelection() const override { return {}; }
+    QStringList localSelection() const override { return {}; }
+    // A machine's store goes to its send folder, as the window shows it first.
+    QString treeFolder() const override { return tree_; }
+    void setTreeFolders(const QString&, const QString& selected) override { tree_ = selected; }
+    void UpdateLocalFolders() override {}
+
+private:
+    Log log_;
+    QString tree_;
+};

@@ -1,0 +1,68 @@
+#pragma once
+// The shop server: a station for every machine served, one listening port
+// that hands each connection to the machine whose "IP" is the peer's
+// address, serial ports opened (and opened again) on their own, and the
+// server's state published for `status` and anyone else to read.
+#include "config/generalsettings.h"
+#include "config/machines.h"
+#include "link/listener.h"
+#include <QDateTime>
+#include <QHostAddress>
+#include <QLockFile>
+#include <QObject>
+#include <QTimer>
+#include <functional>
+#include <memory>
+#include <vector>
+
+class SerialPort;
+class ServerPanel;
+class Station;
+
+class ShopServer : public QObject {
+    Q_OBJECT
+public:
+    explicit ShopServer(QObject* parent = nullptr);
+    ~ShopServer() override;
+
+    // Serial ports for the stations (tests hand in-memory ones); a real port by default.
+    void setPortFactory(std::function<SerialPort*()> make) { makePort_ = std::move(make); }
+    // How often a serial port that is closed or would not open is tried again.
+    void setRetryInterval(int ms) { retry_.setInterval(ms); }
+
+    // Serves the machines named (all of the machine list when empty). False,
+    // with *error in Swedish, when a server already runs for this program
+    // folder, a name is no machine's, or the port cannot be listened on.
+    bool start(const GeneralSettings& general, const QStringList& names, QString* error);
+    quint16 port() const { return listener_.port(); }
+    int machines() const { return int(served_.size()); }
+    Station* station(const QString& name) const;
+
+    // Takes no new connection; once every transfer under way has ended, or
+    // after graceMs when some have not (they are then aborted, nothing
+    // half-written), calls done.
+    void stop(int graceMs, std::function<void()> done);
+
+    // Writes the published state now (it is also written a moment after
+    // every change).
+    void publish();
+
+private:
+    struct Served;
+    Station* route(const QHostAddress& peer) const;
+    void openPorts();
+    void changed();
+
+    std::vector<std::unique_ptr<Served>> served_;
+    Listener listener_;
+    QTimer retry_, publish_;
+    std::unique_ptr<QLockFile> lock_;
+    std::function<SerialPort*()> makePort_;
+    QDateTime started_;
+};
+
+// The files of a running server, in the program folder.
+QString ServerLockPath();
+QString ServerStatePath();
+// The pid of the server that runs for this program folder; 0 when none does.
+qint64 RunningServer();
