@@ -3,7 +3,7 @@
 // machine list's own handlers.
 #include "app/frm_main.h"
 
-#include "app/messagebox.h"
+#include "controls/messagebox.h"
 #include "common/errorreport.h"
 #include "common/ini.h"
 #include "common/paths.h"

@@ -3,7 +3,7 @@
 #include "app/frm_main.h"
 
 #include "app/frm_about.h"
-#include "app/messagebox.h"
+#include "controls/messagebox.h"
 #include "common/errorreport.h"
 #include "common/home.h"
 #include "common/ini.h"

@@ -2,7 +2,7 @@
 // menu, serial port and the machine's program list; the plug-in menu.
 #include "app/frm_main.h"
 
-#include "app/messagebox.h"
+#include "controls/messagebox.h"
 #include "app/remotefilelist.h"
 #include "controls/reportlist.h"
 #include "common/errorreport.h"

@@ -3,7 +3,7 @@
 #include "app/frm_main.h"
 
 #include "common/errorreport.h"
-#include "app/messagebox.h"
+#include "controls/messagebox.h"
 #include "app/remotefilelist.h"
 #include "controls/reportlist.h"
 #include "library/ui/foldertree.h"

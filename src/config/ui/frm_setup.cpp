@@ -1,6 +1,6 @@
 #include "config/ui/frm_setup.h"
 
-#include "app/messagebox.h"
+#include "controls/messagebox.h"
 #include "common/apperror.h"
 #include "common/ini.h"
 #include "common/convert.h"
