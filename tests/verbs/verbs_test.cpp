@@ -418,7 +418,14 @@ TEST(Verbs, PrintListWritesThePdf) {
     for (const QStringList& usage : {QStringList{"print-list", folder}, QStringList{"dir", "1", "--pdf", pdf},
                                      QStringList{"print-list", folder, home.file("tom"), "--pdf", pdf}})
         EXPECT_EQ(Fenmo(home.path(), usage).code, 2) << usage.join(' ').toStdString();
-    EXPECT_EQ(Fenmo(home.path(), {"print-list", home.file("tom"), "--pdf", home.file("ingen/mapp.pdf")}).code, 1);
+    // A file that cannot be written, or a full disk: told in Swedish, exit 1, no cut file.
+    for (const auto& [target, why] : {std::pair{home.file("ingen/mapp.pdf"), "Det gick inte att hitta sökvägen (fel 76)"},
+                                      std::pair{QString("/dev/full"), "Disken är full (fel 61)"}}) {
+        const Result failed = Fenmo(home.path(), {"print-list", folder, "--pdf", target});
+        EXPECT_EQ(failed.code, 1) << target.toStdString();
+        EXPECT_TRUE(failed.err.contains("kunde inte skriva ut till \"" + target + "\": " + why + ".")) << failed.err.toStdString();
+    }
+    EXPECT_FALSE(QFileInfo::exists(home.file("ingen")));
 }
 
 TEST(Verbs, HistoryListsNewestFirstAndRestorePutsAVersionBack) {
