@@ -1,5 +1,6 @@
 // The command-line verbs end to end: the built Fenmo32 against the simulated
 // machine, each as its own process, in a throw-away program folder.
+#include "app/version.h"
 #include "library/history.h"
 #include "support/ptypair.h"
 #include "support/testhome.h"
@@ -171,6 +172,16 @@ TEST(Verbs, MachinesAndUsage) {
     const Result help = Fenmo(home.path(), {"--help"});
     EXPECT_EQ(help.code, 0);
     EXPECT_TRUE(help.out.startsWith("Användning:"));
+    const Result version = Fenmo(home.path(), {"--version"});
+    EXPECT_EQ(version.code, 0);
+    EXPECT_EQ(version.out, "Fenmo32 " + VersionNumber() + "\n");
+    // The desktop program without a display says what to do instead of aborting.
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    qunsetenv("QT_QPA_PLATFORM");
+    const Result noDisplay = Fenmo(home.path(), {});
+    qputenv("QT_QPA_PLATFORM", platform);
+    EXPECT_EQ(noDisplay.code, 2);
+    EXPECT_TRUE(noDisplay.err.contains("xvfb-run -a") && noDisplay.err.contains("Fenmo32 --help")) << noDisplay.err.toStdString();
     EXPECT_EQ(home.read("Fenmo32.INI"), ini);  // listing selects nothing
 }
 
