@@ -38,7 +38,10 @@ void frm_main::UpdateLocalFolders() {
 }
 
 void frm_main::FolderTreeView_FolderClick() {
-    Traced(QStringLiteral("FolderTreeView_FolderClick()"), [&] { UpdateLocalFolders(); });
+    Traced(QStringLiteral("FolderTreeView_FolderClick()"), [&] {
+        clearComparison();  // it compared another folder
+        UpdateLocalFolders();
+    });
 }
 
 void frm_main::FileListView_Click() {

@@ -39,6 +39,8 @@ void frm_main::cmbMaskiner_Click() {
 }
 
 void frm_main::showMachine(const QString& name, const QString& sendPath) {
+    // Another machine's comparison, even where its list is not asked for.
+    clearComparison();
     txtRemoteHeader->setText(name);
     txtLocalHeader->setText(sendPath);
     // The list follows the tree at once, so that it never shows another

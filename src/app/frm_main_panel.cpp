@@ -51,7 +51,7 @@ std::optional<QString> frm_main::input(const QString& prompt, const QString& tit
 
 void frm_main::fillRemoteList(const QList<RemoteEntry>& entries) {
     remoteModel_->setEntries(entries);
-    RemoteFilesLV->setColumnHidden(2, true);  // a new list has not been compared
+    clearComparison();  // a new list has not been compared
 }
 
 void frm_main::setProgress(int done, int total) {
