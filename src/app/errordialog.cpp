@@ -1,6 +1,6 @@
 #include "app/errordialog.h"
 
-#include "app/messagebox.h"
+#include "controls/messagebox.h"
 #include "common/errorreport.h"
 #include "common/notify.h"
 

@@ -10,6 +10,7 @@
 #include "controls/captionbutton.h"
 #include "library/ui/foldertree.h"
 #include "library/ui/localfilelist.h"
+#include "link/programname.h"
 #include "link/station.h"
 
 #include <QAction>
@@ -225,7 +226,7 @@ void frm_main::connectControls() {
     connect(menuEntry("mnuHelpOm"), &QAction::triggered, this, &frm_main::mnuHelpOm_Click);
     connect(mnuPlugins.first(), &QAction::triggered, this, [this] { mnuPlugins_Click(0); });
 
-    connect(cmdSend, &QPushButton::clicked, this, Operation(&Station::cmdSend_Click));
+    connect(cmdSend, &QPushButton::clicked, this, &frm_main::cmdSend_Click);
     connect(cmdRec, &QPushButton::clicked, this, Operation(&Station::cmdRec_Click));
     connect(cmdDir, &QPushButton::clicked, this, Operation(&Station::cmdDir_Click));
     connect(cmdDel, &QPushButton::clicked, this, Operation(&Station::cmdDel_Click));
@@ -269,7 +270,9 @@ frm_main::OperationGuard::OperationGuard(frm_main& w) : w_(w) {
 }
 
 frm_main::OperationGuard::~OperationGuard() {
-    if (--w_.operations_ == 0) w_.setMachineChoiceEnabled(true);
+    if (--w_.operations_ > 0) return;
+    w_.setMachineChoiceEnabled(true);
+    if (w_.closePending_) QMetaObject::invokeMethod(&w_, &QWidget::close, Qt::QueuedConnection);
 }
 
 std::function<void()> frm_main::Operation(void (Station::*procedure)()) {
@@ -278,9 +281,29 @@ std::function<void()> frm_main::Operation(void (Station::*procedure)()) {
         // its answer: one at a time ("Avbryt" is no operation).
         if (operations_ > 0) return;
         OperationGuard busy(*this);
+        clearComparison();
         (station_->*procedure)();
     };
 }
+
+void frm_main::cmdSend_Click() {
+    if (operations_ > 0) return;
+    const MachineSettings& ms = station_->Machine;
+    if (ms.Extension.isEmpty()) {
+        // Every program name would come out empty: name the setting, not the file.
+        message(MissingExtensionText(cmbMaskiner->currentText()), AppTitle(), MsgIcon::Exclamation, Buttons::Ok);
+        return;
+    }
+    OperationGuard busy(*this);
+    clearComparison();
+    station_->cmdSend_Click();
+    // The list on the right was the machine's before the send: ask again, as
+    // at start-up, so that it and the next overwrite question see what the
+    // machine holds now.
+    if (ms.GetDir && !station_->Aborted && !closePending_) station_->cmdDir_Click();
+}
+
+void frm_main::clearComparison() { RemoteFilesLV->setColumnHidden(2, true); }
 
 void frm_main::setMachineChoiceEnabled(bool enabled) {
     cmbMaskiner->setEnabled(enabled);

@@ -133,6 +133,11 @@ private:
     // unless another operation is running.
     std::function<void()> Operation(void (Station::*procedure)());
     void setMachineChoiceEnabled(bool enabled);
+    // "Sänd": refused without the machine's extension; afterwards the
+    // machine's list asked for again when the machine lists automatically.
+    void cmdSend_Click();
+    // Hides the comparison column once its list or folder is no longer shown.
+    void clearComparison();
 
     void buildMenus();
     void buildControls();
@@ -154,6 +159,7 @@ private:
     QTimer XferTimer;
     bool loading_ = false;
     bool unloaded_ = false;
+    bool closePending_ = false;  // closed while an operation ran: closes when it has ended
     int operations_ = 0;  // nested station operations now running
 
     QWidget* form_ = nullptr;

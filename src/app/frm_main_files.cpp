@@ -3,7 +3,7 @@
 // machine list's own handlers.
 #include "app/frm_main.h"
 
-#include "app/messagebox.h"
+#include "controls/messagebox.h"
 #include "common/errorreport.h"
 #include "common/ini.h"
 #include "common/paths.h"
@@ -38,7 +38,10 @@ void frm_main::UpdateLocalFolders() {
 }
 
 void frm_main::FolderTreeView_FolderClick() {
-    Traced(QStringLiteral("FolderTreeView_FolderClick()"), [&] { UpdateLocalFolders(); });
+    Traced(QStringLiteral("FolderTreeView_FolderClick()"), [&] {
+        clearComparison();  // it compared another folder
+        UpdateLocalFolders();
+    });
 }
 
 void frm_main::FileListView_Click() {

@@ -3,7 +3,7 @@
 #include "app/frm_main.h"
 
 #include "app/frm_about.h"
-#include "app/messagebox.h"
+#include "controls/messagebox.h"
 #include "common/errorreport.h"
 #include "common/home.h"
 #include "common/ini.h"
@@ -66,6 +66,14 @@ void frm_main::Form_Load() {
 }
 
 void frm_main::closeEvent(QCloseEvent* event) {
+    if (operations_ > 0) {
+        // The operation's wait is further down the stack and still uses the
+        // station: end it, and close once it has returned.
+        station_->Aborted = true;
+        closePending_ = true;
+        event->ignore();
+        return;
+    }
     if (!unloaded_) {
         unloaded_ = true;
         Form_QueryUnload();

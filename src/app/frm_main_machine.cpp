@@ -2,7 +2,7 @@
 // menu, serial port and the machine's program list; the plug-in menu.
 #include "app/frm_main.h"
 
-#include "app/messagebox.h"
+#include "controls/messagebox.h"
 #include "app/remotefilelist.h"
 #include "controls/reportlist.h"
 #include "common/errorreport.h"
@@ -39,6 +39,8 @@ void frm_main::cmbMaskiner_Click() {
 }
 
 void frm_main::showMachine(const QString& name, const QString& sendPath) {
+    // Another machine's comparison, even where its list is not asked for.
+    clearComparison();
     txtRemoteHeader->setText(name);
     txtLocalHeader->setText(sendPath);
     // The list follows the tree at once, so that it never shows another
@@ -123,10 +125,22 @@ void frm_main::mnuPlugins_Click(int index) {
         failed(QStringLiteral("filen finns inte"));
         return;
     }
-    const PluginStart start = PluginLaunch(file, ExpandPlaceholders(Plugins[index].Param, v));
+    const PluginStart start = PluginLaunch(file, PluginArguments(Plugins[index].Param, v));
     if (start.document) {
-        if (!OpenWithDesktop(QUrl::fromLocalFile(file))) failed(QStringLiteral("inget program kan öppna filen"));
-    } else if (!StartDetached(start.program, start.arguments, ProgramFolder())) {
+        if (!OpenWithDesktop(QUrl::fromLocalFile(file))) {
+            failed(QStringLiteral("inget program kan öppna filen"));
+            return;
+        }
+        QString done = QStringLiteral("Plugin \"%1\" öppnat som dokument: %2.").arg(Plugins[index].Name, file);
+        // The desktop opens a document without arguments.
+        if (!start.arguments.isEmpty())
+            done += QStringLiteral(" Parametrarna skickades inte med (ett dokument tar inga): %1.")
+                        .arg(start.arguments.join(QLatin1Char(' ')));
+        AddLog(done);
+    } else if (StartDetached(start.program, start.arguments, ProgramFolder())) {
+        AddLog(QStringLiteral("Plugin \"%1\" startat: %2.")
+                   .arg(Plugins[index].Name, (QStringList{start.program} + start.arguments).join(QLatin1Char(' '))));
+    } else {
         failed(start.program == file ? QStringLiteral("programmet kunde inte startas")
                                      : start.program + QStringLiteral(" kunde inte startas"));
     }

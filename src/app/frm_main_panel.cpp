@@ -3,7 +3,7 @@
 #include "app/frm_main.h"
 
 #include "common/errorreport.h"
-#include "app/messagebox.h"
+#include "controls/messagebox.h"
 #include "app/remotefilelist.h"
 #include "controls/reportlist.h"
 #include "library/ui/foldertree.h"
@@ -51,7 +51,7 @@ std::optional<QString> frm_main::input(const QString& prompt, const QString& tit
 
 void frm_main::fillRemoteList(const QList<RemoteEntry>& entries) {
     remoteModel_->setEntries(entries);
-    RemoteFilesLV->setColumnHidden(2, true);  // a new list has not been compared
+    clearComparison();  // a new list has not been compared
 }
 
 void frm_main::setProgress(int done, int total) {

@@ -2,6 +2,7 @@
 // selected in the tree.
 #include "app/frm_main.h"
 
+#include "common/apperror.h"
 #include "common/errorreport.h"
 #include "print/filelistprint.h"
 #include "print/printdialog.h"
@@ -26,7 +27,15 @@ void frm_main::mnuArkivPrintLista_Click() {
             chosen = new ChosenPrinter(this);
             chosen->setObjectName(QStringLiteral("chosenPrinter"));
         }
-        if (!ShowPrintDialog(this, chosen->printer)) return;
-        PrintFileList(chosen->printer, treeFolder(), 20, 20, 20, 20);
+        QPrinter& printer = chosen->printer;
+        if (!ShowPrintDialog(this, printer)) return;
+        // A PDF file is written where a failed write is seen; the printer's
+        // own PDF output would end cut without a word.
+        if (printer.outputFormat() == QPrinter::PdfFormat && !printer.outputFileName().isEmpty()) {
+            PrintFileListToPdf(treeFolder(), printer.outputFileName(), printer.pageLayout().pageSize());
+            return;
+        }
+        PrintFileList(printer, treeFolder(), 20, 20, 20, 20);
+        if (printer.printerState() == QPrinter::Error) Raise(482, QStringLiteral("Skrivarfel: utskriften avbröts"));
     });
 }

@@ -6,8 +6,7 @@
 #include "print/filelistprint.h"
 
 #include <QDir>
-#include <QFile>
-#include <QPdfWriter>
+#include <QPageSize>
 
 int RunPrintList(const VerbOptions& options) {
     const QString given = options.args.value(0);
@@ -16,17 +15,12 @@ int RunPrintList(const VerbOptions& options) {
         return VerbUsage;
     }
     const QString folder = QDir::cleanPath(QDir(ResolveCase(given)).absolutePath());
-    QFile file(options.pdf);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        VerbError(QStringLiteral("kan inte skriva \"%1\": %2.").arg(options.pdf, file.errorString()));
-        return VerbFailed;
-    }
-    QPdfWriter pdf(&file);
-    PreparePdf(pdf, folder);
     try {
-        PrintFileList(pdf, folder, 20, 20, 20, 20);
+        PrintFileListToPdf(folder, options.pdf, QPageSize());
     } catch (const AppError& e) {
-        VerbError(QStringLiteral("%1 (fel %2).").arg(e.description()).arg(e.number()));
+        VerbError(QStringLiteral("kunde inte skriva ut till \"%1\": %2 (fel %3).")
+                      .arg(options.pdf, e.description())
+                      .arg(e.number()));
         return VerbFailed;
     }
     return VerbOk;

@@ -3,6 +3,7 @@
 #include "app/verbs.h"
 
 #include "app/verb_session.h"
+#include "app/version.h"
 #include "common/apperror.h"
 #include "common/home.h"
 #include "config/generalsettings.h"
@@ -19,6 +20,7 @@ namespace {
 const char kUsage[] =
     "Användning:\n"
     "  Fenmo32 [--home MAPP]                          skrivbordsprogrammet\n"
+    "  Fenmo32 --version                              programmets version\n"
     "  Fenmo32 [--home MAPP] machines                 maskinerna: plats, namn, förbindelse, modell\n"
     "  Fenmo32 [--home MAPP] dir MASKIN               maskinens program: namn, tabb, storlek\n"
     "  Fenmo32 [--home MAPP] send MASKIN FIL...       sänd programfiler, var och en efter svaret på den förra\n"
@@ -61,7 +63,7 @@ const char* NamedVerb(int argc, char** argv) {
         } else if (Starts(a, "--home=") || Starts(a, "--to=") || Starts(a, "--pdf=") || Starts(a, "--folder=") ||
                    Is(a, "--yes") || Is(a, "--no") || Is(a, "--all")) {
             continue;
-        } else if (Is(a, "--help") || Is(a, "-h")) {
+        } else if (Is(a, "--help") || Is(a, "-h") || Is(a, "--version")) {
             return "";
         } else {
             return a[0] != '-' ? a : nullptr;
@@ -159,7 +161,7 @@ int Dispatch(const VerbOptions& o) {
 int RunParsed(const QStringList& args) {
     VerbOptions o;
     QString home;
-    bool yes = false, no = false, help = false, toGiven = false, pdfGiven = false, folderGiven = false,
+    bool yes = false, no = false, help = false, version = false, toGiven = false, pdfGiven = false, folderGiven = false,
          endOfFlags = false;
     QStringList words;
     for (qsizetype i = 1; i < args.size(); ++i) {
@@ -199,9 +201,15 @@ int RunParsed(const QStringList& args) {
             no = true;
         } else if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
             help = true;
+        } else if (a == QLatin1String("--version")) {
+            version = true;
         } else {
             return UsageError(QStringLiteral("okänd flagga \"%1\".").arg(a));
         }
+    }
+    if (version) {
+        std::fputs(qPrintable(QStringLiteral("Fenmo32 %1\n").arg(VersionNumber())), stdout);
+        return VerbOk;
     }
     if (help || words.value(0) == QLatin1String("help")) {
         std::fputs(QString::fromUtf8(kUsage).toLocal8Bit().constData(), stdout);

@@ -145,6 +145,18 @@ QString ReadIni(const QString& section, const QString& key, const QString& def, 
 }
 
 namespace {
+// out replaces the file atomically; an unchanged file is not rewritten.
+bool Replace(const QString& path, bool existed, const QByteArray& before, const QByteArray& out) {
+    if (existed && out == before) return true;
+    QSaveFile save(path);
+    if (!save.open(QIODevice::WriteOnly)) return false;
+    if (save.write(out) != out.size()) {
+        save.cancelWriting();
+        return false;
+    }
+    return save.commit();
+}
+
 bool WriteIniFile(const QString& section, const QString& key, const QString& value, const QString& path) {
     IniText ini;
     const QFileInfo info(path);
@@ -183,21 +195,44 @@ bool WriteIniFile(const QString& section, const QString& key, const QString& val
         out += ini.encode(QLatin1Char('[') + section + QLatin1Char(']')) + eol;
         out += ini.encode(key + QLatin1Char('=') + value) + eol;
     }
-    if (info.exists() && out == ini.raw) return true;  // nothing changes: no rewrite, no sync
-    QSaveFile save(path);
-    if (!save.open(QIODevice::WriteOnly)) return false;
-    if (save.write(out) != out.size()) {
-        save.cancelWriting();
-        return false;
-    }
-    return save.commit();
+    return Replace(path, info.exists(), ini.raw, out);
 }
-}  // namespace
 
-bool WriteIni(const QString& section, const QString& key, const QString& value, const QString& file) {
-    const QString path = ResolveCase(FileOrGeneral(file));
-    if (WriteIniFile(section, key, value, path)) return true;
+bool ClearIniFile(const QString& section, const QString& path) {
+    const QFileInfo info(path);
+    if (!info.exists()) return true;
+    IniText ini;
+    QFile f(path);
+    if (info.isDir() || !f.open(QIODevice::ReadOnly)) return false;
+    ini.raw = f.readAll();
+    ini.parse();
+    const auto range = ini.findSection(section);
+    if (!range) return true;
+    QByteArray out = ini.raw.left(ini.lines[range->first].end);
+    for (size_t i = range->first + 1; i < range->second; ++i)
+        if (ini.parsed[i].kind != Kind::Key) out += ini.raw.mid(ini.lines[i].start, ini.lines[i].end - ini.lines[i].start);
+    if (range->second < ini.lines.size()) out += ini.raw.mid(ini.lines[range->second].start);
+    return Replace(path, true, ini.raw, out);
+}
+
+bool Failed() {
     Beep();
     ShowMessage(QStringLiteral("Fel vid skrivning till INI-fil..."), AppTitle(), MsgIcon::Exclamation);
     return false;
 }
+}  // namespace
+
+bool IniValueFits(const QString& text) {
+    return !text.contains(QLatin1Char('\n')) && !text.contains(QLatin1Char('\r')) && !text.contains(QChar(0));
+}
+
+bool WriteIni(const QString& section, const QString& key, const QString& value, const QString& file) {
+    if (!IniValueFits(section) || !IniValueFits(key) || !IniValueFits(value)) return Failed();
+    const QString path = ResolveCase(FileOrGeneral(file));
+    return WriteIniFile(section, key, value, path) || Failed();
+}
+
+bool ClearIniSection(const QString& section, const QString& file) {
+    return ClearIniFile(section, ResolveCase(FileOrGeneral(file))) || Failed();
+}
+

@@ -126,8 +126,10 @@ bool AddMachineName(const QString& name) {
         return false;
     for (int slot = 1; slot <= 16; ++slot) {
         const QString section = MachineSection(slot);
+        // A name blanked by hand frees the slot but leaves the old machine's
+        // keys, which the new one must not inherit.
         if (ReadIni(section, QStringLiteral("Namn"), QString()).isEmpty())
-            return WriteIni(section, QStringLiteral("Namn"), name);
+            return ClearIniSection(section) && WriteIni(section, QStringLiteral("Namn"), name);
     }
     return false;
 }

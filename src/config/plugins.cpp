@@ -41,9 +41,15 @@ QString PluginFile(const PluginEntry& plugin, const PlaceholderValues& values) {
     return ResolveCase(ExpandPlaceholders(plugin.Path, values));
 }
 
-PluginStart PluginLaunch(const QString& file, const QString& parameters) {
+QStringList PluginArguments(const QString& param, const PlaceholderValues& values) {
+    QStringList arguments = QProcess::splitCommand(param);
+    for (QString& a : arguments) a = ExpandPlaceholders(a, values);
+    return arguments;
+}
+
+PluginStart PluginLaunch(const QString& file, const QStringList& arguments) {
     PluginStart start;
-    start.arguments = QProcess::splitCommand(parameters);
+    start.arguments = arguments;
     const QFileInfo fi(file);
     QByteArray head;
     if (fi.isFile()) {

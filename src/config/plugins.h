@@ -32,13 +32,17 @@ QString ExpandPlaceholders(const QString& text, const PlaceholderValues& values)
 // folder "plugins" and the file found without regard to case.
 QString PluginFile(const PluginEntry& plugin, const PlaceholderValues& values);
 
+// The parameter text split as a command line, then each word's placeholders
+// expanded: a value is one argument whatever blanks it holds.
+QStringList PluginArguments(const QString& param, const PlaceholderValues& values);
+
 // How the shell's "open" starts a plug-in's file: a program (or a script,
 // through the interpreter its "#!" line names, so that it needs no execute
-// permission) with the parameter text split as a command line; anything else
-// is a document for the desktop.
+// permission) with the arguments; anything else is a document for the
+// desktop, which takes no arguments.
 struct PluginStart {
     bool document = false;
     QString program;
     QStringList arguments;
 };
-PluginStart PluginLaunch(const QString& file, const QString& parameters);
+PluginStart PluginLaunch(const QString& file, const QStringList& arguments);

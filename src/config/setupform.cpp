@@ -52,9 +52,10 @@ SetupMachine ReadSetupMachine(int slot) {
     return m;
 }
 
-void WriteSetupMachine(int slot, const SetupSave& v) {
+bool WriteSetupMachine(int slot, const SetupSave& v) {
     const QString section = MachineSection(slot);
-    auto write = [&](const char* key, const QString& value) { WriteIni(section, QLatin1String(key), value); };
+    bool ok = true;
+    auto write = [&](const char* key, const QString& value) { ok &= WriteIni(section, QLatin1String(key), value); };
     if (!v.Typ.isEmpty()) write("Typ", v.Typ);
     write("IP", v.IP);
     write("Port", v.Port);
@@ -67,10 +68,11 @@ void WriteSetupMachine(int slot, const SetupSave& v) {
     write("SendPath", v.SendPath);
     write("Deleted", v.Deleted);
     write("DocPath", v.DocPath);
-    write("GetDir", BoolText(v.GetDir));
+    if (v.GetDir) write("GetDir", BoolText(*v.GetDir));
     if (v.EOB) write("EOB", QString::number(*v.EOB));
     write("Extension", v.Extension);
-    write("ShowAllFiles", v.ShowAllFiles ? QStringLiteral("1") : QStringLiteral("0"));
+    if (v.ShowAllFiles) write("ShowAllFiles", *v.ShowAllFiles ? QStringLiteral("1") : QStringLiteral("0"));
+    return ok;
 }
 
 QString SaveTyp(bool serial, bool network, const QString& model, int protoIndex) {

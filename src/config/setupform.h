@@ -28,8 +28,8 @@ struct SetupMachine {
 };
 SetupMachine ReadSetupMachine(int slot);
 
-// What saving writes. Typ empty and the lists without a chosen entry write
-// nothing, so a stored value the dialog could not show is kept.
+// What saving writes. Typ empty and the controls without a chosen entry
+// write nothing, so a stored value the dialog could not show is kept.
 struct SetupSave {
     QString Typ;
     QString IP;
@@ -43,14 +43,15 @@ struct SetupSave {
     QString SendPath;
     QString Deleted;
     QString DocPath;
-    bool GetDir = true;
+    std::optional<bool> GetDir;
     std::optional<int> EOB;
     QString Extension;
-    bool ShowAllFiles = true;
+    std::optional<bool> ShowAllFiles;
 };
 // Writes the keys in the order the dialog always has, so new keys are
-// appended to the section in that order.
-void WriteSetupMachine(int slot, const SetupSave& values);
+// appended to the section in that order. False when a key could not be
+// written (the others are still tried).
+bool WriteSetupMachine(int slot, const SetupSave& values);
 
 // "Typ" for a serial link from the model, else from the protocol entry
 // (0 "Typ 1", 1 "Typ 2", -1 none); "0" for a network link; "" when neither

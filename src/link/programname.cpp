@@ -57,3 +57,9 @@ QString ProgramNameRefusal(const QString& name, const MachineSettings& ms) {
     if (name.size() > field) return QStringLiteral("längre än maskinens %1 tecken").arg(field);
     return {};
 }
+
+QString MissingExtensionText(const QString& machineName) {
+    return QStringLiteral("Maskinen \"%1\" har ingen \"Filändelse för program\" (Inställningar, fliken Avancerat). "
+                          "Ange den innan program sänds.")
+        .arg(machineName);
+}

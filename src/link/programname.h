@@ -19,6 +19,10 @@ QString MachineNameProblem(const QString& name);
 // longer one would be cut there and reach another program).
 QString ProgramNameRefusal(const QString& name, const MachineSettings& ms);
 
+// Why no program can go to machineName while its "Extension" is empty: every
+// program name, the file name before its extension, would come out empty.
+QString MissingExtensionText(const QString& machineName);
+
 // folder + "/" + name + "." + extension (no dot when there is no extension),
 // following an existing file of another case as Windows would.
 QString ProgramPath(const QString& folder, const QString& name, const QString& extension);

@@ -2,12 +2,16 @@
 
 #include "common/apperror.h"
 #include "common/dates.h"
+#include "common/fileerror.h"
 #include "common/paths.h"
 #include "common/trace.h"
 #include "library/programfile.h"
 #include "library/ui/localfilelist.h"
 
+#include <QBuffer>
 #include <QColor>
+#include <QFileInfo>
+#include <QSaveFile>
 #include <QFontDatabase>
 #include <QFontMetricsF>
 #include <QGlyphRun>
@@ -135,9 +139,9 @@ private:
 
 class Printer {
 public:
-    Printer(QPagedPaintDevice& device, const FileListLayout& g, const QString& folder, int total)
+    Printer(QPagedPaintDevice& device, const FileListLayout& g, const QString& folder)
         : device_(device), g_(g), fonts_(&device), text_(ListFont(), fonts_.list), folder_(folder),
-          total_(QString::number(total)), time_(GeneralDateNow()) {}
+          time_(GeneralDateNow()) {}
 
     bool begin() {
         if (!p_.begin(&device_)) return false;
@@ -145,9 +149,12 @@ public:
         p_.setPen(Qt::black);
         return true;
     }
+    void setTotal(int pages) { total_ = QString::number(pages); }
+    // False when the device could not finish the job.
+    bool end() { return p_.end(); }
     void newPage() {
         PrintFooter();
-        device_.newPage();
+        if (!device_.newPage()) Raise(kPrinterError, QStringLiteral("Skrivarfel: ny sida kunde inte påbörjas"));
         ++page_;
         PrintHeader();
     }
@@ -253,17 +260,21 @@ void PrintFileList(QPagedPaintDevice& device, const QString& folder, int left, i
     const FileListLayout g = MeasureFileList(device, left, top, right, bottom);
     std::vector<LocalFile> files = ListFiles(folder, QStringLiteral("*.*"));
     const QString dir = ResolveCase(folder);
-    Printer out(device, g, folder, g.pages(qsizetype(files.size())));
+    Printer out(device, g, folder);
     if (!out.begin()) Raise(kPrinterError, QStringLiteral("Skrivarfel"));
+    // Read before the pages are counted: a file gone since the listing is
+    // left out, not printed as 0 bytes from 1970.
+    std::erase_if(files, [&](LocalFile& f) { return !ReadLocalStat(f, dir); });
+    out.setTotal(g.pages(qsizetype(files.size())));
     out.PrintHeader();
     for (size_t i = 0; i < files.size(); ++i) {
-        LocalFile& f = files[i];
-        ReadLocalStat(f, dir);
+        const LocalFile& f = files[i];
         const QString comment = ProgramComment(JoinPath(dir, f.diskName));
         if (i > 0 && i % size_t(g.rowsPerPage) == 0) out.newPage();
         out.row(qsizetype(i) + 1, g.H + double(i % size_t(g.rowsPerPage)) * g.L, f, comment);
     }
     out.PrintFooter();
+    if (!out.end()) Raise(kPrinterError, QStringLiteral("Skrivarfel"));
 }
 
 void PreparePdf(QPdfWriter& pdf, const QString& title) {
@@ -271,4 +282,29 @@ void PreparePdf(QPdfWriter& pdf, const QString& title) {
     pdf.setPageLayout(QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait, QMarginsF()));
     pdf.setTitle(title);
     pdf.setCreator(QStringLiteral("Fenmo32"));
+}
+
+void PrintFileListToPdf(const QString& folder, const QString& path, const QPageSize& pageSize) {
+    // Made in memory first: the PDF writer neither reports a failed write
+    // nor leaves a half file alone. A list is small.
+    QBuffer pdfBytes;
+    pdfBytes.open(QIODevice::WriteOnly);
+    {
+        QPdfWriter pdf(&pdfBytes);
+        PreparePdf(pdf, folder);
+        if (pageSize.isValid()) pdf.setPageSize(pageSize);
+        PrintFileList(pdf, folder, 20, 20, 20, 20);
+    }
+    const QByteArray& bytes = pdfBytes.data();
+    const QFileInfo target(path);
+    if (target.exists() && !target.isFile()) {
+        // A device or a pipe: nothing a rename could replace.
+        QFile out(path);
+        if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size() || !out.flush())
+            throw FileError(out, path);
+        return;
+    }
+    QSaveFile out(path);
+    if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size() || !out.commit())
+        throw FileError(out, path);
 }

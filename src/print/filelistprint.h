@@ -45,11 +45,19 @@ QString CutToWidth(const QString& text, const QFontMetricsF& fm, double width);
 // in the order a directory search gives them; nothing read from them yet.
 std::vector<LocalFile> ListFiles(const QString& folder, const QString& pattern);
 
-// Prints the list onto device, which must not have a painter yet. Raises
-// AppError when the device cannot be painted on or a file cannot be read;
+// Prints the list onto device, which must not have a painter yet. A file
+// gone since the folder was listed is left out. Raises AppError when the
+// device cannot be painted on, a page cannot be started or the job fails;
 // the pages painted so far stay.
 void PrintFileList(QPagedPaintDevice& device, const QString& folder, int left, int top, int right, int bottom);
 
 // A4 upright without margins of its own (the list has its own), at a laser
 // printer's resolution.
 void PreparePdf(QPdfWriter& pdf, const QString& title);
+
+// The list of folder as the PDF file path, 20 mm margins, on pages of
+// pageSize (A4 when invalid). Only a complete file is put under path; a
+// device (such as /dev/null) is written straight. Raises AppError with the
+// reason.
+class QPageSize;
+void PrintFileListToPdf(const QString& folder, const QString& path, const QPageSize& pageSize);

@@ -1,6 +1,6 @@
 #include "print/printdialog.h"
 
-#include "app/messagebox.h"
+#include "controls/messagebox.h"
 
 #include <QPrintDialog>
 #include <QPrinter>

@@ -7,7 +7,10 @@
 
 #include <QAction>
 #include <QComboBox>
+#include <QPointer>
 #include <QPushButton>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTreeView>
 
@@ -20,9 +23,12 @@ TEST(EndToEnd, SendAndFetchOverTcpShowInBothLists) {
 
     WindowHome h;
     h.program("O100.NC", "(NOTE)%O100(AXEL)\r\nG1 X5\r\n%");
-    h.ini("SvarTimeout=3000\r\nRecTimeout=3000\r\n" + h.machine(1, "Fräs A",
-                                                                "Typ=0\r\nGetDir=True\r\nRecTimeout=3000\r\nPort=" +
-                                                                    QByteArray::number(sim.serverPort()) + "\r\n"));
+    h.program("O200", "%O200\r\n%");  // what a machine without an extension lists
+    h.ini("SvarTimeout=3000\r\nRecTimeout=3000\r\n" +
+          h.machine(1, "Fräs A",
+                    "Typ=0\r\nGetDir=True\r\nRecTimeout=3000\r\nPort=" + QByteArray::number(sim.serverPort()) +
+                        "\r\n") +
+          h.machine(2, "Svarv B", "Extension=\r\n"));
     frm_main& w = h.open();
     auto* remote = h.child<QAbstractItemView>("RemoteFilesLV");
     auto* local = h.child<QAbstractItemView>("FileListView");
@@ -31,12 +37,18 @@ TEST(EndToEnd, SendAndFetchOverTcpShowInBothLists) {
     ASSERT_TRUE(WaitUntil([&] { return remote->model()->rowCount() == 2; }));
     EXPECT_EQ(Column(remote, 0), (QStringList{"O7010", "O8000"}));
 
+    // After the send the list is asked for again, so a second send of the
+    // same program asks before it overwrites.
+    auto* send = h.child<QPushButton>("cmdSend");
     ASSERT_TRUE(ClickRow(local, "O100.NC"));
-    h.child<QPushButton>("cmdSend")->click();
-    ASSERT_TRUE(WaitUntil([&] { return sim.hasProgram("O100"); }));
-    EXPECT_TRUE(sim.program("O100").contains("G1 X5"));
-    h.child<QPushButton>("cmdDir")->click();
+    send->click();
     ASSERT_TRUE(WaitUntil([&] { return w.remoteNames().contains("O100"); }));
+    EXPECT_TRUE(sim.program("O100").contains("G1 X5"));
+    h.ui.answers << OperatorPanel::Answer::No;
+    ASSERT_TRUE(ClickRow(local, "O100.NC"));
+    send->click();
+    EXPECT_EQ(h.ui.texts(), QStringList{"Filen finns redan i maskinen. Skriva över?"});
+    h.ui.shown.clear();
 
     ASSERT_TRUE(ClickRow(remote, "O7010"));
     auto* rec = h.child<QPushButton>("cmdRec");
@@ -53,8 +65,58 @@ TEST(EndToEnd, SendAndFetchOverTcpShowInBothLists) {
     EXPECT_FALSE(tree->isColumnHidden(2));
     EXPECT_EQ(Column(remote, 0), (QStringList{"O100", "O7010", "O8000"}));
     EXPECT_EQ(Column(remote, 2), (QStringList{"Olika", "Lika", "Bara i maskinen"}));
+    // The column goes with the list and folder it describes: after a fetch,
+    // and after switching to a machine whose list is not asked for.
+    ASSERT_TRUE(ClickRow(remote, "O8000"));
+    rec->click();
+    EXPECT_TRUE(tree->isColumnHidden(2));
+    w.findChild<QAction*>("mnuCompare")->trigger();
+    EXPECT_FALSE(tree->isColumnHidden(2));
+    w.selectMachine(1);
+    EXPECT_TRUE(tree->isColumnHidden(2));
     EXPECT_EQ(h.ui.reports(), 0);
     EXPECT_TRUE(h.ui.shown.isEmpty()) << h.ui.texts().join(QLatin1Char('|')).toStdString();
+
+    // Without an extension every program name would be empty: the missing setting is named.
+    ASSERT_TRUE(ClickRow(local, "O200"));
+    send->click();
+    EXPECT_EQ(h.ui.texts(), QStringList{"Maskinen \"Svarv B\" har ingen \"Filändelse för program\" (Inställningar, "
+                                        "fliken Avancerat). Ange den innan program sänds."});
+}
+
+TEST(EndToEnd, ClosingWhileASendWaitsEndsTheSendThenTheWindow) {
+    // A machine that takes the program and never answers.
+    QTcpServer silent;
+    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost));
+    WindowHome h;
+    h.program("O1.NC", "%O1\r\nG1 X1\r\n%");
+    h.ini("SvarTimeout=60000\r\n" + h.machine(1, "Fräs A", "Port=" + QByteArray::number(silent.serverPort()) + "\r\n"));
+    h.open();
+    ASSERT_TRUE(ClickRow(h.child<QAbstractItemView>("FileListView"), "O1.NC"));
+    QPointer<frm_main> w = h.window.release();
+    w->setAttribute(Qt::WA_DeleteOnClose);
+    QObject::connect(&silent, &QTcpServer::newConnection, [&] {
+        QTcpSocket* c = silent.nextPendingConnection();
+        QObject::connect(c, &QTcpSocket::readyRead, [&, c] {
+            if (c->readAll().contains('%') && w) w->close();
+        });
+    });
+    bool sending = false, goneWhileSending = false;
+    QEventLoop loop;
+    QObject::connect(w, &QObject::destroyed, &loop, [&] {
+        goneWhileSending = sending;
+        loop.quit();
+    });
+    QTimer::singleShot(0, [&] {
+        sending = true;
+        w->findChild<QPushButton*>("cmdSend")->click();
+        sending = false;
+    });
+    QTimer::singleShot(30000, &loop, &QEventLoop::quit);  // only so that a hang fails
+    loop.exec();
+    EXPECT_TRUE(w.isNull());
+    EXPECT_FALSE(sending || goneWhileSending);
+    EXPECT_TRUE(h.home.read("fenmo32.log").contains("Programmet avslutat."));
 }
 
 TEST(EndToEnd, MachineCannotChangeWhileASendWaits) {

@@ -5,6 +5,7 @@
 #include "windowfixture.h"
 
 #include <QAction>
+#include <QDirIterator>
 #include <QMenu>
 #include <QMenuBar>
 
@@ -172,4 +173,15 @@ TEST(Layout, F5AndAltF12WorkWhereverTheFocusIs) {
     EXPECT_FALSE(DebugMenuShown(w));
     Key(h.child<QWidget>("RemoteFilesLV"), Qt::Key_F12, Qt::AltModifier);
     EXPECT_TRUE(DebugMenuShown(w));
+}
+
+TEST(Layout, NoIncludeClimbsFromALowerFolderToTheWindowsFolder) {
+    QStringList climbing;
+    QDirIterator it(FENMO_SOURCE_DIR "/src", {"*.h", "*.cpp"}, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        QFile f(it.next());
+        if (!f.fileName().contains("/src/app/") && f.open(QIODevice::ReadOnly) && f.readAll().contains("#include \"app/"))
+            climbing << f.fileName();
+    }
+    EXPECT_TRUE(climbing.isEmpty()) << climbing.join(' ').toStdString();
 }

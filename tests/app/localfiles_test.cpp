@@ -57,21 +57,18 @@ TEST(LocalList, ColumnsBlocksCommentsAndPictures) {
     EXPECT_EQ(h.cell("O1.NC", 4), FileDateText(mtime));
     EXPECT_FALSE(h.cell("O1.NC", 4).isEmpty());
 
+    // A picture of its own for each kind, none for other names.
     QAbstractItemModel* m = h.list->model();
     const QStringList names = Column(h.list, 0);
-    auto picture = [&](const char* name) {
-        return m->data(m->index(names.indexOf(QLatin1String(name)), 0), Qt::DecorationRole).value<QIcon>();
-    };
     auto* files = static_cast<LocalFileModel*>(m);
-    const std::pair<const char*, int> kinds[] = {{"O1.NC", 2}, {"K100.NC", 3}, {"T5.NC", 4}};
-    for (auto [name, kind] : kinds)
+    auto picture = [&](const char* name) {
+        const QIcon icon = m->data(m->index(names.indexOf(QLatin1String(name)), 0), Qt::DecorationRole).value<QIcon>();
+        return icon.isNull() ? QImage() : icon.pixmap(16).toImage();
+    };
+    for (auto [name, kind] : {std::pair{"O1.NC", 2}, std::pair{"K100.NC", 3}, std::pair{"T5.NC", 4}})
         EXPECT_EQ(files->iconIndex(files->storedRow(names.indexOf(name))), kind) << name;
-    EXPECT_FALSE(picture("O1.NC").isNull());
-    EXPECT_FALSE(picture("T5.NC").isNull());
-    EXPECT_TRUE(picture("X9.NC").isNull());
-    // Three different pictures.
-    EXPECT_NE(picture("O1.NC").pixmap(16).toImage(), picture("K100.NC").pixmap(16).toImage());
-    EXPECT_NE(picture("K100.NC").pixmap(16).toImage(), picture("T5.NC").pixmap(16).toImage());
+    const QImage o = picture("O1.NC"), k = picture("K100.NC"), t = picture("T5.NC");
+    EXPECT_TRUE(!o.isNull() && o != k && k != t && t != o && picture("X9.NC").isNull());
 
     // A machine without an extension lists the names without one.
     EXPECT_EQ(ScanProgramFolder(h.WindowHome::send, "*.").size(), 1u);

@@ -18,7 +18,7 @@ TEST(Menus, PluginsAreListedUpToTheFirstGapAndStartWithTheMachinesValues) {
     WindowHome h;
     h.home.write("plugins.ini",
                  "[Plugin1]\r\nName=Verktyg\r\nPath=tool.sh\r\nParam=#SD# #EXT#\r\n"
-                 "[Plugin2]\r\nName=Manual\r\nPath=manual.pdf\r\n"
+                 "[Plugin2]\r\nName=Manual\r\nPath=manual.pdf\r\nParam=#EXT#\r\n"
                  "[Plugin3]\r\nName=Borta\r\nPath=borta #EXT#.exe\r\n"
                  "[Plugin4]\r\nName=Trasig\r\nPath=trasig.sh\r\n"
                  "[Plugin6]\r\nName=Aldrig\r\nPath=x\r\n");
@@ -29,7 +29,10 @@ TEST(Menus, PluginsAreListedUpToTheFirstGapAndStartWithTheMachinesValues) {
                                         ".tmp' '" + out + "'\n");
     const QString manual = h.home.write("Plugins/manual.pdf", "%PDF");
     const QString broken = h.home.write("Plugins/trasig.sh", "#!/finns/inte/sh\n");
-    h.ini(h.machine(1, "Fräs"));
+    // A send folder with a blank in it is still one argument.
+    const QString sendPath = h.home.file("nc program");
+    QDir().mkpath(sendPath);
+    h.ini(h.machine(1, "Fräs", "SendPath=" + sendPath.toUtf8() + "\r\n"));
     frm_main& w = h.open();
     auto* menu = w.findChild<QMenu*>("mnuPlugin");
     EXPECT_TRUE(menu->menuAction()->isVisible());
@@ -39,7 +42,7 @@ TEST(Menus, PluginsAreListedUpToTheFirstGapAndStartWithTheMachinesValues) {
     menu->actions()[0]->trigger();
     ASSERT_TRUE(WaitUntil([&] { return h.home.exists("args.txt"); }));
     EXPECT_EQ(h.home.read("args.txt"),
-              h.send.toUtf8() + "\nNC\n" + QFileInfo(h.home.path()).canonicalFilePath().toUtf8() + "\n");
+              sendPath.toUtf8() + "\nNC\n" + QFileInfo(h.home.path()).canonicalFilePath().toUtf8() + "\n");
     EXPECT_TRUE(h.ui.opened.isEmpty());
     menu->actions()[1]->trigger();  // not a program: opened with its associated one
     ASSERT_EQ(h.ui.opened.size(), 1);
@@ -49,7 +52,11 @@ TEST(Menus, PluginsAreListedUpToTheFirstGapAndStartWithTheMachinesValues) {
     menu->actions()[2]->trigger();
     menu->actions()[3]->trigger();
     const QStringList log = QString::fromLatin1(h.home.read("fenmo32.log")).split("\r\n", Qt::SkipEmptyParts);
-    ASSERT_GE(log.size(), 2);
+    ASSERT_GE(log.size(), 3);
+    // A document takes no parameters: the log says they were left out.
+    EXPECT_TRUE(log[log.size() - 3].endsWith(" - Plugin \"Manual\" öppnat som dokument: " + manual +
+                                             ". Parametrarna skickades inte med (ett dokument tar inga): NC."))
+        << log[log.size() - 3].toStdString();
     EXPECT_TRUE(log[log.size() - 2].endsWith(" - Plugin \"Borta\" kunde inte startas: " + h.home.path() +
                                 "/plugins/borta NC.exe (filen finns inte)."))
         << log[log.size() - 2].toStdString();

@@ -4,6 +4,8 @@
 #include "windowfixture.h"
 
 #include <QAction>
+#include <QBuffer>
+#include <QFontMetricsF>
 #include <QImage>
 #include <QPdfWriter>
 #include <QPrinter>
@@ -31,6 +33,25 @@ QString PageText(const QString& pdf, int page) {
     return Tool("pdftotext", {"-f", n, "-l", n, "-layout", pdf, "-"});
 }
 
+// Where rows go by the rule, worked out from the fonts on an A4 page at the
+// PDF's resolution: rows start 2 header lines below the top margin, and a
+// row must end one row and the 3 footer lines above the bottom margin.
+struct Rows {
+    double left, U, H, L;
+    int perPage;
+};
+Rows RowsOnA4(int top) {
+    QBuffer none;
+    QPdfWriter w(&none);
+    PreparePdf(w, "");
+    const double twips = 1440.0 / w.resolution(), mm = 56.7;
+    const double L = QFontMetricsF(ListFont(), &w).lineSpacing();
+    const double H = std::round(top * mm) + 2 * QFontMetricsF(HeaderFont(), &w).lineSpacing();
+    const double bottom = w.height() * twips - std::round(20 * mm) - 3 * QFontMetricsF(FooterFont(), &w).lineSpacing();
+    const double left = std::round(20 * mm);
+    return {left, w.width() * twips - 2 * left, H, L, int(std::floor((bottom - L - H) / L))};
+}
+
 // A folder of programs O0001.NC ... with a program comment each.
 struct Folder {
     TestHome home;
@@ -42,19 +63,27 @@ struct Folder {
             home.write(QString("lista/O%1.NC").arg(i, 4, 10, QChar('0')),
                        QString("%O%1(DETALJ %1)\r\nG0 X0\r\n%").arg(i).toLatin1());
     }
-    FileListLayout print(int top = 20) const {
+    void print(int top = 20) const {
         QDir().mkpath(path);
         QPdfWriter writer(pdf);
         PreparePdf(writer, path);
-        const FileListLayout g = MeasureFileList(writer, 20, top, 20, 20);
         PrintFileList(writer, path, 20, top, 20, 20);
-        return g;
+    }
+};
+
+// Removes a file as the printing starts, after the folder was listed.
+struct VanishingPdf : QPdfWriter {
+    using QPdfWriter::QPdfWriter;
+    QString victim;
+    QPaintEngine* paintEngine() const override {
+        QFile::remove(victim);
+        return QPdfWriter::paintEngine();
     }
 };
 
 }  // namespace
 
-TEST(PrintList, LongCommentEndsBeforeTheSizeColumn) {
+TEST(PrintList, LongCommentEndsBeforeTheSizeColumnAndAVanishedFileIsLeftOut) {
     Folder f;
     QString comment;
     for (int i = 0; comment.size() < 300; ++i) comment += QString("ord%1 ").arg(i, 3, 10, QChar('0'));
@@ -65,12 +94,17 @@ TEST(PrintList, LongCommentEndsBeforeTheSizeColumn) {
     QFile file(f.home.file("lista/O1.NC"));
     ASSERT_TRUE(file.open(QIODevice::ReadWrite) && file.setFileTime(midnight, QFileDevice::FileModificationTime));
     file.close();
-    const FileListLayout g = f.print();
-
+    {
+        VanishingPdf writer(f.pdf);
+        writer.victim = f.home.write("lista/O2.NC", "%O2(BORTA)\r\n%");
+        PreparePdf(writer, f.path);
+        PrintFileList(writer, f.path, 20, 20, 20, 20);
+    }
     const QString text = PageText(f.pdf, 1);
     EXPECT_TRUE(text.contains("O1.NC  ") && text.contains("ord000 ord001")) << text.toStdString();
     EXPECT_TRUE(text.contains(FileDateText(midnight.toMSecsSinceEpoch()) + "\n")) << text.toStdString();
     EXPECT_FALSE(text.contains(comment.right(12))) << text.toStdString();
+    EXPECT_FALSE(text.contains("O2.NC") || text.contains("1970")) << text.toStdString();
     // Every word of the comment lies left of where the longest size could start.
     const QString boxes = Tool("pdftotext", {"-bbox", f.pdf, "-"});
     const QRegularExpression word("xMax=\"([0-9.]+)\"[^>]*>ord\\d");
@@ -78,24 +112,27 @@ TEST(PrintList, LongCommentEndsBeforeTheSizeColumn) {
     int words = 0;
     for (auto it = word.globalMatch(boxes); it.hasNext(); ++words) right = std::max(right, it.next().captured(1).toDouble());
     EXPECT_GE(words, 3);
+    const Rows g = RowsOnA4(20);
     EXPECT_LE(right * 20, g.left + 0.60 * g.U + 1);  // points to twips
 }
 
 TEST(PrintList, EmptyThenExactlyFullPagesAndBandsRunAcrossPages) {
     Folder f;
-    // An odd number of rows a page, so that shading restarted on each page
-    // would show.
-    int top = 20, k;
-    while ((k = f.print(top).rowsPerPage) % 2 == 0) ++top;
+    // An odd number of rows a page, so that shading restarted on each page would show.
+    int top = 20;
+    while (RowsOnA4(top).perPage % 2 == 0) ++top;
+    const Rows g = RowsOnA4(top);
+    const int k = g.perPage;
     ASSERT_GT(k, 20);
     // The empty folder still gets its page with header and footer.
+    f.print(top);
     EXPECT_EQ(Pages(f.pdf), 1);
     const QString first = PageText(f.pdf, 1);
     for (const QString& part : {f.path, QString("Sida - 1 / 1"), QString("Utskrivet : ")})
         EXPECT_TRUE(first.contains(part)) << first.toStdString();
 
     f.programs(1, 2 * k);
-    const FileListLayout g = f.print(top);
+    f.print(top);
     EXPECT_EQ(Pages(f.pdf), 2);  // no third, empty page
     const QString second = PageText(f.pdf, 2);
     EXPECT_TRUE(second.contains(QString("O%1.NC").arg(k + 1, 4, 10, QChar('0'))));
@@ -112,13 +149,11 @@ TEST(PrintList, EmptyThenExactlyFullPagesAndBandsRunAcrossPages) {
         const double x = g.left + 0.20 * g.U, y = g.H + (row + 0.5) * g.L;
         return page.pixelColor(int(x * dpi / 1440), int(y * dpi / 1440));
     };
-    const QColor grey(208, 208, 208), white(Qt::white);
-    EXPECT_EQ(shade(0), white);
-    EXPECT_EQ(shade(1), grey);
+    EXPECT_EQ(shade(0), QColor(Qt::white));
+    EXPECT_EQ(shade(1), QColor(208, 208, 208));
 
     f.programs(2 * k + 1, 2 * k + 1);
     f.print(top);
-    EXPECT_EQ(Pages(f.pdf), 3);
     EXPECT_TRUE(PageText(f.pdf, 3).contains("Sida - 3 / 3"));
 }
 
@@ -149,4 +184,13 @@ TEST(PrintList, MenuPrintsTheSelectedFolderAfterTheDialog) {
     EXPECT_TRUE(text.contains(h.send)) << text.toStdString();
     EXPECT_TRUE(text.contains("O7.NC") && text.contains("AXEL")) << text.toStdString();
     EXPECT_EQ(h.ui.reports(), 0);
+
+    // A write that fails is reported, not left as a cut file.
+    Hooks().printDialog = [&](QPrinter& printer) {
+        printer.setOutputFileName("/dev/full");
+        return true;
+    };
+    entry->trigger();
+    ASSERT_EQ(h.ui.reports(), 1);
+    EXPECT_TRUE(h.ui.shown.last().text.contains("Disken är full")) << h.ui.shown.last().text.toStdString();
 }

@@ -51,21 +51,26 @@ TEST(Setup, LoadsAMachineAndSavesTypFromTheLinkAndModel) {
     EXPECT_EQ(tabs->tabText(0) + tabs->tabText(1) + tabs->tabText(2), "KommunikationSökvägarAvancerat");
     EXPECT_TRUE(tabs->isEnabled());
     EXPECT_TRUE(Get<QRadioButton>(d, "optCOM")->isChecked());
-    EXPECT_EQ(Text(d, "cmbProtoTyp"), "Typ 1");
-    EXPECT_EQ(Text(d, "cmbComPort") + Text(d, "cmbBaud") + Text(d, "cmbEOB"), "319200LF");
+    EXPECT_EQ(Text(d, "cmbProtoTyp") + Text(d, "cmbComPort") + Text(d, "cmbBaud") + Text(d, "cmbEOB"),
+              "Typ 1319200LF");
     EXPECT_EQ(Get<QLineEdit>(d, "txtEditor")->text(), "vi");
     EXPECT_FALSE(Get<QCheckBox>(d, "chkAutoDir")->isChecked());
     EXPECT_FALSE(Get<QLineEdit>(d, "txtMaskinIP")->isEnabled());
     auto* save = Get<QPushButton>(d, "cmdSave");
-    EXPECT_FALSE(save->isEnabled());
-    EXPECT_FALSE(d.dirty());
+    EXPECT_FALSE(save->isEnabled() || d.dirty());
 
-    // Saving unchanged writes "Typ" 2 again; nothing else in the file moves.
+    // Saving writes "Typ" 2 again (the model decides); nothing else in the file moves.
     Edit(d, "txtExtension", "TC");
     EXPECT_TRUE(save->isEnabled());
     save->click();
     EXPECT_FALSE(save->isEnabled());
     EXPECT_EQ(h.home.read("Fenmo32.INI"), QByteArray(before).replace("Extension=NC", "Extension=TC"));
+
+    // Enter in a field never creates a machine: only "Spara" is the default.
+    for (QPushButton* b : d.findChildren<QPushButton*>())
+        EXPECT_EQ(b->isDefault() || b->autoDefault(), b == save) << b->objectName().toStdString();
+    Key(Get<QLineEdit>(d, "txtMaskinIP"), Qt::Key_Return);
+    EXPECT_TRUE(h.ui.prompts.isEmpty());
 
     // "GEN PROT 2" on a serial link is protocol 2 whatever the list shows.
     Choose(d, "cmbMaskiner", "B");
@@ -73,31 +78,29 @@ TEST(Setup, LoadsAMachineAndSavesTypFromTheLinkAndModel) {
     EXPECT_EQ(Text(d, "cmbProtoTyp"), "Typ 1");
     Edit(d, "txtSettings", ",n,8,1");  // marks the dialog dirty too
     Edit(d, "txtAllowedHosts", "10.0.0.0/8");
-    save->click();
-    EXPECT_EQ(ReadIni("Program", "AllowedHosts", ""), "10.0.0.0/8");
-    EXPECT_EQ(ReadIni("Program", "ListenAddress", "<saknas>"), "<saknas>");  // unchanged keys stay unwritten
-    EXPECT_EQ(Stored(2, "Typ") + Stored(2, "Settings"), "1,n,8,1");
-
-    // History settings are general ones: only a changed one is written.
-    EXPECT_EQ(Get<QSpinBox>(d, "txtHistoryKeep")->value(), 20);
     Get<QSpinBox>(d, "txtHistoryKeep")->setValue(5);
     save->click();
-    EXPECT_EQ(ReadIni("Program", "HistoryKeep", ""), "5");
-    EXPECT_EQ(ReadIni("Program", "HistoryMaxMB", "<saknas>"), "<saknas>");
+    // General settings: only a changed one is written.
+    EXPECT_EQ(ReadIni("Program", "AllowedHosts", "") + ReadIni("Program", "HistoryKeep", ""), "10.0.0.0/85");
+    for (const char* key : {"ListenAddress", "HistoryMaxMB", "VerifyAfterSend"})
+        EXPECT_EQ(ReadIni("Program", key, "<saknas>"), "<saknas>") << key;
+    EXPECT_EQ(Stored(2, "Typ") + Stored(2, "Settings"), "1,n,8,1");
     EXPECT_TRUE(h.ui.shown.isEmpty());
 }
 
-TEST(Setup, ModelFileRestrictsTheChoices) {
+TEST(Setup, ModelAndMachineRestrictTheChoices) {
     WindowHome h;
     h.home.write("maskiner/Lf.dat", "[Maskin]\r\nOnlyLF=True\r\nNetwork=False\r\nProtokoll2=False\r\n");
     h.home.write("maskiner/Trasig.DAT", "[Maskin]\r\nNetwork=kanske\r\nOnlyLF=\r\nProtokoll2=&&\r\n");
-    h.ini("LastMachine=A\r\n[Maskin 1]\r\nNamn=A\r\nTyp=1\r\nEOB=0\r\n");
+    h.home.write("maskiner/Seriell.dat", "[Maskin]\r\nNetwork=False\r\n");
+    h.ini("LastMachine=A\r\n[Maskin 1]\r\nNamn=A\r\nTyp=1\r\nEOB=0\r\n"
+          "[Maskin 2]\r\nNamn=N\r\nTyp=0\r\nModell=Seriell\r\nOnlyLF=True\r\nEOB=0\r\n");
     frm_setup d;
     d.show();
     auto* models = Get<QComboBox>(d, "cmbModell");
     QStringList listed;
     for (int i = 0; i < models->count(); ++i) listed << models->itemText(i);
-    EXPECT_EQ(listed, (QStringList{"?", "GEN PROT 1", "GEN PROT 2", "Lf", "Trasig"}));
+    EXPECT_EQ(listed, (QStringList{"?", "GEN PROT 1", "GEN PROT 2", "Lf", "Seriell", "Trasig"}));
     EXPECT_EQ(Text(d, "cmbProtoTyp"), "Typ 2");
 
     Choose(d, "cmbModell", "Lf");
@@ -110,13 +113,62 @@ TEST(Setup, ModelFileRestrictsTheChoices) {
     // Values that do not convert count as missing.
     Choose(d, "cmbModell", "Trasig");
     for (const char* name : restricted) EXPECT_TRUE(Get<QWidget>(d, name)->isEnabled()) << name;
+
+    // A network machine of a model without a network link, and a machine of
+    // its own limited to LF: loaded as what can be saved.
+    h.ui.answers << OperatorPanel::Answer::No;
+    Choose(d, "cmbMaskiner", "N");
+    EXPECT_TRUE(Get<QRadioButton>(d, "optCOM")->isChecked());
+    EXPECT_FALSE(Get<QRadioButton>(d, "optNet")->isEnabled());
+    EXPECT_EQ(Text(d, "cmbEOB"), "LF");
+    EXPECT_FALSE(Get<QWidget>(d, "cmbEOB")->isEnabled());
+    Edit(d, "txtExtension", "NC");
+    Press(d, "cmdSave");
+    EXPECT_EQ(Stored(2, "Typ") + Stored(2, "EOB"), "11");
 }
 
-TEST(Setup, StoredValuesTheListsLackShowWhatTheyCan) {
+TEST(Setup, ValuesTheControlsCannotShowAreKeptAsStored) {
     WindowHome h;
-    h.ini("LastMachine=A\r\n[Maskin 1]\r\nNamn=A\r\nTyp=0\r\nPort=10000\r\nBaudRate=19200\r\nEOB=1\r\n"
-          "[Maskin 2]\r\nNamn=B\r\nTyp=x\r\nBaudRate=1234\r\nEOB=7\r\nGetDir=kanske\r\nShowAllFiles=0\r\n"
-          "[Maskin 3]\r\nNamn=C\r\n");
+    h.home.write("maskiner/TC-32B.dat", "[Maskin]\r\nConversion=False\r\n");
+    // Each odd machine is loaded after one whose controls hold every value.
+    auto odd = [](const char* slot, const QList<std::pair<QByteArray, QByteArray>>& values) {
+        QByteArray section = QByteArray(kFullA).replace("1]\r\nNamn=A", slot);
+        for (const auto& [from, to] : values) section.replace(from, to);
+        return section;
+    };
+    h.ini("LastMachine=A\r\nEditor=\r\nHistoryKeep=100000\r\nHistoryMaxMB=-5\r\n" + kFullA +
+          odd("2]\r\nNamn=B", {{"Typ=2", "Typ=x"}, {"Modell=?", "Modell=tc-32b"}, {"ComPort=3", "ComPort=17"},
+                               {"19200", "115200"}, {"EOB=1", "EOB=7"}, {"GetDir=False", "GetDir=kanske"},
+                               {"ShowAllFiles=0", "ShowAllFiles=ja"}, {"=NC", "=B"}}) +
+          odd("3]\r\nNamn=C", {{"Typ=2", "Typ=3"}, {"Modell=?", "Modell=Saknas"}, {"19200", "1234"}, {"=NC", "=C"}}));
+    frm_setup d;
+    d.show();
+    for (const char* name : {"B", "C"}) {
+        SCOPED_TRACE(name);
+        Choose(d, "cmbMaskiner", "A");
+        Choose(d, "cmbMaskiner", name);
+        EXPECT_FALSE(Get<QRadioButton>(d, "optCOM")->isChecked() || Get<QRadioButton>(d, "optNet")->isChecked());
+        for (const char* combo : {"cmbProtoTyp", "cmbModell", "cmbBaud"})
+            EXPECT_EQ(Get<QComboBox>(d, combo)->currentIndex(), -1) << combo;
+        const QByteArray before = h.home.read("Fenmo32.INI");
+        Edit(d, "txtExtension", "NY");
+        Press(d, "cmdSave");
+        EXPECT_EQ(h.home.read("Fenmo32.INI"),
+                  QByteArray(before).replace("Extension=" + QByteArray(name), "Extension=NY"));
+    }
+    Choose(d, "cmbMaskiner", "B");
+    for (const char* combo : {"cmbComPort", "cmbEOB"}) EXPECT_EQ(Get<QComboBox>(d, combo)->currentIndex(), -1);
+    for (const char* box : {"chkAutoDir", "chkShowAll"})
+        EXPECT_EQ(Get<QCheckBox>(d, box)->checkState(), Qt::PartiallyChecked) << box;
+    // Once ticked, the value is the operator's.
+    Get<QCheckBox>(d, "chkAutoDir")->click();
+    Press(d, "cmdSave");
+    EXPECT_EQ(Stored(2, "GetDir") + Stored(2, "ShowAllFiles"), "Trueja");
+}
+
+TEST(Setup, AddressPortAndUnstorableTextAreQuestioned) {
+    WindowHome h;
+    h.ini("LastMachine=A\r\n[Maskin 1]\r\nNamn=A\r\nTyp=0\r\nPort=10000\r\n");
     frm_setup d;
     d.show();
     QApplication::setActiveWindow(&d);
@@ -145,35 +197,36 @@ TEST(Setup, StoredValuesTheListsLackShowWhatTheyCan) {
     EXPECT_EQ(h.ui.shown[1].title, "IP Address");
     EXPECT_EQ(port->text(), "10 000");
     h.ui.shown.clear();
-    h.ui.answers << OperatorPanel::Answer::No;  // not saved when switching
 
-    Choose(d, "cmbMaskiner", "B");
-    EXPECT_TRUE(Get<QRadioButton>(d, "optNet")->isChecked());  // as before
-    EXPECT_EQ(Text(d, "cmbBaud"), "19200");
-    EXPECT_EQ(Get<QComboBox>(d, "cmbEOB")->currentIndex(), -1);
-    EXPECT_TRUE(Get<QCheckBox>(d, "chkAutoDir")->isChecked());
-    EXPECT_FALSE(Get<QCheckBox>(d, "chkShowAll")->isChecked());
-    Edit(d, "txtExtension", "NC");
+    // A pasted line break is refused, naming the field; nothing is written.
+    const QByteArray before = h.home.read("Fenmo32.INI");
+    for (const auto& [box, label] : {std::pair{"txtSendPath", "Sändmapp"}, std::pair{"txtEditor", "NC Editor"}}) {
+        Edit(d, box, "/nc\r\n[Maskin 9]\nNamn=X");
+        Press(d, "cmdSave");
+        EXPECT_EQ(h.ui.shown.last().text,
+                  QString("Fältet \"%1\" innehåller en radbrytning, som inte kan sparas. Ta bort den och spara igen.")
+                      .arg(label));
+        EXPECT_EQ(h.home.read("Fenmo32.INI"), before);
+        EXPECT_TRUE(d.dirty());
+        Edit(d, box, "/nc");
+    }
+
+    // A key that could not be written keeps the dialog dirty, so closing asks.
+    QFile::remove(h.home.file("Fenmo32.INI"));
+    QDir(h.home.path()).mkdir("Fenmo32.INI");
     Press(d, "cmdSave");
-    // The odd line end is kept until one is chosen.
-    EXPECT_EQ(Stored(2, "BaudRate") + "|" + Stored(2, "EOB") + "|" + Stored(2, "Typ"), "19200|7|0");
-
-    // A machine with nothing but its name gets the dialog's defaults.
-    Choose(d, "cmbMaskiner", "C");
-    EXPECT_TRUE(Get<QRadioButton>(d, "optCOM")->isChecked());
-    EXPECT_EQ(Text(d, "cmbProtoTyp") + Text(d, "cmbModell") + Text(d, "cmbComPort") + Text(d, "cmbBaud") +
-                  Text(d, "cmbEOB"),
-              "Typ 2?19600CR-LF");
-    EXPECT_EQ(Get<QLineEdit>(d, "txtSettings")->text(), ",e,7,1");
-    EXPECT_EQ(Get<QLineEdit>(d, "txtRootPath")->text(), DefaultProgramFolder());
-    EXPECT_EQ(Get<QLineEdit>(d, "txtTrashPath")->text(), DefaultTrashFolder());
-    EXPECT_TRUE(Get<QCheckBox>(d, "chkShowAll")->isChecked());
-    EXPECT_EQ(h.ui.texts(), QStringList{"Vill du spara ändringarna till maskinen?"});
+    EXPECT_TRUE(d.dirty());
+    EXPECT_TRUE(Get<QPushButton>(d, "cmdSave")->isEnabled());
+    h.ui.answers << OperatorPanel::Answer::No;
+    Press(d, "cmdClose");
+    EXPECT_EQ(h.ui.texts().last(), "Vill du spara ändringarna till maskinen innan du stänger inställningarna?");
 }
 
 TEST(Setup, NewMachinesAndRefusedNames) {
     WindowHome h;
-    h.ini("LastMachine=A\r\n[Maskin 1]\r\nNamn=A\r\n[Maskin 3]\r\nNamn=C\r\n");
+    // Slot 2 still holds the keys of a machine whose name was blanked by hand.
+    h.ini("LastMachine=A\r\n[Maskin 1]\r\nNamn=A\r\n[Maskin 2]\r\nNamn=\r\nIP=10.9.9.9\r\nSendPath=/gammal\r\n"
+          "[Maskin 3]\r\nNamn=C\r\n");
     const QByteArray before = h.home.read("Fenmo32.INI");
     frm_setup d;
     d.show();
@@ -188,11 +241,13 @@ TEST(Setup, NewMachinesAndRefusedNames) {
     Press(d, "Command1");
     EXPECT_EQ(Stored(2, "Namn"), "Fräs 2");
     EXPECT_EQ(Text(d, "cmbMaskiner"), "Fräs 2");
+    EXPECT_EQ(Get<QLineEdit>(d, "txtMaskinIP")->text() + Get<QLineEdit>(d, "txtSendPath")->text(),
+              DefaultProgramFolder());
     EXPECT_TRUE(d.dirty());
     h.ui.answers << OperatorPanel::Answer::Yes;
     Press(d, "cmdClose");
     EXPECT_FALSE(d.isVisible());
-    EXPECT_EQ(Stored(2, "Typ") + Stored(2, "BaudRate") + Stored(2, "EOB"), "196000");
+    EXPECT_EQ(Stored(2, "Typ") + Stored(2, "BaudRate") + Stored(2, "EOB") + Stored(2, "IP"), "196000");
 
     // Slots 1 to 16 in use: refused, nothing written.
     QByteArray full;

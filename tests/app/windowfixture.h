@@ -2,7 +2,7 @@
 // A main window in a throw-away program folder, with every box answered by
 // the test instead of a person, and an in-memory serial port.
 #include "app/frm_main.h"
-#include "app/messagebox.h"
+#include "controls/messagebox.h"
 #include "common/errorreport.h"
 #include "common/notify.h"
 #include "link/memoryserialport.h"

@@ -141,8 +141,10 @@ TEST(Ini, FailedWriteIsReportedAndChangesNothing) {
     EXPECT_FALSE(WriteIni(QStringLiteral("A"), QStringLiteral("K"), QStringLiteral("v"), h.file(QStringLiteral("folder.ini"))));
     h.write(QStringLiteral("file"), "x");
     EXPECT_FALSE(WriteIni(QStringLiteral("A"), QStringLiteral("K"), QStringLiteral("v"), h.file(QStringLiteral("file/sub.ini"))));
+    // A value that would start a line of its own is refused before the file is touched.
+    EXPECT_FALSE(WriteIni(QStringLiteral("A"), QStringLiteral("K"), QStringLiteral("v\r\n[B]"), h.file(QStringLiteral("file"))));
     SetMessageSink({});
-    EXPECT_EQ(shown, QStringList(2, QStringLiteral("Fel vid skrivning till INI-fil...")));
+    EXPECT_EQ(shown, QStringList(3, QStringLiteral("Fel vid skrivning till INI-fil...")));
     EXPECT_EQ(h.read(QStringLiteral("file")), QByteArray("x"));
     EXPECT_TRUE(QFileInfo(h.file(QStringLiteral("folder.ini"))).isDir());
 }

@@ -27,7 +27,6 @@ TEST(HexDump, SixteenAByteLines) {
 
     QByteArray big(0x100010, 'a');
     const QByteArray bigDump = HexDump(big, 3);
-    EXPECT_TRUE(bigDump.endsWith(QByteArray("100000 | 61 ")) == false);
     EXPECT_NE(bigDump.indexOf("\r\n100000 | 61 61"), -1);  // offsets grow past five digits
 }
 

@@ -77,20 +77,6 @@ TEST(ErrorReport, TracedFailureIsReportedLoggedAndAborts) {
     RemoveAbortHook(hook);
 }
 
-TEST(ErrorReport, CancelEndsTheProgramWithoutLogging) {
-    TestHome h;
-    const QString folder = h.path();
-    EXPECT_EXIT(
-        {
-            SetProgramFolder(folder);
-            SetErrorDialog([](const QString&) { return false; });
-            Traced(S("Form_Load()"), [] { Raise(Err::Overflow); });
-            std::exit(0);
-        },
-        ::testing::ExitedWithCode(EXIT_FAILURE), "");
-    EXPECT_FALSE(h.exists(S("error.log")));
-}
-
 TEST(Code2Error, TextsFromErrorsIni) {
     TestHome h;
     EXPECT_EQ(Code2Error(S("04")), S("Okänt fel."));  // no errors.ini at all

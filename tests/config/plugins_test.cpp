@@ -32,42 +32,32 @@ TEST(PluginsTest, SectionsUpToTheFirstGap) {
     EXPECT_TRUE(ReadPlugins().isEmpty());
 }
 
-TEST(PluginsTest, PlaceholdersInOrder) {
-    PlaceholderValues v;
-    v.treeFolder = "/nc/cd";
-    v.machineName = "Fräs 1";
-    v.RootPath = "/nc";
-    v.DocPath = "/nc/dok";
-    v.SendPath = "/nc/#MOD#/send";  // a later placeholder inside an earlier value
-    v.Modell = "TC-32B";
-    v.Extension = "TC";
-
-    EXPECT_EQ(ExpandPlaceholders("#SD# #EXT#", v), "/nc/TC-32B/send TC");
-    EXPECT_EQ(ExpandPlaceholders("/p/plugins/#MASK#.exe", v), "/p/plugins/Fräs 1.exe");
-    EXPECT_EQ(ExpandPlaceholders("#CD#|#RD#|#DD#|#CD#", v), "/nc/cd|/nc|/nc/dok|/nc/cd");
-    EXPECT_EQ(ExpandPlaceholders("#sd# #Ext# #SD", v), "#sd# #Ext# #SD");
-
-    // An earlier value is not re-read by a placeholder already passed.
+TEST(PluginsTest, PlaceholdersInOrderEachValueOneArgument) {
+    PlaceholderValues v{"/nc/cd", "Fräs 1", "/nc", "/nc/dok", "/nc/#MOD#/send", "TC-32B", "TC"};
+    EXPECT_EQ(ExpandPlaceholders("/p/#MASK#.exe #CD#|#RD#|#DD#|#CD#", v), "/p/Fräs 1.exe /nc/cd|/nc|/nc/dok|/nc/cd");
+    // A later placeholder inside an earlier value is replaced, an earlier one not; case counts.
+    EXPECT_EQ(ExpandPlaceholders("#SD# #sd# #Ext# #SD", v), "/nc/TC-32B/send #sd# #Ext# #SD");
     v.Modell = "#CD#";
     EXPECT_EQ(ExpandPlaceholders("#MOD#", v), "#CD#");
 
+    v.SendPath = "/srv/nc program/Fräs 1";
+    EXPECT_EQ(PluginArguments("#SD# -x#EXT# \"a b\" #MASK#", v),
+              (QStringList{"/srv/nc program/Fräs 1", "-xTC", "a b", "Fräs 1"}));
     // Nothing selected: empty name and folders.
-    EXPECT_EQ(ExpandPlaceholders("-m \"#MASK#\" #SD#", PlaceholderValues()), "-m \"\" ");
+    EXPECT_EQ(PluginArguments("-m \"#MASK#\" #SD#", PlaceholderValues()), (QStringList{"-m", "", ""}));
 }
 
 TEST(PluginsTest, FileFoundWithoutCaseAndStartedByKind) {
     TestHome home;
     const QString script = home.write("Plugins/Run.PY", "#!/usr/bin/env python3 -u\r\nprint()\r\n");
-    const QString doc = home.write("Plugins/notes.txt", "#");
     PlaceholderValues v;
     v.Extension = "py";
     const PluginEntry entry{"Kör", home.path() + "/plugins/run.#EXT#", ""};
     ASSERT_EQ(PluginFile(entry, v), script);
 
-    const PluginStart s = PluginLaunch(script, "\"a b\" c");
+    const PluginStart s = PluginLaunch(script, {"a b", "c"});
     EXPECT_FALSE(s.document);
     EXPECT_EQ(s.program, "/usr/bin/env");
     EXPECT_EQ(s.arguments, (QStringList{"python3 -u", script, "a b", "c"}));
-    EXPECT_TRUE(PluginLaunch(doc, "x").document);
-    EXPECT_TRUE(PluginLaunch(home.path() + "/plugins/missing.exe", "").document);
+    EXPECT_TRUE(PluginLaunch(home.write("Plugins/notes.txt", "#"), {"x"}).document);
 }

@@ -1,5 +1,6 @@
 // The command-line verbs end to end: the built Fenmo32 against the simulated
 // machine, each as its own process, in a throw-away program folder.
+#include "app/version.h"
 #include "library/history.h"
 #include "support/ptypair.h"
 #include "support/testhome.h"
@@ -171,6 +172,16 @@ TEST(Verbs, MachinesAndUsage) {
     const Result help = Fenmo(home.path(), {"--help"});
     EXPECT_EQ(help.code, 0);
     EXPECT_TRUE(help.out.startsWith("Användning:"));
+    const Result version = Fenmo(home.path(), {"--version"});
+    EXPECT_EQ(version.code, 0);
+    EXPECT_EQ(version.out, "Fenmo32 " + VersionNumber() + "\n");
+    // The desktop program without a display says what to do instead of aborting.
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    qunsetenv("QT_QPA_PLATFORM");
+    const Result noDisplay = Fenmo(home.path(), {});
+    qputenv("QT_QPA_PLATFORM", platform);
+    EXPECT_EQ(noDisplay.code, 2);
+    EXPECT_TRUE(noDisplay.err.contains("xvfb-run -a") && noDisplay.err.contains("Fenmo32 --help")) << noDisplay.err.toStdString();
     EXPECT_EQ(home.read("Fenmo32.INI"), ini);  // listing selects nothing
 }
 
@@ -418,7 +429,14 @@ TEST(Verbs, PrintListWritesThePdf) {
     for (const QStringList& usage : {QStringList{"print-list", folder}, QStringList{"dir", "1", "--pdf", pdf},
                                      QStringList{"print-list", folder, home.file("tom"), "--pdf", pdf}})
         EXPECT_EQ(Fenmo(home.path(), usage).code, 2) << usage.join(' ').toStdString();
-    EXPECT_EQ(Fenmo(home.path(), {"print-list", home.file("tom"), "--pdf", home.file("ingen/mapp.pdf")}).code, 1);
+    // A file that cannot be written, or a full disk: told in Swedish, exit 1, no cut file.
+    for (const auto& [target, why] : {std::pair{home.file("ingen/mapp.pdf"), "Det gick inte att hitta sökvägen (fel 76)"},
+                                      std::pair{QString("/dev/full"), "Disken är full (fel 61)"}}) {
+        const Result failed = Fenmo(home.path(), {"print-list", folder, "--pdf", target});
+        EXPECT_EQ(failed.code, 1) << target.toStdString();
+        EXPECT_TRUE(failed.err.contains("kunde inte skriva ut till \"" + target + "\": " + why + ".")) << failed.err.toStdString();
+    }
+    EXPECT_FALSE(QFileInfo::exists(home.file("ingen")));
 }
 
 TEST(Verbs, HistoryListsNewestFirstAndRestorePutsAVersionBack) {

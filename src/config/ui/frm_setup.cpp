@@ -1,6 +1,6 @@
 #include "config/ui/frm_setup.h"
 
-#include "app/messagebox.h"
+#include "controls/messagebox.h"
 #include "common/apperror.h"
 #include "common/ini.h"
 #include "common/convert.h"
@@ -21,6 +21,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScopedValueRollback>
 #include <QSignalBlocker>
 #include <QSpinBox>
 #include <QTabWidget>
@@ -197,8 +198,9 @@ void frm_setup::buildControls() {
     cmdSave = Named<QPushButton>("cmdSave", QStringLiteral("Spara"), this);
     cmdSave->setEnabled(false);
     cmdClose = Named<QPushButton>("cmdClose", QStringLiteral("Stäng"), this);
-    cmdSave->setAutoDefault(false);
-    cmdClose->setAutoDefault(false);
+    // Enter in a field may save, never create a machine or open a chooser.
+    for (QPushButton* b : findChildren<QPushButton*>()) b->setAutoDefault(false);
+    cmdSave->setDefault(true);
     buttons->addWidget(cmdSave);
     buttons->addWidget(cmdClose);
     root->addLayout(buttons);
@@ -220,7 +222,16 @@ void frm_setup::connectControls() {
     auto changed = [this] { SettingsChanged(); };
     for (QComboBox* c : {cmbBaud, cmbComPort, cmbEOB, cmbModell, cmbProtoTyp})
         connect(c, &QComboBox::currentIndexChanged, this, changed);
-    for (QCheckBox* c : {chkAutoDir, chkShowAll, chkVerifyAfterSend}) connect(c, &QCheckBox::toggled, this, changed);
+    connect(chkVerifyAfterSend, &QCheckBox::toggled, this, changed);
+    for (QCheckBox* c : {chkAutoDir, chkShowAll})
+        connect(c, &QCheckBox::stateChanged, this, [this, c](int state) {
+            // Once chosen, an unknown stored value is gone for good.
+            if (state != Qt::PartiallyChecked && c->isTristate()) {
+                c->setTristate(false);
+                c->setToolTip(QString());
+            }
+            SettingsChanged();
+        });
     for (QSpinBox* b : {txtHistoryKeep, txtHistoryMaxMB}) connect(b, &QSpinBox::valueChanged, this, changed);
     for (QRadioButton* o : {optCOM, optNet})
         connect(o, &QRadioButton::toggled, this, [this](bool on) {
@@ -254,8 +265,9 @@ void frm_setup::FillMachineList() {
 }
 
 void frm_setup::Text2Combo(QComboBox* combo, const QString& text) {
-    const int i = combo->findText(text, Qt::MatchExactly | Qt::MatchCaseSensitive);
-    if (i >= 0) combo->setCurrentIndex(i);
+    // No match chooses nothing: the entry of the machine shown before would be
+    // saved into this one.
+    combo->setCurrentIndex(combo->findText(text, Qt::MatchExactly | Qt::MatchCaseSensitive));
 }
 
 void frm_setup::Form_Load() {
@@ -278,7 +290,9 @@ void frm_setup::Form_Load() {
         const HistorySettings h = ReadHistorySettings();
         QSignalBlocker quietKeep(txtHistoryKeep), quietMax(txtHistoryMaxMB);
         txtHistoryKeep->setValue(h.keep);
-        txtHistoryMaxMB->setValue(int(h.maxMB));
+        txtHistoryMaxMB->setValue(int(std::min<qint64>(h.maxMB, txtHistoryMaxMB->maximum())));
+        shownKeep_ = txtHistoryKeep->value();
+        shownMaxMB_ = txtHistoryMaxMB->value();
     }
     {
         QSignalBlocker quiet(chkVerifyAfterSend);
@@ -294,31 +308,54 @@ void frm_setup::cmbMaskiner_Click() {
     SSTab->setEnabled(true);
     // The controls still hold the machine edited before: its slot is saved.
     if (Dirty && ShowMessageBox(this, QStringLiteral("Vill du spara ändringarna till maskinen?"), AppTitle(),
-                                MsgIcon::None, OperatorPanel::Buttons::YesNo) == OperatorPanel::Answer::Yes)
-        SaveSettings();
+                                MsgIcon::None, OperatorPanel::Buttons::YesNo) == OperatorPanel::Answer::Yes &&
+        !SaveSettings()) {
+        // Loading the next machine would lose the edits that could not be saved.
+        const int previous = cmbMaskiner->findData(slot_);
+        QSignalBlocker quiet(cmbMaskiner);
+        cmbMaskiner->setCurrentIndex(previous);
+        WriteIni(QStringLiteral("Program"), QStringLiteral("LastMachine"), cmbMaskiner->itemText(previous));
+        return;
+    }
     slot_ = cmbMaskiner->itemData(index).toInt();
     loadMachine(slot_);
-    for (QWidget* w : std::initializer_list<QWidget*>{lblEOB, cmbEOB, optCOM, optNet, lblModell, cmbModell})
-        w->setEnabled(true);
+    for (QWidget* w : std::initializer_list<QWidget*>{lblEOB, optCOM, lblModell, cmbModell}) w->setEnabled(true);
+    applyRestrictions();
     QCoreApplication::processEvents();
     cmdSave->setEnabled(false);
     Dirty = false;
 }
 
+namespace {
+// An unknown stored value shows as neither ticked nor clear, and is saved as it is.
+void ShowCheck(QCheckBox* box, std::optional<bool> value) {
+    box->setTristate(!value);
+    box->setCheckState(!value ? Qt::PartiallyChecked : *value ? Qt::Checked : Qt::Unchecked);
+    box->setToolTip(value ? QString() : QStringLiteral("Det sparade värdet kan inte visas och sparas oförändrat."));
+}
+}  // namespace
+
 void frm_setup::loadMachine(int slot) {
+    // The restrictions wait for the whole machine: the model shown before
+    // would otherwise overrule this machine's link.
+    const QScopedValueRollback loading(loading_, true);
     const SetupMachine m = ReadSetupMachine(slot);
-    if (m.OnlyLF) {
-        cmbEOB->setCurrentIndex(1);
-        cmbEOB->setEnabled(false);
-    } else {
-        cmbEOB->setEnabled(true);
-    }
+    machineOnlyLF_ = m.OnlyLF;
+    storedModel_ = m.Modell;
     if (m.Typ == 1 || m.Typ == 2) {
         optCOM->setChecked(true);
         cmbProtoTyp->setCurrentIndex(m.Typ == 1 ? 1 : 0);
     } else if (m.Typ == 0) {
         optNet->setChecked(true);
         cmbProtoTyp->setCurrentIndex(1);
+    } else {
+        // A link the dialog does not know: neither option, and "Typ" is kept.
+        for (QRadioButton* o : {optCOM, optNet}) {
+            o->setAutoExclusive(false);
+            o->setChecked(false);
+            o->setAutoExclusive(true);
+        }
+        cmbProtoTyp->setCurrentIndex(-1);
     }
     txtMaskinIP->setText(m.IP);
     txtMaskinPort->setText(m.Port);
@@ -332,15 +369,22 @@ void frm_setup::loadMachine(int slot) {
     txtTrashPath->setText(m.Deleted);
     txtDocPath->setText(m.DocPath);
     txtExtension->setText(m.Extension);
-    if (m.GetDir) chkAutoDir->setChecked(*m.GetDir);
+    ShowCheck(chkAutoDir, m.GetDir);
     // An end of block the list lacks shows no entry and is kept on saving.
-    cmbEOB->setCurrentIndex(m.EOB.value_or(-1));
-    if (m.ShowAllFiles) chkShowAll->setChecked(*m.ShowAllFiles);
+    cmbEOB->setCurrentIndex(m.OnlyLF ? 1 : m.EOB.value_or(-1));
+    ShowCheck(chkShowAll, m.ShowAllFiles);
 }
 
 void frm_setup::SettingsChanged() {
     Dirty = true;
     cmdSave->setEnabled(slot_ > 0);
+    if (!loading_) applyRestrictions();
+}
+
+void frm_setup::applyRestrictions() {
+    const ModelCaps caps = ReadModelCaps(cmbModell->currentIndex() >= 0 ? cmbModell->currentText() : storedModel_);
+    // Choosing the serial link runs this once more, with the link settled.
+    if (!caps.Network && optNet->isChecked()) optCOM->setChecked(true);
     const bool serial = optCOM->isChecked();
     for (QWidget* w : std::initializer_list<QWidget*>{lblMaskinIp, txtMaskinIP, lblMaskinport, txtMaskinPort})
         w->setEnabled(!serial);
@@ -348,8 +392,7 @@ void frm_setup::SettingsChanged() {
          std::initializer_list<QWidget*>{cmbComPort, cmbBaud, cmbProtoTyp, lblComport, lblBaud, lblProtoTyp})
         w->setEnabled(serial);
 
-    const ModelCaps caps = ReadModelCaps(cmbModell->currentText());
-    if (caps.OnlyLF) {
+    if (caps.OnlyLF || machineOnlyLF_) {
         cmbEOB->setCurrentIndex(1);
         cmbEOB->setEnabled(false);
     } else {
@@ -386,33 +429,61 @@ SetupSave frm_setup::collect() const {
     v.SendPath = txtSendPath->text();
     v.Deleted = txtTrashPath->text();
     v.DocPath = txtDocPath->text();
-    v.GetDir = chkAutoDir->isChecked();
+    auto known = [](const QCheckBox* c) {
+        return c->checkState() == Qt::PartiallyChecked ? std::nullopt : std::optional<bool>(c->isChecked());
+    };
+    v.GetDir = known(chkAutoDir);
     if (cmbEOB->currentIndex() >= 0) v.EOB = cmbEOB->currentIndex();
     v.Extension = txtExtension->text();
-    v.ShowAllFiles = chkShowAll->isChecked();
+    v.ShowAllFiles = known(chkShowAll);
     return v;
 }
 
-void frm_setup::SaveSettings() {
-    WriteIni(QStringLiteral("Program"), QStringLiteral("Editor"), txtEditor->text());
+QString frm_setup::unstorableField() const {
+    for (const QLabel* label : findChildren<QLabel*>()) {
+        const auto* field = qobject_cast<const QLineEdit*>(label->buddy());
+        if (!field || IniValueFits(field->text())) continue;
+        QString name = label->text();
+        name.chop(name.endsWith(QLatin1Char(':')) ? 1 : 0);
+        return name.section(QStringLiteral(" ("), 0, 0);
+    }
+    return QString();
+}
+
+bool frm_setup::SaveSettings() {
+    // A line break pasted into a field would write keys or sections of its own.
+    if (const QString field = unstorableField(); !field.isEmpty()) {
+        ShowMessageBox(this,
+                       QStringLiteral("Fältet \"%1\" innehåller en radbrytning, som inte kan sparas. "
+                                      "Ta bort den och spara igen.")
+                           .arg(field),
+                       QStringLiteral("Inställningar"), MsgIcon::Exclamation, OperatorPanel::Buttons::Ok);
+        cmdSave->setEnabled(slot_ > 0);
+        return false;
+    }
+    const QString program = QStringLiteral("Program");
+    bool ok = WriteIni(program, QStringLiteral("Editor"), txtEditor->text());
     // Written only when changed: a file without the keys keeps its defaults.
     for (QLineEdit* e : {txtAllowedHosts, txtListenAddress}) {
         const QString key = e->objectName().mid(3);
-        if (e->text() != ReadIni(QStringLiteral("Program"), key, QString()))
-            WriteIni(QStringLiteral("Program"), key, e->text());
+        if (e->text() != ReadIni(program, key, QString())) ok &= WriteIni(program, key, e->text());
     }
-    // Written only when changed: a settings file at the defaults stays as it was.
-    const HistorySettings h = ReadHistorySettings();
-    if (txtHistoryKeep->value() != h.keep)
-        WriteIni(QStringLiteral("Program"), QStringLiteral("HistoryKeep"), QString::number(txtHistoryKeep->value()));
-    if (txtHistoryMaxMB->value() != h.maxMB)
-        WriteIni(QStringLiteral("Program"), QStringLiteral("HistoryMaxMB"), QString::number(txtHistoryMaxMB->value()));
-    const bool verify = VerifyAfterSendSetting();
-    if (chkVerifyAfterSend->isChecked() != verify)
-        WriteIni(QStringLiteral("Program"), QStringLiteral("VerifyAfterSend"),
-                 BoolText(chkVerifyAfterSend->isChecked()));
-    if (slot_ > 0) WriteSetupMachine(slot_, collect());
-    Dirty = false;
+    // Only an edit is written: a stored limit outside the boxes' ranges stays as it is.
+    if (txtHistoryKeep->value() != shownKeep_)
+        ok &= WriteIni(program, QStringLiteral("HistoryKeep"), QString::number(txtHistoryKeep->value()));
+    if (txtHistoryMaxMB->value() != shownMaxMB_)
+        ok &= WriteIni(program, QStringLiteral("HistoryMaxMB"), QString::number(txtHistoryMaxMB->value()));
+    if (chkVerifyAfterSend->isChecked() != VerifyAfterSendSetting())
+        ok &= WriteIni(program, QStringLiteral("VerifyAfterSend"), BoolText(chkVerifyAfterSend->isChecked()));
+    if (slot_ > 0) ok &= WriteSetupMachine(slot_, collect());
+    if (ok) {
+        shownKeep_ = txtHistoryKeep->value();
+        shownMaxMB_ = txtHistoryMaxMB->value();
+    }
+    // What could not be written is still to be saved, and "Stäng" still asks.
+    Dirty = !ok;
+    cmdSave->setEnabled(Dirty && slot_ > 0);
+    return ok;
 }
 
 void frm_setup::cmdSave_Click() {
@@ -486,7 +557,7 @@ bool frm_setup::Form_Unload() {
                            QStringLiteral("Vill du spara ändringarna till maskinen innan du stänger inställningarna?"),
                            AppTitle(), MsgIcon::None, OperatorPanel::Buttons::YesNoCancel)) {
     case OperatorPanel::Answer::Cancel: return false;
-    case OperatorPanel::Answer::Yes: SaveSettings(); return true;
+    case OperatorPanel::Answer::Yes: return SaveSettings();
     default: return true;
     }
 }

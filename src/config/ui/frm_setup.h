@@ -25,7 +25,8 @@ public:
     void Form_Load();
     void cmbMaskiner_Click();
     void SettingsChanged();
-    void SaveSettings();
+    // False when nothing or not every key could be written: the dialog stays dirty.
+    bool SaveSettings();
     void cmdSave_Click();
     void Command1_Click();
     // False when the operator keeps the dialog open.
@@ -43,6 +44,10 @@ private:
     void FillMachineList();
     void Text2Combo(QComboBox* combo, const QString& text);
     void loadMachine(int slot);
+    // What the model (and the machine's own OnlyLF) allows, applied to the controls.
+    void applyRestrictions();
+    // The label of the first field whose text the settings file cannot hold; "" when none.
+    QString unstorableField() const;
     SetupSave collect() const;
     void browse(QLineEdit* box, const QString& title);
     void txtMaskinIP_LostFocus();
@@ -50,6 +55,10 @@ private:
 
     bool Dirty = false;
     int slot_ = 0;  // the machine the controls hold; 0 before any
+    bool loading_ = false;
+    bool machineOnlyLF_ = false;
+    QString storedModel_;  // the machine's "Modell", also when the list lacks it
+    int shownKeep_ = 0, shownMaxMB_ = 0;  // history limits as loaded, so that only an edit is written
     bool asking_ = false;
 
     QPushButton* cmdClose = nullptr;

@@ -1,6 +1,6 @@
 #include "library/ui/frm_history.h"
 
-#include "app/messagebox.h"
+#include "controls/messagebox.h"
 #include "common/ansi.h"
 #include "common/paths.h"
 #include "library/linediff.h"

@@ -74,20 +74,23 @@ std::vector<LocalFile> ListFolder(const QString& dir, const QString& pattern) {
 
 }  // namespace
 
-void ReadLocalStat(LocalFile& f, const QString& folder) {
-    if (f.statRead) return;
+bool ReadLocalStat(LocalFile& f, const QString& folder) {
+    if (f.statRead) return f.exists;
     f.statRead = true;
     const QString path = JoinPath(folder, f.diskName);
 #ifdef Q_OS_UNIX
     struct stat st;
-    if (::stat(QFile::encodeName(path).constData(), &st) == 0) SetStat(f, st);
+    f.exists = ::stat(QFile::encodeName(path).constData(), &st) == 0;
+    if (f.exists) SetStat(f, st);
 #else
     const QFileInfo fi(path);
-    if (fi.exists()) {
+    f.exists = fi.exists();
+    if (f.exists) {
         f.size = fi.size();
         f.modified = fi.lastModified().toMSecsSinceEpoch();
     }
 #endif
+    return f.exists;
 }
 
 void ReadLocalComments(LocalFile& f, const QString& folder) {

@@ -9,6 +9,7 @@ struct LocalFile {
     QString diskName;        // as found
     int kind = 0;            // FileKind of the name
     bool statRead = false;
+    bool exists = true;      // false when the file was gone at the stat
     qint64 size = 0;         // bytes
     qint64 modified = 0;     // last write, milliseconds since the epoch (UTC)
     bool commentsRead = false;
@@ -24,6 +25,6 @@ std::vector<LocalFile> ScanProgramFolder(const QString& folder, const QString& p
 
 // Size and time, then the comments of f, each once. folder is the one the
 // scan found it in (as on disk). A file that cannot be read gives empty
-// comments; one that vanished, size and time 0.
-void ReadLocalStat(LocalFile& f, const QString& folder);
+// comments; one that vanished, size and time 0 and false from ReadLocalStat.
+bool ReadLocalStat(LocalFile& f, const QString& folder);
 void ReadLocalComments(LocalFile& f, const QString& folder);

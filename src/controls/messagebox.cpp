@@ -1,4 +1,4 @@
-#include "app/messagebox.h"
+#include "controls/messagebox.h"
 
 #include <QDesktopServices>
 #include <QDialog>
