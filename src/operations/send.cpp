@@ -13,8 +13,9 @@
 
 bool Station::RemoteFileExists(const QString& fileName) const {
     const QString suffix = QLatin1Char('.') + Machine.Extension;
+    // The machine's names and the file's may differ in case, as Windows would not.
     for (const QString& item : panel_.remoteNames())
-        if (item + suffix == fileName) return true;
+        if (QString(item + suffix).compare(fileName, Qt::CaseInsensitive) == 0) return true;
     return false;
 }
 

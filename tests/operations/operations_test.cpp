@@ -107,9 +107,11 @@ TEST_P(Operations, OverwriteQuestions) {
     EXPECT_EQ(o.received(), before);
     EXPECT_EQ(o.shop.file("O1.NC"), QByteArray("OLD1"));
 
-    // Sending: the machine's list holds O1, the question comes first.
+    // Sending: the machine's list holds O1, the question comes first, also
+    // for a file named in another case.
     o.panel().remote = {RemoteEntry{"O1", "1"}};
-    o.panel().selectedLocal = {"O1.NC"};
+    o.shop.home.write("ncprog/o1.nc", "LOWER");
+    o.panel().selectedLocal = {"o1.nc"};
     o.panel().messages.clear();
     o.panel().answers = {OperatorPanel::Answer::No};
     before = o.received();
