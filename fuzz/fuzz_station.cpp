@@ -12,6 +12,7 @@
 #include "common/notify.h"
 #include "link/memoryserialport.h"
 #include "link/station.h"
+#include "operations/comparison.h"
 #include "support/scriptedpanel.h"
 #include <QTcpServer>
 #include <QTimer>
