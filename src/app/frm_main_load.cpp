@@ -1,6 +1,7 @@
 // Start-up work of the main window, its unload sequence, and the two small
 // menu commands "Logg" and "Om...".
 #include "app/frm_main.h"
+#include "server/shopserver.h"
 
 #include "app/frm_about.h"
 #include "controls/messagebox.h"
@@ -59,8 +60,19 @@ void frm_main::Form_Load() {
         setTreeFolders(station_->Machine.RootPath, station_->Machine.SendPath);
         UpdateLocalFolders();
         // The arrow patterns are fixed texts of the link (arrows.h): nothing to fill.
-        if (!station_->StartListening())
+        // A shop server already answers the machines of this folder: the
+        // window takes none of its connections.
+        if (const qint64 server = RunningServer()) {
+            const QString text = QStringLiteral("Verkstadsservern (process %1) betjänar maskinerna. Fönstret tar inte "
+                                                "emot anslutningar från maskinerna; en seriell maskin som servern "
+                                                "håller nås med kommandona send, fetch, dir och delete när servern "
+                                                "har stannat.")
+                                     .arg(server);
+            AddLog(text);
+            message(text, AppTitle(), MsgIcon::Information, Buttons::Ok);
+        } else if (!station_->StartListening()) {
             message(station_->ListenFailure, AppTitle(), MsgIcon::Critical, Buttons::Ok);
+        }
     });
     loading_ = false;
 }

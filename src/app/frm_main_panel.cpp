@@ -50,7 +50,9 @@ std::optional<QString> frm_main::input(const QString& prompt, const QString& tit
 }
 
 void frm_main::fillRemoteList(const QList<RemoteEntry>& entries) {
+    const QStringList chosen = RemoteFilesLV->selectedTexts();
     remoteModel_->setEntries(entries);
+    RemoteFilesLV->selectTexts(chosen);
     clearComparison();  // a new list has not been compared
 }
 

@@ -138,6 +138,14 @@ QStringList ReportList::selectedTexts() const {
     return out;
 }
 
+void ReportList::selectTexts(const QStringList& texts) {
+    if (!model_ || !selectionModel() || texts.isEmpty()) return;
+    for (int row = 0; row < model_->rowCount(); ++row)
+        if (texts.contains(model_->text(row, 0)))
+            selectionModel()->select(model_->index(row, 0),
+                                     QItemSelectionModel::Select | QItemSelectionModel::Rows);
+}
+
 QString ReportList::selectedItemText() const {
     if (!model_ || !selectionModel()) return {};
     const QModelIndex cur = currentIndex();

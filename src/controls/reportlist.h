@@ -72,6 +72,9 @@ public:
 
     // Texts of column 0 of the selected rows, top to bottom.
     QStringList selectedTexts() const;
+    // Selects the rows whose column 0 is one of texts (a refreshed list keeps
+    // what the operator had chosen).
+    void selectTexts(const QStringList& texts);
     // Column 0 of the focused row when it is selected, else of the first
     // selected row; empty when nothing is selected.
     QString selectedItemText() const;

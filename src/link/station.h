@@ -88,7 +88,8 @@ public:
     bool Busy() const { return OpenExchange() != nullptr || sending_; }
     // Nothing under way on any of its connections, either way.
     bool Idle() const;
-    // Tells the operator why a new operation cannot start now; false when it can.
+    // Before an operation: waits for an exchange still open; true (the
+    // operator told why) when the operation cannot start now.
     bool RefuseWhileBusy();
 
     // Status line and activity indicator.

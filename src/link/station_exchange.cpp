@@ -3,6 +3,8 @@
 #include "common/ansi.h"
 #include "common/log.h"
 #include "link/station.h"
+#include <QCoreApplication>
+#include <QEventLoop>
 #include <QTcpSocket>
 
 namespace {
@@ -55,11 +57,19 @@ void Station::ClearInput(Reception& r) {
     r.abort();
 }
 
+// An operation waits for the exchange still open (its answer, its time-out
+// or "Avbryt" ends it); it is refused while the machine's program goes out
+// on the line, since that send cannot go on until this handler returns.
 bool Station::RefuseWhileBusy() {
-    if (!Busy()) return false;
-    Status(sending_ ? QStringLiteral("Linjen är upptagen: ett program går till maskinen. Försök igen när det är klart.")
-                    : QStringLiteral("Väntar på svar från maskinen. Vänta eller tryck Avbryt."));
-    return true;
+    if (sending_) {
+        Status(QStringLiteral("Linjen är upptagen: ett program går till maskinen. Försök igen när det är klart."));
+        return true;
+    }
+    if (OpenExchange()) {
+        Status(QStringLiteral("Väntar på svar från maskinen. Vänta eller tryck Avbryt."));
+        while (OpenExchange()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return false;
 }
 
 bool Station::Idle() const {

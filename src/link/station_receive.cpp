@@ -10,6 +10,7 @@
 #include "link/incomingprogram.h"
 #include "link/programname.h"
 #include "link/station.h"
+#include <QLockFile>
 #include <QScopedValueRollback>
 #include <QTcpSocket>
 
@@ -233,6 +234,12 @@ bool Station::StoreFromMachine(const std::function<QByteArray()>& body, const QS
         }
     }
     const QString target = parsingProgram_ ? parsingProgram_->target() : whole.target();
+    // Servers that share a library replace one program one at a time: its
+    // version and its new text go together.
+    QLockFile lock(target + QStringLiteral(".lck"));
+    lock.setStaleLockTime(30000);
+    if (r.ok && !target.isEmpty() && !lock.tryLock(10000))
+        r = FileResult{false, 75, QStringLiteral("programmet ersätts av en annan process just nu")};
     if (r.ok && !target.isEmpty() && !parsingOrigin_.isEmpty()) r = KeepVersion(target, parsingOrigin_);
     if (r.ok) r = parsingProgram_ ? parsingProgram_->commit() : whole.commit();
     if (!r.ok) {
