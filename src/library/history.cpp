@@ -9,16 +9,25 @@
 #include "common/paths.h"
 
 #include <QCryptographicHash>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
 #include <QSaveFile>
+#include <QThread>
 #include <QUrl>
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <zlib.h>
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -77,18 +86,41 @@ FileResult StoreFailure(int number) {
 
 FileResult Failed(const AppError& e) { return FileResult{false, e.number(), e.description()}; }
 
-// A lock file shared with other processes. Only a lock whose process is gone
-// is taken over, however long another one holds it.
+// A lock shared with other processes. The system lets it go with its
+// process, so a crash leaves none behind to wait for.
 class Lock {
 public:
-    explicit Lock(const QString& path) : file_(path) {
-        file_.setStaleLockTime(0);
-        locked_ = file_.tryLock(kLockWaitMs);
+    explicit Lock(const QString& path) {
+#ifdef Q_OS_UNIX
+        fd_ = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd_ < 0) return;
+        const QDeadlineTimer deadline(kLockWaitMs);
+        while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            if ((errno != EWOULDBLOCK && errno != EINTR) || deadline.hasExpired()) return;
+            QThread::msleep(2);
+        }
+        locked_ = true;
+#else
+        file_.emplace(path);
+        file_->setStaleLockTime(0);  // taken over only when its process is gone
+        locked_ = file_->tryLock(kLockWaitMs);
+#endif
     }
+    ~Lock() {
+#ifdef Q_OS_UNIX
+        if (fd_ >= 0) ::close(fd_);
+#endif
+    }
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
     bool locked() const { return locked_; }
 
 private:
-    QLockFile file_;
+#ifdef Q_OS_UNIX
+    int fd_ = -1;
+#else
+    std::optional<QLockFile> file_;
+#endif
     bool locked_ = false;
 };
 

@@ -192,7 +192,7 @@ TEST(History, StoreKeepsItsTotalsAndItsFoldersTidy) {
     EXPECT_EQ(Ids(path), (QList<int>{2, 1}));
     EXPECT_EQ(QDir(store).entryList(QDir::Files | QDir::Hidden),
               (QStringList{ListVersions(path)[1].file.section('/', -1), ListVersions(path)[0].file.section('/', -1),
-                           "program.txt"}));
+                           "lock", "program.txt"}));
     EXPECT_EQ(index(), total());
 }
 
