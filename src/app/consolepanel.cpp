@@ -1,6 +1,7 @@
 #include "app/consolepanel.h"
 
 #include "common/ansi.h"
+#include "common/log.h"
 
 #include <cstdio>
 #include <string>
@@ -56,7 +57,13 @@ qsizetype ConsolePanel::count(Event::Kind kind, qsizetype from) const {
 
 void ConsolePanel::record(Event::Kind kind, const QString& text) { journal_.append({kind, text}); }
 
-void ConsolePanel::print(const QString& text) { write_(text + QLatin1Char('\n')); }
+// Line by line: the breaks are the program's own, whatever is inside a line
+// (a name or a text from a machine or a file) is escaped as the log does it.
+void ConsolePanel::print(const QString& text) {
+    QStringList lines = text.split(QLatin1Char('\n'));
+    for (QString& l : lines) l = EscapeControls(l);
+    write_(lines.join(QLatin1Char('\n')) + QLatin1Char('\n'));
+}
 
 void ConsolePanel::say(const QString& line) { print(line); }
 
@@ -71,7 +78,7 @@ void ConsolePanel::setStatus(const QString& text) {
     // to print, and a repeated text is printed once.
     if (text.isEmpty() || text == lastStatus_) return;
     lastStatus_ = text;
-    print(text);
+    print(EscapeControls(text));  // one line, as on the window's status line
 }
 
 void ConsolePanel::setProgress(int done, int total) {
@@ -82,7 +89,7 @@ void ConsolePanel::setProgress(int done, int total) {
 
 void ConsolePanel::showPilar(const QString& text, const QStringList&) {
     record(Event::Kind::Pilar, text);
-    print(text);
+    print(EscapeControls(text));
 }
 
 OperatorPanel::Answer ConsolePanel::message(const QString& text, const QString& title, MsgIcon, Buttons buttons) {
@@ -110,7 +117,10 @@ OperatorPanel::Answer ConsolePanel::message(const QString& text, const QString& 
 }
 
 OperatorPanel::Answer ConsolePanel::ask(const QString& text, bool withCancel) {
-    write_(text + (withCancel ? QStringLiteral(" [j]a, [n]ej, [a]vbryt: ") : QStringLiteral(" [j]a, [n]ej: ")));
+    QStringList lines = text.split(QLatin1Char('\n'));
+    for (QString& l : lines) l = EscapeControls(l);
+    write_(lines.join(QLatin1Char('\n')) +
+           (withCancel ? QStringLiteral(" [j]a, [n]ej, [a]vbryt: ") : QStringLiteral(" [j]a, [n]ej: ")));
     const QString a = ReadAnswerLine();
     if (a == QLatin1String("j") || a == QLatin1String("ja") || a == QLatin1String("y") || a == QLatin1String("yes"))
         return Answer::Yes;

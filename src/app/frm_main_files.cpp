@@ -92,8 +92,9 @@ void frm_main::cmdKommentar_Click() {
                     MsgIcon::None, Buttons::Ok);
             return;
         }
-        // Both reads raise for a file that cannot be read: it is reported
+        // The reads raise for a file that cannot be read: it is reported
         // and left as it is.
+        const QByteArray before = FileDigest(path);
         const QString current = FileComment(path);
         const QByteArray text = ReadProgramFile(path);
         const std::optional<QString> answer =
@@ -101,9 +102,24 @@ void frm_main::cmdKommentar_Click() {
         if (!answer) return;
         // Nothing to keep and nothing new: rewriting would only strip the markers.
         if (answer->isEmpty() && current.isEmpty()) return;
-        // Without its earlier version kept, the file is not touched.
-        FileResult r = KeepVersion(path, QStringLiteral("Kommentar"));
-        if (r.ok) r = WriteProgramFile(text, path, *answer);
+        // A machine may have stored the program while the box was open:
+        // writing the text read before would undo that store.
+        if (FileDigest(path) != before) {
+            message(QStringLiteral("Filen ändrades medan kommentaren skrevs. Kommentaren sparades inte; "
+                                   "välj filen och försök igen."),
+                    AppTitle(), MsgIcon::Exclamation, Buttons::Ok);
+            return;
+        }
+        // Without its earlier version kept, the file is not touched; the
+        // same comment again changes nothing and keeps nothing.
+        ProgramFileWriter writer;
+        FileResult r = writer.open(path, *answer);
+        if (r.ok) {
+            writer.write(text.constData(), text.size());
+            r = writer.finish();
+        }
+        if (r.ok) r = KeepVersion(writer, QStringLiteral("Kommentar"));
+        if (r.ok) r = writer.commit();
         if (!r.ok) message(r.message(), AppTitle(), MsgIcon::None, Buttons::Ok);
     });
 }

@@ -31,8 +31,9 @@ int RunCompare(const VerbOptions& options) {
         using R = ProgramComparison::Result;
         differs = differs || c.result == R::Different || c.result == R::OnlyMachine;
         incomplete = incomplete || c.result == R::Failed;
-        VerbOut(c.name + QLatin1Char('\t') + ComparisonText(c.result) +
-                (c.detail.isEmpty() ? QString() : QLatin1Char('\t') + c.detail));
+        QStringList fields{c.name, ComparisonText(c.result)};
+        if (!c.detail.isEmpty()) fields << c.detail;
+        VerbOutFields(fields);
     }
     // A library holds more than any one machine: its own programs differ from nothing.
     return differs ? VerbFailed : incomplete ? VerbIncomplete : VerbOk;

@@ -4,11 +4,8 @@
 
 int RunHistory(const VerbOptions& options) {
     for (const HistoryVersion& v : ListVersions(options.args.value(0)))
-        VerbOut(QStringLiteral("%1\t%2\t%3\t%4")
-                    .arg(v.id)
-                    .arg(v.date.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")))
-                    .arg(v.size)
-                    .arg(v.origin));
+        VerbOutFields({QString::number(v.id), v.date.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
+                       QString::number(v.size), v.origin});
     return VerbOk;
 }
 

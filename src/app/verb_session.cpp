@@ -3,6 +3,7 @@
 #include "common/ansi.h"
 #include "common/apperror.h"
 #include "common/errorreport.h"
+#include "common/log.h"
 #include "common/notify.h"
 #include "config/generalsettings.h"
 #include "link/programname.h"
@@ -28,12 +29,24 @@ constexpr int kVerbOuterBoundMs = 60000;
 #endif
 
 void VerbError(const QString& text) {
-    std::fputs((QStringLiteral("Fenmo32: ") + text + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
+    std::fputs((QStringLiteral("Fenmo32: ") + EscapeControls(text) + QLatin1Char('\n')).toLocal8Bit().constData(),
+               stderr);
     std::fflush(stderr);
 }
 
 void VerbOut(const QString& line) {
-    std::fputs((line + QLatin1Char('\n')).toLocal8Bit().constData(), stdout);
+    std::fputs((EscapeControls(line) + QLatin1Char('\n')).toLocal8Bit().constData(), stdout);
+    std::fflush(stdout);
+}
+
+QString VerbLine(const QStringList& fields) {
+    QStringList escaped;
+    for (const QString& f : fields) escaped << EscapeControls(f);
+    return escaped.join(QLatin1Char('\t'));
+}
+
+void VerbOutFields(const QStringList& fields) {
+    std::fputs((VerbLine(fields) + QLatin1Char('\n')).toLocal8Bit().constData(), stdout);
     std::fflush(stdout);
 }
 

@@ -24,10 +24,17 @@ struct VerbOptions {
     bool all = false;  // --all, serve only
 };
 
+// Whatever the verbs print may hold names and text from a machine or a file:
+// control characters are escaped as the log escapes them, so that nothing
+// a peer sent can steer the terminal or break a line in two.
+
 // "Fenmo32: " + text, on standard error.
 void VerbError(const QString& text);
 // A line on standard output, in the locale's encoding.
 void VerbOut(const QString& line);
+// Fields separated by tabs: one line, a tab inside a field escaped too.
+QString VerbLine(const QStringList& fields);
+void VerbOutFields(const QStringList& fields);
 
 // The machine named by text: a name (first slot with it) or a slot number.
 // False when there is none.

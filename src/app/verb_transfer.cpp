@@ -59,7 +59,7 @@ int RunDir(const VerbOptions& options) {
         return VerbFailed;
     }
     for (const RemoteEntry& e : s.panel.remoteList())
-        VerbOut(FromAnsi(e.name) + QLatin1Char('\t') + FromAnsi(e.size));
+        VerbOutFields({FromAnsi(e.name), FromAnsi(e.size)});
     return Finish(s, true);
 }
 

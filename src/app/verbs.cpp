@@ -103,7 +103,7 @@ int RunMachines() {
             link = model = QStringLiteral("?");
             status = VerbFailed;
         }
-        VerbOut(QStringLiteral("%1\t%2\t%3\t%4").arg(m.slot).arg(m.name, link, model));
+        VerbOutFields({QString::number(m.slot), m.name, link, model});
     }
     return status;
 }

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 
 namespace {
 QString& Folder() {
@@ -17,23 +18,39 @@ QString InstalledDefaults(const QString& own) {
     return QDir::cleanPath(own + QStringLiteral("/../share/fenmo32"));
 }
 
-void CopyTree(const QString& from, const QString& to) {
+constexpr QFileDevice::Permissions kOwnerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+
+bool CopyTree(const QString& from, const QString& to) {
     QDirIterator it(from, QDir::Files, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString source = it.next();
         const QString target = to + QLatin1Char('/') + QDir(from).relativeFilePath(source);
-        QDir().mkpath(QFileInfo(target).absolutePath());
-        QFile::copy(source, target);
+        if (!QDir().mkpath(QFileInfo(target).absolutePath()) || !QFile::copy(source, target)) return false;
+        QFile::setPermissions(target, kOwnerOnly);
     }
+    return true;
+}
+
+// The user's program folder, built whole beside its place and renamed into
+// it: a second first start at the same moment, or a crash half-way, finds
+// either no folder or a complete one. It holds the shop's settings and
+// logs, so only its user may read it.
+void MakeUserFolder(const QString& user, const QString& defaults) {
+    const QFileInfo info(user);
+    if (!QDir().mkpath(info.absolutePath())) return;
+    QTemporaryDir building(info.absoluteFilePath() + QStringLiteral(".ny-XXXXXX"));  // made 0700
+    if (!building.isValid()) return;
+    if (!CopyTree(defaults, building.path())) return;
+    QDirIterator it(building.path(), QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) QFile::setPermissions(it.next(), kOwnerOnly | QFileDevice::ExeOwner);
+    // Whoever renames first has made it; the other's copy goes with its QTemporaryDir.
+    if (QDir().rename(building.path(), user)) building.setAutoRemove(false);
 }
 }  // namespace
 
 QString ChooseProgramFolder(const QString& own, const QString& user, const QString& defaults) {
     if (QFileInfo(own).isDir() && QFileInfo(own).isWritable()) return own;
-    if (!QFileInfo::exists(user)) {
-        QDir().mkpath(user);
-        CopyTree(defaults, user);
-    }
+    if (!QFileInfo::exists(user)) MakeUserFolder(user, defaults);
     return user;
 }
 

@@ -3,6 +3,7 @@
 #include "common/apperror.h"
 #include "common/convert.h"
 #include "common/ini.h"
+#include "common/log.h"
 #include "library/history.h"
 
 #include <limits>
@@ -25,6 +26,32 @@ qint32 ReadRange(const char* key, qint32 def, qint32 low, qint32 high) {
 // The range of a window timer's interval.
 int ReadInterval(const char* key, int def) { return ReadRange(key, def, 0, 65535); }
 
+// The keys this program added to the Parts' own: a typing error in one of
+// them must not stop the start-up (no machine list, nothing listening), so
+// it falls back to its default and the log says which key held what.
+void FallBack(const char* key, const QString& value, const QString& def) {
+    AddLog(QStringLiteral("Ogiltigt värde för %1 ('%2') i inställningarna; standardvärdet %3 används.")
+               .arg(QLatin1String(key), value, def));
+}
+
+qint32 ReadAddedRange(const char* key, qint32 def, qint32 low, qint32 high) {
+    try {
+        return ReadRange(key, def, low, high);
+    } catch (const AppError&) {
+        FallBack(key, ReadProgram(key, QString()), QString::number(def));
+        return def;
+    }
+}
+
+bool ReadAddedBool(const char* key, bool def) {
+    try {
+        return ReadBool(key, def);
+    } catch (const AppError&) {
+        FallBack(key, ReadProgram(key, QString()), BoolText(def));
+        return def;
+    }
+}
+
 }  // namespace
 
 void ReadGeneralSettings(GeneralSettings& g) {
@@ -37,16 +64,18 @@ void ReadGeneralSettings(GeneralSettings& g) {
     g.CtsTimeout = ReadInterval("CtsTimeout", 8000);
     g.StartupView = ToByte(ReadProgram("StartupView", QStringLiteral("0")));
     g.Debug = ReadBool("Debug", false);
-    g.IgnoreCts = ReadBool("IgnoreCts", false);
-    g.ListenPort = ReadRange("ListenPort", 10000, 0, 65535);
+    g.IgnoreCts = ReadAddedBool("IgnoreCts", false);
+    g.ListenPort = ReadAddedRange("ListenPort", 10000, 0, 65535);
     // Zero or less would refuse every message.
-    g.MaxMessage = ReadRange("MaxMessage", 64 * 1024 * 1024, 1, std::numeric_limits<qint32>::max());
+    g.MaxMessage = ReadAddedRange("MaxMessage", 64 * 1024 * 1024, 1, std::numeric_limits<qint32>::max());
     g.Editor = ReadProgram("Editor", QString());
+    // Texts: a bad AllowedHosts entry lets no one in and a bad ListenAddress
+    // listens nowhere; the station tells both when it starts listening.
     g.AllowedHosts = ReadProgram("AllowedHosts", QString());
     g.ListenAddress = ReadProgram("ListenAddress", QString());
-    g.HistoryKeep = ReadRange("HistoryKeep", kHistoryKeepDefault, 0, std::numeric_limits<qint32>::max());
-    g.HistoryMaxMB = ReadRange("HistoryMaxMB", kHistoryMaxMBDefault, 0, std::numeric_limits<qint32>::max());
-    g.VerifyAfterSend = ReadBool("VerifyAfterSend", false);
+    g.HistoryKeep = ReadAddedRange("HistoryKeep", kHistoryKeepDefault, 0, std::numeric_limits<qint32>::max());
+    g.HistoryMaxMB = ReadAddedRange("HistoryMaxMB", kHistoryMaxMBDefault, 0, std::numeric_limits<qint32>::max());
+    g.VerifyAfterSend = ReadAddedBool("VerifyAfterSend", false);
 }
 
 QString ComPortDevice(int n) {

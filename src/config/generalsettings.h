@@ -33,9 +33,11 @@ struct GeneralSettings {
     bool VerifyAfterSend = false;
 };
 
-// Reads the keys in a fixed order, storing each at once. The first value that
-// does not convert raises AppError (13 not a number, 6 out of range): the keys
-// before it are in force, the others keep what g held.
+// Reads the keys in a fixed order, storing each at once. The first value of
+// the original keys (HideBreak to Debug) that does not convert raises
+// AppError (13 not a number, 6 out of range): the keys before it are in
+// force, the others keep what g held. A bad value of a key added since falls
+// back to that key's default, with a log line.
 void ReadGeneralSettings(GeneralSettings& g);
 
 // Device of serial port n: "COMn" on Windows; elsewhere key "COMn" of section

@@ -7,7 +7,11 @@
 // its absolute path (two library folders may hold the same name); a file
 // "program.txt" in it names the path. A version is one gzip file whose name
 // carries what the list shows:  <id>_<yyyyMMdd-HHmmsszzz>_<size>_<origin>.gz
-// (origin percent-encoded), so nothing but the file system is needed.
+// (origin percent-encoded), so nothing but the file system is needed. The
+// file "index" of the store holds its running totals, so that a keep need
+// not look at every program's versions; without it, they are counted again.
+// Several processes may share one store: a lock per program gives each
+// version its own id, a lock on the store guards the totals.
 #include "library/programfile.h"
 
 #include <QDateTime>
@@ -27,7 +31,9 @@ struct HistorySettings {
 // replace for a typing error in the settings.
 HistorySettings ReadHistorySettings();
 
+// The store's folder in the program folder, and its name there.
 QString HistoryFolder();
+inline constexpr char kHistoryFolderName[] = "historik";
 // True for the store itself, so that folder views can leave it out.
 bool IsHistoryFolder(const QString& path);
 
@@ -44,6 +50,11 @@ struct HistoryVersion {
 // file. A failure means the old content could not be kept: the caller must
 // not replace the file.
 FileResult KeepVersion(const QString& programPath, const QString& origin);
+// The same for the file replacement is about to replace (after its finish(),
+// before its commit()); nothing is kept when it brings the very same bytes,
+// so that storing one program over and over never pushes a real earlier
+// version out.
+FileResult KeepVersion(const ProgramFileWriter& replacement, const QString& origin);
 
 // Versions of programPath, newest first.
 QList<HistoryVersion> ListVersions(const QString& programPath);
@@ -52,5 +63,11 @@ QList<HistoryVersion> ListVersions(const QString& programPath);
 FileResult ReadVersion(const HistoryVersion& version, QIODevice& out);
 
 // Puts version id back in place of programPath. The present content is kept
-// as a version first; the program is replaced in one step.
+// as a version first; the program is replaced in one step. A version equal to
+// the present content changes nothing.
 FileResult RestoreVersion(const QString& programPath, int id);
+
+// The name of a version's file, and the fields read back from one; false for
+// a name that is no version's.
+QString VersionFileName(int id, const QDateTime& date, qint64 size, const QString& origin);
+bool ParseVersionName(const QString& fileName, HistoryVersion* version);

@@ -7,6 +7,7 @@
 #include "common/paths.h"
 
 #include <QByteArrayView>
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -283,10 +284,22 @@ QByteArray ProgramCommentBytes(QByteArrayView line, qsizetype start) {
 // ---- writing ---------------------------------------------------------------
 
 // Collects output into large pieces for the save file and keeps the first
-// failure with its platform error.
+// failure with its platform error. While the output still equals the file it
+// replaces, that file is read alongside: an identical store then needs
+// neither a kept version nor a rewrite, and a different one usually shows
+// in its first piece.
 class Output {
 public:
     explicit Output(QSaveFile& file) : file_(file) { buffer_.reserve(kSize); }
+
+    void compareWith(const QString& path) {
+        old_.setFileName(path);
+        if (!old_.open(QIODevice::ReadOnly)) old_.setFileName(QString());
+    }
+    // Everything written so far equals the old file, and nothing of it is left.
+    bool sameAsOld() { return old_.isOpen() && old_.atEnd(); }
+    // Windows cannot replace a file that is still open.
+    void stopComparing() { old_.close(); }
 
     void put(const char* data, qsizetype n) {
         if (number_) return;
@@ -310,13 +323,25 @@ private:
 
     void write(const char* data, qsizetype n) {
         if (number_) return;
+        compare(data, n);
         ClearSystemError();
         if (file_.write(data, n) != n) number_ = LastSystemNumber();
+    }
+
+    void compare(const char* data, qsizetype n) {
+        if (!old_.isOpen()) return;
+        oldPiece_.resize(n);
+        if (old_.read(oldPiece_.data(), n) != n || std::memcmp(oldPiece_.constData(), data, size_t(n)) != 0) {
+            old_.close();
+            oldPiece_ = QByteArray();
+        }
     }
 
     QSaveFile& file_;
     QByteArray buffer_;
     int number_ = 0;
+    QFile old_;
+    QByteArray oldPiece_;
 };
 
 }  // namespace
@@ -336,6 +361,15 @@ bool FolderExists(const QString& path) {
 QByteArray ReadProgramFile(const QString& path) {
     ProgramTextReader reader;
     return reader.open(path) ? reader.readAll() : QByteArray();
+}
+
+QByteArray FileDigest(const QString& path) {
+    InFile file;
+    if (!OpenExisting(file, path)) return {};
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    QByteArray piece(256 * 1024, Qt::Uninitialized);
+    for (qint64 n; (n = file.read(piece.data(), piece.size())) > 0;) hash.addData(QByteArrayView(piece.constData(), n));
+    return hash.result();
 }
 
 QString FileResult::message() const {
@@ -382,6 +416,7 @@ FileResult ProgramFileWriter::open(const QString& path, const QString& comment) 
     auto d = std::make_unique<Impl>(target);
     ClearSystemError();
     if (!d->file.open(QIODevice::WriteOnly)) return Failure(LastSystemNumber());
+    if (info.isFile()) d->out.compareWith(target);
     d->note = note;
     if (!note.isEmpty()) {
         d->out.put("(", 1);
@@ -428,6 +463,10 @@ FileResult ProgramFileWriter::finish() {
     return error();
 }
 
+bool ProgramFileWriter::sameAsTarget() const {
+    return d_ && d_->finished && d_->out.number() == 0 && d_->out.sameAsOld();
+}
+
 FileResult ProgramFileWriter::commit() {
     if (!d_) return Failure(Err::BadFileName);
     finish();
@@ -436,6 +475,13 @@ FileResult ProgramFileWriter::commit() {
         const int number = d->out.number();
         d->file.cancelWriting();
         return Failure(number);
+    }
+    const bool same = d->out.sameAsOld();
+    d->out.stopComparing();
+    // The very same bytes: the file stays as it is, date and all.
+    if (same) {
+        d->file.cancelWriting();
+        return {};
     }
     ClearSystemError();
     if (!d->file.commit()) return Failure(LastSystemNumber());

@@ -47,6 +47,10 @@ private:
     std::unique_ptr<Impl> d;
 };
 
+// A digest of the file's bytes (empty when there is no such file), to tell
+// whether it changed in between. Raises AppError when it cannot be read.
+QByteArray FileDigest(const QString& path);
+
 struct FileResult {
     bool ok = true;
     int number = 0;
@@ -78,6 +82,9 @@ public:
     // Everything written out (the first failure, if any): what is left for
     // commit() is to make it the target.
     FileResult finish();
+    // After finish(): true when what was written equals the file it replaces
+    // byte for byte. commit() then leaves that file untouched.
+    bool sameAsTarget() const;
     FileResult commit();
     void cancel();
     // The file being replaced (its case resolved); empty when not open.

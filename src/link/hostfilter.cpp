@@ -10,20 +10,58 @@ using NativeSocket = SOCKET;
 using NativeSocket = int;
 #endif
 
+namespace {
+
+// Four decimal octets and nothing else: "010" or "10.1" would be read by
+// other tools as octal or as a short form and mean another host.
+bool StrictIPv4(QStringView text) {
+    const QList<QStringView> octets = text.split(u'.');
+    if (octets.size() != 4) return false;
+    for (const QStringView o : octets) {
+        if (o.isEmpty() || o.size() > 3 || (o.size() > 1 && o.front() == u'0')) return false;
+        for (const QChar c : o)
+            if (c < u'0' || c > u'9') return false;
+        if (o.toInt() > 255) return false;
+    }
+    return true;
+}
+
+// An address as the settings write it; null when it is not one.
+QHostAddress StrictAddress(QStringView text) {
+    if (text.contains(u':')) {
+        const QHostAddress a(text.toString());
+        return a.protocol() == QAbstractSocket::IPv6Protocol ? a : QHostAddress();
+    }
+    return StrictIPv4(text) ? QHostAddress(text.toString()) : QHostAddress();
+}
+
+// "address/prefix" with a decimal prefix within the address's width.
+QPair<QHostAddress, int> StrictRange(QStringView entry) {
+    const qsizetype slash = entry.indexOf(u'/');
+    const QHostAddress address = StrictAddress(slash < 0 ? entry : entry.left(slash));
+    if (address.isNull()) return {};
+    const int width = address.protocol() == QAbstractSocket::IPv6Protocol ? 128 : 32;
+    if (slash < 0) return {address, width};
+    const QStringView prefix = entry.mid(slash + 1);
+    if (prefix.isEmpty() || prefix.size() > 3 || (prefix.size() > 1 && prefix.front() == u'0')) return {};
+    for (const QChar c : prefix)
+        if (c < u'0' || c > u'9') return {};
+    const int bits = prefix.toInt();
+    if (bits > width) return {};
+    // parseSubnet clears the host bits: "10.1.2.3/16" is 10.1.0.0/16.
+    return QHostAddress::parseSubnet(address.toString() + QLatin1Char('/') + QString::number(bits));
+}
+
+}  // namespace
+
 HostFilter::HostFilter(const QString& allowedHosts, QStringList* bad) {
+    // A setting that holds anything at all is a list: one of only
+    // separators or bad entries lets no one in.
+    open_ = allowedHosts.trimmed().isEmpty();
     for (const QString& part : allowedHosts.split(QLatin1Char(','))) {
         const QString entry = part.trimmed();
         if (entry.isEmpty()) continue;
-        open_ = false;
-        // Without a prefix an entry is one host (parseSubnet would read
-        // "10.0.0.0" as all of 10/8).
-        QPair<QHostAddress, int> range;
-        if (entry.contains(QLatin1Char('/'))) {
-            range = QHostAddress::parseSubnet(entry);
-        } else {
-            const QHostAddress single(entry);
-            if (!single.isNull()) range = {single, single.protocol() == QAbstractSocket::IPv6Protocol ? 128 : 32};
-        }
+        QPair<QHostAddress, int> range = StrictRange(entry);
         if (range.first.isNull()) {
             if (bad) *bad << entry;
             continue;
@@ -59,7 +97,7 @@ bool ParseListenAddress(const QString& text, QHostAddress* address) {
         *address = QHostAddress(QHostAddress::Any);
         return true;
     }
-    const QHostAddress parsed(t);
+    const QHostAddress parsed = StrictAddress(t);
     if (parsed.isNull()) return false;
     *address = parsed;
     return true;

@@ -9,12 +9,16 @@
 
 class HostFilter {
 public:
-    // Entries that are neither an address nor a range land in *bad and allow
-    // no one; a list of only bad entries therefore lets no one in.
+    // An entry is an address (four decimal octets, or IPv6) or such an
+    // address, "/" and a prefix length. Others land in *bad and allow no one;
+    // a list of only bad entries therefore lets no one in.
     explicit HostFilter(const QString& allowedHosts = {}, QStringList* bad = nullptr);
 
-    // Empty list: anyone, as without the setting.
+    // An empty setting (blanks only): anyone, as without the setting.
     bool allows(const QHostAddress& peer) const;
+    bool open() const { return open_; }
+    // The addresses and ranges let in.
+    const QList<QPair<QHostAddress, int>>& ranges() const { return ranges_; }
 
 private:
     bool open_ = true;

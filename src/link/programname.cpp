@@ -2,6 +2,7 @@
 #include "common/ansi.h"
 #include "common/paths.h"
 #include "config/machines.h"
+#include "library/history.h"
 
 QString ProgramNameProblem(const QString& name) {
     const QString t = name.trimmed();
@@ -39,6 +40,10 @@ QString MachineNameProblem(const QString& name) {
     if (name.endsWith(QLatin1Char('.')) || name.endsWith(QLatin1Char(' ')))
         return QStringLiteral("punkt eller blanksteg sist i namnet");
     if (IsDeviceName(name)) return QStringLiteral("reserverat enhetsnamn");
+    // A receive folder may be the program folder, where a file of that name
+    // would stand in the history's place.
+    if (name.compare(QLatin1String(kHistoryFolderName), Qt::CaseInsensitive) == 0)
+        return QStringLiteral("reserverat namn (programmets historik)");
     return {};
 }
 

@@ -11,7 +11,8 @@ QString ProgramNameProblem(const QString& name);
 // Empty when a name a machine sent may name a file here: safe as a file
 // name, and one Windows could hold and an operator would not mistake (no
 // wildcard or reserved characters, not only dots, no trailing dot or blank,
-// no device name such as CON or COM1, with or without an extension).
+// no device name such as CON or COM1, with or without an extension), and
+// not the name of the history's folder.
 QString MachineNameProblem(const QString& name);
 
 // Empty when name can go to the machine as it is: safe as a file name,

@@ -174,6 +174,23 @@ TEST(LocalCommands, CommentIsWrittenOnlyWhenTheFileCouldBeRead) {
     ASSERT_EQ(kept.size(), 1);
     EXPECT_EQ(kept[0].origin, "Kommentar");
     EXPECT_EQ(kept[0].size, 11);
+    // The same comment again: nothing to keep.
+    h.ui.inputs.enqueue("NY");
+    h.child<QPushButton>("cmdKommentar")->click();
+    EXPECT_EQ(ListVersions(h.WindowHome::send + "/O1.NC").size(), 1);
+    // A machine stores the program while the box is open: its store stands.
+    const auto input = Hooks().input;
+    Hooks().input = [&](const QString&, const QString&, const QString&) -> std::optional<QString> {
+        h.program("O1.NC", "%O1(MASKIN)\r\n%");
+        return QString("NYARE");
+    };
+    h.ui.shown.clear();
+    h.child<QPushButton>("cmdKommentar")->click();
+    Hooks().input = input;
+    EXPECT_EQ(h.home.read("ncprog/O1.NC"), QByteArray("%O1(MASKIN)\r\n%"));
+    ASSERT_EQ(h.ui.shown.size(), 1);
+    EXPECT_TRUE(h.ui.shown[0].text.contains("ändrades")) << h.ui.shown[0].text.toStdString();
+    EXPECT_EQ(ListVersions(h.WindowHome::send + "/O1.NC").size(), 1);
 
     ASSERT_TRUE(ClickRow(h.list, "O3.NC"));
     h.ui.inputs.enqueue("NY");

@@ -82,6 +82,15 @@ TEST(Home, UnwritableOwnFolderFallsBackToTheUserFolderMadeFromDefaults) {
     EXPECT_EQ(user, h.file("user"));
     EXPECT_EQ(h.read(QStringLiteral("user/errors.ini")), "[Errors]\r\ne07=X\r\n");
     EXPECT_TRUE(h.exists(QStringLiteral("user/maskiner/TC-32B.dat")));
+    // Built beside its place and renamed into it, for its user's eyes only.
+    EXPECT_EQ(QDir(h.path()).entryList(QDir::Dirs | QDir::NoDotAndDotDot), (QStringList{"bin", "share", "user"}));
+    const auto owner = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+    const auto others = QFileDevice::ReadGroup | QFileDevice::ReadOther | QFileDevice::WriteGroup | QFileDevice::WriteOther;
+    for (const char* f : {"user", "user/maskiner", "user/errors.ini"}) {
+        const auto p = QFileInfo(h.file(f)).permissions();
+        EXPECT_EQ((p & owner).toInt(), owner.toInt()) << f;
+        EXPECT_EQ((p & others).toInt(), 0) << f;
+    }
     // Made once: what the shop removed later stays removed.
     QFile::remove(h.file("user/errors.ini"));
     ChooseProgramFolder(h.file("missing/bin"), h.file("user"), h.file("share"));

@@ -58,10 +58,11 @@ TEST(GeneralSettingsTest, ConversionsAndWhereABadValueStopsTheRead) {
          "0|0|5000|4000|5000|5000|40|0|0|0|10000|67108864|||"},
         {"StartupView=start\r\n", Err::TypeMismatch, kDefaults},
         {"Debug=kanske\r\n", Err::TypeMismatch, kDefaults},
-        {"Debug=True\r\nListenPort=70000\r\nEditor=x\r\n", Err::Overflow,
-         "0|0|5000|4000|5000|5000|8000|0|1|0|10000|67108864|||"},
-        {"MaxMessage=0\r\n", Err::Overflow, kDefaults},
-        {"MaxMessage=-5\r\n", Err::Overflow, kDefaults}};
+        // The keys added since fall back to their defaults instead, each with a log line.
+        {"Debug=True\r\nListenPort=70000\r\nEditor=x\r\n", 0,
+         "0|0|5000|4000|5000|5000|8000|0|1|0|10000|67108864|x||"},
+        {"IgnoreCts=kanske\r\nMaxMessage=0\r\n", 0, kDefaults},
+        {"MaxMessage=-5\r\n", 0, kDefaults}};
     for (const Case& c : cases) {
         home.write("Fenmo32.INI", "[Program]\r\n" + c.keys);
         g = GeneralSettings();
@@ -69,15 +70,29 @@ TEST(GeneralSettingsTest, ConversionsAndWhereABadValueStopsTheRead) {
         EXPECT_EQ(Dump(g), c.dump) << c.keys.constData();
     }
 
-    g = GeneralSettings{};
-    home.write("Fenmo32.INI", "[Program]\r\nEditor=e\r\n");
-    ASSERT_EQ(Read(g), 0);
-    EXPECT_EQ(std::tuple(g.HistoryKeep, g.HistoryMaxMB, g.VerifyAfterSend), std::tuple(20, 2048, false));
-    home.write("Fenmo32.INI", "[Program]\r\nHistoryKeep=0\r\nHistoryMaxMB=5\r\nVerifyAfterSend=True\r\n");
-    ASSERT_EQ(Read(g), 0);
-    EXPECT_EQ(std::tuple(g.HistoryKeep, g.HistoryMaxMB, g.VerifyAfterSend), std::tuple(0, 5, true));
-    home.write("Fenmo32.INI", "[Program]\r\nHistoryKeep=-1\r\n");
-    EXPECT_EQ(Read(g), Err::Overflow);
+    struct Added {
+        QByteArray keys;
+        std::tuple<int, int, bool> read;
+        QStringList logged;  // key and value
+    };
+    const Added added[] = {
+        {"Editor=e\r\n", {20, 2048, false}, {}},
+        {"HistoryKeep=0\r\nHistoryMaxMB=5\r\nVerifyAfterSend=True\r\n", {0, 5, true}, {}},
+        {"HistoryKeep=20st\r\nHistoryMaxMB=-1\r\nVerifyAfterSend=kanske\r\n",
+         {20, 2048, false},
+         {"HistoryKeep ('20st')", "HistoryMaxMB ('-1')", "VerifyAfterSend ('kanske')"}},
+    };
+    for (const Added& c : added) {
+        QFile::remove(home.file("fenmo32.log"));
+        home.write("Fenmo32.INI", "[Program]\r\n" + c.keys);
+        g = GeneralSettings{};
+        ASSERT_EQ(Read(g), 0) << c.keys.constData();
+        EXPECT_EQ(std::tuple(g.HistoryKeep, g.HistoryMaxMB, g.VerifyAfterSend), c.read) << c.keys.constData();
+        const QStringList log = QString::fromLatin1(home.read("fenmo32.log")).split("\r\n", Qt::SkipEmptyParts);
+        ASSERT_EQ(log.size(), c.logged.size()) << c.keys.constData();
+        for (qsizetype i = 0; i < log.size(); ++i)
+            EXPECT_TRUE(log[i].contains("för " + c.logged[i])) << log[i].toStdString();
+    }
 }
 
 TEST(GeneralSettingsTest, ComPortDevices) {

@@ -91,6 +91,7 @@ TEST(DemoShop, FreshShopHasTheMachinesAndASecondRunOnlyRenewsThePorts) {
 
     EXPECT_EQ(Ini(shop, "Program", "LastMachine"), Ini(shop, "Maskin 1", "Namn"));
     EXPECT_EQ(Ini(shop, "Program", "IgnoreCts"), "True");
+    EXPECT_EQ(Ini(shop, "Program", "ListenAddress"), "127.0.0.1");
     EXPECT_EQ(Ini(shop, "Maskin 1", "Typ"), "0");
     EXPECT_EQ(Ini(shop, "Maskin 2", "Typ"), "1");
     EXPECT_EQ(Ini(shop, "Maskin 3", "Typ"), "2");
@@ -127,6 +128,14 @@ TEST(DemoShop, FreshShopHasTheMachinesAndASecondRunOnlyRenewsThePorts) {
     QByteArray expected = before;
     expected.replace("Port=10001\r\n", "Port=4242\r\n").replace("ListenPort=10000\r\n", "ListenPort=4343\r\n");
     EXPECT_EQ(after, expected);
+
+    // A shop made when the demo still listened everywhere gets loopback only.
+    QFile ini(shop + "/Fenmo32.INI");
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write(QByteArray(after).replace("ListenAddress=127.0.0.1\r\n", ""));
+    ini.close();
+    ASSERT_TRUE(RunShopBuilder({shop}));
+    EXPECT_EQ(Ini(shop, "Program", "ListenAddress"), "127.0.0.1");
 }
 
 TEST(DemoRun, EachMachineTakesAndGivesAProgramAndNothingIsLeftWhenTheWindowDies) {

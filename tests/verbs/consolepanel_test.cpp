@@ -1,4 +1,5 @@
 #include "app/consolepanel.h"
+#include "app/verb_session.h"
 
 #include <gtest/gtest.h>
 
@@ -63,4 +64,28 @@ TEST(ConsolePanel, ProgressIsRewrittenInPlaceOnlyWhereItHasAWriter) {
     panel.setProgress(0, 0);
     EXPECT_EQ(progress, "\r2 av 3\x1b[K\r\x1b[K");
     EXPECT_TRUE(out.isEmpty());
+}
+
+TEST(ConsolePanel, WhatAMachineOrAFileSentCannotSteerTheTerminal) {
+    QString out;
+    ConsolePanel panel(ConsolePanel::Policy::No, [&out](const QString& text) { out += text; });
+    const QString name = QString("O1\x1b]0;x\x07\x1b[2J\r") + QChar(0x9b);  // a title, a bell, a clear screen, CSI
+    struct Case {
+        std::function<void()> show;
+        QString printed;
+    };
+    const Case cases[] = {
+        {[&] { panel.setStatus("Sändning klar ('" + name + "')"); }, "Sändning klar ('O1<1B>]0;x<07><1B>[2J<0D><9B>')\n"},
+        {[&] { panel.showPilar("Hämtar: \"" + name + "\"...", {}); }, "Hämtar: \"O1<1B>]0;x<07><1B>[2J<0D><9B>\"...\n"},
+        {[&] { panel.message("Överföringsfel: \r\n" + name, "Fel", MsgIcon::Critical, OperatorPanel::Buttons::Ok); },
+         "Fel: Överföringsfel:\nO1<1B>]0;x<07><1B>[2J\n<9B>\n"},
+        {[&] { panel.say("Kontroll: \"G0\x1b[8m\" / \"G1\""); }, "Kontroll: \"G0<1B>[8m\" / \"G1\"\n"},
+    };
+    for (const Case& c : cases) {
+        out.clear();
+        c.show();
+        EXPECT_EQ(out, c.printed);
+    }
+    // dir: one line a program, name and size apart by the one tab.
+    EXPECT_EQ(VerbLine({"O1\tX\nO2", "2"}), "O1<09>X<0A>O2\t2");
 }

@@ -1,0 +1,43 @@
+#pragma once
+// Log lines for connections refused by AllowedHosts: at most one per address
+// a minute, so that a peer knocking all day cannot fill the disk. The first
+// refusal is told at once; those after it within the minute are counted and
+// told in one line when the minute is over.
+#include <QHash>
+#include <QHostAddress>
+#include <QString>
+#include <QTimer>
+#include <functional>
+
+class RefusalLog {
+public:
+    using Clock = std::function<qint64()>;  // milliseconds, never going back
+    using Sink = std::function<void(const QString& line)>;
+
+    static constexpr qint64 kWindowMs = 60000;
+    // Addresses remembered at most; refusals from further ones share one line.
+    static constexpr qsizetype kMaxAddresses = 4096;
+
+    // By default the monotonic clock and the program's log.
+    explicit RefusalLog(Clock clock = {}, Sink sink = {});
+
+    // A connection from peer was refused.
+    void refused(const QHostAddress& peer);
+    // Tells the counts whose minute is over (the timer calls it on its own).
+    void flushDue();
+
+private:
+    struct Entry {
+        qint64 since = 0;   // start of the address's minute
+        qint64 counted = 0; // refusals not yet told
+    };
+    void tell(const QString& from, qint64 count);
+    void arm();
+
+    Clock clock_;
+    Sink sink_;
+    QHash<QHostAddress, Entry> entries_;
+    Entry others_;  // refusals from addresses beyond kMaxAddresses
+    bool othersActive_ = false;
+    QTimer timer_;
+};
