@@ -76,6 +76,7 @@ void ReadGeneralSettings(GeneralSettings& g) {
     g.HistoryKeep = ReadAddedRange("HistoryKeep", kHistoryKeepDefault, 0, std::numeric_limits<qint32>::max());
     g.HistoryMaxMB = ReadAddedRange("HistoryMaxMB", kHistoryMaxMBDefault, 0, std::numeric_limits<qint32>::max());
     g.VerifyAfterSend = ReadAddedBool("VerifyAfterSend", false);
+    g.MaxProgramMB = ReadAddedRange("MaxProgramMB", 0, 0, 1024 * 1024);
 }
 
 QString ComPortDevice(int n) {

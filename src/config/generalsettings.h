@@ -31,6 +31,9 @@ struct GeneralSettings {
     int HistoryMaxMB = 2048;
     // Each program a send stored is fetched back and compared.
     bool VerifyAfterSend = false;
+    // Largest program a machine may store, in MB; 0: no limit of its own
+    // (the disk's free space still is one).
+    int MaxProgramMB = 0;
 };
 
 // Reads the keys in a fixed order, storing each at once. The first value of

@@ -35,6 +35,8 @@ public:
     // result. Then commit() replaces the target.
     FileResult finish();
     FileResult commit();
+    // What writes the file; null when it stores nothing.
+    const ProgramFileWriter* writer() const { return writer_.get(); }
     // The file it replaces; empty when it stores nothing.
     QString target() const { return writer_ ? writer_->target() : QString(); }
 

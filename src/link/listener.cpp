@@ -49,7 +49,7 @@ void Listener::incoming(qintptr descriptor) {
         const QString from = peer.isNull() ? QStringLiteral("okänd adress") : peer.toString();
         if (!allowed_.allows(peer)) {
             CloseDescriptor(descriptor);
-            AddLog(QStringLiteral("Anslutning från %1 nekad (inte i AllowedHosts).").arg(from));
+            refusals_.refused(peer);
             return;
         }
         Station* station = route_ ? route_(peer) : nullptr;

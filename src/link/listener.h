@@ -3,6 +3,7 @@
 // the station that serves the peer's address; the rest are refused.
 #include "config/generalsettings.h"
 #include "link/hostfilter.h"
+#include "link/refusallog.h"
 #include <QHostAddress>
 #include <QObject>
 #include <functional>
@@ -34,6 +35,7 @@ private:
 
     ListenServer* server_;
     HostFilter allowed_;
+    RefusalLog refusals_;
     Route route_;
     QString failure_, warning_;
 };

@@ -26,6 +26,8 @@ struct Reception {
     // The program answers this exchange (0: the machine's own store).
     quint64 answers = 0;
     QString origin;  // for the version its store keeps; empty: keeps none
+    QString name;    // of the program under way
+    qint64 nextSpaceCheck = 0;  // the disk's free space is looked at again from this size
     // A network connection silent in the middle of a message is closed.
     QTimer silence;
 
@@ -42,6 +44,8 @@ struct Reception {
         skip = Pass::No;
         answers = 0;
         origin.clear();
+        name.clear();
+        nextSpaceCheck = 0;
         silence.stop();
     }
 };

@@ -202,6 +202,7 @@ private:
                       const QString& origin, LinkState& link, int protocol, QTcpSocket* from);
     // Refuses a message past MaxMessage; the rest of it is passed over.
     bool InBufferTooLarge(Reception& r);
+    bool ProgramTooLarge(Reception& r, int protocol, QTcpSocket* from);
     static void PassOver(Reception::Pass& skipping, QByteArray& data);
     static QString P1Name(const QByteArray& message);
     // Serial receive time-out: runs while a message is under way on the line

@@ -10,7 +10,9 @@
 #include "link/incomingprogram.h"
 #include "link/programname.h"
 #include "link/station.h"
+#include <QFileInfo>
 #include <QLockFile>
+#include <QStorageInfo>
 #include <QScopedValueRollback>
 #include <QTcpSocket>
 
@@ -129,13 +131,56 @@ void Station::StartProgram(Reception& r, int protocol, QTcpSocket* from) {
     if (safe) opened = writer->open(path, comment);
     if (!safe || !opened.ok) writer.reset();
     r.program = std::make_unique<IncomingProgram>(frame, r.in, std::move(writer), opened);
+    r.name = name;
     r.in.truncate(frame == IncomingProgram::Frame::Checksummed ? 20 : 12);
+}
+
+// A program past MaxProgramMB, or one that would leave the library's disk
+// with less than 64 MB free, is refused as soon as that is known: nothing of
+// it stays, the rest is passed over, and a machine's store is answered "09"
+// at once, so that its next request is answered as usual.
+bool Station::ProgramTooLarge(Reception& r, int protocol, QTcpSocket* from) {
+    constexpr qint64 kMB = 1024 * 1024;
+    constexpr qint64 kFreeFloor = 64 * kMB, kSpaceCheckEvery = 4 * kMB;
+    if (!r.program || !r.program->writer()) return false;
+    const qint64 size = r.program->size();
+    QString why;
+    if (General.MaxProgramMB > 0 && size > General.MaxProgramMB * kMB) {
+        why = QStringLiteral("större än MaxProgramMB (%1 MB)").arg(General.MaxProgramMB);
+    } else if (size >= r.nextSpaceCheck) {
+        r.nextSpaceCheck = size + kSpaceCheckEvery;
+        const QStorageInfo disk(QFileInfo(r.program->target()).absolutePath());
+        if (disk.isValid() && disk.bytesAvailable() < kFreeFloor)
+            why = QStringLiteral("mindre än 64 MB skulle bli kvar på disken (%1 MB ledigt)")
+                      .arg(disk.bytesAvailable() / kMB);
+    }
+    if (why.isEmpty()) return false;
+    const QString name = r.name;
+    const bool complete = r.program->endsWithPercent();
+    const bool answer = r.answers != 0;
+    const quint64 answers = r.answers;
+    AddLog(QStringLiteral("Programmet %1 från maskinen sparades inte: %2 tecken, %3.").arg(name).arg(size).arg(why));
+    r.clear();
+    if (!complete) r.skip = Reception::Pass::ToPercent;
+    if (answer) {
+        if (exchange_ && exchange_->id == answers && exchange_->open()) {
+            EndExchange(Exchange::State::Failed);
+            cmdAbort_Click();
+        }
+    } else if (protocol == 2) {
+        LinkState& link = from ? NetLink : SerialLink;
+        const QScopedValueRollback<QTcpSocket*> on(parsingFrom_, from);
+        ReplyLater(BuildFrame("R", "SAV", "", ToAnsi(name), "09"), link, 0);
+    }
+    Status(QStringLiteral("Programmet %1 sparades inte: %2.").arg(EscapeControls(name), why));
+    return true;
 }
 
 bool Station::Accumulate(Reception& r, const QByteArray& data, int protocol, bool serial, QTcpSocket* from) {
     if (r.program) {
         r.program->append(data);
         if (serial) r.program->dropFinalDc4();
+        if (ProgramTooLarge(r, protocol, from)) return false;
         return r.program->endsWithPercent();
     }
     r.in += data;
@@ -144,6 +189,7 @@ bool Station::Accumulate(Reception& r, const QByteArray& data, int protocol, boo
         if (r.in.endsWith(kDC4)) r.in.chop(1);
     }
     StartProgram(r, protocol, from);
+    if (ProgramTooLarge(r, protocol, from)) return false;
     if (r.program) return r.program->endsWithPercent();
     if (InBufferTooLarge(r)) return false;
     const bool ends = r.in.size() >= 2 && r.in.endsWith('%');
@@ -240,7 +286,9 @@ bool Station::StoreFromMachine(const std::function<QByteArray()>& body, const QS
     lock.setStaleLockTime(30000);
     if (r.ok && !target.isEmpty() && !lock.tryLock(10000))
         r = FileResult{false, 75, QStringLiteral("programmet ersätts av en annan process just nu")};
-    if (r.ok && !target.isEmpty() && !parsingOrigin_.isEmpty()) r = KeepVersion(target, parsingOrigin_);
+    // A program the same as the one it replaces keeps no version.
+    if (r.ok && !target.isEmpty() && !parsingOrigin_.isEmpty())
+        r = KeepVersion(parsingProgram_ ? *parsingProgram_->writer() : whole, parsingOrigin_);
     if (r.ok) r = parsingProgram_ ? parsingProgram_->commit() : whole.commit();
     if (!r.ok) {
         AddLog(r.message());

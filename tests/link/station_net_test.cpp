@@ -272,7 +272,7 @@ TEST(StationNetwork, OnlyAllowedHostsMayConnect) {
         EXPECT_FALSE(filter.allows(QHostAddress(out))) << out;
     EXPECT_FALSE(HostFilter("10.0.0.0").allows(QHostAddress("10.0.0.1")));  // one host, not a range
     EXPECT_FALSE(HostFilter("x").allows(QHostAddress("10.0.0.1")));
-    EXPECT_TRUE(HostFilter(" , ").allows(QHostAddress("10.0.0.1")));
+    EXPECT_FALSE(HostFilter(" , ").allows(QHostAddress("10.0.0.1")));
 
     // Every interface: an IPv4 peer arrives mapped and still matches its range.
     Shop shop;
@@ -618,4 +618,24 @@ TEST(StationNetwork, TwoStationsServeTwoMachines) {
     EXPECT_EQ(a.file("O9.NC"), QByteArray("G9"));
     EXPECT_FALSE(a.home.exists("ncprog2/O9.NC"));
     EXPECT_TRUE(machineA.ask(Request("LOD", "", "O1")).contains("FROM A"));
+}
+
+// A store past MaxProgramMB is refused with "09" before it ends, nothing of
+// it is kept, and the machine's next request is answered.
+TEST(StationNetwork, ProgramLargerThanTheLimitIsRefusedAtOnce) {
+    Shop shop;
+    GeneralSettings g = shop.station.General;
+    g.MaxProgramMB = 1;
+    shop.station.ApplyGeneralSettings(g);
+    shop.home.write("ncprog/O1.NC", "%\r\nG1\r\n%");
+    Peer machine;
+    ASSERT_TRUE(machine.connectTo(shop.station.ListeningPort()));
+    const QByteArray store = Request("SAV", "", "O9", QByteArray(3 << 19, 'X'));
+    machine.socket->write(store.left(store.size() - 100));
+    ASSERT_TRUE(WaitUntil([&] { return machine.got.endsWith('%'); }));
+    EXPECT_EQ(machine.got, PcClose(BuildFrame("R", "SAV", "", "O9", "09")));
+    EXPECT_EQ(machine.ask(store.right(100) + Request("LOD", "", "O1")).mid(0, 19), BuildFrame("R", "LOD", "", "O1", "00"));
+    EXPECT_FALSE(shop.home.exists("ncprog/O9.NC"));
+    EXPECT_TRUE(shop.log().contains("Programmet O9 från maskinen sparades inte: ") ||
+                shop.log().contains("Programmet O9 fr\xe5n maskinen sparades inte: "));
 }

@@ -1,4 +1,5 @@
 #include "config/ui/frm_setup.h"
+#include <algorithm>
 
 #include "controls/messagebox.h"
 #include "common/apperror.h"
@@ -187,7 +188,13 @@ void frm_setup::buildControls() {
     chkVerifyAfterSend = Named<QCheckBox>(
         "chkVerifyAfterSend", QStringLiteral("Kontrollera varje sänt program genom att hämta tillbaka det"), adv);
     ag->addWidget(chkVerifyAfterSend, 8, 0, 1, 3);
-    ag->setRowStretch(9, 1);
+    txtMaxProgramMB = Named<QSpinBox>("txtMaxProgramMB", adv);
+    txtMaxProgramMB->setRange(0, 1024 * 1024);
+    auto* lblProgram = Named<QLabel>("lblMaxProgramMB", QStringLiteral("Största program från maskinen (MB, 0 = ingen gräns):"), adv);
+    lblProgram->setBuddy(txtMaxProgramMB);
+    ag->addWidget(lblProgram, 9, 0);
+    ag->addWidget(txtMaxProgramMB, 9, 1);
+    ag->setRowStretch(10, 1);
     ag->setColumnStretch(1, 1);
     SSTab->addTab(adv, QStringLiteral("Avancerat"));
     // Usable once a machine is chosen.
@@ -232,7 +239,8 @@ void frm_setup::connectControls() {
             }
             SettingsChanged();
         });
-    for (QSpinBox* b : {txtHistoryKeep, txtHistoryMaxMB}) connect(b, &QSpinBox::valueChanged, this, changed);
+    for (QSpinBox* b : {txtHistoryKeep, txtHistoryMaxMB, txtMaxProgramMB})
+        connect(b, &QSpinBox::valueChanged, this, changed);
     for (QRadioButton* o : {optCOM, optNet})
         connect(o, &QRadioButton::toggled, this, [this](bool on) {
             if (on) SettingsChanged();
@@ -293,6 +301,12 @@ void frm_setup::Form_Load() {
         txtHistoryMaxMB->setValue(int(std::min<qint64>(h.maxMB, txtHistoryMaxMB->maximum())));
         shownKeep_ = txtHistoryKeep->value();
         shownMaxMB_ = txtHistoryMaxMB->value();
+    }
+    {
+        const int stored = ReadIni(QStringLiteral("Program"), QStringLiteral("MaxProgramMB"), QStringLiteral("0")).toInt();
+        QSignalBlocker quiet(txtMaxProgramMB);
+        txtMaxProgramMB->setValue(std::clamp(stored, 0, txtMaxProgramMB->maximum()));
+        shownProgramMB_ = txtMaxProgramMB->value();
     }
     {
         QSignalBlocker quiet(chkVerifyAfterSend);
@@ -473,12 +487,15 @@ bool frm_setup::SaveSettings() {
         ok &= WriteIni(program, QStringLiteral("HistoryKeep"), QString::number(txtHistoryKeep->value()));
     if (txtHistoryMaxMB->value() != shownMaxMB_)
         ok &= WriteIni(program, QStringLiteral("HistoryMaxMB"), QString::number(txtHistoryMaxMB->value()));
+    if (txtMaxProgramMB->value() != shownProgramMB_)
+        ok &= WriteIni(program, QStringLiteral("MaxProgramMB"), QString::number(txtMaxProgramMB->value()));
     if (chkVerifyAfterSend->isChecked() != VerifyAfterSendSetting())
         ok &= WriteIni(program, QStringLiteral("VerifyAfterSend"), BoolText(chkVerifyAfterSend->isChecked()));
     if (slot_ > 0) ok &= WriteSetupMachine(slot_, collect());
     if (ok) {
         shownKeep_ = txtHistoryKeep->value();
         shownMaxMB_ = txtHistoryMaxMB->value();
+        shownProgramMB_ = txtMaxProgramMB->value();
     }
     // What could not be written is still to be saved, and "Stäng" still asks.
     Dirty = !ok;

@@ -59,6 +59,7 @@ private:
     bool machineOnlyLF_ = false;
     QString storedModel_;  // the machine's "Modell", also when the list lacks it
     int shownKeep_ = 0, shownMaxMB_ = 0;  // history limits as loaded, so that only an edit is written
+    int shownProgramMB_ = 0;
     bool asking_ = false;
 
     QPushButton* cmdClose = nullptr;
@@ -103,6 +104,7 @@ private:
     QLabel* lblEditor = nullptr;
     QSpinBox* txtHistoryKeep = nullptr;
     QSpinBox* txtHistoryMaxMB = nullptr;
+    QSpinBox* txtMaxProgramMB = nullptr;
     QCheckBox* chkVerifyAfterSend = nullptr;
     QPushButton* Command2 = nullptr;
     QLineEdit* txtAllowedHosts = nullptr;
