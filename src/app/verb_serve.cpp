@@ -203,12 +203,13 @@ int RunStatus(const VerbOptions&) {
                                    t.value(QStringLiteral("name")).toString())
                               .arg(qint64(t.value(QStringLiteral("size")).toDouble()))
                               .arg(t.value(QStringLiteral("result")).toString());
-        VerbOut(QStringLiteral("%1\t%2\tbegäran: %3\töverföring: %4\tidag: %5 in, %6 ut, %7 fel")
-                    .arg(m.value(QStringLiteral("name")).toString(), m.value(QStringLiteral("link")).toString(), request,
-                         transfer)
-                    .arg(d.value(QStringLiteral("received")).toInt())
-                    .arg(d.value(QStringLiteral("sent")).toInt())
-                    .arg(d.value(QStringLiteral("failed")).toInt()));
+        const QJsonObject today = d;
+        VerbOutFields({m.value(QStringLiteral("name")).toString(), m.value(QStringLiteral("link")).toString(),
+                       QStringLiteral("begäran: ") + request, QStringLiteral("överföring: ") + transfer,
+                       QStringLiteral("idag: %1 in, %2 ut, %3 fel")
+                           .arg(today.value(QStringLiteral("received")).toInt())
+                           .arg(today.value(QStringLiteral("sent")).toInt())
+                           .arg(today.value(QStringLiteral("failed")).toInt())});
     }
     return VerbOk;
 }
