@@ -5,7 +5,7 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup configure build run test test-asan fuzz fuzz-replay fuzz-build bench package clean
+.PHONY: all setup configure build run serve-demo test test-asan fuzz fuzz-replay fuzz-build bench package clean
 
 all: build
 
@@ -21,6 +21,10 @@ build: configure
 # The demo shop lives in $(BUILD)/demo-shop; it is made on the first run and kept.
 run: build
 	@scripts/run-demo $(BUILD)
+
+# The demo shop served by the shop server (serve --all) instead of the window.
+serve-demo: build
+	@scripts/run-demo --server $(BUILD)
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 300
