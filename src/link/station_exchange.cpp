@@ -57,9 +57,9 @@ void Station::ClearInput(Reception& r) {
     r.abort();
 }
 
-// An operation waits for the exchange still open (its answer, its time-out
-// or "Avbryt" ends it); it is refused while the machine's program goes out
-// on the line, since that send cannot go on until this handler returns.
+// An operation waits for the exchange still open and starts once it was
+// answered; it is refused while the machine's program goes out on the line,
+// since that send cannot go on until this handler returns.
 bool Station::RefuseWhileBusy() {
     if (sending_) {
         Status(QStringLiteral("Linjen är upptagen: ett program går till maskinen. Försök igen när det är klart."));
@@ -68,6 +68,9 @@ bool Station::RefuseWhileBusy() {
     if (OpenExchange()) {
         Status(QStringLiteral("Väntar på svar från maskinen. Vänta eller tryck Avbryt."));
         while (OpenExchange()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        // Ended by "Avbryt" or its time-out: what was asked for next does not
+        // start on its own; the operator sees why and may ask again.
+        if (exchange_->state == Exchange::State::Ended) return true;
     }
     return false;
 }
