@@ -30,25 +30,16 @@ TEST(Layout, PassOnTheDocumentedSizes) {
     MainGeometry g = DesignGeometry();
     ASSERT_TRUE(LayoutPass(g, 10000, 8000, 0.7f, 0.3f));
     const LayoutSizes s = ComputeSizes(10000, 8000, 0.7f, 0.3f);
-    EXPECT_EQ(s.leftW, 7000);
-    EXPECT_EQ(s.rightW, 3000);
-    EXPECT_EQ(s.treeW, 2100);
-    EXPECT_EQ(g.RemoteFilesLV.left, 7120);
-    EXPECT_EQ(g.RemoteFilesLV.width, 2760);
-    EXPECT_EQ(g.txtRemoteHeader.left, 7120);
-    EXPECT_EQ(g.FolderTreeview.width, 1980);
-    // Tree 120..treeW, local list treeW..leftW-120.
-    EXPECT_EQ(g.FileListView.left, 2100);
-    EXPECT_EQ(g.FileListView.left + g.FileListView.width, 7000 - 120);
-    EXPECT_EQ(g.txtLocalHeader.left, 2220);
-    EXPECT_EQ(g.RemoteFilesLV.height, 8000 - 375 - 1920 - 60);
-    EXPECT_EQ(g.BevelFolder.height, 8000 - 1450 - 375);
-    EXPECT_EQ(g.BevelFolder.width, 10000);
-    EXPECT_EQ(g.Splitter.left, 7000 - 52.5);
-    EXPECT_EQ(g.FSplitter.left, 2100 - 67.5);
-    EXPECT_EQ(g.frameXfer.left, 5000 - 6855 / 2.0);
-    EXPECT_EQ(g.frameXfer.top, 4000 - 1575 / 2.0);
-    EXPECT_EQ(g.RemoteFilesLV.top, 1920);  // tops never move
+    // Tree 120..treeW, local list treeW..leftW-120; tops never move.
+    const std::pair<double, double> placed[] = {
+        {s.leftW, 7000}, {s.rightW, 3000}, {s.treeW, 2100}, {g.RemoteFilesLV.left, 7120},
+        {g.RemoteFilesLV.width, 2760}, {g.txtRemoteHeader.left, 7120}, {g.FolderTreeview.width, 1980},
+        {g.FileListView.left, 2100}, {g.FileListView.left + g.FileListView.width, 7000 - 120},
+        {g.txtLocalHeader.left, 2220}, {g.RemoteFilesLV.height, 8000 - 375 - 1920 - 60},
+        {g.BevelFolder.height, 8000 - 1450 - 375}, {g.BevelFolder.width, 10000}, {g.Splitter.left, 7000 - 52.5},
+        {g.FSplitter.left, 2100 - 67.5}, {g.frameXfer.left, 5000 - 6855 / 2.0}, {g.frameXfer.top, 4000 - 1575 / 2.0},
+        {g.RemoteFilesLV.top, 1920}};
+    for (size_t i = 0; i < std::size(placed); ++i) EXPECT_EQ(placed[i].first, placed[i].second) << i;
 
     // Too small: nothing moves.
     const MainGeometry before = DesignGeometry();

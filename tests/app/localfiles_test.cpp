@@ -161,22 +161,24 @@ TEST(LocalCommands, CommentIsWrittenOnlyWhenTheFileCouldBeRead) {
     h.program("O2.NC", "(OLD)%O2\r\n%");
     h.program("O3.NC", "O3\r\nG0X0\r\nM30\r\n%");  // its only "%" ends it
     h.start();
+    // "Kommentar" on the file clicked (null: the one selected), answered with text (nullopt: cancelled).
+    const auto comment = [&](const char* file, std::optional<QString> text, bool answer = true) {
+        if (file) EXPECT_TRUE(ClickRow(h.list, file)) << file;
+        h.ui.shown.clear();
+        if (answer) h.ui.inputs.enqueue(text);
+        h.child<QPushButton>("cmdKommentar")->click();
+    };
 
-    ASSERT_TRUE(ClickRow(h.list, "O1.NC"));
-    h.ui.inputs.enqueue("");  // no comment before, none given: the file stays as it is
-    h.child<QPushButton>("cmdKommentar")->click();
+    comment("O1.NC", "");  // no comment before, none given: the file stays as it is
     EXPECT_EQ(h.home.read("ncprog/O1.NC"), QByteArray("%O1(A)\nG0\n%"));
-    h.ui.inputs.enqueue("NY");
-    h.child<QPushButton>("cmdKommentar")->click();
+    comment(nullptr, "NY");
     EXPECT_EQ(h.ui.prompts.last(), "Kommentar|Ange kommentar:|");
     EXPECT_EQ(h.home.read("ncprog/O1.NC"), QByteArray("(NY)%O1(A)\r\nG0\r\n%"));
     const QList<HistoryVersion> kept = ListVersions(h.WindowHome::send + "/O1.NC");
     ASSERT_EQ(kept.size(), 1);
     EXPECT_EQ(kept[0].origin, "Kommentar");
     EXPECT_EQ(kept[0].size, 11);
-    // The same comment again: nothing to keep.
-    h.ui.inputs.enqueue("NY");
-    h.child<QPushButton>("cmdKommentar")->click();
+    comment(nullptr, "NY");  // the same comment again: nothing to keep
     EXPECT_EQ(ListVersions(h.WindowHome::send + "/O1.NC").size(), 1);
     // A machine stores the program while the box is open: its store stands.
     const auto input = Hooks().input;
@@ -184,48 +186,40 @@ TEST(LocalCommands, CommentIsWrittenOnlyWhenTheFileCouldBeRead) {
         h.program("O1.NC", "%O1(MASKIN)\r\n%");
         return QString("NYARE");
     };
-    h.ui.shown.clear();
-    h.child<QPushButton>("cmdKommentar")->click();
+    comment(nullptr, "", false);
     Hooks().input = input;
     EXPECT_EQ(h.home.read("ncprog/O1.NC"), QByteArray("%O1(MASKIN)\r\n%"));
     ASSERT_EQ(h.ui.shown.size(), 1);
     EXPECT_TRUE(h.ui.shown[0].text.contains("ändrades")) << h.ui.shown[0].text.toStdString();
     EXPECT_EQ(ListVersions(h.WindowHome::send + "/O1.NC").size(), 1);
 
-    ASSERT_TRUE(ClickRow(h.list, "O3.NC"));
-    h.ui.inputs.enqueue("NY");
-    h.child<QPushButton>("cmdKommentar")->click();
+    comment("O3.NC", "NY");
     EXPECT_EQ(h.home.read("ncprog/O3.NC"), QByteArray("(NY)%O3\r\nG0X0\r\nM30\r\n%"));
 
     // No earlier version kept, no new comment.
     QDir(h.home.file("historik")).removeRecursively();
     h.home.write("historik", "");
-    h.ui.shown.clear();
-    h.ui.inputs.enqueue("NYARE");
-    h.child<QPushButton>("cmdKommentar")->click();
+    comment(nullptr, "NYARE");
     ASSERT_EQ(h.ui.shown.size(), 1);
     EXPECT_TRUE(h.ui.shown[0].text.contains("historiken")) << h.ui.shown[0].text.toStdString();
     EXPECT_EQ(h.home.read("ncprog/O3.NC"), QByteArray("(NY)%O3\r\nG0X0\r\nM30\r\n%"));
     QFile::remove(h.home.file("historik"));
 
-    ASSERT_TRUE(ClickRow(h.list, "O2.NC"));
-    h.ui.inputs.enqueue(std::nullopt);  // cancelled
-    h.child<QPushButton>("cmdKommentar")->click();
+    comment("O2.NC", std::nullopt);
     EXPECT_EQ(h.ui.prompts.last(), "Kommentar|Ange kommentar:|OLD");
     EXPECT_EQ(h.home.read("ncprog/O2.NC"), QByteArray("(OLD)%O2\r\n%"));
 
     // The listed file became something that cannot be read as a program.
     QFile::remove(h.WindowHome::send + "/O2.NC");
     QDir().mkpath(h.WindowHome::send + "/O2.NC");
-    h.child<QPushButton>("cmdKommentar")->click();
+    comment(nullptr, {}, false);
     EXPECT_EQ(h.ui.reports(), 1);
     EXPECT_TRUE(QFileInfo(h.WindowHome::send + "/O2.NC").isDir());
     EXPECT_TRUE(h.station().Aborted);
 
     // The listed file was deleted meanwhile: reported, nothing created.
     QDir(h.WindowHome::send + "/O2.NC").removeRecursively();
-    h.ui.shown.clear();
-    h.child<QPushButton>("cmdKommentar")->click();
+    comment(nullptr, {}, false);
     ASSERT_EQ(h.ui.shown.size(), 1);
     EXPECT_TRUE(h.ui.shown[0].text.startsWith("Filfel (53): "));
     EXPECT_FALSE(h.home.exists("ncprog/O2.NC"));
@@ -296,29 +290,19 @@ TEST(LocalCommands, NewFolder) {
 }
 
 TEST(LocalCommands, EditOpensTheEditorOrTheDesktopsProgram) {
-    {
-        Library h;
-        h.program("O1 A.NC", "%\r\n%");
+    for (const QString editor : {QString(), QString("/opt/ncedit/bin/ncedit")}) {
+        Library h(editor.isEmpty() ? QByteArray() : "Editor=" + editor.toUtf8() + "\r\n");
+        const QString file = h.program("O1 A.NC", "%\r\n%");
         h.program("K1.NC", "%\r\n%");
         h.start();
         ASSERT_TRUE(ClickRow(h.list, "K1.NC"));
         h.edit->click();  // disabled for kind 3
-        EXPECT_TRUE(h.ui.opened.isEmpty());
         ASSERT_TRUE(ClickRow(h.list, "O1 A.NC"));
         h.edit->click();
-        ASSERT_EQ(h.ui.opened.size(), 1);
-        EXPECT_EQ(h.ui.opened[0], QUrl::fromLocalFile(h.WindowHome::send + "/O1 A.NC"));
-    }
-    {
-        Library h("Editor=/opt/ncedit/bin/ncedit\r\n");
-        h.program("O1 A.NC", "%\r\n%");
-        h.start();
-        ASSERT_TRUE(ClickRow(h.list, "O1 A.NC"));
-        h.edit->click();
-        ASSERT_EQ(h.ui.started.size(), 1);
-        EXPECT_EQ(h.ui.started[0],
-                  (QStringList{"/opt/ncedit/bin/ncedit", QDir::toNativeSeparators(h.WindowHome::send + "/O1 A.NC")}));
-        EXPECT_TRUE(h.ui.opened.isEmpty());
+        const QList<QUrl> opened{QUrl::fromLocalFile(file)};
+        const QList<QStringList> started{{editor, QDir::toNativeSeparators(file)}};
+        EXPECT_EQ(h.ui.opened, editor.isEmpty() ? opened : QList<QUrl>());
+        EXPECT_EQ(h.ui.started, editor.isEmpty() ? QList<QStringList>() : started);
     }
 }
 

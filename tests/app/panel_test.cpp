@@ -64,11 +64,7 @@ TEST(Panel, MachineListSortSelectAndRemove) {
     auto* rec = h.child<QPushButton>("cmdRec");
     auto* del = h.child<QPushButton>("cmdDel");
     auto* dir = h.child<QPushButton>("cmdDir");
-    w.fillRemoteList({{"O200", "1000"},
-                      {"O100", "12"},
-                      {"\xC5"
-                       "T1",
-                       "-"}});
+    w.fillRemoteList({{"O200", "1000"}, {"O100", "12"}, {"\xC5T1", "-"}});
     EXPECT_EQ(Column(list, 0), (QStringList{"O200", "O100", "ÅT1"}));
     EXPECT_EQ(Column(list, 1), (QStringList{"1000", "12", "-"}));
     EXPECT_EQ(w.remoteNames(), (QStringList{"O200", "O100", "ÅT1"}));
@@ -112,16 +108,15 @@ TEST(ErrorDialog, OkGoesOnWritesTheLogAndAborts) {
     frm_main& w = h.open();
     w.station().Aborted = false;
     Traced("cmdEdit_Click()", [] { throw AppError(57); });
+    // The report's text and log: ErrorReport tests and Startup.BadGeneralSettingStopsTheLoadButTheWindowOpens.
     ASSERT_EQ(h.ui.shown.size(), 1);
     const auto& box = h.ui.shown[0];
     EXPECT_EQ(box.title, "Fel");
     EXPECT_EQ(box.icon, MsgIcon::Critical);
     EXPECT_EQ(box.buttons, OperatorPanel::Buttons::OkCancel);
-    EXPECT_TRUE(box.text.startsWith("Ett fel uppstod.\r\nBeskrivning: "));
     EXPECT_TRUE(box.text.contains("Felnummer: 57\r\n"));
-    EXPECT_TRUE(box.text.contains(" - cmdEdit_Click()\r\n"));
     EXPECT_TRUE(w.station().Aborted);
-    EXPECT_TRUE(h.home.read("error.log").contains("Felnummer: 57\r\n"));
+    EXPECT_TRUE(h.home.exists("error.log"));
 }
 
 TEST(ErrorDialogDeathTest, CancelEndsAtOnceWithoutTheLog) {

@@ -26,40 +26,29 @@ TEST(Startup, BuildsEveryControlAndMenuWithItsCaption) {
     frm_main& w = h.open();
     EXPECT_EQ(w.windowTitle(), "Fenmo32 - v1.2.2");
 
-    const std::pair<const char*, const char*> buttons[] = {
+    // Buttons (1215 x 855 twips each) and menu entries by their names.
+    const std::pair<const char*, const char*> captions[] = {
         {"cmdSend", "Sänd"}, {"cmdRec", "Hämta"}, {"cmdEdit", "Editera"}, {"cmdNewFolder", "Skapa Mapp"},
         {"cmdKommentar", "Kommentar"}, {"cmdDel", "Radera"}, {"cmdChangeFolder", "Auto dok"},
-        {"cmdDir", "Uppdatera bibliotek"}, {"cmdAbort", "Avbryt"}};
-    for (auto [name, caption] : buttons) {
-        auto* b = h.child<QPushButton>(name);
-        ASSERT_TRUE(b);
-        EXPECT_EQ(b->text(), QString::fromUtf8(caption)) << name;
-        EXPECT_EQ(b->size(), QSize(81, 57)) << name;  // 1215 x 855 twips
+        {"cmdDir", "Uppdatera bibliotek"}, {"cmdAbort", "Avbryt"}, {"lblMachine", "Maskin:"},
+        {"TxtFolderHeader", "Mappar"}, {"txtRemoteHeader", "Maskin"}, {"mnuArkivSetup", "Inställningar..."},
+        {"mnuArkivPrintLista", "Skriv ut fillista..."}, {"mnuArkivQuit", "Avsluta"}, {"mnuVisaLogg", "Logg"},
+        {"mnuSend", "Sänd"}, {"mnuRec", "Hämta"}, {"mnuRecManual", "Hämta med namn..."}, {"mnuDocs", "Listor:"},
+        {"mnuPlugins", "Test"}, {"mnuHelpOm", "Om..."}, {"mnuDebugParse", "Parsa commandlog"}};
+    for (auto [name, caption] : captions) {
+        const QObject* o = w.findChild<QObject*>(QLatin1String(name));
+        ASSERT_TRUE(o) << name;
+        EXPECT_EQ(o->property("text").toString(), QString::fromUtf8(caption)) << name;
+        if (const auto* b = qobject_cast<const QPushButton*>(o)) EXPECT_EQ(b->size(), QSize(81, 57)) << name;
     }
     EXPECT_EQ(h.child<QPushButton>("cmdKommentar")->pos(), QPoint(360, 8));
-    EXPECT_EQ(h.child<QLabel>("lblMachine")->text(), "Maskin:");
-    EXPECT_EQ(h.child<QLineEdit>("TxtFolderHeader")->text(), "Mappar");
-    EXPECT_EQ(h.child<QLineEdit>("txtRemoteHeader")->text(), "Maskin");
-    for (const char* name : {"BevelTB", "BevelFolder", "FSplitter", "Splitter", "FolderTreeview", "FileListView",
-                             "RemoteFilesLV", "StatusBar1", "frameXfer", "txtXfer", "lblXfer", "cmbMaskiner"})
-        EXPECT_TRUE(w.findChild<QWidget*>(QLatin1String(name))) << name;
     EXPECT_FALSE(h.child<QWidget>("frameXfer")->isVisible());
+    EXPECT_TRUE(h.child<QWidget>("BevelFolder"));
     EXPECT_EQ(h.child<QLabel>("lblXfer")->font().family(), "Courier New");
-
     QStringList menus;
     for (QAction* a : w.menuBar()->actions())
         if (a->isVisible()) menus << a->text();
     EXPECT_EQ(menus, (QStringList{"Arkiv", "Visa", "Kommunikation", "Hjälp"}));  // Plugins and Debug hidden
-    const std::pair<const char*, const char*> entries[] = {
-        {"mnuArkivSetup", "Inställningar..."}, {"mnuArkivPrintLista", "Skriv ut fillista..."},
-        {"mnuArkivQuit", "Avsluta"}, {"mnuVisaLogg", "Logg"}, {"mnuSend", "Sänd"}, {"mnuRec", "Hämta"},
-        {"mnuRecManual", "Hämta med namn..."}, {"mnuDocs", "Listor:"}, {"mnuPlugins", "Test"},
-        {"mnuHelpOm", "Om..."}, {"mnuDebugParse", "Parsa commandlog"}};
-    for (auto [name, caption] : entries) {
-        auto* a = w.findChild<QAction*>(QLatin1String(name));
-        ASSERT_TRUE(a) << name;
-        EXPECT_EQ(a->text(), QString::fromUtf8(caption)) << name;
-    }
     EXPECT_FALSE(w.findChild<QAction*>("mnuDocs")->isEnabled());
     EXPECT_EQ(w.findChild<QMenu*>("mnuDoc")->title(), "Hämta dokument");
 }
@@ -146,17 +135,6 @@ TEST(Startup, BusyListeningPortIsReportedAndTheWindowOpens) {
     EXPECT_EQ(h.ui.reports(), 0);
     EXPECT_TRUE(w.isVisible());
     EXPECT_EQ(Selected(h), 0);  // the steps before it ran
-}
-
-TEST(Startup, UnwritableLogStopsNoStepAndIsToldOnce) {
-    WindowHome h;
-    h.ini(h.machine(1, "Fräs"));
-    QDir().mkpath(h.home.file("fenmo32.log"));  // a folder where the log should be
-    frm_main& w = h.open();
-    EXPECT_EQ(h.ui.reports(), 0);
-    EXPECT_EQ(h.ui.texts().filter("Loggfilen kan inte skrivas").size(), 1);
-    EXPECT_EQ(Selected(h), 0);
-    EXPECT_GT(w.station().ListeningPort(), 0);  // the last step ran
 }
 
 TEST(Startup, SplashShowsTheVersionAndFadesInTo240) {

@@ -117,10 +117,3 @@ TEST(Log, UnwritableLogIsToldOnceAndTheWorkGoesOn) {
     EXPECT_NO_THROW(AddHexLog("AB", QStringLiteral("dump2.log"), 3));
     EXPECT_EQ(told.size(), 3);
 }
-
-TEST(Padding, ZeroAndBlank) {
-    EXPECT_EQ(ZeroPad(QStringLiteral("3"), 2), QStringLiteral("03"));
-    EXPECT_EQ(ZeroPad(QStringLiteral("123"), 2), QStringLiteral("123"));
-    EXPECT_EQ(BlankPad(QStringLiteral("7"), 3), QStringLiteral("  7"));
-    EXPECT_EQ(BlankPad(QString(), 0), QString());
-}

@@ -92,12 +92,9 @@ TEST(DemoShop, FreshShopHasTheMachinesAndASecondRunOnlyRenewsThePorts) {
     EXPECT_EQ(Ini(shop, "Program", "LastMachine"), Ini(shop, "Maskin 1", "Namn"));
     EXPECT_EQ(Ini(shop, "Program", "IgnoreCts"), "True");
     EXPECT_EQ(Ini(shop, "Program", "ListenAddress"), "127.0.0.1");
-    EXPECT_EQ(Ini(shop, "Maskin 1", "Typ"), "0");
-    EXPECT_EQ(Ini(shop, "Maskin 2", "Typ"), "1");
-    EXPECT_EQ(Ini(shop, "Maskin 3", "Typ"), "2");
-    for (const char* slot : {"Maskin 1", "Maskin 2", "Maskin 3"}) {
-        const QString name = Ini(shop, slot, "Namn");
-        EXPECT_FALSE(name.isEmpty()) << slot;
+    for (const auto& [slot, typ] : {std::pair{"Maskin 1", "0"}, {"Maskin 2", "1"}, {"Maskin 3", "2"}}) {
+        EXPECT_EQ(Ini(shop, slot, "Typ"), typ) << slot;
+        EXPECT_FALSE(Ini(shop, slot, "Namn").isEmpty()) << slot;
         EXPECT_TRUE(QFileInfo::exists(shop + "/maskiner/" + Ini(shop, slot, "Modell") + ".dat")) << slot;
         EXPECT_TRUE(Ini(shop, slot, "SendPath").startsWith(shop)) << slot;
         EXPECT_FALSE(QDir(Ini(shop, slot, "SendPath")).entryList(QDir::Files).isEmpty()) << slot;

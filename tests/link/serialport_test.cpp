@@ -165,30 +165,6 @@ TEST(MemorySerialPort, ModemLinesAndLineErrors) {
     EXPECT_EQ(Lines(port), "-");
 }
 
-TEST(MemorySerialPort, OpenFailsWhenBusyOrBadAndTakesTheNewPortAtTheNextOpen) {
-    MemorySerialPort port;
-    port.setAvailable(false);
-    EXPECT_FALSE(port.open());
-    EXPECT_FALSE(port.errorString().isEmpty());
-
-    port.setAvailable(true);
-    EXPECT_FALSE(port.setSettings(QStringLiteral("9600,x,7,1")));
-    EXPECT_FALSE(port.open());
-    port.setCommPort(0);
-    EXPECT_TRUE(port.setSettings(QStringLiteral("9600,e,7,1")));
-    EXPECT_FALSE(port.open());
-
-    port.setCommPort(2);
-    ASSERT_TRUE(port.open());
-    EXPECT_FALSE(port.open());  // already open
-    EXPECT_TRUE(port.isOpen());
-    port.setCommPort(3);
-    EXPECT_EQ(port.lastCommPort(), 2);
-    port.close();
-    ASSERT_TRUE(port.open());
-    EXPECT_EQ(port.lastCommPort(), 3);
-}
-
 TEST(MemorySerialPort, BackToBackCarriesPacedBytesAndModemLines) {
     MemorySerialPort pc, machine;
     pc.setInstant(true);

@@ -7,13 +7,12 @@ struct SerialShop : Shop {
     MemorySerialPort* port;
     explicit SerialShop(qint16 typ = 1, bool instant = true)
         : Shop(new MemorySerialPort, typ), port(static_cast<MemorySerialPort*>(station.Comm)) {
-        GeneralSettings g = station.General;
-        g.CtsTimeout = 60;
-        g.SendTimeout = 60;
-        g.RecTimeout = 250;  // silence between chunks in these tests stays far below it
-        g.SvarTimeout = 100;
-        g.ListenPort = 0;
-        station.ApplyGeneralSettings(g);
+        // Silence between chunks in these tests stays far below the receive time-out.
+        settings([](GeneralSettings& g) {
+            g.CtsTimeout = g.SendTimeout = 60;
+            g.RecTimeout = 250;
+            g.SvarTimeout = 100;
+        });
         port->setInstant(instant);
         EXPECT_TRUE(port->open());
     }
@@ -78,6 +77,12 @@ TEST(StationSerial, CollectsMessagesFromChunksAndFraming) {
         EXPECT_EQ(shop.port->transmittedData(), SerialReply(BuildFrame("R", "SAV", "", "O7", "00")));
         EXPECT_EQ(shop.file("O7.NC"), body) << piece;
     }
+    // The machine's list and erase.
+    shop.home.write("ncprog/mottaget/O9.NC", "x");
+    EXPECT_EQ(shop.ask(MachineClose(BuildFrame("C", "DRQ", "ALL", "", "00"))),
+              SerialReply(BuildFrame("R", "DRQ", "ALL", "", "00"), "O1      0  O7      0  "));
+    EXPECT_EQ(shop.ask(MachineClose(BuildFrame("C", "DEL", "", "O9", "00"))), SerialReply(BuildFrame("R", "DEL", "", "O9", "00")));
+    EXPECT_FALSE(shop.home.exists("ncprog/mottaget/O9.NC"));
 
     shop.port->deliver("%");
     Settle(20);
@@ -183,16 +188,13 @@ TEST(StationSerial, TimeOutsEndIdle) {
     EXPECT_FALSE(shop.panel.pilarVisible);
 
     // A time-out of 0 is none: a message may pause for as long as it likes.
-    GeneralSettings zero = st.General;
-    zero.RecTimeout = 0;
-    st.ApplyGeneralSettings(zero);
+    shop.settings([](GeneralSettings& g) { g.RecTimeout = 0; });
     shop.port->deliver("%CDEL    X");
     Settle(60);
     EXPECT_FALSE(shop.panel.statuses.contains("Kommando timeout."));
     EXPECT_EQ(st.SerialLink.InBuffer, QByteArray("%CDEL    X"));
     st.cmdAbort_Click();
-    zero.RecTimeout = 250;
-    st.ApplyGeneralSettings(zero);
+    shop.settings([](GeneralSettings& g) { g.RecTimeout = 250; });
 
     // CTS that never rises: protocol 2 keeps the time-out's text.
     shop.port->setCts(false);
@@ -225,9 +227,7 @@ TEST(StationSerial, DrainTimeOutAndAbortInTheMiddleOfASend) {
 
     // "Avbryt" while pieces drain: the loop leaves at once, the line is quiet after.
     ASSERT_TRUE(shop.port->setSettings("9600,e,7,1"));
-    GeneralSettings g = st.General;
-    g.SendTimeout = 5000;
-    st.ApplyGeneralSettings(g);
+    shop.settings([](GeneralSettings& g) { g.SendTimeout = 5000; });
     st.Aborted = false;
     shop.port->clearTransmitted();
     QTimer::singleShot(150, [&] { st.cmdAbort_Click(); });
@@ -262,10 +262,7 @@ TEST(StationSerial, LineEventsAndModemLines) {
     EXPECT_EQ(shop.panel.messages.last().text, "Framing error");
     EXPECT_TRUE(st.Aborted);
 
-    GeneralSettings g = st.General;
-    g.SuppressErrors = true;
-    g.HideBreak = true;
-    st.ApplyGeneralSettings(g);
+    shop.settings([](GeneralSettings& g) { g.SuppressErrors = g.HideBreak = true; });
     st.Aborted = false;
     shop.panel.messages.clear();
     for (int code : {int(SerialPort::EventRxParity), int(SerialPort::EventBreak), int(SerialPort::EventTxFull)})
@@ -274,8 +271,7 @@ TEST(StationSerial, LineEventsAndModemLines) {
     Settle(20);
     EXPECT_TRUE(shop.panel.messages.isEmpty());
 
-    g.HideBreak = false;
-    st.ApplyGeneralSettings(g);
+    shop.settings([](GeneralSettings& g) { g.HideBreak = false; });
     st.Aborted = false;
     shop.port->raiseEvent(SerialPort::EventBreak);
     ASSERT_TRUE(WaitUntil([&] { return !shop.panel.messages.isEmpty(); }));
@@ -380,11 +376,7 @@ TEST(StationSerial, OperatorWaitsWhileTheMachinesProgramGoesOut) {
     SerialShop shop(1, false);
     Station& st = shop.station;
     shop.home.write("ncprog/O1.NC", "%\r\n" + QByteArray(600, 'X') + "\r\n%");
-    st.ApplyGeneralSettings([&] {
-        GeneralSettings g = st.General;
-        g.SendTimeout = g.CtsTimeout = 5000;
-        return g;
-    }());
+    shop.settings([](GeneralSettings& g) { g.SendTimeout = g.CtsTimeout = 5000; });
     // The machine asks for a program; while it goes out piece by piece the
     // operator asks for the list and presses "Auto dok".
     bool tried = false;

@@ -41,6 +41,13 @@ struct Shop {
     }
     ~Shop() { SetErrorDialog({}); }
 
+    // Changes the general settings in force.
+    template <class F>
+    void settings(F change) {
+        GeneralSettings g = station.General;
+        change(g);
+        station.ApplyGeneralSettings(g);
+    }
     QByteArray log() const { return home.read(QStringLiteral("fenmo32.log")); }
     QByteArray file(const QString& relative) const { return home.read(QStringLiteral("ncprog/") + relative); }
 
@@ -52,6 +59,19 @@ struct Shop {
 inline QByteArray MachineClose(const QByteArray& text, bool crlf = true) {
     const QByteArray beforeLf = crlf ? text + '\r' : text;
     return beforeLf + '\n' + CalcChecksum(beforeLf) + '%';
+}
+
+// A machine's request (or, as "R", its answer) closed the machine's way.
+inline QByteArray Request(const char* command, const char* name, const QByteArray& body = {}, const char* selector = "",
+                          const char* kind = "C") {
+    QByteArray m = BuildFrame(kind, command, selector, name, "00");
+    if (!body.isEmpty()) m += "\r\n" + body;
+    return MachineClose(m);
+}
+// The same message with its last checksum digit changed.
+inline QByteArray Corrupt(QByteArray m) {
+    m[m.size() - 2] = m[m.size() - 2] == '9' ? '8' : '9';
+    return m;
 }
 
 // The PC's way (EOB 0), for expected bytes.

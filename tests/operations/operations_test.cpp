@@ -290,9 +290,7 @@ TEST_P(Operations, CompareFetchesOutsideTheLibraryAndGoesOnPastErrors) {
 // A machine that answers every store with "00" but keeps O2 otherwise than sent.
 TEST(ReadBack, SendStopsWhenTheMachineHoldsSomethingElse) {
     OpShop o(Link::Tcp);
-    GeneralSettings g = o.st.General;
-    g.VerifyAfterSend = true;
-    o.st.ApplyGeneralSettings(g);
+    o.shop.settings([](GeneralSettings& g) { g.VerifyAfterSend = true; });
     QStringList requests;
     QObject::connect(&o.sim, &SimMachine::messageReceived, [&](const QByteArray& m) {
         requests << QString::fromLatin1(m.mid(1, 4) + ' ' + m.mid(9, 6).trimmed());
@@ -328,9 +326,7 @@ TEST(OperationsTemporaryFolder, NoFolderNoCopies) {
     o.st.mnuCompare_Click(o.shop.send);
     EXPECT_TRUE(o.panel().status().startsWith("Jämförelsen kan inte göras: ingen tillfällig mapp"));
     EXPECT_TRUE(o.received().isEmpty());
-    GeneralSettings g = o.st.General;
-    g.VerifyAfterSend = true;
-    o.st.ApplyGeneralSettings(g);
+    o.shop.settings([](GeneralSettings& g) { g.VerifyAfterSend = true; });
     o.panel().selectedLocal = {"O1.NC"};
     o.st.cmdSend_Click();
     EXPECT_TRUE(o.panel().status().startsWith("Kontroll av O1: ingen tillfällig mapp")) << o.panel().status().toStdString();
@@ -347,7 +343,7 @@ TEST(OperationsTemporaryFolder, MachinesOwnStoreDuringAComparisonGoesToTheLibrar
     o.shop.home.write("ncprog/O77.NC", "OLD\r\n");
     Peer own;
     ASSERT_TRUE(own.connectTo(o.st.ListeningPort()));
-    const QByteArray store = MachineClose(BuildFrame("C", "SAV", "", "O77", "00") + "\r\nNEW");
+    const QByteArray store = Request("SAV", "O77", "NEW");
     own.socket->write(store.left(24));  // its header before the comparison starts
     ASSERT_TRUE(WaitUntil([&] { return o.st.MachineReceiving(); }));
     QObject::connect(&o.sim, &SimMachine::messageReceived, [&](const QByteArray& m) {

@@ -26,13 +26,7 @@ struct OpShop {
           shop(l == Link::Tcp ? nullptr : new MemorySerialPort, l == Link::Tcp ? 0 : (l == Link::Serial2 ? 1 : 2)),
           st(shop.station),
           sim(memory.path()) {
-        GeneralSettings g = st.General;
-        g.CtsTimeout = 2000;
-        g.SendTimeout = 2000;
-        g.RecTimeout = 300;
-        g.SvarTimeout = 300;
-        g.ListenPort = 0;
-        st.ApplyGeneralSettings(g);
+        shop.settings([](GeneralSettings& g) { g.CtsTimeout = g.SendTimeout = 2000; g.RecTimeout = g.SvarTimeout = 300; });
         st.Machine.RecTimeout = 300;
         st.TimeoutTimer.setInterval(300);
         sim.setReplyTimeout(3000);

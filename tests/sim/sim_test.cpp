@@ -179,35 +179,6 @@ TEST(SimMachine, OwnRequestsOverItsClientConnection) {
     EXPECT_TRUE(sim.lastReply().isEmpty());
 }
 
-TEST(SimMachine, Protocol1FormsOverTcp) {
-    QTemporaryDir dir;
-    SimMachine sim(dir.path());
-    sim.setProtocol(SimMachine::Protocol::OneShort);
-    ASSERT_TRUE(sim.listen(0, QHostAddress::LocalHost));
-    PcClient pc(sim.serverPort());
-
-    // An empty list still reads as a list (16 characters or more).
-    const QByteArray empty = pc.exchange(BuildShortFrame("D", "") + "\n%");
-    EXPECT_EQ(empty, "%D         \n\r\n\r\n%");
-    EXPECT_TRUE(ReadReceivedList(empty, 1).isEmpty());
-
-    // The PC stores with "%" alone or with LF "%"; the body is kept as sent.
-    pc.socket.write(BuildShortFrame("S", "O1234") + "\n" + kBody + "\n%");
-    ASSERT_TRUE(WaitUntil([&] { return sim.hasProgram("O1234"); }));
-    EXPECT_EQ(sim.program("O1234"), kBody + "\n");
-    EXPECT_EQ(pc.exchange(BuildShortFrame("L", "O1234") + "%"), "%S O1234   \n" + kBody + "\n%");
-    EXPECT_EQ(pc.exchange(BuildShortFrame("D", "") + "\n%"), "%D         \nO1234   0%");
-    EXPECT_EQ(pc.exchange(BuildShortFrame("E", "O1234") + "\n%"), "%R O1234   \n%");
-    EXPECT_FALSE(sim.hasProgram("O1234"));
-
-    sim.setProtocol(SimMachine::Protocol::OneColon);
-    pc.socket.write(BuildColonFrame(":", "O77", "S") + "N1 X2\r\n%");
-    ASSERT_TRUE(WaitUntil([&] { return sim.hasProgram("O77"); }));
-    EXPECT_EQ(sim.program("O77"), "N1 X2\r\n");
-    EXPECT_EQ(pc.exchange(BuildColonFrame(":", "O77", "L") + "\n%"), "%:O77    SN1 X2\r\n%");
-    EXPECT_EQ(pc.exchange(BuildColonFrame(":", "D", "L") + "\n%"), "%:D      SO77     0%");
-}
-
 TEST(SimMachine, ReadsFaultAndRequestTexts) {
     QTemporaryDir dir;
     SimMachine sim(dir.path());
@@ -230,7 +201,6 @@ TEST(SimMachine, Protocol1OverTheInMemorySerialLink) {
     QTemporaryDir dir;
     SimMachine sim(dir.path());
     sim.setProtocol(SimMachine::Protocol::OneShort);
-    sim.storeProgram("O1234", kBody);
     MemorySerialPort pcPort, machinePort;
     pcPort.setInstant(true);
     machinePort.setInstant(true);
@@ -243,6 +213,14 @@ TEST(SimMachine, Protocol1OverTheInMemorySerialLink) {
         if (code == SerialPort::EvReceive) got += pcPort.readAll();
     });
     auto complete = [&] { return got.size() >= 2 && got.startsWith('%') && got.endsWith('%'); };
+
+    // An empty list still reads as a list (16 characters or more).
+    pcPort.write(BuildShortFrame("D", "") + "\n%");
+    ASSERT_TRUE(WaitUntil(complete));
+    EXPECT_EQ(got, "%D         \n\r\n\r\n%");
+    EXPECT_TRUE(ReadReceivedList(got, 1).isEmpty());
+    got.clear();
+    sim.storeProgram("O1234", kBody);
 
     // The PC's fetch arrives in two chunks, the first with line noise.
     pcPort.write(QByteArray("\0%L O1", 6));

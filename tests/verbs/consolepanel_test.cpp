@@ -44,10 +44,7 @@ TEST(ConsolePanel, PrintsWhatTheStationShowsAndAnswersByTheCommandLine) {
     EXPECT_FALSE(panel.input("Ange fil att hämta:", "Manuell hämtning", {}).has_value());
 
     // The machine's list as the station fills and trims it (8-bit names).
-    panel.fillRemoteList({{"O1001", "2"},
-                          {"\xC5"
-                           "1",
-                           "0"}});
+    panel.fillRemoteList({{"O1001", "2"}, {"\xC5" "1", "0"}});
     EXPECT_EQ(panel.remoteNames(), (QStringList{"O1001", "Å1"}));
     panel.removeRemoteItem("Å1");
     EXPECT_EQ(panel.remoteNames(), QStringList{"O1001"});

@@ -17,7 +17,6 @@ namespace {
 
 // Only so that a hang fails the test instead of stalling the run.
 constexpr int kProcessMs = 60000;
-const QString kTimeout = "Inget svar från maskinen (timeout).";
 
 QString Binary(const char* name) { return QCoreApplication::applicationDirPath() + '/' + QLatin1String(name); }
 
@@ -149,32 +148,25 @@ TEST(Verbs, MachinesAndUsage) {
         "[Maskin 1]\r\nNamn=Fräs 1\r\nTyp=0\r\nIP=10.0.0.5\r\nPort=5000\r\nModell=TC-32B\r\n"
         "[Maskin 4]\r\nNamn=Svarv\r\nTyp=2\r\nComPort=3\r\nBaudRate=4800\r\nSettings=,n,8,1\r\n";
     home.write("Fenmo32.INI", ini);
-
-    const Result r = Fenmo(home.path(), {"machines"});
-    EXPECT_EQ(r.code, 0) << r.err.toStdString();
-    EXPECT_EQ(r.out,
-              "1\tFräs 1\tTCP 10.0.0.5:5000\tTC-32B\n"
-              "4\tSvarv\tCOM3 (/dev/ttyUSB0) 4800,n,8,1 protokoll 1\t?\n");
-
-    const Result unknownVerb = Fenmo(home.path(), {"sendd", "1"});
-    EXPECT_EQ(unknownVerb.code, 2);
-    EXPECT_TRUE(unknownVerb.err.contains("okänt kommando \"sendd\""));
-    EXPECT_TRUE(unknownVerb.err.contains("Användning:"));
-    EXPECT_TRUE(unknownVerb.out.isEmpty());
-    const Result unknownMachine = Fenmo(home.path(), {"dir", "Fräs 9"});
-    EXPECT_EQ(unknownMachine.code, 2);
-    EXPECT_TRUE(unknownMachine.err.contains("okänd maskin \"Fräs 9\"")) << unknownMachine.err.toStdString();
-    for (const QStringList& usage :
-         {QStringList{"fetch", "1", "O1", "--yes", "--no"}, QStringList{"send", "1", "x.TC", "--to", home.path()},
-          QStringList{"dir"}, QStringList{"dir", "2"}})
-        EXPECT_EQ(Fenmo(home.path(), usage).code, 2) << usage.join(' ').toStdString();
-
-    const Result help = Fenmo(home.path(), {"--help"});
-    EXPECT_EQ(help.code, 0);
-    EXPECT_TRUE(help.out.startsWith("Användning:"));
-    const Result version = Fenmo(home.path(), {"--version"});
-    EXPECT_EQ(version.code, 0);
-    EXPECT_EQ(version.out, "Fenmo32 " + VersionNumber() + "\n");
+    // Each command line: its exit status and its output (whole when it ends a line), or why it failed.
+    const std::tuple<QStringList, int, QString> runs[] = {
+        {{"machines"}, 0, "1\tFräs 1\tTCP 10.0.0.5:5000\tTC-32B\n4\tSvarv\tCOM3 (/dev/ttyUSB0) 4800,n,8,1 protokoll 1\t?\n"},
+        {{"sendd", "1"}, 2, "okänt kommando \"sendd\""},
+        {{"sendd", "1"}, 2, "Användning:"},
+        {{"dir", "Fräs 9"}, 2, "okänd maskin \"Fräs 9\""},
+        {{"fetch", "1", "O1", "--yes", "--no"}, 2, ""},
+        {{"send", "1", "x.TC", "--to", home.path()}, 2, ""},
+        {{"dir"}, 2, ""},
+        {{"dir", "2"}, 2, ""},
+        {{"--help"}, 0, "Användning:"},
+        {{"--version"}, 0, "Fenmo32 " + VersionNumber() + "\n"}};
+    for (const auto& [args, code, text] : runs) {
+        const Result r = Fenmo(home.path(), args);
+        const QString& got = code ? r.err : r.out;
+        EXPECT_EQ(r.code, code) << args.join(' ').toStdString();
+        EXPECT_TRUE(text.endsWith('\n') ? got == text : got.contains(text)) << got.toStdString();
+        EXPECT_TRUE(code == 0 || r.out.isEmpty()) << args.join(' ').toStdString();
+    }
     // The desktop program without a display says what to do instead of aborting.
     const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
     qunsetenv("QT_QPA_PLATFORM");
@@ -326,17 +318,8 @@ TEST(Verbs, SilentMachineEndsInTheTimeOut) {
         const Result r = shop.run(args);
         EXPECT_TRUE(r.finished) << args.join(' ').toStdString();
         EXPECT_EQ(r.code, 1) << args.join(' ').toStdString();
-        EXPECT_TRUE(r.err.contains(kTimeout)) << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains("Inget svar från maskinen (timeout).")) << r.err.toStdString();
     }
-
-    // Nobody listening at all: a link failure.
-    QTcpServer closed;
-    ASSERT_TRUE(closed.listen(QHostAddress::LocalHost));
-    Shop nobody(closed.serverPort(), 200);
-    closed.close();
-    const Result refused = nobody.run({"dir", "1"});
-    EXPECT_EQ(refused.code, 1);
-    EXPECT_TRUE(refused.err.contains("Fel: ")) << refused.err.toStdString();
 }
 
 TEST(Verbs, ServeAnswersTheMachineUntilSignalled) {
@@ -418,10 +401,10 @@ TEST(Verbs, PrintListWritesThePdf) {
     QProcess text;
     text.start("pdftotext", {"-layout", pdf, "-"});
     ASSERT_TRUE(text.waitForFinished(kProcessMs));
+    // The folder's list (the page itself: PrintList tests).
     const QString out = QString::fromUtf8(text.readAllStandardOutput());
-    for (const char* expected : {"O1.TC", "AXEL 12", "O2.TC", "Sida - 1 / 1", "Utskrivet : "})
-        EXPECT_TRUE(out.contains(expected)) << expected << "\n" << out.toStdString();
-    EXPECT_TRUE(out.contains(QDir(folder).absolutePath())) << out.toStdString();
+    EXPECT_TRUE(out.contains(QDir(folder).absolutePath()) && out.contains("AXEL 12") && out.contains("O2.TC"))
+        << out.toStdString();
 
     const Result missing = Fenmo(home.path(), {"print-list", home.file("saknas"), "--pdf", pdf});
     EXPECT_EQ(missing.code, 2);
