@@ -588,11 +588,11 @@ TEST(StationNetwork, ProgramLargerThanTheLimitIsRefusedAtOnce) {
     shop.home.write("ncprog/O1.NC", "%\r\nG1\r\n%");
     Peer machine;
     ASSERT_TRUE(machine.connectTo(shop.station.ListeningPort()));
-    const QByteArray store = Request("SAV", "", "O9", QByteArray(3 << 19, 'X'));
+    const QByteArray store = Request("SAV", "O9", QByteArray(3 << 19, 'X'));
     machine.socket->write(store.left(store.size() - 100));
     ASSERT_TRUE(WaitUntil([&] { return machine.got.endsWith('%'); }));
     EXPECT_EQ(machine.got, PcClose(BuildFrame("R", "SAV", "", "O9", "09")));
-    EXPECT_EQ(machine.ask(store.right(100) + Request("LOD", "", "O1")).mid(0, 19), BuildFrame("R", "LOD", "", "O1", "00"));
+    EXPECT_EQ(machine.ask(store.right(100) + Request("LOD", "O1")).mid(0, 19), BuildFrame("R", "LOD", "", "O1", "00"));
     EXPECT_FALSE(shop.home.exists("ncprog/O9.NC"));
     EXPECT_TRUE(shop.log().contains("Programmet O9 från maskinen sparades inte: ") ||
                 shop.log().contains("Programmet O9 fr\xe5n maskinen sparades inte: "));
