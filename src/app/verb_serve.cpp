@@ -140,6 +140,8 @@ constexpr int kStopGraceMs = 10000;
 }  // namespace
 
 int RunShopServer(const VerbOptions& options) {
+    // A server runs for months: its logs keep the last 2 × 50 MB.
+    SetLogLimit(50 * 1024 * 1024);
     ShopServer server;
     bool stopping = false;
     StopSignals signals([&] {

@@ -1,4 +1,5 @@
 #include "common/log.h"
+#include <QFileInfo>
 #include "common/ansi.h"
 #include "common/dates.h"
 #include "common/fileerror.h"
@@ -33,8 +34,24 @@ QSet<QString>& Failing() {
 // A log is a by-product: a line that cannot be written must not stop a
 // start-up, a transfer or a store. The operator hears of it once, and again
 // only if the file fails anew after it has worked in between.
+qint64& LogLimit() {
+    static qint64 limit = 0;
+    return limit;
+}
+
+// A log past the limit becomes its ".1" file (one generation is kept) and
+// starts afresh: a server that runs for months never fills the disk.
+void RollOver(const QString& path) {
+    const QFileInfo info(path);
+    if (LogLimit() <= 0 || info.size() < LogLimit()) return;
+    const QString older = info.path() + QLatin1Char('/') + info.completeBaseName() + QStringLiteral(".1.") + info.suffix();
+    QFile::remove(older);
+    QFile::rename(path, older);
+}
+
 void AppendToLog(const QString& path, const QByteArray& bytes) {
     try {
+        RollOver(path);
         AppendToFile(path, bytes);
         if (!Failing().isEmpty()) Failing().remove(path);
     } catch (const AppError& e) {
@@ -47,6 +64,8 @@ void AppendToLog(const QString& path, const QByteArray& bytes) {
     }
 }
 }  // namespace
+
+void SetLogLimit(qint64 bytes) { LogLimit() = bytes; }
 
 QString EscapeControls(const QString& text) {
     QString out;

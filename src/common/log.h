@@ -7,6 +7,9 @@
 // logger raises: a log that cannot be written is told to the operator once.
 // Control characters in text are written escaped, so a line never splits.
 void AddLog(const QString& text);
+// Logs and hex dumps past bytes are moved to their ".1" file and start
+// afresh (0, the default: no limit).
+void SetLogLimit(qint64 bytes);
 // Control characters (C0, DEL, C1) as "<0D>", "<0A>", "<00>"...; for text
 // that came from a machine or a peer.
 QString EscapeControls(const QString& text);

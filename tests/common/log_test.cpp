@@ -63,6 +63,14 @@ TEST(Log, LinesAndDumpsAppendToTheProgramFolder) {
     AddHexLog("AB", QStringLiteral("dump.log"), 2);
     AddHexLog("C", QStringLiteral("dump.log"), 2);
     EXPECT_EQ(h.read(QStringLiteral("dump.log")), QByteArray("41 42 \r\n43 \r\n"));
+
+    // Past a limit the log moves to its ".1" file and starts afresh.
+    SetLogLimit(log.size());
+    AddLog(QStringLiteral("Efter gränsen."));
+    SetLogLimit(0);
+    EXPECT_EQ(h.read(QStringLiteral("fenmo32.1.log")), log);
+    EXPECT_TRUE(h.read(QStringLiteral("fenmo32.log")).endsWith(" - Efter gr\xe4nsen.\r\n"));
+    EXPECT_EQ(h.read(QStringLiteral("fenmo32.log")).count("\r\n"), 1);
 }
 
 TEST(Log, DatesAreSwedishWhateverTheLocale) {
