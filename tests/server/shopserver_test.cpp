@@ -1,0 +1,49 @@
+// The shop server in-process: a serial line that hangs up and comes back
+// while a network machine stores, and every transfer answered meanwhile.
+#include "../link/stationfixture.h"
+#include "common/ini.h"
+#include "link/memoryserialport.h"
+#include "server/shopserver.h"
+
+TEST(ShopServerInProcess, SerialLineComesBackWhileANetworkMachineStores) {
+    TestHome home;
+    const QByteArray folder = home.file("ncprog").toUtf8();
+    QDir().mkpath(home.file("ncprog"));
+    home.write("Fenmo32.INI", "[Program]\r\nListenPort=0\r\nListenAddress=127.0.0.1\r\nIgnoreCts=True\r\n"
+                              "[Maskin 1]\r\nNamn=Fräs\r\nTyp=0\r\nIP=127.0.0.2\r\nPort=9\r\nExtension=NC\r\nSendPath=" +
+                                  folder + "\r\n[Maskin 2]\r\nNamn=Svarv\r\nTyp=1\r\nComPort=3\r\nExtension=NC\r\nSendPath=" +
+                                  folder + "\r\n");
+    MemorySerialPort* port = nullptr;
+    ShopServer server;
+    server.setPortFactory([&] { return port = new MemorySerialPort; });
+    server.setRetryInterval(30);
+    GeneralSettings g;
+    ReadGeneralSettings(g);
+    QString error;
+    ASSERT_TRUE(server.start(g, {}, &error)) << error.toStdString();
+    ASSERT_TRUE(port && port->isOpen());
+    port->setInstant(true);
+
+    // The line hangs up and its device is gone: told once, tried again.
+    port->setAvailable(false);
+    port->close();
+    ASSERT_TRUE(WaitUntil([&] { return QString::fromLatin1(home.read("fenmo32.log")).contains("[Svarv] Kan inte öppna COM porten."); }));
+
+    // Meanwhile a network machine stores a program, answered as usual.
+    Peer machine;
+    machine.attach(new QTcpSocket(&machine));
+    ASSERT_TRUE(machine.socket->bind(QHostAddress("127.0.0.2")));
+    machine.socket->connectToHost(QHostAddress::LocalHost, server.port());
+    ASSERT_TRUE(WaitUntil([&] { return machine.socket->state() == QAbstractSocket::ConnectedState; }));
+    EXPECT_EQ(machine.ask(Request("SAV", "O5", "G5")), PcClose(BuildFrame("R", "SAV", "", "O5", "00")));
+    EXPECT_EQ(home.read("ncprog/O5.NC"), QByteArray("G5"));
+
+    // The device is back: the port opens again and serves the machine.
+    port->setAvailable(true);
+    ASSERT_TRUE(WaitUntil([&] { return port->isOpen(); }));
+    EXPECT_TRUE(QString::fromLatin1(home.read("fenmo32.log")).contains("[Svarv] COM porten öppnad."));
+    port->clearTransmitted();
+    port->deliver(MachineClose(BuildFrame("C", "LOD", "", "O5", "00"), false));
+    ASSERT_TRUE(WaitUntil([&] { return port->transmittedData().endsWith('%'); }));
+    EXPECT_TRUE(port->transmittedData().startsWith(BuildFrame("R", "LOD", "", "O5", "00")));
+}
