@@ -8,6 +8,8 @@
 #include <QDeadlineTimer>
 #include <QProcess>
 #include <QThread>
+#include <memory>
+#include <vector>
 #include <QTcpSocket>
 #include <gtest/gtest.h>
 
@@ -106,4 +108,43 @@ TEST(ShopServer, ServesEveryMachineFromItsOwnFoldersAndStopsWithoutHalfFiles) {
     EXPECT_EQ(server.exitCode(), 0);
     Status(home.path(), &code);
     EXPECT_EQ(code, 3);
+}
+
+// Two shops' servers on one library folder: the same program stored 100
+// times by each at once is always one whole program, never a mix.
+TEST(ShopServer, TwoServersOnOneLibraryNeverInterleave) {
+    TestHome a, b;
+    const QByteArray library = a.file("bibliotek").toUtf8();
+    QDir().mkpath(a.file("bibliotek"));
+    std::vector<std::unique_ptr<QProcess>> servers;
+    QList<quint16> ports;
+    for (TestHome* home : {&a, &b}) {
+        home->write("Fenmo32.INI", "[Program]\r\nListenPort=0\r\nListenAddress=127.0.0.1\r\nHistoryKeep=0\r\n[Maskin 1]\r\nNamn=M\r\n"
+                                   "Typ=0\r\nIP=127.0.0.1\r\nPort=9\r\nExtension=NC\r\nSendPath=" +
+                                       library + "\r\n");
+        auto p = std::make_unique<QProcess>();
+        p->start(QCoreApplication::applicationDirPath() + "/Fenmo32", {"--home", home->path(), "serve", "--all"});
+        ASSERT_TRUE(p->waitForReadyRead(kProcessMs));
+        ports << p->readLine().trimmed().mid(10).toUShort();
+        servers.push_back(std::move(p));
+    }
+    const QByteArray textA = QByteArray(20000, 'A'), textB = QByteArray(30000, 'B');
+    From ma("127.0.0.1", ports[0]), mb("127.0.0.1", ports[1]);
+    const QByteArray storeA = Close(BuildFrame("C", "SAV", "", "O1", "00") + "\r\n" + textA);
+    const QByteArray storeB = Close(BuildFrame("C", "SAV", "", "O1", "00") + "\r\n" + textB);
+    int answered = 0, partial = 0;
+    QObject::connect(&ma.socket, &QTcpSocket::readyRead, [&] { if (ma.got.endsWith('%')) { ++answered; ma.got.clear(); } });
+    QObject::connect(&mb.socket, &QTcpSocket::readyRead, [&] { if (mb.got.endsWith('%')) { ++answered; mb.got.clear(); } });
+    for (int i = 0; i < 100; ++i) {
+        ma.socket.write(storeA);
+        mb.socket.write(storeB);
+        ASSERT_TRUE(WaitUntil([&] { return answered >= 2 * (i + 1); }, 10000)) << i;
+        const QByteArray now = a.read("bibliotek/O1.NC");
+        if (now != textA && now != textB) ++partial;
+    }
+    EXPECT_EQ(partial, 0);
+    for (auto& p : servers) {
+        p->terminate();
+        EXPECT_TRUE(p->waitForFinished(kProcessMs));
+    }
 }
