@@ -1,0 +1,667 @@
+// The shop server with 64 machines in one process: 32 network machines, each
+// connecting from a loopback address of its own (127.0.0.2 ... 127.0.0.33) to
+// the one listening port on 127.0.0.1, and 32 serial machines on in-memory
+// port pairs at 115200 baud 7E1 (11,520 characters a second), the server's
+// ends handed in through ShopServer::setPortFactory.
+//
+// Every machine stores a program ("C SAV") and loads it back ("C LOD") in a
+// loop for the run time, and checks every answer byte for byte against what
+// it expects: the store's "00" answer, and the program it stored coming back
+// whole. The machines are a small client loop here (the simulated machine
+// connects from no address of its own), all in this process, on its thread.
+//
+// Figures: requests, answers lost or not byte-exact (target: none); per
+// serial line the characters on the line (both ways) over the run as a share
+// of its line rate, min and median over the 32 while everything runs (target:
+// at least 97%); TCP program bytes a second summed over the 32 network
+// machines against one of them alone, measured first (target: at least 80%);
+// the process's CPU time and peak resident memory; the CPU used with all 64
+// connected and silent for 5 s (target: under 1% of one core). Memory of 64
+// single-machine servers is estimated from this program run again as a
+// process with one machine (one network, one serial), its peak resident size
+// times 32 each (target: the one server at most a quarter of that).
+//
+//   bench_shop_server [SECONDS]     run time of the 64 machines (default 60)
+//
+// The program folder is made in the temporary folder (TMPDIR; e.g.
+// TMPDIR=/dev/shm takes the disk out). BENCH_DEBUG=1 in the environment
+// prints every answer that is not byte-exact where it first differs.
+#include "benchutil.h"
+#include "linkbench.h"
+#include "common/errorreport.h"
+#include "common/home.h"
+#include "common/notify.h"
+#include "config/generalsettings.h"
+#include "link/frames.h"
+#include "link/memoryserialport.h"
+#include "link/serialport.h"
+#include "link/station.h"
+#include "server/shopserver.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QProcess>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr int kNetMachines = 32;
+constexpr int kSerialMachines = 32;
+constexpr qint64 kNetProgram = 256 * 1024;   // a program of a network machine
+constexpr qint64 kSerialProgram = 8 * 1024;  // of a serial machine (0.7 s each way)
+constexpr const char* kLine = "115200,e,7,1";
+constexpr int kIdleMs = 5000;
+constexpr int kAnswerTimeoutMs = 60000;      // an answer not complete by then is lost
+constexpr qint64 kSocketWindow = 64 * 1024;  // bytes a machine keeps queued on its socket
+constexpr int kQuietMs = 3000;              // a serial line quiet this long after a lost answer is free again
+constexpr int kBeatMs = 20;                  // a timer that shows how long the thread was kept from its events
+
+double Now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+double CpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
+}
+
+double LineRate() {
+    SerialSettings s;
+    ParseSerialSettings(QString::fromLatin1(kLine), s);
+    return CharactersPerSecond(s);
+}
+
+// Runs the event loop for ms, blocking on events (no polling timer of its own).
+void RunFor(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// Runs the event loop until done() or ms passed; returns done().
+bool RunUntil(const std::function<bool()>& done, int ms) {
+    const double end = Now() + ms / 1000.0;
+    while (!done() && Now() < end) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    return done();
+}
+
+// A message as pieces (the program body is shared by every machine of a link).
+struct Pieces {
+    QByteArray part[3];
+    qint64 size() const { return part[0].size() + part[1].size() + part[2].size(); }
+    // Bytes [from, from + n).
+    QByteArray slice(qint64 from, qint64 n) const {
+        QByteArray out;
+        out.reserve(n);
+        for (const QByteArray& p : part) {
+            if (n <= 0) break;
+            if (from >= p.size()) {
+                from -= p.size();
+                continue;
+            }
+            const qint64 k = std::min<qint64>(n, p.size() - from);
+            out.append(p.constData() + from, k);
+            n -= k;
+            from = 0;
+        }
+        return out;
+    }
+    // data equals bytes [from, from + n).
+    bool matches(qint64 from, const char* data, qint64 n) const {
+        for (const QByteArray& p : part) {
+            if (n <= 0) break;
+            if (from >= p.size()) {
+                from -= p.size();
+                continue;
+            }
+            const qint64 k = std::min<qint64>(n, p.size() - from);
+            if (std::memcmp(p.constData() + from, data, size_t(k)) != 0) return false;
+            data += k;
+            n -= k;
+            from = 0;
+        }
+        return n == 0;
+    }
+};
+
+// head + line end + body closed by closer (the machine's or the PC's way),
+// kept as head + line end, body, closing.
+Pieces Framed(const QByteArray& head, const QByteArray& lineEnd, const QByteArray& body,
+              const std::function<QByteArray(QByteArray)>& closer) {
+    const QByteArray opening = head + lineEnd;
+    const QByteArray whole = closer(opening + body);
+    return Pieces{{opening, body, whole.mid(opening.size() + body.size())}};
+}
+
+QByteArray MachineClose(const QByteArray& text) {
+    const QByteArray beforeLf = text + '\r';
+    return beforeLf + '\n' + CalcChecksum(beforeLf) + '%';
+}
+
+QByteArray PcClose(QByteArray text) { return AddChecksum(text, 0); }
+
+struct Counts {
+    qint64 requests = 0, ok = 0, mismatched = 0, lost = 0;
+    double longest = 0;  // seconds from a request's start to its whole answer, at most
+    qint64 stray = 0;  // bytes that came with no request open (the rest of a lost answer)
+    qint64 programBytes = 0;  // program bytes moved by requests answered in time
+};
+
+// One machine: its requests to the PC, store then load, one at a time.
+class BenchMachine : public QObject {
+public:
+    Counts counts;
+    double deadline = 0;                 // requests answered after it do not count their bytes
+    std::function<void()> stoppedHook;   // the machine has stopped
+    qint64 lineChars = 0;                // serial: characters on the line while counting
+    bool countingLine = false;
+
+    // serial: the PC's answer to a load ends its header line with LF alone
+    // on a serial line (CR LF on TCP).
+    BenchMachine(const QByteArray& name, const QByteArray& body, bool serial) : bodySize_(body.size()) {
+        save_ = Framed(BuildFrame("C", "SAV", "", name, "00"), "\r\n", body, MachineClose);
+        saveAnswer_ = Pieces{{PcClose(BuildFrame("R", "SAV", "", name, "00")), {}, {}}};
+        load_ = Pieces{{MachineClose(BuildFrame("C", "LOD", "", name, "00")), {}, {}}};
+        loadAnswer_ = Framed(BuildFrame("R", "LOD", "", name, "00"), serial ? "\n" : "\r\n", body, PcClose);
+        timeout_.setSingleShot(true);
+        timeout_.setInterval(kAnswerTimeoutMs);
+        connect(&timeout_, &QTimer::timeout, this, [this] { lostAnswer(); });
+        quiet_.setSingleShot(true);
+        quiet_.setInterval(kQuietMs);
+        connect(&quiet_, &QTimer::timeout, this, [this] { next(); });
+    }
+
+    // A network machine: connects from address to the server's port.
+    void connectFrom(const QHostAddress& address, quint16 port) {
+        address_ = address;
+        port_ = port;
+        socket_ = new QTcpSocket(this);
+        connect(socket_, &QTcpSocket::readyRead, this, [this] { received(socket_->readAll()); });
+        connect(socket_, &QTcpSocket::bytesWritten, this, [this] { pump(); });
+        connect(socket_, &QTcpSocket::connected, this, [this] {
+            if (reconnecting_) {
+                reconnecting_ = false;
+                next();
+            }
+        });
+        dial();
+    }
+    bool connected() const { return socket_ && socket_->state() == QAbstractSocket::ConnectedState; }
+
+    // A serial machine on the far end of pc (wired back to back, opened).
+    void attach(MemorySerialPort* pc) {
+        pc_ = pc;
+        serial_ = std::make_unique<MemorySerialPort>();
+        serial_->setSettings(QString::fromLatin1(kLine));
+        serial_->setInstant(false);
+        ConnectBackToBack(*pc, *serial_);
+        serial_->open();
+        connect(serial_.get(), &SerialPort::commEvent, this, [this](int code) {
+            if (code == SerialPort::EvReceive) received(serial_->readAll());
+        });
+        auto count = [this](const QByteArray& bytes) {
+            if (countingLine) lineChars += bytes.size();
+        };
+        connect(serial_.get(), &MemorySerialPort::transmitted, this, count);
+        connect(pc, &MemorySerialPort::transmitted, this, count);
+    }
+
+    void start() {
+        stopping_ = false;
+        running_ = true;
+        saving_ = true;
+        next();
+    }
+    // Stops after the request under way.
+    void stop() {
+        stopping_ = true;
+        if (!inFlight_ && !reconnecting_) halt();
+    }
+    bool running() const { return running_; }
+
+private:
+    void dial() {
+        socket_->bind(address_);
+        socket_->connectToHost(QHostAddress::LocalHost, port_);
+    }
+    void halt() {
+        running_ = false;
+        if (stoppedHook) stoppedHook();
+    }
+    void next() {
+        reconnecting_ = false;
+        if (stopping_) {
+            halt();
+            return;
+        }
+        ++counts.requests;
+        inFlight_ = true;
+        out_ = saving_ ? &save_ : &load_;
+        expect_ = saving_ ? &saveAnswer_ : &loadAnswer_;
+        written_ = got_ = 0;
+        bad_ = false;
+        began_ = Now();
+        timeout_.start();
+        pump();
+    }
+    // Hands the request to the link: a serial port takes it whole (it paces
+    // the line itself), a socket a window at a time.
+    void pump() {
+        if (!inFlight_ || !out_) return;
+        if (serial_) {
+            serial_->write(out_->slice(written_, out_->size() - written_));
+            written_ = out_->size();
+            return;
+        }
+        while (written_ < out_->size() && socket_->bytesToWrite() < kSocketWindow) {
+            const qint64 n = std::min(kSocketWindow, out_->size() - written_);
+            socket_->write(out_->slice(written_, n));
+            written_ += n;
+        }
+    }
+    void received(const QByteArray& data) {
+        if (data.isEmpty()) return;
+        if (!inFlight_) {
+            counts.stray += data.size();
+            if (quiet_.isActive()) quiet_.start();  // still coming: wait on
+            return;
+        }
+        if (debug_) seen_ += data;
+        const qint64 n = data.size();
+        const qint64 wanted = expect_->size() - got_;
+        if (!bad_ && (n > wanted || !expect_->matches(got_, data.constData(), n))) bad_ = true;
+        got_ += n;
+        if (got_ >= expect_->size() || (bad_ && data.endsWith('%'))) answered(!bad_ && got_ == expect_->size());
+    }
+    void answered(bool exact) {
+        timeout_.stop();
+        counts.longest = std::max(counts.longest, Now() - began_);
+        inFlight_ = false;
+        out_ = nullptr;
+        if (exact) {
+            ++counts.ok;
+            if (Now() <= deadline) counts.programBytes += bodySize_;
+        } else {
+            ++counts.mismatched;
+            if (debug_) {
+                const QByteArray want = expect_->slice(0, expect_->size());
+                qsizetype i = 0;
+                while (i < want.size() && i < seen_.size() && want[i] == seen_[i]) ++i;
+                fprintf(stderr, "MISMATCH %s got %lld want %lld first diff %lld: got [%s] want [%s]\n", saving_ ? "SAV" : "LOD",
+                        (long long)seen_.size(), (long long)want.size(), (long long)i,
+                        seen_.mid(std::max<qsizetype>(0, i - 20), 60).toPercentEncoding().constData(),
+                        want.mid(std::max<qsizetype>(0, i - 20), 60).toPercentEncoding().constData());
+            }
+        }
+        seen_.clear();
+        if (serial_) {  // the ports keep everything sent for tests; not wanted here
+            serial_->clearTransmitted();
+            pc_->clearTransmitted();
+        }
+        saving_ = !saving_;
+        next();
+    }
+    void lostAnswer() {
+        ++counts.lost;
+        inFlight_ = false;
+        out_ = nullptr;
+        saving_ = true;
+        if (socket_) {  // what is still under way on the connection is no use: a new one
+            socket_->abort();
+            reconnecting_ = true;
+            dial();
+            return;
+        }
+        // The rest of the answer may still come: the next request once the line is quiet.
+        reconnecting_ = true;
+        quiet_.start();
+    }
+
+    qint64 bodySize_;
+    Pieces save_, saveAnswer_, load_, loadAnswer_;
+    QTcpSocket* socket_ = nullptr;
+    QHostAddress address_;
+    quint16 port_ = 0;
+    std::unique_ptr<MemorySerialPort> serial_;
+    MemorySerialPort* pc_ = nullptr;
+    QTimer timeout_, quiet_;
+    bool running_ = false, stopping_ = false, inFlight_ = false, saving_ = true, reconnecting_ = false;
+    const Pieces* out_ = nullptr;
+    const Pieces* expect_ = nullptr;
+    qint64 written_ = 0, got_ = 0;
+    double began_ = 0;
+    bool bad_ = false;
+    bool debug_ = getenv("BENCH_DEBUG") != nullptr;
+    QByteArray seen_;
+};
+
+// A program folder with a Fenmo32.INI of nets network and serials serial
+// machines, the server started on it, and the machines connected.
+struct Shop {
+    QTemporaryDir dir;
+    std::vector<MemorySerialPort*> pcPorts;  // owned by the stations
+    std::deque<MemorySerialPort*> unclaimed;
+    std::unique_ptr<ShopServer> server;
+    std::vector<std::unique_ptr<BenchMachine>> net, serial;
+    QStringList errors;
+    QString failure;
+
+    Shop(int nets, int serials) {
+        const QString home = dir.path();
+        SetProgramFolder(home);
+        SetErrorDialog([this](const QString& text) {
+            errors << text;
+            return true;
+        });
+        SetMessageSink([this](const QString& text, const QString&, MsgIcon) { errors << text; });
+        QByteArray ini = "[Program]\r\nListenPort=0\r\nListenAddress=127.0.0.1\r\n[ComPorts]\r\n";
+        for (int i = 1; i <= serials; ++i)
+            ini += "COM" + QByteArray::number(i) + "=" + (home + QStringLiteral("/no-device-%1").arg(i)).toUtf8() + "\r\n";
+        int slot = 0;
+        auto machine = [&](const QString& name, const QString& folder, const QByteArray& link) {
+            QDir().mkpath(folder);
+            ini += "[Maskin " + QByteArray::number(++slot) + "]\r\nNamn=" + name.toUtf8() + "\r\n" + link +
+                   "Extension=NC\r\nSendPath=" + folder.toUtf8() + "\r\nRecPath=" + folder.toUtf8() +
+                   "\r\nRootPath=" + folder.toUtf8() + "\r\n";
+        };
+        for (int i = 0; i < nets; ++i)
+            machine(QStringLiteral("Fräs %1").arg(i + 1, 2, 10, QLatin1Char('0')), home + QStringLiteral("/net%1").arg(i + 1),
+                    "Typ=0\r\nIP=127.0.0." + QByteArray::number(2 + i) + "\r\nPort=9\r\n");
+        for (int i = 0; i < serials; ++i)
+            machine(QStringLiteral("Svarv %1").arg(i + 1, 2, 10, QLatin1Char('0')), home + QStringLiteral("/ser%1").arg(i + 1),
+                    "Typ=1\r\nComPort=" + QByteArray::number(i + 1) + "\r\nBaudRate=115200\r\nSettings=,e,7,1\r\n");
+        bench::WriteFile(home + QStringLiteral("/Fenmo32.INI"), ini);
+
+        for (int i = 0; i < serials; ++i) {
+            auto* p = new MemorySerialPort;
+            p->setInstant(false);
+            pcPorts.push_back(p);
+            unclaimed.push_back(p);
+        }
+        GeneralSettings g;
+        ReadGeneralSettings(g);
+        server = std::make_unique<ShopServer>();
+        server->setPortFactory([this]() -> SerialPort* {
+            if (unclaimed.empty()) return new MemorySerialPort;
+            MemorySerialPort* p = unclaimed.front();
+            unclaimed.pop_front();
+            return p;
+        });
+        QString error;
+        if (!server->start(g, {}, &error)) {
+            failure = QStringLiteral("the server did not start: ") + error;
+            return;
+        }
+        if (server->machines() != nets + serials) {
+            failure = QStringLiteral("the server serves %1 machines, not %2").arg(server->machines()).arg(nets + serials);
+            return;
+        }
+        const QByteArray netBody = bench::NcProgram(kNetProgram, 11).chopped(2);
+        const QByteArray serialBody = bench::NcProgram(kSerialProgram, 22).chopped(2);
+        for (int i = 0; i < nets; ++i) {
+            net.push_back(std::make_unique<BenchMachine>("O" + QByteArray::number(1001 + i), netBody, false));
+            net.back()->connectFrom(QHostAddress(QStringLiteral("127.0.0.%1").arg(2 + i)), server->port());
+        }
+        for (int i = 0; i < serials; ++i) {
+            if (!pcPorts[size_t(i)]->isOpen()) {
+                failure = QStringLiteral("serial port %1 was not opened by its station").arg(i + 1);
+                return;
+            }
+            serial.push_back(std::make_unique<BenchMachine>("O" + QByteArray::number(2001 + i), serialBody, true));
+            serial.back()->attach(pcPorts[size_t(i)]);
+        }
+        // Every network machine connected and taken in by its station.
+        const bool in = RunUntil(
+            [&] {
+                for (int i = 0; i < nets; ++i)
+                    if (!net[size_t(i)]->connected() ||
+                        server->station(QStringLiteral("Fräs %1").arg(i + 1, 2, 10, QLatin1Char('0')))
+                                ->MachineConnections() != 1)
+                        return false;
+                return true;
+            },
+            10000);
+        if (!in) failure = QStringLiteral("not every network machine got connected to its station");
+    }
+    ~Shop() {
+        net.clear();
+        serial.clear();
+        server.reset();
+        SetErrorDialog({});
+        SetMessageSink({});
+    }
+
+    // Runs the machines for ms, then lets each finish its request under way.
+    // Returns the seconds to the deadline. The deadline is a timer of its
+    // own: it must also fire while a station waits in an event loop of its own.
+    double Run(const std::vector<BenchMachine*>& machines, int ms) {
+        int running = 0;
+        const double t0 = Now();
+        double stoppedAt = 0;
+        for (BenchMachine* m : machines) {
+            m->deadline = t0 + ms / 1000.0;
+            m->stoppedHook = [&running] { --running; };
+            m->countingLine = true;
+            ++running;
+        }
+        QTimer deadline;
+        deadline.setSingleShot(true);
+        deadline.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&deadline, &QTimer::timeout, [&] {
+            stoppedAt = Now();
+            for (BenchMachine* m : machines) m->countingLine = false;
+            for (BenchMachine* m : machines) m->stop();
+        });
+        deadline.start(ms);
+        // The longest the thread went without getting to its timers (a
+        // handler that blocks: a disk write, a long computation).
+        QTimer beat;
+        beat.setTimerType(Qt::PreciseTimer);
+        double lastBeat = Now();
+        longestPause = 0;
+        QObject::connect(&beat, &QTimer::timeout, [&] {
+            const double t = Now();
+            longestPause = std::max(longestPause, t - lastBeat);
+            lastBeat = t;
+        });
+        beat.start(kBeatMs);
+        for (BenchMachine* m : machines) m->start();
+        RunUntil([&] { return running == 0; }, ms + kAnswerTimeoutMs + 10000);
+        ended = Now() - t0;
+        for (BenchMachine* m : machines) m->stoppedHook = {};
+        return stoppedAt > 0 ? stoppedAt - t0 : ended;
+    }
+    double ended = 0;  // seconds from the start of the last run to its last answer
+    double longestPause = 0;  // seconds between two beats of a kBeatMs timer, at most
+};
+
+std::vector<BenchMachine*> All(const std::vector<std::unique_ptr<BenchMachine>>& list) {
+    std::vector<BenchMachine*> out;
+    for (const auto& m : list) out.push_back(m.get());
+    return out;
+}
+
+Counts Sum(const std::vector<BenchMachine*>& list) {
+    Counts c;
+    for (const BenchMachine* m : list) {
+        c.requests += m->counts.requests;
+        c.ok += m->counts.ok;
+        c.mismatched += m->counts.mismatched;
+        c.lost += m->counts.lost;
+        c.stray += m->counts.stray;
+        c.longest = std::max(c.longest, m->counts.longest);
+        c.programBytes += m->counts.programBytes;
+    }
+    return c;
+}
+
+double Mb(long long bytes) { return bytes / (1024.0 * 1024.0); }
+
+// This program again as a process of its own with one machine ("tcp" or
+// "serial"); its peak resident size in bytes, or 0.
+long long SingleMachinePeak(const char* link, int seconds) {
+    QProcess p;
+    p.start(QCoreApplication::applicationFilePath(),
+            {QStringLiteral("--single"), QString::fromLatin1(link), QString::number(seconds)});
+    if (!p.waitForFinished((seconds + 120) * 1000)) {
+        p.kill();
+        p.waitForFinished();
+        return 0;
+    }
+    const QByteArray out = p.readAllStandardOutput();
+    std::printf("    %s", out.constData());
+    const qsizetype at = out.indexOf("PEAK ");
+    return at < 0 ? 0 : out.mid(at + 5).split(' ').first().toLongLong();
+}
+
+// The single-machine process: the server with one machine, used for the run.
+int RunSingle(bool serialLink, int seconds) {
+    Shop shop(serialLink ? 0 : 1, serialLink ? 1 : 0);
+    if (!shop.failure.isEmpty()) {
+        std::printf("FAILED: %s\n", shop.failure.toUtf8().constData());
+        return 1;
+    }
+    const auto machines = All(serialLink ? shop.serial : shop.net);
+    shop.Run(machines, seconds * 1000);
+    const Counts c = Sum(machines);
+    const double line = serialLink ? 100.0 * machines.front()->lineChars / (seconds * LineRate()) : 0;
+    std::printf("one %s machine alone, %d s: %lld requests, %lld exact%s; PEAK %lld bytes (VmHWM), now %lld bytes (VmRSS)\n",
+                serialLink ? "serial" : "network", seconds, c.requests, c.ok,
+                serialLink ? QStringLiteral(", line %1 %").arg(line, 0, 'f', 1).toUtf8().constData() : "",
+                bench::StatusBytes("VmHWM"),
+                bench::StatusBytes("VmRSS"));
+    return c.ok > 0 && c.mismatched == 0 && c.lost == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    if (argc > 2 && std::strcmp(argv[1], "--single") == 0)
+        return RunSingle(std::strcmp(argv[2], "serial") == 0, argc > 3 ? std::atoi(argv[3]) : 5);
+    const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 60;
+    const int aloneSeconds = std::clamp(seconds / 6, 3, 10);
+    const double rate = LineRate();
+
+    std::printf("Shop server, one process: %d network machines (127.0.0.2-%d, %lld-byte program) and %d serial "
+                "machines (in-memory, %s = %.0f chars/s, %lld-byte program); each stores its program and loads it "
+                "back in a loop\n",
+                kNetMachines, 1 + kNetMachines, static_cast<long long>(kNetProgram), kSerialMachines, kLine, rate,
+                static_cast<long long>(kSerialProgram));
+    std::fflush(stdout);
+    const double cpuStart = CpuSeconds();
+    const long long rssBefore = bench::StatusBytes("VmRSS");
+    auto shop = std::make_unique<Shop>(kNetMachines, kSerialMachines);
+    if (!shop->failure.isEmpty()) {
+        std::printf("FAILED: %s\n", shop->failure.toUtf8().constData());
+        return 1;
+    }
+    const long long rssServing = bench::StatusBytes("VmRSS");
+    std::printf("Server started in %s, %d machines served, all network machines connected; resident %.1f MB (%.1f MB "
+                "before the server)\n",
+                shop->dir.path().toUtf8().constData(), shop->server->machines(), Mb(rssServing), Mb(rssBefore));
+
+    // Silent: all connected, nothing asked.
+    RunFor(300);
+    const double idleCpu0 = CpuSeconds(), idleWall0 = Now();
+    RunFor(kIdleMs);
+    const double idleCpu = CpuSeconds() - idleCpu0, idleWall = Now() - idleWall0;
+    const double idlePercent = 100.0 * idleCpu / idleWall;
+    std::printf("%-58s %10.4f s CPU over %.2f s = %.3f%% of one core  (limit 1%%) %s\n",
+                "Idle: 64 machines connected, silent", idleCpu, idleWall, idlePercent,
+                idlePercent < 1.0 ? "OK" : "OVER");
+    std::fflush(stdout);
+
+    // One network machine alone.
+    BenchMachine* first = shop->net.front().get();
+    const double aloneTime = shop->Run({first}, aloneSeconds * 1000);
+    const Counts alone = first->counts;
+    const double aloneRate = alone.programBytes / aloneTime;
+    std::printf("One network machine alone, %d s: %lld requests, %lld exact, %.1f MB/s of program bytes\n",
+                aloneSeconds, alone.requests, alone.ok, Mb(aloneRate));
+    std::fflush(stdout);
+    first->counts = {};
+
+    // All 64.
+    const double cpu0 = CpuSeconds();
+    rusage ru0{};
+    getrusage(RUSAGE_SELF, &ru0);
+    std::vector<BenchMachine*> everyone = All(shop->net);
+    const std::vector<BenchMachine*> serials = All(shop->serial);
+    everyone.insert(everyone.end(), serials.begin(), serials.end());
+    const double runTime = shop->Run(everyone, seconds * 1000);
+    const double cpuRun = CpuSeconds() - cpu0;
+    rusage ru1{};
+    getrusage(RUSAGE_SELF, &ru1);
+
+    const Counts netSum = Sum(All(shop->net)), serialSum = Sum(serials), total = Sum(everyone);
+    std::vector<double> shares;
+    for (const BenchMachine* m : serials) shares.push_back(100.0 * m->lineChars / (runTime * rate));
+    std::sort(shares.begin(), shares.end());
+    const double median = (shares[shares.size() / 2] + shares[(shares.size() - 1) / 2]) / 2;
+    const double netRate = netSum.programBytes / runTime;
+    const double netRatio = 100.0 * netRate / aloneRate;
+
+    qint64 fewest = serials.front()->counts.requests, most = fewest;
+    for (const BenchMachine* m : serials) {
+        fewest = std::min(fewest, m->counts.requests);
+        most = std::max(most, m->counts.requests);
+    }
+    std::printf("\nAll 64 machines, %.1f s (the last answer %.1f s after the start):\n", runTime, shop->ended);
+    std::printf("  requests %lld (network %lld, serial %lld), answered byte-exact %lld\n", total.requests,
+                netSum.requests, serialSum.requests, total.ok);
+    std::printf("%-58s %10lld lost, %lld not byte-exact  (target 0) %s\n", "  Answers", total.lost, total.mismatched,
+                total.lost == 0 && total.mismatched == 0 ? "OK" : "FAILED");
+    std::printf("    lost: network %lld, serial %lld (no whole answer within %d s); %lld bytes came after their request "
+                "was given up\n",
+                netSum.lost, serialSum.lost, kAnswerTimeoutMs / 1000, total.stray);
+    std::printf("  requests per serial line: %lld to %lld; longest wait for a whole answer: serial %.1f s, network %.1f s\n",
+                fewest, most, serialSum.longest, netSum.longest);
+    std::printf("%-58s min %6.2f %%  median %6.2f %%  max %6.2f %% of %.0f chars/s  (target >= 97%%) %s\n",
+                "  Serial lines, chars on the line (both ways)", shares.front(), median, shares.back(), rate,
+                shares.front() >= 97.0 ? "OK" : "UNDER");
+    std::printf("%-58s %10.1f MB/s summed  vs %.1f MB/s alone = %.1f %%  (target >= 80%%) %s\n",
+                "  Network machines, program bytes", Mb(netRate), Mb(aloneRate), netRatio, netRatio >= 80.0 ? "OK" : "UNDER");
+    std::printf("  CPU from the start to the last answer %.2f s (%.1f%% of one core; user %.2f s, system %.2f s); whole "
+                "process so far %.2f s\n",
+                cpuRun, 100.0 * cpuRun / shop->ended,
+                (ru1.ru_utime.tv_sec - ru0.ru_utime.tv_sec) + (ru1.ru_utime.tv_usec - ru0.ru_utime.tv_usec) / 1e6,
+                (ru1.ru_stime.tv_sec - ru0.ru_stime.tv_sec) + (ru1.ru_stime.tv_usec - ru0.ru_stime.tv_usec) / 1e6,
+                CpuSeconds() - cpuStart);
+    std::printf("  The thread's longest time away from its events (a %d ms timer's longest gap): %.0f ms\n", kBeatMs,
+                1000.0 * shop->longestPause);
+    const long long peak = bench::StatusBytes("VmHWM");
+    std::printf("  Peak resident memory (VmHWM) %.1f MB, now %.1f MB (the 64 machines' own buffers and ports included)\n",
+                Mb(peak), Mb(bench::StatusBytes("VmRSS")));
+    if (!shop->errors.isEmpty())
+        std::printf("  %lld error reports, the first: %s\n", static_cast<long long>(shop->errors.size()),
+                    shop->errors.first().toUtf8().constData());
+    std::fflush(stdout);
+    shop.reset();
+
+    // 64 servers of one machine each, estimated from one of each link.
+    std::printf("\nOne machine per process (this program again, %d s each):\n", 5);
+    std::fflush(stdout);
+    const long long oneNet = SingleMachinePeak("tcp", 5);
+    const long long oneSerial = SingleMachinePeak("serial", 5);
+    const long long separate = kNetMachines * oneNet + kSerialMachines * oneSerial;
+    const double share = separate > 0 ? 100.0 * peak / separate : 0;
+    std::printf("%-58s %10.1f MB  vs 32 x %.1f + 32 x %.1f = %.1f MB = %.1f %%  (target <= 25%%) %s\n",
+                "Memory: one server of 64 (peak) against 64 servers of one", Mb(peak), Mb(oneNet), Mb(oneSerial),
+                Mb(separate), share, separate > 0 && share <= 25.0 ? "OK" : "OVER");
+    return 0;
+}
