@@ -101,7 +101,7 @@ TEST(ShopServer, ServesEveryMachineFromItsOwnFoldersAndStopsWithoutHalfFiles) {
     server.terminate();
     QThread::msleep(100);
     QByteArray answer = BuildFrame("R", "SAV", "", "O2", "00");
-    EXPECT_EQ(a.ask(store.mid(25)), AddChecksum(answer, 0));
+    EXPECT_EQ(a.ask(store.mid(25)), AddChecksum(answer, 0)) << home.read("fenmo32.log").right(1500).toStdString();
     EXPECT_EQ(home.read("a/O2.NC"), QByteArray("G2\r\nM30"));
     ASSERT_TRUE(server.waitForFinished(kProcessMs));
     EXPECT_EQ(server.exitStatus(), QProcess::NormalExit);
