@@ -205,13 +205,12 @@ int RunStatus(const VerbOptions&) {
                                    t.value(QStringLiteral("name")).toString())
                               .arg(qint64(t.value(QStringLiteral("size")).toDouble()))
                               .arg(t.value(QStringLiteral("result")).toString());
-        const QJsonObject today = d;
         VerbOutFields({m.value(QStringLiteral("name")).toString(), m.value(QStringLiteral("link")).toString(),
                        QStringLiteral("begäran: ") + request, QStringLiteral("överföring: ") + transfer,
                        QStringLiteral("idag: %1 in, %2 ut, %3 fel")
-                           .arg(today.value(QStringLiteral("received")).toInt())
-                           .arg(today.value(QStringLiteral("sent")).toInt())
-                           .arg(today.value(QStringLiteral("failed")).toInt())});
+                           .arg(d.value(QStringLiteral("received")).toInt())
+                           .arg(d.value(QStringLiteral("sent")).toInt())
+                           .arg(d.value(QStringLiteral("failed")).toInt())});
     }
     return VerbOk;
 }

@@ -13,6 +13,7 @@ bool Listener::listen(const GeneralSettings& general) {
     server_->close();
     failure_.clear();
     warning_.clear();
+    badAddress_ = false;
     QStringList bad;
     allowed_ = HostFilter(general.AllowedHosts, &bad);
     if (!bad.isEmpty()) {
@@ -25,6 +26,7 @@ bool Listener::listen(const GeneralSettings& general) {
         failure_ = QStringLiteral("Ogiltig ListenAddress ('%1'): inga anslutningar tas emot.")
                        .arg(EscapeControls(general.ListenAddress));
         AddLog(failure_);
+        badAddress_ = true;
         return false;
     }
     if (!server_->listen(address, static_cast<quint16>(general.ListenPort))) {

@@ -22,6 +22,8 @@ public:
     bool listen(const GeneralSettings& general);
     void close();
     QString failure() const { return failure_; }
+    // The last failure was ListenAddress not being an address (not a taken port).
+    bool badAddress() const { return badAddress_; }
     // Entries of AllowedHosts that were not understood, worded for the operator.
     QString warning() const { return warning_; }
     quint16 port() const;
@@ -38,4 +40,5 @@ private:
     RefusalLog refusals_;
     Route route_;
     QString failure_, warning_;
+    bool badAddress_ = false;
 };

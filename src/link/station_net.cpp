@@ -33,8 +33,7 @@ bool Station::StartListening() {
     if (!listener_->warning().isEmpty()) Status(listener_->warning());
     if (!ok) {
         ListenFailure = listener_->failure();
-        if (!General.ListenAddress.trimmed().isEmpty() && ListenFailure.startsWith(QStringLiteral("Ogiltig")))
-            Status(ListenFailure);
+        if (listener_->badAddress()) Status(ListenFailure);
     }
     return ok;
 }

@@ -36,7 +36,6 @@ bool Station::FetchCopy(const QString& name, const QString& target, const QStrin
     if (target.isEmpty()) return false;
     TransferDone = false;
     if (RequestProgram(name, target, false, comment) && !Aborted) {
-        exchange_->keepErrors = true;
         Arm(TimeoutTimer);
         AwaitExchange();
     }

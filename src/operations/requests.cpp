@@ -48,6 +48,8 @@ bool Station::RequestProgram(const QString& n, const QString& target, bool libra
         x.target = target;
         x.library = library;
         x.comment = comment;
+        // A copy outside the library (a comparison, a read-back) goes on past a machine's error.
+        x.keepErrors = !library;
     };
     if (Machine.Typ == 0) {
         comsock->abort();
