@@ -189,6 +189,14 @@ void ShopServer::openPorts() {
     }
 }
 
+int ShopServer::runVerb(const QStringList& words, VerbIO& io) {
+    if (!runner_) {
+        io.err(QStringLiteral("Servern kan inte köra kommandon."));
+        return 2;
+    }
+    return runner_(words, io);
+}
+
 void ShopServer::changed() {
     if (!publish_.isActive()) publish_.start();
 }

@@ -6,6 +6,7 @@
 #include "config/generalsettings.h"
 #include "config/machines.h"
 #include "link/listener.h"
+#include "server/verbio.h"
 #include <QDateTime>
 #include <QHostAddress>
 #include <QLockFile>
@@ -43,6 +44,12 @@ public:
     // half-written), calls done.
     void stop(int graceMs, std::function<void()> done);
 
+    // Runs a verb for a client on the stations this server holds; the
+    // program, which knows the verbs, hands the runner in. Exit status 2
+    // without one.
+    void setVerbRunner(VerbRunner runner) { runner_ = std::move(runner); }
+    int runVerb(const QStringList& words, VerbIO& io);
+
     // Writes the published state now (it is also written a moment after
     // every change).
     void publish();
@@ -59,6 +66,7 @@ private:
     std::unique_ptr<QLockFile> lock_;
     std::function<SerialPort*()> makePort_;
     QDateTime started_;
+    VerbRunner runner_;
 };
 
 // The files of a running server, in the program folder.
