@@ -86,6 +86,12 @@ Station* ShopServer::station(const QString& name) const {
     return nullptr;
 }
 
+ServerPanel* ShopServer::panel(const QString& name) const {
+    for (const auto& s : served_)
+        if (s->entry.name == name) return s->panel.get();
+    return nullptr;
+}
+
 Station* ShopServer::route(const QHostAddress& peer) const {
     for (const auto& s : served_)
         if (!s->ip.isNull() && s->ip.isEqual(peer)) return s->station.get();
@@ -169,6 +175,7 @@ bool ShopServer::start(const GeneralSettings& general, const QStringList& names,
         *error = listener_.failure();
         return false;
     }
+    verbs_.listen();
     retry_.start();
     publish();
     return true;
@@ -203,6 +210,7 @@ void ShopServer::changed() {
 
 void ShopServer::stop(int graceMs, std::function<void()> done) {
     listener_.close();
+    verbs_.close();
     retry_.stop();
     AddLog(QStringLiteral("Servern stannar: inga nya förfrågningar tas emot."));
     auto* poll = new QTimer(this);
@@ -245,6 +253,7 @@ void ShopServer::publish() {
         }
         QJsonObject m{{QStringLiteral("name"), s->entry.name},
                       {QStringLiteral("link"), link},
+                      {QStringLiteral("serial"), s->serial()},
                       {QStringLiteral("status"), s->panel->lastStatus}};
         if (s->request.at.isValid())
             m.insert(QStringLiteral("lastRequest"),
@@ -267,6 +276,7 @@ void ShopServer::publish() {
     const QJsonObject state{{QStringLiteral("pid"), double(QCoreApplication::applicationPid())},
                             {QStringLiteral("started"), GeneralDate(started_)},
                             {QStringLiteral("port"), int(listener_.port())},
+                            {QStringLiteral("socket"), verbs_.name()},
                             {QStringLiteral("machines"), machines}};
     // Rewritten whole: a reader never sees half of it.
     QSaveFile file(ServerStatePath());

@@ -7,6 +7,7 @@
 #include "config/machines.h"
 #include "link/listener.h"
 #include "server/verbio.h"
+#include "server/verbsocket.h"
 #include <QDateTime>
 #include <QHostAddress>
 #include <QLockFile>
@@ -38,6 +39,7 @@ public:
     quint16 port() const { return listener_.port(); }
     int machines() const { return int(served_.size()); }
     Station* station(const QString& name) const;
+    ServerPanel* panel(const QString& name) const;
 
     // Takes no new connection; once every transfer under way has ended, or
     // after graceMs when some have not (they are then aborted, nothing
@@ -67,6 +69,7 @@ private:
     std::function<SerialPort*()> makePort_;
     QDateTime started_;
     VerbRunner runner_;
+    VerbSocket verbs_{[this](const QStringList& words, VerbIO& io) { return runVerb(words, io); }};
 };
 
 // The files of a running server, in the program folder.
