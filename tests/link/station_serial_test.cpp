@@ -202,6 +202,7 @@ TEST(StationSerial, TimeOutsEndIdle) {
     QByteArray m = BuildFrame("C", "DRQ", "ALL", "", "00");
     st.Aborted = false;
     st.SendData(m, st.SerialLink, nullptr, false);
+    st.AwaitLine();
     EXPECT_EQ(shop.panel.status(), "CTS timeout. Funktionen avbruten.");
     EXPECT_EQ(st.SerialLink.AbortReason, "CTS timeout");
     EXPECT_TRUE(shop.port->transmittedData().isEmpty());
@@ -210,6 +211,7 @@ TEST(StationSerial, TimeOutsEndIdle) {
     st.Aborted = false;
     m = BuildShortFrame("D", "");
     st.SendDatap1(m, st.SerialLink, false, false);
+    st.AwaitLine();
     EXPECT_EQ(shop.panel.status(), "Sändning avbruten (CTS timeout).");
     EXPECT_FALSE(st.CtsTimer.isActive());
 }
@@ -221,6 +223,7 @@ TEST(StationSerial, DrainTimeOutAndAbortInTheMiddleOfASend) {
     QByteArray m = BuildFrame("C", "SAV", "", "BIG", "00") + '\n' + QByteArray(600, 'X');
     st.SerialLink.FileName = "BIG";
     st.SendData(m, st.SerialLink, nullptr, false);
+    st.AwaitLine();
     EXPECT_EQ(shop.panel.status(), "Sändning timeout. Sändningen avbruten.");
     EXPECT_TRUE(st.Aborted);
     EXPECT_LT(shop.port->transmittedData().size() + shop.port->outBufferCount(), 600);
@@ -233,6 +236,7 @@ TEST(StationSerial, DrainTimeOutAndAbortInTheMiddleOfASend) {
     QTimer::singleShot(150, [&] { st.cmdAbort_Click(); });
     m = BuildFrame("C", "SAV", "", "BIG", "00") + '\n' + QByteArray(3000, 'Y');
     st.SendData(m, st.SerialLink, nullptr, false);
+    st.AwaitLine();
     EXPECT_EQ(shop.panel.status(), QString());
     EXPECT_FALSE(shop.panel.pilarVisible);
     EXPECT_FALSE(st.SendTimer.isActive());
