@@ -35,6 +35,7 @@ Station::Station(OperatorPanel& panel, SerialPort* port, QObject* parent)
     connect(&NetTimer, &QTimer::timeout, this, &Station::NetTimer_Timer);
     connect(&TimeoutTimer, &QTimer::timeout, this, &Station::TimeoutTimer_Timer);
     drainTick_.setSingleShot(true);
+    drainTick_.setTimerType(Qt::PreciseTimer);
     connect(&drainTick_, &QTimer::timeout, this, &Station::PaceSerial);
     ApplyGeneralSettings(General);
     // An error report stops whatever transfer is running.

@@ -177,9 +177,10 @@ void Station::PaceSerial() {
         if (p.draining) {
             const qint64 waiting = Comm->outBufferCount();
             if (waiting >= kLowMark) {
-                // Woken about when the line has sent all but the low mark.
+                // Looked at again halfway to when the line will have sent all
+                // but the low mark: a late wake leaves it idle.
                 const int baud = qMax(300, Machine.BaudRate.toInt());
-                drainTick_.start(int(qBound<qint64>(1, (waiting - kLowMark + 1) * 10000 / baud * 9 / 10, qint64(1000))));
+                drainTick_.start(int(qBound<qint64>(1, (waiting - kLowMark + 1) * 10000 / baud / 2, qint64(1000))));
                 return;
             }
             p.draining = false;
