@@ -135,6 +135,9 @@ public:
     // serial port that would not open leaves why in PortFailure.
     bool ApplyMachine(int slot, const QString& name);
     QString PortFailure;
+    // Set when a shop server holds the serial machine's port: what the
+    // operator is told instead. The station then never opens the port.
+    QString HeldBy;
 
     // Put before every log line of this station ("[Fräs 1] " in the shop
     // server); the hex dumps then go to files of the machine's own.

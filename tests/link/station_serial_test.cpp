@@ -325,6 +325,14 @@ TEST(StationSerial, ClosedPortAndAutoDok) {
     ASSERT_EQ(shop.panel.messages.size(), 1);
     EXPECT_EQ(shop.panel.messages[0].text, "Com-porten är inte öppen.\r\nKontrollera inställningarna.");
     EXPECT_EQ(shop.panel.messages[0].icon, MsgIcon::Critical);
+
+    // A port a shop server holds: each operation names the way to the machine.
+    st.HeldBy = "Verkstadsservern håller porten: använd Fenmo32 send.";
+    shop.panel.messages.clear();
+    st.cmdDir_Click();
+    st.cmdSend_Click();
+    ASSERT_EQ(shop.panel.messages.size(), 2);
+    EXPECT_EQ(shop.panel.messages[1].text, st.HeldBy);
 }
 
 // What arrives on the line belongs to the message it came in, whatever the
