@@ -99,12 +99,7 @@ TEST(Log, UnwritableLogIsToldOnceAndTheWorkGoesOn) {
         ~Reset() { SetMessageSink({}); }
     } reset;
     QDir(h.path()).mkdir(QStringLiteral("fenmo32.log"));
-    int done = 0;
-    for (int i = 0; i < 2; ++i) {
-        EXPECT_NO_THROW(AddLog(QStringLiteral("x")));
-        ++done;
-    }
-    EXPECT_EQ(done, 2);
+    for (int i = 0; i < 2; ++i) EXPECT_NO_THROW(AddLog(QStringLiteral("x")));
     ASSERT_EQ(told.size(), 1);
     EXPECT_EQ(told[0], QStringLiteral("Loggfilen kan inte skrivas (") +
                            QDir::toNativeSeparators(h.file(QStringLiteral("fenmo32.log"))) +
