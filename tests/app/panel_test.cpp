@@ -27,7 +27,6 @@ TEST(Panel, StatusBarActivityIndicatorAndBoxes) {
     h.station().ShowPilar("Sänder: \"O1\"...", SendArrows());
     EXPECT_TRUE(frame->isVisible());
     EXPECT_TRUE(w.xferTimer().isActive());
-    EXPECT_EQ(w.xferTimer().interval(), 200);
     EXPECT_EQ(h.child<QLineEdit>("txtXfer")->text(), "Sänder: \"O1\"...");
     EXPECT_EQ(arrows->text(), SendArrows()[0]);
     QStringList seen;

@@ -103,17 +103,9 @@ struct WindowHome {
     }
     ~WindowHome() { window.reset(); }
 
-    // The general settings file; every test listens on a port the system picks.
-    void ini(const QByteArray& text, bool freePort = true) {
-        home.write("Fenmo32.INI", (freePort ? QByteArray("[Program]\r\nListenPort=0\r\n") : QByteArray()) + text);
-    }
-    // A machine definition in slot n with its folders in this program folder;
-    // the keys of more come first and so win over the defaults here.
-    QByteArray machine(int slot, const QString& name, const QByteArray& more = {}) const {
-        return "[Maskin " + QByteArray::number(slot) + "]\r\nNamn=" + name.toUtf8() + "\r\n" + more +
-               "Typ=0\r\nIP=127.0.0.1\r\nPort=1\r\nGetDir=False\r\nExtension=NC\r\nRootPath=" + home.path().toUtf8() +
-               "\r\nSendPath=" + send.toUtf8() + "\r\nRecPath=" + send.toUtf8() + "\r\n";
-    }
+    // The general settings and a machine in slot n: TestHome's.
+    void ini(const QByteArray& text, bool freePort = true) { home.ini(text, freePort); }
+    QByteArray machine(int slot, const QString& name, const QByteArray& more = {}) const { return home.machine(slot, name, more); }
     QString program(const QString& name, const QByteArray& bytes) const { return home.write("ncprog/" + name, bytes); }
 
     frm_main& open(bool load = true) {

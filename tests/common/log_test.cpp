@@ -15,7 +15,6 @@ TEST(HexDump, SixteenAByteLines) {
     for (int i = 0; i < 16; ++i) sixteen += static_cast<char>(0x41 + i);
     EXPECT_EQ(HexDump(sixteen, 3),
               QByteArray("00000 | 41 42 43 44 45 46 47 48 - 49 4A 4B 4C 4D 4E 4F 50  | ABCDEFGHIJKLMNOP\r\n"));
-    EXPECT_EQ(HexDump(sixteen, 3).size(), 77 + 2);
     // The divider follows the eighth byte also when no ninth comes.
     EXPECT_EQ(HexDump(sixteen.left(8), 3),
               "00000 | 41 42 43 44 45 46 47 48 - " + QByteArray(50 - 26, ' ') + " | ABCDEFGH" + QByteArray(8, ' '));
@@ -100,12 +99,7 @@ TEST(Log, UnwritableLogIsToldOnceAndTheWorkGoesOn) {
         ~Reset() { SetMessageSink({}); }
     } reset;
     QDir(h.path()).mkdir(QStringLiteral("fenmo32.log"));
-    int done = 0;
-    for (int i = 0; i < 2; ++i) {
-        EXPECT_NO_THROW(AddLog(QStringLiteral("x")));
-        ++done;
-    }
-    EXPECT_EQ(done, 2);
+    for (int i = 0; i < 2; ++i) EXPECT_NO_THROW(AddLog(QStringLiteral("x")));
     ASSERT_EQ(told.size(), 1);
     EXPECT_EQ(told[0], QStringLiteral("Loggfilen kan inte skrivas (") +
                            QDir::toNativeSeparators(h.file(QStringLiteral("fenmo32.log"))) +

@@ -5,7 +5,6 @@
 #include "support/wait.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -89,39 +88,17 @@ TEST(DemoShop, FreshShopHasTheMachinesAndASecondRunOnlyRenewsThePorts) {
     const QString shop = dir.path() + QStringLiteral("/shop");
     ASSERT_TRUE(RunShopBuilder({shop}));
 
-    EXPECT_EQ(Ini(shop, "Program", "LastMachine"), Ini(shop, "Maskin 1", "Namn"));
-    EXPECT_EQ(Ini(shop, "Program", "IgnoreCts"), "True");
+    // The machines, their links and memories: DemoRun. Here what it does not
+    // reach: loopback only, and the document the first model names, in memory.
     EXPECT_EQ(Ini(shop, "Program", "ListenAddress"), "127.0.0.1");
-    for (const auto& [slot, typ] : {std::pair{"Maskin 1", "0"}, {"Maskin 2", "1"}, {"Maskin 3", "2"}}) {
-        EXPECT_EQ(Ini(shop, slot, "Typ"), typ) << slot;
-        EXPECT_FALSE(Ini(shop, slot, "Namn").isEmpty()) << slot;
-        EXPECT_TRUE(QFileInfo::exists(shop + "/maskiner/" + Ini(shop, slot, "Modell") + ".dat")) << slot;
-        EXPECT_TRUE(Ini(shop, slot, "SendPath").startsWith(shop)) << slot;
-        EXPECT_FALSE(QDir(Ini(shop, slot, "SendPath")).entryList(QDir::Files).isEmpty()) << slot;
-    }
-    EXPECT_EQ(Ini(shop, "ComPorts", "COM1"), shop + "/tty/com1");
-    EXPECT_EQ(ReadIni("Maskin", "Conversion", "", shop + "/maskiner/" + Ini(shop, "Maskin 3", "Modell") + ".dat"),
-              "True");
     EXPECT_EQ(ReadIni("Dokument", "Fil1", "", shop + "/maskiner/TC-32B.dat"), "TOOLS");
     EXPECT_TRUE(QFileInfo::exists(shop + "/maskinminne/fras1/TOOLS"));
-    for (const char* code : {"01", "02", "04", "05", "07", "08", "09", "10", "11", "41", "43"})
-        EXPECT_FALSE(ReadIni("Errors", QStringLiteral("e") + code, "", shop + "/errors.ini").isEmpty()) << code;
-    EXPECT_FALSE(ReadIni("Plugin1", "Name", "", shop + "/plugins.ini").isEmpty());
-    int programs = 0;
-    for (QDirIterator it(shop + "/ncprog", QDir::Files, QDirIterator::Subdirectories); it.hasNext(); it.next()) ++programs;
-    EXPECT_GE(programs, 30);
-    EXPECT_TRUE(QFileInfo(shop + "/ncprog/Fixturer/Gamla").isDir());
-    for (const char* memory : {"fras1", "svarv2", "borr3"})
-        EXPECT_FALSE(QDir(shop + "/maskinminne/" + memory).isEmpty()) << memory;
 
     // The operator's own change survives; only the ports are new.
     ASSERT_TRUE(WriteIni("Maskin 2", "Namn", "Svarven", shop + "/Fenmo32.INI"));
     const QByteArray before = ReadAll(shop + "/Fenmo32.INI");
     ASSERT_TRUE(RunShopBuilder({shop, "--port", "4242", "--listen-port", "4343"}));
     const QByteArray after = ReadAll(shop + "/Fenmo32.INI");
-    EXPECT_EQ(Ini(shop, "Maskin 2", "Namn"), "Svarven");
-    EXPECT_EQ(Ini(shop, "Maskin 1", "Port"), "4242");
-    EXPECT_EQ(Ini(shop, "Program", "ListenPort"), "4343");
     QByteArray expected = before;
     expected.replace("Port=10001\r\n", "Port=4242\r\n").replace("ListenPort=10000\r\n", "ListenPort=4343\r\n");
     EXPECT_EQ(after, expected);

@@ -191,8 +191,7 @@ TEST(Faults, EndlessBytesWithoutAPercentKeepMemoryFlat) {
 // comes back under the same name.
 TEST(Faults, SerialLineHangsUpMidProgramAndComesBack) {
     PtyPair pty;
-    QString why;
-    ASSERT_TRUE(pty.start(&why)) << why.toStdString();
+    ASSERT_TRUE(pty.start());
     auto* port = new QtSerialPort;
     port->setDevice(pty.a);
     Shop shop(port, 1);
@@ -218,7 +217,7 @@ TEST(Faults, SerialLineHangsUpMidProgramAndComesBack) {
     EXPECT_TRUE(Beside(shop.send, "O7.NC").isEmpty());
 
     // Back again: the same store arrives whole and is answered.
-    ASSERT_TRUE(pty.start(&why)) << why.toStdString();
+    ASSERT_TRUE(pty.start());
     ASSERT_TRUE(port->open()) << port->errorString().toStdString();
     far = std::make_unique<QtSerialPort>();
     far->setDevice(pty.b);
@@ -281,30 +280,17 @@ TEST(Faults, BurstOfDroppedConnectionsLeavesNothingBehind) {
 TEST(Faults, KilledWhileStoringLeavesOneWholeProgram) {
     TestHome home;
     const QString folder = home.file("ncprog");
-    const QByteArray f = folder.toUtf8();
-    home.write("Fenmo32.INI", "[Program]\r\nListenPort=0\r\n[Maskin 1]\r\nNamn=F\r\nTyp=0\r\nIP=127.0.0.1\r\nPort=1\r\n"
-                              "RootPath=" + f + "\r\nSendPath=" + f + "\r\nRecPath=" + f +
-                              "\r\nExtension=NC\r\nGetDir=False\r\n");
+    home.ini(home.machine(1, "F"));
     const QByteArray programs[] = {Program(80000, 'X'), Program(80000, 'Y')};
     home.write("ncprog/O7.NC", programs[0]);
     int current = 0;
-    const auto serve = [&](QProcess& p) {
-        p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        p.start(QCoreApplication::applicationDirPath() + "/Fenmo32", {"--home", home.path(), "serve"});
-        EXPECT_TRUE(p.waitForStarted());
-        while (!p.canReadLine() && p.waitForReadyRead(10000)) {
-        }
-        const QByteArray line = p.readLine().trimmed();
-        EXPECT_TRUE(line.startsWith("LISTENING ")) << line.constData();
-        return quint16(line.mid(10).toUInt());
-    };
     const quint32 seed = QRandomGenerator::global()->generate();
     SCOPED_TRACE(seed);
     QRandomGenerator random(seed);
     int kept = 0, replaced = 0;
     for (int round = 0; round < 50; ++round) {
         QProcess p;
-        const quint16 port = serve(p);
+        const quint16 port = home.serve(p);
         const QByteArray sav = Request("SAV", "O7", programs[1 - current]);
         // Cut anywhere in the message, or after all of it (while it is
         // checked, kept, replaced or answered).
@@ -339,7 +325,7 @@ TEST(Faults, KilledWhileStoringLeavesOneWholeProgram) {
     // Whatever happened before, the next store is served.
     QProcess p;
     Peer machine;
-    ASSERT_TRUE(machine.connectTo(serve(p)));
+    ASSERT_TRUE(machine.connectTo(home.serve(p)));
     EXPECT_EQ(machine.ask(Request("SAV", "O7", programs[1 - current])).mid(17, 2), QByteArray("00"));
     EXPECT_EQ(home.read("ncprog/O7.NC"), programs[1 - current]);
     p.terminate();

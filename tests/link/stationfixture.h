@@ -87,15 +87,18 @@ public:
         socket = s;
         QObject::connect(s, &QTcpSocket::readyRead, this, [this] { got += socket->readAll(); });
     }
-    bool connectTo(quint16 port) {
+    // Connects to the port on loopback, from a loopback address of its own when given.
+    bool connectTo(quint16 port, const char* from = nullptr) {
         attach(new QTcpSocket(this));
+        if (from && !socket->bind(QHostAddress(QString::fromLatin1(from)))) return false;
         socket->connectToHost(QStringLiteral("127.0.0.1"), port);
         return WaitUntil([this] { return socket->state() == QAbstractSocket::ConnectedState; });
     }
+    // Sends a message and waits for the answer, or for the connection to close.
     QByteArray ask(const QByteArray& message) {
         got.clear();
         socket->write(message);
-        WaitUntil([this] { return got.endsWith('%'); });
+        WaitUntil([this] { return got.endsWith('%') || socket->state() == QAbstractSocket::UnconnectedState; });
         return got;
     }
 };

@@ -208,7 +208,10 @@ TEST(OperationsNames, TypedNamesAreCheckedAndDocumentsGoToTheirFolder) {
     EXPECT_EQ(o.received(), sent);
 }
 
-TEST(OperationsProtocolTwo, MachineErrorStatusIsShownWithItsText) {
+// Protocol 2: the machine's error status is shown with its text; a fetch that
+// keeps arriving byte by byte (also a first packet holding "%" alone) is
+// never cut off by the receive time-out, which measures silence only.
+TEST(OperationsProtocolTwo, ErrorStatusIsShownWithItsTextAndATrickleIsNeverCutOff) {
     for (Link link : {Link::Tcp, Link::Serial2}) {
         OpShop o(link);
         o.shop.home.write("errors.ini", "[Errors]\r\ne08=Programmet finns inte i maskinen.\r\n");
@@ -221,18 +224,12 @@ TEST(OperationsProtocolTwo, MachineErrorStatusIsShownWithItsText) {
         EXPECT_EQ(o.panel().status(), "Mottagningsfel: 08");  // the abort routine does not wipe it
         EXPECT_TRUE(o.st.Aborted);
         EXPECT_FALSE(o.shop.home.exists("ncprog/O9.NC"));
-    }
-}
 
-// Byte by byte: also a first packet holding "%" alone.
-TEST(OperationsTimeOut, AFetchThatKeepsArrivingIsNeverCutOff) {
-    for (Link link : {Link::Tcp, Link::Serial2}) {
-        OpShop o(link);
         const QByteArray program = QByteArray("G1X1\r\n").repeated(60);  // 360 bytes, ~1 s at 3 ms a byte
         o.sim.storeProgram("O1", program);
         o.sim.setTrickle(3);
         o.panel().selectedRemote = {"O1"};
-        o.st.cmdRec_Click();  // the receive time-out is 300 ms: it measures silence only
+        o.st.cmdRec_Click();  // the receive time-out is 300 ms
         EXPECT_TRUE(o.st.TransferDone) << LinkName(link) << " " << o.panel().status().toStdString();
         EXPECT_EQ(o.shop.file("O1.NC"), program) << LinkName(link);
     }

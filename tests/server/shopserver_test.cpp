@@ -7,12 +7,8 @@
 
 TEST(ShopServerInProcess, SerialLineComesBackWhileANetworkMachineStores) {
     TestHome home;
-    const QByteArray folder = home.file("ncprog").toUtf8();
-    QDir().mkpath(home.file("ncprog"));
-    home.write("Fenmo32.INI", "[Program]\r\nListenPort=0\r\nListenAddress=127.0.0.1\r\nIgnoreCts=True\r\n"
-                              "[Maskin 1]\r\nNamn=Fräs\r\nTyp=0\r\nIP=127.0.0.2\r\nPort=9\r\nExtension=NC\r\nSendPath=" +
-                                  folder + "\r\n[Maskin 2]\r\nNamn=Svarv\r\nTyp=1\r\nComPort=3\r\nExtension=NC\r\nSendPath=" +
-                                  folder + "\r\n");
+    home.ini("ListenAddress=127.0.0.1\r\nIgnoreCts=True\r\n" + home.machine(1, "Fräs", "IP=127.0.0.2\r\n") +
+             home.machine(2, "Svarv", "Typ=1\r\nComPort=3\r\n"));
     MemorySerialPort* port = nullptr;
     ShopServer server;
     server.setPortFactory([&] { return port = new MemorySerialPort; });
@@ -31,10 +27,7 @@ TEST(ShopServerInProcess, SerialLineComesBackWhileANetworkMachineStores) {
 
     // Meanwhile a network machine stores a program, answered as usual.
     Peer machine;
-    machine.attach(new QTcpSocket(&machine));
-    ASSERT_TRUE(machine.socket->bind(QHostAddress("127.0.0.2")));
-    machine.socket->connectToHost(QHostAddress::LocalHost, server.port());
-    ASSERT_TRUE(WaitUntil([&] { return machine.socket->state() == QAbstractSocket::ConnectedState; }));
+    ASSERT_TRUE(machine.connectTo(server.port(), "127.0.0.2"));
     EXPECT_EQ(machine.ask(Request("SAV", "O5", "G5")), PcClose(BuildFrame("R", "SAV", "", "O5", "00")));
     EXPECT_EQ(home.read("ncprog/O5.NC"), QByteArray("G5"));
 

@@ -1,17 +1,11 @@
 // The simulated machine as the PC sees it: bytes on real loopback sockets.
+#include "../link/stationfixture.h"
 #include "link/filelists.h"
-#include "link/frames.h"
 #include "link/memoryserialport.h"
 #include "machine-sim/simincoming.h"
 #include "machine-sim/simmachine.h"
-#include "support/wait.h"
 
-#include <QDir>
-#include <QFile>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -48,11 +42,6 @@ struct PcClient {
         return received;
     }
 };
-
-QByteArray BadChecksum(QByteArray message) {
-    message[message.size() - 2] = message.at(message.size() - 2) == '0' ? '1' : '0';
-    return message;
-}
 
 const QByteArray kBody = "\r\nO1234\r\nG0 X0\r\n";
 
@@ -97,7 +86,7 @@ TEST(SimMachine, AnswersProtocol2RequestsByteExactAndShowsFaults) {
     EXPECT_EQ(pc.exchange(PcRequest("DEL", "", "O5")), "%RDEL    O5      08\r\n00%");
 
     // A request whose checksum does not add up: "04" and nothing done.
-    EXPECT_EQ(pc.exchange(BadChecksum(PcRequest("LOD", "", "O1234"))), "%RLOD    O1234   04\r\n11%");
+    EXPECT_EQ(pc.exchange(Corrupt(PcRequest("LOD", "", "O1234"))), "%RLOD    O1234   04\r\n11%");
     // A name that would leave the memory folder is no program.
     EXPECT_TRUE(pc.exchange(PcRequest("SAV", "", "../x", "X")).startsWith("%RSAV    ../x    07"));
     EXPECT_FALSE(QFile::exists(dir.filePath("../x")));
@@ -259,7 +248,7 @@ TEST(SimMachine, ProgramBodyInPiecesIsStoredAsWhole) {
         messages << AddChecksum(lf, 1);
     }
     messages << BuildShortFrame("S", "P") + "\nN1 X2\r\n%" << BuildColonFrame(":", "P", "S") + "N1 X2\r\n\n%";
-    messages << BadChecksum(messages.first());
+    messages << Corrupt(messages.first());
 
     for (const QByteArray& message : messages) {
         const bool two = message.at(1) == 'C';
@@ -307,7 +296,7 @@ TEST(SimMachine, LongProgramsStreamBothWaysAndACutOffStoreChangesNothing) {
         EXPECT_TRUE(sim.lastReceived().startsWith("%CSAV    O1      00\r\n"));
         EXPECT_LT(sim.lastReceived().size(), 100);  // only the header and a size note
 
-        EXPECT_EQ(pc.exchange(BadChecksum(PcRequest("SAV", "", "O1", second))), answer("04"));
+        EXPECT_EQ(pc.exchange(Corrupt(PcRequest("SAV", "", "O1", second))), answer("04"));
 
         EXPECT_EQ(pc.exchange(PcRequest("LOD", "", "O1")),
                   sim::CloseMachineMessage("%RLOD    O1      00\r\n" + StripFrame(store), SimMachine::LineEnd::CrLf));
