@@ -11,11 +11,14 @@ public:
     explicit ServerPanel(Log log) : log_(std::move(log)) {}
 
     QString lastStatus;
+    QString progress;  // the running character count of a serial transfer
 
     void setStatus(const QString& text) override {
         if (!text.isEmpty()) lastStatus = text;
     }
-    void setPanel(int, const QString&) override {}
+    void setPanel(int panel, const QString& text) override {
+        if (panel == 2) progress = text;
+    }
     void showPilar(const QString&, const QStringList&) override {}
     void hidePilar() override {}
     Answer message(const QString& text, const QString&, MsgIcon, Buttons buttons) override {

@@ -228,7 +228,23 @@ void ShopServer::stop(int graceMs, std::function<void()> done) {
     poll->start(50);
 }
 
+QStringList ShopServer::names() const {
+    QStringList out;
+    for (const auto& s : served_) out << s->entry.name;
+    return out;
+}
+
 void ShopServer::publish() {
+    // Rewritten whole: a reader never sees half of it.
+    QSaveFile file(ServerStatePath());
+    if (file.open(QIODevice::WriteOnly)) {
+        file.write(QJsonDocument(state()).toJson());
+        file.commit();
+    }
+    Q_EMIT published();
+}
+
+QJsonObject ShopServer::state() const {
     QJsonArray machines;
     for (const auto& s : served_) {
         const Station& st = *s->station;
@@ -245,7 +261,9 @@ void ShopServer::publish() {
         }
         QJsonObject m{{QStringLiteral("name"), s->entry.name},
                       {QStringLiteral("link"), link},
-                      {QStringLiteral("status"), s->panel->lastStatus}};
+                      {QStringLiteral("status"), s->panel->lastStatus},
+                      {QStringLiteral("progress"), s->panel->progress},
+                      {QStringLiteral("busy"), !st.Idle()}};
         if (s->request.at.isValid())
             m.insert(QStringLiteral("lastRequest"),
                      QJsonObject{{QStringLiteral("time"), GeneralDate(s->request.at)},
@@ -264,13 +282,8 @@ void ShopServer::publish() {
                                                       {QStringLiteral("failed"), today ? s->failed : 0}});
         machines.append(m);
     }
-    const QJsonObject state{{QStringLiteral("pid"), double(QCoreApplication::applicationPid())},
-                            {QStringLiteral("started"), GeneralDate(started_)},
-                            {QStringLiteral("port"), int(listener_.port())},
-                            {QStringLiteral("machines"), machines}};
-    // Rewritten whole: a reader never sees half of it.
-    QSaveFile file(ServerStatePath());
-    if (!file.open(QIODevice::WriteOnly)) return;
-    file.write(QJsonDocument(state).toJson());
-    file.commit();
+    return QJsonObject{{QStringLiteral("pid"), double(QCoreApplication::applicationPid())},
+                       {QStringLiteral("started"), GeneralDate(started_)},
+                       {QStringLiteral("port"), int(listener_.port())},
+                       {QStringLiteral("machines"), machines}};
 }

@@ -8,6 +8,7 @@
 #include "link/listener.h"
 #include "server/verbio.h"
 #include <QDateTime>
+#include <QJsonObject>
 #include <QHostAddress>
 #include <QLockFile>
 #include <QObject>
@@ -53,6 +54,13 @@ public:
     // Writes the published state now (it is also written a moment after
     // every change).
     void publish();
+    // What publish() writes, and the names of the machines served.
+    QJsonObject state() const;
+    QStringList names() const;
+
+Q_SIGNALS:
+    // The state changed (a moment ago; the same rhythm as the file).
+    void published();
 
 private:
     struct Served;
