@@ -49,7 +49,7 @@ QByteArray Metrics::text(const QJsonObject& state) const {
         out += QStringLiteral("fenmo32_link_up{machine=\"%1\"} %2\n").arg(Label(v[QStringLiteral("name")].toString())).arg(up ? 1 : 0);
     }
     Head(out, "fenmo32_web_requests_refused_total", "counter", "Web requests turned away, by HTTP status.");
-    for (const int status : {400, 401, 404, 413})
+    for (const int status : {400, 401, 403, 404, 413})
         out += QStringLiteral("fenmo32_web_requests_refused_total{status=\"%1\"} %2\n").arg(status).arg(refused_.value(status));
     return out.toUtf8();
 }

@@ -27,13 +27,19 @@ using Status = QHttpServerResponder::StatusCode;
 // route completes it later, after the verb has run).
 struct WebServer::Reply {
     std::shared_ptr<QHttpServerResponder> responder;
+    QPointer<QTcpSocket> socket;  // gone when the client left while a verb ran
     Metrics* metrics = nullptr;
     bool sent = false;
+    void take(QHttpServerResponder&& r) {
+        responder = std::make_shared<QHttpServerResponder>(std::move(r));
+        socket = responder->socket();
+    }
     void json(const QJsonDocument& doc, Status status = Status::Ok) {
         if (sent) return;
         sent = true;
+        if (!socket) return;
         const int code = int(status);
-        if (code == 400 || code == 401 || code == 404 || code == 413) metrics->refused(code);
+        if (code == 400 || code == 401 || code == 403 || code == 404 || code == 413) metrics->refused(code);
         responder->write(doc.toJson(QJsonDocument::Compact), {{"Content-Type", "application/json; charset=utf-8"}}, status);
     }
     void json(const QJsonObject& o, Status status = Status::Ok) { json(QJsonDocument(o), status); }
@@ -41,6 +47,7 @@ struct WebServer::Reply {
     void error(Status status, const QString& text) { json(QJsonObject{{QStringLiteral("error"), text}}, status); }
     void bytes(const QByteArray& data, const QByteArray& type) {
         sent = true;
+        if (!socket) return;
         responder->write(data, {{"Content-Type", type}, {"Cache-Control", "no-cache"}}, Status::Ok);
     }
 };
@@ -185,7 +192,7 @@ void WebServer::handle(const QHttpServerRequest& request, QHttpServerResponder&&
     auto reply = std::make_shared<Reply>();
     reply->metrics = &metrics_;
     if (!hosts_.allows(Unmapped(request.remoteAddress()))) {
-        reply->responder = std::make_shared<QHttpServerResponder>(std::move(responder));
+        reply->take(std::move(responder));
         reply->error(Status::Forbidden, QStringLiteral("Adressen %1 får inte ansluta.").arg(request.remoteAddress().toString()));
         return;
     }
@@ -193,7 +200,7 @@ void WebServer::handle(const QHttpServerRequest& request, QHttpServerResponder&&
         openStream(std::move(responder));
         return;
     }
-    reply->responder = std::make_shared<QHttpServerResponder>(std::move(responder));
+    reply->take(std::move(responder));
     dispatch(request, *reply);
     if (!reply->sent && !queue_.empty()) {
         // A verb's route: the reply lives on in the queued work.
