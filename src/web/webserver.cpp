@@ -119,6 +119,7 @@ WebServer::WebServer(ShopServer& shop, const GeneralSettings& general, QObject* 
         connect(st, &Station::trafficRow, this,
                 [this, name](bool in, const QByteArray& bytes, qint64 size, const QByteArray& rx, const QByteArray& computed,
                              QTcpSocket* link) {
+                    if (!in && link && size > bytes.size()) watchOutbound(name, link, size);
                     TrafficRow row;
                     row.time = QDateTime::currentDateTime();
                     row.in = in;
@@ -183,9 +184,28 @@ QJsonArray WebServer::machinesJson() const {
     for (const QJsonValue& v : shop_.state().value(QStringLiteral("machines")).toArray()) {
         QJsonObject m = v.toObject();
         m.insert(QStringLiteral("state"), m.value(QStringLiteral("link")));
+        const auto out = outbound_.find(m.value(QStringLiteral("name")).toString());
+        if (out != outbound_.end() && out->written < out->size)
+            m.insert(QStringLiteral("outbound"),
+                     QJsonObject{{QStringLiteral("size"), double(out->size)},
+                                 {QStringLiteral("written"), double(out->written)},
+                                 {QStringLiteral("ms"), double(QDateTime::currentMSecsSinceEpoch() - out->startMs)}});
         out.append(m);
     }
     return out;
+}
+
+// Counts what the socket writes from now on as the message's bytes, so the
+// page can show a percentage and the time left.
+void WebServer::watchOutbound(const QString& machine, QTcpSocket* socket, qint64 size) {
+    Outbound& o = outbound_[machine];
+    QObject::disconnect(o.counting);
+    o = Outbound{size, 0, QDateTime::currentMSecsSinceEpoch(), {}};
+    o.counting = connect(socket, &QTcpSocket::bytesWritten, this, [this, machine](qint64 n) {
+        Outbound& out = outbound_[machine];
+        out.written += n;
+        if (out.written >= out.size) QObject::disconnect(out.counting);
+    });
 }
 
 void WebServer::handle(const QHttpServerRequest& request, QHttpServerResponder&& responder) {

@@ -28,6 +28,26 @@ def free_port(host):
         return s.getsockname()[1]
 
 
+def checksum(text):
+    return b"%02d" % (sum(text[1:] if text.startswith(b"%") else text) & 15)
+
+
+def ask_for(port, name):
+    """A "C LOD" request from the machine's own address, as a machine sends it."""
+    head = b"%CLOD    " + name.ljust(6) + b"  00" + b"\r"
+    with socket.socket() as s:
+        s.bind(("127.0.0.2", 0))
+        s.connect(("127.0.0.1", port))
+        s.sendall(head + b"\n" + checksum(head) + b"%")
+        got = b""
+        while not got.endswith(b"%") or len(got) < 20:
+            part = s.recv(4096)
+            if not part:
+                break
+            got += part
+        return got
+
+
 work = tempfile.mkdtemp()
 procs = []
 try:
@@ -54,6 +74,8 @@ try:
     while True:
         line = server.stdout.readline()
         assert line, "servern startade inte"
+        if line.startswith("LISTENING "):
+            server_port = int(line.split()[1])
         if line.startswith("WEB "):
             break
 
@@ -78,15 +100,22 @@ try:
         assert driver.title != "hackad"
 
         driver.execute_script("window.utanOmladdning = 1")
+        # The machine asks for a program: its rows arrive in the open page.
+        ask_for(server_port, b"O2000")
+        wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#trafik tbody tr")) >= 2)
+        cells = [c.text for c in driver.find_elements(By.CSS_SELECTOR, "#trafik tbody tr")[-1].find_elements(By.TAG_NAME, "td")]
+        assert cells[1:7] == ["in", "127.0.0.2", "C", "LOD", "", "O2000"], cells
+        driver.find_elements(By.CSS_SELECTOR, "#trafik tbody tr")[0].click()
+        wait.until(lambda d: "%RLOD" in d.find_element(By.ID, "meddelande").text)
+        if shot:
+            driver.save_screenshot(shot)
+
         row.find_element(By.XPATH, ".//button[text()='Sänd']").click()
         result = row.find_element(By.CSS_SELECTOR, "td.resultat")
         wait.until(lambda d: result.text not in ("", "Pågår..."))
         assert driver.execute_script("return window.utanOmladdning") == 1, "sidan laddades om"
         assert "klar" in result.get_attribute("class"), result.text
         assert any(n.upper().startswith("O1000") for n in os.listdir(memory)), (result.text, os.listdir(memory))
-        wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#trafik tbody tr")) > 0)
-        if shot:
-            driver.save_screenshot(shot)
     finally:
         driver.quit()
     print("OK")

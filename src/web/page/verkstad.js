@@ -45,6 +45,14 @@ function resultText(r) {
 
 function progressText(m) {
   if (!m.busy) return "";
+  const o = m.outbound;
+  if (o && o.size > 0 && o.ms > 0) {
+    const done = Math.max(o.written, 0);
+    const rate = done * 1000 / o.ms;
+    const left = rate > 0 ? Math.round((o.size - done) / rate) : null;
+    return Math.floor(done * 100 / o.size) + " % (" + Math.round(rate) + " tecken/s" +
+      (left === null ? "" : ", " + left + " s kvar") + ")";
+  }
   const n = parseInt(m.progress, 10);
   const now = Date.now();
   const f = farter[m.name];
@@ -63,7 +71,8 @@ function showMachines(list) {
     if (m.name === vald) tr.className = "vald";
     cell(tr, m.name);
     cell(tr, m.state);
-    cell(tr, m.status);
+    // The last status text stays after a transfer; it says what happens only while one is under way.
+    cell(tr, m.busy ? (m.status || "pågår") : "ledig");
     cell(tr, progressText(m));
     const t = m.lastTransfer;
     cell(tr, t ? t.time + " " + t.direction + " " + t.name + " " + t.size + " tecken " + t.result : "-",
@@ -152,7 +161,7 @@ function trafficRow(row) {
   cell(tr, row.name);
   cell(tr, row.status ? row.status + (row.statusText ? " " + row.statusText : "") : "");
   cell(tr, row.size);
-  cell(tr, (row.checksumReceived || "") + " / " + (row.checksumComputed || ""));
+  cell(tr, row.checksumReceived || row.checksumComputed ? (row.checksumReceived || "-") + " / " + (row.checksumComputed || "-") : "");
   cell(tr, row.first);
   tr.addEventListener("click", () => showMessage(row));
   return tr;
