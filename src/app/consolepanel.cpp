@@ -1,5 +1,7 @@
 #include "app/consolepanel.h"
 
+#include "app/verb_session.h"
+
 #include "common/ansi.h"
 #include "common/log.h"
 
@@ -7,10 +9,7 @@
 #include <string>
 
 namespace {
-void ToStandardError(const QString& text) {
-    std::fputs(text.toLocal8Bit().constData(), stderr);
-    std::fflush(stderr);
-}
+void ToStandardError(const QString& text) { VerbConsole().err(text); }
 
 // Message texts carry CR LF for the window; a console wants plain lines
 // without the blanks that trail a "Överföringsfel: ".
@@ -26,13 +25,6 @@ QString ConsoleLines(const QString& text) {
     return lines.join(QLatin1Char('\n'));
 }
 
-// One line typed on the terminal; empty at end of input.
-QString ReadAnswerLine() {
-    std::string line;
-    int c;
-    while ((c = std::fgetc(stdin)) != EOF && c != '\n') line.push_back(static_cast<char>(c));
-    return QString::fromLocal8Bit(line.c_str()).trimmed().toLower();
-}
 }  // namespace
 
 QString AnswerText(OperatorPanel::Answer answer) {
@@ -119,9 +111,12 @@ OperatorPanel::Answer ConsolePanel::message(const QString& text, const QString& 
 OperatorPanel::Answer ConsolePanel::ask(const QString& text, bool withCancel) {
     QStringList lines = text.split(QLatin1Char('\n'));
     for (QString& l : lines) l = EscapeControls(l);
-    write_(lines.join(QLatin1Char('\n')) +
-           (withCancel ? QStringLiteral(" [j]a, [n]ej, [a]vbryt: ") : QStringLiteral(" [j]a, [n]ej: ")));
-    const QString a = ReadAnswerLine();
+    const QString a = VerbConsole()
+                          .ask(lines.join(QLatin1Char('\n')) + (withCancel ? QStringLiteral(" [j]a, [n]ej, [a]vbryt: ")
+                                                                           : QStringLiteral(" [j]a, [n]ej: ")))
+                          .value_or(QString())
+                          .trimmed()
+                          .toLower();
     if (a == QLatin1String("j") || a == QLatin1String("ja") || a == QLatin1String("y") || a == QLatin1String("yes"))
         return Answer::Yes;
     if (withCancel && (a == QLatin1String("a") || a == QLatin1String("avbryt"))) return Answer::Cancel;

@@ -12,6 +12,7 @@
 #include "web/webserver.h"
 
 #include <QCoreApplication>
+#include <QScopeGuard>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -145,6 +146,10 @@ int RunShopServer(const VerbOptions& options) {
     // A server runs for months: its logs keep the last 2 × 50 MB.
     SetLogLimit(50 * 1024 * 1024);
     ShopServer server;
+    // Verbs of this computer's command line run here on the server's stations.
+    server.setVerbRunner(RunForClient);
+    SetServedMachines([&server](const QString& name) { return ServedMachine{server.station(name), server.panel(name)}; });
+    const auto unserved = qScopeGuard([] { SetServedMachines({}); });
     bool stopping = false;
     StopSignals signals([&] {
         if (stopping) return;

@@ -8,12 +8,15 @@
 #include "config/generalsettings.h"
 #include "link/programname.h"
 #include "link/qtserialport.h"
+#include "server/serverpanel.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QTimer>
 #include <cstdio>
+#include <string>
+#include <utility>
 
 namespace {
 // How long a verb waits at most where the settings set no time-out.
@@ -28,16 +31,53 @@ constexpr int kVerbOuterBoundMs = 60000;
 #define FENMO_ISATTY(fd) isatty(fd)
 #endif
 
-void VerbError(const QString& text) {
-    std::fputs((QStringLiteral("Fenmo32: ") + EscapeControls(text) + QLatin1Char('\n')).toLocal8Bit().constData(),
-               stderr);
-    std::fflush(stderr);
-}
+namespace {
+class TerminalIO : public VerbIO {
+public:
+    void out(const QString& text) override { Put(text, stdout); }
+    void err(const QString& text) override { Put(text, stderr); }
+    bool interactive() const override { return FENMO_ISATTY(0); }
+    std::optional<QString> ask(const QString& prompt) override {
+        Put(prompt, stderr);
+        std::string line;
+        int c;
+        while ((c = std::fgetc(stdin)) != EOF && c != '\n') line.push_back(static_cast<char>(c));
+        return QString::fromLocal8Bit(line.c_str());
+    }
 
-void VerbOut(const QString& line) {
-    std::fputs((EscapeControls(line) + QLatin1Char('\n')).toLocal8Bit().constData(), stdout);
-    std::fflush(stdout);
+private:
+    static void Put(const QString& text, FILE* to) {
+        std::fputs(text.toLocal8Bit().constData(), to);
+        std::fflush(to);
+    }
+};
+
+TerminalIO& Terminal() {
+    static TerminalIO io;
+    return io;
 }
+VerbIO*& Current() {
+    static VerbIO* io = &Terminal();
+    return io;
+}
+ServedLookup& Served() {
+    static ServedLookup lookup;
+    return lookup;
+}
+}  // namespace
+
+VerbIO& VerbConsole() { return *Current(); }
+bool OnTerminal() { return Current() == &Terminal(); }
+// Nested runs (a second client while the first waits) restore in order.
+VerbIOScope::VerbIOScope(VerbIO& io) : previous_(std::exchange(Current(), &io)) {}
+VerbIOScope::~VerbIOScope() { Current() = previous_; }
+
+void SetServedMachines(ServedLookup lookup) { Served() = std::move(lookup); }
+bool InShopServer() { return bool(Served()); }
+
+void VerbError(const QString& text) { VerbConsole().err(QStringLiteral("Fenmo32: ") + EscapeControls(text) + QLatin1Char('\n')); }
+
+void VerbOut(const QString& line) { VerbConsole().out(EscapeControls(line) + QLatin1Char('\n')); }
 
 QString VerbLine(const QStringList& fields) {
     QStringList escaped;
@@ -45,10 +85,7 @@ QString VerbLine(const QStringList& fields) {
     return escaped.join(QLatin1Char('\t'));
 }
 
-void VerbOutFields(const QStringList& fields) {
-    std::fputs((VerbLine(fields) + QLatin1Char('\n')).toLocal8Bit().constData(), stdout);
-    std::fflush(stdout);
-}
+void VerbOutFields(const QStringList& fields) { VerbConsole().out(VerbLine(fields) + QLatin1Char('\n')); }
 
 bool FindMachine(const QString& text, MachineEntry* found) {
     const QList<MachineEntry> list = MachineList();
@@ -73,33 +110,41 @@ bool PeekMachine(int slot, MachineSettings* ms) {
     }
 }
 
-VerbSession::VerbSession(const VerbOptions& options)
-    : panel(options.overwrite), station(std::make_unique<Station>(panel, new QtSerialPort)) {
-    panel.setInteractive(FENMO_ISATTY(0));
-    if (FENMO_ISATTY(1))
+VerbSession::VerbSession(const VerbOptions& options) : panel(options.overwrite) {
+    panel.setInteractive(VerbConsole().interactive());
+    if (OnTerminal() && FENMO_ISATTY(1))
         panel.setProgressWriter([](const QString& text) {
             std::fputs(text.toLocal8Bit().constData(), stdout);
             std::fflush(stdout);
         });
-    SetErrorDialog([this](const QString& text) {
+    previousDialog_ = SetErrorDialog([this](const QString& text) {
         ++errorReports_;
         panel.notice(text, QStringLiteral("Fel"));
         return true;
     });
-    SetMessageSink([this](const QString& text, const QString& title, MsgIcon) { panel.notice(text, title); });
-    // The parser sets TransferDone only when the machine's answer completed a
-    // transfer: that is what a verb counts as done.
-    QObject::connect(station.get(), &Station::messageParsed, station.get(), [this] {
+    previousSink_ = SetMessageSink([this](const QString& text, const QString& title, MsgIcon) { panel.notice(text, title); });
+    own_ = std::make_unique<Station>(panel, new QtSerialPort);
+    Watch(own_.get());
+}
+
+// The parser sets TransferDone only when the machine's answer completed a
+// transfer: that is what a verb counts as done.
+void VerbSession::Watch(Station* st) {
+    QObject::disconnect(parsed_);
+    station = st;
+    parsed_ = QObject::connect(st, &Station::messageParsed, st, [this] {
         if (station->TransferDone) panel.record(ConsolePanel::Event::Kind::Done);
     });
 }
 
 VerbSession::~VerbSession() {
-    QCoreApplication::sendPostedEvents(station.get(), QEvent::MetaCall);
-    DrainSerialPort();
-    station.reset();
-    SetErrorDialog({});
-    SetMessageSink({});
+    QCoreApplication::sendPostedEvents(station, QEvent::MetaCall);
+    QObject::disconnect(parsed_);
+    if (served_) served_->delegate = nullptr;
+    else DrainSerialPort();
+    own_.reset();
+    SetErrorDialog(std::move(previousDialog_));
+    SetMessageSink(std::move(previousSink_));
 }
 
 // A protocol-1 store has no answer: what the send handed to the port must
@@ -134,6 +179,21 @@ bool VerbSession::readGeneralSettings() {
 }
 
 bool VerbSession::select(const MachineEntry& machine) {
+    if (InShopServer()) {
+        // The server's station holds the port; the verb borrows it and its
+        // panel shows the verb what the station reports meanwhile.
+        const ServedMachine served = Served()(machine.name);
+        if (!served.station) {
+            VerbError(QStringLiteral("servern betjänar inte maskinen \"%1\".").arg(machine.name));
+            return false;
+        }
+        served_ = served.panel;
+        served_->delegate = &panel;
+        Watch(served.station);
+        own_.reset();
+        panel.setTreeFolder(station->Machine.SendPath);
+        return true;
+    }
     const bool applied = station->cmbMaskiner_Click(machine.slot, machine.name, false);
     // A RecTimeout of 0 means no time-out in the window; a verb that nobody
     // watches keeps an outer bound of its own.
@@ -154,7 +214,7 @@ QList<VerbSession::Item> VerbSession::items(qsizetype from, const QString& start
                                             ConsolePanel::Event::Kind success, const QString& successStatus,
                                             const QString& failStatus) const {
     // The boxes the link raised after its handlers returned are part of the result.
-    QCoreApplication::sendPostedEvents(station.get(), QEvent::MetaCall);
+    QCoreApplication::sendPostedEvents(station, QEvent::MetaCall);
     using Kind = ConsolePanel::Event::Kind;
     QList<Item> result;
     bool succeeded = false, refused = false;

@@ -2,8 +2,11 @@
 // What the command-line verbs share: the parsed command line, and a session
 // that holds the console panel and the station with the selected machine.
 #include "app/consolepanel.h"
+#include "common/errorreport.h"
+#include "common/notify.h"
 #include "config/machines.h"
 #include "link/station.h"
+#include "server/verbio.h"
 
 #include <QString>
 #include <QStringList>
@@ -23,6 +26,32 @@ struct VerbOptions {
     QString folder;  // --folder, compare only
     bool all = false;  // --all, serve only
 };
+
+// Where the verbs' words go now: the terminal, or a client of the shop
+// server while the server runs a verb for it.
+VerbIO& VerbConsole();
+bool OnTerminal();
+class VerbIOScope {
+public:
+    explicit VerbIOScope(VerbIO& io);
+    ~VerbIOScope();
+    VerbIOScope(const VerbIOScope&) = delete;
+    VerbIOScope& operator=(const VerbIOScope&) = delete;
+
+private:
+    VerbIO* previous_;
+};
+
+class ServerPanel;
+// In the shop server: the station that serves a machine and its panel, which
+// hands everything to a verb's panel while a verb runs on that station.
+struct ServedMachine {
+    Station* station = nullptr;
+    ServerPanel* panel = nullptr;
+};
+using ServedLookup = std::function<ServedMachine(const QString& name)>;
+void SetServedMachines(ServedLookup lookup);
+bool InShopServer();
 
 // Whatever the verbs print may hold names and text from a machine or a file:
 // control characters are escaped as the log escapes them, so that nothing
@@ -49,7 +78,8 @@ public:
     ~VerbSession();
 
     ConsolePanel panel;
-    std::unique_ptr<Station> station;
+    // The session's own, or the shop server's that serves the machine.
+    Station* station = nullptr;
 
     // General settings into the station; false (reported) when they do not load.
     bool readGeneralSettings();
@@ -75,7 +105,13 @@ public:
 
 private:
     void DrainSerialPort();
+    void Watch(Station* st);
     int errorReports_ = 0;
+    std::unique_ptr<Station> own_;
+    ServerPanel* served_ = nullptr;
+    QMetaObject::Connection parsed_;
+    ErrorDialog previousDialog_;
+    MessageSink previousSink_;
 };
 
 int RunDir(const VerbOptions& options);
@@ -91,3 +127,10 @@ int RunPrintList(const VerbOptions& options);
 int RunHistory(const VerbOptions& options);
 int RunRestore(const VerbOptions& options);
 int RunCompare(const VerbOptions& options);
+// The verbs a shop server runs for a client: true when this one goes
+// through the server that holds the machine's port (its exit status in *status).
+bool ThroughServer(const VerbOptions& options, int* status);
+// Runs words (a verb and its arguments) in the shop server for io.
+int RunForClient(const QStringList& words, VerbIO& io);
+// The parsed command line (args[0] the program) to its verb.
+int RunParsed(const QStringList& args);

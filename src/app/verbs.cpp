@@ -75,7 +75,7 @@ const char* NamedVerb(int argc, char** argv) {
 
 int UsageError(const QString& text) {
     VerbError(text);
-    std::fputs(QString::fromUtf8(kUsage).toLocal8Bit().constData(), stderr);
+    VerbConsole().err(QString::fromUtf8(kUsage));
     return VerbUsage;
 }
 
@@ -111,6 +111,12 @@ int RunMachines() {
 
 int Dispatch(const VerbOptions& o) {
     const qsizetype n = o.args.size();
+    static const QStringList kServed{QStringLiteral("dir"), QStringLiteral("send"), QStringLiteral("fetch"),
+                                     QStringLiteral("delete"), QStringLiteral("compare")};
+    if (InShopServer() && !kServed.contains(o.verb))
+        return UsageError(QStringLiteral("servern kör inte \"%1\" åt andra.").arg(o.verb));
+    int status = VerbOk;
+    if (n > 0 && kServed.contains(o.verb) && ThroughServer(o, &status)) return status;
     if (o.verb == QLatin1String("machines")) {
         if (n != 0) return UsageError(QStringLiteral("machines tar inga argument."));
         return RunMachines();
@@ -163,6 +169,8 @@ int Dispatch(const VerbOptions& o) {
     return UsageError(QStringLiteral("okänt kommando \"%1\".").arg(o.verb));
 }
 
+}  // namespace
+
 int RunParsed(const QStringList& args) {
     VerbOptions o;
     QString home;
@@ -213,11 +221,11 @@ int RunParsed(const QStringList& args) {
         }
     }
     if (version) {
-        std::fputs(qPrintable(QStringLiteral("Fenmo32 %1\n").arg(VersionNumber())), stdout);
+        VerbConsole().out(QStringLiteral("Fenmo32 %1\n").arg(VersionNumber()));
         return VerbOk;
     }
     if (help || words.value(0) == QLatin1String("help")) {
-        std::fputs(QString::fromUtf8(kUsage).toLocal8Bit().constData(), stdout);
+        VerbConsole().out(QString::fromUtf8(kUsage));
         return VerbOk;
     }
     if (words.isEmpty()) return UsageError(QStringLiteral("inget kommando."));
@@ -232,6 +240,7 @@ int RunParsed(const QStringList& args) {
         return UsageError(QStringLiteral("--folder hör till compare."));
     if (folderGiven && o.folder.isEmpty()) return UsageError(QStringLiteral("--folder behöver en mapp."));
     if (pdfGiven && o.verb != QLatin1String("print-list")) return UsageError(QStringLiteral("--pdf hör till print-list."));
+    if (!home.isNull() && InShopServer()) return UsageError(QStringLiteral("--home hör inte till servern."));
     if (!home.isNull()) {
         if (home.isEmpty()) return UsageError(QStringLiteral("--home behöver en mapp."));
         if (!QDir(home).exists()) {
@@ -242,8 +251,6 @@ int RunParsed(const QStringList& args) {
     }
     return Dispatch(o);
 }
-
-}  // namespace
 
 int RunVerbs(int argc, char** argv) {
     const char* verb = NamedVerb(argc, argv);

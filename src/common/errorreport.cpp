@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <map>
 #include <new>
+#include <utility>
 
 namespace {
 ErrorDialog& Dialog() {
@@ -20,7 +21,7 @@ std::map<int, std::function<void()>>& AbortHooks() {
 const QString kCrLf = QStringLiteral("\r\n");
 }  // namespace
 
-void SetErrorDialog(ErrorDialog dialog) { Dialog() = std::move(dialog); }
+ErrorDialog SetErrorDialog(ErrorDialog dialog) { return std::exchange(Dialog(), std::move(dialog)); }
 int AddAbortHook(std::function<void()> hook) {
     static int next = 0;
     AbortHooks().emplace(++next, std::move(hook));

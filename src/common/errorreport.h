@@ -15,7 +15,8 @@ void AppendErrorLog(const QString& text);
 // Who shows the report: returns true for OK, false for Cancel. Without a
 // handler the report goes to standard error and counts as OK.
 using ErrorDialog = std::function<bool(const QString& text)>;
-void SetErrorDialog(ErrorDialog dialog);
+// Returns the dialog it replaces.
+ErrorDialog SetErrorDialog(ErrorDialog dialog);
 // Called after every report: each station sets its abort flag here. Returns
 // a key for RemoveAbortHook.
 int AddAbortHook(std::function<void()> hook);

@@ -1,5 +1,6 @@
 #include "common/notify.h"
 #include <cstdio>
+#include <utility>
 
 namespace {
 MessageSink& Sink() {
@@ -8,7 +9,7 @@ MessageSink& Sink() {
 }
 }  // namespace
 
-void SetMessageSink(MessageSink sink) { Sink() = std::move(sink); }
+MessageSink SetMessageSink(MessageSink sink) { return std::exchange(Sink(), std::move(sink)); }
 
 void ShowMessage(const QString& text, const QString& title, MsgIcon icon) {
     if (Sink()) {

@@ -8,7 +8,8 @@ enum class MsgIcon { None, Information, Exclamation, Critical, Question };
 
 using MessageSink = std::function<void(const QString& text, const QString& title, MsgIcon icon)>;
 
-void SetMessageSink(MessageSink sink);  // empty sink: standard error
+// Empty sink: standard error. Returns the sink it replaces.
+MessageSink SetMessageSink(MessageSink sink);
 void ShowMessage(const QString& text, const QString& title, MsgIcon icon);
 void Beep();
 

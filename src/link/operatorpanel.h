@@ -42,6 +42,8 @@ public:
     // The local library.
     virtual QStringList localSelection() const = 0;
     virtual QString treeFolder() const = 0;
+    // The folder the machine's own stores and loads use: the one the library shows.
+    virtual QString machineFolder() const { return treeFolder(); }
     virtual void setTreeFolders(const QString& root, const QString& selected) = 0;
     // Selects a folder below the present root.
     virtual void selectTreeFolder(const QString& folder) { setTreeFolders(QString(), folder); }

@@ -36,7 +36,7 @@ QString Quote(const QByteArray& message) {
 }  // namespace
 
 // A machine's own store goes to the library, whatever the PC is fetching.
-QString Station::FolderForIncoming() const { return panel_.treeFolder(); }
+QString Station::FolderForIncoming() const { return panel_.machineFolder(); }
 
 void Station::ShowMachineError(const QString& statusText, const QByteArray& code) {
     Status(statusText + FromAnsi(code));
@@ -63,7 +63,7 @@ std::unique_ptr<ProgramTextReader> Station::ReadForMachine(const QString& name) 
     }
     if (!FileExists(checked) || FolderExists(checked)) return {};
     Status(QStringLiteral("Läser fil."));
-    const QString inTree = ProgramPath(panel_.treeFolder(), name, Machine.Extension);
+    const QString inTree = ProgramPath(FolderForIncoming(), name, Machine.Extension);
     try {
         auto program = std::make_unique<ProgramTextReader>();
         if (program->open(FileExists(inTree) && !FolderExists(inTree) ? inTree : checked)) return program;

@@ -86,6 +86,12 @@ Station* ShopServer::station(const QString& name) const {
     return nullptr;
 }
 
+ServerPanel* ShopServer::panel(const QString& name) const {
+    for (const auto& s : served_)
+        if (s->entry.name == name) return s->panel.get();
+    return nullptr;
+}
+
 Station* ShopServer::route(const QHostAddress& peer) const {
     for (const auto& s : served_)
         if (!s->ip.isNull() && s->ip.isEqual(peer)) return s->station.get();
@@ -169,6 +175,7 @@ bool ShopServer::start(const GeneralSettings& general, const QStringList& names,
         *error = listener_.failure();
         return false;
     }
+    verbs_.listen();
     retry_.start();
     publish();
     return true;
@@ -203,6 +210,7 @@ void ShopServer::changed() {
 
 void ShopServer::stop(int graceMs, std::function<void()> done) {
     listener_.close();
+    verbs_.close();
     retry_.stop();
     AddLog(QStringLiteral("Servern stannar: inga nya förfrågningar tas emot."));
     auto* poll = new QTimer(this);
@@ -261,9 +269,13 @@ QJsonObject ShopServer::state() const {
         }
         QJsonObject m{{QStringLiteral("name"), s->entry.name},
                       {QStringLiteral("link"), link},
+                      {QStringLiteral("serial"), s->serial()},
                       {QStringLiteral("status"), s->panel->lastStatus},
                       {QStringLiteral("progress"), s->panel->progress},
                       {QStringLiteral("busy"), !st.Idle()}};
+        if (s->panel->total > 0)
+            m.insert(QStringLiteral("run"), QJsonObject{{QStringLiteral("done"), s->panel->done},
+                                                        {QStringLiteral("total"), s->panel->total}});
         if (s->request.at.isValid())
             m.insert(QStringLiteral("lastRequest"),
                      QJsonObject{{QStringLiteral("time"), GeneralDate(s->request.at)},
@@ -285,5 +297,6 @@ QJsonObject ShopServer::state() const {
     return QJsonObject{{QStringLiteral("pid"), double(QCoreApplication::applicationPid())},
                        {QStringLiteral("started"), GeneralDate(started_)},
                        {QStringLiteral("port"), int(listener_.port())},
+                       {QStringLiteral("socket"), verbs_.name()},
                        {QStringLiteral("machines"), machines}};
 }

@@ -7,6 +7,7 @@
 #include "config/machines.h"
 #include "link/listener.h"
 #include "server/verbio.h"
+#include "server/verbsocket.h"
 #include <QDateTime>
 #include <QJsonObject>
 #include <QHostAddress>
@@ -39,6 +40,7 @@ public:
     quint16 port() const { return listener_.port(); }
     int machines() const { return int(served_.size()); }
     Station* station(const QString& name) const;
+    ServerPanel* panel(const QString& name) const;
 
     // Takes no new connection; once every transfer under way has ended, or
     // after graceMs when some have not (they are then aborted, nothing
@@ -75,6 +77,7 @@ private:
     std::function<SerialPort*()> makePort_;
     QDateTime started_;
     VerbRunner runner_;
+    VerbSocket verbs_{[this](const QStringList& words, VerbIO& io) { return runVerb(words, io); }};
 };
 
 // The files of a running server, in the program folder.

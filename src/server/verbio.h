@@ -11,15 +11,21 @@
 class VerbIO {
 public:
     virtual ~VerbIO() = default;
-    // One line for standard output, already escaped.
-    virtual void out(const QString& line) = 0;
-    // One line for standard error.
-    virtual void err(const QString& line) = 0;
-    // A yes/no question for a person; empty when nobody can be asked (the
-    // verb's --yes/--no, or No, decides then).
-    virtual std::optional<bool> ask(const QString& question) = 0;
+    // Text for standard output and standard error: whole lines, escaped,
+    // each ending in "\n".
+    virtual void out(const QString& text) = 0;
+    virtual void err(const QString& text) = 0;
+    // Whether a person answers questions.
+    virtual bool interactive() const { return false; }
+    // Puts prompt to that person and returns the line typed; empty when
+    // nobody answered (the verb's --yes/--no, or No, decides then).
+    virtual std::optional<QString> ask(const QString& prompt) {
+        Q_UNUSED(prompt);
+        return std::nullopt;
+    }
 };
 
 // The words of a verb after the program's name ("send", "--no", "Fräs 1",
-// "O1000.NC"), run in this process for io; returns the verb's exit status.
+// "/srv/nc/O1000.NC"), run in this process for io; returns the verb's exit
+// status.
 using VerbRunner = std::function<int(const QStringList& words, VerbIO& io)>;

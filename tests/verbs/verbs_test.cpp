@@ -375,7 +375,10 @@ TEST(Verbs, SerialMachineOnAPseudoTerminal) {
     ASSERT_TRUE(serve.waitForFinished(kProcessMs));
     EXPECT_EQ(serve.exitCode(), 0);
 
-    // The operator's verbs over the same line.
+    // The operator's verbs over the same line, while the shop server holds
+    // its port: they go through the server.
+    serve.start(Binary("Fenmo32"), {"--home", home.path(), "serve", "--all"});
+    ASSERT_FALSE(AwaitLine(serve, "LISTENING").isEmpty()) << serve.readAllStandardError().toStdString();
     Machine machine({}, pty.b);
     machine.store("O7", "O7\r\nM30");
     const Result dir = Fenmo(home.path(), {"dir", "Svarv"});
@@ -387,6 +390,9 @@ TEST(Verbs, SerialMachineOnAPseudoTerminal) {
     const Result send = Fenmo(home.path(), {"send", "--yes", "Svarv", home.file("ncprog/O3003.NC")});
     EXPECT_EQ(send.code, 0) << send.err.toStdString();
     EXPECT_EQ(machine.program("O3003"), QByteArray("O3003\r\nM30"));
+    EXPECT_EQ(home.read("fenmo32.log").count("annat program: "), 3);
+    serve.terminate();
+    ASSERT_TRUE(serve.waitForFinished(kProcessMs));
 }
 
 TEST(Verbs, PrintListWritesThePdf) {

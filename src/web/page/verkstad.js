@@ -45,6 +45,11 @@ function resultText(r) {
 
 function progressText(m) {
   if (!m.busy) return "";
+  const run = m.run ? m.run.done + " av " + m.run.total + " program, " : "";
+  return run + transferText(m);
+}
+
+function transferText(m) {
   const o = m.outbound;
   if (o && o.size > 0 && o.ms > 0) {
     const done = Math.max(o.written, 0);

@@ -1,0 +1,25 @@
+#pragma once
+// The shop server's local socket: a verb on the command line of this
+// computer sends its words here when the server holds the machine's port,
+// and gets back what the verb prints, its questions and its exit status.
+// One JSON object a line each way.
+#include "server/verbio.h"
+#include <QLocalServer>
+#include <QObject>
+
+class VerbSocket : public QObject {
+    Q_OBJECT
+public:
+    // run: runs a verb's words for a client.
+    explicit VerbSocket(std::function<int(const QStringList&, VerbIO&)> run, QObject* parent = nullptr);
+    // False when no socket could be made (the verbs then fail on the busy
+    // port as without a server, saying why).
+    bool listen();
+    QString name() const { return server_.fullServerName(); }
+    void close() { server_.close(); }
+
+private:
+    void Serve(class QLocalSocket* client);
+    QLocalServer server_;
+    std::function<int(const QStringList&, VerbIO&)> run_;
+};
