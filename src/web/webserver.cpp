@@ -377,7 +377,9 @@ void WebServer::verb(const QStringList& words, Reply& reply, const std::function
             for (auto it = more.begin(); it != more.end(); ++it) o.insert(it.key(), it.value());
         }
         if (code != 0 && !io.errLines.isEmpty()) o.insert(QStringLiteral("error"), io.errLines.join(QLatin1Char('\n')));
-        r->json(o, ExitStatus(code));
+        // compare's 1 is its answer (something differs), not a failure.
+        const bool compared = words.value(0) == QLatin1String("compare") && code == 1;
+        r->json(o, compared ? Status::Ok : ExitStatus(code));
     });
     if (!running_) QTimer::singleShot(0, this, &WebServer::runQueued);
 }
