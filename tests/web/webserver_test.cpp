@@ -103,6 +103,8 @@ TEST(WebServer, RoutesAnswerWithTheirStatusesAndKeepWhatTheyReplace) {
         {"POST", a + "/send", R"({"files":["C:O1.NC"]})", "hemlig", 400, "Ogiltigt filnamn"},
         {"POST", a + "/send", R"({"files":["O7.NC"]})", "hemlig", 404, "finns inte"},
         {"POST", a + "/fetch", R"({"programs":["a/b"]})", "hemlig", 400, "Ogiltigt programnamn"},
+        // Nobody answers on the machine's port: the verb's failure and its words.
+        {"POST", a + "/send", R"({"files":["O1.NC"]})", "hemlig", 502, "\"exit\":1"},
         {"PUT", a + "/library/O9.NC", "%\r\nFORST\r\n%", "hemlig", 201, "\"size\":11"},
         {"PUT", a + "/library/O9.NC", "%\r\nSEDAN\r\n%", "hemlig", 200, ""},
         {"PUT", a + "/library/..%2FO8.NC", "X", "hemlig", 400, "Ogiltigt filnamn"},
