@@ -128,11 +128,11 @@ WebServer::WebServer(ShopServer& shop, const GeneralSettings& general, QObject* 
                     row.size = size;
                     row.received = rx;
                     row.computed = computed;
-                    const QJsonObject decoded = DecodeTraffic(rings_.find(name)->add(std::move(row)));
-                    Q_EMIT trafficAdded(name, decoded);
+                    const TrafficRow& kept = rings_.find(name)->add(std::move(row));
+                    // Decoded only for someone watching: an idle page costs the link nothing.
                     if (!streams_.empty())
                         broadcast("traffic", QJsonDocument(QJsonObject{{QStringLiteral("machine"), name},
-                                                                       {QStringLiteral("row"), decoded}})
+                                                                       {QStringLiteral("row"), DecodeTraffic(kept)}})
                                                  .toJson(QJsonDocument::Compact));
                 });
         connect(st, &Station::transferEnded, this, [this, name](bool in, const QString&, qint64 size, bool ok) {

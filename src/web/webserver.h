@@ -36,10 +36,6 @@ public:
 
     const std::deque<TrafficRow>& traffic(const QString& machine) const;
 
-Q_SIGNALS:
-    // A traffic row of a machine, for `monitor` and the event stream.
-    void trafficAdded(const QString& machine, const QJsonObject& row);
-
 private:
     struct Reply;
     void handle(const QHttpServerRequest& request, QHttpServerResponder&& responder);
