@@ -299,7 +299,8 @@ void WebServer::machineRoute(const QHttpServerRequest& request, const QString& m
         if (!mayChange(request, reply)) return;
         const QJsonObject body = QJsonDocument::fromJson(request.body()).object();
         QStringList words{what};
-        if (body.value(QStringLiteral("overwrite")).toBool()) words << QStringLiteral("--yes");
+        // The answer to the verb's question (overwrite, delete); nobody is asked, so without it: No.
+        if (body.value(QStringLiteral("yes")).toBool()) words << QStringLiteral("--yes");
         words << machine;
         if (what == QLatin1String("send")) {
             const QStringList files = Strings(body.value(QStringLiteral("files")));

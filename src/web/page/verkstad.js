@@ -139,7 +139,7 @@ async function loadPrograms() {
     button(td, "Hämta", () => act(null, "/fetch", { programs: [p.name] }));
     button(td, "Radera", () => {
       // The window's own question.
-      if (confirm("Vill du radera '" + p.name + "' i maskinen?")) act(null, "/delete", { programs: [p.name] });
+      if (confirm("Är du säker på att du vill radera filen \"" + p.name + "\"?")) act(null, "/delete", { programs: [p.name], yes: true });
     });
     body.appendChild(tr);
   }
