@@ -57,9 +57,8 @@ namespace {
 class CollectIO : public VerbIO {
 public:
     QStringList outLines, errLines;
-    void out(const QString& line) override { outLines << line; }
-    void err(const QString& line) override { errLines << line; }
-    std::optional<bool> ask(const QString&) override { return std::nullopt; }
+    void out(const QString& text) override { outLines << text.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
+    void err(const QString& text) override { errLines << text.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
 };
 
 // A verb's exit status as HTTP: done, failed at the machine, refused, not all done.
@@ -184,12 +183,12 @@ QJsonArray WebServer::machinesJson() const {
     for (const QJsonValue& v : shop_.state().value(QStringLiteral("machines")).toArray()) {
         QJsonObject m = v.toObject();
         m.insert(QStringLiteral("state"), m.value(QStringLiteral("link")));
-        const auto out = outbound_.find(m.value(QStringLiteral("name")).toString());
-        if (out != outbound_.end() && out->written < out->size)
+        const auto sending = outbound_.find(m.value(QStringLiteral("name")).toString());
+        if (sending != outbound_.end() && sending->written < sending->size)
             m.insert(QStringLiteral("outbound"),
-                     QJsonObject{{QStringLiteral("size"), double(out->size)},
-                                 {QStringLiteral("written"), double(out->written)},
-                                 {QStringLiteral("ms"), double(QDateTime::currentMSecsSinceEpoch() - out->startMs)}});
+                     QJsonObject{{QStringLiteral("size"), double(sending->size)},
+                                 {QStringLiteral("written"), double(sending->written)},
+                                 {QStringLiteral("ms"), double(QDateTime::currentMSecsSinceEpoch() - sending->startMs)}});
         out.append(m);
     }
     return out;
