@@ -62,7 +62,8 @@ try:
         f.write(b"(Bakre plattan)%\r\nO2000\r\nG1 X10\r\nM30\r\n%")
     sim_port, web_port = free_port("127.0.0.2"), free_port("127.0.0.1")
     procs.append(subprocess.Popen([os.path.join(build, "machine-sim"), "--memory", memory,
-                                   "--tcp-listen", "127.0.0.2:%d" % sim_port], stdout=subprocess.DEVNULL))
+                                   "--tcp-listen", "127.0.0.2:%d" % sim_port],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
     with open(os.path.join(home, "Fenmo32.INI"), "w", encoding="utf-8") as f:
         f.write("[Program]\r\nListenPort=0\r\nListenAddress=127.0.0.1\r\nWebPort=%d\r\nWebToken=hemlig\r\n" % web_port)
         f.write("[Maskin 1]\r\nNamn=Fräs 1\r\nTyp=0\r\nIP=127.0.0.2\r\nPort=%d\r\nExtension=NC\r\n" % sim_port)
@@ -81,7 +82,7 @@ try:
 
     options = webdriver.ChromeOptions()
     options.binary_location = browser
-    for a in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1280,900"):
+    for a in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1280,1000"):
         options.add_argument(a)
     from selenium.webdriver.chrome.service import Service
     driver = webdriver.Chrome(service=Service(driver_path), options=options)
@@ -107,8 +108,6 @@ try:
         assert cells[1:7] == ["in", "127.0.0.2", "C", "LOD", "", "O2000"], cells
         driver.find_elements(By.CSS_SELECTOR, "#trafik tbody tr")[0].click()
         wait.until(lambda d: "%RLOD" in d.find_element(By.ID, "meddelande").text)
-        if shot:
-            driver.save_screenshot(shot)
 
         row.find_element(By.XPATH, ".//button[text()='Sänd']").click()
         result = row.find_element(By.CSS_SELECTOR, "td.resultat")
@@ -116,6 +115,10 @@ try:
         assert driver.execute_script("return window.utanOmladdning") == 1, "sidan laddades om"
         assert "klar" in result.get_attribute("class"), result.text
         assert any(n.upper().startswith("O1000") for n in os.listdir(memory)), (result.text, os.listdir(memory))
+        if shot:
+            wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#trafik tbody tr")) >= 4)
+            driver.find_elements(By.CSS_SELECTOR, "#trafik tbody tr")[0].click()
+            driver.save_screenshot(shot)
     finally:
         driver.quit()
     print("OK")

@@ -150,7 +150,10 @@ async function act(where, path, body) {
   target.textContent = "Pågår...";
   target.classList.remove("klar", "fel");
   const r = await api("POST", url(vald, path), body);
-  target.textContent = resultText(r) || (r.status === 200 ? "Klar." : "Fel " + r.status);
+  const text = resultText(r) || (r.status === 200 ? "Klar." : "Fel " + r.status);
+  // A program's row shows the verb's last words; the whole text is one hover away.
+  target.textContent = where ? text.trim().split("\n").pop() : text;
+  target.title = text;
   target.classList.add(r.status === 200 ? "klar" : "fel");
   if (path !== "/send") loadLibrary();
 }
