@@ -47,9 +47,12 @@ int RunMonitor(const VerbOptions& options) {
             if (!only.isEmpty() && machine != only) continue;
             const QJsonObject r = o.value(QStringLiteral("row")).toObject();
             auto s = [&](const char* key) { return r.value(QLatin1String(key)).toVariant().toString(); };
+            const QString sums = r.contains(QStringLiteral("checksumReceived")) || r.contains(QStringLiteral("checksumComputed"))
+                                     ? s("checksumReceived") + QLatin1Char('/') + s("checksumComputed")
+                                     : QString();
             VerbOutFields({s("time"), machine, s("direction"), s("link"), s("type") + s("command"), s("selector"), s("name"),
                            s("status") + (r.contains(QStringLiteral("statusText")) ? QLatin1Char(' ') + s("statusText") : QString()),
-                           s("size"), s("checksumReceived") + QLatin1Char('/') + s("checksumComputed"), s("first")});
+                           s("size"), sums, s("first")});
         }
     });
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
