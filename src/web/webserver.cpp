@@ -279,7 +279,7 @@ void WebServer::machineRoute(const QHttpServerRequest& request, const QString& m
             return reply.json(rows);
         }
         if (what == QLatin1String("programs"))
-            return verb({QStringLiteral("dir"), machine}, reply, [](const QStringList& out) {
+            return verb(machine, {QStringLiteral("dir"), machine}, reply, [](const QStringList& out) {
                 QJsonArray programs;
                 for (const QString& line : out) {
                     const QStringList f = line.split(QLatin1Char('\t'));
@@ -318,7 +318,7 @@ void WebServer::machineRoute(const QHttpServerRequest& request, const QString& m
                 if (!PlainName(p)) return reply.error(Status::BadRequest, QStringLiteral("Ogiltigt programnamn \"%1\".").arg(p));
             words << programs;
         }
-        return verb(words, reply);
+        return verb(machine, words, reply);
     }
     reply.error(Status::NotFound, QStringLiteral("Sidan finns inte."));
 }
@@ -362,24 +362,30 @@ void WebServer::upload(const QHttpServerRequest& request, const QString& machine
                existed ? Status::Ok : Status::Created);
 }
 
-void WebServer::verb(const QStringList& words, Reply& reply, const std::function<QJsonObject(const QStringList&)>& extra) {
+void WebServer::verb(const QString& machine, const QStringList& words, Reply& reply,
+                     const std::function<QJsonObject(const QStringList&)>& extra) {
     // The reply outlives this call through handle(); here it is reached by pointer.
     Reply* r = &reply;
-    queue_.push_back([this, words, r, extra] {
+    queue_.push_back([this, machine, words, r, extra] {
         CollectIO io;
+        const auto& rows = traffic(machine);
+        const qint64 before = rows.empty() ? 0 : rows.back().id;
         const int code = shop_.runVerb(words, io);
+        // The machine said "08" (no such program) to one of the verb's requests.
+        bool unknown = false;
+        for (auto it = rows.rbegin(); it != rows.rend() && it->id > before; ++it)
+            unknown = unknown || (it->in && it->bytes.size() >= 19 && it->bytes.mid(17, 2) == "08");
         QJsonObject o{{QStringLiteral("exit"), code},
                       {QStringLiteral("out"), QJsonArray::fromStringList(io.outLines)},
                       {QStringLiteral("err"), QJsonArray::fromStringList(io.errLines)}};
-        if (extra && code == 0)
-        {
+        if (extra && code == 0) {
             const QJsonObject more = extra(io.outLines);
             for (auto it = more.begin(); it != more.end(); ++it) o.insert(it.key(), it.value());
         }
         if (code != 0 && !io.errLines.isEmpty()) o.insert(QStringLiteral("error"), io.errLines.join(QLatin1Char('\n')));
         // compare's 1 is its answer (something differs), not a failure.
         const bool compared = words.value(0) == QLatin1String("compare") && code == 1;
-        r->json(o, compared ? Status::Ok : ExitStatus(code));
+        r->json(o, compared ? Status::Ok : code != 0 && unknown ? Status::NotFound : ExitStatus(code));
     });
     if (!running_) QTimer::singleShot(0, this, &WebServer::runQueued);
 }

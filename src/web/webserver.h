@@ -44,7 +44,8 @@ private:
     bool mayChange(const QHttpServerRequest& request, Reply& reply);
     void library(Station& st, Reply& reply);
     void upload(const QHttpServerRequest& request, const QString& machine, Station& st, const QString& file, Reply& reply);
-    void verb(const QStringList& words, Reply& reply, const std::function<QJsonObject(const QStringList&)>& extra = {});
+    void verb(const QString& machine, const QStringList& words, Reply& reply,
+              const std::function<QJsonObject(const QStringList&)>& extra = {});
     void runQueued();
     void openStream(QHttpServerResponder&& responder);
     void broadcast(const QByteArray& event, const QByteArray& data);
