@@ -5,7 +5,7 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup configure build run serve-demo test test-asan fuzz fuzz-replay fuzz-build bench package clean
+.PHONY: all setup configure build run serve-demo test test-asan fuzz fuzz-replay fuzz-build bench package lint-package clean
 
 all: build
 
@@ -54,6 +54,12 @@ fuzz-replay: fuzz-build
 # A .deb of the program (Debian's Qt packages as its dependencies).
 package: build
 	@cd $(BUILD) && cpack -G DEB
+
+# Debian's checker on the newest .deb: no errors and no warnings (for CI; too
+# slow for make test).
+lint-package: package
+	@desktop-file-validate packaging/fenmo32.desktop
+	@lintian --fail-on error,warning $$(ls -t $(BUILD)/fenmo32_*.deb | head -n 1)
 
 bench: build
 	@scripts/bench $(BUILD)

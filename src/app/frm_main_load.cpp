@@ -64,9 +64,9 @@ void frm_main::Form_Load() {
         // window takes none of its connections.
         if (const qint64 server = RunningServer()) {
             const QString text = QStringLiteral("Verkstadsservern (process %1) betjänar maskinerna. Fönstret tar inte "
-                                                "emot anslutningar från maskinerna; en seriell maskin som servern "
-                                                "håller nås med kommandona send, fetch, dir och delete när servern "
-                                                "har stannat.")
+                                                "emot anslutningar från maskinerna. En seriell maskin som servern "
+                                                "håller nås med kommandona Fenmo32 send, fetch, dir, delete och "
+                                                "compare, som går genom servern.")
                                      .arg(server);
             AddLog(text);
             message(text, AppTitle(), MsgIcon::Information, Buttons::Ok);

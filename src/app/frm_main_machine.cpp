@@ -14,6 +14,7 @@
 #include "library/ui/foldertree.h"
 #include "link/station.h"
 #include "operations/comparison.h"
+#include "server/shopserver.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -35,6 +36,13 @@ void frm_main::cmbMaskiner_Click() {
     }
     // Applying a machine may ask for its program list and wait for it.
     OperationGuard busy(*this);
+    // A serial machine whose port a shop server holds is reached through it.
+    const QString name = cmbMaskiner->itemText(index);
+    station_->HeldBy = ServerSocketFor(name).isEmpty()
+                           ? QString()
+                           : QStringLiteral("Verkstadsservern (process %1) håller maskinens port. Använd kommandona "
+                                            "Fenmo32 send, fetch, dir, delete eller compare; de går genom servern.")
+                                 .arg(RunningServer());
     station_->cmbMaskiner_Click(cmbMaskiner->itemData(index).toInt(), cmbMaskiner->itemText(index));
 }
 

@@ -7,7 +7,6 @@
 #include "server/shopserver.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -16,20 +15,6 @@
 
 namespace {
 constexpr int kConnectMs = 5000;
-
-// The server's socket when it holds this machine's port; empty otherwise.
-QString ServerSocketFor(const QString& machine) {
-    if (RunningServer() == 0) return {};
-    QFile file(ServerStatePath());
-    if (!file.open(QIODevice::ReadOnly)) return {};
-    const QJsonObject state = QJsonDocument::fromJson(file.readAll()).object();
-    for (const QJsonValue& v : state.value(QStringLiteral("machines")).toArray()) {
-        const QJsonObject m = v.toObject();
-        if (m.value(QStringLiteral("name")).toString() == machine && m.value(QStringLiteral("serial")).toBool())
-            return state.value(QStringLiteral("socket")).toString();
-    }
-    return {};
-}
 
 // The command line as the server must read it: files and folders absolute,
 // since the server does not share this process's working folder.

@@ -34,6 +34,9 @@ Station::Station(OperatorPanel& panel, SerialPort* port, QObject* parent)
     connect(&SvarTimer, &QTimer::timeout, this, &Station::SvarTimer_Timer);
     connect(&NetTimer, &QTimer::timeout, this, &Station::NetTimer_Timer);
     connect(&TimeoutTimer, &QTimer::timeout, this, &Station::TimeoutTimer_Timer);
+    drainTick_.setSingleShot(true);
+    drainTick_.setTimerType(Qt::PreciseTimer);
+    connect(&drainTick_, &QTimer::timeout, this, &Station::PaceSerial);
     ApplyGeneralSettings(General);
     // An error report stops whatever transfer is running.
     abortHook_ = AddAbortHook([this] { Aborted = true; });
@@ -124,6 +127,7 @@ void Station::cmdAbort_Click() {
         // closing and stores nothing.
         StopSending(comsock);
         for (auto& a : accepted_) StopSending(a->socket);
+        StopPaced();
         if (Comm) Comm->clearInput();
         HidePilar();
         Status(QString());

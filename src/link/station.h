@@ -104,13 +104,19 @@ public:
     void Comm_OnComm(int event);
     bool CtsStatus();
 
-    // Sending.
+    // Sending. On the serial line a message goes out paced, after these
+    // return; done (if given) learns whether it went out whole. A socket
+    // takes its message over at once.
+    using SendDone = std::function<void(bool whole)>;
     void SendData(QByteArray& message, LinkState& link, QTcpSocket* socket, bool quiet);
     void SendDatap1(QByteArray& message, LinkState& link, bool percentOnly, bool quiet);
     // The same for a message whose program text is read from its file as it
     // goes out (protocol 2: closed by the checksum; protocol 1: as built).
-    void SendData(Outgoing& message, LinkState& link, QTcpSocket* socket, bool quiet);
-    void SendDatap1(Outgoing& message, LinkState& link, bool quiet);
+    void SendData(Outgoing& message, LinkState& link, QTcpSocket* socket, bool quiet, SendDone done = {});
+    void SendDatap1(Outgoing& message, LinkState& link, bool quiet, SendDone done = {});
+    // An operation waits here until the serial line has written what it
+    // was given; false when an abort came between.
+    bool AwaitLine();
 
     // Incoming messages.
     void Parse(QByteArray message, LinkState& link);
@@ -129,6 +135,9 @@ public:
     // serial port that would not open leaves why in PortFailure.
     bool ApplyMachine(int slot, const QString& name);
     QString PortFailure;
+    // Set when a shop server holds the serial machine's port: what the
+    // operator is told instead. The station then never opens the port.
+    QString HeldBy;
 
     // Put before every log line of this station ("[Fräs 1] " in the shop
     // server); the hex dumps then go to files of the machine's own.
@@ -230,7 +239,10 @@ private:
     qint64 ServedSize(const QString& name) const;
     qint64 StoredSize(const QString& name) const;
     bool PortReady(bool quiet);
-    bool PacedWrite(Outgoing& message, bool protocolOne);
+    void StartPaced(Outgoing& message, bool protocolOne, const QString& name, SendDone done);
+    void PaceSerial();
+    void EndPaced(bool whole, bool tell = true);
+    void StopPaced();
     void WriteToSocket(QTcpSocket* socket, std::unique_ptr<Outgoing> message);
     void FeedSocket(QTcpSocket* socket);
     void StopSending(QTcpSocket* socket);
@@ -264,6 +276,21 @@ private:
     Listener* listener_ = nullptr;  // this station's own, when it listens itself
     int abortHook_ = 0;
     bool sending_ = false;  // a paced serial send is writing
+    // Messages for the serial line, in order; the first is being written in
+    // pieces of 128 as CTS and the port's drain allow.
+    struct Paced {
+        std::unique_ptr<Outgoing> message;
+        bool protocolOne = false;
+        QString name;  // for the final status text
+        SendDone done;
+        qsizetype position = 0;
+        QByteArray piece;  // read, not yet written
+        bool draining = false;
+    };
+    std::deque<Paced> paced_;
+    int pacedUnended_ = 0;  // sends whose end has not been told yet
+    bool pacing_ = false;
+    QTimer drainTick_;
     QTcpSocket* parsingFrom_ = nullptr;  // the connection of the message being parsed
     bool comsockClosedByMachine_ = false;  // the machine ended the PC's own connection
     Reception serialRx_{SerialLink.InBuffer};

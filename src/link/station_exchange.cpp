@@ -58,9 +58,15 @@ void Station::ClearInput(Reception& r) {
 }
 
 // An operation waits for the exchange still open and starts once it was
-// answered; it is refused while the machine's program goes out on the line,
-// since that send cannot go on until this handler returns.
+// answered; it is refused while the machine's program goes out on the line
+// (a send takes minutes; the operator tries again), and on a port a shop
+// server holds.
 bool Station::RefuseWhileBusy() {
+    if (!HeldBy.isEmpty() && Machine.Typ != 0) {
+        panel_.message(HeldBy, AppTitle(), MsgIcon::Information, OperatorPanel::Buttons::Ok);
+        Status(HeldBy);
+        return true;
+    }
     if (sending_) {
         Status(QStringLiteral("Linjen är upptagen: ett program går till maskinen. Försök igen när det är klart."));
         return true;

@@ -273,8 +273,9 @@ void Station::ParseRequest(QByteArray& message, LinkState& link, const QByteArra
         const bool found = program != nullptr;
         Outgoing reply(link.OutBuffer, Outgoing::Close::Checksum, Machine.EOB);
         reply.setProgram(std::move(program));
-        SendData(reply, link, parsingFrom_, false);
-        Q_EMIT transferEnded(false, name, found ? ServedSize(name) : 0, found);
+        SendData(reply, link, parsingFrom_, false, [this, name, found](bool whole) {
+            Q_EMIT transferEnded(false, name, found ? ServedSize(name) : 0, found && whole);
+        });
         link.OutBuffer.clear();
         HidePilar();
         link.Phase = 0;
@@ -389,8 +390,8 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
             Outgoing reply(link.OutBuffer, colon ? Outgoing::Close::LfPercent : Outgoing::Close::Percent);
             reply.setProgram(std::move(program));
             Q_EMIT requestArrived(QStringLiteral("L"), name);
-            SendDatap1(reply, link, false);
-            Q_EMIT transferEnded(false, name, ServedSize(name), !Aborted);
+            SendDatap1(reply, link, false,
+                       [this, name](bool whole) { Q_EMIT transferEnded(false, name, ServedSize(name), whole); });
             link.OutBuffer.clear();
         };
 

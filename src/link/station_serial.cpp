@@ -7,7 +7,8 @@
 #include "link/station.h"
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QScopeGuard>
+#include <QScopedValueRollback>
+#include <memory>
 
 namespace {
 constexpr int kPiece = 128;
@@ -15,14 +16,6 @@ constexpr qint64 kHighMark = 256;
 constexpr qint64 kLowMark = 33;
 constexpr char kDC2 = 18;
 constexpr char kDC4 = 20;
-
-// Marks a paced send in progress, also when it is left early.
-struct SendingScope {
-    bool& flag;
-    bool previous;
-    explicit SendingScope(bool& f) : flag(f), previous(f) { flag = true; }
-    ~SendingScope() { flag = previous; }
-};
 
 QString LineErrorText(int event) {
     switch (event) {
@@ -107,11 +100,13 @@ void Station::Comm_OnComm(int event) {
         case SerialPort::EvSend:
             // A drained buffer after the last piece must not cover the final text.
             if (sending_) Status(QStringLiteral("Sänder...."));
+            PaceSerial();
             return;
         case SerialPort::EvCTS: {
             bool cts = false, dsr = false;
             Comm->modemStatus(&cts, &dsr);
             panel_.setPanel(3, cts ? QString() : QStringLiteral("CTS"));
+            PaceSerial();
             return;
         }
         case SerialPort::EvDSR: {
@@ -155,52 +150,130 @@ bool Station::PortReady(bool quiet) {
 
 // Writes message in pieces of 128 characters, each after the machine raised
 // CTS, letting the port drain below 33 characters whenever 256 are waiting.
-// False when an abort was seen inside one of the waits.
-bool Station::PacedWrite(Outgoing& message, bool protocolOne) {
-    const SendingScope scope(sending_);
-    // What arrived complete meanwhile is parsed once the line is free.
-    const auto deferredRun = qScopeGuard([this] {
-        if (!deferred_.empty()) QMetaObject::invokeMethod(this, &Station::RunDeferred, Qt::QueuedConnection);
-    });
-    for (qsizetype position = 0; !Aborted; position += kPiece) {
-        QByteArray piece;
-        try {
-            piece = message.next(kPiece);
-        } catch (const FileChangedError& e) {
-            // Stopped before the closing: the machine stores nothing.
-            AddLog(e.description());
-            EndExchange(Exchange::State::Failed);
-            Aborted = true;
-            HidePilar();
-            Status(e.description());
-            return false;
+// Nothing here waits: the port's events and a drain tick move it on, so
+// that other links and machines are served meanwhile.
+void Station::StartPaced(Outgoing& message, bool protocolOne, const QString& name, SendDone done) {
+    Paced p;
+    p.message = std::make_unique<Outgoing>(std::move(message));
+    p.protocolOne = protocolOne;
+    p.name = name;
+    p.done = std::move(done);
+    paced_.push_back(std::move(p));
+    ++pacedUnended_;
+    sending_ = true;
+    PaceSerial();
+}
+
+void Station::PaceSerial() {
+    // A box raised inside (a modem-line failure) runs events of its own.
+    if (pacing_) return;
+    const QScopedValueRollback<bool> guard(pacing_, true);
+    while (!paced_.empty()) {
+        Paced& p = paced_.front();
+        if (Aborted || !Comm || !Comm->isOpen()) {
+            EndPaced(false);
+            continue;
         }
-        if (piece.isEmpty()) break;
-        // Panel 3 names CTS while the machine holds it low, as the modem-line event does.
-        panel_.setPanel(3, CtsStatus() ? QString() : QStringLiteral("CTS"));
-        QCoreApplication::processEvents();
-        Status(QStringLiteral("Väntar på CTS."));
-        Arm(CtsTimer);
-        while (!CtsStatus()) {
+        if (p.draining) {
+            const qint64 waiting = Comm->outBufferCount();
+            if (waiting >= kLowMark) {
+                // Looked at again halfway to when the line will have sent all
+                // but the low mark: a late wake leaves it idle.
+                const int baud = qMax(300, Machine.BaudRate.toInt());
+                drainTick_.start(int(qBound<qint64>(1, (waiting - kLowMark + 1) * 10000 / baud / 2, qint64(1000))));
+                return;
+            }
+            p.draining = false;
+            SendTimer.stop();
+            if (!p.protocolOne) Status(QStringLiteral("Sänder..."));
+        }
+        if (p.piece.isEmpty()) {
+            try {
+                p.piece = p.message->next(kPiece);
+            } catch (const AppError& e) {
+                // Stopped before the closing: the machine stores nothing.
+                const QString why = SendFailureText(e);
+                AddLog(why);
+                EndExchange(Exchange::State::Failed);
+                Aborted = true;
+                HidePilar();
+                Status(why);
+                EndPaced(false, false);
+                continue;
+            }
+            if (p.piece.isEmpty()) {
+                EndPaced(true);
+                continue;
+            }
+            // Panel 3 names CTS while the machine holds it low, as the modem-line event does.
+            panel_.setPanel(3, CtsStatus() ? QString() : QStringLiteral("CTS"));
+            Status(QStringLiteral("Väntar på CTS."));
+            Arm(CtsTimer);
+        }
+        if (!CtsStatus()) {
             panel_.setPanel(2, QString());
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-            if (Aborted) return false;
+            return;  // the CTS event moves it on
         }
         CtsTimer.stop();
-        Status(protocolOne ? QStringLiteral("Sänder...") : QStringLiteral("Skickar..."));
-        Comm->write(piece);
+        Status(p.protocolOne ? QStringLiteral("Sänder...") : QStringLiteral("Skickar..."));
+        Comm->write(p.piece);
+        p.piece.clear();
         Arm(SendTimer);
-        panel_.setPanel(2, QString::number(position + 1) + QStringLiteral(" tecken"));
+        panel_.setPanel(2, QString::number(p.position + 1) + QStringLiteral(" tecken"));
+        p.position += kPiece;
         if (Comm->outBufferCount() >= kHighMark) {
-            while (Comm->outBufferCount() >= kLowMark) {
-                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-                if (Aborted) return false;
-            }
+            p.draining = true;
+            continue;
         }
         SendTimer.stop();
-        if (!protocolOne) Status(QStringLiteral("Sänder..."));
+        if (!p.protocolOne) Status(QStringLiteral("Sänder..."));
     }
-    return true;
+}
+
+// The first message's end: its final status text, then whoever waits for it.
+void Station::EndPaced(bool whole, bool tell) {
+    Paced p = std::move(paced_.front());
+    paced_.pop_front();
+    CtsTimer.stop();
+    SendTimer.stop();
+    drainTick_.stop();
+    if (paced_.empty()) sending_ = false;
+    if (tell) {
+        if (whole) Status(QStringLiteral("Sändning klar (") + p.name + QStringLiteral(")."));
+        else Status(QStringLiteral("Sändning avbruten (") + (p.protocolOne ? SerialLink.AbortReason : p.name) +
+                    QStringLiteral(")."));
+    }
+    --pacedUnended_;
+    if (p.done) p.done(whole);
+    // What arrived complete meanwhile is parsed once the line is free.
+    if (!sending_ && !deferred_.empty())
+        QMetaObject::invokeMethod(this, &Station::RunDeferred, Qt::QueuedConnection);
+}
+
+// The abort routine: nothing more goes out. Whoever waits learns of it
+// after the routine's caller has left its own text (a time-out's reason).
+void Station::StopPaced() {
+    if (paced_.empty()) return;
+    auto stopped = std::make_shared<std::deque<Paced>>(std::move(paced_));
+    paced_.clear();
+    sending_ = false;
+    drainTick_.stop();
+    QMetaObject::invokeMethod(
+        this,
+        [this, stopped] {
+            for (Paced& p : *stopped) {
+                if (p.protocolOne)
+                    Status(QStringLiteral("Sändning avbruten (") + SerialLink.AbortReason + QStringLiteral(")."));
+                --pacedUnended_;
+                if (p.done) p.done(false);
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+bool Station::AwaitLine() {
+    while (pacedUnended_ > 0) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    return !Aborted;
 }
 
 void Station::SendData(QByteArray& message, LinkState& link, QTcpSocket* socket, bool quiet) {
@@ -208,19 +281,20 @@ void Station::SendData(QByteArray& message, LinkState& link, QTcpSocket* socket,
     SendData(out, link, socket, quiet);
 }
 
-void Station::SendData(Outgoing& message, LinkState& link, QTcpSocket* socket, bool quiet) {
+void Station::SendData(Outgoing& message, LinkState& link, QTcpSocket* socket, bool quiet, SendDone done) {
     Traced(QStringLiteral("SendData()"), [&] {
         Q_EMIT trafficRow(false, message.head(), message.size(), {}, {}, link.Kind == 0 ? socket : nullptr);
         if (link.Kind == 0) {
             // The socket takes the message over and reads on as it drains.
             WriteToSocket(socket, std::make_unique<Outgoing>(std::move(message)));
+            if (done) done(true);
             return;
         }
-        if (!PortReady(quiet)) return;
-        // An abort inside a wait leaves at once, so the aborting party's text stays.
-        if (!PacedWrite(message, false)) return;
-        if (!Aborted) Status(QStringLiteral("Sändning klar (") + link.FileName + QStringLiteral(")."));
-        else Status(QStringLiteral("Sändning avbruten (") + link.FileName + QStringLiteral(")."));
+        if (!PortReady(quiet)) {
+            if (done) done(false);
+            return;
+        }
+        StartPaced(message, false, link.FileName, std::move(done));
     });
 }
 
@@ -229,13 +303,14 @@ void Station::SendDatap1(QByteArray& message, LinkState& link, bool percentOnly,
     SendDatap1(out, link, quiet);
 }
 
-void Station::SendDatap1(Outgoing& message, LinkState& link, bool quiet) {
+void Station::SendDatap1(Outgoing& message, LinkState& link, bool quiet, SendDone done) {
     Traced(QStringLiteral("SendDatap1()"), [&] {
         Q_EMIT trafficRow(false, message.head(), message.size(), {}, {}, nullptr);
-        if (!PortReady(quiet)) return;
-        PacedWrite(message, true);
-        if (!Aborted) Status(QStringLiteral("Sändning klar (") + link.FileName + QStringLiteral(")."));
-        else Status(QStringLiteral("Sändning avbruten (") + link.AbortReason + QStringLiteral(")."));
+        if (!PortReady(quiet)) {
+            if (done) done(false);
+            return;
+        }
+        StartPaced(message, true, link.FileName, std::move(done));
     });
 }
 

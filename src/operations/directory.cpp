@@ -24,6 +24,7 @@ void Station::cmdDir_Click() {
                 requested = true;
                 QByteArray message = request;
                 SendData(message, SerialLink, nullptr, false);
+                AwaitLine();
             }
         } else if (Machine.Typ == 2) {
             if (Comm && Comm->isOpen()) {

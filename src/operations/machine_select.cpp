@@ -17,7 +17,7 @@ bool Station::cmbMaskiner_Click(int slot, const QString& name, bool withDirReque
                            AppTitle(), MsgIcon::Critical, OperatorPanel::Buttons::Ok);
             return;
         }
-        if (Machine.GetDir && withDirRequest) cmdDir_Click();
+        if (Machine.GetDir && withDirRequest && (Machine.Typ == 0 || HeldBy.isEmpty())) cmdDir_Click();
     });
     return applied;
 }
@@ -38,7 +38,10 @@ bool Station::ApplyMachine(int slot, const QString& name) {
         if (Machine.Modell != QLatin1String("?")) panel_.setDocuments(ModelDocuments(Machine.Modell));
         panel_.setTreeFolders(Machine.RootPath, Machine.SendPath);
         panel_.showMachine(name, Machine.SendPath);
-        if ((Machine.Typ == 1 || Machine.Typ == 2) && Comm) {
+        if ((Machine.Typ == 1 || Machine.Typ == 2) && Comm && !HeldBy.isEmpty()) {
+            if (Comm->isOpen()) Comm->close();
+            Status(HeldBy);
+        } else if ((Machine.Typ == 1 || Machine.Typ == 2) && Comm) {
             if (Machine.ComPort < 1) Raise(8002);
             if (Comm->isOpen()) Comm->close();
             Comm->setCommPort(Machine.ComPort);

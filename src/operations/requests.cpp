@@ -20,11 +20,13 @@ void Station::SendProtocolOne(QByteArray message) {
     SerialLink.OutBuffer = std::move(message);
     SendDatap1(SerialLink.OutBuffer, SerialLink, false, false);
     SerialLink.OutBuffer.clear();
+    AwaitLine();
 }
 
 void Station::SendProtocolOne(Outgoing& message) {
     SendDatap1(message, SerialLink, false);
     SerialLink.OutBuffer.clear();
+    AwaitLine();
 }
 
 // Sends the request for one program on the machine's link.
@@ -32,7 +34,10 @@ void Station::SendRequest(const QByteArray& request, qint16 typ) {
     QByteArray message = request;
     ClearInput(typ == 0 ? comsockRx_ : serialRx_);
     if (typ == 0) SendData(message, NetLink, comsock, false);
-    else SendData(message, SerialLink, nullptr, false);
+    else {
+        SendData(message, SerialLink, nullptr, false);
+        AwaitLine();
+    }
 }
 
 // Asks for one program, which goes to target when it arrives: the library

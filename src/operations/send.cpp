@@ -82,6 +82,7 @@ void Station::cmdSend_Click() {
                     Status(QStringLiteral("Skickar data..."));
                     SendData(message, SerialLink, nullptr, false);
                     SerialLink.OutBuffer.clear();
+                    AwaitLine();
                     if (Aborted) {
                         EndExchange(Exchange::State::Ended);
                         break;

@@ -64,6 +64,19 @@ qint64 RunningServer() {
     return pid;
 }
 
+QString ServerSocketFor(const QString& machine) {
+    if (RunningServer() == 0) return {};
+    QFile file(ServerStatePath());
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    const QJsonObject state = QJsonDocument::fromJson(file.readAll()).object();
+    for (const QJsonValue& v : state.value(QStringLiteral("machines")).toArray()) {
+        const QJsonObject m = v.toObject();
+        if (m.value(QStringLiteral("name")).toString() == machine && m.value(QStringLiteral("serial")).toBool())
+            return state.value(QStringLiteral("socket")).toString();
+    }
+    return {};
+}
+
 ShopServer::ShopServer(QObject* parent) : QObject(parent) {
     listener_.setRoute([this](const QHostAddress& peer) { return route(peer); });
     retry_.setInterval(10000);

@@ -85,3 +85,6 @@ QString ServerLockPath();
 QString ServerStatePath();
 // The pid of the server that runs for this program folder; 0 when none does.
 qint64 RunningServer();
+// The running server's local socket for verbs when it holds machine's
+// serial port; empty otherwise.
+QString ServerSocketFor(const QString& machine);

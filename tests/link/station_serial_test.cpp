@@ -202,6 +202,7 @@ TEST(StationSerial, TimeOutsEndIdle) {
     QByteArray m = BuildFrame("C", "DRQ", "ALL", "", "00");
     st.Aborted = false;
     st.SendData(m, st.SerialLink, nullptr, false);
+    st.AwaitLine();
     EXPECT_EQ(shop.panel.status(), "CTS timeout. Funktionen avbruten.");
     EXPECT_EQ(st.SerialLink.AbortReason, "CTS timeout");
     EXPECT_TRUE(shop.port->transmittedData().isEmpty());
@@ -210,6 +211,7 @@ TEST(StationSerial, TimeOutsEndIdle) {
     st.Aborted = false;
     m = BuildShortFrame("D", "");
     st.SendDatap1(m, st.SerialLink, false, false);
+    st.AwaitLine();
     EXPECT_EQ(shop.panel.status(), "Sändning avbruten (CTS timeout).");
     EXPECT_FALSE(st.CtsTimer.isActive());
 }
@@ -221,6 +223,7 @@ TEST(StationSerial, DrainTimeOutAndAbortInTheMiddleOfASend) {
     QByteArray m = BuildFrame("C", "SAV", "", "BIG", "00") + '\n' + QByteArray(600, 'X');
     st.SerialLink.FileName = "BIG";
     st.SendData(m, st.SerialLink, nullptr, false);
+    st.AwaitLine();
     EXPECT_EQ(shop.panel.status(), "Sändning timeout. Sändningen avbruten.");
     EXPECT_TRUE(st.Aborted);
     EXPECT_LT(shop.port->transmittedData().size() + shop.port->outBufferCount(), 600);
@@ -233,6 +236,7 @@ TEST(StationSerial, DrainTimeOutAndAbortInTheMiddleOfASend) {
     QTimer::singleShot(150, [&] { st.cmdAbort_Click(); });
     m = BuildFrame("C", "SAV", "", "BIG", "00") + '\n' + QByteArray(3000, 'Y');
     st.SendData(m, st.SerialLink, nullptr, false);
+    st.AwaitLine();
     EXPECT_EQ(shop.panel.status(), QString());
     EXPECT_FALSE(shop.panel.pilarVisible);
     EXPECT_FALSE(st.SendTimer.isActive());
@@ -321,6 +325,14 @@ TEST(StationSerial, ClosedPortAndAutoDok) {
     ASSERT_EQ(shop.panel.messages.size(), 1);
     EXPECT_EQ(shop.panel.messages[0].text, "Com-porten är inte öppen.\r\nKontrollera inställningarna.");
     EXPECT_EQ(shop.panel.messages[0].icon, MsgIcon::Critical);
+
+    // A port a shop server holds: each operation names the way to the machine.
+    st.HeldBy = "Verkstadsservern håller porten: använd Fenmo32 send.";
+    shop.panel.messages.clear();
+    st.cmdDir_Click();
+    st.cmdSend_Click();
+    ASSERT_EQ(shop.panel.messages.size(), 2);
+    EXPECT_EQ(shop.panel.messages[1].text, st.HeldBy);
 }
 
 // What arrives on the line belongs to the message it came in, whatever the

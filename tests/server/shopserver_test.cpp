@@ -47,3 +47,39 @@ TEST(ShopServerInProcess, SerialLineComesBackWhileANetworkMachineStores) {
     ASSERT_TRUE(WaitUntil([&] { return port->transmittedData().endsWith('%'); }));
     EXPECT_TRUE(port->transmittedData().startsWith(BuildFrame("R", "LOD", "", "O5", "00")));
 }
+
+// Two serial machines load at once: the second line's program never stops
+// the first one's from going out meanwhile, and both arrive whole.
+TEST(ShopServerInProcess, SerialLinesSendSideBySide) {
+    TestHome home;
+    const QByteArray folder = home.file("ncprog").toUtf8();
+    QDir().mkpath(home.file("ncprog"));
+    QByteArray ini = "[Program]\r\nListenPort=0\r\nListenAddress=127.0.0.1\r\nIgnoreCts=True\r\n";
+    for (int slot : {1, 2})
+        ini += QStringLiteral("[Maskin %1]\r\nNamn=Svarv %1\r\nTyp=1\r\nComPort=%1\r\nBaudRate=115200\r\nExtension=NC\r\n")
+                   .arg(slot)
+                   .toUtf8() +
+               "SendPath=" + folder + "\r\n";
+    home.write("Fenmo32.INI", ini);
+    home.write("ncprog/O1.NC", QByteArray(8000, 'A'));
+    std::vector<MemorySerialPort*> ports;
+    ShopServer server;
+    server.setPortFactory([&] { return ports.emplace_back(new MemorySerialPort); });
+    GeneralSettings g;
+    ReadGeneralSettings(g);
+    QString error;
+    ASSERT_TRUE(server.start(g, {}, &error)) << error.toStdString();
+    ASSERT_EQ(ports.size(), 2u);
+    MemorySerialPort &a = *ports[0], &b = *ports[1];
+
+    const QByteArray load = MachineClose(BuildFrame("C", "LOD", "", "O1", "00"), false);
+    a.deliver(load);
+    ASSERT_TRUE(WaitUntil([&] { return a.transmittedData().size() > 1000; }));
+    b.deliver(load);
+    ASSERT_TRUE(WaitUntil([&] { return b.transmittedData().size() > 0; }));
+    const qsizetype aWhenBStarted = a.transmittedData().size();
+    ASSERT_TRUE(WaitUntil([&] { return b.transmittedData().endsWith('%'); }, 10000));
+    EXPECT_GT(a.transmittedData().size() - aWhenBStarted, 2000);
+    ASSERT_TRUE(WaitUntil([&] { return a.transmittedData().endsWith('%'); }, 10000));
+    for (MemorySerialPort* p : {&a, &b}) EXPECT_EQ(p->transmittedData().count('A'), 8000);
+}
