@@ -6,7 +6,7 @@
 //   bench_print_list [programs]
 #include "benchutil.h"
 #include "programs.h"
-#include "library/ui/localfilescan.h"
+#include "library/localfilescan.h"
 #include "print/filelistprint.h"
 
 #include <QDir>

@@ -5,7 +5,7 @@
 #include "app/frm_main.h"
 #include "benchutil.h"
 #include "programs.h"
-#include "library/ui/localfilescan.h"
+#include "library/localfilescan.h"
 #include "common/home.h"
 #include "link/memoryserialport.h"
 #include "link/station.h"

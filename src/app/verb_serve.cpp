@@ -9,6 +9,7 @@
 #include "common/notify.h"
 #include "config/generalsettings.h"
 #include "server/shopserver.h"
+#include "web/webserver.h"
 
 #include <QCoreApplication>
 #include <QScopeGuard>
@@ -17,6 +18,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <functional>
+#include <memory>
 
 #ifdef Q_OS_UNIX
 #include <QSocketNotifier>
@@ -174,6 +176,16 @@ int RunShopServer(const VerbOptions& options) {
         return error.startsWith(QStringLiteral("okänd maskin")) ? VerbUsage : VerbFailed;
     }
     VerbOut(QStringLiteral("LISTENING %1").arg(server.port()));
+    std::unique_ptr<WebServer> web;
+    if (g.WebPort != 0) {
+        web = std::make_unique<WebServer>(server, g);
+        if (!web->listen(&error)) {
+            VerbError(error);
+            AddLog(QStringLiteral("Programmet avslutat."));
+            return VerbFailed;
+        }
+        VerbOut(QStringLiteral("WEB %1").arg(web->port()));
+    }
     if (signals.requested()) server.stop(kStopGraceMs, [] { QCoreApplication::exit(0); });
     QCoreApplication::exec();
     AddLog(QStringLiteral("Programmet avslutat."));

@@ -122,6 +122,7 @@ int RunServe(const VerbOptions& options);
 // serve --all, or serve with several machines: the shop server.
 int RunShopServer(const VerbOptions& options);
 int RunStatus(const VerbOptions& options);
+int RunMonitor(const VerbOptions& options);
 int RunPrintList(const VerbOptions& options);
 int RunHistory(const VerbOptions& options);
 int RunRestore(const VerbOptions& options);

@@ -32,6 +32,7 @@ const char kUsage[] =
     "                                                 gång; vid SIGTERM får pågående överföringar 10 s på sig\n"
     "  Fenmo32 [--home MAPP] status                   serverns maskiner: förbindelse, senaste begäran och\n"
     "                                                 överföring, dagens antal; slutstatus 3 när ingen server kör\n"
+    "  Fenmo32 [--home MAPP] monitor [MASKIN]         serverns trafik, ett meddelande per rad (genom WebPort)\n"
     "  Fenmo32 [--home MAPP] print-list MAPP --pdf FIL\n"
     "                                                 skriv ut mappens fillista till en PDF-fil\n"
     "  Fenmo32 [--home MAPP] history FIL              sparade versioner av programmet, nyast först:\n"
@@ -144,6 +145,10 @@ int Dispatch(const VerbOptions& o) {
     if (o.verb == QLatin1String("status")) {
         if (n != 0) return UsageError(QStringLiteral("status tar inga argument."));
         return RunStatus(o);
+    }
+    if (o.verb == QLatin1String("monitor")) {
+        if (n > 1) return UsageError(QStringLiteral("monitor tar högst en maskin."));
+        return RunMonitor(o);
     }
     if (o.verb == QLatin1String("print-list")) {
         if (n != 1 || o.pdf.isEmpty()) return UsageError(QStringLiteral("print-list vill ha en mapp och --pdf FIL."));

@@ -77,6 +77,10 @@ void ReadGeneralSettings(GeneralSettings& g) {
     g.HistoryMaxMB = ReadAddedRange("HistoryMaxMB", kHistoryMaxMBDefault, 0, std::numeric_limits<qint32>::max());
     g.VerifyAfterSend = ReadAddedBool("VerifyAfterSend", false);
     g.MaxProgramMB = ReadAddedRange("MaxProgramMB", 0, 0, 1024 * 1024);
+    g.WebPort = ReadAddedRange("WebPort", 0, 0, 65535);
+    g.WebAddress = ReadProgram("WebAddress", QStringLiteral("127.0.0.1"));
+    g.WebToken = ReadProgram("WebToken", QString());
+    g.TrafficRows = ReadAddedRange("TrafficRows", 500, 1, 1000000);
 }
 
 QString ComPortDevice(int n) {

@@ -34,6 +34,13 @@ struct GeneralSettings {
     // Largest program a machine may store, in MB; 0: no limit of its own
     // (the disk's free space still is one).
     int MaxProgramMB = 0;
+    // The shop server's web page and API: port (0: off), local address, the
+    // bearer token changing requests need (empty: read-only), and the
+    // traffic rows kept for each machine.
+    int WebPort = 0;
+    QString WebAddress = QStringLiteral("127.0.0.1");
+    QString WebToken;
+    int TrafficRows = 500;
 };
 
 // Reads the keys in a fixed order, storing each at once. The first value of

@@ -600,6 +600,7 @@ struct ProgramTextReader::Impl {
 
 ProgramTextReader::ProgramTextReader() : d(std::make_unique<Impl>()) {}
 ProgramTextReader::~ProgramTextReader() = default;
+qint64 ProgramTextReader::fileSize() const { return d->size; }
 
 bool ProgramTextReader::open(const QString& path) {
     d = std::make_unique<Impl>();

@@ -41,6 +41,8 @@ public:
     // The file's name when its size or modification time is no longer what
     // it was when opened (rewritten or cut while being read); empty otherwise.
     QString changedName() const;
+    // The file's size when opened; -1 when not a regular file.
+    qint64 fileSize() const;
 
 private:
     struct Impl;

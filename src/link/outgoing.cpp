@@ -2,7 +2,7 @@
 #include "library/programfile.h"
 #include "link/frames.h"
 
-Outgoing::Outgoing(QByteArray head, Close close, int eob) : pending_(std::move(head)), close_(close), eob_(eob) {
+Outgoing::Outgoing(QByteArray head, Close close, int eob) : head_(head), pending_(std::move(head)), close_(close), eob_(eob) {
     // The checksum leaves out a leading "%".
     const qsizetype skip = pending_.startsWith('%') ? 1 : 0;
     add(pending_.constData() + skip, pending_.size() - skip);
@@ -13,6 +13,11 @@ Outgoing::Outgoing(Outgoing&&) noexcept = default;
 Outgoing& Outgoing::operator=(Outgoing&&) noexcept = default;
 
 void Outgoing::setProgram(std::unique_ptr<ProgramTextReader> program) { program_ = std::move(program); }
+
+qint64 Outgoing::size() const {
+    const qint64 closing = close_ == Close::Checksum ? EobLineEnd(eob_).size() + 3 : close_ == Close::Percent ? 1 : 2;
+    return head_.size() + (program_ ? std::max<qint64>(program_->fileSize(), 0) : 0) + closing;
+}
 
 void Outgoing::add(const char* bytes, qsizetype n) {
     const auto* b = reinterpret_cast<const unsigned char*>(bytes);

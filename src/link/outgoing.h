@@ -27,10 +27,15 @@ public:
     // Up to max further bytes; empty once the whole message was handed out.
     // Raises AppError when the program file cannot be read.
     QByteArray next(qsizetype max);
+    // For the traffic view: the head as built, and the message's size (the
+    // program counted by its file's size).
+    const QByteArray& head() const { return head_; }
+    qint64 size() const;
 
 private:
     void add(const char* bytes, qsizetype n);
 
+    QByteArray head_;
     QByteArray pending_;  // the head, then the closing
     qsizetype pos_ = 0;
     std::unique_ptr<ProgramTextReader> program_;

@@ -185,6 +185,12 @@ Q_SIGNALS:
     // ("C" and its command), and a program moved (in: from the machine).
     void requestArrived(const QString& command, const QString& name);
     void transferEnded(bool in, const QString& name, qint64 size, bool ok);
+    // A whole message in or out, for the traffic view: its bytes (only the
+    // first ones of a program streamed to or from its file), its size, the
+    // two checksums when the message was not held whole, and its connection
+    // (null: the serial link).
+    void trafficRow(bool in, const QByteArray& bytes, qint64 size, const QByteArray& checksumReceived,
+                    const QByteArray& checksumComputed, QTcpSocket* link);
 
 private:
     // A connection the machine opened: the socket, what it is receiving,

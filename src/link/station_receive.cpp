@@ -218,6 +218,8 @@ void Station::ParseMessage(QByteArray message, std::unique_ptr<IncomingProgram> 
     const QScopedValueRollback<quint64> answering(parsingAnswers_, answers);
     const QScopedValueRollback<QString> kept(parsingOrigin_, origin);
     const QScopedValueRollback<QTcpSocket*> on(parsingFrom_, from);
+    if (program) Q_EMIT trafficRow(true, message, program->size(), program->receivedChecksum(), program->computedChecksum(), from);
+    else Q_EMIT trafficRow(true, message, message.size(), {}, {}, from);
     if (protocol == 1) ParseP1(std::move(message), link);
     else Parse(std::move(message), link);
 }

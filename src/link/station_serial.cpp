@@ -283,6 +283,7 @@ void Station::SendData(QByteArray& message, LinkState& link, QTcpSocket* socket,
 
 void Station::SendData(Outgoing& message, LinkState& link, QTcpSocket* socket, bool quiet, SendDone done) {
     Traced(QStringLiteral("SendData()"), [&] {
+        Q_EMIT trafficRow(false, message.head(), message.size(), {}, {}, link.Kind == 0 ? socket : nullptr);
         if (link.Kind == 0) {
             // The socket takes the message over and reads on as it drains.
             WriteToSocket(socket, std::make_unique<Outgoing>(std::move(message)));
@@ -304,6 +305,7 @@ void Station::SendDatap1(QByteArray& message, LinkState& link, bool percentOnly,
 
 void Station::SendDatap1(Outgoing& message, LinkState& link, bool quiet, SendDone done) {
     Traced(QStringLiteral("SendDatap1()"), [&] {
+        Q_EMIT trafficRow(false, message.head(), message.size(), {}, {}, nullptr);
         if (!PortReady(quiet)) {
             if (done) done(false);
             return;

@@ -4,7 +4,7 @@
 // and print time as footer. Geometry is worked out in twips.
 #include <QFont>
 #include <QString>
-#include "library/ui/localfilescan.h"
+#include "library/localfilescan.h"
 #include <vector>
 
 class QPagedPaintDevice;

@@ -12,6 +12,8 @@ public:
     explicit ServerPanel(Log log) : log_(std::move(log)) {}
 
     QString lastStatus;
+    QString progress;  // the running character count of a serial transfer
+    int done = 0, total = 0;  // the transfer under way, where its size is known
     OperatorPanel* delegate = nullptr;
 
     void setStatus(const QString& text) override {
@@ -19,10 +21,13 @@ public:
         if (delegate) delegate->setStatus(text);
     }
     void setPanel(int panel, const QString& text) override {
+        if (panel == 2) progress = text;
         if (delegate) delegate->setPanel(panel, text);
     }
-    void setProgress(int done, int total) override {
-        if (delegate) delegate->setProgress(done, total);
+    void setProgress(int done_, int total_) override {
+        done = done_;
+        total = total_;
+        if (delegate) delegate->setProgress(done_, total_);
     }
     void showPilar(const QString& text, const QStringList& frames) override {
         if (delegate) delegate->showPilar(text, frames);

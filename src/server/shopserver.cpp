@@ -249,7 +249,23 @@ void ShopServer::stop(int graceMs, std::function<void()> done) {
     poll->start(50);
 }
 
+QStringList ShopServer::names() const {
+    QStringList out;
+    for (const auto& s : served_) out << s->entry.name;
+    return out;
+}
+
 void ShopServer::publish() {
+    // Rewritten whole: a reader never sees half of it.
+    QSaveFile file(ServerStatePath());
+    if (file.open(QIODevice::WriteOnly)) {
+        file.write(QJsonDocument(state()).toJson());
+        file.commit();
+    }
+    Q_EMIT published();
+}
+
+QJsonObject ShopServer::state() const {
     QJsonArray machines;
     for (const auto& s : served_) {
         const Station& st = *s->station;
@@ -267,7 +283,12 @@ void ShopServer::publish() {
         QJsonObject m{{QStringLiteral("name"), s->entry.name},
                       {QStringLiteral("link"), link},
                       {QStringLiteral("serial"), s->serial()},
-                      {QStringLiteral("status"), s->panel->lastStatus}};
+                      {QStringLiteral("status"), s->panel->lastStatus},
+                      {QStringLiteral("progress"), s->panel->progress},
+                      {QStringLiteral("busy"), !st.Idle()}};
+        if (s->panel->total > 0)
+            m.insert(QStringLiteral("run"), QJsonObject{{QStringLiteral("done"), s->panel->done},
+                                                        {QStringLiteral("total"), s->panel->total}});
         if (s->request.at.isValid())
             m.insert(QStringLiteral("lastRequest"),
                      QJsonObject{{QStringLiteral("time"), GeneralDate(s->request.at)},
@@ -286,14 +307,9 @@ void ShopServer::publish() {
                                                       {QStringLiteral("failed"), today ? s->failed : 0}});
         machines.append(m);
     }
-    const QJsonObject state{{QStringLiteral("pid"), double(QCoreApplication::applicationPid())},
-                            {QStringLiteral("started"), GeneralDate(started_)},
-                            {QStringLiteral("port"), int(listener_.port())},
-                            {QStringLiteral("socket"), verbs_.name()},
-                            {QStringLiteral("machines"), machines}};
-    // Rewritten whole: a reader never sees half of it.
-    QSaveFile file(ServerStatePath());
-    if (!file.open(QIODevice::WriteOnly)) return;
-    file.write(QJsonDocument(state).toJson());
-    file.commit();
+    return QJsonObject{{QStringLiteral("pid"), double(QCoreApplication::applicationPid())},
+                       {QStringLiteral("started"), GeneralDate(started_)},
+                       {QStringLiteral("port"), int(listener_.port())},
+                       {QStringLiteral("socket"), verbs_.name()},
+                       {QStringLiteral("machines"), machines}};
 }

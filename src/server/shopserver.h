@@ -9,6 +9,7 @@
 #include "server/verbio.h"
 #include "server/verbsocket.h"
 #include <QDateTime>
+#include <QJsonObject>
 #include <QHostAddress>
 #include <QLockFile>
 #include <QObject>
@@ -55,6 +56,13 @@ public:
     // Writes the published state now (it is also written a moment after
     // every change).
     void publish();
+    // What publish() writes, and the names of the machines served.
+    QJsonObject state() const;
+    QStringList names() const;
+
+Q_SIGNALS:
+    // The state changed (a moment ago; the same rhythm as the file).
+    void published();
 
 private:
     struct Served;

@@ -2,7 +2,7 @@
 #include "library/history.h"
 #include "library/ui/frm_info.h"
 #include "library/ui/localfilelist.h"
-#include "library/ui/localfilescan.h"
+#include "library/localfilescan.h"
 #include "windowfixture.h"
 
 #include <QFileInfo>

@@ -2,7 +2,7 @@
 // The local file list: name, size in blocks, program comment, file comment
 // and date of each program of one folder.
 #include "controls/reportlist.h"
-#include "library/ui/localfilescan.h"
+#include "library/localfilescan.h"
 
 class LocalFileModel : public ReportModel {
     Q_OBJECT

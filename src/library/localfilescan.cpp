@@ -1,4 +1,4 @@
-#include "library/ui/localfilescan.h"
+#include "library/localfilescan.h"
 
 #include "common/apperror.h"
 #include "common/paths.h"

@@ -1,0 +1,63 @@
+// monitor: the running server's decoded traffic rows on standard output,
+// read from its event stream, until the server stops or SIGINT.
+#include "app/verb_session.h"
+#include "common/apperror.h"
+#include "common/errorreport.h"
+#include "config/generalsettings.h"
+#include "server/shopserver.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+
+int RunMonitor(const VerbOptions& options) {
+    GeneralSettings g;
+    try {
+        ReadGeneralSettings(g);
+    } catch (const AppError& e) {
+        ReportError(e);
+        return VerbFailed;
+    }
+    if (g.WebPort == 0) {
+        VerbError(QStringLiteral("monitor läser serverns trafik genom webbsidan: sätt WebPort i Fenmo32.INI."));
+        return VerbUsage;
+    }
+    if (!RunningServer()) {
+        VerbError(QStringLiteral("ingen server kör för programmappen."));
+        return VerbIncomplete;
+    }
+    const QString only = options.args.value(0);
+    QNetworkAccessManager net;
+    QNetworkRequest request(QUrl(QStringLiteral("http://%1:%2/api/events").arg(g.WebAddress).arg(g.WebPort)));
+    QNetworkReply* reply = net.get(request);
+    QByteArray buffer;
+    QEventLoop loop;
+    QObject::connect(reply, &QNetworkReply::readyRead, [&] {
+        buffer += reply->readAll();
+        qsizetype end;
+        while ((end = buffer.indexOf("\n\n")) >= 0) {
+            const QByteArray event = buffer.left(end);
+            buffer.remove(0, end + 2);
+            if (!event.startsWith("event: traffic\n")) continue;
+            const QJsonObject o = QJsonDocument::fromJson(event.mid(event.indexOf("data: ") + 6)).object();
+            const QString machine = o.value(QStringLiteral("machine")).toString();
+            if (!only.isEmpty() && machine != only) continue;
+            const QJsonObject r = o.value(QStringLiteral("row")).toObject();
+            auto s = [&](const char* key) { return r.value(QLatin1String(key)).toVariant().toString(); };
+            const QString sums = r.contains(QStringLiteral("checksumReceived")) || r.contains(QStringLiteral("checksumComputed"))
+                                     ? s("checksumReceived") + QLatin1Char('/') + s("checksumComputed")
+                                     : QString();
+            VerbOutFields({s("time"), machine, s("direction"), s("link"), s("type") + s("command"), s("selector"), s("name"),
+                           s("status") + (r.contains(QStringLiteral("statusText")) ? QLatin1Char(' ') + s("statusText") : QString()),
+                           s("size"), sums, s("first")});
+        }
+    });
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    loop.exec();
+    const bool failed = reply->error() != QNetworkReply::NoError && reply->error() != QNetworkReply::RemoteHostClosedError;
+    if (failed) VerbError(QStringLiteral("webbsidan svarar inte: ") + reply->errorString());
+    return failed ? VerbFailed : VerbOk;
+}

@@ -1,0 +1,236 @@
+// Everything from a machine or a file goes into the page as text, never as HTML.
+"use strict";
+const $ = (id) => document.getElementById(id);
+let vald = null;          // the machine whose page is open
+const farter = {};        // last progress count and time per machine, for characters a second
+
+const nyckel = $("nyckel");
+nyckel.value = sessionStorage.getItem("nyckel") || "";
+nyckel.addEventListener("change", () => sessionStorage.setItem("nyckel", nyckel.value));
+
+function cell(tr, text, klass) {
+  const td = document.createElement("td");
+  td.textContent = text === undefined || text === null ? "" : String(text);
+  if (klass) td.className = klass;
+  tr.appendChild(td);
+  return td;
+}
+
+function button(td, text, action) {
+  const b = document.createElement("button");
+  b.textContent = text;
+  b.addEventListener("click", (e) => { e.stopPropagation(); action(); });
+  td.appendChild(b);
+  return b;
+}
+
+const url = (m, rest) => "/api/machines/" + encodeURIComponent(m) + rest;
+
+async function api(method, path, body) {
+  const headers = {};
+  if (body !== undefined) headers["Content-Type"] = "application/json";
+  if (nyckel.value) headers["Authorization"] = "Bearer " + nyckel.value;
+  const r = await fetch(path, { method, headers, body: body === undefined ? undefined : JSON.stringify(body) });
+  let data = null;
+  try { data = await r.json(); } catch (e) { data = { error: r.statusText }; }
+  return { status: r.status, data };
+}
+
+// What a verb printed, or why the request was refused.
+function resultText(r) {
+  const d = r.data || {};
+  if (d.error) return d.error;
+  return [].concat(d.out || [], d.err || []).join("\n");
+}
+
+function progressText(m) {
+  if (!m.busy) return "";
+  const run = m.run ? m.run.done + " av " + m.run.total + " program, " : "";
+  return run + transferText(m);
+}
+
+function transferText(m) {
+  const o = m.outbound;
+  if (o && o.size > 0 && o.ms > 0) {
+    const done = Math.max(o.written, 0);
+    const rate = done * 1000 / o.ms;
+    const left = rate > 0 ? Math.round((o.size - done) / rate) : null;
+    return Math.floor(done * 100 / o.size) + " % (" + Math.round(rate) + " tecken/s" +
+      (left === null ? "" : ", " + left + " s kvar") + ")";
+  }
+  const n = parseInt(m.progress, 10);
+  const now = Date.now();
+  const f = farter[m.name];
+  let text = m.progress || "pågår";
+  if (!isNaN(n) && f && n > f.n && now > f.t) text += " (" + Math.round((n - f.n) * 1000 / (now - f.t)) + " tecken/s)";
+  if (!isNaN(n)) farter[m.name] = { n, t: now };
+  return text;
+}
+
+function showMachines(list) {
+  const body = $("maskiner").tBodies[0];
+  body.replaceChildren();
+  for (const m of list) {
+    const tr = document.createElement("tr");
+    tr.dataset.name = m.name;
+    if (m.name === vald) tr.className = "vald";
+    cell(tr, m.name);
+    cell(tr, m.state);
+    // The last status text stays after a transfer; it says what happens only while one is under way.
+    cell(tr, m.busy ? (m.status || "pågår") : "ledig");
+    cell(tr, progressText(m));
+    const t = m.lastTransfer;
+    cell(tr, t ? t.time + " " + t.direction + " " + t.name + " " + t.size + " tecken " + t.result : "-",
+         t ? (t.result === "klar" ? "klar" : "fel") : "");
+    const d = m.today || {};
+    cell(tr, (d.received || 0) + " / " + (d.sent || 0) + " / " + (d.failed || 0));
+    tr.addEventListener("click", () => open(m.name));
+    body.appendChild(tr);
+  }
+}
+
+async function loadMachines() {
+  const r = await api("GET", "/api/machines");
+  if (r.status === 200) showMachines(r.data);
+}
+
+async function open(name) {
+  vald = name;
+  $("maskin").hidden = false;
+  $("maskinnamn").textContent = name;
+  $("resultat").textContent = "";
+  $("meddelande").hidden = true;
+  for (const tr of $("maskiner").tBodies[0].rows) tr.className = tr.dataset.name === name ? "vald" : "";
+  $("program").tBodies[0].replaceChildren();
+  await Promise.all([loadLibrary(), loadTraffic()]);
+}
+
+async function loadLibrary() {
+  const r = await api("GET", url(vald, "/library"));
+  const body = $("bibliotek").tBodies[0];
+  body.replaceChildren();
+  if (r.status !== 200) { $("resultat").textContent = resultText(r); return; }
+  for (const f of r.data) {
+    const tr = document.createElement("tr");
+    tr.dataset.file = f.name;
+    cell(tr, f.name);
+    cell(tr, f.sizeText);
+    cell(tr, f.date);
+    cell(tr, f.fileComment, "kommentar");
+    cell(tr, f.programComment, "kommentar");
+    const knapp = cell(tr, "");
+    const svar = cell(tr, "", "resultat");
+    button(knapp, "Sänd", () => act(svar, "/send", { files: [f.name] }));
+    body.appendChild(tr);
+  }
+}
+
+async function loadPrograms() {
+  const body = $("program").tBodies[0];
+  body.replaceChildren();
+  $("resultat").textContent = "Hämtar maskinens lista...";
+  const r = await api("GET", url(vald, "/programs"));
+  $("resultat").textContent = r.status === 200 ? "" : resultText(r);
+  for (const p of (r.data && r.data.programs) || []) {
+    const tr = document.createElement("tr");
+    cell(tr, p.name);
+    cell(tr, p.size);
+    const td = cell(tr, "");
+    button(td, "Hämta", () => act(null, "/fetch", { programs: [p.name] }));
+    button(td, "Radera", () => {
+      // The window's own question.
+      if (confirm("Är du säker på att du vill radera filen \"" + p.name + "\"?")) act(null, "/delete", { programs: [p.name], yes: true });
+    });
+    body.appendChild(tr);
+  }
+}
+
+async function act(where, path, body) {
+  const target = where || $("resultat");
+  target.textContent = "Pågår...";
+  target.classList.remove("klar", "fel");
+  const r = await api("POST", url(vald, path), body);
+  const text = resultText(r) || (r.status === 200 ? "Klar." : "Fel " + r.status);
+  // A program's row shows the verb's last words; the whole text is one hover away.
+  target.textContent = where ? text.trim().split("\n").pop() : text;
+  target.title = text;
+  target.classList.add(r.status === 200 ? "klar" : "fel");
+  if (path !== "/send") loadLibrary();
+}
+
+function trafficRow(row) {
+  const tr = document.createElement("tr");
+  cell(tr, row.time);
+  cell(tr, row.direction);
+  cell(tr, row.link);
+  cell(tr, row.type);
+  cell(tr, row.command);
+  cell(tr, row.selector);
+  cell(tr, row.name);
+  cell(tr, row.status ? row.status + (row.statusText ? " " + row.statusText : "") : "");
+  cell(tr, row.size);
+  cell(tr, row.checksumReceived || row.checksumComputed ? (row.checksumReceived || "-") + " / " + (row.checksumComputed || "-") : "");
+  cell(tr, row.first);
+  tr.addEventListener("click", () => showMessage(row));
+  return tr;
+}
+
+// The message as text and as hex, sixteen bytes a line.
+function showMessage(row) {
+  const text = row.message || "";
+  let hex = "";
+  for (let i = 0; i < text.length; i += 16) {
+    const part = text.slice(i, i + 16);
+    hex += i.toString(16).padStart(6, "0") + "  " +
+      Array.from(part, (c) => c.charCodeAt(0).toString(16).padStart(2, "0")).join(" ").padEnd(48) + "  " +
+      part.replace(/[\x00-\x1f\x7f]/g, ".") + "\n";
+  }
+  const more = row.whole ? "" : "\n(de första " + text.length + " av " + row.size + " tecken)";
+  $("meddelande").textContent = text + "\n\n" + hex + more;
+  $("meddelande").hidden = false;
+}
+
+async function loadTraffic() {
+  const r = await api("GET", url(vald, "/traffic"));
+  const body = $("trafik").tBodies[0];
+  body.replaceChildren();
+  if (r.status !== 200) return;
+  for (const row of r.data.slice().reverse()) body.appendChild(trafficRow(row));
+}
+
+async function loadLog() {
+  const r = await api("GET", "/api/log");
+  if (r.status !== 200) return;
+  const list = $("logg");
+  list.replaceChildren();
+  for (const line of r.data) {
+    const li = document.createElement("li");
+    li.textContent = line;
+    list.appendChild(li);
+  }
+}
+
+$("uppdatera").addEventListener("click", loadPrograms);
+$("jamfor").addEventListener("click", () => act(null, "/compare", {}));
+
+let loggVantar = false;
+function live() {
+  const events = new EventSource("/api/events");
+  events.addEventListener("open", () => { $("lage").textContent = "live"; });
+  events.addEventListener("error", () => { $("lage").textContent = "ingen förbindelse"; });
+  events.addEventListener("state", (e) => {
+    showMachines(JSON.parse(e.data));
+    if (!loggVantar) { loggVantar = true; setTimeout(() => { loggVantar = false; loadLog(); }, 1000); }
+  });
+  events.addEventListener("traffic", (e) => {
+    const d = JSON.parse(e.data);
+    if (d.machine !== vald) return;
+    const body = $("trafik").tBodies[0];
+    body.insertBefore(trafficRow(d.row), body.firstChild);
+    while (body.rows.length > 500) body.deleteRow(-1);
+  });
+}
+
+loadMachines();
+loadLog();
+live();

@@ -1,0 +1,129 @@
+#!/usr/bin/env python3
+"""The web page in headless Chromium: the machine table, "Sänd" with its
+result in the row without a reload, and a comment holding <script> as text.
+
+    page_test.py BUILD_DIR [--screenshot FILE]
+"""
+import os, shutil, socket, subprocess, sys, tempfile, time
+
+build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build")
+shot = sys.argv[sys.argv.index("--screenshot") + 1] if "--screenshot" in sys.argv else None
+driver_path = shutil.which("chromedriver") or "/usr/bin/chromedriver"
+browser = shutil.which("chromium") or "/usr/bin/chromium"
+try:
+    from selenium import webdriver
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import WebDriverWait
+except ImportError:
+    print("HOPPAR ÖVER: python3-selenium saknas (kör scripts/setup)")
+    sys.exit(77)
+if not os.path.exists(driver_path) or not os.path.exists(browser):
+    print("HOPPAR ÖVER: chromium eller chromedriver saknas (kör scripts/setup)")
+    sys.exit(77)
+
+
+def free_port(host):
+    with socket.socket() as s:
+        s.bind((host, 0))
+        return s.getsockname()[1]
+
+
+def checksum(text):
+    return b"%02d" % (sum(text[1:] if text.startswith(b"%") else text) & 15)
+
+
+def ask_for(port, name):
+    """A "C LOD" request from the machine's own address, as a machine sends it."""
+    head = b"%CLOD    " + name.ljust(6) + b"  00" + b"\r"
+    with socket.socket() as s:
+        s.bind(("127.0.0.2", 0))
+        s.connect(("127.0.0.1", port))
+        s.sendall(head + b"\n" + checksum(head) + b"%")
+        got = b""
+        while not got.endswith(b"%") or len(got) < 20:
+            part = s.recv(4096)
+            if not part:
+                break
+            got += part
+        return got
+
+
+work = tempfile.mkdtemp()
+procs = []
+try:
+    home = os.path.join(work, "hem")
+    lib = os.path.join(home, "fras")
+    memory = os.path.join(work, "maskinminne")
+    os.makedirs(lib)
+    os.makedirs(memory)
+    with open(os.path.join(lib, "O1000.NC"), "wb") as f:
+        f.write(b"(Fixtur <script>document.title='hackad'</script>)%\r\nO1000 (PLATTA)\r\nG0 X0 Y0\r\nM30\r\n%")
+    with open(os.path.join(lib, "O2000.NC"), "wb") as f:
+        f.write(b"(Bakre plattan)%\r\nO2000\r\nG1 X10\r\nM30\r\n%")
+    sim_port, web_port = free_port("127.0.0.2"), free_port("127.0.0.1")
+    procs.append(subprocess.Popen([os.path.join(build, "machine-sim"), "--memory", memory,
+                                   "--tcp-listen", "127.0.0.2:%d" % sim_port],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+    with open(os.path.join(home, "Fenmo32.INI"), "w", encoding="utf-8") as f:
+        f.write("[Program]\r\nListenPort=0\r\nListenAddress=127.0.0.1\r\nWebPort=%d\r\nWebToken=hemlig\r\n" % web_port)
+        f.write("[Maskin 1]\r\nNamn=Fräs 1\r\nTyp=0\r\nIP=127.0.0.2\r\nPort=%d\r\nExtension=NC\r\n" % sim_port)
+        f.write("SendPath=%s\r\nRecPath=%s\r\nRootPath=%s\r\n" % (lib, lib, lib))
+        f.write("[Maskin 2]\r\nNamn=Svarv 2\r\nTyp=0\r\nIP=127.0.0.3\r\nPort=9\r\nExtension=NC\r\nSendPath=%s\r\n" % lib)
+    server = subprocess.Popen([os.path.join(build, "Fenmo32"), "--home", home, "serve", "--all"],
+                              stdout=subprocess.PIPE, text=True)
+    procs.append(server)
+    while True:
+        line = server.stdout.readline()
+        assert line, "servern startade inte"
+        if line.startswith("LISTENING "):
+            server_port = int(line.split()[1])
+        if line.startswith("WEB "):
+            break
+
+    options = webdriver.ChromeOptions()
+    options.binary_location = browser
+    for a in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1280,1000"):
+        options.add_argument(a)
+    from selenium.webdriver.chrome.service import Service
+    driver = webdriver.Chrome(service=Service(driver_path), options=options)
+    wait = WebDriverWait(driver, 20)
+    try:
+        driver.get("http://127.0.0.1:%d/" % web_port)
+        wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#maskiner tbody tr")) == 2)
+        names = [r.find_element(By.TAG_NAME, "td").text for r in driver.find_elements(By.CSS_SELECTOR, "#maskiner tbody tr")]
+        assert names == ["Fräs 1", "Svarv 2"], names
+
+        driver.find_element(By.ID, "nyckel").send_keys("hemlig")
+        driver.find_element(By.CSS_SELECTOR, "#maskiner tbody tr").click()
+        row = wait.until(lambda d: d.find_element(By.CSS_SELECTOR, '#bibliotek tr[data-file="O1000.NC"]'))
+        comment = row.find_elements(By.TAG_NAME, "td")[3].text
+        assert comment == "Fixtur <script>document.title='hackad'</script>", comment
+        assert driver.title != "hackad"
+
+        driver.execute_script("window.utanOmladdning = 1")
+        # The machine asks for a program: its rows arrive in the open page.
+        ask_for(server_port, b"O2000")
+        wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#trafik tbody tr")) >= 2)
+        cells = [c.text for c in driver.find_elements(By.CSS_SELECTOR, "#trafik tbody tr")[-1].find_elements(By.TAG_NAME, "td")]
+        assert cells[1:7] == ["in", "127.0.0.2", "C", "LOD", "", "O2000"], cells
+        driver.find_elements(By.CSS_SELECTOR, "#trafik tbody tr")[0].click()
+        wait.until(lambda d: "%RLOD" in d.find_element(By.ID, "meddelande").text)
+
+        row.find_element(By.XPATH, ".//button[text()='Sänd']").click()
+        result = row.find_element(By.CSS_SELECTOR, "td.resultat")
+        wait.until(lambda d: result.text not in ("", "Pågår..."))
+        assert driver.execute_script("return window.utanOmladdning") == 1, "sidan laddades om"
+        assert "klar" in result.get_attribute("class"), result.text
+        assert any(n.upper().startswith("O1000") for n in os.listdir(memory)), (result.text, os.listdir(memory))
+        if shot:
+            wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#trafik tbody tr")) >= 4)
+            driver.find_elements(By.CSS_SELECTOR, "#trafik tbody tr")[0].click()
+            driver.save_screenshot(shot)
+    finally:
+        driver.quit()
+    print("OK")
+finally:
+    for p in reversed(procs):
+        p.terminate()
+        p.wait(30)
+    shutil.rmtree(work, ignore_errors=True)
