@@ -165,6 +165,10 @@ void Station::ParseResponse(QByteArray& message, LinkState& link, const QByteArr
         Unexpected(message);
         return;
     }
+    // The PC's own transfers count as the machine's do; a comparison's copies do not.
+    const auto ended = [this, x, name](bool in, bool whole) {
+        if (x->library) Q_EMIT transferEnded(in, name, whole ? QFileInfo(x->target).size() : 0, whole);
+    };
     if (command == "LOD") {
         if (!ok && x->keepErrors) {
             // A comparison goes on with the next program.
@@ -175,6 +179,7 @@ void Station::ParseResponse(QByteArray& message, LinkState& link, const QByteArr
             return;
         }
         if (!ok) {
+            ended(true, false);
             link.Phase = 0;
             EndExchange(Exchange::State::Failed);
             // The abort routine empties the status line: the error is shown after it.
@@ -193,6 +198,7 @@ void Station::ParseResponse(QByteArray& message, LinkState& link, const QByteArr
         }
         QString fileError;
         const bool stored = StoreFromMachine([&] { return StripFrame(std::move(message)); }, name, &fileError);
+        ended(true, stored);
         if (!stored) {
             link.Phase = 0;
             const QString statusText = QStringLiteral("Mottagningen misslyckades ('%1').").arg(name);
@@ -209,6 +215,7 @@ void Station::ParseResponse(QByteArray& message, LinkState& link, const QByteArr
         HidePilar();
         TransferDone = true;
     } else if (command == "SAV") {
+        ended(false, ok);
         if (!ok) {
             // The machine has answered: the send ends here, not in a time-out
             // that would claim it never did.

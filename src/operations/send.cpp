@@ -9,6 +9,7 @@
 #include "link/frames.h"
 #include "link/outgoing.h"
 #include "link/station.h"
+#include <QFileInfo>
 #include <QScopeGuard>
 
 bool Station::RemoteFileExists(const QString& fileName) const {
@@ -78,7 +79,7 @@ void Station::cmdSend_Click() {
                     SerialLink.OutBuffer = head + '\n';
                     Outgoing message(SerialLink.OutBuffer, Outgoing::Close::Checksum, Machine.EOB);
                     message.setProgram(OpenProgram(path));
-                    Open("SAV", framed, nullptr);
+                    Open("SAV", framed, nullptr).target = path;
                     Status(QStringLiteral("Skickar data..."));
                     SendData(message, SerialLink, nullptr, false);
                     SerialLink.OutBuffer.clear();
@@ -97,6 +98,8 @@ void Station::cmdSend_Click() {
                     message.setProgram(OpenProgram(path));
                     Status(QStringLiteral("Skickar data..."));
                     SendProtocolOne(message);
+                    // Protocol 1's store has no answer: the line's end is the transfer's.
+                    Q_EMIT transferEnded(false, NameWithoutExt(name), QFileInfo(path).size(), !Aborted);
                     if (Aborted) break;
                     Status(QStringLiteral("Skickat klart."));
                     // Protocol 1 has no answer to a store: waiting for one would
@@ -108,7 +111,7 @@ void Station::cmdSend_Click() {
                         Status(QStringLiteral("Skickar data..."));
                         Outgoing message(head + "\r\n", Outgoing::Close::Checksum, Machine.EOB);
                         message.setProgram(OpenProgram(path));
-                        Open("SAV", framed, comsock);
+                        Open("SAV", framed, comsock).target = path;
                         SendData(message, NetLink, comsock, false);
                         if (Aborted) {
                             EndExchange(Exchange::State::Ended);

@@ -268,6 +268,8 @@ TEST(Verbs, ServeAnswersTheMachineUntilSignalled) {
     serial.run(0, {"send", "--yes", "Svarv", serial.file("ncprog/O3003.NC")});
     EXPECT_EQ(machine.program("O3003"), QByteArray("O3003\r\nM30"));
     EXPECT_EQ(serial.read("fenmo32.log").count("annat program: "), 3);
+    // The PC's own send counts as the server's last transfer.
+    EXPECT_TRUE(WaitUntil([&] { return serial.read("fenmo32-server.json").contains("\"name\": \"O3003\""); }));
     server.terminate();
     ASSERT_TRUE(server.waitForFinished(kProcessMs));
 
