@@ -44,7 +44,7 @@ QByteArray Metrics::text(const QJsonObject& state) const {
     Head(out, "fenmo32_link_up", "gauge", "1 when the machine's port is open or its address is served.");
     for (const QJsonValue& v : state.value(QStringLiteral("machines")).toArray()) {
         const QString link = v[QStringLiteral("link")].toString();
-        const bool up = link.startsWith(QLatin1String("port öppen")) || link.startsWith(QLatin1String("lyssnar")) ||
+        const bool up = link.startsWith(QStringLiteral("port öppen")) || link.startsWith(QLatin1String("lyssnar")) ||
                         link.startsWith(QLatin1String("ansluten"));
         out += QStringLiteral("fenmo32_link_up{machine=\"%1\"} %2\n").arg(Label(v[QStringLiteral("name")].toString())).arg(up ? 1 : 0);
     }
