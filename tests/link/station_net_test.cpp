@@ -2,7 +2,6 @@
 #include "library/programfile.h"
 #include <QBuffer>
 #include "link/hostfilter.h"
-#include "link/listener.h"
 #include <QPointer>
 #include <QTimer>
 #include "stationfixture.h"
@@ -539,39 +538,4 @@ TEST(StationNetwork, StreamedSendStopsBeforeItsClosing) {
         EXPECT_EQ(shop.panel.statuses.count(expected), 1) << change << shop.panel.statuses.join('|').toStdString();
         EXPECT_TRUE(WaitUntil([&] { return !shop.machine.last || shop.machine.last->state() != QAbstractSocket::ConnectedState; }));
     }
-}
-
-// Two machines' stations in one process behind one listening port: each
-// connection reaches the station of its peer's address.
-TEST(StationNetwork, TwoStationsServeTwoMachines) {
-    Shop a;
-    ScriptedPanel panelB;
-    Station b(panelB, nullptr);
-    b.Machine = a.station.Machine;
-    b.Machine.SendPath = a.home.file("ncprog2");
-    QDir().mkpath(b.Machine.SendPath);
-    panelB.tree = b.Machine.SendPath;
-    a.home.write("ncprog/O1.NC", "%\r\nFROM A\r\n%");
-    a.home.write("ncprog2/O1.NC", "%\r\nFROM B\r\n%");
-    Listener listener;
-    listener.setRoute([&](const QHostAddress& peer) -> Station* {
-        if (peer == QHostAddress("127.0.0.1")) return &a.station;
-        if (peer == QHostAddress("127.0.0.2")) return &b;
-        return nullptr;
-    });
-    GeneralSettings g;
-    g.ListenPort = 0;
-    g.ListenAddress = "127.0.0.1";
-    ASSERT_TRUE(listener.listen(g));
-    Peer machineA, machineB;
-    ASSERT_TRUE(machineA.connectTo(listener.port()) && machineB.connectTo(listener.port(), "127.0.0.2"));
-    // A's store half-way while B is served whole.
-    const QByteArray store = Request("SAV", "O9", "G9");
-    machineA.socket->write(store.left(24));
-    ASSERT_TRUE(WaitUntil([&] { return a.station.MachineReceiving(); }));
-    EXPECT_TRUE(machineB.ask(Request("LOD", "O1")).contains("FROM B"));
-    EXPECT_EQ(machineA.ask(store.mid(24)), PcClose(BuildFrame("R", "SAV", "", "O9", "00")));
-    EXPECT_EQ(a.file("O9.NC"), QByteArray("G9"));
-    EXPECT_FALSE(a.home.exists("ncprog2/O9.NC"));
-    EXPECT_TRUE(machineA.ask(Request("LOD", "O1")).contains("FROM A"));
 }
