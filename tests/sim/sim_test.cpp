@@ -29,11 +29,6 @@ QByteArray LongProgram(int lines, char mark) {
     return out;
 }
 
-// Everything in the memory folder, hidden files too.
-QStringList FolderEntries(const QString& path) {
-    return QDir(path).entryList(QDir::Files | QDir::Hidden | QDir::System);
-}
-
 }  // namespace
 
 TEST(SimMachine, AnswersProtocol2RequestsByteExactAndShowsFaults) {
@@ -253,7 +248,7 @@ TEST(SimMachine, ProgramBodyInPiecesIsStoredAsWhole) {
             EXPECT_EQ(in.text(), message);
         }
     }
-    EXPECT_EQ(FolderEntries(dir.path()), QStringList{"P"});
+    EXPECT_EQ(Entries(dir.path()), QStringList{"P"});
 }
 
 TEST(SimMachine, LongProgramsStreamBothWaysAndACutOffStoreChangesNothing) {
@@ -281,7 +276,7 @@ TEST(SimMachine, LongProgramsStreamBothWaysAndACutOffStoreChangesNothing) {
                   sim::CloseMachineMessage("%RLOD    O1      00\r\n" + StripFrame(store), SimMachine::LineEnd::CrLf));
     }
     ASSERT_TRUE(WaitUntil([&] { return closes == 1; }));
-    EXPECT_EQ(FolderEntries(dir.path()), QStringList{"O1"});
+    EXPECT_EQ(Entries(dir.path()), QStringList{"O1"});
 
     // The PC goes away half-way through its store.
     {
@@ -293,7 +288,7 @@ TEST(SimMachine, LongProgramsStreamBothWaysAndACutOffStoreChangesNothing) {
         ASSERT_TRUE(WaitUntil([&] { return closes == 2; }));
     }
     EXPECT_EQ(sim.program("O1"), StripFrame(PcRequest("SAV", "", "O1", first)));
-    EXPECT_EQ(FolderEntries(dir.path()), QStringList{"O1"});
+    EXPECT_EQ(Entries(dir.path()), QStringList{"O1"});
 
     auto pc = PcClient(sim.serverPort());
     EXPECT_EQ(pc->ask(PcRequest("SAV", "", "O1", second)), answer("00"));
