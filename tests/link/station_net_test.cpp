@@ -1,7 +1,5 @@
 #include "library/history.h"
-#include "library/programfile.h"
 #include <QBuffer>
-#include "link/hostfilter.h"
 #include <QPointer>
 #include <QTimer>
 #include "stationfixture.h"
