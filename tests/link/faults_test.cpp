@@ -10,53 +10,11 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QThread>
-#include <deque>
 
 namespace {
 QByteArray Program(int lines, char axis = 'X') {
     return QByteArray("N10 G1 ").append(axis).append("1.500 F300\r\n").repeated(lines);
 }
-
-// The machine's end of the PC's own connection: each accepted connection
-// follows a script of steps, each run once its condition holds (looked at on
-// every arrival and every few milliseconds, since operations wait inside).
-class ScriptedMachine : public QObject {
-public:
-    QTcpServer server;
-    QTcpSocket* conn = nullptr;
-    QByteArray got;
-    struct Step {
-        std::function<bool()> when;
-        std::function<void()> then;
-    };
-    std::deque<Step> steps;
-
-    explicit ScriptedMachine(Station& st) {
-        EXPECT_TRUE(server.listen(QHostAddress::LocalHost, 0));
-        st.Machine.Port = QString::number(server.serverPort());
-        connect(&server, &QTcpServer::newConnection, this, [this] {
-            conn = server.nextPendingConnection();
-            got.clear();
-            connect(conn, &QTcpSocket::readyRead, this, [this, c = conn] {
-                got += c->readAll();
-                run();
-            });
-        });
-        connect(&tick_, &QTimer::timeout, this, [this] { run(); });
-        tick_.start(2);
-    }
-    bool requestDone() const { return got.endsWith('%'); }
-    void run() {
-        while (!steps.empty() && steps.front().when()) {
-            const Step s = steps.front();
-            steps.pop_front();
-            s.then();
-        }
-    }
-
-private:
-    QTimer tick_;
-};
 
 #ifdef Q_OS_LINUX
 int OpenDescriptors() { return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size(); }
