@@ -1,17 +1,13 @@
 // Start-up and shut-down of the main window: the load's steps in their
-// order, its failures, the splash, and the controls the window is built with.
-#include "app/splash.h"
+// order and its failures.
 #include "app/startup.h"
 #include "common/ini.h"
 #include "windowfixture.h"
 
 #include <QAction>
 #include <QComboBox>
-#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
-#include <QMenuBar>
-#include <QPushButton>
 #include <QTcpServer>
 #include <QTreeWidget>
 
@@ -19,39 +15,6 @@ namespace {
 int Selected(WindowHome& h) { return h.child<QComboBox>("cmbMaskiner")->currentIndex(); }
 QString LastMachine() { return ReadIni("Program", "LastMachine", ""); }
 }  // namespace
-
-TEST(Startup, BuildsEveryControlAndMenuWithItsCaption) {
-    WindowHome h;
-    h.ini({});
-    frm_main& w = h.open();
-    EXPECT_EQ(w.windowTitle(), "Fenmo32 - v1.2.2");
-
-    // Buttons (1215 x 855 twips each) and menu entries by their names.
-    const std::pair<const char*, const char*> captions[] = {
-        {"cmdSend", "Sänd"}, {"cmdRec", "Hämta"}, {"cmdEdit", "Editera"}, {"cmdNewFolder", "Skapa Mapp"},
-        {"cmdKommentar", "Kommentar"}, {"cmdDel", "Radera"}, {"cmdChangeFolder", "Auto dok"},
-        {"cmdDir", "Uppdatera bibliotek"}, {"cmdAbort", "Avbryt"}, {"lblMachine", "Maskin:"},
-        {"TxtFolderHeader", "Mappar"}, {"txtRemoteHeader", "Maskin"}, {"mnuArkivSetup", "Inställningar..."},
-        {"mnuArkivPrintLista", "Skriv ut fillista..."}, {"mnuArkivQuit", "Avsluta"}, {"mnuVisaLogg", "Logg"},
-        {"mnuSend", "Sänd"}, {"mnuRec", "Hämta"}, {"mnuRecManual", "Hämta med namn..."}, {"mnuDocs", "Listor:"},
-        {"mnuPlugins", "Test"}, {"mnuHelpOm", "Om..."}, {"mnuDebugParse", "Parsa commandlog"}};
-    for (auto [name, caption] : captions) {
-        const QObject* o = w.findChild<QObject*>(QLatin1String(name));
-        ASSERT_TRUE(o) << name;
-        EXPECT_EQ(o->property("text").toString(), QString::fromUtf8(caption)) << name;
-        if (const auto* b = qobject_cast<const QPushButton*>(o)) EXPECT_EQ(b->size(), QSize(81, 57)) << name;
-    }
-    EXPECT_EQ(h.child<QPushButton>("cmdKommentar")->pos(), QPoint(360, 8));
-    EXPECT_FALSE(h.child<QWidget>("frameXfer")->isVisible());
-    EXPECT_TRUE(h.child<QWidget>("BevelFolder"));
-    EXPECT_EQ(h.child<QLabel>("lblXfer")->font().family(), "Courier New");
-    QStringList menus;
-    for (QAction* a : w.menuBar()->actions())
-        if (a->isVisible()) menus << a->text();
-    EXPECT_EQ(menus, (QStringList{"Arkiv", "Visa", "Kommunikation", "Hjälp"}));  // Plugins and Debug hidden
-    EXPECT_FALSE(w.findChild<QAction*>("mnuDocs")->isEnabled());
-    EXPECT_EQ(w.findChild<QMenu*>("mnuDoc")->title(), "Hämta dokument");
-}
 
 TEST(Startup, LastMachineChoosesItsEntryOrNothing) {
     {  // no machines at all
@@ -66,6 +29,8 @@ TEST(Startup, LastMachineChoosesItsEntryOrNothing) {
         EXPECT_NE(h.station().ListeningPort(), 0);
         EXPECT_TRUE(h.home.read("fenmo32.log").contains(" - Programmet startat.\r\n"));
         EXPECT_FALSE(w.findChild<QMenu*>("mnuPlugin")->menuAction()->isVisible());  // no plugins.ini
+        EXPECT_FALSE(w.findChild<QAction*>("mnuDocs")->isEnabled());
+        EXPECT_FALSE(h.child<QWidget>("frameXfer")->isVisible());
     }
     {  // names the second machine
         WindowHome h;
@@ -135,22 +100,6 @@ TEST(Startup, BusyListeningPortIsReportedAndTheWindowOpens) {
     EXPECT_EQ(h.ui.reports(), 0);
     EXPECT_TRUE(w.isVisible());
     EXPECT_EQ(Selected(h), 0);  // the steps before it ran
-}
-
-TEST(Startup, SplashShowsTheVersionAndFadesInTo240) {
-    frm_splash fading(true);
-    EXPECT_EQ(fading.findChild<QLabel*>("lblVersion")->text(), "1.2.2-");
-    EXPECT_TRUE(fading.Timer1().isActive());
-    for (int i = 0; i < 15; ++i) fading.Timer1_Timer();
-    EXPECT_EQ(fading.opacity(), 240);
-    EXPECT_TRUE(fading.Timer1().isActive());
-    fading.Timer1_Timer();  // the step to 256 only stops the fade
-    EXPECT_EQ(fading.opacity(), 240);
-    EXPECT_FALSE(fading.Timer1().isActive());
-
-    frm_splash opaque(false);
-    EXPECT_FALSE(opaque.Timer1().isActive());
-    EXPECT_DOUBLE_EQ(opaque.windowOpacity(), 1.0);
 }
 
 TEST(Startup, QuitAbortsAndLogsTheEnd) {

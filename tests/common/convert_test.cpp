@@ -16,36 +16,30 @@ int ErrorOf(F f) {
 QString T(const char* s) { return QString::fromUtf8(s); }
 }  // namespace
 
-TEST(Convert, NumbersFollowThePlatformRules) {
-    EXPECT_EQ(ToInt16(T(" 12 ")), 12);
-    EXPECT_EQ(ToInt32(T("1e3")), 1000);
-    EXPECT_EQ(ToInt16(T("2.5")), 2);   // half to even
-    EXPECT_EQ(ToInt16(T("3.5")), 4);
-    EXPECT_EQ(ToInt16(T("-1")), -1);
-    EXPECT_EQ(ToInt32(T("&H10")), 16);
-    EXPECT_EQ(ToByte(T("255")), 255);
-    EXPECT_EQ(ToByte(T("255.4")), 255);
+// Each text read by one conversion: its value, or its error number.
+template <class F>
+void ExpectReads(F convert, std::initializer_list<std::tuple<const char*, int, int>> cases) {
+    for (const auto& [text, value, error] : cases) {
+        int got = 0;
+        EXPECT_EQ(ErrorOf([&] { got = int(convert(T(text))); }), error) << text;
+        if (!error) {
+            EXPECT_EQ(got, value) << text;
+        }
+    }
+}
 
-    EXPECT_EQ(ErrorOf([] { ToInt16(T("x")); }), Err::TypeMismatch);
-    EXPECT_EQ(ErrorOf([] { ToInt16(T("")); }), Err::TypeMismatch);
-    EXPECT_EQ(ErrorOf([] { ToInt16(T("12abc")); }), Err::TypeMismatch);
-    EXPECT_EQ(ErrorOf([] { ToByte(T("300")); }), Err::Overflow);
-    EXPECT_EQ(ErrorOf([] { ToByte(T("-1")); }), Err::Overflow);
-    EXPECT_EQ(ErrorOf([] { ToByte(T("256")); }), Err::Overflow);
-    EXPECT_EQ(ErrorOf([] { ToByte(T("255.5")); }), Err::Overflow);
-    EXPECT_EQ(ErrorOf([] { ToInt16(T("32768")); }), Err::Overflow);
-    EXPECT_EQ(ErrorOf([] { ToInt32(T("1e300")); }), Err::Overflow);
+TEST(Convert, NumbersFollowThePlatformRules) {
+    // Halves go to the even neighbour.
+    ExpectReads(ToInt16, {{" 12 ", 12, 0}, {"2.5", 2, 0}, {"3.5", 4, 0}, {"-1", -1, 0}, {"x", 0, Err::TypeMismatch},
+                          {"", 0, Err::TypeMismatch}, {"12abc", 0, Err::TypeMismatch}, {"32768", 0, Err::Overflow}});
+    ExpectReads(ToInt32, {{"1e3", 1000, 0}, {"&H10", 16, 0}, {"1e300", 0, Err::Overflow}});
+    ExpectReads(ToByte, {{"255", 255, 0}, {"255.4", 255, 0}, {"300", 0, Err::Overflow}, {"-1", 0, Err::Overflow},
+                         {"256", 0, Err::Overflow}, {"255.5", 0, Err::Overflow}});
 }
 
 TEST(Convert, Booleans) {
-    EXPECT_TRUE(ToBool(T("True")));
-    EXPECT_FALSE(ToBool(T("false")));
-    EXPECT_TRUE(ToBool(T("-1")));
-    EXPECT_TRUE(ToBool(T(" 1 ")));
-    EXPECT_FALSE(ToBool(T("0")));
-    EXPECT_TRUE(ToBool(T("1e3")));
-    EXPECT_EQ(ErrorOf([] { ToBool(T("Ja")); }), Err::TypeMismatch);
-    EXPECT_EQ(ErrorOf([] { ToBool(T("")); }), Err::TypeMismatch);
+    ExpectReads(ToBool, {{"True", 1, 0}, {"false", 0, 0}, {"-1", 1, 0}, {" 1 ", 1, 0}, {"0", 0, 0}, {"1e3", 1, 0},
+                         {"Ja", 0, Err::TypeMismatch}, {"", 0, Err::TypeMismatch}});
     EXPECT_EQ(BoolText(true), T("True"));
     EXPECT_EQ(BoolText(false), T("False"));
 }

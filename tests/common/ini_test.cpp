@@ -3,7 +3,6 @@
 #include "support/testhome.h"
 
 namespace {
-const QString S = QStringLiteral("Maskin 1");
 
 QString Read(const TestHome& h, const char* section, const char* key, const char* file = "t.ini") {
     return ReadIni(QString::fromUtf8(section), QString::fromUtf8(key), QStringLiteral("DEF"), h.file(QString::fromUtf8(file)));
@@ -28,17 +27,13 @@ TEST(Ini, LookupFollowsPrivateProfileRules) {
             "Other=in duplicate section\r\n"
             "[Maskin 1]\r\n"
             "Namn=Fräs A\r\n");
-    EXPECT_EQ(Read(h, "Program", "LastMachine"), QStringLiteral("Fräs 1"));
-    EXPECT_EQ(Read(h, "PROGRAM", "lastMACHINE"), Read(h, "Program", "LastMachine"));
-    EXPECT_EQ(Read(h, "Program", "Empty"), QString());
-    EXPECT_EQ(Read(h, "Program", "Quoted"), QStringLiteral("a b"));
-    EXPECT_EQ(Read(h, "Program", "dup"), QStringLiteral("first"));
-    EXPECT_EQ(Read(h, "Program", "nokeyline"), QStringLiteral("DEF"));
-    EXPECT_EQ(Read(h, "Program", "Other"), QStringLiteral("DEF"));  // only the first section counts
-    EXPECT_EQ(Read(h, "Program", "AfterBroken"), QStringLiteral("still Program's"));
-    EXPECT_EQ(Read(h, "Program", "orphan"), QStringLiteral("DEF"));
-    EXPECT_EQ(Read(h, "Maskin 1", "Namn"), QStringLiteral("Fräs A"));
-    EXPECT_EQ(Read(h, "Maskin 2", "Namn"), QStringLiteral("DEF"));
+    // Keys and sections in any case; only the first section of a name counts.
+    const std::tuple<const char*, const char*, const char*> keys[] = {
+        {"Program", "LastMachine", "Fräs 1"}, {"PROGRAM", "lastMACHINE", "Fräs 1"}, {"Program", "Empty", ""},
+        {"Program", "Quoted", "a b"}, {"Program", "dup", "first"}, {"Program", "nokeyline", "DEF"},
+        {"Program", "Other", "DEF"}, {"Program", "AfterBroken", "still Program's"}, {"Program", "orphan", "DEF"},
+        {"Maskin 1", "Namn", "Fräs A"}, {"Maskin 2", "Namn", "DEF"}};
+    for (const auto& [section, key, value] : keys) EXPECT_EQ(Read(h, section, key), QString::fromUtf8(value)) << key;
     EXPECT_EQ(Read(h, "Program", "LastMachine", "missing.ini"), QStringLiteral("DEF"));
 }
 

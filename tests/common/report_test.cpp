@@ -37,15 +37,11 @@ TEST(ErrorReport, TextHasEightTraceLinesAndFixedWording) {
     const QString text = ErrorReportText(6, S("Spill"));
     const QStringList lines = text.split(S("\r\n"));
     ASSERT_EQ(lines.size(), 16);  // no line end after the last line
-    EXPECT_EQ(lines[0], S("Ett fel uppstod."));
-    EXPECT_EQ(lines[1], S("Beskrivning: Spill"));
-    EXPECT_EQ(lines[2], S("Felnummer: 6"));
-    EXPECT_EQ(lines[3], QString());
-    EXPECT_EQ(lines[4], S("Information:"));
-    EXPECT_EQ(lines[5], GeneralDate(CallTrace()[1].EnteredAt) + S(" - cmbMaskiner_Click()"));
-    EXPECT_EQ(lines[6], GeneralDate(CallTrace()[2].EnteredAt) + S(" - Form_Load()"));
-    for (int i = 7; i <= 12; ++i) EXPECT_EQ(lines[i], GeneralTime(QTime(0, 0)) + S(" - ")) << i;
-    EXPECT_EQ(lines[13], QString());
+    const QString none = GeneralTime(QTime(0, 0)) + S(" - ");
+    EXPECT_EQ(lines.mid(0, 14), (QStringList{S("Ett fel uppstod."), S("Beskrivning: Spill"), S("Felnummer: 6"), QString(),
+                                             S("Information:"), GeneralDate(CallTrace()[1].EnteredAt) + S(" - cmbMaskiner_Click()"),
+                                             GeneralDate(CallTrace()[2].EnteredAt) + S(" - Form_Load()"), none, none, none,
+                                             none, none, none, QString()}));
     EXPECT_TRUE(lines[14].startsWith(S("Om detta fel är återkommande, var god kontakta Harnvik AB")));
     EXPECT_EQ(lines[15], S("(Klicka på Avbryt för att tving programmet att stängas av)."));
 }

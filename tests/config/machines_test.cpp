@@ -96,10 +96,7 @@ TEST(MachineListTest, SlotsNamesAndAdding) {
     EXPECT_EQ(FindMachineSlot(MachineList(), "B"), 2);
     EXPECT_EQ(ReadIni("Program", "LastMachine", ""), "B");  // other keys untouched
 
-    EXPECT_FALSE(AddMachineName(""));
-    EXPECT_FALSE(AddMachineName("   "));
-    EXPECT_FALSE(AddMachineName("X\r\n[Maskin 5]\r\nNamn=Y"));
-    EXPECT_FALSE(AddMachineName("X]"));
+    for (const char* bad : {"", "   ", "X\r\n[Maskin 5]\r\nNamn=Y", "X]"}) EXPECT_FALSE(AddMachineName(bad)) << bad;
     EXPECT_EQ(listed(), "Svarv@1;B@2;B@3;A@40;");
 
     QByteArray full;

@@ -157,17 +157,3 @@ TEST(DemoRun, NothingIsLeftWhenTheSupervisorIsKilled) {
     EXPECT_TRUE(demo.supervisor.waitForFinished(20000));
     EXPECT_TRUE(WaitUntil([&] { return ProcessesNaming(demo.shop).isEmpty() && Gone(window); }, 20000));
 }
-
-TEST(DemoRun, TheWindowListsTheNetworkMachinesProgramsAtStart) {
-    Demo demo;
-    demo.start({}, {QStringLiteral("QT_QPA_PLATFORM=offscreen")});
-    ASSERT_TRUE(demo.machinesUp()) << demo.out.constData();
-    // The machine sent its list and the window took it in.
-    EXPECT_TRUE(WaitUntil([&] { return ReadAll(demo.shop + "/simulering/fras1.log").contains("O7600"); }, 20000))
-        << ReadAll(demo.shop + "/simulering/fras1.log").constData();
-    EXPECT_TRUE(WaitUntil([&] { return ReadAll(demo.shop + "/fenmo32.log").contains("RDRQALL00"); }))
-        << ReadAll(demo.shop + "/fenmo32.log").constData();
-    demo.supervisor.terminate();
-    EXPECT_TRUE(demo.supervisor.waitForFinished(20000));
-    EXPECT_TRUE(WaitUntil([&] { return ProcessesNaming(demo.shop).isEmpty(); }, 20000));
-}

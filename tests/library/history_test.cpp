@@ -196,15 +196,6 @@ TEST(History, StoreKeepsItsTotalsAndItsFoldersTidy) {
     EXPECT_EQ(index(), total());
 }
 
-TEST(History, UnwritableStoreRefuses) {
-    TestHome home;
-    home.write("historik", "a file where the store should be");
-    const QString path = home.write("O1.NC", "old");
-    const FileResult r = KeepVersion(path, "MASKIN");
-    EXPECT_FALSE(r.ok);
-    EXPECT_TRUE(r.message().contains("historiken")) << r.message().toStdString();
-}
-
 TEST(LineDiffTest, MarksRemovedAndAddedLines) {
     const LineDiff d = DiffLines("a\r\nb\r\nc\r\nd\r\n", "a\nc\nx\nd");
     QStringList got;

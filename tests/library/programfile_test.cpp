@@ -16,12 +16,6 @@
 
 namespace {
 
-// Every entry of the folder, to catch left-over temporary files.
-QStringList Entries(const QString& folder) {
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                                  QDir::Name);
-}
-
 // The program text read whole; read in pieces of the given size it must be the same.
 QByteArray Read(const QString& path, qsizetype piece = 7) {
     const QByteArray whole = ReadProgramFile(path);

@@ -10,58 +10,11 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QThread>
-#include <deque>
 
 namespace {
 QByteArray Program(int lines, char axis = 'X') {
     return QByteArray("N10 G1 ").append(axis).append("1.500 F300\r\n").repeated(lines);
 }
-QStringList Beside(const QString& folder, const QString& target) {
-    QStringList names = QDir(folder).entryList(QDir::Files | QDir::Hidden);
-    names.removeAll(target);
-    return names;
-}
-
-// The machine's end of the PC's own connection: each accepted connection
-// follows a script of steps, each run once its condition holds (looked at on
-// every arrival and every few milliseconds, since operations wait inside).
-class ScriptedMachine : public QObject {
-public:
-    QTcpServer server;
-    QTcpSocket* conn = nullptr;
-    QByteArray got;
-    struct Step {
-        std::function<bool()> when;
-        std::function<void()> then;
-    };
-    std::deque<Step> steps;
-
-    explicit ScriptedMachine(Station& st) {
-        EXPECT_TRUE(server.listen(QHostAddress::LocalHost, 0));
-        st.Machine.Port = QString::number(server.serverPort());
-        connect(&server, &QTcpServer::newConnection, this, [this] {
-            conn = server.nextPendingConnection();
-            got.clear();
-            connect(conn, &QTcpSocket::readyRead, this, [this, c = conn] {
-                got += c->readAll();
-                run();
-            });
-        });
-        connect(&tick_, &QTimer::timeout, this, [this] { run(); });
-        tick_.start(2);
-    }
-    bool requestDone() const { return got.endsWith('%'); }
-    void run() {
-        while (!steps.empty() && steps.front().when()) {
-            const Step s = steps.front();
-            steps.pop_front();
-            s.then();
-        }
-    }
-
-private:
-    QTimer tick_;
-};
 
 #ifdef Q_OS_LINUX
 int OpenDescriptors() { return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size(); }
@@ -83,7 +36,7 @@ TEST(Faults, ResetInTheMiddleOfAProgramEitherWayOnEitherConnection) {
         EXPECT_FALSE(st.MachineReceiving());
         EXPECT_FALSE(shop.panel.pilarVisible);
         EXPECT_EQ(shop.file("O7.NC"), old);
-        EXPECT_EQ(Beside(shop.send, "O7.NC"), QStringList{"O9.NC"});
+        EXPECT_EQ(Entries(shop.send, QDir::Files), (QStringList{"O7.NC", "O9.NC"}));
     };
 
     // The machine's load cut on its own connection (its store: StationNetwork.StoredProgramReplacesTheOldOnlyWhole).
@@ -214,7 +167,7 @@ TEST(Faults, SerialLineHangsUpMidProgramAndComesBack) {
     EXPECT_TRUE(st.SerialLink.InBuffer.isEmpty());
     EXPECT_FALSE(shop.panel.pilarVisible);
     EXPECT_EQ(shop.file("O7.NC"), old);
-    EXPECT_TRUE(Beside(shop.send, "O7.NC").isEmpty());
+    EXPECT_EQ(Entries(shop.send, QDir::Files), QStringList{"O7.NC"});
 
     // Back again: the same store arrives whole and is answered.
     ASSERT_TRUE(pty.start());
@@ -268,7 +221,7 @@ TEST(Faults, BurstOfDroppedConnectionsLeavesNothingBehind) {
     Settle(50);
     EXPECT_EQ(OpenDescriptors(), descriptors);
     EXPECT_LT(StatusKb("VmHWM:") - before, 8 * 1024 + kSanitizerSlackKb);
-    EXPECT_TRUE(Beside(shop.send, "O1.NC").isEmpty());
+    EXPECT_EQ(Entries(shop.send, QDir::Files), QStringList{"O1.NC"});
     Peer machine;
     ASSERT_TRUE(machine.connectTo(shop.station.ListeningPort()));
     EXPECT_EQ(machine.ask(Request("LOD", "O1")).mid(17, 2), QByteArray("00"));

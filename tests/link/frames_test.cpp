@@ -2,7 +2,6 @@
 #include "link/frames.h"
 #include "link/incomingprogram.h"
 
-#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -163,12 +162,4 @@ TEST(Frames, ProgramWrittenAsItArrivesIsTheWholeMessagesBody) {
             }
         }
     }
-    // Dropped unfinished, it leaves the old file and nothing beside it.
-    {
-        auto writer = std::make_unique<ProgramFileWriter>();
-        ASSERT_TRUE(writer->open(streamed, {}).ok);
-        IncomingProgram program(F::Checksummed, h + "\r\nNEW", std::move(writer));
-    }
-    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList({"streamed.NC", "whole.NC"}));
-    EXPECT_EQ(read(streamed), read(whole));
 }

@@ -1,9 +1,5 @@
 #include "library/history.h"
-#include "library/programfile.h"
 #include <QBuffer>
-#include "link/hostfilter.h"
-#include "link/listener.h"
-#include <QPointer>
 #include <QTimer>
 #include "stationfixture.h"
 #include <QDir>
@@ -397,45 +393,12 @@ TEST(StationNetwork, LargeProgramsMoveBothWaysWithFlatMemory) {
 #endif
 
 namespace {
-// The machine's end of the PC's connections: each request is answered with
-// reply(request) after delay ms (nothing when empty); read: whether it reads
-// what arrives at all.
-struct MachineEnd : QObject {
-    QTcpServer server;
-    std::function<QByteArray(const QByteArray&)> reply;
-    int delay = 0;
-    bool read = true;
-    QByteArray got;
-    QPointer<QTcpSocket> last;
-    MachineEnd() {
-        EXPECT_TRUE(server.listen(QHostAddress::LocalHost, 0));
-        connect(&server, &QTcpServer::newConnection, this, [this] {
-            QTcpSocket* s = server.nextPendingConnection();
-            s->setReadBufferSize(64 * 1024);  // a machine that does not read holds the PC up
-            last = s;
-            got.clear();
-            connect(s, &QTcpSocket::readyRead, this, [this, s] {
-                if (!read) return;
-                got += s->readAll();
-                if (!got.endsWith('%') || !reply) return;
-                const QByteArray answer = reply(got);
-                QTimer::singleShot(delay, s, [s, answer] { s->write(answer); });
-            });
-        });
-    }
-    void drain() {
-        read = true;
-        if (last) got += last->readAll();
-        WaitUntil([this] { return !last || last->bytesAvailable() == 0; }, 200);
-    }
-};
-
+// Answers in 150 ms or not at all.
 struct NetShop : Shop {
-    MachineEnd machine;
+    ScriptedMachine machine{station};
     NetShop() {
         settings([](GeneralSettings& g) { g.SvarTimeout = 150; });
         station.TimeoutTimer.setInterval(150);
-        station.Machine.Port = QString::number(machine.server.serverPort());
     }
 };
 }  // namespace
@@ -462,8 +425,9 @@ TEST(StationNetwork, AnswersCountOnlyForTheirOwnRequest) {
         shop.home.write("ncprog/O1.NC", "G1");
         Peer own;  // the machine's own connection, where no answer belongs
         ASSERT_TRUE(own.connectTo(st.ListeningPort()));
-        shop.machine.reply = [&](const QByteArray&) { return c.onComsock; };
-        shop.machine.delay = c.delay;
+        shop.machine.steps = {{[&] { return shop.machine.requestDone(); }, [&] {
+                                   QTimer::singleShot(c.delay, shop.machine.conn, [&] { shop.machine.conn->write(c.onComsock); });
+                               }}};
         if (!c.onMasterSock.isEmpty())
             QTimer::singleShot(40, own.socket, [&] { own.socket->write(c.onMasterSock); });
         shop.panel.selectedLocal = {"O1.NC"};
@@ -523,7 +487,6 @@ TEST(StationNetwork, StreamedSendStopsBeforeItsClosing) {
         Station& st = shop.station;
         shop.home.write("ncprog/" + name, QByteArray(16 << 20, 'X'));
         shop.machine.read = false;  // the machine takes nothing until told
-        shop.machine.reply = [](const QByteArray&) { return QByteArray(); };
         if (change)
             QTimer::singleShot(100, [&] {
                 QFile::resize(shop.send + "/" + name, 1000);
@@ -537,41 +500,6 @@ TEST(StationNetwork, StreamedSendStopsBeforeItsClosing) {
         EXPECT_FALSE(shop.panel.statuses.contains("Sändning klar ('O1')")) << change;
         const QString expected = change ? "Filen ändrades under sändningen: O1.NC" : "Inget svar från maskinen (timeout).";
         EXPECT_EQ(shop.panel.statuses.count(expected), 1) << change << shop.panel.statuses.join('|').toStdString();
-        EXPECT_TRUE(WaitUntil([&] { return !shop.machine.last || shop.machine.last->state() != QAbstractSocket::ConnectedState; }));
+        EXPECT_TRUE(WaitUntil([&] { return !shop.machine.conn || shop.machine.conn->state() != QAbstractSocket::ConnectedState; }));
     }
-}
-
-// Two machines' stations in one process behind one listening port: each
-// connection reaches the station of its peer's address.
-TEST(StationNetwork, TwoStationsServeTwoMachines) {
-    Shop a;
-    ScriptedPanel panelB;
-    Station b(panelB, nullptr);
-    b.Machine = a.station.Machine;
-    b.Machine.SendPath = a.home.file("ncprog2");
-    QDir().mkpath(b.Machine.SendPath);
-    panelB.tree = b.Machine.SendPath;
-    a.home.write("ncprog/O1.NC", "%\r\nFROM A\r\n%");
-    a.home.write("ncprog2/O1.NC", "%\r\nFROM B\r\n%");
-    Listener listener;
-    listener.setRoute([&](const QHostAddress& peer) -> Station* {
-        if (peer == QHostAddress("127.0.0.1")) return &a.station;
-        if (peer == QHostAddress("127.0.0.2")) return &b;
-        return nullptr;
-    });
-    GeneralSettings g;
-    g.ListenPort = 0;
-    g.ListenAddress = "127.0.0.1";
-    ASSERT_TRUE(listener.listen(g));
-    Peer machineA, machineB;
-    ASSERT_TRUE(machineA.connectTo(listener.port()) && machineB.connectTo(listener.port(), "127.0.0.2"));
-    // A's store half-way while B is served whole.
-    const QByteArray store = Request("SAV", "O9", "G9");
-    machineA.socket->write(store.left(24));
-    ASSERT_TRUE(WaitUntil([&] { return a.station.MachineReceiving(); }));
-    EXPECT_TRUE(machineB.ask(Request("LOD", "O1")).contains("FROM B"));
-    EXPECT_EQ(machineA.ask(store.mid(24)), PcClose(BuildFrame("R", "SAV", "", "O9", "00")));
-    EXPECT_EQ(a.file("O9.NC"), QByteArray("G9"));
-    EXPECT_FALSE(a.home.exists("ncprog2/O9.NC"));
-    EXPECT_TRUE(machineA.ask(Request("LOD", "O1")).contains("FROM A"));
 }

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <deque>
 
 struct Shop {
     TestHome home;
@@ -101,6 +102,57 @@ public:
         WaitUntil([this] { return got.endsWith('%') || socket->state() == QAbstractSocket::UnconnectedState; });
         return got;
     }
+};
+
+// The machine's end of the PC's own connection: each accepted connection
+// follows a script of steps, each run once its condition holds (looked at on
+// every arrival and every few milliseconds, since operations wait inside).
+// Without read it takes nothing in, and so holds the PC's send up.
+class ScriptedMachine : public QObject {
+public:
+    QTcpServer server;
+    QTcpSocket* conn = nullptr;
+    QByteArray got;
+    bool read = true;
+    struct Step {
+        std::function<bool()> when;
+        std::function<void()> then;
+    };
+    std::deque<Step> steps;
+
+    explicit ScriptedMachine(Station& st) {
+        EXPECT_TRUE(server.listen(QHostAddress::LocalHost, 0));
+        st.Machine.Port = QString::number(server.serverPort());
+        connect(&server, &QTcpServer::newConnection, this, [this] {
+            conn = server.nextPendingConnection();
+            if (!read) conn->setReadBufferSize(64 * 1024);
+            got.clear();
+            connect(conn, &QTcpSocket::readyRead, this, [this, c = conn] {
+                if (!read) return;
+                got += c->readAll();
+                run();
+            });
+        });
+        connect(&tick_, &QTimer::timeout, this, [this] { run(); });
+        tick_.start(2);
+    }
+    bool requestDone() const { return got.endsWith('%'); }
+    void run() {
+        while (!steps.empty() && steps.front().when()) {
+            const Step s = steps.front();
+            steps.pop_front();
+            s.then();
+        }
+    }
+    // Reads again, what waited first.
+    void drain() {
+        read = true;
+        if (conn) got += conn->readAll();
+        WaitUntil([this] { return !conn || conn->bytesAvailable() == 0; }, 200);
+    }
+
+private:
+    QTimer tick_;
 };
 
 #ifdef Q_OS_LINUX

@@ -10,38 +10,16 @@
 namespace {
 
 // The PC's request as its sender closes it (CR LF line end).
-QByteArray PcRequest(const QByteArray& command, const QByteArray& selector, const QByteArray& name,
-                     const QByteArray& body = {}) {
-    QByteArray text = BuildFrame("C", command, selector, name, "00");
-    if (!body.isEmpty()) text += "\r\n" + body;
-    return AddChecksum(text, 0);
+QByteArray PcRequest(const char* command, const char* selector, const char* name, const QByteArray& body = {}) {
+    return PcClose(BuildFrame("C", command, selector, name, "00") + (body.isEmpty() ? "" : "\r\n" + body));
 }
 
-// The PC's client socket: every arrival recorded separately.
-struct PcClient {
-    QTcpSocket socket;
-    QByteArray received;
-    int arrivals = 0;
-    bool closed = false;
-
-    explicit PcClient(quint16 port) {
-        QObject::connect(&socket, &QTcpSocket::readyRead, [this] {
-            received += socket.readAll();
-            ++arrivals;
-        });
-        QObject::connect(&socket, &QTcpSocket::disconnected, [this] { closed = true; });
-        socket.connectToHost(QHostAddress::LocalHost, port);
-        EXPECT_TRUE(WaitUntil([this] { return socket.state() == QAbstractSocket::ConnectedState; }));
-        socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    }
-    QByteArray exchange(const QByteArray& request) {
-        received.clear();
-        arrivals = 0;
-        socket.write(request);
-        WaitUntil([this] { return received.endsWith('%') || closed; });
-        return received;
-    }
-};
+// The PC's client socket.
+std::unique_ptr<Peer> PcClient(quint16 port) {
+    auto pc = std::make_unique<Peer>();
+    EXPECT_TRUE(pc->connectTo(port));
+    return pc;
+}
 
 const QByteArray kBody = "\r\nO1234\r\nG0 X0\r\n";
 
@@ -49,11 +27,6 @@ QByteArray LongProgram(int lines, char mark) {
     QByteArray out;
     for (int n = 0; n < lines; ++n) out += "N" + QByteArray::number(n) + " G01 X" + mark + "12.5 Y-3.25\r\n";
     return out;
-}
-
-// Everything in the memory folder, hidden files too.
-QStringList FolderEntries(const QString& path) {
-    return QDir(path).entryList(QDir::Files | QDir::Hidden | QDir::System);
 }
 
 }  // namespace
@@ -65,70 +38,71 @@ TEST(SimMachine, AnswersProtocol2RequestsByteExactAndShowsFaults) {
     sim.storeProgram("P2", QByteArray(64, 'X'));   // half a block: to the even 0
     sim.storeProgram("P3", QByteArray(300, 'X'));  // 2.34 blocks
     ASSERT_TRUE(sim.listen(0, QHostAddress::LocalHost));
-    PcClient pc(sim.serverPort());
+    auto pc = PcClient(sim.serverPort());
 
     // The machine counts the CR before its last LF, never that LF.
     const QByteArray whole = "%RLOD    O1234   00\r\n" + kBody + "\r\n11%";
-    EXPECT_EQ(pc.exchange(PcRequest("LOD", "", "O1234")), whole);
-    EXPECT_EQ(pc.exchange(PcRequest("LOD", "", "NOPE")), "%RLOD    NOPE    08\r\n08%");
-    EXPECT_TRUE(pc.exchange(PcRequest("LOD", "", "o1234")).contains(kBody));  // found without regard to case
+    EXPECT_EQ(pc->ask(PcRequest("LOD", "", "O1234")), whole);
+    EXPECT_EQ(pc->ask(PcRequest("LOD", "", "NOPE")), "%RLOD    NOPE    08\r\n08%");
+    EXPECT_TRUE(pc->ask(PcRequest("LOD", "", "o1234")).contains(kBody));  // found without regard to case
 
     // Stored as the body arrived, the PC's closing line end included.
-    EXPECT_EQ(pc.exchange(PcRequest("SAV", "", "O5", "\r\nO5\r\nX1\r\n")), "%RSAV    O5      00\r\n13%");
+    EXPECT_EQ(pc->ask(PcRequest("SAV", "", "O5", "\r\nO5\r\nX1\r\n")), "%RSAV    O5      00\r\n13%");
     EXPECT_EQ(sim.program("O5"), "\r\nO5\r\nX1\r\n");
     // A memory that keeps something else than it was sent, and says "00".
     ASSERT_TRUE(sim.applyFault("corrupt-store-next"));
-    EXPECT_EQ(pc.exchange(PcRequest("SAV", "", "O6", "\r\nO6\r\nX1\r\n")).mid(17, 2), "00");
+    EXPECT_EQ(pc->ask(PcRequest("SAV", "", "O6", "\r\nO6\r\nX1\r\n")).mid(17, 2), "00");
     EXPECT_EQ(sim.program("O6"), "\r\nO6\r\nZ1\r\n");
     ASSERT_TRUE(sim.removeProgram("O6"));
-    EXPECT_EQ(pc.exchange(PcRequest("DEL", "", "O5")), "%RDEL    O5      00\r\n08%");
+    EXPECT_EQ(pc->ask(PcRequest("DEL", "", "O5")), "%RDEL    O5      00\r\n08%");
     EXPECT_FALSE(QFile::exists(dir.filePath("O5")));
-    EXPECT_EQ(pc.exchange(PcRequest("DEL", "", "O5")), "%RDEL    O5      08\r\n00%");
+    EXPECT_EQ(pc->ask(PcRequest("DEL", "", "O5")), "%RDEL    O5      08\r\n00%");
 
     // A request whose checksum does not add up: "04" and nothing done.
-    EXPECT_EQ(pc.exchange(Corrupt(PcRequest("LOD", "", "O1234"))), "%RLOD    O1234   04\r\n11%");
+    EXPECT_EQ(pc->ask(Corrupt(PcRequest("LOD", "", "O1234"))), "%RLOD    O1234   04\r\n11%");
     // A name that would leave the memory folder is no program.
-    EXPECT_TRUE(pc.exchange(PcRequest("SAV", "", "../x", "X")).startsWith("%RSAV    ../x    07"));
+    EXPECT_TRUE(pc->ask(PcRequest("SAV", "", "../x", "X")).startsWith("%RSAV    ../x    07"));
     EXPECT_FALSE(QFile::exists(dir.filePath("../x")));
 
-    EXPECT_EQ(pc.exchange(PcRequest("DRQ", "ALL", "")),
+    EXPECT_EQ(pc->ask(PcRequest("DRQ", "ALL", "")),
               "%RDRQALL         00\r\nO1234   0  P2      0  P3      2  \r\n06%");
-    EXPECT_EQ(pc.exchange(PcRequest("DRQ", "SEL", "P2")), "%RDRQSEL P2      00\r\nP2      0  \r\n05%");
-    EXPECT_EQ(pc.exchange(PcRequest("DRQ", "SEL", "NONE")), "%RDRQSEL NONE    08\r\n02%");
+    EXPECT_EQ(pc->ask(PcRequest("DRQ", "SEL", "P2")), "%RDRQSEL P2      00\r\nP2      0  \r\n05%");
+    EXPECT_EQ(pc->ask(PcRequest("DRQ", "SEL", "NONE")), "%RDRQSEL NONE    08\r\n02%");
 
     sim.setLineEnd(SimMachine::LineEnd::Lf);
-    EXPECT_EQ(pc.exchange(PcRequest("LOD", "", "O1234")), "%RLOD    O1234   00\n" + kBody + "\n01%");
+    EXPECT_EQ(pc->ask(PcRequest("LOD", "", "O1234")), "%RLOD    O1234   00\n" + kBody + "\n01%");
     sim.setLineEnd(SimMachine::LineEnd::CrLf);
 
     // Faults show on the wire.
     sim.setBadChecksum(SimMachine::Scope::Next);
-    const QByteArray corrupt = pc.exchange(PcRequest("LOD", "", "O1234"));
+    const QByteArray corrupt = pc->ask(PcRequest("LOD", "", "O1234"));
     EXPECT_EQ(corrupt.left(corrupt.size() - 3), whole.left(whole.size() - 3));
     EXPECT_FALSE(ChecksumMatches(corrupt));
-    EXPECT_EQ(pc.exchange(PcRequest("LOD", "", "O1234")), whole);  // only the next one
+    EXPECT_EQ(pc->ask(PcRequest("LOD", "", "O1234")), whole);  // only the next one
 
     sim.setErrorStatus("12", SimMachine::Scope::Next);
-    EXPECT_EQ(pc.exchange(PcRequest("SAV", "", "O9", "X")), "%RSAV    O9      12\r\n04%");
+    EXPECT_EQ(pc->ask(PcRequest("SAV", "", "O9", "X")), "%RSAV    O9      12\r\n04%");
     EXPECT_FALSE(sim.hasProgram("O9"));
 
     // Silence swallows one request; the one after it is answered.
     sim.setSilent(SimMachine::Scope::Next);
     int heard = 0;
     QObject::connect(&sim, &SimMachine::messageReceived, [&] { ++heard; });
-    pc.socket.write(PcRequest("DEL", "", "O1234"));
+    pc->socket->write(PcRequest("DEL", "", "O1234"));
     ASSERT_TRUE(WaitUntil([&] { return heard == 1; }));
-    EXPECT_EQ(pc.exchange(PcRequest("LOD", "", "NOPE")), "%RLOD    NOPE    08\r\n08%");
+    EXPECT_EQ(pc->ask(PcRequest("LOD", "", "NOPE")), "%RLOD    NOPE    08\r\n08%");
     EXPECT_TRUE(sim.hasProgram("O1234"));
 
     sim.setSplit(5, 20);
-    EXPECT_EQ(pc.exchange(PcRequest("LOD", "", "O1234")), whole);
-    EXPECT_GE(pc.arrivals, 2);
+    int arrivals = 0;
+    QObject::connect(pc->socket, &QTcpSocket::readyRead, [&] { ++arrivals; });
+    EXPECT_EQ(pc->ask(PcRequest("LOD", "", "O1234")), whole);
+    EXPECT_GE(arrivals, 2);
     sim.setSplit(0, 0);
 
     sim.setDropHalfway(SimMachine::Scope::Next);
-    pc.exchange(PcRequest("LOD", "", "O1234"));
-    EXPECT_TRUE(WaitUntil([&] { return pc.closed; }));
-    EXPECT_EQ(pc.received, whole.left(whole.size() / 2));
+    EXPECT_EQ(pc->ask(PcRequest("LOD", "", "O1234")), whole.left(whole.size() / 2));
+    EXPECT_EQ(pc->socket->state(), QAbstractSocket::UnconnectedState);
 }
 
 TEST(SimMachine, OwnRequestsOverItsClientConnection) {
@@ -274,7 +248,7 @@ TEST(SimMachine, ProgramBodyInPiecesIsStoredAsWhole) {
             EXPECT_EQ(in.text(), message);
         }
     }
-    EXPECT_EQ(FolderEntries(dir.path()), QStringList{"P"});
+    EXPECT_EQ(Entries(dir.path()), QStringList{"P"});
 }
 
 TEST(SimMachine, LongProgramsStreamBothWaysAndACutOffStoreChangesNothing) {
@@ -289,34 +263,34 @@ TEST(SimMachine, LongProgramsStreamBothWaysAndACutOffStoreChangesNothing) {
     int closes = 0;
     QObject::connect(&sim, &SimMachine::logLine, [&](const QString& line) { closes += line.endsWith("closed"); });
     {
-        PcClient pc(sim.serverPort());
+        auto pc = PcClient(sim.serverPort());
         const QByteArray store = PcRequest("SAV", "", "O1", first);
-        EXPECT_EQ(pc.exchange(store), answer("00"));
+        EXPECT_EQ(pc->ask(store), answer("00"));
         EXPECT_EQ(sim.program("O1"), StripFrame(store));
         EXPECT_TRUE(sim.lastReceived().startsWith("%CSAV    O1      00\r\n"));
         EXPECT_LT(sim.lastReceived().size(), 100);  // only the header and a size note
 
-        EXPECT_EQ(pc.exchange(Corrupt(PcRequest("SAV", "", "O1", second))), answer("04"));
+        EXPECT_EQ(pc->ask(Corrupt(PcRequest("SAV", "", "O1", second))), answer("04"));
 
-        EXPECT_EQ(pc.exchange(PcRequest("LOD", "", "O1")),
+        EXPECT_EQ(pc->ask(PcRequest("LOD", "", "O1")),
                   sim::CloseMachineMessage("%RLOD    O1      00\r\n" + StripFrame(store), SimMachine::LineEnd::CrLf));
     }
     ASSERT_TRUE(WaitUntil([&] { return closes == 1; }));
-    EXPECT_EQ(FolderEntries(dir.path()), QStringList{"O1"});
+    EXPECT_EQ(Entries(dir.path()), QStringList{"O1"});
 
     // The PC goes away half-way through its store.
     {
-        PcClient pc(sim.serverPort());
+        auto pc = PcClient(sim.serverPort());
         const QByteArray store = PcRequest("SAV", "", "O1", second);
-        pc.socket.write(store.left(store.size() / 2));
-        ASSERT_TRUE(WaitUntil([&] { return pc.socket.bytesToWrite() == 0; }));
-        pc.socket.abort();
+        pc->socket->write(store.left(store.size() / 2));
+        ASSERT_TRUE(WaitUntil([&] { return pc->socket->bytesToWrite() == 0; }));
+        pc->socket->abort();
         ASSERT_TRUE(WaitUntil([&] { return closes == 2; }));
     }
     EXPECT_EQ(sim.program("O1"), StripFrame(PcRequest("SAV", "", "O1", first)));
-    EXPECT_EQ(FolderEntries(dir.path()), QStringList{"O1"});
+    EXPECT_EQ(Entries(dir.path()), QStringList{"O1"});
 
-    PcClient pc(sim.serverPort());
-    EXPECT_EQ(pc.exchange(PcRequest("SAV", "", "O1", second)), answer("00"));
+    auto pc = PcClient(sim.serverPort());
+    EXPECT_EQ(pc->ask(PcRequest("SAV", "", "O1", second)), answer("00"));
     EXPECT_EQ(sim.program("O1"), StripFrame(PcRequest("SAV", "", "O1", second)));
 }

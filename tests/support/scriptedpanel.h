@@ -17,8 +17,6 @@ public:
     QString panels[5];
     bool pilarVisible = false;
     QString pilarText;
-    QStringList pilarFrames;
-    int pilarShows = 0;
     QList<Message> messages;
     std::function<void(const Message&)> onMessage;  // runs while the box would be open
     QList<Answer> answers;  // for questions; OK/Yes when empty
@@ -27,7 +25,7 @@ public:
     int remoteFills = 0;
     QStringList removed;
     QStringList selectedLocal, selectedRemote;
-    QString tree, treeRoot;
+    QString tree;
     int updates = 0;
     QList<std::pair<int, int>> progress;  // done, total
 
@@ -36,11 +34,9 @@ public:
     void setStatus(const QString& text) override { statuses << text; }
     void setPanel(int panel, const QString& text) override { panels[panel] = text; }
     void setProgress(int done, int total) override { progress.append({done, total}); }
-    void showPilar(const QString& text, const QStringList& frames) override {
+    void showPilar(const QString& text, const QStringList&) override {
         pilarVisible = true;
         pilarText = text;
-        pilarFrames = frames;
-        ++pilarShows;
     }
     void hidePilar() override { pilarVisible = false; }
     Answer message(const QString& text, const QString& title, MsgIcon icon, Buttons buttons) override {
@@ -72,9 +68,6 @@ public:
     QStringList remoteSelection() const override { return selectedRemote; }
     QStringList localSelection() const override { return selectedLocal; }
     QString treeFolder() const override { return tree; }
-    void setTreeFolders(const QString& root, const QString& selected) override {
-        treeRoot = root;
-        tree = selected;
-    }
+    void setTreeFolders(const QString&, const QString& selected) override { tree = selected; }
     void UpdateLocalFolders() override { ++updates; }
 };

@@ -38,6 +38,11 @@ inline QString AwaitLine(QProcess& p, const QByteArray& prefix) {
     return {};
 }
 
+// A folder's entries by name, hidden ones too, so that left-over temporary files show.
+inline QStringList Entries(const QString& folder, QDir::Filters kind = QDir::AllEntries) {
+    return QDir(folder).entryList(kind | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
 struct Result {
     int code = -1;
     bool finished = false;
