@@ -187,6 +187,13 @@ bool VerbSession::select(const MachineEntry& machine) {
             VerbError(QStringLiteral("servern betjänar inte maskinen \"%1\".").arg(machine.name));
             return false;
         }
+        // Two clients' verbs on one machine would take each other's answers.
+        if (served.panel->delegate) {
+            VerbError(QStringLiteral("maskinen \"%1\" används redan av ett annat kommando genom servern; försök igen "
+                                     "när det är klart.")
+                          .arg(machine.name));
+            return false;
+        }
         served_ = served.panel;
         served_->delegate = &panel;
         Watch(served.station);
