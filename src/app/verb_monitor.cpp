@@ -15,12 +15,7 @@
 
 int RunMonitor(const VerbOptions& options) {
     GeneralSettings g;
-    try {
-        ReadGeneralSettings(g);
-    } catch (const AppError& e) {
-        ReportError(e);
-        return VerbFailed;
-    }
+    if (!ReadVerbSettings(&g)) return VerbFailed;
     if (g.WebPort == 0) {
         VerbError(QStringLiteral("monitor läser serverns trafik genom webbsidan: sätt WebPort i Fenmo32.INI."));
         return VerbUsage;

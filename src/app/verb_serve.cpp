@@ -162,12 +162,7 @@ int RunShopServer(const VerbOptions& options) {
     });
     SetMessageSink([](const QString& text, const QString&, MsgIcon) { VerbError(text); });
     GeneralSettings g;
-    try {
-        ReadGeneralSettings(g);
-    } catch (const AppError& e) {
-        ReportError(e);
-        return VerbFailed;
-    }
+    if (!ReadVerbSettings(&g)) return VerbFailed;
     AddLog(QStringLiteral("Programmet startat."));
     QString error;
     if (!server.start(g, options.all ? QStringList() : options.args, &error)) {

@@ -101,6 +101,16 @@ bool FindMachine(const QString& text, MachineEntry* found) {
     return false;
 }
 
+bool ReadVerbSettings(GeneralSettings* g) {
+    try {
+        ReadGeneralSettings(*g);
+        return true;
+    } catch (const AppError& e) {
+        ReportError(e);
+        return false;
+    }
+}
+
 bool PeekMachine(int slot, MachineSettings* ms) {
     try {
         LoadMachineSettings(*ms, slot);

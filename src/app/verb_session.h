@@ -69,6 +69,10 @@ void VerbOutFields(const QStringList& fields);
 // False when there is none.
 bool FindMachine(const QString& text, MachineEntry* found);
 
+// The general settings for a verb that has no session; false (reported)
+// when they do not load.
+bool ReadVerbSettings(GeneralSettings* g);
+
 // The settings of a slot without applying them; false when they do not load.
 bool PeekMachine(int slot, MachineSettings* ms);
 
