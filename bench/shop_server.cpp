@@ -8,7 +8,9 @@
 // loop for the run time, and checks every answer byte for byte against what
 // it expects: the store's "00" answer, and the program it stored coming back
 // whole. The machines are a small client loop here (the simulated machine
-// connects from no address of its own), all in this process, on its thread.
+// connects from no address of its own), all in this process. The network
+// machines run on a thread of their own, as a shop's machines are not the
+// server's work; BENCH_ONE_THREAD=1 puts them on the server's thread too.
 //
 // Figures: requests, answers lost or not byte-exact (target: none); per
 // serial line the characters on the line (both ways) over the run as a share
@@ -40,6 +42,7 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QThread>
 #include <QProcess>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -48,6 +51,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -172,7 +176,8 @@ public:
 
     // serial: the PC's answer to a load ends its header line with LF alone
     // on a serial line (CR LF on TCP).
-    BenchMachine(const QByteArray& name, const QByteArray& body, bool serial) : bodySize_(body.size()) {
+    BenchMachine(const QByteArray& name, const QByteArray& body, bool serial)
+        : bodySize_(body.size()), timeout_(this), quiet_(this) {
         save_ = Framed(BuildFrame("C", "SAV", "", name, "00"), "\r\n", body, MachineClose);
         saveAnswer_ = Pieces{{PcClose(BuildFrame("R", "SAV", "", name, "00")), {}, {}}};
         load_ = Pieces{{MachineClose(BuildFrame("C", "LOD", "", name, "00")), {}, {}}};
@@ -193,6 +198,7 @@ public:
         connect(socket_, &QTcpSocket::readyRead, this, [this] { received(socket_->readAll()); });
         connect(socket_, &QTcpSocket::bytesWritten, this, [this] { pump(); });
         connect(socket_, &QTcpSocket::connected, this, [this] {
+            connected_ = true;
             if (reconnecting_) {
                 reconnecting_ = false;
                 next();
@@ -200,7 +206,7 @@ public:
         });
         dial();
     }
-    bool connected() const { return socket_ && socket_->state() == QAbstractSocket::ConnectedState; }
+    bool connected() const { return connected_; }
 
     // A serial machine on the far end of pc (wired back to back, opened).
     void attach(MemorySerialPort* pc) {
@@ -235,6 +241,7 @@ public:
 
 private:
     void dial() {
+        connected_ = false;
         socket_->bind(address_);
         socket_->connectToHost(QHostAddress::LocalHost, port_);
     }
@@ -345,9 +352,16 @@ private:
     qint64 written_ = 0, got_ = 0;
     double began_ = 0;
     bool bad_ = false;
+    std::atomic<bool> connected_{false};  // read from the server's thread
     bool debug_ = getenv("BENCH_DEBUG") != nullptr;
     QByteArray seen_;
 };
+
+// Runs f in m's thread: now when that is this one, else queued there.
+void OnItsThread(QObject* m, const std::function<void()>& f) {
+    if (m->thread() == QThread::currentThread()) f();
+    else QMetaObject::invokeMethod(m, f, Qt::QueuedConnection);
+}
 
 // A program folder with a Fenmo32.INI of nets network and serials serial
 // machines, the server started on it, and the machines connected.
@@ -357,6 +371,7 @@ struct Shop {
     std::deque<MemorySerialPort*> unclaimed;
     std::unique_ptr<ShopServer> server;
     std::vector<std::unique_ptr<BenchMachine>> net, serial;
+    QThread machinesThread;  // the network machines' (not started with BENCH_ONE_THREAD)
     QStringList errors;
     QString failure;
 
@@ -412,9 +427,14 @@ struct Shop {
         }
         const QByteArray netBody = bench::NcProgram(kNetProgram, 11).chopped(2);
         const QByteArray serialBody = bench::NcProgram(kSerialProgram, 22).chopped(2);
+        if (!getenv("BENCH_ONE_THREAD")) machinesThread.start();
         for (int i = 0; i < nets; ++i) {
             net.push_back(std::make_unique<BenchMachine>("O" + QByteArray::number(1001 + i), netBody, false));
-            net.back()->connectFrom(QHostAddress(QStringLiteral("127.0.0.%1").arg(2 + i)), server->port());
+            BenchMachine* m = net.back().get();
+            const QHostAddress from(QStringLiteral("127.0.0.%1").arg(2 + i));
+            const quint16 port = server->port();
+            if (machinesThread.isRunning()) m->moveToThread(&machinesThread);
+            OnItsThread(m, [m, from, port] { m->connectFrom(from, port); });
         }
         for (int i = 0; i < serials; ++i) {
             if (!pcPorts[size_t(i)]->isOpen()) {
@@ -438,6 +458,14 @@ struct Shop {
         if (!in) failure = QStringLiteral("not every network machine got connected to its station");
     }
     ~Shop() {
+        // Each network machine ends on its own thread; then the thread.
+        for (auto& m : net) {
+            BenchMachine* p = m.release();
+            if (machinesThread.isRunning()) QMetaObject::invokeMethod(p, [p] { delete p; }, Qt::BlockingQueuedConnection);
+            else delete p;
+        }
+        machinesThread.quit();
+        machinesThread.wait();
         net.clear();
         serial.clear();
         server.reset();
@@ -449,7 +477,7 @@ struct Shop {
     // Returns the seconds to the deadline. The deadline is a timer of its
     // own: it must also fire while a station waits in an event loop of its own.
     double Run(const std::vector<BenchMachine*>& machines, int ms) {
-        int running = 0;
+        std::atomic<int> running = 0;
         const double t0 = Now();
         double stoppedAt = 0;
         for (BenchMachine* m : machines) {
@@ -464,7 +492,7 @@ struct Shop {
         QObject::connect(&deadline, &QTimer::timeout, [&] {
             stoppedAt = Now();
             for (BenchMachine* m : machines) m->countingLine = false;
-            for (BenchMachine* m : machines) m->stop();
+            for (BenchMachine* m : machines) OnItsThread(m, [m] { m->stop(); });
         });
         deadline.start(ms);
         // The longest the thread went without getting to its timers (a
@@ -479,7 +507,7 @@ struct Shop {
             lastBeat = t;
         });
         beat.start(kBeatMs);
-        for (BenchMachine* m : machines) m->start();
+        for (BenchMachine* m : machines) OnItsThread(m, [m] { m->start(); });
         RunUntil([&] { return running == 0; }, ms + kAnswerTimeoutMs + 10000);
         ended = Now() - t0;
         for (BenchMachine* m : machines) m->stoppedHook = {};
