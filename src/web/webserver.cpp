@@ -118,7 +118,9 @@ WebServer::WebServer(ShopServer& shop, const GeneralSettings& general, QObject* 
         connect(st, &Station::trafficRow, this,
                 [this, name](bool in, const QByteArray& bytes, qint64 size, const QByteArray& rx, const QByteArray& computed,
                              QTcpSocket* link) {
-                    if (!in && link && size > bytes.size()) watchOutbound(name, link, size);
+                    // Only the newest message may show as going out.
+                    if (!in && size > bytes.size()) watchOutbound(name, link, size);
+                    else QObject::disconnect(outbound_.take(name).counting);
                     TrafficRow row;
                     row.time = QDateTime::currentDateTime();
                     row.in = in;
@@ -136,6 +138,8 @@ WebServer::WebServer(ShopServer& shop, const GeneralSettings& general, QObject* 
                 });
         connect(st, &Station::transferEnded, this, [this, name](bool in, const QString&, qint64 size, bool ok) {
             metrics_.transfer(name, in, ok, size);
+            // An aborted send never reaches its size: it must not show in the next transfer.
+            if (!in) QObject::disconnect(outbound_.take(name).counting);
         });
     }
     connect(&shop_, &ShopServer::published, this, [this] {
@@ -184,10 +188,14 @@ QJsonArray WebServer::machinesJson() const {
         QJsonObject m = v.toObject();
         m.insert(QStringLiteral("state"), m.value(QStringLiteral("link")));
         const auto sending = outbound_.find(m.value(QStringLiteral("name")).toString());
-        if (sending != outbound_.end() && sending->written < sending->size)
+        qint64 written = sending == outbound_.end() ? 0 : sending->written;
+        // A serial line shows where the piece it is sending starts ("129 tecken").
+        if (sending != outbound_.end() && sending->serial)
+            written = qMax(0, m.value(QStringLiteral("progress")).toString().section(QLatin1Char(' '), 0, 0).toInt() - 1);
+        if (sending != outbound_.end() && m.value(QStringLiteral("busy")).toBool() && written < sending->size)
             m.insert(QStringLiteral("outbound"),
                      QJsonObject{{QStringLiteral("size"), double(sending->size)},
-                                 {QStringLiteral("written"), double(sending->written)},
+                                 {QStringLiteral("written"), double(written)},
                                  {QStringLiteral("ms"), double(QDateTime::currentMSecsSinceEpoch() - sending->startMs)}});
         out.append(m);
     }
@@ -195,11 +203,13 @@ QJsonArray WebServer::machinesJson() const {
 }
 
 // Counts what the socket writes from now on as the message's bytes, so the
-// page can show a percentage and the time left.
+// page can show a percentage and the time left. Without a socket (a serial
+// line) the station's own count is read when the state is asked for.
 void WebServer::watchOutbound(const QString& machine, QTcpSocket* socket, qint64 size) {
     Outbound& o = outbound_[machine];
     QObject::disconnect(o.counting);
-    o = Outbound{size, 0, QDateTime::currentMSecsSinceEpoch(), {}};
+    o = Outbound{size, 0, QDateTime::currentMSecsSinceEpoch(), {}, !socket};
+    if (!socket) return;
     o.counting = connect(socket, &QTcpSocket::bytesWritten, this, [this, machine](qint64 n) {
         Outbound& out = outbound_[machine];
         out.written += n;

@@ -67,11 +67,13 @@ private:
     };
     std::vector<Stream> streams_;
     QTimer tick_;  // progress of transfers under way, while someone watches
-    // A program going out on a connection: its size and the bytes written so far.
+    // A program going out: its size and the bytes written so far (on a
+    // serial line, the station's own count).
     struct Outbound {
         qint64 size = 0, written = 0;
         qint64 startMs = 0;
         QMetaObject::Connection counting;
+        bool serial = false;
     };
     QMap<QString, Outbound> outbound_;
     void watchOutbound(const QString& machine, QTcpSocket* socket, qint64 size);
