@@ -100,7 +100,6 @@ TEST(MemorySerialPort, InstantSendsAndPostedReceives) {
     port.write(data);  // closed: nothing goes out, nothing comes in
     port.deliver("lost");
     EXPECT_TRUE(port.transmittedData().isEmpty());
-    EXPECT_FALSE(port.errorString().isEmpty());
 
     ASSERT_TRUE(port.open());
     port.write(data);
@@ -212,7 +211,6 @@ TEST(QtSerialPort, CarriesEveryByteValueBothWaysOverAPty) {
     QtSerialPort second;
     second.setDevice(pty.a);
     EXPECT_FALSE(second.open());
-    EXPECT_FALSE(second.errorString().isEmpty());
     EXPECT_FALSE(pc.open());  // already open
 
     // A pseudo-terminal has no modem lines to read. With parity on, the
@@ -244,7 +242,6 @@ TEST(QtSerialPort, CarriesEveryByteValueBothWaysOverAPty) {
     other.setDevice(pty.a);
     EXPECT_FALSE(other.setSettings(QStringLiteral("9600;e;7;1")));
     EXPECT_FALSE(other.open());
-    EXPECT_FALSE(other.errorString().isEmpty());
     pc.close();
     EXPECT_TRUE(second.open()) << second.errorString().toStdString();
 }
@@ -281,7 +278,6 @@ TEST(QtSerialPort, ParityMarksFlowControlOnRequestAndHangUpClosesAtTheFirstError
     ASSERT_TRUE(WaitUntil([&] { return !events.codes.empty(); }));
     Settle(200);
     EXPECT_EQ(events.codes, std::vector<int>{SerialPort::EventDCB});
-    EXPECT_FALSE(port.errorString().isEmpty());
     port.write("nowhere");
     EXPECT_EQ(port.outBufferCount(), 0);
 }

@@ -1,7 +1,6 @@
 #pragma once
 // A station in a throw-away shop: program folder, send, receive and trash
 // folders, a scripted panel, and listening on a port the system picks.
-#include "common/errorreport.h"
 #include "link/frames.h"
 #include "link/station.h"
 #include "support/scriptedpanel.h"
@@ -35,12 +34,7 @@ struct Shop {
         station.ApplyGeneralSettings(g);
         EXPECT_TRUE(station.StartListening());
         panel.tree = send;
-        SetErrorDialog([this](const QString& text) {
-            errorReports << text;
-            return true;
-        });
     }
-    ~Shop() { SetErrorDialog({}); }
 
     // Changes the general settings in force.
     template <class F>
@@ -51,8 +45,6 @@ struct Shop {
     }
     QByteArray log() const { return home.read(QStringLiteral("fenmo32.log")); }
     QByteArray file(const QString& relative) const { return home.read(QStringLiteral("ncprog/") + relative); }
-
-    QStringList errorReports;
 };
 
 // The machine's way of closing a message: line end, then the checksum of
