@@ -87,15 +87,12 @@ TEST(Faults, ResetInTheMiddleOfAProgramEitherWayOnEitherConnection) {
     EXPECT_EQ(far.got, whole);
 
     // The machine closes the connection having read the request, answering nothing.
-    for (const bool fetch : {true, false}) {
-        shop.panel.answers = {OperatorPanel::Answer::Yes};
-        far.steps = {{[&] { return far.requestDone(); }, [&] { far.conn->disconnectFromHost(); }}};
-        if (fetch) st.cmdRec_Click();
-        else st.cmdSend_Click();
-        EXPECT_EQ(shop.panel.status().toStdString(), "Förbindelsen bröts innan maskinen svarade.") << fetch;
-        EXPECT_TRUE(st.Aborted);
-        idle();
-    }
+    shop.panel.answers = {OperatorPanel::Answer::Yes};
+    far.steps = {{[&] { return far.requestDone(); }, [&] { far.conn->disconnectFromHost(); }}};
+    st.cmdRec_Click();
+    EXPECT_EQ(shop.panel.status().toStdString(), "Förbindelsen bröts innan maskinen svarade.");
+    EXPECT_TRUE(st.Aborted);
+    idle();
 }
 
 #ifdef Q_OS_LINUX
