@@ -48,9 +48,6 @@ TEST(SimMachine, AnswersProtocol2RequestsByteExactAndShowsFaults) {
     // Stored as the body arrived, the PC's closing line end included.
     EXPECT_EQ(pc->ask(PcRequest("SAV", "", "O5", "\r\nO5\r\nX1\r\n")), "%RSAV    O5      00\r\n13%");
     EXPECT_EQ(sim.program("O5"), "\r\nO5\r\nX1\r\n");
-    EXPECT_EQ(pc->ask(PcRequest("DEL", "", "O5")), "%RDEL    O5      00\r\n08%");
-    EXPECT_FALSE(QFile::exists(dir.filePath("O5")));
-    EXPECT_EQ(pc->ask(PcRequest("DEL", "", "O5")), "%RDEL    O5      08\r\n00%");
 
     // A request whose checksum does not add up: "04" and nothing done.
     EXPECT_EQ(pc->ask(Corrupt(PcRequest("LOD", "", "O1234"))), "%RLOD    O1234   04\r\n11%");
@@ -59,7 +56,7 @@ TEST(SimMachine, AnswersProtocol2RequestsByteExactAndShowsFaults) {
     EXPECT_FALSE(QFile::exists(dir.filePath("../x")));
 
     EXPECT_EQ(pc->ask(PcRequest("DRQ", "ALL", "")),
-              "%RDRQALL         00\r\nO1234   0  P2      0  P3      2  \r\n06%");
+              "%RDRQALL         00\r\nO1234   0  O5      0  P2      0  P3      2  \r\n10%");
     EXPECT_EQ(pc->ask(PcRequest("DRQ", "SEL", "P2")), "%RDRQSEL P2      00\r\nP2      0  \r\n05%");
     EXPECT_EQ(pc->ask(PcRequest("DRQ", "SEL", "NONE")), "%RDRQSEL NONE    08\r\n02%");
 
