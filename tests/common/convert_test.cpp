@@ -28,16 +28,13 @@ void ExpectReads(F convert, std::initializer_list<std::tuple<const char*, int, i
     }
 }
 
-TEST(Convert, NumbersFollowThePlatformRules) {
+TEST(Convert, NumbersAndBooleansFollowThePlatformRules) {
     // Halves go to the even neighbour.
     ExpectReads(ToInt16, {{" 12 ", 12, 0}, {"2.5", 2, 0}, {"3.5", 4, 0}, {"-1", -1, 0}, {"x", 0, Err::TypeMismatch},
                           {"", 0, Err::TypeMismatch}, {"12abc", 0, Err::TypeMismatch}, {"32768", 0, Err::Overflow}});
     ExpectReads(ToInt32, {{"1e3", 1000, 0}, {"&H10", 16, 0}, {"1e300", 0, Err::Overflow}});
     ExpectReads(ToByte, {{"255", 255, 0}, {"255.4", 255, 0}, {"300", 0, Err::Overflow}, {"-1", 0, Err::Overflow},
                          {"256", 0, Err::Overflow}, {"255.5", 0, Err::Overflow}});
-}
-
-TEST(Convert, Booleans) {
     ExpectReads(ToBool, {{"True", 1, 0}, {"false", 0, 0}, {"-1", 1, 0}, {" 1 ", 1, 0}, {"0", 0, 0}, {"1e3", 1, 0},
                          {"Ja", 0, Err::TypeMismatch}, {"", 0, Err::TypeMismatch}});
     EXPECT_EQ(BoolText(true), T("True"));

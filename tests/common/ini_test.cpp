@@ -92,7 +92,7 @@ TEST(Home, UnwritableOwnFolderFallsBackToTheUserFolderMadeFromDefaults) {
     EXPECT_FALSE(h.exists(QStringLiteral("user/errors.ini")));
 }
 
-TEST(Ini, WriteTouchesOnlyOneLine) {
+TEST(Ini, WriteTouchesOnlyOneLineAndKeepsTheFilesStyle) {
     TestHome h;
     const QByteArray original =
         "; shop settings\r\n"
@@ -120,11 +120,8 @@ TEST(Ini, WriteTouchesOnlyOneLine) {
     ASSERT_TRUE(WriteIni(QStringLiteral("Maskin 3"), QStringLiteral("Namn"), QStringLiteral("C"), f));
     expected += "\r\nTyp=1\r\n[Maskin 3]\r\nNamn=C\r\n";
     EXPECT_EQ(h.read(QStringLiteral("t.ini")), expected);
-    EXPECT_EQ(QDir(h.path()).entryList(QDir::Files), QStringList{QStringLiteral("t.ini")});  // no temporary left
-}
 
-TEST(Ini, WriteKeepsLineEndStyleAndEncoding) {
-    TestHome h;
+    // The file's own line ends and encoding are kept.
     const QString lf = h.write(QStringLiteral("lf.ini"), "[A]\nK=1\n");
     ASSERT_TRUE(WriteIni(QStringLiteral("B"), QStringLiteral("Namn"), QStringLiteral("Fräs"), lf));
     EXPECT_EQ(h.read(QStringLiteral("lf.ini")), QByteArray("[A]\nK=1\n[B]\nNamn=Fr\xe4s\n"));
@@ -135,6 +132,8 @@ TEST(Ini, WriteKeepsLineEndStyleAndEncoding) {
 
     ASSERT_TRUE(WriteIni(QStringLiteral("A"), QStringLiteral("K"), QStringLiteral("v"), h.file(QStringLiteral("new.ini"))));
     EXPECT_EQ(h.read(QStringLiteral("new.ini")), QByteArray("[A]\r\nK=v\r\n"));
+    // No temporary left.
+    EXPECT_EQ(QDir(h.path()).entryList(QDir::Files), (QStringList{"lf.ini", "new.ini", "t.ini", "u.ini"}));
 }
 
 TEST(Ini, FailedWriteIsReportedAndChangesNothing) {

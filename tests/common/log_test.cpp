@@ -7,7 +7,7 @@
 #include <QRegularExpression>
 #include <clocale>
 
-TEST(HexDump, SixteenAByteLines) {
+TEST(HexDump, SixteenAByteLinesOrPlainThirtyOne) {
     EXPECT_TRUE(HexDump({}, 3).isEmpty());
     EXPECT_TRUE(HexDump({}, 2).isEmpty());
 
@@ -20,20 +20,14 @@ TEST(HexDump, SixteenAByteLines) {
               "00000 | 41 42 43 44 45 46 47 48 - " + QByteArray(50 - 26, ' ') + " | ABCDEFGH" + QByteArray(8, ' '));
 
     const QByteArray twenty = sixteen + QByteArray("\x00 %\xff", 4);
-    const QByteArray dump = HexDump(twenty, 3);
     const QByteArray second = "00010 | 00 20 25 FF " + QByteArray(50 - 12, ' ') + " | .." + "%\xff" + QByteArray(12, ' ');
-    EXPECT_EQ(dump, HexDump(sixteen, 3) + second);
+    EXPECT_EQ(HexDump(twenty, 3), HexDump(sixteen, 3) + second);
+    // Offsets grow past five digits.
+    EXPECT_NE(HexDump(QByteArray(0x100010, 'a'), 3).indexOf("\r\n100000 | 61 61"), -1);
 
-    QByteArray big(0x100010, 'a');
-    const QByteArray bigDump = HexDump(big, 3);
-    EXPECT_NE(bigDump.indexOf("\r\n100000 | 61 61"), -1);  // offsets grow past five digits
-}
-
-TEST(HexDump, PlainThirtyOneALine) {
-    const QByteArray d62 = HexDump(QByteArray(62, '\x0d'), 2);
-    EXPECT_EQ(d62, QByteArray().append(QByteArray("0D ").repeated(31)).append("\r\n").repeated(2));
-    const QByteArray d40 = HexDump(QByteArray(40, 'A'), 2);
-    EXPECT_EQ(d40, QByteArray("41 ").repeated(31) + "\r\n" + QByteArray("41 ").repeated(9));
+    // Mode 2: plain, thirty-one a line.
+    EXPECT_EQ(HexDump(QByteArray(62, '\x0d'), 2), (QByteArray("0D ").repeated(31) + "\r\n").repeated(2));
+    EXPECT_EQ(HexDump(QByteArray(40, 'A'), 2), QByteArray("41 ").repeated(31) + "\r\n" + QByteArray("41 ").repeated(9));
 }
 
 TEST(Log, LinesAndDumpsAppendToTheProgramFolder) {

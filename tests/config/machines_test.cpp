@@ -115,7 +115,7 @@ TEST(MachineListTest, SlotsNamesAndAdding) {
     EXPECT_EQ(listed(), QString::fromUtf8("Fräs@1;"));
 }
 
-TEST(ModelFileTest, ConversionCapsAndDocuments) {
+TEST(ModelFileTest, NamesCaseConversionCapsAndDocuments) {
     TestHome home;
     auto caps = [](const QString& model) {
         const ModelCaps c = ReadModelCaps(model);
@@ -127,29 +127,12 @@ TEST(ModelFileTest, ConversionCapsAndDocuments) {
         for (const DocumentEntry& d : ModelDocuments(model)) out += d.caption + '=' + d.file + ';';
         return out;
     };
-    // No model: every default.
+    // No model and no folder: every default.
+    EXPECT_TRUE(ModelList().isEmpty());
+    EXPECT_EQ(ListFileNames(home.file("maskiner"), "*.DAT"), "");
     EXPECT_FALSE(ModelConversion("?"));
     EXPECT_EQ(docs("?"), "");
     EXPECT_EQ(caps("?"), "01110");
-
-    // A value that does not convert keeps its default; documents end at the first empty Dok.
-    home.write("maskiner/P1.dat",
-               "[Maskin]\r\nConversion=True\r\nNetwork=False\r\nProtokoll2=0\r\nOnlyLF=-1\r\nProtokoll1=kanske\r\n"
-               "[Dokument]\r\nDok1=Verktyg\r\nFil1=TOOLS.TXT\r\nDok2=Nollpunkter\r\nDok4=Aldrig\r\nFil4=NEVER\r\n");
-    EXPECT_TRUE(ModelConversion("P1"));
-    EXPECT_EQ(caps("P1"), "10101");
-    EXPECT_EQ(docs("P1"), "Verktyg=TOOLS.TXT;Nollpunkter=;");
-
-    home.write(kIni, "[Maskin 1]\r\nModell=P1\r\n");
-    MachineSettings ms;
-    LoadMachineSettings(ms, 1);
-    EXPECT_TRUE(ms.Conversion);
-}
-
-TEST(ModelFileTest, NamesAndCaseOfModelFiles) {
-    TestHome home;
-    EXPECT_TRUE(ModelList().isEmpty());  // no folder
-    EXPECT_EQ(ListFileNames(home.file("maskiner"), "*.DAT"), "");
 
     // Folder and extension in other case than the program spells them.
     home.write("Maskiner/TC-32B.DAT", "[Maskin]\r\nConversion=True\r\n[Dokument]\r\nDok1=Lista\r\n");
@@ -169,6 +152,19 @@ TEST(ModelFileTest, NamesAndCaseOfModelFiles) {
     // A file with nothing before its dot gives no model.
     home.write("Maskiner/.dat", "");
     EXPECT_EQ(ModelList(), (QStringList{"abc", "GEN", "GEN", "TC-32B"}));
+
+    // A value that does not convert keeps its default; documents end at the first empty Dok.
+    home.write("Maskiner/P1.dat",
+               "[Maskin]\r\nConversion=True\r\nNetwork=False\r\nProtokoll2=0\r\nOnlyLF=-1\r\nProtokoll1=kanske\r\n"
+               "[Dokument]\r\nDok1=Verktyg\r\nFil1=TOOLS.TXT\r\nDok2=Nollpunkter\r\nDok4=Aldrig\r\nFil4=NEVER\r\n");
+    EXPECT_TRUE(ModelConversion("P1"));
+    EXPECT_EQ(caps("P1"), "10101");
+    EXPECT_EQ(docs("P1"), "Verktyg=TOOLS.TXT;Nollpunkter=;");
+
+    home.write(kIni, "[Maskin 1]\r\nModell=P1\r\n");
+    MachineSettings ms;
+    LoadMachineSettings(ms, 1);
+    EXPECT_TRUE(ms.Conversion);
 }
 
 TEST(SetupFormTest, AddressAndPortChecks) {

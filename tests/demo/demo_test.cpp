@@ -49,25 +49,25 @@ bool Gone(int pid) {
     return stat.isEmpty() || stat.mid(stat.lastIndexOf(')') + 2, 1) == "Z";
 }
 
-// The supervisor on a shop of its own; the window is FENMO_DEMO_WINDOW or Fenmo32.
+// The supervisor on a shop of its own, with "sleep 600" standing in for the window.
 struct Demo {
     QTemporaryDir dir;
     QString shop = dir.path() + QStringLiteral("/shop");
     QProcess supervisor;
     QByteArray out;
+    int window = -1;
 
-    void start(const QString& window, const QStringList& env = {}) {
+    // True once the machines are up and the window runs.
+    bool start() {
         QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
         e.insert(QStringLiteral("FENMO_DEMO_SHOP"), shop);
-        if (!window.isEmpty()) e.insert(QStringLiteral("FENMO_DEMO_WINDOW"), window);
-        for (const QString& kv : env) e.insert(kv.section(QLatin1Char('='), 0, 0), kv.section(QLatin1Char('='), 1));
+        e.insert(QStringLiteral("FENMO_DEMO_WINDOW"), QStringLiteral("sleep 600"));
         supervisor.setProcessEnvironment(e);
         supervisor.setProcessChannelMode(QProcess::MergedChannels);
         QObject::connect(&supervisor, &QProcess::readyRead, [this] { out += supervisor.readAll(); });
         supervisor.start(QStringLiteral("python3"), {kScripts + QStringLiteral("run-demo"), kBuild});
-    }
-    bool machinesUp() {
-        return WaitUntil([&] { return out.contains("demoverkstaden"); }, 30000);
+        return WaitUntil([&] { return out.contains("demoverkstaden"); }, 30000) &&
+               WaitUntil([&] { return (window = child("sleep")) > 0; });
     }
     int child(const QByteArray& program) {
         for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
@@ -114,10 +114,7 @@ TEST(DemoShop, FreshShopHasTheMachinesAndASecondRunOnlyRenewsThePorts) {
 
 TEST(DemoRun, EachMachineTakesAndGivesAProgramAndNothingIsLeftWhenTheWindowDies) {
     Demo demo;
-    demo.start(QStringLiteral("sleep 600"));
-    ASSERT_TRUE(demo.machinesUp()) << demo.out.constData();
-    int window = -1;
-    ASSERT_TRUE(WaitUntil([&] { return (window = demo.child("sleep")) > 0; }));
+    ASSERT_TRUE(demo.start()) << demo.out.constData();
     // Two socat pairs and three machines.
     EXPECT_EQ(ProcessesNaming(demo.shop).size(), 5);
 
@@ -142,18 +139,15 @@ TEST(DemoRun, EachMachineTakesAndGivesAProgramAndNothingIsLeftWhenTheWindowDies)
         EXPECT_TRUE(WaitUntil([&] { return QFileInfo::exists(stored); }, 5000)) << c.machine.toStdString();
     }
 
-    ::kill(window, SIGKILL);
+    ::kill(demo.window, SIGKILL);
     EXPECT_TRUE(demo.supervisor.waitForFinished(20000));
     EXPECT_TRUE(WaitUntil([&] { return ProcessesNaming(demo.shop).isEmpty(); }, 20000));
 }
 
 TEST(DemoRun, NothingIsLeftWhenTheSupervisorIsKilled) {
     Demo demo;
-    demo.start(QStringLiteral("sleep 600"));
-    ASSERT_TRUE(demo.machinesUp()) << demo.out.constData();
-    int window = -1;
-    ASSERT_TRUE(WaitUntil([&] { return (window = demo.child("sleep")) > 0; }));
+    ASSERT_TRUE(demo.start()) << demo.out.constData();
     ::kill(int(demo.supervisor.processId()), SIGKILL);
     EXPECT_TRUE(demo.supervisor.waitForFinished(20000));
-    EXPECT_TRUE(WaitUntil([&] { return ProcessesNaming(demo.shop).isEmpty() && Gone(window); }, 20000));
+    EXPECT_TRUE(WaitUntil([&] { return ProcessesNaming(demo.shop).isEmpty() && Gone(demo.window); }, 20000));
 }

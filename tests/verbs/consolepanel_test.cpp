@@ -50,11 +50,10 @@ TEST(ConsolePanel, PrintsWhatTheStationShowsAndAnswersByTheCommandLine) {
     EXPECT_EQ(panel.remoteNames(), QStringList{"O1001"});
     EXPECT_EQ(panel.count(Kind::Fill, 0), 1);
     EXPECT_EQ(panel.count(Kind::Removed, 0), 1);
-}
 
-TEST(ConsolePanel, ProgressIsRewrittenInPlaceOnlyWhereItHasAWriter) {
-    QString out, progress;
-    ConsolePanel panel(ConsolePanel::Policy::No, [&out](const QString& text) { out += text; });
+    // Progress is rewritten in place, only where it has a writer.
+    out.clear();
+    QString progress;
     panel.setProgress(1, 3);  // not a terminal: nothing
     panel.setProgressWriter([&progress](const QString& text) { progress += text; });
     panel.setProgress(2, 3);

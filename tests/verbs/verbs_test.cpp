@@ -115,20 +115,6 @@ TEST(Verbs, MachinesAndUsage) {
     EXPECT_EQ(home.read("Fenmo32.INI"), ini);  // listing selects nothing
 }
 
-TEST(Verbs, DirListsTheMachinesPrograms) {
-    Machine machine;
-    machine.store("O1001", QByteArray(256, 'X'));
-    machine.store("O2002", "M30");
-    Shop shop(machine.port);
-    const Result dir = shop.run(0, {"dir", "Fräs 1"});
-    EXPECT_EQ(dir.out, "O1001\t2\nO2002\t0\n");
-    EXPECT_TRUE(dir.err.contains("Fillista klar."));
-    // Selected as the window selects: remembered, and logged as the window logs.
-    EXPECT_TRUE(shop.read("Fenmo32.INI").contains("LastMachine=Fräs 1"));
-    EXPECT_EQ(shop.log().count("Begär fillista."), 1);
-    EXPECT_EQ(shop.log().count("Inkommande kommando: RDRQALL00"), 1);
-}
-
 TEST(Verbs, SendDeliversFilesOneAfterTheOther) {
     Machine machine;
     Shop shop(machine.port);
@@ -166,11 +152,19 @@ TEST(Verbs, SendDeliversFilesOneAfterTheOther) {
     EXPECT_EQ(shop.log().count("Begär sändning av fil:"), 5);  // none for the usage errors
 }
 
-TEST(Verbs, FetchReplacesOnlyWhenAllowed) {
+TEST(Verbs, DirFetchAndDeleteOnOneMachine) {
     Machine machine;
+    machine.store("O1001", QByteArray(256, 'X'));
     machine.store("O2002", "O2002\r\nG1 X5\r\nM30");
     machine.store("O2003", "O2003\r\nM30");
     Shop shop(machine.port);
+    const Result dir = shop.run(0, {"dir", "Fräs 1"});
+    EXPECT_EQ(dir.out, "O1001\t2\nO2002\t0\nO2003\t0\n");
+    EXPECT_TRUE(dir.err.contains("Fillista klar."));
+    // Selected as the window selects: remembered, and logged as the window logs.
+    EXPECT_TRUE(shop.read("Fenmo32.INI").contains("LastMachine=Fräs 1"));
+    EXPECT_EQ(shop.log().count("Begär fillista."), 1);
+    EXPECT_EQ(shop.log().count("Inkommande kommando: RDRQALL00"), 1);
 
     EXPECT_TRUE(shop.run(0, {"fetch", "1", "O2002"}).err.contains("Mottagning klar ('O2002')"));
     EXPECT_EQ(shop.local("O2002.TC"), QByteArray("O2002\r\nG1 X5\r\nM30"));
@@ -197,13 +191,6 @@ TEST(Verbs, FetchReplacesOnlyWhenAllowed) {
         EXPECT_TRUE(shop.run(2, {"fetch", "--yes", "1", bad}).err.contains("ogiltigt programnamn")) << bad.toStdString();
     EXPECT_EQ(shop.log().size(), before);
     EXPECT_FALSE(shop.exists("O2002.TC"));
-}
-
-TEST(Verbs, DeleteRemovesAndShowsTheMachinesError) {
-    Machine machine;
-    machine.store("O2002", "M30");
-    machine.store("O2003", "M30");
-    Shop shop(machine.port);
 
     EXPECT_TRUE(shop.run(0, {"delete", "1", "O2002"}).err.contains("Radering utförd ('O2002')."));
     EXPECT_FALSE(machine.has("O2002"));

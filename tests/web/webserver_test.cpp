@@ -1,22 +1,13 @@
 // The web page and API of `serve --all`, end to end: the server as its own
 // process, a machine as a socket from 127.0.0.2, the API through Qt's
 // network classes.
-#include "link/frames.h"
-#include "support/testhome.h"
-#include "support/wait.h"
+#include "../link/stationfixture.h"
 
-#include <QCoreApplication>
 #include <QDirIterator>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QProcess>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <gtest/gtest.h>
 
 namespace {
-constexpr int kProcessMs = 60000;
-
 quint16 FreePort() {
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost);
@@ -25,21 +16,13 @@ quint16 FreePort() {
 
 struct Served {
     QProcess process;
-    quint16 web = 0;
-    Served(const TestHome& home) {
-        process.start(QCoreApplication::applicationDirPath() + "/Fenmo32", {"--home", home.path(), "serve", "--all"});
-        while (web == 0 && process.waitForReadyRead(kProcessMs))
-            while (process.canReadLine()) {
-                const QByteArray line = process.readLine().trimmed();
-                if (line.startsWith("WEB ")) web = line.mid(4).toUShort();
-                if (line.startsWith("LISTENING ")) port = line.mid(10).toUShort();
-            }
-    }
+    quint16 port = 0, web = 0;
+    explicit Served(const TestHome& home)
+        : port(home.serve(process, {"--all"})), web(AwaitLine(process, "WEB").toUShort()) {}
     ~Served() {
         process.terminate();
         process.waitForFinished(kProcessMs);
     }
-    quint16 port = 0;
 
     // status and body of one request
     std::pair<int, QByteArray> call(const QByteArray& method, const QString& path, const QByteArray& body = {},
@@ -56,12 +39,9 @@ struct Served {
 };
 
 void WriteShop(const TestHome& home, const QByteArray& token) {
-    const QByteArray folder = home.file("fras").toUtf8();
-    home.write("fras/O1.NC", "(Fixtur <script>alert</script>)%\r\nO1 (KONTUR)\r\nG0 X0\r\n%");
-    home.write("Fenmo32.INI", "[Program]\r\nListenPort=0\r\nListenAddress=127.0.0.1\r\nMaxProgramMB=1\r\nWebPort=" +
-                                  QByteArray::number(FreePort()) + "\r\nWebToken=" + token +
-                                  "\r\n[Maskin 1]\r\nNamn=Fräs A\r\nTyp=0\r\nIP=127.0.0.2\r\nPort=9\r\nExtension=NC\r\n"
-                                  "SendPath=" + folder + "\r\nRecPath=" + folder + "\r\nRootPath=" + folder + "\r\n");
+    home.write("ncprog/O1.NC", "(Fixtur <script>alert</script>)%\r\nO1 (KONTUR)\r\nG0 X0\r\n%");
+    home.ini("ListenAddress=127.0.0.1\r\nMaxProgramMB=1\r\nWebPort=" + QByteArray::number(FreePort()) +
+             "\r\nWebToken=" + token + "\r\n" + home.machine(1, "Fräs A", "IP=127.0.0.2\r\nPort=9\r\n"));
 }
 }  // namespace
 
@@ -69,17 +49,12 @@ TEST(WebServer, RoutesAnswerWithTheirStatusesAndKeepWhatTheyReplace) {
     TestHome home;
     WriteShop(home, "hemlig");
     Served server(home);
-    ASSERT_NE(server.web, 0) << server.process.readAllStandardError().toStdString();
+    ASSERT_NE(server.web, 0);
 
     // A machine asks for a program: a transfer for the traffic rows and the metrics.
-    QTcpSocket machine;
-    ASSERT_TRUE(machine.bind(QHostAddress("127.0.0.2")));
-    machine.connectToHost(QHostAddress::LocalHost, server.port);
-    QByteArray got;
-    QObject::connect(&machine, &QTcpSocket::readyRead, [&] { got += machine.readAll(); });
-    const QByteArray head = BuildFrame("C", "LOD", "", "O1", "00") + "\r";
-    machine.write(head + "\n" + CalcChecksum(head) + "%");
-    ASSERT_TRUE(WaitUntil([&] { return got.endsWith('%'); }, 10000));
+    Peer machine;
+    ASSERT_TRUE(machine.connectTo(server.port, "127.0.0.2"));
+    ASSERT_TRUE(machine.ask(Request("LOD", "O1")).endsWith('%'));
 
     const QString a = "/api/machines/Fr%C3%A4s%20A";
     const QByteArray big(1024 * 1024 + 10, 'G');
@@ -118,8 +93,8 @@ TEST(WebServer, RoutesAnswerWithTheirStatusesAndKeepWhatTheyReplace) {
         EXPECT_EQ(status, c.status) << c.method.data() << ' ' << c.path.toStdString() << ' ' << body.toStdString();
         EXPECT_TRUE(body.contains(c.contains)) << c.path.toStdString() << ' ' << body.toStdString();
     }
-    EXPECT_EQ(home.read("fras/O9.NC"), QByteArray("%\r\nSEDAN\r\n%"));
-    EXPECT_FALSE(home.exists("O8.NC") || home.exists("fras/O8.NC"));
+    EXPECT_EQ(home.read("ncprog/O9.NC"), QByteArray("%\r\nSEDAN\r\n%"));
+    EXPECT_FALSE(home.exists("O8.NC") || home.exists("ncprog/O8.NC"));
     int versions = 0;
     for (QDirIterator it(home.file("historik"), {"*.gz"}, QDir::Files, QDirIterator::Subdirectories); it.hasNext(); it.next())
         ++versions;
@@ -142,5 +117,5 @@ TEST(WebServer, WithoutATokenNothingChanges) {
     EXPECT_EQ(server.call("GET", "/api/machines").first, 200);
     EXPECT_EQ(server.call("POST", "/api/machines/Fr%C3%A4s%20A/send", R"({"files":["O1.NC"]})", "x").first, 403);
     EXPECT_EQ(server.call("PUT", "/api/machines/Fr%C3%A4s%20A/library/O9.NC", "X", "x").first, 403);
-    EXPECT_FALSE(home.exists("fras/O9.NC"));
+    EXPECT_FALSE(home.exists("ncprog/O9.NC"));
 }
