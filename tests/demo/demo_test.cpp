@@ -1,25 +1,15 @@
 // The demo shop behind `make run`: the builder script and the supervisor that
 // starts the simulated machines with the window and ends them with it.
-#include "common/home.h"
 #include "common/ini.h"
+#include "support/testhome.h"
 #include "support/wait.h"
 
-#include <QDir>
-#include <QFile>
-#include <QProcess>
-#include <QTemporaryDir>
-#include <gtest/gtest.h>
 #include <csignal>
 
 namespace {
 
 const QString kScripts = QStringLiteral(FENMO_SOURCE_DIR "/scripts/");
 const QString kBuild = QStringLiteral(FENMO_BUILD_DIR);
-
-QByteArray ReadAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 bool RunShopBuilder(const QStringList& args) {
     QProcess p;
@@ -38,14 +28,14 @@ QList<int> ProcessesNaming(const QString& folder) {
         bool ok = false;
         const int n = pid.toInt(&ok);
         if (!ok) continue;
-        QByteArray cmd = ReadAll(QStringLiteral("/proc/") + pid + QStringLiteral("/cmdline"));
+        QByteArray cmd = ReadFile(QStringLiteral("/proc/") + pid + QStringLiteral("/cmdline"));
         if (cmd.replace('\0', ' ').contains(folder.toLocal8Bit())) found.append(n);
     }
     return found;
 }
 
 bool Gone(int pid) {
-    const QByteArray stat = ReadAll(QStringLiteral("/proc/%1/stat").arg(pid));
+    const QByteArray stat = ReadFile(QStringLiteral("/proc/%1/stat").arg(pid));
     return stat.isEmpty() || stat.mid(stat.lastIndexOf(')') + 2, 1) == "Z";
 }
 
@@ -71,10 +61,10 @@ struct Demo {
     }
     int child(const QByteArray& program) {
         for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-            const QByteArray stat = ReadAll(QStringLiteral("/proc/") + pid + QStringLiteral("/stat"));
+            const QByteArray stat = ReadFile(QStringLiteral("/proc/") + pid + QStringLiteral("/stat"));
             const QList<QByteArray> f = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
             if (f.size() > 1 && f[1].toLongLong() == supervisor.processId() &&
-                ReadAll(QStringLiteral("/proc/") + pid + QStringLiteral("/cmdline")).startsWith(program))
+                ReadFile(QStringLiteral("/proc/") + pid + QStringLiteral("/cmdline")).startsWith(program))
                 return pid.toInt();
         }
         return -1;
@@ -96,9 +86,9 @@ TEST(DemoShop, FreshShopHasTheMachinesAndASecondRunOnlyRenewsThePorts) {
 
     // The operator's own change survives; only the ports are new.
     ASSERT_TRUE(WriteIni("Maskin 2", "Namn", "Svarven", shop + "/Fenmo32.INI"));
-    const QByteArray before = ReadAll(shop + "/Fenmo32.INI");
+    const QByteArray before = ReadFile(shop + "/Fenmo32.INI");
     ASSERT_TRUE(RunShopBuilder({shop, "--port", "4242", "--listen-port", "4343"}));
-    const QByteArray after = ReadAll(shop + "/Fenmo32.INI");
+    const QByteArray after = ReadFile(shop + "/Fenmo32.INI");
     QByteArray expected = before;
     expected.replace("Port=10001\r\n", "Port=4242\r\n").replace("ListenPort=10000\r\n", "ListenPort=4343\r\n");
     EXPECT_EQ(after, expected);
@@ -127,8 +117,8 @@ TEST(DemoRun, EachMachineTakesAndGivesAProgramAndNothingIsLeftWhenTheWindowDies)
         const QString home = QStringLiteral("--home=") + demo.shop;
         EXPECT_EQ(QProcess::execute(kBuild + "/Fenmo32", {home, "fetch", c.machine, c.fetch, "--to", to, "--yes"}), 0)
             << c.machine.toStdString();
-        EXPECT_EQ(ReadAll(to + "/" + c.fetch + "." + c.send.section('.', 1)),
-                  ReadAll(demo.shop + "/maskinminne/" + c.memory + "/" + c.fetch))
+        EXPECT_EQ(ReadFile(to + "/" + c.fetch + "." + c.send.section('.', 1)),
+                  ReadFile(demo.shop + "/maskinminne/" + c.memory + "/" + c.fetch))
             << c.machine.toStdString();
         EXPECT_EQ(QProcess::execute(kBuild + "/Fenmo32",
                                     {home, "send", c.machine, demo.shop + "/ncprog/" + c.machine + "/" + c.send}),

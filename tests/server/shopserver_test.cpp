@@ -1,7 +1,6 @@
 // The shop server in-process: a serial line that hangs up and comes back
 // while a network machine stores, and every transfer answered meanwhile.
 #include "../link/stationfixture.h"
-#include "common/ini.h"
 #include "link/memoryserialport.h"
 #include "server/shopserver.h"
 
@@ -45,15 +44,9 @@ TEST(ShopServerInProcess, SerialLineComesBackWhileANetworkMachineStores) {
 // the first one's from going out meanwhile, and both arrive whole.
 TEST(ShopServerInProcess, SerialLinesSendSideBySide) {
     TestHome home;
-    const QByteArray folder = home.file("ncprog").toUtf8();
-    QDir().mkpath(home.file("ncprog"));
-    QByteArray ini = "[Program]\r\nListenPort=0\r\nListenAddress=127.0.0.1\r\nIgnoreCts=True\r\n";
-    for (int slot : {1, 2})
-        ini += QStringLiteral("[Maskin %1]\r\nNamn=Svarv %1\r\nTyp=1\r\nComPort=%1\r\nBaudRate=115200\r\nExtension=NC\r\n")
-                   .arg(slot)
-                   .toUtf8() +
-               "SendPath=" + folder + "\r\n";
-    home.write("Fenmo32.INI", ini);
+    home.ini("ListenAddress=127.0.0.1\r\nIgnoreCts=True\r\n" +
+             home.machine(1, "Svarv 1", "Typ=1\r\nComPort=1\r\nBaudRate=115200\r\n") +
+             home.machine(2, "Svarv 2", "Typ=1\r\nComPort=2\r\nBaudRate=115200\r\n"));
     home.write("ncprog/O1.NC", QByteArray(8000, 'A'));
     std::vector<MemorySerialPort*> ports;
     ShopServer server;

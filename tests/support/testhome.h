@@ -43,6 +43,12 @@ inline QStringList Entries(const QString& folder, QDir::Filters kind = QDir::All
     return QDir(folder).entryList(kind | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
 }
 
+// A file's bytes; empty when it cannot be read.
+inline QByteArray ReadFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
 struct Result {
     int code = -1;
     bool finished = false;
@@ -67,11 +73,7 @@ public:
         f.write(bytes);
         return p;
     }
-    QByteArray read(const QString& name) const {
-        QFile f(file(name));
-        if (!f.open(QIODevice::ReadOnly)) return {};
-        return f.readAll();
-    }
+    QByteArray read(const QString& name) const { return ReadFile(file(name)); }
     bool exists(const QString& name) const { return QFileInfo::exists(file(name)); }
 
     // The general settings file, listening on a port the system picks unless told.

@@ -10,11 +10,6 @@
 
 namespace {
 
-QByteArray ReadFile(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 // Runs machine-sim once as a machine asking link for program O3003 and
 // returns what landed in its memory.
 QByteArray SimLoads(const QStringList& link) {
