@@ -54,34 +54,3 @@ TEST(ShopServer, ServesEveryMachineFromItsOwnFoldersAndStopsWithoutHalfFiles) {
     EXPECT_EQ(server.exitCode(), 0);
     home.run(3, {"status"});
 }
-
-// Two shops' servers on one library folder: the same program stored 100
-// times by each at once is always one whole program, never a mix.
-TEST(ShopServer, TwoServersOnOneLibraryNeverInterleave) {
-    TestHome a, b;
-    const QByteArray library = a.file("bibliotek").toUtf8();
-    QDir().mkpath(a.file("bibliotek"));
-    const QByteArray texts[] = {QByteArray(20000, 'A'), QByteArray(30000, 'B')};
-    QProcess servers[2];
-    Peer machines[2];
-    int answered = 0, partial = 0;
-    for (int i = 0; i < 2; ++i) {
-        const TestHome& home = i ? b : a;
-        home.ini("ListenAddress=127.0.0.1\r\nHistoryKeep=0\r\n" + home.machine(1, "M", "SendPath=" + library + "\r\n"));
-        ASSERT_TRUE(machines[i].connectTo(home.serve(servers[i], {"--all"})));
-        QObject::connect(machines[i].socket, &QTcpSocket::readyRead, [&, m = &machines[i]] {
-            if (m->got.endsWith('%')) ++answered, m->got.clear();
-        });
-    }
-    for (int i = 0; i < 100; ++i) {
-        for (int m = 0; m < 2; ++m) machines[m].socket->write(Request("SAV", "O1", texts[m]));
-        ASSERT_TRUE(WaitUntil([&] { return answered >= 2 * (i + 1); }, 10000)) << i;
-        const QByteArray now = a.read("bibliotek/O1.NC");
-        partial += now != texts[0] && now != texts[1];
-    }
-    EXPECT_EQ(partial, 0);
-    for (QProcess& p : servers) {
-        p.terminate();
-        EXPECT_TRUE(p.waitForFinished(kProcessMs));
-    }
-}
