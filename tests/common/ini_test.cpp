@@ -9,7 +9,7 @@ QString Read(const TestHome& h, const char* section, const char* key, const char
 }
 }  // namespace
 
-TEST(Ini, LookupFollowsPrivateProfileRules) {
+TEST(Ini, LookupFollowsPrivateProfileRulesAndWritesTheGeneralSettings) {
     TestHome h;
     h.write(QStringLiteral("t.ini"),
             "; comment\r\n"
@@ -35,6 +35,13 @@ TEST(Ini, LookupFollowsPrivateProfileRules) {
         {"Maskin 1", "Namn", "Fräs A"}, {"Maskin 2", "Namn", "DEF"}};
     for (const auto& [section, key, value] : keys) EXPECT_EQ(Read(h, section, key), QString::fromUtf8(value)) << key;
     EXPECT_EQ(Read(h, "Program", "LastMachine", "missing.ini"), QStringLiteral("DEF"));
+
+    // A file name shorter than two characters means the general settings.
+    h.write(QStringLiteral("Fenmo32.INI"), "[Program]\r\nDebug=True\r\n");
+    EXPECT_EQ(ReadIni("Program", "Debug", "False"), "True");
+    EXPECT_EQ(ReadIni("Program", "Debug", "False", "x"), "True");
+    ASSERT_TRUE(WriteIni(QStringLiteral("Program"), QStringLiteral("LastMachine"), QStringLiteral("M1")));
+    EXPECT_EQ(h.read(QStringLiteral("Fenmo32.INI")), QByteArray("[Program]\r\nDebug=True\r\nLastMachine=M1\r\n"));
 }
 
 TEST(Ini, EncodingsLineEndsAndOddFiles) {
@@ -52,16 +59,6 @@ TEST(Ini, EncodingsLineEndsAndOddFiles) {
     h.write(QStringLiteral("big.ini"), "[A]\r\nK=" + big + "\r\nNext=1\r\n");
     EXPECT_EQ(Read(h, "A", "K", "big.ini"), QString(511, QLatin1Char('v')));
     EXPECT_EQ(Read(h, "A", "Next", "big.ini"), QStringLiteral("1"));
-}
-
-TEST(Ini, EmptyFileNameMeansGeneralSettings) {
-    TestHome h;
-    h.write(QStringLiteral("Fenmo32.INI"), "[Program]\r\nDebug=True\r\n");
-    EXPECT_EQ(ReadIni(QStringLiteral("Program"), QStringLiteral("Debug"), QStringLiteral("False")), QStringLiteral("True"));
-    EXPECT_EQ(ReadIni(QStringLiteral("Program"), QStringLiteral("Debug"), QStringLiteral("False"), QStringLiteral("x")),
-              QStringLiteral("True"));
-    ASSERT_TRUE(WriteIni(QStringLiteral("Program"), QStringLiteral("LastMachine"), QStringLiteral("M1")));
-    EXPECT_EQ(h.read(QStringLiteral("Fenmo32.INI")), QByteArray("[Program]\r\nDebug=True\r\nLastMachine=M1\r\n"));
 }
 
 TEST(Home, UnwritableOwnFolderFallsBackToTheUserFolderMadeFromDefaults) {

@@ -309,8 +309,10 @@ TEST(ReadBack, SendStopsWhenTheMachineHoldsSomethingElse) {
 }
 
 // Without a temporary folder neither a comparison nor a read-back starts:
-// the machine's copies never land on the library's programs.
-TEST(OperationsTemporaryFolder, NoFolderNoCopies) {
+// the machine's copies never land on the library's programs. With one, the
+// machine's own store while the PC fetches for a comparison goes to the
+// library, a version kept, and the comparison's copy stays its own.
+TEST(OperationsTemporaryFolder, NoFolderNoCopiesAndTheMachinesOwnStoreGoesToTheLibrary) {
     OpShop o(Link::Tcp);
     o.sim.storeProgram("O1", "MACHINE\r\n");
     o.shop.home.write("ncprog/O1.NC", "LIBRARY\r\n");
@@ -326,12 +328,7 @@ TEST(OperationsTemporaryFolder, NoFolderNoCopies) {
     EXPECT_TRUE(o.panel().status().startsWith("Kontroll av O1: ingen tillfällig mapp")) << o.panel().status().toStdString();
     qputenv("TMPDIR", tmp);
     EXPECT_EQ(o.shop.file("O1.NC"), QByteArray("LIBRARY\r\n"));
-}
 
-// The machine's own store while the PC fetches for a comparison goes to the
-// library, a version kept, and the comparison's copy stays its own.
-TEST(OperationsTemporaryFolder, MachinesOwnStoreDuringAComparisonGoesToTheLibrary) {
-    OpShop o(Link::Tcp);
     o.sim.storeProgram("O1", "G1\r\n");
     o.shop.home.write("ncprog/O1.NC", "G1\r\n");
     o.shop.home.write("ncprog/O77.NC", "OLD\r\n");
