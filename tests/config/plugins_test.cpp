@@ -45,17 +45,13 @@ TEST(PluginsTest, PlaceholdersInOrderEachValueOneArgument) {
     EXPECT_EQ(PluginArguments("-m \"#MASK#\" #SD#", PlaceholderValues()), (QStringList{"-m", "", ""}));
 }
 
-TEST(PluginsTest, FileFoundWithoutCaseAndStartedByKind) {
+// Finding the file in another case: Menus.PluginsAreListedUpToTheFirstGapAndStartWithTheMachinesValues.
+TEST(PluginsTest, ScriptsStartThroughTheirFirstLineOtherFilesAsDocuments) {
     TestHome home;
-    const QString script = home.write("Plugins/Run.PY", "#!/usr/bin/env python3 -u\r\nprint()\r\n");
-    PlaceholderValues v;
-    v.Extension = "py";
-    const PluginEntry entry{"Kör", home.path() + "/plugins/run.#EXT#", ""};
-    ASSERT_EQ(PluginFile(entry, v), script);
-
+    const QString script = home.write("plugins/run.py", "#!/usr/bin/env python3 -u\r\nprint()\r\n");
     const PluginStart s = PluginLaunch(script, {"a b", "c"});
     EXPECT_FALSE(s.document);
     EXPECT_EQ(s.program, "/usr/bin/env");
     EXPECT_EQ(s.arguments, (QStringList{"python3 -u", script, "a b", "c"}));
-    EXPECT_TRUE(PluginLaunch(home.write("Plugins/notes.txt", "#"), {"x"}).document);
+    EXPECT_TRUE(PluginLaunch(home.write("plugins/notes.txt", "#"), {"x"}).document);
 }

@@ -7,7 +7,7 @@ using Answer = OperatorPanel::Answer;
 using Buttons = OperatorPanel::Buttons;
 using Kind = ConsolePanel::Event::Kind;
 
-TEST(ConsolePanel, PrintsWhatTheStationShowsAndAnswersByTheCommandLine) {
+TEST(ConsolePanel, PrintsWhatTheStationShowsSafelyAndAnswersByTheCommandLine) {
     QString out;
     auto sink = [&out](const QString& text) { out += text; };
     ConsolePanel panel(ConsolePanel::Policy::No, sink);
@@ -60,11 +60,8 @@ TEST(ConsolePanel, PrintsWhatTheStationShowsAndAnswersByTheCommandLine) {
     panel.setProgress(0, 0);
     EXPECT_EQ(progress, "\r2 av 3\x1b[K\r\x1b[K");
     EXPECT_TRUE(out.isEmpty());
-}
 
-TEST(ConsolePanel, WhatAMachineOrAFileSentCannotSteerTheTerminal) {
-    QString out;
-    ConsolePanel panel(ConsolePanel::Policy::No, [&out](const QString& text) { out += text; });
+    // What a machine or a file sent cannot steer the terminal.
     const QString name = QString("O1\x1b]0;x\x07\x1b[2J\r") + QChar(0x9b);  // a title, a bell, a clear screen, CSI
     struct Case {
         std::function<void()> show;
