@@ -1,4 +1,3 @@
-#include "common/apperror.h"
 #include "common/dates.h"
 #include "common/log.h"
 #include "common/notify.h"

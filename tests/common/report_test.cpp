@@ -30,12 +30,11 @@ TEST(CallTrace, KeepsEightNewestAndSkipsRepeats) {
     EXPECT_TRUE(CallTrace()[0].ProcName.isEmpty());
 }
 
-TEST(ErrorReport, TextHasEightTraceLinesAndFixedWording) {
+TEST(ErrorReport, TextHasEightTraceLinesAndATracedFailureIsReportedLoggedAndAborts) {
     ClearCallTrace();
     TraceEnter(S("Form_Load()"));
     TraceEnter(S("cmbMaskiner_Click()"));
-    const QString text = ErrorReportText(6, S("Spill"));
-    const QStringList lines = text.split(S("\r\n"));
+    const QStringList lines = ErrorReportText(6, S("Spill")).split(S("\r\n"));
     ASSERT_EQ(lines.size(), 16);  // no line end after the last line
     const QString none = GeneralTime(QTime(0, 0)) + S(" - ");
     EXPECT_EQ(lines.mid(0, 14), (QStringList{S("Ett fel uppstod."), S("Beskrivning: Spill"), S("Felnummer: 6"), QString(),
@@ -44,9 +43,8 @@ TEST(ErrorReport, TextHasEightTraceLinesAndFixedWording) {
                                              none, none, none, QString()}));
     EXPECT_TRUE(lines[14].startsWith(S("Om detta fel är återkommande, var god kontakta Harnvik AB")));
     EXPECT_EQ(lines[15], S("(Klicka på Avbryt för att tving programmet att stängas av)."));
-}
 
-TEST(ErrorReport, TracedFailureIsReportedLoggedAndAborts) {
+    // A traced failure is reported, logged and aborts.
     TestHome h;
     ClearCallTrace();
     QString shown;

@@ -1,6 +1,4 @@
-#include "common/ansi.h"
 #include "library/history.h"
-#include "library/programfile.h"
 #include "operations/comparison.h"
 #include "opshop.h"
 
