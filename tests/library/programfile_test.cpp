@@ -82,7 +82,7 @@ TEST(ProgramFile, ReadDropsMarkersAndLooksPastCase) {
     }
 }
 
-TEST(ProgramFile, WriteNormalisesLineEndsAndFramesTheComment) {
+TEST(ProgramFile, WriteNormalisesLineEndsFramesTheCommentOrReportsAndLeavesTheOldFile) {
     TestHome home;
     // The file's bytes after a write that must succeed.
     const auto written = [&](const char* name, const QByteArray& text, const QString& comment) {
@@ -114,11 +114,8 @@ TEST(ProgramFile, WriteNormalisesLineEndsAndFramesTheComment) {
     home.write("P7.TC", "OLD");
     EXPECT_TRUE(WriteProgramFile("NEW", home.file("p7.tc"), "").ok);
     EXPECT_EQ(home.read("P7.TC"), "NEW");
-    EXPECT_EQ(Entries(home.path()), QStringList({"O1.TC", "O2.TC", "O3.TC", "O4.TC", "O5.TC", "O6.TC", "P7.TC"}));
-}
 
-TEST(ProgramFile, FailedWriteReportsAndLeavesTheOldFile) {
-    TestHome home;
+    // A failed write reports why and leaves the old file.
     const QByteArray old = "(KEEP)%\r\nO1\r\n%";
     home.write("lib/O1.TC", old);
     home.write("plain.txt", "not a folder");
@@ -158,7 +155,8 @@ TEST(ProgramFile, FailedWriteReportsAndLeavesTheOldFile) {
 
     EXPECT_EQ(home.read("lib/O1.TC"), old);
     EXPECT_EQ(Entries(home.file("lib")), QStringList({"O1.TC", "O9.TC"}));
-    EXPECT_EQ(Entries(home.path()), QStringList({"lib", "plain.txt"}));
+    EXPECT_EQ(Entries(home.path()),
+              QStringList({"O1.TC", "O2.TC", "O3.TC", "O4.TC", "O5.TC", "O6.TC", "P7.TC", "lib", "plain.txt"}));
 }
 
 TEST(ProgramFile, CommentsComeFromTheWholeFirstLine) {
