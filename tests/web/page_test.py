@@ -4,7 +4,7 @@ result in the row without a reload, and a comment holding <script> as text.
 
     page_test.py BUILD_DIR [--screenshot FILE]
 """
-import os, shutil, socket, subprocess, sys, tempfile, time
+import os, shutil, socket, subprocess, sys, tempfile
 
 build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build")
 shot = sys.argv[sys.argv.index("--screenshot") + 1] if "--screenshot" in sys.argv else None
