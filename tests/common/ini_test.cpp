@@ -9,7 +9,7 @@ QString Read(const TestHome& h, const char* section, const char* key, const char
 }
 }  // namespace
 
-TEST(Ini, LookupFollowsPrivateProfileRulesAndWritesTheGeneralSettings) {
+TEST(Ini, LookupFollowsPrivateProfileRulesInAnyFileAndWritesTheGeneralSettings) {
     TestHome h;
     h.write(QStringLiteral("t.ini"),
             "; comment\r\n"
@@ -36,16 +36,7 @@ TEST(Ini, LookupFollowsPrivateProfileRulesAndWritesTheGeneralSettings) {
     for (const auto& [section, key, value] : keys) EXPECT_EQ(Read(h, section, key), QString::fromUtf8(value)) << key;
     EXPECT_EQ(Read(h, "Program", "LastMachine", "missing.ini"), QStringLiteral("DEF"));
 
-    // A file name shorter than two characters means the general settings.
-    h.write(QStringLiteral("Fenmo32.INI"), "[Program]\r\nDebug=True\r\n");
-    EXPECT_EQ(ReadIni("Program", "Debug", "False"), "True");
-    EXPECT_EQ(ReadIni("Program", "Debug", "False", "x"), "True");
-    ASSERT_TRUE(WriteIni(QStringLiteral("Program"), QStringLiteral("LastMachine"), QStringLiteral("M1")));
-    EXPECT_EQ(h.read(QStringLiteral("Fenmo32.INI")), QByteArray("[Program]\r\nDebug=True\r\nLastMachine=M1\r\n"));
-}
-
-TEST(Ini, EncodingsLineEndsAndOddFiles) {
-    TestHome h;
+    // Either encoding, either line end, and files that hold nothing to read.
     h.write(QStringLiteral("utf8.ini"), "[Maskin 1]\nNamn=Fr\xc3\xa4s");  // LF only, no final line end
     h.write(QStringLiteral("ansi.ini"), "[Maskin 1]\r\nNamn=x\r\n[Maskin 2]\r\nNamn=Fr\xe4s\r\n");
     h.write(QStringLiteral("empty.ini"), "");
@@ -55,10 +46,16 @@ TEST(Ini, EncodingsLineEndsAndOddFiles) {
     EXPECT_EQ(Read(h, "Maskin 1", "Namn", "empty.ini"), QStringLiteral("DEF"));
     EXPECT_EQ(Read(h, "Maskin 1", "Namn", "folder.ini"), QStringLiteral("DEF"));
 
-    const QByteArray big(100 * 1024, 'v');
-    h.write(QStringLiteral("big.ini"), "[A]\r\nK=" + big + "\r\nNext=1\r\n");
+    h.write(QStringLiteral("big.ini"), "[A]\r\nK=" + QByteArray(100 * 1024, 'v') + "\r\nNext=1\r\n");
     EXPECT_EQ(Read(h, "A", "K", "big.ini"), QString(511, QLatin1Char('v')));
     EXPECT_EQ(Read(h, "A", "Next", "big.ini"), QStringLiteral("1"));
+
+    // A file name shorter than two characters means the general settings.
+    h.write(QStringLiteral("Fenmo32.INI"), "[Program]\r\nDebug=True\r\n");
+    EXPECT_EQ(ReadIni("Program", "Debug", "False"), "True");
+    EXPECT_EQ(ReadIni("Program", "Debug", "False", "x"), "True");
+    ASSERT_TRUE(WriteIni(QStringLiteral("Program"), QStringLiteral("LastMachine"), QStringLiteral("M1")));
+    EXPECT_EQ(h.read(QStringLiteral("Fenmo32.INI")), QByteArray("[Program]\r\nDebug=True\r\nLastMachine=M1\r\n"));
 }
 
 TEST(Home, UnwritableOwnFolderFallsBackToTheUserFolderMadeFromDefaults) {
