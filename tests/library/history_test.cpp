@@ -51,7 +51,6 @@ TEST(History, KeepsTheOldBytesCompressedAndPrunesTheOldest) {
     EXPECT_EQ(one[0].origin, "MASKIN 7_a");
     EXPECT_EQ(Version(one[0]), nc);
     EXPECT_LT(QFileInfo(one[0].file).size() * 4, nc.size());
-    EXPECT_TRUE(home.exists("historik"));
 
     for (int i = 2; i <= 5; ++i) {
         home.write("lib/O1234.TC", "v" + QByteArray::number(i));
@@ -124,8 +123,7 @@ TEST(History, AStoreOfTheSameBytesKeepsNothing) {
     EXPECT_TRUE(ListVersions(path).isEmpty());
     EXPECT_EQ(QFileInfo(path).lastModified(), old);  // not even rewritten
 
-    store("O2\n");
-    for (int i = 0; i < 25; ++i) store("O2\n");
+    for (int i = 0; i < 26; ++i) store("O2\n");  // the first changes the program
     ASSERT_EQ(Ids(path), QList<int>{1});
     EXPECT_EQ(Version(ListVersions(path)[0]), "(C)%\r\nO1\r\n%");
     EXPECT_EQ(home.read("O1.NC"), "(C)%O2\r\n%");
