@@ -30,7 +30,7 @@ const QString kDefaults = "0|0|5000|4000|5000|5000|8000|0|0|0|10000|67108864|20|
 
 }  // namespace
 
-TEST(GeneralSettingsTest, ConversionsAndWhereABadValueStopsTheRead) {
+TEST(GeneralSettingsTest, ConversionsWhereABadValueStopsTheReadAndComPorts) {
     TestHome home;
     GeneralSettings g{true, true, 1, 2, 3, 4, 5, 6, true, true, 7, 8, "old", "::1", "::1"};
     ASSERT_EQ(Read(g), 0);  // no settings file: every default
@@ -78,10 +78,8 @@ TEST(GeneralSettingsTest, ConversionsAndWhereABadValueStopsTheRead) {
         for (qsizetype i = 0; i < log.size(); ++i)
             EXPECT_TRUE(log[i].contains("för " + c.logged[i])) << log[i].toStdString();
     }
-}
 
-TEST(GeneralSettingsTest, ComPortDevices) {
-    TestHome home;
+    // A COM port's device: its [ComPorts] entry, else the platform's own name.
 #ifdef Q_OS_WIN
     EXPECT_EQ(ComPortDevice(3), "COM3");
 #else

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-TEST(PluginsTest, SectionsUpToTheFirstGap) {
+TEST(PluginsTest, SectionsUpToTheFirstGapAndHowTheirFilesStart) {
     TestHome home;
     EXPECT_TRUE(ReadPlugins().isEmpty());  // no plugins.ini
 
@@ -28,6 +28,15 @@ TEST(PluginsTest, SectionsUpToTheFirstGap) {
 
     home.write("plugins.ini", "[Plugin1]\r\nPath=tool.exe\r\n[Plugin2]\r\nName=B\r\n");
     EXPECT_TRUE(ReadPlugins().isEmpty());
+
+    // Scripts start through their first line, other files as documents (finding
+    // the file in another case: Menus.PluginsAreListedUpToTheFirstGapAndStartWithTheMachinesValues).
+    const QString script = home.write("plugins/run.py", "#!/usr/bin/env python3 -u\r\nprint()\r\n");
+    const PluginStart s = PluginLaunch(script, {"a b", "c"});
+    EXPECT_FALSE(s.document);
+    EXPECT_EQ(s.program, "/usr/bin/env");
+    EXPECT_EQ(s.arguments, (QStringList{"python3 -u", script, "a b", "c"}));
+    EXPECT_TRUE(PluginLaunch(home.write("plugins/notes.txt", "#"), {"x"}).document);
 }
 
 TEST(PluginsTest, PlaceholdersInOrderEachValueOneArgument) {
@@ -43,15 +52,4 @@ TEST(PluginsTest, PlaceholdersInOrderEachValueOneArgument) {
               (QStringList{"/srv/nc program/Fräs 1", "-xTC", "a b", "Fräs 1"}));
     // Nothing selected: empty name and folders.
     EXPECT_EQ(PluginArguments("-m \"#MASK#\" #SD#", PlaceholderValues()), (QStringList{"-m", "", ""}));
-}
-
-// Finding the file in another case: Menus.PluginsAreListedUpToTheFirstGapAndStartWithTheMachinesValues.
-TEST(PluginsTest, ScriptsStartThroughTheirFirstLineOtherFilesAsDocuments) {
-    TestHome home;
-    const QString script = home.write("plugins/run.py", "#!/usr/bin/env python3 -u\r\nprint()\r\n");
-    const PluginStart s = PluginLaunch(script, {"a b", "c"});
-    EXPECT_FALSE(s.document);
-    EXPECT_EQ(s.program, "/usr/bin/env");
-    EXPECT_EQ(s.arguments, (QStringList{"python3 -u", script, "a b", "c"}));
-    EXPECT_TRUE(PluginLaunch(home.write("plugins/notes.txt", "#"), {"x"}).document);
 }
