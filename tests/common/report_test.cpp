@@ -4,31 +4,8 @@
 #include "support/testhome.h"
 
 namespace {
-QStringList TraceNames() {
-    QStringList names;
-    for (int i = 1; i <= TraceSize; ++i) names << CallTrace()[i].ProcName;
-    return names;
-}
 QString S(const char* s) { return QString::fromUtf8(s); }
 }  // namespace
-
-TEST(CallTrace, KeepsEightNewestAndSkipsRepeats) {
-    ClearCallTrace();
-    TraceEnter(S("A()"));
-    TraceEnter(S("B()"));
-    const QDateTime bTime = CallTrace()[1].EnteredAt;
-    TraceEnter(S("B()"));
-    TraceEnter(S("A()"));
-    EXPECT_EQ(TraceDepth(), 3);
-    EXPECT_EQ(TraceNames().mid(0, 4), (QStringList{S("A()"), S("B()"), S("A()"), QString()}));
-    EXPECT_EQ(CallTrace()[2].EnteredAt, bTime);
-
-    for (int i = 1; i <= 10; ++i) TraceEnter(QStringLiteral("P%1()").arg(i));
-    EXPECT_EQ(TraceDepth(), 8);
-    EXPECT_EQ(TraceNames().first(), S("P10()"));
-    EXPECT_EQ(TraceNames().last(), S("P3()"));
-    EXPECT_TRUE(CallTrace()[0].ProcName.isEmpty());
-}
 
 TEST(ErrorReport, TextHasEightTraceLinesAndATracedFailureIsReportedLoggedAndAborts) {
     ClearCallTrace();

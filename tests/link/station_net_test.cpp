@@ -323,64 +323,6 @@ TEST(StationNetwork, ConnectFailures) {
     EXPECT_TRUE(st.NetLink.InBuffer.isEmpty());
 }
 
-#ifdef Q_OS_LINUX
-// Programs far larger than what the station may hold come in as they arrive
-// and go out as they are read.
-TEST(StationNetwork, LargeProgramsMoveBothWaysWithFlatMemory) {
-    Shop shop;
-    constexpr qint64 kSize = 200LL << 20;
-    const QByteArray block = QByteArray("N10 G1 X1.000 Y2.000 F300\r\n").repeated(40000);
-    Peer machine;
-    ASSERT_TRUE(machine.connectTo(shop.station.ListeningPort()));
-    const qint64 before = ResetPeak();
-
-    // The machine stores it, written as the socket drains.
-    const QByteArray head = BuildFrame("C", "SAV", "", "O9", "00") + "\r\n";
-    quint32 sum = 0;
-    for (const char c : head.mid(1)) sum += static_cast<unsigned char>(c);
-    machine.socket->write(head);
-    qint64 sent = 0;
-    while (sent < kSize) {
-        if (machine.socket->bytesToWrite() < 4 * block.size()) {
-            machine.socket->write(block);
-            sent += block.size();
-        } else {
-            machine.socket->waitForBytesWritten(10);
-            QCoreApplication::processEvents();
-        }
-    }
-    for (const char c : block) sum += static_cast<unsigned char>(c) * quint32(sent / block.size());
-    sum += '\r';
-    machine.socket->write("\r\n" + ChecksumDigits(sum) + "%");
-    ASSERT_TRUE(WaitUntil([&] { return machine.got.endsWith('%'); }, 60000));
-    EXPECT_EQ(machine.got.mid(17, 2), QByteArray("00"));
-    EXPECT_EQ(QFileInfo(shop.home.file("ncprog/O9.NC")).size(), sent);
-
-    // It loads it back, keeping only a count, the checksum and the last bytes.
-    qint64 got = 0, percents = 0;
-    QByteArray tail;
-    sum = 0;
-    QObject::disconnect(machine.socket, nullptr, &machine, nullptr);
-    QObject::connect(machine.socket, &QTcpSocket::readyRead, [&] {
-        const QByteArray piece = machine.socket->readAll();
-        for (const char c : piece) {
-            percents += c == '%';
-            sum += static_cast<unsigned char>(c);
-        }
-        got += piece.size();
-        tail = (tail + piece).right(3);
-    });
-    machine.socket->write(Request("LOD", "O9"));
-    ASSERT_TRUE(WaitUntil([&] { return got == 19 + 2 + sent + 2 + 3; }, 60000)) << got;
-    EXPECT_EQ(percents, 2);  // the header's and the closing one
-    for (const char c : tail) sum -= static_cast<unsigned char>(c);
-    sum -= '%';  // the leading one is not counted
-    EXPECT_EQ(tail, ChecksumDigits(sum) + "%");
-    const qint64 peak = StatusKb("VmHWM:");
-    EXPECT_LT(peak - before, 64 * 1024 + kSanitizerSlackKb) << "kB above the resident size before the transfers";
-}
-#endif
-
 namespace {
 // Answers in 150 ms or not at all.
 struct NetShop : Shop {
