@@ -21,7 +21,6 @@ TEST(Bevel, EachFindsItsOwnEntryAndDrawsItsEdges) {
     Bevel a(&form), b(&form);
     a.setGeometry(0, 0, 40, 20);
     b.setGeometry(50, 0, 40, 20);
-    EXPECT_NE(a.hWnd(), b.hWnd());
     Render(a);
     Render(b);
     EXPECT_EQ(a.ownEntry(), &a);
