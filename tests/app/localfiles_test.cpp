@@ -231,7 +231,6 @@ TEST(LocalCommands, HistoryShowsAVersionBesideTheFileAndRestoresIt) {
     EXPECT_EQ(rows, (QStringList{"%O1|(NY)%O1", "G0|G0", "G1|G1", "%|%"}));
     EXPECT_EQ(h.home.read("ncprog/O1.NC"), "%O1\r\nG0\r\nG1\r\n%");
     EXPECT_EQ(ListVersions(h.WindowHome::send + "/O1.NC").size(), 2);
-    EXPECT_EQ(h.w().findChild<QAction*>("mnuFileHistorik")->text(), "Historik...");
 }
 
 TEST(LocalCommands, NewFolder) {
