@@ -208,9 +208,10 @@ TEST(LocalCommands, CommentIsWrittenOnlyWhenTheFileCouldBeRead) {
     EXPECT_FALSE(h.home.exists("ncprog/O2.NC"));
 }
 
-TEST(LocalCommands, HistoryShowsAVersionBesideTheFileAndRestoresIt) {
+TEST(LocalCommands, HistoryRestoresAVersionAndInfoShowsTheFile) {
     Library h;
     h.program("O1.NC", "%O1\r\nG0\r\nG1\r\n%");
+    h.program("O2.NC", "(NOTE)%O2\r\n" + Bytes(1524) + "%");  // 1536 bytes
     h.start();
     ASSERT_TRUE(ClickRow(h.list, "O1.NC"));
     h.ui.inputs.enqueue("NY");
@@ -231,6 +232,24 @@ TEST(LocalCommands, HistoryShowsAVersionBesideTheFileAndRestoresIt) {
     EXPECT_EQ(rows, (QStringList{"%O1|(NY)%O1", "G0|G0", "G1|G1", "%|%"}));
     EXPECT_EQ(h.home.read("ncprog/O1.NC"), "%O1\r\nG0\r\nG1\r\n%");
     EXPECT_EQ(ListVersions(h.WindowHome::send + "/O1.NC").size(), 2);
+
+    // "Info" on a double click.
+    QMap<QString, QString> fields;
+    h.ui.onDialog = [&](QDialog& d) {
+        for (const char* name : {"txtFileName", "txtBSize", "txtSize", "txtChanged", "txtComment", "txtProgram", "txtFolder"})
+            fields[QLatin1String(name)] = static_cast<frm_info&>(d).field(name);
+    };
+    DoubleClickRow(h.list, "O2.NC");
+    ASSERT_EQ(h.ui.dialogs, 2);
+    const QString changed = QFileInfo(h.WindowHome::send + "/O2.NC").lastModified().toString("yyyy-MM-dd HH:mm:ss");
+    EXPECT_EQ(fields, (QMap<QString, QString>{{"txtFileName", "O2.NC"}, {"txtBSize", "12 block"},
+                                              {"txtSize", "2 kB (1536 byte)"}, {"txtComment", "NOTE"},
+                                              {"txtChanged", changed}, {"txtProgram", ""}, {"txtFolder", ""}}));
+
+    // A file that is not there: only the comment field, empty.
+    frm_info missing(h.WindowHome::send + "/O404.NC");
+    EXPECT_TRUE(missing.field("txtFileName").isEmpty());
+    EXPECT_TRUE(missing.field("txtComment").isEmpty());
 }
 
 TEST(LocalCommands, NewFolder) {
@@ -283,26 +302,4 @@ TEST(LocalCommands, EditOpensTheEditorOrTheDesktopsProgram) {
         EXPECT_EQ(h.ui.opened, editor.isEmpty() ? opened : QList<QUrl>());
         EXPECT_EQ(h.ui.started, editor.isEmpty() ? QList<QStringList>() : started);
     }
-}
-
-TEST(LocalCommands, InfoDialogFields) {
-    Library h;
-    h.program("O1.NC", "(NOTE)%O1\r\n" + Bytes(1524) + "%");  // 1536 bytes
-    h.start();
-    QMap<QString, QString> fields;
-    h.ui.onDialog = [&](QDialog& d) {
-        for (const char* name : {"txtFileName", "txtBSize", "txtSize", "txtChanged", "txtComment", "txtProgram", "txtFolder"})
-            fields[QLatin1String(name)] = static_cast<frm_info&>(d).field(name);
-    };
-    DoubleClickRow(h.list, "O1.NC");
-    ASSERT_EQ(h.ui.dialogs, 1);
-    const QDateTime changed = QFileInfo(h.WindowHome::send + "/O1.NC").lastModified();
-    EXPECT_EQ(fields, (QMap<QString, QString>{{"txtFileName", "O1.NC"}, {"txtBSize", "12 block"},
-                                              {"txtSize", "2 kB (1536 byte)"}, {"txtComment", "NOTE"},
-                                              {"txtChanged", changed.toString("yyyy-MM-dd HH:mm:ss")}, {"txtProgram", ""}, {"txtFolder", ""}}));
-
-    // A file that is not there: only the comment field, empty.
-    frm_info missing(h.WindowHome::send + "/O404.NC");
-    EXPECT_TRUE(missing.field("txtFileName").isEmpty());
-    EXPECT_TRUE(missing.field("txtComment").isEmpty());
 }
