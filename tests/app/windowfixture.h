@@ -101,14 +101,11 @@ T* Get(QWidget& w, const char* name) {
 struct WindowHome {
     TestHome home;
     Answers ui;
-    QString send;  // ncprog below the program folder
+    QString send = home.file("ncprog");  // below the program folder
     MemorySerialPort* port = nullptr;
     std::unique_ptr<frm_main> window;
 
-    WindowHome() {
-        send = home.file("ncprog");
-        QDir().mkpath(send);
-    }
+    WindowHome() { QDir().mkpath(send); }
 
     // The general settings and a machine in slot n: TestHome's.
     void ini(const QByteArray& text, bool freePort = true) { home.ini(text, freePort); }
