@@ -133,7 +133,6 @@ TEST(EndToEnd, MachineCannotChangeWhileASendWaits) {
     auto* machines = h.child<QComboBox>("cmbMaskiner");
     auto* setup = h.child<QAction>("mnuArkivSetup");
     auto* local = h.child<QAbstractItemView>("FileListView");
-    ASSERT_EQ(machines->currentText(), "Fräs A");
 
     // While the machine holds the first program and the PC waits for its
     // answer, the operator tries the list and the setup entry.
@@ -154,8 +153,7 @@ TEST(EndToEnd, MachineCannotChangeWhileASendWaits) {
     EXPECT_EQ(simA.programs(), (QStringList{"O1", "O2"}));
     EXPECT_TRUE(simB.programs().isEmpty());
     EXPECT_EQ(machines->currentText(), "Fräs A");
-    EXPECT_TRUE(machines->isEnabled());
-    EXPECT_TRUE(setup->isEnabled());
+    EXPECT_TRUE(machines->isEnabled() && setup->isEnabled());
 
     // An aborted send opens them again too.
     abortNext = true;
