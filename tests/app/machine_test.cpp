@@ -49,7 +49,6 @@ TEST(MachineSelection, SerialPortIsReopenedWithEachSerialMachineAndABusyOneIsRep
     EXPECT_EQ(h.port->openCount(), 2);
     EXPECT_EQ(h.child<QLineEdit>("txtRemoteHeader")->text(), "Nät");
     EXPECT_EQ(h.station().Machine.Typ, 0);
-    EXPECT_TRUE(h.home.read("Fenmo32.INI").contains("LastMachine=Nät"));
     EXPECT_TRUE(h.ui.shown.isEmpty());
 
     h.port->setAvailable(false);

@@ -67,7 +67,6 @@ TEST(Setup, LoadsAMachineAndSavesTypFromTheLinkAndModel) {
 
     // "GEN PROT 2" on a serial link is protocol 2 whatever the list shows.
     Choose(d, "cmbMaskiner", "B");
-    EXPECT_EQ(ReadIni("Program", "LastMachine", ""), "B");
     EXPECT_EQ(Text(d, "cmbProtoTyp"), "Typ 1");
     Edit(d, "txtSettings", ",n,8,1");  // marks the dialog dirty too
     Edit(d, "txtAllowedHosts", "10.0.0.0/8");
