@@ -227,7 +227,6 @@ TEST(LocalCommands, HistoryRestoresAVersionAndInfoShowsTheFile) {
         d.findChild<QPushButton*>("cmdRestore")->click();
     };
     h.w().findChild<QAction*>("mnuArkivHistorik")->trigger();
-    ASSERT_EQ(h.ui.dialogs, 1);
     EXPECT_EQ(versions, QStringList{"Kommentar"});
     EXPECT_EQ(rows, (QStringList{"%O1|(NY)%O1", "G0|G0", "G1|G1", "%|%"}));
     EXPECT_EQ(h.home.read("ncprog/O1.NC"), "%O1\r\nG0\r\nG1\r\n%");
