@@ -159,7 +159,6 @@ TEST(LocalCommands, CommentIsWrittenOnlyWhenTheFileCouldBeRead) {
     comment("O1.NC", "");  // no comment before, none given: the file stays as it is
     EXPECT_EQ(h.home.read("ncprog/O1.NC"), QByteArray("%O1(A)\nG0\n%"));
     comment(nullptr, "NY");
-    EXPECT_EQ(h.ui.prompts.last(), "Kommentar|Ange kommentar:|");
     EXPECT_EQ(h.home.read("ncprog/O1.NC"), QByteArray("(NY)%O1(A)\r\nG0\r\n%"));
     const QList<HistoryVersion> kept = ListVersions(h.WindowHome::send + "/O1.NC");
     ASSERT_EQ(kept.size(), 1);
@@ -280,7 +279,6 @@ TEST(LocalCommands, NewFolder) {
     button->click();
     EXPECT_TRUE(h.ui.shown.isEmpty());
     const QString made = h.WindowHome::send + "/Ny del";
-    EXPECT_TRUE(QFileInfo(made).isDir());
     EXPECT_EQ(h.w().treeFolder(), made);
     auto* tree = h.child<QTreeWidget>("FolderTreeview");
     ASSERT_TRUE(tree->currentItem());
