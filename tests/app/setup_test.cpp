@@ -99,6 +99,8 @@ TEST(Setup, ModelAndMachineRestrictTheChoices) {
     for (const char* name : restricted) EXPECT_FALSE(Get<QWidget>(d, name)->isEnabled()) << name;
     Press(d, "cmdSave");
     EXPECT_EQ(Stored(1, "Typ") + Stored(1, "EOB") + Stored(1, "Modell"), "21Lf");
+
+    // A model without limits frees them again.
     Choose(d, "cmbModell", "?");
     for (const char* name : restricted) EXPECT_TRUE(Get<QWidget>(d, name)->isEnabled()) << name;
 
