@@ -69,7 +69,6 @@ TEST(Layout, WindowFollowsItsSizeAndTheSplitterDrops) {
     auto* remote = h.child<QWidget>("RemoteFilesLV");
     EXPECT_EQ(remote->geometry(), QRect(568, 128, 224, 400));
     EXPECT_EQ(h.child<QWidget>("FolderTreeview")->geometry().width(), 160);
-    EXPECT_EQ(h.child<QWidget>("StatusBar1")->geometry(), QRect(0, 532, 800, 25));
     EXPECT_EQ(h.child<QWidget>("BevelTB")->width(), 800);
 
     SetInnerSize(w, 1000, 600);
