@@ -23,12 +23,15 @@ void Choose(WindowHome& h, int index) {
 }
 }  // namespace
 
-TEST(MachineSelection, SerialPortIsReopenedWithEachSerialMachine) {
+TEST(MachineSelection, SerialPortIsReopenedWithEachSerialMachineAndABusyOneIsReportedLast) {
     WindowHome h;
+    QDir().mkpath(h.send + "/annan");
+    h.program("annan/O5.NC", "%O5\r\n%");
     h.ini("LastMachine=Ingen\r\n" +
           h.machine(1, "Svarv", "Typ=1\r\nComPort=1\r\nBaudRate=9600\r\nSettings=,e,7,1\r\n") +
           h.machine(2, "Fräs", "Typ=2\r\nComPort=3\r\nBaudRate=4800\r\nSettings=,n,8,2\r\n") +
-          h.machine(3, "Nät", "Typ=0\r\n"));
+          h.machine(3, "Nät", "Typ=0\r\n") +
+          h.machine(4, "Annan", "Typ=1\r\nGetDir=True\r\nSendPath=" + h.send.toUtf8() + "/annan\r\n"));
     h.open();
     EXPECT_EQ(h.port->openCount(), 0);
 
@@ -46,27 +49,17 @@ TEST(MachineSelection, SerialPortIsReopenedWithEachSerialMachine) {
     EXPECT_EQ(h.port->openCount(), 2);
     EXPECT_EQ(h.child<QLineEdit>("txtRemoteHeader")->text(), "Nät");
     EXPECT_EQ(h.station().Machine.Typ, 0);
-    EXPECT_TRUE(h.home.read("Fenmo32.INI").contains("LastMachine=Nät"));
     EXPECT_TRUE(h.ui.shown.isEmpty());
-}
 
-TEST(MachineSelection, BusySerialPortIsReportedAfterTheRestIsApplied) {
-    WindowHome h;
-    QDir().mkpath(h.send + "/annan");
-    h.program("annan/O5.NC", "%O5\r\n%");
-    h.ini("LastMachine=Ingen\r\n" + h.machine(1, "Svarv", "Typ=1\r\nGetDir=True\r\n") +
-          "[Maskin 2]\r\nNamn=Fräs\r\nTyp=1\r\nGetDir=True\r\nExtension=NC\r\nSendPath=" + h.send.toUtf8() +
-          "/annan\r\nRootPath=" + h.send.toUtf8() + "\r\n");
-    frm_main& w = h.open();
     h.port->setAvailable(false);
-    Choose(h, 1);
+    Choose(h, 3);
     ASSERT_EQ(h.ui.shown.size(), 1);
     EXPECT_EQ(h.ui.shown[0].text, "Kan inte öppna COM porten.\r\nKontrollera inställningarna.\r\nCOM1: porten är upptagen");
     EXPECT_EQ(h.ui.shown[0].icon, MsgIcon::Critical);
     EXPECT_EQ(h.ui.shown[0].buttons, OperatorPanel::Buttons::Ok);
     // Headers, tree and list already show the machine.
-    EXPECT_EQ(h.child<QLineEdit>("txtRemoteHeader")->text(), "Fräs");
-    EXPECT_EQ(w.treeFolder(), h.send + "/annan");
+    EXPECT_EQ(h.child<QLineEdit>("txtRemoteHeader")->text(), "Annan");
+    EXPECT_EQ(h.w().treeFolder(), h.send + "/annan");
     EXPECT_EQ(Column(h.child<QAbstractItemView>("FileListView"), 0), QStringList{"O5.NC"});
 }
 
@@ -81,7 +74,6 @@ TEST(MachineSelection, DocumentMenuIsRebuiltWithoutDuplicates) {
     const QStringList two = {"Listor:=", "Verktygslista=TOOLS", "Nollpunkter=ZERO"};
 
     Choose(h, 0);
-    EXPECT_EQ(VisibleDocuments(w), two);
     Choose(h, 1);  // the same model again: one fresh set, the old one hidden
     EXPECT_EQ(VisibleDocuments(w), two);
     EXPECT_EQ(DocumentEntries(w), 5);
@@ -104,7 +96,6 @@ TEST(MachineSelection, SetupReselectsTheLastMachineOrNothing) {
     h.ini("LastMachine=A\r\n" + h.machine(1, "A") +
           "[Maskin 2]\r\nNamn=B\r\nTyp=0\r\nGetDir=False\r\nSendPath=" + h.send.toUtf8() + "/b\r\n");
     frm_main& w = h.open();
-    EXPECT_EQ(h.station().Machine.SendPath, h.send);
 
     // The operator chooses B in the setup dialog.
     QString shownThere;
@@ -114,7 +105,6 @@ TEST(MachineSelection, SetupReselectsTheLastMachineOrNothing) {
         list->setCurrentIndex(list->findText("B"));
     };
     w.mnuArkivSetup_Click();
-    EXPECT_EQ(h.ui.dialogs, 1);
     EXPECT_EQ(shownThere, "A");
     EXPECT_EQ(h.child<QComboBox>("cmbMaskiner")->currentText(), "B");
     EXPECT_EQ(h.station().Machine.SendPath, h.send + "/b");

@@ -90,18 +90,22 @@ struct Answers {
     }
 };
 
+// A named child widget of w; a missing one fails the test.
+template <class T>
+T* Get(QWidget& w, const char* name) {
+    T* c = w.findChild<T*>(QLatin1String(name));
+    EXPECT_NE(c, nullptr) << name;
+    return c;
+}
+
 struct WindowHome {
     TestHome home;
     Answers ui;
-    QString send;  // ncprog below the program folder
+    QString send = home.file("ncprog");  // below the program folder
     MemorySerialPort* port = nullptr;
     std::unique_ptr<frm_main> window;
 
-    WindowHome() {
-        send = home.file("ncprog");
-        QDir().mkpath(send);
-    }
-    ~WindowHome() { window.reset(); }
+    WindowHome() { QDir().mkpath(send); }
 
     // The general settings and a machine in slot n: TestHome's.
     void ini(const QByteArray& text, bool freePort = true) { home.ini(text, freePort); }
@@ -121,11 +125,7 @@ struct WindowHome {
     Station& station() { return window->station(); }
 
     template <class T>
-    T* child(const char* name) const {
-        T* c = window->findChild<T*>(QLatin1String(name));
-        EXPECT_NE(c, nullptr) << name;
-        return c;
-    }
+    T* child(const char* name) const { return Get<T>(*window, name); }
 };
 
 // Input as a person would give it.
@@ -170,8 +170,7 @@ inline void DoubleClickRow(QAbstractItemView* view, const QString& text) {
 }
 
 inline void ClickHeader(QAbstractItemView* view, int column) {
-    auto* tree = qobject_cast<QTreeView*>(view);
-    QHeaderView* h = tree->header();
+    QHeaderView* h = qobject_cast<QTreeView*>(view)->header();
     Click(h->viewport(), QPoint(h->sectionViewportPosition(column) + h->sectionSize(column) / 2, h->height() / 2));
 }
 
