@@ -73,7 +73,7 @@ TEST(Setup, LoadsAMachineAndSavesTypFromTheLinkAndModel) {
     save->click();
     // General settings: only a changed one is written.
     EXPECT_EQ(ReadIni("Program", "AllowedHosts", "") + ReadIni("Program", "HistoryKeep", ""), "10.0.0.0/85");
-    for (const char* key : {"ListenAddress", "HistoryMaxMB", "VerifyAfterSend"})
+    for (const char* key : {"MaxProgramMB", "HistoryMaxMB", "VerifyAfterSend"})
         EXPECT_EQ(ReadIni("Program", key, "<saknas>"), "<saknas>") << key;
     EXPECT_EQ(Stored(2, "Typ") + Stored(2, "Settings"), "1,n,8,1");
     EXPECT_TRUE(h.ui.shown.isEmpty());

@@ -31,6 +31,7 @@ struct Shop {
         station.Machine.IP = QStringLiteral("127.0.0.1");
         GeneralSettings g;
         g.ListenPort = 0;
+        g.ListenAddress = QStringLiteral("127.0.0.1");
         station.ApplyGeneralSettings(g);
         EXPECT_TRUE(station.StartListening());
         panel.tree = send;

@@ -6,7 +6,7 @@
 
 TEST(ShopServerInProcess, SerialLineComesBackWhileANetworkMachineStores) {
     TestHome home;
-    home.ini("ListenAddress=127.0.0.1\r\nIgnoreCts=True\r\n" + home.machine(1, "Fräs", "IP=127.0.0.2\r\n") +
+    home.ini("IgnoreCts=True\r\n" + home.machine(1, "Fräs", "IP=127.0.0.2\r\n") +
              home.machine(2, "Svarv", "Typ=1\r\nComPort=3\r\n"));
     MemorySerialPort* port = nullptr;
     ShopServer server;
@@ -44,7 +44,7 @@ TEST(ShopServerInProcess, SerialLineComesBackWhileANetworkMachineStores) {
 // the first one's from going out meanwhile, and both arrive whole.
 TEST(ShopServerInProcess, SerialLinesSendSideBySide) {
     TestHome home;
-    home.ini("ListenAddress=127.0.0.1\r\nIgnoreCts=True\r\n" +
+    home.ini("IgnoreCts=True\r\n" +
              home.machine(1, "Svarv 1", "Typ=1\r\nComPort=1\r\nBaudRate=115200\r\n") +
              home.machine(2, "Svarv 2", "Typ=1\r\nComPort=2\r\nBaudRate=115200\r\n"));
     home.write("ncprog/O1.NC", QByteArray(8000, 'A'));

@@ -76,9 +76,10 @@ public:
     QByteArray read(const QString& name) const { return ReadFile(file(name)); }
     bool exists(const QString& name) const { return QFileInfo::exists(file(name)); }
 
-    // The general settings file, listening on a port the system picks unless told.
+    // The general settings file, listening on loopback on a port the system picks unless told.
     void ini(const QByteArray& text, bool freePort = true) const {
-        write(QStringLiteral("Fenmo32.INI"), (freePort ? QByteArray("[Program]\r\nListenPort=0\r\n") : QByteArray()) + text);
+        write(QStringLiteral("Fenmo32.INI"),
+              (freePort ? QByteArray("[Program]\r\nListenPort=0\r\nListenAddress=127.0.0.1\r\n") : QByteArray()) + text);
     }
     // A network machine in slot n with its folders in ncprog (made here); the
     // keys of more come first and so win over the defaults here.

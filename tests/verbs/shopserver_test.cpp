@@ -15,7 +15,7 @@ TEST(ShopServer, ServesEveryMachineFromItsOwnFoldersAndStopsWithoutHalfFiles) {
                                      "\r\nRootPath=" + folder + "\r\n");
         home.write(QString(each[i][2]) + "/O1.NC", QByteArray("%\r\nFROM ") + each[i][2] + "\r\n%");
     }
-    home.ini("ListenAddress=127.0.0.1\r\n[ComPorts]\r\nCOM9=" + home.file("ingen-sadan-enhet").toUtf8() + "\r\n" + machines +
+    home.ini("[ComPorts]\r\nCOM9=" + home.file("ingen-sadan-enhet").toUtf8() + "\r\n" + machines +
              "[Maskin 4]\r\nNamn=Svarv D\r\nTyp=1\r\nComPort=9\r\nExtension=NC\r\n");
     QProcess server;
     const quint16 port = home.serve(server, {"--all"});

@@ -40,7 +40,7 @@ struct Served {
 
 void WriteShop(const TestHome& home, const QByteArray& token) {
     home.write("ncprog/O1.NC", "(Fixtur <script>alert</script>)%\r\nO1 (KONTUR)\r\nG0 X0\r\n%");
-    home.ini("ListenAddress=127.0.0.1\r\nMaxProgramMB=1\r\nWebPort=" + QByteArray::number(FreePort()) +
+    home.ini("MaxProgramMB=1\r\nWebPort=" + QByteArray::number(FreePort()) +
              "\r\nWebToken=" + token + "\r\n" + home.machine(1, "Fräs A", "IP=127.0.0.2\r\nPort=9\r\n"));
 }
 }  // namespace
