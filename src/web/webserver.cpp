@@ -188,15 +188,18 @@ QJsonArray WebServer::machinesJson() const {
         QJsonObject m = v.toObject();
         m.insert(QStringLiteral("state"), m.value(QStringLiteral("link")));
         const auto sending = outbound_.find(m.value(QStringLiteral("name")).toString());
-        qint64 written = sending == outbound_.end() ? 0 : sending->written;
-        // A serial line shows where the piece it is sending starts ("129 tecken").
-        if (sending != outbound_.end() && sending->serial)
-            written = qMax(0, m.value(QStringLiteral("progress")).toString().section(QLatin1Char(' '), 0, 0).toInt() - 1);
-        if (sending != outbound_.end() && m.value(QStringLiteral("busy")).toBool() && written < sending->size)
-            m.insert(QStringLiteral("outbound"),
-                     QJsonObject{{QStringLiteral("size"), double(sending->size)},
-                                 {QStringLiteral("written"), double(written)},
-                                 {QStringLiteral("ms"), double(QDateTime::currentMSecsSinceEpoch() - sending->startMs)}});
+        if (sending != outbound_.end() && m.value(QStringLiteral("busy")).toBool()) {
+            // A serial line shows where the piece it is sending starts ("129 tecken").
+            const qint64 written =
+                sending->serial
+                    ? qMax(0, m.value(QStringLiteral("progress")).toString().section(QLatin1Char(' '), 0, 0).toInt() - 1)
+                    : sending->written;
+            if (written < sending->size)
+                m.insert(QStringLiteral("outbound"),
+                         QJsonObject{{QStringLiteral("size"), double(sending->size)},
+                                     {QStringLiteral("written"), double(written)},
+                                     {QStringLiteral("ms"), double(QDateTime::currentMSecsSinceEpoch() - sending->startMs)}});
+        }
         out.append(m);
     }
     return out;
