@@ -297,7 +297,7 @@ TEST(StationSerial, ClosedPortAndAutoDok) {
     EXPECT_EQ(shop.panel.status(), "Fel: Porten inte öppen.");  // the abort routine does not wipe it
     m = BuildFrame("C", "DRQ", "ALL", "", "00");
     st.SendData(m, st.SerialLink, nullptr, false);
-    ASSERT_EQ(shop.panel.messages.size(), 1);
+    ASSERT_TRUE(WaitUntil([&] { return shop.panel.messages.size() == 1; }));
     EXPECT_EQ(shop.panel.messages[0].text, "Com-porten är inte öppen.\r\nKontrollera inställningarna.");
     EXPECT_EQ(shop.panel.messages[0].icon, MsgIcon::Critical);
 
