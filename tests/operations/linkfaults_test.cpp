@@ -61,7 +61,9 @@ TEST(LinkFaults, SerialProtocolOne) {
         {
             // An empty memory's list is short: the open list request still takes it.
             OpShop o(link);
+            o.sim.setSilent(SimMachine::Scope::All);
             o.st.cmdDir_Click();
+            o.machinePort.write(link == Link::Short1 ? BuildShortFrame("D", "") + "\n%" : BuildColonFrame(":", "D", "S") + "%");
             ASSERT_TRUE(WaitUntil([&] { return o.panel().remoteFills == 1; })) << o.panel().status().toStdString();
             EXPECT_TRUE(o.panel().remoteNames().isEmpty());
             EXPECT_EQ(o.panel().status(), "Fillista klar.");
