@@ -120,17 +120,17 @@ void Station::cmdAbort_Click() {
         }
         // The PC's exchange ends here: its late answer is no answer.
         EndExchange(Exchange::State::Ended);
-        // A message under way is dropped (a program's temporary file with it)
-        // and the rest of it passed over: none of it is a message of its own.
+        // A message under way on the PC's links is dropped (a program's
+        // temporary file with it) and the rest of it passed over: none of it
+        // is a message of its own. The machine's own connections carry
+        // transfers of their own: an abort of the PC's never touches them.
         serialRx_.abort();
         comsockRx_.abort();
-        for (auto& a : accepted_) a->rx.abort();
         // The machine's own requests that arrived whole while the line was
         // writing are still served: no abort of the PC's loses them.
         // A program going out stops, its file closed; the machine gets no
         // closing and stores nothing.
         StopSending(comsock);
-        for (auto& a : accepted_) StopSending(a->socket);
         StopPaced();
         if (Comm) Comm->clearInput();
         HidePilar();

@@ -122,13 +122,34 @@ TEST(LinkFaults, SerialProtocolTwo) {
     EXPECT_EQ(pc->transmittedData().size(), atSwitch);
 }
 
-// TCP: "Auto dok" without a connection from the machine, and a machine that
-// stops reading what is sent to it on its own connection.
+// TCP: "Auto dok" without a connection from the machine; the PC's fetch
+// timing out while the machine stores on its own connection, which goes on
+// whole; a machine that stops reading what is sent to it on its own.
 TEST(LinkFaults, Network) {
     OpShop o(Link::Tcp);
     ASSERT_EQ(o.st.MasterSock, nullptr);
     o.st.cmdChangeFolder_Click();
     ASSERT_TRUE(WaitUntil([&] { return o.received().startsWith("%RDRQALL"); })) << o.panel().status().toStdString();
+
+    Peer storing;
+    ASSERT_TRUE(storing.connectTo(o.st.ListeningPort()));
+    const QByteArray store = Request("SAV", "O8", QByteArray(4000, 'S'));
+    qsizetype stored = 0;
+    QTimer trickle;  // a slow machine: the store outlasts the fetch's time-out
+    QObject::connect(&trickle, &QTimer::timeout, [&] {
+        storing.socket->write(store.mid(stored, 100));
+        if ((stored += 100) >= store.size()) trickle.stop();
+    });
+    trickle.start(30);
+    ASSERT_TRUE(WaitUntil([&] { return o.st.MachineReceiving(); }));
+    o.sim.setSilent(SimMachine::Scope::Next);
+    o.panel().selectedRemote = {"O100"};
+    o.st.cmdRec_Click();
+    ASSERT_EQ(o.panel().status(), "Inget svar från maskinen (timeout).");
+    ASSERT_LT(stored, store.size());
+    ASSERT_TRUE(WaitUntil([&] { return storing.got.endsWith('%'); }));
+    EXPECT_EQ(storing.got.mid(17, 2), QByteArray("00"));
+    EXPECT_EQ(o.shop.file("O8.NC"), QByteArray(4000, 'S'));
 
     o.shop.settings([](GeneralSettings& g) { g.SendTimeout = 300; });
     o.shop.home.write("ncprog/O9.NC", QByteArray(64 << 20, 'W'));
