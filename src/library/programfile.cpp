@@ -8,7 +8,9 @@
 
 #include <QByteArrayView>
 #include <QCryptographicHash>
+#include <QDeadlineTimer>
 #include <QDir>
+#include <QThread>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -773,4 +775,25 @@ QString ProgramLockPath(const QString& target) {
     const QString folder = JoinPath(program.absolutePath(), QLatin1String(kLockFolderName));
     QDir().mkpath(folder);
     return JoinPath(folder, program.fileName() + QStringLiteral(".lck"));
+}
+
+bool LockProgram(QLockFile& lock, int waitMs) {
+    lock.setStaleLockTime(30000);
+    const QDeadlineTimer deadline(waitMs);
+    for (;;) {
+        if (lock.tryLock(0)) return true;
+        if (lock.error() != QLockFile::LockFailedError) return false;
+        // QLockFile writes its owner right after making the file: one still
+        // empty a second later belongs to a process that died in between.
+        qint64 pid = 0;
+        QString host, app;
+        const QFileInfo file(lock.fileName());
+        if (!lock.getLockInfo(&pid, &host, &app) && file.exists() &&
+            file.lastModified().msecsTo(QDateTime::currentDateTime()) > 1000) {
+            lock.removeStaleLockFile();
+            continue;
+        }
+        if (deadline.hasExpired()) return false;
+        QThread::msleep(20);
+    }
 }

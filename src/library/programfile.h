@@ -10,6 +10,7 @@
 // and cannot be read, so that no caller takes it for an empty program.
 #include <QByteArray>
 #include <QDateTime>
+#include <QLockFile>
 #include <QString>
 #include <memory>
 
@@ -131,3 +132,7 @@ qint64 BlockCount(qint64 bytes);
 // is taken over by the next (a dead owner is known by its PID and host).
 inline constexpr char kLockFolderName[] = ".fenmo32-lock";
 QString ProgramLockPath(const QString& target);
+// Takes a program's lock, waiting at most waitMs for another holder. A lock
+// file left empty by a process killed while it made it names no owner: it is
+// taken over once it is plainly not being written any more.
+bool LockProgram(QLockFile& lock, int waitMs);

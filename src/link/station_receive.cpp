@@ -15,6 +15,7 @@
 #include <QStorageInfo>
 #include <QScopedValueRollback>
 #include <QTcpSocket>
+#include <optional>
 #include <limits>
 
 namespace {
@@ -301,9 +302,8 @@ bool Station::StoreFromMachine(const std::function<QByteArray()>& body, const QS
     const QString target = parsingProgram_ ? parsingProgram_->target() : whole.target();
     // Servers that share a library replace one program one at a time: its
     // version and its new text go together.
-    QLockFile lock(ProgramLockPath(target));
-    lock.setStaleLockTime(30000);
-    if (r.ok && !target.isEmpty() && !lock.tryLock(10000))
+    std::optional<QLockFile> lock;
+    if (r.ok && !target.isEmpty() && !LockProgram(lock.emplace(ProgramLockPath(target)), 10000))
         r = FileResult{false, 75, QStringLiteral("programmet ersätts av en annan process just nu")};
     // A program the same as the one it replaces keeps no version.
     if (r.ok && !target.isEmpty() && !parsingOrigin_.isEmpty())

@@ -294,7 +294,8 @@ TEST(Faults, KilledWhileStoringLeavesOneWholeProgram) {
     QProcess p;
     Peer machine;
     ASSERT_TRUE(machine.connectTo(home.serve(p)));
-    EXPECT_EQ(machine.ask(Request("SAV", "O7", programs[1 - current])).mid(17, 2), QByteArray("00"));
+    EXPECT_EQ(machine.ask(Request("SAV", "O7", programs[1 - current])).mid(17, 2), QByteArray("00"))
+        << home.read("fenmo32.log").right(1500).toStdString();
     EXPECT_EQ(home.read("ncprog/O7.NC"), programs[1 - current]);
     p.terminate();
     EXPECT_TRUE(p.waitForFinished());
