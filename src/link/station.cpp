@@ -109,7 +109,11 @@ void Station::HidePilar() {
     Traced(QStringLiteral("HidePilar()"), [&] { panel_.hidePilar(); });
 }
 
-void Station::cmdAbort_Click() {
+void Station::cmdAbort_Click() { Abort(true); }
+
+void Station::AbortExchange() { Abort(false); }
+
+void Station::Abort(bool machinesToo) {
     Traced(QStringLiteral("cmdAbort_Click()"), [&] {
         for (QTimer* t : {&TimeoutTimer, &RecTimer, &SendTimer, &SvarTimer, &CtsTimer}) t->stop();
         Aborted = true;
@@ -120,17 +124,21 @@ void Station::cmdAbort_Click() {
         }
         // The PC's exchange ends here: its late answer is no answer.
         EndExchange(Exchange::State::Ended);
-        // A message under way on the PC's links is dropped (a program's
-        // temporary file with it) and the rest of it passed over: none of it
-        // is a message of its own. The machine's own connections carry
-        // transfers of their own: an abort of the PC's never touches them.
+        // A message under way is dropped (a program's temporary file with it)
+        // and the rest of it passed over: none of it is a message of its own.
+        // The machine's own connections carry transfers of their own: only
+        // "Avbryt" stops them, never a failure of the PC's exchange.
         serialRx_.abort();
         comsockRx_.abort();
+        if (machinesToo)
+            for (auto& a : accepted_) a->rx.abort();
         // The machine's own requests that arrived whole while the line was
         // writing are still served: no abort of the PC's loses them.
         // A program going out stops, its file closed; the machine gets no
         // closing and stores nothing.
         StopSending(comsock);
+        if (machinesToo)
+            for (auto& a : accepted_) StopSending(a->socket);
         StopPaced();
         if (Comm) Comm->clearInput();
         HidePilar();
@@ -140,20 +148,20 @@ void Station::cmdAbort_Click() {
 
 void Station::CtsTimer_Timer() {
     Aborted = true;
-    cmdAbort_Click();
+    AbortExchange();
     SerialLink.AbortReason = QStringLiteral("CTS timeout");
     Status(QStringLiteral("CTS timeout. Funktionen avbruten."));
     HidePilar();
 }
 
 void Station::SendTimer_Timer() {
-    cmdAbort_Click();
+    AbortExchange();
     Status(QStringLiteral("Sändning timeout. Sändningen avbruten."));
     HidePilar();
 }
 
 void Station::RecTimer_Timer() {
-    cmdAbort_Click();
+    AbortExchange();
     Status(QStringLiteral("Kommando timeout."));
     HidePilar();
 }
@@ -161,7 +169,7 @@ void Station::RecTimer_Timer() {
 void Station::SvarTimer_Timer() {
     Traced(QStringLiteral("DirTimer_Timer()"), [&] {
         SvarTimer.stop();
-        cmdAbort_Click();
+        AbortExchange();
         SerialLink.AbortReason = QStringLiteral("Inget svar från maskinen");
         Status(QStringLiteral("Inget svar från maskinen (timeout)."));
         Aborted = true;
@@ -170,14 +178,14 @@ void Station::SvarTimer_Timer() {
 
 void Station::NetTimer_Timer() {
     Aborted = true;
-    cmdAbort_Click();
+    AbortExchange();
     Status(QStringLiteral("Nätverkstimeout. Funktionen avbruten."));
     HidePilar();
 }
 
 // Bounds a fetch's wait for the program with the machine's receive time-out.
 void Station::TimeoutTimer_Timer() {
-    cmdAbort_Click();
+    AbortExchange();
     Status(QStringLiteral("Inget svar från maskinen (timeout)."));
     HidePilar();
 }

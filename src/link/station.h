@@ -98,8 +98,11 @@ public:
     void ShowPilar(const QString& text, const QStringList& pattern);
     void HidePilar();
 
-    // The abort routine, also the "Avbryt" button.
+    // The abort routine, also the "Avbryt" button: everything under way.
     void cmdAbort_Click();
+    // The same for a failure or time-out of the PC's exchange: the machine's
+    // own connections go on.
+    void AbortExchange();
 
     // Serial link.
     void Comm_OnComm(int event);
@@ -304,6 +307,7 @@ private:
         bool closing = false;    // the spoiled closing of a cut message
     };
     bool MarkCut(const Paced& p);
+    void Abort(bool machinesToo);
     void QueueClosing();
     quint64 line_ = 0;  // counts the serial port's openings and closings
     // Protocol 2: the closing still owed to a cut message.

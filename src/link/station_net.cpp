@@ -111,7 +111,7 @@ void Station::SilenceOnConnection(QTcpSocket* socket) {
     r->clear();
     outgoing_.erase(socket);
     if (socket == comsock && OpenExchange() && exchange_->socket == comsock) {
-        cmdAbort_Click();
+        AbortExchange();
         Status(QStringLiteral("Kommando timeout."));
         HidePilar();
     } else {
@@ -147,7 +147,7 @@ void Station::NetDisconnected(QTcpSocket* socket) {
     else if (awaited) text = QStringLiteral("Förbindelsen bröts innan maskinen svarade.");
     if (awaited) {
         AddLog(text);
-        cmdAbort_Click();
+        AbortExchange();
     }
     if (!text.isEmpty()) Status(text);
     if (socket == comsock) return;
@@ -209,7 +209,7 @@ void Station::comsock_Error() {
     }
     Traced(QStringLiteral("comsock_Error()"), [&] {
         const QString why = SocketErrorText(comsock->error(), comsock->errorString());
-        cmdAbort_Click();
+        AbortExchange();
         Status(QStringLiteral("Fel: ") + why);
     });
 }

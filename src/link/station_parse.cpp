@@ -182,7 +182,7 @@ void Station::ParseResponse(QByteArray& message, LinkState& link, const QByteArr
             link.Phase = 0;
             EndExchange(Exchange::State::Failed);
             // The abort routine empties the status line: the error is shown after it.
-            cmdAbort_Click();
+            AbortExchange();
             ShowMachineError(QStringLiteral("Mottagningsfel: "), status);
             return;
         }
@@ -202,7 +202,7 @@ void Station::ParseResponse(QByteArray& message, LinkState& link, const QByteArr
             link.Phase = 0;
             const QString statusText = QStringLiteral("Mottagningen misslyckades ('%1').").arg(name);
             EndExchange(Exchange::State::Failed);
-            cmdAbort_Click();
+            AbortExchange();
             Status(statusText);
             ShowFileError(fileError);
             return;
@@ -367,7 +367,7 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
             if (!stored) {
                 const QString text = QStringLiteral("Mottagningen misslyckades ('%1').").arg(name);
                 if (answer) EndExchange(Exchange::State::Failed);
-                cmdAbort_Click();
+                AbortExchange();
                 Status(text);
                 ShowFileError(fileError);
                 return;

@@ -171,7 +171,7 @@ bool Station::ProgramTooLarge(Reception& r, int protocol, QTcpSocket* from) {
     if (answer) {
         if (exchange_ && exchange_->id == answers && exchange_->open()) {
             EndExchange(Exchange::State::Failed);
-            cmdAbort_Click();
+            AbortExchange();
         }
     } else if (protocol == 2) {
         LinkState& link = from ? NetLink : SerialLink;

@@ -164,7 +164,7 @@ bool Station::PortReady(bool quiet) {
     if (!quiet)
         Tell(QStringLiteral("Com-porten är inte öppen.\r\nKontrollera inställningarna."), AppTitle(), MsgIcon::Critical);
     // The abort routine empties the status line: the reason is shown after it.
-    cmdAbort_Click();
+    AbortExchange();
     Status(QStringLiteral("Fel: Porten inte öppen."));
     return false;
 }
