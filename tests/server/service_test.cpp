@@ -67,9 +67,10 @@ TEST(Service, FullDiskLeavesSettingsAndStateWhole) {
     // A verb that selects another machine rewrites LastMachine.
     home.run({"dir", "Fräs B"});
     EXPECT_EQ(home.read("Fenmo32.INI"), ini);
-    // A connection changes the state: it cannot be written, the old one stays.
+    // A request changes the state: it cannot be written, the old one stays.
     Peer a;
     ASSERT_TRUE(a.connectTo(port, "127.0.0.2"));
+    a.ask(Request("LOD", "O1"));
     Settle(800);
     EXPECT_EQ(home.read("fenmo32-server.json"), state);
     const Result status = home.run(0, {"status"});
@@ -199,4 +200,18 @@ TEST(Service, AddressesSerialStateAndReload) {
     ASSERT_TRUE(server.waitForFinished(kProcessMs));
     EXPECT_EQ(server.exitCode(), 0);
     EXPECT_TRUE(Log(home).trimmed().endsWith("Programmet avslutat.")) << Log(home).toStdString();
+}
+
+// root on the service's folder would leave files the service cannot write:
+// a verb that writes refuses and names the user to run it as.
+TEST(Service, RootRefusesToWriteInAnotherUsersFolder) {
+    if (::geteuid() != 0) GTEST_SKIP() << "not root: the refusal is root's only";
+    TestHome home;
+    home.ini(home.machine(1, "Fräs", "IP=127.0.0.2\r\n"));
+    const QByteArray ini = home.read("Fenmo32.INI");
+    ASSERT_EQ(Shell(QStringLiteral("chown -R 65534 '%1'").arg(home.path())), 0);
+    const Result fetch = home.run(2, {"fetch", "Fräs", "O1"});
+    EXPECT_TRUE(fetch.err.contains("som root") && fetch.err.contains("sudo -u ")) << fetch.err.toStdString();
+    EXPECT_EQ(home.read("Fenmo32.INI"), ini);
+    home.run(0, {"machines"});
 }
