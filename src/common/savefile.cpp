@@ -2,6 +2,16 @@
 #include "common/fileerror.h"
 #include "common/log.h"
 #include <QDir>
+#include <QSet>
+
+namespace {
+// Files whose last write failed: a disk that stays full is told once a file,
+// and again only after a write of it has worked in between.
+QSet<QString>& Failing() {
+    static QSet<QString> failing;
+    return failing;
+}
+}  // namespace
 
 SafeFile::SafeFile(const QString& path) : file_(path) {}
 
@@ -27,7 +37,10 @@ bool SafeFile::commit() {
     if (failed_ || !file_.isOpen()) return false;
     if (!file_.flush() || file_.error() != QFileDevice::NoError) return fail();
     done_ = true;
-    if (file_.commit()) return true;
+    if (file_.commit()) {
+        Failing().remove(file_.fileName());
+        return true;
+    }
     done_ = false;
     return fail();
 }
@@ -44,6 +57,8 @@ bool SafeFile::fail() {
     const QString why = file_.errorString();
     failure_ = FileError(file_, file_.fileName());
     if (file_.isOpen()) file_.cancelWriting();
+    if (Failing().contains(file_.fileName())) return false;
+    Failing().insert(file_.fileName());
     AddLog(QStringLiteral("Kan inte skriva %1 (%2): den gamla filen är kvar.")
                .arg(QDir::toNativeSeparators(file_.fileName()), why));
     return false;

@@ -140,6 +140,10 @@ qint64 RunningServer() {
     return pid;
 }
 
+bool ServerServesAll() {
+    return RunningServer() != 0 && ReadState().value(QStringLiteral("all")).toBool(true);
+}
+
 QString ServerSocketFor(const QString& machine) {
     if (RunningServer() == 0) return {};
     const QJsonObject state = ReadState();

@@ -101,6 +101,9 @@ QString ServerStatePath();
 QString ServerSocketPath();
 // The pid of the server that runs for this program folder; 0 when none does.
 qint64 RunningServer();
+// The running server serves every machine of the folder (serve --all); false
+// when none runs or it serves some named ones only (a try-out).
+bool ServerServesAll();
 // The running server's local socket for verbs when it holds machine's
 // serial port; empty otherwise.
 QString ServerSocketFor(const QString& machine);
