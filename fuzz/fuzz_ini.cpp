@@ -1,6 +1,6 @@
 // The INI reader on any file, then a write and a read of the same key.
 // Input: the file's bytes, then NUL-separated section, key and value. A
-// value the format can hold must read back as written.
+// value the format can hold must read back as written; a line break is refused.
 #include "common/ini.h"
 #include "common/notify.h"
 #include <QFile>
@@ -48,7 +48,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QString value = QString::fromLatin1(parts.value(3, "Värde"));
 
     if (ReadIni(section, key, QString(), path).size() > 511) abort();
-    if (!WriteIni(section, key, value, path)) abort();
+    // A line break in any part would make another line of the file: that,
+    // and only that, is refused.
+    const auto breaks = [](const QString& s) { return s.contains(QLatin1Char('\r')) || s.contains(QLatin1Char('\n')); };
+    const bool fits = !breaks(section) && !breaks(key) && !breaks(value);
+    if (WriteIni(section, key, value, path) != fits) abort();
+    if (!fits) return 0;
     if (Representable(section, key, value) && ReadIni(section, key, QStringLiteral("\x01"), path) != value) abort();
     return 0;
 }

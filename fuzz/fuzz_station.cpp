@@ -24,6 +24,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <cstdio>
+#include <utility>
 #include <cstdlib>
 
 namespace {
@@ -89,13 +90,17 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
-    enum class Exchange { None, Fetch, Compare, Send, SendReadBack };
+    enum class Exchange { None, Fetch, Compare, Send, SendReadBack, CutSend };
     const bool pcFirst = data[0] >= 192 && size >= 2;
     const qint16 typ = data[0] % 3;  // 0 network, 1 serial protocol 2, 2 serial protocol 1
-    const Exchange exchange = pcFirst ? Exchange(1 + (data[0] - 192) / 3 % 4) : Exchange::None;
+    const Exchange exchange = pcFirst ? Exchange(1 + (data[0] - 192) / 3 % 5) : Exchange::None;
     const qsizetype piece = 1 + (pcFirst ? data[1] : data[0] / 3) % 64;
     const qsizetype skip = pcFirst ? 2 : 1;
     const QByteArray bytes(reinterpret_cast<const char*>(data + skip), qsizetype(size - skip));
+    // What follows the bytes FF FE arrives late: after the time-outs ran out.
+    const qsizetype split = bytes.indexOf("\xff\xfe");
+    QByteArray later = split < 0 ? QByteArray() : bytes.mid(split + 2);
+    const QByteArray now = split < 0 ? bytes : bytes.left(split);
 
     // Deep in the sandbox, so that a name climbing out of its folder is still seen.
     QDir(sandbox->filePath(QStringLiteral("run"))).removeRecursively();
@@ -106,7 +111,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     {
         QFile program(send + QStringLiteral("/O1.NC"));
         if (!program.open(QIODevice::WriteOnly)) Fail("cannot write", program.fileName());
-        program.write("(SHAFT)%\r\nG0X0\r\nM30\r\n%");
+        program.write("(SHAFT)%\r\nG0X0\r\nM30\r\n");
+        // Long enough to be cut between two pieces.
+        if (exchange == Exchange::CutSend) program.write(QByteArray(600, 'X'));
+        program.write("%");
     }
     SetProgramFolder(home);
 
@@ -127,21 +135,41 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         station.ApplyGeneralSettings(g);
 
         if (exchange != Exchange::None) {
-            // Short time-outs: every exchange ends soon, answered or not.
-            g.SvarTimeout = g.RecTimeout = g.SendTimeout = g.CtsTimeout = 200;
+            // Time-outs that never run out by themselves: the clock below
+            // makes them run out once the input is spent.
+            g.SvarTimeout = g.RecTimeout = g.SendTimeout = g.CtsTimeout = 60000;
             g.VerifyAfterSend = exchange == Exchange::SendReadBack;
             station.ApplyGeneralSettings(g);
-            station.TimeoutTimer.setInterval(200);
+            station.TimeoutTimer.setInterval(60000);
         }
+        // The injected clock: once every byte has arrived, whatever still
+        // waits times out at once, inside the operation's own wait too.
+        bool spent = exchange == Exchange::CutSend;
+        std::function<void(const QByteArray&)> writer;
+        QTimer clock;
+        clock.setInterval(1);
+        QObject::connect(&clock, &QTimer::timeout, [&] {
+            if (!spent) return;
+            FireTimeouts(station);
+            if (later.isEmpty() || !writer) return;
+            const QByteArray rest = std::exchange(later, QByteArray());
+            for (qsizetype i = 0; i < rest.size(); i += piece) {
+                writer(rest.mid(i, piece));
+                Pump();
+            }
+        });
+        clock.start();
 
         QTcpSocket machine;
         QTcpServer answering;  // the machine's end of the PC's connection
         QTcpSocket* answers = nullptr;
         auto feed = [&](const std::function<void(const QByteArray&)>& write) {
-            for (qsizetype i = 0; i < bytes.size(); i += piece) {
-                write(bytes.mid(i, piece));
+            writer = write;
+            for (qsizetype i = 0; i < now.size(); i += piece) {
+                write(now.mid(i, piece));
                 Pump();
             }
+            spent = true;
         };
         if (port) {
             port->setInstant(true);
@@ -167,6 +195,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             switch (exchange) {
             case Exchange::Fetch: station.cmdRec_Click(); break;
             case Exchange::Compare: station.mnuCompare_Click(send); break;
+            case Exchange::CutSend:
+                if (port) {
+                    // The machine holds CTS low after the first piece; the
+                    // send is cut, then the list is asked for.
+                    const auto hold =
+                        QObject::connect(port, &MemorySerialPort::transmitted, [port] { port->setCts(false); });
+                    station.cmdSend_Click();
+                    QObject::disconnect(hold);
+                    port->setCts(true);
+                    spent = false;
+                    panel.answers = {OperatorPanel::Answer::Yes};
+                }
+                station.cmdDir_Click();
+                break;
             default: station.cmdSend_Click(); break;
             }
             Pump();
@@ -184,7 +226,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             WaitUntil([&] { return machine.bytesToWrite() == 0; });
             Pump();
         }
+        spent = true;
         FireTimeouts(station);
+        clock.stop();
         if (station.SerialLink.Phase != 0 || station.NetLink.Phase != 0)
             Fail("link not idle after its time-outs");
         if (station.OpenExchange()) Fail("exchange still open after its time-outs");

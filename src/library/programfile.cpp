@@ -8,6 +8,7 @@
 
 #include <QByteArrayView>
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -150,7 +151,63 @@ public:
 #endif
     }
 
+#ifdef Q_OS_LINUX
+    // Replaces what is open by an unnamed copy of it, in its own folder when
+    // that file system allows one, else in the temporary folder: a file that
+    // is rewritten afterwards no longer changes what is read. False (the
+    // original still open) when no copy could be made, or when the file
+    // changed while it was copied.
+    bool snapshot(const QString& folder) {
+        struct stat before;
+        if (fd_ < 0 || ::fstat(fd_, &before) != 0 || !S_ISREG(before.st_mode)) return false;
+        int copy = ::open(QFile::encodeName(folder).constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (copy < 0) copy = ::open(QFile::encodeName(QDir::tempPath()).constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (copy < 0) return false;
+        off_t from = 0, to = 0;
+        bool ok = true;
+        while (ok && from < before.st_size) {
+            // In the kernel, and a reflink where the file system has them.
+            const ssize_t n = ::copy_file_range(fd_, &from, copy, &to, size_t(before.st_size - from), 0);
+            if (n > 0) continue;
+            if (n < 0 && errno == EINTR) continue;
+            if (n == 0) break;
+            ok = CopyByReading(fd_, copy, from, before.st_size);
+            break;
+        }
+        struct stat after;
+        ok = ok && ::fstat(fd_, &after) == 0 && after.st_size == before.st_size &&
+             after.st_mtim.tv_sec == before.st_mtim.tv_sec && after.st_mtim.tv_nsec == before.st_mtim.tv_nsec &&
+             ::lseek(copy, 0, SEEK_SET) == 0;
+        if (!ok) {
+            ::close(copy);
+            ::lseek(fd_, 0, SEEK_SET);
+            return false;
+        }
+        close();
+        fd_ = copy;
+        return true;
+    }
+#endif
+
 private:
+#ifdef Q_OS_LINUX
+    static bool CopyByReading(int in, int out, off_t from, off_t size) {
+        QByteArray buf(1 << 20, Qt::Uninitialized);
+        while (from < size) {
+            const ssize_t got = ::pread(in, buf.data(), size_t(std::min<off_t>(buf.size(), size - from)), from);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return false;
+            for (ssize_t done = 0; done < got;) {
+                const ssize_t w = ::pwrite(out, buf.constData() + done, size_t(got - done), from + done);
+                if (w < 0 && errno == EINTR) continue;
+                if (w <= 0) return false;
+                done += w;
+            }
+            from += got;
+        }
+        return true;
+    }
+#endif
     void close() {
         if (fd_ < 0) return;
 #ifdef Q_OS_WIN
@@ -604,12 +661,31 @@ ProgramTextReader::ProgramTextReader() : d(std::make_unique<Impl>()) {}
 ProgramTextReader::~ProgramTextReader() = default;
 qint64 ProgramTextReader::fileSize() const { return d->size; }
 
-bool ProgramTextReader::open(const QString& path) {
+bool ProgramTextReader::open(const QString& path, bool snapshot) {
     d = std::make_unique<Impl>();
     if (!OpenExisting(d->file, path)) return false;
     d->size = d->file.size();  // a folder raises here
     d->path = path;
     d->modified = QFileInfo(path).lastModified();
+#ifdef Q_OS_LINUX
+    // A copy that is whole as of now; the file is read from it, so that a
+    // change to the file can no longer cut what goes out. Without one the
+    // change is noticed and the reading stops.
+    if (snapshot && d->size >= 0) {
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            if (d->file.snapshot(QFileInfo(path).absolutePath())) {
+                d->size = d->file.size();
+                d->path.clear();
+                break;
+            }
+            if (!OpenExisting(d->file, path)) return false;
+            d->size = d->file.size();
+            d->modified = QFileInfo(path).lastModified();
+        }
+    }
+#else
+    Q_UNUSED(snapshot);
+#endif
     // Where the text starts: after a first "%" that something other than
     // blanks follows; a first "%" with only blanks after it ends the text.
     // Nearly every file answers this from its first piece.
@@ -692,4 +768,11 @@ QByteArray ProgramTextReader::readAll() {
     }
     data.truncate(kept);
     return data;
+}
+
+QString ProgramLockPath(const QString& target) {
+    const QFileInfo program(target);
+    const QString folder = JoinPath(program.absolutePath(), QLatin1String(kLockFolderName));
+    QDir().mkpath(folder);
+    return JoinPath(folder, program.fileName() + QStringLiteral(".lck"));
 }

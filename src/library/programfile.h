@@ -33,7 +33,9 @@ public:
     ProgramTextReader(const ProgramTextReader&) = delete;
     ProgramTextReader& operator=(const ProgramTextReader&) = delete;
     // False when there is no such file; raises AppError when it cannot be read.
-    bool open(const QString& path);
+    // snapshot: read from a copy taken now, so that a later change to the
+    // file cannot cut what is read.
+    bool open(const QString& path, bool snapshot = false);
     // Up to max bytes of the text into into; 0 at its end. Raises on a read error.
     qsizetype read(char* into, qsizetype max);
     // The rest of the text in one buffer.
@@ -123,3 +125,9 @@ QDateTime FileTimeToDate(const QDateTime& fileTime);
 QString SizeText(qint64 bytes);
 // Size in 128-byte blocks, halves to the even neighbour.
 qint64 BlockCount(qint64 bytes);
+
+// Where a program's lock lives: a hidden folder beside it, shared by every
+// server of the library and never in a list; one that a killed process left
+// is taken over by the next (a dead owner is known by its PID and host).
+inline constexpr char kLockFolderName[] = ".fenmo32-lock";
+QString ProgramLockPath(const QString& target);

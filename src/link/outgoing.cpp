@@ -15,7 +15,10 @@ Outgoing& Outgoing::operator=(Outgoing&&) noexcept = default;
 void Outgoing::setProgram(std::unique_ptr<ProgramTextReader> program) { program_ = std::move(program); }
 
 qint64 Outgoing::size() const {
-    const qint64 closing = close_ == Close::Checksum ? EobLineEnd(eob_).size() + 3 : close_ == Close::Percent ? 1 : 2;
+    const qint64 closing = close_ == Close::Checksum ? EobLineEnd(eob_).size() + 3
+                           : close_ == Close::Percent ? 1
+                           : close_ == Close::LfPercent ? 2
+                                                        : 0;
     return head_.size() + (program_ ? std::max<qint64>(program_->fileSize(), 0) : 0) + closing;
 }
 
@@ -60,6 +63,7 @@ QByteArray Outgoing::next(qsizetype max) {
         }
         case Close::Percent: pending_ = QByteArrayLiteral("%"); break;
         case Close::LfPercent: pending_ = QByteArrayLiteral("\n%"); break;
+        case Close::Nothing: pending_.clear(); break;
         }
     }
     return out;

@@ -14,6 +14,7 @@ public:
         Checksum,   // the EOB line end, the checksum of all after the leading "%", "%"
         Percent,    // "%" alone
         LfPercent,  // LF and "%"
+        Nothing,    // the head is the whole message
     };
     Outgoing(QByteArray head, Close close, int eob = 0);
     ~Outgoing();

@@ -39,7 +39,10 @@ Station::Station(OperatorPanel& panel, SerialPort* port, QObject* parent)
     connect(&drainTick_, &QTimer::timeout, this, &Station::PaceSerial);
     ApplyGeneralSettings(General);
     // An error report stops whatever transfer is running.
-    abortHook_ = AddAbortHook([this] { Aborted = true; });
+    abortHook_ = AddAbortHook([this] {
+        Aborted = true;
+        ++aborts_;
+    });
 
     comsock = new QTcpSocket(this);
     // A program arriving faster than it is written waits in the network, not here.
@@ -122,7 +125,8 @@ void Station::cmdAbort_Click() {
         serialRx_.abort();
         comsockRx_.abort();
         for (auto& a : accepted_) a->rx.abort();
-        deferred_.clear();
+        // The machine's own requests that arrived whole while the line was
+        // writing are still served: no abort of the PC's loses them.
         // A program going out stops, its file closed; the machine gets no
         // closing and stores nothing.
         StopSending(comsock);

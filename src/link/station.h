@@ -12,6 +12,7 @@
 #include "link/operatorpanel.h"
 #include "link/reception.h"
 #include "link/serialport.h"
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
@@ -200,6 +201,7 @@ private:
         QByteArray buffer;
         Reception rx{buffer};
         int pending = 0;
+        QTimer stall;  // a machine that stops reading what goes out to it
     };
     void comsock_DataArrival();
     void MasterSock_DataArrival(QTcpSocket* socket);
@@ -220,6 +222,8 @@ private:
     bool ProgramTooLarge(Reception& r, int protocol, QTcpSocket* from);
     static void PassOver(Reception::Pass& skipping, QByteArray& data);
     static QString P1Name(const QByteArray& message);
+    static qsizetype MessageEnd(const Reception& r, const QByteArray& data);
+    void SerialReceive(const QByteArray& data);
     // Serial receive time-out: runs while a message is under way on the line
     // or an exchange on it waits for its answer, and at no other time.
     void SerialSilence(bool restart);
@@ -230,6 +234,14 @@ private:
     void EndExchange(Exchange::State state);
     Exchange* Answered(const QByteArray& command, const QString& name, QTcpSocket* from);
     void Unexpected(const QByteArray& message);
+    // Protocol 1: a comparison's or read-back's fetch of this name ended
+    // unanswered lately, so a store of it is that copy arriving late.
+    bool LateCopy(const QString& name);
+    struct LateCopyOf {
+        QString name;
+        QDeadlineTimer until;
+    };
+    std::vector<LateCopyOf> lateCopies_;
     void ClearInput(Reception& r);
 
     // A box the link raises waits for nobody: it is shown once the handler
@@ -286,7 +298,18 @@ private:
         qsizetype position = 0;
         QByteArray piece;  // read, not yet written
         bool draining = false;
+        quint64 generation = 0;  // the aborts before it started
+        quint64 line = 0;        // the port it started on
+        quint32 writtenSum = 0;  // of what went out after a leading "%"
+        bool closing = false;    // the spoiled closing of a cut message
     };
+    bool MarkCut(const Paced& p);
+    void QueueClosing();
+    quint64 line_ = 0;  // counts the serial port's openings and closings
+    // Protocol 2: the closing still owed to a cut message.
+    QByteArray spoiledClosing_;
+    // Protocol 1: the program the machine may hold a cut part of, and that machine.
+    QString cutProgram_, cutMachine_;
     std::deque<Paced> paced_;
     int pacedUnended_ = 0;  // sends whose end has not been told yet
     bool pacing_ = false;
@@ -308,6 +331,7 @@ private:
         QString origin;
     };
     std::deque<Deferred> deferred_;
+    bool RepliesOnLine(const QByteArray& message, int protocol) const;
     void RunDeferred();
     void ReplyLater(QByteArray reply, LinkState& link, int ms);
     quint64 aborts_ = 0;  // runs of the abort routine, so that a reply after a wait knows of one

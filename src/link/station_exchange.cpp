@@ -4,6 +4,7 @@
 #include "common/log.h"
 #include "link/station.h"
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QTcpSocket>
 
@@ -26,6 +27,12 @@ Exchange& Station::Open(const QByteArray& command, const QString& name, QTcpSock
 void Station::EndExchange(Exchange::State state) {
     if (!exchange_ || !exchange_->open()) return;
     exchange_->state = state;
+    // A protocol-1 machine often sends when its operator gets to it: a copy
+    // that comes after its fetch gave up must still never reach the library.
+    if (state != Exchange::State::Done && !exchange_->library && exchange_->command == "L") {
+        const int window = std::max(General.RecTimeout, 1) * 10;
+        lateCopies_.push_back({exchange_->name, QDeadlineTimer(window)});
+    }
     // Its time-outs end with it, so that none is ever reported for another.
     SvarTimer.stop();
     TimeoutTimer.stop();
@@ -41,6 +48,13 @@ Exchange* Station::Answered(const QByteArray& command, const QString& name, QTcp
     if (!x || !x->open() || x->socket != from || x->command != command) return nullptr;
     if (!x->name.isEmpty() && x->name.compare(name, Qt::CaseInsensitive) != 0) return nullptr;
     return x;
+}
+
+bool Station::LateCopy(const QString& name) {
+    std::erase_if(lateCopies_, [](const LateCopyOf& c) { return c.until.hasExpired(); });
+    for (const LateCopyOf& c : lateCopies_)
+        if (c.name.compare(name, Qt::CaseInsensitive) == 0) return true;
+    return false;
 }
 
 void Station::Unexpected(const QByteArray& message) {
@@ -66,6 +80,21 @@ bool Station::RefuseWhileBusy() {
         panel_.message(HeldBy, AppTitle(), MsgIcon::Information, OperatorPanel::Buttons::Ok);
         Status(HeldBy);
         return true;
+    }
+    if (!cutProgram_.isEmpty() && cutMachine_ == MachineName && Machine.Typ == 2 && !sending_) {
+        const auto answer = panel_.message(
+            QStringLiteral("En sändning av %1 avbröts innan programmet var helt skickat. Maskinen kan ha en "
+                           "ofullständig del av %1 i minnet, och nästa meddelande på linjen skulle avsluta och "
+                           "spara den.\r\nRadera %1 i maskinen, eller avbryt dess inläsning, innan du går vidare."
+                           "\r\n\r\nÄr maskinen klar för nästa överföring?")
+                .arg(cutProgram_),
+            AppTitle(), MsgIcon::Exclamation, OperatorPanel::Buttons::YesNo);
+        if (answer != OperatorPanel::Answer::Yes) {
+            Status(QStringLiteral("Väntar: maskinen kan ha en ofullständig del av %1.").arg(cutProgram_));
+            return true;
+        }
+        AddLog(QStringLiteral("Maskinen klar efter den avbrutna sändningen av %1 (bekräftat).").arg(cutProgram_));
+        cutProgram_.clear();
     }
     if (sending_) {
         Status(QStringLiteral("Linjen är upptagen: ett program går till maskinen. Försök igen när det är klart."));

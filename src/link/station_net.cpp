@@ -190,6 +190,13 @@ void Station::AcceptConnection(qintptr descriptor, const QString& from) {
     connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] { FeedSocket(socket); });
     connect(socket, &QTcpSocket::disconnected, this, [this, socket] { NetDisconnected(socket); });
     connect(&a->rx.silence, &QTimer::timeout, this, [this, socket] { SilenceOnConnection(socket); });
+    a->stall.setSingleShot(true);
+    connect(&a->stall, &QTimer::timeout, this, [this, socket] {
+        AddLog(QStringLiteral("Maskinen tar inte emot det som skickas till den (sändningstimeout). Förbindelsen stängd."));
+        Status(QStringLiteral("Sändning timeout. Förbindelsen till maskinen stängd."));
+        StopSending(socket);
+        socket->abort();
+    });
     accepted_.push_back(std::move(a));
     MasterSock = socket;
 }
@@ -256,4 +263,9 @@ void Station::FeedSocket(QTcpSocket* socket) {
         return;
     }
     if (queue.empty()) outgoing_.erase(it);
+    // Each piece the machine takes restarts its send time-out.
+    if (Accepted* a = AcceptedOf(socket)) {
+        if (socket->bytesToWrite() > 0 && General.SendTimeout > 0) a->stall.start(General.SendTimeout);
+        else a->stall.stop();
+    }
 }

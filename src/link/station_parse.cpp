@@ -66,7 +66,7 @@ std::unique_ptr<ProgramTextReader> Station::ReadForMachine(const QString& name) 
     const QString inTree = ProgramPath(FolderForIncoming(), name, Machine.Extension);
     try {
         auto program = std::make_unique<ProgramTextReader>();
-        if (program->open(FileExists(inTree) && !FolderExists(inTree) ? inTree : checked)) return program;
+        if (program->open(FileExists(inTree) && !FolderExists(inTree) ? inTree : checked, true)) return program;
     } catch (const AppError& e) {
         const QString why = FileResult{false, e.number(), e.description()}.message();
         AddLog(why);
@@ -115,7 +115,6 @@ QByteArray Station::PcList(bool narrow, const QString& pattern) const {
 
 void Station::Parse(QByteArray message, LinkState& link) {
     Traced(QStringLiteral("Parse()"), [&] {
-        Aborted = false;
         QByteArray type, command, selector, status;
         QString name;
         if (message.startsWith('%')) {
@@ -337,7 +336,6 @@ void Station::ParseRequest(QByteArray& message, LinkState& link, const QByteArra
 
 void Station::ParseP1(QByteArray message, LinkState& link) {
     Traced(QStringLiteral("ParseP1()"), [&] {
-        Aborted = false;
         const QByteArray letter = message.mid(1, 1);
         const bool shortForm = letter.size() == 1 && QByteArrayView("LSERD").contains(letter.at(0));
         const QString name = P1Name(message);
@@ -350,7 +348,7 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
         auto store = [&](QByteArray (*strip)(const QByteArray&)) {
             link.FileName = name;
             Exchange* x = Answered("L", name, nullptr);
-            if (parsingProgram_ ? (parsingAnswers_ && (!x || x->id != parsingAnswers_)) : false) {
+            if (parsingProgram_ ? (parsingAnswers_ && (!x || x->id != parsingAnswers_)) : !x && LateCopy(name)) {
                 Unexpected(message);
                 return;
             }
@@ -426,7 +424,8 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
             Status(QStringLiteral("Radering utförd ('") + name + QStringLiteral("')."));
             panel_.removeRemoteItem(name);
             HidePilar();
-        } else if (letter == "D" && message.size() >= 16) {
+        } else if (letter == "D" && (message.size() >= 16 || Answered("D", QString(), nullptr))) {
+            // The open list request decides: an empty memory's list is short.
             machineList();
         } else if (letter == "D") {
             AddLog(QStringLiteral("Skickar fillista."));
@@ -471,7 +470,7 @@ void Station::cmdChangeFolder_Click() {
     // On the network the list goes on the machine's own connection, or on
     // a connection to the machine when it has none open.
     QTcpSocket* socket = MasterSock;
-    if (socket->state() != QAbstractSocket::ConnectedState) {
+    if (!socket || socket->state() != QAbstractSocket::ConnectedState) {
         Aborted = false;
         if (!ConnectToSock(comsock)) return;
         socket = comsock;

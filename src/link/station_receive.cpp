@@ -15,6 +15,7 @@
 #include <QStorageInfo>
 #include <QScopedValueRollback>
 #include <QTcpSocket>
+#include <limits>
 
 namespace {
 constexpr char kDC2 = 18;
@@ -119,6 +120,10 @@ void Station::StartProgram(Reception& r, int protocol, QTcpSocket* from) {
         comment = x->comment;
         r.answers = x->id;
         r.origin = x->library ? QStringLiteral("Hämtad från ") + MachineName : QString();
+    } else if (protocol == 1 && LateCopy(name)) {
+        // Read to its end and dropped there: it answers nothing open.
+        r.answers = std::numeric_limits<quint64>::max();
+        AddLog(QStringLiteral("Sent svar: kopian av %1 kom efter sin tidsgräns och sparas inte.").arg(name));
     } else if (!answer) {
         path = StorePath(name);
         r.origin = QStringLiteral("Sparad av ") + MachineName;
@@ -204,7 +209,7 @@ void Station::HandOver(Reception& r, LinkState& link, int protocol, QTcpSocket* 
     const quint64 answers = r.answers;
     const QString origin = r.origin;
     r.clear();
-    if (!from && sending_) {
+    if (!from && sending_ && RepliesOnLine(message, protocol)) {
         // Its reply would go out between two pieces of the message being written.
         deferred_.push_back({std::move(message), std::move(program), answers, origin});
         return;
@@ -222,6 +227,18 @@ void Station::ParseMessage(QByteArray message, std::unique_ptr<IncomingProgram> 
     else Q_EMIT trafficRow(true, message, message.size(), {}, {}, from);
     if (protocol == 1) ParseP1(std::move(message), link);
     else Parse(std::move(message), link);
+}
+
+// Whether parsing a message from the line may write to it: the machine's
+// requests do; answers, and protocol 1's stores, which have none, never do.
+bool Station::RepliesOnLine(const QByteArray& m, int protocol) const {
+    if (protocol == 2) return !m.startsWith("%R");
+    const char letter = m.size() > 1 ? m.at(1) : 0;
+    if (letter == 'S' || letter == 'R') return false;
+    const Exchange* x = OpenExchange();
+    if (letter == 'D') return !(x && !x->socket && x->command == "D");
+    const bool colonAnswer = !QByteArrayView("LSERD").contains(letter) && m.size() > 9 && m.at(9) == 'S';
+    return !colonAnswer;
 }
 
 void Station::RunDeferred() {
@@ -284,7 +301,7 @@ bool Station::StoreFromMachine(const std::function<QByteArray()>& body, const QS
     const QString target = parsingProgram_ ? parsingProgram_->target() : whole.target();
     // Servers that share a library replace one program one at a time: its
     // version and its new text go together.
-    QLockFile lock(target + QStringLiteral(".lck"));
+    QLockFile lock(ProgramLockPath(target));
     lock.setStaleLockTime(30000);
     if (r.ok && !target.isEmpty() && !lock.tryLock(10000))
         r = FileResult{false, 75, QStringLiteral("programmet ersätts av en annan process just nu")};

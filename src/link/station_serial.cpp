@@ -43,8 +43,7 @@ bool Station::CtsStatus() {
         }
         bool cts = false, dsr = false;
         if (!Comm->modemStatus(&cts, &dsr)) {
-            panel_.message(QStringLiteral("Stop in GetModemStatus"), AppTitle(), MsgIcon::None,
-                           OperatorPanel::Buttons::Ok);
+            Tell(QStringLiteral("Stop in GetModemStatus"), AppTitle(), MsgIcon::None);
             return;
         }
         ok = cts;
@@ -66,40 +65,25 @@ void Station::Comm_OnComm(int event) {
             }
             data = StripNulls(data);
             PassOver(serialRx_.skip, data);
-            QByteArray& in = SerialLink.InBuffer;
             if (!serialRx_.busy() && data == QByteArray(1, kDC4)) data.clear();
             if (data.isEmpty()) {
                 // Passing over a refused message keeps measuring its silence.
                 SerialSilence(true);
                 return;
             }
-            Status(QStringLiteral("Tar emot från maskin..."));
-            if (!serialRx_.busy()) ShowPilar(QStringLiteral("Tar emot data från maskin..."), RecArrows());
-            TraceEnter(QStringLiteral("Comm_OnComm().9"));
-            RxCount += data.size();
-            panel_.setPanel(2, QString::number(RxCount) + QStringLiteral(" tecken"));
-            const int protocol = Machine.Typ == 2 ? 1 : 2;
-            if (!Accumulate(serialRx_, data, protocol, true, nullptr)) {
-                SerialSilence(true);
-                return;
+            // Messages that arrived back to back are taken one at a time.
+            while (!data.isEmpty()) {
+                const qsizetype end = MessageEnd(serialRx_, data);
+                SerialReceive(data.left(end));
+                data.remove(0, end);
+                PassOver(serialRx_.skip, data);
+                if (!serialRx_.busy() && data == QByteArray(1, kDC4)) data.clear();
             }
-            TraceEnter(QStringLiteral("Comm_OnComm().5"));
-            if (LogTraffic) AddHexLog(in, QStringLiteral("commands.log"), 3);
-            RecTimer.stop();
-            HidePilar();
-            const qint64 size = serialRx_.program ? serialRx_.program->size() : in.size();
-            Status(QStringLiteral("Mottagning klar (") + QString::number(size) + QStringLiteral(" tecken )."));
-            RxCount = 0;
-            if (Machine.Typ == 1 || Machine.Typ == 2) HandOver(serialRx_, SerialLink, protocol, nullptr);
-            else serialRx_.clear();
-            // An exchange still waiting for its answer keeps its time-out.
-            SerialSilence(false);
-            Q_EMIT messageParsed();
             return;
         }
         case SerialPort::EvSend:
             // A drained buffer after the last piece must not cover the final text.
-            if (sending_) Status(QStringLiteral("Sänder...."));
+            if (sending_ && !paced_.empty() && !paced_.front().closing) Status(QStringLiteral("Sänder...."));
             PaceSerial();
             return;
         case SerialPort::EvCTS: {
@@ -135,13 +119,50 @@ void Station::Comm_OnComm(int event) {
     });
 }
 
+// Where the message under way ends in data: at its next "%" once it has
+// started; bytes before a first "%" stay together.
+qsizetype Station::MessageEnd(const Reception& r, const QByteArray& data) {
+    qsizetype from = -1;
+    if (r.program || r.in.startsWith('%')) from = 0;
+    else if (r.in.isEmpty() && data.startsWith('%')) from = 1;
+    else if (r.in.isEmpty() && data.startsWith(QByteArrayView("\x12%"))) from = 2;
+    const qsizetype end = from < 0 ? -1 : data.indexOf('%', from);
+    return end < 0 ? data.size() : end + 1;
+}
+
+void Station::SerialReceive(const QByteArray& data) {
+    QByteArray& in = SerialLink.InBuffer;
+    Status(QStringLiteral("Tar emot från maskin..."));
+    if (!serialRx_.busy()) ShowPilar(QStringLiteral("Tar emot data från maskin..."), RecArrows());
+    TraceEnter(QStringLiteral("Comm_OnComm().9"));
+    RxCount += data.size();
+    panel_.setPanel(2, QString::number(RxCount) + QStringLiteral(" tecken"));
+    const int protocol = Machine.Typ == 2 ? 1 : 2;
+    if (!Accumulate(serialRx_, data, protocol, true, nullptr)) {
+        SerialSilence(true);
+        return;
+    }
+    TraceEnter(QStringLiteral("Comm_OnComm().5"));
+    if (LogTraffic) AddHexLog(in, QStringLiteral("commands.log"), 3);
+    RecTimer.stop();
+    HidePilar();
+    const qint64 size = serialRx_.program ? serialRx_.program->size() : in.size();
+    Status(QStringLiteral("Mottagning klar (") + QString::number(size) + QStringLiteral(" tecken )."));
+    RxCount = 0;
+    if (Machine.Typ == 1 || Machine.Typ == 2) HandOver(serialRx_, SerialLink, protocol, nullptr);
+    else serialRx_.clear();
+    // An exchange still waiting for its answer keeps its time-out.
+    SerialSilence(false);
+    Q_EMIT messageParsed();
+}
+
 // Unless the port is open: the message (unless quiet), the status text and
 // the abort routine.
 bool Station::PortReady(bool quiet) {
     if (Comm && Comm->isOpen()) return true;
+    // Also reached from the receive path: the box waits for nobody.
     if (!quiet)
-        panel_.message(QStringLiteral("Com-porten är inte öppen.\r\nKontrollera inställningarna."), AppTitle(),
-                       MsgIcon::Critical, OperatorPanel::Buttons::Ok);
+        Tell(QStringLiteral("Com-porten är inte öppen.\r\nKontrollera inställningarna."), AppTitle(), MsgIcon::Critical);
     // The abort routine empties the status line: the reason is shown after it.
     cmdAbort_Click();
     Status(QStringLiteral("Fel: Porten inte öppen."));
@@ -153,15 +174,55 @@ bool Station::PortReady(bool quiet) {
 // Nothing here waits: the port's events and a drain tick move it on, so
 // that other links and machines are served meanwhile.
 void Station::StartPaced(Outgoing& message, bool protocolOne, const QString& name, SendDone done) {
+    // A cut message still open on the machine is closed first, so that this
+    // one cannot become its end.
+    if (!spoiledClosing_.isEmpty() && paced_.empty()) QueueClosing();
     Paced p;
     p.message = std::make_unique<Outgoing>(std::move(message));
     p.protocolOne = protocolOne;
     p.name = name;
     p.done = std::move(done);
+    p.generation = aborts_;
+    p.line = line_;
     paced_.push_back(std::move(p));
     ++pacedUnended_;
     sending_ = true;
     PaceSerial();
+}
+
+void Station::QueueClosing() {
+    Paced c;
+    c.message = std::make_unique<Outgoing>(spoiledClosing_, Outgoing::Close::Nothing);
+    c.closing = true;
+    c.generation = aborts_;
+    c.line = line_;
+    paced_.push_back(std::move(c));
+    ++pacedUnended_;
+    sending_ = true;
+}
+
+// A message that stopped after part of it went out. Protocol 2: the machine
+// would take the two characters before the next "%" for its checksum and,
+// now and then, store the cut program; it gets its closing now, with a
+// checksum that cannot match, and refuses it. Protocol 1 has no checksum:
+// the next "%" on the line would complete the cut program on the machine,
+// so the operator must clear it there before the next request.
+bool Station::MarkCut(const Paced& p) {
+    if (p.closing || p.position == 0) return false;
+    if (p.protocolOne) {
+        cutProgram_ = p.name;
+        cutMachine_ = MachineName;
+        AddLog(QStringLiteral("Sändningen av %1 avbröts mitt i programmet; maskinen kan ha en ofullständig del av det.")
+                   .arg(p.name));
+        return true;
+    }
+    const QByteArray end = EobLineEnd(Machine.EOB);
+    quint32 sum = p.writtenSum;
+    for (const char c : end) sum += static_cast<unsigned char>(c);
+    spoiledClosing_ = end + ChecksumDigits(sum + 1) + '%';
+    AddLog(QStringLiteral("Sändningen av %1 avbröts; meddelandet stängs med fel kontrollsumma så att maskinen inte sparar det.")
+               .arg(p.name));
+    return true;
 }
 
 void Station::PaceSerial() {
@@ -170,7 +231,8 @@ void Station::PaceSerial() {
     const QScopedValueRollback<bool> guard(pacing_, true);
     while (!paced_.empty()) {
         Paced& p = paced_.front();
-        if (Aborted || !Comm || !Comm->isOpen()) {
+        // It belongs to the line it started on, before any abort since.
+        if (p.generation != aborts_ || p.line != line_ || !Comm || !Comm->isOpen()) {
             EndPaced(false);
             continue;
         }
@@ -185,7 +247,7 @@ void Station::PaceSerial() {
             }
             p.draining = false;
             SendTimer.stop();
-            if (!p.protocolOne) Status(QStringLiteral("Sänder..."));
+            if (!p.protocolOne && !p.closing) Status(QStringLiteral("Sänder..."));
         }
         if (p.piece.isEmpty()) {
             try {
@@ -207,7 +269,7 @@ void Station::PaceSerial() {
             }
             // Panel 3 names CTS while the machine holds it low, as the modem-line event does.
             panel_.setPanel(3, CtsStatus() ? QString() : QStringLiteral("CTS"));
-            Status(QStringLiteral("Väntar på CTS."));
+            if (!p.closing) Status(QStringLiteral("Väntar på CTS."));
             Arm(CtsTimer);
         }
         if (!CtsStatus()) {
@@ -215,8 +277,10 @@ void Station::PaceSerial() {
             return;  // the CTS event moves it on
         }
         CtsTimer.stop();
-        Status(p.protocolOne ? QStringLiteral("Sänder...") : QStringLiteral("Skickar..."));
+        if (!p.closing) Status(p.protocolOne ? QStringLiteral("Sänder...") : QStringLiteral("Skickar..."));
         Comm->write(p.piece);
+        for (qsizetype i = p.position == 0 && p.piece.startsWith('%') ? 1 : 0; i < p.piece.size(); ++i)
+            p.writtenSum += static_cast<unsigned char>(p.piece.at(i));
         p.piece.clear();
         Arm(SendTimer);
         panel_.setPanel(2, QString::number(p.position + 1) + QStringLiteral(" tecken"));
@@ -226,7 +290,7 @@ void Station::PaceSerial() {
             continue;
         }
         SendTimer.stop();
-        if (!p.protocolOne) Status(QStringLiteral("Sänder..."));
+        if (!p.protocolOne && !p.closing) Status(QStringLiteral("Sänder..."));
     }
 }
 
@@ -238,6 +302,11 @@ void Station::EndPaced(bool whole, bool tell) {
     SendTimer.stop();
     drainTick_.stop();
     if (paced_.empty()) sending_ = false;
+    if (p.closing) {
+        if (whole) spoiledClosing_.clear();
+        tell = false;
+    }
+    if (!whole) MarkCut(p);
     if (tell) {
         if (whole) Status(QStringLiteral("Sändning klar (") + p.name + QStringLiteral(")."));
         else Status(QStringLiteral("Sändning avbruten (") + (p.protocolOne ? SerialLink.AbortReason : p.name) +
@@ -258,11 +327,16 @@ void Station::StopPaced() {
     paced_.clear();
     sending_ = false;
     drainTick_.stop();
+    // Closed at once where the line allows it, else before the next message.
+    if (MarkCut(stopped->front()) && !spoiledClosing_.isEmpty() && Comm && Comm->isOpen() && CtsStatus()) {
+        QueueClosing();
+        QMetaObject::invokeMethod(this, &Station::PaceSerial, Qt::QueuedConnection);
+    }
     QMetaObject::invokeMethod(
         this,
         [this, stopped] {
             for (Paced& p : *stopped) {
-                if (p.protocolOne)
+                if (p.protocolOne && !p.closing)
                     Status(QStringLiteral("Sändning avbruten (") + SerialLink.AbortReason + QStringLiteral(")."));
                 --pacedUnended_;
                 if (p.done) p.done(false);

@@ -83,8 +83,15 @@ void Station::cmdDel_Click() {
                 Status(QStringLiteral("Ansluten, Skickar begäran..."));
                 const QByteArray erase = ProtocolOneRequest("E", name);
                 Open("E", P1Name(erase), nullptr);
-                Arm(SvarTimer);
+                // The colon form acknowledges nothing: written is done, as its stores are.
+                if (!Machine.Conversion) Arm(SvarTimer);
                 SendProtocolOne(erase);
+                if (Machine.Conversion && !Aborted && OpenExchange()) {
+                    EndExchange(Exchange::State::Done);
+                    Status(QStringLiteral("Radering utförd ('") + n + QStringLiteral("')."));
+                    panel_.removeRemoteItem(n);
+                    HidePilar();
+                }
             }
         } else if (Machine.Typ == 0) {
             if (ConnectToSock(comsock)) {

@@ -26,10 +26,18 @@ bool Station::ApplyMachine(int slot, const QString& name) {
     bool applied = false;
     PortFailure.clear();
     Guarded([&] {
-        // What the previous machine had under way is its own, not this one's.
+        // What the previous machine had under way is its own, not this one's;
+        // a program going out on its line stops, told, before its port closes.
+        if (sending_) {
+            const QString name = SerialLink.FileName;
+            cmdAbort_Click();
+            Status(QStringLiteral("Sändning avbruten (") + name + QStringLiteral(")."));
+        }
         EndExchange(Exchange::State::Ended);
         serialRx_.clear();
         deferred_.clear();
+        spoiledClosing_.clear();
+        ++line_;
         LoadMachineSettings(Machine, slot);
         MachineName = name;
         // A window timer takes 0 to 65535 ms; anything else is an invalid property value.

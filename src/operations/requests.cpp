@@ -91,7 +91,7 @@ bool Station::RequestProgram(const QString& n, const QString& target, bool libra
 // error, never an empty program over the machine's copy.
 std::unique_ptr<ProgramTextReader> Station::OpenProgram(const QString& path) {
     auto program = std::make_unique<ProgramTextReader>();
-    if (!program->open(path)) throw AppError(53);
+    if (!program->open(path, true)) throw AppError(53);
     return program;
 }
 

@@ -10,6 +10,10 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QThread>
+#ifdef Q_OS_LINUX
+#include <sys/inotify.h>
+#include <unistd.h>
+#endif
 
 namespace {
 QByteArray Program(int lines, char axis = 'X') {
@@ -233,6 +237,20 @@ TEST(Faults, KilledWhileStoringLeavesOneWholeProgram) {
     home.ini(home.machine(1, "F"));
     const QByteArray programs[] = {Program(80000, 'X'), Program(80000, 'Y')};
     home.write("ncprog/O7.NC", programs[0]);
+    // Everything ever named in the library folder: a lock there is what a
+    // kill leaves behind for the operator to see.
+    const int names = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(inotify_add_watch(names, QFile::encodeName(folder).constData(), IN_CREATE | IN_MOVED_TO), 0);
+    const auto locksSeen = [names] {
+        QStringList locks;
+        alignas(inotify_event) char buf[4096];
+        for (ssize_t n; (n = ::read(names, buf, sizeof buf)) > 0;)
+            for (char* p = buf; p < buf + n; p += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(p)->len) {
+                const auto* e = reinterpret_cast<inotify_event*>(p);
+                if (e->len && QByteArray(e->name).endsWith(".lck")) locks << QFile::decodeName(e->name);
+            }
+        return locks;
+    };
     int current = 0;
     const quint32 seed = QRandomGenerator::global()->generate();
     SCOPED_TRACE(seed);
@@ -280,5 +298,7 @@ TEST(Faults, KilledWhileStoringLeavesOneWholeProgram) {
     EXPECT_EQ(home.read("ncprog/O7.NC"), programs[1 - current]);
     p.terminate();
     EXPECT_TRUE(p.waitForFinished());
+    EXPECT_EQ(locksSeen(), QStringList());
+    ::close(names);
 }
 #endif

@@ -2,6 +2,7 @@
 
 #include "common/paths.h"
 #include "library/history.h"
+#include "library/programfile.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -24,6 +25,7 @@ constexpr int kFilledRole = Qt::UserRole + 1;
 // The history store is no library folder, even where a library holds the
 // program folder.
 bool IsStore(const QString& path, const QString& name) {
+    if (name == QLatin1String(kLockFolderName)) return true;
     static const QString storeName = QFileInfo(HistoryFolder()).fileName();
     return name.compare(storeName, Qt::CaseInsensitive) == 0 && IsHistoryFolder(JoinPath(path, name));
 }
