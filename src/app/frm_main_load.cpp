@@ -62,7 +62,9 @@ void frm_main::Form_Load() {
         // The arrow patterns are fixed texts of the link (arrows.h): nothing to fill.
         // A shop server already answers the machines of this folder: the
         // window takes none of its connections.
-        if (const qint64 server = RunningServer()) {
+        // One that serves only some machines (a try-out) leaves the others
+        // to the window, which listens as without a server.
+        if (const qint64 server = RunningServer(); server && ServerServesAll()) {
             const QString text = QStringLiteral("Verkstadsservern (process %1) betjänar maskinerna. Fönstret tar inte "
                                                 "emot anslutningar från maskinerna. En seriell maskin som servern "
                                                 "håller nås med kommandona Fenmo32 send, fetch, dir, delete och "

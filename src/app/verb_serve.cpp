@@ -1,6 +1,6 @@
 // serve: the PC as the machine's file server without a window, on the
 // listening port and, for a serial machine, on its serial port, until
-// SIGINT or SIGTERM.
+// SIGINT or SIGTERM; the shop server also reloads on SIGHUP.
 #include "app/verb_session.h"
 
 #include "common/errorreport.h"
@@ -8,6 +8,7 @@
 #include "common/log.h"
 #include "common/notify.h"
 #include "config/generalsettings.h"
+#include "server/servicenotify.h"
 #include "server/shopserver.h"
 #include "web/webserver.h"
 
@@ -28,12 +29,15 @@
 #endif
 
 namespace {
-// SIGINT and SIGTERM end the event loop: the handler only writes a byte,
-// the loop reads it like any other event.
+// SIGINT and SIGTERM end the event loop, SIGHUP reloads where a reload is
+// given (and is ignored elsewhere, never killing the process): the handler
+// only writes the signal's number, the loop reads it like any other event.
 class StopSignals {
 public:
     // stop: what a signal does (by default, the event loop ends).
-    explicit StopSignals(std::function<void()> stop = [] { QCoreApplication::exit(0); }) : stop_(std::move(stop)) {
+    explicit StopSignals(std::function<void()> stop = [] { QCoreApplication::exit(0); },
+                         std::function<void()> reload = {})
+        : stop_(std::move(stop)), reload_(std::move(reload)) {
 #ifdef Q_OS_UNIX
         int type = SOCK_STREAM;
 #ifdef SOCK_CLOEXEC
@@ -42,8 +46,12 @@ public:
         if (::socketpair(AF_UNIX, type, 0, pipe_) != 0) return;
         notifier_ = new QSocketNotifier(pipe_[1], QSocketNotifier::Read);
         QObject::connect(notifier_, &QSocketNotifier::activated, notifier_, [this] {
-            char c;
+            char c = 0;
             [[maybe_unused]] const auto n = ::read(pipe_[1], &c, 1);
+            if (c == SIGHUP) {
+                if (reload_ && !requested_) reload_();
+                return;
+            }
             if (requested_) return;  // a second signal while stopping changes nothing
             requested_ = true;
             stop_();
@@ -55,6 +63,7 @@ public:
         sa.sa_flags = SA_RESTART;
         sigaction(SIGINT, &sa, &oldInt_);
         sigaction(SIGTERM, &sa, &oldTerm_);
+        sigaction(SIGHUP, &sa, &oldHup_);
 #endif
     }
     ~StopSignals() {
@@ -62,6 +71,7 @@ public:
         if (!notifier_) return;
         sigaction(SIGINT, &oldInt_, nullptr);
         sigaction(SIGTERM, &oldTerm_, nullptr);
+        sigaction(SIGHUP, &oldHup_, nullptr);
         writeEnd() = -1;
         delete notifier_;
         ::close(pipe_[0]);
@@ -79,8 +89,8 @@ private:
         static int fd = -1;
         return fd;
     }
-    static void OnSignal(int) {
-        const char c = 1;
+    static void OnSignal(int signal) {
+        const char c = char(signal);
         if (writeEnd() >= 0) {
             [[maybe_unused]] const auto n = ::write(writeEnd(), &c, 1);
         }
@@ -89,9 +99,10 @@ private:
     QSocketNotifier* notifier_ = nullptr;
     struct sigaction oldInt_ = {};
     struct sigaction oldTerm_ = {};
+    struct sigaction oldHup_ = {};
 #endif
     bool requested_ = false;
-    std::function<void()> stop_;
+    std::function<void()> stop_, reload_;
 };
 
 }  // namespace
@@ -145,17 +156,32 @@ constexpr int kStopGraceMs = 10000;
 int RunShopServer(const VerbOptions& options) {
     // A server runs for months: its logs keep the last 2 × 50 MB.
     SetLogLimit(50 * 1024 * 1024);
+    // Under systemd the journal gets the shop's activity, not only LISTENING.
+    const bool service = ServiceNotify::UnderServiceManager();
+    SetLogToStderr(service);
+    const auto quiet = qScopeGuard([] { SetLogToStderr(false); });
     ShopServer server;
+    ServiceNotify manager;
     // Verbs of this computer's command line run here on the server's stations.
     server.setVerbRunner(RunForClient);
     SetServedMachines([&server](const QString& name) { return ServedMachine{server.station(name), server.panel(name)}; });
     const auto unserved = qScopeGuard([] { SetServedMachines({}); });
-    bool stopping = false;
-    StopSignals signals([&] {
-        if (stopping) return;
-        stopping = true;
-        server.stop(kStopGraceMs, [] { QCoreApplication::exit(0); });
-    });
+    bool stopping = false, started = false;
+    StopSignals signals(
+        [&] {
+            if (stopping) return;
+            stopping = true;
+            manager.stopping();
+            server.stop(kStopGraceMs, [] { QCoreApplication::exit(0); });
+        },
+        [&] {
+            if (!started) return;
+            manager.reloading();
+            GeneralSettings g;
+            if (ReadVerbSettings(&g)) server.reload(g);
+            else AddLog(QStringLiteral("Inställningarna kunde inte läsas om: servern fortsätter med de gamla."));
+            manager.ready(QStringLiteral("%1 maskiner").arg(server.machines()));
+        });
     SetErrorDialog([](const QString& text) {
         VerbError(text);
         return true;
@@ -164,6 +190,10 @@ int RunShopServer(const VerbOptions& options) {
     GeneralSettings g;
     if (!ReadVerbSettings(&g)) return VerbFailed;
     AddLog(QStringLiteral("Programmet startat."));
+    if (!options.all)
+        AddLog(QStringLiteral("Bara för prov: servern betjänar bara %1. Mappens övriga maskiner betjänas inte av "
+                              "servern; ett fönster på mappen lyssnar efter dem.")
+                   .arg(options.args.join(QStringLiteral(", "))));
     QString error;
     if (!server.start(g, options.all ? QStringList() : options.args, &error)) {
         VerbError(error);
@@ -181,6 +211,8 @@ int RunShopServer(const VerbOptions& options) {
         }
         VerbOut(QStringLiteral("WEB %1").arg(web->port()));
     }
+    started = true;
+    manager.ready(QStringLiteral("%1 maskiner, TCP-port %2").arg(server.machines()).arg(server.port()));
     if (signals.requested()) server.stop(kStopGraceMs, [] { QCoreApplication::exit(0); });
     QCoreApplication::exec();
     AddLog(QStringLiteral("Programmet avslutat."));

@@ -10,10 +10,16 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QGuiApplication>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#ifdef Q_OS_UNIX
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -28,8 +34,9 @@ const char kUsage[] =
     "                                                 hämta program (utan --to: maskinens sändmapp)\n"
     "  Fenmo32 [--home MAPP] delete MASKIN PROGRAM... radera program i maskinen\n"
     "  Fenmo32 [--home MAPP] serve [MASKIN]           svara på maskinens begäran tills SIGINT eller SIGTERM\n"
-    "  Fenmo32 [--home MAPP] serve --all | MASKIN...  verkstadsservern: alla (eller de nämnda) maskinerna på en\n"
-    "                                                 gång; vid SIGTERM får pågående överföringar 10 s på sig\n"
+    "  Fenmo32 [--home MAPP] serve --all | MASKIN...  verkstadsservern: alla maskinerna på en gång (de nämnda\n"
+    "                                                 bara för prov); vid SIGTERM får pågående överföringar\n"
+    "                                                 10 s på sig, SIGHUP läser om inställningarna\n"
     "  Fenmo32 [--home MAPP] status                   serverns maskiner: förbindelse, senaste begäran och\n"
     "                                                 överföring, dagens antal; slutstatus 3 när ingen server kör\n"
     "  Fenmo32 [--home MAPP] monitor [MASKIN]         serverns trafik, ett meddelande per rad (genom WebPort)\n"
@@ -107,6 +114,30 @@ int RunMachines() {
         VerbOutFields({QString::number(m.slot), m.name, link, model});
     }
     return status;
+}
+
+// root on a folder that belongs to someone else (the service's) would leave
+// root-owned settings, programs and history there, which the server then
+// cannot write: such verbs refuse. Verbs that only read may run.
+bool RootMayRun(const QString& verb) {
+#ifdef Q_OS_UNIX
+    static const QStringList kReading{QStringLiteral("status"), QStringLiteral("machines"), QStringLiteral("history"),
+                                      QStringLiteral("monitor")};
+    if (::geteuid() != 0 || kReading.contains(verb)) return true;
+    struct stat st{};
+    const QByteArray folder = QFile::encodeName(ProgramFolder());
+    if (::stat(folder.constData(), &st) != 0 || st.st_uid == 0) return true;
+    const passwd* owner = ::getpwuid(st.st_uid);
+    const QString user = owner ? QString::fromLocal8Bit(owner->pw_name) : QString::number(st.st_uid);
+    VerbError(QStringLiteral("kör inte %1 som root på programmappen %2: den tillhör användaren %3, och filer som root "
+                             "skapar där kan servern inte skriva. Kör kommandot som %3 (sudo -u %3 Fenmo32 ...) eller "
+                             "som medlem i mappens grupp, så går det genom servern när den håller maskinen.")
+                  .arg(verb, QDir::toNativeSeparators(ProgramFolder()), user));
+    return false;
+#else
+    Q_UNUSED(verb);
+    return true;
+#endif
 }
 
 int Dispatch(const VerbOptions& o) {
@@ -249,6 +280,7 @@ int RunParsed(const QStringList& args) {
         }
         SetProgramFolder(home);
     }
+    if (!InShopServer() && !RootMayRun(o.verb)) return VerbUsage;
     return Dispatch(o);
 }
 

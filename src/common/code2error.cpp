@@ -6,7 +6,7 @@
 QString Code2Error(const QString& code) {
     TraceEnter(QStringLiteral("Code2Error()"));
     QString text = ReadIni(QStringLiteral("Errors"), QStringLiteral("e") + code, QStringLiteral("Okänt fel."),
-                           InProgramFolder(QStringLiteral("errors.ini")));
+                           SharedFile(QStringLiteral("errors.ini")));
     text.replace(QLatin1String("\\n"), QLatin1String("\r\n"));
     return text;
 }

@@ -46,7 +46,9 @@ QString ErrorReportText(int number, const QString& description) {
 }
 
 void AppendErrorLog(const QString& text) {
-    AppendToFile(InProgramFolder(QStringLiteral("error.log")), ToAnsi(text + kCrLf));
+    const QString path = InProgramFolder(QStringLiteral("error.log"));
+    RollLog(path);
+    AppendToFile(path, ToAnsi(text + kCrLf));
 }
 
 void ReportError(const AppError& error) {

@@ -1,10 +1,12 @@
 #include "common/home.h"
+#include "common/log.h"
 #include <QCoreApplication>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <QSet>
 #include <QTemporaryDir>
 
 namespace {
@@ -71,3 +73,21 @@ void SetProgramFolder(const QString& folder) {
 QString InProgramFolder(const QString& name) { return ProgramFolder() + QLatin1Char('/') + name; }
 
 QString GeneralSettingsFile() { return InProgramFolder(QStringLiteral("Fenmo32.INI")); }
+
+QString SharedFile(const QString& name) {
+    const QString own = InProgramFolder(name);
+    QString chosen = own;
+    if (!QFileInfo::exists(own) && QCoreApplication::instance()) {
+        const QString installed = InstalledDefaults(QCoreApplication::applicationDirPath()) + QLatin1Char('/') + name;
+        if (QFileInfo::exists(installed)) chosen = installed;
+    }
+    // Once for each program folder and name: a server's log tells where its
+    // models and error texts came from.
+    static QSet<QString> told;
+    if (chosen != own && !told.contains(own)) {
+        told.insert(own);
+        AddLog(QStringLiteral("%1 saknas i programmappen: programmet använder %2.")
+                   .arg(name, QDir::toNativeSeparators(chosen)));
+    }
+    return chosen;
+}

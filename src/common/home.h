@@ -13,3 +13,8 @@ QString ChooseProgramFolder(const QString& own, const QString& user, const QStri
 QString InProgramFolder(const QString& name);
 // The general settings file, "Fenmo32.INI" in the program folder.
 QString GeneralSettingsFile();
+
+// A file or folder the program folder may hold of its own (errors.ini,
+// maskiner): the program folder's when there, else the installed one under
+// share/fenmo32. Which one is used is logged once for each name.
+QString SharedFile(const QString& name);

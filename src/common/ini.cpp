@@ -3,9 +3,9 @@
 #include "common/home.h"
 #include "common/notify.h"
 #include "common/paths.h"
+#include "common/savefile.h"
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <optional>
 #include <vector>
 
@@ -148,13 +148,7 @@ namespace {
 // out replaces the file atomically; an unchanged file is not rewritten.
 bool Replace(const QString& path, bool existed, const QByteArray& before, const QByteArray& out) {
     if (existed && out == before) return true;
-    QSaveFile save(path);
-    if (!save.open(QIODevice::WriteOnly)) return false;
-    if (save.write(out) != out.size()) {
-        save.cancelWriting();
-        return false;
-    }
-    return save.commit();
+    return SaveWholeFile(path, out);
 }
 
 bool WriteIniFile(const QString& section, const QString& key, const QString& value, const QString& path) {

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QSet>
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 void AppendToFile(const QString& path, const QByteArray& bytes) {
@@ -67,6 +68,17 @@ void AppendToLog(const QString& path, const QByteArray& bytes) {
 
 void SetLogLimit(qint64 bytes) { LogLimit() = bytes; }
 
+void RollLog(const QString& path) { RollOver(path); }
+
+namespace {
+bool& ToStderr() {
+    static bool on = false;
+    return on;
+}
+}  // namespace
+
+void SetLogToStderr(bool on) { ToStderr() = on; }
+
 QString EscapeControls(const QString& text) {
     QString out;
     out.reserve(text.size());
@@ -86,6 +98,12 @@ QString EscapeControls(const QString& text) {
 }
 
 void AddLog(const QString& text) {
+    if (ToStderr()) {
+        // One write a line: lines of several threads never interleave.
+        const QByteArray line = EscapeControls(text).toUtf8() + '\n';
+        std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+        std::fflush(stderr);
+    }
     // Whatever a caller passes, one event stays one line behind its date.
     AppendToLog(InProgramFolder(QStringLiteral("fenmo32.log")),
                 ToAnsi(GeneralDateNow() + QStringLiteral(" - ") + EscapeControls(text)) + "\r\n");

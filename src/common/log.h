@@ -10,6 +10,11 @@ void AddLog(const QString& text);
 // Logs and hex dumps past bytes are moved to their ".1" file and start
 // afresh (0, the default: no limit).
 void SetLogLimit(qint64 bytes);
+// Moves a log past the limit to its ".1" file (error.log rolls like the rest).
+void RollLog(const QString& path);
+// Every log line also on standard error, without its date, one line each
+// (under a service manager the journal keeps them with its own time).
+void SetLogToStderr(bool on);
 // Control characters (C0, DEL, C1) as "<0D>", "<0A>", "<00>"...; for text
 // that came from a machine or a peer.
 QString EscapeControls(const QString& text);

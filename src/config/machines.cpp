@@ -6,11 +6,15 @@
 #include "common/ini.h"
 #include "common/paths.h"
 
+#include "common/log.h"
+
 #include <QDir>
+#include <QFileInfo>
+#include <QSet>
 
 namespace {
 
-QString ModelFolder() { return ResolveCase(InProgramFolder(QStringLiteral("maskiner"))); }
+QString ModelFolder() { return ResolveCase(SharedFile(QStringLiteral("maskiner"))); }
 
 // A damaged model file must not stop the setup dialog.
 bool ToBoolOr(const QString& text, bool fallback) {
@@ -66,7 +70,16 @@ void LoadMachineSettings(MachineSettings& ms, int slot) {
 }
 
 QString ModelFile(const QString& model) {
-    return ResolveCase(ModelFolder() + QLatin1Char('/') + model + QStringLiteral(".dat"));
+    const QString file = ResolveCase(ModelFolder() + QLatin1Char('/') + model + QStringLiteral(".dat"));
+    // Without its file a model's settings are the defaults: a machine whose
+    // programs need converting would get them unconverted. Told once a model.
+    static QSet<QString> told;
+    if (model != QLatin1String("?") && !model.isEmpty() && !QFileInfo::exists(file) && !told.contains(file)) {
+        told.insert(file);
+        AddLog(QStringLiteral("Modellfilen %1 saknas: modellen \"%2\" får standardinställningar.")
+                   .arg(QDir::toNativeSeparators(file), model));
+    }
+    return file;
 }
 
 bool ModelConversion(const QString& model) {

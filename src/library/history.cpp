@@ -7,6 +7,7 @@
 #include "common/ini.h"
 #include "common/log.h"
 #include "common/paths.h"
+#include "common/savefile.h"
 
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
@@ -15,7 +16,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
-#include <QSaveFile>
 #include <QThread>
 #include <QUrl>
 #include <algorithm>
@@ -156,8 +156,8 @@ QList<Stored> VersionsIn(const QString& store, QStringList* leftovers = nullptr)
 // Deflates source into a new file of the store, written under a temporary
 // name and renamed when complete.
 FileResult WriteVersion(QFile& source, const QString& target) {
-    QSaveFile out(target);
-    if (!out.open(QIODevice::WriteOnly)) return StoreFailure(FileError(out, target).number());
+    SafeFile out(target);
+    if (!out.open()) return StoreFailure(out.failure().number());
     z_stream z{};
     // 15 + 16: a gzip wrapper, so that any gzip tool can read a version. The
     // fastest level: a version is kept while a machine waits for its answer,
@@ -181,19 +181,19 @@ FileResult WriteVersion(QFile& source, const QString& target) {
             z.avail_out = static_cast<uInt>(kPiece);
             deflate(&z, end ? Z_FINISH : Z_NO_FLUSH);
             const qint64 have = kPiece - z.avail_out;
-            if (out.write(buf.constData(), have) != have) {
-                number = FileError(out, target).number();
+            if (!out.write(buf.constData(), have)) {
+                number = out.failure().number();
                 break;
             }
         } while (z.avail_out == 0);
     }
     deflateEnd(&z);
     if (number != 0) {
-        out.cancelWriting();
+        out.cancel();
         return source.error() != QFileDevice::NoError ? FileResult{false, number, ErrorDescription(number)}
                                                       : StoreFailure(number);
     }
-    if (!out.commit()) return StoreFailure(FileError(out, target).number());
+    if (!out.commit()) return StoreFailure(out.failure().number());
     return {};
 }
 
@@ -366,9 +366,9 @@ FileResult Keep(const QString& programPath, const QString& origin, int keep, qin
     if (!lock.locked()) return StoreFailure(Err::PathFileAccess);
     const QString nameFile = JoinPath(store, QLatin1String(kNameFile));
     if (!QFileInfo::exists(nameFile)) {
-        QSaveFile f(nameFile);
-        if (!f.open(QIODevice::WriteOnly) || f.write(ProgramKey(path).toUtf8() + '\n') < 0 || !f.commit())
-            return StoreFailure(FileError(f, nameFile).number());
+        SafeFile f(nameFile);
+        if (!f.open() || !f.write(ProgramKey(path).toUtf8() + '\n') || !f.commit())
+            return StoreFailure(f.failure().number());
     }
 
     QStringList leftovers;
@@ -530,20 +530,20 @@ FileResult RestoreVersion(const QString& programPath, int id) {
     if (SameContent(version, target)) return {};
     // Written beside the program first: pruning while keeping the present
     // content could take the very version being restored.
-    QSaveFile out(target);
-    if (!out.open(QIODevice::WriteOnly)) return Failed(FileError(out, target));
-    const FileResult read = ReadVersion(version, out);
+    SafeFile out(target);
+    if (!out.open()) return Failed(out.failure());
+    const FileResult read = ReadVersion(version, out.device());
     if (!read.ok) {
-        out.cancelWriting();
+        out.cancel();
         return read;
     }
     const HistorySettings s = ReadHistorySettings();
     const FileResult kept =
         Keep(target, QStringLiteral("Före återställning av version %1").arg(id), s.keep > 0 ? s.keep : -1, s.maxMB);
     if (!kept.ok) {
-        out.cancelWriting();
+        out.cancel();
         return kept;
     }
-    if (!out.commit()) return Failed(FileError(out, target));
+    if (!out.commit()) return Failed(out.failure());
     return {};
 }

@@ -474,7 +474,9 @@ FileResult ProgramFileWriter::open(const QString& path, const QString& comment) 
 
     auto d = std::make_unique<Impl>(target);
     ClearSystemError();
-    if (!d->file.open(QIODevice::WriteOnly)) return Failure(LastSystemNumber());
+    // Unbuffered (Output gathers pieces itself): a full disk shows at the
+    // write, never only at commit(), where Qt 6.4 would put a cut file in place.
+    if (!d->file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) return Failure(LastSystemNumber());
     if (info.isFile()) d->out.compareWith(target);
     d->note = note;
     if (!note.isEmpty()) {

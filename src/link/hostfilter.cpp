@@ -91,6 +91,27 @@ QHostAddress Unmapped(const QHostAddress& address) {
     return QHostAddress(quint32(a[12]) << 24 | quint32(a[13]) << 16 | quint32(a[14]) << 8 | quint32(a[15]));
 }
 
+bool ParseMachineAddress(const QString& text, QHostAddress* address, QString* name) {
+    const QString t = text.trimmed();
+    *address = QHostAddress();
+    name->clear();
+    if (t.isEmpty()) return false;
+    *address = StrictAddress(t);
+    // An IPv6 address with a scope ("fe80::1%eth0") never equals a peer exactly.
+    if (!address->isNull()) return address->scopeId().isEmpty();
+    if (t.size() > 253 || t.contains(u':')) return false;
+    const QStringList labels = t.split(QLatin1Char('.'));
+    for (const QString& l : labels) {
+        if (l.isEmpty() || l.size() > 63 || l.startsWith(u'-') || l.endsWith(u'-')) return false;
+        for (const QChar c : l)
+            if (!(c.isDigit() && c.unicode() < 128) && !(c.unicode() < 128 && c.isLetter()) && c != u'-') return false;
+    }
+    const QChar first = labels.last().front();
+    if (!(first.unicode() < 128 && first.isLetter())) return false;
+    *name = t;
+    return true;
+}
+
 bool ParseListenAddress(const QString& text, QHostAddress* address) {
     const QString t = text.trimmed();
     if (t.isEmpty()) {

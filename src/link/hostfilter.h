@@ -28,6 +28,13 @@ private:
 // An IPv4 peer reached through an IPv6 socket ("::ffff:10.0.0.5") as plain IPv4.
 QHostAddress Unmapped(const QHostAddress& address);
 
+// A machine's "IP" setting: four decimal octets without leading zeros, a
+// full IPv6 address, or a host name (letters, digits, "-" and "."; its last
+// label starts with a letter, so that "127.5" or "0x7f.1" never reaches a
+// resolver that would read them as addresses). An address lands in
+// *address; a name only says true with *name set (the caller resolves it).
+bool ParseMachineAddress(const QString& text, QHostAddress* address, QString* name);
+
 // ListenAddress: empty means every interface. False when the text is not an address.
 bool ParseListenAddress(const QString& text, QHostAddress* address);
 

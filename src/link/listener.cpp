@@ -14,13 +14,7 @@ bool Listener::listen(const GeneralSettings& general) {
     failure_.clear();
     warning_.clear();
     badAddress_ = false;
-    QStringList bad;
-    allowed_ = HostFilter(general.AllowedHosts, &bad);
-    if (!bad.isEmpty()) {
-        warning_ = QStringLiteral("Ogiltiga poster i AllowedHosts (de släpper inte in någon): ") +
-                   EscapeControls(bad.join(QStringLiteral(", "))) + QLatin1Char('.');
-        AddLog(warning_);
-    }
+    setAllowedHosts(general.AllowedHosts);
     QHostAddress address;
     if (!ParseListenAddress(general.ListenAddress, &address)) {
         failure_ = QStringLiteral("Ogiltig ListenAddress ('%1'): inga anslutningar tas emot.")
@@ -43,6 +37,17 @@ bool Listener::listen(const GeneralSettings& general) {
 
 void Listener::close() { server_->close(); }
 
+void Listener::setAllowedHosts(const QString& allowedHosts) {
+    QStringList bad;
+    allowed_ = HostFilter(allowedHosts, &bad);
+    warning_.clear();
+    if (!bad.isEmpty()) {
+        warning_ = QStringLiteral("Ogiltiga poster i AllowedHosts (de släpper inte in någon): ") +
+                   EscapeControls(bad.join(QStringLiteral(", "))) + QLatin1Char('.');
+        AddLog(warning_);
+    }
+}
+
 quint16 Listener::port() const { return server_->isListening() ? server_->serverPort() : 0; }
 
 void Listener::incoming(qintptr descriptor) {
@@ -57,7 +62,7 @@ void Listener::incoming(qintptr descriptor) {
         Station* station = route_ ? route_(peer) : nullptr;
         if (!station) {
             CloseDescriptor(descriptor);
-            AddLog(QStringLiteral("Anslutning från %1 nekad (ingen maskin har den adressen).").arg(from));
+            strangers_.refused(peer);
             return;
         }
         station->AcceptConnection(descriptor, from);

@@ -21,6 +21,8 @@ public:
     // the port is taken or the address is not one.
     bool listen(const GeneralSettings& general);
     void close();
+    // AllowedHosts anew, without closing the port (a reload).
+    void setAllowedHosts(const QString& allowedHosts);
     QString failure() const { return failure_; }
     // The last failure was ListenAddress not being an address (not a taken port).
     bool badAddress() const { return badAddress_; }
@@ -38,6 +40,7 @@ private:
     ListenServer* server_;
     HostFilter allowed_;
     RefusalLog refusals_;
+    RefusalLog strangers_{{}, {}, QStringLiteral("ingen maskin har den adressen")};
     Route route_;
     QString failure_, warning_;
     bool badAddress_ = false;

@@ -118,19 +118,29 @@ QString SerialOpenFailure(const QString& dev, bool missing, bool denied, bool bu
     if (denied)
         return QStringLiteral("ingen behörighet till %1: användaren måste vara med i gruppen dialout.").arg(dev);
     if (busy) {
-        // A lock file of the usual kind names the process that holds the port.
-        const QString base = QFileInfo(dev).fileName();
-        for (const QString& dir : {QStringLiteral("/run/lock"), QStringLiteral("/var/lock")}) {
-            QFile lock(dir + QStringLiteral("/LCK..") + base);
-            if (!lock.open(QIODevice::ReadOnly)) continue;
-            const qint64 pid = lock.readAll().trimmed().toLongLong();
-            if (pid <= 0) continue;
-            QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
-            const QString what = comm.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(comm.readAll().trimmed())
-                                                                 : QString();
-            return what.isEmpty() ? QStringLiteral("%1 är upptagen av process %2.").arg(dev).arg(pid)
-                                  : QStringLiteral("%1 är upptagen av process %2 (%3).").arg(dev).arg(pid).arg(what);
-        }
+        // The lock file QSerialPort itself makes ("LCK.." and the port's name
+        // with "/" as "_", the name without "/dev/"), in the folders it
+        // looks in, names the process that holds the port; so does the usual
+        // uucp lock of the device's own name.
+        QString name = dev.startsWith(QLatin1String("/dev/")) ? dev.mid(5) : dev;
+        name.replace(QLatin1Char('/'), QLatin1Char('_'));
+        QStringList names{QStringLiteral("LCK..") + name};
+        const QString base = QStringLiteral("LCK..") + QFileInfo(dev).fileName();
+        if (!names.contains(base)) names << base;
+        for (const QString& lockName : std::as_const(names))
+            for (const char* dir : {"/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp", "/tmp", "/var/tmp",
+                                    "/var/lock/lockdev", "/run/lock"}) {
+                QFile lock(QLatin1String(dir) + QLatin1Char('/') + lockName);
+                if (!lock.open(QIODevice::ReadOnly)) continue;
+                // Qt's lock holds the pid on its first line; a uucp lock only the pid.
+                const qint64 pid = lock.readLine(64).trimmed().toLongLong();
+                if (pid <= 0) continue;
+                QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+                const QString what = comm.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(comm.readAll().trimmed())
+                                                                     : QString();
+                return what.isEmpty() ? QStringLiteral("%1 är upptagen av process %2.").arg(dev).arg(pid)
+                                      : QStringLiteral("%1 är upptagen av process %2 (%3).").arg(dev).arg(pid).arg(what);
+            }
         return QStringLiteral("%1 är upptagen av ett annat program.").arg(dev);
     }
     return QStringLiteral("%1: %2").arg(dev, qtText);

@@ -3,11 +3,9 @@
 #include <QElapsedTimer>
 #include <limits>
 
-namespace {
-QString Refused(const QString& from) { return QStringLiteral("Anslutning från %1 nekad (inte i AllowedHosts).").arg(from); }
-}  // namespace
-
-RefusalLog::RefusalLog(Clock clock, Sink sink) : clock_(std::move(clock)), sink_(std::move(sink)) {
+RefusalLog::RefusalLog(Clock clock, Sink sink, QString reason)
+    : clock_(std::move(clock)), sink_(std::move(sink)), reason_(std::move(reason)) {
+    if (reason_.isEmpty()) reason_ = QStringLiteral("inte i AllowedHosts");
     if (!clock_) {
         auto started = std::make_shared<QElapsedTimer>();
         started->start();
@@ -19,10 +17,11 @@ RefusalLog::RefusalLog(Clock clock, Sink sink) : clock_(std::move(clock)), sink_
 }
 
 void RefusalLog::tell(const QString& from, qint64 count) {
-    sink_(count == 1 ? Refused(from)
-                     : QStringLiteral("Anslutning från %1 nekad %2 gånger den senaste minuten (inte i AllowedHosts).")
+    sink_(count == 1 ? QStringLiteral("Anslutning från %1 nekad (%2).").arg(from, reason_)
+                     : QStringLiteral("Anslutning från %1 nekad %2 gånger den senaste minuten (%3).")
                            .arg(from)
-                           .arg(count));
+                           .arg(count)
+                           .arg(reason_));
 }
 
 void RefusalLog::refused(const QHostAddress& peer) {

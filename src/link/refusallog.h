@@ -1,5 +1,5 @@
 #pragma once
-// Log lines for connections refused by AllowedHosts: at most one per address
+// Log lines for refused connections (not in AllowedHosts, no machine's address): at most one per address
 // a minute, so that a peer knocking all day cannot fill the disk. The first
 // refusal is told at once; those after it within the minute are counted and
 // told in one line when the minute is over.
@@ -18,8 +18,9 @@ public:
     // Addresses remembered at most; refusals from further ones share one line.
     static constexpr qsizetype kMaxAddresses = 4096;
 
-    // By default the monotonic clock and the program's log.
-    explicit RefusalLog(Clock clock = {}, Sink sink = {});
+    // By default the monotonic clock and the program's log. reason: why the
+    // connections are refused, as the log line ends ("inte i AllowedHosts").
+    explicit RefusalLog(Clock clock = {}, Sink sink = {}, QString reason = {});
 
     // A connection from peer was refused.
     void refused(const QHostAddress& peer);
@@ -36,6 +37,7 @@ private:
 
     Clock clock_;
     Sink sink_;
+    QString reason_;
     QHash<QHostAddress, Entry> entries_;
     Entry others_;  // refusals from addresses beyond kMaxAddresses
     bool othersActive_ = false;

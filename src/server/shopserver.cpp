@@ -1,29 +1,36 @@
 #include "server/shopserver.h"
 #include "common/dates.h"
+#include "common/apperror.h"
 #include "common/errorreport.h"
 #include "common/home.h"
 #include "common/log.h"
+#include "common/savefile.h"
 #include "link/hostfilter.h"
 #include "link/qtserialport.h"
 #include "link/station.h"
 #include "server/serverpanel.h"
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QFile>
+#include <QFileInfo>
+#include <QHostInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 #include <QTcpSocket>
 #ifdef Q_OS_UNIX
 #include <csignal>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 struct ShopServer::Served {
     MachineEntry entry;
     std::unique_ptr<ServerPanel> panel;
     std::unique_ptr<Station> station;
-    QHostAddress ip;     // a network machine's address; null: not served from the port
-    QString portError;   // why a serial port is not open
+    bool isSerial = false;
+    QList<QHostAddress> ips;  // a network machine's addresses; none: not served from the port
+    QString portError;        // why a serial port is not open
     struct {
         QDateTime at;
         QString command, name;
@@ -38,7 +45,6 @@ struct ShopServer::Served {
     QDate day;
     int received = 0, sent = 0, failed = 0;
 
-    bool serial() const { return station->Machine.Typ == 1 || station->Machine.Typ == 2; }
     void count(bool in, bool ok) {
         if (day != QDate::currentDate()) {
             day = QDate::currentDate();
@@ -53,6 +59,66 @@ struct ShopServer::Served {
 QString ServerLockPath() { return InProgramFolder(QStringLiteral("fenmo32-server.lock")); }
 QString ServerStatePath() { return InProgramFolder(QStringLiteral("fenmo32-server.json")); }
 
+QString ServerSocketPath() {
+    const QString own = InProgramFolder(QStringLiteral(".fenmo32-server.sock"));
+    // sun_path holds 107 bytes and a NUL: a deep program folder gets a short
+    // name of its own in this user's runtime folder (systemd's, or XDG's), or
+    // else in a folder of this user's in /tmp that nobody else can enter.
+    if (QFile::encodeName(own).size() < 104) return own;
+    const QByteArray key = QCryptographicHash::hash(QFileInfo(ProgramFolder()).absoluteFilePath().toUtf8(),
+                                                    QCryptographicHash::Sha256)
+                               .toHex()
+                               .left(16);
+    QString folder = qEnvironmentVariable("RUNTIME_DIRECTORY").section(QLatin1Char(':'), 0, 0);
+    if (folder.isEmpty()) folder = qEnvironmentVariable("XDG_RUNTIME_DIR");
+#ifdef Q_OS_UNIX
+    if (folder.isEmpty()) {
+        folder = QStringLiteral("/tmp/fenmo32-%1").arg(::geteuid());
+        const QByteArray f = QFile::encodeName(folder);
+        ::mkdir(f.constData(), 0700);
+        struct stat st{};
+        // Someone else's folder (or a link) there would see the socket: none then.
+        if (::lstat(f.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
+            (st.st_mode & 077) != 0)
+            return {};
+    }
+#endif
+    return folder + QStringLiteral("/fenmo32-") + QString::fromLatin1(key) + QStringLiteral(".sock");
+}
+
+namespace {
+#ifdef Q_OS_LINUX
+// Field 22 of /proc/PID/stat: when the process started, in clock ticks
+// since boot; with the pid it names one process for as long as the machine runs.
+QByteArray ProcessStart(qint64 pid) {
+    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    const QByteArray stat = f.readAll();
+    const qsizetype close = stat.lastIndexOf(')');  // the name may hold blanks and parentheses
+    if (close < 0) return {};
+    const QList<QByteArray> fields = stat.mid(close + 2).split(' ');
+    return fields.value(19);  // fields from the third on
+}
+
+// Its command line is a Fenmo32 serving, or cannot be read.
+bool ServingCommandLine(qint64 pid) {
+    QFile f(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    if (!f.open(QIODevice::ReadOnly)) return true;
+    const QList<QByteArray> args = f.readAll().split('\0');
+    if (args.isEmpty() || args.first().isEmpty()) return true;  // a zombie, or not ours to read
+    const QByteArray program = args.first().mid(args.first().lastIndexOf('/') + 1);
+    return program.startsWith("Fenmo32") && args.contains("serve");
+}
+#endif
+
+// The state file as the server wrote it; empty when it cannot be read.
+QJsonObject ReadState() {
+    QFile file(ServerStatePath());
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    return QJsonDocument::fromJson(file.readAll()).object();
+}
+}  // namespace
+
 qint64 RunningServer() {
     QLockFile lock(ServerLockPath());
     qint64 pid = 0;
@@ -61,14 +127,26 @@ qint64 RunningServer() {
 #ifdef Q_OS_UNIX
     if (::kill(pid_t(pid), 0) != 0 && errno == ESRCH) return 0;
 #endif
+#ifdef Q_OS_LINUX
+    // A pid is reused (pid_max may be 32768): the lock's process must still
+    // be the server that wrote it.
+    if (!ServingCommandLine(pid)) return 0;
+    const QJsonObject state = ReadState();
+    const QString start = state.value(QStringLiteral("processStart")).toString();
+    if (qint64(state.value(QStringLiteral("pid")).toDouble()) == pid && !start.isEmpty() &&
+        start != QString::fromLatin1(ProcessStart(pid)))
+        return 0;
+#endif
     return pid;
+}
+
+bool ServerServesAll() {
+    return RunningServer() != 0 && ReadState().value(QStringLiteral("all")).toBool(true);
 }
 
 QString ServerSocketFor(const QString& machine) {
     if (RunningServer() == 0) return {};
-    QFile file(ServerStatePath());
-    if (!file.open(QIODevice::ReadOnly)) return {};
-    const QJsonObject state = QJsonDocument::fromJson(file.readAll()).object();
+    const QJsonObject state = ReadState();
     for (const QJsonValue& v : state.value(QStringLiteral("machines")).toArray()) {
         const QJsonObject m = v.toObject();
         if (m.value(QStringLiteral("name")).toString() == machine && m.value(QStringLiteral("serial")).toBool())
@@ -106,8 +184,10 @@ ServerPanel* ShopServer::panel(const QString& name) const {
 }
 
 Station* ShopServer::route(const QHostAddress& peer) const {
+    // Exactly: Qt's tolerant comparison takes ::1 for 127.0.0.1.
+    const QHostAddress plain = Unmapped(peer);
     for (const auto& s : served_)
-        if (!s->ip.isNull() && s->ip.isEqual(peer)) return s->station.get();
+        if (s->ips.contains(plain)) return s->station.get();
     return nullptr;
 }
 
@@ -120,6 +200,8 @@ bool ShopServer::start(const GeneralSettings& general, const QStringList& names,
         return false;
     }
     started_ = QDateTime::currentDateTime();
+    general_ = general;
+    all_ = names.isEmpty();
     const QList<MachineEntry> list = MachineList();
     QList<MachineEntry> chosen;
     for (const QString& n : names) {
@@ -142,32 +224,32 @@ bool ShopServer::start(const GeneralSettings& general, const QStringList& names,
         const QString prefix = QLatin1Char('[') + m.name + QStringLiteral("] ");
         s->panel = std::make_unique<ServerPanel>([prefix](const QString& text) { AddLog(prefix + text); });
         MachineSettings probe;
-        LoadMachineSettings(probe, m.slot);
-        const bool serial = probe.Typ == 1 || probe.Typ == 2;
-        s->station = std::make_unique<Station>(*s->panel, serial ? makePort_() : nullptr);
+        try {
+            LoadMachineSettings(probe, m.slot);
+        } catch (const AppError&) {
+            // Told below, when the station reads them.
+        }
+        s->isSerial = probe.Typ == 1 || probe.Typ == 2;
+        s->station = std::make_unique<Station>(*s->panel, s->isSerial ? makePort_() : nullptr);
         Station& st = *s->station;
         st.LogPrefix = prefix;
         st.ApplyGeneralSettings(general);
-        if (!st.ApplyMachine(m.slot, m.name) && st.PortFailure.isEmpty()) continue;  // reported already
-        if (!st.PortFailure.isEmpty()) {
-            s->portError = st.PortFailure;
-            st.AddLog(QStringLiteral("Kan inte öppna COM porten. ") + st.PortFailure);
-        }
-        if (!serial) {
-            const QHostAddress ip(st.Machine.IP.trimmed());
-            const auto twin = std::find_if(served_.begin(), served_.end(), [&](const auto& o) {
-                return !o->ip.isNull() && o->ip.isEqual(ip);
-            });
-            if (ip.isNull()) {
-                st.AddLog(QStringLiteral("Ingen giltig IP-adress ('%1'): inga anslutningar tas emot för maskinen.")
-                              .arg(st.Machine.IP));
-            } else if (twin != served_.end()) {
-                AddLog(QStringLiteral("Maskinerna \"%1\" och \"%2\" har samma IP-adress (%3): \"%2\" betjänas inte "
-                                      "från lyssningsporten.")
-                           .arg((*twin)->entry.name, m.name, ip.toString()));
-            } else {
-                s->ip = Unmapped(ip);
+        if (s->isSerial) {
+            // A hang-up is told at once, and the state file shows it at once.
+            connect(st.Comm, &SerialPort::commEvent, this, [this, raw](int code) { portEvent(*raw, code); });
+            const QString invalid = InvalidSerialSetting(m.slot);
+            if (!invalid.isEmpty()) {
+                raw->portError = invalid;
+                st.AddLog(QStringLiteral("Porten öppnas inte: ") + invalid + QLatin1Char('.'));
+            } else if (!st.ApplyMachine(m.slot, m.name) && st.PortFailure.isEmpty()) {
+                continue;  // reported already
+            } else if (!st.PortFailure.isEmpty()) {
+                s->portError = st.PortFailure;
+                st.AddLog(QStringLiteral("Kan inte öppna COM porten. ") + st.PortFailure);
             }
+        } else {
+            if (!st.ApplyMachine(m.slot, m.name)) continue;  // reported already
+            setAddresses(*raw);
         }
         connect(&st, &Station::requestArrived, this, [this, raw](const QString& command, const QString& name) {
             raw->request = {QDateTime::currentDateTime(), command, name};
@@ -188,25 +270,166 @@ bool ShopServer::start(const GeneralSettings& general, const QStringList& names,
         *error = listener_.failure();
         return false;
     }
-    verbs_.listen();
+    verbs_.listen(ServerSocketPath());
     retry_.start();
     publish();
     return true;
+}
+
+// The machine's "IP": an address as written, or every address its name has
+// now; another machine's address, or anything else, serves nobody.
+void ShopServer::setAddresses(Served& s) {
+    Station& st = *s.station;
+    s.ips.clear();
+    QHostAddress address;
+    QString name;
+    if (!ParseMachineAddress(st.Machine.IP, &address, &name)) {
+        st.AddLog(QStringLiteral("Ingen giltig IP-adress ('%1'): inga anslutningar tas emot för maskinen.")
+                      .arg(EscapeControls(st.Machine.IP)));
+        return;
+    }
+    QList<QHostAddress> found;
+    if (name.isEmpty()) {
+        found << Unmapped(address);
+    } else {
+        const QHostInfo info = QHostInfo::fromName(name);
+        for (const QHostAddress& a : info.addresses())
+            if (!found.contains(Unmapped(a))) found << Unmapped(a);
+        QStringList text;
+        for (const QHostAddress& a : found) text << a.toString();
+        if (found.isEmpty()) {
+            st.AddLog(QStringLiteral("Namnet '%1' har ingen adress (%2): inga anslutningar tas emot för maskinen.")
+                          .arg(name, info.errorString()));
+            return;
+        }
+        st.AddLog(QStringLiteral("Namnet '%1' har adresserna %2.").arg(name, text.join(QStringLiteral(", "))));
+    }
+    for (const QHostAddress& a : found) {
+        const auto twin = std::find_if(served_.begin(), served_.end(), [&](const auto& o) {
+            return o.get() != &s && o->ips.contains(a);
+        });
+        if (twin != served_.end()) {
+            AddLog(QStringLiteral("Maskinerna \"%1\" och \"%2\" har samma IP-adress (%3): \"%2\" betjänas inte "
+                                  "från lyssningsporten.")
+                       .arg((*twin)->entry.name, s.entry.name, a.toString()));
+            continue;
+        }
+        s.ips << a;
+    }
+}
+
+// Why a serial machine's settings cannot open its port; empty when they can.
+// Checked before the station takes them: a setting that stays wrong is told
+// once, not at every retry.
+QString ShopServer::InvalidSerialSetting(int slot) {
+    MachineSettings m;
+    try {
+        LoadMachineSettings(m, slot);
+    } catch (const AppError& e) {
+        return QStringLiteral("ogiltig inställning i [%1]: %2").arg(MachineSection(slot), e.description());
+    }
+    SerialSettings parsed;
+    if (m.ComPort < 1)
+        return QStringLiteral("ogiltig inställning ComPort=%1 i [%2]").arg(m.ComPort).arg(MachineSection(slot));
+    if (!ParseSerialSettings(m.BaudRate + m.Settings, parsed))
+        return QStringLiteral("ogiltig inställning BaudRate=%1, Settings=%2 i [%3]")
+            .arg(EscapeControls(m.BaudRate), EscapeControls(m.Settings), MachineSection(slot));
+    if (m.RecTimeout < 0 || m.RecTimeout > 65535)
+        return QStringLiteral("ogiltig inställning RecTimeout=%1 i [%2]").arg(m.RecTimeout).arg(MachineSection(slot));
+    return {};
+}
+
+void ShopServer::portEvent(Served& s, int code) {
+    Station& st = *s.station;
+    if (code != SerialPort::EventDCB || !st.Comm || st.Comm->isOpen()) return;
+    s.portError = st.Comm->errorString();
+    if (s.portError.isEmpty()) s.portError = QStringLiteral("porten stängdes");
+    st.AddLog(QStringLiteral("COM porten stängd: %1. Den öppnas igen när den går.").arg(s.portError));
+    publish();
 }
 
 // Serial ports that are closed (never opened, or hung up) are tried again;
 // a change of state is logged once.
 void ShopServer::openPorts() {
     for (const auto& s : served_) {
-        if (!s->serial() || !s->station->Comm || s->station->Comm->isOpen()) continue;
+        if (!s->isSerial || !s->station->Comm || s->station->Comm->isOpen()) continue;
         Station& st = *s->station;
         const QString before = s->portError;
-        st.ApplyMachine(s->entry.slot, s->entry.name);
-        s->portError = st.PortFailure;
+        const QString invalid = InvalidSerialSetting(s->entry.slot);
+        if (!invalid.isEmpty()) {
+            s->portError = invalid;
+            if (invalid != before) {
+                st.AddLog(QStringLiteral("Porten öppnas inte: ") + invalid + QLatin1Char('.'));
+                changed();
+            }
+            continue;
+        }
+        if (!st.ApplyMachine(s->entry.slot, s->entry.name) && st.PortFailure.isEmpty()) {
+            s->portError = QStringLiteral("maskinens inställningar kunde inte läsas");
+        } else {
+            s->portError = st.PortFailure;
+        }
         if (s->portError.isEmpty()) st.AddLog(QStringLiteral("COM porten öppnad."));
         else if (s->portError != before) st.AddLog(QStringLiteral("Kan inte öppna COM porten. ") + s->portError);
         if (s->portError != before) changed();
     }
+}
+
+void ShopServer::reload(const GeneralSettings& general) {
+    AddLog(QStringLiteral("Inställningarna läses om (SIGHUP)."));
+    QStringList needRestart;
+    if (general.ListenPort != general_.ListenPort) needRestart << QStringLiteral("ListenPort");
+    if (general.ListenAddress.trimmed() != general_.ListenAddress.trimmed()) needRestart << QStringLiteral("ListenAddress");
+    if (general.WebPort != general_.WebPort || general.WebAddress != general_.WebAddress ||
+        general.WebToken != general_.WebToken || general.TrafficRows != general_.TrafficRows)
+        needRestart << QStringLiteral("webbsidans inställningar");
+    general_ = general;
+    listener_.setAllowedHosts(general.AllowedHosts);
+    // Machines added, removed or renamed since the start need a restart: the
+    // list of stations is fixed while connections run.
+    const QList<MachineEntry> list = MachineList();
+    QStringList names;
+    for (const MachineEntry& m : list) names << m.name;
+    for (const auto& s : served_) {
+        Station& st = *s->station;
+        const int slot = FindMachineSlot(list, s->entry.name);
+        if (slot < 1) {
+            needRestart << QStringLiteral("maskinen \"%1\" finns inte längre").arg(s->entry.name);
+            continue;
+        }
+        if (!st.Idle()) {
+            st.AddLog(QStringLiteral("Upptagen: maskinens inställningar läses om vid nästa SIGHUP."));
+            continue;
+        }
+        s->entry.slot = slot;
+        st.ApplyGeneralSettings(general);
+        if (s->isSerial) {
+            // An idle port is opened anew on its settings as they are now.
+            const QString invalid = InvalidSerialSetting(slot);
+            if (!invalid.isEmpty()) {
+                if (st.Comm->isOpen()) st.Comm->close();
+                if (invalid != s->portError) st.AddLog(QStringLiteral("Porten öppnas inte: ") + invalid + QLatin1Char('.'));
+                s->portError = invalid;
+                continue;
+            }
+            if (st.Comm->isOpen()) st.Comm->close();
+            s->portError.clear();
+            if (!st.ApplyMachine(slot, s->entry.name) || !st.PortFailure.isEmpty()) {
+                s->portError = st.PortFailure.isEmpty() ? QStringLiteral("maskinens inställningar kunde inte läsas")
+                                                        : st.PortFailure;
+                st.AddLog(QStringLiteral("Kan inte öppna COM porten. ") + s->portError);
+            }
+        } else if (st.ApplyMachine(slot, s->entry.name)) {
+            setAddresses(*s);
+        }
+        st.AddLog(QStringLiteral("Maskinens inställningar omlästa."));
+    }
+    if (all_)
+        for (const QString& n : names)
+            if (!station(n)) needRestart << QStringLiteral("ny maskin \"%1\"").arg(n);
+    if (!needRestart.isEmpty())
+        AddLog(QStringLiteral("Kräver omstart av servern: ") + needRestart.join(QStringLiteral(", ")) + QLatin1Char('.'));
+    publish();
 }
 
 int ShopServer::runVerb(const QStringList& words, VerbIO& io) {
@@ -257,11 +480,7 @@ QStringList ShopServer::names() const {
 
 void ShopServer::publish() {
     // Rewritten whole: a reader never sees half of it.
-    QSaveFile file(ServerStatePath());
-    if (file.open(QIODevice::WriteOnly)) {
-        file.write(QJsonDocument(state()).toJson());
-        file.commit();
-    }
+    SaveWholeFile(ServerStatePath(), QJsonDocument(state()).toJson());
     Q_EMIT published();
 }
 
@@ -270,10 +489,10 @@ QJsonObject ShopServer::state() const {
     for (const auto& s : served_) {
         const Station& st = *s->station;
         QString link;
-        if (s->serial()) {
+        if (s->isSerial) {
             link = st.Comm && st.Comm->isOpen() ? QStringLiteral("port öppen")
                                                 : QStringLiteral("portfel: ") + s->portError;
-        } else if (s->ip.isNull()) {
+        } else if (s->ips.isEmpty()) {
             link = QStringLiteral("betjänas inte");
         } else if (st.MasterSock) {
             link = QStringLiteral("ansluten från ") + Unmapped(st.MasterSock->peerAddress()).toString();
@@ -282,7 +501,7 @@ QJsonObject ShopServer::state() const {
         }
         QJsonObject m{{QStringLiteral("name"), s->entry.name},
                       {QStringLiteral("link"), link},
-                      {QStringLiteral("serial"), s->serial()},
+                      {QStringLiteral("serial"), s->isSerial},
                       {QStringLiteral("status"), s->panel->lastStatus},
                       {QStringLiteral("progress"), s->panel->progress},
                       {QStringLiteral("busy"), !st.Idle()}};
@@ -307,9 +526,17 @@ QJsonObject ShopServer::state() const {
                                                       {QStringLiteral("failed"), today ? s->failed : 0}});
         machines.append(m);
     }
+    static const QString processStart =
+#ifdef Q_OS_LINUX
+        QString::fromLatin1(ProcessStart(QCoreApplication::applicationPid()));
+#else
+        QString();
+#endif
     return QJsonObject{{QStringLiteral("pid"), double(QCoreApplication::applicationPid())},
+                       {QStringLiteral("processStart"), processStart},
                        {QStringLiteral("started"), GeneralDate(started_)},
                        {QStringLiteral("port"), int(listener_.port())},
                        {QStringLiteral("socket"), verbs_.name()},
+                       {QStringLiteral("all"), all_},
                        {QStringLiteral("machines"), machines}};
 }

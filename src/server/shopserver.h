@@ -42,6 +42,14 @@ public:
     Station* station(const QString& name) const;
     ServerPanel* panel(const QString& name) const;
 
+    // SIGHUP: the general settings and the served machines' definitions
+    // anew (AllowedHosts, time-outs, folders, models, serial settings, machine
+    // addresses and names resolved again). The listening and web ports, and
+    // which machines are served, need a restart: logged when they changed.
+    void reload(const GeneralSettings& general);
+    // Serves every machine of the folder (serve --all), not some named ones.
+    bool servesAll() const { return all_; }
+
     // Takes no new connection; once every transfer under way has ended, or
     // after graceMs when some have not (they are then aborted, nothing
     // half-written), calls done.
@@ -69,6 +77,9 @@ private:
     Station* route(const QHostAddress& peer) const;
     void openPorts();
     void changed();
+    void setAddresses(Served& s);
+    void portEvent(Served& s, int code);
+    static QString InvalidSerialSetting(int slot);
 
     std::vector<std::unique_ptr<Served>> served_;
     Listener listener_;
@@ -76,6 +87,8 @@ private:
     std::unique_ptr<QLockFile> lock_;
     std::function<SerialPort*()> makePort_;
     QDateTime started_;
+    GeneralSettings general_;
+    bool all_ = true;
     VerbRunner runner_;
     VerbSocket verbs_{[this](const QStringList& words, VerbIO& io) { return runVerb(words, io); }};
 };
@@ -83,8 +96,14 @@ private:
 // The files of a running server, in the program folder.
 QString ServerLockPath();
 QString ServerStatePath();
+// Where the server's local socket for verbs goes: the program folder, or a
+// runtime folder when that path is too long for a socket; empty: nowhere safe.
+QString ServerSocketPath();
 // The pid of the server that runs for this program folder; 0 when none does.
 qint64 RunningServer();
+// The running server serves every machine of the folder (serve --all); false
+// when none runs or it serves some named ones only (a try-out).
+bool ServerServesAll();
 // The running server's local socket for verbs when it holds machine's
 // serial port; empty otherwise.
 QString ServerSocketFor(const QString& machine);

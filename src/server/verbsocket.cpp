@@ -10,6 +10,12 @@
 #include <QLocalSocket>
 #include <QPointer>
 #include <QTimer>
+#ifdef Q_OS_LINUX
+#include <grp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+#endif
 
 namespace {
 // A request line longer than this is no command line.
@@ -50,6 +56,11 @@ VerbSocket::VerbSocket(std::function<int(const QStringList&, VerbIO&)> run, QObj
     connect(&server_, &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket* client = server_.nextPendingConnection()) {
             client->setParent(this);
+            if (!Allowed(client)) {
+                client->abort();
+                client->deleteLater();
+                continue;
+            }
             connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
             // The words may come in pieces; the verb starts once its line is whole.
             connect(client, &QLocalSocket::readyRead, this, [this, client] {
@@ -68,14 +79,47 @@ VerbSocket::VerbSocket(std::function<int(const QStringList&, VerbIO&)> run, QObj
     });
 }
 
-bool VerbSocket::listen() {
-    // Only this user's processes may ask the server to talk to its machines.
-    server_.setSocketOptions(QLocalServer::UserAccessOption);
-    const QString name = QStringLiteral("fenmo32-%1").arg(QCoreApplication::applicationPid());
-    QLocalServer::removeServer(name);
-    if (server_.listen(name)) return true;
+bool VerbSocket::listen(const QString& path) {
+    // The group may connect (the shop's programmers under the service);
+    // Allowed() decides who is served.
+    server_.setSocketOptions(QLocalServer::UserAccessOption | QLocalServer::GroupAccessOption);
+    if (path.isEmpty()) {
+        AddLog(QStringLiteral("Servern kan inte ta emot kommandon från andra program: ingen säker plats för dess "
+                              "lokala socket."));
+        return false;
+    }
+    QLocalServer::removeServer(path);
+    if (server_.listen(path)) return true;
     AddLog(QStringLiteral("Servern kan inte ta emot kommandon från andra program: ") + server_.errorString());
     return false;
+}
+
+// The peer's credentials from the kernel, not from anything it says.
+bool VerbSocket::Allowed(QLocalSocket* client) {
+#ifdef Q_OS_LINUX
+    const int fd = int(client->socketDescriptor());
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return false;
+    const gid_t own = ::getegid();
+    if (peer.uid == ::geteuid() || peer.uid == 0 || peer.gid == own) return true;
+    std::vector<gid_t> groups(256);
+    socklen_t bytes = socklen_t(groups.size() * sizeof(gid_t));
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &bytes) == 0) {
+        for (size_t i = 0; i < bytes / sizeof(gid_t); ++i)
+            if (groups[i] == own) return true;
+    }
+    const struct group* g = ::getgrgid(own);
+    AddLog(QStringLiteral("Kommando från process %1 (användare %2) nekat: bara samma användare, root och gruppen %3 "
+                          "får använda servern.")
+               .arg(peer.pid)
+               .arg(peer.uid)
+               .arg(g ? QString::fromLocal8Bit(g->gr_name) : QString::number(own)));
+    return false;
+#else
+    Q_UNUSED(client);
+    return true;
+#endif
 }
 
 void VerbSocket::Serve(QLocalSocket* socket) {

@@ -2,7 +2,8 @@
 // The shop server's local socket: a verb on the command line of this
 // computer sends its words here when the server holds the machine's port,
 // and gets back what the verb prints, its questions and its exit status.
-// One JSON object a line each way.
+// One JSON object a line each way. Only this user, root and members of the
+// server's group are served.
 #include "server/verbio.h"
 #include <QLocalServer>
 #include <QObject>
@@ -13,13 +14,15 @@ public:
     // run: runs a verb's words for a client.
     explicit VerbSocket(std::function<int(const QStringList&, VerbIO&)> run, QObject* parent = nullptr);
     // False when no socket could be made (the verbs then fail on the busy
-    // port as without a server, saying why).
-    bool listen();
+    // port as without a server, saying why). path: where the socket goes;
+    // whatever lies there is a dead server's (the caller holds the lock).
+    bool listen(const QString& path);
     QString name() const { return server_.fullServerName(); }
     void close() { server_.close(); }
 
 private:
     void Serve(class QLocalSocket* client);
+    bool Allowed(class QLocalSocket* client);
     QLocalServer server_;
     std::function<int(const QStringList&, VerbIO&)> run_;
 };

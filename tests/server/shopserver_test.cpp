@@ -69,3 +69,19 @@ TEST(ShopServerInProcess, SerialLinesSendSideBySide) {
     ASSERT_TRUE(WaitUntil([&] { return a.transmittedData().endsWith('%'); }, 10000));
     for (MemorySerialPort* p : {&a, &b}) EXPECT_EQ(p->transmittedData().count('A'), 8000);
 }
+
+// A socket path holds 107 bytes: a deep program folder gets a short name of
+// its own in the runtime folder, one for each folder.
+TEST(ShopServerInProcess, SocketOfADeepFolderFitsAndIsItsOwn) {
+    TestHome home;
+    EXPECT_EQ(ServerSocketPath(), home.file(".fenmo32-server.sock"));
+    QStringList paths;
+    for (const char* leaf : {"a", "b"}) {
+        SetProgramFolder(home.file(QString(120, 'x') + "/" + leaf));
+        paths << ServerSocketPath();
+        EXPECT_LT(QFile::encodeName(paths.last()).size(), 108) << paths.last().toStdString();
+        EXPECT_FALSE(paths.last().startsWith(home.path()));
+    }
+    EXPECT_NE(paths[0], paths[1]);
+    SetProgramFolder(home.path());
+}

@@ -57,7 +57,8 @@ struct Result {
 
 class TestHome {
 public:
-    TestHome() {
+    // In the system's temporary folder, or where pattern ("…/XXXXXX") says.
+    explicit TestHome(const QString& pattern = {}) : dir_(pattern.isEmpty() ? QDir::tempPath() + QStringLiteral("/fenmo-test-XXXXXX") : pattern) {
         EXPECT_TRUE(dir_.isValid());
         SetProgramFolder(dir_.path());
     }
