@@ -4,41 +4,43 @@
 #include <limits>
 
 namespace {
-QString Refused(const QString& from) { return QStringLiteral("Anslutning från %1 nekad (inte i AllowedHosts).").arg(from); }
+QString Refused(const QString& from, qint64 count) {
+    return count == 1 ? QStringLiteral("Anslutning från %1 nekad (inte i AllowedHosts).").arg(from)
+                      : QStringLiteral("Anslutning från %1 nekad %2 gånger den senaste minuten (inte i AllowedHosts).")
+                            .arg(from, QString::number(count));
+}
 }  // namespace
 
-RefusalLog::RefusalLog(Clock clock, Sink sink) : clock_(std::move(clock)), sink_(std::move(sink)) {
+RefusalLog::RefusalLog(Clock clock, Sink sink, Words words)
+    : clock_(std::move(clock)), sink_(std::move(sink)), words_(std::move(words)) {
     if (!clock_) {
         auto started = std::make_shared<QElapsedTimer>();
         started->start();
         clock_ = [started] { return started->elapsed(); };
     }
     if (!sink_) sink_ = AddLog;
+    if (!words_) words_ = Refused;
     timer_.setSingleShot(true);
     QObject::connect(&timer_, &QTimer::timeout, [this] { flushDue(); });
 }
 
-void RefusalLog::tell(const QString& from, qint64 count) {
-    sink_(count == 1 ? Refused(from)
-                     : QStringLiteral("Anslutning från %1 nekad %2 gånger den senaste minuten (inte i AllowedHosts).")
-                           .arg(from)
-                           .arg(count));
-}
+void RefusalLog::tell(const QString& from, qint64 count) { sink_(words_(from, count)); }
 
-void RefusalLog::refused(const QHostAddress& peer) {
+void RefusalLog::refused(const QHostAddress& peer, qint64 times) {
+    if (times < 1) return;
     flushDue();
     const qint64 now = clock_();
     const auto it = entries_.find(peer);
     if (it != entries_.end()) {
-        ++it->counted;
+        it->counted += times;
     } else if (entries_.size() < kMaxAddresses) {
-        entries_.insert(peer, Entry{now, 0});
+        entries_.insert(peer, Entry{now, times - 1});
         tell(peer.isNull() ? QStringLiteral("okänd adress") : peer.toString(), 1);
     } else if (othersActive_) {
-        ++others_.counted;
+        others_.counted += times;
     } else {
         othersActive_ = true;
-        others_ = Entry{now, 0};
+        others_ = Entry{now, times - 1};
         tell(QStringLiteral("andra adresser"), 1);
     }
     arm();
