@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QHash>
 #include <QMetaObject>
+#include <QThread>
 
 #include <microhttpd.h>
 
@@ -107,7 +108,8 @@ struct HttpExchange {
     HttpRequest request;
     qint64 cap = 0;
     std::mutex mutex;
-    State state = State::Reading;  // Handed and Ready under mutex
+    State state = State::Reading;  // under mutex
+    bool done = false;             // sent, or the connection is gone (under mutex)
     HttpAnswer answer;
     std::shared_ptr<struct StreamState> stream;
 };
@@ -205,8 +207,11 @@ struct HttpFront::Core {
                                                   new std::shared_ptr<StreamState>(ex.stream), &Core::freeStream);
             MHD_add_response_header(r, "Cache-Control", "no-cache");
         } else {
-            r = MHD_create_response_from_buffer(size_t(a.body.size()), const_cast<char*>(a.body.constData()),
-                                                MHD_RESPMEM_MUST_COPY);
+            // The answer's own bytes, held until MHD is done with them: no copy.
+            auto* held = new QByteArray(a.body);
+            r = MHD_create_response_from_buffer_with_free_callback_cls(
+                size_t(held->size()), const_cast<char*>(held->constData()), [](void* p) { delete static_cast<QByteArray*>(p); }, held);
+            if (!r) delete held;
             if (a.noCache) MHD_add_response_header(r, "Cache-Control", "no-cache");
         }
         if (!r) return MHD_NO;
@@ -363,7 +368,13 @@ struct HttpFront::Core {
     }
 
     static void completed(void*, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
-        delete static_cast<std::shared_ptr<HttpExchange>*>(*context);
+        auto* holder = static_cast<std::shared_ptr<HttpExchange>*>(*context);
+        if (!holder) return;
+        {
+            std::lock_guard lock((*holder)->mutex);
+            (*holder)->done = true;
+        }
+        delete holder;
         *context = nullptr;
     }
 
@@ -506,6 +517,17 @@ HttpFront::~HttpFront() {
             }
         for (const auto& w : core_->open)
             if (const auto s = w.lock()) s->end();
+    }
+    // A moment for those answers to go out; then every connection is closed.
+    const QDeadlineTimer until(1000);
+    for (bool waiting = true; waiting && !until.hasExpired(); QThread::msleep(10)) {
+        waiting = false;
+        std::lock_guard lock(core_->heldMutex);
+        for (const auto& w : core_->handed)
+            if (const auto ex = w.lock()) {
+                std::lock_guard exLock(ex->mutex);
+                waiting = waiting || !ex->done;
+            }
     }
     MHD_stop_daemon(core_->daemon);
 }

@@ -236,6 +236,7 @@ TEST(WebFront, HoldsItsLimitsBeforeItReads) {
     // A quarter of 160 files for the web port: 40 connections.
     Served s(160);
     ASSERT_NE(s.web, 0);
+    ASSERT_TRUE(ReadFile(QStringLiteral("/proc/%1/limits").arg(s.process.processId())).contains("Max open files            160 "));
     const QByteArray key = "Authorization: Bearer hemlig\r\n";
 
     // An address not let in: closed at once, before the client sends anything.
@@ -269,8 +270,13 @@ TEST(WebFront, HoldsItsLimitsBeforeItReads) {
     // 200 idle connections: the machine port still answers a machine within 1 s.
     {
         std::vector<int> idle;
-        for (int i = 0; i < 200; ++i) idle.push_back(Connect(s.web, QByteArray("127.0.1." + QByteArray::number(1 + i % 30)).constData(), 0, false));
-        QThread::msleep(300);
+        // Paced so that the listen queue never overflows: each reaches the server at once.
+        for (int i = 0; i < 200; ++i) {
+            idle.push_back(Connect(s.web, QByteArray("127.0.1." + QByteArray::number(1 + i % 30)).constData(), 0, false));
+            QThread::msleep(3);
+        }
+        // Time for the server to take in all it will (a server without limits: until its files run out).
+        QThread::msleep(500);
         const int machine = Connect(s.port, "127.0.0.2");
         EXPECT_TRUE(Lod(machine, 1000)) << "the machine port did not answer within 1 s";
         ::close(machine);
