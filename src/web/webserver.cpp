@@ -172,6 +172,9 @@ WebServer::WebServer(ShopServer& shop, const GeneralSettings& general, QObject* 
             tick_.stop();
             return;
         }
+        // A comment now and then: a client that has gone without a word is found out.
+        if (++ticks_ % 15 == 0)
+            for (const auto& s : streams_) s->push(":\n\n");
         bool busy = false;
         for (const QString& n : shop_.names()) busy = busy || !shop_.station(n)->Idle();
         if (busy) shop_.publish();

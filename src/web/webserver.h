@@ -66,6 +66,7 @@ private:
     };
     QMap<QString, Held> lists_;
     QTimer tick_;  // progress of transfers under way, while someone watches
+    int ticks_ = 0;
     // A program going out: its size and the bytes written so far (on a
     // serial line, the station's own count).
     struct Outbound {
