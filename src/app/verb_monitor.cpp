@@ -4,6 +4,7 @@
 #include "common/apperror.h"
 #include "common/errorreport.h"
 #include "config/generalsettings.h"
+#include "link/hostfilter.h"
 #include "server/shopserver.h"
 
 #include <QCoreApplication>
@@ -26,7 +27,21 @@ int RunMonitor(const VerbOptions& options) {
     }
     const QString only = options.args.value(0);
     QNetworkAccessManager net;
-    QNetworkRequest request(QUrl(QStringLiteral("http://%1:%2/api/events").arg(g.WebAddress).arg(g.WebPort)));
+    // The page's own address; an IPv6 one goes in brackets ("http://[::1]:8080/"), and
+    // one that means every interface is reached on loopback.
+    QHostAddress address;
+    QString host = g.WebAddress.trimmed();
+    if (ParseListenAddress(host, &address) && !address.isNull()) {
+        if (address == QHostAddress(QHostAddress::AnyIPv4)) address = QHostAddress(QHostAddress::LocalHost);
+        if (address == QHostAddress(QHostAddress::AnyIPv6)) address = QHostAddress(QHostAddress::LocalHostIPv6);
+        host = address.toString();
+    }
+    QUrl url;
+    url.setScheme(QStringLiteral("http"));
+    url.setHost(host);
+    url.setPort(g.WebPort);
+    url.setPath(QStringLiteral("/api/events"));
+    QNetworkRequest request(url);
     QNetworkReply* reply = net.get(request);
     QByteArray buffer;
     QEventLoop loop;

@@ -81,6 +81,11 @@ void ReadGeneralSettings(GeneralSettings& g) {
     g.WebAddress = ReadProgram("WebAddress", QStringLiteral("127.0.0.1"));
     g.WebToken = ReadProgram("WebToken", QString());
     g.TrafficRows = ReadAddedRange("TrafficRows", 500, 1, 1000000);
+    g.WebAllowedHosts = ReadProgram("WebAllowedHosts", g.AllowedHosts);
+    g.WebHostNames = ReadProgram("WebHostNames", QString());
+    g.WebMaxBodyMB = ReadAddedRange("WebMaxBodyMB", 64, 1, 4096);
+    g.WebConnections = ReadAddedRange("WebConnections", 64, 1, 4096);
+    g.WebHeaderTimeout = ReadAddedRange("WebHeaderTimeout", 10000, 100, 600000);
 }
 
 QString ComPortDevice(int n) {

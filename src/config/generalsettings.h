@@ -41,6 +41,16 @@ struct GeneralSettings {
     QString WebAddress = QStringLiteral("127.0.0.1");
     QString WebToken;
     int TrafficRows = 500;
+    // Who may connect to the web port (as AllowedHosts; when the key is
+    // missing, AllowedHosts' value), the names besides its address that a
+    // request's Host may carry (comma separated), the largest request body
+    // in MB (MaxProgramMB when that is set and smaller), the connections
+    // at once, and the time for a request's line and headers in ms.
+    QString WebAllowedHosts;
+    QString WebHostNames;
+    int WebMaxBodyMB = 64;
+    int WebConnections = 64;
+    int WebHeaderTimeout = 10000;
 };
 
 // Reads the keys in a fixed order, storing each at once. The first value of

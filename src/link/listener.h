@@ -40,7 +40,7 @@ private:
     ListenServer* server_;
     HostFilter allowed_;
     RefusalLog refusals_;
-    RefusalLog strangers_{{}, {}, QStringLiteral("ingen maskin har den adressen")};
+    RefusalLog strangers_{{}, {}, RefusalLog::Because(QStringLiteral("ingen maskin har den adressen"))};
     Route route_;
     QString failure_, warning_;
     bool badAddress_ = false;

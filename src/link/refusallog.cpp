@@ -3,41 +3,44 @@
 #include <QElapsedTimer>
 #include <limits>
 
-RefusalLog::RefusalLog(Clock clock, Sink sink, QString reason)
-    : clock_(std::move(clock)), sink_(std::move(sink)), reason_(std::move(reason)) {
-    if (reason_.isEmpty()) reason_ = QStringLiteral("inte i AllowedHosts");
+RefusalLog::Words RefusalLog::Because(QString reason) {
+    return [reason = std::move(reason)](const QString& from, qint64 count) {
+        return count == 1 ? QStringLiteral("Anslutning från %1 nekad (%2).").arg(from, reason)
+                          : QStringLiteral("Anslutning från %1 nekad %2 gånger den senaste minuten (%3).")
+                                .arg(from, QString::number(count), reason);
+    };
+}
+
+RefusalLog::RefusalLog(Clock clock, Sink sink, Words words)
+    : clock_(std::move(clock)), sink_(std::move(sink)), words_(std::move(words)) {
     if (!clock_) {
         auto started = std::make_shared<QElapsedTimer>();
         started->start();
         clock_ = [started] { return started->elapsed(); };
     }
     if (!sink_) sink_ = AddLog;
+    if (!words_) words_ = Because(QStringLiteral("inte i AllowedHosts"));
     timer_.setSingleShot(true);
     QObject::connect(&timer_, &QTimer::timeout, [this] { flushDue(); });
 }
 
-void RefusalLog::tell(const QString& from, qint64 count) {
-    sink_(count == 1 ? QStringLiteral("Anslutning från %1 nekad (%2).").arg(from, reason_)
-                     : QStringLiteral("Anslutning från %1 nekad %2 gånger den senaste minuten (%3).")
-                           .arg(from)
-                           .arg(count)
-                           .arg(reason_));
-}
+void RefusalLog::tell(const QString& from, qint64 count) { sink_(words_(from, count)); }
 
-void RefusalLog::refused(const QHostAddress& peer) {
+void RefusalLog::refused(const QHostAddress& peer, qint64 times) {
+    if (times < 1) return;
     flushDue();
     const qint64 now = clock_();
     const auto it = entries_.find(peer);
     if (it != entries_.end()) {
-        ++it->counted;
+        it->counted += times;
     } else if (entries_.size() < kMaxAddresses) {
-        entries_.insert(peer, Entry{now, 0});
+        entries_.insert(peer, Entry{now, times - 1});
         tell(peer.isNull() ? QStringLiteral("okänd adress") : peer.toString(), 1);
     } else if (othersActive_) {
-        ++others_.counted;
+        others_.counted += times;
     } else {
         othersActive_ = true;
-        others_ = Entry{now, 0};
+        others_ = Entry{now, times - 1};
         tell(QStringLiteral("andra adresser"), 1);
     }
     arm();

@@ -13,17 +13,21 @@ class RefusalLog {
 public:
     using Clock = std::function<qint64()>;  // milliseconds, never going back
     using Sink = std::function<void(const QString& line)>;
+    // A line's text for refusals from an address (or "andra adresser");
+    // by default the machine port's.
+    using Words = std::function<QString(const QString& from, qint64 count)>;
 
     static constexpr qint64 kWindowMs = 60000;
     // Addresses remembered at most; refusals from further ones share one line.
     static constexpr qsizetype kMaxAddresses = 4096;
 
-    // By default the monotonic clock and the program's log. reason: why the
-    // connections are refused, as the log line ends ("inte i AllowedHosts").
-    explicit RefusalLog(Clock clock = {}, Sink sink = {}, QString reason = {});
+    // By default the monotonic clock and the program's log.
+    explicit RefusalLog(Clock clock = {}, Sink sink = {}, Words words = {});
+    // The machine port's wording, ending in why ("inte i AllowedHosts").
+    static Words Because(QString reason);
 
-    // A connection from peer was refused.
-    void refused(const QHostAddress& peer);
+    // A connection (or times of them) from peer was refused.
+    void refused(const QHostAddress& peer, qint64 times = 1);
     // Tells the counts whose minute is over (the timer calls it on its own).
     void flushDue();
 
@@ -37,7 +41,7 @@ private:
 
     Clock clock_;
     Sink sink_;
-    QString reason_;
+    Words words_;
     QHash<QHostAddress, Entry> entries_;
     Entry others_;  // refusals from addresses beyond kMaxAddresses
     bool othersActive_ = false;

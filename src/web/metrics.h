@@ -10,8 +10,10 @@
 class Metrics {
 public:
     void transfer(const QString& machine, bool in, bool ok, qint64 size);
-    // A web request turned away: reason is its HTTP status.
-    void refused(int status) { ++refused_[status]; }
+    // Web requests turned away: reason is their HTTP status.
+    void refused(int status, qint64 n = 1) { refused_[status] += n; }
+    // Connections to the web port closed at the accept (not in WebAllowedHosts).
+    void connectionRefused(qint64 n) { connectionsRefused_ += n; }
     // state: the shop server's published state (for the links).
     QByteArray text(const QJsonObject& state) const;
 
@@ -23,4 +25,5 @@ private:
     };
     QMap<QString, Counts> machines_;
     QMap<int, qint64> refused_;
+    qint64 connectionsRefused_ = 0;
 };

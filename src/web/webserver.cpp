@@ -1,4 +1,5 @@
 #include "web/webserver.h"
+#include "common/ansi.h"
 #include "common/dates.h"
 #include "common/home.h"
 #include "common/log.h"
@@ -12,43 +13,41 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QHttpServer>
-#include <QHttpServerRequest>
-#include <QHttpServerResponder>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSaveFile>
 #include <QTcpSocket>
 #include <QUrl>
 
-using Status = QHttpServerResponder::StatusCode;
+// The HTTP statuses the routes answer with.
+namespace Status {
+enum : int {
+    Ok = 200,
+    Created = 201,
+    BadRequest = 400,
+    NotFound = 404,
+    Conflict = 409,
+    PayloadTooLarge = 413,
+    InternalServerError = 500,
+    BadGateway = 502,
+};
+}  // namespace Status
 
-// One answer under way: filled by a route, sent once complete (a verb's
-// route completes it later, after the verb has run).
+// An answer to one request: given once (the front ignores the rest); a
+// verb's route gives it later, after the verb has run.
 struct WebServer::Reply {
-    std::shared_ptr<QHttpServerResponder> responder;
-    QPointer<QTcpSocket> socket;  // gone when the client left while a verb ran
+    HttpFront* front = nullptr;
+    std::shared_ptr<HttpExchange> exchange;
     Metrics* metrics = nullptr;
-    bool sent = false;
-    void take(QHttpServerResponder&& r) {
-        responder = std::make_shared<QHttpServerResponder>(std::move(r));
-        socket = responder->socket();
+    void json(const QJsonDocument& doc, int status = Status::Ok) const {
+        if (status == 400 || status == 401 || status == 403 || status == 404 || status == 413) metrics->refused(status);
+        front->answer(exchange, HttpAnswer{status, "application/json; charset=utf-8", doc.toJson(QJsonDocument::Compact), false});
     }
-    void json(const QJsonDocument& doc, Status status = Status::Ok) {
-        if (sent) return;
-        sent = true;
-        if (!socket) return;
-        const int code = int(status);
-        if (code == 400 || code == 401 || code == 403 || code == 404 || code == 413) metrics->refused(code);
-        responder->write(doc.toJson(QJsonDocument::Compact), {{"Content-Type", "application/json; charset=utf-8"}}, status);
-    }
-    void json(const QJsonObject& o, Status status = Status::Ok) { json(QJsonDocument(o), status); }
-    void json(const QJsonArray& a) { json(QJsonDocument(a)); }
-    void error(Status status, const QString& text) { json(QJsonObject{{QStringLiteral("error"), text}}, status); }
-    void bytes(const QByteArray& data, const QByteArray& type) {
-        sent = true;
-        if (!socket) return;
-        responder->write(data, {{"Content-Type", type}, {"Cache-Control", "no-cache"}}, Status::Ok);
+    void json(const QJsonObject& o, int status = Status::Ok) const { json(QJsonDocument(o), status); }
+    void json(const QJsonArray& a) const { json(QJsonDocument(a)); }
+    void error(int status, const QString& text) const { json(QJsonObject{{QStringLiteral("error"), text}}, status); }
+    void bytes(const QByteArray& data, const QByteArray& type) const {
+        front->answer(exchange, HttpAnswer{Status::Ok, type, data, true});
     }
 };
 
@@ -62,7 +61,7 @@ public:
 };
 
 // A verb's exit status as HTTP: done, failed at the machine, refused, not all done.
-Status ExitStatus(int code) {
+int ExitStatus(int code) {
     switch (code) {
     case 0: return Status::Ok;
     case 2: return Status::BadRequest;
@@ -78,6 +77,9 @@ bool PlainName(const QString& name) {
         if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c == QLatin1Char(':') || c.unicode() < 0x20) return false;
     return true;
 }
+
+// A name the verbs could take for a flag.
+bool Dashed(const QString& name) { return name.startsWith(QLatin1Char('-')); }
 
 QByteArray Resource(const QString& name) {
     QFile f(QStringLiteral(":/web/") + name);
@@ -95,7 +97,8 @@ QJsonArray LogTail(int lines) {
     if (from > 0 && !all.isEmpty()) all.removeFirst();  // cut in the middle
     for (qsizetype i = all.size() - 1; i >= 0 && out.size() < lines; --i) {
         const QByteArray line = all[i].trimmed();
-        if (!line.isEmpty()) out.append(QString::fromUtf8(line));
+        // The log is written in Windows-1252, as the program's other texts.
+        if (!line.isEmpty()) out.append(FromAnsi(line));
     }
     return out;
 }
@@ -108,10 +111,26 @@ QStringList Strings(const QJsonValue& v) {
 }  // namespace
 
 WebServer::WebServer(ShopServer& shop, const GeneralSettings& general, QObject* parent)
-    : QObject(parent), shop_(shop), general_(general), hosts_(general.AllowedHosts), http_(std::make_unique<QHttpServer>()) {
-    http_->setMissingHandler([this](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
-        handle(request, std::move(responder));
-    });
+    : QObject(parent), shop_(shop), general_(general) {
+    HttpLimits limits;
+    limits.connections = general.WebConnections;
+    limits.headerMs = general.WebHeaderTimeout;
+    qint64 mb = general.WebMaxBodyMB;
+    if (general.MaxProgramMB > 0) mb = qMin<qint64>(mb, general.MaxProgramMB);
+    limits.bodyBytes = mb * 1024 * 1024;
+    limits.jsonBytes = qMin<qint64>(limits.jsonBytes, limits.bodyBytes);
+    QStringList bad;
+    const HostFilter allowed(general.WebAllowedHosts, &bad);
+    if (!bad.isEmpty())
+        AddLog(QStringLiteral("WebAllowedHosts: \"%1\" är ingen adress eller inget adressområde och släpper inte in någon.")
+                   .arg(bad.join(QStringLiteral("\", \""))));
+    front_ = std::make_unique<HttpFront>(
+        limits, allowed, general.WebHostNames.split(QLatin1Char(','), Qt::SkipEmptyParts), general.WebToken.toUtf8(),
+        [this](const HttpRequest& request, const std::shared_ptr<HttpExchange>& exchange) { handle(request, exchange); },
+        [this](int status, qint64 n) {
+            if (status == 0) metrics_.connectionRefused(n);
+            else metrics_.refused(status, n);
+        });
     for (const QString& name : shop_.names()) {
         rings_.insert(name, TrafficRing(general.TrafficRows));
         Station* st = shop_.station(name);
@@ -148,18 +167,23 @@ WebServer::WebServer(ShopServer& shop, const GeneralSettings& general, QObject* 
     // A transfer's running count is no change of state: it is sent while one is under way.
     tick_.setInterval(1000);
     connect(&tick_, &QTimer::timeout, this, [this] {
-        std::erase_if(streams_, [](const Stream& s) { return !s.socket || s.socket->state() != QAbstractSocket::ConnectedState; });
+        std::erase_if(streams_, [](const auto& s) { return !s->alive(); });
         if (streams_.empty()) {
             tick_.stop();
             return;
         }
+        // A comment now and then: a client that has gone without a word is found out.
+        if (++ticks_ % 15 == 0)
+            for (const auto& s : streams_) s->push(":\n\n");
         bool busy = false;
         for (const QString& n : shop_.names()) busy = busy || !shop_.station(n)->Idle();
         if (busy) shop_.publish();
     });
 }
 
-WebServer::~WebServer() = default;
+// The front first: it answers what is still under way and stops its thread
+// while everything it calls back still stands.
+WebServer::~WebServer() { front_.reset(); }
 
 bool WebServer::listen(QString* error) {
     QHostAddress address;
@@ -167,12 +191,14 @@ bool WebServer::listen(QString* error) {
         *error = QStringLiteral("WebAddress \"%1\" är ingen adress.").arg(general_.WebAddress);
         return false;
     }
-    port_ = http_->listen(address, quint16(general_.WebPort));
-    if (port_ == 0) {
-        *error = QStringLiteral("webbsidan kan inte lyssna på %1 port %2.").arg(address.toString()).arg(general_.WebPort);
-        return false;
-    }
-    AddLog(QStringLiteral("Webbsidan lyssnar på http://%1:%2/").arg(address.toString()).arg(port_));
+    if (!front_->listen(address, quint16(general_.WebPort), error)) return false;
+    port_ = front_->port();
+    QUrl url;
+    url.setScheme(QStringLiteral("http"));
+    url.setHost(address.toString());
+    url.setPort(port_);
+    url.setPath(QStringLiteral("/"));
+    AddLog(QStringLiteral("Webbsidan lyssnar på ") + url.toString());
     return true;
 }
 
@@ -220,34 +246,26 @@ void WebServer::watchOutbound(const QString& machine, QTcpSocket* socket, qint64
     });
 }
 
-void WebServer::handle(const QHttpServerRequest& request, QHttpServerResponder&& responder) {
-    auto reply = std::make_shared<Reply>();
-    reply->metrics = &metrics_;
-    if (!hosts_.allows(Unmapped(request.remoteAddress()))) {
-        reply->take(std::move(responder));
-        reply->error(Status::Forbidden, QStringLiteral("Adressen %1 får inte ansluta.").arg(request.remoteAddress().toString()));
+void WebServer::handle(const HttpRequest& request, const std::shared_ptr<HttpExchange>& exchange) {
+    const Reply reply{front_.get(), exchange, &metrics_};
+    if (request.path == "/api/events" && request.method == "GET") {
+        if (request.head) return front_->answer(exchange, HttpAnswer{Status::Ok, "text/event-stream", {}, true});
+        if (auto s = front_->stream(exchange, "retry: 2000\n\nevent: state\ndata: " +
+                                                  QJsonDocument(machinesJson()).toJson(QJsonDocument::Compact) + "\n\n")) {
+            streams_.push_back(std::move(s));
+            if (!tick_.isActive()) tick_.start();
+        }
         return;
     }
-    if (request.url().path() == QLatin1String("/api/events") && request.method() == QHttpServerRequest::Method::Get) {
-        openStream(std::move(responder));
-        return;
-    }
-    reply->take(std::move(responder));
-    dispatch(request, *reply);
-    if (!reply->sent && !queue_.empty()) {
-        // A verb's route: the reply lives on in the queued work.
-        auto& work = queue_.back();
-        work = [reply, work = std::move(work)] { work(); (void)reply; };
-    }
+    dispatch(request, reply);
 }
 
-void WebServer::dispatch(const QHttpServerRequest& request, Reply& reply) {
+void WebServer::dispatch(const HttpRequest& request, const Reply& reply) {
     // Segments split before decoding, so an encoded "/" stays inside its name.
-    const QString raw = request.url().path(QUrl::FullyEncoded);
     QStringList parts;
-    for (const QString& p : raw.split(QLatin1Char('/'), Qt::SkipEmptyParts))
-        parts << QUrl::fromPercentEncoding(p.toUtf8());
-    const bool get = request.method() == QHttpServerRequest::Method::Get;
+    for (const QByteArray& p : request.path.split('/'))
+        if (!p.isEmpty()) parts << QUrl::fromPercentEncoding(p);
+    const bool get = request.method == "GET";
     if (get && parts.isEmpty()) return reply.bytes(Resource(QStringLiteral("index.html")), "text/html; charset=utf-8");
     if (get && parts == QStringList{QStringLiteral("verkstad.js")})
         return reply.bytes(Resource(parts[0]), "text/javascript; charset=utf-8");
@@ -261,64 +279,70 @@ void WebServer::dispatch(const QHttpServerRequest& request, Reply& reply) {
     reply.error(Status::NotFound, QStringLiteral("Sidan finns inte."));
 }
 
-bool WebServer::mayChange(const QHttpServerRequest& request, Reply& reply) {
-    if (general_.WebToken.isEmpty()) {
-        reply.error(Status::Forbidden, QStringLiteral("Webbsidan är skrivskyddad: ingen WebToken är satt."));
-        return false;
-    }
-    const QByteArray given = request.value("Authorization");
-    if (given != "Bearer " + general_.WebToken.toUtf8()) {
-        AddLog(QStringLiteral("Webben: %1 %2 från %3 nekad: %4 nyckel.")
-                   .arg(QString::fromLatin1(request.method() == QHttpServerRequest::Method::Put ? "PUT" : "POST"),
-                        request.url().path(), Unmapped(request.remoteAddress()).toString(),
-                        given.isEmpty() ? QStringLiteral("ingen") : QStringLiteral("fel")));
-        reply.error(Status::Unauthorized, QStringLiteral("Fel eller saknad nyckel."));
-        return false;
-    }
-    return true;
-}
-
-void WebServer::machineRoute(const QHttpServerRequest& request, const QString& machine, const QStringList& rest,
-                             Reply& reply) {
+// The routes of one machine. The front has let a changing request (POST,
+// PUT) through only with the token.
+void WebServer::machineRoute(const HttpRequest& request, const QString& machine, const QStringList& rest,
+                             const Reply& reply) {
     Station* st = shop_.station(machine);
     if (!st) return reply.error(Status::NotFound, QStringLiteral("Okänd maskin \"%1\".").arg(machine));
-    const auto method = request.method();
     const QString what = rest.value(0);
-    if (method == QHttpServerRequest::Method::Get && rest.size() == 1) {
+    if (request.method == "GET" && rest.size() == 1) {
         if (what == QLatin1String("library")) return library(*st, reply);
         if (what == QLatin1String("traffic")) {
             QJsonArray rows;
             for (const TrafficRow& r : traffic(machine)) rows.append(DecodeTraffic(r));
             return reply.json(rows);
         }
-        if (what == QLatin1String("programs"))
-            return verb(machine, {QStringLiteral("dir"), machine}, reply, [](const QStringList& out) {
-                QJsonArray programs;
-                for (const QString& line : out) {
-                    const QStringList f = line.split(QLatin1Char('\t'));
-                    programs.append(QJsonObject{{QStringLiteral("name"), f.value(0)}, {QStringLiteral("size"), f.value(1)}});
-                }
-                return QJsonObject{{QStringLiteral("programs"), programs}};
-            });
+        // The list as it last came; asking the machine takes a POST and the token.
+        if (what == QLatin1String("programs")) {
+            const auto held = lists_.find(machine);
+            return reply.json(QJsonObject{
+                {QStringLiteral("programs"), held == lists_.end() ? QJsonArray() : held->programs},
+                {QStringLiteral("time"), held == lists_.end() ? QJsonValue() : QJsonValue(GeneralDate(held->time))}});
+        }
     }
-    if (method == QHttpServerRequest::Method::Put && rest.size() == 2 && what == QLatin1String("library")) {
-        if (!mayChange(request, reply)) return;
+    if (request.method == "PUT" && rest.size() == 2 && what == QLatin1String("library"))
         return upload(request, machine, *st, rest[1], reply);
-    }
-    if (method == QHttpServerRequest::Method::Post && rest.size() == 1) {
-        const QStringList verbs{QStringLiteral("send"), QStringLiteral("fetch"), QStringLiteral("delete"), QStringLiteral("compare")};
+    if (request.method == "POST" && rest.size() == 1) {
+        const QStringList verbs{QStringLiteral("send"), QStringLiteral("fetch"), QStringLiteral("delete"),
+                                QStringLiteral("compare"), QStringLiteral("programs")};
         if (!verbs.contains(what)) return reply.error(Status::NotFound, QStringLiteral("Sidan finns inte."));
-        if (!mayChange(request, reply)) return;
-        const QJsonObject body = QJsonDocument::fromJson(request.body()).object();
+        QJsonParseError parsed{};
+        const QJsonDocument doc = QJsonDocument::fromJson(request.body, &parsed);
+        if (!request.body.trimmed().isEmpty() && (parsed.error != QJsonParseError::NoError || !doc.isObject()))
+            return reply.error(Status::BadRequest, QStringLiteral("Kroppen är inget JSON-objekt."));
+        const QJsonObject body = doc.object();
+        const bool yes = body.value(QStringLiteral("yes")).toBool();
+        if (what == QLatin1String("programs")) {
+            return verb(machine, {QStringLiteral("dir"), QStringLiteral("--"), machine}, reply,
+                        [this, machine](const QStringList& out) {
+                            QJsonArray programs;
+                            for (const QString& line : out) {
+                                const QStringList f = line.split(QLatin1Char('\t'));
+                                programs.append(QJsonObject{{QStringLiteral("name"), f.value(0)},
+                                                            {QStringLiteral("size"), f.value(1)}});
+                            }
+                            Held& held = lists_[machine];
+                            held = Held{QDateTime::currentDateTime(), programs};
+                            return QJsonObject{{QStringLiteral("programs"), programs},
+                                               {QStringLiteral("time"), GeneralDate(held.time)}};
+                        });
+        }
+        // The window asks before it deletes; here the question's answer must come with the request.
+        if (what == QLatin1String("delete") && !yes)
+            return reply.error(Status::BadRequest, QStringLiteral("bekräftelse saknas: radera vill ha \"yes\": true."));
         QStringList words{what};
-        // The answer to the verb's question (overwrite, delete); nobody is asked, so without it: No.
-        if (body.value(QStringLiteral("yes")).toBool()) words << QStringLiteral("--yes");
-        words << machine;
+        // The answer to the verb's question (overwrite); nobody is asked, so without it: No.
+        if (yes) words << QStringLiteral("--yes");
+        // Whatever follows is a name, never a flag.
+        words << QStringLiteral("--") << machine;
         if (what == QLatin1String("send")) {
             const QStringList files = Strings(body.value(QStringLiteral("files")));
             if (files.isEmpty()) return reply.error(Status::BadRequest, QStringLiteral("Inga filer angivna (\"files\")."));
             for (const QString& f : files) {
                 if (!PlainName(f)) return reply.error(Status::BadRequest, QStringLiteral("Ogiltigt filnamn \"%1\".").arg(f));
+                if (Dashed(f))
+                    return reply.error(Status::BadRequest, QStringLiteral("Ogiltigt filnamn \"%1\": börjar med \"-\".").arg(f));
                 const QString path = st->Machine.SendPath + QLatin1Char('/') + f;
                 if (!QFileInfo(path).isFile())
                     return reply.error(Status::NotFound, QStringLiteral("Filen \"%1\" finns inte i sändmappen.").arg(f));
@@ -327,8 +351,12 @@ void WebServer::machineRoute(const QHttpServerRequest& request, const QString& m
         } else if (what != QLatin1String("compare")) {
             const QStringList programs = Strings(body.value(QStringLiteral("programs")));
             if (programs.isEmpty()) return reply.error(Status::BadRequest, QStringLiteral("Inga program angivna (\"programs\")."));
-            for (const QString& p : programs)
-                if (!PlainName(p)) return reply.error(Status::BadRequest, QStringLiteral("Ogiltigt programnamn \"%1\".").arg(p));
+            for (const QString& p : programs) {
+                // The verbs' own rule, and no name that a flag could be taken for.
+                const QString why = Dashed(p) ? QStringLiteral("börjar med \"-\"") : ProgramNameRefusal(p, st->Machine);
+                if (!why.isEmpty())
+                    return reply.error(Status::BadRequest, QStringLiteral("Ogiltigt programnamn \"%1\": %2.").arg(p, why));
+            }
             words << programs;
         }
         return verb(machine, words, reply);
@@ -337,7 +365,7 @@ void WebServer::machineRoute(const QHttpServerRequest& request, const QString& m
 }
 
 // The send folder as the window's list shows it.
-void WebServer::library(Station& st, Reply& reply) {
+void WebServer::library(Station& st, const Reply& reply) {
     QJsonArray out;
     for (const LocalFile& f : ScanProgramFolder(st.Machine.SendPath, QStringLiteral("*.") + st.Machine.Extension, true)) {
         if (!f.exists) continue;
@@ -351,17 +379,27 @@ void WebServer::library(Station& st, Reply& reply) {
     reply.json(out);
 }
 
-void WebServer::upload(const QHttpServerRequest& request, const QString& machine, Station& st, const QString& file,
-                       Reply& reply) {
+// An upload into the send folder, named as the machine's store names its
+// files: the machine's extension, a program name the machine can take, and
+// a file name Windows could hold. The front has refused a body over the limit.
+void WebServer::upload(const HttpRequest& request, const QString& machine, Station& st, const QString& file, const Reply& reply) {
+    const QString ext = st.Machine.Extension;
     if (!PlainName(file)) return reply.error(Status::BadRequest, QStringLiteral("Ogiltigt filnamn \"%1\".").arg(file));
-    const QString name = NameWithoutExt(file).isEmpty() ? file : NameWithoutExt(file);
-    const QString why = ProgramNameRefusal(name, st.Machine);
+    if (Dashed(file))
+        return reply.error(Status::BadRequest, QStringLiteral("Ogiltigt filnamn \"%1\": börjar med \"-\".").arg(file));
+    if (ext.isEmpty()) return reply.error(Status::BadRequest, MissingExtensionText(machine));
+    if (!file.endsWith(QLatin1Char('.') + ext, Qt::CaseInsensitive))
+        return reply.error(Status::BadRequest,
+                           QStringLiteral("Ogiltigt filnamn \"%1\": maskinens filändelse är \".%2\".").arg(file, ext));
+    const QString name = file.left(file.size() - ext.size() - 1);
+    QString why = name.isEmpty() ? QStringLiteral("tomt namn") : MachineNameProblem(file);
+    if (why.isEmpty()) why = MachineNameProblem(name);
+    if (!why.isEmpty()) return reply.error(Status::BadRequest, QStringLiteral("Ogiltigt filnamn \"%1\": %2.").arg(file, why));
+    why = ProgramNameRefusal(name, st.Machine);
     if (!why.isEmpty())
         return reply.error(Status::BadRequest, QStringLiteral("ogiltigt programnamn \"%1\" (filen \"%2\"): %3.").arg(name, file, why));
-    const QByteArray body = request.body();
-    if (general_.MaxProgramMB > 0 && body.size() > qint64(general_.MaxProgramMB) * 1024 * 1024)
-        return reply.error(Status::PayloadTooLarge,
-                           QStringLiteral("Programmet är större än MaxProgramMB (%1 MB).").arg(general_.MaxProgramMB));
+    const QByteArray& body = request.body;
+    if (body.isEmpty()) return reply.error(Status::BadRequest, QStringLiteral("Tom fil: inget att lägga i sändmappen."));
     const QString path = st.Machine.SendPath + QLatin1Char('/') + file;
     const bool existed = QFileInfo::exists(path);
     const FileResult kept = KeepVersion(path, QStringLiteral("webben"));
@@ -369,17 +407,14 @@ void WebServer::upload(const QHttpServerRequest& request, const QString& machine
     QSaveFile out(path);
     if (!out.open(QIODevice::WriteOnly) || out.write(body) != body.size() || !out.commit())
         return reply.error(Status::InternalServerError, QStringLiteral("Filen \"%1\" kunde inte skrivas: %2").arg(file, out.errorString()));
-    st.AddLog(QStringLiteral("Webben: \"%1\" lades i sändmappen (%2 tecken).").arg(file).arg(body.size()));
-    Q_UNUSED(machine);
+    st.AddLog(QStringLiteral("Webben: \"%1\" lades i sändmappen (%2 tecken).").arg(file, QString::number(body.size())));
     reply.json(QJsonObject{{QStringLiteral("file"), file}, {QStringLiteral("size"), double(body.size())}},
                existed ? Status::Ok : Status::Created);
 }
 
-void WebServer::verb(const QString& machine, const QStringList& words, Reply& reply,
+void WebServer::verb(const QString& machine, const QStringList& words, const Reply& reply,
                      const std::function<QJsonObject(const QStringList&)>& extra) {
-    // The reply outlives this call through handle(); here it is reached by pointer.
-    Reply* r = &reply;
-    queue_.push_back([this, machine, words, r, extra] {
+    queue_.push_back([this, machine, words, reply, extra] {
         CollectIO io;
         const auto& rows = traffic(machine);
         const qint64 before = rows.empty() ? 0 : rows.back().id;
@@ -398,7 +433,7 @@ void WebServer::verb(const QString& machine, const QStringList& words, Reply& re
         if (code != 0 && !io.errLines.isEmpty()) o.insert(QStringLiteral("error"), io.errLines.join(QLatin1Char('\n')));
         // compare's 1 is its answer (something differs), not a failure.
         const bool compared = words.value(0) == QLatin1String("compare") && code == 1;
-        r->json(o, compared ? Status::Ok : code != 0 && unknown ? Status::NotFound : ExitStatus(code));
+        reply.json(o, compared ? Status::Ok : code != 0 && unknown ? Status::NotFound : ExitStatus(code));
     });
     if (!running_) QTimer::singleShot(0, this, &WebServer::runQueued);
 }
@@ -414,19 +449,8 @@ void WebServer::runQueued() {
     running_ = false;
 }
 
-void WebServer::openStream(QHttpServerResponder&& responder) {
-    Stream s;
-    s.responder = std::make_unique<QHttpServerResponder>(std::move(responder));
-    s.socket = s.responder->socket();
-    s.responder->writeStatusLine(Status::Ok);
-    s.responder->writeHeaders({{"Content-Type", "text/event-stream"}, {"Cache-Control", "no-cache"}, {"Connection", "keep-alive"}});
-    s.responder->writeBody("retry: 2000\n\nevent: state\ndata: " + QJsonDocument(machinesJson()).toJson(QJsonDocument::Compact) + "\n\n");
-    streams_.push_back(std::move(s));
-    if (!tick_.isActive()) tick_.start();
-}
-
 void WebServer::broadcast(const QByteArray& event, const QByteArray& data) {
     const QByteArray chunk = "event: " + event + "\ndata: " + data + "\n\n";
-    for (Stream& s : streams_)
-        if (s.socket && s.socket->state() == QAbstractSocket::ConnectedState) s.socket->write(chunk);
+    // A client that does not read is dropped by its stream once it is 1 MB behind.
+    for (const auto& s : streams_) s->push(chunk);
 }

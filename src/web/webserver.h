@@ -1,26 +1,26 @@
 #pragma once
 // The shop server's web page and its HTTP API on WebPort: the machines and
-// their state, each machine's library folder, its own list and its traffic,
-// the verbs send, fetch, delete and compare, an upload into the send folder,
-// a stream of events and the metrics. Changing requests need WebToken.
+// their state, each machine's library folder, its own list (asked for with
+// the token, kept with its time) and its traffic, the verbs send, fetch,
+// delete and compare, an upload into the send folder, a stream of events
+// and the metrics. Changing requests need WebToken. The HTTP itself, and
+// every limit on what a client may send, is the front's (httpfront.h).
 #include "config/generalsettings.h"
-#include "link/hostfilter.h"
+#include "web/httpfront.h"
 #include "web/metrics.h"
 #include "web/trafficring.h"
 #include <QByteArray>
+#include <QDateTime>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QMap>
 #include <QObject>
-#include <QPointer>
 #include <QTimer>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <vector>
 
-class QHttpServer;
-class QHttpServerRequest;
-class QHttpServerResponder;
 class QTcpSocket;
 class ShopServer;
 class Station;
@@ -38,35 +38,35 @@ public:
 
 private:
     struct Reply;
-    void handle(const QHttpServerRequest& request, QHttpServerResponder&& responder);
-    void dispatch(const QHttpServerRequest& request, Reply& reply);
-    void machineRoute(const QHttpServerRequest& request, const QString& machine, const QStringList& rest, Reply& reply);
-    bool mayChange(const QHttpServerRequest& request, Reply& reply);
-    void library(Station& st, Reply& reply);
-    void upload(const QHttpServerRequest& request, const QString& machine, Station& st, const QString& file, Reply& reply);
-    void verb(const QString& machine, const QStringList& words, Reply& reply,
+    void handle(const HttpRequest& request, const std::shared_ptr<HttpExchange>& exchange);
+    void dispatch(const HttpRequest& request, const Reply& reply);
+    void machineRoute(const HttpRequest& request, const QString& machine, const QStringList& rest, const Reply& reply);
+    void library(Station& st, const Reply& reply);
+    void upload(const HttpRequest& request, const QString& machine, Station& st, const QString& file, const Reply& reply);
+    void verb(const QString& machine, const QStringList& words, const Reply& reply,
               const std::function<QJsonObject(const QStringList&)>& extra = {});
     void runQueued();
-    void openStream(QHttpServerResponder&& responder);
     void broadcast(const QByteArray& event, const QByteArray& data);
     QJsonArray machinesJson() const;
 
     ShopServer& shop_;
     GeneralSettings general_;
-    HostFilter hosts_;
-    std::unique_ptr<QHttpServer> http_;
+    std::unique_ptr<HttpFront> front_;
     quint16 port_ = 0;
     Metrics metrics_;
     QMap<QString, TrafficRing> rings_;
     // Verbs run one at a time, each after the event that asked for it.
     std::deque<std::function<void()>> queue_;
     bool running_ = false;
-    struct Stream {
-        std::unique_ptr<QHttpServerResponder> responder;
-        QPointer<QTcpSocket> socket;
+    std::vector<std::shared_ptr<HttpStream>> streams_;
+    // Each machine's own list as it last came, and when: GET answers it and never asks the machine.
+    struct Held {
+        QDateTime time;
+        QJsonArray programs;
     };
-    std::vector<Stream> streams_;
+    QMap<QString, Held> lists_;
     QTimer tick_;  // progress of transfers under way, while someone watches
+    int ticks_ = 0;
     // A program going out: its size and the bytes written so far (on a
     // serial line, the station's own count).
     struct Outbound {

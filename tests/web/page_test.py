@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """The web page in headless Chromium: the machine table, "Sänd" with its
-result in the row without a reload, and a comment holding <script> as text.
+result in the row without a reload, "Uppdatera" asking the machine for its
+list, a comment holding <script> as text, and the log (written in
+Windows-1252) with its "å" as "å".
 
     page_test.py BUILD_DIR [--screenshot FILE]
 """
@@ -115,6 +117,19 @@ try:
         assert driver.execute_script("return window.utanOmladdning") == 1, "sidan laddades om"
         assert "klar" in result.get_attribute("class"), result.text
         assert any(n.upper().startswith("O1000") for n in os.listdir(memory)), (result.text, os.listdir(memory))
+
+        # "Uppdatera" asks the machine (a POST with the key): the program just sent is in its list.
+        driver.find_element(By.ID, "uppdatera").click()
+        wait.until(lambda d: any(r.find_element(By.TAG_NAME, "td").text.upper().startswith("O1000")
+                                 for r in d.find_elements(By.CSS_SELECTOR, "#program tbody tr")))
+        assert driver.find_element(By.ID, "listtid").text.startswith("("), driver.find_element(By.ID, "listtid").text
+
+        # "Lyssnar på 127.0.0.1, ..." is in the log as Windows-1252 bytes.
+        with open(os.path.join(home, "fenmo32.log"), "rb") as f:
+            assert "Lyssnar på".encode("cp1252") in f.read()
+        wait.until(lambda d: any("Lyssnar på" in li.text
+                                 for li in d.find_elements(By.CSS_SELECTOR, "#logg li")))
+        assert "\ufffd" not in driver.find_element(By.ID, "logg").text
         if shot:
             wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#trafik tbody tr")) >= 4)
             driver.find_elements(By.CSS_SELECTOR, "#trafik tbody tr")[0].click()

@@ -57,7 +57,6 @@ TEST(WebServer, RoutesAnswerWithTheirStatusesAndKeepWhatTheyReplace) {
     ASSERT_TRUE(machine.ask(Request("LOD", "O1")).endsWith('%'));
 
     const QString a = "/api/machines/Fr%C3%A4s%20A";
-    const QByteArray big(1024 * 1024 + 10, 'G');
     struct Case {
         QByteArray method;
         QString path;
@@ -85,7 +84,6 @@ TEST(WebServer, RoutesAnswerWithTheirStatusesAndKeepWhatTheyReplace) {
         {"PUT", a + "/library/..%2FO8.NC", "X", "hemlig", 400, "Ogiltigt filnamn"},
         {"PUT", a + "/library/%2Ftmp%2FO8.NC", "X", "hemlig", 400, "Ogiltigt filnamn"},
         {"PUT", a + "/library/O1234567.NC", "X", "hemlig", 400, "ogiltigt programnamn"},
-        {"PUT", a + "/library/O8.NC", big, "hemlig", 413, "MaxProgramMB"},
         {"PUT", a + "/library/O8.NC", "X", {}, 401, ""},
     };
     for (const Case& c : cases) {
@@ -99,7 +97,7 @@ TEST(WebServer, RoutesAnswerWithTheirStatusesAndKeepWhatTheyReplace) {
     for (QDirIterator it(home.file("historik"), {"*.gz"}, QDir::Files, QDirIterator::Subdirectories); it.hasNext(); it.next())
         ++versions;
     EXPECT_EQ(versions, 1);
-    EXPECT_TRUE(home.read("fenmo32.log").contains("nekad: fel nyckel"));
+    EXPECT_TRUE(home.read("fenmo32.log").contains("nekad: fel eller saknad nyckel"));
 
     const QByteArray metrics = server.call("GET", "/metrics").second;
     for (const char* series : {"fenmo32_transfers_total{machine=\"Fräs A\",direction=\"ut\",result=\"klar\"} 1",

@@ -101,8 +101,7 @@ async function open(name) {
   $("resultat").textContent = "";
   $("meddelande").hidden = true;
   for (const tr of $("maskiner").tBodies[0].rows) tr.className = tr.dataset.name === name ? "vald" : "";
-  $("program").tBodies[0].replaceChildren();
-  await Promise.all([loadLibrary(), loadTraffic()]);
+  await Promise.all([loadLibrary(), loadTraffic(), loadPrograms(false)]);
 }
 
 async function loadLibrary() {
@@ -125,12 +124,15 @@ async function loadLibrary() {
   }
 }
 
-async function loadPrograms() {
+// The machine's own list: "Uppdatera" asks the machine (with the key); on
+// opening a machine the page shows the list the server last had, and when.
+async function loadPrograms(ask) {
   const body = $("program").tBodies[0];
   body.replaceChildren();
-  $("resultat").textContent = "Hämtar maskinens lista...";
-  const r = await api("GET", url(vald, "/programs"));
-  $("resultat").textContent = r.status === 200 ? "" : resultText(r);
+  if (ask) $("resultat").textContent = "Hämtar maskinens lista...";
+  const r = await api(ask ? "POST" : "GET", url(vald, "/programs"));
+  if (ask || r.status !== 200) $("resultat").textContent = r.status === 200 ? "" : resultText(r);
+  $("listtid").textContent = r.status === 200 && r.data.time ? "(" + r.data.time + ")" : "";
   for (const p of (r.data && r.data.programs) || []) {
     const tr = document.createElement("tr");
     cell(tr, p.name);
@@ -138,7 +140,7 @@ async function loadPrograms() {
     const td = cell(tr, "");
     button(td, "Hämta", () => act(null, "/fetch", { programs: [p.name] }));
     button(td, "Radera", () => {
-      // The window's own question.
+      // The window's own question; the server deletes only with its answer.
       if (confirm("Är du säker på att du vill radera filen \"" + p.name + "\"?")) act(null, "/delete", { programs: [p.name], yes: true });
     });
     body.appendChild(tr);
@@ -210,7 +212,7 @@ async function loadLog() {
   }
 }
 
-$("uppdatera").addEventListener("click", loadPrograms);
+$("uppdatera").addEventListener("click", () => loadPrograms(true));
 $("jamfor").addEventListener("click", () => act(null, "/compare", {}));
 
 let loggVantar = false;
