@@ -3,6 +3,7 @@
 #include "common/dates.h"
 #include "common/home.h"
 #include "common/log.h"
+#include "common/savefile.h"
 #include "library/history.h"
 #include "library/localfilescan.h"
 #include "library/programfile.h"
@@ -15,7 +16,6 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSaveFile>
 #include <QTcpSocket>
 #include <QUrl>
 
@@ -404,9 +404,10 @@ void WebServer::upload(const HttpRequest& request, const QString& machine, Stati
     const bool existed = QFileInfo::exists(path);
     const FileResult kept = KeepVersion(path, QStringLiteral("webben"));
     if (!kept.ok) return reply.error(Status::InternalServerError, kept.message());
-    QSaveFile out(path);
-    if (!out.open(QIODevice::WriteOnly) || out.write(body) != body.size() || !out.commit())
-        return reply.error(Status::InternalServerError, QStringLiteral("Filen \"%1\" kunde inte skrivas: %2").arg(file, out.errorString()));
+    SafeFile out(path);
+    if (!out.open() || !out.write(body) || !out.commit())
+        return reply.error(Status::InternalServerError,
+                           QStringLiteral("Filen \"%1\" kunde inte skrivas: %2").arg(file, out.failure().description()));
     st.AddLog(QStringLiteral("Webben: \"%1\" lades i sändmappen (%2 tecken).").arg(file, QString::number(body.size())));
     reply.json(QJsonObject{{QStringLiteral("file"), file}, {QStringLiteral("size"), double(body.size())}},
                existed ? Status::Ok : Status::Created);
