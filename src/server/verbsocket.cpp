@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QFileInfo>
 #include <QLocalSocket>
 #include <QPointer>
 #include <QTimer>
@@ -101,8 +102,19 @@ bool VerbSocket::Allowed(QLocalSocket* client) {
     ucred peer{};
     socklen_t size = sizeof peer;
     if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return false;
+    if (peer.uid == ::geteuid() || peer.uid == 0) return true;
+    // The group only where the shop laid the program folder out for one
+    // (group-writable, as the service's is): a user's own server may share
+    // a primary group such as "users" with everyone.
     const gid_t own = ::getegid();
-    if (peer.uid == ::geteuid() || peer.uid == 0 || peer.gid == own) return true;
+    if (!(QFileInfo(QFileInfo(server_.fullServerName()).absolutePath()).permissions() & QFile::WriteGroup)) {
+        AddLog(QStringLiteral("Kommando från process %1 (användare %2) nekat: bara samma användare och root får "
+                              "använda servern.")
+                   .arg(peer.pid)
+                   .arg(peer.uid));
+        return false;
+    }
+    if (peer.gid == own) return true;
     std::vector<gid_t> groups(256);
     socklen_t bytes = socklen_t(groups.size() * sizeof(gid_t));
     if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &bytes) == 0) {
