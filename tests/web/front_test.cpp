@@ -3,6 +3,7 @@
 // keep a stranger on the web port from stopping the shop.
 #include "../link/stationfixture.h"
 
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <functional>
 #include <QStandardPaths>
@@ -84,29 +85,11 @@ Answer Parse(const QByteArray& bytes) {
     return a;
 }
 
-qint64 StatusKbOf(qint64 pid, const char* key) {
-    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!f.open(QIODevice::ReadOnly)) return -1;
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith(key)) return line.mid(qstrlen(key)).trimmed().split(' ').value(0).toLongLong();
-    return -1;
-}
-
 // A machine's LOD on the machine port, answered with its program, within ms.
 bool Lod(int fd, int ms = 1000) {
     Send(fd, Request("LOD", "O1"));
-    QElapsedTimer t;
-    t.start();
-    QByteArray got;
-    char buffer[65536];
-    while (t.elapsed() < ms && !(got.size() > 20 && got.endsWith('%'))) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, int(ms - t.elapsed())) <= 0) continue;
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0) return false;
-        got.append(buffer, n);
-    }
-    return got.size() > 20 && got.endsWith('%');
+    const auto whole = [](const QByteArray& b) { return b.size() > 20 && b.endsWith('%'); };
+    return whole(ReadUntilClosed(fd, ms, 1 << 20, whole).bytes);
 }
 
 const QByteArray kMachine = "Fräs \"4\" \\ %1";
@@ -117,11 +100,11 @@ struct Served {
     QProcess process;
     quint16 port = 0, web = 0;
     // fileLimit: the server's soft limit of open files (0: as inherited).
-    explicit Served(rlim_t fileLimit = 0) {
+    explicit Served(rlim_t fileLimit = 0, const QByteArray& token = "hemlig") {
         // The program a machine asks for: about 1 KB, so that each traffic row is one.
-        home.write("ncprog/O1.NC", "%\r\nO1\r\n" + QByteArray("G1 X10 Y10\r\n").repeated(80) + "%");
-        home.ini("WebPort=" + QByteArray::number(FreePort()) +
-                 "\r\nMaxProgramMB=1\r\nWebToken=hemlig\r\nWebAllowedHosts=127.0.0.1, 127.0.1.0/24\r\nWebHeaderTimeout=2000\r\n" +
+        home.write("ncprog/O1.NC", "(Fixtur <script>alert</script>)%\r\nO1\r\n" + QByteArray("G1 X10 Y10\r\n").repeated(80) + "%");
+        home.ini("WebPort=" + QByteArray::number(FreePort()) + "\r\nMaxProgramMB=1\r\nWebToken=" + token +
+                 "\r\nWebAllowedHosts=127.0.0.1, 127.0.1.0/24\r\nWebHeaderTimeout=2000\r\n" +
                  home.machine(1, QString::fromUtf8(kMachine), "IP=127.0.0.2\r\nPort=9\r\n"));
         if (fileLimit)
             process.setChildProcessModifier([fileLimit] {
@@ -160,17 +143,19 @@ struct Served {
         ::close(fd);
         return Parse(g.bytes);
     }
-    qint64 kb(const char* key) const { return StatusKbOf(process.processId(), key); }
+    qint64 kb(const char* key) const {
+        const QByteArray status = ReadFile(QStringLiteral("/proc/%1/status").arg(process.processId()));
+        return status.mid(status.indexOf(key) + qstrlen(key)).trimmed().split(' ').value(0).toLongLong();
+    }
 };
 }  // namespace
 
 TEST(WebFront, AnswersEachRequestByItsRules) {
     Served s;
     ASSERT_NE(s.web, 0);
-    // A machine takes a program: a transfer for the metrics, under its odd name.
+    // A machine takes a program and stays: a transfer and a link for the metrics, under its odd name.
     const int machine = Connect(s.port, "127.0.0.2");
     ASSERT_TRUE(Lod(machine, 5000));
-    ::close(machine);
 
     const QByteArray m = kMachinePath, key = "Authorization: Bearer hemlig\r\n";
     const QByteArray web = QByteArray::number(s.web);
@@ -182,6 +167,11 @@ TEST(WebFront, AnswersEachRequestByItsRules) {
         bool ours = true;  // the front's own answer, with its headers (not one MHD makes itself)
     } cases[] = {
         {"the page", "GET", "/", {}, {}, 200, "<h1>Verkstad</h1>"},
+        {"its script", "GET", "/verkstad.js", {}, {}, 200, "textContent"},
+        {"a comment as text", "GET", m + "/library", {}, {}, 200, "\"fileComment\":\"Fixtur <script>alert</script>\""},
+        {"the traffic", "GET", m + "/traffic", {}, {}, 200, "\"command\":\"LOD\",\"direction\":\"in\""},
+        {"no such machine", "GET", "/api/machines/Svarv%20Z/library", {}, {}, 404, "Okänd maskin"},
+        {"no such route", "GET", "/api/ingenting", {}, {}, 404, "finns inte"},
         {"HEAD like GET without a body", "HEAD", "/", {}, {}, 200, {}},
         {"Host of another name", "GET", "/api/log", "Host: fenmo.example:" + web + "\r\n", {}, 421, "Host"},
         {"Host without the port", "GET", "/api/log", "Host: 127.0.0.1\r\n", {}, 421, "Host"},
@@ -194,6 +184,15 @@ TEST(WebFront, AnswersEachRequestByItsRules) {
         {"a program name that is a flag", "POST", m + "/fetch", key, R"({"programs":["O2050","--to=."]})", 400, "--to=."},
         {"a program name that is a flag", "POST", m + "/fetch", key, R"({"programs":["--version"]})", 400, "--version"},
         {"a file name that is a flag", "POST", m + "/send", key, R"({"files":["-O1.NC"]})", 400, "Ogiltigt filnamn"},
+        {"a file up a folder", "POST", m + "/send", key, R"({"files":["../O1.NC"]})", 400, "Ogiltigt filnamn"},
+        {"a file on a drive", "POST", m + "/send", key, R"({"files":["C:O1.NC"]})", 400, "Ogiltigt filnamn"},
+        {"no such file", "POST", m + "/send", key, R"({"files":["O7.NC"]})", 404, "finns inte"},
+        {"a program in a folder", "POST", m + "/fetch", key, R"({"programs":["a/b"]})", 400, "Ogiltigt programnamn"},
+        {"nobody on the machine's port", "POST", m + "/send", key, R"({"files":["O1.NC"]})", 502, "\"exit\":1"},
+        {"upload without the token", "PUT", m + "/library/O8.NC", {}, "X", 401, "nyckel"},
+        {"upload: up a folder", "PUT", m + "/library/..%2FO8.NC", key, "X", 400, "Ogiltigt filnamn"},
+        {"upload: a path", "PUT", m + "/library/%2Ftmp%2FO8.NC", key, "X", 400, "Ogiltigt filnamn"},
+        {"upload: not a program name", "PUT", m + "/library/O1234567.NC", key, "X", 400, "ogiltigt programnamn"},
         {"upload: trailing blank", "PUT", m + "/library/O8.NC%20", key, "X", 400, "Ogiltigt filnamn"},
         {"upload: trailing dot", "PUT", m + "/library/O8.NC.", key, "X", 400, "Ogiltigt filnamn"},
         {"upload: device name", "PUT", m + "/library/CON.NC", key, "X", 400, "enhetsnamn"},
@@ -205,7 +204,8 @@ TEST(WebFront, AnswersEachRequestByItsRules) {
         {"upload: two lengths", "PUT", m + "/library/O8.NC", key + "Content-Length: 1\r\nContent-Length: 5\r\n", "X", 400, "Dubbla"},
         {"upload: over MaxProgramMB", "PUT", m + "/library/O8.NC", key + "Content-Length: 1048577\r\n", {}, 413, "MaxProgramMB"},
         {"upload: 2^63", "PUT", m + "/library/O8.NC", key + "Content-Length: 9223372036854775808\r\n", {}, 413, "WebMaxBodyMB"},
-        {"upload", "PUT", m + "/library/O9.NC", key, "%\r\nO9\r\n%", 201, "\"size\":8"},
+        {"upload", "PUT", m + "/library/O9.NC", key, "%\r\nO8\r\n%", 201, "\"size\":8"},
+        {"upload over it", "PUT", m + "/library/O9.NC", key, "%\r\nO9\r\n%", 200, {}},
         {"headers over 16 KB", "GET", "/", "X-Fyllnad: " + QByteArray(17 * 1024, 'a') + "\r\n", {}, 431, {}},
     };
     for (const Case& c : cases) {
@@ -224,15 +224,22 @@ TEST(WebFront, AnswersEachRequestByItsRules) {
     }
     EXPECT_FALSE(s.home.exists("ncprog/O8.NC"));
     EXPECT_EQ(s.home.read("ncprog/O9.NC"), QByteArray("%\r\nO9\r\n%"));
+    QDirIterator versions(s.home.file("historik"), {"*.gz"}, QDir::Files, QDirIterator::Subdirectories);
+    EXPECT_TRUE(versions.hasNext() && (versions.next(), !versions.hasNext()));  // one copy of what was replaced
 
     // A stream of refused requests from one address: one log line for it.
     for (int i = 0; i < 30; ++i) s.ask(s.request("POST", m + "/send", {}, R"({"files":["O1.NC"]})"), "127.0.1.9");
     const QByteArray metrics = s.ask(s.request("GET", "/metrics")).body;
     EXPECT_EQ(s.home.read("fenmo32.log").count("127.0.1.9 nekad"), 1);
+    EXPECT_TRUE(s.home.read("fenmo32.log").contains("127.0.1.9 nekad: fel eller saknad nyckel"));
 
     // The odd name reaches Prometheus as it is, and the scrape is valid.
-    EXPECT_TRUE(metrics.contains(R"(fenmo32_transfers_total{machine="Fräs \"4\" \\ %1",direction="ut",result="klar"} 1)"))
-        << metrics.toStdString();
+    for (const char* series : {R"(fenmo32_transfers_total{machine="Fräs \"4\" \\ %1",direction="ut",result="klar"} 1)",
+                               R"(fenmo32_transfer_bytes_total{machine="Fräs \"4\" \\ %1",direction="ut"})",
+                               R"(fenmo32_link_up{machine="Fräs \"4\" \\ %1"} 1)", "fenmo32_last_transfer_timestamp_seconds{",
+                               "fenmo32_web_requests_refused_total{status=\"401\"} 33"})
+        EXPECT_TRUE(metrics.contains(series)) << series << '\n' << metrics.toStdString();
+    ::close(machine);
     const QString promtool = QStandardPaths::findExecutable(QStringLiteral("promtool"));
     ASSERT_FALSE(promtool.isEmpty()) << "promtool saknas (kör scripts/setup)";
     QProcess check;
@@ -313,6 +320,14 @@ TEST(WebFront, HoldsItsLimitsBeforeItReads) {
     }
     // And the page still answers.
     EXPECT_EQ(s.ask(s.request("GET", "/")).status, 200);
+}
+
+TEST(WebFront, WithoutATokenNothingChanges) {
+    Served s(0, "");
+    const QByteArray key = "Authorization: Bearer x\r\n";
+    EXPECT_EQ(s.ask(s.request("POST", kMachinePath + "/send", key, R"({"files":["O1.NC"]})")).status, 403);
+    EXPECT_EQ(s.ask(s.request("PUT", kMachinePath + "/library/O9.NC", key, "X")).status, 403);
+    EXPECT_FALSE(s.home.exists("ncprog/O9.NC"));
 }
 
 // monitor reads the event stream of a page on IPv6 loopback.
