@@ -785,13 +785,20 @@ bool LockProgram(QLockFile& lock, int waitMs) {
     for (;;) {
         if (lock.tryLock(0)) return true;
         if (lock.error() != QLockFile::LockFailedError) return false;
-        // QLockFile writes its owner right after making the file: one still
-        // empty a second later belongs to a process that died in between.
+        // QLockFile writes its owner right after making the file, and holds
+        // the ".rmlock" beside it only while it removes a dead owner's lock:
+        // either still there a second later belongs to a process that died
+        // in between, and would keep the lock from being taken for 30 s.
+        const auto old = [](const QFileInfo& f) {
+            return f.exists() && f.lastModified().msecsTo(QDateTime::currentDateTime()) > 1000;
+        };
+        if (const QFileInfo removal(lock.fileName() + QStringLiteral(".rmlock")); old(removal)) {
+            QFile::remove(removal.filePath());
+            continue;
+        }
         qint64 pid = 0;
         QString host, app;
-        const QFileInfo file(lock.fileName());
-        if (!lock.getLockInfo(&pid, &host, &app) && file.exists() &&
-            file.lastModified().msecsTo(QDateTime::currentDateTime()) > 1000) {
+        if (!lock.getLockInfo(&pid, &host, &app) && old(QFileInfo(lock.fileName()))) {
             lock.removeStaleLockFile();
             continue;
         }
