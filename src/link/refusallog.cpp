@@ -3,12 +3,16 @@
 #include <QElapsedTimer>
 #include <limits>
 
-RefusalLog::Words RefusalLog::Because(QString reason) {
-    return [reason = std::move(reason)](const QString& from, qint64 count) {
-        return count == 1 ? QStringLiteral("Anslutning från %1 nekad (%2).").arg(from, reason)
-                          : QStringLiteral("Anslutning från %1 nekad %2 gånger den senaste minuten (%3).")
-                                .arg(from, QString::number(count), reason);
+RefusalLog::Words RefusalLog::Worded(QString lead, QString tail) {
+    return [lead = std::move(lead), tail = std::move(tail)](const QString& from, qint64 count) {
+        return count == 1 ? QStringLiteral("%1 %2 nekad%3").arg(lead, from, tail)
+                          : QStringLiteral("%1 %2 nekad %3 gånger den senaste minuten%4")
+                                .arg(lead, from, QString::number(count), tail);
     };
+}
+
+RefusalLog::Words RefusalLog::Because(const QString& reason) {
+    return Worded(QStringLiteral("Anslutning från"), QStringLiteral(" (%1).").arg(reason));
 }
 
 RefusalLog::RefusalLog(Clock clock, Sink sink, Words words)

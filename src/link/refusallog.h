@@ -23,8 +23,10 @@ public:
 
     // By default the monotonic clock and the program's log.
     explicit RefusalLog(Clock clock = {}, Sink sink = {}, Words words = {});
+    // "<lead> ADDRESS nekad<tail>", with the count when there were more.
+    static Words Worded(QString lead, QString tail);
     // The machine port's wording, ending in why ("inte i AllowedHosts").
-    static Words Because(QString reason);
+    static Words Because(const QString& reason);
 
     // A connection (or times of them) from peer was refused.
     void refused(const QHostAddress& peer, qint64 times = 1);

@@ -470,26 +470,10 @@ HttpFront::HttpFront(const HttpLimits& limits, const HostFilter& allowed, const 
       core_(std::make_unique<Core>()),
       handler_(std::move(handler)),
       refusedCount_(std::move(refused)),
-      connections_({}, {},
-                   [](const QString& from, qint64 n) {
-                       return n == 1 ? QStringLiteral("Webben: anslutning från %1 nekad (inte i WebAllowedHosts).").arg(from)
-                                     : QStringLiteral("Webben: anslutning från %1 nekad %2 gånger den senaste minuten "
-                                                      "(inte i WebAllowedHosts).")
-                                           .arg(from, QString::number(n));
-                   }),
-      keys_({}, {},
-            [](const QString& from, qint64 n) {
-                return n == 1 ? QStringLiteral("Webben: begäran från %1 nekad: fel eller saknad nyckel.").arg(from)
-                              : QStringLiteral("Webben: begäran från %1 nekad %2 gånger den senaste minuten: fel eller "
-                                               "saknad nyckel.")
-                                    .arg(from, QString::number(n));
-            }),
-      hosts_({}, {}, [](const QString& from, qint64 n) {
-          return n == 1 ? QStringLiteral("Webben: begäran från %1 nekad: Host är inte webbsidans.").arg(from)
-                        : QStringLiteral("Webben: begäran från %1 nekad %2 gånger den senaste minuten: Host är inte "
-                                         "webbsidans.")
-                              .arg(from, QString::number(n));
-      }) {
+      connections_({}, {}, RefusalLog::Worded(QStringLiteral("Webben: anslutning från"),
+                                               QStringLiteral(" (inte i WebAllowedHosts)."))),
+      keys_({}, {}, RefusalLog::Worded(QStringLiteral("Webben: begäran från"), QStringLiteral(": fel eller saknad nyckel."))),
+      hosts_({}, {}, RefusalLog::Worded(QStringLiteral("Webben: begäran från"), QStringLiteral(": Host är inte webbsidans."))) {
     core_->front = this;
     core_->limits = limits;
     core_->allowed = allowed;
