@@ -5,10 +5,15 @@
 //
 // Written bytes leave at the line rate of the settings text (characters a
 // second, measured on a clock, not by counting timer ticks) unless the port is
-// instant. Events reach commEvent() as posted events, as from a real port.
+// instant. Events reach commEvent() as posted events, as from a real port,
+// on the port's thread; its line clock runs there too. Every function may be
+// called from any thread (a station's port lives on the serial thread, the
+// test or machine that drives its far end on another).
 #include "link/serialport.h"
 
 #include <QElapsedTimer>
+#include <QMutex>
+#include <QRecursiveMutex>
 #include <QTimer>
 
 class MemorySerialPort : public SerialPort {
@@ -44,8 +49,8 @@ public:
     // raises EvCTS / EvDSR while the port is open.
     void setCts(bool on);
     void setDsr(bool on);
-    bool cts() const { return cts_; }
-    bool dsr() const { return dsr_; }
+    bool cts() const;
+    bool dsr() const;
     // Raises an event code (line error, break) while the port is open.
     void raiseEvent(int code);
     // Not available: open() fails as for a port in use.
@@ -54,27 +59,27 @@ public:
     void setModemLinesReadable(bool readable);
     // Instant: written bytes leave at once, whatever the rate.
     void setInstant(bool instant);
-    bool instant() const { return instant_; }
+    bool instant() const;
 
     // --- This end's output lines (on at first), seen by the far end only
     // while the port is open: a back-to-back partner's CTS follows our RTS and
     // its DSR our DTR.
     void setRts(bool on);
     void setDtr(bool on);
-    bool rts() const { return open_ && rts_; }
-    bool dtr() const { return open_ && dtr_; }
+    bool rts() const;
+    bool dtr() const;
 
     // --- For tests ---
-    int openCount() const { return openCount_; }
+    int openCount() const;
     // Settings text and port number of the last successful open (the
     // settings also follow a change made while open).
-    QString lastSettings() const { return lastSettings_; }
-    int lastCommPort() const { return lastCommPort_; }
+    QString lastSettings() const;
+    int lastCommPort() const;
     // Received bytes not yet read.
-    qint64 inputCount() const { return input_.size(); }
+    qint64 inputCount() const;
     // Everything that has left the line since the start or clearTransmitted().
-    QByteArray transmittedData() const { return sent_; }
-    void clearTransmitted() { sent_.clear(); }
+    QByteArray transmittedData() const;
+    void clearTransmitted();
 
 Q_SIGNALS:
     // Bytes as they leave the line.
@@ -85,9 +90,16 @@ Q_SIGNALS:
 private:
     void post(int code);
     void drain();
+    // Starts the line clock's ticks on the port's thread.
+    void kick();
     void restartClock();
     void adaptTick();
-    void setOutputLines(bool rts, bool dtr);
+
+    mutable QMutex m_;  // everything below
+    // Held while bytes leave, so that they reach the far end in order
+    // whichever thread drains.
+    QRecursiveMutex order_;
+    int tickMs_ = DrainTickMs;
 
     int commPort_ = 1;
     QString settings_ = QStringLiteral("9600,e,7,1");

@@ -7,8 +7,10 @@
 #endif
 
 #include "config/generalsettings.h"
+#include "link/serialthread.h"
 
 #include <QMetaObject>
+#include <QThread>
 #include <utility>
 
 #ifdef Q_OS_UNIX
@@ -60,7 +62,16 @@ qint64 SystemOutputQueue(qintptr handle) {
     return 0;
 }
 
+// QSerialPort is not safe to touch from two threads: a call from another
+// thread than the port's runs on the port's and waits for it there.
+bool QtSerialPort::elsewhere() const {
+    QThread* t = thread();
+    return t != QThread::currentThread() && t->isRunning();
+}
+
 QtSerialPort::QtSerialPort(QObject* parent) : SerialPort(parent), port_(new QSerialPort(this)) {
+    modemPoll_.setParent(this);  // they move with the port
+    drainPoll_.setParent(this);
     modemPoll_.setInterval(ModemPollMs);
     connect(&modemPoll_, &QTimer::timeout, this, &QtSerialPort::pollModemLines);
     drainPoll_.setInterval(DrainPollMs);
@@ -82,15 +93,23 @@ QtSerialPort::~QtSerialPort() {
 }
 
 void QtSerialPort::setCommPort(int n) {
+    if (elsewhere()) return OnThreadOf(this, [&] { return setCommPort(n); });
     commPort_ = n;
     explicitDevice_.clear();
 }
 
-int QtSerialPort::commPort() const { return commPort_; }
+int QtSerialPort::commPort() const {
+    if (elsewhere()) return OnThreadOf(this, [&] { return commPort(); });
+    return commPort_;
+}
 
-void QtSerialPort::setDevice(const QString& path) { explicitDevice_ = path; }
+void QtSerialPort::setDevice(const QString& path) {
+    if (elsewhere()) return OnThreadOf(this, [&] { return setDevice(path); });
+    explicitDevice_ = path;
+}
 
 QString QtSerialPort::device() const {
+    if (elsewhere()) return OnThreadOf(this, [&] { return device(); });
     if (port_->isOpen()) return openDevice_;
     if (!explicitDevice_.isEmpty()) return explicitDevice_;
     // The general settings are read at every open, so a changed [ComPorts]
@@ -98,9 +117,13 @@ QString QtSerialPort::device() const {
     return commPort_ >= 1 ? ComPortDevice(commPort_) : QString();
 }
 
-qintptr QtSerialPort::handle() const { return port_->isOpen() ? qintptr(port_->handle()) : -1; }
+qintptr QtSerialPort::handle() const {
+    if (elsewhere()) return OnThreadOf(this, [&] { return handle(); });
+    return port_->isOpen() ? qintptr(port_->handle()) : -1;
+}
 
 bool QtSerialPort::setSettings(const QString& settings) {
+    if (elsewhere()) return OnThreadOf(this, [&] { return setSettings(settings); });
     settings_ = settings;
     SerialSettings s;
     if (!ParseSerialSettings(settings, s)) {
@@ -110,7 +133,10 @@ bool QtSerialPort::setSettings(const QString& settings) {
     return isOpen() ? apply(s) : true;
 }
 
-QString QtSerialPort::settings() const { return settings_; }
+QString QtSerialPort::settings() const {
+    if (elsewhere()) return OnThreadOf(this, [&] { return settings(); });
+    return settings_;
+}
 
 // Why a device would not open, in words the operator can act on.
 QString SerialOpenFailure(const QString& dev, bool missing, bool denied, bool busy, const QString& qtText) {
@@ -159,6 +185,7 @@ QString QtSerialPort::OpenFailure(const QString& dev, int error, const QString& 
 }
 
 bool QtSerialPort::open() {
+    if (elsewhere()) return OnThreadOf(this, [&] { return open(); });
     if (isOpen()) {
         error_ = QStringLiteral("Porten är redan öppen.");
         return false;
@@ -241,6 +268,7 @@ bool QtSerialPort::apply(const SerialSettings& s) {
 }
 
 void QtSerialPort::setHardwareFlowControl(bool on) {
+    if (elsewhere()) return OnThreadOf(this, [&] { return setHardwareFlowControl(on); });
     hardwareFlow_ = on;
     applyFlowControl();
 }
@@ -272,6 +300,7 @@ void QtSerialPort::markLineErrors(bool on) {
 }
 
 void QtSerialPort::close() {
+    if (elsewhere()) return OnThreadOf(this, [&] { return close(); });
     modemPoll_.stop();
     drainPoll_.stop();
     marking_ = false;
@@ -283,11 +312,18 @@ void QtSerialPort::close() {
     port_->clearError();
 }
 
-bool QtSerialPort::isOpen() const { return port_->isOpen() && !hungUp_; }
+bool QtSerialPort::isOpen() const {
+    if (elsewhere()) return OnThreadOf(this, [&] { return isOpen(); });
+    return port_->isOpen() && !hungUp_;
+}
 
-QString QtSerialPort::errorString() const { return error_; }
+QString QtSerialPort::errorString() const {
+    if (elsewhere()) return OnThreadOf(this, [&] { return errorString(); });
+    return error_;
+}
 
 QByteArray QtSerialPort::readAll() {
+    if (elsewhere()) return OnThreadOf(this, [&] { return readAll(); });
     if (!port_->isOpen()) return {};
     QByteArray data = std::exchange(received_, {});
     if (!marking_) return data + port_->readAll();
@@ -340,6 +376,7 @@ void QtSerialPort::onDrainPoll() {
 }
 
 void QtSerialPort::write(const QByteArray& data) {
+    if (elsewhere()) return OnThreadOf(this, [&] { return write(data); });
     if (!isOpen()) {
         error_ = QStringLiteral("Porten är inte öppen.");
         return;
@@ -348,11 +385,13 @@ void QtSerialPort::write(const QByteArray& data) {
 }
 
 qint64 QtSerialPort::outBufferCount() const {
+    if (elsewhere()) return OnThreadOf(this, [&] { return outBufferCount(); });
     if (!isOpen()) return 0;
     return port_->bytesToWrite() + SystemOutputQueue(handle());
 }
 
 void QtSerialPort::clearInput() {
+    if (elsewhere()) return OnThreadOf(this, [&] { return clearInput(); });
     if (!isOpen()) return;
     port_->clear(QSerialPort::Input);
     port_->readAll();
@@ -370,6 +409,7 @@ bool QtSerialPort::readLines(QSerialPort::PinoutSignals* pins) const {
 }
 
 bool QtSerialPort::modemStatus(bool* cts, bool* dsr) const {
+    if (elsewhere()) return OnThreadOf(this, [&] { return modemStatus(cts, dsr); });
     if (cts) *cts = false;
     if (dsr) *dsr = false;
     if (!isOpen() || !linesReadable_) return false;

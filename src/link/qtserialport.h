@@ -1,5 +1,6 @@
 #pragma once
-// The serial port on a real device, through QSerialPort.
+// The serial port on a real device, through QSerialPort. Its functions may
+// be called from any thread; they run on the port's own.
 //
 // The sender paces itself by watching CTS and the characters still waiting,
 // which include those the system holds (several KB on Linux); RTS/CTS flow
@@ -80,6 +81,7 @@ public:
     void setHardwareFlowControl(bool on) override;
 
 private:
+    bool elsewhere() const;
     QString OpenFailure(const QString& dev, int error, const QString& qtText) const;
     bool apply(const SerialSettings& s);
     void applyFlowControl();

@@ -8,6 +8,8 @@
 #include "link/incomingprogram.h"
 #include "link/listener.h"
 #include "link/outgoing.h"
+#include "link/serialpacer.h"
+#include "link/serialthread.h"
 #include "library/programfile.h"
 #include <QTcpSocket>
 
@@ -20,8 +22,14 @@ Station::Station(OperatorPanel& panel, SerialPort* port, QObject* parent)
     SerialLink.Kind = 1;
     NetLink.Kind = 0;
     if (Comm) {
-        Comm->setParent(this);
-        connect(Comm, &SerialPort::commEvent, this, &Station::Comm_OnComm);
+        // The port moves its bytes and keeps its time on the serial thread;
+        // its events and the pacer's reach this station queued.
+        pacer_ = new SerialPacer(Comm);
+        pacer_->moveToThread(SerialIoThread());
+        connect(Comm, &SerialPort::commEvent, this, &Station::Comm_OnComm, Qt::QueuedConnection);
+        connect(pacer_, &SerialPacer::progressed, this, &Station::ShowPacing, Qt::QueuedConnection);
+        connect(pacer_, &SerialPacer::ended, this, &Station::PacerEnded, Qt::QueuedConnection);
+        connect(pacer_, &SerialPacer::timedOut, this, &Station::PacerTimedOut, Qt::QueuedConnection);
     }
     for (QTimer* t : {&CtsTimer, &SendTimer, &RecTimer, &SvarTimer, &NetTimer, &TimeoutTimer}) {
         t->setParent(this);
@@ -34,9 +42,6 @@ Station::Station(OperatorPanel& panel, SerialPort* port, QObject* parent)
     connect(&SvarTimer, &QTimer::timeout, this, &Station::SvarTimer_Timer);
     connect(&NetTimer, &QTimer::timeout, this, &Station::NetTimer_Timer);
     connect(&TimeoutTimer, &QTimer::timeout, this, &Station::TimeoutTimer_Timer);
-    drainTick_.setSingleShot(true);
-    drainTick_.setTimerType(Qt::PreciseTimer);
-    connect(&drainTick_, &QTimer::timeout, this, &Station::PaceSerial);
     ApplyGeneralSettings(General);
     // An error report stops whatever transfer is running.
     abortHook_ = AddAbortHook([this] {
@@ -67,6 +72,11 @@ Station::~Station() {
         a->socket->abort();
     }
     comsock->disconnect(this);
+    if (pacer_) {
+        pacer_->disconnect(this);
+        Comm->disconnect(this);
+        DeleteOnSerialThread(pacer_);  // the port with it
+    }
 }
 
 void Station::AddLog(const QString& text) const { ::AddLog(LogPrefix + text); }

@@ -25,6 +25,7 @@
 
 class IncomingProgram;
 class Listener;
+class SerialPacer;
 class Outgoing;
 class ProgramTextReader;
 struct ProgramComparison;
@@ -256,6 +257,9 @@ private:
     bool PortReady(bool quiet);
     void StartPaced(Outgoing& message, bool protocolOne, const QString& name, SendDone done);
     void PaceSerial();
+    void ShowPacing();
+    void PacerEnded(quint64 id);
+    void PacerTimedOut(quint64 id, bool cts);
     void EndPaced(bool whole, bool tell = true);
     void StopPaced();
     void WriteToSocket(QTcpSocket* socket, std::unique_ptr<Outgoing> message);
@@ -292,15 +296,20 @@ private:
     int abortHook_ = 0;
     bool sending_ = false;  // a paced serial send is writing
     // Messages for the serial line, in order; the first is being written in
-    // pieces of 128 as CTS and the port's drain allow.
+    // pieces of 128 as CTS and the port's drain allow, by the pacer on the
+    // serial thread, which this side keeps fed.
     struct Paced {
         std::unique_ptr<Outgoing> message;
         bool protocolOne = false;
         QString name;  // for the final status text
         SendDone done;
-        qsizetype position = 0;
-        QByteArray piece;  // read, not yet written
-        bool draining = false;
+        quint64 id = 0;
+        bool started = false;  // handed to the pacer
+        bool fedAll = false;
+        bool leadingPercent = false;
+        bool toldLines = false;  // "Stop in GetModemStatus" shown
+        qint64 fed = 0;
+        qsizetype position = 0;  // characters written (known at its end)
         quint64 generation = 0;  // the aborts before it started
         quint64 line = 0;        // the port it started on
         quint32 writtenSum = 0;  // of what went out after a leading "%"
@@ -317,7 +326,10 @@ private:
     std::deque<Paced> paced_;
     int pacedUnended_ = 0;  // sends whose end has not been told yet
     bool pacing_ = false;
-    QTimer drainTick_;
+    quint64 nextPaced_ = 0;
+    // The serial line's pacer on the serial thread; the port is its child.
+    SerialPacer* pacer_ = nullptr;
+    void TakeWritten(Paced& p);
     QTcpSocket* parsingFrom_ = nullptr;  // the connection of the message being parsed
     bool comsockClosedByMachine_ = false;  // the machine ended the PC's own connection
     Reception serialRx_{SerialLink.InBuffer};

@@ -4,6 +4,7 @@
 #include "link/arrows.h"
 #include "link/frames.h"
 #include "link/outgoing.h"
+#include "link/serialpacer.h"
 #include "link/station.h"
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -11,9 +12,6 @@
 #include <memory>
 
 namespace {
-constexpr int kPiece = 128;
-constexpr qint64 kHighMark = 256;
-constexpr qint64 kLowMark = 33;
 constexpr char kDC2 = 18;
 constexpr char kDC4 = 20;
 
@@ -171,8 +169,9 @@ bool Station::PortReady(bool quiet) {
 
 // Writes message in pieces of 128 characters, each after the machine raised
 // CTS, letting the port drain below 33 characters whenever 256 are waiting.
-// Nothing here waits: the port's events and a drain tick move it on, so
-// that other links and machines are served meanwhile.
+// The pacer does that on the serial thread; this side reads the message
+// ahead of it, shows how it goes and ends it. Nothing here waits, so that
+// other links and machines are served meanwhile.
 void Station::StartPaced(Outgoing& message, bool protocolOne, const QString& name, SendDone done) {
     // A cut message still open on the machine is closed first, so that this
     // one cannot become its end.
@@ -182,6 +181,7 @@ void Station::StartPaced(Outgoing& message, bool protocolOne, const QString& nam
     p.protocolOne = protocolOne;
     p.name = name;
     p.done = std::move(done);
+    p.id = ++nextPaced_;
     p.generation = aborts_;
     p.line = line_;
     paced_.push_back(std::move(p));
@@ -194,6 +194,7 @@ void Station::QueueClosing() {
     Paced c;
     c.message = std::make_unique<Outgoing>(spoiledClosing_, Outgoing::Close::Nothing);
     c.closing = true;
+    c.id = ++nextPaced_;
     c.generation = aborts_;
     c.line = line_;
     paced_.push_back(std::move(c));
@@ -225,6 +226,18 @@ bool Station::MarkCut(const Paced& p) {
     return true;
 }
 
+// Stops the pacer on a message it was writing and takes what went out.
+void Station::TakeWritten(Paced& p) {
+    if (!p.started || !pacer_) return;
+    const SerialPacer::Written w = pacer_->stop();
+    p.started = false;
+    p.position = w.count;
+    p.writtenSum = w.sum;
+    // The checksum leaves out a leading "%".
+    if (w.count > 0 && p.leadingPercent) p.writtenSum -= '%';
+}
+
+// Keeps the pacer fed with the first message, reading its file ahead of the line.
 void Station::PaceSerial() {
     // A box raised inside (a modem-line failure) runs events of its own.
     if (pacing_) return;
@@ -232,26 +245,23 @@ void Station::PaceSerial() {
     while (!paced_.empty()) {
         Paced& p = paced_.front();
         // It belongs to the line it started on, before any abort since.
-        if (p.generation != aborts_ || p.line != line_ || !Comm || !Comm->isOpen()) {
+        if (p.generation != aborts_ || p.line != line_ || !pacer_ || !Comm->isOpen()) {
             EndPaced(false);
             continue;
         }
-        if (p.draining) {
-            const qint64 waiting = Comm->outBufferCount();
-            if (waiting >= kLowMark) {
-                // Looked at again halfway to when the line will have sent all
-                // but the low mark: a late wake leaves it idle.
-                const int baud = qMax(300, Machine.BaudRate.toInt());
-                drainTick_.start(int(qBound<qint64>(1, (waiting - kLowMark + 1) * 10000 / baud / 2, qint64(1000))));
-                return;
-            }
-            p.draining = false;
-            SendTimer.stop();
-            if (!p.protocolOne && !p.closing) Status(QStringLiteral("Sänder..."));
+        if (!p.started) {
+            // The time-outs as the station's timers are set now.
+            pacer_->start({p.id, CtsTimer.interval(), SendTimer.interval(), General.IgnoreCts});
+            p.started = true;
+            // Panel 3 names CTS while the machine holds it low, as the modem-line event does.
+            panel_.setPanel(3, CtsStatus() ? QString() : QStringLiteral("CTS"));
+            if (!p.closing) Status(QStringLiteral("Väntar på CTS."));
         }
-        if (p.piece.isEmpty()) {
+        bool failed = false;
+        for (qint64 want = pacer_->wanted(); !p.fedAll && want > 0; want = pacer_->wanted()) {
+            QByteArray bytes;
             try {
-                p.piece = p.message->next(kPiece);
+                bytes = p.message->next(std::min<qint64>(want, 16 * 1024));
             } catch (const AppError& e) {
                 // Stopped before the closing: the machine stores nothing.
                 const QString why = SendFailureText(e);
@@ -261,46 +271,65 @@ void Station::PaceSerial() {
                 HidePilar();
                 Status(why);
                 EndPaced(false, false);
-                continue;
+                failed = true;
+                break;
             }
-            if (p.piece.isEmpty()) {
-                EndPaced(true);
-                continue;
-            }
-            // Panel 3 names CTS while the machine holds it low, as the modem-line event does.
-            panel_.setPanel(3, CtsStatus() ? QString() : QStringLiteral("CTS"));
-            if (!p.closing) Status(QStringLiteral("Väntar på CTS."));
-            Arm(CtsTimer);
+            if (p.fed == 0) p.leadingPercent = bytes.startsWith('%');
+            p.fed += bytes.size();
+            p.fedAll = bytes.isEmpty();
+            pacer_->feed(p.id, bytes, p.fedAll);
         }
-        if (!CtsStatus()) {
-            panel_.setPanel(2, QString());
-            return;  // the CTS event moves it on
-        }
-        CtsTimer.stop();
-        if (!p.closing) Status(p.protocolOne ? QStringLiteral("Sänder...") : QStringLiteral("Skickar..."));
-        Comm->write(p.piece);
-        for (qsizetype i = p.position == 0 && p.piece.startsWith('%') ? 1 : 0; i < p.piece.size(); ++i)
-            p.writtenSum += static_cast<unsigned char>(p.piece.at(i));
-        p.piece.clear();
-        Arm(SendTimer);
-        panel_.setPanel(2, QString::number(p.position + 1) + QStringLiteral(" tecken"));
-        p.position += kPiece;
-        if (Comm->outBufferCount() >= kHighMark) {
-            p.draining = true;
-            continue;
-        }
-        SendTimer.stop();
-        if (!p.protocolOne && !p.closing) Status(QStringLiteral("Sänder..."));
+        if (!failed) return;
     }
+}
+
+// Where the line's send stands: the status line and panels, as the pieces go.
+void Station::ShowPacing() {
+    if (!pacer_) return;
+    const SerialPacer::Snapshot s = pacer_->take();
+    if (paced_.empty() || paced_.front().id != s.id || !paced_.front().started) return;
+    Paced& p = paced_.front();
+    if (s.linesUnreadable && !p.toldLines) {
+        p.toldLines = true;
+        Tell(QStringLiteral("Stop in GetModemStatus"), AppTitle(), MsgIcon::None);
+    }
+    panel_.setPanel(3, s.cts ? QString() : QStringLiteral("CTS"));
+    if (s.stage == SerialPacer::Stage::WaitingCts) {
+        if (!s.cts) panel_.setPanel(2, QString());
+        if (!p.closing) Status(QStringLiteral("Väntar på CTS."));
+    } else if (s.lastPiece >= 0) {
+        panel_.setPanel(2, QString::number(s.lastPiece + 1) + QStringLiteral(" tecken"));
+    }
+    if (!p.closing) {
+        if (s.stage == SerialPacer::Stage::Draining)
+            Status(p.protocolOne ? QStringLiteral("Sänder...") : QStringLiteral("Skickar..."));
+        else if (s.stage == SerialPacer::Stage::Flowing)
+            Status(QStringLiteral("Sänder..."));
+    }
+    PaceSerial();
+}
+
+void Station::PacerEnded(quint64 id) {
+    if (paced_.empty() || paced_.front().id != id || !paced_.front().started) return;
+    paced_.front().started = false;
+    EndPaced(true);
+    PaceSerial();
+}
+
+// The pacer's time-outs are the station's CtsTimer and SendTimer expiring.
+void Station::PacerTimedOut(quint64 id, bool cts) {
+    if (paced_.empty() || paced_.front().id != id || !paced_.front().started) return;
+    if (cts) CtsTimer_Timer();
+    else SendTimer_Timer();
 }
 
 // The first message's end: its final status text, then whoever waits for it.
 void Station::EndPaced(bool whole, bool tell) {
+    TakeWritten(paced_.front());
     Paced p = std::move(paced_.front());
     paced_.pop_front();
     CtsTimer.stop();
     SendTimer.stop();
-    drainTick_.stop();
     if (paced_.empty()) sending_ = false;
     if (p.closing) {
         if (whole) spoiledClosing_.clear();
@@ -323,10 +352,10 @@ void Station::EndPaced(bool whole, bool tell) {
 // after the routine's caller has left its own text (a time-out's reason).
 void Station::StopPaced() {
     if (paced_.empty()) return;
+    TakeWritten(paced_.front());
     auto stopped = std::make_shared<std::deque<Paced>>(std::move(paced_));
     paced_.clear();
     sending_ = false;
-    drainTick_.stop();
     // Closed at once where the line allows it, else before the next message.
     if (MarkCut(stopped->front()) && !spoiledClosing_.isEmpty() && Comm && Comm->isOpen() && CtsStatus()) {
         QueueClosing();

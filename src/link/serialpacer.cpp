@@ -1,0 +1,171 @@
+#include "link/serialpacer.h"
+#include <QMetaObject>
+#include <QThread>
+#include <algorithm>
+
+SerialPacer::SerialPacer(SerialPort* port) : port_(port) {
+    port_->setParent(this);
+    for (QTimer* t : {&ctsTimer_, &sendTimer_, &drainTick_}) {
+        t->setParent(this);
+        t->setSingleShot(true);
+        t->setTimerType(Qt::PreciseTimer);
+    }
+    connect(&ctsTimer_, &QTimer::timeout, this, [this] { onTimeout(true); });
+    connect(&sendTimer_, &QTimer::timeout, this, [this] { onTimeout(false); });
+    connect(&drainTick_, &QTimer::timeout, this, &SerialPacer::pump);
+    // A drained port and a rising CTS move it on at once.
+    connect(port_, &SerialPort::commEvent, this, [this](int code) {
+        if (code == SerialPort::EvSend || code == SerialPort::EvCTS) pump();
+    });
+}
+
+void SerialPacer::start(const Message& m) {
+    QMutexLocker lock(&m_);
+    msg_ = m;
+    active_ = true;
+    last_ = armed_ = draining_ = starving_ = false;
+    backlog_.clear();
+    written_ = {};
+    state_ = {};
+    state_.id = m.id;
+    SerialSettings s;
+    if (ParseSerialSettings(port_->settings(), s)) charsPerSecond_ = CharactersPerSecond(s);
+    wake();
+}
+
+void SerialPacer::feed(quint64 id, const QByteArray& bytes, bool last) {
+    QMutexLocker lock(&m_);
+    if (!active_ || id != msg_.id) return;
+    backlog_ += bytes;
+    last_ = last_ || last;
+    if (starving_ && (last_ || backlog_.size() >= Piece)) {
+        starving_ = false;
+        wake();
+    }
+}
+
+qint64 SerialPacer::wanted() const {
+    QMutexLocker lock(&m_);
+    if (!active_ || last_) return 0;
+    const qint64 keep = std::max<qint64>(4096, qint64(charsPerSecond_));
+    return std::max<qint64>(0, keep - backlog_.size());
+}
+
+SerialPacer::Written SerialPacer::stop() {
+    QMutexLocker lock(&m_);
+    const Written w = written_;
+    active_ = false;
+    backlog_.clear();
+    state_.stage = Stage::Idle;
+    wake();  // its timers stop on its own thread
+    return w;
+}
+
+SerialPacer::Snapshot SerialPacer::take() {
+    QMutexLocker lock(&m_);
+    reported_ = false;
+    return state_;
+}
+
+// Called with m_ held.
+void SerialPacer::wake() {
+    if (wakePosted_) return;
+    wakePosted_ = true;
+    QMetaObject::invokeMethod(this, &SerialPacer::pump, Qt::QueuedConnection);
+}
+
+// Called with m_ held.
+void SerialPacer::report() {
+    if (reported_) return;
+    reported_ = true;
+    Q_EMIT progressed();
+}
+
+bool SerialPacer::ctsPresent(bool* unreadable) const {
+    *unreadable = false;
+    if (msg_.ignoreCts) return port_->isOpen();
+    bool cts = false;
+    if (!port_->modemStatus(&cts, nullptr)) {
+        *unreadable = port_->isOpen();
+        return false;
+    }
+    return cts;
+}
+
+void SerialPacer::onTimeout(bool cts) {
+    QMutexLocker lock(&m_);
+    // Only the wait it guards: a stopped message or a wait already over is no time-out.
+    if (!active_ || (cts ? !armed_ : !draining_)) return;
+    // The station's abort follows; nothing more goes out meanwhile.
+    active_ = false;
+    backlog_.clear();
+    Q_EMIT timedOut(msg_.id, cts);
+}
+
+void SerialPacer::pump() {
+    QMutexLocker lock(&m_);
+    wakePosted_ = false;
+    if (!active_) {
+        for (QTimer* t : {&ctsTimer_, &sendTimer_, &drainTick_}) t->stop();
+        return;
+    }
+    for (;;) {
+        if (draining_) {
+            const qint64 waiting = port_->outBufferCount();
+            if (waiting >= LowMark && port_->isOpen()) {
+                // Looked at again halfway to when the line will have sent all
+                // but the low mark (the port's send event comes earlier when
+                // it runs empty): a late wake leaves the line idle.
+                const double ms = 1000.0 * double(waiting - LowMark + 1) / charsPerSecond_ / 2;
+                drainTick_.start(std::clamp(int(ms), 1, 1000));
+                return;
+            }
+            draining_ = false;
+            sendTimer_.stop();
+            state_.stage = Stage::Flowing;
+            report();
+        }
+        if (!armed_) {
+            if (backlog_.isEmpty() && last_) {
+                active_ = false;
+                state_.stage = Stage::Idle;
+                Q_EMIT ended(msg_.id);
+                return;
+            }
+            if (backlog_.size() < Piece && !last_) {
+                starving_ = true;
+                report();
+                return;
+            }
+            armed_ = true;
+            if (msg_.ctsTimeoutMs > 0) ctsTimer_.start(msg_.ctsTimeoutMs);
+            state_.stage = Stage::WaitingCts;
+            report();
+        }
+        bool unreadable = false;
+        state_.cts = ctsPresent(&unreadable);
+        if (unreadable && !state_.linesUnreadable) {
+            state_.linesUnreadable = true;
+            report();
+        }
+        if (!state_.cts) return;  // its event moves it on
+        ctsTimer_.stop();
+        armed_ = false;
+        const QByteArray piece = backlog_.left(Piece);
+        backlog_.remove(0, piece.size());
+        port_->write(piece);
+        state_.lastPiece = written_.count;
+        written_.count += piece.size();
+        for (const char c : piece) written_.sum += static_cast<unsigned char>(c);
+        if (msg_.sendTimeoutMs > 0) sendTimer_.start(msg_.sendTimeoutMs);
+        if (port_->outBufferCount() >= HighMark) {
+            draining_ = true;
+            state_.stage = Stage::Draining;
+            report();
+            continue;
+        }
+        sendTimer_.stop();
+        state_.stage = Stage::Flowing;
+        report();
+    }
+}

@@ -1,0 +1,87 @@
+#pragma once
+// The paced send of one serial line, on the serial thread: pieces of 128
+// characters, each after CTS is present, and whenever 256 or more wait in the
+// port a pause until fewer than 33 are left. Its CTS and send time-outs run
+// there too, with the intervals the station gives at each message's start.
+// The station feeds it the message's bytes ahead of the line and learns what
+// happened through the signals; it decides everything else.
+#include "link/serialport.h"
+
+#include <QByteArray>
+#include <QMutex>
+#include <QObject>
+#include <QTimer>
+
+class SerialPacer : public QObject {
+    Q_OBJECT
+public:
+    static constexpr qsizetype Piece = 128;
+    static constexpr qint64 HighMark = 256;
+    static constexpr qint64 LowMark = 33;
+
+    // The port becomes the pacer's child and moves to its thread with it.
+    explicit SerialPacer(SerialPort* port);
+
+    struct Message {
+        quint64 id = 0;
+        int ctsTimeoutMs = 0;   // 0: none
+        int sendTimeoutMs = 0;  // 0: none
+        bool ignoreCts = false;
+    };
+    enum class Stage { Idle, WaitingCts, Draining, Flowing };
+    struct Written {
+        qint64 count = 0;
+        quint32 sum = 0;  // of every byte written
+    };
+    struct Snapshot {
+        quint64 id = 0;
+        Stage stage = Stage::Idle;
+        qint64 lastPiece = -1;  // where the last piece written starts
+        bool cts = true;
+        bool linesUnreadable = false;
+    };
+
+    // --- From any thread ---
+    // A new message; whatever came before it is dropped unwritten.
+    void start(const Message& m);
+    // The message's next bytes; last: nothing follows.
+    void feed(quint64 id, const QByteArray& bytes, bool last);
+    // How many more bytes it would take now (it keeps about a second of the
+    // line, at least 4 KB, so that a late event thread leaves no gap).
+    qint64 wanted() const;
+    // Stops the message: nothing more is written once this returns.
+    Written stop();
+    // The present stage; the next change is signalled again.
+    Snapshot take();
+
+Q_SIGNALS:
+    // The stage changed or a piece was written (one signal until take()).
+    void progressed();
+    // Everything fed was written and the port is below the low mark.
+    void ended(quint64 id);
+    // cts: the CTS time-out, else the send (drain) time-out.
+    void timedOut(quint64 id, bool cts);
+
+private:
+    void pump();
+    void wake();
+    void onTimeout(bool cts);
+    void report();
+    bool ctsPresent(bool* unreadable) const;
+
+    SerialPort* port_;
+    mutable QMutex m_;
+    QTimer ctsTimer_, sendTimer_, drainTick_;
+    Message msg_;
+    bool active_ = false;
+    bool last_ = false;
+    bool armed_ = false;     // the CTS wait of the next piece is under way
+    bool draining_ = false;
+    bool reported_ = false;  // a progressed() not yet taken
+    bool wakePosted_ = false;
+    bool starving_ = false;
+    QByteArray backlog_;
+    Written written_;
+    Snapshot state_;
+    double charsPerSecond_ = 960;
+};
