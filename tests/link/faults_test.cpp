@@ -162,7 +162,7 @@ TEST(Faults, SerialLineHangsUpMidProgramAndComesBack) {
     far->write(sav.left(sav.size() / 2));
     ASSERT_TRUE(WaitUntil([&] { return !st.SerialLink.InBuffer.isEmpty(); }));
     pty.hangUp();
-    ASSERT_TRUE(WaitUntil([&] { return !port->isOpen(); }));
+    ASSERT_TRUE(WaitUntil([&] { return !port->isOpen() && !shop.panel.messages.isEmpty(); }));
     ASSERT_EQ(shop.panel.messages.size(), 1);
     EXPECT_EQ(shop.panel.messages[0].text, "Unexpected error");
     EXPECT_TRUE(st.SerialLink.InBuffer.isEmpty());

@@ -1,5 +1,7 @@
 #include "link/memoryserialport.h"
 #include "stationfixture.h"
+#include <QElapsedTimer>
+#include <atomic>
 
 namespace {
 // A station on an in-memory serial port, timers in tens of milliseconds.
@@ -282,7 +284,7 @@ TEST(StationSerial, ClosedPortAndAutoDok) {
     const auto autoDok = [&] {  // "Auto dok": the PC's list on the line
         shop.port->clearTransmitted();
         st.cmdChangeFolder_Click();
-        WaitUntil([&] { return shop.port->transmittedData().endsWith('%'); });
+        WaitUntil([&] { return shop.port->transmittedData().endsWith('%') && !st.Busy(); });
         return shop.port->transmittedData();
     };
     EXPECT_EQ(autoDok(), SerialReply(BuildFrame("R", "DRQ", "ALL", "", "00"), "O1      2  "));
@@ -380,4 +382,40 @@ TEST(StationSerial, OperatorWaitsWhileTheMachinesProgramGoesOut) {
     EXPECT_FALSE(got.contains("DRQ"));
     EXPECT_TRUE(shop.panel.statuses.contains(
         "Linjen är upptagen: ett program går till maskinen. Försök igen när det är klart."));
+}
+
+// The line keeps its rate while the event thread is held busy 200 ms at a
+// time: counted where the far end receives the bytes, over 5 s from the first.
+TEST(StationSerial, LineKeepsItsRateWhileTheEventThreadIsBusy) {
+    std::atomic<qint64> first{-1}, inWindow{0};
+    QElapsedTimer clock;
+    clock.start();
+    SerialShop shop(1, false);
+    shop.settings([](GeneralSettings& g) { g.SendTimeout = g.CtsTimeout = 5000; });
+    const auto counting = QObject::connect(shop.port, &MemorySerialPort::transmitted, [&](const QByteArray& bytes) {
+        const qint64 now = clock.nsecsElapsed();
+        qint64 none = -1;
+        first.compare_exchange_strong(none, now);
+        if (now - first <= 5'000'000'000) inWindow += bytes.size();
+    });
+    int spins = 0;
+    QTimer busy;
+    QObject::connect(&busy, &QTimer::timeout, [&] {
+        ++spins;
+        QElapsedTimer held;
+        held.start();
+        while (held.elapsed() < 200) {
+        }
+    });
+    busy.start(10);
+    QByteArray m = BuildFrame("C", "SAV", "", "LONG", "00") + '\n' + QByteArray(8000, 'X');
+    shop.station.SendData(m, shop.station.SerialLink, nullptr, false);
+    ASSERT_TRUE(WaitUntil([&] { return first >= 0 && clock.nsecsElapsed() - first > 5'100'000'000; }, 10000));
+    busy.stop();
+    QObject::disconnect(counting);
+    shop.station.cmdAbort_Click();
+    SerialSettings s;
+    ParseSerialSettings("9600,e,7,1", s);
+    EXPECT_GE(spins, 20);
+    EXPECT_GE(inWindow, 0.97 * CharactersPerSecond(s) * 5);
 }
