@@ -171,8 +171,10 @@ public:
     Counts counts;
     double deadline = 0;                 // requests answered after it do not count their bytes
     std::function<void()> stoppedHook;   // the machine has stopped
-    qint64 lineChars = 0;                // serial: characters on the line while counting
-    bool countingLine = false;
+    // serial: characters on the line while counting, counted where they leave
+    // (the server's end of the line is on the serial thread)
+    std::atomic<qint64> lineChars{0};
+    std::atomic<bool> countingLine{false};
 
     // serial: the PC's answer to a load ends its header line with LF alone
     // on a serial line (CR LF on TCP).
@@ -222,8 +224,8 @@ public:
         auto count = [this](const QByteArray& bytes) {
             if (countingLine) lineChars += bytes.size();
         };
-        connect(serial_.get(), &MemorySerialPort::transmitted, this, count);
-        connect(pc, &MemorySerialPort::transmitted, this, count);
+        connect(serial_.get(), &MemorySerialPort::transmitted, this, count, Qt::DirectConnection);
+        connect(pc, &MemorySerialPort::transmitted, this, count, Qt::DirectConnection);
     }
 
     void start() {

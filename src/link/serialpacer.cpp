@@ -20,7 +20,11 @@ SerialPacer::SerialPacer(SerialPort* port) : port_(port) {
 }
 
 void SerialPacer::start(const Message& m) {
+    // Asked before the lock: a port elsewhere answers on the pacer's thread.
+    SerialSettings s;
+    const bool rated = ParseSerialSettings(port_->settings(), s);
     QMutexLocker lock(&m_);
+    if (rated) charsPerSecond_ = CharactersPerSecond(s);
     msg_ = m;
     active_ = true;
     last_ = armed_ = draining_ = starving_ = false;
@@ -28,8 +32,6 @@ void SerialPacer::start(const Message& m) {
     written_ = {};
     state_ = {};
     state_.id = m.id;
-    SerialSettings s;
-    if (ParseSerialSettings(port_->settings(), s)) charsPerSecond_ = CharactersPerSecond(s);
     wake();
 }
 
