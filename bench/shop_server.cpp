@@ -10,7 +10,9 @@
 // whole. The machines are a small client loop here (the simulated machine
 // connects from no address of its own), all in this process. The network
 // machines run on a thread of their own, as a shop's machines are not the
-// server's work; BENCH_ONE_THREAD=1 puts them on the server's thread too.
+// server's work, and so do the serial machines with their ends of the lines
+// (a thread of their own: their UARTs are the machines', not the server's);
+// BENCH_ONE_THREAD=1 puts them all on the server's thread too.
 //
 // Figures: requests, answers lost or not byte-exact (target: none); per
 // serial line the characters on the line (both ways) over the run as a share
@@ -228,6 +230,12 @@ public:
         connect(pc, &MemorySerialPort::transmitted, this, count, Qt::DirectConnection);
     }
 
+    // The machine and its end of the line to thread t.
+    void moveAll(QThread* t) {
+        moveToThread(t);
+        if (serial_) serial_->moveToThread(t);
+    }
+
     void start() {
         stopping_ = false;
         running_ = true;
@@ -374,6 +382,7 @@ struct Shop {
     std::unique_ptr<ShopServer> server;
     std::vector<std::unique_ptr<BenchMachine>> net, serial;
     QThread machinesThread;  // the network machines' (not started with BENCH_ONE_THREAD)
+    QThread serialThread;    // the serial machines' (the same)
     QStringList errors;
     QString failure;
 
@@ -429,7 +438,10 @@ struct Shop {
         }
         const QByteArray netBody = bench::NcProgram(kNetProgram, 11).chopped(2);
         const QByteArray serialBody = bench::NcProgram(kSerialProgram, 22).chopped(2);
-        if (!getenv("BENCH_ONE_THREAD")) machinesThread.start();
+        if (!getenv("BENCH_ONE_THREAD")) {
+            machinesThread.start();
+            serialThread.start();
+        }
         for (int i = 0; i < nets; ++i) {
             net.push_back(std::make_unique<BenchMachine>("O" + QByteArray::number(1001 + i), netBody, false));
             BenchMachine* m = net.back().get();
@@ -445,6 +457,7 @@ struct Shop {
             }
             serial.push_back(std::make_unique<BenchMachine>("O" + QByteArray::number(2001 + i), serialBody, true));
             serial.back()->attach(pcPorts[size_t(i)]);
+            if (serialThread.isRunning()) serial.back()->moveAll(&serialThread);
         }
         // Every network machine connected and taken in by its station.
         const bool in = RunUntil(
@@ -466,8 +479,15 @@ struct Shop {
             if (machinesThread.isRunning()) QMetaObject::invokeMethod(p, [p] { delete p; }, Qt::BlockingQueuedConnection);
             else delete p;
         }
+        for (auto& m : serial) {
+            BenchMachine* p = m.release();
+            if (serialThread.isRunning()) QMetaObject::invokeMethod(p, [p] { delete p; }, Qt::BlockingQueuedConnection);
+            else delete p;
+        }
         machinesThread.quit();
         machinesThread.wait();
+        serialThread.quit();
+        serialThread.wait();
         net.clear();
         serial.clear();
         server.reset();

@@ -141,6 +141,7 @@ QString MemorySerialPort::errorString() const {
 
 QByteArray MemorySerialPort::readAll() {
     QMutexLocker lock(&m_);
+    receivePosted_ = false;
     QByteArray data;
     data.swap(input_);
     return data;
@@ -176,6 +177,7 @@ qint64 MemorySerialPort::outBufferCount() const {
 
 void MemorySerialPort::clearInput() {
     QMutexLocker lock(&m_);
+    receivePosted_ = false;
     input_.clear();
 }
 
@@ -193,7 +195,9 @@ void MemorySerialPort::deliver(const QByteArray& bytes) {
         QMutexLocker lock(&m_);
         if (!open_ || bytes.isEmpty()) return;
         input_ += bytes;
-        if (receivePosted_) return;  // one event reads everything that came before it
+        // One event until the reader has read: a reader kept busy elsewhere
+        // finds one event and everything that came meanwhile.
+        if (receivePosted_) return;
         receivePosted_ = true;
         session = session_;
     }
@@ -202,9 +206,7 @@ void MemorySerialPort::deliver(const QByteArray& bytes) {
         [this, session] {
             {
                 QMutexLocker lock(&m_);
-                if (session != session_) return;
-                receivePosted_ = false;
-                if (!open_ || input_.isEmpty()) return;
+                if (session != session_ || !open_ || input_.isEmpty()) return;
             }
             Q_EMIT commEvent(EvReceive);
         },

@@ -306,6 +306,7 @@ void QtSerialPort::close() {
     marking_ = false;
     marks_.reset();
     received_.clear();
+    receivePending_ = false;
     hungUp_ = false;
     ++generation_;
     if (port_->isOpen()) port_->close();
@@ -324,6 +325,7 @@ QString QtSerialPort::errorString() const {
 
 QByteArray QtSerialPort::readAll() {
     if (elsewhere()) return OnThreadOf(this, [&] { return readAll(); });
+    receivePending_ = false;
     if (!port_->isOpen()) return {};
     QByteArray data = std::exchange(received_, {});
     if (!marking_) return data + port_->readAll();
@@ -349,7 +351,7 @@ bool QtSerialPort::report(int code, quint64 generation) {
 void QtSerialPort::onReadyRead() {
     if (!isOpen()) return;
     if (!marking_) {
-        Q_EMIT commEvent(EvReceive);
+        tellReceived();
         return;
     }
     LineErrorMarks::Found found;
@@ -361,7 +363,15 @@ void QtSerialPort::onReadyRead() {
     // The system marks parity and framing errors alike; with parity on, the
     // parity error is the likely one.
     if (found.errors > 0 && !report(EventRxParity, generation)) return;
-    if (!received_.isEmpty()) Q_EMIT commEvent(EvReceive);
+    if (!received_.isEmpty()) tellReceived();
+}
+
+// One receive event until the reader has read: a reader on a busy thread
+// finds one event and everything that came meanwhile.
+void QtSerialPort::tellReceived() {
+    if (receivePending_) return;
+    receivePending_ = true;
+    Q_EMIT commEvent(EvReceive);
 }
 
 void QtSerialPort::onDrainPoll() {
@@ -396,6 +406,7 @@ void QtSerialPort::clearInput() {
     port_->clear(QSerialPort::Input);
     port_->readAll();
     received_.clear();
+    receivePending_ = false;
     marks_.reset();
 }
 

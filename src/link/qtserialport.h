@@ -91,6 +91,7 @@ private:
     // False when a handler closed or reopened the port meanwhile.
     bool report(int code, quint64 generation);
     void onReadyRead();
+    void tellReceived();
     void onDrainPoll();
     bool readLines(QSerialPort::PinoutSignals* pins) const;
     void onError(QSerialPort::SerialPortError error);
@@ -109,6 +110,7 @@ private:
     bool marking_ = false;
     LineErrorMarks marks_;
     QByteArray received_;
+    bool receivePending_ = false;  // a receive event not yet followed by readAll()
     // Set at the first fatal error: the port counts as closed from then on,
     // the real close follows as a posted call.
     bool hungUp_ = false;
