@@ -253,8 +253,6 @@ void Station::PaceSerial() {
             // The time-outs as the station's timers are set now.
             pacer_->start({p.id, CtsTimer.interval(), SendTimer.interval(), General.IgnoreCts});
             p.started = true;
-            // Panel 3 names CTS while the machine holds it low, as the modem-line event does.
-            panel_.setPanel(3, CtsStatus() ? QString() : QStringLiteral("CTS"));
             if (!p.closing) Status(QStringLiteral("Väntar på CTS."));
         }
         bool failed = false;
@@ -293,6 +291,7 @@ void Station::ShowPacing() {
         p.toldLines = true;
         Tell(QStringLiteral("Stop in GetModemStatus"), AppTitle(), MsgIcon::None);
     }
+    // Panel 3 names CTS while the machine holds it low, as the modem-line event does.
     panel_.setPanel(3, s.cts ? QString() : QStringLiteral("CTS"));
     if (s.stage == SerialPacer::Stage::WaitingCts) {
         if (!s.cts) panel_.setPanel(2, QString());
