@@ -3,6 +3,7 @@
 // station shows itself through this window as its operator panel.
 #include "app/mainlayout.h"
 #include "config/plugins.h"
+#include "jobs/jobqueue.h"
 #include "link/operatorpanel.h"
 #include <QMainWindow>
 #include <QTimer>
@@ -129,9 +130,13 @@ private:
     private:
         frm_main& w_;
     };
-    // A handler that runs the station's procedure under an OperationGuard,
-    // unless another operation is running.
-    std::function<void()> Operation(void (Station::*procedure)());
+    // Queues op as the window's job on the station, under an OperationGuard
+    // until the job has ended; then after(), when given. Nothing while
+    // another of the window's jobs is open.
+    void StartJob(JobKind kind, std::function<QCoro::Task<void>()> op, std::function<void()> after = {});
+    // A handler that starts the station's procedure as a job.
+    std::function<void()> Operation(JobKind kind, QCoro::Task<void> (Station::*procedure)());
+    QCoro::Task<void> CompareJob(QString folder);
     void setMachineChoiceEnabled(bool enabled);
     // "Sänd": refused without the machine's extension; afterwards the
     // machine's list asked for again when the machine lists automatically.

@@ -71,9 +71,8 @@ void frm_main::BuildDocumentMenu(const QList<DocumentEntry>& documents) {
         mnuDocs << entry;
         connect(entry, &QAction::triggered, this,
                 [this, entry] {
-                    if (operations_ > 0) return;  // one operation at a time
-                    OperationGuard busy(*this);
-                    station_->mnuDocs_Click(entry->data().toString());
+                    StartJob(JobKind::Documents,
+                             [this, document = entry->data().toString()] { return station_->mnuDocs_Click(document); });
                 });
     }
 }
@@ -155,9 +154,11 @@ void frm_main::mnuPlugins_Click(int index) {
 }
 
 void frm_main::mnuCompare_Click() {
-    if (operations_ > 0) return;
-    OperationGuard busy(*this);
-    const QList<ProgramComparison> results = station_->mnuCompare_Click(treeFolder());
+    StartJob(JobKind::Compare, [this] { return CompareJob(treeFolder()); });
+}
+
+QCoro::Task<void> frm_main::CompareJob(QString folder) {
+    const QList<ProgramComparison> results = co_await station_->mnuCompare_Click(folder);
     bool shown = false;
     for (const ProgramComparison& c : results)
         if (c.result != ProgramComparison::Result::OnlyLibrary) {

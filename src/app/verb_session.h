@@ -8,6 +8,7 @@
 #include "link/station.h"
 #include "server/verbio.h"
 
+#include <QCoro/QCoroTask>
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -47,7 +48,6 @@ class ServerPanel;
 // hands everything to a verb's panel while a verb runs on that station.
 struct ServedMachine {
     Station* station = nullptr;
-    ServerPanel* panel = nullptr;
 };
 using ServedLookup = std::function<ServedMachine(const QString& name)>;
 void SetServedMachines(ServedLookup lookup);
@@ -76,11 +76,16 @@ bool ReadVerbSettings(GeneralSettings* g);
 // The settings of a slot without applying them; false when they do not load.
 bool PeekMachine(int slot, MachineSettings* ms);
 
+// A verb's work on a machine: each operation is a job on the machine's
+// station (the session's own, or the shop server's), awaited without a
+// loop of its own. Everything it prints goes to the io it was started for,
+// however long it waits.
 class VerbSession {
 public:
     explicit VerbSession(const VerbOptions& options);
     ~VerbSession();
 
+    VerbIO& io;
     ConsolePanel panel;
     // The session's own, or the shop server's that serves the machine.
     Station* station = nullptr;
@@ -89,39 +94,29 @@ public:
     bool readGeneralSettings();
     // Applies the machine as the window does, without the list request.
     bool select(const MachineEntry& machine);
-    // Processes events until done(), an abort, or the machine's receive
-    // time-out (the station's TimeoutTimer); returns done().
-    bool awaitAnswer(const std::function<bool()>& done);
+    // Runs op as a job of kind for this verb and waits until it has ended;
+    // a client that leaves meanwhile cancels it.
+    QCoro::Task<Job> run(JobKind kind, std::function<QCoro::Task<void>()> op);
     // Error reports shown during the session.
     int errorReports() const { return errorReports_; }
 
-    // Outcome of the items one call of an operation worked on: an item starts
-    // where the indicator shows a text beginning with startPrefix. It succeeded
-    // when it holds an event of kind success (or a status beginning with
-    // successStatus, when that is not empty), no refused question and no
-    // status beginning with failStatus (when that is not empty).
-    struct Item {
-        QString text;
-        bool ok = false;
-    };
-    QList<Item> items(qsizetype from, const QString& startPrefix, ConsolePanel::Event::Kind success,
-                      const QString& successStatus = QString(), const QString& failStatus = QString()) const;
+    // "Fenmo32: text" and a line of fields, to this verb's io.
+    void error(const QString& text);
+    void outFields(const QStringList& fields);
 
 private:
-    void DrainSerialPort();
-    void Watch(Station* st);
+    QCoro::Task<void> DrainSerialPort();
     int errorReports_ = 0;
     std::unique_ptr<Station> own_;
-    ServerPanel* served_ = nullptr;
-    QMetaObject::Connection parsed_;
+    bool served_ = false;
     ErrorDialog previousDialog_;
     MessageSink previousSink_;
 };
 
-int RunDir(const VerbOptions& options);
-int RunSend(const VerbOptions& options);
-int RunFetch(const VerbOptions& options);
-int RunDelete(const VerbOptions& options);
+QCoro::Task<int> RunDir(VerbOptions options);
+QCoro::Task<int> RunSend(VerbOptions options);
+QCoro::Task<int> RunFetch(VerbOptions options);
+QCoro::Task<int> RunDelete(VerbOptions options);
 int RunServe(const VerbOptions& options);
 // serve --all, or serve with several machines: the shop server.
 int RunShopServer(const VerbOptions& options);
@@ -130,11 +125,11 @@ int RunMonitor(const VerbOptions& options);
 int RunPrintList(const VerbOptions& options);
 int RunHistory(const VerbOptions& options);
 int RunRestore(const VerbOptions& options);
-int RunCompare(const VerbOptions& options);
+QCoro::Task<int> RunCompare(VerbOptions options);
 // The verbs a shop server runs for a client: true when this one goes
 // through the server that holds the machine's port (its exit status in *status).
 bool ThroughServer(const VerbOptions& options, int* status);
 // Runs words (a verb and its arguments) in the shop server for io.
-int RunForClient(const QStringList& words, VerbIO& io);
+QCoro::Task<int> RunForClient(QStringList words, VerbIO& io);
 // The parsed command line (args[0] the program) to its verb.
-int RunParsed(const QStringList& args);
+QCoro::Task<int> RunParsed(QStringList args);

@@ -140,69 +140,69 @@ bool RootMayRun(const QString& verb) {
 #endif
 }
 
-int Dispatch(const VerbOptions& o) {
+QCoro::Task<int> Dispatch(VerbOptions o) {
     const qsizetype n = o.args.size();
     static const QStringList kServed{QStringLiteral("dir"), QStringLiteral("send"), QStringLiteral("fetch"),
                                      QStringLiteral("delete"), QStringLiteral("compare")};
     if (InShopServer() && !kServed.contains(o.verb))
-        return UsageError(QStringLiteral("servern kör inte \"%1\" åt andra.").arg(o.verb));
+        co_return UsageError(QStringLiteral("servern kör inte \"%1\" åt andra.").arg(o.verb));
     int status = VerbOk;
-    if (n > 0 && kServed.contains(o.verb) && ThroughServer(o, &status)) return status;
+    if (n > 0 && kServed.contains(o.verb) && ThroughServer(o, &status)) co_return status;
     if (o.verb == QLatin1String("machines")) {
-        if (n != 0) return UsageError(QStringLiteral("machines tar inga argument."));
-        return RunMachines();
+        if (n != 0) co_return UsageError(QStringLiteral("machines tar inga argument."));
+        co_return RunMachines();
     }
     if (o.verb == QLatin1String("dir")) {
-        if (n != 1) return UsageError(QStringLiteral("dir vill ha en maskin."));
-        return RunDir(o);
+        if (n != 1) co_return UsageError(QStringLiteral("dir vill ha en maskin."));
+        co_return co_await RunDir(o);
     }
     if (o.verb == QLatin1String("send")) {
-        if (n < 2) return UsageError(QStringLiteral("send vill ha en maskin och minst en fil."));
-        return RunSend(o);
+        if (n < 2) co_return UsageError(QStringLiteral("send vill ha en maskin och minst en fil."));
+        co_return co_await RunSend(o);
     }
     if (o.verb == QLatin1String("fetch")) {
-        if (n < 2) return UsageError(QStringLiteral("fetch vill ha en maskin och minst ett program."));
-        return RunFetch(o);
+        if (n < 2) co_return UsageError(QStringLiteral("fetch vill ha en maskin och minst ett program."));
+        co_return co_await RunFetch(o);
     }
     if (o.verb == QLatin1String("delete")) {
-        if (n < 2) return UsageError(QStringLiteral("delete vill ha en maskin och minst ett program."));
-        return RunDelete(o);
+        if (n < 2) co_return UsageError(QStringLiteral("delete vill ha en maskin och minst ett program."));
+        co_return co_await RunDelete(o);
     }
     if (o.verb == QLatin1String("serve")) {
-        if (o.all && n > 0) return UsageError(QStringLiteral("serve --all tar inga maskiner."));
-        if (o.all || n > 1) return RunShopServer(o);
-        return RunServe(o);
+        if (o.all && n > 0) co_return UsageError(QStringLiteral("serve --all tar inga maskiner."));
+        if (o.all || n > 1) co_return RunShopServer(o);
+        co_return RunServe(o);
     }
     if (o.verb == QLatin1String("status")) {
-        if (n != 0) return UsageError(QStringLiteral("status tar inga argument."));
-        return RunStatus(o);
+        if (n != 0) co_return UsageError(QStringLiteral("status tar inga argument."));
+        co_return RunStatus(o);
     }
     if (o.verb == QLatin1String("monitor")) {
-        if (n > 1) return UsageError(QStringLiteral("monitor tar högst en maskin."));
-        return RunMonitor(o);
+        if (n > 1) co_return UsageError(QStringLiteral("monitor tar högst en maskin."));
+        co_return RunMonitor(o);
     }
     if (o.verb == QLatin1String("print-list")) {
-        if (n != 1 || o.pdf.isEmpty()) return UsageError(QStringLiteral("print-list vill ha en mapp och --pdf FIL."));
-        return RunPrintList(o);
+        if (n != 1 || o.pdf.isEmpty()) co_return UsageError(QStringLiteral("print-list vill ha en mapp och --pdf FIL."));
+        co_return RunPrintList(o);
     }
     if (o.verb == QLatin1String("history")) {
-        if (n != 1) return UsageError(QStringLiteral("history vill ha en fil."));
-        return RunHistory(o);
+        if (n != 1) co_return UsageError(QStringLiteral("history vill ha en fil."));
+        co_return RunHistory(o);
     }
     if (o.verb == QLatin1String("restore")) {
-        if (n != 2) return UsageError(QStringLiteral("restore vill ha en fil och ett versionsnummer."));
-        return RunRestore(o);
+        if (n != 2) co_return UsageError(QStringLiteral("restore vill ha en fil och ett versionsnummer."));
+        co_return RunRestore(o);
     }
     if (o.verb == QLatin1String("compare")) {
-        if (n != 1) return UsageError(QStringLiteral("compare vill ha en maskin."));
-        return RunCompare(o);
+        if (n != 1) co_return UsageError(QStringLiteral("compare vill ha en maskin."));
+        co_return co_await RunCompare(o);
     }
-    return UsageError(QStringLiteral("okänt kommando \"%1\".").arg(o.verb));
+    co_return UsageError(QStringLiteral("okänt kommando \"%1\".").arg(o.verb));
 }
 
 }  // namespace
 
-int RunParsed(const QStringList& args) {
+QCoro::Task<int> RunParsed(QStringList args) {
     VerbOptions o;
     QString home;
     bool yes = false, no = false, help = false, version = false, toGiven = false, pdfGiven = false, folderGiven = false,
@@ -215,15 +215,15 @@ int RunParsed(const QStringList& args) {
         } else if (a == QLatin1String("--")) {
             endOfFlags = true;
         } else if (a == QLatin1String("--home") || a == QLatin1String("--to")) {
-            if (i + 1 >= args.size()) return UsageError(QStringLiteral("%1 behöver en mapp.").arg(a));
+            if (i + 1 >= args.size()) co_return UsageError(QStringLiteral("%1 behöver en mapp.").arg(a));
             (a == QLatin1String("--home") ? home : o.to) = args[++i];
             if (a == QLatin1String("--to")) toGiven = true;
         } else if (a == QLatin1String("--pdf")) {
-            if (i + 1 >= args.size()) return UsageError(QStringLiteral("--pdf behöver en fil."));
+            if (i + 1 >= args.size()) co_return UsageError(QStringLiteral("--pdf behöver en fil."));
             o.pdf = args[++i];
             pdfGiven = true;
         } else if (a == QLatin1String("--folder")) {
-            if (i + 1 >= args.size()) return UsageError(QStringLiteral("--folder behöver en mapp."));
+            if (i + 1 >= args.size()) co_return UsageError(QStringLiteral("--folder behöver en mapp."));
             o.folder = args[++i];
             folderGiven = true;
         } else if (a.startsWith(QLatin1String("--folder="))) {
@@ -248,40 +248,40 @@ int RunParsed(const QStringList& args) {
         } else if (a == QLatin1String("--version")) {
             version = true;
         } else {
-            return UsageError(QStringLiteral("okänd flagga \"%1\".").arg(a));
+            co_return UsageError(QStringLiteral("okänd flagga \"%1\".").arg(a));
         }
     }
     if (version) {
         VerbConsole().out(QStringLiteral("Fenmo32 %1\n").arg(VersionNumber()));
-        return VerbOk;
+        co_return VerbOk;
     }
     if (help || words.value(0) == QLatin1String("help")) {
         VerbConsole().out(QString::fromUtf8(kUsage));
-        return VerbOk;
+        co_return VerbOk;
     }
-    if (words.isEmpty()) return UsageError(QStringLiteral("inget kommando."));
+    if (words.isEmpty()) co_return UsageError(QStringLiteral("inget kommando."));
     o.verb = words.takeFirst();
     o.args = words;
-    if (yes && no) return UsageError(QStringLiteral("--yes och --no kan inte ges tillsammans."));
+    if (yes && no) co_return UsageError(QStringLiteral("--yes och --no kan inte ges tillsammans."));
     o.overwrite = yes ? ConsolePanel::Policy::Yes : no ? ConsolePanel::Policy::No : ConsolePanel::Policy::Ask;
-    if (toGiven && o.verb != QLatin1String("fetch")) return UsageError(QStringLiteral("--to hör till fetch."));
-    if (o.all && o.verb != QLatin1String("serve")) return UsageError(QStringLiteral("--all hör till serve."));
-    if (toGiven && o.to.isEmpty()) return UsageError(QStringLiteral("--to behöver en mapp."));
+    if (toGiven && o.verb != QLatin1String("fetch")) co_return UsageError(QStringLiteral("--to hör till fetch."));
+    if (o.all && o.verb != QLatin1String("serve")) co_return UsageError(QStringLiteral("--all hör till serve."));
+    if (toGiven && o.to.isEmpty()) co_return UsageError(QStringLiteral("--to behöver en mapp."));
     if (folderGiven && o.verb != QLatin1String("compare"))
-        return UsageError(QStringLiteral("--folder hör till compare."));
-    if (folderGiven && o.folder.isEmpty()) return UsageError(QStringLiteral("--folder behöver en mapp."));
-    if (pdfGiven && o.verb != QLatin1String("print-list")) return UsageError(QStringLiteral("--pdf hör till print-list."));
-    if (!home.isNull() && InShopServer()) return UsageError(QStringLiteral("--home hör inte till servern."));
+        co_return UsageError(QStringLiteral("--folder hör till compare."));
+    if (folderGiven && o.folder.isEmpty()) co_return UsageError(QStringLiteral("--folder behöver en mapp."));
+    if (pdfGiven && o.verb != QLatin1String("print-list")) co_return UsageError(QStringLiteral("--pdf hör till print-list."));
+    if (!home.isNull() && InShopServer()) co_return UsageError(QStringLiteral("--home hör inte till servern."));
     if (!home.isNull()) {
-        if (home.isEmpty()) return UsageError(QStringLiteral("--home behöver en mapp."));
+        if (home.isEmpty()) co_return UsageError(QStringLiteral("--home behöver en mapp."));
         if (!QDir(home).exists()) {
             VerbError(QStringLiteral("mappen \"%1\" finns inte.").arg(home));
-            return VerbUsage;
+            co_return VerbUsage;
         }
         SetProgramFolder(home);
     }
-    if (!InShopServer() && !RootMayRun(o.verb)) return VerbUsage;
-    return Dispatch(o);
+    if (!InShopServer() && !RootMayRun(o.verb)) co_return VerbUsage;
+    co_return co_await Dispatch(o);
 }
 
 int RunVerbs(int argc, char** argv) {
@@ -297,5 +297,15 @@ int RunVerbs(int argc, char** argv) {
         app = std::make_unique<QCoreApplication>(qtArgc, argv);
     }
     QCoreApplication::setApplicationName(QStringLiteral("Fenmo32"));
-    return RunParsed(QCoreApplication::arguments());
+    // The verb waits in this event loop only, however many jobs it awaits.
+    std::optional<int> status;
+    bool looping = false;
+    QCoro::connect(RunParsed(QCoreApplication::arguments()), app.get(), [&](int code) {
+        status = code;
+        if (looping) QCoreApplication::exit(code);
+    });
+    if (status) return *status;
+    looping = true;
+    QCoreApplication::exec();
+    return status.value_or(VerbFailed);
 }

@@ -4,7 +4,6 @@
 #include "common/log.h"
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QEventLoop>
 #include "link/incomingprogram.h"
 #include "link/listener.h"
 #include "link/outgoing.h"
@@ -15,8 +14,31 @@ namespace {
 constexpr qint64 kReadBuffer = 1 << 20;
 }  // namespace
 
+namespace {
+// Where a station that goes away sends what its last steps say.
+class Nobody : public OperatorPanel {
+public:
+    void setStatus(const QString&) override {}
+    void setPanel(int, const QString&) override {}
+    void showPilar(const QString&, const QStringList&) override {}
+    void hidePilar() override {}
+    Answer message(const QString&, const QString&, MsgIcon, Buttons buttons) override {
+        return buttons == Buttons::Ok || buttons == Buttons::OkCancel ? Answer::Ok : Answer::No;
+    }
+    std::optional<QString> input(const QString&, const QString&, const QString&) override { return {}; }
+    void fillRemoteList(const QList<RemoteEntry>&) override {}
+    void removeRemoteItem(const QString&) override {}
+    QStringList remoteNames() const override { return {}; }
+    QStringList remoteSelection() const override { return {}; }
+    QStringList localSelection() const override { return {}; }
+    QString treeFolder() const override { return {}; }
+    void setTreeFolders(const QString&, const QString&) override {}
+    void UpdateLocalFolders() override {}
+};
+}  // namespace
+
 Station::Station(OperatorPanel& panel, SerialPort* port, QObject* parent)
-    : QObject(parent), Comm(port), panel_(panel) {
+    : QObject(parent), Comm(port), own_(panel), panel_(switch_) {
     SerialLink.Kind = 1;
     NetLink.Kind = 0;
     if (Comm) {
@@ -42,7 +64,11 @@ Station::Station(OperatorPanel& panel, SerialPort* port, QObject* parent)
     abortHook_ = AddAbortHook([this] {
         Aborted = true;
         ++aborts_;
+        Wake();
     });
+    Jobs.stopRunning = [this] { cmdAbort_Click(); };
+    connect(this, &Station::exchangeEnded, this, &Station::Wake);
+    connect(this, &Station::messageParsed, this, &Station::Wake);
 
     comsock = new QTcpSocket(this);
     // A program arriving faster than it is written waits in the network, not here.
@@ -56,11 +82,24 @@ Station::Station(OperatorPanel& panel, SerialPort* port, QObject* parent)
         FeedSocket(comsock);
     });
     connect(comsock, &QTcpSocket::disconnected, this, [this] { NetDisconnected(comsock); });
+    connect(comsock, &QTcpSocket::stateChanged, this, &Station::Wake);
     connect(&comsockRx_.silence, &QTimer::timeout, this, [this] { SilenceOnConnection(comsock); });
 }
 
 Station::~Station() {
     RemoveAbortHook(abortHook_);
+    // A job still waiting ends now, with nobody left to tell; its frame
+    // would otherwise never be resumed.
+    static Nobody nobody;
+    switch_.detach(&nobody);
+    Jobs.close(QStringLiteral("Maskinen stängdes."));
+    Aborted = true;
+    pacedUnended_ = 0;
+    for (int round = 0; round < 100 && !waiting_.empty(); ++round) {
+        auto waiting = std::move(waiting_);
+        waiting_.clear();
+        for (std::coroutine_handle<> h : waiting) h.resume();
+    }
     // Sockets go before the receptions that name them.
     for (auto& a : accepted_) {
         a->socket->disconnect(this);
@@ -94,10 +133,10 @@ void Station::ApplyGeneralSettings(const GeneralSettings& g) {
     CtsTimer.setInterval(g.CtsTimeout);
 }
 
-void Station::Status(const QString& text, bool processEvents) {
+void Station::Status(const QString& text) {
     Traced(QStringLiteral("Status()"), [&] {
+        if (!text.isEmpty()) lastStatus_ = text;
         panel_.setStatus(text);
-        if (processEvents) QCoreApplication::processEvents();
     });
 }
 
@@ -143,6 +182,7 @@ void Station::Abort(bool machinesToo) {
         if (Comm) Comm->clearInput();
         HidePilar();
         Status(QString());
+        Wake();
     });
 }
 
@@ -195,24 +235,79 @@ void Station::Arm(QTimer& timer) {
     else timer.stop();
 }
 
-bool Station::AwaitExchange() {
-    WaitFor([this] { return !OpenExchange(); });
-    return exchange_ && exchange_->state == Exchange::State::Done;
+QCoro::Task<bool> Station::AwaitExchange() {
+    co_await WaitFor([this] { return !OpenExchange(); });
+    co_return exchange_ && exchange_->state == Exchange::State::Done;
 }
 
-bool Station::WaitFor(const std::function<bool()>& done) {
-    while (!done() && !Aborted) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    return done();
+QCoro::Task<bool> Station::WaitFor(std::function<bool()> done) {
+    while (!done() && !Aborted) co_await Step{this};
+    co_return done();
 }
 
-void Station::WaitMs(int ms) {
+void Station::Wake() {
+    if (waiting_.empty() || wakePosted_) return;
+    wakePosted_ = true;
+    // Resumed after the handler that woke them: a step never runs inside another.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            wakePosted_ = false;
+            auto waiting = std::move(waiting_);
+            waiting_.clear();
+            for (std::coroutine_handle<> h : waiting) h.resume();
+        },
+        Qt::QueuedConnection);
+}
+
+QCoro::Task<void> Station::WaitMs(int ms) {
+    bool expired = false;
     QTimer timer;
     timer.setSingleShot(true);
     timer.setTimerType(Qt::PreciseTimer);
-    bool expired = false;
-    connect(&timer, &QTimer::timeout, [&] { expired = true; });
+    connect(&timer, &QTimer::timeout, this, [&] {
+        expired = true;
+        Wake();
+    });
     timer.start(ms);
-    while (!expired) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    co_await WaitFor([&] { return expired; });
+}
+
+std::shared_ptr<JobRun> Station::Submit(JobKind kind, const QString& by, JobBody body, OperatorPanel* panel) {
+    auto run = std::make_shared<JobRun>();
+    run->record.machine = MachineName;
+    run->record.kind = kind;
+    run->record.by = by;
+    run->panel = panel;
+    run->body = [this, body = std::move(body)](JobRun& r) { return RunJob(r, body); };
+    return Jobs.submit(run);
+}
+
+QCoro::Task<void> Station::RunJob(JobRun& run, JobBody body) {
+    job_ = &run;
+    switch_.setTarget(run.panel);
+    lastStatus_.clear();
+    Aborted = false;
+    std::exception_ptr failure;
+    try {
+        co_await body(run);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    // Reported as any operation's error is; the job failed.
+    if (failure) {
+        Guarded([&] { std::rethrow_exception(failure); });
+        run.record.state = JobState::Failed;
+        Aborted = true;
+    }
+    if (run.record.text.isEmpty()) run.record.text = lastStatus_;
+    switch_.setTarget(nullptr);
+    job_ = nullptr;
+}
+
+void Station::Row(const QString& name, const QString& file, qint64 bytes, const QByteArray& sha256,
+                  ProgramResult result, const QString& text) {
+    if (job_) job_->row(name, file, bytes, sha256, result, text);
 }
 
 QString NowStamp() {

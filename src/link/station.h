@@ -7,17 +7,21 @@
 // reports to an OperatorPanel and never opens a dialog.
 #include "config/generalsettings.h"
 #include "config/machines.h"
+#include "jobs/jobqueue.h"
 #include "link/exchange.h"
 #include "link/linkstate.h"
 #include "link/operatorpanel.h"
+#include "link/panelswitch.h"
 #include "link/reception.h"
 #include "link/serialport.h"
+#include <QCoro/QCoroTask>
 #include <QDeadlineTimer>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
 #include <deque>
 #include <functional>
+#include <coroutine>
 #include <memory>
 #include <optional>
 #include <unordered_map>
@@ -61,6 +65,17 @@ public:
     QPointer<QTcpSocket> MasterSock;
 
     OperatorPanel& panel() { return panel_; }
+    // The machine's own panel, whoever's job runs.
+    OperatorPanel& ownPanel() { return own_; }
+
+    // The machine's jobs: what the PC asks of it runs here, one at a time.
+    JobQueue Jobs;
+    // Queues body as a job of kind, started by by ("fönster USER"); panel:
+    // whoever submitted it, null for the machine's own panel.
+    using JobBody = std::function<QCoro::Task<void>(JobRun&)>;
+    std::shared_ptr<JobRun> Submit(JobKind kind, const QString& by, JobBody body, OperatorPanel* panel = nullptr);
+    // The running job's result rows go here; null outside a job.
+    JobRun* CurrentJob() const { return job_; }
     // The link record of the selected machine's link.
     LinkState& MachineLink() { return Machine.Typ == 0 ? NetLink : SerialLink; }
 
@@ -91,10 +106,15 @@ public:
     bool Idle() const;
     // Before an operation: waits for an exchange still open; true (the
     // operator told why) when the operation cannot start now.
-    bool RefuseWhileBusy();
+    QCoro::Task<bool> RefuseWhileBusy();
+    // Protocol 1: the program a cut send may have left part of in the
+    // machine; empty when none. The question about it is asked before a job
+    // is queued; ConfirmCut() records the operator's yes.
+    QString CutProgram() const { return cutProgram_.isEmpty() || cutMachine_ != MachineName || Machine.Typ != 2 ? QString() : cutProgram_; }
+    void ConfirmCut();
 
     // Status line and activity indicator.
-    void Status(const QString& text, bool processEvents = false);
+    void Status(const QString& text);
     void ShowPilar(const QString& text, const QStringList& pattern);
     void HidePilar();
 
@@ -120,16 +140,16 @@ public:
     void SendDatap1(Outgoing& message, LinkState& link, bool quiet, SendDone done = {});
     // An operation waits here until the serial line has written what it
     // was given; false when an abort came between.
-    bool AwaitLine();
+    QCoro::Task<bool> AwaitLine();
 
     // Incoming messages.
     void Parse(QByteArray message, LinkState& link);
     void ParseP1(QByteArray message, LinkState& link);
     // "Auto dok": answers as if the machine had asked for the PC's list.
-    void cmdChangeFolder_Click();
+    QCoro::Task<void> cmdChangeFolder_Click();
 
     // Network link.
-    bool ConnectToSock(QTcpSocket* socket);
+    QCoro::Task<bool> ConnectToSock(QTcpSocket* socket);
 
     // Applies the machine of a slot (name: the list entry's text). False when
     // its settings stopped loading or its serial port could not be opened.
@@ -149,28 +169,32 @@ public:
     void AddLog(const QString& text) const;
     void AddHexLog(const QByteArray& data, const QString& fileName, int mode) const;
 
-    // Operations on the selected machine.
-    void cmdSend_Click();
+    // Operations on the selected machine. Each ends when its last answer
+    // came, its time-out ran out or it was aborted.
+    QCoro::Task<void> cmdSend_Click();
     bool RemoteFileExists(const QString& fileName) const;
-    void cmdRec_Click();
-    void mnuRecManual_Click();
-    void mnuDocs_Click(const QString& document);
-    void cmdDir_Click();
-    void cmdDel_Click();
+    QCoro::Task<void> cmdRec_Click();
+    QCoro::Task<void> mnuRecManual_Click();
+    QCoro::Task<void> mnuDocs_Click(QString document);
+    QCoro::Task<void> cmdDir_Click();
+    QCoro::Task<void> cmdDel_Click();
     // "Jämför med maskin": the machine's programs against folder's, fetched
     // one at a time outside the library.
-    QList<ProgramComparison> mnuCompare_Click(const QString& folder);
+    QCoro::Task<QList<ProgramComparison>> mnuCompare_Click(QString folder);
 
     // Starts a time-out timer; an interval of 0 means no time-out.
     static void Arm(QTimer& timer);
 
-    // Waits, processing events, for ms milliseconds (never spinning).
-    void WaitMs(int ms);
+    // Waits for ms milliseconds, or less when an abort comes.
+    QCoro::Task<void> WaitMs(int ms);
     // Waits until the open exchange has ended; true when it was answered.
-    bool AwaitExchange();
-    // Processes events, blocking for the next one, until done() or Aborted.
+    QCoro::Task<bool> AwaitExchange();
+    // Waits until done() or Aborted, looking again at every step of the
+    // link (an exchange ended, the line wrote, a message came, an abort).
     // Returns done().
-    bool WaitFor(const std::function<bool()>& done);
+    QCoro::Task<bool> WaitFor(std::function<bool()> done);
+    // Resumes whatever waits in WaitFor, once the present handler returned.
+    void Wake();
 
     // Timer handlers (public so that tests can name them).
     void CtsTimer_Timer();
@@ -273,21 +297,42 @@ private:
     bool MoveToTrash(const QString& name);
     QByteArray PcList(bool narrow, const QString& pattern) const;
     QByteArray ProtocolOneRequest(const QByteArray& letter, const QByteArray& name) const;
-    void SendProtocolOne(QByteArray message);
-    void SendProtocolOne(Outgoing& message);
-    void SendRequest(const QByteArray& request, qint16 typ);
+    QCoro::Task<void> SendProtocolOne(QByteArray message);
+    QCoro::Task<void> SendProtocolOne(Outgoing& message);
+    QCoro::Task<void> SendRequest(QByteArray request, qint16 typ);
     bool RefuseName(const QString& name, const QString& file = {});
     QString StorePath(const QString& name) const;
     // Asks for one program into target; false when it did not arrive there
     // (the machine's error status in *status).
-    bool FetchCopy(const QString& name, const QString& target, const QString& comment, QByteArray* status);
+    QCoro::Task<bool> FetchCopy(QString name, QString target, QString comment, QByteArray* status);
     // Fetches back what a send stored and compares it with the file sent.
-    bool VerifySent(const QString& name, const QString& path);
+    QCoro::Task<bool> VerifySent(QString name, QString path);
     // Opens a fetch exchange for a program on the machine's link and asks for it.
-    bool RequestProgram(const QString& name, const QString& target, bool library, const QString& comment,
-                        bool manual = false);
+    QCoro::Task<bool> RequestProgram(QString name, QString target, bool library, QString comment,
+                                     bool manual = false);
 
+    OperatorPanel& own_;
+    // Hands everything to the running job's panel, or to own_.
+    PanelSwitchBase switch_{&own_};
     OperatorPanel& panel_;
+    JobRun* job_ = nullptr;
+    QCoro::Task<void> RunJob(JobRun& run, JobBody body);
+    void Row(const QString& name, const QString& file, qint64 bytes, const QByteArray& sha256, ProgramResult result,
+             const QString& text);
+    QString lastStatus_;  // the last status text, for a job's result row
+    // The last program stored from the machine: its checksum for a job's row.
+    struct Stored {
+        QByteArray sha256;
+    } stored_;
+    std::vector<std::coroutine_handle<>> waiting_;
+    bool wakePosted_ = false;
+    // Suspends until the next Wake().
+    struct Step {
+        Station* station;
+        bool await_ready() const noexcept { return false; }
+        void await_suspend(std::coroutine_handle<> h) { station->waiting_.push_back(h); }
+        void await_resume() const noexcept {}
+    };
     Listener* listener_ = nullptr;  // this station's own, when it listens itself
     int abortHook_ = 0;
     bool sending_ = false;  // a paced serial send is writing

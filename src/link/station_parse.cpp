@@ -453,26 +453,26 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
 }
 
 // "Auto dok" answers on the selected machine's link, in its protocol.
-void Station::cmdChangeFolder_Click() {
+QCoro::Task<void> Station::cmdChangeFolder_Click() {
     // Never written between two pieces of a program going out on the line.
     if (sending_) {
-        RefuseWhileBusy();
-        return;
+        Status(QStringLiteral("Linjen är upptagen: ett program går till maskinen. Försök igen när det är klart."));
+        co_return;
     }
     if (Machine.Typ == 2) {
         ParseP1((Machine.Conversion ? BuildColonFrame(":", "D", "L") : BuildShortFrame("D", "")) + '%', SerialLink);
-        return;
+        co_return;
     }
     if (Machine.Typ != 0) {
         Parse(QByteArrayLiteral("%CDRQALL            03%"), SerialLink);
-        return;
+        co_return;
     }
     // On the network the list goes on the machine's own connection, or on
     // a connection to the machine when it has none open.
     QTcpSocket* socket = MasterSock;
     if (!socket || socket->state() != QAbstractSocket::ConnectedState) {
         Aborted = false;
-        if (!ConnectToSock(comsock)) return;
+        if (!co_await ConnectToSock(comsock)) co_return;
         socket = comsock;
     }
     const QScopedValueRollback<QTcpSocket*> from(parsingFrom_, socket);

@@ -313,6 +313,7 @@ void Station::EndPaced(bool whole, bool tell) {
                     QStringLiteral(")."));
     }
     --pacedUnended_;
+    Wake();
     if (p.done) p.done(whole);
     // What arrived complete meanwhile is parsed once the line is free.
     if (!sending_ && !deferred_.empty())
@@ -339,15 +340,17 @@ void Station::StopPaced() {
                 if (p.protocolOne && !p.closing)
                     Status(QStringLiteral("Sändning avbruten (") + SerialLink.AbortReason + QStringLiteral(")."));
                 --pacedUnended_;
+                Wake();
                 if (p.done) p.done(false);
             }
         },
         Qt::QueuedConnection);
 }
 
-bool Station::AwaitLine() {
-    while (pacedUnended_ > 0) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    return !Aborted;
+QCoro::Task<bool> Station::AwaitLine() {
+    // Not cut short by an abort: the line's end is told once it stopped.
+    while (pacedUnended_ > 0) co_await Step{this};
+    co_return !Aborted;
 }
 
 void Station::SendData(QByteArray& message, LinkState& link, QTcpSocket* socket, bool quiet) {

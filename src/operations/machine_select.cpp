@@ -17,7 +17,8 @@ bool Station::cmbMaskiner_Click(int slot, const QString& name, bool withDirReque
                            AppTitle(), MsgIcon::Critical, OperatorPanel::Buttons::Ok);
             return;
         }
-        if (Machine.GetDir && withDirRequest && (Machine.Typ == 0 || HeldBy.isEmpty())) cmdDir_Click();
+        if (Machine.GetDir && withDirRequest && (Machine.Typ == 0 || HeldBy.isEmpty()))
+            Submit(JobKind::List, QStringLiteral("fönster ") + CurrentUser(), [this](JobRun&) { return cmdDir_Click(); });
     });
     return applied;
 }

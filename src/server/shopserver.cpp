@@ -149,8 +149,7 @@ QString ServerSocketFor(const QString& machine) {
     const QJsonObject state = ReadState();
     for (const QJsonValue& v : state.value(QStringLiteral("machines")).toArray()) {
         const QJsonObject m = v.toObject();
-        if (m.value(QStringLiteral("name")).toString() == machine && m.value(QStringLiteral("serial")).toBool())
-            return state.value(QStringLiteral("socket")).toString();
+        if (m.value(QStringLiteral("name")).toString() == machine) return state.value(QStringLiteral("socket")).toString();
     }
     return {};
 }
@@ -251,6 +250,7 @@ bool ShopServer::start(const GeneralSettings& general, const QStringList& names,
             if (!st.ApplyMachine(m.slot, m.name)) continue;  // reported already
             setAddresses(*raw);
         }
+        connect(&st.Jobs, &JobQueue::changed, this, &ShopServer::recordJob);
         connect(&st, &Station::requestArrived, this, [this, raw](const QString& command, const QString& name) {
             raw->request = {QDateTime::currentDateTime(), command, name};
             changed();
@@ -432,12 +432,51 @@ void ShopServer::reload(const GeneralSettings& general) {
     publish();
 }
 
-int ShopServer::runVerb(const QStringList& words, VerbIO& io) {
+QCoro::Task<int> ShopServer::runVerb(QStringList words, VerbIO& io) {
     if (!runner_) {
         io.err(QStringLiteral("Servern kan inte köra kommandon."));
-        return 2;
+        co_return 2;
     }
-    return runner_(words, io);
+    co_return co_await runner_(std::move(words), io);
+}
+
+void ShopServer::recordJob(const Job& job) {
+    if (!job.finished()) {
+        open_.insert(job.id, job);
+    } else {
+        open_.remove(job.id);
+        ended_.push_back(job);
+        while (ended_.size() > size_t(std::max(1, general_.JobRows))) ended_.pop_front();
+    }
+    Q_EMIT jobChanged(job);
+    changed();
+}
+
+QList<Job> ShopServer::jobs(const QString& machine, int limit) const {
+    if (limit <= 0) limit = general_.JobRows;
+    QList<Job> open = open_.values();
+    std::sort(open.begin(), open.end(), [](const Job& a, const Job& b) { return a.created > b.created; });
+    QList<Job> out;
+    for (const Job& j : open)
+        if (machine.isEmpty() || j.machine == machine) out << j;
+    for (auto it = ended_.rbegin(); it != ended_.rend() && out.size() < limit; ++it)
+        if (machine.isEmpty() || it->machine == machine) out << *it;
+    if (out.size() > limit) out.resize(limit);
+    return out;
+}
+
+std::optional<Job> ShopServer::job(const QString& id) const {
+    if (const auto it = open_.constFind(id); it != open_.constEnd()) return *it;
+    for (auto it = ended_.rbegin(); it != ended_.rend(); ++it)
+        if (it->id == id) return *it;
+    return std::nullopt;
+}
+
+bool ShopServer::cancelJob(const QString& id) {
+    const auto it = open_.constFind(id);
+    if (it == open_.constEnd()) return false;
+    Station* st = station(it->machine);
+    return st && st->Jobs.cancel(id);
 }
 
 void ShopServer::changed() {

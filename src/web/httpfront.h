@@ -34,6 +34,7 @@ struct HttpRequest {
     QByteArray method;  // GET, POST or PUT; HEAD comes as GET with head set
     bool head = false;
     QByteArray path;    // as sent, percent-encoded, without the query
+    QByteArray query;   // the query's arguments, decoded, as "name=value&..." re-encoded
     QHostAddress peer;
     QByteArray body;
 };
@@ -43,6 +44,7 @@ struct HttpAnswer {
     QByteArray type;
     QByteArray body;
     bool noCache = false;
+    QByteArray location;  // a Location header, when not empty
 };
 
 // One request under way, from the handler until it is answered.

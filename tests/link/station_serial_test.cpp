@@ -179,7 +179,7 @@ TEST(StationSerial, TimeOutsEndIdle) {
     QByteArray m = BuildFrame("C", "DRQ", "ALL", "", "00");
     st.Aborted = false;
     st.SendData(m, st.SerialLink, nullptr, false);
-    st.AwaitLine();
+    Await(st.AwaitLine());
     EXPECT_EQ(shop.panel.status(), "CTS timeout. Funktionen avbruten.");
     EXPECT_EQ(st.SerialLink.AbortReason, "CTS timeout");
     EXPECT_TRUE(shop.port->transmittedData().isEmpty());
@@ -188,7 +188,7 @@ TEST(StationSerial, TimeOutsEndIdle) {
     st.Aborted = false;
     m = BuildShortFrame("D", "");
     st.SendDatap1(m, st.SerialLink, false, false);
-    st.AwaitLine();
+    Await(st.AwaitLine());
     EXPECT_EQ(shop.panel.status(), "Sändning avbruten (CTS timeout).");
     EXPECT_FALSE(st.CtsTimer.isActive());
 }
@@ -200,7 +200,7 @@ TEST(StationSerial, DrainTimeOutAndAbortInTheMiddleOfASend) {
     QByteArray m = BuildFrame("C", "SAV", "", "BIG", "00") + '\n' + QByteArray(600, 'X');
     st.SerialLink.FileName = "BIG";
     st.SendData(m, st.SerialLink, nullptr, false);
-    st.AwaitLine();
+    Await(st.AwaitLine());
     EXPECT_EQ(shop.panel.status(), "Sändning timeout. Sändningen avbruten.");
     EXPECT_TRUE(st.Aborted);
     EXPECT_LT(shop.port->transmittedData().size() + shop.port->outBufferCount(), 600);
@@ -213,7 +213,7 @@ TEST(StationSerial, DrainTimeOutAndAbortInTheMiddleOfASend) {
     QTimer::singleShot(150, [&] { st.cmdAbort_Click(); });
     m = BuildFrame("C", "SAV", "", "BIG", "00") + '\n' + QByteArray(3000, 'Y');
     st.SendData(m, st.SerialLink, nullptr, false);
-    st.AwaitLine();
+    Await(st.AwaitLine());
     EXPECT_EQ(shop.panel.status(), QString());
     EXPECT_FALSE(shop.panel.pilarVisible);
     EXPECT_FALSE(st.SendTimer.isActive());
@@ -281,7 +281,7 @@ TEST(StationSerial, ClosedPortAndAutoDok) {
     shop.home.write("ncprog/O1.NC", QByteArray(200, 'a'));
     const auto autoDok = [&] {  // "Auto dok": the PC's list on the line
         shop.port->clearTransmitted();
-        st.cmdChangeFolder_Click();
+        Await(st.cmdChangeFolder_Click());
         WaitUntil([&] { return shop.port->transmittedData().endsWith('%'); });
         return shop.port->transmittedData();
     };
@@ -306,8 +306,8 @@ TEST(StationSerial, ClosedPortAndAutoDok) {
     // A port a shop server holds: each operation names the way to the machine.
     st.HeldBy = "Verkstadsservern håller porten: använd Fenmo32 send.";
     shop.panel.messages.clear();
-    st.cmdDir_Click();
-    st.cmdSend_Click();
+    Await(st.cmdDir_Click());
+    Await(st.cmdSend_Click());
     ASSERT_EQ(shop.panel.messages.size(), 2);
     EXPECT_EQ(shop.panel.messages[1].text, st.HeldBy);
 }
@@ -328,7 +328,7 @@ TEST(StationSerial, EachMessageKeepsToItsOwnExchange) {
         // "Hämta" while the machine's own store arrives: the store is not cut.
         {"fetch", 1, store, [](SerialShop& s) {
              s.panel.selectedRemote = {"O9"};
-             s.station.cmdRec_Click();  // nobody answers: ends in its time-out
+             Await(s.station.cmdRec_Click());  // nobody answers: ends in its time-out
          }, true},
         // A damaged character aborts the message before it completes: nothing
         // stored, nothing answered "00", in either protocol.
@@ -370,8 +370,8 @@ TEST(StationSerial, OperatorWaitsWhileTheMachinesProgramGoesOut) {
     // operator asks for the list and presses "Auto dok".
     bool tried = false;
     QTimer::singleShot(60, [&] {
-        st.cmdDir_Click();
-        st.cmdChangeFolder_Click();
+        Await(st.cmdDir_Click());
+        Await(st.cmdChangeFolder_Click());
         tried = true;
     });
     const QByteArray got = shop.ask(MachineClose(BuildFrame("C", "LOD", "", "O1", "00")));
