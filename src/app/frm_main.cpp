@@ -280,8 +280,8 @@ frm_main::OperationGuard::~OperationGuard() {
 }
 
 void frm_main::StartJob(JobKind kind, std::function<QCoro::Task<void>()> op, std::function<void()> after) {
-    // One of the window's jobs at a time: a second would take the first's
-    // selection ("Avbryt" is no job).
+    // One of the window's jobs at a time: a second click would take the
+    // first's selection ("Avbryt" is no job).
     if (operations_ > 0) return;
     auto guard = std::make_shared<OperationGuard>(*this);
     clearComparison();
@@ -310,12 +310,15 @@ void frm_main::cmdSend_Click() {
         message(MissingExtensionText(cmbMaskiner->currentText()), AppTitle(), MsgIcon::Exclamation, Buttons::Ok);
         return;
     }
-    // The list on the right was the machine's before the send: ask again, as
-    // at start-up, so that it and the next overwrite question see what the
-    // machine holds now.
-    StartJob(JobKind::Send, [this] { return station_->cmdSend_Click(); }, [this] {
-        if (station_->Machine.GetDir && !station_->Aborted) StartJob(JobKind::List, [this] { return station_->cmdDir_Click(); });
-    });
+    StartJob(JobKind::Send, [this] { return SendAndList(); });
+}
+
+// The list on the right was the machine's before the send: it is asked for
+// again, as at start-up, so that it and the next overwrite question see
+// what the machine holds now.
+QCoro::Task<void> frm_main::SendAndList() {
+    co_await station_->cmdSend_Click();
+    if (station_->Machine.GetDir && !station_->Aborted) co_await station_->cmdDir_Click();
 }
 
 void frm_main::clearComparison() { RemoteFilesLV->setColumnHidden(2, true); }

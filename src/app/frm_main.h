@@ -137,6 +137,7 @@ private:
     // A handler that starts the station's procedure as a job.
     std::function<void()> Operation(JobKind kind, QCoro::Task<void> (Station::*procedure)());
     QCoro::Task<void> CompareJob(QString folder);
+    QCoro::Task<void> SendAndList();
     void setMachineChoiceEnabled(bool enabled);
     // "Sänd": refused without the machine's extension; afterwards the
     // machine's list asked for again when the machine lists automatically.

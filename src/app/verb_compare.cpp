@@ -7,6 +7,12 @@
 #include <QDir>
 #include <QFileInfo>
 
+namespace {
+QCoro::Task<void> CompareInto(Station* st, QString folder, QList<ProgramComparison>* into) {
+    *into = co_await st->mnuCompare_Click(folder);
+}
+}  // namespace
+
 QCoro::Task<int> RunCompare(VerbOptions options) {
     MachineEntry machine;
     if (!FindMachine(options.args.value(0), &machine)) {
@@ -22,11 +28,7 @@ QCoro::Task<int> RunCompare(VerbOptions options) {
     // Without --folder the machine's send folder, as the window shows it first.
     const QString folder = options.folder.isEmpty() ? s.panel.treeFolder() : QDir(options.folder).absolutePath();
     QList<ProgramComparison> results;
-    const Job job = co_await s.run(JobKind::Compare, [st = s.station, folder, &results]() -> QCoro::Task<void> {
-        return [](Station* st, QString folder, QList<ProgramComparison>* into) -> QCoro::Task<void> {
-            *into = co_await st->mnuCompare_Click(folder);
-        }(st, folder, &results);
-    });
+    const Job job = co_await s.run(JobKind::Compare, [st = s.station, folder, &results] { return CompareInto(st, folder, &results); });
     if (results.isEmpty() && s.station->ListAnswer != true) {
         s.error(QStringLiteral("ingen programlista från maskinen."));
         co_return VerbIncomplete;

@@ -58,7 +58,8 @@ QCoro::Task<bool> Station::VerifySent(QString name, QString path) {
     }
     const QString copy = copies.filePath(QStringLiteral("kontroll"));
     QByteArray status;
-    const bool fetched = co_await FetchCopy(name, copy, FileComment(path), &status);
+    const QString comment = FileComment(path);
+    const bool fetched = co_await FetchCopy(name, copy, comment, &status);
     if (Aborted) co_return false;
     const FileDifference d = fetched ? CompareProgramFiles(path, copy) : FileDifference{};
     if (fetched && d.same) {
@@ -134,10 +135,13 @@ QCoro::Task<QList<ProgramComparison>> Station::mnuCompare_Click(QString folder) 
                 ShowPilar(QStringLiteral("Jämför: \"") + n + QStringLiteral("\"..."), RecArrows());
                 QByteArray status;
                 const QString problem = ProgramNameRefusal(n, Machine);
+                const QString comment = FileComment(path);
+                bool fetched = false;
+                if (problem.isEmpty()) fetched = co_await FetchCopy(n, copy, comment, &status);
                 if (!problem.isEmpty()) {
                     c.result = Result::Failed;
                     c.detail = problem;
-                } else if (!co_await FetchCopy(n, copy, FileComment(path), &status)) {
+                } else if (!fetched) {
                     c.result = Result::Failed;
                     c.detail = status.isEmpty() ? QStringLiteral("inget program från maskinen")
                                                 : QStringLiteral("maskinen svarade %1").arg(FromAnsi(status));

@@ -31,7 +31,9 @@ QCoro::Task<void> Station::cmdDir_Click() {
             Status(QStringLiteral("Ansluten, Skickar begäran..."));
             Open("D", QString(), nullptr).silence = true;
             requested = true;
-            co_await SendProtocolOne(Machine.Conversion ? BuildColonFrame(":", "D", "L") : BuildShortFrame("D", ""));
+            // Built first: a temporary chosen by ?: inside co_await is not one gcc 12 keeps alive.
+            QByteArray list = Machine.Conversion ? BuildColonFrame(":", "D", "L") : BuildShortFrame("D", "");
+            co_await SendProtocolOne(std::move(list));
         }
     } else if (Machine.Typ == 0) {
         if (co_await ConnectToSock(comsock)) {

@@ -55,7 +55,9 @@ QCoro::Task<void> Station::cmdRec_Click() {
         }
         // A silent machine must not hold the run for ever: the machine's
         // receive time-out bounds the wait.
-        if (co_await RequestProgram(n, target, true, QString()) && !Aborted) {
+        const QString noComment;
+        const bool requested = co_await RequestProgram(n, target, true, noComment);
+        if (requested && !Aborted) {
             Arm(TimeoutTimer);
             co_await AwaitExchange();
         }
@@ -78,7 +80,8 @@ QCoro::Task<void> Station::mnuRecManual_Click() {
     if (!n.isEmpty()) {
         Status(QStringLiteral("Ansluter..."));
         // A closed port sends nothing and waits for nothing.
-        if (Machine.Typ != 1 || (Comm && Comm->isOpen())) requested = co_await RequestProgram(n, target, true, QString(), true);
+        const QString noComment;
+        if (Machine.Typ != 1 || (Comm && Comm->isOpen())) requested = co_await RequestProgram(n, target, true, noComment, true);
     }
     if (Aborted) {
         Status(QStringLiteral("Avbruten."));
@@ -111,8 +114,9 @@ QCoro::Task<void> Station::mnuDocs_Click(QString document) {
     const QByteArray request = BuildFrame("C", "LOD", "", ToAnsi(document), "00");
     const QString name = FromAnsi(TrimBlanks(request.mid(9, 6)));
     const QString target = ProgramPath(Machine.DocPath, name, Machine.Extension);
+    const QString noComment;
     if (Machine.Typ == 0 || (Machine.Typ == 1 && Comm && Comm->isOpen()))
-        requested = co_await RequestProgram(document, target, true, QString());
+        requested = co_await RequestProgram(document, target, true, noComment);
     // The document folder is the target only while the document is on its
     // way; the machine's receive time-out bounds that.
     if (requested && !Aborted) {

@@ -50,7 +50,6 @@ QCoro::Task<void> Station::cmdSend_Click() {
     });
     int done = 0;
     for (const QString& name : selected) {
-        if (total) panel_.setProgress(done++, total);
         const QString path = JoinPath(folder, name);
         const QString program = NameWithoutExt(name);
         TransferDone = true;
@@ -58,6 +57,7 @@ QCoro::Task<void> Station::cmdSend_Click() {
             Row(program, path, 0, {}, ProgramResult::Skipped, QStringLiteral("Inte sänt: körningen avbröts."));
             continue;
         }
+        if (total) panel_.setProgress(done++, total);
         TransferDone = false;
         lastStatus_.clear();
         AddLog(QStringLiteral("Begär sändning av fil: ") + name);

@@ -78,12 +78,13 @@ TEST(StationNetwork, EachConnectionHasItsOwnBufferAndReplies) {
     machine.socket->write(store.left(15));
     machine.socket->flush();
     ASSERT_TRUE(WaitUntil([&] { return st.MachineReceiving(); }));
-    Await(st.cmdDir_Click());  // the list is an answer only to the PC's request, on its connection
+    auto list = st.cmdDir_Click();  // the list is an answer only to the PC's request, on its connection
     ASSERT_TRUE(WaitUntil([&] { return machineServer.hasPendingConnections(); }));
     Peer lister;
     lister.attach(machineServer.nextPendingConnection());
     lister.socket->write(MachineClose(BuildFrame("R", "DRQ", "ALL", "", "00") + "\r\nO100    1  "));
-    ASSERT_TRUE(WaitUntil([&] { return shop.panel.remoteFills == 1; }));
+    Await(std::move(list));
+    ASSERT_EQ(shop.panel.remoteFills, 1);
     EXPECT_EQ(shop.panel.remoteNames(), QStringList{"O100"});
     EXPECT_EQ(machine.ask(store.mid(15)), PcClose(BuildFrame("R", "SAV", "", "O7", "00")));
     EXPECT_EQ(shop.file("O7.NC"), QByteArray("G1X1"));

@@ -56,9 +56,10 @@ TEST(LinkFaults, SerialProtocolOne) {
             // An empty memory's list is short: the open list request still takes it.
             OpShop o(link);
             o.sim.setSilent(SimMachine::Scope::All);
-            Await(o.st.cmdDir_Click());
+            auto list = o.st.cmdDir_Click();
             o.machinePort.write(link == Link::Short1 ? BuildShortFrame("D", "") + "\n%" : BuildColonFrame(":", "D", "S") + "%");
-            ASSERT_TRUE(WaitUntil([&] { return o.panel().remoteFills == 1; })) << o.panel().status().toStdString();
+            Await(std::move(list));
+            ASSERT_EQ(o.panel().remoteFills, 1) << o.panel().status().toStdString();
             EXPECT_TRUE(o.panel().remoteNames().isEmpty());
         }
     }
@@ -90,13 +91,14 @@ TEST(LinkFaults, SerialProtocolTwo) {
     pc->setInstant(false);
     ASSERT_TRUE(pc->setSettings("115200,e,7,1"));
     o.shop.home.write("ncprog/O5.NC", QByteArray(12000, 'Z'));  // about a second on the line
-    Await(o.st.cmdDir_Click());
+    auto list = o.st.cmdDir_Click();
     pc->clearTransmitted();
     o.machinePort.write(Request("LOD", "O5"));
     ASSERT_TRUE(WaitUntil([&] { return pc->transmittedData().size() > 100; }));
     o.machinePort.write(Request("DRQ", "", {}, "ALL", "R") + Request("SAV", "O6", "G1X6"));
     ASSERT_TRUE(WaitUntil([&] { return o.panel().remoteFills == 1; }, 500)) << o.panel().status().toStdString();
     EXPECT_LT(pc->transmittedData().size(), 6000);  // answered while the load still went out
+    Await(std::move(list));
     ASSERT_TRUE(WaitUntil([&] { return pc->transmittedData().contains(BuildFrame("R", "SAV", "", "O6", "00")); }, 5000));
     EXPECT_EQ(o.shop.file("O6.NC"), QByteArray("G1X6"));
     EXPECT_TRUE(pc->transmittedData().contains(BuildFrame("R", "LOD", "", "O5", "00") + '\n' + QByteArray(12000, 'Z') + "\r\n"));

@@ -135,9 +135,10 @@ TEST_P(Operations, SilentMachineEndsInItsTimeOut) {
         EXPECT_EQ(o.st.SerialLink.AbortReason, "Inget svar från maskinen");
     }
     if (GetParam() != Link::Tcp) {
-        Await(o.st.cmdDir_Click());
+        auto list = o.st.cmdDir_Click();
         EXPECT_TRUE(o.st.RecTimer.isActive());
-        ASSERT_TRUE(WaitUntil([&] { return o.panel().status() == "Kommando timeout."; }));
+        Await(std::move(list));
+        EXPECT_EQ(o.panel().status(), "Kommando timeout.");
     }
     if (GetParam() == Link::Tcp || GetParam() == Link::Serial2) {  // an unanswered delete ends too
         o.panel().selectedRemote = {"O1"};
@@ -373,12 +374,13 @@ TEST(OperationsOwnTheirExchange, FoldersTimeOutsAndTheGuard) {
     // operation waits, its time-out is told once, and nothing more goes out.
     o.sim.setSilent(SimMachine::Scope::All);
     o.panel().inputs = {QString("O5")};
-    Await(o.st.mnuRecManual_Click());
-    EXPECT_TRUE(o.st.Busy());
+    auto manual = o.st.mnuRecManual_Click();
+    EXPECT_TRUE(WaitUntil([&] { return o.st.Busy(); }));
     o.panel().statuses.clear();
     o.panel().tree = o.shop.send;
     o.panel().selectedLocal = {"O1.NC"};
     Await(o.st.cmdSend_Click());
+    Await(std::move(manual));
     EXPECT_EQ(o.panel().statuses.mid(0, 3),
               (QStringList{"Väntar på svar från maskinen. Vänta eller tryck Avbryt.", "", "Inget svar från maskinen (timeout)."}));
     EXPECT_EQ(o.panel().statuses.count("Inget svar från maskinen (timeout)."), 1);
