@@ -302,12 +302,12 @@ struct HttpFront::Core {
         MHD_get_connection_values(
             c, MHD_GET_ARGUMENT_KIND,
             [](void* into, MHD_ValueKind, const char* key, const char* value) {
-                auto& q = *static_cast<QByteArray*>(into);
-                if (!q.isEmpty()) q += '&';
-                q += QByteArray(key).toPercentEncoding() + '=' + QByteArray(value ? value : "").toPercentEncoding();
+                // Handed over as sent, still percent-encoded.
+                static_cast<QMap<QByteArray, QByteArray>*>(into)->insert(
+                    QByteArray::fromPercentEncoding(key), QByteArray::fromPercentEncoding(value ? value : ""));
                 return MHD_YES;
             },
-            &ex->request.query);
+            &ex->request.args);
         const QByteArray m(method);
         ex->request.head = m == "HEAD";
         ex->request.method = ex->request.head ? QByteArray("GET") : m;

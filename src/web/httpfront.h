@@ -11,6 +11,7 @@
 #include "link/hostfilter.h"
 #include "link/refusallog.h"
 #include <QByteArray>
+#include <QMap>
 #include <QHostAddress>
 #include <QObject>
 #include <QStringList>
@@ -34,7 +35,7 @@ struct HttpRequest {
     QByteArray method;  // GET, POST or PUT; HEAD comes as GET with head set
     bool head = false;
     QByteArray path;    // as sent, percent-encoded, without the query
-    QByteArray query;   // the query's arguments, decoded, as "name=value&..." re-encoded
+    QMap<QByteArray, QByteArray> args;  // the query's arguments, decoded
     QHostAddress peer;
     QByteArray body;
 };

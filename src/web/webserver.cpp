@@ -2,7 +2,6 @@
 #include "operations/comparison.h"
 #include "server/jobpanel.h"
 #include "link/filelists.h"
-#include <QUrlQuery>
 #include "common/ansi.h"
 #include "common/dates.h"
 #include "common/home.h"
@@ -465,10 +464,9 @@ void WebServer::submit(const HttpRequest& request, const QString& machine, Stati
 }
 
 void WebServer::jobRoute(const HttpRequest& request, const QStringList& parts, const Reply& reply) {
-    const QUrlQuery query(QString::fromLatin1(request.query));
     if (request.method == "GET" && parts.size() == 2) {
         QJsonArray out;
-        for (const Job& j : shop_.jobs(query.queryItemValue(QStringLiteral("machine"), QUrl::FullyDecoded))) out.append(j.toJson());
+        for (const Job& j : shop_.jobs(QString::fromUtf8(request.args.value("machine")))) out.append(j.toJson());
         return reply.json(out);
     }
     if (parts.size() != 3) return reply.error(Status::NotFound, QStringLiteral("Sidan finns inte."));
@@ -483,7 +481,7 @@ void WebServer::jobRoute(const HttpRequest& request, const QStringList& parts, c
     if (request.method != "GET") return reply.error(Status::NotFound, QStringLiteral("Sidan finns inte."));
     const auto job = shop_.job(id);
     if (!job) return reply.error(Status::NotFound, QStringLiteral("Okänt jobb \"%1\".").arg(id));
-    const int wait = std::clamp(query.queryItemValue(QStringLiteral("wait")).toInt(), 0, 300);
+    const int wait = std::clamp(request.args.value("wait").toInt(), 0, 300);
     if (job->finished() || wait == 0) return reply.json(job->toJson());
     // Answered when the job ends, or with the job as it is when the seconds have passed.
     waiting_.push_back({id, std::make_shared<Reply>(reply), QDeadlineTimer(wait * 1000)});

@@ -117,6 +117,10 @@ try:
         assert driver.execute_script("return window.utanOmladdning") == 1, "sidan laddades om"
         assert "klar" in result.get_attribute("class"), result.text
         assert any(n.upper().startswith("O1000") for n in os.listdir(memory)), (result.text, os.listdir(memory))
+        # The jobs list got the send as it ended, without a reload.
+        wait.until(lambda d: any(r.find_elements(By.TAG_NAME, "td")[2].text == "send" and
+                                 r.find_elements(By.TAG_NAME, "td")[3].text == "done"
+                                 for r in d.find_elements(By.CSS_SELECTOR, "#jobb tbody tr")))
 
         # "Uppdatera" asks the machine (a POST with the key): the program just sent is in its list.
         driver.find_element(By.ID, "uppdatera").click()
