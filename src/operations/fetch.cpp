@@ -21,7 +21,7 @@ QCoro::Task<void> Station::cmdRec_Click() {
     const QStringList selected = panel_.remoteSelection();
     for (const QString& n : selected) {
         TransferDone = true;
-        if (Aborted) {
+        if (Aborted || Jobs.closed()) {
             Row(n, QString(), 0, {}, ProgramResult::Skipped, QStringLiteral("Inte hämtat: körningen avbröts."));
             continue;
         }

@@ -53,8 +53,9 @@ QCoro::Task<void> Station::cmdSend_Click() {
         const QString path = JoinPath(folder, name);
         const QString program = NameWithoutExt(name);
         TransferDone = true;
-        if (Aborted) {
-            Row(program, path, 0, {}, ProgramResult::Skipped, QStringLiteral("Inte sänt: körningen avbröts."));
+        if (Aborted || Jobs.closed()) {
+            Row(program, path, 0, {}, ProgramResult::Skipped,
+                Aborted ? QStringLiteral("Inte sänt: körningen avbröts.") : QStringLiteral("Inte sänt: servern stannar."));
             continue;
         }
         if (total) panel_.setProgress(done++, total);

@@ -488,20 +488,26 @@ void ShopServer::stop(int graceMs, std::function<void()> done) {
     verbs_.close();
     retry_.stop();
     AddLog(QStringLiteral("Servern stannar: inga nya förfrågningar tas emot."));
+    // No job starts any more, and a running one starts no further program;
+    // nobody is waited for but the transfers already under way.
+    for (const auto& s : served_) s->station->Jobs.close(QStringLiteral("Servern stannar: jobbet startades inte."));
     auto* poll = new QTimer(this);
     const QDateTime deadline = QDateTime::currentDateTime().addMSecs(graceMs);
     auto check = [this, poll, deadline, done] {
         bool idle = true;
-        for (const auto& s : served_) idle = idle && s->station->Idle();
+        for (const auto& s : served_) idle = idle && s->station->Idle() && !s->station->Jobs.running();
         if (!idle && QDateTime::currentDateTime() < deadline) return;
         poll->stop();
         poll->deleteLater();
         // What is still under way ends without leaving half a file.
-        for (const auto& s : served_)
-            if (!s->station->Idle()) {
-                s->station->AddLog(QStringLiteral("Överföringen avbröts när servern stannade."));
-                s->station->cmdAbort_Click();
+        for (const auto& s : served_) {
+            Station& st = *s->station;
+            if (const auto job = st.Jobs.runningJob()) st.Jobs.cancel(job->record.id);
+            if (!st.Idle()) {
+                st.AddLog(QStringLiteral("Överföringen avbröts när servern stannade."));
+                st.cmdAbort_Click();
             }
+        }
         publish();
         done();
     };
