@@ -121,7 +121,7 @@ int RunServe(const VerbOptions& options);
 // serve --all, or serve with several machines: the shop server.
 int RunShopServer(const VerbOptions& options);
 int RunStatus(const VerbOptions& options);
-int RunMonitor(const VerbOptions& options);
+QCoro::Task<int> RunMonitor(VerbOptions options);
 int RunPrintList(const VerbOptions& options);
 int RunHistory(const VerbOptions& options);
 int RunRestore(const VerbOptions& options);

@@ -179,7 +179,7 @@ QCoro::Task<int> Dispatch(VerbOptions o) {
     }
     if (o.verb == QLatin1String("monitor")) {
         if (n > 1) co_return UsageError(QStringLiteral("monitor tar högst en maskin."));
-        co_return RunMonitor(o);
+        co_return co_await RunMonitor(o);
     }
     if (o.verb == QLatin1String("print-list")) {
         if (n != 1 || o.pdf.isEmpty()) co_return UsageError(QStringLiteral("print-list vill ha en mapp och --pdf FIL."));
