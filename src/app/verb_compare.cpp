@@ -2,6 +2,7 @@
 #include "app/verb_session.h"
 
 #include "common/ansi.h"
+#include "common/pick.h"
 #include "operations/comparison.h"
 
 #include <QDir>
@@ -26,9 +27,11 @@ QCoro::Task<int> RunCompare(VerbOptions options) {
     VerbSession s(options);
     if (!s.readGeneralSettings() || !s.select(machine)) co_return VerbIncomplete;
     // Without --folder the machine's send folder, as the window shows it first.
-    const QString folder = options.folder.isEmpty() ? s.panel.treeFolder() : QDir(options.folder).absolutePath();
+    const QString folder = Pick(options.folder.isEmpty(), s.panel.treeFolder(), QDir(options.folder).absolutePath());
     QList<ProgramComparison> results;
-    const Job job = co_await s.run(JobKind::Compare, [st = s.station, folder, &results] { return CompareInto(st, folder, &results); });
+    // Named first: gcc 12 destroys a lambda made inside a co_await twice.
+    const auto compare = [st = s.station, folder, &results] { return CompareInto(st, folder, &results); };
+    const Job job = co_await s.run(JobKind::Compare, compare);
     if (results.isEmpty() && s.station->ListAnswer != true) {
         s.error(QStringLiteral("ingen programlista från maskinen."));
         co_return VerbIncomplete;

@@ -38,7 +38,9 @@ bool CheckProgramNames(const QStringList& names, const MachineEntry& machine, co
 
 // Asks for the machine's list and waits for it; true when it came.
 QCoro::Task<bool> RequestList(VerbSession& s) {
-    const Job job = co_await s.run(JobKind::List, [st = s.station] { return st->cmdDir_Click(); });
+    // Named first: gcc 12 destroys a lambda made inside a co_await twice.
+    const auto list = [st = s.station] { return st->cmdDir_Click(); };
+    const Job job = co_await s.run(JobKind::List, list);
     co_return job.state == JobState::Done && s.station->ListAnswer == true;
 }
 
@@ -95,7 +97,8 @@ QCoro::Task<int> RunSend(VerbOptions options) {
         if (stopped) continue;
         s.panel.setTreeFolder(folder);
         s.panel.setLocalSelection(names);
-        const Job job = co_await s.run(JobKind::Send, [st = s.station] { return st->cmdSend_Click(); });
+        const auto send = [st = s.station] { return st->cmdSend_Click(); };
+        const Job job = co_await s.run(JobKind::Send, send);
         for (qsizetype k = 0; k < names.size(); ++k) done << RowOk(job, k);
         stopped = job.state == JobState::Cancelled || s.station->Aborted;
     }
@@ -123,7 +126,8 @@ QCoro::Task<int> RunFetch(VerbOptions options) {
     // The machine's send folder is already the tree's folder, as in the window.
     if (!options.to.isEmpty()) s.panel.setTreeFolder(QDir(options.to).absolutePath());
     s.panel.setRemoteSelection(names);
-    const Job job = co_await s.run(JobKind::Fetch, [st = s.station] { return st->cmdRec_Click(); });
+    const auto fetch = [st = s.station] { return st->cmdRec_Click(); };
+    const Job job = co_await s.run(JobKind::Fetch, fetch);
     bool all = true;
     for (qsizetype k = 0; k < names.size(); ++k) {
         if (RowOk(job, k)) continue;
@@ -149,7 +153,8 @@ QCoro::Task<int> RunDelete(VerbOptions options) {
         bool ok = false;
         if (!stopped) {
             s.panel.setRemoteSelection({n});
-            const Job job = co_await s.run(JobKind::Delete, [st = s.station] { return st->cmdDel_Click(); });
+            const auto erase = [st = s.station] { return st->cmdDel_Click(); };
+            const Job job = co_await s.run(JobKind::Delete, erase);
             ok = RowOk(job, 0);
             // A machine's refusal leaves the link working; a time-out, a
             // broken link or a cancel ends the run.

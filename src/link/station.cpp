@@ -236,7 +236,9 @@ void Station::Arm(QTimer& timer) {
 }
 
 QCoro::Task<bool> Station::AwaitExchange() {
-    co_await WaitFor([this] { return !OpenExchange(); });
+    // Named first: gcc 12 destroys a lambda made inside a co_await twice.
+    const auto ended = [this] { return !OpenExchange(); };
+    co_await WaitFor(ended);
     co_return exchange_ && exchange_->state == Exchange::State::Done;
 }
 
@@ -270,7 +272,8 @@ QCoro::Task<void> Station::WaitMs(int ms) {
         Wake();
     });
     timer.start(ms);
-    co_await WaitFor([&] { return expired; });
+    const auto over = [&] { return expired; };
+    co_await WaitFor(over);
 }
 
 std::shared_ptr<JobRun> Station::Submit(JobKind kind, const QString& by, JobBody body, OperatorPanel* panel) {

@@ -105,7 +105,8 @@ QCoro::Task<bool> Station::RefuseWhileBusy() {
     }
     if (OpenExchange()) {
         Status(QStringLiteral("Väntar på svar från maskinen. Vänta eller tryck Avbryt."));
-        co_await WaitFor([this] { return !OpenExchange(); });
+        const auto ended = [this] { return !OpenExchange(); };
+        co_await WaitFor(ended);
         // Ended by "Avbryt" or its time-out: what was asked for next does not
         // start on its own; the operator sees why and may ask again.
         if (exchange_->state == Exchange::State::Ended) co_return true;

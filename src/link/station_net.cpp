@@ -58,10 +58,11 @@ QCoro::Task<bool> Station::ConnectToSock(QTcpSocket* socket) {
     NetTimer.start();
     socket->connectToHost(Machine.IP.trimmed(), static_cast<quint16>(port));
     // The connection's own state changes wake the wait; NetTimer bounds it.
-    co_await WaitFor([socket] {
+    const auto settled = [socket] {
         return socket->state() != QAbstractSocket::HostLookupState &&
                socket->state() != QAbstractSocket::ConnectingState;
-    });
+    };
+    co_await WaitFor(settled);
     NetTimer.stop();
     const bool connected = socket->state() == QAbstractSocket::ConnectedState;
     // An attempt that outlived its wait must not fail later, in the

@@ -1,6 +1,7 @@
 // Incoming messages: responses to the PC's requests, and the machine's own
 // requests, where the PC serves as the machine's file server.
 #include "common/ansi.h"
+#include "common/pick.h"
 #include "common/code2error.h"
 #include "common/errorreport.h"
 #include "common/log.h"
@@ -460,7 +461,7 @@ QCoro::Task<void> Station::cmdChangeFolder_Click() {
         co_return;
     }
     if (Machine.Typ == 2) {
-        ParseP1((Machine.Conversion ? BuildColonFrame(":", "D", "L") : BuildShortFrame("D", "")) + '%', SerialLink);
+        ParseP1(Pick(Machine.Conversion, BuildColonFrame(":", "D", "L"), BuildShortFrame("D", "")) + '%', SerialLink);
         co_return;
     }
     if (Machine.Typ != 0) {

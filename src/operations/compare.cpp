@@ -2,6 +2,7 @@
 // from the machine into a temporary folder, never into the library, and
 // compared with the library's files.
 #include "operations/comparison.h"
+#include "common/pick.h"
 
 #include "common/ansi.h"
 #include "common/errorreport.h"
@@ -61,7 +62,8 @@ QCoro::Task<bool> Station::VerifySent(QString name, QString path) {
     const QString comment = FileComment(path);
     const bool fetched = co_await FetchCopy(name, copy, comment, &status);
     if (Aborted) co_return false;
-    const FileDifference d = fetched ? CompareProgramFiles(path, copy) : FileDifference{};
+    FileDifference d;
+    if (fetched) d = CompareProgramFiles(path, copy);
     if (fetched && d.same) {
         AddLog(QStringLiteral("Kontrollerad: ") + name);
         co_return true;
@@ -148,13 +150,13 @@ QCoro::Task<QList<ProgramComparison>> Station::mnuCompare_Click(QString folder) 
                 } else {
                     const FileDifference d = CompareProgramFiles(path, copy);
                     c.result = d.same ? Result::Same : d.error.ok ? Result::Different : Result::Failed;
-                    const QString why = d.error.ok ? DifferenceText(d) : d.error.message();
-                    if (!d.same) c.detail = c.detail.isEmpty() ? why : c.detail + QStringLiteral(", ") + why;
+                    const QString why = Pick<QString>(d.error.ok, DifferenceText(d), d.error.message());
+                    if (!d.same) c.detail = Pick<QString>(c.detail.isEmpty(), why, c.detail + QStringLiteral(", ") + why);
                     QFile::remove(copy);
                 }
                 panel_.setProgress(++done, total);
             }
-            const QString detail = c.detail.isEmpty() ? QString() : QStringLiteral(" (") + c.detail + QLatin1Char(')');
+            const QString detail = Pick<QString>(c.detail.isEmpty(), QString(), QStringLiteral(" (") + c.detail + QLatin1Char(')'));
             AddLog(QStringLiteral("Jämförelse %1: %2%3").arg(n, ComparisonText(c.result), detail));
             results << c;
         }
@@ -164,7 +166,7 @@ QCoro::Task<QList<ProgramComparison>> Station::mnuCompare_Click(QString folder) 
         for (qsizetype i = 0; i < files.size(); ++i)
             if (!matched[i]) {
                 const qsizetype dot = files[i].indexOf(QLatin1Char('.'));
-                results << ProgramComparison{dot < 0 ? files[i] : files[i].left(dot), Result::OnlyLibrary, {}};
+                results << ProgramComparison{Pick<QString>(dot < 0, files[i], files[i].left(dot)), Result::OnlyLibrary, {}};
             }
         int count[5] = {};
         for (const ProgramComparison& c : results) ++count[int(c.result)];
@@ -181,7 +183,7 @@ QCoro::Task<QList<ProgramComparison>> Station::mnuCompare_Click(QString folder) 
             static const ProgramResult kRow[] = {ProgramResult::Same, ProgramResult::Differs, ProgramResult::Missing,
                                                  ProgramResult::Missing, ProgramResult::Failed};
             Row(c.name, QString(), 0, {}, kRow[int(c.result)],
-                ComparisonText(c.result) + (c.detail.isEmpty() ? QString() : QStringLiteral(" (") + c.detail + QLatin1Char(')')));
+                ComparisonText(c.result) + Pick<QString>(c.detail.isEmpty(), QString(), QStringLiteral(" (") + c.detail + QLatin1Char(')')));
         }
     }
     co_return results;

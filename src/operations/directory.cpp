@@ -1,6 +1,7 @@
 // "Uppdatera bibliotek" and "Radera": the machine's list and deletions.
 // Each ends when the parser completed its exchange or its time-out ended it.
 #include "common/ansi.h"
+#include "common/pick.h"
 #include "common/errorreport.h"
 #include "common/log.h"
 #include "common/trace.h"
@@ -31,8 +32,7 @@ QCoro::Task<void> Station::cmdDir_Click() {
             Status(QStringLiteral("Ansluten, Skickar begäran..."));
             Open("D", QString(), nullptr).silence = true;
             requested = true;
-            // Built first: a temporary chosen by ?: inside co_await is not one gcc 12 keeps alive.
-            QByteArray list = Machine.Conversion ? BuildColonFrame(":", "D", "L") : BuildShortFrame("D", "");
+            QByteArray list = Pick(Machine.Conversion, BuildColonFrame(":", "D", "L"), BuildShortFrame("D", ""));
             co_await SendProtocolOne(std::move(list));
         }
     } else if (Machine.Typ == 0) {
@@ -122,5 +122,5 @@ QCoro::Task<void> Station::cmdDel_Click() {
     if (!done && !Aborted && OpenExchange()) done = co_await AwaitExchange();
     else if (!done) done = !Aborted && exchange_ && exchange_->state == Exchange::State::Done;
     Row(n, QString(), 0, {}, done ? ProgramResult::Ok : ProgramResult::Failed,
-        done ? QStringLiteral("Raderat.") : lastStatus_);
+        Pick<QString>(done, QStringLiteral("Raderat."), lastStatus_));
 }

@@ -1,6 +1,7 @@
 // "Hämta", "Hämta med namn..." and the document entries: requests for
 // programs that the parser stores where the request said when they arrive.
 #include "common/ansi.h"
+#include "common/pick.h"
 #include "common/errorreport.h"
 #include "common/log.h"
 #include "common/trace.h"
@@ -63,8 +64,8 @@ QCoro::Task<void> Station::cmdRec_Click() {
         }
         TimeoutTimer.stop();
         const bool ok = TransferDone && exchange_ && exchange_->state == Exchange::State::Done;
-        Row(n, target, ok ? QFileInfo(target).size() : 0, ok ? stored_.sha256 : QByteArray(),
-            ok ? ProgramResult::Ok : ProgramResult::Failed, ok ? QStringLiteral("Hämtat.") : lastStatus_);
+        Row(n, target, ok ? QFileInfo(target).size() : 0, Pick(ok, stored_.sha256, QByteArray()),
+            ok ? ProgramResult::Ok : ProgramResult::Failed, Pick<QString>(ok, QStringLiteral("Hämtat."), lastStatus_));
     }
 }
 
@@ -97,8 +98,8 @@ QCoro::Task<void> Station::mnuRecManual_Click() {
     }
     if (requested) {
         const bool ok = co_await AwaitExchange();
-        Row(n, target, ok ? QFileInfo(target).size() : 0, ok ? stored_.sha256 : QByteArray(),
-            ok ? ProgramResult::Ok : ProgramResult::Failed, ok ? QStringLiteral("Hämtat.") : lastStatus_);
+        Row(n, target, ok ? QFileInfo(target).size() : 0, Pick(ok, stored_.sha256, QByteArray()),
+            ok ? ProgramResult::Ok : ProgramResult::Failed, Pick<QString>(ok, QStringLiteral("Hämtat."), lastStatus_));
     }
 }
 
@@ -123,7 +124,7 @@ QCoro::Task<void> Station::mnuDocs_Click(QString document) {
         TargetFolder = Machine.DocPath;
         Arm(TimeoutTimer);
         const bool ok = co_await AwaitExchange();
-        Row(document, target, ok ? QFileInfo(target).size() : 0, ok ? stored_.sha256 : QByteArray(),
-            ok ? ProgramResult::Ok : ProgramResult::Failed, ok ? QStringLiteral("Hämtat.") : lastStatus_);
+        Row(document, target, ok ? QFileInfo(target).size() : 0, Pick(ok, stored_.sha256, QByteArray()),
+            ok ? ProgramResult::Ok : ProgramResult::Failed, Pick<QString>(ok, QStringLiteral("Hämtat."), lastStatus_));
     }
 }

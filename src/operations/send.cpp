@@ -1,6 +1,7 @@
 // "Sänd": the selected local programs go to the machine one after the other,
 // each after the machine answered the previous one.
 #include "common/ansi.h"
+#include "common/pick.h"
 #include "common/errorreport.h"
 #include "common/log.h"
 #include "common/trace.h"
@@ -55,7 +56,7 @@ QCoro::Task<void> Station::cmdSend_Click() {
         TransferDone = true;
         if (Aborted || Jobs.closed()) {
             Row(program, path, 0, {}, ProgramResult::Skipped,
-                Aborted ? QStringLiteral("Inte sänt: körningen avbröts.") : QStringLiteral("Inte sänt: servern stannar."));
+                Pick<QString>(Aborted, QStringLiteral("Inte sänt: körningen avbröts."), QStringLiteral("Inte sänt: servern stannar.")));
             continue;
         }
         if (total) panel_.setProgress(done++, total);
@@ -113,8 +114,7 @@ QCoro::Task<void> Station::cmdSend_Click() {
             } else if (Machine.Typ == 2) {
                 Status(QStringLiteral("Ansluten."));
                 Status(QStringLiteral("Läser fil..."));
-                SerialLink.OutBuffer = Machine.Conversion ? BuildColonFrame(":", frameName, "S")
-                                                          : BuildShortFrame("S", frameName) + '\n';
+                SerialLink.OutBuffer = Pick(Machine.Conversion, BuildColonFrame(":", frameName, "S"), BuildShortFrame("S", frameName) + '\n');
                 Outgoing message(SerialLink.OutBuffer, Outgoing::Close::LfPercent);
                 message.setProgram(OpenProgram(path));
                 Status(QStringLiteral("Skickar data..."));
@@ -155,7 +155,7 @@ QCoro::Task<void> Station::cmdSend_Click() {
         // Protocol 1 has no "00" to tell that the machine stored it.
         if (ok && General.VerifyAfterSend && Machine.Typ != 2 && !co_await VerifySent(program, path)) ok = false;
         Row(program, path, bytes, sha256, ok ? ProgramResult::Ok : ProgramResult::Failed,
-            ok ? QStringLiteral("Sänt.") : lastStatus_);
+            Pick<QString>(ok, QStringLiteral("Sänt."), lastStatus_));
     }
     HidePilar();
 }
