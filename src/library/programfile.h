@@ -9,6 +9,7 @@
 // return empty for a missing file but raise AppError for a file that exists
 // and cannot be read, so that no caller takes it for an empty program.
 #include <QByteArray>
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QLockFile>
 #include <QString>
@@ -94,10 +95,16 @@ public:
     void cancel();
     // The file being replaced (its case resolved); empty when not open.
     QString target() const;
+    // After finish(): the SHA-256 (hex) and count of the program text
+    // written, comment left out: what a send of the file would send.
+    QByteArray sha256Hex() const;
+    qint64 textBytes() const { return textBytes_; }
 
 private:
     struct Impl;
     std::unique_ptr<Impl> d_;
+    std::unique_ptr<QCryptographicHash> hash_;
+    qint64 textBytes_ = 0;
 };
 
 // Comments from the first line (up to the first CR) of the file.
