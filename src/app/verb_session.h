@@ -25,6 +25,8 @@ struct VerbOptions {
     QString pdf;  // --pdf, print-list only
     QString folder;  // --folder, compare only
     bool all = false;  // --all, serve only
+    QString since;  // --since, jobs only
+    bool json = false;  // --json, jobs only
 };
 
 // Where the verbs' words go now: the terminal, or a client of the shop
@@ -130,6 +132,7 @@ int RunMonitor(const VerbOptions& options);
 int RunPrintList(const VerbOptions& options);
 int RunHistory(const VerbOptions& options);
 int RunRestore(const VerbOptions& options);
+int RunJobs(const VerbOptions& options);
 int RunCompare(const VerbOptions& options);
 // The verbs a shop server runs for a client: true when this one goes
 // through the server that holds the machine's port (its exit status in *status).

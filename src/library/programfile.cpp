@@ -5,6 +5,7 @@
 #include "common/ansi.h"
 #include "common/apperror.h"
 #include "common/paths.h"
+#include "common/sha256.h"
 
 #include <QByteArrayView>
 #include <QCryptographicHash>
@@ -473,7 +474,7 @@ FileResult ProgramFileWriter::open(const QString& path, const QString& comment) 
     }
 
     auto d = std::make_unique<Impl>(target);
-    hash_ = std::make_unique<QCryptographicHash>(QCryptographicHash::Sha256);
+    hash_ = std::make_unique<Sha256>();
     textBytes_ = 0;
     ClearSystemError();
     // Unbuffered (Output gathers pieces itself): a full disk shows at the
@@ -500,7 +501,7 @@ bool ProgramFileWriter::write(const char* data, qsizetype n) {
     const char* scan = data;
     const auto put = [this](const char* bytes, qsizetype count) {
         d_->out.put(bytes, count);
-        hash_->addData(QByteArrayView(bytes, count));
+        hash_->add(QByteArrayView(bytes, count));
         textBytes_ += count;
     };
     while (scan < end) {
@@ -564,7 +565,7 @@ void ProgramFileWriter::cancel() {
 
 QString ProgramFileWriter::target() const { return d_ ? d_->file.fileName() : QString(); }
 
-QByteArray ProgramFileWriter::sha256Hex() const { return hash_ ? hash_->result().toHex() : QByteArray(); }
+QByteArray ProgramFileWriter::sha256Hex() const { return hash_ ? hash_->hex() : QByteArray(); }
 
 FileResult WriteProgramFile(const QByteArray& text, const QString& path, const QString& comment) {
     ProgramFileWriter writer;

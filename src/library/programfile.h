@@ -9,11 +9,12 @@
 // return empty for a missing file but raise AppError for a file that exists
 // and cannot be read, so that no caller takes it for an empty program.
 #include <QByteArray>
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QLockFile>
 #include <QString>
 #include <memory>
+
+class Sha256;
 
 // True when path names an existing file or folder.
 bool FileExists(const QString& path);
@@ -103,7 +104,7 @@ public:
 private:
     struct Impl;
     std::unique_ptr<Impl> d_;
-    std::unique_ptr<QCryptographicHash> hash_;
+    std::unique_ptr<Sha256> hash_;
     qint64 textBytes_ = 0;
 };
 

@@ -14,7 +14,7 @@ Outgoing& Outgoing::operator=(Outgoing&&) noexcept = default;
 
 void Outgoing::setProgram(std::unique_ptr<ProgramTextReader> program) {
     program_ = std::move(program);
-    textHash_ = program_ ? std::make_unique<QCryptographicHash>(QCryptographicHash::Sha256) : nullptr;
+    textHash_ = program_ ? std::make_unique<Sha256>() : nullptr;
     textBytes_ = 0;
 }
 
@@ -48,7 +48,7 @@ QByteArray Outgoing::next(qsizetype max) {
             out.truncate(used + got);
             if (got > 0) {
                 add(out.constData() + used, got);
-                textHash_->addData(QByteArrayView(out.constData() + used, got));
+                textHash_->add(QByteArrayView(out.constData() + used, got));
                 textBytes_ += got;
                 continue;
             }
