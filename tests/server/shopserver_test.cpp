@@ -57,15 +57,15 @@ TEST(ShopServerInProcess, StoreWaitingForALockHoldsNoOtherMachine) {
     ASSERT_TRUE(server.start(g, {}, &error)) << error.toStdString();
     QLockFile other(ProgramLockPath(program));
     ASSERT_TRUE(other.tryLock(0));
+    Peer fras, svarv;
+    ASSERT_TRUE(fras.connectTo(server.port(), "127.0.0.2") && svarv.connectTo(server.port(), "127.0.0.3"));
+    fras.socket->write(Request("SAV", "O7", "G7\r\nM30"));
+    ASSERT_TRUE(WaitUntil([&] { return home.read("fenmo32.log").contains("Inkommande kommando: CSAVO7"); }));
     bool held = true;
     QTimer::singleShot(2000, [&] {
         other.unlock();
         held = false;
     });
-    Peer fras, svarv;
-    ASSERT_TRUE(fras.connectTo(server.port(), "127.0.0.2") && svarv.connectTo(server.port(), "127.0.0.3"));
-    fras.socket->write(Request("SAV", "O7", "G7\r\nM30"));
-    ASSERT_TRUE(WaitUntil([&] { return home.read("fenmo32.log").contains("Inkommande kommando: CSAVO7"); }));
     EXPECT_EQ(svarv.ask(Request("LOD", "O1")), PcClose(BuildFrame("R", "LOD", "", "O1", "00") + "\r\nG1"));
     EXPECT_TRUE(held && fras.got.isEmpty());
     ASSERT_TRUE(WaitUntil([&] { return fras.got.endsWith('%'); }));
