@@ -341,6 +341,7 @@ private:
     IncomingProgram* parsingProgram_ = nullptr;  // the program of the message being parsed
     std::unique_ptr<IncomingProgram>* parsingHeld_ = nullptr;  // and where it is held, for a store to take
     bool parseDeferred_ = false;  // its message is dealt with once the worker is done
+    int diskWork_ = 0;  // stores and removals on a worker, their answers still owed
     quint64 parsingAnswers_ = 0;  // the exchange that program answers
     QString parsingOrigin_;
     // Serial messages complete while a paced send writes wait for it to end:

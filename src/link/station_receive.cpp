@@ -314,6 +314,7 @@ void Station::StoreFromMachine(const std::function<QByteArray()>& body, const QS
 
 Station::DiskWait Station::HoldConnection() {
     if (Reception* r = ReceptionOf(parsingFrom_)) ++r->storing;
+    ++diskWork_;
     parseDeferred_ = true;
     return DiskWait{parsingFrom_, !parsingFrom_};
 }
@@ -323,6 +324,7 @@ Station::DiskWait Station::HoldConnection() {
 void Station::ReleaseConnection(const DiskWait& held) {
     Reception* r = held.serial ? &serialRx_ : held.from ? ReceptionOf(held.from) : nullptr;
     if (r && r->storing > 0) --r->storing;
+    --diskWork_;
     Q_EMIT messageParsed();
     if (held.serial) RunDeferred();
     else if (held.from && held.from->bytesAvailable() > 0) NetDataArrival(held.from);
