@@ -103,7 +103,8 @@ bool Journal::append(const Job& job, const QDateTime& when) {
     QDir().mkpath(folder_);
     bool ok = false;
 #ifdef Q_OS_UNIX
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // Group-writable: a window user in the folder's group shares the month's file.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0664);
     if (fd >= 0) {
         ssize_t n;
         do n = ::write(fd, line.constData(), size_t(line.size()));

@@ -5,7 +5,6 @@
 #include "common/errorreport.h"
 #include "common/log.h"
 #include "common/paths.h"
-#include "library/history.h"
 #include "library/programfile.h"
 #include "link/arrows.h"
 #include "link/filelists.h"

@@ -4,7 +4,6 @@
 #include "common/ansi.h"
 #include "common/log.h"
 #include "common/paths.h"
-#include "library/history.h"
 #include "library/programfile.h"
 #include "link/frames.h"
 #include "link/incomingprogram.h"
