@@ -26,6 +26,8 @@ struct VerbOptions {
     QString pdf;  // --pdf, print-list only
     QString folder;  // --folder, compare only
     bool all = false;  // --all, serve only
+    QString since;  // --since, jobs only
+    bool json = false;  // --json, jobs only
 };
 
 // Where the verbs' words go now: the terminal, or a client of the shop
@@ -125,6 +127,7 @@ QCoro::Task<int> RunMonitor(VerbOptions options);
 int RunPrintList(const VerbOptions& options);
 int RunHistory(const VerbOptions& options);
 int RunRestore(const VerbOptions& options);
+int RunJobs(const VerbOptions& options);
 QCoro::Task<int> RunCompare(VerbOptions options);
 // The verbs a shop server runs for a client: true when this one goes
 // through the server that holds the machine's port (its exit status in *status).

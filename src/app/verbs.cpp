@@ -45,6 +45,9 @@ const char kUsage[] =
     "  Fenmo32 [--home MAPP] history FIL              sparade versioner av programmet, nyast först:\n"
     "                                                 nummer, datum, storlek, ursprung\n"
     "  Fenmo32 [--home MAPP] restore FIL NUMMER       återställ en version (det nuvarande sparas först)\n"
+    "  Fenmo32 [--home MAPP] jobs [MASKIN] [--since DATUM] [--json]\n"
+    "                                                 journalen, nyast först: tid, maskin, slag, läge, av vem,\n"
+    "                                                 program (byte, SHA-256) och text; --json en rad per jobb\n"
     "  Fenmo32 [--home MAPP] compare MASKIN [--folder MAPP]\n"
     "                                                 jämför maskinens program med mappens (utan --folder:\n"
     "                                                 maskinens sändmapp): namn, tabb, Lika, Olika,\n"
@@ -66,10 +69,10 @@ bool Starts(const char* a, const char* b) { return std::strncmp(a, b, std::strle
 const char* NamedVerb(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
-        if (Is(a, "--home") || Is(a, "--to") || Is(a, "--pdf") || Is(a, "--folder")) {
+        if (Is(a, "--home") || Is(a, "--to") || Is(a, "--pdf") || Is(a, "--folder") || Is(a, "--since")) {
             ++i;
         } else if (Starts(a, "--home=") || Starts(a, "--to=") || Starts(a, "--pdf=") || Starts(a, "--folder=") ||
-                   Is(a, "--yes") || Is(a, "--no") || Is(a, "--all")) {
+                   Starts(a, "--since=") || Is(a, "--yes") || Is(a, "--no") || Is(a, "--all") || Is(a, "--json")) {
             continue;
         } else if (Is(a, "--help") || Is(a, "-h") || Is(a, "--version")) {
             return "";
@@ -122,7 +125,7 @@ int RunMachines() {
 bool RootMayRun(const QString& verb) {
 #ifdef Q_OS_UNIX
     static const QStringList kReading{QStringLiteral("status"), QStringLiteral("machines"), QStringLiteral("history"),
-                                      QStringLiteral("monitor")};
+                                      QStringLiteral("monitor"), QStringLiteral("jobs")};
     if (::geteuid() != 0 || kReading.contains(verb)) return true;
     struct stat st{};
     const QByteArray folder = QFile::encodeName(ProgramFolder());
@@ -193,6 +196,10 @@ QCoro::Task<int> Dispatch(VerbOptions o) {
         if (n != 2) co_return UsageError(QStringLiteral("restore vill ha en fil och ett versionsnummer."));
         co_return RunRestore(o);
     }
+    if (o.verb == QLatin1String("jobs")) {
+        if (n > 1) co_return UsageError(QStringLiteral("jobs tar högst en maskin."));
+        co_return RunJobs(o);
+    }
     if (o.verb == QLatin1String("compare")) {
         if (n != 1) co_return UsageError(QStringLiteral("compare vill ha en maskin."));
         co_return co_await RunCompare(o);
@@ -206,7 +213,7 @@ QCoro::Task<int> RunParsed(QStringList args) {
     VerbOptions o;
     QString home;
     bool yes = false, no = false, help = false, version = false, toGiven = false, pdfGiven = false, folderGiven = false,
-         endOfFlags = false;
+         endOfFlags = false, sinceGiven = false;
     QStringList words;
     for (qsizetype i = 1; i < args.size(); ++i) {
         const QString& a = args[i];
@@ -237,6 +244,12 @@ QCoro::Task<int> RunParsed(QStringList args) {
         } else if (a.startsWith(QLatin1String("--to="))) {
             o.to = a.mid(5);
             toGiven = true;
+        } else if (a == QLatin1String("--since") || a.startsWith(QLatin1String("--since="))) {
+            if (a.size() == 7 && i + 1 >= args.size()) co_return UsageError(QStringLiteral("--since behöver ett datum."));
+            o.since = a.size() == 7 ? args[++i] : a.mid(8);
+            sinceGiven = true;
+        } else if (a == QLatin1String("--json")) {
+            o.json = true;
         } else if (a == QLatin1String("--all")) {
             o.all = true;
         } else if (a == QLatin1String("--yes")) {
@@ -266,6 +279,8 @@ QCoro::Task<int> RunParsed(QStringList args) {
     o.overwrite = yes ? ConsolePanel::Policy::Yes : no ? ConsolePanel::Policy::No : ConsolePanel::Policy::Ask;
     if (toGiven && o.verb != QLatin1String("fetch")) co_return UsageError(QStringLiteral("--to hör till fetch."));
     if (o.all && o.verb != QLatin1String("serve")) co_return UsageError(QStringLiteral("--all hör till serve."));
+    if ((sinceGiven || o.json) && o.verb != QLatin1String("jobs"))
+        co_return UsageError(QStringLiteral("%1 hör till jobs.").arg(sinceGiven ? QStringLiteral("--since") : QStringLiteral("--json")));
     if (toGiven && o.to.isEmpty()) co_return UsageError(QStringLiteral("--to behöver en mapp."));
     if (folderGiven && o.verb != QLatin1String("compare"))
         co_return UsageError(QStringLiteral("--folder hör till compare."));

@@ -12,7 +12,11 @@ Outgoing::~Outgoing() = default;
 Outgoing::Outgoing(Outgoing&&) noexcept = default;
 Outgoing& Outgoing::operator=(Outgoing&&) noexcept = default;
 
-void Outgoing::setProgram(std::unique_ptr<ProgramTextReader> program) { program_ = std::move(program); }
+void Outgoing::setProgram(std::unique_ptr<ProgramTextReader> program) {
+    program_ = std::move(program);
+    textHash_ = program_ ? std::make_unique<Sha256>() : nullptr;
+    textBytes_ = 0;
+}
 
 qint64 Outgoing::size() const {
     const qint64 closing = close_ == Close::Checksum ? EobLineEnd(eob_).size() + 3
@@ -44,6 +48,8 @@ QByteArray Outgoing::next(qsizetype max) {
             out.truncate(used + got);
             if (got > 0) {
                 add(out.constData() + used, got);
+                textHash_->add(QByteArrayView(out.constData() + used, got));
+                textBytes_ += got;
                 continue;
             }
             const QString changed = program_->changedName();

@@ -10,6 +10,7 @@
 #include "jobs/jobqueue.h"
 #include "link/exchange.h"
 #include "link/linkstate.h"
+#include "link/machinestore.h"
 #include "link/operatorpanel.h"
 #include "link/panelswitch.h"
 #include "link/reception.h"
@@ -293,8 +294,22 @@ private:
     void ShowMachineError(const QString& statusText, const QByteArray& code);
     std::unique_ptr<ProgramTextReader> ReadForMachine(const QString& name);
     std::unique_ptr<ProgramTextReader> OpenProgram(const QString& path);
-    bool StoreFromMachine(const std::function<QByteArray()>& body, const QString& name, QString* fileError);
-    bool MoveToTrash(const QString& name);
+    // A program the machine sent goes to its file on a worker; done runs
+    // here once it is committed or failed (fileError: what the operator is
+    // told, after the machine has its answer). Meanwhile that connection's
+    // next message waits, and every other connection is served.
+    using StoreDone = std::function<void(const StoreResult& result, const QString& fileError)>;
+    void StoreFromMachine(const std::function<QByteArray()>& body, const QString& name, StoreDone done);
+    // The same for a removal: done learns whether the program went to the trash.
+    void MoveToTrash(const QString& name, std::function<void(bool moved)> done);
+    // The connection of the message being parsed waits while its disk work
+    // runs on a worker, and reads on after it.
+    struct DiskWait {
+        QPointer<QTcpSocket> from;
+        bool serial = false;
+    };
+    DiskWait HoldConnection();
+    void ReleaseConnection(const DiskWait& held);
     QByteArray PcList(bool narrow, const QString& pattern) const;
     QByteArray ProtocolOneRequest(const QByteArray& letter, const QByteArray& name) const;
     QCoro::Task<void> SendProtocolOne(QByteArray message);
@@ -369,6 +384,9 @@ private:
     Reception comsockRx_{NetLink.InBuffer};
     std::vector<std::unique_ptr<Accepted>> accepted_;
     IncomingProgram* parsingProgram_ = nullptr;  // the program of the message being parsed
+    std::unique_ptr<IncomingProgram>* parsingHeld_ = nullptr;  // and where it is held, for a store to take
+    bool parseDeferred_ = false;  // its message is dealt with once the worker is done
+    int diskWork_ = 0;  // stores and removals on a worker, their answers still owed
     quint64 parsingAnswers_ = 0;  // the exchange that program answers
     QString parsingOrigin_;
     // Serial messages complete while a paced send writes wait for it to end:

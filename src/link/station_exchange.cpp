@@ -115,7 +115,8 @@ QCoro::Task<bool> Station::RefuseWhileBusy() {
 }
 
 bool Station::Idle() const {
-    if (Busy() || serialRx_.busy() || comsockRx_.busy() || !outgoing_.empty() || !deferred_.empty()) return false;
+    if (Busy() || serialRx_.busy() || comsockRx_.busy() || !outgoing_.empty() || !deferred_.empty() || diskWork_ > 0)
+        return false;
     // A reply handed to its socket is sent only once the socket has written it.
     if (comsock->bytesToWrite() > 0) return false;
     for (const auto& a : accepted_)

@@ -81,7 +81,7 @@ void Station::MasterSock_DataArrival(QTcpSocket* socket) {
 
 void Station::NetDataArrival(QTcpSocket* socket) {
     Reception* r = ReceptionOf(socket);
-    if (!r) return;
+    if (!r || r->storing) return;  // read on once its store is answered
     // One buffer reused for every read: a fresh one per piece costs a page
     // fault per page of a large program.
     QByteArray& data = readBuffer_;
@@ -100,7 +100,7 @@ void Station::NetDataArrival(QTcpSocket* socket) {
     }
     r->silence.stop();
     HandOver(*r, NetLink, 2, socket);
-    Q_EMIT messageParsed();
+    if (!std::exchange(parseDeferred_, false)) Q_EMIT messageParsed();
 }
 
 void Station::SilenceOnConnection(QTcpSocket* socket) {

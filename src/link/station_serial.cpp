@@ -153,7 +153,7 @@ void Station::SerialReceive(const QByteArray& data) {
     else serialRx_.clear();
     // An exchange still waiting for its answer keeps its time-out.
     SerialSilence(false);
-    Q_EMIT messageParsed();
+    if (!std::exchange(parseDeferred_, false)) Q_EMIT messageParsed();
 }
 
 // Unless the port is open: the message (unless quiet), the status text and

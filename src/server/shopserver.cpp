@@ -5,6 +5,7 @@
 #include "common/home.h"
 #include "common/log.h"
 #include "common/savefile.h"
+#include "jobs/journal.h"
 #include "link/hostfilter.h"
 #include "link/qtserialport.h"
 #include "link/station.h"
@@ -198,6 +199,8 @@ bool ShopServer::start(const GeneralSettings& general, const QStringList& names,
         lock_.reset();
         return false;
     }
+    // Jobs a killed server left running end before any new one starts.
+    if (const int ended = Journal().recoverUnended()) AddLog(QStringLiteral("Journalen: %1 jobb som en stoppad server lämnade är avbrutna.").arg(ended));
     started_ = QDateTime::currentDateTime();
     general_ = general;
     all_ = names.isEmpty();

@@ -345,8 +345,10 @@ TEST(StationSerial, EachMessageKeepsToItsOwnExchange) {
         // The rest comes while whatever came between is still under way.
         QTimer::singleShot(10, [&] { shop.port->deliver(c.message.mid(half)); });
         c.between(shop);
-        Settle(80);
         const QString file = c.typ == 1 ? "O5.NC" : "O6.NC";
+        // A store is answered once its file is in place, after a worker's turn.
+        if (c.stored) WaitUntil([&] { return shop.port->transmittedData().contains(BuildFrame("R", "SAV", "", "O5", "00")); });
+        Settle(80);
         EXPECT_EQ(shop.home.exists("ncprog/" + file), c.stored) << c.what;
         EXPECT_EQ(shop.port->transmittedData().contains(BuildFrame("R", "SAV", "", "O5", "00")), c.stored && c.typ == 1)
             << c.what;
