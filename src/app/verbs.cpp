@@ -88,10 +88,11 @@ int UsageError(const QString& text) {
 
 QString LinkText(const MachineSettings& ms) {
     if (ms.Typ == 0) return QStringLiteral("TCP %1:%2").arg(ms.IP, ms.Port);
-    if (ms.Typ == 1 || ms.Typ == 2) {
+    if (ms.Typ >= 1 && ms.Typ <= 3) {
         QString port = QStringLiteral("COM%1").arg(ms.ComPort);
         const QString device = ComPortDevice(ms.ComPort);
         if (device != port) port += QStringLiteral(" (%1)").arg(device);
+        if (ms.Typ == 3) return QStringLiteral("%1 %2%3 ISO-remsa %4").arg(port, ms.BaudRate, ms.Settings, ms.Handskakning);
         return QStringLiteral("%1 %2%3 protokoll %4").arg(port, ms.BaudRate, ms.Settings).arg(ms.Typ == 1 ? 2 : 1);
     }
     return QStringLiteral("Typ %1").arg(ms.Typ);

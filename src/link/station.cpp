@@ -144,6 +144,8 @@ void Station::Abort(bool machinesToo) {
         HidePilar();
         Status(QString());
     });
+    // An ISO send waits for nothing else: it learns of the abort here.
+    Q_EMIT isoWake();
 }
 
 void Station::CtsTimer_Timer() {
