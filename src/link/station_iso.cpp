@@ -13,7 +13,6 @@
 #include "link/programname.h"
 #include "link/station.h"
 
-#include <QCoro/QCoroSignal>
 #include <QCoro/QCoroTimer>
 #include <QDateTime>
 #include <QDir>
@@ -22,6 +21,7 @@
 #include <QFileInfo>
 #include <QStorageInfo>
 #include <chrono>
+#include <coroutine>
 #include <deque>
 
 namespace {
@@ -135,6 +135,7 @@ struct Station::Iso {
     bool feeding = false;
     QTimer tick;           // looks at the port's queue while a send writes
     QTimer silence;        // a punch that stops without its closing "%"
+    QTimer deadline;       // how long a send may wait for the machine
     // The punch under way.
     bool punching = false;
     QByteArray head;       // its first bytes, until it has a name
@@ -165,6 +166,8 @@ Station::Iso& Station::iso() {
         iso_.reset(new Iso);
         iso_->tick.setTimerType(Qt::PreciseTimer);
         connect(&iso_->tick, &QTimer::timeout, this, &Station::isoWake);
+        iso_->deadline.setSingleShot(true);
+        connect(&iso_->deadline, &QTimer::timeout, this, &Station::isoWake);
         iso_->silence.setSingleShot(true);
         connect(&iso_->silence, &QTimer::timeout, this, [this] {
             IsoPunchEnd(QStringLiteral("inget avslutande %: linjen var tyst i %1 ms").arg(RecTimer.interval()));
@@ -454,6 +457,22 @@ QCoro::Task<bool> Station::DripFeed(QString path, QString from) {
 }
 
 namespace {
+// Resumes a send at the station's next isoWake, from the event loop rather
+// than inside the signal, so that nothing the wait made is destroyed while
+// it is still being called.
+struct WakeUp {
+    Station* station;
+    QMetaObject::Connection connection;
+    bool await_ready() const noexcept { return false; }
+    void await_suspend(std::coroutine_handle<> handle) {
+        connection = QObject::connect(station, &Station::isoWake, station, [this, handle] {
+            QObject::disconnect(connection);
+            QMetaObject::invokeMethod(station, [handle] { handle.resume(); }, Qt::QueuedConnection);
+        });
+    }
+    void await_resume() noexcept {}
+};
+
 QString Duration(qint64 seconds) {
     if (seconds >= 3600) return QStringLiteral("%1 h %2 min").arg(seconds / 3600).arg(seconds % 3600 / 60);
     if (seconds >= 60) return QStringLiteral("%1 min %2 s").arg(seconds / 60).arg(seconds % 60);
@@ -519,7 +538,12 @@ QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString na
         if (drip || General.CtsTimeout <= 0) return false;
         return heldFor.isValid() && heldFor.elapsed() >= General.CtsTimeout;
     };
-    const auto wait = [&](int ms) { return qCoro(this, &Station::isoWake, std::chrono::milliseconds(ms)); };
+    // Waits for the next wake, at most ms (-1: no limit).
+    const auto wait = [&](int ms) {
+        if (ms >= 0) s.deadline.start(ms);
+        else s.deadline.stop();
+        return WakeUp{this, {}};
+    };
 
     if (Machine.VantaDC1 && flow == iso::Flow::Xon) {
         s.sawXon = false;
@@ -569,6 +593,11 @@ QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString na
             s.tick.start(tickMs);
             rateFrom = 0;  // the pause is no part of the rate
         }
+        // A DC3 already at the port counts before anything more is written.
+        if (const QByteArray in = Comm->readAll(); !in.isEmpty()) {
+            IsoReceive(in);
+            continue;
+        }
         const qint64 room = window - queued;
         if (room <= 0 || ended) {
             co_await wait(-1);
@@ -603,6 +632,7 @@ QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString na
         }
     }
     s.tick.stop();
+    s.deadline.stop();
     // Where it stopped: the last block handed to the line, and the last one
     // that had left the port and the FIFO, which the machine surely has.
     const qint64 queued = Comm && Comm->isOpen() ? Comm->outBufferCount() : 0;
