@@ -24,6 +24,7 @@ struct VerbOptions {
     QString to;  // --to, fetch only
     QString pdf;  // --pdf, print-list only
     QString folder;  // --folder, compare only
+    QString from;  // --from, drip only
     bool all = false;  // --all, serve only
 };
 
@@ -131,6 +132,7 @@ int RunPrintList(const VerbOptions& options);
 int RunHistory(const VerbOptions& options);
 int RunRestore(const VerbOptions& options);
 int RunCompare(const VerbOptions& options);
+int RunDrip(const VerbOptions& options);
 // The verbs a shop server runs for a client: true when this one goes
 // through the server that holds the machine's port (its exit status in *status).
 bool ThroughServer(const VerbOptions& options, int* status);

@@ -33,6 +33,9 @@ const char kUsage[] =
     "  Fenmo32 [--home MAPP] fetch MASKIN PROGRAM... [--to MAPP]\n"
     "                                                 hämta program (utan --to: maskinens sändmapp)\n"
     "  Fenmo32 [--home MAPP] delete MASKIN PROGRAM... radera program i maskinen\n"
+    "  Fenmo32 [--home MAPP] drip MASKIN FIL [--from N]\n"
+    "                                                 droppmata en ISO-remsmaskin medan den kör programmet;\n"
+    "                                                 --from N: från blocket N (annars rad N), uppstarten först\n"
     "  Fenmo32 [--home MAPP] serve [MASKIN]           svara på maskinens begäran tills SIGINT eller SIGTERM\n"
     "  Fenmo32 [--home MAPP] serve --all | MASKIN...  verkstadsservern: alla maskinerna på en gång (de nämnda\n"
     "                                                 bara för prov); vid SIGTERM får pågående överföringar\n"
@@ -66,9 +69,10 @@ bool Starts(const char* a, const char* b) { return std::strncmp(a, b, std::strle
 const char* NamedVerb(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
-        if (Is(a, "--home") || Is(a, "--to") || Is(a, "--pdf") || Is(a, "--folder")) {
+        if (Is(a, "--home") || Is(a, "--to") || Is(a, "--pdf") || Is(a, "--folder") || Is(a, "--from")) {
             ++i;
         } else if (Starts(a, "--home=") || Starts(a, "--to=") || Starts(a, "--pdf=") || Starts(a, "--folder=") ||
+                   Starts(a, "--from=") ||
                    Is(a, "--yes") || Is(a, "--no") || Is(a, "--all")) {
             continue;
         } else if (Is(a, "--help") || Is(a, "-h") || Is(a, "--version")) {
@@ -198,6 +202,10 @@ int Dispatch(const VerbOptions& o) {
         if (n != 1) return UsageError(QStringLiteral("compare vill ha en maskin."));
         return RunCompare(o);
     }
+    if (o.verb == QLatin1String("drip")) {
+        if (n != 2) return UsageError(QStringLiteral("drip vill ha en maskin och en fil."));
+        return RunDrip(o);
+    }
     return UsageError(QStringLiteral("okänt kommando \"%1\".").arg(o.verb));
 }
 
@@ -223,6 +231,11 @@ int RunParsed(const QStringList& args) {
             if (i + 1 >= args.size()) return UsageError(QStringLiteral("--pdf behöver en fil."));
             o.pdf = args[++i];
             pdfGiven = true;
+        } else if (a == QLatin1String("--from") || a.startsWith(QLatin1String("--from="))) {
+            if (a == QLatin1String("--from") && i + 1 >= args.size())
+                return UsageError(QStringLiteral("--from behöver ett block- eller radnummer."));
+            o.from = a == QLatin1String("--from") ? args[++i] : a.mid(7);
+            if (o.from.isEmpty()) return UsageError(QStringLiteral("--from behöver ett block- eller radnummer."));
         } else if (a == QLatin1String("--folder")) {
             if (i + 1 >= args.size()) return UsageError(QStringLiteral("--folder behöver en mapp."));
             o.folder = args[++i];
@@ -268,6 +281,7 @@ int RunParsed(const QStringList& args) {
     if (toGiven && o.verb != QLatin1String("fetch")) return UsageError(QStringLiteral("--to hör till fetch."));
     if (o.all && o.verb != QLatin1String("serve")) return UsageError(QStringLiteral("--all hör till serve."));
     if (toGiven && o.to.isEmpty()) return UsageError(QStringLiteral("--to behöver en mapp."));
+    if (!o.from.isEmpty() && o.verb != QLatin1String("drip")) return UsageError(QStringLiteral("--from hör till drip."));
     if (folderGiven && o.verb != QLatin1String("compare"))
         return UsageError(QStringLiteral("--folder hör till compare."));
     if (folderGiven && o.folder.isEmpty()) return UsageError(QStringLiteral("--folder behöver en mapp."));

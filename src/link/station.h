@@ -191,6 +191,11 @@ public:
     // N-number ("N120" or "120": the block holding it, else that line) or
     // "L120" (line 120); the set-up lines before the first N-block go first.
     QCoro::Task<bool> DripFeed(QString path, QString from = {});
+    // "Sänd" on an ISO machine: the selected programs one after the other.
+    QCoro::Task<bool> IsoSend_Click();
+    // A tape control cannot be asked for its list or its programs: the
+    // operator is told to punch from the control. Always true.
+    bool IsoCannotAsk();
     // Where the last send or drip-feed stopped, for the job and the log.
     QString IsoStopText;
 

@@ -403,6 +403,26 @@ QCoro::Task<bool> Station::IsoSend(QString path, QString name) {
     co_return co_await IsoRun(std::move(source), std::move(name), false);
 }
 
+bool Station::IsoCannotAsk() {
+    Status(QStringLiteral("Maskinen har ingen fillista att fråga efter: stansa programmet från maskinen (Fenmo32 lyssnar alltid)."));
+    return true;
+}
+
+QCoro::Task<bool> Station::IsoSend_Click() {
+    // Every program is read from the folder the run started in.
+    const QString folder = panel_.treeFolder();
+    const QStringList selected = panel_.localSelection();
+    for (const QString& file : selected)
+        if (RefuseName(NameWithoutExt(file), file)) co_return false;
+    const quint64 generation = aborts_;
+    for (const QString& file : selected) {
+        if (aborts_ != generation) co_return false;
+        AddLog(QStringLiteral("Begär sändning av fil: ") + file);
+        if (!co_await IsoSend(QDir(folder).filePath(file), NameWithoutExt(file))) co_return false;
+    }
+    co_return true;
+}
+
 QCoro::Task<bool> Station::DripFeed(QString path, QString from) {
     const QString name = QFileInfo(path).completeBaseName();
     iso::Restart restart;
@@ -608,7 +628,7 @@ QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString na
         at += n;
         written += n;
         if (at >= piece.size()) piece.clear(), at = 0;
-        if (shown.elapsed() >= 250) {
+        if (shown.elapsed() >= 1000) {
             shown.restart();
             const qint64 onLine = written - Comm->outBufferCount();
             source->forget(onLine - iso::kFifo);

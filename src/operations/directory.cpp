@@ -10,6 +10,7 @@
 
 void Station::cmdDir_Click() {
     Traced(QStringLiteral("CmdDir_Click()"), [&] {
+        if (Machine.Typ == 3 && IsoCannotAsk()) return;
         if (RefuseWhileBusy()) return;
         panel_.UpdateLocalFolders();
         AddLog(QStringLiteral("Begär fillista."));
@@ -57,6 +58,7 @@ void Station::cmdDir_Click() {
 
 void Station::cmdDel_Click() {
     Traced(QStringLiteral("cmdDel_Click()"), [&] {
+        if (Machine.Typ == 3 && IsoCannotAsk()) return;
         if (RefuseWhileBusy()) return;
         Aborted = false;
         const QStringList selected = panel_.remoteSelection();

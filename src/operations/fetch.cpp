@@ -13,6 +13,7 @@
 
 void Station::cmdRec_Click() {
     Traced(QStringLiteral("cmdRec_Click()"), [&] {
+        if (Machine.Typ == 3 && IsoCannotAsk()) return;
         if (RefuseWhileBusy()) return;
         Aborted = false;
         Status(QStringLiteral("Ansluter..."));
@@ -58,6 +59,7 @@ void Station::cmdRec_Click() {
 
 void Station::mnuRecManual_Click() {
     Traced(QStringLiteral("mnuRecManual_Click()"), [&] {
+        if (Machine.Typ == 3 && IsoCannotAsk()) return;
         if (RefuseWhileBusy()) return;
         Aborted = false;
         const QString n = panel_.input(QStringLiteral("Ange fil att hämta:"), QStringLiteral("Manuell hämtning"),
@@ -89,6 +91,7 @@ void Station::mnuRecManual_Click() {
 
 void Station::mnuDocs_Click(const QString& document) {
     Traced(QStringLiteral("mnuDocs_Click()"), [&] {
+        if (Machine.Typ == 3 && IsoCannotAsk()) return;
         if (RefuseWhileBusy()) return;
         Aborted = false;
         panel_.selectTreeFolder(Machine.DocPath);

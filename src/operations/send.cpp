@@ -23,6 +23,10 @@ bool Station::RemoteFileExists(const QString& fileName) const {
 void Station::cmdSend_Click() {
     Traced(QStringLiteral("cmdSend_Click()"), [&] {
         if (RefuseWhileBusy()) return;
+        if (Machine.Typ == 3) {
+            IsoSend_Click();
+            return;
+        }
         Aborted = false;
         Status(QStringLiteral("Ansluter..."));
         const QStringList selected = panel_.localSelection();
