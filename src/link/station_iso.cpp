@@ -408,21 +408,6 @@ bool Station::IsoCannotAsk() {
     return true;
 }
 
-QCoro::Task<bool> Station::IsoSend_Click() {
-    // Every program is read from the folder the run started in.
-    const QString folder = panel_.treeFolder();
-    const QStringList selected = panel_.localSelection();
-    for (const QString& file : selected)
-        if (RefuseName(NameWithoutExt(file), file)) co_return false;
-    const quint64 generation = aborts_;
-    for (const QString& file : selected) {
-        if (aborts_ != generation) co_return false;
-        AddLog(QStringLiteral("Begär sändning av fil: ") + file);
-        if (!co_await IsoSend(QDir(folder).filePath(file), NameWithoutExt(file))) co_return false;
-    }
-    co_return true;
-}
-
 QCoro::Task<bool> Station::DripFeed(QString path, QString from) {
     const QString name = QFileInfo(path).completeBaseName();
     iso::Restart restart;
@@ -583,6 +568,14 @@ QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString na
     while (failure.isEmpty()) {
         if (!(failure = stopped()).isEmpty()) break;
         if (at >= piece.size() && !ended) {
+            // Blocks that surely left are forgotten a piece at a time, and a
+            // line that never holds still lets the other machines' events in.
+            source->forget(written - Comm->outBufferCount() - iso::kFifo);
+            if (written > 0) {
+                s.deadline.start(0);
+                co_await WakeUp{this, {}};
+                if (!(failure = stopped()).isEmpty()) break;
+            }
             try {
                 piece = source->next();
             } catch (const AppError& e) {
