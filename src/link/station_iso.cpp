@@ -133,6 +133,8 @@ struct Station::Iso {
     bool sawXon = false;
     bool stray = false;    // the machine said something while a send ran
     bool feeding = false;
+    QElapsedTimer strayLogged;
+    qint64 strayBytes = 0;
     QTimer tick;           // looks at the port's queue while a send writes
     QTimer silence;        // a punch that stops without its closing "%"
     QTimer deadline;       // how long a send may wait for the machine
@@ -222,7 +224,15 @@ void Station::IsoReceive(const QByteArray& data) {
         Q_EMIT isoWake();
     };
     on.stray = [&](QByteArrayView bytes) {
-        AddLog(QStringLiteral("Maskinen sände tecken utanför ett program: %1").arg(EscapeControls(FromAnsi(bytes.first(qMin<qsizetype>(40, bytes.size())).toByteArray()))));
+        // A line full of noise gets a log line every ten seconds, not one a read.
+        s.strayBytes += bytes.size();
+        if (!s.strayLogged.isValid() || s.strayLogged.elapsed() >= 10000) {
+            AddLog(QStringLiteral("Maskinen sände %1 tecken utanför ett program, t.ex. %2")
+                       .arg(s.strayBytes)
+                       .arg(EscapeControls(FromAnsi(bytes.first(qMin<qsizetype>(40, bytes.size())).toByteArray()))));
+            s.strayLogged.start();
+            s.strayBytes = 0;
+        }
         if (s.feeding) {
             s.stray = true;
             Q_EMIT isoWake();
