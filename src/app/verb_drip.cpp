@@ -1,9 +1,39 @@
 // drip: a program fed to an ISO tape machine while it runs it, from the
-// start or from a block, with the station's progress on the terminal.
+// start or from a block, with the station's progress on the terminal; and
+// send to such a machine. Both wait at the main loop for the station's task.
 #include "app/verb_session.h"
+
+#include "common/log.h"
+#include "library/programfile.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
+
+namespace {
+// Runs task to its end at the main loop.
+bool RunToEnd(QCoro::Task<bool>&& task) {
+    bool ok = false;
+    std::move(task).then([&ok](bool result) {
+        ok = result;
+        QCoreApplication::exit(0);
+    });
+    QCoreApplication::exec();
+    return ok;
+}
+}  // namespace
+
+int RunTapeSend(VerbSession& s, const QStringList& files) {
+    bool all = true;
+    for (const QString& f : files) {
+        const QFileInfo fi(f);
+        if (!RunToEnd(s.station->IsoSend(fi.absoluteFilePath(), NameWithoutExt(fi.fileName())))) {
+            VerbError(QStringLiteral("\"%1\" sändes inte. %2").arg(f, s.station->IsoStopText));
+            all = false;
+            break;
+        }
+    }
+    return all && s.errorReports() == 0 ? VerbOk : VerbFailed;
+}
 
 int RunDrip(const VerbOptions& options) {
     MachineEntry machine;
@@ -25,13 +55,7 @@ int RunDrip(const VerbOptions& options) {
     if (!s.readGeneralSettings() || !s.select(machine)) return VerbFailed;
     // Hours at the machine's pace: the verb waits at the main loop, with no
     // time-out of its own; a stop says where the machine is.
-    bool ok = false;
-    s.station->DripFeed(QFileInfo(file).absoluteFilePath(), options.from).then([&ok](bool result) {
-        ok = result;
-        QCoreApplication::exit(0);
-    });
-    QCoreApplication::exec();
-    if (!ok) {
+    if (!RunToEnd(s.station->DripFeed(QFileInfo(file).absoluteFilePath(), options.from))) {
         VerbError(QStringLiteral("droppmatningen av \"%1\" blev inte klar. %2").arg(file, s.station->IsoStopText));
         return VerbFailed;
     }

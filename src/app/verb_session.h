@@ -133,6 +133,8 @@ int RunHistory(const VerbOptions& options);
 int RunRestore(const VerbOptions& options);
 int RunCompare(const VerbOptions& options);
 int RunDrip(const VerbOptions& options);
+// send to an ISO tape machine: each file as tape, one after the other.
+int RunTapeSend(VerbSession& s, const QStringList& files);
 // The verbs a shop server runs for a client: true when this one goes
 // through the server that holds the machine's port (its exit status in *status).
 bool ThroughServer(const VerbOptions& options, int* status);

@@ -80,6 +80,8 @@ int RunSend(const VerbOptions& options) {
 
     VerbSession s(options);
     if (!s.readGeneralSettings() || !s.select(machine)) return VerbFailed;
+    // A tape machine has no list to ask and no answer to wait for.
+    if (s.station->Machine.Typ == 3) return RunTapeSend(s, files);
     // Without --yes the overwrite question needs the machine's list.
     if (options.overwrite != ConsolePanel::Policy::Yes && !RequestList(s)) {
         VerbError(QStringLiteral("ingen programlista från maskinen; inget sändes."));

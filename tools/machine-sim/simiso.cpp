@@ -80,19 +80,19 @@ void SimIsoMachine::onEvent(int code) {
 }
 
 void SimIsoMachine::take(const QByteArray& data) {
+    // Storing without a hold, memory keeps up with any line.
+    const bool direct = dripRate_ <= 0 && holdMs_ <= 0;
     for (const char c : data) {
         if (c == 0 || c == iso::DC1 || c == iso::DC2 || c == iso::DC3 || c == iso::DC4) continue;
-        if (buffer_.size() >= size_) {
-            ++overruns_;
+        if (buffer_.size() >= size_ && !direct) {
+            if (overruns_++ == 0) Q_EMIT logLine(QStringLiteral("!! bufferten full: tecken förlorade"));
             continue;
         }
         buffer_ += c;
-    }
-    if (buffer_.size() >= high_ && !held_) {
-        flow(false);
-        if (holdMs_ > 0) {
-            holdTimer_.start(holdMs_);
-            return;
+        // Each character counts as it comes: DC3 goes at the mark, not after a read.
+        if (!direct && buffer_.size() >= high_ && !held_) {
+            flow(false);
+            if (holdMs_ > 0) holdTimer_.start(holdMs_);
         }
     }
     if (holdTimer_.isActive()) return;
@@ -103,7 +103,8 @@ void SimIsoMachine::take(const QByteArray& data) {
     }
     // With a hold, memory takes the buffer in only when it is full, or at
     // the program's end.
-    if (holdMs_ > 0 && !(inProgram_ && buffer_.contains('%'))) return;
+    const bool closes = buffer_.count('%') + (inProgram_ ? 1 : 0) >= 2;
+    if (holdMs_ > 0 && !closes) return;
     consume();
     if (held_ && buffer_.size() <= low_) flow(true);
 }
