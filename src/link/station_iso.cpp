@@ -593,7 +593,11 @@ QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString na
                 break;
             }
             at = 0;
-            if (head.isEmpty()) head = piece.left(64);
+            if (head.isEmpty() && !piece.isEmpty()) {
+                // The traffic row goes when the message starts, as for the other links.
+                head = piece.left(64);
+                Q_EMIT trafficRow(false, head, qMax<qint64>(source->total(), piece.size()), {}, {}, nullptr);
+            }
             ended = piece.isEmpty();
         }
         const qint64 queued = Comm->outBufferCount();
@@ -668,7 +672,6 @@ QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString na
     s.feeding = false;
     isoBusy_ = false;
     HidePilar();
-    Q_EMIT trafficRow(false, head, written, {}, {}, nullptr);
     Q_EMIT transferEnded(false, name, written, failure.isEmpty());
     if (failure.isEmpty()) {
         IsoStopText = drip ? QStringLiteral("%1 rader sända.").arg(lines) : QString();
