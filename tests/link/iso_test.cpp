@@ -8,6 +8,7 @@
 #include "machine-sim/simiso.h"
 #include "support/ptypair.h"
 #include <QCoro/QCoroTask>
+#include <QRegularExpression>
 #include <gtest/gtest.h>
 
 namespace {
@@ -207,4 +208,29 @@ TEST(IsoTape, DripFeedRunsWholeAndRestarts) {
         EXPECT_EQ(t.sim.lastBlock(), "N1500 G01 X1.5 Y2.25 F300");
         EXPECT_TRUE(t.shop.panel.status().startsWith(QStringLiteral("Droppmatning klar (O2000)")));
     }
+}
+
+// "Avbryt" stops a drip-feed at once; the stop names the last block sent and
+// the last one the machine surely has, which is not later.
+TEST(IsoTape, AbortedDripSaysWhereItStopped) {
+    IsoShop t;
+    t.sim.setDripRate(100);
+    const QString path = t.program(QStringLiteral("O3000"), "O3000\n" + Blocks(10, 5000));
+    bool done = false, ok = true;
+    t.shop.station.DripFeed(path).then([&](bool r) { ok = r, done = true; });
+    ASSERT_TRUE(WaitUntil([&] { return t.sim.blocksRun() >= 20; }));
+    t.shop.station.cmdAbort_Click();
+    ASSERT_TRUE(WaitUntil([&] { return done; }, 1000));
+    EXPECT_FALSE(ok);
+    const QString text = t.shop.station.IsoStopText;
+    static const QRegularExpression where(QStringLiteral("Senast sända block: rad (\\d+) .*till och med rad (\\d+) "));
+    const QRegularExpressionMatch m = where.match(text);
+    ASSERT_TRUE(m.hasMatch()) << text.toStdString();
+    EXPECT_GE(m.captured(1).toInt(), m.captured(2).toInt());
+    EXPECT_GE(m.captured(2).toInt(), 20);
+    EXPECT_TRUE(t.shop.panel.status().startsWith(QStringLiteral("Droppmatningen av O3000 stoppad: avbruten.")));
+    Settle(50);
+    const qint64 after = t.pc->transmittedData().size();
+    Settle(100);
+    EXPECT_EQ(t.pc->transmittedData().size(), after);  // nothing more goes out
 }
