@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         station.Machine.SendPath = rec;
         station.Machine.Extension = QStringLiteral("NC");
         GeneralSettings g;
-        g.RecTimeout = 5;
+        g.RecTimeout = 2;
         g.MaxProgramMB = 1;
         station.ApplyGeneralSettings(g);
         if (!pc->open() || !machine.open()) Fail("ports");
@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             machine.write(bytes.mid(at, piece));
             Pump(0);
         }
-        Pump(30);
+        Pump(10);
         station.cmdAbort_Click();
         Pump(5);
         if (station.Busy()) Fail("still busy");

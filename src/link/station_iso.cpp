@@ -534,11 +534,14 @@ QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString na
     shown.start();
     qint64 rateFrom = 0, rateBytes = 0;
     double rate = 0;
+    // Only a DSR that drops counts: a three-wire line never has one.
+    bool cts = true, dsrAtStart = false;
+    const bool modemLines = Comm->modemStatus(&cts, &dsrAtStart);
     auto stopped = [&]() -> QString {
         if (aborts_ != generation) return QStringLiteral("avbruten");
         if (!Comm || !Comm->isOpen()) return QStringLiteral("linjen försvann");
-        bool cts = true, dsr = true;
-        if (!General.IgnoreCts && Comm->modemStatus(&cts, &dsr) && !dsr) return QStringLiteral("linjen försvann (DSR)");
+        bool dsr = true;
+        if (modemLines && dsrAtStart && Comm->modemStatus(&cts, &dsr) && !dsr) return QStringLiteral("linjen försvann (DSR)");
         if (drip && s.stray) return QStringLiteral("maskinen sände annat än DC1/DC3 (återställd?)");
         return {};
     };
