@@ -78,6 +78,7 @@ void frm_main::buildMenus() {
     mnuComm->addSeparator()->setObjectName(QStringLiteral("mnuBreak1"));
     Entry(mnuComm, "mnuRecManual", QStringLiteral("Hämta med namn..."));
     Entry(mnuComm, "mnuCompare", QStringLiteral("Jämför med maskin"));
+    Entry(mnuComm, "mnuDrip", QStringLiteral("Droppmatning..."));
     mnuDoc = Named(mnuComm->addMenu(QStringLiteral("Hämta dokument")), "mnuDoc");
     mnuDoc->menuAction()->setObjectName(QStringLiteral("mnuDocAction"));
     QAction* heading = Entry(mnuDoc, "mnuDocs", QStringLiteral("Listor:"));
@@ -97,6 +98,7 @@ void frm_main::buildMenus() {
 
     mnuFileList = Named(new QMenu(this), "mnuFileList");
     Entry(mnuFileList, "mnuFileHistorik", QStringLiteral("Historik..."));
+    Entry(mnuFileList, "mnuFileDrip", QStringLiteral("Droppmatning..."));
 }
 
 void frm_main::buildControls() {
@@ -223,6 +225,8 @@ void frm_main::connectControls() {
     connect(menuEntry("mnuRec"), &QAction::triggered, cmdRec, &QPushButton::click);
     connect(menuEntry("mnuRecManual"), &QAction::triggered, this, Operation(JobKind::Fetch, &Station::mnuRecManual_Click));
     connect(menuEntry("mnuCompare"), &QAction::triggered, this, &frm_main::mnuCompare_Click);
+    connect(menuEntry("mnuDrip"), &QAction::triggered, this, &frm_main::mnuDrip_Click);
+    connect(menuEntry("mnuFileDrip"), &QAction::triggered, this, &frm_main::mnuDrip_Click);
     connect(menuEntry("mnuHelpOm"), &QAction::triggered, this, &frm_main::mnuHelpOm_Click);
     connect(mnuPlugins.first(), &QAction::triggered, this, [this] { mnuPlugins_Click(0); });
 

@@ -81,6 +81,8 @@ public:
     void mnuArkivHistorik_Click();
     // "Jämför med maskin": results in the machine list's comparison column.
     void mnuCompare_Click();
+    // "Droppmatning...": the selected program fed to an ISO tape machine as it runs.
+    void mnuDrip_Click();
 
     // ---- machine list
     void RemoteFilesLV_Click();

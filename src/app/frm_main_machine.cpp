@@ -20,6 +20,9 @@
 #include <QComboBox>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QDir>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QMenu>
 #include <QUrl>
 
@@ -166,4 +169,25 @@ QCoro::Task<void> frm_main::CompareJob(QString folder) {
             shown = true;
         }
     RemoteFilesLV->setColumnHidden(2, !shown);
+}
+
+void frm_main::mnuDrip_Click() {
+    const QStringList selected = localSelection();
+    if (station_->Machine.Typ != 3) {
+        station_->Status(QStringLiteral("Droppmatning går bara till maskiner på ISO-remsa."));
+        return;
+    }
+    if (selected.size() != 1) {
+        station_->Status(QStringLiteral("Välj ett program att droppmata."));
+        return;
+    }
+    bool ok = false;
+    const QString from = QInputDialog::getText(this, QStringLiteral("Droppmatning"),
+                                               QStringLiteral("Starta från N-nummer eller rad (tomt: från början):"),
+                                               QLineEdit::Normal, QString(), &ok);
+    if (!ok) return;
+    // Runs at the machine's pace; the status line shows how far it has come.
+    StartJob(JobKind::Drip, [this, path = QDir(treeFolder()).filePath(selected.first()), from] {
+        return station_->DripJob(path, from);
+    });
 }

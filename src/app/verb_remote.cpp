@@ -26,9 +26,12 @@ QStringList WordsFor(const VerbOptions& o) {
     if (o.overwrite == ConsolePanel::Policy::No) words << QStringLiteral("--no");
     if (!o.to.isEmpty()) words << QStringLiteral("--to") << QFileInfo(o.to).absoluteFilePath();
     if (!o.folder.isEmpty()) words << QStringLiteral("--folder") << QFileInfo(o.folder).absoluteFilePath();
+    if (!o.from.isEmpty()) words << QStringLiteral("--from") << o.from;
     words << QStringLiteral("--");
     for (qsizetype i = 0; i < o.args.size(); ++i)
-        words << (i > 0 && o.verb == QLatin1String("send") ? QFileInfo(o.args[i]).absoluteFilePath() : o.args[i]);
+        words << (i > 0 && (o.verb == QLatin1String("send") || o.verb == QLatin1String("drip"))
+                      ? QFileInfo(o.args[i]).absoluteFilePath()
+                      : o.args[i]);
     return words;
 }
 

@@ -25,6 +25,7 @@ struct VerbOptions {
     QString to;  // --to, fetch only
     QString pdf;  // --pdf, print-list only
     QString folder;  // --folder, compare only
+    QString from;  // --from, drip only
     bool all = false;  // --all, serve only
     QString since;  // --since, jobs only
     bool json = false;  // --json, jobs only
@@ -129,6 +130,7 @@ int RunHistory(const VerbOptions& options);
 int RunRestore(const VerbOptions& options);
 int RunJobs(const VerbOptions& options);
 QCoro::Task<int> RunCompare(VerbOptions options);
+QCoro::Task<int> RunDrip(VerbOptions options);
 // The verbs a shop server runs for a client: true when this one goes
 // through the server that holds the machine's port (its exit status in *status).
 bool ThroughServer(const VerbOptions& options, int* status);

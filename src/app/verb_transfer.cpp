@@ -82,7 +82,8 @@ QCoro::Task<int> RunSend(VerbOptions options) {
     VerbSession s(options);
     if (!s.readGeneralSettings() || !s.select(machine)) co_return VerbFailed;
     // Without --yes the overwrite question needs the machine's list.
-    if (options.overwrite != ConsolePanel::Policy::Yes && !co_await RequestList(s)) {
+    // A tape machine has no list to ask.
+    if (s.station->Machine.Typ != 3 && options.overwrite != ConsolePanel::Policy::Yes && !co_await RequestList(s)) {
         s.error(QStringLiteral("ingen programlista från maskinen; inget sändes."));
         co_return VerbFailed;
     }

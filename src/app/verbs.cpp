@@ -33,6 +33,9 @@ const char kUsage[] =
     "  Fenmo32 [--home MAPP] fetch MASKIN PROGRAM... [--to MAPP]\n"
     "                                                 hämta program (utan --to: maskinens sändmapp)\n"
     "  Fenmo32 [--home MAPP] delete MASKIN PROGRAM... radera program i maskinen\n"
+    "  Fenmo32 [--home MAPP] drip MASKIN FIL [--from N]\n"
+    "                                                 droppmata en ISO-remsmaskin medan den kör programmet;\n"
+    "                                                 --from N: från blocket N (annars rad N), uppstarten först\n"
     "  Fenmo32 [--home MAPP] serve [MASKIN]           svara på maskinens begäran tills SIGINT eller SIGTERM\n"
     "  Fenmo32 [--home MAPP] serve --all | MASKIN...  verkstadsservern: alla maskinerna på en gång (de nämnda\n"
     "                                                 bara för prov); vid SIGTERM får pågående överföringar\n"
@@ -69,10 +72,11 @@ bool Starts(const char* a, const char* b) { return std::strncmp(a, b, std::strle
 const char* NamedVerb(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
-        if (Is(a, "--home") || Is(a, "--to") || Is(a, "--pdf") || Is(a, "--folder") || Is(a, "--since")) {
+        if (Is(a, "--home") || Is(a, "--to") || Is(a, "--pdf") || Is(a, "--folder") || Is(a, "--since") || Is(a, "--from")) {
             ++i;
         } else if (Starts(a, "--home=") || Starts(a, "--to=") || Starts(a, "--pdf=") || Starts(a, "--folder=") ||
-                   Starts(a, "--since=") || Is(a, "--yes") || Is(a, "--no") || Is(a, "--all") || Is(a, "--json")) {
+                   Starts(a, "--since=") || Starts(a, "--from=") || Is(a, "--yes") || Is(a, "--no") || Is(a, "--all") ||
+                   Is(a, "--json")) {
             continue;
         } else if (Is(a, "--help") || Is(a, "-h") || Is(a, "--version")) {
             return "";
@@ -91,10 +95,11 @@ int UsageError(const QString& text) {
 
 QString LinkText(const MachineSettings& ms) {
     if (ms.Typ == 0) return QStringLiteral("TCP %1:%2").arg(ms.IP, ms.Port);
-    if (ms.Typ == 1 || ms.Typ == 2) {
+    if (ms.Typ >= 1 && ms.Typ <= 3) {
         QString port = QStringLiteral("COM%1").arg(ms.ComPort);
         const QString device = ComPortDevice(ms.ComPort);
         if (device != port) port += QStringLiteral(" (%1)").arg(device);
+        if (ms.Typ == 3) return QStringLiteral("%1 %2%3 ISO-remsa %4").arg(port, ms.BaudRate, ms.Settings, ms.Handskakning);
         return QStringLiteral("%1 %2%3 protokoll %4").arg(port, ms.BaudRate, ms.Settings).arg(ms.Typ == 1 ? 2 : 1);
     }
     return QStringLiteral("Typ %1").arg(ms.Typ);
@@ -145,8 +150,8 @@ bool RootMayRun(const QString& verb) {
 
 QCoro::Task<int> Dispatch(VerbOptions o) {
     const qsizetype n = o.args.size();
-    static const QStringList kServed{QStringLiteral("dir"), QStringLiteral("send"), QStringLiteral("fetch"),
-                                     QStringLiteral("delete"), QStringLiteral("compare")};
+    static const QStringList kServed{QStringLiteral("dir"),    QStringLiteral("send"),    QStringLiteral("fetch"),
+                                     QStringLiteral("delete"), QStringLiteral("compare"), QStringLiteral("drip")};
     if (InShopServer() && !kServed.contains(o.verb))
         co_return UsageError(QStringLiteral("servern kör inte \"%1\" åt andra.").arg(o.verb));
     int status = VerbOk;
@@ -204,6 +209,10 @@ QCoro::Task<int> Dispatch(VerbOptions o) {
         if (n != 1) co_return UsageError(QStringLiteral("compare vill ha en maskin."));
         co_return co_await RunCompare(o);
     }
+    if (o.verb == QLatin1String("drip")) {
+        if (n != 2) co_return UsageError(QStringLiteral("drip vill ha en maskin och en fil."));
+        co_return co_await RunDrip(o);
+    }
     co_return UsageError(QStringLiteral("okänt kommando \"%1\".").arg(o.verb));
 }
 
@@ -229,6 +238,12 @@ QCoro::Task<int> RunParsed(QStringList args) {
             if (i + 1 >= args.size()) co_return UsageError(QStringLiteral("--pdf behöver en fil."));
             o.pdf = args[++i];
             pdfGiven = true;
+        } else if (a == QLatin1String("--from") || a.startsWith(QLatin1String("--from="))) {
+            if (a == QLatin1String("--from") && i + 1 >= args.size())
+                co_return UsageError(QStringLiteral("--from behöver ett block- eller radnummer."));
+            if (a == QLatin1String("--from")) o.from = args[++i];
+            else o.from = a.mid(7);
+            if (o.from.isEmpty()) co_return UsageError(QStringLiteral("--from behöver ett block- eller radnummer."));
         } else if (a == QLatin1String("--folder")) {
             if (i + 1 >= args.size()) co_return UsageError(QStringLiteral("--folder behöver en mapp."));
             o.folder = args[++i];
@@ -282,6 +297,7 @@ QCoro::Task<int> RunParsed(QStringList args) {
     if ((sinceGiven || o.json) && o.verb != QLatin1String("jobs"))
         co_return UsageError(QStringLiteral("%1 hör till jobs.").arg(sinceGiven ? QStringLiteral("--since") : QStringLiteral("--json")));
     if (toGiven && o.to.isEmpty()) co_return UsageError(QStringLiteral("--to behöver en mapp."));
+    if (!o.from.isEmpty() && o.verb != QLatin1String("drip")) co_return UsageError(QStringLiteral("--from hör till drip."));
     if (folderGiven && o.verb != QLatin1String("compare"))
         co_return UsageError(QStringLiteral("--folder hör till compare."));
     if (folderGiven && o.folder.isEmpty()) co_return UsageError(QStringLiteral("--folder behöver en mapp."));

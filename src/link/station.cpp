@@ -184,6 +184,8 @@ void Station::Abort(bool machinesToo) {
         Status(QString());
         Wake();
     });
+    // An ISO send waits for nothing else: it learns of the abort here.
+    Q_EMIT isoWake();
 }
 
 void Station::CtsTimer_Timer() {

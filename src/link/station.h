@@ -29,6 +29,7 @@
 #include <vector>
 
 class IncomingProgram;
+class TapeSource;
 class Listener;
 class Outgoing;
 class ProgramTextReader;
@@ -102,7 +103,7 @@ public:
     const Exchange* OpenExchange() const { return exchange_ && exchange_->open() ? exchange_.get() : nullptr; }
     // An operator's operation must wait: an exchange is open, or a program
     // is going out on the serial line.
-    bool Busy() const { return OpenExchange() != nullptr || sending_; }
+    bool Busy() const { return OpenExchange() != nullptr || sending_ || isoBusy_; }
     // Nothing under way on any of its connections, either way.
     bool Idle() const;
     // Before an operation: waits for an exchange still open; true (the
@@ -205,7 +206,29 @@ public:
     void NetTimer_Timer();
     void TimeoutTimer_Timer();
 
+    // --- Plain ISO tape (Typ 3), in station_iso.cpp ---
+    // Sends a program file as tape at the machine's pace; true when all of
+    // it went out.
+    QCoro::Task<bool> IsoSend(QString path, QString name);
+    // "Droppmatning": the same for a program of any size that the machine
+    // runs as it arrives, with progress on the status line. from: empty, an
+    // N-number ("N120" or "120": the block holding it, else that line) or
+    // "L120" (line 120); the set-up lines before the first N-block go first.
+    QCoro::Task<bool> DripFeed(QString path, QString from = {});
+    // The same as a job's work: its result row says where it stopped.
+    QCoro::Task<void> DripJob(QString path, QString from);
+    // "Sänd" on an ISO machine: the selected programs one after the other.
+    QCoro::Task<bool> IsoSend_Click();
+    // A tape control cannot be asked for its list or its programs: the
+    // operator is told to punch from the control. Always true.
+    bool IsoCannotAsk();
+    // Where the last send or drip-feed stopped, for the job and the log.
+    QString IsoStopText;
+
 Q_SIGNALS:
+    // Something an ISO send waits for happened: DC1/DC3, the line drained,
+    // CTS, an abort, a stray byte from the machine.
+    void isoWake();
     // A complete message was handed to a parser (tests and benchmarks wait on it).
     void messageParsed();
     // The open exchange ended: answered, refused, timed out or aborted.
@@ -325,6 +348,21 @@ private:
     // Opens a fetch exchange for a program on the machine's link and asks for it.
     QCoro::Task<bool> RequestProgram(QString name, QString target, bool library, QString comment,
                                      bool manual = false);
+
+    // ISO tape: the event's own handling; false for events it leaves to the
+    // serial link's common handling (modem-line panels, break).
+    bool IsoEvent(int event);
+    struct Iso;
+    struct IsoDelete {
+        void operator()(Iso* iso) const;
+    };
+    std::unique_ptr<Iso, IsoDelete> iso_;
+    Iso& iso();
+    bool isoBusy_ = false;
+    QCoro::Task<bool> IsoRun(std::shared_ptr<TapeSource> source, QString name, bool drip);
+    void IsoReceive(const QByteArray& data);
+    void IsoPunchEnd(const QString& cut);
+    void IsoAnswer(const QByteArray& head);
 
     OperatorPanel& own_;
     // Hands everything to the running job's panel, or to own_.

@@ -53,6 +53,7 @@ bool Station::CtsStatus() {
 
 void Station::Comm_OnComm(int event) {
     Traced(QStringLiteral("Comm_OnComm()"), [&] {
+        if (Machine.Typ == 3 && IsoEvent(event)) return;
         switch (event) {
         case SerialPort::EvReceive: {
             // The fetch's time-out measures the silence of its own link.

@@ -11,6 +11,7 @@
 
 QCoro::Task<void> Station::cmdDir_Click() {
     TraceEnter(QStringLiteral("CmdDir_Click()"));
+    if (Machine.Typ == 3 && IsoCannotAsk()) co_return;
     if (co_await RefuseWhileBusy()) co_return;
     panel_.UpdateLocalFolders();
     AddLog(QStringLiteral("Begär fillista."));
@@ -63,6 +64,7 @@ QCoro::Task<void> Station::cmdDir_Click() {
 
 QCoro::Task<void> Station::cmdDel_Click() {
     TraceEnter(QStringLiteral("cmdDel_Click()"));
+    if (Machine.Typ == 3 && IsoCannotAsk()) co_return;
     if (co_await RefuseWhileBusy()) co_return;
     Aborted = false;
     const QStringList selected = panel_.remoteSelection();

@@ -15,6 +15,7 @@
 
 QCoro::Task<void> Station::cmdRec_Click() {
     TraceEnter(QStringLiteral("cmdRec_Click()"));
+    if (Machine.Typ == 3 && IsoCannotAsk()) co_return;
     if (co_await RefuseWhileBusy()) co_return;
     Aborted = false;
     Status(QStringLiteral("Ansluter..."));
@@ -71,6 +72,7 @@ QCoro::Task<void> Station::cmdRec_Click() {
 
 QCoro::Task<void> Station::mnuRecManual_Click() {
     TraceEnter(QStringLiteral("mnuRecManual_Click()"));
+    if (Machine.Typ == 3 && IsoCannotAsk()) co_return;
     if (co_await RefuseWhileBusy()) co_return;
     Aborted = false;
     const QString n =
@@ -105,6 +107,7 @@ QCoro::Task<void> Station::mnuRecManual_Click() {
 
 QCoro::Task<void> Station::mnuDocs_Click(QString document) {
     TraceEnter(QStringLiteral("mnuDocs_Click()"));
+    if (Machine.Typ == 3 && IsoCannotAsk()) co_return;
     if (co_await RefuseWhileBusy()) co_return;
     Aborted = false;
     panel_.selectTreeFolder(Machine.DocPath);

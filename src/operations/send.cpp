@@ -33,6 +33,10 @@ void Sent(const Outgoing& message, qint64* bytes, QByteArray* sha256) {
 QCoro::Task<void> Station::cmdSend_Click() {
     TraceEnter(QStringLiteral("cmdSend_Click()"));
     if (co_await RefuseWhileBusy()) co_return;
+    if (Machine.Typ == 3) {
+        co_await IsoSend_Click();
+        co_return;
+    }
     Aborted = false;
     Status(QStringLiteral("Ansluter..."));
     const QStringList selected = panel_.localSelection();

@@ -10,6 +10,7 @@ public:
     JobPanel(QString folder, bool yes) : folder_(std::move(folder)), yes_(yes) {}
 
     QStringList local, remote;  // the selections of the job
+    QString from;               // a drip-feed's starting block or line
     QList<RemoteEntry> list;    // the machine's list, once it came
 
     void setStatus(const QString&) override {}

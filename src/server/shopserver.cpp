@@ -231,7 +231,7 @@ bool ShopServer::start(const GeneralSettings& general, const QStringList& names,
         } catch (const AppError&) {
             // Told below, when the station reads them.
         }
-        s->isSerial = probe.Typ == 1 || probe.Typ == 2;
+        s->isSerial = probe.Typ >= 1 && probe.Typ <= 3;
         s->station = std::make_unique<Station>(*s->panel, s->isSerial ? makePort_() : nullptr);
         Station& st = *s->station;
         st.LogPrefix = prefix;

@@ -216,6 +216,8 @@ QJsonArray WebServer::machinesJson() const {
     for (const QJsonValue& v : shop_.state().value(QStringLiteral("machines")).toArray()) {
         QJsonObject m = v.toObject();
         m.insert(QStringLiteral("state"), m.value(QStringLiteral("link")));
+        if (const Station* st = shop_.station(m.value(QStringLiteral("name")).toString()))
+            m.insert(QStringLiteral("tape"), st->Machine.Typ == 3);
         const auto sending = outbound_.find(m.value(QStringLiteral("name")).toString());
         if (sending != outbound_.end() && m.value(QStringLiteral("busy")).toBool()) {
             // A serial line shows where the piece it is sending starts ("129 tecken").
@@ -309,7 +311,7 @@ void WebServer::machineRoute(const HttpRequest& request, const QString& machine,
         return upload(request, machine, *st, rest[1], reply);
     if (request.method == "POST" && rest.size() == 1) {
         const QStringList verbs{QStringLiteral("send"), QStringLiteral("fetch"), QStringLiteral("delete"),
-                                QStringLiteral("compare"), QStringLiteral("programs")};
+                                QStringLiteral("compare"), QStringLiteral("programs"), QStringLiteral("drip")};
         if (!verbs.contains(what)) return reply.error(Status::NotFound, QStringLiteral("Sidan finns inte."));
         QJsonParseError parsed{};
         const QJsonDocument doc = QJsonDocument::fromJson(request.body, &parsed);
@@ -335,6 +337,16 @@ void WebServer::machineRoute(const HttpRequest& request, const QString& machine,
                                        QStringLiteral("ogiltigt programnamn \"%1\" (filen \"%2\"): %3.").arg(NameWithoutExt(f), f, why));
             }
             panel->local = files;
+        } else if (what == QLatin1String("drip")) {
+            const QString f = body.value(QStringLiteral("file")).toString();
+            if (st->Machine.Typ != 3)
+                return reply.error(Status::BadRequest, QStringLiteral("Droppmatning går bara till maskiner på ISO-remsa."));
+            if (!PlainName(f)) return reply.error(Status::BadRequest, QStringLiteral("Ogiltigt filnamn \"%1\".").arg(f));
+            if (!QFileInfo(st->Machine.SendPath + QLatin1Char('/') + f).isFile())
+                return reply.error(Status::NotFound, QStringLiteral("Filen \"%1\" finns inte i sändmappen.").arg(f));
+            panel->local = {f};
+            const QJsonValue from = body.value(QStringLiteral("from"));
+            panel->from = from.isDouble() ? QString::number(from.toInteger()) : from.toString();
         } else if (what == QLatin1String("fetch") || what == QLatin1String("delete")) {
             const QStringList programs = Strings(body.value(QStringLiteral("programs")));
             if (programs.isEmpty()) return reply.error(Status::BadRequest, QStringLiteral("Inga program angivna (\"programs\")."));
@@ -433,6 +445,9 @@ QCoro::Task<void> ApiJob(Station* st, std::shared_ptr<JobPanel> panel, QString w
         }
     } else if (what == QLatin1String("compare")) {
         co_await st->mnuCompare_Click(st->Machine.SendPath);
+    } else if (what == QLatin1String("drip")) {
+        const QString path = st->Machine.SendPath + QLatin1Char('/') + panel->local.value(0);
+        co_await st->DripJob(path, panel->from);
     } else {
         co_await st->cmdDir_Click();
         if (st->ListAnswer == true) listed(panel->list);
@@ -444,6 +459,7 @@ JobKind KindOf(const QString& what) {
     if (what == QLatin1String("fetch")) return JobKind::Fetch;
     if (what == QLatin1String("delete")) return JobKind::Delete;
     if (what == QLatin1String("compare")) return JobKind::Compare;
+    if (what == QLatin1String("drip")) return JobKind::Drip;
     return JobKind::List;
 }
 }  // namespace

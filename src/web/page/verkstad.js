@@ -2,6 +2,8 @@
 "use strict";
 const $ = (id) => document.getElementById(id);
 let vald = null;          // the machine whose page is open
+let valdTape = false;     // that machine reads plain ISO tape: it can be drip-fed
+const tape = {};          // each machine's kind, as the state says
 const farter = {};        // last progress count and time per machine, for characters a second
 
 const nyckel = $("nyckel");
@@ -90,6 +92,7 @@ function showMachines(list) {
   for (const m of list) {
     const tr = document.createElement("tr");
     tr.dataset.name = m.name;
+    tape[m.name] = !!m.tape;
     if (m.name === vald) tr.className = "vald";
     cell(tr, m.name);
     cell(tr, m.state);
@@ -113,6 +116,7 @@ async function loadMachines() {
 
 async function open(name) {
   vald = name;
+  valdTape = !!tape[name];
   $("maskin").hidden = false;
   $("maskinnamn").textContent = name;
   $("resultat").textContent = "";
@@ -137,6 +141,10 @@ async function loadLibrary() {
     const knapp = cell(tr, "");
     const svar = cell(tr, "", "resultat");
     button(knapp, "Sänd", () => act(svar, "/send", { files: [f.name] }));
+    if (valdTape) button(knapp, "Droppmata", () => {
+      const from = prompt("Starta från N-nummer eller rad (tomt: från början):", "");
+      if (from !== null) act(svar, "/drip", { file: f.name, from });
+    });
     body.appendChild(tr);
   }
 }
