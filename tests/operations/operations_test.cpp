@@ -136,7 +136,7 @@ TEST_P(Operations, SilentMachineEndsInItsTimeOut) {
     }
     if (GetParam() != Link::Tcp) {
         auto list = o.st.cmdDir_Click();
-        EXPECT_TRUE(o.st.RecTimer.isActive());
+        EXPECT_TRUE(WaitUntil([&] { return o.st.RecTimer.isActive(); }));
         Await(std::move(list));
         EXPECT_EQ(o.panel().status(), "Kommando timeout.");
     }
