@@ -48,6 +48,7 @@ frm_main::frm_main(SerialPort* port, QWidget* parent) : QMainWindow(parent) {
     setObjectName(QStringLiteral("frm_main"));
     setWindowTitle(MainCaption());
     station_ = new Station(*this, port, this);
+    station_->JournalJobs = true;
     geo_ = DesignGeometry();
     XferTimer.setInterval(200);
     XferTimer.setObjectName(QStringLiteral("XferTimer"));

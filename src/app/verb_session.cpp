@@ -139,6 +139,7 @@ VerbSession::VerbSession(const VerbOptions& options)
     });
     previousSink_ = SetMessageSink([this](const QString& text, const QString& title, MsgIcon) { panel.notice(text, title); });
     own_ = std::make_unique<Station>(panel, new QtSerialPort);
+    own_->JournalJobs = true;
     station = own_.get();
 }
 

@@ -46,6 +46,8 @@ public:
     const JobRun* running() const { return running_.get(); }
     std::shared_ptr<JobRun> runningJob() const { return running_; }
     QList<Job> queued() const;
+    // A job that ran elsewhere (the machine's own load or store), told as ended.
+    void record(const Job& job) { Q_EMIT changed(job); }
     int waiting() const { return int(queue_.size()); }
 
 Q_SIGNALS:

@@ -8,7 +8,11 @@ Outgoing::Outgoing(QByteArray head, Close close, int eob) : head_(head), pending
     add(pending_.constData() + skip, pending_.size() - skip);
 }
 
-Outgoing::~Outgoing() = default;
+Outgoing::~Outgoing() {
+    if (!sent_) return;
+    sent_->sha256 = closed_ ? sha256Hex() : QByteArray();
+    sent_->bytes = textBytes_;
+}
 Outgoing::Outgoing(Outgoing&&) noexcept = default;
 Outgoing& Outgoing::operator=(Outgoing&&) noexcept = default;
 

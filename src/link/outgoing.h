@@ -37,6 +37,13 @@ public:
     // of the program text in it; empty and 0 when it carried none.
     QByteArray sha256Hex() const { return textHash_ ? textHash_->hex() : QByteArray(); }
     qint64 textBytes() const { return textBytes_; }
+    // Where the message, wherever the link moved it, leaves its checksum and
+    // count when it is done with: a job's row reads them after the answer.
+    struct Sent {
+        QByteArray sha256;
+        qint64 bytes = 0;
+    };
+    void reportTo(std::shared_ptr<Sent> sent) { sent_ = std::move(sent); }
 
 private:
     void add(const char* bytes, qsizetype n);
@@ -47,6 +54,7 @@ private:
     std::unique_ptr<ProgramTextReader> program_;
     std::unique_ptr<Sha256> textHash_;
     qint64 textBytes_ = 0;
+    std::shared_ptr<Sent> sent_;
     Close close_;
     int eob_;
     quint32 sum_ = 0;

@@ -8,6 +8,7 @@
 #include "link/listener.h"
 #include "link/outgoing.h"
 #include "library/programfile.h"
+#include "jobs/journal.h"
 #include <QTcpSocket>
 
 namespace {
@@ -67,6 +68,11 @@ Station::Station(OperatorPanel& panel, SerialPort* port, QObject* parent)
         Wake();
     });
     Jobs.stopRunning = [this] { cmdAbort_Click(); };
+    connect(&Jobs, &JobQueue::changed, this, [this](const Job& j) {
+        if (!JournalJobs) return;
+        if (j.state == JobState::Running) Journal().started(j);
+        else if (j.finished()) Journal().ended(j);
+    });
     connect(this, &Station::exchangeEnded, this, &Station::Wake);
     connect(this, &Station::messageParsed, this, &Station::Wake);
 
@@ -308,6 +314,25 @@ QCoro::Task<void> Station::RunJob(JobRun& run, JobBody body) {
     if (run.record.text.isEmpty()) run.record.text = lastStatus_;
     switch_.setTarget(nullptr);
     job_ = nullptr;
+}
+
+QString Station::MachineBy(QTcpSocket* from) const {
+    if (from) return QStringLiteral("maskin ") + from->peerAddress().toString();
+    return QStringLiteral("maskin seriell");
+}
+
+void Station::MachineJob(bool in, const QString& name, const QString& file, qint64 bytes, const QByteArray& sha256,
+                         bool ok, const QString& by) {
+    Job j;
+    j.id = NewJobId();
+    j.machine = MachineName;
+    j.kind = in ? JobKind::MachineStore : JobKind::MachineLoad;
+    j.by = by;
+    j.created = j.started = j.ended = QDateTime::currentDateTimeUtc();
+    j.state = ok ? JobState::Done : JobState::Failed;
+    j.text = ok ? (in ? QStringLiteral("Sparat.") : QStringLiteral("Skickat.")) : lastStatus_;
+    j.programs.append({name, file, bytes, sha256, ok ? ProgramResult::Ok : ProgramResult::Failed, j.text});
+    Jobs.record(j);
 }
 
 void Station::Row(const QString& name, const QString& file, qint64 bytes, const QByteArray& sha256,

@@ -78,6 +78,9 @@ public:
     std::shared_ptr<JobRun> Submit(JobKind kind, const QString& by, JobBody body, OperatorPanel* panel = nullptr);
     // The running job's result rows go here; null outside a job.
     JobRun* CurrentJob() const { return job_; }
+    // Every job's start and end, and the machine's own transfers, go to the
+    // journal of the program folder (the window, a verb, the server).
+    bool JournalJobs = false;
     // The link record of the selected machine's link.
     LinkState& MachineLink() { return Machine.Typ == 0 ? NetLink : SerialLink; }
 
@@ -373,6 +376,10 @@ private:
     void Row(const QString& name, const QString& file, qint64 bytes, const QByteArray& sha256, ProgramResult result,
              const QString& text);
     QString lastStatus_;  // the last status text, for a job's result row
+    // A load or store the machine asked for, recorded as a job of its own.
+    void MachineJob(bool in, const QString& name, const QString& file, qint64 bytes, const QByteArray& sha256,
+                    bool ok, const QString& by);
+    QString MachineBy(QTcpSocket* from) const;
     // The last program stored from the machine: its checksum for a job's row.
     struct Stored {
         QByteArray sha256;

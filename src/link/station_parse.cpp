@@ -285,8 +285,9 @@ void Station::ParseRequest(QByteArray& message, LinkState& link, const QByteArra
         const bool found = program != nullptr;
         Outgoing reply(link.OutBuffer, Outgoing::Close::Checksum, Machine.EOB);
         reply.setProgram(std::move(program));
-        SendData(reply, link, parsingFrom_, false, [this, name, found](bool whole) {
+        SendData(reply, link, parsingFrom_, false, [this, name, found, by = MachineBy(parsingFrom_)](bool whole) {
             Q_EMIT transferEnded(false, name, found ? ServedSize(name) : 0, found && whole);
+            if (found) MachineJob(false, name, ProgramPath(Machine.SendPath, name, Machine.Extension), ServedSize(name), {}, whole, by);
         });
         link.OutBuffer.clear();
         HidePilar();
@@ -303,9 +304,10 @@ void Station::ParseRequest(QByteArray& message, LinkState& link, const QByteArra
         }
         const QPointer<QTcpSocket> from = parsingFrom_;
         StoreFromMachine([&] { return StripFrame(std::move(message)); }, name,
-                         [this, &link, from, name, wireName](const StoreResult& r, const QString& fileError) {
+                         [this, &link, from, name, wireName, by = MachineBy(parsingFrom_)](const StoreResult& r, const QString& fileError) {
                              const bool stored = r.stored();
                              Q_EMIT transferEnded(true, name, stored ? StoredSize(name) : 0, stored);
+                             MachineJob(true, name, StorePath(name), r.bytes, r.sha256, stored, by);
                              if (link.Kind == 0 && (!from || from->state() != QAbstractSocket::ConnectedState)) {
                                  AddLog(QStringLiteral("Svaret kunde inte skickas: förbindelsen är stängd eller överföringen avbruten."));
                              } else {
@@ -380,6 +382,7 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
                                  const bool answer = answers != 0, stored = r.stored();
                                  AddLog(QStringLiteral("Tar emot fil: ") + name);
                                  if (!answer) Q_EMIT transferEnded(true, name, stored ? StoredSize(name) : 0, stored);
+                                 if (!answer) MachineJob(true, name, StorePath(name), r.bytes, r.sha256, stored, MachineBy(nullptr));
                                  RxCount = 0;
                                  link.Phase = 0;
                                  // A fetch aborted meanwhile has told its own end.
@@ -417,7 +420,10 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
             reply.setProgram(std::move(program));
             Q_EMIT requestArrived(QStringLiteral("L"), name);
             SendDatap1(reply, link, false,
-                       [this, name](bool whole) { Q_EMIT transferEnded(false, name, ServedSize(name), whole); });
+                       [this, name](bool whole) {
+                           Q_EMIT transferEnded(false, name, ServedSize(name), whole);
+                           MachineJob(false, name, ProgramPath(Machine.SendPath, name, Machine.Extension), ServedSize(name), {}, whole, MachineBy(nullptr));
+                       });
             link.OutBuffer.clear();
         };
 

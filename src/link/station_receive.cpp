@@ -306,6 +306,7 @@ void Station::StoreFromMachine(const std::function<QByteArray()>& body, const QS
             AddLog(fileError);
             Status(fileError);
         }
+        stored_.sha256 = r.sha256;
         done(r, fileError);
         ReleaseConnection(held);
     });

@@ -22,14 +22,6 @@ bool Station::RemoteFileExists(const QString& fileName) const {
     return false;
 }
 
-namespace {
-// What of a message went out: its size as sent.
-void Sent(const Outgoing& message, qint64* bytes, QByteArray* sha256) {
-    *bytes = message.size();
-    sha256->clear();
-}
-}  // namespace
-
 QCoro::Task<void> Station::cmdSend_Click() {
     TraceEnter(QStringLiteral("cmdSend_Click()"));
     if (co_await RefuseWhileBusy()) co_return;
@@ -93,8 +85,8 @@ QCoro::Task<void> Station::cmdSend_Click() {
             skip = true;
             Row(program, path, 0, {}, ProgramResult::Failed, lastStatus_);
         }
-        QByteArray sha256;
-        qint64 bytes = 0;
+        // What went out, told by the message once the link is done with it.
+        const auto sent = std::make_shared<Outgoing::Sent>();
         if (!skip) {
             const QByteArray frameName = ToAnsi(program);
             // The final status texts name the program of this send.
@@ -107,12 +99,12 @@ QCoro::Task<void> Station::cmdSend_Click() {
                 SerialLink.OutBuffer = head + '\n';
                 Outgoing message(SerialLink.OutBuffer, Outgoing::Close::Checksum, Machine.EOB);
                 message.setProgram(OpenProgram(path));
+                message.reportTo(sent);
                 Open("SAV", framed, nullptr).target = path;
                 Status(QStringLiteral("Skickar data..."));
                 SendData(message, SerialLink, nullptr, false);
                 SerialLink.OutBuffer.clear();
                 co_await AwaitLine();
-                Sent(message, &bytes, &sha256);
                 if (Aborted) EndExchange(Exchange::State::Ended);
                 else Status(QStringLiteral("Skickat klart."));
             } else if (Machine.Typ == 2) {
@@ -121,9 +113,9 @@ QCoro::Task<void> Station::cmdSend_Click() {
                 SerialLink.OutBuffer = Pick(Machine.Conversion, BuildColonFrame(":", frameName, "S"), BuildShortFrame("S", frameName) + '\n');
                 Outgoing message(SerialLink.OutBuffer, Outgoing::Close::LfPercent);
                 message.setProgram(OpenProgram(path));
+                message.reportTo(sent);
                 Status(QStringLiteral("Skickar data..."));
                 co_await SendProtocolOne(message);
-                Sent(message, &bytes, &sha256);
                 // Protocol 1's store has no answer: the line's end is the transfer's.
                 Q_EMIT transferEnded(false, program, QFileInfo(path).size(), !Aborted);
                 if (!Aborted) {
@@ -138,12 +130,11 @@ QCoro::Task<void> Station::cmdSend_Click() {
                     Status(QStringLiteral("Skickar data..."));
                     Outgoing message(head + "\r\n", Outgoing::Close::Checksum, Machine.EOB);
                     message.setProgram(OpenProgram(path));
+                    message.reportTo(sent);
                     Open("SAV", framed, comsock).target = path;
                     SendData(message, NetLink, comsock, false);
                     if (Aborted) EndExchange(Exchange::State::Ended);
                     else Status(QStringLiteral("Skickat klart."));
-                    // The socket took the message over; its bytes are known once written.
-                    bytes = QFileInfo(path).size();
                 }
             }
         }
@@ -158,7 +149,7 @@ QCoro::Task<void> Station::cmdSend_Click() {
         bool ok = TransferDone && !Aborted;
         // Protocol 1 has no "00" to tell that the machine stored it.
         if (ok && General.VerifyAfterSend && Machine.Typ != 2 && !co_await VerifySent(program, path)) ok = false;
-        Row(program, path, bytes, sha256, ok ? ProgramResult::Ok : ProgramResult::Failed,
+        Row(program, path, sent->bytes, sent->sha256, ok ? ProgramResult::Ok : ProgramResult::Failed,
             Pick<QString>(ok, QStringLiteral("Sänt."), lastStatus_));
     }
     HidePilar();

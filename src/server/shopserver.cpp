@@ -203,6 +203,10 @@ bool ShopServer::start(const GeneralSettings& general, const QStringList& names,
     if (const int ended = Journal().recoverUnended()) AddLog(QStringLiteral("Journalen: %1 jobb som en stoppad server lämnade är avbrutna.").arg(ended));
     started_ = QDateTime::currentDateTime();
     general_ = general;
+    // The jobs list survives a restart: the newest ended jobs from the journal.
+    const QList<Job> past = Journal().read({}, {}, general.JobRows);
+    for (auto it = past.rbegin(); it != past.rend(); ++it)
+        if (it->finished()) ended_.push_back(*it);
     all_ = names.isEmpty();
     const QList<MachineEntry> list = MachineList();
     QList<MachineEntry> chosen;
@@ -233,6 +237,7 @@ bool ShopServer::start(const GeneralSettings& general, const QStringList& names,
         }
         s->isSerial = probe.Typ >= 1 && probe.Typ <= 3;
         s->station = std::make_unique<Station>(*s->panel, s->isSerial ? makePort_() : nullptr);
+        s->station->JournalJobs = true;
         Station& st = *s->station;
         st.LogPrefix = prefix;
         st.ApplyGeneralSettings(general);
