@@ -198,6 +198,7 @@ void Station::IsoPunchEnd(const QString& cut) {
         AddLog(text);
         Status(text);
         Q_EMIT transferEnded(true, name, s.size, false);
+        MachineJob(true, name, partPath, s.size, {}, false, MachineBy(nullptr));
         return;
     }
     const QString problem = MachineNameProblem(name);
@@ -223,12 +224,14 @@ void Station::IsoPunchEnd(const QString& cut) {
         AddLog(text);
         Status(text);
         Q_EMIT transferEnded(true, name, s.size, false);
+        MachineJob(true, name, partPath, s.size, {}, false, MachineBy(nullptr));
         return;
     }
     QFile::remove(partPath);
     AddLog(QStringLiteral("Programmet %1 mottaget från maskinen (%2 tecken).").arg(name).arg(s.size));
     Status(QStringLiteral("Mottagning klar (%1, %2 tecken).").arg(name).arg(s.size));
     Q_EMIT transferEnded(true, name, s.size, true);
+    MachineJob(true, name, writer.target(), s.size, writer.sha256Hex(), true, MachineBy(nullptr));
     Q_EMIT messageParsed();
 }
 
@@ -257,7 +260,9 @@ void Station::IsoAnswer(const QByteArray& head) {
         return;
     }
     AddLog(QStringLiteral("Maskinen begärde %1.").arg(name));
-    IsoSend(path, name);
+    QCoro::connect(IsoSend(path, name), this, [this, path, name](bool ok) {
+        MachineJob(false, name, path, ok ? QFileInfo(path).size() : 0, {}, ok, MachineBy(nullptr));
+    });
 }
 
 

@@ -43,7 +43,7 @@ QByteArray ErrorJson(const QString& text) {
 }
 
 HttpAnswer Refusal(int status, const QString& text) {
-    return HttpAnswer{status, "application/json; charset=utf-8", ErrorJson(text), false};
+    return HttpAnswer{status, "application/json; charset=utf-8", ErrorJson(text), false, {}};
 }
 
 // Equal without the time telling how much of the start matched.
