@@ -6,7 +6,6 @@
 #include "link/outgoing.h"
 #include "link/station.h"
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QScopedValueRollback>
 #include <memory>
 
