@@ -6,6 +6,7 @@
 #include "library/history.h"
 #include "library/programfile.h"
 #include "link/arrows.h"
+#include "link/machinestore.h"
 #include "link/programname.h"
 #include "link/station_iso.h"
 #include "link/tapesource.h"
@@ -202,37 +203,42 @@ void Station::IsoPunchEnd(const QString& cut) {
         return;
     }
     const QString problem = MachineNameProblem(name);
-    FileResult r;
-    ProgramFileWriter writer;
+    // The lock, the version and the commit on a worker: no other machine's
+    // answer waits for this one's disk or for another process's lock.
+    StoreWork work;
+    work.path = ProgramPath(Machine.RecPath, name, Machine.Extension);
+    work.origin = QStringLiteral("Stansad av ") + MachineName;
+    FileResult r{true, 0, QString()};
     if (!problem.isEmpty()) r = FileResult{false, 52, problem};
-    else r = writer.open(ProgramPath(Machine.RecPath, name, Machine.Extension), QString());
     if (r.ok) {
         QFile in(partPath);
         if (!in.open(QIODevice::ReadOnly)) r = FileResult{false, 75, in.errorString()};
-        char buf[kChunk];
-        for (qint64 n; r.ok && (n = in.read(buf, kChunk)) > 0;) writer.write(buf, n);
-        if (r.ok) r = writer.finish();
+        else work.text = in.readAll();
     }
-    std::optional<QLockFile> lock;
-    if (r.ok && !LockProgram(lock.emplace(ProgramLockPath(writer.target())), 10000))
-        r = FileResult{false, 75, QStringLiteral("programmet ersätts av en annan process just nu")};
-    if (r.ok) r = KeepVersion(writer, QStringLiteral("Stansad av ") + MachineName);
-    if (r.ok) r = writer.commit();
+    const qint64 size = s.size;
+    auto stored = [this, name, partPath, size](const StoreResult& result) {
+        if (!result.stored()) {
+            const QString text = QStringLiteral("Programmet %1 från maskinen sparades inte (%2); det finns kvar som %3.")
+                                     .arg(name, result.file.message(), QFileInfo(partPath).fileName());
+            AddLog(text);
+            Status(text);
+            Q_EMIT transferEnded(true, name, size, false);
+            MachineJob(true, name, partPath, size, {}, false, MachineBy(nullptr));
+            return;
+        }
+        QFile::remove(partPath);
+        AddLog(QStringLiteral("Programmet %1 mottaget från maskinen (%2 tecken).").arg(name).arg(size));
+        Status(QStringLiteral("Mottagning klar (%1, %2 tecken).").arg(name).arg(size));
+        Q_EMIT transferEnded(true, name, size, true);
+        MachineJob(true, name, ProgramPath(Machine.RecPath, name, Machine.Extension), result.bytes,
+                   result.sha256, true, MachineBy(nullptr));
+        Q_EMIT messageParsed();
+    };
     if (!r.ok) {
-        const QString text = QStringLiteral("Programmet %1 från maskinen sparades inte (%2); det finns kvar som %3.")
-                                 .arg(name, r.message(), QFileInfo(partPath).fileName());
-        AddLog(text);
-        Status(text);
-        Q_EMIT transferEnded(true, name, s.size, false);
-        MachineJob(true, name, partPath, s.size, {}, false, MachineBy(nullptr));
+        stored(StoreResult{r, {}, 0});
         return;
     }
-    QFile::remove(partPath);
-    AddLog(QStringLiteral("Programmet %1 mottaget från maskinen (%2 tecken).").arg(name).arg(s.size));
-    Status(QStringLiteral("Mottagning klar (%1, %2 tecken).").arg(name).arg(s.size));
-    Q_EMIT transferEnded(true, name, s.size, true);
-    MachineJob(true, name, writer.target(), s.size, writer.sha256Hex(), true, MachineBy(nullptr));
-    Q_EMIT messageParsed();
+    WhenReady(this, StartStore(std::move(work)), stored);
 }
 
 // A remote request: the program from the send folder, the list, or a
