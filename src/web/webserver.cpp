@@ -2,6 +2,7 @@
 #include "operations/comparison.h"
 #include "server/jobpanel.h"
 #include "link/filelists.h"
+#include "link/machinestore.h"
 #include "common/ansi.h"
 #include "common/dates.h"
 #include "common/home.h"
@@ -400,15 +401,21 @@ void WebServer::upload(const HttpRequest& request, const QString& machine, Stati
     if (body.isEmpty()) return reply.error(Status::BadRequest, QStringLiteral("Tom fil: inget att lägga i sändmappen."));
     const QString path = st.Machine.SendPath + QLatin1Char('/') + file;
     const bool existed = QFileInfo::exists(path);
-    const FileResult kept = KeepVersion(path, QStringLiteral("webben"));
-    if (!kept.ok) return reply.error(Status::InternalServerError, kept.message());
-    SafeFile out(path);
-    if (!out.open() || !out.write(body) || !out.commit())
-        return reply.error(Status::InternalServerError,
-                           QStringLiteral("Filen \"%1\" kunde inte skrivas: %2").arg(file, out.failure().description()));
-    st.AddLog(QStringLiteral("Webben: \"%1\" lades i sändmappen (%2 tecken).").arg(file, QString::number(body.size())));
-    reply.json(QJsonObject{{QStringLiteral("file"), file}, {QStringLiteral("size"), double(body.size())}},
-               existed ? Status::Ok : Status::Created);
+    // The lock, the version and the commit on a worker, as a machine's store:
+    // no machine's answer waits for an upload's disk.
+    StoreWork work;
+    work.path = path;
+    work.text = body;
+    work.origin = QStringLiteral("webben");
+    const qint64 size = body.size();
+    WhenReady(&st, StartStore(std::move(work)), [reply, file, size, existed, station = &st](const StoreResult& r) {
+        if (!r.stored())
+            return reply.error(Status::InternalServerError,
+                               QStringLiteral("Filen \"%1\" kunde inte skrivas: %2").arg(file, r.file.message()));
+        station->AddLog(QStringLiteral("Webben: \"%1\" lades i sändmappen (%2 tecken).").arg(file, QString::number(size)));
+        reply.json(QJsonObject{{QStringLiteral("file"), file}, {QStringLiteral("size"), double(size)}},
+                   existed ? Status::Ok : Status::Created);
+    });
 }
 
 void WebServer::broadcast(const QByteArray& event, const QByteArray& data) {
