@@ -238,7 +238,12 @@ void Station::IsoPunchEnd(const QString& cut) {
         stored(StoreResult{r, {}, 0});
         return;
     }
-    WhenReady(this, StartStore(std::move(work)), stored);
+    // Under way until its answer: the server's stop waits for it.
+    ++diskWork_;
+    WhenReady(this, StartStore(std::move(work)), [this, stored](const StoreResult& result) {
+        --diskWork_;
+        stored(result);
+    });
 }
 
 // A remote request: the program from the send folder, the list, or a

@@ -154,7 +154,9 @@ TEST(IsoTape, PunchOverPseudoTerminal) {
     sim.storeProgram(QStringLiteral("O0042"), "O0042\nG0 X0\nM30\n");
     ASSERT_TRUE(sim.request(QStringLiteral("PUNCH O0042")));
     const QString target = shop.rec + QStringLiteral("/O0042.NC");
-    EXPECT_TRUE(WaitUntil([&] { return ReadFile(target) == "O0042\r\nG0 X0\r\nM30\r\n"; }));
+    // Ended once the station told it, its store's worker done with the file.
+    EXPECT_TRUE(WaitUntil([&] { return shop.panel.status().startsWith("Mottagning klar (O0042"); }));
+    EXPECT_EQ(ReadFile(target), "O0042\r\nG0 X0\r\nM30\r\n");
     sim.attach(nullptr);
 }
 
