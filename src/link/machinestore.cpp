@@ -4,6 +4,7 @@
 #include <QLockFile>
 #include <QPromise>
 #include <QThreadPool>
+#include <openssl/crypto.h>
 #include <optional>
 
 namespace {
@@ -26,7 +27,11 @@ QFuture<T> OnWorker(F work) {
     QFuture<T> future = promise->future();
     promise->start();
     StorePool().start([promise, work = std::make_shared<F>(std::move(work))]() mutable {
-        promise->addResult((*work)());
+        T result = (*work)();
+        // The checksum's library keeps state per thread; a pool's thread
+        // lives on, so it is given back after each task, not at exit.
+        OPENSSL_thread_stop();
+        promise->addResult(std::move(result));
         promise->finish();
     });
     return future;
