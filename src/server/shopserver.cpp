@@ -517,7 +517,19 @@ void ShopServer::stop(int graceMs, std::function<void()> done) {
             }
         }
         publish();
-        done();
+        // The cancelled jobs end, and the clients that waited for them get
+        // their exit status, a few turns of the loop later: a moment for that.
+        auto* settle = new QTimer(this);
+        const QDateTime until = QDateTime::currentDateTime().addMSecs(2000);
+        connect(settle, &QTimer::timeout, this, [this, settle, until, done] {
+            bool ended = verbs_.serving() == 0;
+            for (const auto& s : served_) ended = ended && !s->station->Jobs.running();
+            if (!ended && QDateTime::currentDateTime() < until) return;
+            settle->stop();
+            settle->deleteLater();
+            done();
+        });
+        settle->start(10);
     };
     // The first look comes after the events already waiting, so that bytes
     // that arrived before the signal count as a transfer under way.

@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QLocalSocket>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QTimer>
 #ifdef Q_OS_LINUX
 #include <grp.h>
@@ -131,6 +132,8 @@ bool VerbSocket::Allowed(QLocalSocket* client) {
 }
 
 QCoro::Task<void> VerbSocket::Serve(QLocalSocket* socket) {
+    ++serving_;
+    const auto served = qScopeGuard([this] { --serving_; });
     const QPointer<QLocalSocket> client(socket);
     const QJsonObject request = ReadLine(socket);
     QStringList words;

@@ -19,6 +19,8 @@ public:
     // whatever lies there is a dead server's (the caller holds the lock).
     bool listen(const QString& path);
     QString name() const { return server_.fullServerName(); }
+    // Clients whose verb has not ended yet.
+    int serving() const { return serving_; }
     void close() { server_.close(); }
 
 private:
@@ -26,4 +28,5 @@ private:
     bool Allowed(class QLocalSocket* client);
     QLocalServer server_;
     VerbRunner run_;
+    int serving_ = 0;
 };
