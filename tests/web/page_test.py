@@ -16,6 +16,7 @@ try:
     from selenium import webdriver
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support.ui import WebDriverWait
+    from selenium.common.exceptions import StaleElementReferenceException
 except ImportError:
     print("HOPPAR ÖVER: python3-selenium saknas (kör scripts/setup)")
     sys.exit(77)
@@ -88,7 +89,8 @@ try:
         options.add_argument(a)
     from selenium.webdriver.chrome.service import Service
     driver = webdriver.Chrome(service=Service(driver_path), options=options)
-    wait = WebDriverWait(driver, 20)
+    # The page redraws its lists as events come: an element seen a moment ago may be gone.
+    wait = WebDriverWait(driver, 20, ignored_exceptions=[StaleElementReferenceException])
     try:
         driver.get("http://127.0.0.1:%d/" % web_port)
         wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#maskiner tbody tr")) == 2)
