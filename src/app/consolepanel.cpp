@@ -111,7 +111,7 @@ OperatorPanel::Answer ConsolePanel::message(const QString& text, const QString& 
 OperatorPanel::Answer ConsolePanel::ask(const QString& text, bool withCancel) {
     QStringList lines = text.split(QLatin1Char('\n'));
     for (QString& l : lines) l = EscapeControls(l);
-    const QString a = VerbConsole()
+    const QString a = (io_ ? *io_ : VerbConsole())
                           .ask(lines.join(QLatin1Char('\n')) + (withCancel ? QStringLiteral(" [j]a, [n]ej, [a]vbryt: ")
                                                                            : QStringLiteral(" [j]a, [n]ej: ")))
                           .value_or(QString())

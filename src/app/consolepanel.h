@@ -10,6 +10,8 @@
 #include <QStringList>
 #include <functional>
 
+class VerbIO;
+
 class ConsolePanel : public OperatorPanel {
 public:
     // How overwrite questions are answered.
@@ -36,6 +38,8 @@ public:
 
     // A terminal on standard input: Policy::Ask asks there, otherwise No.
     void setInteractive(bool interactive) { interactive_ = interactive; }
+    // Where questions go; the verbs' console when not set.
+    void setIO(VerbIO* io) { io_ = io; }
     // Yes/No questions that are not about overwriting (the delete question)
     // are answered by the command itself when it already asked for the deed.
     void setConfirmed(bool confirmed) { confirmed_ = confirmed; }
@@ -82,6 +86,7 @@ private:
     Writer write_;
     Writer progress_;
     bool interactive_ = false;
+    VerbIO* io_ = nullptr;
     bool confirmed_ = false;
     QList<Event> journal_;
     QString lastStatus_;

@@ -48,6 +48,7 @@ frm_main::frm_main(SerialPort* port, QWidget* parent) : QMainWindow(parent) {
     setObjectName(QStringLiteral("frm_main"));
     setWindowTitle(MainCaption());
     station_ = new Station(*this, port, this);
+    station_->JournalJobs = true;
     geo_ = DesignGeometry();
     XferTimer.setInterval(200);
     XferTimer.setObjectName(QStringLiteral("XferTimer"));
@@ -78,6 +79,7 @@ void frm_main::buildMenus() {
     mnuComm->addSeparator()->setObjectName(QStringLiteral("mnuBreak1"));
     Entry(mnuComm, "mnuRecManual", QStringLiteral("Hämta med namn..."));
     Entry(mnuComm, "mnuCompare", QStringLiteral("Jämför med maskin"));
+    Entry(mnuComm, "mnuDrip", QStringLiteral("Droppmatning..."));
     mnuDoc = Named(mnuComm->addMenu(QStringLiteral("Hämta dokument")), "mnuDoc");
     mnuDoc->menuAction()->setObjectName(QStringLiteral("mnuDocAction"));
     QAction* heading = Entry(mnuDoc, "mnuDocs", QStringLiteral("Listor:"));
@@ -97,6 +99,7 @@ void frm_main::buildMenus() {
 
     mnuFileList = Named(new QMenu(this), "mnuFileList");
     Entry(mnuFileList, "mnuFileHistorik", QStringLiteral("Historik..."));
+    Entry(mnuFileList, "mnuFileDrip", QStringLiteral("Droppmatning..."));
 }
 
 void frm_main::buildControls() {
@@ -221,17 +224,23 @@ void frm_main::connectControls() {
     connect(menuEntry("mnuVisaLogg"), &QAction::triggered, this, &frm_main::mnuVisaLogg_Click);
     connect(menuEntry("mnuSend"), &QAction::triggered, cmdSend, &QPushButton::click);
     connect(menuEntry("mnuRec"), &QAction::triggered, cmdRec, &QPushButton::click);
-    connect(menuEntry("mnuRecManual"), &QAction::triggered, this, Operation(&Station::mnuRecManual_Click));
+    connect(menuEntry("mnuRecManual"), &QAction::triggered, this, Operation(JobKind::Fetch, &Station::mnuRecManual_Click));
     connect(menuEntry("mnuCompare"), &QAction::triggered, this, &frm_main::mnuCompare_Click);
+    connect(menuEntry("mnuDrip"), &QAction::triggered, this, &frm_main::mnuDrip_Click);
+    connect(menuEntry("mnuFileDrip"), &QAction::triggered, this, &frm_main::mnuDrip_Click);
     connect(menuEntry("mnuHelpOm"), &QAction::triggered, this, &frm_main::mnuHelpOm_Click);
     connect(mnuPlugins.first(), &QAction::triggered, this, [this] { mnuPlugins_Click(0); });
 
     connect(cmdSend, &QPushButton::clicked, this, &frm_main::cmdSend_Click);
-    connect(cmdRec, &QPushButton::clicked, this, Operation(&Station::cmdRec_Click));
-    connect(cmdDir, &QPushButton::clicked, this, Operation(&Station::cmdDir_Click));
-    connect(cmdDel, &QPushButton::clicked, this, Operation(&Station::cmdDel_Click));
-    connect(cmdAbort, &QPushButton::clicked, this, [this] { station_->cmdAbort_Click(); });
-    connect(cmdChangeFolder, &QPushButton::clicked, this, Operation(&Station::cmdChangeFolder_Click));
+    connect(cmdRec, &QPushButton::clicked, this, Operation(JobKind::Fetch, &Station::cmdRec_Click));
+    connect(cmdDir, &QPushButton::clicked, this, Operation(JobKind::List, &Station::cmdDir_Click));
+    connect(cmdDel, &QPushButton::clicked, this, Operation(JobKind::Delete, &Station::cmdDel_Click));
+    // "Avbryt" ends the window's running job, and whatever else is under way on the link.
+    connect(cmdAbort, &QPushButton::clicked, this, [this] {
+        if (const JobRun* job = station_->Jobs.running()) station_->Jobs.cancel(job->record.id);
+        else station_->cmdAbort_Click();
+    });
+    connect(cmdChangeFolder, &QPushButton::clicked, this, Operation(JobKind::List, &Station::cmdChangeFolder_Click));
     connect(cmdEdit, &QPushButton::clicked, this, &frm_main::cmdEdit_Click);
     connect(cmdKommentar, &QPushButton::clicked, this, &frm_main::cmdKommentar_Click);
     connect(cmdNewFolder, &QPushButton::clicked, this, &frm_main::cmdNewFolder_Click);
@@ -275,15 +284,27 @@ frm_main::OperationGuard::~OperationGuard() {
     if (w_.closePending_) QMetaObject::invokeMethod(&w_, &QWidget::close, Qt::QueuedConnection);
 }
 
-std::function<void()> frm_main::Operation(void (Station::*procedure)()) {
-    return [this, procedure] {
-        // A second operation inside the first's wait would take its link and
-        // its answer: one at a time ("Avbryt" is no operation).
-        if (operations_ > 0) return;
-        OperationGuard busy(*this);
-        clearComparison();
-        (station_->*procedure)();
-    };
+void frm_main::StartJob(JobKind kind, std::function<QCoro::Task<void>()> op, std::function<void()> after) {
+    // One of the window's jobs at a time: a second click would take the
+    // first's selection ("Avbryt" is no job).
+    if (operations_ > 0) return;
+    auto guard = std::make_shared<OperationGuard>(*this);
+    clearComparison();
+    const auto run = station_->Submit(kind, QStringLiteral("fönster ") + CurrentUser(),
+                                      [op = std::move(op)](JobRun&) { return op(); });
+    if (run->record.finished()) return;
+    auto ended = std::make_shared<QMetaObject::Connection>();
+    *ended = connect(&station_->Jobs, &JobQueue::changed, this,
+                     [this, id = run->record.id, guard, ended, after = std::move(after)](const Job& j) mutable {
+                         if (j.id != id || !j.finished()) return;
+                         disconnect(*ended);
+                         guard.reset();
+                         if (after && !closePending_) after();
+                     });
+}
+
+std::function<void()> frm_main::Operation(JobKind kind, QCoro::Task<void> (Station::*procedure)()) {
+    return [this, kind, procedure] { StartJob(kind, [this, procedure] { return (station_->*procedure)(); }); };
 }
 
 void frm_main::cmdSend_Click() {
@@ -294,13 +315,15 @@ void frm_main::cmdSend_Click() {
         message(MissingExtensionText(cmbMaskiner->currentText()), AppTitle(), MsgIcon::Exclamation, Buttons::Ok);
         return;
     }
-    OperationGuard busy(*this);
-    clearComparison();
-    station_->cmdSend_Click();
-    // The list on the right was the machine's before the send: ask again, as
-    // at start-up, so that it and the next overwrite question see what the
-    // machine holds now.
-    if (ms.GetDir && !station_->Aborted && !closePending_) station_->cmdDir_Click();
+    StartJob(JobKind::Send, [this] { return SendAndList(); });
+}
+
+// The list on the right was the machine's before the send: it is asked for
+// again, as at start-up, so that it and the next overwrite question see
+// what the machine holds now.
+QCoro::Task<void> frm_main::SendAndList() {
+    co_await station_->cmdSend_Click();
+    if (station_->Machine.GetDir && !station_->Aborted) co_await station_->cmdDir_Click();
 }
 
 void frm_main::clearComparison() { RemoteFilesLV->setColumnHidden(2, true); }

@@ -3,6 +3,7 @@
 // station shows itself through this window as its operator panel.
 #include "app/mainlayout.h"
 #include "config/plugins.h"
+#include "jobs/jobqueue.h"
 #include "link/operatorpanel.h"
 #include <QMainWindow>
 #include <QTimer>
@@ -80,6 +81,8 @@ public:
     void mnuArkivHistorik_Click();
     // "Jämför med maskin": results in the machine list's comparison column.
     void mnuCompare_Click();
+    // "Droppmatning...": the selected program fed to an ISO tape machine as it runs.
+    void mnuDrip_Click();
 
     // ---- machine list
     void RemoteFilesLV_Click();
@@ -129,9 +132,14 @@ private:
     private:
         frm_main& w_;
     };
-    // A handler that runs the station's procedure under an OperationGuard,
-    // unless another operation is running.
-    std::function<void()> Operation(void (Station::*procedure)());
+    // Queues op as the window's job on the station, under an OperationGuard
+    // until the job has ended; then after(), when given. Nothing while
+    // another of the window's jobs is open.
+    void StartJob(JobKind kind, std::function<QCoro::Task<void>()> op, std::function<void()> after = {});
+    // A handler that starts the station's procedure as a job.
+    std::function<void()> Operation(JobKind kind, QCoro::Task<void> (Station::*procedure)());
+    QCoro::Task<void> CompareJob(QString folder);
+    QCoro::Task<void> SendAndList();
     void setMachineChoiceEnabled(bool enabled);
     // "Sänd": refused without the machine's extension; afterwards the
     // machine's list asked for again when the machine lists automatically.

@@ -144,7 +144,6 @@ void frm_main::cmdNewFolder_Click() {
                     MsgIcon::Critical, Buttons::Ok);
             return;
         }
-        QCoreApplication::processEvents();
         FolderTreeview->refresh();
         FolderTreeview->setSelectedFolder(path);
         // The list shows the folder the tree now has selected.

@@ -84,6 +84,7 @@ void frm_main::closeEvent(QCloseEvent* event) {
         // The operation's wait is further down the stack and still uses the
         // station: end it, and close once it has returned.
         station_->Aborted = true;
+        station_->Wake();
         closePending_ = true;
         event->ignore();
         return;
@@ -99,7 +100,7 @@ void frm_main::closeEvent(QCloseEvent* event) {
 void frm_main::Form_QueryUnload() {
     Traced(QStringLiteral("Form_QueryUnload()"), [&] {
         station_->Aborted = true;
-        QCoreApplication::processEvents();
+        station_->Wake();
     });
 }
 
@@ -107,7 +108,7 @@ void frm_main::Form_Unload() {
     Traced(QStringLiteral("Form_Unload()"), [&] {
         AddLog(QStringLiteral("Programmet avslutat."));
         station_->Aborted = true;
-        QCoreApplication::processEvents();
+        station_->Wake();
     });
 }
 

@@ -20,6 +20,9 @@
 #include <QComboBox>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QDir>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QMenu>
 #include <QUrl>
 
@@ -71,9 +74,8 @@ void frm_main::BuildDocumentMenu(const QList<DocumentEntry>& documents) {
         mnuDocs << entry;
         connect(entry, &QAction::triggered, this,
                 [this, entry] {
-                    if (operations_ > 0) return;  // one operation at a time
-                    OperationGuard busy(*this);
-                    station_->mnuDocs_Click(entry->data().toString());
+                    StartJob(JobKind::Documents,
+                             [this, document = entry->data().toString()] { return station_->mnuDocs_Click(document); });
                 });
     }
 }
@@ -155,9 +157,11 @@ void frm_main::mnuPlugins_Click(int index) {
 }
 
 void frm_main::mnuCompare_Click() {
-    if (operations_ > 0) return;
-    OperationGuard busy(*this);
-    const QList<ProgramComparison> results = station_->mnuCompare_Click(treeFolder());
+    StartJob(JobKind::Compare, [this] { return CompareJob(treeFolder()); });
+}
+
+QCoro::Task<void> frm_main::CompareJob(QString folder) {
+    const QList<ProgramComparison> results = co_await station_->mnuCompare_Click(folder);
     bool shown = false;
     for (const ProgramComparison& c : results)
         if (c.result != ProgramComparison::Result::OnlyLibrary) {
@@ -165,4 +169,25 @@ void frm_main::mnuCompare_Click() {
             shown = true;
         }
     RemoteFilesLV->setColumnHidden(2, !shown);
+}
+
+void frm_main::mnuDrip_Click() {
+    const QStringList selected = localSelection();
+    if (station_->Machine.Typ != 3) {
+        station_->Status(QStringLiteral("Droppmatning går bara till maskiner på ISO-remsa."));
+        return;
+    }
+    if (selected.size() != 1) {
+        station_->Status(QStringLiteral("Välj ett program att droppmata."));
+        return;
+    }
+    bool ok = false;
+    const QString from = QInputDialog::getText(this, QStringLiteral("Droppmatning"),
+                                               QStringLiteral("Starta från N-nummer eller rad (tomt: från början):"),
+                                               QLineEdit::Normal, QString(), &ok);
+    if (!ok) return;
+    // Runs at the machine's pace; the status line shows how far it has come.
+    StartJob(JobKind::Drip, [this, path = QDir(treeFolder()).filePath(selected.first()), from] {
+        return station_->DripJob(path, from);
+    });
 }

@@ -2,39 +2,49 @@
 #include "app/verb_session.h"
 
 #include "common/ansi.h"
+#include "common/pick.h"
 #include "operations/comparison.h"
 
 #include <QDir>
 #include <QFileInfo>
 
-int RunCompare(const VerbOptions& options) {
+namespace {
+QCoro::Task<void> CompareInto(Station* st, QString folder, QList<ProgramComparison>* into) {
+    *into = co_await st->mnuCompare_Click(folder);
+}
+}  // namespace
+
+QCoro::Task<int> RunCompare(VerbOptions options) {
     MachineEntry machine;
     if (!FindMachine(options.args.value(0), &machine)) {
         VerbError(QStringLiteral("okänd maskin \"%1\".").arg(options.args.value(0)));
-        return VerbUsage;
+        co_return VerbUsage;
     }
     if (!options.folder.isEmpty() && !QFileInfo(options.folder).isDir()) {
         VerbError(QStringLiteral("mappen \"%1\" finns inte.").arg(options.folder));
-        return VerbUsage;
+        co_return VerbUsage;
     }
     VerbSession s(options);
-    if (!s.readGeneralSettings() || !s.select(machine)) return VerbIncomplete;
+    if (!s.readGeneralSettings() || !s.select(machine)) co_return VerbIncomplete;
     // Without --folder the machine's send folder, as the window shows it first.
-    const QString folder = options.folder.isEmpty() ? s.panel.treeFolder() : QDir(options.folder).absolutePath();
-    const QList<ProgramComparison> results = s.station->mnuCompare_Click(folder);
+    const QString folder = Pick(options.folder.isEmpty(), s.panel.treeFolder(), QDir(options.folder).absolutePath());
+    QList<ProgramComparison> results;
+    // Named first: gcc 12 destroys a lambda made inside a co_await twice.
+    const auto compare = [st = s.station, folder, &results] { return CompareInto(st, folder, &results); };
+    const Job job = co_await s.run(JobKind::Compare, compare);
     if (results.isEmpty() && s.station->ListAnswer != true) {
-        VerbError(QStringLiteral("ingen programlista från maskinen."));
-        return VerbIncomplete;
+        s.error(QStringLiteral("ingen programlista från maskinen."));
+        co_return VerbIncomplete;
     }
-    bool differs = false, incomplete = s.station->Aborted || s.errorReports() > 0;
+    bool differs = false, incomplete = s.station->Aborted || s.errorReports() > 0 || job.state == JobState::Cancelled;
     for (const ProgramComparison& c : results) {
         using R = ProgramComparison::Result;
         differs = differs || c.result == R::Different || c.result == R::OnlyMachine;
         incomplete = incomplete || c.result == R::Failed;
         QStringList fields{c.name, ComparisonText(c.result)};
         if (!c.detail.isEmpty()) fields << c.detail;
-        VerbOutFields(fields);
+        s.outFields(fields);
     }
     // A library holds more than any one machine: its own programs differ from nothing.
-    return differs ? VerbFailed : incomplete ? VerbIncomplete : VerbOk;
+    co_return differs ? VerbFailed : incomplete ? VerbIncomplete : VerbOk;
 }

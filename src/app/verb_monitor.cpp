@@ -8,22 +8,22 @@
 #include "server/shopserver.h"
 
 #include <QCoreApplication>
-#include <QEventLoop>
+#include <QCoro/QCoroSignal>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 
-int RunMonitor(const VerbOptions& options) {
+QCoro::Task<int> RunMonitor(VerbOptions options) {
     GeneralSettings g;
-    if (!ReadVerbSettings(&g)) return VerbFailed;
+    if (!ReadVerbSettings(&g)) co_return VerbFailed;
     if (g.WebPort == 0) {
         VerbError(QStringLiteral("monitor läser serverns trafik genom webbsidan: sätt WebPort i Fenmo32.INI."));
-        return VerbUsage;
+        co_return VerbUsage;
     }
     if (!RunningServer()) {
         VerbError(QStringLiteral("ingen server kör för programmappen."));
-        return VerbIncomplete;
+        co_return VerbIncomplete;
     }
     const QString only = options.args.value(0);
     QNetworkAccessManager net;
@@ -44,7 +44,6 @@ int RunMonitor(const VerbOptions& options) {
     QNetworkRequest request(url);
     QNetworkReply* reply = net.get(request);
     QByteArray buffer;
-    QEventLoop loop;
     QObject::connect(reply, &QNetworkReply::readyRead, [&] {
         buffer += reply->readAll();
         qsizetype end;
@@ -65,9 +64,9 @@ int RunMonitor(const VerbOptions& options) {
                            s("size"), sums, s("first")});
         }
     });
-    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    loop.exec();
+    // Watched until the server ends the stream; the verb waits in main's loop.
+    if (!reply->isFinished()) co_await qCoro(reply, &QNetworkReply::finished);
     const bool failed = reply->error() != QNetworkReply::NoError && reply->error() != QNetworkReply::RemoteHostClosedError;
     if (failed) VerbError(QStringLiteral("webbsidan svarar inte: ") + reply->errorString());
-    return failed ? VerbFailed : VerbOk;
+    co_return failed ? VerbFailed : VerbOk;
 }

@@ -164,7 +164,7 @@ int RunShopServer(const VerbOptions& options) {
     ServiceNotify manager;
     // Verbs of this computer's command line run here on the server's stations.
     server.setVerbRunner(RunForClient);
-    SetServedMachines([&server](const QString& name) { return ServedMachine{server.station(name), server.panel(name)}; });
+    SetServedMachines([&server](const QString& name) { return ServedMachine{server.station(name)}; });
     const auto unserved = qScopeGuard([] { SetServedMachines({}); });
     bool stopping = false, started = false;
     StopSignals signals(

@@ -12,7 +12,9 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QEventLoop>
+#include <QCoro/QCoroSignal>
+#include <QCoro/QCoroTimer>
+#include <QPointer>
 #include <QTimer>
 #include <cstdio>
 #include <string>
@@ -120,8 +122,11 @@ bool PeekMachine(int slot, MachineSettings* ms) {
     }
 }
 
-VerbSession::VerbSession(const VerbOptions& options) : panel(options.overwrite) {
-    panel.setInteractive(VerbConsole().interactive());
+VerbSession::VerbSession(const VerbOptions& options)
+    : io(VerbConsole()), panel(options.overwrite, [io = &io](const QString& text) { io->err(text); }) {
+    // In the server nobody answers at the station: the client asked before.
+    panel.setInteractive(!InShopServer() && io.interactive());
+    panel.setIO(&io);
     if (OnTerminal() && FENMO_ISATTY(1))
         panel.setProgressWriter([](const QString& text) {
             std::fputs(text.toLocal8Bit().constData(), stdout);
@@ -134,41 +139,45 @@ VerbSession::VerbSession(const VerbOptions& options) : panel(options.overwrite) 
     });
     previousSink_ = SetMessageSink([this](const QString& text, const QString& title, MsgIcon) { panel.notice(text, title); });
     own_ = std::make_unique<Station>(panel, new QtSerialPort);
-    Watch(own_.get());
-}
-
-// The parser sets TransferDone only when the machine's answer completed a
-// transfer: that is what a verb counts as done.
-void VerbSession::Watch(Station* st) {
-    QObject::disconnect(parsed_);
-    station = st;
-    parsed_ = QObject::connect(st, &Station::messageParsed, st, [this] {
-        if (station->TransferDone) panel.record(ConsolePanel::Event::Kind::Done);
-    });
+    own_->JournalJobs = true;
+    station = own_.get();
 }
 
 VerbSession::~VerbSession() {
-    QCoreApplication::sendPostedEvents(station, QEvent::MetaCall);
-    QObject::disconnect(parsed_);
-    if (served_) served_->delegate = nullptr;
-    else DrainSerialPort();
     own_.reset();
     SetErrorDialog(std::move(previousDialog_));
     SetMessageSink(std::move(previousSink_));
 }
 
+void VerbSession::error(const QString& text) { io.err(QStringLiteral("Fenmo32: ") + EscapeControls(text) + QLatin1Char('\n')); }
+
+void VerbSession::outFields(const QStringList& fields) { io.out(VerbLine(fields) + QLatin1Char('\n')); }
+
+QCoro::Task<Job> VerbSession::run(JobKind kind, std::function<QCoro::Task<void>()> op) {
+    const auto job = station->Submit(kind, QStringLiteral("verb ") + CurrentUser(),
+                                     [op = std::move(op)](JobRun&) { return op(); }, served_ ? &panel : nullptr);
+    QPointer<Station> st = station;
+    io.onGone([st, id = job->record.id] {
+        if (st) st->Jobs.cancel(id);
+    });
+    while (!job->record.finished() && st) co_await qCoro(&st->Jobs, &JobQueue::changed);
+    io.onGone({});
+    // The boxes the link raised after its handlers returned are part of the result.
+    QCoreApplication::sendPostedEvents(st, QEvent::MetaCall);
+    if (!served_) co_await DrainSerialPort();
+    co_return job->record;
+}
+
 // A protocol-1 store has no answer: what the send handed to the port must
 // reach the machine before the port closes with the verb, or the program is
 // lost. Bounded like a send.
-void VerbSession::DrainSerialPort() {
+QCoro::Task<void> VerbSession::DrainSerialPort() {
     SerialPort* port = station->Comm;
-    if (!port || !port->isOpen() || port->outBufferCount() == 0) return;
+    if (!port || !port->isOpen() || port->outBufferCount() == 0) co_return;
     const int bound = station->SendTimer.interval() > 0 ? station->SendTimer.interval() : kVerbOuterBoundMs;
     QDeadlineTimer deadline(bound);
-    QTimer tick;
-    tick.start(20);
     while (port->isOpen() && port->outBufferCount() > 0 && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        co_await QCoro::sleepFor(std::chrono::milliseconds(20));
 }
 
 bool VerbSession::readGeneralSettings() {
@@ -190,23 +199,15 @@ bool VerbSession::readGeneralSettings() {
 
 bool VerbSession::select(const MachineEntry& machine) {
     if (InShopServer()) {
-        // The server's station holds the port; the verb borrows it and its
-        // panel shows the verb what the station reports meanwhile.
+        // The server's station holds the link; the verb's jobs queue there
+        // with the other doors' and this panel hears what they report.
         const ServedMachine served = Served()(machine.name);
         if (!served.station) {
-            VerbError(QStringLiteral("servern betjänar inte maskinen \"%1\".").arg(machine.name));
+            error(QStringLiteral("servern betjänar inte maskinen \"%1\".").arg(machine.name));
             return false;
         }
-        // Two clients' verbs on one machine would take each other's answers.
-        if (served.panel->delegate) {
-            VerbError(QStringLiteral("maskinen \"%1\" används redan av ett annat kommando genom servern; försök igen "
-                                     "när det är klart.")
-                          .arg(machine.name));
-            return false;
-        }
-        served_ = served.panel;
-        served_->delegate = &panel;
-        Watch(served.station);
+        served_ = true;
+        station = served.station;
         own_.reset();
         panel.setTreeFolder(station->Machine.SendPath);
         return true;
@@ -218,43 +219,3 @@ bool VerbSession::select(const MachineEntry& machine) {
     return applied;
 }
 
-bool VerbSession::awaitAnswer(const std::function<bool()>& done) {
-    if (!done() && !station->Aborted) {
-        station->TimeoutTimer.start();
-        station->WaitFor(done);
-        station->TimeoutTimer.stop();
-    }
-    return done();
-}
-
-QList<VerbSession::Item> VerbSession::items(qsizetype from, const QString& startPrefix,
-                                            ConsolePanel::Event::Kind success, const QString& successStatus,
-                                            const QString& failStatus) const {
-    // The boxes the link raised after its handlers returned are part of the result.
-    QCoreApplication::sendPostedEvents(station, QEvent::MetaCall);
-    using Kind = ConsolePanel::Event::Kind;
-    QList<Item> result;
-    bool succeeded = false, refused = false;
-    auto close = [&] {
-        if (!result.isEmpty()) result.last().ok = succeeded && !refused;
-    };
-    const QList<ConsolePanel::Event>& events = panel.journal();
-    for (qsizetype i = from; i < events.size(); ++i) {
-        const ConsolePanel::Event& e = events[i];
-        if (e.kind == Kind::Pilar && e.text.startsWith(startPrefix)) {
-            close();
-            result.append({e.text, false});
-            succeeded = refused = false;
-        } else if (result.isEmpty()) {
-            continue;
-        } else if (e.kind == success ||
-                   (!successStatus.isEmpty() && e.kind == Kind::Status && e.text.startsWith(successStatus))) {
-            succeeded = true;
-        } else if ((e.kind == Kind::Question && e.answer != OperatorPanel::Answer::Yes) ||
-                   (!failStatus.isEmpty() && e.kind == Kind::Status && e.text.startsWith(failStatus))) {
-            refused = true;
-        }
-    }
-    close();
-    return result;
-}

@@ -8,6 +8,7 @@
 #include "link/station.h"
 #include "server/verbio.h"
 
+#include <QCoro/QCoroTask>
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -24,7 +25,10 @@ struct VerbOptions {
     QString to;  // --to, fetch only
     QString pdf;  // --pdf, print-list only
     QString folder;  // --folder, compare only
+    QString from;  // --from, drip only
     bool all = false;  // --all, serve only
+    QString since;  // --since, jobs only
+    bool json = false;  // --json, jobs only
 };
 
 // Where the verbs' words go now: the terminal, or a client of the shop
@@ -47,7 +51,6 @@ class ServerPanel;
 // hands everything to a verb's panel while a verb runs on that station.
 struct ServedMachine {
     Station* station = nullptr;
-    ServerPanel* panel = nullptr;
 };
 using ServedLookup = std::function<ServedMachine(const QString& name)>;
 void SetServedMachines(ServedLookup lookup);
@@ -76,11 +79,16 @@ bool ReadVerbSettings(GeneralSettings* g);
 // The settings of a slot without applying them; false when they do not load.
 bool PeekMachine(int slot, MachineSettings* ms);
 
+// A verb's work on a machine: each operation is a job on the machine's
+// station (the session's own, or the shop server's), awaited without a
+// loop of its own. Everything it prints goes to the io it was started for,
+// however long it waits.
 class VerbSession {
 public:
     explicit VerbSession(const VerbOptions& options);
     ~VerbSession();
 
+    VerbIO& io;
     ConsolePanel panel;
     // The session's own, or the shop server's that serves the machine.
     Station* station = nullptr;
@@ -89,52 +97,44 @@ public:
     bool readGeneralSettings();
     // Applies the machine as the window does, without the list request.
     bool select(const MachineEntry& machine);
-    // Processes events until done(), an abort, or the machine's receive
-    // time-out (the station's TimeoutTimer); returns done().
-    bool awaitAnswer(const std::function<bool()>& done);
+    // Runs op as a job of kind for this verb and waits until it has ended;
+    // a client that leaves meanwhile cancels it.
+    QCoro::Task<Job> run(JobKind kind, std::function<QCoro::Task<void>()> op);
     // Error reports shown during the session.
     int errorReports() const { return errorReports_; }
 
-    // Outcome of the items one call of an operation worked on: an item starts
-    // where the indicator shows a text beginning with startPrefix. It succeeded
-    // when it holds an event of kind success (or a status beginning with
-    // successStatus, when that is not empty), no refused question and no
-    // status beginning with failStatus (when that is not empty).
-    struct Item {
-        QString text;
-        bool ok = false;
-    };
-    QList<Item> items(qsizetype from, const QString& startPrefix, ConsolePanel::Event::Kind success,
-                      const QString& successStatus = QString(), const QString& failStatus = QString()) const;
+    // "Fenmo32: text" and a line of fields, to this verb's io.
+    void error(const QString& text);
+    void outFields(const QStringList& fields);
 
 private:
-    void DrainSerialPort();
-    void Watch(Station* st);
+    QCoro::Task<void> DrainSerialPort();
     int errorReports_ = 0;
     std::unique_ptr<Station> own_;
-    ServerPanel* served_ = nullptr;
-    QMetaObject::Connection parsed_;
+    bool served_ = false;
     ErrorDialog previousDialog_;
     MessageSink previousSink_;
 };
 
-int RunDir(const VerbOptions& options);
-int RunSend(const VerbOptions& options);
-int RunFetch(const VerbOptions& options);
-int RunDelete(const VerbOptions& options);
+QCoro::Task<int> RunDir(VerbOptions options);
+QCoro::Task<int> RunSend(VerbOptions options);
+QCoro::Task<int> RunFetch(VerbOptions options);
+QCoro::Task<int> RunDelete(VerbOptions options);
 int RunServe(const VerbOptions& options);
 // serve --all, or serve with several machines: the shop server.
 int RunShopServer(const VerbOptions& options);
 int RunStatus(const VerbOptions& options);
-int RunMonitor(const VerbOptions& options);
+QCoro::Task<int> RunMonitor(VerbOptions options);
 int RunPrintList(const VerbOptions& options);
 int RunHistory(const VerbOptions& options);
 int RunRestore(const VerbOptions& options);
-int RunCompare(const VerbOptions& options);
+int RunJobs(const VerbOptions& options);
+QCoro::Task<int> RunCompare(VerbOptions options);
+QCoro::Task<int> RunDrip(VerbOptions options);
 // The verbs a shop server runs for a client: true when this one goes
 // through the server that holds the machine's port (its exit status in *status).
 bool ThroughServer(const VerbOptions& options, int* status);
 // Runs words (a verb and its arguments) in the shop server for io.
-int RunForClient(const QStringList& words, VerbIO& io);
+QCoro::Task<int> RunForClient(QStringList words, VerbIO& io);
 // The parsed command line (args[0] the program) to its verb.
-int RunParsed(const QStringList& args);
+QCoro::Task<int> RunParsed(QStringList args);

@@ -11,8 +11,6 @@
 #include <QFileInfo>
 
 namespace {
-using Kind = ConsolePanel::Event::Kind;
-
 bool ResolveMachine(const QString& text, MachineEntry* machine) {
     if (FindMachine(text, machine)) return true;
     VerbError(QStringLiteral("okänd maskin \"%1\".").arg(text));
@@ -39,116 +37,115 @@ bool CheckProgramNames(const QStringList& names, const MachineEntry& machine, co
 }
 
 // Asks for the machine's list and waits for it; true when it came.
-bool RequestList(VerbSession& s) {
-    const qsizetype mark = s.panel.mark();
-    s.station->cmdDir_Click();
-    s.awaitAnswer([&] { return s.panel.count(Kind::Fill, mark) > 0 || s.panel.count(Kind::Message, mark) > 0; });
-    return s.panel.count(Kind::Fill, mark) > 0;
+QCoro::Task<bool> RequestList(VerbSession& s) {
+    // Named first: gcc 12 destroys a lambda made inside a co_await twice.
+    const auto list = [st = s.station] { return st->cmdDir_Click(); };
+    const Job job = co_await s.run(JobKind::List, list);
+    co_return job.state == JobState::Done && s.station->ListAnswer == true;
 }
 
 int Finish(const VerbSession& s, bool allDone) { return allDone && s.errorReports() == 0 ? VerbOk : VerbFailed; }
+
+bool RowOk(const Job& job, qsizetype k) {
+    return k < job.programs.size() && job.programs[k].result == ProgramResult::Ok;
+}
 }  // namespace
 
-int RunDir(const VerbOptions& options) {
+QCoro::Task<int> RunDir(VerbOptions options) {
     MachineEntry machine;
-    if (!ResolveMachine(options.args.value(0), &machine)) return VerbUsage;
+    if (!ResolveMachine(options.args.value(0), &machine)) co_return VerbUsage;
     VerbSession s(options);
-    if (!s.readGeneralSettings() || !s.select(machine)) return VerbFailed;
-    if (!RequestList(s)) {
-        VerbError(QStringLiteral("ingen programlista från maskinen."));
-        return VerbFailed;
+    if (!s.readGeneralSettings() || !s.select(machine)) co_return VerbFailed;
+    if (!co_await RequestList(s)) {
+        s.error(QStringLiteral("ingen programlista från maskinen."));
+        co_return VerbFailed;
     }
-    for (const RemoteEntry& e : s.panel.remoteList())
-        VerbOutFields({FromAnsi(e.name), FromAnsi(e.size)});
-    return Finish(s, true);
+    for (const RemoteEntry& e : s.panel.remoteList()) s.outFields({FromAnsi(e.name), FromAnsi(e.size)});
+    co_return Finish(s, true);
 }
 
-int RunSend(const VerbOptions& options) {
+QCoro::Task<int> RunSend(VerbOptions options) {
     MachineEntry machine;
-    if (!ResolveMachine(options.args.value(0), &machine)) return VerbUsage;
+    if (!ResolveMachine(options.args.value(0), &machine)) co_return VerbUsage;
     const QStringList files = options.args.mid(1);
     QStringList programs;
     for (const QString& f : files) {
         const QFileInfo fi(f);
         if (!fi.isFile()) {
             VerbError(QStringLiteral("filen \"%1\" finns inte.").arg(f));
-            return VerbUsage;
+            co_return VerbUsage;
         }
         programs << NameWithoutExt(fi.fileName());
     }
-    if (!CheckProgramNames(programs, machine, files)) return VerbUsage;
+    if (!CheckProgramNames(programs, machine, files)) co_return VerbUsage;
 
     VerbSession s(options);
-    if (!s.readGeneralSettings() || !s.select(machine)) return VerbFailed;
+    if (!s.readGeneralSettings() || !s.select(machine)) co_return VerbFailed;
     // Without --yes the overwrite question needs the machine's list.
-    if (options.overwrite != ConsolePanel::Policy::Yes && !RequestList(s)) {
-        VerbError(QStringLiteral("ingen programlista från maskinen; inget sändes."));
-        return VerbFailed;
+    // A tape machine has no list to ask.
+    if (s.station->Machine.Typ != 3 && options.overwrite != ConsolePanel::Policy::Yes && !co_await RequestList(s)) {
+        s.error(QStringLiteral("ingen programlista från maskinen; inget sändes."));
+        co_return VerbFailed;
     }
-    // Protocol 1 has no answer to a stored program: the link's own end of
-    // the send is all there is to go by.
-    const QString sentStatus = s.station->Machine.Typ == 2 ? QStringLiteral("Sändning klar (") : QString();
-
     QList<bool> done;
     // One send run per folder: the files of a run come from one tree folder.
     qsizetype i = 0;
+    bool stopped = false;
     while (i < files.size()) {
-        if (i > 0 && s.station->Aborted) break;
         const QString folder = QFileInfo(files[i]).absolutePath();
         QStringList names;
         while (i < files.size() && QFileInfo(files[i]).absolutePath() == folder) names << QFileInfo(files[i++]).fileName();
+        if (stopped) continue;
         s.panel.setTreeFolder(folder);
         s.panel.setLocalSelection(names);
-        const qsizetype mark = s.panel.mark();
-        s.station->cmdSend_Click();
-        const auto items = s.items(mark, QStringLiteral("Sänder: \""), Kind::Done, sentStatus,
-                                   QStringLiteral("Kontroll misslyckades: "));
-        for (qsizetype k = 0; k < names.size(); ++k) done << (k < items.size() && items[k].ok);
+        const auto send = [st = s.station] { return st->cmdSend_Click(); };
+        const Job job = co_await s.run(JobKind::Send, send);
+        for (qsizetype k = 0; k < names.size(); ++k) done << RowOk(job, k);
+        stopped = job.state == JobState::Cancelled || s.station->Aborted;
     }
     bool all = true;
     for (qsizetype k = 0; k < files.size(); ++k) {
         if (k < done.size() && done[k]) continue;
         all = false;
-        VerbError(QStringLiteral("\"%1\" sändes inte.").arg(files[k]));
+        s.error(QStringLiteral("\"%1\" sändes inte.").arg(files[k]));
     }
-    return Finish(s, all);
+    co_return Finish(s, all);
 }
 
-int RunFetch(const VerbOptions& options) {
+QCoro::Task<int> RunFetch(VerbOptions options) {
     MachineEntry machine;
-    if (!ResolveMachine(options.args.value(0), &machine)) return VerbUsage;
+    if (!ResolveMachine(options.args.value(0), &machine)) co_return VerbUsage;
     const QStringList names = options.args.mid(1);
-    if (!CheckProgramNames(names, machine)) return VerbUsage;
+    if (!CheckProgramNames(names, machine)) co_return VerbUsage;
     if (!options.to.isEmpty() && !QFileInfo(options.to).isDir()) {
         VerbError(QStringLiteral("mappen \"%1\" finns inte.").arg(options.to));
-        return VerbUsage;
+        co_return VerbUsage;
     }
 
     VerbSession s(options);
-    if (!s.readGeneralSettings() || !s.select(machine)) return VerbFailed;
+    if (!s.readGeneralSettings() || !s.select(machine)) co_return VerbFailed;
     // The machine's send folder is already the tree's folder, as in the window.
     if (!options.to.isEmpty()) s.panel.setTreeFolder(QDir(options.to).absolutePath());
     s.panel.setRemoteSelection(names);
-    const qsizetype mark = s.panel.mark();
-    s.station->cmdRec_Click();
-    const auto items = s.items(mark, QStringLiteral("Hämtar: \""), Kind::Done);
+    const auto fetch = [st = s.station] { return st->cmdRec_Click(); };
+    const Job job = co_await s.run(JobKind::Fetch, fetch);
     bool all = true;
     for (qsizetype k = 0; k < names.size(); ++k) {
-        if (k < items.size() && items[k].ok) continue;
+        if (RowOk(job, k)) continue;
         all = false;
-        VerbError(QStringLiteral("\"%1\" hämtades inte.").arg(names[k]));
+        s.error(QStringLiteral("\"%1\" hämtades inte.").arg(names[k]));
     }
-    return Finish(s, all);
+    co_return Finish(s, all);
 }
 
-int RunDelete(const VerbOptions& options) {
+QCoro::Task<int> RunDelete(VerbOptions options) {
     MachineEntry machine;
-    if (!ResolveMachine(options.args.value(0), &machine)) return VerbUsage;
+    if (!ResolveMachine(options.args.value(0), &machine)) co_return VerbUsage;
     const QStringList names = options.args.mid(1);
-    if (!CheckProgramNames(names, machine)) return VerbUsage;
+    if (!CheckProgramNames(names, machine)) co_return VerbUsage;
 
     VerbSession s(options);
-    if (!s.readGeneralSettings() || !s.select(machine)) return VerbFailed;
+    if (!s.readGeneralSettings() || !s.select(machine)) co_return VerbFailed;
     // The command line already said which programs to delete.
     s.panel.setConfirmed(true);
     bool all = true;
@@ -157,22 +154,17 @@ int RunDelete(const VerbOptions& options) {
         bool ok = false;
         if (!stopped) {
             s.panel.setRemoteSelection({n});
-            const qsizetype mark = s.panel.mark();
-            s.station->cmdDel_Click();
-            // The answer comes through the parser; nothing in the station
-            // bounds the wait for it.
-            s.awaitAnswer([&] {
-                return s.panel.count(Kind::Removed, mark) > 0 || s.panel.count(Kind::Message, mark) > 0;
-            });
-            ok = s.panel.count(Kind::Removed, mark) > 0;
-            // A machine's refusal leaves the link working; a time-out or a
-            // broken link ends the run.
-            stopped = !ok && s.station->Aborted;
+            const auto erase = [st = s.station] { return st->cmdDel_Click(); };
+            const Job job = co_await s.run(JobKind::Delete, erase);
+            ok = RowOk(job, 0);
+            // A machine's refusal leaves the link working; a time-out, a
+            // broken link or a cancel ends the run.
+            stopped = !ok && (s.station->Aborted || job.state == JobState::Cancelled);
         }
         if (!ok) {
             all = false;
-            VerbError(QStringLiteral("\"%1\" raderades inte.").arg(n));
+            s.error(QStringLiteral("\"%1\" raderades inte.").arg(n));
         }
     }
-    return Finish(s, all);
+    co_return Finish(s, all);
 }

@@ -33,6 +33,9 @@ const char kUsage[] =
     "  Fenmo32 [--home MAPP] fetch MASKIN PROGRAM... [--to MAPP]\n"
     "                                                 hämta program (utan --to: maskinens sändmapp)\n"
     "  Fenmo32 [--home MAPP] delete MASKIN PROGRAM... radera program i maskinen\n"
+    "  Fenmo32 [--home MAPP] drip MASKIN FIL [--from N]\n"
+    "                                                 droppmata en ISO-remsmaskin medan den kör programmet;\n"
+    "                                                 --from N: från blocket N (annars rad N), uppstarten först\n"
     "  Fenmo32 [--home MAPP] serve [MASKIN]           svara på maskinens begäran tills SIGINT eller SIGTERM\n"
     "  Fenmo32 [--home MAPP] serve --all | MASKIN...  verkstadsservern: alla maskinerna på en gång (de nämnda\n"
     "                                                 bara för prov); vid SIGTERM får pågående överföringar\n"
@@ -45,6 +48,9 @@ const char kUsage[] =
     "  Fenmo32 [--home MAPP] history FIL              sparade versioner av programmet, nyast först:\n"
     "                                                 nummer, datum, storlek, ursprung\n"
     "  Fenmo32 [--home MAPP] restore FIL NUMMER       återställ en version (det nuvarande sparas först)\n"
+    "  Fenmo32 [--home MAPP] jobs [MASKIN] [--since DATUM] [--json]\n"
+    "                                                 journalen, nyast först: tid, maskin, slag, läge, av vem,\n"
+    "                                                 program (byte, SHA-256) och text; --json en rad per jobb\n"
     "  Fenmo32 [--home MAPP] compare MASKIN [--folder MAPP]\n"
     "                                                 jämför maskinens program med mappens (utan --folder:\n"
     "                                                 maskinens sändmapp): namn, tabb, Lika, Olika,\n"
@@ -66,10 +72,11 @@ bool Starts(const char* a, const char* b) { return std::strncmp(a, b, std::strle
 const char* NamedVerb(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
-        if (Is(a, "--home") || Is(a, "--to") || Is(a, "--pdf") || Is(a, "--folder")) {
+        if (Is(a, "--home") || Is(a, "--to") || Is(a, "--pdf") || Is(a, "--folder") || Is(a, "--since") || Is(a, "--from")) {
             ++i;
         } else if (Starts(a, "--home=") || Starts(a, "--to=") || Starts(a, "--pdf=") || Starts(a, "--folder=") ||
-                   Is(a, "--yes") || Is(a, "--no") || Is(a, "--all")) {
+                   Starts(a, "--since=") || Starts(a, "--from=") || Is(a, "--yes") || Is(a, "--no") || Is(a, "--all") ||
+                   Is(a, "--json")) {
             continue;
         } else if (Is(a, "--help") || Is(a, "-h") || Is(a, "--version")) {
             return "";
@@ -88,10 +95,11 @@ int UsageError(const QString& text) {
 
 QString LinkText(const MachineSettings& ms) {
     if (ms.Typ == 0) return QStringLiteral("TCP %1:%2").arg(ms.IP, ms.Port);
-    if (ms.Typ == 1 || ms.Typ == 2) {
+    if (ms.Typ >= 1 && ms.Typ <= 3) {
         QString port = QStringLiteral("COM%1").arg(ms.ComPort);
         const QString device = ComPortDevice(ms.ComPort);
         if (device != port) port += QStringLiteral(" (%1)").arg(device);
+        if (ms.Typ == 3) return QStringLiteral("%1 %2%3 ISO-remsa %4").arg(port, ms.BaudRate, ms.Settings, ms.Handskakning);
         return QStringLiteral("%1 %2%3 protokoll %4").arg(port, ms.BaudRate, ms.Settings).arg(ms.Typ == 1 ? 2 : 1);
     }
     return QStringLiteral("Typ %1").arg(ms.Typ);
@@ -122,7 +130,7 @@ int RunMachines() {
 bool RootMayRun(const QString& verb) {
 #ifdef Q_OS_UNIX
     static const QStringList kReading{QStringLiteral("status"), QStringLiteral("machines"), QStringLiteral("history"),
-                                      QStringLiteral("monitor")};
+                                      QStringLiteral("monitor"), QStringLiteral("jobs")};
     if (::geteuid() != 0 || kReading.contains(verb)) return true;
     struct stat st{};
     const QByteArray folder = QFile::encodeName(ProgramFolder());
@@ -140,73 +148,81 @@ bool RootMayRun(const QString& verb) {
 #endif
 }
 
-int Dispatch(const VerbOptions& o) {
+QCoro::Task<int> Dispatch(VerbOptions o) {
     const qsizetype n = o.args.size();
-    static const QStringList kServed{QStringLiteral("dir"), QStringLiteral("send"), QStringLiteral("fetch"),
-                                     QStringLiteral("delete"), QStringLiteral("compare")};
+    static const QStringList kServed{QStringLiteral("dir"),    QStringLiteral("send"),    QStringLiteral("fetch"),
+                                     QStringLiteral("delete"), QStringLiteral("compare"), QStringLiteral("drip")};
     if (InShopServer() && !kServed.contains(o.verb))
-        return UsageError(QStringLiteral("servern kör inte \"%1\" åt andra.").arg(o.verb));
+        co_return UsageError(QStringLiteral("servern kör inte \"%1\" åt andra.").arg(o.verb));
     int status = VerbOk;
-    if (n > 0 && kServed.contains(o.verb) && ThroughServer(o, &status)) return status;
+    if (n > 0 && kServed.contains(o.verb) && ThroughServer(o, &status)) co_return status;
     if (o.verb == QLatin1String("machines")) {
-        if (n != 0) return UsageError(QStringLiteral("machines tar inga argument."));
-        return RunMachines();
+        if (n != 0) co_return UsageError(QStringLiteral("machines tar inga argument."));
+        co_return RunMachines();
     }
     if (o.verb == QLatin1String("dir")) {
-        if (n != 1) return UsageError(QStringLiteral("dir vill ha en maskin."));
-        return RunDir(o);
+        if (n != 1) co_return UsageError(QStringLiteral("dir vill ha en maskin."));
+        co_return co_await RunDir(o);
     }
     if (o.verb == QLatin1String("send")) {
-        if (n < 2) return UsageError(QStringLiteral("send vill ha en maskin och minst en fil."));
-        return RunSend(o);
+        if (n < 2) co_return UsageError(QStringLiteral("send vill ha en maskin och minst en fil."));
+        co_return co_await RunSend(o);
     }
     if (o.verb == QLatin1String("fetch")) {
-        if (n < 2) return UsageError(QStringLiteral("fetch vill ha en maskin och minst ett program."));
-        return RunFetch(o);
+        if (n < 2) co_return UsageError(QStringLiteral("fetch vill ha en maskin och minst ett program."));
+        co_return co_await RunFetch(o);
     }
     if (o.verb == QLatin1String("delete")) {
-        if (n < 2) return UsageError(QStringLiteral("delete vill ha en maskin och minst ett program."));
-        return RunDelete(o);
+        if (n < 2) co_return UsageError(QStringLiteral("delete vill ha en maskin och minst ett program."));
+        co_return co_await RunDelete(o);
     }
     if (o.verb == QLatin1String("serve")) {
-        if (o.all && n > 0) return UsageError(QStringLiteral("serve --all tar inga maskiner."));
-        if (o.all || n > 1) return RunShopServer(o);
-        return RunServe(o);
+        if (o.all && n > 0) co_return UsageError(QStringLiteral("serve --all tar inga maskiner."));
+        if (o.all || n > 1) co_return RunShopServer(o);
+        co_return RunServe(o);
     }
     if (o.verb == QLatin1String("status")) {
-        if (n != 0) return UsageError(QStringLiteral("status tar inga argument."));
-        return RunStatus(o);
+        if (n != 0) co_return UsageError(QStringLiteral("status tar inga argument."));
+        co_return RunStatus(o);
     }
     if (o.verb == QLatin1String("monitor")) {
-        if (n > 1) return UsageError(QStringLiteral("monitor tar högst en maskin."));
-        return RunMonitor(o);
+        if (n > 1) co_return UsageError(QStringLiteral("monitor tar högst en maskin."));
+        co_return co_await RunMonitor(o);
     }
     if (o.verb == QLatin1String("print-list")) {
-        if (n != 1 || o.pdf.isEmpty()) return UsageError(QStringLiteral("print-list vill ha en mapp och --pdf FIL."));
-        return RunPrintList(o);
+        if (n != 1 || o.pdf.isEmpty()) co_return UsageError(QStringLiteral("print-list vill ha en mapp och --pdf FIL."));
+        co_return RunPrintList(o);
     }
     if (o.verb == QLatin1String("history")) {
-        if (n != 1) return UsageError(QStringLiteral("history vill ha en fil."));
-        return RunHistory(o);
+        if (n != 1) co_return UsageError(QStringLiteral("history vill ha en fil."));
+        co_return RunHistory(o);
     }
     if (o.verb == QLatin1String("restore")) {
-        if (n != 2) return UsageError(QStringLiteral("restore vill ha en fil och ett versionsnummer."));
-        return RunRestore(o);
+        if (n != 2) co_return UsageError(QStringLiteral("restore vill ha en fil och ett versionsnummer."));
+        co_return RunRestore(o);
+    }
+    if (o.verb == QLatin1String("jobs")) {
+        if (n > 1) co_return UsageError(QStringLiteral("jobs tar högst en maskin."));
+        co_return RunJobs(o);
     }
     if (o.verb == QLatin1String("compare")) {
-        if (n != 1) return UsageError(QStringLiteral("compare vill ha en maskin."));
-        return RunCompare(o);
+        if (n != 1) co_return UsageError(QStringLiteral("compare vill ha en maskin."));
+        co_return co_await RunCompare(o);
     }
-    return UsageError(QStringLiteral("okänt kommando \"%1\".").arg(o.verb));
+    if (o.verb == QLatin1String("drip")) {
+        if (n != 2) co_return UsageError(QStringLiteral("drip vill ha en maskin och en fil."));
+        co_return co_await RunDrip(o);
+    }
+    co_return UsageError(QStringLiteral("okänt kommando \"%1\".").arg(o.verb));
 }
 
 }  // namespace
 
-int RunParsed(const QStringList& args) {
+QCoro::Task<int> RunParsed(QStringList args) {
     VerbOptions o;
     QString home;
     bool yes = false, no = false, help = false, version = false, toGiven = false, pdfGiven = false, folderGiven = false,
-         endOfFlags = false;
+         endOfFlags = false, sinceGiven = false;
     QStringList words;
     for (qsizetype i = 1; i < args.size(); ++i) {
         const QString& a = args[i];
@@ -215,15 +231,21 @@ int RunParsed(const QStringList& args) {
         } else if (a == QLatin1String("--")) {
             endOfFlags = true;
         } else if (a == QLatin1String("--home") || a == QLatin1String("--to")) {
-            if (i + 1 >= args.size()) return UsageError(QStringLiteral("%1 behöver en mapp.").arg(a));
+            if (i + 1 >= args.size()) co_return UsageError(QStringLiteral("%1 behöver en mapp.").arg(a));
             (a == QLatin1String("--home") ? home : o.to) = args[++i];
             if (a == QLatin1String("--to")) toGiven = true;
         } else if (a == QLatin1String("--pdf")) {
-            if (i + 1 >= args.size()) return UsageError(QStringLiteral("--pdf behöver en fil."));
+            if (i + 1 >= args.size()) co_return UsageError(QStringLiteral("--pdf behöver en fil."));
             o.pdf = args[++i];
             pdfGiven = true;
+        } else if (a == QLatin1String("--from") || a.startsWith(QLatin1String("--from="))) {
+            if (a == QLatin1String("--from") && i + 1 >= args.size())
+                co_return UsageError(QStringLiteral("--from behöver ett block- eller radnummer."));
+            if (a == QLatin1String("--from")) o.from = args[++i];
+            else o.from = a.mid(7);
+            if (o.from.isEmpty()) co_return UsageError(QStringLiteral("--from behöver ett block- eller radnummer."));
         } else if (a == QLatin1String("--folder")) {
-            if (i + 1 >= args.size()) return UsageError(QStringLiteral("--folder behöver en mapp."));
+            if (i + 1 >= args.size()) co_return UsageError(QStringLiteral("--folder behöver en mapp."));
             o.folder = args[++i];
             folderGiven = true;
         } else if (a.startsWith(QLatin1String("--folder="))) {
@@ -237,6 +259,12 @@ int RunParsed(const QStringList& args) {
         } else if (a.startsWith(QLatin1String("--to="))) {
             o.to = a.mid(5);
             toGiven = true;
+        } else if (a == QLatin1String("--since") || a.startsWith(QLatin1String("--since="))) {
+            if (a.size() == 7 && i + 1 >= args.size()) co_return UsageError(QStringLiteral("--since behöver ett datum."));
+            o.since = a.size() == 7 ? args[++i] : a.mid(8);
+            sinceGiven = true;
+        } else if (a == QLatin1String("--json")) {
+            o.json = true;
         } else if (a == QLatin1String("--all")) {
             o.all = true;
         } else if (a == QLatin1String("--yes")) {
@@ -248,40 +276,43 @@ int RunParsed(const QStringList& args) {
         } else if (a == QLatin1String("--version")) {
             version = true;
         } else {
-            return UsageError(QStringLiteral("okänd flagga \"%1\".").arg(a));
+            co_return UsageError(QStringLiteral("okänd flagga \"%1\".").arg(a));
         }
     }
     if (version) {
         VerbConsole().out(QStringLiteral("Fenmo32 %1\n").arg(VersionNumber()));
-        return VerbOk;
+        co_return VerbOk;
     }
     if (help || words.value(0) == QLatin1String("help")) {
         VerbConsole().out(QString::fromUtf8(kUsage));
-        return VerbOk;
+        co_return VerbOk;
     }
-    if (words.isEmpty()) return UsageError(QStringLiteral("inget kommando."));
+    if (words.isEmpty()) co_return UsageError(QStringLiteral("inget kommando."));
     o.verb = words.takeFirst();
     o.args = words;
-    if (yes && no) return UsageError(QStringLiteral("--yes och --no kan inte ges tillsammans."));
+    if (yes && no) co_return UsageError(QStringLiteral("--yes och --no kan inte ges tillsammans."));
     o.overwrite = yes ? ConsolePanel::Policy::Yes : no ? ConsolePanel::Policy::No : ConsolePanel::Policy::Ask;
-    if (toGiven && o.verb != QLatin1String("fetch")) return UsageError(QStringLiteral("--to hör till fetch."));
-    if (o.all && o.verb != QLatin1String("serve")) return UsageError(QStringLiteral("--all hör till serve."));
-    if (toGiven && o.to.isEmpty()) return UsageError(QStringLiteral("--to behöver en mapp."));
+    if (toGiven && o.verb != QLatin1String("fetch")) co_return UsageError(QStringLiteral("--to hör till fetch."));
+    if (o.all && o.verb != QLatin1String("serve")) co_return UsageError(QStringLiteral("--all hör till serve."));
+    if ((sinceGiven || o.json) && o.verb != QLatin1String("jobs"))
+        co_return UsageError(QStringLiteral("%1 hör till jobs.").arg(sinceGiven ? QStringLiteral("--since") : QStringLiteral("--json")));
+    if (toGiven && o.to.isEmpty()) co_return UsageError(QStringLiteral("--to behöver en mapp."));
+    if (!o.from.isEmpty() && o.verb != QLatin1String("drip")) co_return UsageError(QStringLiteral("--from hör till drip."));
     if (folderGiven && o.verb != QLatin1String("compare"))
-        return UsageError(QStringLiteral("--folder hör till compare."));
-    if (folderGiven && o.folder.isEmpty()) return UsageError(QStringLiteral("--folder behöver en mapp."));
-    if (pdfGiven && o.verb != QLatin1String("print-list")) return UsageError(QStringLiteral("--pdf hör till print-list."));
-    if (!home.isNull() && InShopServer()) return UsageError(QStringLiteral("--home hör inte till servern."));
+        co_return UsageError(QStringLiteral("--folder hör till compare."));
+    if (folderGiven && o.folder.isEmpty()) co_return UsageError(QStringLiteral("--folder behöver en mapp."));
+    if (pdfGiven && o.verb != QLatin1String("print-list")) co_return UsageError(QStringLiteral("--pdf hör till print-list."));
+    if (!home.isNull() && InShopServer()) co_return UsageError(QStringLiteral("--home hör inte till servern."));
     if (!home.isNull()) {
-        if (home.isEmpty()) return UsageError(QStringLiteral("--home behöver en mapp."));
+        if (home.isEmpty()) co_return UsageError(QStringLiteral("--home behöver en mapp."));
         if (!QDir(home).exists()) {
             VerbError(QStringLiteral("mappen \"%1\" finns inte.").arg(home));
-            return VerbUsage;
+            co_return VerbUsage;
         }
         SetProgramFolder(home);
     }
-    if (!InShopServer() && !RootMayRun(o.verb)) return VerbUsage;
-    return Dispatch(o);
+    if (!InShopServer() && !RootMayRun(o.verb)) co_return VerbUsage;
+    co_return co_await Dispatch(o);
 }
 
 int RunVerbs(int argc, char** argv) {
@@ -297,5 +328,15 @@ int RunVerbs(int argc, char** argv) {
         app = std::make_unique<QCoreApplication>(qtArgc, argv);
     }
     QCoreApplication::setApplicationName(QStringLiteral("Fenmo32"));
-    return RunParsed(QCoreApplication::arguments());
+    // The verb waits in this event loop only, however many jobs it awaits.
+    std::optional<int> status;
+    bool looping = false;
+    QCoro::connect(RunParsed(QCoreApplication::arguments()), app.get(), [&](int code) {
+        status = code;
+        if (looping) QCoreApplication::exit(code);
+    });
+    if (status) return *status;
+    looping = true;
+    QCoreApplication::exec();
+    return status.value_or(VerbFailed);
 }

@@ -85,6 +85,7 @@ void ReadGeneralSettings(GeneralSettings& g) {
     g.WebHostNames = ReadProgram("WebHostNames", QString());
     g.WebMaxBodyMB = ReadAddedRange("WebMaxBodyMB", 64, 1, 4096);
     g.WebConnections = ReadAddedRange("WebConnections", 64, 1, 4096);
+    g.JobRows = ReadAddedRange("JobRows", 1000, 10, 1000000);
     g.WebHeaderTimeout = ReadAddedRange("WebHeaderTimeout", 10000, 100, 600000);
 }
 

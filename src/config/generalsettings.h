@@ -50,6 +50,7 @@ struct GeneralSettings {
     QString WebHostNames;
     int WebMaxBodyMB = 64;
     int WebConnections = 64;
+    int JobRows = 1000;  // ended jobs the server keeps at hand for the API
     int WebHeaderTimeout = 10000;
 };
 

@@ -67,6 +67,15 @@ void LoadMachineSettings(MachineSettings& ms, int slot) {
     ms.Conversion = ModelConversion(ms.Modell);
     ms.GetDir = ToBool(read("GetDir", QStringLiteral("True")));
     ms.EOB = ToByte(read("EOB", QStringLiteral("0")));
+    // The tape keys are new: a typing error in one falls back to its default
+    // rather than stopping the machine from loading.
+    const auto count = [&](const char* key) { return qBound(0, read(key, QStringLiteral("0")).trimmed().toInt(), 4096); };
+    ms.Handskakning = read("Handskakning", QStringLiteral("XON")).trimmed().toUpper();
+    ms.Ledare = count("Ledare");
+    ms.Slut = count("Slut");
+    ms.VantaDC1 = ToBoolOr(ReadIni(section, QStringLiteral("VäntaDC1"), QStringLiteral("False")), false);
+    ms.Begaran = ReadIni(section, QStringLiteral("Begäran"), QStringLiteral("SÄND"));
+    ms.Lista = read("Lista", QStringLiteral("LISTA"));
 }
 
 QString ModelFile(const QString& model) {

@@ -7,7 +7,7 @@
 
 // The selected machine, one field per key of its definition.
 struct MachineSettings {
-    qint16 Typ = 1;  // 0 TCP + protocol 2, 1 serial + protocol 2, 2 serial + protocol 1
+    qint16 Typ = 1;  // 0 TCP + protocol 2, 1 serial + protocol 2, 2 serial + protocol 1, 3 serial ISO tape
     QString IP;
     QString Port;
     QString RootPath;
@@ -24,6 +24,15 @@ struct MachineSettings {
     QString Extension;
     qint32 RecTimeout = 4000;
     bool GetDir = true;
+    // Typ 3 only: flow control ("XON", "CTS", "INGEN"), NULs before and
+    // after a program sent, whether a send waits for the machine's first
+    // DC1, and the comments that make a punched program a request.
+    QString Handskakning = QStringLiteral("XON");
+    int Ledare = 0;
+    int Slut = 0;
+    bool VantaDC1 = false;
+    QString Begaran = QStringLiteral("SÄND");
+    QString Lista = QStringLiteral("LISTA");
 };
 
 // Folders a machine gets when its definition names none.

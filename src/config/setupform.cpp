@@ -49,6 +49,10 @@ SetupMachine ReadSetupMachine(int slot) {
     m.EOB = Converted<int>([](const QString& t) { return int(ToByte(t)); }, read("EOB", QStringLiteral("0")));
     if (m.EOB && *m.EOB > 1) m.EOB.reset();
     m.ShowAllFiles = Converted<bool>(ToBool, read("ShowAllFiles", QStringLiteral("True")));
+    m.Handskakning = read("Handskakning", QStringLiteral("XON")).trimmed().toUpper();
+    m.Ledare = read("Ledare", QStringLiteral("0")).toInt();
+    m.Slut = read("Slut", QStringLiteral("0")).toInt();
+    m.Begaran = ReadIni(section, QStringLiteral("Begäran"), QStringLiteral("SÄND"));
     return m;
 }
 
@@ -72,6 +76,12 @@ bool WriteSetupMachine(int slot, const SetupSave& v) {
     if (v.EOB) write("EOB", QString::number(*v.EOB));
     write("Extension", v.Extension);
     if (v.ShowAllFiles) write("ShowAllFiles", *v.ShowAllFiles ? QStringLiteral("1") : QStringLiteral("0"));
+    if (v.Handskakning) {
+        write("Handskakning", *v.Handskakning);
+        write("Ledare", QString::number(v.Ledare));
+        write("Slut", QString::number(v.Slut));
+        ok &= WriteIni(section, QStringLiteral("Begäran"), v.Begaran);
+    }
     return ok;
 }
 

@@ -25,6 +25,11 @@ struct SetupMachine {
     std::optional<bool> GetDir;
     std::optional<int> EOB;
     std::optional<bool> ShowAllFiles;
+    // ISO tape (Typ 3).
+    QString Handskakning;
+    int Ledare = 0;
+    int Slut = 0;
+    QString Begaran;
 };
 SetupMachine ReadSetupMachine(int slot);
 
@@ -47,6 +52,11 @@ struct SetupSave {
     std::optional<int> EOB;
     QString Extension;
     std::optional<bool> ShowAllFiles;
+    // Written only for an ISO tape machine.
+    std::optional<QString> Handskakning;
+    int Ledare = 0;
+    int Slut = 0;
+    QString Begaran;
 };
 // Writes the keys in the order the dialog always has, so new keys are
 // appended to the section in that order. False when a key could not be
@@ -57,6 +67,8 @@ bool WriteSetupMachine(int slot, const SetupSave& values);
 // (0 "Typ 1", 1 "Typ 2", -1 none); "0" for a network link; "" when neither
 // link is chosen or the protocol decides and none is chosen.
 QString SaveTyp(bool serial, bool network, const QString& model, int protoIndex);
+// The ISO tape link is a choice of its own: "3".
+inline constexpr char kIsoTyp[] = "3";
 
 // Four dot-separated numbers 0 to 255.
 bool IsValidIP(const QString& text);

@@ -5,6 +5,7 @@
 #include "common/ansi.h"
 #include "common/apperror.h"
 #include "common/paths.h"
+#include "common/sha256.h"
 
 #include <QByteArrayView>
 #include <QCryptographicHash>
@@ -473,6 +474,8 @@ FileResult ProgramFileWriter::open(const QString& path, const QString& comment) 
     }
 
     auto d = std::make_unique<Impl>(target);
+    hash_ = std::make_unique<Sha256>();
+    textBytes_ = 0;
     ClearSystemError();
     // Unbuffered (Output gathers pieces itself): a full disk shows at the
     // write, never only at commit(), where Qt 6.4 would put a cut file in place.
@@ -496,18 +499,23 @@ bool ProgramFileWriter::write(const char* data, qsizetype n) {
     const char* const end = data + n;
     const char* from = data;
     const char* scan = data;
+    const auto put = [this](const char* bytes, qsizetype count) {
+        d_->out.put(bytes, count);
+        hash_->add(QByteArrayView(bytes, count));
+        textBytes_ += count;
+    };
     while (scan < end) {
         const auto* lf = static_cast<const char*>(std::memchr(scan, '\n', static_cast<size_t>(end - scan)));
         if (!lf) break;
         const bool crBefore = lf == data ? d_->lastWasCr : lf[-1] == '\r';
         if (!crBefore) {
-            d_->out.put(from, lf - from);
-            d_->out.put("\r", 1);
+            put(from, lf - from);
+            put("\r", 1);
             from = lf;
         }
         scan = lf + 1;
     }
-    d_->out.put(from, end - from);
+    put(from, end - from);
     d_->lastWasCr = end[-1] == '\r';
     return d_->out.number() == 0;
 }
@@ -556,6 +564,8 @@ void ProgramFileWriter::cancel() {
 }
 
 QString ProgramFileWriter::target() const { return d_ ? d_->file.fileName() : QString(); }
+
+QByteArray ProgramFileWriter::sha256Hex() const { return hash_ ? hash_->hex() : QByteArray(); }
 
 FileResult WriteProgramFile(const QByteArray& text, const QString& path, const QString& comment) {
     ProgramFileWriter writer;

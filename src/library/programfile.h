@@ -14,6 +14,8 @@
 #include <QString>
 #include <memory>
 
+class Sha256;
+
 // True when path names an existing file or folder.
 bool FileExists(const QString& path);
 // True when path names an existing folder.
@@ -94,10 +96,16 @@ public:
     void cancel();
     // The file being replaced (its case resolved); empty when not open.
     QString target() const;
+    // After finish(): the SHA-256 (hex) and count of the program text
+    // written, comment left out: what a send of the file would send.
+    QByteArray sha256Hex() const;
+    qint64 textBytes() const { return textBytes_; }
 
 private:
     struct Impl;
     std::unique_ptr<Impl> d_;
+    std::unique_ptr<Sha256> hash_;
+    qint64 textBytes_ = 0;
 };
 
 // Comments from the first line (up to the first CR) of the file.

@@ -103,7 +103,10 @@ FileResult IncomingProgram::finish() {
     // The bytes of the body still held, after those already written.
     const qint64 from = std::max(begin, released_);
     if (end > from) writer_->write(window_.constData() + (from - released_), end - from);
-    return writer_->finish();
+    const FileResult r = writer_->finish();
+    sha256_ = writer_->sha256Hex();
+    textBytes_ = writer_->textBytes();
+    return r;
 }
 
 FileResult IncomingProgram::commit() {

@@ -37,6 +37,10 @@ public:
     FileResult commit();
     // What writes the file; null when it stores nothing.
     const ProgramFileWriter* writer() const { return writer_.get(); }
+    // After finish(): the SHA-256 (hex) and count of the program text
+    // written to the file (see ProgramFileWriter).
+    QByteArray sha256Hex() const { return sha256_; }
+    qint64 textBytes() const { return textBytes_; }
     // The file it replaces; empty when it stores nothing.
     QString target() const { return writer_ ? writer_->target() : QString(); }
 
@@ -53,4 +57,6 @@ private:
     quint32 sum_ = 0;
     char firstBodyByte_ = 0;
     bool finished_ = false;
+    QByteArray sha256_;
+    qint64 textBytes_ = 0;
 };

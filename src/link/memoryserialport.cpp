@@ -191,16 +191,19 @@ bool MemorySerialPort::modemStatus(bool* cts, bool* dsr) const {
 
 void MemorySerialPort::deliver(const QByteArray& bytes) {
     quint64 session;
+    bool tell = false;
     {
         QMutexLocker lock(&m_);
         if (!open_ || bytes.isEmpty()) return;
         input_ += bytes;
         // One event until the reader has read: a reader kept busy elsewhere
         // finds one event and everything that came meanwhile.
-        if (receivePosted_) return;
+        tell = !receivePosted_;
         receivePosted_ = true;
         session = session_;
     }
+    noteFlow(bytes);  // outside the lock: a sender may look at the port at once
+    if (!tell) return;
     QMetaObject::invokeMethod(
         this,
         [this, session] {

@@ -8,11 +8,19 @@ Outgoing::Outgoing(QByteArray head, Close close, int eob) : head_(head), pending
     add(pending_.constData() + skip, pending_.size() - skip);
 }
 
-Outgoing::~Outgoing() = default;
+Outgoing::~Outgoing() {
+    if (!sent_) return;
+    sent_->sha256 = closed_ ? sha256Hex() : QByteArray();
+    sent_->bytes = textBytes_;
+}
 Outgoing::Outgoing(Outgoing&&) noexcept = default;
 Outgoing& Outgoing::operator=(Outgoing&&) noexcept = default;
 
-void Outgoing::setProgram(std::unique_ptr<ProgramTextReader> program) { program_ = std::move(program); }
+void Outgoing::setProgram(std::unique_ptr<ProgramTextReader> program) {
+    program_ = std::move(program);
+    textHash_ = program_ ? std::make_unique<Sha256>() : nullptr;
+    textBytes_ = 0;
+}
 
 qint64 Outgoing::size() const {
     const qint64 closing = close_ == Close::Checksum ? EobLineEnd(eob_).size() + 3
@@ -44,6 +52,8 @@ QByteArray Outgoing::next(qsizetype max) {
             out.truncate(used + got);
             if (got > 0) {
                 add(out.constData() + used, got);
+                textHash_->add(QByteArrayView(out.constData() + used, got));
+                textBytes_ += got;
                 continue;
             }
             const QString changed = program_->changedName();

@@ -4,6 +4,7 @@
 // goes out without being held whole.
 #include "common/apperror.h"
 #include <QByteArray>
+#include "common/sha256.h"
 #include <memory>
 
 class ProgramTextReader;
@@ -32,6 +33,17 @@ public:
     // program counted by its file's size).
     const QByteArray& head() const { return head_; }
     qint64 size() const;
+    // Once the whole message was handed out: the SHA-256 (hex) and count
+    // of the program text in it; empty and 0 when it carried none.
+    QByteArray sha256Hex() const { return textHash_ ? textHash_->hex() : QByteArray(); }
+    qint64 textBytes() const { return textBytes_; }
+    // Where the message, wherever the link moved it, leaves its checksum and
+    // count when it is done with: a job's row reads them after the answer.
+    struct Sent {
+        QByteArray sha256;
+        qint64 bytes = 0;
+    };
+    void reportTo(std::shared_ptr<Sent> sent) { sent_ = std::move(sent); }
 
 private:
     void add(const char* bytes, qsizetype n);
@@ -40,6 +52,9 @@ private:
     QByteArray pending_;  // the head, then the closing
     qsizetype pos_ = 0;
     std::unique_ptr<ProgramTextReader> program_;
+    std::unique_ptr<Sha256> textHash_;
+    qint64 textBytes_ = 0;
+    std::shared_ptr<Sent> sent_;
     Close close_;
     int eob_;
     quint32 sum_ = 0;

@@ -327,8 +327,12 @@ QByteArray QtSerialPort::readAll() {
     if (elsewhere()) return OnThreadOf(this, [&] { return readAll(); });
     receivePending_ = false;
     if (!port_->isOpen()) return {};
+    if (!marking_) {
+        LineErrorMarks::Found none;
+        takeReceived(&none);
+        return std::exchange(received_, {});
+    }
     QByteArray data = std::exchange(received_, {});
-    if (!marking_) return data + port_->readAll();
     // Bytes that came since the last receive event may carry marks, whose
     // events must come before their characters: they get an event of their own.
     if (port_->bytesAvailable() > 0) {
@@ -340,7 +344,11 @@ QByteArray QtSerialPort::readAll() {
 }
 
 void QtSerialPort::takeReceived(LineErrorMarks::Found* found) {
-    received_ += marks_.unmark(port_->readAll(), found);
+    QByteArray bytes = port_->readAll();
+    if (bytes.isEmpty()) return;
+    if (marking_) bytes = marks_.unmark(bytes, found);
+    noteFlow(bytes);
+    received_ += bytes;
 }
 
 bool QtSerialPort::report(int code, quint64 generation) {
@@ -350,12 +358,12 @@ bool QtSerialPort::report(int code, quint64 generation) {
 
 void QtSerialPort::onReadyRead() {
     if (!isOpen()) return;
+    LineErrorMarks::Found found;
+    takeReceived(&found);
     if (!marking_) {
         tellReceived();
         return;
     }
-    LineErrorMarks::Found found;
-    takeReceived(&found);
     // The error first, so that no message with a damaged character is taken
     // as complete; the link's abort then drops the rest.
     const quint64 generation = generation_;

@@ -30,6 +30,8 @@ struct Reception {
     qint64 nextSpaceCheck = 0;  // the disk's free space is looked at again from this size
     // A network connection silent in the middle of a message is closed.
     QTimer silence;
+    // Stores of its messages still on a worker: its next message waits.
+    int storing = 0;
 
     bool busy() const { return !in.isEmpty() || program != nullptr; }
     // Forgets the message under way; the rest of it is no message of its own.

@@ -17,6 +17,7 @@ SerialPacer::SerialPacer(SerialPort* port) : port_(port) {
     connect(port_, &SerialPort::commEvent, this, [this](int code) {
         if (code == SerialPort::EvSend || code == SerialPort::EvCTS) pump();
     });
+    connect(port_, &SerialPort::flowChanged, this, &SerialPacer::pump);
 }
 
 void SerialPacer::start(const Message& m) {
@@ -27,7 +28,7 @@ void SerialPacer::start(const Message& m) {
     if (rated) charsPerSecond_ = CharactersPerSecond(s);
     msg_ = m;
     active_ = true;
-    last_ = armed_ = draining_ = starving_ = false;
+    last_ = armed_ = draining_ = starving_ = askedMore_ = false;
     backlog_.clear();
     written_ = {};
     state_ = {};
@@ -40,6 +41,11 @@ void SerialPacer::feed(quint64 id, const QByteArray& bytes, bool last) {
     if (!active_ || id != msg_.id) return;
     backlog_ += bytes;
     last_ = last_ || last;
+    if (msg_.tape) {
+        askedMore_ = false;
+        wake();
+        return;
+    }
     if (starving_ && (last_ || backlog_.size() >= Piece)) {
         starving_ = false;
         wake();
@@ -111,6 +117,7 @@ void SerialPacer::pump() {
         for (QTimer* t : {&ctsTimer_, &sendTimer_, &drainTick_}) t->stop();
         return;
     }
+    if (msg_.tape) return pumpTape();
     for (;;) {
         if (draining_) {
             const qint64 waiting = port_->outBufferCount();
@@ -158,6 +165,7 @@ void SerialPacer::pump() {
         port_->write(piece);
         state_.lastPiece = written_.count;
         written_.count += piece.size();
+        state_.written = written_.count;
         for (const char c : piece) written_.sum += static_cast<unsigned char>(c);
         if (msg_.sendTimeoutMs > 0) sendTimer_.start(msg_.sendTimeoutMs);
         if (port_->outBufferCount() >= HighMark) {
@@ -169,5 +177,64 @@ void SerialPacer::pump() {
         sendTimer_.stop();
         state_.stage = Stage::Flowing;
         report();
+    }
+}
+
+// Called with m_ held. After the machine's DC3 has arrived nothing more is
+// written, so no more than the window leaves the line after it.
+void SerialPacer::pumpTape() {
+    using Hold = Message::Hold;
+    for (;;) {
+        bool held = false;
+        if (msg_.hold == Hold::Xoff) {
+            held = port_->xoffHeld();
+        } else if (msg_.hold == Hold::Cts) {
+            bool unreadable = false;
+            held = !ctsPresent(&unreadable);
+            state_.cts = !held;
+        }
+        if (held != state_.held) {
+            state_.held = held;
+            state_.stage = held ? Stage::WaitingCts : Stage::Flowing;
+            report();
+        }
+        if (held || !port_->isOpen()) return;  // the DC1, CTS or the station moves it on
+        const qint64 queued = port_->outBufferCount();
+        if (backlog_.isEmpty()) {
+            if (last_ && queued == 0) {
+                active_ = false;
+                drainTick_.stop();
+                state_.stage = Stage::Idle;
+                state_.ended = true;
+                report();
+                Q_EMIT ended(msg_.id);
+                return;
+            }
+            if (!last_ && !askedMore_) {
+                askedMore_ = true;
+                report();
+            }
+            // The port's send event comes when it has run empty.
+            if (queued > 0) drainTick_.start(std::clamp(int(1000.0 * double(queued) / charsPerSecond_), 1, 1000));
+            return;
+        }
+        const qint64 room = msg_.window - queued;
+        if (room <= 0) {
+            // Looked at again when half the window has left.
+            const double ms = 1000.0 * double(queued - msg_.window / 2) / charsPerSecond_;
+            drainTick_.start(std::clamp(int(ms), 1, 1000));
+            return;
+        }
+        const QByteArray bytes = backlog_.left(room);
+        backlog_.remove(0, bytes.size());
+        port_->write(bytes);
+        written_.count += bytes.size();
+        for (const char c : bytes) written_.sum += static_cast<unsigned char>(c);
+        state_.written = written_.count;
+        // More is asked for while a second of the line is still at hand.
+        if (!last_ && !askedMore_ && backlog_.size() < std::max<qint64>(4096, qint64(charsPerSecond_)) / 2) {
+            askedMore_ = true;
+            report();
+        }
     }
 }

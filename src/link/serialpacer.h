@@ -5,6 +5,10 @@
 // there too, with the intervals the station gives at each message's start.
 // The station feeds it the message's bytes ahead of the line and learns what
 // happened through the signals; it decides everything else.
+//
+// A plain tape send is paced otherwise: no pieces and no marks, at most a
+// window of characters in the port, and none written while the machine holds
+// the line (its DC3, or CTS low), looked at here, where its bytes arrive.
 #include "link/serialport.h"
 
 #include <QByteArray>
@@ -27,6 +31,12 @@ public:
         int ctsTimeoutMs = 0;   // 0: none
         int sendTimeoutMs = 0;  // 0: none
         bool ignoreCts = false;
+        // A plain tape send: how the machine holds it, and how many
+        // characters the port may hold at most.
+        enum class Hold { None, Xoff, Cts };
+        bool tape = false;
+        Hold hold = Hold::None;
+        qint64 window = 0;
     };
     enum class Stage { Idle, WaitingCts, Draining, Flowing };
     struct Written {
@@ -39,6 +49,9 @@ public:
         qint64 lastPiece = -1;  // where the last piece written starts
         bool cts = true;
         bool linesUnreadable = false;
+        qint64 written = 0;
+        bool held = false;   // a tape send the machine holds
+        bool ended = false;  // everything fed went out, the port is empty (tape)
     };
 
     // --- From any thread ---
@@ -64,6 +77,7 @@ Q_SIGNALS:
 
 private:
     void pump();
+    void pumpTape();
     void wake();
     void onTimeout(bool cts);
     void report();
@@ -80,6 +94,7 @@ private:
     bool reported_ = false;  // a progressed() not yet taken
     bool wakePosted_ = false;
     bool starving_ = false;
+    bool askedMore_ = false;  // a tape send has reported its backlog low
     QByteArray backlog_;
     Written written_;
     Snapshot state_;

@@ -26,3 +26,13 @@ double CharactersPerSecond(const SerialSettings& s) {
     const double bits = 1 + s.dataBits + (s.parity == 'n' ? 0 : 1) + (s.stopOneAndHalf ? 1.5 : s.stopBits);
     return s.baud / bits;
 }
+
+void SerialPort::noteFlow(QByteArrayView received) {
+    constexpr char kDC1 = 0x11, kDC3 = 0x13;
+    for (qsizetype i = received.size() - 1; i >= 0; --i) {
+        const char c = received[i];
+        if (c != kDC1 && c != kDC3) continue;
+        if (xoff_.exchange(c == kDC3, std::memory_order_acq_rel) != (c == kDC3)) Q_EMIT flowChanged();
+        return;
+    }
+}

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <atomic>
 
 struct SerialSettings {
     qint32 baud = 9600;
@@ -73,7 +74,21 @@ public:
     // the next open (and at once when open); off at first.
     virtual void setHardwareFlowControl(bool on) { (void)on; }
 
+    // Whether the last of DC1 and DC3 the far end sent was a DC3: a plain
+    // tape send holds then. Noted where the bytes arrive, so that a sender on
+    // the port's thread stops before it writes another character.
+    bool xoffHeld() const { return xoff_.load(std::memory_order_acquire); }
+
 Q_SIGNALS:
     // One of the event codes above.
     void commEvent(int code);
+    // xoffHeld() changed.
+    void flowChanged();
+
+protected:
+    // Every received byte passes here, in order, before anyone reads it.
+    void noteFlow(QByteArrayView received);
+
+private:
+    std::atomic<bool> xoff_{false};
 };

@@ -4,21 +4,44 @@
 #include "common/log.h"
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QEventLoop>
 #include "link/incomingprogram.h"
 #include "link/listener.h"
 #include "link/outgoing.h"
 #include "link/serialpacer.h"
 #include "link/serialthread.h"
 #include "library/programfile.h"
+#include "jobs/journal.h"
 #include <QTcpSocket>
 
 namespace {
 constexpr qint64 kReadBuffer = 1 << 20;
 }  // namespace
 
+namespace {
+// Where a station that goes away sends what its last steps say.
+class Nobody : public OperatorPanel {
+public:
+    void setStatus(const QString&) override {}
+    void setPanel(int, const QString&) override {}
+    void showPilar(const QString&, const QStringList&) override {}
+    void hidePilar() override {}
+    Answer message(const QString&, const QString&, MsgIcon, Buttons buttons) override {
+        return buttons == Buttons::Ok || buttons == Buttons::OkCancel ? Answer::Ok : Answer::No;
+    }
+    std::optional<QString> input(const QString&, const QString&, const QString&) override { return {}; }
+    void fillRemoteList(const QList<RemoteEntry>&) override {}
+    void removeRemoteItem(const QString&) override {}
+    QStringList remoteNames() const override { return {}; }
+    QStringList remoteSelection() const override { return {}; }
+    QStringList localSelection() const override { return {}; }
+    QString treeFolder() const override { return {}; }
+    void setTreeFolders(const QString&, const QString&) override {}
+    void UpdateLocalFolders() override {}
+};
+}  // namespace
+
 Station::Station(OperatorPanel& panel, SerialPort* port, QObject* parent)
-    : QObject(parent), Comm(port), panel_(panel) {
+    : QObject(parent), Comm(port), own_(panel), panel_(switch_) {
     SerialLink.Kind = 1;
     NetLink.Kind = 0;
     if (Comm) {
@@ -47,7 +70,16 @@ Station::Station(OperatorPanel& panel, SerialPort* port, QObject* parent)
     abortHook_ = AddAbortHook([this] {
         Aborted = true;
         ++aborts_;
+        Wake();
     });
+    Jobs.stopRunning = [this] { cmdAbort_Click(); };
+    connect(&Jobs, &JobQueue::changed, this, [this](const Job& j) {
+        if (!JournalJobs) return;
+        if (j.state == JobState::Running) Journal().started(j);
+        else if (j.finished()) Journal().ended(j);
+    });
+    connect(this, &Station::exchangeEnded, this, &Station::Wake);
+    connect(this, &Station::messageParsed, this, &Station::Wake);
 
     comsock = new QTcpSocket(this);
     // A program arriving faster than it is written waits in the network, not here.
@@ -61,11 +93,24 @@ Station::Station(OperatorPanel& panel, SerialPort* port, QObject* parent)
         FeedSocket(comsock);
     });
     connect(comsock, &QTcpSocket::disconnected, this, [this] { NetDisconnected(comsock); });
+    connect(comsock, &QTcpSocket::stateChanged, this, &Station::Wake);
     connect(&comsockRx_.silence, &QTimer::timeout, this, [this] { SilenceOnConnection(comsock); });
 }
 
 Station::~Station() {
     RemoveAbortHook(abortHook_);
+    // A job still waiting ends now, with nobody left to tell; its frame
+    // would otherwise never be resumed.
+    static Nobody nobody;
+    switch_.detach(&nobody);
+    Jobs.close(QStringLiteral("Maskinen stängdes."));
+    Aborted = true;
+    pacedUnended_ = 0;
+    for (int round = 0; round < 100 && !waiting_.empty(); ++round) {
+        auto waiting = std::move(waiting_);
+        waiting_.clear();
+        for (std::coroutine_handle<> h : waiting) h.resume();
+    }
     // Sockets go before the receptions that name them.
     for (auto& a : accepted_) {
         a->socket->disconnect(this);
@@ -104,10 +149,10 @@ void Station::ApplyGeneralSettings(const GeneralSettings& g) {
     CtsTimer.setInterval(g.CtsTimeout);
 }
 
-void Station::Status(const QString& text, bool processEvents) {
+void Station::Status(const QString& text) {
     Traced(QStringLiteral("Status()"), [&] {
+        if (!text.isEmpty()) lastStatus_ = text;
         panel_.setStatus(text);
-        if (processEvents) QCoreApplication::processEvents();
     });
 }
 
@@ -150,10 +195,15 @@ void Station::Abort(bool machinesToo) {
         if (machinesToo)
             for (auto& a : accepted_) StopSending(a->socket);
         StopPaced();
+        // A tape send writes nothing more from here; it ends at its next wake.
+        if (isoPaced_) pacer_->stop();
         if (Comm) Comm->clearInput();
         HidePilar();
         Status(QString());
+        Wake();
     });
+    // An ISO send waits for nothing else: it learns of the abort here.
+    Q_EMIT isoWake();
 }
 
 void Station::CtsTimer_Timer() {
@@ -205,24 +255,101 @@ void Station::Arm(QTimer& timer) {
     else timer.stop();
 }
 
-bool Station::AwaitExchange() {
-    WaitFor([this] { return !OpenExchange(); });
-    return exchange_ && exchange_->state == Exchange::State::Done;
+QCoro::Task<bool> Station::AwaitExchange() {
+    // Named first: gcc 12 destroys a lambda made inside a co_await twice.
+    const auto ended = [this] { return !OpenExchange(); };
+    co_await WaitFor(ended);
+    co_return exchange_ && exchange_->state == Exchange::State::Done;
 }
 
-bool Station::WaitFor(const std::function<bool()>& done) {
-    while (!done() && !Aborted) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    return done();
+QCoro::Task<bool> Station::WaitFor(std::function<bool()> done) {
+    while (!done() && !Aborted) co_await Step{this};
+    co_return done();
 }
 
-void Station::WaitMs(int ms) {
+void Station::Wake() {
+    if (waiting_.empty() || wakePosted_) return;
+    wakePosted_ = true;
+    // Resumed after the handler that woke them: a step never runs inside another.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            wakePosted_ = false;
+            auto waiting = std::move(waiting_);
+            waiting_.clear();
+            for (std::coroutine_handle<> h : waiting) h.resume();
+        },
+        Qt::QueuedConnection);
+}
+
+QCoro::Task<void> Station::WaitMs(int ms) {
+    bool expired = false;
     QTimer timer;
     timer.setSingleShot(true);
     timer.setTimerType(Qt::PreciseTimer);
-    bool expired = false;
-    connect(&timer, &QTimer::timeout, [&] { expired = true; });
+    connect(&timer, &QTimer::timeout, this, [&] {
+        expired = true;
+        Wake();
+    });
     timer.start(ms);
-    while (!expired) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    const auto over = [&] { return expired; };
+    co_await WaitFor(over);
+}
+
+std::shared_ptr<JobRun> Station::Submit(JobKind kind, const QString& by, JobBody body, OperatorPanel* panel) {
+    auto run = std::make_shared<JobRun>();
+    run->record.machine = MachineName;
+    run->record.kind = kind;
+    run->record.by = by;
+    run->panel = panel;
+    run->body = [this, body = std::move(body)](JobRun& r) { return RunJob(r, body); };
+    return Jobs.submit(run);
+}
+
+QCoro::Task<void> Station::RunJob(JobRun& run, JobBody body) {
+    job_ = &run;
+    switch_.setTarget(run.panel);
+    lastStatus_.clear();
+    Aborted = false;
+    std::exception_ptr failure;
+    try {
+        co_await body(run);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    // Reported as any operation's error is; the job failed.
+    if (failure) {
+        Guarded([&] { std::rethrow_exception(failure); });
+        run.record.state = JobState::Failed;
+        Aborted = true;
+    }
+    if (run.record.text.isEmpty()) run.record.text = lastStatus_;
+    switch_.setTarget(nullptr);
+    job_ = nullptr;
+}
+
+QString Station::MachineBy(QTcpSocket* from) const {
+    if (from) return QStringLiteral("maskin ") + from->peerAddress().toString();
+    return QStringLiteral("maskin seriell");
+}
+
+void Station::MachineJob(bool in, const QString& name, const QString& file, qint64 bytes, const QByteArray& sha256,
+                         bool ok, const QString& by) {
+    Job j;
+    j.id = NewJobId();
+    j.machine = MachineName;
+    j.kind = in ? JobKind::MachineStore : JobKind::MachineLoad;
+    j.by = by;
+    j.created = j.started = j.ended = QDateTime::currentDateTimeUtc();
+    j.state = ok ? JobState::Done : JobState::Failed;
+    j.text = ok ? (in ? QStringLiteral("Sparat.") : QStringLiteral("Skickat.")) : lastStatus_;
+    j.programs.append({name, file, bytes, sha256, ok ? ProgramResult::Ok : ProgramResult::Failed, j.text});
+    Jobs.record(j);
+}
+
+void Station::Row(const QString& name, const QString& file, qint64 bytes, const QByteArray& sha256,
+                  ProgramResult result, const QString& text) {
+    if (job_) job_->row(name, file, bytes, sha256, result, text);
 }
 
 QString NowStamp() {

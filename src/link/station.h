@@ -7,23 +7,29 @@
 // reports to an OperatorPanel and never opens a dialog.
 #include "config/generalsettings.h"
 #include "config/machines.h"
+#include "jobs/jobqueue.h"
 #include "link/exchange.h"
 #include "link/linkstate.h"
+#include "link/machinestore.h"
 #include "link/operatorpanel.h"
+#include "link/panelswitch.h"
 #include "link/reception.h"
 #include "link/serialport.h"
+#include <QCoro/QCoroTask>
 #include <QDeadlineTimer>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
 #include <deque>
 #include <functional>
+#include <coroutine>
 #include <memory>
 #include <optional>
 #include <unordered_map>
 #include <vector>
 
 class IncomingProgram;
+class TapeSource;
 class Listener;
 class SerialPacer;
 class Outgoing;
@@ -62,6 +68,20 @@ public:
     QPointer<QTcpSocket> MasterSock;
 
     OperatorPanel& panel() { return panel_; }
+    // The machine's own panel, whoever's job runs.
+    OperatorPanel& ownPanel() { return own_; }
+
+    // The machine's jobs: what the PC asks of it runs here, one at a time.
+    JobQueue Jobs;
+    // Queues body as a job of kind, started by by ("fönster USER"); panel:
+    // whoever submitted it, null for the machine's own panel.
+    using JobBody = std::function<QCoro::Task<void>(JobRun&)>;
+    std::shared_ptr<JobRun> Submit(JobKind kind, const QString& by, JobBody body, OperatorPanel* panel = nullptr);
+    // The running job's result rows go here; null outside a job.
+    JobRun* CurrentJob() const { return job_; }
+    // Every job's start and end, and the machine's own transfers, go to the
+    // journal of the program folder (the window, a verb, the server).
+    bool JournalJobs = false;
     // The link record of the selected machine's link.
     LinkState& MachineLink() { return Machine.Typ == 0 ? NetLink : SerialLink; }
 
@@ -87,15 +107,20 @@ public:
     const Exchange* OpenExchange() const { return exchange_ && exchange_->open() ? exchange_.get() : nullptr; }
     // An operator's operation must wait: an exchange is open, or a program
     // is going out on the serial line.
-    bool Busy() const { return OpenExchange() != nullptr || sending_; }
+    bool Busy() const { return OpenExchange() != nullptr || sending_ || isoBusy_; }
     // Nothing under way on any of its connections, either way.
     bool Idle() const;
     // Before an operation: waits for an exchange still open; true (the
     // operator told why) when the operation cannot start now.
-    bool RefuseWhileBusy();
+    QCoro::Task<bool> RefuseWhileBusy();
+    // Protocol 1: the program a cut send may have left part of in the
+    // machine; empty when none. The question about it is asked before a job
+    // is queued; ConfirmCut() records the operator's yes.
+    QString CutProgram() const { return cutProgram_.isEmpty() || cutMachine_ != MachineName || Machine.Typ != 2 ? QString() : cutProgram_; }
+    void ConfirmCut();
 
     // Status line and activity indicator.
-    void Status(const QString& text, bool processEvents = false);
+    void Status(const QString& text);
     void ShowPilar(const QString& text, const QStringList& pattern);
     void HidePilar();
 
@@ -121,16 +146,16 @@ public:
     void SendDatap1(Outgoing& message, LinkState& link, bool quiet, SendDone done = {});
     // An operation waits here until the serial line has written what it
     // was given; false when an abort came between.
-    bool AwaitLine();
+    QCoro::Task<bool> AwaitLine();
 
     // Incoming messages.
     void Parse(QByteArray message, LinkState& link);
     void ParseP1(QByteArray message, LinkState& link);
     // "Auto dok": answers as if the machine had asked for the PC's list.
-    void cmdChangeFolder_Click();
+    QCoro::Task<void> cmdChangeFolder_Click();
 
     // Network link.
-    bool ConnectToSock(QTcpSocket* socket);
+    QCoro::Task<bool> ConnectToSock(QTcpSocket* socket);
 
     // Applies the machine of a slot (name: the list entry's text). False when
     // its settings stopped loading or its serial port could not be opened.
@@ -150,28 +175,32 @@ public:
     void AddLog(const QString& text) const;
     void AddHexLog(const QByteArray& data, const QString& fileName, int mode) const;
 
-    // Operations on the selected machine.
-    void cmdSend_Click();
+    // Operations on the selected machine. Each ends when its last answer
+    // came, its time-out ran out or it was aborted.
+    QCoro::Task<void> cmdSend_Click();
     bool RemoteFileExists(const QString& fileName) const;
-    void cmdRec_Click();
-    void mnuRecManual_Click();
-    void mnuDocs_Click(const QString& document);
-    void cmdDir_Click();
-    void cmdDel_Click();
+    QCoro::Task<void> cmdRec_Click();
+    QCoro::Task<void> mnuRecManual_Click();
+    QCoro::Task<void> mnuDocs_Click(QString document);
+    QCoro::Task<void> cmdDir_Click();
+    QCoro::Task<void> cmdDel_Click();
     // "Jämför med maskin": the machine's programs against folder's, fetched
     // one at a time outside the library.
-    QList<ProgramComparison> mnuCompare_Click(const QString& folder);
+    QCoro::Task<QList<ProgramComparison>> mnuCompare_Click(QString folder);
 
     // Starts a time-out timer; an interval of 0 means no time-out.
     static void Arm(QTimer& timer);
 
-    // Waits, processing events, for ms milliseconds (never spinning).
-    void WaitMs(int ms);
+    // Waits for ms milliseconds, or less when an abort comes.
+    QCoro::Task<void> WaitMs(int ms);
     // Waits until the open exchange has ended; true when it was answered.
-    bool AwaitExchange();
-    // Processes events, blocking for the next one, until done() or Aborted.
+    QCoro::Task<bool> AwaitExchange();
+    // Waits until done() or Aborted, looking again at every step of the
+    // link (an exchange ended, the line wrote, a message came, an abort).
     // Returns done().
-    bool WaitFor(const std::function<bool()>& done);
+    QCoro::Task<bool> WaitFor(std::function<bool()> done);
+    // Resumes whatever waits in WaitFor, once the present handler returned.
+    void Wake();
 
     // Timer handlers (public so that tests can name them).
     void CtsTimer_Timer();
@@ -181,7 +210,29 @@ public:
     void NetTimer_Timer();
     void TimeoutTimer_Timer();
 
+    // --- Plain ISO tape (Typ 3), in station_iso.cpp ---
+    // Sends a program file as tape at the machine's pace; true when all of
+    // it went out.
+    QCoro::Task<bool> IsoSend(QString path, QString name);
+    // "Droppmatning": the same for a program of any size that the machine
+    // runs as it arrives, with progress on the status line. from: empty, an
+    // N-number ("N120" or "120": the block holding it, else that line) or
+    // "L120" (line 120); the set-up lines before the first N-block go first.
+    QCoro::Task<bool> DripFeed(QString path, QString from = {});
+    // The same as a job's work: its result row says where it stopped.
+    QCoro::Task<void> DripJob(QString path, QString from);
+    // "Sänd" on an ISO machine: the selected programs one after the other.
+    QCoro::Task<bool> IsoSend_Click();
+    // A tape control cannot be asked for its list or its programs: the
+    // operator is told to punch from the control. Always true.
+    bool IsoCannotAsk();
+    // Where the last send or drip-feed stopped, for the job and the log.
+    QString IsoStopText;
+
 Q_SIGNALS:
+    // Something an ISO send waits for happened: DC1/DC3, the line drained,
+    // CTS, an abort, a stray byte from the machine.
+    void isoWake();
     // A complete message was handed to a parser (tests and benchmarks wait on it).
     void messageParsed();
     // The open exchange ended: answered, refused, timed out or aborted.
@@ -273,25 +324,79 @@ private:
     void ShowMachineError(const QString& statusText, const QByteArray& code);
     std::unique_ptr<ProgramTextReader> ReadForMachine(const QString& name);
     std::unique_ptr<ProgramTextReader> OpenProgram(const QString& path);
-    bool StoreFromMachine(const std::function<QByteArray()>& body, const QString& name, QString* fileError);
-    bool MoveToTrash(const QString& name);
+    // A program the machine sent goes to its file on a worker; done runs
+    // here once it is committed or failed (fileError: what the operator is
+    // told, after the machine has its answer). Meanwhile that connection's
+    // next message waits, and every other connection is served.
+    using StoreDone = std::function<void(const StoreResult& result, const QString& fileError)>;
+    void StoreFromMachine(const std::function<QByteArray()>& body, const QString& name, StoreDone done);
+    // The same for a removal: done learns whether the program went to the trash.
+    void MoveToTrash(const QString& name, std::function<void(bool moved)> done);
+    // The connection of the message being parsed waits while its disk work
+    // runs on a worker, and reads on after it.
+    struct DiskWait {
+        QPointer<QTcpSocket> from;
+        bool serial = false;
+    };
+    DiskWait HoldConnection();
+    void ReleaseConnection(const DiskWait& held);
     QByteArray PcList(bool narrow, const QString& pattern) const;
     QByteArray ProtocolOneRequest(const QByteArray& letter, const QByteArray& name) const;
-    void SendProtocolOne(QByteArray message);
-    void SendProtocolOne(Outgoing& message);
-    void SendRequest(const QByteArray& request, qint16 typ);
+    QCoro::Task<void> SendProtocolOne(QByteArray message);
+    QCoro::Task<void> SendProtocolOne(Outgoing& message);
+    QCoro::Task<void> SendRequest(QByteArray request, qint16 typ);
     bool RefuseName(const QString& name, const QString& file = {});
     QString StorePath(const QString& name) const;
     // Asks for one program into target; false when it did not arrive there
     // (the machine's error status in *status).
-    bool FetchCopy(const QString& name, const QString& target, const QString& comment, QByteArray* status);
+    QCoro::Task<bool> FetchCopy(QString name, QString target, QString comment, QByteArray* status);
     // Fetches back what a send stored and compares it with the file sent.
-    bool VerifySent(const QString& name, const QString& path);
+    QCoro::Task<bool> VerifySent(QString name, QString path);
     // Opens a fetch exchange for a program on the machine's link and asks for it.
-    bool RequestProgram(const QString& name, const QString& target, bool library, const QString& comment,
-                        bool manual = false);
+    QCoro::Task<bool> RequestProgram(QString name, QString target, bool library, QString comment,
+                                     bool manual = false);
 
+    // ISO tape: the event's own handling; false for events it leaves to the
+    // serial link's common handling (modem-line panels, break).
+    bool IsoEvent(int event);
+    struct Iso;
+    struct IsoDelete {
+        void operator()(Iso* iso) const;
+    };
+    std::unique_ptr<Iso, IsoDelete> iso_;
+    Iso& iso();
+    bool isoBusy_ = false;
+    QCoro::Task<bool> IsoRun(std::shared_ptr<TapeSource> source, QString name, bool drip);
+    void IsoReceive(const QByteArray& data);
+    void IsoPunchEnd(const QString& cut);
+    void IsoAnswer(const QByteArray& head);
+
+    OperatorPanel& own_;
+    // Hands everything to the running job's panel, or to own_.
+    PanelSwitchBase switch_{&own_};
     OperatorPanel& panel_;
+    JobRun* job_ = nullptr;
+    QCoro::Task<void> RunJob(JobRun& run, JobBody body);
+    void Row(const QString& name, const QString& file, qint64 bytes, const QByteArray& sha256, ProgramResult result,
+             const QString& text);
+    QString lastStatus_;  // the last status text, for a job's result row
+    // A load or store the machine asked for, recorded as a job of its own.
+    void MachineJob(bool in, const QString& name, const QString& file, qint64 bytes, const QByteArray& sha256,
+                    bool ok, const QString& by);
+    QString MachineBy(QTcpSocket* from) const;
+    // The last program stored from the machine: its checksum for a job's row.
+    struct Stored {
+        QByteArray sha256;
+    } stored_;
+    std::vector<std::coroutine_handle<>> waiting_;
+    bool wakePosted_ = false;
+    // Suspends until the next Wake().
+    struct Step {
+        Station* station;
+        bool await_ready() const noexcept { return false; }
+        void await_suspend(std::coroutine_handle<> h) { station->waiting_.push_back(h); }
+        void await_resume() const noexcept {}
+    };
     Listener* listener_ = nullptr;  // this station's own, when it listens itself
     int abortHook_ = 0;
     bool sending_ = false;  // a paced serial send is writing
@@ -327,6 +432,7 @@ private:
     int pacedUnended_ = 0;  // sends whose end has not been told yet
     bool pacing_ = false;
     quint64 nextPaced_ = 0;
+    quint64 isoPaced_ = 0;  // the pacer's tape send under way
     // The serial line's pacer on the serial thread; the port is its child.
     SerialPacer* pacer_ = nullptr;
     void TakeWritten(Paced& p);
@@ -336,6 +442,9 @@ private:
     Reception comsockRx_{NetLink.InBuffer};
     std::vector<std::unique_ptr<Accepted>> accepted_;
     IncomingProgram* parsingProgram_ = nullptr;  // the program of the message being parsed
+    std::unique_ptr<IncomingProgram>* parsingHeld_ = nullptr;  // and where it is held, for a store to take
+    bool parseDeferred_ = false;  // its message is dealt with once the worker is done
+    int diskWork_ = 0;  // stores and removals on a worker, their answers still owed
     quint64 parsingAnswers_ = 0;  // the exchange that program answers
     QString parsingOrigin_;
     // Serial messages complete while a paced send writes wait for it to end:

@@ -3,9 +3,7 @@
 #include "common/ansi.h"
 #include "common/log.h"
 #include "link/station.h"
-#include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QEventLoop>
 #include <QTcpSocket>
 
 namespace {
@@ -75,13 +73,19 @@ void Station::ClearInput(Reception& r) {
 // answered; it is refused while the machine's program goes out on the line
 // (a send takes minutes; the operator tries again), and on a port a shop
 // server holds.
-bool Station::RefuseWhileBusy() {
+void Station::ConfirmCut() {
+    if (CutProgram().isEmpty()) return;
+    AddLog(QStringLiteral("Maskinen klar efter den avbrutna sändningen av %1 (bekräftat).").arg(cutProgram_));
+    cutProgram_.clear();
+}
+
+QCoro::Task<bool> Station::RefuseWhileBusy() {
     if (!HeldBy.isEmpty() && Machine.Typ != 0) {
         panel_.message(HeldBy, AppTitle(), MsgIcon::Information, OperatorPanel::Buttons::Ok);
         Status(HeldBy);
-        return true;
+        co_return true;
     }
-    if (!cutProgram_.isEmpty() && cutMachine_ == MachineName && Machine.Typ == 2 && !sending_) {
+    if (!CutProgram().isEmpty() && !sending_) {
         const auto answer = panel_.message(
             QStringLiteral("En sändning av %1 avbröts innan programmet var helt skickat. Maskinen kan ha en "
                            "ofullständig del av %1 i minnet, och nästa meddelande på linjen skulle avsluta och "
@@ -91,27 +95,28 @@ bool Station::RefuseWhileBusy() {
             AppTitle(), MsgIcon::Exclamation, OperatorPanel::Buttons::YesNo);
         if (answer != OperatorPanel::Answer::Yes) {
             Status(QStringLiteral("Väntar: maskinen kan ha en ofullständig del av %1.").arg(cutProgram_));
-            return true;
+            co_return true;
         }
-        AddLog(QStringLiteral("Maskinen klar efter den avbrutna sändningen av %1 (bekräftat).").arg(cutProgram_));
-        cutProgram_.clear();
+        ConfirmCut();
     }
     if (sending_) {
         Status(QStringLiteral("Linjen är upptagen: ett program går till maskinen. Försök igen när det är klart."));
-        return true;
+        co_return true;
     }
     if (OpenExchange()) {
         Status(QStringLiteral("Väntar på svar från maskinen. Vänta eller tryck Avbryt."));
-        while (OpenExchange()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        const auto ended = [this] { return !OpenExchange(); };
+        co_await WaitFor(ended);
         // Ended by "Avbryt" or its time-out: what was asked for next does not
         // start on its own; the operator sees why and may ask again.
-        if (exchange_->state == Exchange::State::Ended) return true;
+        if (exchange_->state == Exchange::State::Ended) co_return true;
     }
-    return false;
+    co_return false;
 }
 
 bool Station::Idle() const {
-    if (Busy() || serialRx_.busy() || comsockRx_.busy() || !outgoing_.empty() || !deferred_.empty()) return false;
+    if (Busy() || serialRx_.busy() || comsockRx_.busy() || !outgoing_.empty() || !deferred_.empty() || diskWork_ > 0)
+        return false;
     // A reply handed to its socket is sent only once the socket has written it.
     if (comsock->bytesToWrite() > 0) return false;
     for (const auto& a : accepted_)

@@ -9,8 +9,8 @@
 #include "link/outgoing.h"
 #include "link/socketerror.h"
 #include "link/station.h"
+#include "common/trace.h"
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QHostAddress>
 #include <QScopedValueRollback>
 #include <QTcpServer>
@@ -40,35 +40,35 @@ bool Station::StartListening() {
 
 quint16 Station::ListeningPort() const { return listener_ ? listener_->port() : 0; }
 
-bool Station::ConnectToSock(QTcpSocket* socket) {
-    bool connected = false;
-    Traced(QStringLiteral("ConnectToSock()"), [&] {
-        // A port outside 1-65535 would wrap to another port (70000 to 4464).
-        bool portOk = false;
-        const int port = Machine.Port.trimmed().toInt(&portOk);
-        if (Machine.IP.isEmpty() || !portOk || port < 1 || port > 65535) {
-            panel_.message(QStringLiteral("Ingen/felaktig IP address eller port."), QStringLiteral("Fel"),
-                           MsgIcon::Critical, OperatorPanel::Buttons::Ok);
-            Aborted = true;
-            return;
-        }
-        outgoing_.erase(socket);
-        if (socket == comsock) comsockClosedByMachine_ = false;
-        socket->abort();
-        if (Reception* r = ReceptionOf(socket)) r->clear();
-        NetTimer.start();
-        socket->connectToHost(Machine.IP.trimmed(), static_cast<quint16>(port));
-        while ((socket->state() == QAbstractSocket::HostLookupState ||
-                socket->state() == QAbstractSocket::ConnectingState) &&
-               !Aborted)
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        NetTimer.stop();
-        connected = socket->state() == QAbstractSocket::ConnectedState;
-        // An attempt that outlived its wait must not fail later, in the
-        // middle of whatever runs then.
-        if (!connected) socket->abort();
-    });
-    return connected;
+QCoro::Task<bool> Station::ConnectToSock(QTcpSocket* socket) {
+    TraceEnter(QStringLiteral("ConnectToSock()"));
+    // A port outside 1-65535 would wrap to another port (70000 to 4464).
+    bool portOk = false;
+    const int port = Machine.Port.trimmed().toInt(&portOk);
+    if (Machine.IP.isEmpty() || !portOk || port < 1 || port > 65535) {
+        panel_.message(QStringLiteral("Ingen/felaktig IP address eller port."), QStringLiteral("Fel"),
+                       MsgIcon::Critical, OperatorPanel::Buttons::Ok);
+        Aborted = true;
+        co_return false;
+    }
+    outgoing_.erase(socket);
+    if (socket == comsock) comsockClosedByMachine_ = false;
+    socket->abort();
+    if (Reception* r = ReceptionOf(socket)) r->clear();
+    NetTimer.start();
+    socket->connectToHost(Machine.IP.trimmed(), static_cast<quint16>(port));
+    // The connection's own state changes wake the wait; NetTimer bounds it.
+    const auto settled = [socket] {
+        return socket->state() != QAbstractSocket::HostLookupState &&
+               socket->state() != QAbstractSocket::ConnectingState;
+    };
+    co_await WaitFor(settled);
+    NetTimer.stop();
+    const bool connected = socket->state() == QAbstractSocket::ConnectedState;
+    // An attempt that outlived its wait must not fail later, in the
+    // middle of whatever runs then.
+    if (!connected) socket->abort();
+    co_return connected;
 }
 
 void Station::comsock_DataArrival() {
@@ -81,7 +81,7 @@ void Station::MasterSock_DataArrival(QTcpSocket* socket) {
 
 void Station::NetDataArrival(QTcpSocket* socket) {
     Reception* r = ReceptionOf(socket);
-    if (!r) return;
+    if (!r || r->storing) return;  // read on once its store is answered
     // One buffer reused for every read: a fresh one per piece costs a page
     // fault per page of a large program.
     QByteArray& data = readBuffer_;
@@ -100,7 +100,7 @@ void Station::NetDataArrival(QTcpSocket* socket) {
     }
     r->silence.stop();
     HandOver(*r, NetLink, 2, socket);
-    Q_EMIT messageParsed();
+    if (!std::exchange(parseDeferred_, false)) Q_EMIT messageParsed();
 }
 
 void Station::SilenceOnConnection(QTcpSocket* socket) {

@@ -1,11 +1,11 @@
 // Incoming messages: responses to the PC's requests, and the machine's own
 // requests, where the PC serves as the machine's file server.
 #include "common/ansi.h"
+#include "common/pick.h"
 #include "common/code2error.h"
 #include "common/errorreport.h"
 #include "common/log.h"
 #include "common/paths.h"
-#include "library/history.h"
 #include "library/programfile.h"
 #include "link/arrows.h"
 #include "link/filelists.h"
@@ -75,25 +75,27 @@ std::unique_ptr<ProgramTextReader> Station::ReadForMachine(const QString& name) 
     return {};
 }
 
-bool Station::MoveToTrash(const QString& name) {
+void Station::MoveToTrash(const QString& name, std::function<void(bool moved)> done) {
     const QString problem = MachineNameProblem(name);
     if (!problem.isEmpty()) {
         AddLog(QStringLiteral("Ogiltigt programnamn från maskinen ('%1'): %2.").arg(name, problem));
-        return false;
+        return done(false);
     }
     const QString source = ProgramPath(Machine.RecPath, name, Machine.Extension);
-    if (!FileExists(source) || FolderExists(source)) return false;
+    if (!FileExists(source) || FolderExists(source)) return done(false);
     const QString trashName = Machine.Extension.isEmpty()
                                   ? name + QLatin1Char('.') + NowStamp()
                                   : name + QLatin1Char('.') + NowStamp() + QLatin1Char('.') + Machine.Extension;
     const QString target = JoinPath(ResolveCase(Machine.Deleted), trashName);
-    if (QFileInfo::exists(target)) return false;  // never overwrite what is already in the trash
-    if (const FileResult kept = KeepVersion(ResolveCase(source), QStringLiteral("Raderad av ") + MachineName);
-        !kept.ok) {
-        AddLog(kept.message());
-        return false;
-    }
-    return QFile::rename(source, target);
+    if (QFileInfo::exists(target)) return done(false);  // never overwrite what is already in the trash
+    // Its version is compressed on a worker: a large program holds no other machine.
+    const DiskWait held = HoldConnection();
+    WhenReady(this, StartTrash(ResolveCase(source), target, QStringLiteral("Raderad av ") + MachineName),
+              [this, held, done = std::move(done)](const TrashResult& t) {
+                  if (!t.kept.ok) AddLog(t.kept.message());
+                  done(t.moved);
+                  ReleaseConnection(held);
+              });
 }
 
 // Sizes for the published state: the file served, or the one just stored.
@@ -165,8 +167,8 @@ void Station::ParseResponse(QByteArray& message, LinkState& link, const QByteArr
         return;
     }
     // The PC's own transfers count as the machine's do; a comparison's copies do not.
-    const auto ended = [this, x, name](bool in, bool whole) {
-        if (x->library) Q_EMIT transferEnded(in, name, whole ? QFileInfo(x->target).size() : 0, whole);
+    const auto ended = [this, library = x->library, target = x->target, name](bool in, bool whole) {
+        if (library) Q_EMIT transferEnded(in, name, whole ? QFileInfo(target).size() : 0, whole);
     };
     if (command == "LOD") {
         if (!ok && x->keepErrors) {
@@ -195,24 +197,28 @@ void Station::ParseResponse(QByteArray& message, LinkState& link, const QByteArr
             parsingAnswers_ = x->id;
             parsingOrigin_ = x->library ? QStringLiteral("Hämtad från ") + MachineName : QString();
         }
-        QString fileError;
-        const bool stored = StoreFromMachine([&] { return StripFrame(std::move(message)); }, name, &fileError);
-        ended(true, stored);
-        if (!stored) {
-            link.Phase = 0;
-            const QString statusText = QStringLiteral("Mottagningen misslyckades ('%1').").arg(name);
-            EndExchange(Exchange::State::Failed);
-            AbortExchange();
-            Status(statusText);
-            ShowFileError(fileError);
-            return;
-        }
-        Status(QStringLiteral("Mottagning klar ('") + name + QStringLiteral("')"));
-        link.Phase = 0;
-        EndExchange(Exchange::State::Done);
-        panel_.UpdateLocalFolders();
-        HidePilar();
-        TransferDone = true;
+        const quint64 id = x->id;
+        StoreFromMachine([&] { return StripFrame(std::move(message)); }, name,
+                         [this, &link, ended, id, name](const StoreResult& r, const QString& fileError) {
+                             ended(true, r.stored());
+                             // Aborted meanwhile: the abort has told its own end.
+                             if (!exchange_ || exchange_->id != id || !exchange_->open()) return;
+                             if (!r.stored()) {
+                                 link.Phase = 0;
+                                 const QString statusText = QStringLiteral("Mottagningen misslyckades ('%1').").arg(name);
+                                 EndExchange(Exchange::State::Failed);
+                                 AbortExchange();
+                                 Status(statusText);
+                                 ShowFileError(fileError);
+                                 return;
+                             }
+                             Status(QStringLiteral("Mottagning klar ('") + name + QStringLiteral("')"));
+                             link.Phase = 0;
+                             EndExchange(Exchange::State::Done);
+                             panel_.UpdateLocalFolders();
+                             HidePilar();
+                             TransferDone = true;
+                         });
     } else if (command == "SAV") {
         ended(false, ok);
         if (!ok) {
@@ -279,8 +285,9 @@ void Station::ParseRequest(QByteArray& message, LinkState& link, const QByteArra
         const bool found = program != nullptr;
         Outgoing reply(link.OutBuffer, Outgoing::Close::Checksum, Machine.EOB);
         reply.setProgram(std::move(program));
-        SendData(reply, link, parsingFrom_, false, [this, name, found](bool whole) {
+        SendData(reply, link, parsingFrom_, false, [this, name, found, by = MachineBy(parsingFrom_)](bool whole) {
             Q_EMIT transferEnded(false, name, found ? ServedSize(name) : 0, found && whole);
+            if (found) MachineJob(false, name, ProgramPath(Machine.SendPath, name, Machine.Extension), ServedSize(name), {}, whole, by);
         });
         link.OutBuffer.clear();
         HidePilar();
@@ -291,21 +298,29 @@ void Station::ParseRequest(QByteArray& message, LinkState& link, const QByteArra
         AddLog(QStringLiteral("Tar emot fil: ") + name);
         // Stored first, answered after: "00" only once the program is on disk.
         RxCount = 0;
-        QString fileError;
         if (!parsingProgram_) {
             parsingAnswers_ = 0;
             parsingOrigin_ = QStringLiteral("Sparad av ") + MachineName;
         }
-        const bool stored = StoreFromMachine([&] { return StripFrame(std::move(message)); }, name, &fileError);
-        Q_EMIT transferEnded(true, name, stored ? StoredSize(name) : 0, stored);
-        link.OutBuffer = BuildFrame("R", "SAV", "", wireName, stored ? QByteArrayLiteral("00") : kStoreFailed);
-        SendData(link.OutBuffer, link, parsingFrom_, false);
-        link.OutBuffer.clear();
-        link.Phase = 0;
-        if (stored) panel_.UpdateLocalFolders();
-        HidePilar();
-        // The machine has its answer before a box waits for the operator.
-        ShowFileError(fileError);
+        const QPointer<QTcpSocket> from = parsingFrom_;
+        StoreFromMachine([&] { return StripFrame(std::move(message)); }, name,
+                         [this, &link, from, name, wireName, by = MachineBy(parsingFrom_)](const StoreResult& r, const QString& fileError) {
+                             const bool stored = r.stored();
+                             Q_EMIT transferEnded(true, name, stored ? StoredSize(name) : 0, stored);
+                             MachineJob(true, name, StorePath(name), r.bytes, r.sha256, stored, by);
+                             if (link.Kind == 0 && (!from || from->state() != QAbstractSocket::ConnectedState)) {
+                                 AddLog(QStringLiteral("Svaret kunde inte skickas: förbindelsen är stängd eller överföringen avbruten."));
+                             } else {
+                                 link.OutBuffer = BuildFrame("R", "SAV", "", wireName, stored ? QByteArrayLiteral("00") : kStoreFailed);
+                                 SendData(link.OutBuffer, link, from, false);
+                                 link.OutBuffer.clear();
+                             }
+                             link.Phase = 0;
+                             if (stored) panel_.UpdateLocalFolders();
+                             HidePilar();
+                             // The machine has its answer before a box waits for the operator.
+                             ShowFileError(fileError);
+                         });
     } else if (command == "DRQ" && selector == "ALL") {
         AddLog(QStringLiteral("Skickar fillista."));
         QByteArray reply = BuildFrame("R", "DRQ", "ALL", "", "00");
@@ -327,10 +342,14 @@ void Station::ParseRequest(QByteArray& message, LinkState& link, const QByteArra
         link.OutBuffer.clear();
     } else if (command == "DEL") {
         AddLog(QStringLiteral("Raderar fil: ") + name);
-        const bool moved = MoveToTrash(name);
-        link.OutBuffer = BuildFrame("R", "DEL", "", wireName, moved ? "00" : "07");
-        SendData(link.OutBuffer, link, parsingFrom_, false);
-        link.OutBuffer.clear();
+        const QPointer<QTcpSocket> from = parsingFrom_;
+        const bool network = link.Kind == 0;
+        MoveToTrash(name, [this, &link, from, network, wireName](bool moved) {
+            if (network && (!from || from->state() != QAbstractSocket::ConnectedState)) return;
+            link.OutBuffer = BuildFrame("R", "DEL", "", wireName, moved ? "00" : "07");
+            SendData(link.OutBuffer, link, from, false);
+            link.OutBuffer.clear();
+        });
     }
 }
 
@@ -357,25 +376,30 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
                 parsingOrigin_ = !x ? QStringLiteral("Sparad av ") + MachineName
                                  : x->library ? QStringLiteral("Hämtad från ") + MachineName : QString();
             }
-            const bool answer = parsingAnswers_ != 0;
-            QString fileError;
-            const bool stored = StoreFromMachine([&] { return strip(message); }, name, &fileError);
-            AddLog(QStringLiteral("Tar emot fil: ") + name);
-            if (!answer) Q_EMIT transferEnded(true, name, stored ? StoredSize(name) : 0, stored);
-            RxCount = 0;
-            link.Phase = 0;
-            if (!stored) {
-                const QString text = QStringLiteral("Mottagningen misslyckades ('%1').").arg(name);
-                if (answer) EndExchange(Exchange::State::Failed);
-                AbortExchange();
-                Status(text);
-                ShowFileError(fileError);
-                return;
-            }
-            if (answer) EndExchange(Exchange::State::Done);
-            panel_.UpdateLocalFolders();
-            HidePilar();
-            TransferDone = true;
+            const quint64 answers = parsingAnswers_;
+            StoreFromMachine([&] { return strip(message); }, name,
+                             [this, &link, answers, name](const StoreResult& r, const QString& fileError) {
+                                 const bool answer = answers != 0, stored = r.stored();
+                                 AddLog(QStringLiteral("Tar emot fil: ") + name);
+                                 if (!answer) Q_EMIT transferEnded(true, name, stored ? StoredSize(name) : 0, stored);
+                                 if (!answer) MachineJob(true, name, StorePath(name), r.bytes, r.sha256, stored, MachineBy(nullptr));
+                                 RxCount = 0;
+                                 link.Phase = 0;
+                                 // A fetch aborted meanwhile has told its own end.
+                                 if (answer && !(exchange_ && exchange_->id == answers && exchange_->open())) return;
+                                 if (!stored) {
+                                     const QString text = QStringLiteral("Mottagningen misslyckades ('%1').").arg(name);
+                                     if (answer) EndExchange(Exchange::State::Failed);
+                                     AbortExchange();
+                                     Status(text);
+                                     ShowFileError(fileError);
+                                     return;
+                                 }
+                                 if (answer) EndExchange(Exchange::State::Done);
+                                 panel_.UpdateLocalFolders();
+                                 HidePilar();
+                                 TransferDone = true;
+                             });
         };
         auto machineList = [&] {
             if (!Answered("D", QString(), nullptr)) {
@@ -396,7 +420,10 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
             reply.setProgram(std::move(program));
             Q_EMIT requestArrived(QStringLiteral("L"), name);
             SendDatap1(reply, link, false,
-                       [this, name](bool whole) { Q_EMIT transferEnded(false, name, ServedSize(name), whole); });
+                       [this, name](bool whole) {
+                           Q_EMIT transferEnded(false, name, ServedSize(name), whole);
+                           MachineJob(false, name, ProgramPath(Machine.SendPath, name, Machine.Extension), ServedSize(name), {}, whole, MachineBy(nullptr));
+                       });
             link.OutBuffer.clear();
         };
 
@@ -409,11 +436,12 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
             store(StripShortHeader);
         } else if (letter == "E") {
             AddLog(QStringLiteral("Raderar fil: ") + name);
-            if (MoveToTrash(name)) {
+            MoveToTrash(name, [this, &link, wireName](bool moved) {
+                if (!moved) return;
                 link.OutBuffer = BuildShortFrame("R", wireName);
                 SendDatap1(link.OutBuffer, link, false, false);
                 link.OutBuffer.clear();
-            }
+            });
         } else if (letter == "R") {
             // The machine acknowledges an erase the way the PC acknowledges one.
             if (!Answered("E", name, nullptr)) {
@@ -453,26 +481,26 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
 }
 
 // "Auto dok" answers on the selected machine's link, in its protocol.
-void Station::cmdChangeFolder_Click() {
+QCoro::Task<void> Station::cmdChangeFolder_Click() {
     // Never written between two pieces of a program going out on the line.
     if (sending_) {
-        RefuseWhileBusy();
-        return;
+        Status(QStringLiteral("Linjen är upptagen: ett program går till maskinen. Försök igen när det är klart."));
+        co_return;
     }
     if (Machine.Typ == 2) {
-        ParseP1((Machine.Conversion ? BuildColonFrame(":", "D", "L") : BuildShortFrame("D", "")) + '%', SerialLink);
-        return;
+        ParseP1(Pick(Machine.Conversion, BuildColonFrame(":", "D", "L"), BuildShortFrame("D", "")) + '%', SerialLink);
+        co_return;
     }
     if (Machine.Typ != 0) {
         Parse(QByteArrayLiteral("%CDRQALL            03%"), SerialLink);
-        return;
+        co_return;
     }
     // On the network the list goes on the machine's own connection, or on
     // a connection to the machine when it has none open.
     QTcpSocket* socket = MasterSock;
     if (!socket || socket->state() != QAbstractSocket::ConnectedState) {
         Aborted = false;
-        if (!ConnectToSock(comsock)) return;
+        if (!co_await ConnectToSock(comsock)) co_return;
         socket = comsock;
     }
     const QScopedValueRollback<QTcpSocket*> from(parsingFrom_, socket);

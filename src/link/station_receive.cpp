@@ -4,14 +4,12 @@
 #include "common/ansi.h"
 #include "common/log.h"
 #include "common/paths.h"
-#include "library/history.h"
 #include "library/programfile.h"
 #include "link/frames.h"
 #include "link/incomingprogram.h"
 #include "link/programname.h"
 #include "link/station.h"
 #include <QFileInfo>
-#include <QLockFile>
 #include <QStorageInfo>
 #include <QScopedValueRollback>
 #include <QTcpSocket>
@@ -210,7 +208,8 @@ void Station::HandOver(Reception& r, LinkState& link, int protocol, QTcpSocket* 
     const quint64 answers = r.answers;
     const QString origin = r.origin;
     r.clear();
-    if (!from && sending_ && RepliesOnLine(message, protocol)) {
+    // A store still on its worker is answered first: messages after it wait.
+    if (!from && ((sending_ && RepliesOnLine(message, protocol)) || serialRx_.storing)) {
         // Its reply would go out between two pieces of the message being written.
         deferred_.push_back({std::move(message), std::move(program), answers, origin});
         return;
@@ -221,6 +220,8 @@ void Station::HandOver(Reception& r, LinkState& link, int protocol, QTcpSocket* 
 void Station::ParseMessage(QByteArray message, std::unique_ptr<IncomingProgram> program, quint64 answers,
                            const QString& origin, LinkState& link, int protocol, QTcpSocket* from) {
     const QScopedValueRollback<IncomingProgram*> parsing(parsingProgram_, program.get());
+    const QScopedValueRollback<std::unique_ptr<IncomingProgram>*> held(parsingHeld_, &program);
+    parseDeferred_ = false;
     const QScopedValueRollback<quint64> answering(parsingAnswers_, answers);
     const QScopedValueRollback<QString> kept(parsingOrigin_, origin);
     const QScopedValueRollback<QTcpSocket*> on(parsingFrom_, from);
@@ -243,12 +244,12 @@ bool Station::RepliesOnLine(const QByteArray& m, int protocol) const {
 }
 
 void Station::RunDeferred() {
-    while (!deferred_.empty() && !sending_) {
+    while (!deferred_.empty() && !sending_ && !serialRx_.storing) {
         Deferred d = std::move(deferred_.front());
         deferred_.pop_front();
         const int protocol = Machine.Typ == 2 ? 1 : 2;
         ParseMessage(std::move(d.message), std::move(d.program), d.answers, d.origin, SerialLink, protocol, nullptr);
-        Q_EMIT messageParsed();
+        if (!std::exchange(parseDeferred_, false)) Q_EMIT messageParsed();
     }
 }
 
@@ -273,47 +274,58 @@ QString Station::StorePath(const QString& name) const {
 }
 
 // Writes a program the machine sent: the one that went to its file as it
-// arrived, or the body given to target. False (with the reason on the
+// arrived, or the body given to target. Not stored (with the reason on the
 // status line and in the log) when the name is unsafe or the file could not
-// be written; then *fileError holds the file error for the operator, whom
-// the caller tells only after the machine has its answer.
-bool Station::StoreFromMachine(const std::function<QByteArray()>& body, const QString& name, QString* fileError) {
-    fileError->clear();
+// be written; then fileError holds the file error for the operator, whom
+// the caller tells only after the machine has its answer. The lock, the
+// version and the commit run on a worker.
+void Station::StoreFromMachine(const std::function<QByteArray()>& body, const QString& name, StoreDone done) {
     const QString problem = MachineNameProblem(name);
     if (!problem.isEmpty()) {
         AddLog(QStringLiteral("Ogiltigt programnamn från maskinen ('%1'): %2.").arg(name, problem));
         Status(QStringLiteral("Ogiltigt programnamn ('%1'). Programmet sparades inte.").arg(EscapeControls(name)));
-        return false;
+        done(StoreResult{FileResult{false, 52, problem}, {}, 0}, QString());
+        return;
     }
-    // Written out first, then the program it replaces is kept, then replaced:
-    // a failed write keeps no version, a version that cannot be kept stops the replace.
-    ProgramFileWriter whole;
-    FileResult r;
-    if (parsingProgram_) {
-        r = parsingProgram_->finish();
+    StoreWork work;
+    work.origin = parsingOrigin_;
+    if (parsingProgram_ && parsingHeld_ && parsingHeld_->get() == parsingProgram_) {
+        work.program = std::move(*parsingHeld_);
+        parsingProgram_ = nullptr;
     } else {
         const Exchange* x = parsingAnswers_ && exchange_ && exchange_->id == parsingAnswers_ ? exchange_.get() : nullptr;
-        if ((r = whole.open(x ? x->target : StorePath(name), x ? x->comment : QString())).ok) {
-            const QByteArray text = body();
-            whole.write(text.constData(), text.size());
-            r = whole.finish();
+        work.path = x ? x->target : StorePath(name);
+        work.comment = x ? x->comment : QString();
+        work.text = body();
+    }
+    const DiskWait held = HoldConnection();
+    WhenReady(this, StartStore(std::move(work)), [this, held, done = std::move(done)](const StoreResult& r) {
+        QString fileError;
+        if (!r.stored()) {
+            fileError = r.file.message();
+            AddLog(fileError);
+            Status(fileError);
         }
-    }
-    const QString target = parsingProgram_ ? parsingProgram_->target() : whole.target();
-    // Servers that share a library replace one program one at a time: its
-    // version and its new text go together.
-    std::optional<QLockFile> lock;
-    if (r.ok && !target.isEmpty() && !LockProgram(lock.emplace(ProgramLockPath(target)), 10000))
-        r = FileResult{false, 75, QStringLiteral("programmet ersätts av en annan process just nu")};
-    // A program the same as the one it replaces keeps no version.
-    if (r.ok && !target.isEmpty() && !parsingOrigin_.isEmpty())
-        r = KeepVersion(parsingProgram_ ? *parsingProgram_->writer() : whole, parsingOrigin_);
-    if (r.ok) r = parsingProgram_ ? parsingProgram_->commit() : whole.commit();
-    if (!r.ok) {
-        AddLog(r.message());
-        Status(r.message());
-        *fileError = r.message();
-        return false;
-    }
-    return true;
+        stored_.sha256 = r.sha256;
+        done(r, fileError);
+        ReleaseConnection(held);
+    });
+}
+
+Station::DiskWait Station::HoldConnection() {
+    if (Reception* r = ReceptionOf(parsingFrom_)) ++r->storing;
+    ++diskWork_;
+    parseDeferred_ = true;
+    return DiskWait{parsingFrom_, !parsingFrom_};
+}
+
+// The message is dealt with now; the connection's next one, if it came
+// meanwhile, is read.
+void Station::ReleaseConnection(const DiskWait& held) {
+    Reception* r = held.serial ? &serialRx_ : held.from ? ReceptionOf(held.from) : nullptr;
+    if (r && r->storing > 0) --r->storing;
+    --diskWork_;
+    Q_EMIT messageParsed();
+    if (held.serial) RunDeferred();
+    else if (held.from && held.from->bytesAvailable() > 0) NetDataArrival(held.from);
 }

@@ -7,7 +7,6 @@
 #include "link/serialpacer.h"
 #include "link/station.h"
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QScopedValueRollback>
 #include <memory>
 
@@ -51,6 +50,7 @@ bool Station::CtsStatus() {
 
 void Station::Comm_OnComm(int event) {
     Traced(QStringLiteral("Comm_OnComm()"), [&] {
+        if (Machine.Typ == 3 && IsoEvent(event)) return;
         switch (event) {
         case SerialPort::EvReceive: {
             // The fetch's time-out measures the silence of its own link.
@@ -151,7 +151,7 @@ void Station::SerialReceive(const QByteArray& data) {
     else serialRx_.clear();
     // An exchange still waiting for its answer keeps its time-out.
     SerialSilence(false);
-    Q_EMIT messageParsed();
+    if (!std::exchange(parseDeferred_, false)) Q_EMIT messageParsed();
 }
 
 // Unless the port is open: the message (unless quiet), the status text and
@@ -284,6 +284,10 @@ void Station::PaceSerial() {
 // Where the line's send stands: the status line and panels, as the pieces go.
 void Station::ShowPacing() {
     if (!pacer_) return;
+    if (isoPaced_) {
+        Q_EMIT isoWake();  // the tape send takes the pacer's news itself
+        return;
+    }
     const SerialPacer::Snapshot s = pacer_->take();
     if (paced_.empty() || paced_.front().id != s.id || !paced_.front().started) return;
     Paced& p = paced_.front();
@@ -309,6 +313,10 @@ void Station::ShowPacing() {
 }
 
 void Station::PacerEnded(quint64 id) {
+    if (id == isoPaced_) {
+        Q_EMIT isoWake();
+        return;
+    }
     if (paced_.empty() || paced_.front().id != id || !paced_.front().started) return;
     paced_.front().started = false;
     EndPaced(true);
@@ -341,6 +349,7 @@ void Station::EndPaced(bool whole, bool tell) {
                     QStringLiteral(")."));
     }
     --pacedUnended_;
+    Wake();
     if (p.done) p.done(whole);
     // What arrived complete meanwhile is parsed once the line is free.
     if (!sending_ && !deferred_.empty())
@@ -367,15 +376,17 @@ void Station::StopPaced() {
                 if (p.protocolOne && !p.closing)
                     Status(QStringLiteral("Sändning avbruten (") + SerialLink.AbortReason + QStringLiteral(")."));
                 --pacedUnended_;
+                Wake();
                 if (p.done) p.done(false);
             }
         },
         Qt::QueuedConnection);
 }
 
-bool Station::AwaitLine() {
-    while (pacedUnended_ > 0) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    return !Aborted;
+QCoro::Task<bool> Station::AwaitLine() {
+    // Not cut short by an abort: the line's end is told once it stopped.
+    while (pacedUnended_ > 0) co_await Step{this};
+    co_return !Aborted;
 }
 
 void Station::SendData(QByteArray& message, LinkState& link, QTcpSocket* socket, bool quiet) {

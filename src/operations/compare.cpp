@@ -2,10 +2,12 @@
 // from the machine into a temporary folder, never into the library, and
 // compared with the library's files.
 #include "operations/comparison.h"
+#include "common/pick.h"
 
 #include "common/ansi.h"
 #include "common/errorreport.h"
 #include "common/log.h"
+#include "common/trace.h"
 #include "common/paths.h"
 #include "library/filecompare.h"
 #include "library/programfile.h"
@@ -30,22 +32,22 @@ QString ComparisonText(ProgramComparison::Result result) {
     return QStringLiteral("Ej jämförd");
 }
 
-bool Station::FetchCopy(const QString& name, const QString& target, const QString& comment, QByteArray* status) {
+QCoro::Task<bool> Station::FetchCopy(QString name, QString target, QString comment, QByteArray* status) {
     status->clear();
     // A copy outside the library, or nothing at all.
-    if (target.isEmpty()) return false;
+    if (target.isEmpty()) co_return false;
     TransferDone = false;
-    if (RequestProgram(name, target, false, comment) && !Aborted) {
+    if (co_await RequestProgram(name, target, false, comment) && !Aborted) {
         Arm(TimeoutTimer);
-        AwaitExchange();
+        co_await AwaitExchange();
     }
     TimeoutTimer.stop();
     const bool done = exchange_ && exchange_->state == Exchange::State::Done;
     if (exchange_) *status = exchange_->status;
-    return done && FileExists(target);
+    co_return done && FileExists(target);
 }
 
-bool Station::VerifySent(const QString& name, const QString& path) {
+QCoro::Task<bool> Station::VerifySent(QString name, QString path) {
     QTemporaryDir copies;
     if (!copies.isValid()) {
         const QString text = QStringLiteral("Kontroll av %1: ingen tillfällig mapp (%2).").arg(name, copies.errorString());
@@ -53,16 +55,18 @@ bool Station::VerifySent(const QString& name, const QString& path) {
         Aborted = true;
         HidePilar();
         Status(text);
-        return false;
+        co_return false;
     }
     const QString copy = copies.filePath(QStringLiteral("kontroll"));
     QByteArray status;
-    const bool fetched = FetchCopy(name, copy, FileComment(path), &status);
-    if (Aborted) return false;
-    const FileDifference d = fetched ? CompareProgramFiles(path, copy) : FileDifference{};
+    const QString comment = FileComment(path);
+    const bool fetched = co_await FetchCopy(name, copy, comment, &status);
+    if (Aborted) co_return false;
+    FileDifference d;
+    if (fetched) d = CompareProgramFiles(path, copy);
     if (fetched && d.same) {
         AddLog(QStringLiteral("Kontrollerad: ") + name);
-        return true;
+        co_return true;
     }
     if (!fetched) AddLog(QStringLiteral("Kontroll av %1: kunde inte hämtas (%2).").arg(name, FromAnsi(status)));
     else if (!d.error.ok) AddLog(QStringLiteral("Kontroll av %1: %2").arg(name, d.error.message()));
@@ -70,14 +74,15 @@ bool Station::VerifySent(const QString& name, const QString& path) {
     Aborted = true;
     HidePilar();
     Status(QStringLiteral("Kontroll misslyckades: %1 skiljer sig i maskinen.").arg(name));
-    return false;
+    co_return false;
 }
 
-QList<ProgramComparison> Station::mnuCompare_Click(const QString& folder) {
+QCoro::Task<QList<ProgramComparison>> Station::mnuCompare_Click(QString folder) {
     using Result = ProgramComparison::Result;
     QList<ProgramComparison> results;
-    Traced(QStringLiteral("mnuCompare_Click()"), [&] {
-        if (RefuseWhileBusy()) return;
+    TraceEnter(QStringLiteral("mnuCompare_Click()"));
+    {
+        if (co_await RefuseWhileBusy()) co_return results;
         // The machine's copies go to a folder of their own, never over the
         // library's: without one there is no comparison.
         QTemporaryDir copies;
@@ -86,19 +91,17 @@ QList<ProgramComparison> Station::mnuCompare_Click(const QString& folder) {
                 QStringLiteral("Jämförelsen kan inte göras: ingen tillfällig mapp (%1).").arg(copies.errorString());
             AddLog(text);
             Status(text);
-            return;
+            co_return results;
         }
         ListAnswer.reset();
-        cmdDir_Click();
-        if (!Aborted && OpenExchange()) {
-            if (!TimeoutTimer.isActive()) Arm(TimeoutTimer);
-            AwaitExchange();
-            TimeoutTimer.stop();
-        }
+        co_await cmdDir_Click();
+        TimeoutTimer.stop();
         if (!ListAnswer.value_or(false)) {
             if (!Aborted) Status(QStringLiteral("Ingen programlista från maskinen. Jämförelsen avbruten."));
-            return;
+            if (JobRun* job = CurrentJob()) job->record.state = JobState::Failed;
+            co_return results;
         }
+        if (JobRun* job = CurrentJob()) job->record.state = JobState::Running;
         // The library's programs by name; a machine's name finds its file the
         // way a fetch would: exactly, else without regard to case.
         QStringList files;
@@ -134,33 +137,36 @@ QList<ProgramComparison> Station::mnuCompare_Click(const QString& folder) {
                 ShowPilar(QStringLiteral("Jämför: \"") + n + QStringLiteral("\"..."), RecArrows());
                 QByteArray status;
                 const QString problem = ProgramNameRefusal(n, Machine);
+                const QString comment = FileComment(path);
+                bool fetched = false;
+                if (problem.isEmpty()) fetched = co_await FetchCopy(n, copy, comment, &status);
                 if (!problem.isEmpty()) {
                     c.result = Result::Failed;
                     c.detail = problem;
-                } else if (!FetchCopy(n, copy, FileComment(path), &status)) {
+                } else if (!fetched) {
                     c.result = Result::Failed;
                     c.detail = status.isEmpty() ? QStringLiteral("inget program från maskinen")
                                                 : QStringLiteral("maskinen svarade %1").arg(FromAnsi(status));
                 } else {
                     const FileDifference d = CompareProgramFiles(path, copy);
                     c.result = d.same ? Result::Same : d.error.ok ? Result::Different : Result::Failed;
-                    const QString why = d.error.ok ? DifferenceText(d) : d.error.message();
-                    if (!d.same) c.detail = c.detail.isEmpty() ? why : c.detail + QStringLiteral(", ") + why;
+                    const QString why = Pick<QString>(d.error.ok, DifferenceText(d), d.error.message());
+                    if (!d.same) c.detail = Pick<QString>(c.detail.isEmpty(), why, c.detail + QStringLiteral(", ") + why);
                     QFile::remove(copy);
                 }
                 panel_.setProgress(++done, total);
             }
-            const QString detail = c.detail.isEmpty() ? QString() : QStringLiteral(" (") + c.detail + QLatin1Char(')');
+            const QString detail = Pick<QString>(c.detail.isEmpty(), QString(), QStringLiteral(" (") + c.detail + QLatin1Char(')'));
             AddLog(QStringLiteral("Jämförelse %1: %2%3").arg(n, ComparisonText(c.result), detail));
             results << c;
         }
         HidePilar();
         panel_.setProgress(0, 0);
-        if (Aborted) return;
+        if (Aborted) co_return results;
         for (qsizetype i = 0; i < files.size(); ++i)
             if (!matched[i]) {
                 const qsizetype dot = files[i].indexOf(QLatin1Char('.'));
-                results << ProgramComparison{dot < 0 ? files[i] : files[i].left(dot), Result::OnlyLibrary, {}};
+                results << ProgramComparison{Pick<QString>(dot < 0, files[i], files[i].left(dot)), Result::OnlyLibrary, {}};
             }
         int count[5] = {};
         for (const ProgramComparison& c : results) ++count[int(c.result)];
@@ -172,6 +178,13 @@ QList<ProgramComparison> Station::mnuCompare_Click(const QString& folder) {
                 .arg(count[3]);
         if (count[4]) summary += QStringLiteral(", %1 ej jämförda").arg(count[4]);
         Status(summary + QLatin1Char('.'));
-    });
-    return results;
+        if (JobRun* job = CurrentJob()) job->record.text = summary + QLatin1Char('.');
+        for (const ProgramComparison& c : results) {
+            static const ProgramResult kRow[] = {ProgramResult::Same, ProgramResult::Differs, ProgramResult::Missing,
+                                                 ProgramResult::Missing, ProgramResult::Failed};
+            Row(c.name, QString(), 0, {}, kRow[int(c.result)],
+                ComparisonText(c.result) + Pick<QString>(c.detail.isEmpty(), QString(), QStringLiteral(" (") + c.detail + QLatin1Char(')')));
+        }
+    }
+    co_return results;
 }

@@ -1,108 +1,128 @@
 // "Uppdatera bibliotek" and "Radera": the machine's list and deletions.
-// Both send their request and return with its exchange open; the parser
-// completes it, or its time-out ends it.
+// Each ends when the parser completed its exchange or its time-out ended it.
 #include "common/ansi.h"
+#include "common/pick.h"
 #include "common/errorreport.h"
 #include "common/log.h"
+#include "common/trace.h"
 #include "link/arrows.h"
 #include "link/frames.h"
 #include "link/station.h"
 
-void Station::cmdDir_Click() {
-    Traced(QStringLiteral("CmdDir_Click()"), [&] {
-        if (RefuseWhileBusy()) return;
-        panel_.UpdateLocalFolders();
-        AddLog(QStringLiteral("Begär fillista."));
-        Aborted = false;
-        Status(QStringLiteral("Ansluter..."));
-        const QByteArray request = BuildFrame("C", "DRQ", "ALL", "", "00");
-        bool requested = false;
-        if (Machine.Typ == 1) {
-            if (Comm && Comm->isOpen()) {
-                Status(QStringLiteral("Ansluten, Skickar begäran..."));
-                Open("DRQ", QString(), nullptr).silence = true;
-                requested = true;
-                QByteArray message = request;
-                SendData(message, SerialLink, nullptr, false);
-                AwaitLine();
-            }
-        } else if (Machine.Typ == 2) {
-            if (Comm && Comm->isOpen()) {
-                Status(QStringLiteral("Ansluten, Skickar begäran..."));
-                Open("D", QString(), nullptr).silence = true;
-                requested = true;
-                SendProtocolOne(Machine.Conversion ? BuildColonFrame(":", "D", "L") : BuildShortFrame("D", ""));
-            }
-        } else if (Machine.Typ == 0) {
-            if (ConnectToSock(comsock)) {
-                Status(QStringLiteral("Ansluten, Skickar begäran..."));
-                Open("DRQ", QString(), comsock);
-                requested = true;
-                QByteArray message = request;
-                SendData(message, NetLink, comsock, false);
-            }
+QCoro::Task<void> Station::cmdDir_Click() {
+    TraceEnter(QStringLiteral("CmdDir_Click()"));
+    if (Machine.Typ == 3 && IsoCannotAsk()) co_return;
+    if (co_await RefuseWhileBusy()) co_return;
+    panel_.UpdateLocalFolders();
+    AddLog(QStringLiteral("Begär fillista."));
+    Aborted = false;
+    Status(QStringLiteral("Ansluter..."));
+    const QByteArray request = BuildFrame("C", "DRQ", "ALL", "", "00");
+    bool requested = false;
+    if (Machine.Typ == 1) {
+        if (Comm && Comm->isOpen()) {
+            Status(QStringLiteral("Ansluten, Skickar begäran..."));
+            Open("DRQ", QString(), nullptr).silence = true;
+            requested = true;
+            QByteArray message = request;
+            SendData(message, SerialLink, nullptr, false);
+            co_await AwaitLine();
         }
-        if (Aborted) {
-            EndExchange(Exchange::State::Ended);
-            return;
+    } else if (Machine.Typ == 2) {
+        if (Comm && Comm->isOpen()) {
+            Status(QStringLiteral("Ansluten, Skickar begäran..."));
+            Open("D", QString(), nullptr).silence = true;
+            requested = true;
+            QByteArray list = Pick(Machine.Conversion, BuildColonFrame(":", "D", "L"), BuildShortFrame("D", ""));
+            co_await SendProtocolOne(std::move(list));
         }
-        Status(QStringLiteral("Väntar på svar..."));
-        // The list is awaited under its own time-out, on the network too.
-        if (requested && OpenExchange()) {
-            if (Machine.Typ != 0) SerialSilence(true);
-            else Arm(TimeoutTimer);
+    } else if (Machine.Typ == 0) {
+        if (co_await ConnectToSock(comsock)) {
+            Status(QStringLiteral("Ansluten, Skickar begäran..."));
+            Open("DRQ", QString(), comsock);
+            requested = true;
+            QByteArray message = request;
+            SendData(message, NetLink, comsock, false);
         }
-    });
+    }
+    if (Aborted) {
+        EndExchange(Exchange::State::Ended);
+        co_return;
+    }
+    Status(QStringLiteral("Väntar på svar..."));
+    // The list is awaited under its own time-out, on the network too.
+    if (requested && OpenExchange()) {
+        if (Machine.Typ != 0) SerialSilence(true);
+        else Arm(TimeoutTimer);
+        co_await AwaitExchange();
+    }
+    if (JobRun* job = CurrentJob(); job && job->record.kind == JobKind::List) {
+        if (ListAnswer == true) job->record.text = QStringLiteral("%1 program i maskinen.").arg(panel_.remoteNames().size());
+        else job->record.state = JobState::Failed;
+    }
 }
 
-void Station::cmdDel_Click() {
-    Traced(QStringLiteral("cmdDel_Click()"), [&] {
-        if (RefuseWhileBusy()) return;
-        Aborted = false;
-        const QStringList selected = panel_.remoteSelection();
-        if (selected.isEmpty()) return;
-        const QString n = selected.first();
-        if (RefuseName(n)) return;
-        const auto answer =
-            panel_.message(QStringLiteral("Är du säker på att du vill radera filen \"") + n + QStringLiteral("\"?"),
-                           QStringLiteral("Radera"), MsgIcon::Exclamation, OperatorPanel::Buttons::YesNo);
-        if (answer != OperatorPanel::Answer::Yes) return;
-        ShowPilar(QStringLiteral("Raderar: ") + n, DeleteArrows());
-        Status(QStringLiteral("Ansluter..."));
-        AddLog(QStringLiteral("Begär borttagning av fil: ") + n);
-        const QByteArray name = ToAnsi(n);
-        MachineLink().FileName = n;
-        const QByteArray request = BuildFrame("C", "DEL", "", name, "00");
-        const QString framed = FromAnsi(TrimBlanks(request.mid(9, 6)));
-        if (Machine.Typ == 1) {
+QCoro::Task<void> Station::cmdDel_Click() {
+    TraceEnter(QStringLiteral("cmdDel_Click()"));
+    if (Machine.Typ == 3 && IsoCannotAsk()) co_return;
+    if (co_await RefuseWhileBusy()) co_return;
+    Aborted = false;
+    const QStringList selected = panel_.remoteSelection();
+    if (selected.isEmpty()) co_return;
+    const QString n = selected.first();
+    if (RefuseName(n)) {
+        Row(n, QString(), 0, {}, ProgramResult::Failed, lastStatus_);
+        co_return;
+    }
+    const auto answer =
+        panel_.message(QStringLiteral("Är du säker på att du vill radera filen \"") + n + QStringLiteral("\"?"),
+                       QStringLiteral("Radera"), MsgIcon::Exclamation, OperatorPanel::Buttons::YesNo);
+    if (answer != OperatorPanel::Answer::Yes) {
+        Row(n, QString(), 0, {}, ProgramResult::Skipped, QStringLiteral("Inte raderat."));
+        co_return;
+    }
+    lastStatus_.clear();
+    ShowPilar(QStringLiteral("Raderar: ") + n, DeleteArrows());
+    Status(QStringLiteral("Ansluter..."));
+    AddLog(QStringLiteral("Begär borttagning av fil: ") + n);
+    const QByteArray name = ToAnsi(n);
+    MachineLink().FileName = n;
+    const QByteArray request = BuildFrame("C", "DEL", "", name, "00");
+    const QString framed = FromAnsi(TrimBlanks(request.mid(9, 6)));
+    bool done = false;
+    if (Machine.Typ == 1) {
+        Status(QStringLiteral("Ansluten, Skickar begäran..."));
+        Open("DEL", framed, nullptr);
+        co_await SendRequest(request, 1);
+    } else if (Machine.Typ == 2) {
+        if (Comm && Comm->isOpen()) {
             Status(QStringLiteral("Ansluten, Skickar begäran..."));
-            Open("DEL", framed, nullptr);
-            SendRequest(request, 1);
-        } else if (Machine.Typ == 2) {
-            if (Comm && Comm->isOpen()) {
-                Status(QStringLiteral("Ansluten, Skickar begäran..."));
-                const QByteArray erase = ProtocolOneRequest("E", name);
-                Open("E", P1Name(erase), nullptr);
-                // The colon form acknowledges nothing: written is done, as its stores are.
-                if (!Machine.Conversion) Arm(SvarTimer);
-                SendProtocolOne(erase);
-                if (Machine.Conversion && !Aborted && OpenExchange()) {
-                    EndExchange(Exchange::State::Done);
-                    Status(QStringLiteral("Radering utförd ('") + n + QStringLiteral("')."));
-                    panel_.removeRemoteItem(n);
-                    HidePilar();
-                }
-            }
-        } else if (Machine.Typ == 0) {
-            if (ConnectToSock(comsock)) {
-                Status(QStringLiteral("Ansluten, Skickar begäran..."));
-                Open("DEL", framed, comsock);
-                SendRequest(request, 0);
+            const QByteArray erase = ProtocolOneRequest("E", name);
+            Open("E", P1Name(erase), nullptr);
+            // The colon form acknowledges nothing: written is done, as its stores are.
+            if (!Machine.Conversion) Arm(SvarTimer);
+            co_await SendProtocolOne(erase);
+            if (Machine.Conversion && !Aborted && OpenExchange()) {
+                EndExchange(Exchange::State::Done);
+                Status(QStringLiteral("Radering utförd ('") + n + QStringLiteral("')."));
+                panel_.removeRemoteItem(n);
+                HidePilar();
+                done = true;
             }
         }
-        if (Aborted) EndExchange(Exchange::State::Ended);
-        // Bounded like a fetch: a machine that never answers must not leave
-        // the indicator running.
-        if (!Aborted && Machine.Typ != 2 && OpenExchange()) Arm(TimeoutTimer);
-    });
+    } else if (Machine.Typ == 0) {
+        if (co_await ConnectToSock(comsock)) {
+            Status(QStringLiteral("Ansluten, Skickar begäran..."));
+            Open("DEL", framed, comsock);
+            co_await SendRequest(request, 0);
+        }
+    }
+    if (Aborted) EndExchange(Exchange::State::Ended);
+    // Bounded like a fetch: a machine that never answers must not leave
+    // the indicator running.
+    if (!Aborted && Machine.Typ != 2 && OpenExchange()) Arm(TimeoutTimer);
+    if (!done && !Aborted && OpenExchange()) done = co_await AwaitExchange();
+    else if (!done) done = !Aborted && exchange_ && exchange_->state == Exchange::State::Done;
+    Row(n, QString(), 0, {}, done ? ProgramResult::Ok : ProgramResult::Failed,
+        Pick<QString>(done, QStringLiteral("Raderat."), lastStatus_));
 }

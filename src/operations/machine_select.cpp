@@ -17,7 +17,8 @@ bool Station::cmbMaskiner_Click(int slot, const QString& name, bool withDirReque
                            AppTitle(), MsgIcon::Critical, OperatorPanel::Buttons::Ok);
             return;
         }
-        if (Machine.GetDir && withDirRequest && (Machine.Typ == 0 || HeldBy.isEmpty())) cmdDir_Click();
+        if (Machine.GetDir && withDirRequest && (Machine.Typ == 0 || HeldBy.isEmpty()))
+            Submit(JobKind::List, QStringLiteral("fönster ") + CurrentUser(), [this](JobRun&) { return cmdDir_Click(); });
     });
     return applied;
 }
@@ -46,15 +47,18 @@ bool Station::ApplyMachine(int slot, const QString& name) {
         if (Machine.Modell != QLatin1String("?")) panel_.setDocuments(ModelDocuments(Machine.Modell));
         panel_.setTreeFolders(Machine.RootPath, Machine.SendPath);
         panel_.showMachine(name, Machine.SendPath);
-        if ((Machine.Typ == 1 || Machine.Typ == 2) && Comm && !HeldBy.isEmpty()) {
+        const bool serial = Machine.Typ >= 1 && Machine.Typ <= 3;
+        if (serial && Comm && !HeldBy.isEmpty()) {
             if (Comm->isOpen()) Comm->close();
             Status(HeldBy);
-        } else if ((Machine.Typ == 1 || Machine.Typ == 2) && Comm) {
+        } else if (serial && Comm) {
             if (Machine.ComPort < 1) Raise(8002);
             if (Comm->isOpen()) Comm->close();
             Comm->setCommPort(Machine.ComPort);
             // Lines with modem lines stop within the UART's FIFO when the machine drops CTS.
-            Comm->setHardwareFlowControl(!General.IgnoreCts);
+            // ISO tape paces itself by DC1/DC3 unless it uses CTS.
+            Comm->setHardwareFlowControl(!General.IgnoreCts &&
+                                         (Machine.Typ != 3 || Machine.Handskakning == QLatin1String("CTS")));
             if (!Comm->setSettings(Machine.BaudRate + Machine.Settings))
                 Raise(380);
             if (!Comm->open()) {

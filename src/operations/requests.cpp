@@ -16,35 +16,33 @@ QByteArray Station::ProtocolOneRequest(const QByteArray& letter, const QByteArra
 }
 
 // A protocol-1 message on the serial link, carried in the link's OutBuffer while it goes out.
-void Station::SendProtocolOne(QByteArray message) {
+QCoro::Task<void> Station::SendProtocolOne(QByteArray message) {
     SerialLink.OutBuffer = std::move(message);
     SendDatap1(SerialLink.OutBuffer, SerialLink, false, false);
     SerialLink.OutBuffer.clear();
-    AwaitLine();
+    co_await AwaitLine();
 }
 
-void Station::SendProtocolOne(Outgoing& message) {
+QCoro::Task<void> Station::SendProtocolOne(Outgoing& message) {
     SendDatap1(message, SerialLink, false);
     SerialLink.OutBuffer.clear();
-    AwaitLine();
+    co_await AwaitLine();
 }
 
 // Sends the request for one program on the machine's link.
-void Station::SendRequest(const QByteArray& request, qint16 typ) {
-    QByteArray message = request;
+QCoro::Task<void> Station::SendRequest(QByteArray request, qint16 typ) {
     ClearInput(typ == 0 ? comsockRx_ : serialRx_);
-    if (typ == 0) SendData(message, NetLink, comsock, false);
+    if (typ == 0) SendData(request, NetLink, comsock, false);
     else {
-        SendData(message, SerialLink, nullptr, false);
-        AwaitLine();
+        SendData(request, SerialLink, nullptr, false);
+        co_await AwaitLine();
     }
 }
 
 // Asks for one program, which goes to target when it arrives: the library
 // (a version kept) or a copy outside it. The exchange is open when this
 // returns true; false when the request could not go out.
-bool Station::RequestProgram(const QString& n, const QString& target, bool library, const QString& comment,
-                             bool manual) {
+QCoro::Task<bool> Station::RequestProgram(QString n, QString target, bool library, QString comment, bool manual) {
     const QByteArray name = ToAnsi(n);
     MachineLink().FileName = n;
     auto open = [&](const QByteArray& request, QTcpSocket* socket) {
@@ -58,16 +56,16 @@ bool Station::RequestProgram(const QString& n, const QString& target, bool libra
     };
     if (Machine.Typ == 0) {
         comsock->abort();
-        if (!ConnectToSock(comsock)) return false;
+        if (!co_await ConnectToSock(comsock)) co_return false;
         Status(QStringLiteral("Ansluten, Skickar begäran..."));
         const QByteArray request = BuildFrame("C", "LOD", "", name, "00");
         open(request, comsock);
-        SendRequest(request, 0);
+        co_await SendRequest(request, 0);
     } else if (Machine.Typ == 1) {
         Status(QStringLiteral("Ansluten, Skickar begäran..."));
         const QByteArray request = BuildFrame("C", "LOD", "", name, "00");
         open(request, nullptr);
-        SendRequest(request, 1);
+        co_await SendRequest(request, 1);
     } else if (Machine.Typ == 2) {
         Status(QStringLiteral("Ansluten, Skickar begäran..."));
         if (Machine.Conversion || manual) {
@@ -79,12 +77,12 @@ bool Station::RequestProgram(const QString& n, const QString& target, bool libra
         const QByteArray request = ProtocolOneRequest("L", name);
         open(request, nullptr);
         ClearInput(serialRx_);
-        SendProtocolOne(request);
+        co_await SendProtocolOne(request);
     } else {
-        return false;
+        co_return false;
     }
     if (Aborted) EndExchange(Exchange::State::Ended);
-    return OpenExchange() != nullptr;
+    co_return OpenExchange() != nullptr;
 }
 
 // A program file to send; a file that vanished since it was listed is an

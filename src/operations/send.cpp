@@ -1,8 +1,10 @@
 // "Sänd": the selected local programs go to the machine one after the other,
 // each after the machine answered the previous one.
 #include "common/ansi.h"
+#include "common/pick.h"
 #include "common/errorreport.h"
 #include "common/log.h"
+#include "common/trace.h"
 #include "common/paths.h"
 #include "library/programfile.h"
 #include "link/arrows.h"
@@ -20,120 +22,135 @@ bool Station::RemoteFileExists(const QString& fileName) const {
     return false;
 }
 
-void Station::cmdSend_Click() {
-    Traced(QStringLiteral("cmdSend_Click()"), [&] {
-        if (RefuseWhileBusy()) return;
-        Aborted = false;
-        Status(QStringLiteral("Ansluter..."));
-        const QStringList selected = panel_.localSelection();
-        // Every program is read from the folder the run started in.
-        const QString folder = panel_.treeFolder();
-        // Every name is checked before the first program goes out.
-        for (const QString& name : selected)
-            if (RefuseName(NameWithoutExt(name), name)) return;
-        // Several programs show how far the run has come.
-        const int total = selected.size() > 1 ? int(selected.size()) : 0;
-        const auto progressEnds = qScopeGuard([&] {
-            if (total) panel_.setProgress(0, 0);
-        });
-        int done = 0;
-        for (const QString& name : selected) {
-            if (total) panel_.setProgress(done++, total);
-            TransferDone = true;
-            if (Aborted) break;
-            TransferDone = false;
-            AddLog(QStringLiteral("Begär sändning av fil: ") + name);
-            ShowPilar(QStringLiteral("Sänder: \"") + name + QStringLiteral("\"..."), SendArrows());
-            bool skip = false;
-            if (RemoteFileExists(name)) {
-                const auto answer = panel_.message(QStringLiteral("Filen finns redan i maskinen. Skriva över?"),
-                                                   AppTitle(), MsgIcon::Question, OperatorPanel::Buttons::YesNoCancel);
-                if (answer == OperatorPanel::Answer::Cancel) {
-                    Aborted = true;
-                    HidePilar();
-                    return;
-                }
-                if (answer == OperatorPanel::Answer::No) {
-                    HidePilar();
-                    TransferDone = true;
-                    skip = true;
-                }
+QCoro::Task<void> Station::cmdSend_Click() {
+    TraceEnter(QStringLiteral("cmdSend_Click()"));
+    if (co_await RefuseWhileBusy()) co_return;
+    if (Machine.Typ == 3) {
+        co_await IsoSend_Click();
+        co_return;
+    }
+    Aborted = false;
+    Status(QStringLiteral("Ansluter..."));
+    const QStringList selected = panel_.localSelection();
+    // Every program is read from the folder the run started in.
+    const QString folder = panel_.treeFolder();
+    // Every name is checked before the first program goes out.
+    for (const QString& name : selected)
+        if (RefuseName(NameWithoutExt(name), name)) {
+            Row(NameWithoutExt(name), JoinPath(folder, name), 0, {}, ProgramResult::Failed, lastStatus_);
+            co_return;
+        }
+    // Several programs show how far the run has come.
+    const int total = selected.size() > 1 ? int(selected.size()) : 0;
+    const auto progressEnds = qScopeGuard([&] {
+        if (total) panel_.setProgress(0, 0);
+    });
+    int done = 0;
+    for (const QString& name : selected) {
+        const QString path = JoinPath(folder, name);
+        const QString program = NameWithoutExt(name);
+        TransferDone = true;
+        if (Aborted || Jobs.closed()) {
+            Row(program, path, 0, {}, ProgramResult::Skipped,
+                Pick<QString>(Aborted, QStringLiteral("Inte sänt: körningen avbröts."), QStringLiteral("Inte sänt: servern stannar.")));
+            continue;
+        }
+        if (total) panel_.setProgress(done++, total);
+        TransferDone = false;
+        lastStatus_.clear();
+        AddLog(QStringLiteral("Begär sändning av fil: ") + name);
+        ShowPilar(QStringLiteral("Sänder: \"") + name + QStringLiteral("\"..."), SendArrows());
+        bool skip = false;
+        if (RemoteFileExists(name)) {
+            const auto answer = panel_.message(QStringLiteral("Filen finns redan i maskinen. Skriva över?"),
+                                               AppTitle(), MsgIcon::Question, OperatorPanel::Buttons::YesNoCancel);
+            if (answer == OperatorPanel::Answer::Cancel) {
+                Aborted = true;
+                HidePilar();
+                Row(program, path, 0, {}, ProgramResult::Skipped, QStringLiteral("Inte sänt: avbrutet vid frågan."));
+                continue;
             }
-            const QString path = JoinPath(folder, name);
-            if (!skip && !FileExists(path)) {
-                // An empty program would overwrite the machine's copy: skip instead.
-                AddLog(QStringLiteral("Filen finns inte: ") + path);
-                Status(QStringLiteral("Filen finns inte: ") + name);
+            if (answer == OperatorPanel::Answer::No) {
+                HidePilar();
                 TransferDone = true;
                 skip = true;
+                Row(program, path, 0, {}, ProgramResult::Skipped, QStringLiteral("Finns redan i maskinen; inte överskrivet."));
             }
-            if (!skip) {
-                const QByteArray program = ToAnsi(NameWithoutExt(name));
-                // The final status texts name the program of this send.
-                MachineLink().FileName = NameWithoutExt(name);
-                const QByteArray head = BuildFrame("C", "SAV", "", program, "00");
-                const QString framed = FromAnsi(TrimBlanks(head.mid(9, 6)));
-                if (Machine.Typ == 1) {
-                    Status(QStringLiteral("Ansluten."));
-                    Status(QStringLiteral("Läser fil..."));
-                    SerialLink.OutBuffer = head + '\n';
-                    Outgoing message(SerialLink.OutBuffer, Outgoing::Close::Checksum, Machine.EOB);
-                    message.setProgram(OpenProgram(path));
-                    Open("SAV", framed, nullptr).target = path;
-                    Status(QStringLiteral("Skickar data..."));
-                    SendData(message, SerialLink, nullptr, false);
-                    SerialLink.OutBuffer.clear();
-                    AwaitLine();
-                    if (Aborted) {
-                        EndExchange(Exchange::State::Ended);
-                        break;
-                    }
-                    Status(QStringLiteral("Skickat klart."));
-                } else if (Machine.Typ == 2) {
-                    Status(QStringLiteral("Ansluten."));
-                    Status(QStringLiteral("Läser fil..."));
-                    SerialLink.OutBuffer = Machine.Conversion ? BuildColonFrame(":", program, "S")
-                                                              : BuildShortFrame("S", program) + '\n';
-                    Outgoing message(SerialLink.OutBuffer, Outgoing::Close::LfPercent);
-                    message.setProgram(OpenProgram(path));
-                    Status(QStringLiteral("Skickar data..."));
-                    SendProtocolOne(message);
-                    // Protocol 1's store has no answer: the line's end is the transfer's.
-                    Q_EMIT transferEnded(false, NameWithoutExt(name), QFileInfo(path).size(), !Aborted);
-                    if (Aborted) break;
+        }
+        if (!skip && !FileExists(path)) {
+            // An empty program would overwrite the machine's copy: skip instead.
+            AddLog(QStringLiteral("Filen finns inte: ") + path);
+            Status(QStringLiteral("Filen finns inte: ") + name);
+            TransferDone = true;
+            skip = true;
+            Row(program, path, 0, {}, ProgramResult::Failed, lastStatus_);
+        }
+        // What went out, told by the message once the link is done with it.
+        const auto sent = std::make_shared<Outgoing::Sent>();
+        if (!skip) {
+            const QByteArray frameName = ToAnsi(program);
+            // The final status texts name the program of this send.
+            MachineLink().FileName = program;
+            const QByteArray head = BuildFrame("C", "SAV", "", frameName, "00");
+            const QString framed = FromAnsi(TrimBlanks(head.mid(9, 6)));
+            if (Machine.Typ == 1) {
+                Status(QStringLiteral("Ansluten."));
+                Status(QStringLiteral("Läser fil..."));
+                SerialLink.OutBuffer = head + '\n';
+                Outgoing message(SerialLink.OutBuffer, Outgoing::Close::Checksum, Machine.EOB);
+                message.setProgram(OpenProgram(path));
+                message.reportTo(sent);
+                Open("SAV", framed, nullptr).target = path;
+                Status(QStringLiteral("Skickar data..."));
+                SendData(message, SerialLink, nullptr, false);
+                SerialLink.OutBuffer.clear();
+                co_await AwaitLine();
+                if (Aborted) EndExchange(Exchange::State::Ended);
+                else Status(QStringLiteral("Skickat klart."));
+            } else if (Machine.Typ == 2) {
+                Status(QStringLiteral("Ansluten."));
+                Status(QStringLiteral("Läser fil..."));
+                SerialLink.OutBuffer = Pick(Machine.Conversion, BuildColonFrame(":", frameName, "S"), BuildShortFrame("S", frameName) + '\n');
+                Outgoing message(SerialLink.OutBuffer, Outgoing::Close::LfPercent);
+                message.setProgram(OpenProgram(path));
+                message.reportTo(sent);
+                Status(QStringLiteral("Skickar data..."));
+                co_await SendProtocolOne(message);
+                // Protocol 1's store has no answer: the line's end is the transfer's.
+                Q_EMIT transferEnded(false, program, QFileInfo(path).size(), !Aborted);
+                if (!Aborted) {
                     Status(QStringLiteral("Skickat klart."));
                     // Protocol 1 has no answer to a store: waiting for one would
                     // only end in a time-out after every program.
                     TransferDone = true;
-                } else if (Machine.Typ == 0) {
-                    if (ConnectToSock(comsock)) {
-                        Status(QStringLiteral("Ansluten."));
-                        Status(QStringLiteral("Skickar data..."));
-                        Outgoing message(head + "\r\n", Outgoing::Close::Checksum, Machine.EOB);
-                        message.setProgram(OpenProgram(path));
-                        Open("SAV", framed, comsock).target = path;
-                        SendData(message, NetLink, comsock, false);
-                        if (Aborted) {
-                            EndExchange(Exchange::State::Ended);
-                            break;
-                        }
-                        Status(QStringLiteral("Skickat klart."));
-                    }
+                }
+            } else if (Machine.Typ == 0) {
+                if (co_await ConnectToSock(comsock)) {
+                    Status(QStringLiteral("Ansluten."));
+                    Status(QStringLiteral("Skickar data..."));
+                    Outgoing message(head + "\r\n", Outgoing::Close::Checksum, Machine.EOB);
+                    message.setProgram(OpenProgram(path));
+                    message.reportTo(sent);
+                    Open("SAV", framed, comsock).target = path;
+                    SendData(message, NetLink, comsock, false);
+                    if (Aborted) EndExchange(Exchange::State::Ended);
+                    else Status(QStringLiteral("Skickat klart."));
                 }
             }
-            if (Aborted) break;
-            if (!TransferDone) Status(QStringLiteral("Väntar på svar..."));
-            // The answer ends the exchange and its time-out together.
-            if (OpenExchange()) {
-                Arm(SvarTimer);
-                AwaitExchange();
-            }
-            SvarTimer.stop();
-            // Protocol 1 has no "00" to tell that the machine stored it.
-            if (General.VerifyAfterSend && !skip && TransferDone && !Aborted && Machine.Typ != 2 &&
-                !VerifySent(NameWithoutExt(name), path))
-                break;
         }
-        HidePilar();
-    });
+        if (!Aborted && !TransferDone) Status(QStringLiteral("Väntar på svar..."));
+        // The answer ends the exchange and its time-out together.
+        if (!Aborted && OpenExchange()) {
+            Arm(SvarTimer);
+            co_await AwaitExchange();
+        }
+        SvarTimer.stop();
+        if (skip) continue;
+        bool ok = TransferDone && !Aborted;
+        // Protocol 1 has no "00" to tell that the machine stored it.
+        if (ok && General.VerifyAfterSend && Machine.Typ != 2 && !co_await VerifySent(program, path)) ok = false;
+        Row(program, path, sent->bytes, sent->sha256, ok ? ProgramResult::Ok : ProgramResult::Failed,
+            Pick<QString>(ok, QStringLiteral("Sänt."), lastStatus_));
+    }
+    HidePilar();
 }

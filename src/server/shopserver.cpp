@@ -5,6 +5,7 @@
 #include "common/home.h"
 #include "common/log.h"
 #include "common/savefile.h"
+#include "jobs/journal.h"
 #include "link/hostfilter.h"
 #include "link/qtserialport.h"
 #include "link/station.h"
@@ -149,8 +150,7 @@ QString ServerSocketFor(const QString& machine) {
     const QJsonObject state = ReadState();
     for (const QJsonValue& v : state.value(QStringLiteral("machines")).toArray()) {
         const QJsonObject m = v.toObject();
-        if (m.value(QStringLiteral("name")).toString() == machine && m.value(QStringLiteral("serial")).toBool())
-            return state.value(QStringLiteral("socket")).toString();
+        if (m.value(QStringLiteral("name")).toString() == machine) return state.value(QStringLiteral("socket")).toString();
     }
     return {};
 }
@@ -199,8 +199,14 @@ bool ShopServer::start(const GeneralSettings& general, const QStringList& names,
         lock_.reset();
         return false;
     }
+    // Jobs a killed server left running end before any new one starts.
+    if (const int ended = Journal().recoverUnended()) AddLog(QStringLiteral("Journalen: %1 jobb som en stoppad server lämnade är avbrutna.").arg(ended));
     started_ = QDateTime::currentDateTime();
     general_ = general;
+    // The jobs list survives a restart: the newest ended jobs from the journal.
+    const QList<Job> past = Journal().read({}, {}, general.JobRows);
+    for (auto it = past.rbegin(); it != past.rend(); ++it)
+        if (it->finished()) ended_.push_back(*it);
     all_ = names.isEmpty();
     const QList<MachineEntry> list = MachineList();
     QList<MachineEntry> chosen;
@@ -229,8 +235,9 @@ bool ShopServer::start(const GeneralSettings& general, const QStringList& names,
         } catch (const AppError&) {
             // Told below, when the station reads them.
         }
-        s->isSerial = probe.Typ == 1 || probe.Typ == 2;
+        s->isSerial = probe.Typ >= 1 && probe.Typ <= 3;
         s->station = std::make_unique<Station>(*s->panel, s->isSerial ? makePort_() : nullptr);
+        s->station->JournalJobs = true;
         Station& st = *s->station;
         st.LogPrefix = prefix;
         st.ApplyGeneralSettings(general);
@@ -251,6 +258,7 @@ bool ShopServer::start(const GeneralSettings& general, const QStringList& names,
             if (!st.ApplyMachine(m.slot, m.name)) continue;  // reported already
             setAddresses(*raw);
         }
+        connect(&st.Jobs, &JobQueue::changed, this, &ShopServer::recordJob);
         connect(&st, &Station::requestArrived, this, [this, raw](const QString& command, const QString& name) {
             raw->request = {QDateTime::currentDateTime(), command, name};
             changed();
@@ -432,12 +440,51 @@ void ShopServer::reload(const GeneralSettings& general) {
     publish();
 }
 
-int ShopServer::runVerb(const QStringList& words, VerbIO& io) {
+QCoro::Task<int> ShopServer::runVerb(QStringList words, VerbIO& io) {
     if (!runner_) {
         io.err(QStringLiteral("Servern kan inte köra kommandon."));
-        return 2;
+        co_return 2;
     }
-    return runner_(words, io);
+    co_return co_await runner_(std::move(words), io);
+}
+
+void ShopServer::recordJob(const Job& job) {
+    if (!job.finished()) {
+        open_.insert(job.id, job);
+    } else {
+        open_.remove(job.id);
+        ended_.push_back(job);
+        while (ended_.size() > size_t(std::max(1, general_.JobRows))) ended_.pop_front();
+    }
+    Q_EMIT jobChanged(job);
+    changed();
+}
+
+QList<Job> ShopServer::jobs(const QString& machine, int limit) const {
+    if (limit <= 0) limit = general_.JobRows;
+    QList<Job> open = open_.values();
+    std::sort(open.begin(), open.end(), [](const Job& a, const Job& b) { return a.created > b.created; });
+    QList<Job> out;
+    for (const Job& j : open)
+        if (machine.isEmpty() || j.machine == machine) out << j;
+    for (auto it = ended_.rbegin(); it != ended_.rend() && out.size() < limit; ++it)
+        if (machine.isEmpty() || it->machine == machine) out << *it;
+    if (out.size() > limit) out.resize(limit);
+    return out;
+}
+
+std::optional<Job> ShopServer::job(const QString& id) const {
+    if (const auto it = open_.constFind(id); it != open_.constEnd()) return *it;
+    for (auto it = ended_.rbegin(); it != ended_.rend(); ++it)
+        if (it->id == id) return *it;
+    return std::nullopt;
+}
+
+bool ShopServer::cancelJob(const QString& id) {
+    const auto it = open_.constFind(id);
+    if (it == open_.constEnd()) return false;
+    Station* st = station(it->machine);
+    return st && st->Jobs.cancel(id);
 }
 
 void ShopServer::changed() {
@@ -449,22 +496,40 @@ void ShopServer::stop(int graceMs, std::function<void()> done) {
     verbs_.close();
     retry_.stop();
     AddLog(QStringLiteral("Servern stannar: inga nya förfrågningar tas emot."));
+    // No job starts any more, and a running one starts no further program;
+    // nobody is waited for but the transfers already under way.
+    for (const auto& s : served_) s->station->Jobs.close(QStringLiteral("Servern stannar: jobbet startades inte."));
     auto* poll = new QTimer(this);
     const QDateTime deadline = QDateTime::currentDateTime().addMSecs(graceMs);
     auto check = [this, poll, deadline, done] {
         bool idle = true;
-        for (const auto& s : served_) idle = idle && s->station->Idle();
+        for (const auto& s : served_) idle = idle && s->station->Idle() && !s->station->Jobs.running();
         if (!idle && QDateTime::currentDateTime() < deadline) return;
         poll->stop();
         poll->deleteLater();
         // What is still under way ends without leaving half a file.
-        for (const auto& s : served_)
-            if (!s->station->Idle()) {
-                s->station->AddLog(QStringLiteral("Överföringen avbröts när servern stannade."));
-                s->station->cmdAbort_Click();
+        for (const auto& s : served_) {
+            Station& st = *s->station;
+            if (const auto job = st.Jobs.runningJob()) st.Jobs.cancel(job->record.id);
+            if (!st.Idle()) {
+                st.AddLog(QStringLiteral("Överföringen avbröts när servern stannade."));
+                st.cmdAbort_Click();
             }
+        }
         publish();
-        done();
+        // The cancelled jobs end, and the clients that waited for them get
+        // their exit status, a few turns of the loop later: a moment for that.
+        auto* settle = new QTimer(this);
+        const QDateTime until = QDateTime::currentDateTime().addMSecs(2000);
+        connect(settle, &QTimer::timeout, this, [this, settle, until, done] {
+            bool ended = verbs_.serving() == 0;
+            for (const auto& s : served_) ended = ended && !s->station->Jobs.running();
+            if (!ended && QDateTime::currentDateTime() < until) return;
+            settle->stop();
+            settle->deleteLater();
+            done();
+        });
+        settle->start(10);
     };
     // The first look comes after the events already waiting, so that bytes
     // that arrived before the signal count as a transfer under way.

@@ -5,6 +5,7 @@
 // server's state published for `status` and anyone else to read.
 #include "config/generalsettings.h"
 #include "config/machines.h"
+#include "jobs/job.h"
 #include "link/listener.h"
 #include "server/verbio.h"
 #include "server/verbsocket.h"
@@ -14,6 +15,8 @@
 #include <QLockFile>
 #include <QObject>
 #include <QTimer>
+#include <deque>
+#include <optional>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -59,7 +62,14 @@ public:
     // program, which knows the verbs, hands the runner in. Exit status 2
     // without one.
     void setVerbRunner(VerbRunner runner) { runner_ = std::move(runner); }
-    int runVerb(const QStringList& words, VerbIO& io);
+    QCoro::Task<int> runVerb(QStringList words, VerbIO& io);
+
+    // Every machine's jobs, newest first: those queued and running, then
+    // the last ended ones (JobRows); machine: one machine's only.
+    QList<Job> jobs(const QString& machine = {}, int limit = 0) const;
+    std::optional<Job> job(const QString& id) const;
+    // Cancels a queued or running job; false when no such job is open.
+    bool cancelJob(const QString& id);
 
     // Writes the published state now (it is also written a moment after
     // every change).
@@ -71,6 +81,8 @@ public:
 Q_SIGNALS:
     // The state changed (a moment ago; the same rhythm as the file).
     void published();
+    // A job was queued, started or ended.
+    void jobChanged(const Job& job);
 
 private:
     struct Served;
@@ -81,7 +93,11 @@ private:
     void portEvent(Served& s, int code);
     static QString InvalidSerialSetting(int slot);
 
+    void recordJob(const Job& job);
     std::vector<std::unique_ptr<Served>> served_;
+    // Queued and running jobs by id, and the newest ended ones, oldest first.
+    QHash<QString, Job> open_;
+    std::deque<Job> ended_;
     Listener listener_;
     QTimer retry_, publish_;
     std::unique_ptr<QLockFile> lock_;
@@ -90,7 +106,7 @@ private:
     GeneralSettings general_;
     bool all_ = true;
     VerbRunner runner_;
-    VerbSocket verbs_{[this](const QStringList& words, VerbIO& io) { return runVerb(words, io); }};
+    VerbSocket verbs_{[this](QStringList words, VerbIO& io) { return runVerb(std::move(words), io); }};
 };
 
 // The files of a running server, in the program folder.

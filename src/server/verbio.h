@@ -3,6 +3,7 @@
 // error and the terminal. A verb the shop server runs for a client (the
 // command line through the server's local socket, or the web API) writes to
 // that client instead.
+#include <QCoro/QCoroTask>
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -23,9 +24,12 @@ public:
         Q_UNUSED(prompt);
         return std::nullopt;
     }
+    // Called when the client leaves before the verb has ended (its job is
+    // cancelled); null: nothing to cancel.
+    virtual void onGone(std::function<void()> cancel) { Q_UNUSED(cancel); }
 };
 
 // The words of a verb after the program's name ("send", "--no", "Fräs 1",
 // "/srv/nc/O1000.NC"), run in this process for io; returns the verb's exit
 // status.
-using VerbRunner = std::function<int(const QStringList& words, VerbIO& io)>;
+using VerbRunner = std::function<QCoro::Task<int>(QStringList words, VerbIO& io)>;

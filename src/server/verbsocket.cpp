@@ -2,14 +2,13 @@
 
 #include "common/log.h"
 
-#include <QCoreApplication>
-#include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QFileInfo>
 #include <QLocalSocket>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QTimer>
 #ifdef Q_OS_LINUX
 #include <grp.h>
@@ -28,18 +27,18 @@ QJsonObject ReadLine(QLocalSocket* socket) {
 
 class ClientIO : public VerbIO {
 public:
-    ClientIO(QLocalSocket* socket, bool interactive) : socket_(socket), interactive_(interactive) {}
+    explicit ClientIO(QLocalSocket* socket) : socket_(socket) {
+        gone_ = QObject::connect(socket, &QLocalSocket::disconnected, socket, [this] {
+            if (cancel_) std::exchange(cancel_, {})();
+        });
+    }
+    ~ClientIO() override { QObject::disconnect(gone_); }
     void out(const QString& text) override { Send({{QStringLiteral("out"), text}}); }
     void err(const QString& text) override { Send({{QStringLiteral("err"), text}}); }
-    bool interactive() const override { return interactive_; }
-    // The person at the client's terminal answers; the verb waits for the line.
-    std::optional<QString> ask(const QString& prompt) override {
-        if (!socket_) return std::nullopt;
-        Send({{QStringLiteral("ask"), prompt}});
-        while (socket_ && socket_->state() == QLocalSocket::ConnectedState && !socket_->canReadLine())
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        if (!socket_ || !socket_->canReadLine()) return std::nullopt;
-        return ReadLine(socket_).value(QStringLiteral("answer")).toString();
+    void onGone(std::function<void()> cancel) override {
+        cancel_ = std::move(cancel);
+        // Gone already: nothing is left to serve.
+        if (cancel_ && (!socket_ || socket_->state() != QLocalSocket::ConnectedState)) std::exchange(cancel_, {})();
     }
 
 private:
@@ -48,11 +47,12 @@ private:
             socket_->write(QJsonDocument(message).toJson(QJsonDocument::Compact) + '\n');
     }
     QPointer<QLocalSocket> socket_;
-    bool interactive_;
+    std::function<void()> cancel_;
+    QMetaObject::Connection gone_;
 };
 }  // namespace
 
-VerbSocket::VerbSocket(std::function<int(const QStringList&, VerbIO&)> run, QObject* parent)
+VerbSocket::VerbSocket(VerbRunner run, QObject* parent)
     : QObject(parent), run_(std::move(run)) {
     connect(&server_, &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket* client = server_.nextPendingConnection()) {
@@ -71,10 +71,7 @@ VerbSocket::VerbSocket(std::function<int(const QStringList&, VerbIO&)> run, QObj
                     return;
                 }
                 client->setProperty("running", true);
-                // Run after this handler: the verb waits in event loops of its own.
-                QTimer::singleShot(0, this, [this, client = QPointer<QLocalSocket>(client)] {
-                    if (client) Serve(client);
-                });
+                Serve(client);
             });
         }
     });
@@ -134,15 +131,20 @@ bool VerbSocket::Allowed(QLocalSocket* client) {
 #endif
 }
 
-void VerbSocket::Serve(QLocalSocket* socket) {
+QCoro::Task<void> VerbSocket::Serve(QLocalSocket* socket) {
+    ++serving_;
+    const auto served = qScopeGuard([this] { --serving_; });
     const QPointer<QLocalSocket> client(socket);
     const QJsonObject request = ReadLine(socket);
     QStringList words;
     for (const QJsonValue& w : request.value(QStringLiteral("words")).toArray()) words << w.toString();
-    ClientIO io(socket, request.value(QStringLiteral("interactive")).toBool());
     AddLog(QStringLiteral("Kommando från annat program: ") + words.join(QLatin1Char(' ')));
-    const int status = words.isEmpty() ? 2 : run_(words, io);
-    if (!client) return;
+    int status = 2;
+    {
+        ClientIO io(socket);
+        if (!words.isEmpty()) status = co_await run_(words, io);
+    }
+    if (!client) co_return;
     client->write(QJsonDocument(QJsonObject{{QStringLiteral("exit"), status}}).toJson(QJsonDocument::Compact) + '\n');
     client->disconnectFromServer();
 }

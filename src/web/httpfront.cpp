@@ -43,7 +43,7 @@ QByteArray ErrorJson(const QString& text) {
 }
 
 HttpAnswer Refusal(int status, const QString& text) {
-    return HttpAnswer{status, "application/json; charset=utf-8", ErrorJson(text), false};
+    return HttpAnswer{status, "application/json; charset=utf-8", ErrorJson(text), false, {}};
 }
 
 // Equal without the time telling how much of the start matched.
@@ -217,7 +217,8 @@ struct HttpFront::Core {
         if (!r) return MHD_NO;
         if (!a.type.isEmpty()) MHD_add_response_header(r, "Content-Type", a.type.constData());
         for (const auto& h : kSecurity) MHD_add_response_header(r, h[0], h[1]);
-        if (a.status == 405) MHD_add_response_header(r, "Allow", "GET, HEAD, POST, PUT");
+        if (a.status == 405) MHD_add_response_header(r, "Allow", "GET, HEAD, POST, PUT, DELETE");
+        if (!a.location.isEmpty()) MHD_add_response_header(r, "Location", a.location.constData());
         const MHD_Result ok = MHD_queue_response(c, unsigned(a.status), r);
         MHD_destroy_response(r);
         return ok;
@@ -298,6 +299,15 @@ struct HttpFront::Core {
         const MHD_ConnectionInfo* client = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
         ex->request.peer = client ? Unmapped(QHostAddress(client->client_addr)) : QHostAddress();
         ex->request.path = url;
+        MHD_get_connection_values(
+            c, MHD_GET_ARGUMENT_KIND,
+            [](void* into, MHD_ValueKind, const char* key, const char* value) {
+                // Handed over as sent, still percent-encoded.
+                static_cast<QMap<QByteArray, QByteArray>*>(into)->insert(
+                    QByteArray::fromPercentEncoding(key), QByteArray::fromPercentEncoding(value ? value : ""));
+                return MHD_YES;
+            },
+            &ex->request.args);
         const QByteArray m(method);
         ex->request.head = m == "HEAD";
         ex->request.method = ex->request.head ? QByteArray("GET") : m;
@@ -314,7 +324,7 @@ struct HttpFront::Core {
         if (!hostAllowed(c, MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Host")))
             return refuseNow(c, *ex, 421, QStringLiteral("Host är inte webbsidans adress."));
         const QByteArray& verb = ex->request.method;
-        const bool changing = verb == "POST" || verb == "PUT";
+        const bool changing = verb == "POST" || verb == "PUT" || verb == "DELETE";
         if (!changing && verb != "GET") return refuseNow(c, *ex, 405, QStringLiteral("Metoden stöds inte."));
         ex->cap = verb == "PUT" ? limits.bodyBytes : limits.jsonBytes;
         // MHD itself answers a Content-Length that is no number (400) or

@@ -11,6 +11,7 @@
 #include "link/hostfilter.h"
 #include "link/refusallog.h"
 #include <QByteArray>
+#include <QMap>
 #include <QHostAddress>
 #include <QObject>
 #include <QStringList>
@@ -34,6 +35,7 @@ struct HttpRequest {
     QByteArray method;  // GET, POST or PUT; HEAD comes as GET with head set
     bool head = false;
     QByteArray path;    // as sent, percent-encoded, without the query
+    QMap<QByteArray, QByteArray> args;  // the query's arguments, decoded
     QHostAddress peer;
     QByteArray body;
 };
@@ -43,6 +45,7 @@ struct HttpAnswer {
     QByteArray type;
     QByteArray body;
     bool noCache = false;
+    QByteArray location;  // a Location header, when not empty
 };
 
 // One request under way, from the handler until it is answered.

@@ -1,4 +1,8 @@
 #include "web/webserver.h"
+#include "operations/comparison.h"
+#include "server/jobpanel.h"
+#include "link/filelists.h"
+#include "link/machinestore.h"
 #include "common/ansi.h"
 #include "common/dates.h"
 #include "common/home.h"
@@ -24,6 +28,7 @@ namespace Status {
 enum : int {
     Ok = 200,
     Created = 201,
+    Accepted = 202,
     BadRequest = 400,
     NotFound = 404,
     Conflict = 409,
@@ -45,6 +50,12 @@ struct WebServer::Reply {
     }
     void json(const QJsonObject& o, int status = Status::Ok) const { json(QJsonDocument(o), status); }
     void json(const QJsonArray& a) const { json(QJsonDocument(a)); }
+    // 202 Accepted: the job was queued; where to watch it.
+    void accepted(const Job& job) const {
+        front->answer(exchange, HttpAnswer{Status::Accepted, "application/json; charset=utf-8",
+                                           QJsonDocument(job.toJson()).toJson(QJsonDocument::Compact), true,
+                                           "/api/jobs/" + QUrl::toPercentEncoding(job.id)});
+    }
     void error(int status, const QString& text) const { json(QJsonObject{{QStringLiteral("error"), text}}, status); }
     void bytes(const QByteArray& data, const QByteArray& type) const {
         front->answer(exchange, HttpAnswer{Status::Ok, type, data, true});
@@ -52,24 +63,6 @@ struct WebServer::Reply {
 };
 
 namespace {
-// A verb's lines, kept for the answer; nobody can be asked.
-class CollectIO : public VerbIO {
-public:
-    QStringList outLines, errLines;
-    void out(const QString& text) override { outLines << text.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
-    void err(const QString& text) override { errLines << text.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
-};
-
-// A verb's exit status as HTTP: done, failed at the machine, refused, not all done.
-int ExitStatus(int code) {
-    switch (code) {
-    case 0: return Status::Ok;
-    case 2: return Status::BadRequest;
-    case 3: return Status::Conflict;
-    default: return Status::BadGateway;
-    }
-}
-
 // A file name as a plain name in one folder: no folder, drive or way up.
 bool PlainName(const QString& name) {
     if (name.isEmpty() || name == QLatin1String(".") || name.contains(QLatin1String(".."))) return false;
@@ -131,6 +124,17 @@ WebServer::WebServer(ShopServer& shop, const GeneralSettings& general, QObject* 
             if (status == 0) metrics_.connectionRefused(n);
             else metrics_.refused(status, n);
         });
+    connect(&shop_, &ShopServer::jobChanged, this, &WebServer::jobEvent);
+    waitTick_.setInterval(1000);
+    connect(&waitTick_, &QTimer::timeout, this, [this] {
+        std::erase_if(waiting_, [this](const Waiting& w) {
+            if (!w.until.hasExpired()) return false;
+            if (const auto job = shop_.job(w.id)) w.reply->json(job->toJson());
+            else w.reply->error(Status::NotFound, QStringLiteral("Okänt jobb \"%1\".").arg(w.id));
+            return true;
+        });
+        if (waiting_.empty()) waitTick_.stop();
+    });
     for (const QString& name : shop_.names()) {
         rings_.insert(name, TrafficRing(general.TrafficRows));
         Station* st = shop_.station(name);
@@ -213,6 +217,8 @@ QJsonArray WebServer::machinesJson() const {
     for (const QJsonValue& v : shop_.state().value(QStringLiteral("machines")).toArray()) {
         QJsonObject m = v.toObject();
         m.insert(QStringLiteral("state"), m.value(QStringLiteral("link")));
+        if (const Station* st = shop_.station(m.value(QStringLiteral("name")).toString()))
+            m.insert(QStringLiteral("tape"), st->Machine.Typ == 3);
         const auto sending = outbound_.find(m.value(QStringLiteral("name")).toString());
         if (sending != outbound_.end() && m.value(QStringLiteral("busy")).toBool()) {
             // A serial line shows where the piece it is sending starts ("129 tecken").
@@ -276,6 +282,7 @@ void WebServer::dispatch(const HttpRequest& request, const Reply& reply) {
     if (get && parts.size() == 2 && parts[1] == QLatin1String("machines")) return reply.json(machinesJson());
     if (get && parts.size() == 2 && parts[1] == QLatin1String("log")) return reply.json(LogTail(200));
     if (parts.size() >= 3 && parts[1] == QLatin1String("machines")) return machineRoute(request, parts[2], parts.mid(3), reply);
+    if (parts.value(1) == QLatin1String("jobs")) return jobRoute(request, parts, reply);
     reply.error(Status::NotFound, QStringLiteral("Sidan finns inte."));
 }
 
@@ -305,7 +312,7 @@ void WebServer::machineRoute(const HttpRequest& request, const QString& machine,
         return upload(request, machine, *st, rest[1], reply);
     if (request.method == "POST" && rest.size() == 1) {
         const QStringList verbs{QStringLiteral("send"), QStringLiteral("fetch"), QStringLiteral("delete"),
-                                QStringLiteral("compare"), QStringLiteral("programs")};
+                                QStringLiteral("compare"), QStringLiteral("programs"), QStringLiteral("drip")};
         if (!verbs.contains(what)) return reply.error(Status::NotFound, QStringLiteral("Sidan finns inte."));
         QJsonParseError parsed{};
         const QJsonDocument doc = QJsonDocument::fromJson(request.body, &parsed);
@@ -313,53 +320,45 @@ void WebServer::machineRoute(const HttpRequest& request, const QString& machine,
             return reply.error(Status::BadRequest, QStringLiteral("Kroppen är inget JSON-objekt."));
         const QJsonObject body = doc.object();
         const bool yes = body.value(QStringLiteral("yes")).toBool();
-        if (what == QLatin1String("programs")) {
-            return verb(machine, {QStringLiteral("dir"), QStringLiteral("--"), machine}, reply,
-                        [this, machine](const QStringList& out) {
-                            QJsonArray programs;
-                            for (const QString& line : out) {
-                                const QStringList f = line.split(QLatin1Char('\t'));
-                                programs.append(QJsonObject{{QStringLiteral("name"), f.value(0)},
-                                                            {QStringLiteral("size"), f.value(1)}});
-                            }
-                            Held& held = lists_[machine];
-                            held = Held{QDateTime::currentDateTime(), programs};
-                            return QJsonObject{{QStringLiteral("programs"), programs},
-                                               {QStringLiteral("time"), GeneralDate(held.time)}};
-                        });
-        }
         // The window asks before it deletes; here the question's answer must come with the request.
         if (what == QLatin1String("delete") && !yes)
             return reply.error(Status::BadRequest, QStringLiteral("bekräftelse saknas: radera vill ha \"yes\": true."));
-        QStringList words{what};
-        // The answer to the verb's question (overwrite); nobody is asked, so without it: No.
-        if (yes) words << QStringLiteral("--yes");
-        // Whatever follows is a name, never a flag.
-        words << QStringLiteral("--") << machine;
+        auto panel = std::make_shared<JobPanel>(st->Machine.SendPath, yes);
         if (what == QLatin1String("send")) {
             const QStringList files = Strings(body.value(QStringLiteral("files")));
             if (files.isEmpty()) return reply.error(Status::BadRequest, QStringLiteral("Inga filer angivna (\"files\")."));
             for (const QString& f : files) {
                 if (!PlainName(f)) return reply.error(Status::BadRequest, QStringLiteral("Ogiltigt filnamn \"%1\".").arg(f));
-                if (Dashed(f))
-                    return reply.error(Status::BadRequest, QStringLiteral("Ogiltigt filnamn \"%1\": börjar med \"-\".").arg(f));
                 const QString path = st->Machine.SendPath + QLatin1Char('/') + f;
                 if (!QFileInfo(path).isFile())
                     return reply.error(Status::NotFound, QStringLiteral("Filen \"%1\" finns inte i sändmappen.").arg(f));
-                words << path;
+                const QString why = ProgramNameRefusal(NameWithoutExt(f), st->Machine);
+                if (!why.isEmpty())
+                    return reply.error(Status::BadRequest,
+                                       QStringLiteral("ogiltigt programnamn \"%1\" (filen \"%2\"): %3.").arg(NameWithoutExt(f), f, why));
             }
-        } else if (what != QLatin1String("compare")) {
+            panel->local = files;
+        } else if (what == QLatin1String("drip")) {
+            const QString f = body.value(QStringLiteral("file")).toString();
+            if (st->Machine.Typ != 3)
+                return reply.error(Status::BadRequest, QStringLiteral("Droppmatning går bara till maskiner på ISO-remsa."));
+            if (!PlainName(f)) return reply.error(Status::BadRequest, QStringLiteral("Ogiltigt filnamn \"%1\".").arg(f));
+            if (!QFileInfo(st->Machine.SendPath + QLatin1Char('/') + f).isFile())
+                return reply.error(Status::NotFound, QStringLiteral("Filen \"%1\" finns inte i sändmappen.").arg(f));
+            panel->local = {f};
+            const QJsonValue from = body.value(QStringLiteral("from"));
+            panel->from = from.isDouble() ? QString::number(from.toInteger()) : from.toString();
+        } else if (what == QLatin1String("fetch") || what == QLatin1String("delete")) {
             const QStringList programs = Strings(body.value(QStringLiteral("programs")));
             if (programs.isEmpty()) return reply.error(Status::BadRequest, QStringLiteral("Inga program angivna (\"programs\")."));
             for (const QString& p : programs) {
-                // The verbs' own rule, and no name that a flag could be taken for.
-                const QString why = Dashed(p) ? QStringLiteral("börjar med \"-\"") : ProgramNameRefusal(p, st->Machine);
+                const QString why = ProgramNameRefusal(p, st->Machine);
                 if (!why.isEmpty())
                     return reply.error(Status::BadRequest, QStringLiteral("Ogiltigt programnamn \"%1\": %2.").arg(p, why));
             }
-            words << programs;
+            panel->remote = programs;
         }
-        return verb(machine, words, reply);
+        return submit(request, machine, *st, what, panel, yes, reply);
     }
     reply.error(Status::NotFound, QStringLiteral("Sidan finns inte."));
 }
@@ -402,56 +401,124 @@ void WebServer::upload(const HttpRequest& request, const QString& machine, Stati
     if (body.isEmpty()) return reply.error(Status::BadRequest, QStringLiteral("Tom fil: inget att lägga i sändmappen."));
     const QString path = st.Machine.SendPath + QLatin1Char('/') + file;
     const bool existed = QFileInfo::exists(path);
-    const FileResult kept = KeepVersion(path, QStringLiteral("webben"));
-    if (!kept.ok) return reply.error(Status::InternalServerError, kept.message());
-    SafeFile out(path);
-    if (!out.open() || !out.write(body) || !out.commit())
-        return reply.error(Status::InternalServerError,
-                           QStringLiteral("Filen \"%1\" kunde inte skrivas: %2").arg(file, out.failure().description()));
-    st.AddLog(QStringLiteral("Webben: \"%1\" lades i sändmappen (%2 tecken).").arg(file, QString::number(body.size())));
-    reply.json(QJsonObject{{QStringLiteral("file"), file}, {QStringLiteral("size"), double(body.size())}},
-               existed ? Status::Ok : Status::Created);
-}
-
-void WebServer::verb(const QString& machine, const QStringList& words, const Reply& reply,
-                     const std::function<QJsonObject(const QStringList&)>& extra) {
-    queue_.push_back([this, machine, words, reply, extra] {
-        CollectIO io;
-        const auto& rows = traffic(machine);
-        const qint64 before = rows.empty() ? 0 : rows.back().id;
-        const int code = shop_.runVerb(words, io);
-        // The machine said "08" (no such program) to one of the verb's requests.
-        bool unknown = false;
-        for (auto it = rows.rbegin(); it != rows.rend() && it->id > before; ++it)
-            unknown = unknown || (it->in && it->bytes.size() >= 19 && it->bytes.mid(17, 2) == "08");
-        QJsonObject o{{QStringLiteral("exit"), code},
-                      {QStringLiteral("out"), QJsonArray::fromStringList(io.outLines)},
-                      {QStringLiteral("err"), QJsonArray::fromStringList(io.errLines)}};
-        if (extra && code == 0) {
-            const QJsonObject more = extra(io.outLines);
-            for (auto it = more.begin(); it != more.end(); ++it) o.insert(it.key(), it.value());
-        }
-        if (code != 0 && !io.errLines.isEmpty()) o.insert(QStringLiteral("error"), io.errLines.join(QLatin1Char('\n')));
-        // compare's 1 is its answer (something differs), not a failure.
-        const bool compared = words.value(0) == QLatin1String("compare") && code == 1;
-        reply.json(o, compared ? Status::Ok : code != 0 && unknown ? Status::NotFound : ExitStatus(code));
+    // The lock, the version and the commit on a worker, as a machine's store:
+    // no machine's answer waits for an upload's disk.
+    StoreWork work;
+    work.path = path;
+    work.text = body;
+    work.origin = QStringLiteral("webben");
+    const qint64 size = body.size();
+    WhenReady(&st, StartStore(std::move(work)), [reply, file, size, existed, station = &st](const StoreResult& r) {
+        if (!r.stored())
+            return reply.error(Status::InternalServerError,
+                               QStringLiteral("Filen \"%1\" kunde inte skrivas: %2").arg(file, r.file.message()));
+        station->AddLog(QStringLiteral("Webben: \"%1\" lades i sändmappen (%2 tecken).").arg(file, QString::number(size)));
+        reply.json(QJsonObject{{QStringLiteral("file"), file}, {QStringLiteral("size"), double(size)}},
+                   existed ? Status::Ok : Status::Created);
     });
-    if (!running_) QTimer::singleShot(0, this, &WebServer::runQueued);
-}
-
-void WebServer::runQueued() {
-    if (running_) return;
-    running_ = true;
-    while (!queue_.empty()) {
-        auto work = std::move(queue_.front());
-        queue_.pop_front();
-        work();
-    }
-    running_ = false;
 }
 
 void WebServer::broadcast(const QByteArray& event, const QByteArray& data) {
     const QByteArray chunk = "event: " + event + "\ndata: " + data + "\n\n";
     // A client that does not read is dropped by its stream once it is 1 MB behind.
     for (const auto& s : streams_) s->push(chunk);
+}
+
+namespace {
+// The job's work: what the request asked for, in the station's own steps.
+QCoro::Task<void> ApiJob(Station* st, std::shared_ptr<JobPanel> panel, QString what, bool yes,
+                         std::function<void(const QList<RemoteEntry>&)> listed) {
+    if (what == QLatin1String("send")) {
+        // Without "yes" an existing program is not overwritten: that needs the machine's list.
+        if (!yes) {
+            co_await st->cmdDir_Click();
+            if (st->ListAnswer != true) {
+                if (JobRun* job = st->CurrentJob()) {
+                    job->record.state = JobState::Failed;
+                    job->record.text = QStringLiteral("Ingen programlista från maskinen; inget sändes.");
+                }
+                co_return;
+            }
+        }
+        co_await st->cmdSend_Click();
+    } else if (what == QLatin1String("fetch")) {
+        co_await st->cmdRec_Click();
+    } else if (what == QLatin1String("delete")) {
+        const QStringList programs = panel->remote;
+        for (const QString& p : programs) {
+            panel->remote = {p};
+            co_await st->cmdDel_Click();
+            if (st->Aborted) break;
+        }
+    } else if (what == QLatin1String("compare")) {
+        co_await st->mnuCompare_Click(st->Machine.SendPath);
+    } else if (what == QLatin1String("drip")) {
+        const QString path = st->Machine.SendPath + QLatin1Char('/') + panel->local.value(0);
+        co_await st->DripJob(path, panel->from);
+    } else {
+        co_await st->cmdDir_Click();
+        if (st->ListAnswer == true) listed(panel->list);
+    }
+}
+
+JobKind KindOf(const QString& what) {
+    if (what == QLatin1String("send")) return JobKind::Send;
+    if (what == QLatin1String("fetch")) return JobKind::Fetch;
+    if (what == QLatin1String("delete")) return JobKind::Delete;
+    if (what == QLatin1String("compare")) return JobKind::Compare;
+    if (what == QLatin1String("drip")) return JobKind::Drip;
+    return JobKind::List;
+}
+}  // namespace
+
+void WebServer::submit(const HttpRequest& request, const QString& machine, Station& st, const QString& what,
+                       std::shared_ptr<JobPanel> panel, bool yes, const Reply& reply) {
+    auto listed = [this, machine](const QList<RemoteEntry>& list) {
+        QJsonArray programs;
+        for (const RemoteEntry& e : list)
+            programs.append(QJsonObject{{QStringLiteral("name"), FromAnsi(e.name)}, {QStringLiteral("size"), FromAnsi(e.size)}});
+        lists_[machine] = Held{QDateTime::currentDateTime(), programs};
+    };
+    Station* station = &st;
+    const auto run = st.Submit(
+        KindOf(what), QStringLiteral("webb ") + request.peer.toString(),
+        [station, panel, what, yes, listed](JobRun&) { return ApiJob(station, panel, what, yes, listed); }, panel.get());
+    reply.accepted(run->record);
+}
+
+void WebServer::jobRoute(const HttpRequest& request, const QStringList& parts, const Reply& reply) {
+    if (request.method == "GET" && parts.size() == 2) {
+        QJsonArray out;
+        for (const Job& j : shop_.jobs(QString::fromUtf8(request.args.value("machine")))) out.append(j.toJson());
+        return reply.json(out);
+    }
+    if (parts.size() != 3) return reply.error(Status::NotFound, QStringLiteral("Sidan finns inte."));
+    const QString id = parts[2];
+    if (request.method == "DELETE") {
+        if (!shop_.cancelJob(id)) {
+            const auto job = shop_.job(id);
+            return job ? reply.json(job->toJson()) : reply.error(Status::NotFound, QStringLiteral("Okänt jobb \"%1\".").arg(id));
+        }
+        return reply.json(shop_.job(id).value_or(Job{}).toJson());
+    }
+    if (request.method != "GET") return reply.error(Status::NotFound, QStringLiteral("Sidan finns inte."));
+    const auto job = shop_.job(id);
+    if (!job) return reply.error(Status::NotFound, QStringLiteral("Okänt jobb \"%1\".").arg(id));
+    const int wait = std::clamp(request.args.value("wait").toInt(), 0, 300);
+    if (job->finished() || wait == 0) return reply.json(job->toJson());
+    // Answered when the job ends, or with the job as it is when the seconds have passed.
+    waiting_.push_back({id, std::make_shared<Reply>(reply), QDeadlineTimer(wait * 1000)});
+    if (!waitTick_.isActive()) waitTick_.start();
+}
+
+void WebServer::jobEvent(const Job& job) {
+    broadcast("job", QJsonDocument(job.toJson()).toJson(QJsonDocument::Compact));
+    const bool check = job.finished();
+    std::erase_if(waiting_, [&](const Waiting& w) {
+        const bool expired = w.until.hasExpired();
+        if (!(check && w.id == job.id) && !expired) return false;
+        w.reply->json((w.id == job.id ? job : shop_.job(w.id).value_or(job)).toJson());
+        return true;
+    });
+    if (waiting_.empty()) waitTick_.stop();
 }

@@ -12,6 +12,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QJsonArray>
+#include <QDeadlineTimer>
 #include <QJsonObject>
 #include <QMap>
 #include <QObject>
@@ -22,7 +23,9 @@
 #include <vector>
 
 class QTcpSocket;
+class JobPanel;
 class ShopServer;
+struct Job;
 class Station;
 
 class WebServer : public QObject {
@@ -43,9 +46,12 @@ private:
     void machineRoute(const HttpRequest& request, const QString& machine, const QStringList& rest, const Reply& reply);
     void library(Station& st, const Reply& reply);
     void upload(const HttpRequest& request, const QString& machine, Station& st, const QString& file, const Reply& reply);
-    void verb(const QString& machine, const QStringList& words, const Reply& reply,
-              const std::function<QJsonObject(const QStringList&)>& extra = {});
-    void runQueued();
+    // Queues what (send, fetch, delete, compare, programs) as a job on the
+    // machine and answers 202 with it.
+    void submit(const HttpRequest& request, const QString& machine, Station& st, const QString& what,
+                std::shared_ptr<JobPanel> panel, bool yes, const Reply& reply);
+    void jobRoute(const HttpRequest& request, const QStringList& parts, const Reply& reply);
+    void jobEvent(const Job& job);
     void broadcast(const QByteArray& event, const QByteArray& data);
     QJsonArray machinesJson() const;
 
@@ -55,9 +61,14 @@ private:
     quint16 port_ = 0;
     Metrics metrics_;
     QMap<QString, TrafficRing> rings_;
-    // Verbs run one at a time, each after the event that asked for it.
-    std::deque<std::function<void()>> queue_;
-    bool running_ = false;
+    // Answers waiting for a job to end (GET /api/jobs/ID?wait=S).
+    struct Waiting {
+        QString id;
+        std::shared_ptr<Reply> reply;
+        QDeadlineTimer until;
+    };
+    std::vector<Waiting> waiting_;
+    QTimer waitTick_;
     std::vector<std::shared_ptr<HttpStream>> streams_;
     // Each machine's own list as it last came, and when: GET answers it and never asks the machine.
     struct Held {

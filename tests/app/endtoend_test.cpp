@@ -32,6 +32,8 @@ TEST(EndToEnd, SendAndFetchOverTcpShowInBothLists) {
     frm_main& w = h.open();
     auto* remote = h.child<QAbstractItemView>("RemoteFilesLV");
     auto* local = h.child<QAbstractItemView>("FileListView");
+    // The window's job has ended once the machine may be changed again.
+    auto idle = [&] { return WaitUntil([&] { return h.child<QComboBox>("cmbMaskiner")->isEnabled(); }); };
 
     // Selecting the machine at start asked for its list.
     ASSERT_TRUE(WaitUntil([&] { return remote->model()->rowCount() == 2; }));
@@ -41,17 +43,20 @@ TEST(EndToEnd, SendAndFetchOverTcpShowInBothLists) {
     auto* send = h.child<QPushButton>("cmdSend");
     ASSERT_TRUE(ClickRow(local, "O100.NC"));
     send->click();
-    ASSERT_TRUE(WaitUntil([&] { return w.remoteNames().contains("O100"); }));
+    ASSERT_TRUE(idle());
+    ASSERT_TRUE(w.remoteNames().contains("O100"));
     EXPECT_TRUE(sim.program("O100").contains("G1 X5"));
     h.ui.answers << OperatorPanel::Answer::No;
     ASSERT_TRUE(ClickRow(local, "O100.NC"));
     send->click();
+    ASSERT_TRUE(idle());
     EXPECT_EQ(h.ui.texts(), QStringList{"Filen finns redan i maskinen. Skriva över?"});
     h.ui.shown.clear();
 
     ASSERT_TRUE(ClickRow(remote, "O7010"));
     auto* rec = h.child<QPushButton>("cmdRec");
     rec->click();
+    ASSERT_TRUE(idle());
     ASSERT_TRUE(WaitUntil([&] { return Column(local, 0).contains("O7010.NC"); }));
     EXPECT_TRUE(h.home.read("ncprog/O7010.NC").contains("G0 X0"));
 
@@ -60,6 +65,7 @@ TEST(EndToEnd, SendAndFetchOverTcpShowInBothLists) {
     EXPECT_TRUE(tree->isColumnHidden(2));
     h.program("O100.NC", "(NOTE)%O100(AXEL)\r\nG1 X6\r\n%");
     w.findChild<QAction*>("mnuCompare")->trigger();
+    ASSERT_TRUE(idle());
     EXPECT_FALSE(tree->isColumnHidden(2));
     EXPECT_EQ(Column(remote, 0), (QStringList{"O100", "O7010", "O8000"}));
     EXPECT_EQ(Column(remote, 2), (QStringList{"Olika", "Lika", "Bara i maskinen"}));
@@ -68,7 +74,9 @@ TEST(EndToEnd, SendAndFetchOverTcpShowInBothLists) {
     ASSERT_TRUE(ClickRow(remote, "O8000"));
     rec->click();
     EXPECT_TRUE(tree->isColumnHidden(2));
+    ASSERT_TRUE(idle());
     w.findChild<QAction*>("mnuCompare")->trigger();
+    ASSERT_TRUE(idle());
     EXPECT_FALSE(tree->isColumnHidden(2));
     w.selectMachine(1);
     EXPECT_TRUE(tree->isColumnHidden(2));
@@ -148,6 +156,7 @@ TEST(EndToEnd, MachineCannotChangeWhileASendWaits) {
     ASSERT_TRUE(ClickRow(local, "O1.NC"));
     ASSERT_TRUE(ClickRow(local, "O2.NC", Qt::ControlModifier));
     h.child<QPushButton>("cmdSend")->click();
+    ASSERT_TRUE(WaitUntil([&] { return machines->isEnabled(); }));
     EXPECT_EQ(openDuring, (QList<bool>{false, false}));
     EXPECT_EQ(simA.programs(), (QStringList{"O1", "O2"}));
     EXPECT_TRUE(simB.programs().isEmpty());
@@ -158,6 +167,7 @@ TEST(EndToEnd, MachineCannotChangeWhileASendWaits) {
     abortNext = true;
     ASSERT_TRUE(ClickRow(local, "O1.NC"));
     h.child<QPushButton>("cmdSend")->click();
+    ASSERT_TRUE(WaitUntil([&] { return machines->isEnabled(); }));
     EXPECT_EQ(openDuring.size(), 3);
     EXPECT_TRUE(w.station().Aborted);
     EXPECT_TRUE(machines->isEnabled() && setup->isEnabled());

@@ -128,7 +128,7 @@ TEST(Setup, ValuesTheControlsCannotShowAreKeptAsStored) {
           odd("2]\r\nNamn=B", {{"Typ=2", "Typ=x"}, {"Modell=?", "Modell=tc-32b"}, {"ComPort=3", "ComPort=17"},
                                {"19200", "115200"}, {"EOB=1", "EOB=7"}, {"GetDir=False", "GetDir=kanske"},
                                {"ShowAllFiles=0", "ShowAllFiles=ja"}, {"=NC", "=B"}}) +
-          odd("3]\r\nNamn=C", {{"Typ=2", "Typ=3"}, {"Modell=?", "Modell=Saknas"}, {"19200", "1234"}, {"=NC", "=C"}}));
+          odd("3]\r\nNamn=C", {{"Typ=2", "Typ=9"}, {"Modell=?", "Modell=Saknas"}, {"19200", "1234"}, {"=NC", "=C"}}));
     frm_setup d;
     d.show();
     for (const char* name : {"B", "C"}) {

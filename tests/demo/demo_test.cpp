@@ -105,8 +105,8 @@ TEST(DemoShop, FreshShopHasTheMachinesAndASecondRunOnlyRenewsThePorts) {
 TEST(DemoRun, EachMachineTakesAndGivesAProgramAndNothingIsLeftWhenTheWindowOrTheSupervisorDies) {
     Demo demo;
     ASSERT_TRUE(demo.start()) << demo.out.constData();
-    // Two socat pairs and three machines.
-    EXPECT_EQ(ProcessesNaming(demo.shop).size(), 5);
+    // Three socat pairs and four machines.
+    EXPECT_EQ(ProcessesNaming(demo.shop).size(), 7);
 
     // Fräs 1 over TCP, Svarv 2 in protocol 2 and Borr 3 in the colon form over pseudo-terminals.
     const QString to = demo.dir.path() + QStringLiteral("/hamtat");

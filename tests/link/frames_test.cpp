@@ -1,7 +1,9 @@
 #include "library/programfile.h"
 #include "link/frames.h"
 #include "link/incomingprogram.h"
+#include "link/outgoing.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -156,10 +158,22 @@ TEST(Frames, ProgramWrittenAsItArrivesIsTheWholeMessagesBody) {
                 ASSERT_TRUE(program.endsWithPercent());
                 ASSERT_TRUE(program.commit().ok);
                 EXPECT_EQ(read(streamed), read(whole)) << m.constData() << " split at " << split;
+                // No comment: the file is the program text, and its checksum the one kept.
+                EXPECT_EQ(program.sha256Hex(), QCryptographicHash::hash(read(whole), QCryptographicHash::Sha256).toHex());
+                EXPECT_EQ(program.textBytes(), read(whole).size());
                 if (frame != F::Checksummed) continue;
                 EXPECT_EQ(program.receivedChecksum(), received);
                 EXPECT_EQ(program.computedChecksum(), computed) << m.constData() << " split at " << split;
             }
         }
     }
+    // A send of a file with its comment: the checksum of the text that went out, in any pieces.
+    ASSERT_TRUE(WriteProgramFile("\r\nO1\r\n", whole, "C").ok);
+    auto reader = std::make_unique<ProgramTextReader>();
+    ASSERT_TRUE(reader->open(whole));
+    Outgoing out(BuildFrame("R", "LOD", "", "O1", "00"), Outgoing::Close::Checksum);
+    out.setProgram(std::move(reader));
+    while (!out.next(5).isEmpty()) {}
+    EXPECT_EQ(out.sha256Hex(), QCryptographicHash::hash("\r\nO1\r\n", QCryptographicHash::Sha256).toHex());
+    EXPECT_EQ(out.textBytes(), 6);
 }

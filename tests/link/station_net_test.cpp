@@ -60,7 +60,7 @@ TEST(StationNetwork, EachConnectionHasItsOwnBufferAndReplies) {
     QTcpServer machineServer;
     ASSERT_TRUE(machineServer.listen(QHostAddress::LocalHost, 0));
     st.Machine.Port = QString::number(machineServer.serverPort());
-    ASSERT_TRUE(st.ConnectToSock(st.comsock));
+    ASSERT_TRUE(Await(st.ConnectToSock(st.comsock)));
     ASSERT_TRUE(WaitUntil([&] { return machineServer.hasPendingConnections(); }));
     Peer answers;  // the machine's end of comsock
     answers.attach(machineServer.nextPendingConnection());
@@ -78,19 +78,20 @@ TEST(StationNetwork, EachConnectionHasItsOwnBufferAndReplies) {
     machine.socket->write(store.left(15));
     machine.socket->flush();
     ASSERT_TRUE(WaitUntil([&] { return st.MachineReceiving(); }));
-    st.cmdDir_Click();  // the list is an answer only to the PC's request, on its connection
+    auto list = st.cmdDir_Click();  // the list is an answer only to the PC's request, on its connection
     ASSERT_TRUE(WaitUntil([&] { return machineServer.hasPendingConnections(); }));
     Peer lister;
     lister.attach(machineServer.nextPendingConnection());
     lister.socket->write(MachineClose(BuildFrame("R", "DRQ", "ALL", "", "00") + "\r\nO100    1  "));
-    ASSERT_TRUE(WaitUntil([&] { return shop.panel.remoteFills == 1; }));
+    Await(std::move(list));
+    ASSERT_EQ(shop.panel.remoteFills, 1);
     EXPECT_EQ(shop.panel.remoteNames(), QStringList{"O100"});
     EXPECT_EQ(machine.ask(store.mid(15)), PcClose(BuildFrame("R", "SAV", "", "O7", "00")));
     EXPECT_EQ(shop.file("O7.NC"), QByteArray("G1X1"));
 
     // "Auto dok" on a network machine: the list goes on the machine's connection.
     machine.got.clear();
-    st.cmdChangeFolder_Click();
+    Await(st.cmdChangeFolder_Click());
     ASSERT_TRUE(WaitUntil([&] { return machine.got.endsWith('%'); }));
     EXPECT_EQ(machine.got, PcClose(BuildFrame("R", "DRQ", "ALL", "", "00") + "\r\nO7      0  "));
 }
@@ -285,7 +286,7 @@ TEST(StationNetwork, ConnectFailures) {
         st.Aborted = false;
         st.Machine.IP = ip;
         st.Machine.Port = port;
-        EXPECT_FALSE(st.ConnectToSock(st.comsock)) << port;
+        EXPECT_FALSE(Await(st.ConnectToSock(st.comsock))) << port;
         ASSERT_EQ(shop.panel.messages.size(), 1) << port;
         EXPECT_EQ(shop.panel.messages[0].text, "Ingen/felaktig IP address eller port.");
         EXPECT_TRUE(st.Aborted);
@@ -299,14 +300,14 @@ TEST(StationNetwork, ConnectFailures) {
     st.Aborted = false;
     st.Machine.IP = "127.0.0.1";
     st.Machine.Port = QString::number(closedPort);
-    EXPECT_FALSE(st.ConnectToSock(st.comsock));
+    EXPECT_FALSE(Await(st.ConnectToSock(st.comsock)));
     EXPECT_EQ(shop.panel.status(),
               "Fel: Maskinen tar inte emot anslutningar (fel adress eller port, eller är den avstängd?)");
     EXPECT_FALSE(st.NetTimer.isActive());
 
     // An attempt that outlived its wait fails no later operation.
     st.Aborted = true;
-    EXPECT_FALSE(st.ConnectToSock(st.comsock));
+    EXPECT_FALSE(Await(st.ConnectToSock(st.comsock)));
     st.Aborted = false;
     shop.panel.setStatus("next");
     Settle(100);
@@ -350,7 +351,7 @@ TEST(StationNetwork, AnswersCountOnlyForTheirOwnRequest) {
         if (!c.onMasterSock.isEmpty())
             QTimer::singleShot(40, own.socket, [&] { own.socket->write(c.onMasterSock); });
         shop.panel.selectedRemote = {"O3"};
-        st.cmdRec_Click();
+        Await(st.cmdRec_Click());
         Settle(c.delay + 100);
         EXPECT_TRUE(shop.panel.statuses.contains("Inget svar från maskinen (timeout).")) << c.what;
         EXPECT_FALSE(shop.home.exists("ncprog/O3.NC")) << c.what;
@@ -411,7 +412,7 @@ TEST(StationNetwork, StreamedSendStopsBeforeItsClosing) {
                 shop.machine.drain();
             });
         shop.panel.selectedLocal = {name};
-        st.cmdSend_Click();
+        Await(st.cmdSend_Click());
         Settle(100);
         shop.machine.drain();
         EXPECT_EQ(shop.machine.got.endsWith('%'), change);

@@ -181,7 +181,7 @@ TEST(StationSerial, TimeOutsEndIdle) {
     QByteArray m = BuildFrame("C", "DRQ", "ALL", "", "00");
     st.Aborted = false;
     st.SendData(m, st.SerialLink, nullptr, false);
-    st.AwaitLine();
+    Await(st.AwaitLine());
     EXPECT_EQ(shop.panel.status(), "CTS timeout. Funktionen avbruten.");
     EXPECT_EQ(st.SerialLink.AbortReason, "CTS timeout");
     EXPECT_TRUE(shop.port->transmittedData().isEmpty());
@@ -190,7 +190,7 @@ TEST(StationSerial, TimeOutsEndIdle) {
     st.Aborted = false;
     m = BuildShortFrame("D", "");
     st.SendDatap1(m, st.SerialLink, false, false);
-    st.AwaitLine();
+    Await(st.AwaitLine());
     EXPECT_EQ(shop.panel.status(), "Sändning avbruten (CTS timeout).");
     EXPECT_FALSE(st.CtsTimer.isActive());
 }
@@ -202,7 +202,7 @@ TEST(StationSerial, DrainTimeOutAndAbortInTheMiddleOfASend) {
     QByteArray m = BuildFrame("C", "SAV", "", "BIG", "00") + '\n' + QByteArray(600, 'X');
     st.SerialLink.FileName = "BIG";
     st.SendData(m, st.SerialLink, nullptr, false);
-    st.AwaitLine();
+    Await(st.AwaitLine());
     EXPECT_EQ(shop.panel.status(), "Sändning timeout. Sändningen avbruten.");
     EXPECT_TRUE(st.Aborted);
     EXPECT_LT(shop.port->transmittedData().size() + shop.port->outBufferCount(), 600);
@@ -215,7 +215,7 @@ TEST(StationSerial, DrainTimeOutAndAbortInTheMiddleOfASend) {
     QTimer::singleShot(150, [&] { st.cmdAbort_Click(); });
     m = BuildFrame("C", "SAV", "", "BIG", "00") + '\n' + QByteArray(3000, 'Y');
     st.SendData(m, st.SerialLink, nullptr, false);
-    st.AwaitLine();
+    Await(st.AwaitLine());
     EXPECT_EQ(shop.panel.status(), QString());
     EXPECT_FALSE(shop.panel.pilarVisible);
     EXPECT_FALSE(st.SendTimer.isActive());
@@ -283,7 +283,7 @@ TEST(StationSerial, ClosedPortAndAutoDok) {
     shop.home.write("ncprog/O1.NC", QByteArray(200, 'a'));
     const auto autoDok = [&] {  // "Auto dok": the PC's list on the line
         shop.port->clearTransmitted();
-        st.cmdChangeFolder_Click();
+        Await(st.cmdChangeFolder_Click());
         WaitUntil([&] { return shop.port->transmittedData().endsWith('%') && !st.Busy(); });
         return shop.port->transmittedData();
     };
@@ -308,8 +308,8 @@ TEST(StationSerial, ClosedPortAndAutoDok) {
     // A port a shop server holds: each operation names the way to the machine.
     st.HeldBy = "Verkstadsservern håller porten: använd Fenmo32 send.";
     shop.panel.messages.clear();
-    st.cmdDir_Click();
-    st.cmdSend_Click();
+    Await(st.cmdDir_Click());
+    Await(st.cmdSend_Click());
     ASSERT_EQ(shop.panel.messages.size(), 2);
     EXPECT_EQ(shop.panel.messages[1].text, st.HeldBy);
 }
@@ -330,7 +330,7 @@ TEST(StationSerial, EachMessageKeepsToItsOwnExchange) {
         // "Hämta" while the machine's own store arrives: the store is not cut.
         {"fetch", 1, store, [](SerialShop& s) {
              s.panel.selectedRemote = {"O9"};
-             s.station.cmdRec_Click();  // nobody answers: ends in its time-out
+             Await(s.station.cmdRec_Click());  // nobody answers: ends in its time-out
          }, true},
         // A damaged character aborts the message before it completes: nothing
         // stored, nothing answered "00", in either protocol.
@@ -347,8 +347,10 @@ TEST(StationSerial, EachMessageKeepsToItsOwnExchange) {
         // The rest comes while whatever came between is still under way.
         QTimer::singleShot(10, [&] { shop.port->deliver(c.message.mid(half)); });
         c.between(shop);
-        Settle(80);
         const QString file = c.typ == 1 ? "O5.NC" : "O6.NC";
+        // A store is answered once its file is in place, after a worker's turn.
+        if (c.stored) WaitUntil([&] { return shop.port->transmittedData().contains(BuildFrame("R", "SAV", "", "O5", "00")); });
+        Settle(80);
         EXPECT_EQ(shop.home.exists("ncprog/" + file), c.stored) << c.what;
         EXPECT_EQ(shop.port->transmittedData().contains(BuildFrame("R", "SAV", "", "O5", "00")), c.stored && c.typ == 1)
             << c.what;
@@ -372,8 +374,8 @@ TEST(StationSerial, OperatorWaitsWhileTheMachinesProgramGoesOut) {
     // operator asks for the list and presses "Auto dok".
     bool tried = false;
     QTimer::singleShot(60, [&] {
-        st.cmdDir_Click();
-        st.cmdChangeFolder_Click();
+        Await(st.cmdDir_Click());
+        Await(st.cmdChangeFolder_Click());
         tried = true;
     });
     const QByteArray got = shop.ask(MachineClose(BuildFrame("C", "LOD", "", "O1", "00")));

@@ -14,7 +14,7 @@ void CutSend(OpShop& o, const QByteArray& program) {
         o.sim.setCtsLow(true);
         QObject::disconnect(*hold);
     });
-    o.st.cmdSend_Click();
+    Await(o.st.cmdSend_Click());
     o.sim.setCtsLow(false);
 }
 }  // namespace
@@ -31,7 +31,7 @@ TEST(LinkFaults, SerialProtocolOne) {
             // The next request waits for the operator's yes; without it nothing goes out.
             o.panel().answers = {OperatorPanel::Answer::No};
             o.panel().messages.clear();
-            o.st.cmdDir_Click();
+            Await(o.st.cmdDir_Click());
             ASSERT_EQ(o.panel().messages.size(), 1);
             EXPECT_TRUE(o.panel().messages[0].text.contains("ofullständig del av O1"));
             Settle(100);
@@ -44,7 +44,7 @@ TEST(LinkFaults, SerialProtocolOne) {
             o.shop.home.write("ncprog/O1.NC", "LIBRARY\r\n");
             o.sim.storeProgram("O1", "MACHINE\r\n");
             QObject::connect(&o.sim, &SimMachine::messageSent, [&] { o.sim.setSilent(SimMachine::Scope::Next); });
-            o.st.mnuCompare_Click(o.shop.send);
+            Await(o.st.mnuCompare_Click(o.shop.send));
             const QByteArray copy = link == Link::Short1 ? BuildShortFrame("S", "O1") + "\nMACHINE\r\n%"
                                                          : BuildColonFrame(":", "O1", "S") + "MACHINE\r\n%";
             o.machinePort.write(copy);
@@ -56,9 +56,10 @@ TEST(LinkFaults, SerialProtocolOne) {
             // An empty memory's list is short: the open list request still takes it.
             OpShop o(link);
             o.sim.setSilent(SimMachine::Scope::All);
-            o.st.cmdDir_Click();
+            auto list = o.st.cmdDir_Click();
             o.machinePort.write(link == Link::Short1 ? BuildShortFrame("D", "") + "\n%" : BuildColonFrame(":", "D", "S") + "%");
-            ASSERT_TRUE(WaitUntil([&] { return o.panel().remoteFills == 1; })) << o.panel().status().toStdString();
+            Await(std::move(list));
+            ASSERT_EQ(o.panel().remoteFills, 1) << o.panel().status().toStdString();
             EXPECT_TRUE(o.panel().remoteNames().isEmpty());
         }
     }
@@ -78,7 +79,7 @@ TEST(LinkFaults, SerialProtocolTwo) {
         program += CalcChecksum(head + program);
         program += QByteArray(2000, 'Y');
         CutSend(o, program);
-        o.st.cmdDir_Click();
+        Await(o.st.cmdDir_Click());
         ASSERT_TRUE(WaitUntil([&] { return o.panel().remoteFills == 1; })) << o.shop.log().toStdString();
         EXPECT_EQ(o.sim.program("O1"), QByteArray("GOOD\r\n"));
         EXPECT_TRUE(o.shop.log().contains("ntat svar: %RSAV")) << o.shop.log().toStdString();
@@ -90,13 +91,14 @@ TEST(LinkFaults, SerialProtocolTwo) {
     pc->setInstant(false);
     ASSERT_TRUE(pc->setSettings("115200,e,7,1"));
     o.shop.home.write("ncprog/O5.NC", QByteArray(12000, 'Z'));  // about a second on the line
-    o.st.cmdDir_Click();
+    auto list = o.st.cmdDir_Click();
     pc->clearTransmitted();
     o.machinePort.write(Request("LOD", "O5"));
     ASSERT_TRUE(WaitUntil([&] { return pc->transmittedData().size() > 100; }));
     o.machinePort.write(Request("DRQ", "", {}, "ALL", "R") + Request("SAV", "O6", "G1X6"));
     ASSERT_TRUE(WaitUntil([&] { return o.panel().remoteFills == 1; }, 500)) << o.panel().status().toStdString();
     EXPECT_LT(pc->transmittedData().size(), 6000);  // answered while the load still went out
+    Await(std::move(list));
     ASSERT_TRUE(WaitUntil([&] { return pc->transmittedData().contains(BuildFrame("R", "SAV", "", "O6", "00")); }, 5000));
     EXPECT_EQ(o.shop.file("O6.NC"), QByteArray("G1X6"));
     EXPECT_TRUE(pc->transmittedData().contains(BuildFrame("R", "LOD", "", "O5", "00") + '\n' + QByteArray(12000, 'Z') + "\r\n"));
@@ -119,7 +121,7 @@ TEST(LinkFaults, SerialProtocolTwo) {
 TEST(LinkFaults, Network) {
     OpShop o(Link::Tcp);
     ASSERT_EQ(o.st.MasterSock, nullptr);
-    o.st.cmdChangeFolder_Click();
+    Await(o.st.cmdChangeFolder_Click());
     ASSERT_TRUE(WaitUntil([&] { return o.received().startsWith("%RDRQALL"); })) << o.panel().status().toStdString();
 
     Peer storing;
@@ -135,7 +137,7 @@ TEST(LinkFaults, Network) {
     ASSERT_TRUE(WaitUntil([&] { return o.st.MachineReceiving(); }));
     o.sim.setSilent(SimMachine::Scope::Next);
     o.panel().selectedRemote = {"O100"};
-    o.st.cmdRec_Click();
+    Await(o.st.cmdRec_Click());
     ASSERT_LT(stored, store.size());  // the fetch timed out while the machine still stored
     ASSERT_TRUE(WaitUntil([&] { return storing.got.mid(17, 2) == "00"; }));
     EXPECT_EQ(o.shop.file("O8.NC"), QByteArray(4000, 'S'));

@@ -1,8 +1,10 @@
 // The shop server in-process: a serial line that hangs up and comes back
 // while a network machine stores, and every transfer answered meanwhile.
 #include "../link/stationfixture.h"
+#include "library/history.h"
 #include "link/memoryserialport.h"
 #include "server/shopserver.h"
+#include <QLockFile>
 
 TEST(ShopServerInProcess, SerialLineComesBackWhileANetworkMachineStores) {
     TestHome home;
@@ -38,6 +40,45 @@ TEST(ShopServerInProcess, SerialLineComesBackWhileANetworkMachineStores) {
     port->deliver(MachineClose(BuildFrame("C", "LOD", "", "O5", "00"), false));
     ASSERT_TRUE(WaitUntil([&] { return port->transmittedData().endsWith('%'); }));
     EXPECT_TRUE(port->transmittedData().startsWith(BuildFrame("R", "LOD", "", "O5", "00")));
+}
+
+// Another process holds a program's lock for 2 s: the machine storing it
+// waits for its answer (its next request on that connection after it),
+// another machine is answered meanwhile, and then the store completes whole
+// with the version it replaced.
+TEST(ShopServerInProcess, StoreWaitingForALockHoldsNoOtherMachine) {
+    TestHome home;
+    home.ini(home.machine(1, "Fräs", "IP=127.0.0.2\r\n") + home.machine(2, "Svarv", "IP=127.0.0.3\r\n"));
+    const QString program = home.write("ncprog/O7.NC", "G0\r\n");
+    home.write("ncprog/O1.NC", "G1");
+    ShopServer server;
+    GeneralSettings g;
+    ReadGeneralSettings(g);
+    QString error;
+    ASSERT_TRUE(server.start(g, {}, &error)) << error.toStdString();
+    QLockFile other(ProgramLockPath(program));
+    ASSERT_TRUE(other.tryLock(0));
+    Peer fras, svarv;
+    ASSERT_TRUE(fras.connectTo(server.port(), "127.0.0.2") && svarv.connectTo(server.port(), "127.0.0.3"));
+    fras.socket->write(Request("SAV", "O7", "G7\r\nM30"));
+    ASSERT_TRUE(WaitUntil([&] { return home.read("fenmo32.log").contains("Inkommande kommando: CSAVO7"); }));
+    fras.socket->write(Request("LOD", "O1"));
+    bool held = true;
+    QTimer::singleShot(2000, [&] {
+        other.unlock();
+        held = false;
+    });
+    const QByteArray load = PcClose(BuildFrame("R", "LOD", "", "O1", "00") + "\r\nG1");
+    EXPECT_EQ(svarv.ask(Request("LOD", "O1")), load);
+    EXPECT_TRUE(held && fras.got.isEmpty());
+    const QByteArray answers = PcClose(BuildFrame("R", "SAV", "", "O7", "00")) + load;
+    ASSERT_TRUE(WaitUntil([&] { return fras.got.size() >= answers.size(); }));
+    EXPECT_FALSE(held);
+    EXPECT_EQ(fras.got, answers);
+    EXPECT_EQ(home.read("ncprog/O7.NC"), "G7\r\nM30");
+    const QList<HistoryVersion> versions = ListVersions(program);
+    ASSERT_EQ(versions.size(), 1);
+    EXPECT_EQ(versions[0].origin, "Sparad av Fräs");
 }
 
 // Two serial machines load at once: the second line's program never stops

@@ -5,7 +5,10 @@
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QTimer>
+#include <QCoro/QCoroTask>
 #include <functional>
+#include <memory>
+#include <optional>
 
 inline bool WaitUntil(const std::function<bool()>& done, int maxMs = 10000) {
     QDeadlineTimer deadline(maxMs);
@@ -24,4 +27,18 @@ inline void Settle(int ms) {
     QTimer tick;
     tick.start(5);
     while (!deadline.hasExpired()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+}
+
+// Runs an operation (a coroutine) to its end, bounded like WaitUntil.
+template <typename T>
+T Await(QCoro::Task<T> task, int maxMs = 60000) {
+    auto result = std::make_shared<std::optional<T>>();
+    auto chained = task.then([result](T value) { *result = std::move(value); });
+    WaitUntil([&] { return result->has_value(); }, maxMs);
+    return result->value_or(T{});
+}
+inline void Await(QCoro::Task<void> task, int maxMs = 60000) {
+    auto done = std::make_shared<bool>(false);
+    auto chained = task.then([done] { *done = true; });
+    WaitUntil([&] { return *done; }, maxMs);
 }

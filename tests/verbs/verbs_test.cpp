@@ -1,6 +1,7 @@
 // The command-line verbs end to end: the built Fenmo32 against the simulated
 // machine, each as its own process, in a throw-away program folder.
 #include "app/version.h"
+#include "jobs/journal.h"
 #include "library/history.h"
 #include "support/ptypair.h"
 #include "support/testhome.h"
@@ -314,6 +315,37 @@ TEST(Verbs, HistoryListsNewestFirstAndRestorePutsAVersionBack) {
     EXPECT_TRUE(home.run(1, {"restore", file, "9"}).err.contains("Versionen finns inte i historiken."));
     home.run(2, {"restore", file, "x"});
     home.run(2, {"history"});
+}
+
+// Who sent which program text where and when, from the journal alone.
+TEST(Verbs, JobsPrintsTheJournalNewestFirst) {
+    TestHome home;
+    home.write("Fenmo32.INI", "[Maskin 1]\r\nNamn=Fräs 1\r\nTyp=0\r\nIP=127.0.0.1\r\nPort=1\r\n");
+    Journal journal(home.file("journal"));
+    Job send{"j1", "Fräs 1", JobKind::Send, "verb anna", JobState::Done, {}, {}, {}, "Sändning klar", {}};
+    send.created = send.started = QDateTime::fromString("2026-12-08T09:14:02Z", Qt::ISODate);
+    send.programs = {{"O1000", home.file("ncprog/O1000.TC"), 1234, "3fa9c1d2e4b5aaaa", ProgramResult::Ok, "ok"},
+                     {"O2000", {}, 0, {}, ProgramResult::Missing, "finns inte"}};
+    Job store{"j2", "Svarv", JobKind::MachineStore, "maskin 127.0.0.3", JobState::Running, {}, {}, {}, {}, {}};
+    store.created = store.started = QDateTime::fromString("2026-12-09T13:00:00Z", Qt::ISODate);
+    journal.started(send);
+    journal.ended(send);
+    journal.started(store);
+    const QString sendLine = send.started.toLocalTime().toString("yyyy-MM-dd HH:mm:ss") +
+                             "\tFräs 1\tsend\tdone\tverb anna\tO1000 1234 B 3fa9c1d2e4b5 ok; O2000 0 B missing\tSändning klar\n";
+    const std::tuple<QStringList, int, QString> runs[] = {
+        {{"jobs", "1"}, 0, sendLine},
+        {{"jobs", "--since", "2026-12-09"}, 0, "\tSvarv\tmachine-store\trunning\tmaskin 127.0.0.3\t\t\n"},
+        {{"jobs"}, 0, "running\tmaskin 127.0.0.3\t\t\n" + sendLine},
+        {{"jobs", "Svarv", "--json"}, 0, "{\"by\":\"maskin 127.0.0.3\",\"created\":\"2026-12-09T13:00:00.000Z\""},
+        {{"jobs", "--since", "igår"}, 2, "\"igår\" är inget datum"},
+        {{"dir", "1", "--json"}, 2, "--json hör till jobs."}};
+    for (const auto& [args, code, text] : runs) {
+        const Result r = home.run(code, args);
+        const QString& got = code ? r.err : r.out;
+        EXPECT_TRUE(text.endsWith('\n') ? got.endsWith(text) && got.count('\n') == text.count('\n') : got.contains(text))
+            << args.join(' ').toStdString() << ": " << got.toStdString();
+    }
 }
 
 TEST(Verbs, CompareTellsEachProgramAndExitsByTheDifference) {

@@ -4,6 +4,9 @@
 #include "../link/stationfixture.h"
 
 #include <QDirIterator>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QElapsedTimer>
 #include <functional>
 #include <QStandardPaths>
@@ -178,17 +181,16 @@ TEST(WebFront, AnswersEachRequestByItsRules) {
         {"Host localhost on loopback", "GET", "/api/machines", "Host: localhost:" + web + "\r\n", {}, 200, "Fräs"},
         {"the held list, never asked", "GET", m + "/programs", {}, {}, 200, "\"time\":null"},
         {"asking for the list needs the token", "POST", m + "/programs", {}, {}, 401, "nyckel"},
-        {"the scheme in lower case", "POST", m + "/programs", "Authorization: bearer hemlig\r\n", {}, 502, "\"exit\":1"},
+        {"the scheme in lower case", "POST", m + "/programs", "Authorization: bearer hemlig\r\n", {}, 202, "\"kind\":\"list\""},
         {"a wrong token", "POST", m + "/programs", "Authorization: Bearer hemlie\r\n", {}, 401, "nyckel"},
         {"delete without yes", "POST", m + "/delete", key, R"({"programs":["O1"]})", 400, "bekräftelse saknas"},
-        {"a program name that is a flag", "POST", m + "/fetch", key, R"({"programs":["O2050","--to=."]})", 400, "--to=."},
-        {"a program name that is a flag", "POST", m + "/fetch", key, R"({"programs":["--version"]})", 400, "--version"},
-        {"a file name that is a flag", "POST", m + "/send", key, R"({"files":["-O1.NC"]})", 400, "Ogiltigt filnamn"},
+        // A job is no command line: a name like a flag is only a name.
+        {"a program name like a flag", "POST", m + "/fetch", key, R"({"programs":["--to=."]})", 202, "\"kind\":\"fetch\""},
         {"a file up a folder", "POST", m + "/send", key, R"({"files":["../O1.NC"]})", 400, "Ogiltigt filnamn"},
         {"a file on a drive", "POST", m + "/send", key, R"({"files":["C:O1.NC"]})", 400, "Ogiltigt filnamn"},
         {"no such file", "POST", m + "/send", key, R"({"files":["O7.NC"]})", 404, "finns inte"},
         {"a program in a folder", "POST", m + "/fetch", key, R"({"programs":["a/b"]})", 400, "Ogiltigt programnamn"},
-        {"nobody on the machine's port", "POST", m + "/send", key, R"({"files":["O1.NC"]})", 502, "\"exit\":1"},
+        {"nobody on the machine's port", "POST", m + "/send", key, R"({"files":["O1.NC"]})", 202, "\"state\":\"queued\""},
         {"upload without the token", "PUT", m + "/library/O8.NC", {}, "X", 401, "nyckel"},
         {"upload: up a folder", "PUT", m + "/library/..%2FO8.NC", key, "X", 400, "Ogiltigt filnamn"},
         {"upload: a path", "PUT", m + "/library/%2Ftmp%2FO8.NC", key, "X", 400, "Ogiltigt filnamn"},
@@ -222,6 +224,13 @@ TEST(WebFront, AnswersEachRequestByItsRules) {
             }
         }
     }
+    // The queued jobs end, told to whoever waits; the send found nobody there.
+    const Answer jobs = s.ask(s.request("GET", "/api/jobs?machine=" + QUrl::toPercentEncoding("Fräs \"4\" \\ %1")));
+    const QJsonArray list = QJsonDocument::fromJson(jobs.body).array();
+    ASSERT_GE(list.size(), 3) << jobs.body.toStdString();
+    const QString send = list[0].toObject()["id"].toString();
+    const Answer ended = s.ask(s.request("GET", "/api/jobs/" + send.toLatin1() + "?wait=30"));
+    EXPECT_TRUE(ended.body.contains("\"state\":\"failed\"") && ended.body.contains("\"kind\":\"send\"")) << ended.body.toStdString();
     EXPECT_FALSE(s.home.exists("ncprog/O8.NC"));
     EXPECT_EQ(s.home.read("ncprog/O9.NC"), QByteArray("%\r\nO9\r\n%"));
     QDirIterator versions(s.home.file("historik"), {"*.gz"}, QDir::Files, QDirIterator::Subdirectories);

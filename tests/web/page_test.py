@@ -16,6 +16,7 @@ try:
     from selenium import webdriver
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support.ui import WebDriverWait
+    from selenium.common.exceptions import StaleElementReferenceException
 except ImportError:
     print("HOPPAR ÖVER: python3-selenium saknas (kör scripts/setup)")
     sys.exit(77)
@@ -88,7 +89,8 @@ try:
         options.add_argument(a)
     from selenium.webdriver.chrome.service import Service
     driver = webdriver.Chrome(service=Service(driver_path), options=options)
-    wait = WebDriverWait(driver, 20)
+    # The page redraws its lists as events come: an element seen a moment ago may be gone.
+    wait = WebDriverWait(driver, 20, ignored_exceptions=[StaleElementReferenceException])
     try:
         driver.get("http://127.0.0.1:%d/" % web_port)
         wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#maskiner tbody tr")) == 2)
@@ -117,6 +119,10 @@ try:
         assert driver.execute_script("return window.utanOmladdning") == 1, "sidan laddades om"
         assert "klar" in result.get_attribute("class"), result.text
         assert any(n.upper().startswith("O1000") for n in os.listdir(memory)), (result.text, os.listdir(memory))
+        # The jobs list got the send as it ended, without a reload.
+        wait.until(lambda d: any(r.find_elements(By.TAG_NAME, "td")[2].text == "send" and
+                                 r.find_elements(By.TAG_NAME, "td")[3].text == "done"
+                                 for r in d.find_elements(By.CSS_SELECTOR, "#jobb tbody tr")))
 
         # "Uppdatera" asks the machine (a POST with the key): the program just sent is in its list.
         driver.find_element(By.ID, "uppdatera").click()

@@ -4,10 +4,14 @@
 //               [--serial DEVICE] [--settings 9600,e,7,1] [--protocol 2|1|1colon]
 //               [--eob crlf|lf] [--fault F]... [--request "LOD NAME"]...
 //               [--reply-timeout MS] [--exit-after-requests]
+//   machine-sim --memory DIR --serial DEVICE --protocol iso [--buffer SIZE,HIGH,LOW]
+//               [--drip-rate BLOCKS/S] [--fault parity|cut|xoff-hold=MS]...
+//               [--request "PUNCH O1234" | "SAND O1234" | "LIST"]...
 //
 // stdout carries one line per event a script waits for ("LISTENING <port>",
 // "SERIAL <device>", "DONE OK|FAILED <request>"); stderr logs the traffic.
 #include "link/qtserialport.h"
+#include "machine-sim/simiso.h"
 #include "machine-sim/simmachine.h"
 
 #include <QCommandLineParser>
@@ -82,6 +86,47 @@ void QuitOnSignals(QCoreApplication& app) {
 void QuitOnSignals(QCoreApplication&) {}
 #endif
 
+// A plain-tape control: serial only, punching instead of requests.
+int RunIso(QCoreApplication& app, const QCommandLineParser& cl, const QCommandLineOption& memory,
+           const QCommandLineOption& serial, const QCommandLineOption& settings, const QCommandLineOption& fault,
+           const QCommandLineOption& request, const QCommandLineOption& buffer, const QCommandLineOption& dripRate) {
+    if (!cl.isSet(serial)) return Fail(QStringLiteral("--protocol iso needs --serial DEVICE"));
+    SimIsoMachine sim(cl.value(memory));
+    QObject::connect(&sim, &SimIsoMachine::logLine, &app, [](const QString& line) { Err(line); });
+    const QStringList marks = cl.value(buffer).split(QLatin1Char(','));
+    if (marks.size() != 3) return Fail(QStringLiteral("bad --buffer"));
+    const int size = marks[0].toInt(), high = marks[1].toInt(), low = marks[2].toInt();
+    if (size <= 0 || high <= low || high > size || low < 0) return Fail(QStringLiteral("bad --buffer"));
+    sim.setBuffer(size, high, low);
+    if (cl.isSet(dripRate)) {
+        bool ok = false;
+        const double rate = cl.value(dripRate).toDouble(&ok);
+        if (!ok || rate <= 0) return Fail(QStringLiteral("bad --drip-rate"));
+        sim.setDripRate(rate);
+    }
+    for (const QString& f : cl.values(fault)) {
+        QString error;
+        if (!sim.applyFault(f, &error)) return Fail(error);
+    }
+    QtSerialPort port;
+    port.setDevice(cl.value(serial));
+    if (!port.setSettings(cl.value(settings))) return Fail(QStringLiteral("bad --settings"));
+    if (!port.open()) return Fail(QStringLiteral("cannot open %1: %2").arg(cl.value(serial), port.errorString()));
+    sim.attach(&port);
+    Out(QStringLiteral("SERIAL %1").arg(cl.value(serial)));
+    QObject::connect(&sim, &SimIsoMachine::programReceived, &app,
+                     [](const QString& name) { Out(QStringLiteral("RECEIVED %1").arg(name)); });
+    for (const QString& r : cl.values(request)) {
+        QString error;
+        if (!sim.request(r, &error)) return Fail(error);
+    }
+    QuitOnSignals(app);
+    const int rc = app.exec();
+    sim.attach(nullptr);
+    port.close();
+    return rc;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -96,16 +141,19 @@ int main(int argc, char** argv) {
     const QCommandLineOption connectTo(QStringLiteral("tcp-connect"), QStringLiteral("The PC's listening port for the machine's own requests."), QStringLiteral("HOST:PORT"));
     const QCommandLineOption serial(QStringLiteral("serial"), QStringLiteral("Serial device."), QStringLiteral("DEVICE"));
     const QCommandLineOption settings(QStringLiteral("settings"), QStringLiteral("Serial settings."), QStringLiteral("TEXT"), QStringLiteral("9600,e,7,1"));
-    const QCommandLineOption protocol(QStringLiteral("protocol"), QStringLiteral("2, 1 or 1colon."), QStringLiteral("P"), QStringLiteral("2"));
+    const QCommandLineOption protocol(QStringLiteral("protocol"), QStringLiteral("2, 1, 1colon or iso (plain tape, serial only)."), QStringLiteral("P"), QStringLiteral("2"));
     const QCommandLineOption eob(QStringLiteral("eob"), QStringLiteral("crlf or lf."), QStringLiteral("EOB"), QStringLiteral("crlf"));
     const QCommandLineOption fault(QStringLiteral("fault"), QStringLiteral("checksum[-next], status=NN, silent[-next], split=BYTES:MS, trickle=MS, drop[-next], cts-low, corrupt-store[-next]."), QStringLiteral("F"));
     const QCommandLineOption request(QStringLiteral("request"), QStringLiteral("A request to the PC, e.g. \"LOD O1234\", \"DRQ ALL\"."), QStringLiteral("TEXT"));
     const QCommandLineOption timeout(QStringLiteral("reply-timeout"), QStringLiteral("Wait for the PC's answer (ms)."), QStringLiteral("MS"), QStringLiteral("10000"));
     const QCommandLineOption exitAfter(QStringLiteral("exit-after-requests"), QStringLiteral("End after the last answer (exit 1 when one failed)."));
-    cl.addOptions({memory, listen, connectTo, serial, settings, protocol, eob, fault, request, timeout, exitAfter});
+    const QCommandLineOption buffer(QStringLiteral("buffer"), QStringLiteral("iso: buffer size, DC3 and DC1 marks."), QStringLiteral("SIZE,HIGH,LOW"), QStringLiteral("256,192,64"));
+    const QCommandLineOption dripRate(QStringLiteral("drip-rate"), QStringLiteral("iso: run programs as they arrive, BLOCKS/S."), QStringLiteral("RATE"));
+    cl.addOptions({memory, listen, connectTo, serial, settings, protocol, eob, fault, request, timeout, exitAfter, buffer, dripRate});
     cl.process(app);
 
     if (!cl.isSet(memory)) return Fail(QStringLiteral("--memory DIR is required"));
+    if (cl.value(protocol).toLower() == QLatin1String("iso")) return RunIso(app, cl, memory, serial, settings, fault, request, buffer, dripRate);
     SimMachine sim(cl.value(memory));
     QObject::connect(&sim, &SimMachine::logLine, &app, [](const QString& line) { Err(line); });
 

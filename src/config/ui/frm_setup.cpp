@@ -73,8 +73,10 @@ void frm_setup::buildControls() {
     auto* cg = new QGridLayout(comm);
     optCOM = Named<QRadioButton>("optCOM", QStringLiteral("Seriell kommunikation"), comm);
     optNet = Named<QRadioButton>("optNet", QStringLiteral("Nätverk"), comm);
+    optISO = Named<QRadioButton>("optISO", QStringLiteral("Seriell, ren text (ISO)"), comm);
     cg->addWidget(optCOM, 0, 0);
     cg->addWidget(optNet, 0, 1);
+    cg->addWidget(optISO, 0, 2);
     int row = 1;
     auto pair = [&](QLabel*& label, const char* labelName, const QString& caption, QWidget* field) {
         label = Named<QLabel>(labelName, caption, comm);
@@ -104,6 +106,22 @@ void frm_setup::buildControls() {
     pair(lblProtoTyp, "lblProtoTyp", QStringLiteral("Protokoll typ:"), cmbProtoTyp);
     txtSettings = Named<QLineEdit>("txtSettings", comm);
     pair(Label3, "Label3", QStringLiteral("Inställningar:"), txtSettings);
+    // ISO tape only.
+    QLabel* label = nullptr;
+    cmbHandskakning = Named<QComboBox>("cmbHandskakning", comm);
+    cmbHandskakning->addItems({"XON", "CTS", "INGEN"});
+    pair(label, "lblHandskakning", QStringLiteral("Handskakning:"), cmbHandskakning);
+    isoControls_ << label << cmbHandskakning;
+    for (auto [box, name, caption] : {std::tuple{&txtLedare, "txtLedare", QStringLiteral("Ledare (NUL-tecken före):")},
+                                      std::tuple{&txtSlut, "txtSlut", QStringLiteral("Slut (NUL-tecken efter):")}}) {
+        *box = Named<QSpinBox>(name, comm);
+        (*box)->setRange(0, 4096);
+        pair(label, name == QLatin1String("txtLedare") ? "lblLedare" : "lblSlut", caption, *box);
+        isoControls_ << label << *box;
+    }
+    txtBegaran = Named<QLineEdit>("txtBegaran", QStringLiteral("SÄND"), comm);
+    pair(label, "lblBegaran", QStringLiteral("Begäran (kommentar):"), txtBegaran);
+    isoControls_ << label << txtBegaran;
     // Lists start without a chosen entry; a loaded machine chooses them.
     for (QComboBox* c : {cmbComPort, cmbBaud, cmbModell, cmbEOB, cmbProtoTyp}) c->setCurrentIndex(-1);
     cg->setRowStretch(row, 1);
@@ -227,8 +245,10 @@ bool VerifyAfterSendSetting() {
 
 void frm_setup::connectControls() {
     auto changed = [this] { SettingsChanged(); };
-    for (QComboBox* c : {cmbBaud, cmbComPort, cmbEOB, cmbModell, cmbProtoTyp})
+    for (QComboBox* c : {cmbBaud, cmbComPort, cmbEOB, cmbModell, cmbProtoTyp, cmbHandskakning})
         connect(c, &QComboBox::currentIndexChanged, this, changed);
+    for (QSpinBox* b : {txtLedare, txtSlut}) connect(b, &QSpinBox::valueChanged, this, changed);
+    connect(txtBegaran, &QLineEdit::textChanged, this, changed);
     connect(chkVerifyAfterSend, &QCheckBox::toggled, this, changed);
     for (QCheckBox* c : {chkAutoDir, chkShowAll})
         connect(c, &QCheckBox::stateChanged, this, [this, c](int state) {
@@ -241,7 +261,7 @@ void frm_setup::connectControls() {
         });
     for (QSpinBox* b : {txtHistoryKeep, txtHistoryMaxMB, txtMaxProgramMB})
         connect(b, &QSpinBox::valueChanged, this, changed);
-    for (QRadioButton* o : {optCOM, optNet})
+    for (QRadioButton* o : {optCOM, optNet, optISO})
         connect(o, &QRadioButton::toggled, this, [this](bool on) {
             if (on) SettingsChanged();
         });
@@ -356,7 +376,13 @@ void frm_setup::loadMachine(int slot) {
     const SetupMachine m = ReadSetupMachine(slot);
     machineOnlyLF_ = m.OnlyLF;
     storedModel_ = m.Modell;
-    if (m.Typ == 1 || m.Typ == 2) {
+    cmbHandskakning->setCurrentText(m.Handskakning);
+    txtLedare->setValue(m.Ledare);
+    txtSlut->setValue(m.Slut);
+    txtBegaran->setText(m.Begaran);
+    if (m.Typ == 3) {
+        optISO->setChecked(true);
+    } else if (m.Typ == 1 || m.Typ == 2) {
         optCOM->setChecked(true);
         cmbProtoTyp->setCurrentIndex(m.Typ == 1 ? 1 : 0);
     } else if (m.Typ == 0) {
@@ -364,7 +390,7 @@ void frm_setup::loadMachine(int slot) {
         cmbProtoTyp->setCurrentIndex(1);
     } else {
         // A link the dialog does not know: neither option, and "Typ" is kept.
-        for (QRadioButton* o : {optCOM, optNet}) {
+        for (QRadioButton* o : {optCOM, optNet, optISO}) {
             o->setAutoExclusive(false);
             o->setChecked(false);
             o->setAutoExclusive(true);
@@ -399,12 +425,14 @@ void frm_setup::applyRestrictions() {
     const ModelCaps caps = ReadModelCaps(cmbModell->currentIndex() >= 0 ? cmbModell->currentText() : storedModel_);
     // Choosing the serial link runs this once more, with the link settled.
     if (!caps.Network && optNet->isChecked()) optCOM->setChecked(true);
-    const bool serial = optCOM->isChecked();
+    const bool tape = optISO->isChecked();
+    const bool serial = optCOM->isChecked() || tape;
     for (QWidget* w : std::initializer_list<QWidget*>{lblMaskinIp, txtMaskinIP, lblMaskinport, txtMaskinPort})
         w->setEnabled(!serial);
-    for (QWidget* w :
-         std::initializer_list<QWidget*>{cmbComPort, cmbBaud, cmbProtoTyp, lblComport, lblBaud, lblProtoTyp})
-        w->setEnabled(serial);
+    for (QWidget* w : std::initializer_list<QWidget*>{cmbComPort, cmbBaud, lblComport, lblBaud}) w->setEnabled(serial);
+    // Tape has no protocol of ours to choose.
+    for (QWidget* w : std::initializer_list<QWidget*>{cmbProtoTyp, lblProtoTyp}) w->setEnabled(serial && !tape);
+    for (QWidget* w : isoControls_) w->setEnabled(tape);
 
     if (caps.OnlyLF || machineOnlyLF_) {
         cmbEOB->setCurrentIndex(1);
@@ -431,7 +459,15 @@ SetupSave frm_setup::collect() const {
         return c->currentIndex() >= 0 ? std::optional<QString>(c->currentText()) : std::nullopt;
     };
     SetupSave v;
-    v.Typ = SaveTyp(optCOM->isChecked(), optNet->isChecked(), cmbModell->currentText(), cmbProtoTyp->currentIndex());
+    v.Typ = optISO->isChecked()
+                ? QString::fromLatin1(kIsoTyp)
+                : SaveTyp(optCOM->isChecked(), optNet->isChecked(), cmbModell->currentText(), cmbProtoTyp->currentIndex());
+    if (optISO->isChecked()) {
+        v.Handskakning = cmbHandskakning->currentText();
+        v.Ledare = txtLedare->value();
+        v.Slut = txtSlut->value();
+        v.Begaran = txtBegaran->text();
+    }
     v.IP = txtMaskinIP->text();
     v.Port = txtMaskinPort->text();
     v.Modell = chosen(cmbModell);

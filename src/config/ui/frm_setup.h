@@ -70,6 +70,12 @@ private:
     QTabWidget* SSTab = nullptr;
     QRadioButton* optCOM = nullptr;
     QRadioButton* optNet = nullptr;
+    QRadioButton* optISO = nullptr;
+    QComboBox* cmbHandskakning = nullptr;
+    QSpinBox* txtLedare = nullptr;
+    QSpinBox* txtSlut = nullptr;
+    QLineEdit* txtBegaran = nullptr;
+    QList<QWidget*> isoControls_;
     QLineEdit* txtMaskinIP = nullptr;
     QLabel* lblMaskinIp = nullptr;
     QLineEdit* txtMaskinPort = nullptr;

@@ -2,6 +2,8 @@
 "use strict";
 const $ = (id) => document.getElementById(id);
 let vald = null;          // the machine whose page is open
+let valdTape = false;     // that machine reads plain ISO tape: it can be drip-fed
+const tape = {};          // each machine's kind, as the state says
 const farter = {};        // last progress count and time per machine, for characters a second
 
 const nyckel = $("nyckel");
@@ -36,11 +38,28 @@ async function api(method, path, body) {
   return { status: r.status, data };
 }
 
-// What a verb printed, or why the request was refused.
+// Why a request was refused, or what became of its job.
 function resultText(r) {
   const d = r.data || {};
   if (d.error) return d.error;
-  return [].concat(d.out || [], d.err || []).join("\n");
+  return jobText(d);
+}
+
+function jobText(j) {
+  const rows = (j.programs || []).map((p) => p.name + ": " + p.text);
+  return [j.text || ""].concat(rows).filter((t) => t).join("\n");
+}
+
+// A request the server queued as a job: its answer once the job has ended.
+async function awaitJob(r) {
+  if (r.status !== 202) return r;
+  let job = r.data;
+  while (job && !["done", "failed", "cancelled"].includes(job.state)) {
+    const w = await api("GET", "/api/jobs/" + encodeURIComponent(job.id) + "?wait=60");
+    if (w.status !== 200) return w;
+    job = w.data;
+  }
+  return { status: job.state === "done" ? 200 : 502, data: job };
 }
 
 function progressText(m) {
@@ -73,6 +92,7 @@ function showMachines(list) {
   for (const m of list) {
     const tr = document.createElement("tr");
     tr.dataset.name = m.name;
+    tape[m.name] = !!m.tape;
     if (m.name === vald) tr.className = "vald";
     cell(tr, m.name);
     cell(tr, m.state);
@@ -96,6 +116,7 @@ async function loadMachines() {
 
 async function open(name) {
   vald = name;
+  valdTape = !!tape[name];
   $("maskin").hidden = false;
   $("maskinnamn").textContent = name;
   $("resultat").textContent = "";
@@ -120,6 +141,10 @@ async function loadLibrary() {
     const knapp = cell(tr, "");
     const svar = cell(tr, "", "resultat");
     button(knapp, "Sänd", () => act(svar, "/send", { files: [f.name] }));
+    if (valdTape) button(knapp, "Droppmata", () => {
+      const from = prompt("Starta från N-nummer eller rad (tomt: från början):", "");
+      if (from !== null) act(svar, "/drip", { file: f.name, from });
+    });
     body.appendChild(tr);
   }
 }
@@ -130,7 +155,8 @@ async function loadPrograms(ask) {
   const body = $("program").tBodies[0];
   body.replaceChildren();
   if (ask) $("resultat").textContent = "Hämtar maskinens lista...";
-  const r = await api(ask ? "POST" : "GET", url(vald, "/programs"));
+  let r = ask ? await awaitJob(await api("POST", url(vald, "/programs"))) : null;
+  if (!r || r.status === 200) r = await api("GET", url(vald, "/programs"));
   if (ask || r.status !== 200) $("resultat").textContent = r.status === 200 ? "" : resultText(r);
   $("listtid").textContent = r.status === 200 && r.data.time ? "(" + r.data.time + ")" : "";
   for (const p of (r.data && r.data.programs) || []) {
@@ -151,7 +177,7 @@ async function act(where, path, body) {
   const target = where || $("resultat");
   target.textContent = "Pågår...";
   target.classList.remove("klar", "fel");
-  const r = await api("POST", url(vald, path), body);
+  const r = await awaitJob(await api("POST", url(vald, path), body));
   const text = resultText(r) || (r.status === 200 ? "Klar." : "Fel " + r.status);
   // A program's row shows the verb's last words; the whole text is one hover away.
   target.textContent = where ? text.trim().split("\n").pop() : text;
@@ -212,6 +238,39 @@ async function loadLog() {
   }
 }
 
+// Every machine's jobs: queued and running first, each with "Avbryt".
+async function loadJobs() {
+  const r = await api("GET", "/api/jobs");
+  if (r.status !== 200) return;
+  const body = $("jobb").tBodies[0];
+  body.replaceChildren();
+  for (const j of r.data.slice(0, 200)) body.appendChild(jobRow(j));
+}
+
+function jobRow(j) {
+  const tr = document.createElement("tr");
+  tr.dataset.id = j.id;
+  cell(tr, (j.created || "").replace("T", " ").slice(0, 19));
+  cell(tr, j.machine);
+  cell(tr, j.kind);
+  cell(tr, j.state, "tillstand");
+  cell(tr, j.by);
+  cell(tr, jobText(j), "kommentar");
+  const td = cell(tr, "");
+  if (j.state === "queued" || j.state === "running")
+    button(td, "Avbryt", () => api("DELETE", "/api/jobs/" + encodeURIComponent(j.id)));
+  return tr;
+}
+
+function jobChanged(j) {
+  const body = $("jobb").tBodies[0];
+  const old = Array.from(body.rows).find((tr) => tr.dataset.id === j.id);
+  const tr = jobRow(j);
+  if (old) old.replaceWith(tr);
+  else body.insertBefore(tr, body.firstChild);
+  while (body.rows.length > 200) body.deleteRow(-1);
+}
+
 $("uppdatera").addEventListener("click", () => loadPrograms(true));
 $("jamfor").addEventListener("click", () => act(null, "/compare", {}));
 
@@ -224,6 +283,7 @@ function live() {
     showMachines(JSON.parse(e.data));
     if (!loggVantar) { loggVantar = true; setTimeout(() => { loggVantar = false; loadLog(); }, 1000); }
   });
+  events.addEventListener("job", (e) => jobChanged(JSON.parse(e.data)));
   events.addEventListener("traffic", (e) => {
     const d = JSON.parse(e.data);
     if (d.machine !== vald) return;
@@ -234,5 +294,6 @@ function live() {
 }
 
 loadMachines();
+loadJobs();
 loadLog();
 live();

@@ -1,0 +1,175 @@
+// Drip-feed to a plain ISO tape machine, station and machine in this process
+// on two in-memory ports wired back to back.
+//
+// 1. Rate: a program at a simulated 115200 baud, 7E1 (11,520 characters a
+//    second) to a machine that never holds the line. Figure: characters on
+//    the line over the time from the first to the last, as a share of the
+//    line rate. Target: at least 97%.
+// 2. Memory: a program of 1 GB (generated in TMPDIR, or /dev/shm, and
+//    deleted) through an instant line without flow control. Figure: growth
+//    of the peak resident size. Target: under 8 MB.
+// 3. A machine that holds DC3 for 10 s: the process's CPU time over those
+//    10 s. Target: under 0.1% of a core.
+// Arguments: the rate case's size in bytes (default 256 KiB), then the
+// memory case's (default 1 GiB).
+#include "benchutil.h"
+#include "common/home.h"
+#include "library/programfile.h"
+#include "link/isotape.h"
+#include "link/memoryserialport.h"
+#include "link/station.h"
+#include "../tests/support/scriptedpanel.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QEventLoop>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QCoro/QCoroTask>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/resource.h>
+
+namespace {
+
+constexpr double kLineRate = 11520.0;
+
+double Now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+double CpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// A program of numbered blocks, written straight to disk.
+bool WriteProgram(const QString& path, qint64 size) {
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
+    QByteArray chunk;
+    qint64 n = 10, written = 0;
+    while (written < size) {
+        chunk.clear();
+        while (chunk.size() < qMin<qint64>(1 << 20, size - written)) chunk += "N" + QByteArray::number(n += 10) + " G01 X12.345 Y-6.789 Z-0.2 F600\r\n";
+        if (f.write(chunk) != chunk.size()) return false;
+        written += chunk.size();
+    }
+    return true;
+}
+
+struct TapeShop {
+    QTemporaryDir dir;
+    ScriptedPanel panel;
+    MemorySerialPort* pc = new MemorySerialPort;
+    Station station{panel, pc};
+    MemorySerialPort machine;
+    qint64 received = 0;
+    qint64 dry = 0;  // times the line ran out while the program went on
+    double first = 0, last = 0;
+
+    TapeShop(const QString& flow, bool instant) {
+        SetProgramFolder(dir.path());
+        for (MemorySerialPort* p : {pc, &machine}) {
+            p->setSettings(QStringLiteral("115200,e,7,1"));
+            p->setInstant(instant);
+        }
+        ConnectBackToBack(*pc, machine);
+        pc->open();
+        machine.open();
+        station.Machine.Typ = 3;
+        station.Machine.BaudRate = QStringLiteral("115200");
+        station.Machine.Settings = QStringLiteral(",e,7,1");
+        station.Machine.Handskakning = flow;
+        station.Machine.RecPath = dir.path();
+        station.Machine.SendPath = dir.path();
+        // The machine takes everything in and never holds the line.
+        QObject::connect(&machine, &SerialPort::commEvent, [this](int code) {
+            if (code != SerialPort::EvReceive) return;
+            received += machine.readAll().size();
+        });
+        QObject::connect(pc, &MemorySerialPort::transmitted, [this](const QByteArray&) {
+            // The in-memory port keeps what it sent for tests: not ours to count.
+            if (pc->transmittedData().size() > 1 << 20) pc->clearTransmitted();
+            if (pc->outBufferCount() == 0) ++dry;
+            const double t = Now();
+            if (first == 0) first = t;
+            last = t;
+        });
+    }
+    bool drip(const QString& path) { return QCoro::waitFor(station.DripFeed(path)); }
+};
+
+QString ScratchFolder() {
+    const QByteArray tmp = qgetenv("TMPDIR");
+    if (!tmp.isEmpty()) return QString::fromLocal8Bit(tmp);
+    return QDir(QStringLiteral("/dev/shm")).exists() ? QStringLiteral("/dev/shm") : QDir::tempPath();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const qint64 rateSize = argc > 1 ? std::atoll(argv[1]) : 256 * 1024;
+    const qint64 bigSize = argc > 2 ? std::atoll(argv[2]) : qint64(1) << 30;
+    int failures = 0;
+
+    {
+        TapeShop shop(QStringLiteral("XON"), false);
+        const QString path = shop.dir.filePath(QStringLiteral("O1.NC"));
+        if (!WriteProgram(path, rateSize)) return 2;
+        const bool ok = shop.drip(path);
+        const double share = 100.0 * shop.received / ((shop.last - shop.first) * kLineRate);
+        std::printf("%-58s %10.1f %%  (%lld characters in %.1f s, line dry %lld times, target >= 97%%) %s\n",
+                    "drip-feed 115200 7E1, XON, never held: line share", share, (long long)shop.received,
+                    shop.last - shop.first, (long long)shop.dry, ok && share >= 97.0 ? "OK" : "OVER");
+        failures += !(ok && share >= 97.0);
+    }
+    {
+        QTemporaryDir scratch(ScratchFolder() + QStringLiteral("/fenmo-iso-XXXXXX"));
+        const QString path = scratch.filePath(QStringLiteral("O2.NC"));
+        if (!WriteProgram(path, bigSize)) return 2;
+        TapeShop shop(QStringLiteral("INGEN"), true);
+        const long long before = bench::PeakRss();
+        const double t0 = Now();
+        const bool ok = shop.drip(path);
+        const double seconds = Now() - t0;
+        const double growthMB = double(bench::PeakRss() - before) / (1 << 20);
+        QFile::remove(path);
+        std::printf("%-58s %10.2f MB (%lld MB in %.0f s, target < 8 MB) %s\n",
+                    "drip-feed of a large program: peak memory growth", growthMB, (long long)(shop.received >> 20),
+                    seconds, ok && growthMB < 8 ? "OK" : "OVER");
+        failures += !(ok && growthMB < 8);
+    }
+    {
+        TapeShop shop(QStringLiteral("XON"), false);
+        const QString path = shop.dir.filePath(QStringLiteral("O3.NC"));
+        if (!WriteProgram(path, 64 * 1024)) return 2;
+        bool done = false;
+        shop.station.DripFeed(path).then([&done](bool) { done = true; });
+        QDeadlineTimer started(2000);
+        while (shop.received < 1000 && !started.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+        shop.machine.write(QByteArray(1, iso::DC3));
+        // Waited out in an event loop of its own: a timed processEvents spins.
+        QEventLoop loop;
+        QTimer::singleShot(200, &loop, &QEventLoop::quit);
+        loop.exec();
+        const double cpu0 = CpuSeconds(), t0 = Now();
+        QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+        loop.exec();
+        const double share = 100.0 * (CpuSeconds() - cpu0) / (Now() - t0);
+        shop.station.cmdAbort_Click();
+        while (!done) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+        std::printf("%-58s %10.3f %% of a core (target < 0.1%%) %s\n", "drip-feed held by DC3 for 10 s: CPU", share,
+                    share < 0.1 ? "OK" : "OVER");
+        failures += share >= 0.1;
+    }
+    return failures ? 1 : 0;
+}

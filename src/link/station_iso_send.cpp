@@ -1,0 +1,290 @@
+// Plain ISO tape (Typ 3): the paced send and the drip-feed as coroutines.
+#include "common/ansi.h"
+#include "common/log.h"
+#include "link/arrows.h"
+#include "link/serialpacer.h"
+#include "link/station_iso.h"
+#include "link/tapesource.h"
+
+#include <QCoro/QCoroTimer>
+#include <QFileInfo>
+#include <chrono>
+#include <coroutine>
+
+namespace {
+constexpr qsizetype kChunk = 64 * 1024;
+constexpr qint64 kMB = 1024 * 1024;
+}  // namespace
+
+QCoro::Task<bool> Station::IsoSend(QString path, QString name) {
+    std::shared_ptr<TapeSource> source;
+    try {
+        source = std::make_shared<TapeSource>(path, Machine, iso::Restart{});
+    } catch (const AppError& e) {
+        Status(QStringLiteral("Filen %1 kunde inte läsas: %2.").arg(QDir::toNativeSeparators(path), e.description()));
+        co_return false;
+    }
+    co_return co_await IsoRun(std::move(source), std::move(name), false);
+}
+
+
+QCoro::Task<bool> Station::DripFeed(QString path, QString from) {
+    const QString name = QFileInfo(path).completeBaseName();
+    iso::Restart restart;
+    try {
+        if (!from.trimmed().isEmpty()) {
+            iso::RestartFinder finder(from);
+            if (!finder.valid()) {
+                Status(QStringLiteral("Ogiltig startpunkt \"%1\": ange ett N-nummer eller ett radnummer.").arg(from));
+                co_return false;
+            }
+            // Looked up first in a pass of its own, so that nothing goes out
+            // for a block that is not there.
+            ProgramTextReader scan;
+            if (!scan.open(path)) throw AppError(53, QStringLiteral("Filen hittades inte"));
+            QByteArray partial;
+            char buf[kChunk];
+            bool found = false;
+            qint64 sinceYield = 0;
+            for (qsizetype n; !found && (n = scan.read(buf, kChunk)) > 0;) {
+                QByteArrayView data(buf, n);
+                qsizetype start = 0;
+                for (qsizetype lf = data.indexOf('\n'); lf >= 0 && !found; lf = data.indexOf('\n', start)) {
+                    partial.append(data.sliced(start, lf - start));
+                    found = finder.line(partial);
+                    partial.clear();
+                    start = lf + 1;
+                }
+                if (!found) partial.append(data.sliced(start));
+                // A long scan lets the other machines' events through.
+                if ((sinceYield += n) >= 8 * kMB) {
+                    sinceYield = 0;
+                    co_await QCoro::sleepFor(std::chrono::milliseconds(0));
+                }
+            }
+            if (!found && !partial.isEmpty()) finder.line(partial);
+            restart = finder.result();
+            if (restart.resumeLine < 0) {
+                Status(QStringLiteral("Startpunkten %1 finns inte i %2.").arg(from, name));
+                co_return false;
+            }
+            AddLog(QStringLiteral("Droppmatning av %1 från rad %2: först rad 1-%3 (uppstarten), sedan resten.")
+                       .arg(name)
+                       .arg(restart.resumeLine + 1)
+                       .arg(restart.setupLines));
+        }
+        auto source = std::make_shared<TapeSource>(path, Machine, restart);
+        co_return co_await IsoRun(std::move(source), name, true);
+    } catch (const AppError& e) {
+        Status(QStringLiteral("Filen %1 kunde inte läsas: %2.").arg(QDir::toNativeSeparators(path), e.description()));
+        co_return false;
+    }
+}
+
+namespace {
+// Resumes a send at the station's next isoWake, from the event loop rather
+// than inside the signal, so that nothing the wait made is destroyed while
+// it is still being called.
+struct WakeUp {
+    Station* station;
+    QMetaObject::Connection connection;
+    bool await_ready() const noexcept { return false; }
+    void await_suspend(std::coroutine_handle<> handle) {
+        connection = QObject::connect(station, &Station::isoWake, station, [this, handle] {
+            QObject::disconnect(connection);
+            QMetaObject::invokeMethod(station, [handle] { handle.resume(); }, Qt::QueuedConnection);
+        });
+    }
+    void await_resume() noexcept {}
+};
+
+QString Duration(qint64 seconds) {
+    if (seconds >= 3600) return QStringLiteral("%1 h %2 min").arg(seconds / 3600).arg(seconds % 3600 / 60);
+    if (seconds >= 60) return QStringLiteral("%1 min %2 s").arg(seconds / 60).arg(seconds % 60);
+    return QStringLiteral("%1 s").arg(seconds);
+}
+}  // namespace
+
+// The one engine of a send, an answer and a drip-feed. The serial thread's
+// pacer writes while the machine lets it (DC1/DC3, CTS, or neither), never
+// more than the FIFO ahead of the line, so that after a DC3 no more than that
+// goes out; this side keeps it fed, shows how it goes and decides when to stop.
+QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString name, bool drip) {
+    Iso& s = iso();
+    if (!Comm || !Comm->isOpen() || !pacer_) {
+        Status(QStringLiteral("Fel: Porten inte öppen."));
+        co_return false;
+    }
+    if (s.feeding) {
+        AddLog(QStringLiteral("%1 sändes inte: en sändning till maskinen pågår redan.").arg(name));
+        Status(QStringLiteral("En sändning till maskinen pågår redan."));
+        co_return false;
+    }
+    const iso::Flow flow = iso::FlowFromText(Machine.Handskakning);
+    Comm->setHardwareFlowControl(flow == iso::Flow::Cts);
+    const quint64 generation = aborts_;
+    s.feeding = true;
+    isoBusy_ = true;
+    s.stray = false;
+    Aborted = false;
+    IsoStopText.clear();
+    ShowPilar(drip ? QStringLiteral("Droppmatar %1...").arg(name) : QStringLiteral("Sänder %1...").arg(name), SendArrows());
+    Status(drip ? QStringLiteral("Droppmatning av %1 startar.").arg(name) : QStringLiteral("Sänder..."));
+
+    QString failure;  // empty while all goes well
+    QByteArray head;
+    qint64 written = 0;
+    bool fedAll = false;
+    QElapsedTimer clock, shown, heldFor;
+    clock.start();
+    shown.start();
+    qint64 rateFrom = 0, rateBytes = 0;
+    double rate = 0;
+    // Only a DSR that drops counts: a three-wire line never has one.
+    bool cts = true, dsrAtStart = false;
+    const bool modemLines = Comm->modemStatus(&cts, &dsrAtStart);
+    auto stopped = [&]() -> QString {
+        if (aborts_ != generation) return QStringLiteral("avbruten");
+        if (!Comm || !Comm->isOpen()) return QStringLiteral("linjen försvann");
+        bool dsr = true;
+        if (modemLines && dsrAtStart && Comm->modemStatus(&cts, &dsr) && !dsr) return QStringLiteral("linjen försvann (DSR)");
+        if (drip && s.stray) return QStringLiteral("maskinen sände annat än DC1/DC3 (återställd?)");
+        return {};
+    };
+    // Waits for the machine's DC3 to end: forever in a drip-feed (a long
+    // DC3 is a slow cut), CtsTimeout in a send.
+    auto holdTimedOut = [&]() -> bool {
+        if (drip || General.CtsTimeout <= 0) return false;
+        return heldFor.isValid() && heldFor.elapsed() >= General.CtsTimeout;
+    };
+    // Waits for the next wake, at most ms (-1: no limit).
+    const auto wait = [&](int ms) {
+        if (ms >= 0) s.deadline.start(ms);
+        else s.deadline.stop();
+        return WakeUp{this, {}};
+    };
+
+    if (Machine.VantaDC1 && flow == iso::Flow::Xon) {
+        s.sawXon = false;
+        Status(QStringLiteral("Väntar på DC1 från maskinen (starta inläsningen där)."));
+        heldFor.start();
+        while (!s.sawXon && (failure = stopped()).isEmpty()) {
+            if (holdTimedOut()) {
+                failure = QStringLiteral("ingen DC1 från maskinen inom CtsTimeout");
+                break;
+            }
+            co_await wait(drip ? -1 : int(qMax<qint64>(1, General.CtsTimeout - heldFor.elapsed())));
+        }
+        heldFor.invalidate();
+    }
+    SerialPacer::Message tape;
+    tape.id = ++nextPaced_;
+    tape.tape = true;
+    tape.hold = flow == iso::Flow::Xon  ? SerialPacer::Message::Hold::Xoff
+                : flow == iso::Flow::Cts ? SerialPacer::Message::Hold::Cts
+                                         : SerialPacer::Message::Hold::None;
+    tape.window = flow == iso::Flow::Xon ? iso::kFifo : 256;
+    if (failure.isEmpty()) {
+        isoPaced_ = tape.id;
+        pacer_->start(tape);
+    }
+    while (failure.isEmpty()) {
+        if (!(failure = stopped()).isEmpty()) break;
+        const SerialPacer::Snapshot now = pacer_->take();
+        written = now.written;
+        if (now.ended) break;
+        // Read ahead of the line as far as the pacer keeps; blocks that
+        // surely left are forgotten.
+        for (qint64 want = pacer_->wanted(); !fedAll && want > 0; want = pacer_->wanted()) {
+            QByteArray piece;
+            try {
+                piece = source->next();
+            } catch (const AppError& e) {
+                failure = QStringLiteral("filen kunde inte läsas: %1").arg(e.description());
+                break;
+            }
+            if (head.isEmpty() && !piece.isEmpty()) {
+                // The traffic row goes when the message starts, as for the other links.
+                head = piece.left(64);
+                Q_EMIT trafficRow(false, head, qMax<qint64>(source->total(), piece.size()), {}, {}, nullptr);
+            }
+            fedAll = piece.isEmpty();
+            pacer_->feed(tape.id, piece, fedAll);
+        }
+        if (!failure.isEmpty()) break;
+        const qint64 onLine = written - Comm->outBufferCount();
+        source->forget(onLine - iso::kFifo);
+        // The station's own view of the hold, for the status and its time-out.
+        const bool held = flow == iso::Flow::Xon ? s.held : now.held;
+        if (held) {
+            if (!heldFor.isValid()) {
+                heldFor.start();
+                if (!drip) Status(QStringLiteral("Maskinen har stoppat sändningen (%1).").arg(flow == iso::Flow::Cts ? QStringLiteral("CTS") : QStringLiteral("XOFF")));
+            }
+            if (holdTimedOut()) {
+                failure = flow == iso::Flow::Cts ? QStringLiteral("CTS timeout") : QStringLiteral("XOFF längre än CtsTimeout");
+                break;
+            }
+            co_await wait(drip || General.CtsTimeout <= 0 ? -1 : int(qMax<qint64>(1, General.CtsTimeout - heldFor.elapsed())));
+            continue;
+        }
+        if (heldFor.isValid()) {
+            heldFor.invalidate();
+            rateFrom = 0;  // the pause is no part of the rate
+        }
+        if (shown.elapsed() >= 1000) {
+            shown.restart();
+            panel_.setPanel(2, QString::number(written) + QStringLiteral(" tecken"));
+            if (rateFrom == 0) {
+                rateFrom = clock.elapsed();
+                rateBytes = written;
+            } else if (clock.elapsed() > rateFrom) {
+                rate = (written - rateBytes) * 1000.0 / double(clock.elapsed() - rateFrom);
+            }
+            if (drip) {
+                const qint64 total = qMax<qint64>(1, source->total());
+                const int percent = int(qMin<qint64>(100, source->read() * 100 / total));
+                QString text = QStringLiteral("Droppmatning %1: %2 rader, %3 %").arg(name).arg(source->linesBefore(onLine)).arg(percent);
+                if (rate > 0)
+                    text += QStringLiteral(", %1 tecken/s, %2 kvar")
+                                .arg(qRound64(rate))
+                                .arg(Duration(qRound64((total - source->read()) / rate)));
+                Status(text);
+            }
+        }
+        co_await wait(int(qMax<qint64>(1, 1000 - shown.elapsed())));
+    }
+    if (isoPaced_ == tape.id) {
+        isoPaced_ = 0;
+        written = pacer_->stop().count;
+    }
+    s.deadline.stop();
+    // Where it stopped: the last block handed to the line, and the last one
+    // that had left the port and the FIFO, which the machine surely has.
+    const qint64 queued = Comm && Comm->isOpen() ? Comm->outBufferCount() : 0;
+    const TapeSource::Block* sent = source->lastBefore(written);
+    const TapeSource::Block* taken = source->lastBefore(written - queued - iso::kFifo);
+    auto describe = [](const TapeSource::Block* b) {
+        return b ? QStringLiteral("rad %1 (%2)").arg(b->line).arg(FromAnsi(b->text)) : QStringLiteral("ingen");
+    };
+    const qint64 lines = source->linesBefore(written);
+    s.feeding = false;
+    isoBusy_ = false;
+    HidePilar();
+    Q_EMIT transferEnded(false, name, written, failure.isEmpty());
+    if (failure.isEmpty()) {
+        IsoStopText = drip ? QStringLiteral("%1 rader sända.").arg(lines) : QString();
+        Status(drip ? QStringLiteral("Droppmatning klar (%1): %2 rader.").arg(name).arg(lines)
+                    : QStringLiteral("Sändning klar (") + name + QStringLiteral(")."));
+        AddLog(QStringLiteral("%1 sänt till maskinen (%2 tecken).").arg(name).arg(written));
+        co_return true;
+    }
+    IsoStopText = QStringLiteral("Senast sända block: %1; maskinen har säkert fått till och med %2.")
+                      .arg(describe(sent), describe(taken));
+    const QString text = (drip ? QStringLiteral("Droppmatningen av %1 stoppad: %2. ") : QStringLiteral("Sändningen av %1 avbruten: %2. "))
+                             .arg(name, failure) +
+                         IsoStopText;
+    AddLog(text);
+    Status(text);
+    co_return false;
+}

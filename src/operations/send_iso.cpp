@@ -1,0 +1,45 @@
+// "Sänd" on an ISO tape machine: the selected programs go out as tape, one
+// after the other, each at the machine's pace.
+#include "common/log.h"
+#include "common/pick.h"
+#include "library/programfile.h"
+#include "link/station.h"
+#include <QDir>
+#include <QFileInfo>
+
+QCoro::Task<bool> Station::IsoSend_Click() {
+    // Every program is read from the folder the run started in.
+    const QString folder = panel_.treeFolder();
+    const QStringList selected = panel_.localSelection();
+    for (const QString& file : selected)
+        if (RefuseName(NameWithoutExt(file), file)) {
+            Row(NameWithoutExt(file), QDir(folder).filePath(file), 0, {}, ProgramResult::Failed, lastStatus_);
+            co_return false;
+        }
+    const quint64 generation = aborts_;
+    bool all = true;
+    for (const QString& file : selected) {
+        const QString path = QDir(folder).filePath(file);
+        const QString name = NameWithoutExt(file);
+        if (!all || aborts_ != generation || Jobs.closed()) {
+            Row(name, path, 0, {}, ProgramResult::Skipped, QStringLiteral("Inte sänt: körningen avbröts."));
+            all = false;
+            continue;
+        }
+        AddLog(QStringLiteral("Begär sändning av fil: ") + file);
+        lastStatus_.clear();
+        all = co_await IsoSend(path, name);
+        if (all) Row(name, path, QFileInfo(path).size(), {}, ProgramResult::Ok, QStringLiteral("Sänt."));
+        else Row(name, path, 0, {}, ProgramResult::Failed, Pick<QString>(IsoStopText.isEmpty(), lastStatus_, IsoStopText));
+    }
+    co_return all;
+}
+
+QCoro::Task<void> Station::DripJob(QString path, QString from) {
+    const QString name = NameWithoutExt(QFileInfo(path).fileName());
+    lastStatus_.clear();
+    if (co_await DripFeed(path, from))
+        Row(name, path, QFileInfo(path).size(), {}, ProgramResult::Ok, QStringLiteral("Droppmatat."));
+    else
+        Row(name, path, 0, {}, ProgramResult::Failed, Pick<QString>(IsoStopText.isEmpty(), lastStatus_, IsoStopText));
+}

@@ -1,0 +1,167 @@
+#include "jobs/journal.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+namespace {
+Job MakeJob(const QString& id, const QString& machine, const QDateTime& created, JobState state = JobState::Running) {
+    Job j;
+    j.id = id;
+    j.machine = machine;
+    j.kind = JobKind::Send;
+    j.by = QStringLiteral("verb anna");
+    j.state = state;
+    j.created = j.started = created;
+    if (j.finished()) j.ended = created.addSecs(5);
+    j.programs.append({QStringLiteral("O1000"), QStringLiteral("/lib/O1000.NC"), 1234,
+                       QByteArray(64, 'a'), ProgramResult::Ok, QStringLiteral("Sändning klar")});
+    return j;
+}
+
+QDateTime At(const char* iso) { return QDateTime::fromString(QString::fromLatin1(iso), Qt::ISODate); }
+
+// This binary run again as another process writing to a journal:
+// FENMO_JOURNAL_CHILD="mode folder id count". Done before main, and never
+// returns into the tests.
+[[maybe_unused]] const bool kChild = [] {
+    const QStringList arg = qEnvironmentVariable("FENMO_JOURNAL_CHILD").split(QLatin1Char(' '));
+    if (arg.size() != 4) return false;
+    Journal journal(arg[1]);
+    const int count = arg[3].toInt();
+    for (int i = 0; i < count; ++i) {
+        Job j = MakeJob(arg[2] + QString::number(i), QStringLiteral("Fräs 1"), QDateTime::currentDateTimeUtc());
+        // Long lines: many pieces of a buffered write would interleave.
+        for (int r = 0; r < 20; ++r) j.programs.append(j.programs.first());
+        journal.started(j);
+        if (arg[0] == QLatin1String("many")) {
+            j.state = JobState::Done;
+            journal.ended(j);
+        }
+    }
+    if (arg[0] == QLatin1String("kill")) std::raise(SIGKILL);
+    if (arg[0] == QLatin1String("wait")) {
+        std::puts("ready");
+        std::fflush(stdout);
+        for (;;) pause();
+    }
+    std::exit(0);
+}();
+
+void Child(QProcess& p, const QString& mode, const QString& folder, const QString& id, int count) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("FENMO_JOURNAL_CHILD", QStringList{mode, folder, id, QString::number(count)}.join(' '));
+    p.setProcessEnvironment(env);
+    p.start(QCoreApplication::applicationFilePath(), {});
+    ASSERT_TRUE(p.waitForStarted());
+}
+
+QStringList Ids(const QList<Job>& jobs) {
+    QStringList ids;
+    for (const Job& j : jobs) ids << j.id + QLatin1Char('=') + StateWord(j.state);
+    return ids;
+}
+}  // namespace
+
+// A job's lines across months, damaged lines among them: each read sees every
+// job once, as its last line says, newest first.
+TEST(Journal, ReadsNewestFirstWithFiltersPassingOverDamage) {
+    QTemporaryDir dir;
+    Journal journal(dir.path());
+    journal.started(MakeJob("a", "Fräs 1", At("2026-11-03T08:00:00Z")));
+    journal.started(MakeJob("b", "Svarv 2", At("2026-11-30T23:59:00Z")));
+    // b ends in the next month's file.
+    Job b = MakeJob("b", "Svarv 2", At("2026-11-30T23:59:00Z"), JobState::Failed);
+    b.ended = At("2026-12-01T00:01:00Z");
+    journal.ended(b);
+    journal.ended(MakeJob("a", "Fräs 1", At("2026-11-03T08:00:00Z"), JobState::Done));
+    QFile damaged(journal.fileFor(At("2026-12-02T00:00:00Z")));
+    ASSERT_TRUE(damaged.open(QIODevice::Append));
+    damaged.write("{\"id\":\"x\",\"kind\":\"send\",\"sta\n\n[1,2]\n{\"id\":\"y\",\"kind\":\"nosuch\",\"state\":\"done\"}\n\xff\xfe\n");
+    damaged.close();
+    journal.started(MakeJob("c", "fräs 1", At("2026-12-04T10:00:00Z")));
+    journal.started(MakeJob("d", "Fräs 1", At("2026-12-05T10:00:00Z")));
+    EXPECT_TRUE(QFile::exists(dir.filePath("2026-11.jsonl")));
+
+    const struct {
+        const char* machine;
+        const char* since;
+        int limit;
+        QStringList ids;
+    } cases[] = {
+        {"", "", 1000, {"d=running", "c=running", "b=failed", "a=done"}},
+        {"FRÄS 1", "", 1000, {"d=running", "c=running", "a=done"}},
+        {"", "2026-12-01T00:00:00Z", 1000, {"d=running", "c=running"}},
+        {"Svarv 2", "2026-11-15T00:00:00Z", 1000, {"b=failed"}},
+        {"", "", 2, {"d=running", "c=running"}},
+        {"Fräs 9", "", 1000, {}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Ids(journal.read(QString::fromUtf8(c.machine), At(c.since), c.limit)), c.ids)
+            << c.machine << " " << c.since << " " << c.limit;
+    EXPECT_TRUE(Journal(dir.filePath("none")).read().isEmpty());
+}
+
+// A server killed mid-job leaves a start line and no end; the next start
+// ends it as cancelled. A live process's job, and another host's, stay running.
+TEST(Journal, RecoverEndsOnlyJobsOfDeadProcesses) {
+    QTemporaryDir dir;
+    Journal journal(dir.path());
+    QProcess killed, alive;
+    Child(killed, "kill", dir.path(), "killed", 1);
+    ASSERT_TRUE(killed.waitForFinished());
+    EXPECT_EQ(killed.exitStatus(), QProcess::CrashExit);
+    Child(alive, "wait", dir.path(), "alive", 1);
+    ASSERT_TRUE(alive.waitForReadyRead());
+    Job other = MakeJob("elsewhere", "Fräs 1", QDateTime::currentDateTimeUtc());
+    QFile f(journal.fileFor(other.started));
+    ASSERT_TRUE(f.open(QIODevice::Append));
+    QJsonObject line = other.toJson();
+    line.insert("host", "annan-dator");
+    line.insert("pid", 1);
+    f.write(QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n');
+    f.close();
+
+    EXPECT_EQ(journal.recoverUnended(), 1);
+    QList<Job> jobs = journal.read();
+    EXPECT_EQ(Ids(jobs).join(' ').count("running"), 2) << Ids(jobs).join(' ').toStdString();
+    for (const Job& j : jobs)
+        if (j.id == "killed0") {
+            EXPECT_EQ(j.state, JobState::Cancelled);
+            EXPECT_EQ(j.text, "servern stoppades");
+            EXPECT_TRUE(j.ended.isValid());
+            EXPECT_EQ(j.programs.size(), 21);
+        }
+    alive.kill();
+    ASSERT_TRUE(alive.waitForFinished());
+    EXPECT_EQ(journal.recoverUnended(), 1);
+    EXPECT_EQ(journal.recoverUnended(), 0);
+    EXPECT_EQ(Ids(journal.read()).join(' ').count("running"), 1);
+}
+
+// Two processes appending long lines at once: every line stays whole.
+TEST(Journal, LinesOfSeveralProcessesNeverInterleave) {
+    QTemporaryDir dir;
+    QProcess one, two;
+    Child(one, "many", dir.path(), "one", 400);
+    Child(two, "many", dir.path(), "two", 400);
+    ASSERT_TRUE(one.waitForFinished() && two.waitForFinished());
+    const QList<Job> jobs = Journal(dir.path()).read({}, {}, 10000);
+    ASSERT_EQ(jobs.size(), 800);
+    for (const Job& j : jobs) EXPECT_EQ(j.state, JobState::Done) << j.id.toStdString();
+    qsizetype lines = 0;
+    for (const QString& name : QDir(dir.path()).entryList(QDir::Files)) {
+        QFile f(dir.filePath(name));
+        if (f.open(QIODevice::ReadOnly)) lines += f.readAll().count('\n');
+    }
+    EXPECT_EQ(lines, 1600);
+}

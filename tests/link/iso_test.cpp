@@ -1,0 +1,260 @@
+// Plain ISO tape machines against the simulated tape control: pacing by
+// DC1/DC3, punched programs, remote requests and drip-feed.
+#include "library/history.h"
+#include "link/isotape.h"
+#include "link/memoryserialport.h"
+#include "link/qtserialport.h"
+#include "link/stationfixture.h"
+#include "machine-sim/simiso.h"
+#include "support/ptypair.h"
+#include <QCoro/QCoroTask>
+#include <QRegularExpression>
+#include <QThread>
+#include <gtest/gtest.h>
+
+namespace {
+
+// A station on an ISO machine, wired to the simulated control by an
+// in-memory null-modem cable (or a pseudo-terminal pair).
+struct IsoShop {
+    MemorySerialPort* pc = new MemorySerialPort;
+    MemorySerialPort machine;
+    Shop shop{pc, 3};
+    SimIsoMachine sim{shop.home.file(QStringLiteral("sim"))};
+
+    // The control's end of the line answers at once, as a UART does, whatever
+    // the test's thread is doing.
+    QThread control;
+
+    IsoShop() {
+        for (MemorySerialPort* p : {pc, &machine}) p->setSettings(QStringLiteral("115200,e,7,1"));
+        ConnectBackToBack(*pc, machine);
+        EXPECT_TRUE(pc->open() && machine.open());
+        sim.attach(&machine);
+        // Its thread is scheduled like any other here, so its DC3 may leave
+        // some milliseconds late on a loaded machine: its buffer leaves room
+        // for that. What the PC writes after a DC3 is measured at the PC.
+        sim.setBuffer(1024, 192, 64);
+        control.start();
+        machine.moveToThread(&control);
+        sim.moveToThread(&control);
+        shop.station.Machine.BaudRate = QStringLiteral("115200");
+        shop.station.Machine.Settings = QStringLiteral(",e,7,1");
+        shop.station.Machine.EOB = 1;
+        // Long enough that a loaded PC never takes its own stall for a cut punch.
+        shop.settings([](GeneralSettings& g) { g.RecTimeout = 600; });
+    }
+    ~IsoShop() {
+        QThread* home = QThread::currentThread();
+        QMetaObject::invokeMethod(&sim, [&] {
+            sim.moveToThread(home);
+            machine.moveToThread(home);
+        }, Qt::BlockingQueuedConnection);
+        control.quit();
+        control.wait();
+    }
+    QString program(const QString& name, const QByteArray& text) {
+        const QString path = shop.send + QLatin1Char('/') + name + QStringLiteral(".NC");
+        EXPECT_TRUE(WriteProgramFile(text, path, QString()).ok);
+        return path;
+    }
+};
+
+QByteArray Blocks(int from, int to, const char* extra = " G01 X1.5 Y2.25 F300") {
+    QByteArray text;
+    for (int n = from; n <= to; n += 10) text += "N" + QByteArray::number(n) + extra + "\n";
+    return text;
+}
+
+}  // namespace
+
+TEST(IsoTape, PureHelpers) {
+    EXPECT_EQ(iso::ProgramNumber("\n(SETUP)\nO1234 (FLANS)\nG90\n"), QStringLiteral("O1234"));
+    EXPECT_EQ(iso::ProgramNumber(":0077\nG90\n"), QStringLiteral("O0077"));
+    EXPECT_EQ(iso::ProgramNumber("G90\nO1234\n"), QString());
+    const struct {
+        QByteArray body;
+        iso::Request::Kind kind;
+        const char* name;
+    } requests[] = {
+        {"O1234 (SÄND)\n", iso::Request::Kind::Program, "O1234"},
+        {"O1234 (s[nd)\n", iso::Request::Kind::Program, "O1234"},
+        {"(LISTA)\n", iso::Request::Kind::List, ""},
+        {"O1234 (SAND PLATTAN)\nG90\n", iso::Request::Kind::None, ""},
+        {"O1234 (SAND)\n" + QByteArray(600, 'X'), iso::Request::Kind::None, ""},
+    };
+    for (const auto& r : requests) {
+        const iso::Request got = iso::ParseRequest(QByteArray(r.body).replace("Ä", "\xC4"), QStringLiteral("SÄND"),
+                                                   QStringLiteral("LISTA"));
+        EXPECT_EQ(got.kind, r.kind) << r.body.constData();
+        EXPECT_EQ(got.name, QString::fromLatin1(r.name)) << r.body.constData();
+    }
+    const QByteArray text = "O2000\nG90\nT1 M6\nN10 G0\nN20 G1\nN30 G1\n";
+    EXPECT_EQ(iso::FindRestart(text, QStringLiteral("N20")).resumeLine, 4);
+    EXPECT_EQ(iso::FindRestart(text, QStringLiteral("N20")).setupLines, 3);
+    EXPECT_EQ(iso::FindRestart(text, QStringLiteral("2")).resumeLine, 1);  // no N2: line 2
+    EXPECT_EQ(iso::FindRestart(text, QStringLiteral("N99")).resumeLine, -1);
+}
+
+// After the machine's DC3 has reached the PC, no more than the FIFO leaves
+// the line; a DC3 held past CtsTimeout ends the send with its reason.
+TEST(IsoTape, SendPausesAtXoff) {
+    const struct {
+        int holdMs, ctsTimeout;
+        bool ok;
+        const char* status;
+    } cases[] = {{40, 5000, true, "Sändning klar (O1234)."}, {400, 100, false, "XOFF längre än CtsTimeout"}};
+    for (const auto& c : cases) {
+        IsoShop t;
+        ASSERT_TRUE(t.sim.applyFault(QStringLiteral("xoff-hold=%1").arg(c.holdMs)));
+        t.shop.settings([&](GeneralSettings& g) { g.CtsTimeout = c.ctsTimeout; });
+        const QByteArray text = "O1234\n" + Blocks(10, 1500);
+        const QString path = t.program(QStringLiteral("O1234"), text);
+        bool held = false;
+        qint64 after = 0, most = 0;
+        // Counted where the PC's port is: from the DC3's arrival there.
+        QObject::connect(&t.machine, &MemorySerialPort::transmitted, t.pc, [&](const QByteArray& b) {
+            if (b.contains(iso::DC3)) held = true, after = 0;
+            if (b.contains(iso::DC1)) held = false;
+        });
+        QObject::connect(t.pc, &MemorySerialPort::transmitted, [&](const QByteArray& b) {
+            if (held) most = qMax(most, after += b.size());
+        });
+        const bool ok = QCoro::waitFor(t.shop.station.IsoSend(path, QStringLiteral("O1234")));
+        EXPECT_EQ(ok, c.ok);
+        EXPECT_GE(t.sim.xoffs(), 1);
+        EXPECT_LE(most, iso::kFifo);
+        EXPECT_EQ(t.sim.overruns(), 0);
+        EXPECT_TRUE(t.shop.panel.status().contains(QString::fromUtf8(c.status))) << t.shop.panel.status().toStdString();
+        // The last characters reach the machine after the line has sent them.
+        if (c.ok) {
+            EXPECT_TRUE(WaitUntil([&] { return t.sim.program(QStringLiteral("O1234")) == text; }));
+        }
+    }
+}
+
+// Only a whole, clean punch replaces the library's program, keeping what it
+// replaced; a cut or damaged one is kept aside and the library is untouched.
+TEST(IsoTape, PunchIsStoredOnlyWhenWhole) {
+    const struct {
+        const char* fault;
+        bool stored;
+        const char* why;
+    } cases[] = {{"", true, "mottaget"}, {"cut", false, "inget avslutande %"}, {"parity", false, "tecken som inte"}};
+    for (const auto& c : cases) {
+        IsoShop t;
+        const QString target = t.shop.rec + QStringLiteral("/O1234.NC");
+        ASSERT_TRUE(WriteProgramFile("O1234\r\nG0 X0\r\n", target, QString()).ok);
+        const QByteArray punched = "O1234 (FLANS)\n" + Blocks(10, 400);
+        t.sim.storeProgram(QStringLiteral("O1234"), punched);
+        if (*c.fault) {
+            ASSERT_TRUE(t.sim.applyFault(QString::fromLatin1(c.fault)));
+        }
+        ASSERT_TRUE(t.sim.request(QStringLiteral("PUNCH O1234")));
+        ASSERT_TRUE(WaitUntil([&] { return t.shop.log().contains(QByteArray(c.why)); })) << c.fault;
+        const QByteArray crlf = QByteArray(punched).replace("\n", "\r\n");
+        EXPECT_EQ(ReadFile(target), c.stored ? crlf : QByteArray("O1234\r\nG0 X0\r\n")) << c.fault;
+        EXPECT_EQ(ListVersions(target).size(), c.stored ? 1 : 0);
+        EXPECT_EQ(QFileInfo::exists(t.shop.rec + QStringLiteral("/O1234.ofullständig")), !c.stored) << c.fault;
+    }
+}
+
+// The same punch over a pseudo-terminal pair and the real serial port code.
+TEST(IsoTape, PunchOverPseudoTerminal) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.start());
+    auto* pc = new QtSerialPort;
+    Shop shop(pc, 3);
+    shop.settings([](GeneralSettings& g) { g.IgnoreCts = true; });
+    QtSerialPort machine;
+    for (auto [p, dev] : {std::pair{pc, pty.a}, std::pair{&machine, pty.b}}) {
+        p->setDevice(dev);
+        ASSERT_TRUE(p->setSettings(QStringLiteral("9600,e,7,1")) && p->open()) << p->errorString().toStdString();
+    }
+    SimIsoMachine sim(shop.home.file(QStringLiteral("sim")));
+    sim.attach(&machine);
+    sim.storeProgram(QStringLiteral("O0042"), "O0042\nG0 X0\nM30\n");
+    ASSERT_TRUE(sim.request(QStringLiteral("PUNCH O0042")));
+    const QString target = shop.rec + QStringLiteral("/O0042.NC");
+    // Ended once the station told it, its store's worker done with the file.
+    EXPECT_TRUE(WaitUntil([&] { return shop.panel.status().startsWith("Mottagning klar (O0042"); }));
+    EXPECT_EQ(ReadFile(target), "O0042\r\nG0 X0\r\nM30\r\n");
+    sim.attach(nullptr);
+}
+
+// A request names a program of the send folder; a missing one is answered
+// with a program whose comment says so; the list names the send folder.
+TEST(IsoTape, RemoteRequestsAreAnswered) {
+    const struct {
+        const char* request;
+        const char* answer;
+    } cases[] = {{"SAND O1000", "O1000\nG0 X0\nM30\n"}, {"SAND O4444", "(PROGRAMMET O4444 SAKNAS)\n"},
+                 {"LIST", "(LISTA 2 PROGRAM)\n(O1000)\n(O2000)\n"}};
+    for (const auto& c : cases) {
+        IsoShop t;
+        t.program(QStringLiteral("O1000"), "O1000\nG0 X0\nM30\n");
+        t.program(QStringLiteral("O2000"), "O2000\nM30\n");
+        bool got = false;
+        QObject::connect(&t.sim, &SimIsoMachine::programReceived, &t.shop.station, [&] { got = true; });
+        ASSERT_TRUE(t.sim.request(QString::fromLatin1(c.request)));
+        ASSERT_TRUE(WaitUntil([&] { return got; })) << c.request;
+        EXPECT_EQ(t.sim.lastProgram(), QByteArray(c.answer)) << c.request;
+        EXPECT_TRUE(WaitUntil([&] { return !t.shop.station.Busy(); }));
+        if (QByteArray(c.answer).contains("SAKNAS")) {
+            EXPECT_TRUE(t.shop.log().contains("O4444, som saknas"));
+        }
+    }
+}
+
+// A program far larger than the control's buffer runs whole at its pace;
+// restarted from an N-number, the set-up goes first, then the rest.
+TEST(IsoTape, DripFeedRunsWholeAndRestarts) {
+    const QByteArray setup = "O2000\n(PLATTA)\nG90 G54\nT1 M6\nS1000 M3\n";
+    const QByteArray text = setup + Blocks(10, 1500);  // 150 blocks, some 4 kB
+    const struct {
+        const char* from;
+        qint64 blocks;
+        const char* firstAfterSetup;
+    } cases[] = {{"", 155, "N10 G01 X1.5 Y2.25 F300"}, {"N1200", 5 + 31, "N1200 G01 X1.5 Y2.25 F300"}};
+    for (const auto& c : cases) {
+        IsoShop t;
+        t.sim.setDripRate(100);  // a quarter of the line: the buffer fills even on a slow PC
+        const QString path = t.program(QStringLiteral("O2000"), text);
+        EXPECT_TRUE(QCoro::waitFor(t.shop.station.DripFeed(path, QString::fromLatin1(c.from)))) << c.from;
+        ASSERT_TRUE(WaitUntil([&] { return t.sim.blocksRun() >= c.blocks; })) << c.from;
+        Settle(50);
+        EXPECT_EQ(t.sim.blocksRun(), c.blocks);
+        EXPECT_EQ(t.sim.overruns(), 0);
+        EXPECT_GE(t.sim.xoffs(), 1);
+        const QList<QByteArray> first = t.sim.firstBlocks();
+        EXPECT_EQ(first.mid(0, 5), setup.trimmed().split('\n'));
+        EXPECT_EQ(first.value(5), QByteArray(c.firstAfterSetup));
+        EXPECT_EQ(t.sim.lastBlock(), "N1500 G01 X1.5 Y2.25 F300");
+        EXPECT_TRUE(t.shop.panel.status().startsWith(QStringLiteral("Droppmatning klar (O2000)")));
+    }
+}
+
+// "Avbryt" stops a drip-feed at once; the stop names the last block sent and
+// the last one the machine surely has, which is not later.
+TEST(IsoTape, AbortedDripSaysWhereItStopped) {
+    IsoShop t;
+    t.sim.setDripRate(100);
+    const QString path = t.program(QStringLiteral("O3000"), "O3000\n" + Blocks(10, 5000));
+    bool done = false, ok = true;
+    t.shop.station.DripFeed(path).then([&](bool r) { ok = r, done = true; });
+    ASSERT_TRUE(WaitUntil([&] { return t.sim.blocksRun() >= 20; }));
+    t.shop.station.cmdAbort_Click();
+    ASSERT_TRUE(WaitUntil([&] { return done; }, 1000));
+    EXPECT_FALSE(ok);
+    const QString text = t.shop.station.IsoStopText;
+    static const QRegularExpression where(QStringLiteral("Senast sända block: rad (\\d+) .*till och med rad (\\d+) "));
+    const QRegularExpressionMatch m = where.match(text);
+    ASSERT_TRUE(m.hasMatch()) << text.toStdString();
+    EXPECT_GE(m.captured(1).toInt(), m.captured(2).toInt());
+    EXPECT_GE(m.captured(2).toInt(), 20);
+    EXPECT_TRUE(t.shop.panel.status().startsWith(QStringLiteral("Droppmatningen av O3000 stoppad: avbruten.")));
+    Settle(50);
+    const qint64 after = t.pc->transmittedData().size();
+    Settle(100);
+    EXPECT_EQ(t.pc->transmittedData().size(), after);  // nothing more goes out
+}

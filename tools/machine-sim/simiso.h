@@ -1,0 +1,81 @@
+#pragma once
+// A simulated plain-tape control on a serial port: it reads programs sent to
+// it into a small buffer, paced by DC3 at a high-water mark and DC1 at a
+// low one, stores them in its memory folder by program number, or runs them
+// block by block as they arrive (drip mode). It punches programs and remote
+// requests to the PC and can misbehave: a parity-damaged or cut punch, a DC3
+// held for a while. It may run on a thread of its own, as a control's UART
+// does not wait for the PC: what it was told is done there, and what it saw
+// can be read from any thread.
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QMutex>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+#include <atomic>
+
+class SerialPort;
+
+class SimIsoMachine : public QObject {
+    Q_OBJECT
+public:
+    explicit SimIsoMachine(const QString& memoryFolder, QObject* parent = nullptr);
+
+    // The port is not owned and must stay open while attached.
+    void attach(SerialPort* port);
+
+    // Buffer size and its marks, in characters (default 256, 192, 64).
+    void setBuffer(int size, int high, int low);
+    // Drip mode: blocks are run at this many a second and never stored (0: store).
+    void setDripRate(double blocksPerSecond);
+    // "parity", "cut", "xoff-hold=MS"; false (and error) for anything else.
+    bool applyFault(const QString& text, QString* error = nullptr);
+
+    // "PUNCH O1234" punches a program from memory; "SAND O1234" (also
+    // "SÄND") punches the request for it; "LIST" asks for the send folder's list.
+    bool request(const QString& text, QString* error = nullptr);
+
+    // Program memory: one file per program number, its text with LF ends.
+    QByteArray program(const QString& name) const;
+    bool storeProgram(const QString& name, const QByteArray& text);
+
+    // What was read: the last program received whole, blocks run in drip
+    // mode, characters that came while the buffer was full, DC3s sent.
+    QByteArray lastProgram() const;
+    qint64 blocksRun() const { return blocksRun_; }
+    QByteArray lastBlock() const;
+    QList<QByteArray> firstBlocks() const;
+    qint64 overruns() const { return overruns_; }
+    qint64 xoffs() const { return xoffs_; }
+
+Q_SIGNALS:
+    void programReceived(const QString& name);
+    void logLine(const QString& line);
+
+private:
+    void onEvent(int code);
+    void take(const QByteArray& data);
+    void consume();
+    void runBlock();
+    void flow(bool xon);
+    void punch(const QByteArray& text);
+
+    QString folder_;
+    QPointer<SerialPort> port_;
+    int size_ = 256, high_ = 192, low_ = 64;
+    double dripRate_ = 0;
+    int holdMs_ = 0;
+    bool parity_ = false, cut_ = false;
+
+    QByteArray buffer_;     // read, not yet taken in
+    bool inProgram_ = false;
+    QByteArray program_;    // store mode: the program so far
+    bool held_ = false;     // sent DC3, no DC1 since
+    QTimer holdTimer_, runTimer_;
+    mutable QMutex seen_;  // guards the two below and lastProgram_
+    QByteArray lastProgram_, lastBlock_;
+    QList<QByteArray> firstBlocks_;
+    std::atomic<qint64> blocksRun_{0}, overruns_{0}, xoffs_{0};
+};
