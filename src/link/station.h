@@ -11,7 +11,7 @@
 #include "link/exchange.h"
 #include "link/linkstate.h"
 #include "link/machinestore.h"
-#include "link/operatorpanel.h"
+#include "common/operatorpanel.h"
 #include "link/panelswitch.h"
 #include "link/reception.h"
 #include "link/serialport.h"
