@@ -3,7 +3,7 @@
 // message boxes go to standard error, questions are answered by --yes/--no
 // or on a terminal, and everything shown is kept in a journal from which a
 // verb tells, item by item, what the station did.
-#include "link/operatorpanel.h"
+#include "common/operatorpanel.h"
 
 #include <QList>
 #include <QString>

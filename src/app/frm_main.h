@@ -4,7 +4,7 @@
 #include "app/mainlayout.h"
 #include "config/plugins.h"
 #include "jobs/jobqueue.h"
-#include "link/operatorpanel.h"
+#include "common/operatorpanel.h"
 #include <QMainWindow>
 #include <QTimer>
 #include <functional>

@@ -2,7 +2,7 @@
 // Rows of the machine's program list: name and size as the machine reports
 // them, and how each compared with the library when a comparison ran.
 #include "controls/reportlist.h"
-#include "link/filelists.h"
+#include "common/panelentries.h"
 
 class RemoteFileModel : public ReportModel {
     Q_OBJECT

@@ -1,6 +1,7 @@
 #pragma once
 // Machine definitions ("Maskin n" sections of the general settings file),
 // model definition files (maskiner/<model>.dat) and the machine and model lists.
+#include "common/panelentries.h"
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -67,11 +68,6 @@ struct ModelCaps {
 // model file cannot stop the setup dialog.
 ModelCaps ReadModelCaps(const QString& model);
 
-// One entry of the document menu: caption and the document file it fetches.
-struct DocumentEntry {
-    QString caption;
-    QString file;
-};
 // Dok1/Fil1 ... Dok99/Fil99 of section "Dokument", up to the first empty Dok.
 QList<DocumentEntry> ModelDocuments(const QString& model);
 

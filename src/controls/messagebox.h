@@ -2,7 +2,7 @@
 // Message boxes, input boxes and the other places where the window hands
 // control to the operator or the desktop. Each goes through a replaceable
 // hook, so that tests answer instead of a modal box waiting for a person.
-#include "link/operatorpanel.h"
+#include "common/operatorpanel.h"
 #include <QStringList>
 #include <functional>
 #include <optional>

@@ -1,6 +1,7 @@
 #pragma once
 // Program lists exchanged with a machine: runs of fixed-width entries, name
 // then size in 128-byte blocks, with no separator between entries.
+#include "common/panelentries.h"
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -14,11 +15,6 @@ QByteArray BuildProgramList(const QString& folder, const QString& pattern, ListW
 
 // The pattern that selects a machine's programs: "*." and the extension.
 QString PcListPattern(const QString& extension);
-
-struct RemoteEntry {
-    QByteArray name;
-    QByteArray size;
-};
 
 // The entries of a list received from the machine; protocol is 1 or 2.
 QList<RemoteEntry> ReadReceivedList(const QByteArray& message, int protocol);

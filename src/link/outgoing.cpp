@@ -1,6 +1,7 @@
 #include "link/outgoing.h"
 #include "library/programfile.h"
 #include "link/frames.h"
+#include <utility>
 
 Outgoing::Outgoing(QByteArray head, Close close, int eob) : head_(head), pending_(std::move(head)), close_(close), eob_(eob) {
     // The checksum leaves out a leading "%".
@@ -12,6 +13,8 @@ Outgoing::~Outgoing() {
     if (!sent_) return;
     sent_->sha256 = closed_ ? sha256Hex() : QByteArray();
     sent_->bytes = textBytes_;
+    sent_->whole = closed_ && pos_ >= pending_.size();
+    if (sent_->ended) std::exchange(sent_->ended, nullptr)(*sent_);
 }
 Outgoing::Outgoing(Outgoing&&) noexcept = default;
 Outgoing& Outgoing::operator=(Outgoing&&) noexcept = default;

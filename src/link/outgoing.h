@@ -5,6 +5,7 @@
 #include "common/apperror.h"
 #include <QByteArray>
 #include "common/sha256.h"
+#include <functional>
 #include <memory>
 
 class ProgramTextReader;
@@ -38,10 +39,13 @@ public:
     QByteArray sha256Hex() const { return textHash_ ? textHash_->hex() : QByteArray(); }
     qint64 textBytes() const { return textBytes_; }
     // Where the message, wherever the link moved it, leaves its checksum and
-    // count when it is done with: a job's row reads them after the answer.
+    // count when it is done with: a job's row reads them after the answer,
+    // or in ended when no answer follows (a program the machine asked for).
     struct Sent {
         QByteArray sha256;
         qint64 bytes = 0;
+        bool whole = false;  // the closing too was handed out
+        std::function<void(const Sent&)> ended;
     };
     void reportTo(std::shared_ptr<Sent> sent) { sent_ = std::move(sent); }
 

@@ -3,7 +3,7 @@
 // whoever submitted that job too. Questions, selections and folders are the
 // job's; what the station shows goes to both, so that the machine's own
 // panel (the server's published state) still sees every status.
-#include "link/operatorpanel.h"
+#include "common/operatorpanel.h"
 
 class PanelSwitchBase : public OperatorPanel {
 public:

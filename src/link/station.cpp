@@ -98,6 +98,7 @@ Station::Station(OperatorPanel& panel, SerialPort* port, QObject* parent)
 }
 
 Station::~Station() {
+    alive_.reset();
     RemoveAbortHook(abortHook_);
     // A job still waiting ends now, with nobody left to tell; its frame
     // would otherwise never be resumed.

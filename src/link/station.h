@@ -11,7 +11,7 @@
 #include "link/exchange.h"
 #include "link/linkstate.h"
 #include "link/machinestore.h"
-#include "link/operatorpanel.h"
+#include "common/operatorpanel.h"
 #include "link/panelswitch.h"
 #include "link/reception.h"
 #include "link/serialport.h"
@@ -384,6 +384,12 @@ private:
     void MachineJob(bool in, const QString& name, const QString& file, qint64 bytes, const QByteArray& sha256,
                     bool ok, const QString& by);
     QString MachineBy(QTcpSocket* from) const;
+    // A program the machine asked for: its count and job row are told once
+    // the link is done with the reply, when what went out is known. The
+    // SendDone returned takes the serial line's word on the drain.
+    SendDone MachineLoad(Outgoing& reply, const QString& name, const QString& by);
+    // Reset first thing in the destructor: a reply its members still hold tells nobody.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     // The last program stored from the machine: its checksum for a job's row.
     struct Stored {
         QByteArray sha256;

@@ -107,6 +107,27 @@ qint64 Station::StoredSize(const QString& name) const {
     return QFileInfo(StorePath(name)).size();
 }
 
+Station::SendDone Station::MachineLoad(Outgoing& reply, const QString& name, const QString& by) {
+    auto drained = std::make_shared<bool>(true);
+    auto sent = std::make_shared<Outgoing::Sent>();
+    sent->ended = [this, alive = std::weak_ptr<bool>(alive_), drained, name, by](const Outgoing::Sent& s) {
+        if (alive.expired()) return;
+        // A socket takes the whole reply at once and reads on as it drains:
+        // only the handed-out closing says the machine got it all.
+        const bool ok = *drained && s.whole;
+        // Told after whoever dropped the reply (a broken connection) has left its status text.
+        QMetaObject::invokeMethod(
+            this,
+            [this, name, by, ok, sha256 = s.sha256, bytes = s.bytes] {
+                Q_EMIT transferEnded(false, name, ServedSize(name), ok);
+                MachineJob(false, name, ProgramPath(Machine.SendPath, name, Machine.Extension), bytes, sha256, ok, by);
+            },
+            Qt::QueuedConnection);
+    };
+    reply.reportTo(std::move(sent));
+    return [drained](bool whole) { *drained = whole; };
+}
+
 void Station::ShowFileError(const QString& text) {
     if (!text.isEmpty()) Tell(text, AppTitle(), MsgIcon::None);
 }
@@ -285,10 +306,10 @@ void Station::ParseRequest(QByteArray& message, LinkState& link, const QByteArra
         const bool found = program != nullptr;
         Outgoing reply(link.OutBuffer, Outgoing::Close::Checksum, Machine.EOB);
         reply.setProgram(std::move(program));
-        SendData(reply, link, parsingFrom_, false, [this, name, found, by = MachineBy(parsingFrom_)](bool whole) {
-            Q_EMIT transferEnded(false, name, found ? ServedSize(name) : 0, found && whole);
-            if (found) MachineJob(false, name, ProgramPath(Machine.SendPath, name, Machine.Extension), ServedSize(name), {}, whole, by);
-        });
+        SendDone done;
+        if (found) done = MachineLoad(reply, name, MachineBy(parsingFrom_));
+        else done = [this, name](bool) { Q_EMIT transferEnded(false, name, 0, false); };
+        SendData(reply, link, parsingFrom_, false, std::move(done));
         link.OutBuffer.clear();
         HidePilar();
         link.Phase = 0;
@@ -419,11 +440,7 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
             Outgoing reply(link.OutBuffer, colon ? Outgoing::Close::LfPercent : Outgoing::Close::Percent);
             reply.setProgram(std::move(program));
             Q_EMIT requestArrived(QStringLiteral("L"), name);
-            SendDatap1(reply, link, false,
-                       [this, name](bool whole) {
-                           Q_EMIT transferEnded(false, name, ServedSize(name), whole);
-                           MachineJob(false, name, ProgramPath(Machine.SendPath, name, Machine.Extension), ServedSize(name), {}, whole, MachineBy(nullptr));
-                       });
+            SendDatap1(reply, link, false, MachineLoad(reply, name, MachineBy(nullptr)));
             link.OutBuffer.clear();
         };
 

@@ -3,7 +3,7 @@
 // and folder come with the request, questions are answered by the request
 // (overwrite: its "yes"; anything else No), and the machine's list is kept
 // for the answer. Nobody watches it.
-#include "link/operatorpanel.h"
+#include "common/operatorpanel.h"
 
 class JobPanel : public OperatorPanel {
 public:

@@ -3,7 +3,7 @@
 // Questions are answered No, boxes go to the log, and the last status text
 // is kept for the published state. A job's own panel hears the station as
 // well, through the station's panel switch.
-#include "link/operatorpanel.h"
+#include "common/operatorpanel.h"
 #include <functional>
 
 class ServerPanel : public OperatorPanel {

@@ -1,7 +1,7 @@
 #include "web/webserver.h"
 #include "operations/comparison.h"
 #include "server/jobpanel.h"
-#include "link/filelists.h"
+#include "common/panelentries.h"
 #include "link/machinestore.h"
 #include "common/ansi.h"
 #include "common/dates.h"

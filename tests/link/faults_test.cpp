@@ -6,6 +6,7 @@
 #include "link/qtserialport.h"
 #include "stationfixture.h"
 #include "support/ptypair.h"
+#include <QCryptographicHash>
 #include <QDir>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -60,6 +61,14 @@ TEST(Faults, ResetInTheMiddleOfAProgramEitherWayOnEitherConnection) {
     Peer machine;
     ASSERT_TRUE(machine.connectTo(st.ListeningPort()));
     EXPECT_EQ(machine.ask(Request("LOD", "O9")), PcClose(BuildFrame("R", "LOD", "", "O9", "00") + "\r\n\r\n" + body));
+    // Their job rows: the cut one failed, the whole one carries what the machine got.
+    ASSERT_TRUE(WaitUntil([&] { return shop.jobs.size() == 2; }));
+    EXPECT_EQ(shop.jobs[0].programs.value(0).result, ProgramResult::Failed);
+    EXPECT_TRUE(shop.jobs[0].programs.value(0).sha256.isEmpty());
+    const JobProgram loaded = shop.jobs[1].programs.value(0);
+    EXPECT_EQ(loaded.result, ProgramResult::Ok);
+    EXPECT_EQ(loaded.sha256, QCryptographicHash::hash("\r\n" + body, QCryptographicHash::Sha256).toHex());
+    EXPECT_EQ(loaded.bytes, body.size() + 2);
 
     // A fetch whose answer is cut half-way, then one that arrives whole.
     ScriptedMachine far(st);

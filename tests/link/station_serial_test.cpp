@@ -1,5 +1,6 @@
 #include "link/memoryserialport.h"
 #include "stationfixture.h"
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <atomic>
 
@@ -99,6 +100,9 @@ TEST(StationSerial, ProtocolOneShortAndColonForms) {
     shop.home.write("ncprog/mottaget/O3.NC", "x");
 
     EXPECT_EQ(shop.ask(BuildShortFrame("L", "O1") + "%"), BuildShortFrame("S", "O1") + "\n\r\nG1\r\n%");
+    ASSERT_TRUE(WaitUntil([&] { return !shop.jobs.isEmpty(); }));
+    EXPECT_EQ(shop.jobs[0].kind, JobKind::MachineLoad);
+    EXPECT_EQ(shop.jobs[0].programs.value(0).sha256, QCryptographicHash::hash("\r\nG1\r\n", QCryptographicHash::Sha256).toHex());
     shop.port->clearTransmitted();
     shop.port->deliver(BuildShortFrame("L", "NONE") + "%");
     Settle(30);

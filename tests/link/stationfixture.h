@@ -14,6 +14,7 @@
 struct Shop {
     TestHome home;
     ScriptedPanel panel;
+    QList<Job> jobs;  // every change the station told of, in order
     Station station;
     QString send, rec, trash;
 
@@ -35,6 +36,7 @@ struct Shop {
         station.ApplyGeneralSettings(g);
         EXPECT_TRUE(station.StartListening());
         panel.tree = send;
+        QObject::connect(&station.Jobs, &JobQueue::changed, [this](const Job& j) { jobs.append(j); });
     }
 
     // Changes the general settings in force.

@@ -1,7 +1,7 @@
 #pragma once
 // An operator panel for tests: answers questions from a queue and records
 // everything the station shows.
-#include "link/operatorpanel.h"
+#include "common/operatorpanel.h"
 #include <QList>
 #include <functional>
 

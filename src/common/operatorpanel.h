@@ -3,8 +3,7 @@
 // command-line verbs, or a scripted panel in tests. The station never opens a
 // dialog itself; every question and every text goes through here.
 #include "common/notify.h"
-#include "config/machines.h"
-#include "link/filelists.h"
+#include "common/panelentries.h"
 #include <QList>
 #include <QString>
 #include <QStringList>
