@@ -100,11 +100,14 @@ bool Journal::append(const Job& job, const QDateTime& when) {
     obj.insert(kPid, double(QCoreApplication::applicationPid()));
     const QByteArray line = QJsonDocument(obj).toJson(QJsonDocument::Compact) + '\n';
     const QString path = fileFor(when);
-    QDir().mkpath(folder_);
     bool ok = false;
 #ifdef Q_OS_UNIX
     // Group-writable: a window user in the folder's group shares the month's file.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0664);
+    const QByteArray name = QFile::encodeName(path);
+    const auto open = [&] { return ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0664); };
+    int fd = open();
+    // The folder is made when it is missing, not looked for at every line.
+    if (fd < 0 && errno == ENOENT && QDir().mkpath(folder_)) fd = open();
     if (fd >= 0) {
         ssize_t n;
         do n = ::write(fd, line.constData(), size_t(line.size()));
@@ -115,6 +118,7 @@ bool Journal::append(const Job& job, const QDateTime& when) {
         ::close(fd);
     }
 #else
+    QDir().mkpath(folder_);
     QFile f(path);
     if (f.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
         ok = f.write(line) == line.size();
