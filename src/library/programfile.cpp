@@ -716,7 +716,6 @@ bool ProgramTextReader::open(const QString& path, bool snapshot) {
     if (!OpenExisting(d->file, path)) return false;
     d->size = d->file.size();  // a folder raises here
     d->path = path;
-    d->modified = QFileInfo(path).lastModified();
 #ifdef Q_OS_LINUX
     // A copy that is whole as of now; the file is read from it, so that a
     // change to the file can no longer cut what goes out. Without one the
@@ -730,12 +729,14 @@ bool ProgramTextReader::open(const QString& path, bool snapshot) {
             }
             if (!OpenExisting(d->file, path)) return false;
             d->size = d->file.size();
-            d->modified = QFileInfo(path).lastModified();
         }
     }
 #else
     Q_UNUSED(snapshot);
 #endif
+    // Only a file read in place is looked at again (a time in local time
+    // costs a look at the time zone file); nothing has been read from it yet.
+    if (!d->path.isEmpty()) d->modified = QFileInfo(path).lastModified();
     // Where the text starts: after a first "%" that something other than
     // blanks follows; a first "%" with only blanks after it ends the text.
     // Nearly every file answers this from its first piece.
