@@ -33,12 +33,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <cstdio>
 #include <memory>
 #include <vector>
 
 namespace {
 constexpr int kHealthy = 56, kSilent = 4, kSerial = 4, kRounds = 10;
+constexpr double kPending = std::numeric_limits<double>::quiet_NaN();
 
 // A loop of the bench's own (a timed processEvents would spin a core and
 // spoil the idle figure), looked at every 5 ms.
@@ -75,7 +78,8 @@ double Percentile(std::vector<double> v, double p) {
     return v[std::min(v.size() - 1, size_t(p * double(v.size() - 1) + 0.5))];
 }
 
-// A send of the machine's O1.NC as a job; its duration (ms) lands in *ms when it ends.
+// A send of the machine's O1.NC as a job; its duration (ms) lands in *ms when it ends
+// (NaN until then: a send may end within the millisecond it was made).
 std::shared_ptr<JobRun> Send(Station* st, double* ms) {
     auto panel = std::make_shared<JobPanel>(st->Machine.SendPath, true);
     panel->local = {QStringLiteral("O1.NC")};
@@ -168,9 +172,9 @@ int main(int argc, char** argv) {
     // Alone: one healthy machine, nothing else under way.
     std::vector<double> alone;
     for (int i = 0; i < 20; ++i) {
-        double ms = 0;
+        double ms = kPending;
         Send(st(QStringLiteral("Fräs 1")), &ms);
-        if (!WaitFor([&] { return ms != 0; }, 30000) || ms < 0) {
+        if (!WaitFor([&] { return !std::isnan(ms); }, 30000) || ms < 0) {
             std::fprintf(stderr, "a send alone did not end\n");
             return 1;
         }
@@ -180,9 +184,9 @@ int main(int argc, char** argv) {
 
     // All 56 at once with nothing else under way: what the burst itself costs.
     auto burst = [&](std::vector<double>* into, int* failed) {
-        std::vector<double> ms(kHealthy, 0);
+        std::vector<double> ms(kHealthy, kPending);
         for (int i = 0; i < kHealthy; ++i) Send(st(QStringLiteral("Fräs %1").arg(i + 1)), &ms[size_t(i)]);
-        if (!WaitFor([&] { return std::all_of(ms.begin(), ms.end(), [](double v) { return v != 0; }); }, 60000)) return false;
+        if (!WaitFor([&] { return std::none_of(ms.begin(), ms.end(), [](double v) { return std::isnan(v); }); }, 60000)) return false;
         for (double v : ms) {
             if (v < 0) ++*failed;
             else into->push_back(v);

@@ -37,7 +37,7 @@ QString ErrorReportText(int number, const QString& description) {
     t += QStringLiteral("Information:") + kCrLf;
     const auto& trace = CallTrace();
     for (int i = 1; i <= TraceSize; ++i)
-        t += GeneralDate(trace[i].EnteredAt) + QStringLiteral(" - ") + trace[i].ProcName + kCrLf;
+        t += GeneralDate(trace[i].EnteredAt.toLocalTime()) + QStringLiteral(" - ") + trace[i].ProcName + kCrLf;
     t += kCrLf;
     t += QStringLiteral("Om detta fel är återkommande, var god kontakta Harnvik AB och uppge informationen i "
                         "detta fönster samt hur du fick fram detta fel.") + kCrLf;

@@ -6,7 +6,16 @@ struct Sha256::Ctx {
     ~Ctx() { EVP_MD_CTX_free(ctx); }
 };
 
-Sha256::Sha256() : d_(std::make_unique<Ctx>()) { EVP_DigestInit_ex(d_->ctx, EVP_sha256(), nullptr); }
+namespace {
+// Fetched once: EVP_sha256() makes libcrypto look the algorithm up again at
+// every start of a digest, and every send starts one.
+const EVP_MD* Algorithm() {
+    static const EVP_MD* const fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    return fetched ? fetched : EVP_sha256();
+}
+}  // namespace
+
+Sha256::Sha256() : d_(std::make_unique<Ctx>()) { EVP_DigestInit_ex(d_->ctx, Algorithm(), nullptr); }
 
 Sha256::~Sha256() = default;
 

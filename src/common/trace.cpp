@@ -16,7 +16,9 @@ void TraceEnter(const QString& name) {
     if (s.depth > 0 && s.entries[1].ProcName == name) return;
     s.depth = std::min(s.depth + 1, TraceSize);
     for (int i = s.depth; i >= 1; --i) s.entries[i] = s.entries[i - 1];
-    s.entries[1] = TraceEntry{name, QDateTime::currentDateTime()};
+    // UTC: local time asks the time zone file each call, and every traced
+    // procedure of every machine passes here.
+    s.entries[1] = TraceEntry{name, QDateTime::currentDateTimeUtc()};
     s.entries[0] = TraceEntry{};
 }
 

@@ -6,7 +6,7 @@
 
 struct TraceEntry {
     QString ProcName;
-    QDateTime EnteredAt;
+    QDateTime EnteredAt;  // UTC
 };
 
 constexpr int TraceSize = 8;

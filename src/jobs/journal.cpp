@@ -11,6 +11,7 @@
 #include <QRegularExpression>
 #include <QSysInfo>
 #include <algorithm>
+#include <cstdio>
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
@@ -51,6 +52,49 @@ bool Alive(qint64 pid) {
 #endif
 }
 
+constexpr char kHex[] = "0123456789abcdef";
+
+void PutString(QByteArray& out, const QString& text) {
+    out += '"';
+    for (const char c : text.toUtf8()) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x20 && c != '"' && c != '\\') {
+            out += c;
+            continue;
+        }
+        out += '\\';
+        switch (c) {
+            case '"': out += '"'; break;
+            case '\\': out += '\\'; break;
+            case '\b': out += 'b'; break;
+            case '\f': out += 'f'; break;
+            case '\n': out += 'n'; break;
+            case '\r': out += 'r'; break;
+            case '\t': out += 't'; break;
+            default: out += "u00", out += kHex[b >> 4], out += kHex[b & 15];
+        }
+    }
+    out += '"';
+}
+
+void PutTime(QByteArray& out, const QDateTime& time) {
+    if (!time.isValid()) {
+        out += "null";
+        return;
+    }
+    const QDateTime utc = time.toUTC();
+    const QDate d = utc.date();
+    const QTime t = utc.time();
+    if (d.year() < 1000 || d.year() > 9999) {
+        PutString(out, utc.toString(Qt::ISODateWithMs));
+        return;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "\"%04d-%02d-%02dT%02d:%02d:%02d.%03dZ\"", d.year(), d.month(), d.day(), t.hour(),
+                  t.minute(), t.second(), t.msec());
+    out += text;
+}
+
 struct Line {
     Job job;
     QString host;
@@ -78,6 +122,36 @@ void ReadFile(const QString& path, QHash<QString, Line>& lines, QStringList& ord
 }
 }  // namespace
 
+QByteArray JournalLine(const Job& job, const QString& host, qint64 pid) {
+    QByteArray out;
+    out.reserve(400 + 300 * job.programs.size());
+    out += "{\"by\":", PutString(out, job.by);
+    out += ",\"created\":", PutTime(out, job.created);
+    out += ",\"ended\":", PutTime(out, job.ended);
+    out += ",\"host\":", PutString(out, host);
+    out += ",\"id\":", PutString(out, job.id);
+    out += ",\"kind\":", PutString(out, KindWord(job.kind));
+    out += ",\"machine\":", PutString(out, job.machine);
+    out += ",\"pid\":" + QByteArray::number(pid);
+    out += ",\"programs\":[";
+    for (qsizetype i = 0; i < job.programs.size(); ++i) {
+        const JobProgram& p = job.programs[i];
+        out += i == 0 ? "{\"bytes\":" : ",{\"bytes\":";
+        out += QByteArray::number(p.bytes);
+        out += ",\"file\":", PutString(out, p.file);
+        out += ",\"name\":", PutString(out, p.name);
+        out += ",\"result\":", PutString(out, ResultWord(p.result));
+        out += ",\"sha256\":", PutString(out, QString::fromLatin1(p.sha256));
+        out += ",\"text\":", PutString(out, p.text);
+        out += '}';
+    }
+    out += "],\"started\":", PutTime(out, job.started);
+    out += ",\"state\":", PutString(out, StateWord(job.state));
+    out += ",\"text\":", PutString(out, job.text);
+    out += "}\n";
+    return out;
+}
+
 Journal::Journal() : Journal(InProgramFolder(QStringLiteral("journal"))) {}
 
 Journal::Journal(QString folder) : folder_(std::move(folder)) {}
@@ -95,16 +169,16 @@ bool Journal::ended(const Job& job) {
 }
 
 bool Journal::append(const Job& job, const QDateTime& when) {
-    QJsonObject obj = job.toJson();
-    obj.insert(kHost, QSysInfo::machineHostName());
-    obj.insert(kPid, double(QCoreApplication::applicationPid()));
-    const QByteArray line = QJsonDocument(obj).toJson(QJsonDocument::Compact) + '\n';
+    const QByteArray line = JournalLine(job, QSysInfo::machineHostName(), QCoreApplication::applicationPid());
     const QString path = fileFor(when);
-    QDir().mkpath(folder_);
     bool ok = false;
 #ifdef Q_OS_UNIX
     // Group-writable: a window user in the folder's group shares the month's file.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0664);
+    const QByteArray name = QFile::encodeName(path);
+    const auto open = [&] { return ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0664); };
+    int fd = open();
+    // The folder is made when it is missing, not looked for at every line.
+    if (fd < 0 && errno == ENOENT && QDir().mkpath(folder_)) fd = open();
     if (fd >= 0) {
         ssize_t n;
         do n = ::write(fd, line.constData(), size_t(line.size()));
@@ -115,6 +189,7 @@ bool Journal::append(const Job& job, const QDateTime& when) {
         ::close(fd);
     }
 #else
+    QDir().mkpath(folder_);
     QFile f(path);
     if (f.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
         ok = f.write(line) == line.size();

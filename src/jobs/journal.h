@@ -14,6 +14,11 @@
 #include <QList>
 #include <QString>
 
+// A journal line: what QJsonDocument makes of job.toJson() with "host" and
+// "pid" added (keys in its order, compact, newline at the end), written
+// straight, as the objects cost more than all else a line takes.
+QByteArray JournalLine(const Job& job, const QString& host, qint64 pid);
+
 class Journal {
 public:
     // The program folder's "journal".

@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -118,6 +119,12 @@ public:
     // Reads up to n bytes; 0 at the end. Raises on a read error.
     qint64 read(char* into, qint64 n) {
         n = std::min<qint64>(n, qint64(1) << 30);
+        if (held_) {
+            const qint64 got = std::clamp<qint64>(held_->size() - at_, 0, n);
+            std::memcpy(into, held_->constData() + at_, size_t(got));
+            at_ += got;
+            return got;
+        }
         for (;;) {
 #ifdef Q_OS_WIN
             const qint64 got = _read(fd_, into, static_cast<unsigned>(n));
@@ -132,6 +139,7 @@ public:
     // The size, or -1 when the descriptor is not a regular file. A folder
     // raises: it exists but holds no program.
     qint64 size() const {
+        if (held_) return held_->size();
 #ifdef Q_OS_WIN
         struct _stat64 st;
         if (_fstat64(fd_, &st) != 0) return -1;
@@ -147,6 +155,10 @@ public:
 
     // Moves to an absolute position. Raises on failure.
     void seek(qint64 position) {
+        if (held_) {
+            at_ = std::clamp<qint64>(position, 0, held_->size());
+            return;
+        }
 #ifdef Q_OS_WIN
         if (_lseeki64(fd_, position, SEEK_SET) < 0) Raise(ErrnoNumber(errno));
 #else
@@ -163,6 +175,7 @@ public:
     bool snapshot(const QString& folder) {
         struct stat before;
         if (fd_ < 0 || ::fstat(fd_, &before) != 0 || !S_ISREG(before.st_mode)) return false;
+        if (before.st_size <= kHeldMax) return hold(before);
         int copy = ::open(QFile::encodeName(folder).constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
         if (copy < 0) copy = ::open(QFile::encodeName(QDir::tempPath()).constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
         if (copy < 0) return false;
@@ -194,6 +207,28 @@ public:
 
 private:
 #ifdef Q_OS_LINUX
+    // Up to this size the copy is kept in memory: an unnamed file costs an
+    // inode made and freed per send, most of a small send's time.
+    static constexpr off_t kHeldMax = 1 << 20;
+
+    bool hold(const struct stat& before) {
+        QByteArray bytes(qsizetype(before.st_size), Qt::Uninitialized);
+        for (off_t from = 0; from < before.st_size;) {
+            const ssize_t got = ::pread(fd_, bytes.data() + from, size_t(before.st_size - from), from);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return false;
+            from += got;
+        }
+        struct stat after;
+        if (::fstat(fd_, &after) != 0 || after.st_size != before.st_size ||
+            after.st_mtim.tv_sec != before.st_mtim.tv_sec || after.st_mtim.tv_nsec != before.st_mtim.tv_nsec)
+            return false;
+        close();
+        held_ = std::move(bytes);
+        at_ = 0;
+        return true;
+    }
+
     static bool CopyByReading(int in, int out, off_t from, off_t size) {
         QByteArray buf(1 << 20, Qt::Uninitialized);
         while (from < size) {
@@ -212,6 +247,7 @@ private:
     }
 #endif
     void close() {
+        held_.reset();
         if (fd_ < 0) return;
 #ifdef Q_OS_WIN
         _close(fd_);
@@ -222,6 +258,8 @@ private:
     }
 
     int fd_ = -1;
+    std::optional<QByteArray> held_;  // the snapshot, when kept in memory
+    qint64 at_ = 0;
 };
 
 bool IsMissing(int code) { return code == ENOENT || code == ENOTDIR; }
@@ -678,7 +716,6 @@ bool ProgramTextReader::open(const QString& path, bool snapshot) {
     if (!OpenExisting(d->file, path)) return false;
     d->size = d->file.size();  // a folder raises here
     d->path = path;
-    d->modified = QFileInfo(path).lastModified();
 #ifdef Q_OS_LINUX
     // A copy that is whole as of now; the file is read from it, so that a
     // change to the file can no longer cut what goes out. Without one the
@@ -692,12 +729,14 @@ bool ProgramTextReader::open(const QString& path, bool snapshot) {
             }
             if (!OpenExisting(d->file, path)) return false;
             d->size = d->file.size();
-            d->modified = QFileInfo(path).lastModified();
         }
     }
 #else
     Q_UNUSED(snapshot);
 #endif
+    // Only a file read in place is looked at again (a time in local time
+    // costs a look at the time zone file); nothing has been read from it yet.
+    if (!d->path.isEmpty()) d->modified = QFileInfo(path).lastModified();
     // Where the text starts: after a first "%" that something other than
     // blanks follows; a first "%" with only blanks after it ends the text.
     // Nearly every file answers this from its first piece.

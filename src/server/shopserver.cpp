@@ -46,9 +46,10 @@ struct ShopServer::Served {
     QDate day;
     int received = 0, sent = 0, failed = 0;
 
-    void count(bool in, bool ok) {
-        if (day != QDate::currentDate()) {
-            day = QDate::currentDate();
+    // today: the local date of the transfer (the time zone is asked once).
+    void count(bool in, bool ok, const QDate& today) {
+        if (day != today) {
+            day = today;
             received = sent = failed = 0;
         }
         if (!ok) ++failed;
@@ -269,7 +270,7 @@ bool ShopServer::start(const GeneralSettings& general, const QStringList& names,
             raw->transfer.name = name;
             raw->transfer.size = size;
             raw->transfer.ok = ok;
-            raw->count(in, ok);
+            raw->count(in, ok, raw->transfer.at.date());
             changed();
         });
         served_.push_back(std::move(s));
@@ -551,6 +552,8 @@ void ShopServer::publish() {
 
 QJsonObject ShopServer::state() const {
     QJsonArray machines;
+    // Once, not once a machine: the local date asks the time zone file.
+    const QDate now = QDate::currentDate();
     for (const auto& s : served_) {
         const Station& st = *s->station;
         QString link;
@@ -585,7 +588,7 @@ QJsonObject ShopServer::state() const {
                                  {QStringLiteral("name"), s->transfer.name},
                                  {QStringLiteral("size"), double(s->transfer.size)},
                                  {QStringLiteral("result"), s->transfer.ok ? QStringLiteral("klar") : QStringLiteral("fel")}});
-        const bool today = s->day == QDate::currentDate();
+        const bool today = s->day == now;
         m.insert(QStringLiteral("today"), QJsonObject{{QStringLiteral("received"), today ? s->received : 0},
                                                       {QStringLiteral("sent"), today ? s->sent : 0},
                                                       {QStringLiteral("failed"), today ? s->failed : 0}});

@@ -111,4 +111,11 @@ TEST(Log, UnwritableLogIsToldOnceAndTheWorkGoesOn) {
     EXPECT_NO_THROW(AddHexLog("AB", QStringLiteral("dump2.log"), 3));
     EXPECT_NO_THROW(AddHexLog("AB", QStringLiteral("dump2.log"), 3));
     EXPECT_EQ(told.size(), 3);
+#ifdef Q_OS_LINUX
+    // A full disk is told as one.
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/full"), h.file(QStringLiteral("dump3.log"))));
+    AddHexLog("AB", QStringLiteral("dump3.log"), 3);
+    ASSERT_EQ(told.size(), 4);
+    EXPECT_TRUE(told[3].contains(QStringLiteral("): Disken är full. Programmet"))) << told[3].toStdString();
+#endif
 }

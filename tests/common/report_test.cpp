@@ -15,8 +15,8 @@ TEST(ErrorReport, TextHasEightTraceLinesAndATracedFailureIsReportedLoggedAndAbor
     ASSERT_EQ(lines.size(), 16);  // no line end after the last line
     const QString none = GeneralTime(QTime(0, 0)) + S(" - ");
     EXPECT_EQ(lines.mid(0, 14), (QStringList{S("Ett fel uppstod."), S("Beskrivning: Spill"), S("Felnummer: 6"), QString(),
-                                             S("Information:"), GeneralDate(CallTrace()[1].EnteredAt) + S(" - cmbMaskiner_Click()"),
-                                             GeneralDate(CallTrace()[2].EnteredAt) + S(" - Form_Load()"), none, none, none,
+                                             S("Information:"), GeneralDate(CallTrace()[1].EnteredAt.toLocalTime()) + S(" - cmbMaskiner_Click()"),
+                                             GeneralDate(CallTrace()[2].EnteredAt.toLocalTime()) + S(" - Form_Load()"), none, none, none,
                                              none, none, none, QString()}));
     EXPECT_TRUE(lines[14].startsWith(S("Om detta fel är återkommande, var god kontakta Harnvik AB")));
     EXPECT_EQ(lines[15], S("(Klicka på Avbryt för att tving programmet att stängas av)."));

@@ -111,6 +111,22 @@ TEST(Journal, ReadsNewestFirstWithFiltersPassingOverDamage) {
     EXPECT_TRUE(Journal(dir.filePath("none")).read().isEmpty());
 }
 
+// A line is what QJsonDocument makes of the job, byte for byte, whatever its texts hold.
+TEST(Journal, LineIsTheJobsJson) {
+    const Job done = MakeJob("a", "Fräs 1", At("2026-11-03T08:00:00.125Z"), JobState::Done);
+    Job odd = MakeJob("b\"\\/", "Svarv\t2\x01\x1f", {}, JobState::Queued);
+    odd.text = QString::fromUtf8("rad 1\r\nrad 2\b\f \x7f åäö € 𝄞");
+    odd.programs.append({"O\"2", {}, 0, {}, ProgramResult::Skipped, QStringLiteral("\\ \x02")});
+    Job empty = done;
+    empty.programs.clear();
+    for (const Job& j : {done, odd, empty}) {
+        QJsonObject obj = j.toJson();
+        obj.insert("host", "värd-1");
+        obj.insert("pid", 4242);
+        EXPECT_EQ(JournalLine(j, "värd-1", 4242), QJsonDocument(obj).toJson(QJsonDocument::Compact) + '\n') << j.id.toStdString();
+    }
+}
+
 // A server killed mid-job leaves a start line and no end; the next start
 // ends it as cancelled. A live process's job, and another host's, stay running.
 TEST(Journal, RecoverEndsOnlyJobsOfDeadProcesses) {

@@ -4,6 +4,7 @@
 #include "support/testhome.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QTimeZone>
 
@@ -16,16 +17,24 @@
 
 namespace {
 
-// The program text read whole; read in pieces of the given size it must be the same.
+// The program text read whole; read in pieces of the given size it must be the
+// same, and from a snapshot too, though the file is emptied once it is taken.
 QByteArray Read(const QString& path, qsizetype piece = 7) {
     const QByteArray whole = ReadProgramFile(path);
-    QByteArray pieces;
-    ProgramTextReader reader;
-    if (reader.open(path)) {
-        QByteArray buf(piece, '\0');
-        for (qsizetype n; (n = reader.read(buf.data(), piece)) > 0;) pieces.append(buf.constData(), n);
+    for (const bool snapshot : {false, true}) {
+        QByteArray pieces, raw;
+        ProgramTextReader reader;
+        QFile file(path);
+        if (reader.open(path, snapshot)) {
+#ifdef Q_OS_LINUX
+            if (snapshot && file.open(QIODevice::ReadWrite)) raw = file.readAll(), file.resize(0);
+#endif
+            QByteArray buf(piece, '\0');
+            for (qsizetype n; (n = reader.read(buf.data(), piece)) > 0;) pieces.append(buf.constData(), n);
+            if (file.isOpen()) file.seek(0), file.write(raw);
+        }
+        EXPECT_EQ(pieces, whole) << path.toStdString() << " snapshot " << snapshot;
     }
-    EXPECT_EQ(pieces, whole) << path.toStdString();
     return whole;
 }
 
