@@ -270,7 +270,8 @@ void Station::IsoAnswer(const QByteArray& head) {
     }
     AddLog(QStringLiteral("Maskinen begärde %1.").arg(name));
     QCoro::connect(IsoSend(path, name), this, [this, path, name](bool ok) {
-        MachineJob(false, name, path, ok ? QFileInfo(path).size() : 0, {}, ok, MachineBy(nullptr));
+        const Iso& s = iso();
+        MachineJob(false, name, path, ok ? s.sentBytes : 0, ok ? s.sentSha : QByteArray(), ok, MachineBy(nullptr));
     });
 }
 

@@ -30,6 +30,9 @@ struct Station::Iso {
     bool leading = true;   // the line end right after "%" is not program text
     bool passOver = false; // too large, or the disk too full: the rest is dropped
     QByteArray first;      // for the traffic row
+    // The last send that went out whole: its characters and their SHA-256.
+    qint64 sentBytes = 0;
+    QByteArray sentSha;
 
     // The punch goes to NAME.ofullständig until its closing "%" has come.
     bool openPart(const QString& folder) {

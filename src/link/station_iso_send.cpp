@@ -1,6 +1,7 @@
 // Plain ISO tape (Typ 3): the paced send and the drip-feed as coroutines.
 #include "common/ansi.h"
 #include "common/log.h"
+#include "common/sha256.h"
 #include "link/arrows.h"
 #include "link/serialpacer.h"
 #include "link/station_iso.h"
@@ -135,6 +136,9 @@ QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString na
     QByteArray head;
     qint64 written = 0;
     bool fedAll = false;
+    Sha256 sha;  // of what was fed: all of it went out when the send ends well
+    s.sentBytes = 0;
+    s.sentSha.clear();
     QElapsedTimer clock, shown, heldFor;
     clock.start();
     shown.start();
@@ -209,6 +213,7 @@ QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString na
                 Q_EMIT trafficRow(false, head, qMax<qint64>(source->total(), piece.size()), {}, {}, nullptr);
             }
             fedAll = piece.isEmpty();
+            sha.add(piece);
             pacer_->feed(tape.id, piece, fedAll);
         }
         if (!failure.isEmpty()) break;
@@ -273,6 +278,8 @@ QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString na
     HidePilar();
     Q_EMIT transferEnded(false, name, written, failure.isEmpty());
     if (failure.isEmpty()) {
+        s.sentBytes = written;
+        s.sentSha = sha.hex();
         IsoStopText = drip ? QStringLiteral("%1 rader sända.").arg(lines) : QString();
         Status(drip ? QStringLiteral("Droppmatning klar (%1): %2 rader.").arg(name).arg(lines)
                     : QStringLiteral("Sändning klar (") + name + QStringLiteral(")."));

@@ -8,6 +8,7 @@
 #include "machine-sim/simiso.h"
 #include "support/ptypair.h"
 #include <QCoro/QCoroTask>
+#include <QCryptographicHash>
 #include <QRegularExpression>
 #include <QThread>
 #include <gtest/gtest.h>
@@ -202,6 +203,14 @@ TEST(IsoTape, RemoteRequestsAreAnswered) {
         EXPECT_TRUE(WaitUntil([&] { return !t.shop.station.Busy(); }));
         if (QByteArray(c.answer).contains("SAKNAS")) {
             EXPECT_TRUE(t.shop.log().contains("O4444, som saknas"));
+        }
+        if (QByteArray(c.request) == "SAND O1000") {  // its row names what went out on the line
+            ASSERT_FALSE(t.shop.jobs.isEmpty());
+            const JobProgram row = t.shop.jobs.last().programs.value(0);
+            const QByteArray line = t.pc->transmittedData();
+            EXPECT_EQ(t.shop.jobs.last().kind, JobKind::MachineLoad);
+            EXPECT_EQ(row.bytes, line.size());
+            EXPECT_EQ(row.sha256, QCryptographicHash::hash(line, QCryptographicHash::Sha256).toHex());
         }
     }
 }
