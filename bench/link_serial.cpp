@@ -12,6 +12,7 @@
 #include "link/memoryserialport.h"
 #include "machine-sim/simmachine.h"
 
+#include <QCoro/QCoroTask>
 #include <QCoreApplication>
 #include <QTemporaryDir>
 
@@ -137,8 +138,8 @@ Outcome Run(bool sendIt, const QByteArray& program) {
     machineLine.attach(s.machinePort);
 
     const double t0 = Now();
-    if (sendIt) st.cmdSend_Click();
-    else st.cmdRec_Click();
+    if (sendIt) QCoro::waitFor(st.cmdSend_Click());
+    else QCoro::waitFor(st.cmdRec_Click());
     const double t1 = Now();
 
     Outcome o;
@@ -183,6 +184,9 @@ Outcome Run(bool sendIt, const QByteArray& program) {
                   message.share(), dry, sendIt ? "answer" : "request", static_cast<long long>(other.bytes),
                   other.first - t0, other.last - t0, o.seconds);
     o.detail = text;
+    // Where the line stood idle (the first few): a start, an end or the middle.
+    for (int i = 0; i < std::min<int>(dry, 5); ++i) o.detail += (i ? ", " : " (at ") + std::to_string(message.dryAt[i] - t0).substr(0, 6) + " s";
+    if (dry > 0) o.detail += ")";
     if (!done) o.detail += " / station: " + s.panel.status().toStdString();
     return o;
 }

@@ -14,6 +14,7 @@
 #include "link/frames.h"
 #include "loopback.h"
 
+#include <QCoro/QCoroTask>
 #include <QCoreApplication>
 #include <QTcpSocket>
 
@@ -290,8 +291,8 @@ int RunStation(bool send, bool lean, const std::string& workText, int argc, char
     const long long rss0 = bench::StatusBytes("VmRSS");
     bench::ResetPeakRss();
     const double t0 = Now();
-    if (send) st.cmdSend_Click();
-    else st.cmdRec_Click();
+    if (send) QCoro::waitFor(st.cmdSend_Click());
+    else QCoro::waitFor(st.cmdRec_Click());
     const double t1 = Now();
     const long long growth = bench::StatusBytes("VmHWM") - rss0;
 
