@@ -96,6 +96,7 @@ public:
     void showPilar(const QString& text, const QStringList& frames) override;
     void hidePilar() override;
     Answer message(const QString& text, const QString& title, MsgIcon icon, Buttons buttons) override;
+    QCoro::Task<Answer> ask(QString text, QString title, MsgIcon icon, Buttons buttons) override;
     std::optional<QString> input(const QString& prompt, const QString& title, const QString& def) override;
     void fillRemoteList(const QList<RemoteEntry>& entries) override;
     void removeRemoteItem(const QString& name) override;

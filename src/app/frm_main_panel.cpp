@@ -45,6 +45,10 @@ OperatorPanel::Answer frm_main::message(const QString& text, const QString& titl
     return ShowMessageBox(this, text, title, icon, buttons);
 }
 
+QCoro::Task<OperatorPanel::Answer> frm_main::ask(QString text, QString title, MsgIcon icon, Buttons buttons) {
+    return AskMessageBox(this, std::move(text), std::move(title), icon, buttons);
+}
+
 std::optional<QString> frm_main::input(const QString& prompt, const QString& title, const QString& def) {
     return ShowInputBox(this, prompt, title, def);
 }

@@ -4,6 +4,7 @@
 // dialog itself; every question and every text goes through here.
 #include "common/notify.h"
 #include "common/panelentries.h"
+#include <QCoro/QCoroTask>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -29,6 +30,9 @@ public:
     virtual void hidePilar() = 0;
 
     virtual Answer message(const QString& text, const QString& title, MsgIcon icon, Buttons buttons) = 0;
+    // A question a job waits for: the window answers it from a box that
+    // leaves the event loop to everyone else; the others answer at once.
+    virtual QCoro::Task<Answer> ask(QString text, QString title, MsgIcon icon, Buttons buttons);
     // Empty optional when the operator cancelled.
     virtual std::optional<QString> input(const QString& prompt, const QString& title, const QString& def) = 0;
 

@@ -1,5 +1,6 @@
 #include "controls/messagebox.h"
 
+#include <QCoro/QCoroSignal>
 #include <QDesktopServices>
 #include <QDialog>
 #include <QFileDialog>
@@ -8,6 +9,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QUrl>
+#include <memory>
 
 UiHooks& Hooks() {
     static UiHooks hooks;
@@ -27,45 +29,73 @@ QMessageBox::Icon BoxIcon(MsgIcon icon) {
 }
 }  // namespace
 
-OperatorPanel::Answer ShowMessageBox(QWidget* parent, const QString& text, const QString& title, MsgIcon icon,
-                                     OperatorPanel::Buttons buttons) {
-    using Answer = OperatorPanel::Answer;
-    using Buttons = OperatorPanel::Buttons;
-    if (Hooks().message) return Hooks().message(text, title, icon, buttons);
-
-    QMessageBox box(BoxIcon(icon), title, text, QMessageBox::NoButton, parent);
+namespace {
+// The box with its Swedish buttons; the answer is read from it once closed.
+struct Box {
+    QMessageBox* box;
     QPushButton* ok = nullptr;
     QPushButton* yes = nullptr;
     QPushButton* no = nullptr;
     QPushButton* cancel = nullptr;
-    switch (buttons) {
-    case Buttons::Ok: ok = box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole); break;
-    case Buttons::OkCancel:
-        ok = box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
-        cancel = box.addButton(QStringLiteral("Avbryt"), QMessageBox::RejectRole);
-        break;
-    case Buttons::YesNo:
-        yes = box.addButton(QStringLiteral("Ja"), QMessageBox::YesRole);
-        no = box.addButton(QStringLiteral("Nej"), QMessageBox::NoRole);
-        break;
-    case Buttons::YesNoCancel:
-        yes = box.addButton(QStringLiteral("Ja"), QMessageBox::YesRole);
-        no = box.addButton(QStringLiteral("Nej"), QMessageBox::NoRole);
-        cancel = box.addButton(QStringLiteral("Avbryt"), QMessageBox::RejectRole);
-        break;
+
+    Box(QWidget* parent, const QString& text, const QString& title, MsgIcon icon, OperatorPanel::Buttons buttons)
+        : box(new QMessageBox(BoxIcon(icon), title, text, QMessageBox::NoButton, parent)) {
+        using Buttons = OperatorPanel::Buttons;
+        switch (buttons) {
+        case Buttons::Ok: ok = box->addButton(QStringLiteral("OK"), QMessageBox::AcceptRole); break;
+        case Buttons::OkCancel:
+            ok = box->addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
+            cancel = box->addButton(QStringLiteral("Avbryt"), QMessageBox::RejectRole);
+            break;
+        case Buttons::YesNo:
+            yes = box->addButton(QStringLiteral("Ja"), QMessageBox::YesRole);
+            no = box->addButton(QStringLiteral("Nej"), QMessageBox::NoRole);
+            break;
+        case Buttons::YesNoCancel:
+            yes = box->addButton(QStringLiteral("Ja"), QMessageBox::YesRole);
+            no = box->addButton(QStringLiteral("Nej"), QMessageBox::NoRole);
+            cancel = box->addButton(QStringLiteral("Avbryt"), QMessageBox::RejectRole);
+            break;
+        }
+        box->setDefaultButton(ok ? ok : yes);
+        if (cancel) box->setEscapeButton(cancel);
+        else if (no) box->setEscapeButton(no);
+        else box->setEscapeButton(ok);
     }
-    box.setDefaultButton(ok ? ok : yes);
-    if (cancel) box.setEscapeButton(cancel);
-    else if (no) box.setEscapeButton(no);
-    else box.setEscapeButton(ok);
-    box.exec();
-    const auto* clicked = box.clickedButton();
-    if (clicked && clicked == ok) return Answer::Ok;
-    if (clicked && clicked == yes) return Answer::Yes;
-    if (clicked && clicked == no) return Answer::No;
-    if (cancel) return Answer::Cancel;
-    if (no) return Answer::No;
-    return Answer::Ok;
+    OperatorPanel::Answer answer() const {
+        using Answer = OperatorPanel::Answer;
+        const auto* clicked = box->clickedButton();
+        if (clicked && clicked == ok) return Answer::Ok;
+        if (clicked && clicked == yes) return Answer::Yes;
+        if (clicked && clicked == no) return Answer::No;
+        if (cancel) return Answer::Cancel;
+        if (no) return Answer::No;
+        return Answer::Ok;
+    }
+};
+}  // namespace
+
+OperatorPanel::Answer ShowMessageBox(QWidget* parent, const QString& text, const QString& title, MsgIcon icon,
+                                     OperatorPanel::Buttons buttons) {
+    if (Hooks().message) return Hooks().message(text, title, icon, buttons);
+    Box b(parent, text, title, icon, buttons);
+    std::unique_ptr<QMessageBox> owner(b.box);
+    b.box->exec();
+    return b.answer();
+}
+
+QCoro::Task<OperatorPanel::Answer> AskMessageBox(QWidget* parent, QString text, QString title, MsgIcon icon,
+                                                 OperatorPanel::Buttons buttons) {
+    if (Hooks().message) co_return Hooks().message(text, title, icon, buttons);
+    // A window that goes away with the box open takes the box and the
+    // waiting job with it.
+    Box b(parent, text, title, icon, buttons);
+    b.box->setWindowModality(Qt::WindowModal);
+    b.box->open();
+    co_await qCoro(b.box, &QDialog::finished);
+    const OperatorPanel::Answer answer = b.answer();
+    b.box->deleteLater();
+    co_return answer;
 }
 
 std::optional<QString> ShowInputBox(QWidget* parent, const QString& prompt, const QString& title,

@@ -32,6 +32,10 @@ UiHooks& Hooks();
 // Cancel where there is one, else No, else OK.
 OperatorPanel::Answer ShowMessageBox(QWidget* parent, const QString& text, const QString& title, MsgIcon icon,
                                      OperatorPanel::Buttons buttons);
+// The same box for a question a job waits for: the window stays modal to it
+// but no event loop of its own runs meanwhile.
+QCoro::Task<OperatorPanel::Answer> AskMessageBox(QWidget* parent, QString text, QString title, MsgIcon icon,
+                                                 OperatorPanel::Buttons buttons);
 // Empty when the operator cancelled.
 std::optional<QString> ShowInputBox(QWidget* parent, const QString& prompt, const QString& title,
                                     const QString& def);

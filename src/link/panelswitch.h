@@ -24,6 +24,9 @@ public:
     Answer message(const QString& text, const QString& title, MsgIcon icon, Buttons buttons) override {
         return to_->message(text, title, icon, buttons);
     }
+    QCoro::Task<Answer> ask(QString text, QString title, MsgIcon icon, Buttons buttons) override {
+        return to_->ask(std::move(text), std::move(title), icon, buttons);
+    }
     std::optional<QString> input(const QString& prompt, const QString& title, const QString& def) override {
         return to_->input(prompt, title, def);
     }

@@ -165,6 +165,14 @@ void Station::HidePilar() {
     Traced(QStringLiteral("HidePilar()"), [&] { panel_.hidePilar(); });
 }
 
+QCoro::Task<OperatorPanel::Answer> Station::Ask(QString text, QString title, MsgIcon icon, OperatorPanel::Buttons buttons) {
+    const quint64 before = aborts_;
+    const OperatorPanel::Answer answer = co_await panel_.ask(std::move(text), std::move(title), icon, buttons);
+    if (aborts_ == before) co_return answer;
+    const bool cancels = buttons == OperatorPanel::Buttons::YesNoCancel || buttons == OperatorPanel::Buttons::OkCancel;
+    co_return cancels ? OperatorPanel::Answer::Cancel : OperatorPanel::Answer::No;
+}
+
 void Station::cmdAbort_Click() { Abort(true); }
 
 void Station::AbortExchange() { Abort(false); }

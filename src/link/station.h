@@ -113,6 +113,9 @@ public:
     // Before an operation: waits for an exchange still open; true (the
     // operator told why) when the operation cannot start now.
     QCoro::Task<bool> RefuseWhileBusy();
+    // A question of the running job. A job cancelled while it was being asked
+    // gets Cancel, or No where there is none.
+    QCoro::Task<OperatorPanel::Answer> Ask(QString text, QString title, MsgIcon icon, OperatorPanel::Buttons buttons);
     // Protocol 1: the program a cut send may have left part of in the
     // machine; empty when none. The question about it is asked before a job
     // is queued; ConfirmCut() records the operator's yes.

@@ -86,7 +86,7 @@ QCoro::Task<bool> Station::RefuseWhileBusy() {
         co_return true;
     }
     if (!CutProgram().isEmpty() && !sending_) {
-        const auto answer = panel_.message(
+        const auto answer = co_await Ask(
             QStringLiteral("En sändning av %1 avbröts innan programmet var helt skickat. Maskinen kan ha en "
                            "ofullständig del av %1 i minnet, och nästa meddelande på linjen skulle avsluta och "
                            "spara den.\r\nRadera %1 i maskinen, eller avbryt dess inläsning, innan du går vidare."

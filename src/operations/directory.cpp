@@ -75,7 +75,7 @@ QCoro::Task<void> Station::cmdDel_Click() {
         co_return;
     }
     const auto answer =
-        panel_.message(QStringLiteral("Är du säker på att du vill radera filen \"") + n + QStringLiteral("\"?"),
+        co_await Ask(QStringLiteral("Är du säker på att du vill radera filen \"") + n + QStringLiteral("\"?"),
                        QStringLiteral("Radera"), MsgIcon::Exclamation, OperatorPanel::Buttons::YesNo);
     if (answer != OperatorPanel::Answer::Yes) {
         Row(n, QString(), 0, {}, ProgramResult::Skipped, QStringLiteral("Inte raderat."));

@@ -40,7 +40,7 @@ QCoro::Task<void> Station::cmdRec_Click() {
         // The program goes where the question about it was asked.
         const QString target = ProgramPath(panel_.treeFolder(), n, Machine.Extension);
         if (FileExists(target)) {
-            const auto answer = panel_.message(QStringLiteral("Filen finns redan. Skriva över?"), AppTitle(),
+            const auto answer = co_await Ask(QStringLiteral("Filen finns redan. Skriva över?"), AppTitle(),
                                                MsgIcon::Question, OperatorPanel::Buttons::YesNoCancel);
             if (answer == OperatorPanel::Answer::Cancel) {
                 Aborted = true;

@@ -62,7 +62,7 @@ QCoro::Task<void> Station::cmdSend_Click() {
         ShowPilar(QStringLiteral("Sänder: \"") + name + QStringLiteral("\"..."), SendArrows());
         bool skip = false;
         if (RemoteFileExists(name)) {
-            const auto answer = panel_.message(QStringLiteral("Filen finns redan i maskinen. Skriva över?"),
+            const auto answer = co_await Ask(QStringLiteral("Filen finns redan i maskinen. Skriva över?"),
                                                AppTitle(), MsgIcon::Question, OperatorPanel::Buttons::YesNoCancel);
             if (answer == OperatorPanel::Answer::Cancel) {
                 Aborted = true;

@@ -6,6 +6,9 @@
 #include "common/ini.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
 #include <QComboBox>
 #include <QPointer>
 #include <QPushButton>
@@ -52,6 +55,26 @@ TEST(EndToEnd, SendAndFetchOverTcpShowInBothLists) {
     ASSERT_TRUE(idle());
     EXPECT_EQ(h.ui.texts(), QStringList{"Filen finns redan i maskinen. Skriva över?"});
     h.ui.shown.clear();
+
+    // The box itself: the job waits for it while the click has long returned
+    // (a box of its own loop would be closed unanswered after 3 s), and "Ja" sends.
+    h.program("O100.NC", "(NOTE)%O100(AXEL)\r\nG1 X7\r\n%");
+    const auto hook = std::exchange(Hooks().message, {});
+    bool returned = false;
+    QTimer::singleShot(3000, &w, [&] {
+        if (auto* open = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()); open && !returned) open->reject();
+    });
+    ASSERT_TRUE(ClickRow(local, "O100.NC"));
+    send->click();
+    returned = true;
+    QMessageBox* box = nullptr;
+    ASSERT_TRUE(WaitUntil([&] { return (box = w.findChild<QMessageBox*>()) && box->isVisible(); }, 2000));
+    EXPECT_EQ(box->text(), "Filen finns redan i maskinen. Skriva över?");
+    for (QAbstractButton* b : box->buttons())
+        if (b->text() == "Ja") b->click();
+    ASSERT_TRUE(idle());
+    EXPECT_TRUE(sim.program("O100").contains("G1 X7"));
+    Hooks().message = hook;
 
     ASSERT_TRUE(ClickRow(remote, "O7010"));
     auto* rec = h.child<QPushButton>("cmdRec");

@@ -239,6 +239,9 @@ void TcpChannel::dropLink() {
 
 SerialChannel::SerialChannel(SerialPort* port, QObject* parent) : Channel(parent), port_(port) {
     connect(port, &SerialPort::commEvent, this, &SerialChannel::onEvent);
+    refill_.setParent(this);
+    refill_.setSingleShot(true);
+    connect(&refill_, &QTimer::timeout, this, &SerialChannel::pump);
 }
 
 void SerialChannel::onEvent(int code) {
@@ -257,7 +260,14 @@ QString SerialChannel::describe() const {
 }
 
 void SerialChannel::writeRaw(const QByteArray& bytes) {
-    if (isOpen()) port_->write(bytes);
+    if (!isOpen()) return;
+    port_->write(bytes);
+    // A control's UART is fed before it runs empty: the next piece goes while
+    // half a window still waits, not at the port's "sent" event.
+    SerialSettings line;
+    const qint64 queued = port_->outBufferCount();
+    if (queued >= kSerialWindow && ParseSerialSettings(port_->settings(), line))
+        refill_.start(int(1000.0 * double(queued - kSerialWindow / 2) / CharactersPerSecond(line)));
 }
 
 bool SerialChannel::canWrite() const {

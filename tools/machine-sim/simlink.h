@@ -132,6 +132,7 @@ protected:
 private:
     void onEvent(int code);
     QPointer<SerialPort> port_;
+    QTimer refill_;  // the next piece, while half a window still waits
 };
 
 }  // namespace sim

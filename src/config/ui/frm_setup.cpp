@@ -355,9 +355,13 @@ void frm_setup::cmbMaskiner_Click() {
     loadMachine(slot_);
     for (QWidget* w : std::initializer_list<QWidget*>{lblEOB, optCOM, lblModell, cmbModell}) w->setEnabled(true);
     applyRestrictions();
-    QCoreApplication::processEvents();
     cmdSave->setEnabled(false);
     Dirty = false;
+    // Changes the load itself queued are no edits of the operator's either.
+    QMetaObject::invokeMethod(this, [this] {
+        cmdSave->setEnabled(false);
+        Dirty = false;
+    }, Qt::QueuedConnection);
 }
 
 namespace {
