@@ -51,6 +51,9 @@ struct IsoShop {
             sim.moveToThread(home);
             machine.moveToThread(home);
         }, Qt::BlockingQueuedConnection);
+        // Their running timers are registered again here by a queued call,
+        // which would be lost, and with it what it carries, were it not run.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
         control.quit();
         control.wait();
     }
