@@ -227,11 +227,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             Pump();
         }
         spent = true;
-        FireTimeouts(station);
-        // A store the machine made ends on a worker: its answer comes once
-        // the file is committed, which takes real time, not the fuzz clock's.
-        WaitUntil([&] { return station.SerialLink.Phase == 0 && station.NetLink.Phase == 0; });
-        FireTimeouts(station);
+        // A store the machine made ends on a worker, and a serial line's
+        // bytes and events cross the serial thread: both take real time, not
+        // the fuzz clock's, so time-outs run out until everything has settled.
+        WaitUntil([&] {
+            FireTimeouts(station);
+            return station.SerialLink.Phase == 0 && station.NetLink.Phase == 0 && !station.Busy() &&
+                   (!port || port->outBufferCount() == 0);
+        });
         clock.stop();
         if (station.SerialLink.Phase != 0 || station.NetLink.Phase != 0)
             Fail("link not idle after its time-outs");
