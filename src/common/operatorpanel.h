@@ -57,3 +57,26 @@ public:
     // The document entries of the machine's model (the window's document menu).
     virtual void setDocuments(const QList<DocumentEntry>& documents) { Q_UNUSED(documents); }
 };
+
+// A panel nobody watches: it shows nothing, types nothing, selects nothing,
+// and answers a box "OK" where there is one, else No.
+class UnattendedPanel : public OperatorPanel {
+public:
+    static Answer Unattended(Buttons buttons) {
+        return buttons == Buttons::Ok || buttons == Buttons::OkCancel ? Answer::Ok : Answer::No;
+    }
+    void setStatus(const QString&) override {}
+    void setPanel(int, const QString&) override {}
+    void showPilar(const QString&, const QStringList&) override {}
+    void hidePilar() override {}
+    Answer message(const QString&, const QString&, MsgIcon, Buttons buttons) override { return Unattended(buttons); }
+    std::optional<QString> input(const QString&, const QString&, const QString&) override { return {}; }
+    void fillRemoteList(const QList<RemoteEntry>&) override {}
+    void removeRemoteItem(const QString&) override {}
+    QStringList remoteNames() const override { return {}; }
+    QStringList remoteSelection() const override { return {}; }
+    QStringList localSelection() const override { return {}; }
+    QString treeFolder() const override { return {}; }
+    void setTreeFolders(const QString&, const QString&) override {}
+    void UpdateLocalFolders() override {}
+};

@@ -17,29 +17,6 @@ namespace {
 constexpr qint64 kReadBuffer = 1 << 20;
 }  // namespace
 
-namespace {
-// Where a station that goes away sends what its last steps say.
-class Nobody : public OperatorPanel {
-public:
-    void setStatus(const QString&) override {}
-    void setPanel(int, const QString&) override {}
-    void showPilar(const QString&, const QStringList&) override {}
-    void hidePilar() override {}
-    Answer message(const QString&, const QString&, MsgIcon, Buttons buttons) override {
-        return buttons == Buttons::Ok || buttons == Buttons::OkCancel ? Answer::Ok : Answer::No;
-    }
-    std::optional<QString> input(const QString&, const QString&, const QString&) override { return {}; }
-    void fillRemoteList(const QList<RemoteEntry>&) override {}
-    void removeRemoteItem(const QString&) override {}
-    QStringList remoteNames() const override { return {}; }
-    QStringList remoteSelection() const override { return {}; }
-    QStringList localSelection() const override { return {}; }
-    QString treeFolder() const override { return {}; }
-    void setTreeFolders(const QString&, const QString&) override {}
-    void UpdateLocalFolders() override {}
-};
-}  // namespace
-
 Station::Station(OperatorPanel& panel, SerialPort* port, QObject* parent)
     : QObject(parent), Comm(port), own_(panel), panel_(switch_) {
     SerialLink.Kind = 1;
@@ -101,8 +78,8 @@ Station::~Station() {
     alive_.reset();
     RemoveAbortHook(abortHook_);
     // A job still waiting ends now, with nobody left to tell; its frame
-    // would otherwise never be resumed.
-    static Nobody nobody;
+    // would otherwise never be resumed. What its last steps say goes nowhere.
+    static UnattendedPanel nobody;
     switch_.detach(&nobody);
     Jobs.close(QStringLiteral("Maskinen stängdes."));
     Aborted = true;

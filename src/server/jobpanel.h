@@ -5,7 +5,7 @@
 // for the answer. Nobody watches it.
 #include "common/operatorpanel.h"
 
-class JobPanel : public OperatorPanel {
+class JobPanel : public UnattendedPanel {
 public:
     JobPanel(QString folder, bool yes) : folder_(std::move(folder)), yes_(yes) {}
 
@@ -13,15 +13,10 @@ public:
     QString from;               // a drip-feed's starting block or line
     QList<RemoteEntry> list;    // the machine's list, once it came
 
-    void setStatus(const QString&) override {}
-    void setPanel(int, const QString&) override {}
-    void showPilar(const QString&, const QStringList&) override {}
-    void hidePilar() override {}
     Answer message(const QString&, const QString&, MsgIcon, Buttons buttons) override {
-        if (buttons == Buttons::Ok || buttons == Buttons::OkCancel) return Answer::Ok;
-        return yes_ ? Answer::Yes : Answer::No;
+        const Answer unattended = Unattended(buttons);
+        return unattended == Answer::No && yes_ ? Answer::Yes : unattended;
     }
-    std::optional<QString> input(const QString&, const QString&, const QString&) override { return {}; }
     void fillRemoteList(const QList<RemoteEntry>& entries) override { list = entries; }
     void removeRemoteItem(const QString& name) override {
         list.removeIf([&](const RemoteEntry& e) { return QString::fromLatin1(e.name) == name; });
@@ -38,7 +33,6 @@ public:
     void setTreeFolders(const QString&, const QString& selected) override {
         if (!selected.isEmpty()) folder_ = selected;
     }
-    void UpdateLocalFolders() override {}
 
 private:
     QString folder_;

@@ -6,7 +6,7 @@
 #include "common/operatorpanel.h"
 #include <functional>
 
-class ServerPanel : public OperatorPanel {
+class ServerPanel : public UnattendedPanel {
 public:
     using Log = std::function<void(const QString&)>;
     explicit ServerPanel(Log log) : log_(std::move(log)) {}
@@ -25,23 +25,14 @@ public:
         done = done_;
         total = total_;
     }
-    void showPilar(const QString&, const QStringList&) override {}
-    void hidePilar() override {}
     Answer message(const QString& text, const QString&, MsgIcon, Buttons buttons) override {
         log_(QString(text).replace(QLatin1String("\r\n"), QLatin1String(" ")));
-        return buttons == Buttons::Ok || buttons == Buttons::OkCancel ? Answer::Ok : Answer::No;
+        return Unattended(buttons);
     }
-    std::optional<QString> input(const QString&, const QString&, const QString&) override { return {}; }
-    void fillRemoteList(const QList<RemoteEntry>&) override {}
-    void removeRemoteItem(const QString&) override {}
-    QStringList remoteNames() const override { return {}; }
-    QStringList remoteSelection() const override { return {}; }
-    QStringList localSelection() const override { return {}; }
     // A machine's store goes to its send folder, as the window shows it first.
     QString treeFolder() const override { return tree_; }
     void setTreeFolders(const QString&, const QString& selected) override { tree_ = selected; }
     QString machineFolder() const override { return tree_; }
-    void UpdateLocalFolders() override {}
 
 private:
     Log log_;
