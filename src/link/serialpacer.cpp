@@ -61,7 +61,8 @@ qint64 SerialPacer::wanted() const {
 
 SerialPacer::Written SerialPacer::stop() {
     QMutexLocker lock(&m_);
-    const Written w = written_;
+    Written w = written_;
+    w.ended = state_.ended;
     active_ = false;
     backlog_.clear();
     state_.stage = Stage::Idle;
@@ -120,8 +121,11 @@ void SerialPacer::pump() {
     if (msg_.tape) return pumpTape();
     for (;;) {
         if (draining_) {
+            // A line that went away drained nothing: the station's abort, or
+            // SendTimer, ends the message.
+            if (!port_->isOpen()) return;
             const qint64 waiting = port_->outBufferCount();
-            if (waiting >= LowMark && port_->isOpen()) {
+            if (waiting >= LowMark) {
                 // Looked at again halfway to when the line will have sent all
                 // but the low mark (the port's send event comes earlier when
                 // it runs empty): a late wake leaves the line idle.
@@ -138,6 +142,7 @@ void SerialPacer::pump() {
             if (backlog_.isEmpty() && last_) {
                 active_ = false;
                 state_.stage = Stage::Idle;
+                state_.ended = true;
                 Q_EMIT ended(msg_.id);
                 return;
             }
@@ -185,6 +190,7 @@ void SerialPacer::pump() {
 void SerialPacer::pumpTape() {
     using Hold = Message::Hold;
     for (;;) {
+        if (!port_->isOpen()) return;  // the station's abort follows
         bool held = false;
         if (msg_.hold == Hold::Xoff) {
             held = port_->xoffHeld();
@@ -198,18 +204,20 @@ void SerialPacer::pumpTape() {
             state_.stage = held ? Stage::WaitingCts : Stage::Flowing;
             report();
         }
-        if (held || !port_->isOpen()) return;  // the DC1, CTS or the station moves it on
         const qint64 queued = port_->outBufferCount();
+        // Gone out whole: a hold after the last character (a control that
+        // stops its reader at the end) holds nothing back.
+        if (backlog_.isEmpty() && last_ && queued == 0) {
+            active_ = false;
+            drainTick_.stop();
+            state_.stage = Stage::Idle;
+            state_.ended = true;
+            report();
+            Q_EMIT ended(msg_.id);
+            return;
+        }
+        if (held) return;  // the DC1 or CTS moves it on
         if (backlog_.isEmpty()) {
-            if (last_ && queued == 0) {
-                active_ = false;
-                drainTick_.stop();
-                state_.stage = Stage::Idle;
-                state_.ended = true;
-                report();
-                Q_EMIT ended(msg_.id);
-                return;
-            }
             if (!last_ && !askedMore_) {
                 askedMore_ = true;
                 report();

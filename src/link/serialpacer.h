@@ -41,7 +41,8 @@ public:
     enum class Stage { Idle, WaitingCts, Draining, Flowing };
     struct Written {
         qint64 count = 0;
-        quint32 sum = 0;  // of every byte written
+        quint32 sum = 0;     // of every byte written
+        bool ended = false;  // it had ended before the stop: nothing was cut
     };
     struct Snapshot {
         quint64 id = 0;
@@ -51,7 +52,7 @@ public:
         bool linesUnreadable = false;
         qint64 written = 0;
         bool held = false;   // a tape send the machine holds
-        bool ended = false;  // everything fed went out, the port is empty (tape)
+        bool ended = false;  // everything fed was written (tape: and left the port)
     };
 
     // --- From any thread ---

@@ -419,6 +419,7 @@ private:
         SendDone done;
         quint64 id = 0;
         bool started = false;  // handed to the pacer
+        bool whole = false;    // it had all gone out when it was stopped
         bool fedAll = false;
         bool leadingPercent = false;
         bool toldLines = false;  // "Stop in GetModemStatus" shown

@@ -193,10 +193,11 @@ QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString na
         pacer_->start(tape);
     }
     while (failure.isEmpty()) {
-        if (!(failure = stopped()).isEmpty()) break;
         const SerialPacer::Snapshot now = pacer_->take();
         written = now.written;
+        // All gone out before an abort was heard of: whole, not stopped.
         if (now.ended) break;
+        if (!(failure = stopped()).isEmpty()) break;
         // Read ahead of the line as far as the pacer keeps; blocks that
         // surely left are forgotten.
         for (qint64 want = pacer_->wanted(); !fedAll && want > 0; want = pacer_->wanted()) {
@@ -219,9 +220,9 @@ QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString na
         if (!failure.isEmpty()) break;
         const qint64 onLine = written - Comm->outBufferCount();
         source->forget(onLine - iso::kFifo);
-        // The station's own view of the hold, for the status and its time-out.
-        const bool held = flow == iso::Flow::Xon ? s.held : now.held;
-        if (held) {
+        // The pacer's view of the hold, noted where the bytes arrive: one an
+        // abort cleared from the input before it was read here still counts.
+        if (now.held) {
             if (!heldFor.isValid()) {
                 heldFor.start();
                 if (!drip) Status(QStringLiteral("Maskinen har stoppat sändningen (%1).").arg(flow == iso::Flow::Cts ? QStringLiteral("CTS") : QStringLiteral("XOFF")));

@@ -231,6 +231,7 @@ void Station::TakeWritten(Paced& p) {
     if (!p.started || !pacer_) return;
     const SerialPacer::Written w = pacer_->stop();
     p.started = false;
+    p.whole = w.ended;
     p.position = w.count;
     p.writtenSum = w.sum;
     // The checksum leaves out a leading "%".
@@ -333,6 +334,7 @@ void Station::PacerTimedOut(quint64 id, bool cts) {
 // The first message's end: its final status text, then whoever waits for it.
 void Station::EndPaced(bool whole, bool tell) {
     TakeWritten(paced_.front());
+    whole = whole || paced_.front().whole;
     Paced p = std::move(paced_.front());
     paced_.pop_front();
     CtsTimer.stop();
@@ -365,7 +367,8 @@ void Station::StopPaced() {
     paced_.clear();
     sending_ = false;
     // Closed at once where the line allows it, else before the next message.
-    if (MarkCut(stopped->front()) && !spoiledClosing_.isEmpty() && Comm && Comm->isOpen() && CtsStatus()) {
+    // One that had all gone out, its end not yet heard of here, was not cut.
+    if (!stopped->front().whole && MarkCut(stopped->front()) && !spoiledClosing_.isEmpty() && Comm && Comm->isOpen() && CtsStatus()) {
         QueueClosing();
         QMetaObject::invokeMethod(this, &Station::PaceSerial, Qt::QueuedConnection);
     }
@@ -373,11 +376,11 @@ void Station::StopPaced() {
         this,
         [this, stopped] {
             for (Paced& p : *stopped) {
-                if (p.protocolOne && !p.closing)
+                if (p.protocolOne && !p.closing && !p.whole)
                     Status(QStringLiteral("Sändning avbruten (") + SerialLink.AbortReason + QStringLiteral(")."));
                 --pacedUnended_;
                 Wake();
-                if (p.done) p.done(false);
+                if (p.done) p.done(p.whole);
             }
         },
         Qt::QueuedConnection);

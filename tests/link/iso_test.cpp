@@ -4,6 +4,7 @@
 #include "link/isotape.h"
 #include "link/memoryserialport.h"
 #include "link/qtserialport.h"
+#include "link/serialpacer.h"
 #include "link/stationfixture.h"
 #include "machine-sim/simiso.h"
 #include "support/ptypair.h"
@@ -103,15 +104,27 @@ TEST(IsoTape, PureHelpers) {
 // After the machine's DC3 has reached the PC, no more than the FIFO leaves
 // the line; a DC3 held past CtsTimeout ends the send with its reason.
 TEST(IsoTape, SendPausesAtXoff) {
+    // staleDc1: the machine's DC3 was read, its DC1 came but an abort cleared
+    // it unread; the line is free all the same.
     const struct {
         int holdMs, ctsTimeout;
         bool ok;
         const char* status;
-    } cases[] = {{40, 5000, true, "Sändning klar (O1234)."}, {400, 100, false, "XOFF längre än CtsTimeout"}};
+        bool staleDc1 = false;
+    } cases[] = {{40, 5000, true, "Sändning klar (O1234)."},
+                 {400, 100, false, "XOFF längre än CtsTimeout"},
+                 {0, 100, true, "Sändning klar (O1234).", true}};
     for (const auto& c : cases) {
         IsoShop t;
         ASSERT_TRUE(t.sim.applyFault(QStringLiteral("xoff-hold=%1").arg(c.holdMs)));
         t.shop.settings([&](GeneralSettings& g) { g.CtsTimeout = c.ctsTimeout; });
+        if (c.staleDc1) {
+            t.pc->deliver(QByteArray(1, iso::DC3));
+            Settle(50);
+            t.pc->deliver(QByteArray(1, iso::DC1));
+            t.shop.station.cmdAbort_Click();
+            t.shop.station.Aborted = false;
+        }
         const QByteArray text = "O1234\n" + Blocks(10, 1500);
         const QString path = t.program(QStringLiteral("O1234"), text);
         bool held = false;
@@ -126,7 +139,7 @@ TEST(IsoTape, SendPausesAtXoff) {
         });
         const bool ok = QCoro::waitFor(t.shop.station.IsoSend(path, QStringLiteral("O1234")));
         EXPECT_EQ(ok, c.ok);
-        EXPECT_GE(t.sim.xoffs(), 1);
+        EXPECT_GE(t.sim.xoffs(), c.holdMs > 0 ? 1 : 0);
         EXPECT_LE(most, iso::kFifo);
         EXPECT_EQ(t.sim.overruns(), 0);
         EXPECT_TRUE(t.shop.panel.status().contains(QString::fromUtf8(c.status))) << t.shop.panel.status().toStdString();
@@ -134,6 +147,27 @@ TEST(IsoTape, SendPausesAtXoff) {
         if (c.ok) {
             EXPECT_TRUE(WaitUntil([&] { return t.sim.program(QStringLiteral("O1234")) == text; }));
         }
+    }
+}
+
+// A control that stops its reader (DC3 or CTS) as the last characters leave
+// holds nothing back: the send has ended, it is not waiting for a DC1.
+TEST(IsoTape, SendEndsThoughHeldAfterItsLastCharacter) {
+    using Hold = SerialPacer::Message::Hold;
+    for (const Hold hold : {Hold::Xoff, Hold::Cts}) {
+        auto* port = new MemorySerialPort;
+        SerialPacer pacer(port);
+        ASSERT_TRUE(port->setSettings(QStringLiteral("600,n,8,1")) && port->open());  // 60 characters a second
+        bool ended = false;
+        QObject::connect(&pacer, &SerialPacer::ended, [&] { ended = true; });
+        pacer.start({.id = 1, .tape = true, .hold = hold, .window = 64});
+        const QByteArray text(40, 'X');
+        pacer.feed(1, text, true);
+        ASSERT_TRUE(WaitUntil([&] { return pacer.take().written == text.size(); }));
+        if (hold == Hold::Xoff) port->deliver(QByteArray(1, iso::DC3));
+        else port->setCts(false);
+        EXPECT_TRUE(WaitUntil([&] { return ended; }, 3000)) << int(hold);
+        EXPECT_EQ(port->transmittedData(), text);
     }
 }
 

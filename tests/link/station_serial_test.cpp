@@ -1,7 +1,9 @@
 #include "link/memoryserialport.h"
+#include "link/serialthread.h"
 #include "stationfixture.h"
 #include <QCryptographicHash>
 #include <QElapsedTimer>
+#include <QThread>
 #include <atomic>
 
 namespace {
@@ -239,6 +241,26 @@ TEST(StationSerial, DrainTimeOutAndAbortInTheMiddleOfASend) {
     EXPECT_TRUE(st.NetLink.OutBuffer.isEmpty());
     EXPECT_EQ(shop.panel.status(), QString());
     EXPECT_EQ(shop.panel.statuses.size(), once.size() + 1);
+}
+
+// An abort after the last piece went out, before the station heard of its
+// end, cuts nothing: no spoiled closing follows the whole message.
+TEST(StationSerial, AbortJustAfterTheLastPieceCutsNothing) {
+    SerialShop shop;
+    Station& st = shop.station;
+    QByteArray m = BuildFrame("C", "SAV", "", "BIG", "00") + '\n' + QByteArray(300, 'Z');
+    st.SerialLink.FileName = "BIG";
+    st.SendData(m, st.SerialLink, nullptr, false);
+    QElapsedTimer spent;
+    spent.start();
+    while (!shop.port->transmittedData().endsWith('%') && spent.elapsed() < 5000) QThread::msleep(1);
+    OnThreadOf(shop.port, [] {});  // the pacer's turn that wrote the end is over
+    const QByteArray whole = shop.port->transmittedData();
+    ASSERT_TRUE(whole.endsWith('%'));
+    st.cmdAbort_Click();
+    Settle(100);
+    EXPECT_EQ(shop.port->transmittedData().mid(whole.size()), QByteArray());  // nothing after it
+    EXPECT_FALSE(shop.log().contains("avbröts")) << shop.log().toStdString();
 }
 
 TEST(StationSerial, LineEventsAndModemLines) {
