@@ -66,7 +66,7 @@ qint64 SystemOutputQueue(qintptr handle) {
 // thread than the port's runs on the port's and waits for it there.
 bool QtSerialPort::elsewhere() const {
     QThread* t = thread();
-    return t != QThread::currentThread() && t->isRunning();
+    return t && t != QThread::currentThread() && t->isRunning();
 }
 
 QtSerialPort::QtSerialPort(QObject* parent) : SerialPort(parent), port_(new QSerialPort(this)) {

@@ -136,7 +136,10 @@ QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString na
     QByteArray head;
     qint64 written = 0;
     bool fedAll = false;
-    Sha256 sha;  // of what was fed: all of it went out when the send ends well
+    // Of what went out: all that was fed, but for a runout the machine did
+    // not wait for (counted as it was written).
+    Sha256 sha;
+    qint64 fed = 0;
     s.sentBytes = 0;
     s.sentSha.clear();
     QElapsedTimer clock, shown, heldFor;
@@ -214,7 +217,10 @@ QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString na
                 Q_EMIT trafficRow(false, head, qMax<qint64>(source->total(), piece.size()), {}, {}, nullptr);
             }
             fedAll = piece.isEmpty();
-            sha.add(piece);
+            const qint64 closed = source->closedAt();
+            const qint64 keep = closed < 0 ? piece.size() : qBound<qint64>(0, closed - fed, piece.size());
+            sha.add(QByteArrayView(piece).first(keep));
+            fed += piece.size();
             pacer_->feed(tape.id, piece, fedAll);
         }
         if (!failure.isEmpty()) break;
@@ -223,6 +229,9 @@ QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString na
         // The pacer's view of the hold, noted where the bytes arrive: one an
         // abort cleared from the input before it was read here still counts.
         if (now.held) {
+            // Many controls stop the reader after the closing "%": what
+            // follows it is runout, and the program went out whole.
+            if (source->closedAt() >= 0 && onLine >= source->closedAt()) break;
             if (!heldFor.isValid()) {
                 heldFor.start();
                 if (!drip) Status(QStringLiteral("Maskinen har stoppat sändningen (%1).").arg(flow == iso::Flow::Cts ? QStringLiteral("CTS") : QStringLiteral("XOFF")));
@@ -279,6 +288,7 @@ QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString na
     HidePilar();
     Q_EMIT transferEnded(false, name, written, failure.isEmpty());
     if (failure.isEmpty()) {
+        if (source->closedAt() >= 0) sha.add(source->runout().left(qMax<qint64>(0, written - source->closedAt())));
         s.sentBytes = written;
         s.sentSha = sha.hex();
         IsoStopText = drip ? QStringLiteral("%1 rader sända.").arg(lines) : QString();

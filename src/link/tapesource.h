@@ -37,6 +37,10 @@ public:
         return out;
     }
     qint64 total() const { return total_; }
+    // Where the output's closing "%" ends, and what follows it (its line end
+    // and the trailer): -1 and empty until it has been produced.
+    qint64 closedAt() const { return closedAt_; }
+    const QByteArray& runout() const { return runout_; }
     qint64 read() const { return read_; }
     // Blocks whose end is at or before offset: the last one, and how many.
     const Block* lastBefore(qint64 offset) const {
@@ -69,7 +73,10 @@ private:
         const qsizetype n = reader_.read(buf, kPiece);
         if (n <= 0) {
             if (!partial_.isEmpty()) block(partial_), partial_.clear();
-            pending_ += '%' + end_ + QByteArray(trailer_, '\0');
+            pending_ += '%';
+            closedAt_ = produced_ + pending_.size();
+            runout_ = end_ + QByteArray(trailer_, '\0');
+            pending_ += runout_;
             done_ = true;
             return;
         }
@@ -98,8 +105,8 @@ private:
     QByteArray end_;
     iso::Restart restart_;
     int trailer_ = 0;
-    QByteArray pending_, partial_;
+    QByteArray pending_, partial_, runout_;
     bool done_ = false;
-    qint64 total_ = 0, read_ = 0, produced_ = 0, line_ = 0, linesDropped_ = 0;
+    qint64 total_ = 0, read_ = 0, produced_ = 0, line_ = 0, linesDropped_ = 0, closedAt_ = -1;
     std::deque<Block> blocks_;
 };

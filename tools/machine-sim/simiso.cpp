@@ -60,6 +60,7 @@ bool SimIsoMachine::applyFault(const QString& text, QString* error) {
     if (QThread::currentThread() != thread()) return OnThreadOf(this, [&] { return applyFault(text, error); });
     if (text == QLatin1String("parity")) parity_ = true;
     else if (text == QLatin1String("cut")) cut_ = true;
+    else if (text == QLatin1String("stop-at-end")) stopAtEnd_ = true;
     else if (text.startsWith(QLatin1String("xoff-hold="))) holdMs_ = text.mid(10).toInt();
     else {
         if (error) *error = QStringLiteral("unknown fault for --protocol iso: ") + text;
@@ -132,7 +133,7 @@ void SimIsoMachine::take(const QByteArray& data) {
     const bool closes = buffer_.count('%') + (inProgram_ ? 1 : 0) >= 2;
     if (holdMs_ > 0 && !closes) return;
     consume();
-    if (held_ && buffer_.size() <= low_) flow(true);
+    if (held_ && buffer_.size() <= low_ && !holdTimer_.isActive()) flow(true);
 }
 
 // Store mode: everything read goes into the program under way.
@@ -161,6 +162,10 @@ void SimIsoMachine::consume() {
             Q_EMIT logLine(QStringLiteral("<- program %1 (%2 tecken)").arg(name).arg(text.size()));
             Q_EMIT programReceived(name);
             program_.clear();
+            if (stopAtEnd_ && !held_) {
+                flow(false);
+                holdTimer_.start(1000);  // the operator starts the next read
+            }
         }
         inProgram_ = !inProgram_;
     }

@@ -30,7 +30,9 @@ public:
     void setBuffer(int size, int high, int low);
     // Drip mode: blocks are run at this many a second and never stored (0: store).
     void setDripRate(double blocksPerSecond);
-    // "parity", "cut", "xoff-hold=MS"; false (and error) for anything else.
+    // "parity", "cut", "xoff-hold=MS", "stop-at-end" (its reader off with DC3
+    // after each stored program's closing "%", on again a second later);
+    // false (and error) for anything else.
     bool applyFault(const QString& text, QString* error = nullptr);
 
     // "PUNCH O1234" punches a program from memory; "SAND O1234" (also
@@ -67,7 +69,7 @@ private:
     int size_ = 256, high_ = 192, low_ = 64;
     double dripRate_ = 0;
     int holdMs_ = 0;
-    bool parity_ = false, cut_ = false;
+    bool parity_ = false, cut_ = false, stopAtEnd_ = false;
 
     QByteArray buffer_;     // read, not yet taken in
     bool inProgram_ = false;
