@@ -205,9 +205,10 @@ void SerialPacer::pumpTape() {
             report();
         }
         const qint64 queued = port_->outBufferCount();
-        // Gone out whole: a hold after the last character (a control that
-        // stops its reader at the end) holds nothing back.
-        if (backlog_.isEmpty() && last_ && queued == 0) {
+        // Gone out whole: a DC3 after the last character (a control that
+        // stops its reader at the end) holds nothing back. A low CTS still
+        // holds what the UART has.
+        if (backlog_.isEmpty() && last_ && queued == 0 && (!held || msg_.hold == Hold::Xoff)) {
             active_ = false;
             drainTick_.stop();
             state_.stage = Stage::Idle;

@@ -346,7 +346,8 @@ private:
     QByteArray PcList(bool narrow, const QString& pattern) const;
     QByteArray ProtocolOneRequest(const QByteArray& letter, const QByteArray& name) const;
     QCoro::Task<void> SendProtocolOne(QByteArray message);
-    QCoro::Task<void> SendProtocolOne(Outgoing& message);
+    // True when the line sent it whole, an abort after its end included.
+    QCoro::Task<bool> SendProtocolOne(Outgoing& message);
     QCoro::Task<void> SendRequest(QByteArray request, qint16 typ);
     bool RefuseName(const QString& name, const QString& file = {});
     QString StorePath(const QString& name) const;

@@ -230,8 +230,10 @@ QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString na
         // abort cleared from the input before it was read here still counts.
         if (now.held) {
             // Many controls stop the reader after the closing "%": what
-            // follows it is runout, and the program went out whole.
-            if (source->closedAt() >= 0 && onLine >= source->closedAt()) break;
+            // follows it is runout, and the program went out whole. Behind a
+            // low CTS, the UART's FIFO may still hold it.
+            const qint64 left = onLine - (flow == iso::Flow::Cts ? iso::kFifo : 0);
+            if (source->closedAt() >= 0 && left >= source->closedAt() && Comm->isOpen()) break;
             if (!heldFor.isValid()) {
                 heldFor.start();
                 if (!drip) Status(QStringLiteral("Maskinen har stoppat sändningen (%1).").arg(flow == iso::Flow::Cts ? QStringLiteral("CTS") : QStringLiteral("XOFF")));

@@ -367,7 +367,9 @@ void Station::StopPaced() {
     paced_.clear();
     sending_ = false;
     // Closed at once where the line allows it, else before the next message.
-    // One that had all gone out, its end not yet heard of here, was not cut.
+    // One that had all gone out, its end not yet heard of here, was not cut
+    // (a closing that went out has closed the cut one).
+    if (stopped->front().closing && stopped->front().whole) spoiledClosing_.clear();
     if (!stopped->front().whole && MarkCut(stopped->front()) && !spoiledClosing_.isEmpty() && Comm && Comm->isOpen() && CtsStatus()) {
         QueueClosing();
         QMetaObject::invokeMethod(this, &Station::PaceSerial, Qt::QueuedConnection);
@@ -376,8 +378,9 @@ void Station::StopPaced() {
         this,
         [this, stopped] {
             for (Paced& p : *stopped) {
-                if (p.protocolOne && !p.closing && !p.whole)
-                    Status(QStringLiteral("Sändning avbruten (") + SerialLink.AbortReason + QStringLiteral(")."));
+                if (p.protocolOne && !p.closing)
+                    Status(p.whole ? QStringLiteral("Sändning klar (") + p.name + QStringLiteral(").")
+                                   : QStringLiteral("Sändning avbruten (") + SerialLink.AbortReason + QStringLiteral(")."));
                 --pacedUnended_;
                 Wake();
                 if (p.done) p.done(p.whole);

@@ -20,7 +20,11 @@ public:
         QByteArray text;   // its first characters, for the log
     };
 
-    TapeSource(QByteArray framed) : pending_(std::move(framed)), done_(true) {}
+    TapeSource(QByteArray framed) : pending_(std::move(framed)), done_(true) {
+        closedAt_ = pending_.lastIndexOf('%') + 1;
+        if (closedAt_ == 0) closedAt_ = -1;
+        else runout_ = pending_.mid(closedAt_);
+    }
     TapeSource(const QString& path, const MachineSettings& m, iso::Restart restart)
         : end_(iso::BlockEnd(m.EOB)), restart_(restart), trailer_(m.Slut) {
         if (!reader_.open(path)) throw AppError(53, QStringLiteral("Filen hittades inte"));

@@ -23,10 +23,13 @@ QCoro::Task<void> Station::SendProtocolOne(QByteArray message) {
     co_await AwaitLine();
 }
 
-QCoro::Task<void> Station::SendProtocolOne(Outgoing& message) {
-    SendDatap1(message, SerialLink, false);
+QCoro::Task<bool> Station::SendProtocolOne(Outgoing& message) {
+    auto whole = std::make_shared<bool>(false);
+    SendDone done = [whole](bool w) { *whole = w; };
+    SendDatap1(message, SerialLink, false, std::move(done));
     SerialLink.OutBuffer.clear();
     co_await AwaitLine();
+    co_return *whole;
 }
 
 // Sends the request for one program on the machine's link.

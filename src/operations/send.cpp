@@ -115,10 +115,11 @@ QCoro::Task<void> Station::cmdSend_Click() {
                 message.setProgram(OpenProgram(path));
                 message.reportTo(sent);
                 Status(QStringLiteral("Skickar data..."));
-                co_await SendProtocolOne(message);
-                // Protocol 1's store has no answer: the line's end is the transfer's.
-                Q_EMIT transferEnded(false, program, QFileInfo(path).size(), !Aborted);
-                if (!Aborted) {
+                // Protocol 1's store has no answer: the line's end is the
+                // transfer's, whole even when an abort came just after it.
+                const bool whole = co_await SendProtocolOne(message);
+                Q_EMIT transferEnded(false, program, QFileInfo(path).size(), whole);
+                if (whole) {
                     Status(QStringLiteral("Skickat klart."));
                     // Protocol 1 has no answer to a store: waiting for one would
                     // only end in a time-out after every program.
@@ -146,7 +147,7 @@ QCoro::Task<void> Station::cmdSend_Click() {
         }
         SvarTimer.stop();
         if (skip) continue;
-        bool ok = TransferDone && !Aborted;
+        bool ok = TransferDone && (!Aborted || Machine.Typ == 2);
         // Protocol 1 has no "00" to tell that the machine stored it.
         if (ok && General.VerifyAfterSend && Machine.Typ != 2 && !co_await VerifySent(program, path)) ok = false;
         Row(program, path, sent->bytes, sent->sha256, ok ? ProgramResult::Ok : ProgramResult::Failed,

@@ -117,7 +117,7 @@ TEST(IsoTape, SendPausesAtXoff) {
     } cases[] = {{"xoff-hold=40", 5000, true, "Sändning klar (O1234)."},
                  {"xoff-hold=400", 100, false, "XOFF längre än CtsTimeout"},
                  {"xoff-hold=0", 100, true, "Sändning klar (O1234).", true},
-                 {"stop-at-end", 300, true, "Sändning klar (O1234).", false, 400}};
+                 {"stop-at-end=60000", 300, true, "Sändning klar (O1234).", false, 400}};
     for (const auto& c : cases) {
         IsoShop t;
         ASSERT_TRUE(t.sim.applyFault(QString::fromLatin1(c.fault)));
@@ -155,8 +155,9 @@ TEST(IsoTape, SendPausesAtXoff) {
     }
 }
 
-// A control that stops its reader (DC3 or CTS) as the last characters leave
-// holds nothing back: the send has ended, it is not waiting for a DC1.
+// A control that stops its reader with DC3 as the last characters leave
+// holds nothing back: the send has ended, it is not waiting for a DC1. A low
+// CTS holds them in the UART: the send ends when CTS is back.
 TEST(IsoTape, SendEndsThoughHeldAfterItsLastCharacter) {
     using Hold = SerialPacer::Message::Hold;
     for (const Hold hold : {Hold::Xoff, Hold::Cts}) {
@@ -171,6 +172,12 @@ TEST(IsoTape, SendEndsThoughHeldAfterItsLastCharacter) {
         ASSERT_TRUE(WaitUntil([&] { return pacer.take().written == text.size(); }));
         if (hold == Hold::Xoff) port->deliver(QByteArray(1, iso::DC3));
         else port->setCts(false);
+        if (hold == Hold::Cts) {
+            ASSERT_TRUE(WaitUntil([&] { return port->outBufferCount() == 0; }, 3000));
+            Settle(50);
+            EXPECT_FALSE(ended);
+            port->setCts(true);
+        }
         EXPECT_TRUE(WaitUntil([&] { return ended; }, 3000)) << int(hold);
         EXPECT_EQ(port->transmittedData(), text);
     }
@@ -262,14 +269,22 @@ TEST(IsoTape, RemoteRequestsAreAnswered) {
 TEST(IsoTape, DripFeedRunsWholeAndRestarts) {
     const QByteArray setup = "O2000\n(PLATTA)\nG90 G54\nT1 M6\nS1000 M3\n";
     const QByteArray text = setup + Blocks(10, 1500);  // 150 blocks, some 4 kB
+    // readerOff: the control turns its reader off as the closing "%" comes
+    // in, with a trailer still to go; the drip-feed has ended there.
     const struct {
         const char* from;
         qint64 blocks;
         const char* firstAfterSetup;
-    } cases[] = {{"", 155, "N10 G01 X1.5 Y2.25 F300"}, {"N1200", 5 + 31, "N1200 G01 X1.5 Y2.25 F300"}};
+        bool readerOff = false;
+    } cases[] = {{"", 155, "N10 G01 X1.5 Y2.25 F300"},
+                 {"N1200", 5 + 31, "N1200 G01 X1.5 Y2.25 F300", true}};
     for (const auto& c : cases) {
         IsoShop t;
         t.sim.setDripRate(100);  // a quarter of the line: the buffer fills even on a slow PC
+        if (c.readerOff) {
+            ASSERT_TRUE(t.sim.applyFault(QStringLiteral("stop-at-end=60000")));
+            t.shop.station.Machine.Slut = 400;
+        }
         const QString path = t.program(QStringLiteral("O2000"), text);
         EXPECT_TRUE(QCoro::waitFor(t.shop.station.DripFeed(path, QString::fromLatin1(c.from)))) << c.from;
         ASSERT_TRUE(WaitUntil([&] { return t.sim.blocksRun() >= c.blocks; })) << c.from;

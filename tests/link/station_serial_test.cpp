@@ -246,21 +246,26 @@ TEST(StationSerial, DrainTimeOutAndAbortInTheMiddleOfASend) {
 // An abort after the last piece went out, before the station heard of its
 // end, cuts nothing: no spoiled closing follows the whole message.
 TEST(StationSerial, AbortJustAfterTheLastPieceCutsNothing) {
-    SerialShop shop;
-    Station& st = shop.station;
-    QByteArray m = BuildFrame("C", "SAV", "", "BIG", "00") + '\n' + QByteArray(300, 'Z');
-    st.SerialLink.FileName = "BIG";
-    st.SendData(m, st.SerialLink, nullptr, false);
-    QElapsedTimer spent;
-    spent.start();
-    while (!shop.port->transmittedData().endsWith('%') && spent.elapsed() < 5000) QThread::msleep(1);
-    OnThreadOf(shop.port, [] {});  // the pacer's turn that wrote the end is over
-    const QByteArray whole = shop.port->transmittedData();
-    ASSERT_TRUE(whole.endsWith('%'));
-    st.cmdAbort_Click();
-    Settle(100);
-    EXPECT_EQ(shop.port->transmittedData().mid(whole.size()), QByteArray());  // nothing after it
-    EXPECT_FALSE(shop.log().contains("avbröts")) << shop.log().toStdString();
+    for (const qint16 typ : {1, 2}) {
+        SerialShop shop(typ);
+        Station& st = shop.station;
+        QByteArray m = (typ == 1 ? BuildFrame("C", "SAV", "", "BIG", "00") : BuildShortFrame("S", "BIG")) + '\n' +
+                       QByteArray(300, 'Z');
+        st.SerialLink.FileName = "BIG";
+        if (typ == 1) st.SendData(m, st.SerialLink, nullptr, false);
+        else st.SendDatap1(m, st.SerialLink, false, false);
+        QElapsedTimer spent;
+        spent.start();
+        while (!shop.port->transmittedData().endsWith('%') && spent.elapsed() < 5000) QThread::msleep(1);
+        OnThreadOf(shop.port, [] {});  // the pacer's turn that wrote the end is over
+        const QByteArray whole = shop.port->transmittedData();
+        ASSERT_TRUE(whole.endsWith('%'));
+        st.cmdAbort_Click();
+        Settle(100);
+        EXPECT_EQ(shop.port->transmittedData().mid(whole.size()), QByteArray());  // nothing after it
+        EXPECT_FALSE(shop.log().contains("avbröts")) << shop.log().toStdString();
+        if (typ == 2) EXPECT_EQ(shop.panel.status(), "Sändning klar (BIG).");
+    }
 }
 
 TEST(StationSerial, LineEventsAndModemLines) {

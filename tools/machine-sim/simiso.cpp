@@ -18,6 +18,12 @@ SimIsoMachine::SimIsoMachine(const QString& memoryFolder, QObject* parent) : QOb
         consume();
         if (held_ && buffer_.size() <= low_) flow(true);
     });
+    readerOff_.setParent(this);
+    readerOff_.setSingleShot(true);
+    // The operator starts the next read: the reader is on again.
+    connect(&readerOff_, &QTimer::timeout, this, [this] {
+        if (held_ && buffer_.size() <= low_) flow(true);
+    });
     runTimer_.setTimerType(Qt::PreciseTimer);
     connect(&runTimer_, &QTimer::timeout, this, &SimIsoMachine::runBlock);
 }
@@ -60,7 +66,7 @@ bool SimIsoMachine::applyFault(const QString& text, QString* error) {
     if (QThread::currentThread() != thread()) return OnThreadOf(this, [&] { return applyFault(text, error); });
     if (text == QLatin1String("parity")) parity_ = true;
     else if (text == QLatin1String("cut")) cut_ = true;
-    else if (text == QLatin1String("stop-at-end")) stopAtEnd_ = true;
+    else if (text.startsWith(QLatin1String("stop-at-end="))) readerOffMs_ = text.mid(12).toInt();
     else if (text.startsWith(QLatin1String("xoff-hold="))) holdMs_ = text.mid(10).toInt();
     else {
         if (error) *error = QStringLiteral("unknown fault for --protocol iso: ") + text;
@@ -116,6 +122,11 @@ void SimIsoMachine::take(const QByteArray& data) {
             continue;
         }
         buffer_ += c;
+        // The reader goes off as the closing "%" comes in.
+        if (c == '%' && readerOffMs_ > 0 && ++percents_ % 2 == 0) {
+            if (!held_) flow(false);
+            readerOff_.start(readerOffMs_);
+        }
         // Each character counts as it comes: DC3 goes at the mark, not after a read.
         if (!direct && buffer_.size() >= high_ && !held_) {
             flow(false);
@@ -162,10 +173,6 @@ void SimIsoMachine::consume() {
             Q_EMIT logLine(QStringLiteral("<- program %1 (%2 tecken)").arg(name).arg(text.size()));
             Q_EMIT programReceived(name);
             program_.clear();
-            if (stopAtEnd_ && !held_) {
-                flow(false);
-                holdTimer_.start(1000);  // the operator starts the next read
-            }
         }
         inProgram_ = !inProgram_;
     }
@@ -196,6 +203,7 @@ void SimIsoMachine::runBlock() {
 }
 
 void SimIsoMachine::flow(bool xon) {
+    if (xon && readerOff_.isActive()) return;
     held_ = !xon;
     if (!xon) ++xoffs_;
     if (port_) port_->write(QByteArray(1, xon ? iso::DC1 : iso::DC3));

@@ -30,9 +30,9 @@ public:
     void setBuffer(int size, int high, int low);
     // Drip mode: blocks are run at this many a second and never stored (0: store).
     void setDripRate(double blocksPerSecond);
-    // "parity", "cut", "xoff-hold=MS", "stop-at-end" (its reader off with DC3
-    // after each stored program's closing "%", on again a second later);
-    // false (and error) for anything else.
+    // "parity", "cut", "xoff-hold=MS", "stop-at-end=MS" (its reader off with
+    // DC3 as a program's closing "%" comes in, on again MS later); false (and
+    // error) for anything else.
     bool applyFault(const QString& text, QString* error = nullptr);
 
     // "PUNCH O1234" punches a program from memory; "SAND O1234" (also
@@ -69,13 +69,15 @@ private:
     int size_ = 256, high_ = 192, low_ = 64;
     double dripRate_ = 0;
     int holdMs_ = 0;
-    bool parity_ = false, cut_ = false, stopAtEnd_ = false;
+    bool parity_ = false, cut_ = false;
+    int readerOffMs_ = 0;   // stop-at-end
+    int percents_ = 0;      // "%" read in
 
     QByteArray buffer_;     // read, not yet taken in
     bool inProgram_ = false;
     QByteArray program_;    // store mode: the program so far
     bool held_ = false;     // sent DC3, no DC1 since
-    QTimer holdTimer_, runTimer_;
+    QTimer holdTimer_, runTimer_, readerOff_;
     mutable QMutex seen_;  // guards the two below and lastProgram_
     QByteArray lastProgram_, lastBlock_;
     QList<QByteArray> firstBlocks_;
