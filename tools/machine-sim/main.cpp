@@ -143,7 +143,7 @@ int main(int argc, char** argv) {
     const QCommandLineOption settings(QStringLiteral("settings"), QStringLiteral("Serial settings."), QStringLiteral("TEXT"), QStringLiteral("9600,e,7,1"));
     const QCommandLineOption protocol(QStringLiteral("protocol"), QStringLiteral("2, 1, 1colon or iso (plain tape, serial only)."), QStringLiteral("P"), QStringLiteral("2"));
     const QCommandLineOption eob(QStringLiteral("eob"), QStringLiteral("crlf or lf."), QStringLiteral("EOB"), QStringLiteral("crlf"));
-    const QCommandLineOption fault(QStringLiteral("fault"), QStringLiteral("checksum[-next], status=NN, silent[-next], split=BYTES:MS, trickle=MS, drop[-next], cts-low, corrupt-store[-next]."), QStringLiteral("F"));
+    const QCommandLineOption fault(QStringLiteral("fault"), QStringLiteral("checksum[-next], status=NN, silent[-next], split=BYTES:MS, trickle=MS, drop[-next], cts-low, corrupt-store[-next]; iso: parity, cut, xoff-hold=MS, stop-at-end=MS."), QStringLiteral("F"));
     const QCommandLineOption request(QStringLiteral("request"), QStringLiteral("A request to the PC, e.g. \"LOD O1234\", \"DRQ ALL\"."), QStringLiteral("TEXT"));
     const QCommandLineOption timeout(QStringLiteral("reply-timeout"), QStringLiteral("Wait for the PC's answer (ms)."), QStringLiteral("MS"), QStringLiteral("10000"));
     const QCommandLineOption exitAfter(QStringLiteral("exit-after-requests"), QStringLiteral("End after the last answer (exit 1 when one failed)."));
