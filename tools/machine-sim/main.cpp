@@ -16,6 +16,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QSocketNotifier>
 #include <QStringList>
 #include <cstdio>
@@ -113,6 +114,7 @@ int RunIso(QCoreApplication& app, const QCommandLineParser& cl, const QCommandLi
     if (!port.setSettings(cl.value(settings))) return Fail(QStringLiteral("bad --settings"));
     if (!port.open()) return Fail(QStringLiteral("cannot open %1: %2").arg(cl.value(serial), port.errorString()));
     sim.attach(&port);
+    sim.setLineWithoutRate(QFileInfo(cl.value(serial)).canonicalFilePath().startsWith(QLatin1String("/dev/pts/")));
     Out(QStringLiteral("SERIAL %1").arg(cl.value(serial)));
     QObject::connect(&sim, &SimIsoMachine::programReceived, &app,
                      [](const QString& name) { Out(QStringLiteral("RECEIVED %1").arg(name)); });

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
+#include <utility>
 
 SimIsoMachine::SimIsoMachine(const QString& memoryFolder, QObject* parent) : QObject(parent), folder_(memoryFolder) {
     QDir().mkpath(folder_);
@@ -45,6 +46,11 @@ void SimIsoMachine::setBuffer(int size, int high, int low) {
 void SimIsoMachine::setDripRate(double blocksPerSecond) {
     if (QThread::currentThread() != thread()) return OnThreadOf(this, [&] { setDripRate(blocksPerSecond); });
     dripRate_ = blocksPerSecond;
+}
+
+void SimIsoMachine::setLineWithoutRate(bool on) {
+    if (QThread::currentThread() != thread()) return OnThreadOf(this, [&] { setLineWithoutRate(on); });
+    noRate_ = on;
 }
 
 QByteArray SimIsoMachine::lastProgram() const {
@@ -112,10 +118,17 @@ void SimIsoMachine::onEvent(int code) {
     if (code == SerialPort::EvReceive && port_) take(port_->readAll());
 }
 
-void SimIsoMachine::take(const QByteArray& data) {
+void SimIsoMachine::take(const QByteArray& incoming) {
+    QByteArray data = incoming;
+    if (noRate_) {
+        unread_ += incoming;
+        if (held_) return;  // read on after the DC1
+        data = std::exchange(unread_, {});
+    }
     // Storing without a hold, memory keeps up with any line.
     const bool direct = dripRate_ <= 0 && holdMs_ <= 0;
-    for (const char c : data) {
+    for (qsizetype i = 0; i < data.size(); ++i) {
+        const char c = data[i];
         if (c == 0 || c == iso::DC1 || c == iso::DC2 || c == iso::DC3 || c == iso::DC4) continue;
         if (buffer_.size() >= size_ && !direct) {
             if (overruns_++ == 0) Q_EMIT logLine(QStringLiteral("!! bufferten full: tecken förlorade"));
@@ -131,6 +144,10 @@ void SimIsoMachine::take(const QByteArray& data) {
         if (!direct && buffer_.size() >= high_ && !held_) {
             flow(false);
             if (holdMs_ > 0) holdTimer_.start(holdMs_);
+        }
+        if (noRate_ && held_) {
+            unread_ = data.mid(i + 1);
+            break;
         }
     }
     if (holdTimer_.isActive()) return;
@@ -207,6 +224,8 @@ void SimIsoMachine::flow(bool xon) {
     held_ = !xon;
     if (!xon) ++xoffs_;
     if (port_) port_->write(QByteArray(1, xon ? iso::DC1 : iso::DC3));
+    // What was left on a line without a rate is read on, once this has returned.
+    if (xon && !unread_.isEmpty()) QMetaObject::invokeMethod(this, [this] { take({}); }, Qt::QueuedConnection);
 }
 
 void SimIsoMachine::punch(const QByteArray& text) {

@@ -30,6 +30,10 @@ public:
     void setBuffer(int size, int high, int low);
     // Drip mode: blocks are run at this many a second and never stored (0: store).
     void setDripRate(double blocksPerSecond);
+    // A line without a rate (a pseudo-terminal): what the PC wrote before
+    // its DC3 got there arrives all at once, so the control reads no further
+    // while it holds the line, as if the PC had stopped at once.
+    void setLineWithoutRate(bool on);
     // "parity", "cut", "xoff-hold=MS", "stop-at-end=MS" (its reader off with
     // DC3 as a program's closing "%" comes in, on again MS later); false (and
     // error) for anything else.
@@ -74,6 +78,8 @@ private:
     int percents_ = 0;      // "%" read in
 
     QByteArray buffer_;     // read, not yet taken in
+    bool noRate_ = false;
+    QByteArray unread_;     // a line without a rate: left on it while held
     bool inProgram_ = false;
     QByteArray program_;    // store mode: the program so far
     bool held_ = false;     // sent DC3, no DC1 since
