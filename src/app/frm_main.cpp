@@ -237,8 +237,9 @@ void frm_main::connectControls() {
     connect(cmdDel, &QPushButton::clicked, this, Operation(JobKind::Delete, &Station::cmdDel_Click));
     // "Avbryt" ends the window's running job, and whatever else is under way on the link.
     connect(cmdAbort, &QPushButton::clicked, this, [this] {
-        if (const JobRun* job = station_->Jobs.running()) station_->Jobs.cancel(job->record.id);
-        else station_->cmdAbort_Click();
+        if (const JobRun* job = station_->Jobs.running())
+            station_->Jobs.cancel(job->record.id, JobQueue::CancelledBy(QStringLiteral("fönster ") + CurrentUser()));
+        station_->cmdAbort_Click();
     });
     connect(cmdChangeFolder, &QPushButton::clicked, this, Operation(JobKind::List, &Station::cmdChangeFolder_Click));
     connect(cmdEdit, &QPushButton::clicked, this, &frm_main::cmdEdit_Click);

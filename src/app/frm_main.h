@@ -97,6 +97,7 @@ public:
     void hidePilar() override;
     Answer message(const QString& text, const QString& title, MsgIcon icon, Buttons buttons) override;
     QCoro::Task<Answer> ask(QString text, QString title, MsgIcon icon, Buttons buttons) override;
+    bool attended() const override { return true; }
     std::optional<QString> input(const QString& prompt, const QString& title, const QString& def) override;
     void fillRemoteList(const QList<RemoteEntry>& entries) override;
     void removeRemoteItem(const QString& name) override;

@@ -147,7 +147,8 @@ bool ThroughServer(const VerbOptions& options, int* status) {
         *status = VerbFailed;
         return true;
     }
-    if (o.args.size() < 2 && o.verb != QLatin1String("dir") && o.verb != QLatin1String("compare")) {
+    if (o.args.size() < 2 && o.verb != QLatin1String("dir") && o.verb != QLatin1String("compare") &&
+        o.verb != QLatin1String("clear")) {
         *status = refused ? VerbFailed : VerbOk;
         return true;
     }

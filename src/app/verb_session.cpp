@@ -12,7 +12,6 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QCoro/QCoroSignal>
 #include <QCoro/QCoroTimer>
 #include <QPointer>
 #include <QTimer>
@@ -154,17 +153,20 @@ void VerbSession::error(const QString& text) { io.err(QStringLiteral("Fenmo32: "
 void VerbSession::outFields(const QStringList& fields) { io.out(VerbLine(fields) + QLatin1Char('\n')); }
 
 QCoro::Task<Job> VerbSession::run(JobKind kind, std::function<QCoro::Task<void>()> op) {
-    const auto job = station->Submit(kind, QStringLiteral("verb ") + CurrentUser(),
-                                     [op = std::move(op)](JobRun&) { return op(); }, served_ ? &panel : nullptr);
+    const QString by = QStringLiteral("verb ") + CurrentUser();
+    const auto job = station->Submit(kind, by, [op = std::move(op)](JobRun&) { return op(); }, served_ ? &panel : nullptr);
     QPointer<Station> st = station;
-    io.onGone([st, id = job->record.id] {
-        if (st) st->Jobs.cancel(id);
+    io.onGone([st, id = job->record.id, by] {
+        if (st) st->Jobs.cancel(id, QStringLiteral("Avbrutet: klienten (%1) lämnade.").arg(by));
     });
-    while (!job->record.finished() && st) co_await qCoro(&st->Jobs, &JobQueue::changed);
+    // Its own job's end only, once: other jobs' changes never resume this frame.
+    // Named first: gcc 12 destroys a temporary made inside a co_await twice.
+    JobRun::Ended ended{job};
+    co_await ended;
     io.onGone({});
     // The boxes the link raised after its handlers returned are part of the result.
-    QCoreApplication::sendPostedEvents(st, QEvent::MetaCall);
-    if (!served_) co_await DrainSerialPort();
+    if (st) QCoreApplication::sendPostedEvents(st, QEvent::MetaCall);
+    if (!served_ && st) co_await DrainSerialPort();
     co_return job->record;
 }
 

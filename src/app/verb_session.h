@@ -120,6 +120,8 @@ QCoro::Task<int> RunDir(VerbOptions options);
 QCoro::Task<int> RunSend(VerbOptions options);
 QCoro::Task<int> RunFetch(VerbOptions options);
 QCoro::Task<int> RunDelete(VerbOptions options);
+// A person's word that the machine is clear after a cut protocol-1 send.
+QCoro::Task<int> RunClear(VerbOptions options);
 int RunServe(const VerbOptions& options);
 // serve --all, or serve with several machines: the shop server.
 int RunShopServer(const VerbOptions& options);

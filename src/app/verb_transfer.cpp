@@ -168,3 +168,18 @@ QCoro::Task<int> RunDelete(VerbOptions options) {
     }
     co_return Finish(s, all);
 }
+
+QCoro::Task<int> RunClear(VerbOptions options) {
+    MachineEntry machine;
+    if (!ResolveMachine(options.args.value(0), &machine)) co_return VerbUsage;
+    VerbSession s(options);
+    if (!s.readGeneralSettings() || !s.select(machine)) co_return VerbFailed;
+    const QString cut = s.station->CutProgram();
+    // Only a server that holds the line remembers a cut send.
+    if (cut.isEmpty() || !s.station->ConfirmCut(QStringLiteral("verb ") + CurrentUser())) {
+        s.outFields({QStringLiteral("Ingen avbruten sändning väntar på bekräftelse i %1.").arg(machine.name)});
+        co_return VerbOk;
+    }
+    s.outFields({QStringLiteral("Bekräftat: %1 är klar efter den avbrutna sändningen av %2.").arg(machine.name, cut)});
+    co_return VerbOk;
+}

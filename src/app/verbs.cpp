@@ -36,6 +36,8 @@ const char kUsage[] =
     "  Fenmo32 [--home MAPP] drip MASKIN FIL [--from N]\n"
     "                                                 droppmata en ISO-remsmaskin medan den kör programmet;\n"
     "                                                 --from N: från blocket N (annars rad N), uppstarten först\n"
+    "  Fenmo32 [--home MAPP] clear MASKIN             bekräfta att maskinen är klar efter en avbruten\n"
+    "                                                 sändning (protokoll 1); --yes gör inte det\n"
     "  Fenmo32 [--home MAPP] serve [MASKIN]           svara på maskinens begäran tills SIGINT eller SIGTERM\n"
     "  Fenmo32 [--home MAPP] serve --all | MASKIN...  verkstadsservern: alla maskinerna på en gång (de nämnda\n"
     "                                                 bara för prov); vid SIGTERM får pågående överföringar\n"
@@ -151,7 +153,8 @@ bool RootMayRun(const QString& verb) {
 QCoro::Task<int> Dispatch(VerbOptions o) {
     const qsizetype n = o.args.size();
     static const QStringList kServed{QStringLiteral("dir"),    QStringLiteral("send"),    QStringLiteral("fetch"),
-                                     QStringLiteral("delete"), QStringLiteral("compare"), QStringLiteral("drip")};
+                                     QStringLiteral("delete"), QStringLiteral("compare"), QStringLiteral("drip"),
+                                     QStringLiteral("clear")};
     if (InShopServer() && !kServed.contains(o.verb))
         co_return UsageError(QStringLiteral("servern kör inte \"%1\" åt andra.").arg(o.verb));
     int status = VerbOk;
@@ -175,6 +178,10 @@ QCoro::Task<int> Dispatch(VerbOptions o) {
     if (o.verb == QLatin1String("delete")) {
         if (n < 2) co_return UsageError(QStringLiteral("delete vill ha en maskin och minst ett program."));
         co_return co_await RunDelete(o);
+    }
+    if (o.verb == QLatin1String("clear")) {
+        if (n != 1) co_return UsageError(QStringLiteral("clear vill ha en maskin."));
+        co_return co_await RunClear(o);
     }
     if (o.verb == QLatin1String("serve")) {
         if (o.all && n > 0) co_return UsageError(QStringLiteral("serve --all tar inga maskiner."));

@@ -5,7 +5,6 @@
 #include "common/log.h"
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <new>
 #include <utility>
 
@@ -14,20 +13,16 @@ ErrorDialog& Dialog() {
     static ErrorDialog dialog;
     return dialog;
 }
-std::map<int, std::function<void()>>& AbortHooks() {
-    static std::map<int, std::function<void()>> hooks;
-    return hooks;
+const std::function<void()>*& Owner() {
+    static const std::function<void()>* owner = nullptr;
+    return owner;
 }
 const QString kCrLf = QStringLiteral("\r\n");
 }  // namespace
 
 ErrorDialog SetErrorDialog(ErrorDialog dialog) { return std::exchange(Dialog(), std::move(dialog)); }
-int AddAbortHook(std::function<void()> hook) {
-    static int next = 0;
-    AbortHooks().emplace(++next, std::move(hook));
-    return next;
-}
-void RemoveAbortHook(int key) { AbortHooks().erase(key); }
+ErrorOwner::ErrorOwner(const std::function<void()>* abort) : previous_(std::exchange(Owner(), abort)) {}
+ErrorOwner::~ErrorOwner() { Owner() = previous_; }
 
 QString ErrorReportText(int number, const QString& description) {
     QString t;
@@ -60,9 +55,7 @@ void ReportError(const AppError& error) {
         std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
     }
     if (!ok) std::_Exit(EXIT_FAILURE);  // Cancel ends the program at once, nothing more runs
-    // A copy: a hook may end a station, and with it its own entry.
-    const auto hooks = AbortHooks();
-    for (const auto& [key, hook] : hooks) hook();
+    if (const std::function<void()>* abort = Owner(); abort && *abort) (*abort)();
     AppendErrorLog(text);
 }
 

@@ -17,13 +17,22 @@ void AppendErrorLog(const QString& text);
 using ErrorDialog = std::function<bool(const QString& text)>;
 // Returns the dialog it replaces.
 ErrorDialog SetErrorDialog(ErrorDialog dialog);
-// Called after every report: each station sets its abort flag here. Returns
-// a key for RemoveAbortHook.
-int AddAbortHook(std::function<void()> hook);
-void RemoveAbortHook(int key);
+// While an owner's code runs (a station's handler or job step), a report
+// runs that owner's abort and nobody else's; with no owner (a reload, the
+// window's file list) it aborts nothing. Owners nest.
+class ErrorOwner {
+public:
+    explicit ErrorOwner(const std::function<void()>* abort);
+    ~ErrorOwner();
+    ErrorOwner(const ErrorOwner&) = delete;
+    ErrorOwner& operator=(const ErrorOwner&) = delete;
 
-// Shows the report; Cancel ends the program at once. Then sets the abort
-// flag and appends the report to "error.log".
+private:
+    const std::function<void()>* previous_;
+};
+
+// Shows the report; Cancel ends the program at once. Then runs the present
+// owner's abort and appends the report to "error.log".
 void ReportError(const AppError& error);
 
 // Runs body under the standard handler without a trace entry of its own:

@@ -33,6 +33,10 @@ public:
     // A question a job waits for: the window answers it from a box that
     // leaves the event loop to everyone else; the others answer at once.
     virtual QCoro::Task<Answer> ask(QString text, QString title, MsgIcon icon, Buttons buttons);
+    // A person answers its questions as they come (the window). Nobody else
+    // may confirm what only a person can see, such as a machine cleared of a
+    // cut program: a command line's --yes means "overwrite", nothing more.
+    virtual bool attended() const { return false; }
     // Empty optional when the operator cancelled.
     virtual std::optional<QString> input(const QString& prompt, const QString& title, const QString& def) = 0;
 

@@ -24,7 +24,7 @@ std::optional<E> FromWord(const std::array<std::pair<E, const char*>, N>& table,
     return std::nullopt;
 }
 
-constexpr std::array<std::pair<JobKind, const char*>, 9> kKinds{{{JobKind::List, "list"},
+constexpr std::array<std::pair<JobKind, const char*>, 10> kKinds{{{JobKind::List, "list"},
                                                                  {JobKind::Send, "send"},
                                                                  {JobKind::Fetch, "fetch"},
                                                                  {JobKind::Delete, "delete"},
@@ -32,7 +32,8 @@ constexpr std::array<std::pair<JobKind, const char*>, 9> kKinds{{{JobKind::List,
                                                                  {JobKind::Compare, "compare"},
                                                                  {JobKind::MachineLoad, "machine-load"},
                                                                  {JobKind::MachineStore, "machine-store"},
-                                                                 {JobKind::Drip, "drip"}}};
+                                                                 {JobKind::Drip, "drip"},
+                                                                 {JobKind::Clear, "clear"}}};
 constexpr std::array<std::pair<JobState, const char*>, 5> kStates{{{JobState::Queued, "queued"},
                                                                    {JobState::Running, "running"},
                                                                    {JobState::Done, "done"},

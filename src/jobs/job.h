@@ -9,7 +9,7 @@
 #include <QString>
 #include <optional>
 
-enum class JobKind { List, Send, Fetch, Delete, Documents, Compare, MachineLoad, MachineStore, Drip };
+enum class JobKind { List, Send, Fetch, Delete, Documents, Compare, MachineLoad, MachineStore, Drip, Clear };
 enum class JobState { Queued, Running, Done, Failed, Cancelled };
 enum class ProgramResult { Ok, Failed, Skipped, Same, Differs, Missing };
 

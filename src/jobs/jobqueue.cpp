@@ -1,23 +1,45 @@
 #include "jobs/jobqueue.h"
 
+#include <QCoreApplication>
 #include <QTimer>
 
 JobQueue::~JobQueue() { closed_ = true; }
+
+QString JobQueue::CancelledBy(const QString& who) { return QStringLiteral("Avbrutet av %1.").arg(who); }
+
+void JobQueue::setState(JobRun& run, JobState state, const QString& text) {
+    Job& j = run.record;
+    j.state = state;
+    if (state == JobState::Running) j.started = QDateTime::currentDateTimeUtc();
+    if (!text.isEmpty()) j.text = text;
+    if (!j.finished()) {
+        Q_EMIT changed(j);
+        return;
+    }
+    j.ended = QDateTime::currentDateTimeUtc();
+    if (!j.started.isValid() && state != JobState::Cancelled) j.started = j.ended;
+    Q_EMIT changed(j);
+    // Whoever awaits the end is resumed from the event loop: a handler of
+    // changed may still be running, and the waiter may free what it uses.
+    if (run.waiters_.empty()) return;
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [waiters = std::exchange(run.waiters_, {})] {
+            for (std::coroutine_handle<> h : waiters) h.resume();
+        },
+        Qt::QueuedConnection);
+}
 
 std::shared_ptr<JobRun> JobQueue::submit(std::shared_ptr<JobRun> run) {
     Job& j = run->record;
     if (j.id.isEmpty()) j.id = NewJobId();
     if (!j.created.isValid()) j.created = QDateTime::currentDateTimeUtc();
     if (closed_) {
-        j.state = JobState::Cancelled;
-        j.ended = j.created;
-        if (j.text.isEmpty()) j.text = QStringLiteral("Servern stannar: jobbet startades inte.");
-        Q_EMIT changed(j);
+        setState(*run, JobState::Cancelled, QStringLiteral("Servern stannar: jobbet startades inte."));
         return run;
     }
-    j.state = JobState::Queued;
     queue_.push_back(run);
-    Q_EMIT changed(j);
+    setState(*run, JobState::Queued);
     // Started from the event loop, so that whoever submitted it has its
     // answer (the job's id) out before the job's first step.
     if (!running_ && !starting_) {
@@ -30,19 +52,18 @@ std::shared_ptr<JobRun> JobQueue::submit(std::shared_ptr<JobRun> run) {
     return run;
 }
 
-bool JobQueue::cancel(const QString& id) {
+bool JobQueue::cancel(const QString& id, const QString& why) {
     for (auto it = queue_.begin(); it != queue_.end(); ++it)
         if ((*it)->record.id == id) {
             const std::shared_ptr<JobRun> run = *it;
             queue_.erase(it);
-            run->record.state = JobState::Cancelled;
-            run->record.ended = QDateTime::currentDateTimeUtc();
-            run->record.text = QStringLiteral("Avbrutet innan det startade.");
-            Q_EMIT changed(run->record);
+            setState(*run, JobState::Cancelled, why + QStringLiteral(" Det startade aldrig."));
             return true;
         }
     if (running_ && running_->record.id == id) {
+        if (running_->cancelRequested) return true;
         running_->cancelRequested = true;
+        running_->cancelText = why;
         if (stopRunning) stopRunning();
         return true;
     }
@@ -54,10 +75,7 @@ void JobQueue::close(const QString& why) {
     while (!queue_.empty()) {
         const std::shared_ptr<JobRun> run = queue_.front();
         queue_.pop_front();
-        run->record.state = JobState::Cancelled;
-        run->record.ended = QDateTime::currentDateTimeUtc();
-        run->record.text = why;
-        Q_EMIT changed(run->record);
+        setState(*run, JobState::Cancelled, why);
     }
 }
 
@@ -72,24 +90,22 @@ void JobQueue::startNext() {
     running_ = queue_.front();
     queue_.pop_front();
     std::shared_ptr<JobRun> run = running_;
-    run->record.state = JobState::Running;
-    run->record.started = QDateTime::currentDateTimeUtc();
-    Q_EMIT changed(run->record);
+    setState(*run, JobState::Running);
     QCoro::connect(run->body(*run), this, [this, run] { finish(run); });
 }
 
 void JobQueue::finish(const std::shared_ptr<JobRun>& run) {
-    Job& j = run->record;
-    j.ended = QDateTime::currentDateTimeUtc();
-    if (run->cancelRequested) {
-        j.state = JobState::Cancelled;
-        if (j.text.isEmpty()) j.text = QStringLiteral("Avbrutet.");
-    } else if (j.state == JobState::Running) {
-        bool failed = false;
-        for (const JobProgram& p : j.programs) failed = failed || p.result == ProgramResult::Failed;
-        j.state = failed ? JobState::Failed : JobState::Done;
-    }
     if (running_ == run) running_.reset();
-    Q_EMIT changed(j);
+    const Job& j = run->record;
+    if (run->cancelRequested) {
+        setState(*run, JobState::Cancelled, run->cancelText.isEmpty() ? QStringLiteral("Avbrutet.") : run->cancelText);
+    } else if (run->failure) {
+        setState(*run, JobState::Failed, *run->failure);
+    } else {
+        bool failed = j.state == JobState::Failed;
+        for (const JobProgram& p : j.programs) failed = failed || p.result == ProgramResult::Failed;
+        setState(*run, failed ? JobState::Failed : JobState::Done);
+    }
+    if (!running_) Q_EMIT idle();
     startNext();
 }

@@ -26,6 +26,9 @@ struct Exchange {
     bool keepErrors = false;
     // The serial receive time-out bounds its wait for the answer.
     bool silence = false;
+    // Its whole answer arrived (a program still going to its file): what
+    // the connection does after that changes nothing.
+    bool arrived = false;
     State state = State::Open;
     QByteArray status;  // the machine's error status
 

@@ -27,6 +27,7 @@ public:
     QCoro::Task<Answer> ask(QString text, QString title, MsgIcon icon, Buttons buttons) override {
         return to_->ask(std::move(text), std::move(title), icon, buttons);
     }
+    bool attended() const override { return to_->attended(); }
     std::optional<QString> input(const QString& prompt, const QString& title, const QString& def) override {
         return to_->input(prompt, title, def);
     }

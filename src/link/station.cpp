@@ -43,13 +43,13 @@ Station::Station(OperatorPanel& panel, SerialPort* port, QObject* parent)
     connect(&NetTimer, &QTimer::timeout, this, &Station::NetTimer_Timer);
     connect(&TimeoutTimer, &QTimer::timeout, this, &Station::TimeoutTimer_Timer);
     ApplyGeneralSettings(General);
-    // An error report stops whatever transfer is running.
-    abortHook_ = AddAbortHook([this] {
+    // An error report in this station's code stops its own transfer only.
+    onError_ = [this] {
         Aborted = true;
         ++aborts_;
         Wake();
-    });
-    Jobs.stopRunning = [this] { cmdAbort_Click(); };
+    };
+    Jobs.stopRunning = [this] { AbortJob(); };
     connect(&Jobs, &JobQueue::changed, this, [this](const Job& j) {
         if (!JournalJobs) return;
         if (j.state == JobState::Running) Journal().started(j);
@@ -76,7 +76,6 @@ Station::Station(OperatorPanel& panel, SerialPort* port, QObject* parent)
 
 Station::~Station() {
     alive_.reset();
-    RemoveAbortHook(abortHook_);
     // A job still waiting ends now, with nobody left to tell; its frame
     // would otherwise never be resumed. What its last steps say goes nowhere.
     static UnattendedPanel nobody;
@@ -100,6 +99,16 @@ Station::~Station() {
         Comm->disconnect(this);
         DeleteOnSerialThread(pacer_);  // the port with it
     }
+}
+
+bool Station::Traced(const QString& name, const std::function<void()>& body) {
+    const ErrorOwner owner(&onError_);
+    return ::Traced(name, body);
+}
+
+bool Station::Guarded(const std::function<void()>& body) {
+    const ErrorOwner owner(&onError_);
+    return ::Guarded(body);
 }
 
 void Station::AddLog(const QString& text) const { ::AddLog(LogPrefix + text); }
@@ -150,11 +159,14 @@ QCoro::Task<OperatorPanel::Answer> Station::Ask(QString text, QString title, Msg
     co_return cancels ? OperatorPanel::Answer::Cancel : OperatorPanel::Answer::No;
 }
 
-void Station::cmdAbort_Click() { Abort(true); }
+void Station::cmdAbort_Click() { Abort(AbortScope::Everything); }
 
-void Station::AbortExchange() { Abort(false); }
+void Station::AbortExchange() { Abort(AbortScope::Exchange); }
 
-void Station::Abort(bool machinesToo) {
+void Station::AbortJob() { Abort(AbortScope::Job); }
+
+void Station::Abort(AbortScope scope) {
+    const bool machinesToo = scope == AbortScope::Everything;
     Traced(QStringLiteral("cmdAbort_Click()"), [&] {
         for (QTimer* t : {&TimeoutTimer, &RecTimer, &SendTimer, &SvarTimer, &CtsTimer}) t->stop();
         Aborted = true;
@@ -169,7 +181,10 @@ void Station::Abort(bool machinesToo) {
         // and the rest of it passed over: none of it is a message of its own.
         // The machine's own connections carry transfers of their own: only
         // "Avbryt" stops them, never a failure of the PC's exchange.
-        serialRx_.abort();
+        // A job's cancel leaves a store the machine itself is sending on the
+        // line: that program is the machine's, not the job's.
+        const bool machineStoring = scope == AbortScope::Job && serialRx_.answers == 0 && serialRx_.program;
+        if (!machineStoring) serialRx_.abort();
         comsockRx_.abort();
         if (machinesToo)
             for (auto& a : accepted_) a->rx.abort();
@@ -183,7 +198,7 @@ void Station::Abort(bool machinesToo) {
         StopPaced();
         // A tape send writes nothing more from here; it ends at its next wake.
         if (isoPaced_) pacer_->stop();
-        if (Comm) Comm->clearInput();
+        if (Comm && !machineStoring) Comm->clearInput();
         HidePilar();
         Status(QString());
         Wake();
@@ -306,7 +321,7 @@ QCoro::Task<void> Station::RunJob(JobRun& run, JobBody body) {
     // Reported as any operation's error is; the job failed.
     if (failure) {
         Guarded([&] { std::rethrow_exception(failure); });
-        run.record.state = JobState::Failed;
+        run.fail(lastStatus_.isEmpty() ? QStringLiteral("Ett fel uppstod; se error.log.") : lastStatus_);
         Aborted = true;
     }
     if (run.record.text.isEmpty()) run.record.text = lastStatus_;
@@ -331,6 +346,10 @@ void Station::MachineJob(bool in, const QString& name, const QString& file, qint
     j.text = ok ? (in ? QStringLiteral("Sparat.") : QStringLiteral("Skickat.")) : lastStatus_;
     j.programs.append({name, file, bytes, sha256, ok ? ProgramResult::Ok : ProgramResult::Failed, j.text});
     Jobs.record(j);
+}
+
+void Station::FailJob(const QString& why) {
+    if (job_) job_->fail(why);
 }
 
 void Station::Row(const QString& name, const QString& file, qint64 bytes, const QByteArray& sha256,

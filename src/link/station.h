@@ -117,10 +117,11 @@ public:
     // gets Cancel, or No where there is none.
     QCoro::Task<OperatorPanel::Answer> Ask(QString text, QString title, MsgIcon icon, OperatorPanel::Buttons buttons);
     // Protocol 1: the program a cut send may have left part of in the
-    // machine; empty when none. The question about it is asked before a job
-    // is queued; ConfirmCut() records the operator's yes.
+    // machine; empty when none. Only a person confirms the machine is clear
+    // (the window's question, or the clear verb and the API's clear, by
+    // who): never an overwrite flag. False when nothing waited.
     QString CutProgram() const { return cutProgram_.isEmpty() || cutMachine_ != MachineName || Machine.Typ != 2 ? QString() : cutProgram_; }
-    void ConfirmCut();
+    bool ConfirmCut(const QString& by);
 
     // Status line and activity indicator.
     void Status(const QString& text);
@@ -132,6 +133,9 @@ public:
     // The same for a failure or time-out of the PC's exchange: the machine's
     // own connections go on.
     void AbortExchange();
+    // A job's cancel: its exchange and its own send; what the machine itself
+    // is storing or loading, on any connection, goes on.
+    void AbortJob();
 
     // Serial link.
     void Comm_OnComm(int event);
@@ -171,6 +175,11 @@ public:
     // Set when a shop server holds the serial machine's port: what the
     // operator is told instead. The station then never opens the port.
     QString HeldBy;
+
+    // The station's own error handling: a report while its code runs aborts
+    // this station and no other.
+    bool Traced(const QString& name, const std::function<void()>& body);
+    bool Guarded(const std::function<void()>& body);
 
     // Put before every log line of this station ("[Fräs 1] " in the shop
     // server); the hex dumps then go to files of the machine's own.
@@ -408,7 +417,9 @@ private:
         void await_resume() const noexcept {}
     };
     Listener* listener_ = nullptr;  // this station's own, when it listens itself
-    int abortHook_ = 0;
+    std::function<void()> onError_;
+    // Ends the running job as failed with why (the line busy, a refusal).
+    void FailJob(const QString& why);
     bool sending_ = false;  // a paced serial send is writing
     // Messages for the serial line, in order; the first is being written in
     // pieces of 128 as CTS and the port's drain allow, by the pacer on the
@@ -432,7 +443,8 @@ private:
         bool closing = false;    // the spoiled closing of a cut message
     };
     bool MarkCut(const Paced& p);
-    void Abort(bool machinesToo);
+    enum class AbortScope { Exchange, Job, Everything };
+    void Abort(AbortScope scope);
     void QueueClosing();
     quint64 line_ = 0;  // counts the serial port's openings and closings
     // Protocol 2: the closing still owed to a cut message.

@@ -5,6 +5,7 @@
 #include "link/station.h"
 #include <QDeadlineTimer>
 #include <QTcpSocket>
+#include <QTimer>
 
 namespace {
 // Log lines quote at most this much of an unexpected message.
@@ -69,39 +70,76 @@ void Station::ClearInput(Reception& r) {
     r.abort();
 }
 
-// An operation waits for the exchange still open and starts once it was
-// answered; it is refused while the machine's program goes out on the line
-// (a send takes minutes; the operator tries again), and on a port a shop
-// server holds.
-void Station::ConfirmCut() {
-    if (CutProgram().isEmpty()) return;
-    AddLog(QStringLiteral("Maskinen klar efter den avbrutna sändningen av %1 (bekräftat).").arg(cutProgram_));
+bool Station::ConfirmCut(const QString& by) {
+    if (CutProgram().isEmpty()) return false;
+    const QString name = cutProgram_;
+    AddLog(QStringLiteral("Maskinen klar efter den avbrutna sändningen av %1 (bekräftat av %2).").arg(name, by));
     cutProgram_.clear();
+    // Who said the machine was clear belongs in the journal with the rest.
+    Job j;
+    j.id = NewJobId();
+    j.machine = MachineName;
+    j.kind = JobKind::Clear;
+    j.by = by;
+    j.created = j.started = j.ended = QDateTime::currentDateTimeUtc();
+    j.state = JobState::Done;
+    j.text = QStringLiteral("Bekräftat: maskinen är klar efter den avbrutna sändningen av %1.").arg(name);
+    j.programs.append({name, QString(), 0, {}, ProgramResult::Ok, j.text});
+    Jobs.record(j);
+    return true;
 }
 
+// An operation starts once the link is its own: it waits for an exchange
+// still open and for the machine's own transfer on the line (within the
+// send time-out). It is refused on a port a shop server holds, and while a
+// cut program waits for a person's word; the job then fails saying why.
 QCoro::Task<bool> Station::RefuseWhileBusy() {
     if (!HeldBy.isEmpty() && Machine.Typ != 0) {
         panel_.message(HeldBy, AppTitle(), MsgIcon::Information, OperatorPanel::Buttons::Ok);
         Status(HeldBy);
+        FailJob(HeldBy);
         co_return true;
     }
-    if (!CutProgram().isEmpty() && !sending_) {
-        const auto answer = co_await Ask(
-            QStringLiteral("En sändning av %1 avbröts innan programmet var helt skickat. Maskinen kan ha en "
-                           "ofullständig del av %1 i minnet, och nästa meddelande på linjen skulle avsluta och "
-                           "spara den.\r\nRadera %1 i maskinen, eller avbryt dess inläsning, innan du går vidare."
-                           "\r\n\r\nÄr maskinen klar för nästa överföring?")
-                .arg(cutProgram_),
-            AppTitle(), MsgIcon::Exclamation, OperatorPanel::Buttons::YesNo);
-        if (answer != OperatorPanel::Answer::Yes) {
-            Status(QStringLiteral("Väntar: maskinen kan ha en ofullständig del av %1.").arg(cutProgram_));
+    if (sending_ || isoBusy_) {
+        Status(QStringLiteral("Väntar: maskinens egen överföring går på linjen."));
+        const int bound = std::max(SendTimer.interval(), TimeoutTimer.interval());
+        bool expired = false;
+        QTimer limit;
+        limit.setSingleShot(true);
+        connect(&limit, &QTimer::timeout, this, [&] {
+            expired = true;
+            Wake();
+        });
+        if (bound > 0) limit.start(bound);
+        const auto free = [&] { return expired || !(sending_ || isoBusy_); };
+        co_await WaitFor(free);
+        if (sending_ || isoBusy_) {
+            const QString text =
+                QStringLiteral("Linjen är upptagen: ett program går till maskinen. Försök igen när det är klart.");
+            Status(text);
+            FailJob(text);
             co_return true;
         }
-        ConfirmCut();
     }
-    if (sending_) {
-        Status(QStringLiteral("Linjen är upptagen: ett program går till maskinen. Försök igen när det är klart."));
-        co_return true;
+    if (!CutProgram().isEmpty()) {
+        const QString waiting = QStringLiteral("Väntar: maskinen kan ha en ofullständig del av %1").arg(cutProgram_);
+        auto answer = OperatorPanel::Answer::No;
+        if (panel_.attended())
+            answer = co_await Ask(
+                QStringLiteral("En sändning av %1 avbröts innan programmet var helt skickat. Maskinen kan ha en "
+                               "ofullständig del av %1 i minnet, och nästa meddelande på linjen skulle avsluta och "
+                               "spara den.\r\nRadera %1 i maskinen, eller avbryt dess inläsning, innan du går vidare."
+                               "\r\n\r\nÄr maskinen klar för nästa överföring?")
+                    .arg(cutProgram_),
+                AppTitle(), MsgIcon::Exclamation, OperatorPanel::Buttons::YesNo);
+        if (answer != OperatorPanel::Answer::Yes) {
+            Status(waiting + QLatin1Char('.'));
+            if (!panel_.attended())
+                AddLog(QStringLiteral("Jobbet väntar på att någon bekräftar att maskinen är klar (Fenmo32 clear)."));
+            FailJob(waiting + QLatin1Char('.'));
+            co_return true;
+        }
+        ConfirmCut(QStringLiteral("fönster ") + CurrentUser());
     }
     if (OpenExchange()) {
         Status(QStringLiteral("Väntar på svar från maskinen. Vänta eller tryck Avbryt."));
@@ -109,7 +147,10 @@ QCoro::Task<bool> Station::RefuseWhileBusy() {
         co_await WaitFor(ended);
         // Ended by "Avbryt" or its time-out: what was asked for next does not
         // start on its own; the operator sees why and may ask again.
-        if (exchange_->state == Exchange::State::Ended) co_return true;
+        if (exchange_->state == Exchange::State::Ended) {
+            FailJob(lastStatus_.isEmpty() ? QStringLiteral("Avbrutet medan ett svar väntades.") : lastStatus_);
+            co_return true;
+        }
     }
     co_return false;
 }

@@ -277,7 +277,10 @@ void Station::IsoAnswer(const QByteArray& head) {
 
 
 bool Station::IsoCannotAsk() {
-    Status(QStringLiteral("Maskinen har ingen fillista att fråga efter: stansa programmet från maskinen (Fenmo32 lyssnar alltid)."));
+    const QString text =
+        QStringLiteral("Maskinen har ingen fillista att fråga efter: stansa programmet från maskinen (Fenmo32 lyssnar alltid).");
+    Status(text);
+    FailJob(text);
     return true;
 }
 

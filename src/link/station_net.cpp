@@ -137,7 +137,7 @@ void Station::NetDisconnected(QTcpSocket* socket) {
     const bool receiving = r->busy(), program = r->program != nullptr;
     const bool sending = outgoing_.erase(socket) > 0;  // a program's file closes here
     r->clear();
-    const bool awaited = socket == comsock && OpenExchange() && exchange_->socket == comsock &&
+    const bool awaited = socket == comsock && OpenExchange() && exchange_->socket == comsock && !exchange_->arrived &&
                          (comsockClosedByMachine_ || receiving || sending);
     if (receiving) AddLog(QStringLiteral("Förbindelsen bröts mitt i ett meddelande från maskinen."));
     if (sending) AddLog(QStringLiteral("Förbindelsen bröts mitt i ett meddelande till maskinen."));

@@ -36,7 +36,8 @@ QString Quote(const QByteArray& message) {
 }  // namespace
 
 // A machine's own store goes to the library, whatever the PC is fetching.
-QString Station::FolderForIncoming() const { return panel_.machineFolder(); }
+// Never a job's folder: a verb's --to or a file's own folder is that job's.
+QString Station::FolderForIncoming() const { return own_.machineFolder(); }
 
 void Station::ShowMachineError(const QString& statusText, const QByteArray& code) {
     Status(statusText + FromAnsi(code));
@@ -210,6 +211,7 @@ void Station::ParseResponse(QByteArray& message, LinkState& link, const QByteArr
             return;
         }
         TimeoutTimer.stop();
+        x->arrived = true;
         link.Phase = 2;
         link.FileName = name;
         AddLog(QStringLiteral("Tar emot fil: ") + name);
@@ -392,6 +394,7 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
                 Unexpected(message);
                 return;
             }
+            if (x) x->arrived = true;
             if (!parsingProgram_) {
                 parsingAnswers_ = x ? x->id : 0;
                 parsingOrigin_ = !x ? QStringLiteral("Sparad av ") + MachineName

@@ -98,10 +98,9 @@ QCoro::Task<QList<ProgramComparison>> Station::mnuCompare_Click(QString folder) 
         TimeoutTimer.stop();
         if (!ListAnswer.value_or(false)) {
             if (!Aborted) Status(QStringLiteral("Ingen programlista från maskinen. Jämförelsen avbruten."));
-            if (JobRun* job = CurrentJob()) job->record.state = JobState::Failed;
+            if (JobRun* job = CurrentJob()) job->fail(lastStatus_);
             co_return results;
         }
-        if (JobRun* job = CurrentJob()) job->record.state = JobState::Running;
         // The library's programs by name; a machine's name finds its file the
         // way a fetch would: exactly, else without regard to case.
         QStringList files;

@@ -58,7 +58,7 @@ QCoro::Task<void> Station::cmdDir_Click() {
     }
     if (JobRun* job = CurrentJob(); job && job->record.kind == JobKind::List) {
         if (ListAnswer == true) job->record.text = QStringLiteral("%1 program i maskinen.").arg(panel_.remoteNames().size());
-        else job->record.state = JobState::Failed;
+        else job->fail(lastStatus_.isEmpty() ? QStringLiteral("Ingen programlista från maskinen.") : lastStatus_);
     }
 }
 

@@ -32,6 +32,7 @@ struct ShopServer::Served {
     bool isSerial = false;
     QList<QHostAddress> ips;  // a network machine's addresses; none: not served from the port
     QString portError;        // why a serial port is not open
+    bool reloadPending = false;  // busy at the last SIGHUP: read once its job has ended
     struct {
         QDateTime at;
         QString command, name;
@@ -160,6 +161,8 @@ ShopServer::ShopServer(QObject* parent) : QObject(parent) {
     listener_.setRoute([this](const QHostAddress& peer) { return route(peer); });
     retry_.setInterval(10000);
     connect(&retry_, &QTimer::timeout, this, &ShopServer::openPorts);
+    pendingReload_.setInterval(200);
+    connect(&pendingReload_, &QTimer::timeout, this, &ShopServer::reloadPending);
     publish_.setSingleShot(true);
     publish_.setInterval(500);
     connect(&publish_, &QTimer::timeout, this, &ShopServer::publish);
@@ -245,7 +248,7 @@ bool ShopServer::start(const GeneralSettings& general, const QStringList& names,
         if (s->isSerial) {
             // A hang-up is told at once, and the state file shows it at once.
             connect(st.Comm, &SerialPort::commEvent, this, [this, raw](int code) { portEvent(*raw, code); });
-            const QString invalid = InvalidSerialSetting(m.slot);
+            const QString invalid = InvalidSetting(m.slot, true);
             if (!invalid.isEmpty()) {
                 raw->portError = invalid;
                 st.AddLog(QStringLiteral("Porten öppnas inte: ") + invalid + QLatin1Char('.'));
@@ -327,24 +330,26 @@ void ShopServer::setAddresses(Served& s) {
     }
 }
 
-// Why a serial machine's settings cannot open its port; empty when they can.
-// Checked before the station takes them: a setting that stays wrong is told
-// once, not at every retry.
-QString ShopServer::InvalidSerialSetting(int slot) {
+// Why a machine's settings cannot be taken (and a serial one's port not
+// opened); empty when they can. Checked before the station takes them: a
+// bad value keeps the settings it has, and a setting that stays wrong is
+// told once, not at every retry.
+QString ShopServer::InvalidSetting(int slot, bool serial) {
     MachineSettings m;
     try {
         LoadMachineSettings(m, slot);
     } catch (const AppError& e) {
         return QStringLiteral("ogiltig inställning i [%1]: %2").arg(MachineSection(slot), e.description());
     }
+    if (m.RecTimeout < 0 || m.RecTimeout > 65535)
+        return QStringLiteral("ogiltig inställning RecTimeout=%1 i [%2]").arg(m.RecTimeout).arg(MachineSection(slot));
+    if (!serial) return {};
     SerialSettings parsed;
     if (m.ComPort < 1)
         return QStringLiteral("ogiltig inställning ComPort=%1 i [%2]").arg(m.ComPort).arg(MachineSection(slot));
     if (!ParseSerialSettings(m.BaudRate + m.Settings, parsed))
         return QStringLiteral("ogiltig inställning BaudRate=%1, Settings=%2 i [%3]")
             .arg(EscapeControls(m.BaudRate), EscapeControls(m.Settings), MachineSection(slot));
-    if (m.RecTimeout < 0 || m.RecTimeout > 65535)
-        return QStringLiteral("ogiltig inställning RecTimeout=%1 i [%2]").arg(m.RecTimeout).arg(MachineSection(slot));
     return {};
 }
 
@@ -364,7 +369,7 @@ void ShopServer::openPorts() {
         if (!s->isSerial || !s->station->Comm || s->station->Comm->isOpen()) continue;
         Station& st = *s->station;
         const QString before = s->portError;
-        const QString invalid = InvalidSerialSetting(s->entry.slot);
+        const QString invalid = InvalidSetting(s->entry.slot, true);
         if (!invalid.isEmpty()) {
             s->portError = invalid;
             if (invalid != before) {
@@ -400,38 +405,20 @@ void ShopServer::reload(const GeneralSettings& general) {
     QStringList names;
     for (const MachineEntry& m : list) names << m.name;
     for (const auto& s : served_) {
-        Station& st = *s->station;
         const int slot = FindMachineSlot(list, s->entry.name);
         if (slot < 1) {
             needRestart << QStringLiteral("maskinen \"%1\" finns inte längre").arg(s->entry.name);
             continue;
         }
-        if (!st.Idle()) {
-            st.AddLog(QStringLiteral("Upptagen: maskinens inställningar läses om vid nästa SIGHUP."));
+        s->entry.slot = slot;
+        // A job under way keeps the settings it started with.
+        if (!s->station->Idle() || s->station->Jobs.running()) {
+            s->station->AddLog(QStringLiteral("Upptagen: maskinens inställningar läses om när det som pågår är klart."));
+            s->reloadPending = true;
+            if (!pendingReload_.isActive()) pendingReload_.start();
             continue;
         }
-        s->entry.slot = slot;
-        st.ApplyGeneralSettings(general);
-        if (s->isSerial) {
-            // An idle port is opened anew on its settings as they are now.
-            const QString invalid = InvalidSerialSetting(slot);
-            if (!invalid.isEmpty()) {
-                if (st.Comm->isOpen()) st.Comm->close();
-                if (invalid != s->portError) st.AddLog(QStringLiteral("Porten öppnas inte: ") + invalid + QLatin1Char('.'));
-                s->portError = invalid;
-                continue;
-            }
-            if (st.Comm->isOpen()) st.Comm->close();
-            s->portError.clear();
-            if (!st.ApplyMachine(slot, s->entry.name) || !st.PortFailure.isEmpty()) {
-                s->portError = st.PortFailure.isEmpty() ? QStringLiteral("maskinens inställningar kunde inte läsas")
-                                                        : st.PortFailure;
-                st.AddLog(QStringLiteral("Kan inte öppna COM porten. ") + s->portError);
-            }
-        } else if (st.ApplyMachine(slot, s->entry.name)) {
-            setAddresses(*s);
-        }
-        st.AddLog(QStringLiteral("Maskinens inställningar omlästa."));
+        reloadMachine(*s);
     }
     if (all_)
         for (const QString& n : names)
@@ -439,6 +426,51 @@ void ShopServer::reload(const GeneralSettings& general) {
     if (!needRestart.isEmpty())
         AddLog(QStringLiteral("Kräver omstart av servern: ") + needRestart.join(QStringLiteral(", ")) + QLatin1Char('.'));
     publish();
+}
+
+void ShopServer::reloadPending() {
+    bool waiting = false;
+    for (const auto& s : served_) {
+        if (!s->reloadPending) continue;
+        if (!s->station->Idle() || s->station->Jobs.running()) {
+            waiting = true;
+            continue;
+        }
+        reloadMachine(*s);
+    }
+    if (!waiting) pendingReload_.stop();
+    publish();
+}
+
+void ShopServer::reloadMachine(Served& s) {
+    Station& st = *s.station;
+    s.reloadPending = false;
+    const int slot = s.entry.slot;
+    const QString invalid = InvalidSetting(slot, s.isSerial);
+    if (!invalid.isEmpty()) {
+        // A closed port stays closed until the setting is mended, told once.
+        if (s.isSerial && !st.Comm->isOpen()) {
+            if (invalid != s.portError) st.AddLog(QStringLiteral("Porten öppnas inte: ") + invalid + QLatin1Char('.'));
+            s.portError = invalid;
+            return;
+        }
+        // The machine goes on as it was; only this machine hears of it.
+        st.AddLog(QStringLiteral("Inställningarna lästes inte om: ") + invalid + QStringLiteral(". De tidigare gäller."));
+        return;
+    }
+    st.ApplyGeneralSettings(general_);
+    if (s.isSerial) {
+        // An idle port is opened anew on its settings as they are now.
+        if (st.Comm->isOpen()) st.Comm->close();
+        s.portError.clear();
+        if (!st.ApplyMachine(slot, s.entry.name) || !st.PortFailure.isEmpty()) {
+            s.portError = st.PortFailure.isEmpty() ? QStringLiteral("maskinens inställningar kunde inte läsas") : st.PortFailure;
+            st.AddLog(QStringLiteral("Kan inte öppna COM porten. ") + s.portError);
+        }
+    } else if (st.ApplyMachine(slot, s.entry.name)) {
+        setAddresses(s);
+    }
+    st.AddLog(QStringLiteral("Maskinens inställningar omlästa."));
 }
 
 QCoro::Task<int> ShopServer::runVerb(QStringList words, VerbIO& io) {
@@ -481,11 +513,11 @@ std::optional<Job> ShopServer::job(const QString& id) const {
     return std::nullopt;
 }
 
-bool ShopServer::cancelJob(const QString& id) {
+bool ShopServer::cancelJob(const QString& id, const QString& by) {
     const auto it = open_.constFind(id);
     if (it == open_.constEnd()) return false;
     Station* st = station(it->machine);
-    return st && st->Jobs.cancel(id);
+    return st && st->Jobs.cancel(id, JobQueue::CancelledBy(by));
 }
 
 void ShopServer::changed() {
@@ -511,7 +543,8 @@ void ShopServer::stop(int graceMs, std::function<void()> done) {
         // What is still under way ends without leaving half a file.
         for (const auto& s : served_) {
             Station& st = *s->station;
-            if (const auto job = st.Jobs.runningJob()) st.Jobs.cancel(job->record.id);
+            if (const auto job = st.Jobs.runningJob())
+                st.Jobs.cancel(job->record.id, QStringLiteral("Avbrutet: servern stannade."));
             if (!st.Idle()) {
                 st.AddLog(QStringLiteral("Överföringen avbröts när servern stannade."));
                 st.cmdAbort_Click();

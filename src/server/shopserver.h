@@ -68,8 +68,9 @@ public:
     // the last ended ones (JobRows); machine: one machine's only.
     QList<Job> jobs(const QString& machine = {}, int limit = 0) const;
     std::optional<Job> job(const QString& id) const;
-    // Cancels a queued or running job; false when no such job is open.
-    bool cancelJob(const QString& id);
+    // Cancels a queued or running job for by ("webb 10.0.0.7"); false when
+    // no such job is open.
+    bool cancelJob(const QString& id, const QString& by);
 
     // Writes the published state now (it is also written a moment after
     // every change).
@@ -91,7 +92,10 @@ private:
     void changed();
     void setAddresses(Served& s);
     void portEvent(Served& s, int code);
-    static QString InvalidSerialSetting(int slot);
+    static QString InvalidSetting(int slot, bool serial);
+    void reloadMachine(Served& s);
+    void reloadPending();
+    QTimer pendingReload_;
 
     void recordJob(const Job& job);
     std::vector<std::unique_ptr<Served>> served_;

@@ -310,6 +310,14 @@ void WebServer::machineRoute(const HttpRequest& request, const QString& machine,
     }
     if (request.method == "PUT" && rest.size() == 2 && what == QLatin1String("library"))
         return upload(request, machine, *st, rest[1], reply);
+    // A person's word that the machine is clear after a cut send: never
+    // implied by a job's "yes".
+    if (request.method == "POST" && rest.size() == 1 && what == QLatin1String("clear")) {
+        const QString cut = st->CutProgram();
+        const bool cleared = st->ConfirmCut(QStringLiteral("webb ") + request.peer.toString());
+        return reply.json(QJsonObject{{QStringLiteral("cleared"), cleared},
+                                      {QStringLiteral("program"), cleared ? QJsonValue(cut) : QJsonValue()}});
+    }
     if (request.method == "POST" && rest.size() == 1) {
         const QStringList verbs{QStringLiteral("send"), QStringLiteral("fetch"), QStringLiteral("delete"),
                                 QStringLiteral("compare"), QStringLiteral("programs"), QStringLiteral("drip")};
@@ -433,10 +441,7 @@ QCoro::Task<void> ApiJob(Station* st, std::shared_ptr<JobPanel> panel, QString w
         if (!yes) {
             co_await st->cmdDir_Click();
             if (st->ListAnswer != true) {
-                if (JobRun* job = st->CurrentJob()) {
-                    job->record.state = JobState::Failed;
-                    job->record.text = QStringLiteral("Ingen programlista från maskinen; inget sändes.");
-                }
+                if (JobRun* job = st->CurrentJob()) job->fail(QStringLiteral("Ingen programlista från maskinen; inget sändes."));
                 co_return;
             }
         }
@@ -495,7 +500,7 @@ void WebServer::jobRoute(const HttpRequest& request, const QStringList& parts, c
     if (parts.size() != 3) return reply.error(Status::NotFound, QStringLiteral("Sidan finns inte."));
     const QString id = parts[2];
     if (request.method == "DELETE") {
-        if (!shop_.cancelJob(id)) {
+        if (!shop_.cancelJob(id, QStringLiteral("webb ") + request.peer.toString())) {
             const auto job = shop_.job(id);
             return job ? reply.json(job->toJson()) : reply.error(Status::NotFound, QStringLiteral("Okänt jobb \"%1\".").arg(id));
         }

@@ -21,21 +21,28 @@ TEST(ErrorReport, TextHasEightTraceLinesAndATracedFailureIsReportedLoggedAndAbor
     EXPECT_TRUE(lines[14].startsWith(S("Om detta fel är återkommande, var god kontakta Harnvik AB")));
     EXPECT_EQ(lines[15], S("(Klicka på Avbryt för att tving programmet att stängas av)."));
 
-    // A traced failure is reported, logged and aborts.
+    // A traced failure is reported, logged and aborts its owner only.
     TestHome h;
     ClearCallTrace();
     QString shown;
     int aborts = 0;
     SetErrorDialog([&](const QString& t) { shown = t; return true; });
-    const int hook = AddAbortHook([&] { ++aborts; });
+    int otherAborts = 0;
+    const std::function<void()> mine = [&] { ++aborts; }, other = [&] { ++otherAborts; };
+    const ErrorOwner outer(&other);
     bool after = false;
-    const bool ok = Traced(S("cmdSend_Click()"), [&] {
-        Raise(Err::FileNotFound);
-        after = true;
-    });
+    bool ok = true;
+    {
+        const ErrorOwner owner(&mine);
+        ok = Traced(S("cmdSend_Click()"), [&] {
+            Raise(Err::FileNotFound);
+            after = true;
+        });
+    }
     EXPECT_FALSE(ok);
     EXPECT_FALSE(after);
     EXPECT_EQ(aborts, 1);
+    EXPECT_EQ(otherAborts, 0);
     EXPECT_TRUE(shown.contains(S("Felnummer: 53")));
     EXPECT_TRUE(shown.contains(S(" - cmdSend_Click()")));
     const QByteArray log = h.read(S("error.log"));
@@ -45,7 +52,6 @@ TEST(ErrorReport, TextHasEightTraceLinesAndATracedFailureIsReportedLoggedAndAbor
     EXPECT_TRUE(Traced(S("Status()"), [] {}));
     EXPECT_EQ(aborts, 1);
     SetErrorDialog({});
-    RemoveAbortHook(hook);
 }
 
 TEST(Code2Error, TextsFromErrorsIni) {

@@ -1,6 +1,8 @@
 // Jobs through every door of a running shop server: a silent machine, a
 // slow one and a second client never hold another machine's job; a client
 // that leaves, SIGTERM and a cancel end jobs without waiting for anyone.
+#include "support/ptypair.h"
+#include "support/simprocess.h"
 #include "support/testhome.h"
 #include "support/wait.h"
 
@@ -19,43 +21,37 @@ quint16 FreePort() {
     return probe.serverPort();
 }
 
-// The simulated machine as its own process, listening on loopback.
-class Machine {
-public:
-    explicit Machine(const QStringList& extra = {}) {
-        p_.setProcessEnvironment(Environment());
-        p_.start(Binary("machine-sim"), QStringList{"--memory", memory_.path(), "--tcp-listen", "127.0.0.1:0"} + extra);
-        port = AwaitLine(p_, "LISTENING").toUShort();
-    }
-    ~Machine() {
-        p_.terminate();
-        if (!p_.waitForFinished(kProcessMs)) p_.kill();
-    }
-    int programs() const { return int(QDir(memory_.path()).entryList(QDir::Files).size()); }
-    quint16 port = 0;
+using Machine = SimProcess;
 
-private:
-    QTemporaryDir memory_;
-    QProcess p_;
-};
-
-// A silent "Fräs A" (its answers never come) and a slow "Fräs B" (a byte
-// of every answer each 10 ms) in one server with its web port.
+// A silent "Fräs A" (its answers never come), a slow "Fräs B" (a byte of
+// every answer each 10 ms), a sound "Fräs C", and serial machines on ports
+// that are missing: a protocol-2 "Svarv S" and a tape "Svarv T"; all in one
+// server with its web port. more: further INI text.
 struct Floor {
-    Machine silent{{"--fault", "silent"}}, slow{{"--fault", "trickle=10"}};
+    Machine silent{{"--fault", "silent"}}, slow{{"--fault", "trickle=10"}}, sound;
     TestHome home;
     QProcess server;
     quint16 web = FreePort();
     QNetworkAccessManager net;
 
-    Floor() {
+    explicit Floor(std::function<QByteArray(const TestHome&)> more = {}) : more_(std::move(more)) {
         for (int i = 1; i <= 40; ++i) home.write(QString("ncprog/O%1.NC").arg(i), "G1 X" + QByteArray::number(i) + "\r\n");
-        home.ini("WebPort=" + QByteArray::number(web) + "\r\nWebToken=nyckel\r\nSvarTimeout=4000\r\nRecTimeout=4000\r\n" +
-                 home.machine(1, "Fräs A", "Port=" + QByteArray::number(silent.port) + "\r\n") +
-                 home.machine(2, "Fräs B", "Port=" + QByteArray::number(slow.port) + "\r\n"));
+        settings();
         EXPECT_NE(home.serve(server, {"--all"}), 0);
         AwaitLine(server, "WEB");
     }
+    // The INI; forA: further keys of "Fräs A".
+    void settings(const QByteArray& forA = {}) const {
+        const QByteArray missing = "ComPort=9\r\nBaudRate=9600\r\nSettings=,e,7,1\r\n";
+        home.ini("WebPort=" + QByteArray::number(web) + "\r\nWebToken=nyckel\r\nSvarTimeout=4000\r\nRecTimeout=4000\r\n" +
+                 "IgnoreCts=True\r\n[ComPorts]\r\nCOM9=" + home.file("saknas").toUtf8() + "\r\n" + (more_ ? more_(home) : QByteArray()) +
+                 home.machine(1, "Fräs A", forA + "Port=" + QByteArray::number(silent.port) + "\r\n") +
+                 home.machine(2, "Fräs B", "Port=" + QByteArray::number(slow.port) + "\r\n") +
+                 home.machine(3, "Fräs C", "Port=" + QByteArray::number(sound.port) + "\r\n") +
+                 home.machine(4, "Svarv S", "Typ=1\r\n" + missing) +
+                 home.machine(5, "Svarv T", "Typ=3\r\n" + missing));
+    }
+    std::function<QByteArray(const TestHome&)> more_;
     ~Floor() {
         server.kill();
         server.waitForFinished(kProcessMs);
@@ -165,4 +161,68 @@ TEST(Jobs, SigtermStartsNoFurtherProgramAndWaitsForNobody) {
     EXPECT_LT(f.slow.programs(), 40);
     ASSERT_TRUE(run.waitForFinished(kProcessMs));
     EXPECT_NE(run.exitCode(), 0);
+}
+
+// Clients that meet on one machine, a verb answered No without a terminal,
+// a tape machine's list, a job on a missing port: none of them brings the
+// server down, and each job ends in a state that tells the truth.
+TEST(Jobs, NoClientBringsTheServerDown) {
+    Floor f;
+    f.sound.store("O1", "G1 X1\r\n");  // the machine holds O1 already
+    QProcess send, dir, refused, tape, missing;
+    f.start(send, {"send", "--yes", "Fräs C", f.home.file("ncprog/O2.NC")});
+    f.start(dir, {"dir", "Fräs C"});
+    f.start(refused, {"send", "Fräs C", f.home.file("ncprog/O1.NC")});
+    f.start(tape, {"dir", "Svarv T"});
+    f.start(missing, {"dir", "Svarv S"});
+    const QJsonObject api = f.send("Fräs C", R"(["O3.NC"])");
+    struct Expect {
+        QProcess* verb;
+        int code;
+        const char* says;
+    };
+    for (const Expect& e : {Expect{&send, 0, ""}, Expect{&dir, 0, ""}, Expect{&refused, 1, "sändes inte"},
+                            Expect{&tape, 1, "programlista"}, Expect{&missing, 1, "programlista"}}) {
+        ASSERT_TRUE(e.verb->waitForFinished(kProcessMs));
+        const QByteArray err = e.verb->readAllStandardError();
+        EXPECT_EQ(e.verb->exitCode(), e.code) << err.toStdString();
+        EXPECT_TRUE(err.contains(e.says)) << err.toStdString();
+    }
+    EXPECT_EQ(f.call("GET", "/api/jobs/" + api["id"].toString() + "?wait=20")["state"].toString(), "done");
+    EXPECT_EQ(f.sound.programs(), 3);
+    const QJsonArray jobs = f.jobs("Svarv S");
+    ASSERT_FALSE(jobs.isEmpty());
+    EXPECT_EQ(jobs[0].toObject()["state"].toString(), "failed");
+    // Nothing to confirm on a machine whose send was never cut.
+    EXPECT_FALSE(f.call("POST", "/api/machines/" + QUrl::toPercentEncoding("Fräs C") + "/clear")["cleared"].toBool());
+    EXPECT_EQ(f.server.state(), QProcess::Running);
+}
+
+// A reload with a bad value for one machine keeps that machine as it was and
+// never reaches another machine's serial send.
+TEST(Jobs, ABadReloadStaysWithItsMachine) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.start());
+    Machine line({}, pty.b);
+    Floor f([&](const TestHome& home) {
+        return "COM8=" + pty.a.toUtf8() + "\r\n" +
+               home.machine(6, "Svarv P", "Typ=1\r\nComPort=8\r\nBaudRate=115200\r\nSettings=,e,7,1\r\n");
+    });
+    QByteArray big;
+    for (int i = 0; big.size() < 2'000'000; ++i) big += "N" + QByteArray::number(i) + " G1 X" + QByteArray::number(i % 97) + ".\r\n";
+    f.home.write("ncprog/O9.NC", big);
+    QProcess send;
+    f.start(send, {"send", "--yes", "Svarv P", f.home.file("ncprog/O9.NC")});
+    ASSERT_TRUE(WaitUntil([&] { return f.home.read("fenmo32.log").contains("ndning av fil: O9.NC"); }));
+    f.settings("RecTimeout=99999\r\n");
+    ::kill(pid_t(f.server.processId()), SIGHUP);
+    ASSERT_TRUE(send.waitForFinished(kProcessMs));
+    EXPECT_EQ(send.exitCode(), 0) << send.readAllStandardError().toStdString();
+    EXPECT_EQ(line.program("O9").size(), big.size());
+    const QByteArray log = f.home.read("fenmo32.log");
+    EXPECT_TRUE(log.contains("RecTimeout=99999 i [Maskin 1]. De tidigare g")) << log.toStdString();
+    // Fräs A still answers with the settings it had.
+    int status = 0;
+    f.send("Fräs B", R"(["O4.NC"])", &status);
+    EXPECT_EQ(status, 202);
 }

@@ -45,6 +45,7 @@ public:
         if (!answers.isEmpty()) return answers.takeFirst();
         return buttons == Buttons::YesNo || buttons == Buttons::YesNoCancel ? Answer::Yes : Answer::Ok;
     }
+    bool attended() const override { return true; }
     std::optional<QString> input(const QString&, const QString&, const QString& def) override {
         return inputs.isEmpty() ? std::optional<QString>(def) : inputs.takeFirst();
     }

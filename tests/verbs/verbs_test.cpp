@@ -4,6 +4,7 @@
 #include "jobs/journal.h"
 #include "library/history.h"
 #include "support/ptypair.h"
+#include "support/simprocess.h"
 #include "support/testhome.h"
 
 #include <QRegularExpression>
@@ -24,39 +25,7 @@ QByteArray SimLoads(const QStringList& link) {
     return ReadFile(memory.path() + "/O3003");
 }
 
-// The simulated machine, listening on a port the system picks, or on a serial device.
-class Machine {
-public:
-    explicit Machine(const QStringList& extra = {}, const QString& serial = {}) {
-        p_.setProcessEnvironment(Environment());
-        const QStringList link =
-            serial.isEmpty() ? QStringList{"--tcp-listen", "127.0.0.1:0"} : QStringList{"--serial", serial};
-        p_.start(Binary("machine-sim"), QStringList{"--memory", memory_.path()} + link + extra);
-        if (!serial.isEmpty()) {
-            EXPECT_EQ(AwaitLine(p_, "SERIAL"), serial) << p_.readAllStandardError().toStdString();
-            return;
-        }
-        port = AwaitLine(p_, "LISTENING").toUShort();
-        EXPECT_NE(port, 0) << p_.readAllStandardError().toStdString();
-    }
-    ~Machine() {
-        p_.terminate();
-        if (!p_.waitForFinished(kProcessMs)) p_.kill();
-    }
-    void store(const QString& name, const QByteArray& body) const {
-        QFile f(memory_.path() + '/' + name);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(body);
-    }
-    QByteArray program(const QString& name) const { return ReadFile(memory_.path() + '/' + name); }
-    bool has(const QString& name) const { return QFileInfo::exists(memory_.path() + '/' + name); }
-
-    quint16 port = 0;
-
-private:
-    QTemporaryDir memory_;
-    QProcess p_;
-};
+using Machine = SimProcess;
 
 // A shop folder with one TCP machine "Fräs 1" in slot 1, its programs ending in .TC.
 struct Shop : TestHome {
