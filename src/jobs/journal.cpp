@@ -215,7 +215,7 @@ private:
     // owns loses any write bit of the group and others.
     int openFile(int dir, const QString& name, QString* why) {
         const int fd = ::openat(dir, QFile::encodeName(name).constData(),
-                                O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0640);
+                                O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0640);
         if (fd < 0) {
             *why = errno == ELOOP ? QStringLiteral("en symbolisk länk") : ErrorText(errno);
             return -1;
@@ -447,6 +447,15 @@ struct Prefilter {
     }
 };
 
+// Looks like a whole journal line: a known state and kind, and its close.
+bool LooksWhole(QByteArrayView line) {
+    bool escaped = false;
+    const QByteArrayView state = RawString(line, "\"state\":\"", &escaped);
+    const QByteArrayView kind = RawString(line, "\"kind\":\"", &escaped);
+    return line.endsWith('}') && !state.isNull() && !kind.isNull() &&
+           StateFromWord(QString::fromLatin1(state)) && KindFromWord(QString::fromLatin1(kind));
+}
+
 struct Parsed {
     Job job;
     QString host;
@@ -572,7 +581,7 @@ JournalRead Journal::query(const JournalQuery& q) const {
             const QByteArrayView rawId = RawString(line, "\"id\":\"", &escaped);
             if (!rawId.isNull() && seen.contains(rawId.toByteArray())) continue;
             if (pre.rejects(line)) continue;
-            if (full && !rawId.isNull() && !escaped) {
+            if (full && !rawId.isNull() && !escaped && LooksWhole(line)) {
                 beyond.push_back(qHash(rawId));
                 continue;
             }
