@@ -32,6 +32,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #elif defined(Q_OS_WIN)
@@ -264,6 +265,11 @@ private:
         ::close(dir);
         if (fd < 0) return false;
         const auto done = qScopeGuard([fd] { ::close(fd); });
+        // Among the program's writers the look at the last byte and the
+        // write are one step: a write under way shows its size before its
+        // bytes. Never waited for long: a lock held elsewhere for ever
+        // costs a spare line end at worst.
+        for (int i = 0; i < 200 && ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK; ++i) ::usleep(50);
         struct stat st{};
         (void)::fstat(fd, &st);
         // A line cut off by an older writer ends here, so that it spoils only itself.
