@@ -585,7 +585,7 @@ JournalRead Journal::query(const JournalQuery& q) const {
             if (line.isEmpty()) continue;
             bool escaped = false;
             const QByteArrayView rawId = RawString(line, "\"id\":\"", &escaped);
-            if (!rawId.isNull() && seen.contains(rawId.toByteArray())) continue;
+            if (!rawId.isNull() && seen.contains(QByteArray::fromRawData(rawId.data(), rawId.size()))) continue;
             if (pre.rejects(line)) continue;
             if (full && !rawId.isNull() && !escaped && LooksWhole(line)) {
                 beyond.push_back(qHash(rawId));
