@@ -410,8 +410,14 @@ private:
 // value every quote is escaped, so key cannot match there.
 QByteArrayView RawString(QByteArrayView line, std::string_view key, bool* escaped) {
     const std::string_view text(line.data(), size_t(line.size()));
+#ifdef __GLIBC__
+    const void* found = ::memmem(text.data(), text.size(), key.data(), key.size());
+    if (!found) return {};
+    const size_t at = size_t(static_cast<const char*>(found) - text.data());
+#else
     const size_t at = text.find(key);
     if (at == std::string_view::npos) return {};
+#endif
     *escaped = false;
     for (size_t i = at + key.size(); i < text.size(); ++i) {
         if (text[i] == '\\') {
@@ -458,8 +464,17 @@ bool LooksWhole(QByteArrayView line) {
     bool escaped = false;
     const QByteArrayView state = RawString(line, "\"state\":\"", &escaped);
     const QByteArrayView kind = RawString(line, "\"kind\":\"", &escaped);
-    return line.endsWith('}') && !state.isNull() && !kind.isNull() &&
-           StateFromWord(QString::fromLatin1(state)) && KindFromWord(QString::fromLatin1(kind));
+    static const auto words = [](auto last, auto word) {
+        std::vector<QByteArray> w;
+        for (int i = 0; i <= int(last); ++i) w.push_back(word(decltype(last)(i)).toLatin1());
+        return w;
+    };
+    static const std::vector<QByteArray> states = words(JobState::Cancelled, StateWord);
+    static const std::vector<QByteArray> kinds = words(JobKind::Drip, KindWord);
+    const auto known = [](const std::vector<QByteArray>& list, QByteArrayView w) {
+        return std::any_of(list.begin(), list.end(), [&](const QByteArray& x) { return w == QByteArrayView(x); });
+    };
+    return line.endsWith('}') && !state.isNull() && !kind.isNull() && known(states, state) && known(kinds, kind);
 }
 
 struct Parsed {
