@@ -232,19 +232,19 @@ private:
         return fd;
     }
 
-    bool openIndex(QString* why) {
+    // In the journal's own folder (dir), never through a link.
+    bool openIndex(int dir, QString* why) {
         if (indexFd_ >= 0) return true;
-        const QString folder = folder_ + QStringLiteral("/open");
-        const int dir = openFolder(folder);
-        if (dir < 0) {
+        const int open = ::openat(dir, "open", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (open < 0) {
             *why = ErrorText(errno);
             return false;
         }
         const QString name = OpenFileName(QCoreApplication::applicationPid(), SelfStart());
-        indexFd_ = openFile(dir, name, why);
-        ::close(dir);
+        indexFd_ = openFile(open, name, why);
+        ::close(open);
         if (indexFd_ < 0) return false;
-        indexPath_ = folder + QLatin1Char('/') + name;
+        indexPath_ = folder_ + QStringLiteral("/open/") + name;
         // A file of an earlier process with this pid and start cannot be: ours from the start.
         (void)::ftruncate(indexFd_, 0);
         return true;
@@ -255,13 +255,14 @@ private:
     bool write(const Record& r, QString* why) {
         const bool opens = !r.final;
         const bool closes = r.final && open_.contains(r.id);
-        if ((opens || closes) && !openIndex(why)) return false;
         const int dir = openFolder(folder_);
         if (dir < 0) {
             *why = ErrorText(errno);
             return false;
         }
-        const int fd = openFile(dir, r.month + QStringLiteral(".jsonl"), why);
+        // The folder of open jobs also marks a journal this version writes (see recoverUnended).
+        if (!marked_) marked_ = ::mkdirat(dir, "open", 0750) == 0 || errno == EEXIST;
+        const int fd = (opens || closes) && !openIndex(dir, why) ? -1 : openFile(dir, r.month + QStringLiteral(".jsonl"), why);
         ::close(dir);
         if (fd < 0) return false;
         const auto done = qScopeGuard([fd] { ::close(fd); });
@@ -331,6 +332,7 @@ private:
     }
 
     int indexFd_ = -1;
+    bool marked_ = false;
     QString indexPath_;
     QByteArray backlog_;  // entries written to the journal but not yet to the file of open jobs
 #else
@@ -665,7 +667,7 @@ int Journal::recoverUnended() {
                 if (record(Stopped(p->job))) ++recovered;
             }
         }
-        QDir().mkpath(openFolder);
+        if (!files.isEmpty()) QDir().mkpath(openFolder);
         return recovered;
     }
     static const QRegularExpression name(QStringLiteral("^(\\d+)-(\\d*)-(.*)$"));
