@@ -160,8 +160,8 @@ QCoro::Task<void> VerbSocket::Serve(QLocalSocket* socket) {
     QStringList words;
     for (const QJsonValue& w : request.value(QStringLiteral("words")).toArray()) words << w.toString();
     const QString who = PeerName(socket);
-    AddLog(QStringLiteral("Kommando från annat program, %1: ").arg(who.isEmpty() ? QStringLiteral("okänd") : who) +
-           words.join(QLatin1Char(' ')));
+    AddLog(QStringLiteral("Kommando från annat program: ") + words.join(QLatin1Char(' ')) +
+           QStringLiteral(" (användare %1)").arg(who.isEmpty() ? QStringLiteral("okänd") : who));
     int status = 2;
     {
         ClientIO io(socket, who);

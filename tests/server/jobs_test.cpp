@@ -155,7 +155,7 @@ TEST(Jobs, SocketClientsRunSideBySideAndOneThatLeavesIsCancelled) {
     // Credited to the client's user and process as the kernel names them, not to the server's.
     EXPECT_EQ(jobs[0].toObject()["by"].toString(), QString("verb %1 (pid %2)").arg(CurrentUser()).arg(pid));
     const QString log = QString::fromLatin1(f.home.read("fenmo32.log"));
-    EXPECT_TRUE(log.contains(QString("Kommando från annat program, %1 (pid %2): send").arg(CurrentUser()).arg(pid)))
+    EXPECT_TRUE(log.contains(QString("ncprog/O1.NC (användare %1 (pid %2))").arg(CurrentUser()).arg(pid)))
         << log.toStdString();
 }
 
