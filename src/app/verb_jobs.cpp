@@ -3,16 +3,35 @@
 #include "config/machines.h"
 #include "jobs/journal.h"
 
-#include <QJsonDocument>
+#include <QRegularExpression>
+#include <QTimeZone>
+#include <cstdio>
 
 namespace {
-// "2026-12-08" or "2026-12-08 14:30[:00]", local time.
+constexpr int kRows = 1000;
+
+// A date, a date and time (seconds and their fraction optional, "T" or a
+// blank between), and a zone ("Z", "+01:00", "+0100", "-05"); without a
+// zone, local time. Invalid when it is anything else.
 QDateTime SinceFrom(const QString& text) {
-    const QString t = text.trimmed();
-    for (const char* format : {"yyyy-MM-dd HH:mm:ss", "yyyy-MM-dd HH:mm", "yyyy-MM-ddTHH:mm:ss", "yyyy-MM-ddTHH:mm"})
-        if (const QDateTime d = QDateTime::fromString(t, QLatin1String(format)); d.isValid()) return d;
-    const QDate day = QDate::fromString(t, Qt::ISODate);
-    return day.isValid() ? day.startOfDay() : QDateTime();
+    static const QRegularExpression form(QStringLiteral(
+        "^(\\d{4})-(\\d{2})-(\\d{2})(?:[T ](\\d{2}):(\\d{2})(?::(\\d{2})(?:[.,](\\d{1,3}))?)?)?"
+        " ?(?:(Z)|([+-])(\\d{2})(?::?(\\d{2}))?)?$"));
+    const QRegularExpressionMatch m = form.match(text.trimmed());
+    if (!m.hasMatch()) return {};
+    const auto n = [&](int i) { return m.captured(i).toInt(); };
+    const QDate day(n(1), n(2), n(3));
+    const QString fraction = m.captured(7);
+    const QTime time = m.captured(4).isEmpty() ? QTime(0, 0)
+                                               : QTime(n(4), n(5), n(6), fraction.leftJustified(3, QLatin1Char('0')).toInt());
+    if (!day.isValid() || !time.isValid()) return {};
+    if (!m.captured(8).isEmpty()) return QDateTime(day, time, QTimeZone::utc());
+    if (!m.captured(9).isEmpty()) {
+        if (n(10) > 14 || n(11) > 59) return {};
+        const int offset = (n(10) * 3600 + n(11) * 60) * (m.captured(9) == QLatin1String("-") ? -1 : 1);
+        return QDateTime(day, time, QTimeZone(offset));
+    }
+    return QDateTime(day, time);
 }
 
 QString Local(const QDateTime& t) {
@@ -29,6 +48,17 @@ QString Programs(const Job& j) {
     }
     return rows.join(QStringLiteral("; "));
 }
+
+// A journal line as the file holds it: JSON escapes what must be escaped,
+// and nothing else may change it.
+void OutRaw(const QByteArray& line) {
+    if (InShopServer()) {
+        VerbConsole().out(QString::fromUtf8(line) + QLatin1Char('\n'));
+        return;
+    }
+    std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
+    std::fputc('\n', stdout);
+}
 }  // namespace
 
 int RunJobs(const VerbOptions& options) {
@@ -38,15 +68,26 @@ int RunJobs(const VerbOptions& options) {
     if (MachineEntry found; !machine.isEmpty() && FindMachine(machine, &found)) machine = found.name;
     QDateTime since;
     if (!options.since.isEmpty() && !(since = SinceFrom(options.since)).isValid()) {
-        VerbError(QStringLiteral("\"%1\" är inget datum (ÅÅÅÅ-MM-DD eller ÅÅÅÅ-MM-DD TT:MM).").arg(options.since));
+        VerbError(QStringLiteral("\"%1\" är inget datum (ÅÅÅÅ-MM-DD, ÅÅÅÅ-MM-DD TT:MM[:SS] eller med zon, "
+                                 "t.ex. 2026-12-08T14:30:00Z eller 2026-12-08 14:30+01:00).")
+                      .arg(options.since));
         return VerbUsage;
     }
-    for (const Job& j : Journal().read(machine, since, 1000)) {
+    const JournalRead read = Journal().query({machine, since, kRows, true});
+    for (qsizetype i = 0; i < read.jobs.size(); ++i) {
+        const Job& j = read.jobs[i];
         if (options.json)
-            VerbOut(QString::fromUtf8(QJsonDocument(j.toJson()).toJson(QJsonDocument::Compact)));
+            OutRaw(read.lines[i]);
         else
             VerbOutFields({Local(j.started.isValid() ? j.started : j.created), j.machine, KindWord(j.kind),
                            StateWord(j.state), j.by, Programs(j), j.text});
     }
+    if (!InShopServer()) std::fflush(stdout);
+    if (read.skipped > 0)
+        VerbError(QStringLiteral("journalen har %1 skadade rader som hoppades över.").arg(read.skipped));
+    if (read.leftOut > 0)
+        VerbError(QStringLiteral("%1 äldre jobb visas inte (högst %2 rader); välj en maskin eller --since.")
+                      .arg(read.leftOut)
+                      .arg(kRows));
     return VerbOk;
 }

@@ -153,7 +153,7 @@ void VerbSession::error(const QString& text) { io.err(QStringLiteral("Fenmo32: "
 void VerbSession::outFields(const QStringList& fields) { io.out(VerbLine(fields) + QLatin1Char('\n')); }
 
 QCoro::Task<Job> VerbSession::run(JobKind kind, std::function<QCoro::Task<void>()> op) {
-    const QString by = QStringLiteral("verb ") + CurrentUser();
+    const QString by = QStringLiteral("verb ") + (io.who().isEmpty() ? CurrentUser() : io.who());
     const auto job = station->Submit(kind, by, [op = std::move(op)](JobRun&) { return op(); }, served_ ? &panel : nullptr);
     QPointer<Station> st = station;
     io.onGone([st, id = job->record.id, by] {

@@ -11,10 +11,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -23,8 +25,21 @@ void AppendToFile(const QString& path, const QByteArray& bytes) {
     // Plain calls: QFile's open costs more than the line, and the log is
     // written at every step of every machine. A file that cannot be opened
     // goes the QFile way below, which names the error.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    // The group reads the log, only the program writes it: made 0640, and a
+    // file of ours that the group could write loses that once a run.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
     if (fd >= 0) {
+        static QSet<QString> checked;
+        static std::mutex guard;
+        std::unique_lock lock(guard);
+        if (!checked.contains(path)) {
+            checked.insert(path);
+            lock.unlock();
+            struct stat st{};
+            if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+                (st.st_mode & (S_IWGRP | S_IWOTH)))
+                (void)::fchmod(fd, st.st_mode & 07777 & ~(S_IWGRP | S_IWOTH));
+        }
         for (qsizetype done = 0; done < bytes.size();) {
             const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
             if (n < 0 && errno == EINTR) continue;

@@ -51,9 +51,8 @@ Station::Station(OperatorPanel& panel, SerialPort* port, QObject* parent)
     };
     Jobs.stopRunning = [this] { AbortJob(); };
     connect(&Jobs, &JobQueue::changed, this, [this](const Job& j) {
-        if (!JournalJobs) return;
-        if (j.state == JobState::Running) Journal().started(j);
-        else if (j.finished()) Journal().ended(j);
+        // Queued too: a job killed before it started is still accounted for.
+        if (JournalJobs) Journal().record(j);
     });
     connect(this, &Station::exchangeEnded, this, &Station::Wake);
     connect(this, &Station::messageParsed, this, &Station::Wake);

@@ -208,9 +208,11 @@ bool ShopServer::start(const GeneralSettings& general, const QStringList& names,
     started_ = QDateTime::currentDateTime();
     general_ = general;
     // The jobs list survives a restart: the newest ended jobs from the journal.
-    const QList<Job> past = Journal().read({}, {}, general.JobRows);
-    for (auto it = past.rbegin(); it != past.rend(); ++it)
+    // Read from the end of the newest month: as far back as JobRows jobs, no further.
+    const JournalRead past = Journal().query({{}, {}, general.JobRows, false});
+    for (auto it = past.jobs.rbegin(); it != past.jobs.rend(); ++it)
         if (it->finished()) ended_.push_back(*it);
+    if (past.skipped > 0) AddLog(QStringLiteral("Journalen: %1 skadade rader hoppades över.").arg(past.skipped));
     all_ = names.isEmpty();
     const QList<MachineEntry> list = MachineList();
     QList<MachineEntry> chosen;
@@ -493,16 +495,31 @@ void ShopServer::recordJob(const Job& job) {
     changed();
 }
 
-QList<Job> ShopServer::jobs(const QString& machine, int limit) const {
+QList<Job> ShopServer::jobs(const QString& machine, int limit, const QString& before, bool* known) const {
     if (limit <= 0) limit = general_.JobRows;
-    QList<Job> open = open_.values();
-    std::sort(open.begin(), open.end(), [](const Job& a, const Job& b) { return a.created > b.created; });
+    if (known) *known = true;
+    // Running, then queued, then ended: however many wait, the running one comes first.
+    QList<Job> open;
+    for (const Job& j : open_)
+        if (machine.isEmpty() || j.machine == machine) open << j;
+    std::sort(open.begin(), open.end(), [](const Job& a, const Job& b) {
+        const bool ra = a.state == JobState::Running, rb = b.state == JobState::Running;
+        if (ra != rb) return ra;
+        return a.created != b.created ? a.created > b.created : a.id > b.id;
+    });
     QList<Job> out;
+    bool after = before.isEmpty();
+    const auto take = [&](const Job& j) {
+        if (after) out << j;
+        else after = j.id == before;
+        return out.size() < limit;
+    };
+    bool more = true;
     for (const Job& j : open)
-        if (machine.isEmpty() || j.machine == machine) out << j;
-    for (auto it = ended_.rbegin(); it != ended_.rend() && out.size() < limit; ++it)
-        if (machine.isEmpty() || it->machine == machine) out << *it;
-    if (out.size() > limit) out.resize(limit);
+        if (!(more = take(j))) break;
+    for (auto it = ended_.rbegin(); more && it != ended_.rend(); ++it)
+        if (machine.isEmpty() || it->machine == machine) more = take(*it);
+    if (known && !after) *known = false;
     return out;
 }
 

@@ -64,9 +64,11 @@ public:
     void setVerbRunner(VerbRunner runner) { runner_ = std::move(runner); }
     QCoro::Task<int> runVerb(QStringList words, VerbIO& io);
 
-    // Every machine's jobs, newest first: those queued and running, then
-    // the last ended ones (JobRows); machine: one machine's only.
-    QList<Job> jobs(const QString& machine = {}, int limit = 0) const;
+    // Every machine's jobs: the running ones, the queued ones newest first,
+    // then the last ended ones (JobRows) newest first; machine: one
+    // machine's only; at most limit (JobRows when 0), those after the job
+    // before (*known false when that job is not in the list).
+    QList<Job> jobs(const QString& machine = {}, int limit = 0, const QString& before = {}, bool* known = nullptr) const;
     std::optional<Job> job(const QString& id) const;
     // Cancels a queued or running job for by ("webb 10.0.0.7"); false when
     // no such job is open.

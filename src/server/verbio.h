@@ -24,6 +24,9 @@ public:
         Q_UNUSED(prompt);
         return std::nullopt;
     }
+    // Whom the words came from, for a job's "by" ("anna (pid 4242)"), as
+    // the system vouches for it; empty: the user of this process.
+    virtual QString who() const { return {}; }
     // Called when the client leaves before the verb has ended (its job is
     // cancelled); null: nothing to cancel.
     virtual void onGone(std::function<void()> cancel) { Q_UNUSED(cancel); }

@@ -12,6 +12,7 @@
 #include <QTimer>
 #ifdef Q_OS_LINUX
 #include <grp.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -25,9 +26,27 @@ QJsonObject ReadLine(QLocalSocket* socket) {
     return QJsonDocument::fromJson(socket->readLine(kMaxLine)).object();
 }
 
+// The peer's user and pid from the kernel ("anna (pid 4242)"); empty when unknown.
+QString PeerName(QLocalSocket* socket) {
+#ifdef Q_OS_LINUX
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (::getsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return {};
+    passwd entry{}, *found = nullptr;
+    std::vector<char> buffer(16384);
+    const QString user = ::getpwuid_r(peer.uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found
+                             ? QString::fromLocal8Bit(found->pw_name)
+                             : QString::number(peer.uid);
+    return QStringLiteral("%1 (pid %2)").arg(user).arg(peer.pid);
+#else
+    Q_UNUSED(socket);
+    return {};
+#endif
+}
+
 class ClientIO : public VerbIO {
 public:
-    explicit ClientIO(QLocalSocket* socket) : socket_(socket) {
+    ClientIO(QLocalSocket* socket, QString who) : socket_(socket), who_(std::move(who)) {
         gone_ = QObject::connect(socket, &QLocalSocket::disconnected, socket, [this] {
             if (cancel_) std::exchange(cancel_, {})();
         });
@@ -35,6 +54,7 @@ public:
     ~ClientIO() override { QObject::disconnect(gone_); }
     void out(const QString& text) override { Send({{QStringLiteral("out"), text}}); }
     void err(const QString& text) override { Send({{QStringLiteral("err"), text}}); }
+    QString who() const override { return who_; }
     void onGone(std::function<void()> cancel) override {
         cancel_ = std::move(cancel);
         // Gone already: nothing is left to serve.
@@ -47,6 +67,7 @@ private:
             socket_->write(QJsonDocument(message).toJson(QJsonDocument::Compact) + '\n');
     }
     QPointer<QLocalSocket> socket_;
+    QString who_;
     std::function<void()> cancel_;
     QMetaObject::Connection gone_;
 };
@@ -138,10 +159,12 @@ QCoro::Task<void> VerbSocket::Serve(QLocalSocket* socket) {
     const QJsonObject request = ReadLine(socket);
     QStringList words;
     for (const QJsonValue& w : request.value(QStringLiteral("words")).toArray()) words << w.toString();
-    AddLog(QStringLiteral("Kommando från annat program: ") + words.join(QLatin1Char(' ')));
+    const QString who = PeerName(socket);
+    AddLog(QStringLiteral("Kommando från annat program: ") + words.join(QLatin1Char(' ')) +
+           QStringLiteral(" (användare %1)").arg(who.isEmpty() ? QStringLiteral("okänd") : who));
     int status = 2;
     {
-        ClientIO io(socket);
+        ClientIO io(socket, who);
         if (!words.isEmpty()) status = co_await run_(words, io);
     }
     if (!client) co_return;

@@ -63,6 +63,9 @@ struct WebServer::Reply {
 };
 
 namespace {
+// Rows of GET /api/jobs at most: 10,000 queued jobs fit in one page.
+constexpr int kMaxJobPage = 10000;
+
 // A file name as a plain name in one folder: no folder, drive or way up.
 bool PlainName(const QString& name) {
     if (name.isEmpty() || name == QLatin1String(".") || name.contains(QLatin1String(".."))) return false;
@@ -493,8 +496,14 @@ void WebServer::submit(const HttpRequest& request, const QString& machine, Stati
 
 void WebServer::jobRoute(const HttpRequest& request, const QStringList& parts, const Reply& reply) {
     if (request.method == "GET" && parts.size() == 2) {
+        // A page: ?limit=N rows after the job ?before=ID (the last row of the page before).
+        const QString before = QString::fromUtf8(request.args.value("before"));
+        const int limit = std::clamp(request.args.value("limit").toInt(), 0, kMaxJobPage);
+        bool known = true;
         QJsonArray out;
-        for (const Job& j : shop_.jobs(QString::fromUtf8(request.args.value("machine")))) out.append(j.toJson());
+        for (const Job& j : shop_.jobs(QString::fromUtf8(request.args.value("machine")), limit, before, &known))
+            out.append(j.toJson());
+        if (!known) return reply.error(Status::NotFound, QStringLiteral("Okänt jobb \"%1\".").arg(before));
         return reply.json(out);
     }
     if (parts.size() != 3) return reply.error(Status::NotFound, QStringLiteral("Sidan finns inte."));

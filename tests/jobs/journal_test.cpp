@@ -1,4 +1,5 @@
 #include "jobs/journal.h"
+#include "support/testhome.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -6,9 +7,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
@@ -39,10 +43,12 @@ QDateTime At(const char* iso) { return QDateTime::fromString(QString::fromLatin1
     Journal journal(arg[1]);
     const int count = arg[3].toInt();
     for (int i = 0; i < count; ++i) {
-        Job j = MakeJob(arg[2] + QString::number(i), QStringLiteral("Fräs 1"), QDateTime::currentDateTimeUtc());
+        // The last one runs, those before it wait in the queue.
+        Job j = MakeJob(arg[2] + QString::number(i), QStringLiteral("Fräs 1"), QDateTime::currentDateTimeUtc(),
+                        i + 1 < count && arg[0] == QLatin1String("kill") ? JobState::Queued : JobState::Running);
         // Long lines: many pieces of a buffered write would interleave.
         for (int r = 0; r < 20; ++r) j.programs.append(j.programs.first());
-        journal.started(j);
+        journal.record(j);
         if (arg[0] == QLatin1String("many")) {
             j.state = JobState::Done;
             journal.ended(j);
@@ -63,6 +69,11 @@ void Child(QProcess& p, const QString& mode, const QString& folder, const QStrin
     p.setProcessEnvironment(env);
     p.start(QCoreApplication::applicationFilePath(), {});
     ASSERT_TRUE(p.waitForStarted());
+}
+
+QByteArray Read(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 QStringList Ids(const QList<Job>& jobs) {
@@ -109,6 +120,13 @@ TEST(Journal, ReadsNewestFirstWithFiltersPassingOverDamage) {
         EXPECT_EQ(Ids(journal.read(QString::fromUtf8(c.machine), At(c.since), c.limit)), c.ids)
             << c.machine << " " << c.since << " " << c.limit;
     EXPECT_TRUE(Journal(dir.filePath("none")).read().isEmpty());
+
+    // Each job's last line as the file holds it; the damage counted; what the limit left out counted.
+    const JournalRead all = journal.query({{}, {}, 1, true});
+    ASSERT_EQ(all.lines.size(), 1);
+    EXPECT_TRUE(Read(journal.fileFor(At("2026-12-05T10:00:00Z"))).endsWith(all.lines[0] + '\n'));
+    EXPECT_EQ(all.leftOut, 3);
+    EXPECT_EQ(all.skipped, 4);
 }
 
 // A line is what QJsonDocument makes of the job, byte for byte, whatever its texts hold.
@@ -133,7 +151,7 @@ TEST(Journal, RecoverEndsOnlyJobsOfDeadProcesses) {
     QTemporaryDir dir;
     Journal journal(dir.path());
     QProcess killed, alive;
-    Child(killed, "kill", dir.path(), "killed", 1);
+    Child(killed, "kill", dir.path(), "killed", 3);
     ASSERT_TRUE(killed.waitForFinished());
     EXPECT_EQ(killed.exitStatus(), QProcess::CrashExit);
     Child(alive, "wait", dir.path(), "alive", 1);
@@ -147,21 +165,31 @@ TEST(Journal, RecoverEndsOnlyJobsOfDeadProcesses) {
     f.write(QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n');
     f.close();
 
-    EXPECT_EQ(journal.recoverUnended(), 1);
+    EXPECT_EQ(journal.recoverUnended(), 3);
     QList<Job> jobs = journal.read();
     EXPECT_EQ(Ids(jobs).join(' ').count("running"), 2) << Ids(jobs).join(' ').toStdString();
+    EXPECT_EQ(Ids(jobs).join(' ').count("queued"), 0) << Ids(jobs).join(' ').toStdString();
     for (const Job& j : jobs)
-        if (j.id == "killed0") {
+        if (j.id.startsWith("killed")) {
             EXPECT_EQ(j.state, JobState::Cancelled);
             EXPECT_EQ(j.text, "servern stoppades");
             EXPECT_TRUE(j.ended.isValid());
             EXPECT_EQ(j.programs.size(), 21);
         }
-    alive.kill();
-    ASSERT_TRUE(alive.waitForFinished());
+
+    // A dead process whose pid now names another, live one: its file says
+    // when it started, and that is not when the live one did.
+    const QString open = dir.filePath("open");
+    const QStringList files = QDir(open).entryList(QDir::Files);
+    ASSERT_EQ(files.size(), 1) << files.join(' ').toStdString();  // the live child's
+    const QString theirs = files.filter(QRegularExpression(QString("^%1-").arg(alive.processId()))).value(0);
+    ASSERT_FALSE(theirs.isEmpty());
+    QDir(open).rename(theirs, theirs.section('-', 0, 0) + "-1-" + theirs.section('-', 2));
     EXPECT_EQ(journal.recoverUnended(), 1);
     EXPECT_EQ(journal.recoverUnended(), 0);
     EXPECT_EQ(Ids(journal.read()).join(' ').count("running"), 1);
+    alive.kill();
+    ASSERT_TRUE(alive.waitForFinished());
 }
 
 // Two processes appending long lines at once: every line stays whole.
@@ -180,4 +208,66 @@ TEST(Journal, LinesOfSeveralProcessesNeverInterleave) {
         if (f.open(QIODevice::ReadOnly)) lines += f.readAll().count('\n');
     }
     EXPECT_EQ(lines, 1600);
+}
+
+// A cut line before a job, a full disk in the middle of jobs and then
+// space again, a planted link: every line in the file is whole, none is
+// lost, and they come in the order they were made.
+TEST(Journal, ALineIsWholeOrAbsent) {
+    TestHome home;
+    Journal journal(home.file("journal"));
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const QString month = journal.fileFor(now);
+    home.write("journal/" + QFileInfo(month).fileName(), "{\"id\":\"cut\",\"kind\":\"se");
+    for (int i = 0; i < 4; ++i) EXPECT_TRUE(journal.record(MakeJob(QString("a%1").arg(i), "Fräs 1", now)));
+    JournalRead read = journal.query({});
+    EXPECT_EQ(Ids(read.jobs), QStringList({"a3=running", "a2=running", "a1=running", "a0=running"}));
+    EXPECT_EQ(read.skipped, 1);
+
+    // The disk takes 50 bytes more: nothing of a line lands, and later lines wait behind it.
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+    const rlimit before = limit;
+    const QByteArray whole = Read(month);
+    limit.rlim_cur = rlim_t(whole.size() + 50);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    EXPECT_FALSE(journal.record(MakeJob("a0", "Fräs 1", now, JobState::Done)));
+    EXPECT_FALSE(journal.record(MakeJob("b", "Fräs 1", now)));
+    EXPECT_EQ(Read(month), whole);
+    EXPECT_EQ(journal.waiting(), 2);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &before), 0);
+    EXPECT_TRUE(journal.record(MakeJob("c", "Fräs 1", now)));
+    EXPECT_EQ(journal.waiting(), 0);
+    const QList<QByteArray> lines = Read(month).mid(whole.size()).split('\n');
+    ASSERT_EQ(lines.size(), 4);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(QJsonDocument::fromJson(lines[i]).object()["id"].toString(), QStringList({"a0", "b", "c"})[i]);
+    const QString log = QString::fromLatin1(home.read("fenmo32.log"));
+    EXPECT_EQ(log.count("Journalen kunde inte skrivas"), 1) << log.toStdString();
+    EXPECT_EQ(log.count("Journalen: 2 rader som väntat sedan"), 1) << log.toStdString();
+
+    // Only this process writes, the group reads; a file the group could write loses that.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    const QString later = journal.fileFor(now.addMonths(2));
+    journal.record(MakeJob("d", "Fräs 1", now.addMonths(2)));
+    ::chmod(QFile::encodeName(month).constData(), 0660);
+    journal.record(MakeJob("d", "Fräs 1", now));
+    for (const QString& file : {later, month}) {
+        struct stat st{};
+        ASSERT_EQ(::stat(QFile::encodeName(file).constData(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0640u & ~mask) << file.toStdString();
+    }
+
+    // A link planted as the month, or as the folder: nothing goes through it.
+    const QString elsewhere = home.write("elsewhere.txt", "mine\n");
+    const QDateTime next = now.addMonths(1);
+    ASSERT_TRUE(QFile::link(elsewhere, journal.fileFor(next)));
+    EXPECT_FALSE(journal.record(MakeJob("e", "Fräs 1", next)));
+    Journal linked(home.file("linked"));
+    ASSERT_TRUE(QFile::link(home.file("journal"), home.file("linked")));
+    EXPECT_FALSE(linked.record(MakeJob("f", "Fräs 1", now)));
+    EXPECT_EQ(home.read("elsewhere.txt"), "mine\n");
+    EXPECT_FALSE(Read(month).contains("\"id\":\"f\""));
 }

@@ -1,6 +1,7 @@
 // Jobs through every door of a running shop server: a silent machine, a
 // slow one and a second client never hold another machine's job; a client
 // that leaves, SIGTERM and a cancel end jobs without waiting for anyone.
+#include "jobs/job.h"
 #include "support/ptypair.h"
 #include "support/simprocess.h"
 #include "support/testhome.h"
@@ -95,6 +96,7 @@ TEST(Jobs, NoMachineWaitsForAnotherAndACancelEndsOnlyItsJob) {
     const QJsonObject stuck = f.send("Fräs A", R"(["O1.NC"])", &status);
     EXPECT_EQ(status, 202);
     const QJsonObject behind = f.send("Fräs A", R"(["O2.NC"])");
+    const QJsonObject waiting = f.send("Fräs A", R"(["O4.NC"])");
     const QJsonObject quick = f.send("Fräs B", R"(["O3.NC"])");
     const QJsonObject ended = f.call("GET", "/api/jobs/" + quick["id"].toString() + "?wait=20");
     EXPECT_EQ(ended["state"].toString(), "done") << QJsonDocument(ended).toJson().toStdString();
@@ -114,9 +116,12 @@ TEST(Jobs, NoMachineWaitsForAnotherAndACancelEndsOnlyItsJob) {
     ASSERT_TRUE(f.server.waitForFinished(kProcessMs));
     ASSERT_NE(f.home.serve(f.server, {"--all"}), 0);
     AwaitLine(f.server, "WEB");
-    const QJsonObject killed = f.call("GET", "/api/jobs/" + stuck["id"].toString());
-    EXPECT_EQ(killed["state"].toString(), "cancelled");
-    EXPECT_EQ(killed["text"].toString(), "servern stoppades");
+    // The one still queued too.
+    for (const QJsonValue& id : {stuck["id"], waiting["id"]}) {
+        const QJsonObject killed = f.call("GET", "/api/jobs/" + id.toString());
+        EXPECT_EQ(killed["state"].toString(), "cancelled") << id.toString().toStdString();
+        EXPECT_EQ(killed["text"].toString(), "servern stoppades");
+    }
     EXPECT_EQ(f.call("GET", "/api/jobs/" + quick["id"].toString())["state"].toString(), "done");
     EXPECT_EQ(f.call("GET", "/api/jobs/" + quick["id"].toString())["programs"][0]["sha256"].toString().size(), 64);
 }
@@ -134,7 +139,8 @@ TEST(Jobs, SocketClientsRunSideBySideAndOneThatLeavesIsCancelled) {
     EXPECT_FALSE(mine.contains("Skickar data")) << mine.toStdString();
 
     // Ctrl-C of the first: its job is cancelled at once, not at its time-out.
-    ::kill(pid_t(first.processId()), SIGINT);
+    const qint64 pid = first.processId();
+    ::kill(pid_t(pid), SIGINT);
     ASSERT_TRUE(first.waitForFinished(kProcessMs));
     QJsonArray jobs;
     ASSERT_TRUE(WaitUntil([&] {
@@ -142,7 +148,11 @@ TEST(Jobs, SocketClientsRunSideBySideAndOneThatLeavesIsCancelled) {
         return !jobs.isEmpty() && jobs[0].toObject()["state"].toString() == "cancelled";
     }, 2000)) << QJsonDocument(jobs).toJson().toStdString();
     EXPECT_EQ(jobs[0].toObject()["kind"].toString(), "send");
-    EXPECT_TRUE(jobs[0].toObject()["by"].toString().startsWith("verb ")) << jobs[0].toObject()["by"].toString().toStdString();
+    // Credited to the client's user and process as the kernel names them, not to the server's.
+    EXPECT_EQ(jobs[0].toObject()["by"].toString(), QString("verb %1 (pid %2)").arg(CurrentUser()).arg(pid));
+    const QString log = QString::fromLatin1(f.home.read("fenmo32.log"));
+    EXPECT_TRUE(log.contains(QString("ncprog/O1.NC (användare %1 (pid %2))").arg(CurrentUser()).arg(pid)))
+        << log.toStdString();
 }
 
 TEST(Jobs, SigtermStartsNoFurtherProgramAndWaitsForNobody) {

@@ -295,7 +295,7 @@ TEST(Verbs, JobsPrintsTheJournalNewestFirst) {
     send.created = send.started = QDateTime::fromString("2026-12-08T09:14:02Z", Qt::ISODate);
     send.programs = {{"O1000", home.file("ncprog/O1000.TC"), 1234, "3fa9c1d2e4b5aaaa", ProgramResult::Ok, "ok"},
                      {"O2000", {}, 0, {}, ProgramResult::Missing, "finns inte"}};
-    Job store{"j2", "Svarv", JobKind::MachineStore, "maskin 127.0.0.3", JobState::Running, {}, {}, {}, {}, {}};
+    Job store{"j2", "Svarv", JobKind::MachineStore, "maskin 127.0.0.3", JobState::Running, {}, {}, {}, "rad\u0085slut", {}};
     store.created = store.started = QDateTime::fromString("2026-12-09T13:00:00Z", Qt::ISODate);
     journal.started(send);
     journal.ended(send);
@@ -304,10 +304,12 @@ TEST(Verbs, JobsPrintsTheJournalNewestFirst) {
                              "\tFräs 1\tsend\tdone\tverb anna\tO1000 1234 B 3fa9c1d2e4b5 ok; O2000 0 B missing\tSändning klar\n";
     const std::tuple<QStringList, int, QString> runs[] = {
         {{"jobs", "1"}, 0, sendLine},
-        {{"jobs", "--since", "2026-12-09"}, 0, "\tSvarv\tmachine-store\trunning\tmaskin 127.0.0.3\t\t\n"},
-        {{"jobs"}, 0, "running\tmaskin 127.0.0.3\t\t\n" + sendLine},
-        {{"jobs", "Svarv", "--json"}, 0, "{\"by\":\"maskin 127.0.0.3\",\"created\":\"2026-12-09T13:00:00.000Z\""},
+        {{"jobs", "--since", "2026-12-09"}, 0, "\tSvarv\tmachine-store\trunning\tmaskin 127.0.0.3\t\trad<85>slut\n"},
+        {{"jobs", "--since", "2026-12-08T09:14:03Z"}, 0, "\tSvarv\tmachine-store\trunning\tmaskin 127.0.0.3\t\trad<85>slut\n"},
+        {{"jobs", "--since", "2026-12-08 10:14:02+01:00"}, 0, "running\tmaskin 127.0.0.3\t\trad<85>slut\n" + sendLine},
+        {{"jobs"}, 0, "running\tmaskin 127.0.0.3\t\trad<85>slut\n" + sendLine},
         {{"jobs", "--since", "igår"}, 2, "\"igår\" är inget datum"},
+        {{"jobs", "--since", "2026-12-08T25:00"}, 2, "är inget datum"},
         {{"dir", "1", "--json"}, 2, "--json hör till jobs."}};
     for (const auto& [args, code, text] : runs) {
         const Result r = home.run(code, args);
@@ -315,6 +317,19 @@ TEST(Verbs, JobsPrintsTheJournalNewestFirst) {
         EXPECT_TRUE(text.endsWith('\n') ? got.endsWith(text) && got.count('\n') == text.count('\n') : got.contains(text))
             << args.join(' ').toStdString() << ": " << got.toStdString();
     }
+    // --json: the journal's line itself, U+0085 and all.
+    const QByteArray lines = home.read("journal/2026-12.jsonl");
+    EXPECT_EQ(home.run(0, {"jobs", "Svarv", "--json"}).out.toUtf8(), lines.mid(lines.lastIndexOf('\n', -2) + 1));
+    // Cut at 1,000 rows: standard error says how many were left out.
+    Job more = store;
+    for (int i = 0; i < 1000; ++i) {
+        more.id = QString("m%1").arg(i);
+        more.created = store.created.addSecs(60 + i);
+        journal.record(more);
+    }
+    const Result cut = home.run(0, {"jobs"});
+    EXPECT_EQ(cut.out.count('\n'), 1000);
+    EXPECT_TRUE(cut.err.contains("2 äldre jobb visas inte (högst 1000 rader)")) << cut.err.toStdString();
 }
 
 TEST(Verbs, CompareTellsEachProgramAndExitsByTheDifference) {
