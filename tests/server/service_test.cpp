@@ -34,7 +34,7 @@ bool Knock(quint16 port, const char* from) {
     return WaitUntil([&] { return socket.state() == QAbstractSocket::UnconnectedState; });
 }
 
-QString Log(const TestHome& home) { return QString::fromLatin1(home.read("fenmo32.log")); }
+QString Log(const TestHome& home) { return QString::fromUtf8(home.read("fenmo32.log")); }
 
 // A tmpfs of 256 KB over a folder, unmounted at the end.
 struct SmallDisk {

@@ -69,7 +69,7 @@ struct Shop : TestHome {
             false);
         write("errors.ini", "[Errors]\r\ne08=Programmet finns inte i maskinen.\r\n");
     }
-    QString log() const { return QString::fromLatin1(read("fenmo32.log")); }
+    QString log() const { return QString::fromUtf8(read("fenmo32.log")); }
     QByteArray local(const QString& name) const { return read("ncprog/" + name); }
     QString nc(const QString& name) const { return file("ncprog/" + name); }
 };
@@ -235,7 +235,7 @@ TEST(Verbs, ServeAnswersTheMachineUntilSignalled) {
         ASSERT_TRUE(serve.waitForFinished(kProcessMs));
         EXPECT_EQ(serve.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(serve.exitCode(), 0);
-        const QString log = QString::fromLatin1(home->read("fenmo32.log"));
+        const QString log = QString::fromUtf8(home->read("fenmo32.log"));
         EXPECT_TRUE(log.contains("Programmet startat.") && log.contains("Skickar fil: O3003")) << log.toStdString();
         EXPECT_TRUE(log.trimmed().endsWith("Programmet avslutat."));
     }

@@ -130,9 +130,9 @@ try:
                                  for r in d.find_elements(By.CSS_SELECTOR, "#program tbody tr")))
         assert driver.find_element(By.ID, "listtid").text.startswith("("), driver.find_element(By.ID, "listtid").text
 
-        # "Lyssnar på 127.0.0.1, ..." is in the log as Windows-1252 bytes.
+        # "Lyssnar på 127.0.0.1, ..." is in the log in the locale's UTF-8.
         with open(os.path.join(home, "fenmo32.log"), "rb") as f:
-            assert "Lyssnar på".encode("cp1252") in f.read()
+            assert "Lyssnar på".encode("utf-8") in f.read()
         wait.until(lambda d: any("Lyssnar på" in li.text
                                  for li in d.find_elements(By.CSS_SELECTOR, "#logg li")))
         assert "\ufffd" not in driver.find_element(By.ID, "logg").text
