@@ -155,7 +155,7 @@ void frm_main::buildControls() {
     RemoteFilesLV = Named(new ReportList(f), "RemoteFilesLV");
     remoteModel_ = new RemoteFileModel(RemoteFilesLV);
     RemoteFilesLV->setReportModel(remoteModel_);
-    // "Storlek" of both lists: numbers of blocks, longer ones not padded.
+    // "Storlek" of both lists: bytes or kB of a file, blocks of the machine's programs.
     FileListView->reportModel()->setValueSorted(1);
     remoteModel_->setValueSorted(1);
     RemoteFilesLV->header()->resizeSection(0, 120);
