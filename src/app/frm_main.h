@@ -147,6 +147,12 @@ private:
     void cmdSend_Click();
     // Hides the comparison column once its list or folder is no longer shown.
     void clearComparison();
+    // The machine answers list requests (a tape machine has no list).
+    bool machineLists() const;
+    // Enables what the selected machine can do, and what the machine list's selection allows.
+    void applyCapabilities();
+    // A machine's own load or store has ended: the status line says so.
+    void machineJobEnded(const Job& job);
 
     void buildMenus();
     void buildControls();
