@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <cstdio>
 #include <cstring>
@@ -108,6 +109,10 @@ QString LinkText(const MachineSettings& ms) {
 }
 
 int RunMachines() {
+    if (MachineList().isEmpty()) {
+        VerbError(NoMachinesText());
+        return VerbFailed;
+    }
     int status = VerbOk;
     for (const MachineEntry& m : MachineList()) {
         MachineSettings ms;
@@ -251,6 +256,14 @@ QCoro::Task<int> Dispatch(VerbOptions o) {
 }
 
 }  // namespace
+
+QString NoMachinesText() {
+    const QString file = QDir::toNativeSeparators(GeneralSettingsFile());
+    if (!QFileInfo::exists(GeneralSettingsFile()))
+        return QStringLiteral("inga maskiner: inställningsfilen %1 finns inte (--home MAPP anger en annan programmapp).")
+            .arg(file);
+    return QStringLiteral("inga maskiner i %1.").arg(file);
+}
 
 QCoro::Task<int> RunParsed(QStringList args) {
     VerbOptions o;

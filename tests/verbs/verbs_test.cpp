@@ -77,6 +77,31 @@ struct Shop : TestHome {
 
 }  // namespace
 
+// Without --home: the user's data folder, whoever runs it, never the binary's
+// folder; a verb without machines names the settings file it looked for.
+TEST(Verbs, WithoutHomeTheUsersDataFolderIsUsedAndNamed) {
+    QTemporaryDir user;
+    QProcessEnvironment env = Environment();
+    env.insert("HOME", user.path());
+    env.insert("XDG_DATA_HOME", user.path() + "/data");
+    const QString settings = user.path() + "/data/Fenmo32/Fenmo32.INI";
+    const QStringList beside = Entries(QCoreApplication::applicationDirPath());
+    for (const QString& text : {"inga maskiner: inställningsfilen " + settings + " finns inte", "inga maskiner i " + settings}) {
+        for (const QStringList& args : {QStringList{"machines"}, QStringList{"serve", "--all"}}) {
+            QProcess p;
+            p.setProcessEnvironment(env);
+            p.setStandardInputFile(QProcess::nullDevice());
+            p.start(Binary("Fenmo32"), args);
+            ASSERT_TRUE(p.waitForFinished(kProcessMs));
+            EXPECT_EQ(p.exitCode(), 1) << args.join(' ').toStdString();
+            EXPECT_TRUE(QString::fromUtf8(p.readAllStandardError()).contains(text)) << text.toStdString();
+        }
+        QFile f(settings);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));  // the folder was made; then a file without machines
+    }
+    EXPECT_EQ(Entries(QCoreApplication::applicationDirPath()), beside);
+}
+
 TEST(Verbs, MachinesAndUsage) {
     TestHome home;
     const QByteArray ini =
