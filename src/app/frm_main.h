@@ -140,6 +140,8 @@ private:
     // A handler that starts the station's procedure as a job.
     std::function<void()> Operation(JobKind kind, QCoro::Task<void> (Station::*procedure)());
     QCoro::Task<void> CompareJob(QString folder);
+    // Widens the machine's pane so that the comparison column is not clipped.
+    void fitComparison();
     QCoro::Task<void> SendAndList();
     void setMachineChoiceEnabled(bool enabled);
     // "Sänd": refused without the machine's extension; afterwards the

@@ -24,6 +24,7 @@
 #include <QInputDialog>
 #include <QLineEdit>
 #include <QMenu>
+#include <QScrollBar>
 #include <QUrl>
 
 void frm_main::selectMachine(int index) {
@@ -182,6 +183,25 @@ QCoro::Task<void> frm_main::CompareJob(QString folder) {
             shown = true;
         }
     RemoteFilesLV->setColumnHidden(2, !shown);
+    if (shown) fitComparison();
+}
+
+void frm_main::fitComparison() {
+    // The columns as wide as their texts ("Bara i maskinen"), and the
+    // machine's pane moved wider when the window's share leaves them clipped.
+    int need = 2 * RemoteFilesLV->frameWidth() + RemoteFilesLV->verticalScrollBar()->sizeHint().width();
+    for (int c = 0; c < 3; ++c) {
+        RemoteFilesLV->resizeColumnToContents(c);
+        need += RemoteFilesLV->columnWidth(c);
+    }
+    const double W = ScaleWidth();
+    const double rightW = PixelsToTwips(need) + 240;
+    if (W - W * SplitRatio >= rightW) return;
+    float split = static_cast<float>((W - rightW) / W), folders = FolderSplitRatio;
+    ClampRatios(W, split, folders);
+    SplitRatio = split;
+    FolderSplitRatio = folders;
+    Form_Resize();
 }
 
 void frm_main::mnuDrip_Click() {
