@@ -400,7 +400,7 @@ TEST(Verbs, JobsPrintsTheJournalNewestFirst) {
         {{"jobs"}, 0, "running\tmaskin 127.0.0.3\t\t\n" + sendLine},
         {{"jobs", "Svarv", "--json"}, 0, "{\"by\":\"maskin 127.0.0.3\",\"created\":\"2026-12-09T13:00:00.000Z\""},
         {{"jobs", "--since", "igår"}, 2, "\"igår\" är inget datum"},
-        {{"dir", "1", "--json"}, 2, "--json hör till jobs."}};
+        {{"dir", "1", "--json"}, 2, "--json hör till jobs och history."}};
     for (const auto& [args, code, text] : runs) {
         const Result r = home.run(code, args);
         const QString& got = code ? r.err : r.out;
