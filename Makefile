@@ -5,25 +5,44 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup configure build run serve-demo test test-asan fuzz fuzz-replay fuzz-build bench package lint-package clean
+.PHONY: all setup setup-run configure configure-run build build-run demo-shop run serve-demo test test-asan fuzz fuzz-replay fuzz-build bench package lint-package clean
 
 all: build
 
 setup:
 	@scripts/setup
 
+setup-run:
+	@scripts/setup run
+
 configure: setup
+	@cmake -S . -B $(BUILD) -G Ninja >/dev/null
+
+configure-run: setup-run
 	@cmake -S . -B $(BUILD) -G Ninja >/dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
-# The demo shop lives in $(BUILD)/demo-shop; it is made on the first run and kept.
-run: build
+# Only what the demo runs: the program and the simulated machine (the tests
+# and benchmarks come with make build and make test).
+build-run: configure-run
+	@cmake --build $(BUILD) -j $(JOBS) --target Fenmo32 machine-sim
+
+# The demo shop's folder alone, in $(BUILD)/demo-shop (no display needed).
+demo-shop: build-run
+	@scripts/demo-shop $(BUILD)/demo-shop
+
+# The demo shop lives in $(BUILD)/demo-shop; it is made on the first run and
+# kept. Without a display it says what to run instead, before installing or
+# building anything.
+run:
+	@scripts/check-display
+	@$(MAKE) --no-print-directory build-run
 	@scripts/run-demo $(BUILD)
 
 # The demo shop served by the shop server (serve --all) instead of the window.
-serve-demo: build
+serve-demo: build-run
 	@scripts/run-demo --server $(BUILD)
 
 test: build

@@ -8,6 +8,7 @@
 #include "common/errorreport.h"
 #include "controls/bevel.h"
 #include "controls/captionbutton.h"
+#include "controls/statuspanel.h"
 #include "library/ui/foldertree.h"
 #include "library/ui/localfilelist.h"
 #include "link/programname.h"
@@ -155,7 +156,7 @@ void frm_main::buildControls() {
     RemoteFilesLV = Named(new ReportList(f), "RemoteFilesLV");
     remoteModel_ = new RemoteFileModel(RemoteFilesLV);
     RemoteFilesLV->setReportModel(remoteModel_);
-    // "Storlek" of both lists: numbers of blocks, longer ones not padded.
+    // "Storlek" of both lists: bytes or kB of a file, blocks of the machine's programs.
     FileListView->reportModel()->setValueSorted(1);
     remoteModel_->setValueSorted(1);
     RemoteFilesLV->header()->resizeSection(0, 120);
@@ -176,7 +177,7 @@ void frm_main::buildControls() {
     row->setSpacing(2);
     const int widths[] = {0, 0, 110, 60, 60};
     for (int i = 1; i <= 4; ++i) {
-        auto* p = new QLabel(StatusBar1);
+        QLabel* p = i == 1 ? new StatusPanel(StatusBar1) : new QLabel(StatusBar1);
         p->setObjectName(QStringLiteral("Panel") + QString::number(i));
         p->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         p->setIndent(3);
@@ -263,6 +264,7 @@ void frm_main::connectControls() {
     connect(RemoteFilesLV, &ReportList::focusGained, this, &frm_main::RemoteFilesLV_GotFocus);
 
     connect(&XferTimer, &QTimer::timeout, this, &frm_main::XferTimer_Timer);
+    connect(&station_->Jobs, &JobQueue::changed, this, &frm_main::machineJobEnded);
 
     // The window sees keys before its controls, so that F5 and Alt+F12 work
     // wherever the focus is.
@@ -328,6 +330,30 @@ QCoro::Task<void> frm_main::SendAndList() {
 }
 
 void frm_main::clearComparison() { RemoteFilesLV->setColumnHidden(2, true); }
+
+bool frm_main::machineLists() const { return station_->Machine.Typ != 3; }
+
+void frm_main::applyCapabilities() {
+    const bool lists = machineLists();
+    const bool chosen = lists && RemoteFilesLV->hasSelection();
+    cmdRec->setEnabled(chosen);
+    cmdDel->setEnabled(chosen);
+    cmdDir->setEnabled(lists);
+    cmdChangeFolder->setEnabled(lists);
+    const std::pair<const char*, bool> entries[] = {{"mnuRec", chosen},     {"mnuRecManual", lists}, {"mnuCompare", lists},
+                                                    {"mnuDrip", !lists},    {"mnuFileDrip", !lists}};
+    for (const auto& [name, enabled] : entries)
+        if (QAction* a = findChild<QAction*>(QLatin1String(name))) a->setEnabled(enabled);
+}
+
+void frm_main::machineJobEnded(const Job& job) {
+    if ((job.kind != JobKind::MachineLoad && job.kind != JobKind::MachineStore) || !job.finished()) return;
+    // A failure's own status text stays; a window job under way has the line.
+    if (job.state != JobState::Done || operations_ > 0) return;
+    const QString name = job.programs.isEmpty() ? QString() : job.programs.first().name;
+    setStatus(job.kind == JobKind::MachineLoad ? QStringLiteral("Klar: maskinen hämtade %1.").arg(name)
+                                               : QStringLiteral("Klar: maskinen lämnade %1.").arg(name));
+}
 
 void frm_main::setMachineChoiceEnabled(bool enabled) {
     cmbMaskiner->setEnabled(enabled);

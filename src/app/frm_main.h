@@ -141,6 +141,8 @@ private:
     // A handler that starts the station's procedure as a job.
     std::function<void()> Operation(JobKind kind, QCoro::Task<void> (Station::*procedure)());
     QCoro::Task<void> CompareJob(QString folder);
+    // Widens the machine's pane so that the comparison column is not clipped.
+    void fitComparison();
     QCoro::Task<void> SendAndList();
     void setMachineChoiceEnabled(bool enabled);
     // "Sänd": refused without the machine's extension; afterwards the
@@ -148,6 +150,12 @@ private:
     void cmdSend_Click();
     // Hides the comparison column once its list or folder is no longer shown.
     void clearComparison();
+    // The machine answers list requests (a tape machine has no list).
+    bool machineLists() const;
+    // Enables what the selected machine can do, and what the machine list's selection allows.
+    void applyCapabilities();
+    // A machine's own load or store has ended: the status line says so.
+    void machineJobEnded(const Job& job);
 
     void buildMenus();
     void buildControls();

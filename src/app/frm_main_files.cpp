@@ -163,8 +163,7 @@ void frm_main::mnuArkivHistorik_Click() {
 void frm_main::RemoteFilesLV_Click() {
     Traced(QStringLiteral("RemoteFilesLV_Click()"), [&] {
         if (!RemoteFilesLV->hasSelection()) return;
-        cmdRec->setEnabled(true);
-        cmdDel->setEnabled(true);
+        applyCapabilities();
     });
 }
 
@@ -176,15 +175,9 @@ void frm_main::RemoteFilesLV_KeyDown(int key, Qt::KeyboardModifiers shift) {
     Traced(QStringLiteral("RemoteFilesLV_KeyDown()"), [&] {
         if (key == Qt::Key_A && OnlyCtrl(shift)) {
             RemoteFilesLV->selectAll();
-            cmdRec->setEnabled(true);
+            applyCapabilities();
         }
     });
 }
 
-void frm_main::RemoteFilesLV_GotFocus() {
-    if (RemoteFilesLV->hasSelection()) {
-        cmdRec->setEnabled(true);
-        cmdDel->setEnabled(true);
-    }
-    cmdDir->setEnabled(true);
-}
+void frm_main::RemoteFilesLV_GotFocus() { applyCapabilities(); }

@@ -16,6 +16,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDir>
 #include <QUrl>
 
 void frm_main::ReadGeneralSettings() {
@@ -113,8 +114,13 @@ void frm_main::Form_Unload() {
 }
 
 void frm_main::mnuVisaLogg_Click() {
-    Traced(QStringLiteral("mnuVisaLogg_Click()"),
-           [&] { OpenWithDesktop(QUrl::fromLocalFile(InProgramFolder(QStringLiteral("fenmo32.log")))); });
+    Traced(QStringLiteral("mnuVisaLogg_Click()"), [&] {
+        const QString path = InProgramFolder(QStringLiteral("fenmo32.log"));
+        OpenFileWithDesktop(path, [this, path](const QString& why) {
+            message(QStringLiteral("Loggen kan inte visas: %1.\r\nDen finns i %2.").arg(why, QDir::toNativeSeparators(path)),
+                    AppTitle(), MsgIcon::Exclamation, Buttons::Ok);
+        });
+    });
 }
 
 void frm_main::mnuHelpOm_Click() {

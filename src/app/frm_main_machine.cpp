@@ -24,6 +24,7 @@
 #include <QInputDialog>
 #include <QLineEdit>
 #include <QMenu>
+#include <QScrollBar>
 #include <QUrl>
 
 void frm_main::selectMachine(int index) {
@@ -50,8 +51,12 @@ void frm_main::cmbMaskiner_Click() {
 }
 
 void frm_main::showMachine(const QString& name, const QString& sendPath) {
-    // Another machine's comparison, even where its list is not asked for.
+    // The previous machine's list and selection are not this one's, even
+    // where this one's list is not asked for (a tape machine has none).
+    remoteModel_->setEntries({});
+    RemoteFilesLV->clearSelection();
     clearComparison();
+    applyCapabilities();
     txtRemoteHeader->setText(name);
     txtLocalHeader->setText(sendPath);
     // The list follows the tree at once, so that it never shows another
@@ -65,6 +70,7 @@ void frm_main::BuildDocumentMenu(const QList<DocumentEntry>& documents) {
     // Entries are never removed: earlier ones stay, hidden.
     for (QAction* a : mnuDocs)
         if (a->text() != QLatin1String("Listor:")) a->setVisible(false);
+    mnuDoc->menuAction()->setEnabled(!documents.isEmpty());
     for (const DocumentEntry& d : documents) {
         auto* entry = new QAction(d.caption, mnuDoc);
         entry->setObjectName(QStringLiteral("mnuDocs"));
@@ -72,11 +78,19 @@ void frm_main::BuildDocumentMenu(const QList<DocumentEntry>& documents) {
         entry->setEnabled(true);
         mnuDoc->addAction(entry);
         mnuDocs << entry;
-        connect(entry, &QAction::triggered, this,
-                [this, entry] {
-                    StartJob(JobKind::Documents,
-                             [this, document = entry->data().toString()] { return station_->mnuDocs_Click(document); });
+        connect(entry, &QAction::triggered, this, [this, entry] {
+            // The document goes to the document folder, which the library then
+            // shows: the operator is told, so that the next comparison or send
+            // is not made from it unawares.
+            StartJob(
+                JobKind::Documents,
+                [this, document = entry->data().toString()] { return station_->mnuDocs_Click(document); },
+                [this, before = treeFolder()] {
+                    if (treeFolder() == before) return;
+                    setStatus(panelText(1) + QStringLiteral(" Listan till vänster visar nu dokumentmappen %1.")
+                                                 .arg(QDir::toNativeSeparators(treeFolder())));
                 });
+        });
     }
 }
 
@@ -169,6 +183,25 @@ QCoro::Task<void> frm_main::CompareJob(QString folder) {
             shown = true;
         }
     RemoteFilesLV->setColumnHidden(2, !shown);
+    if (shown) fitComparison();
+}
+
+void frm_main::fitComparison() {
+    // The columns as wide as their texts ("Bara i maskinen"), and the
+    // machine's pane moved wider when the window's share leaves them clipped.
+    int need = 2 * RemoteFilesLV->frameWidth() + RemoteFilesLV->verticalScrollBar()->sizeHint().width();
+    for (int c = 0; c < 3; ++c) {
+        RemoteFilesLV->resizeColumnToContents(c);
+        need += RemoteFilesLV->columnWidth(c);
+    }
+    const double W = ScaleWidth();
+    const double rightW = PixelsToTwips(need) + 240;
+    if (W - W * SplitRatio >= rightW) return;
+    float split = static_cast<float>((W - rightW) / W), folders = FolderSplitRatio;
+    ClampRatios(W, split, folders);
+    SplitRatio = split;
+    FolderSplitRatio = folders;
+    Form_Resize();
 }
 
 void frm_main::mnuDrip_Click() {

@@ -6,6 +6,7 @@
 #include "controls/messagebox.h"
 #include "app/remotefilelist.h"
 #include "controls/reportlist.h"
+#include "controls/statuspanel.h"
 #include "library/ui/foldertree.h"
 #include "library/ui/localfilelist.h"
 
@@ -13,10 +14,11 @@
 #include <QLabel>
 #include <QLineEdit>
 
-void frm_main::setStatus(const QString& text) { statusPanels_[1]->setText(text); }
+void frm_main::setStatus(const QString& text) { static_cast<StatusPanel*>(statusPanels_[1])->showText(text); }
 
 void frm_main::setPanel(int panel, const QString& text) {
-    if (panel >= 1 && panel <= 4) statusPanels_[panel]->setText(text);
+    if (panel == 1) setStatus(text);
+    else if (panel >= 2 && panel <= 4) statusPanels_[panel]->setText(text);
 }
 
 void frm_main::showPilar(const QString& text, const QStringList& frames) {

@@ -1,3 +1,4 @@
+#include "app/qtswedish.h"
 #include "app/startup.h"
 #include "app/verbs.h"
 #include "common/home.h"
@@ -28,6 +29,7 @@ int main(int argc, char** argv) {
 #endif
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Fenmo32"));
+    InstallQtSwedish(app);
     const QStringList args = app.arguments();
     const int h = args.indexOf(QStringLiteral("--home"));
     if (h > 0) {

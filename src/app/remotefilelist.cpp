@@ -2,6 +2,13 @@
 
 #include "common/ansi.h"
 
+// The machine counts a program in 128-byte blocks ("009"): "9 block".
+QString BlockText(const QString& size) {
+    bool number = false;
+    const qlonglong n = size.trimmed().toLongLong(&number);
+    return number && n >= 0 ? QString::number(n) + QStringLiteral(" block") : size;
+}
+
 RemoteFileModel::RemoteFileModel(QObject* parent)
     : ReportModel({QStringLiteral("Filnamn"), QStringLiteral("Storlek"), QStringLiteral("Jämförelse")}, parent) {}
 
@@ -9,7 +16,7 @@ void RemoteFileModel::setEntries(const QList<RemoteEntry>& entries) {
     beginRefill();
     rows_.clear();
     rows_.reserve(static_cast<size_t>(entries.size()));
-    for (const RemoteEntry& e : entries) rows_.push_back(Row{FromAnsi(e.name), FromAnsi(e.size), {}});
+    for (const RemoteEntry& e : entries) rows_.push_back(Row{FromAnsi(e.name), BlockText(FromAnsi(e.size)), {}});
     endRefill();
 }
 

@@ -4,6 +4,9 @@
 #include "controls/reportlist.h"
 #include "common/panelentries.h"
 
+// A size of the machine's list as shown: "009" is "9 block".
+QString BlockText(const QString& size);
+
 class RemoteFileModel : public ReportModel {
     Q_OBJECT
 public:

@@ -2,6 +2,7 @@
 // listening port and, for a serial machine, on its serial port, until
 // SIGINT or SIGTERM; the shop server also reloads on SIGHUP.
 #include "app/verb_session.h"
+#include "app/verbs.h"
 
 #include "common/errorreport.h"
 #include "common/ini.h"
@@ -118,7 +119,7 @@ int RunServe(const VerbOptions& options) {
         // The machine the window would start with.
         const QList<MachineEntry> list = MachineList();
         if (list.isEmpty()) {
-            VerbError(QStringLiteral("inga maskiner i Fenmo32.INI."));
+            VerbError(NoMachinesText());
             return VerbUsage;
         }
         const QString last = ReadIni(QStringLiteral("Program"), QStringLiteral("LastMachine"), list.first().name);
@@ -189,6 +190,10 @@ int RunShopServer(const VerbOptions& options) {
     SetMessageSink([](const QString& text, const QString&, MsgIcon) { VerbError(text); });
     GeneralSettings g;
     if (!ReadVerbSettings(&g)) return VerbFailed;
+    if (options.all && MachineList().isEmpty()) {
+        VerbError(NoMachinesText());
+        return VerbFailed;
+    }
     AddLog(QStringLiteral("Programmet startat."));
     if (!options.all)
         AddLog(QStringLiteral("Bara för prov: servern betjänar bara %1. Mappens övriga maskiner betjänas inte av "

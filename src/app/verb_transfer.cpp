@@ -144,9 +144,14 @@ QCoro::Task<int> RunDelete(VerbOptions options) {
     const QStringList names = options.args.mid(1);
     if (!CheckProgramNames(names, machine)) co_return VerbUsage;
 
+    // Asked on the terminal before (or --yes); without a terminal nothing is deleted unasked.
+    if (options.overwrite != ConsolePanel::Policy::Yes) {
+        VerbError(QStringLiteral("inget raderades: delete frågar på terminalen, och utan terminal raderar den "
+                                 "bara med --yes."));
+        co_return VerbFailed;
+    }
     VerbSession s(options);
     if (!s.readGeneralSettings() || !s.select(machine)) co_return VerbFailed;
-    // The command line already said which programs to delete.
     s.panel.setConfirmed(true);
     bool all = true;
     bool stopped = false;

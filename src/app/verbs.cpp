@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <cstdio>
 #include <cstring>
@@ -32,7 +33,8 @@ const char kUsage[] =
     "  Fenmo32 [--home MAPP] send MASKIN FIL...       sänd programfiler, var och en efter svaret på den förra\n"
     "  Fenmo32 [--home MAPP] fetch MASKIN PROGRAM... [--to MAPP]\n"
     "                                                 hämta program (utan --to: maskinens sändmapp)\n"
-    "  Fenmo32 [--home MAPP] delete MASKIN PROGRAM... radera program i maskinen\n"
+    "  Fenmo32 [--home MAPP] delete MASKIN PROGRAM... radera program i maskinen: frågar på terminalen,\n"
+    "                                                 utan terminal bara med --yes\n"
     "  Fenmo32 [--home MAPP] drip MASKIN FIL [--from N]\n"
     "                                                 droppmata en ISO-remsmaskin medan den kör programmet;\n"
     "                                                 --from N: från blocket N (annars rad N), uppstarten först\n"
@@ -47,8 +49,9 @@ const char kUsage[] =
     "  Fenmo32 [--home MAPP] monitor [MASKIN]         serverns trafik, ett meddelande per rad (genom WebPort)\n"
     "  Fenmo32 [--home MAPP] print-list MAPP --pdf FIL\n"
     "                                                 skriv ut mappens fillista till en PDF-fil\n"
-    "  Fenmo32 [--home MAPP] history FIL              sparade versioner av programmet, nyast först:\n"
-    "                                                 nummer, datum, storlek, ursprung\n"
+    "  Fenmo32 [--home MAPP] history FIL [--json]     programmet nu och dess sparade versioner, nyast först:\n"
+    "                                                 nummer (nu: filen som den är), datum då den ersattes,\n"
+    "                                                 storlek, vad som ersatte den, textens SHA-256\n"
     "  Fenmo32 [--home MAPP] restore FIL NUMMER       återställ en version (det nuvarande sparas först)\n"
     "  Fenmo32 [--home MAPP] jobs [MASKIN] [--since DATUM] [--json]\n"
     "                                                 journalen, nyast först: tid, maskin, slag, läge, av vem,\n"
@@ -57,8 +60,8 @@ const char kUsage[] =
     "                                                 jämför maskinens program med mappens (utan --folder:\n"
     "                                                 maskinens sändmapp): namn, tabb, Lika, Olika,\n"
     "                                                 Bara i maskinen, Bara i biblioteket eller Ej jämförd\n"
-    "          --yes | --no                           svaret på frågan om att skriva över; utan dem\n"
-    "                                                 frågar Fenmo32 på terminalen, annars är svaret Nej\n"
+    "          --yes | --no                           svaret på frågan om att skriva över eller radera; utan\n"
+    "                                                 dem frågar Fenmo32 på terminalen, annars är svaret Nej\n"
     "MASKIN är maskinens namn eller platsnummer. serve skriver \"LISTENING <port>\" på standard ut\n"
     "när den lyssnar. Slutstatus: 0 allt utfört, 1 något misslyckades, 2 felaktigt kommando,\n"
     "okänd maskin eller mapp som inte finns; compare: 0 allt lika, 1 något olika eller bara i maskinen,\n"
@@ -108,6 +111,10 @@ QString LinkText(const MachineSettings& ms) {
 }
 
 int RunMachines() {
+    if (MachineList().isEmpty()) {
+        VerbError(NoMachinesText());
+        return VerbFailed;
+    }
     int status = VerbOk;
     for (const MachineEntry& m : MachineList()) {
         MachineSettings ms;
@@ -150,6 +157,30 @@ bool RootMayRun(const QString& verb) {
 #endif
 }
 
+// A deletion cannot be undone: on a terminal each program is asked for, with
+// the window's question, before anything reaches the machine or its server.
+// Returns false when a program was declined; o keeps the others, with --yes.
+bool AskBeforeDeleting(VerbOptions& o) {
+    QStringList kept{o.args.value(0)};
+    bool all = true;
+    for (const QString& n : o.args.mid(1)) {
+        const QString a = VerbConsole()
+                              .ask(QStringLiteral("Är du säker på att du vill radera filen \"%1\"? [j]a, [n]ej: ").arg(n))
+                              .value_or(QString())
+                              .trimmed()
+                              .toLower();
+        if (a == QLatin1String("j") || a == QLatin1String("ja") || a == QLatin1String("y") || a == QLatin1String("yes")) {
+            kept << n;
+        } else {
+            all = false;
+            VerbError(QStringLiteral("\"%1\" raderades inte.").arg(n));
+        }
+    }
+    o.args = kept;
+    o.overwrite = ConsolePanel::Policy::Yes;
+    return all;
+}
+
 QCoro::Task<int> Dispatch(VerbOptions o) {
     const qsizetype n = o.args.size();
     static const QStringList kServed{QStringLiteral("dir"),    QStringLiteral("send"),    QStringLiteral("fetch"),
@@ -157,8 +188,15 @@ QCoro::Task<int> Dispatch(VerbOptions o) {
                                      QStringLiteral("clear")};
     if (InShopServer() && !kServed.contains(o.verb))
         co_return UsageError(QStringLiteral("servern kör inte \"%1\" åt andra.").arg(o.verb));
+    bool declined = false;
+    if (o.verb == QLatin1String("delete") && n >= 2 && !InShopServer() && o.overwrite == ConsolePanel::Policy::Ask &&
+        VerbConsole().interactive()) {
+        declined = !AskBeforeDeleting(o);
+        if (o.args.size() < 2) co_return VerbFailed;
+    }
     int status = VerbOk;
-    if (n > 0 && kServed.contains(o.verb) && ThroughServer(o, &status)) co_return status;
+    if (n > 0 && kServed.contains(o.verb) && ThroughServer(o, &status))
+        co_return declined && status == VerbOk ? VerbFailed : status;
     if (o.verb == QLatin1String("machines")) {
         if (n != 0) co_return UsageError(QStringLiteral("machines tar inga argument."));
         co_return RunMachines();
@@ -177,7 +215,8 @@ QCoro::Task<int> Dispatch(VerbOptions o) {
     }
     if (o.verb == QLatin1String("delete")) {
         if (n < 2) co_return UsageError(QStringLiteral("delete vill ha en maskin och minst ett program."));
-        co_return co_await RunDelete(o);
+        status = co_await RunDelete(o);
+        co_return declined && status == VerbOk ? VerbFailed : status;
     }
     if (o.verb == QLatin1String("clear")) {
         if (n != 1) co_return UsageError(QStringLiteral("clear vill ha en maskin."));
@@ -224,6 +263,14 @@ QCoro::Task<int> Dispatch(VerbOptions o) {
 }
 
 }  // namespace
+
+QString NoMachinesText() {
+    const QString file = QDir::toNativeSeparators(GeneralSettingsFile());
+    if (!QFileInfo::exists(GeneralSettingsFile()))
+        return QStringLiteral("inga maskiner: inställningsfilen %1 finns inte (--home MAPP anger en annan programmapp).")
+            .arg(file);
+    return QStringLiteral("inga maskiner i %1.").arg(file);
+}
 
 QCoro::Task<int> RunParsed(QStringList args) {
     VerbOptions o;
@@ -301,8 +348,9 @@ QCoro::Task<int> RunParsed(QStringList args) {
     o.overwrite = yes ? ConsolePanel::Policy::Yes : no ? ConsolePanel::Policy::No : ConsolePanel::Policy::Ask;
     if (toGiven && o.verb != QLatin1String("fetch")) co_return UsageError(QStringLiteral("--to hör till fetch."));
     if (o.all && o.verb != QLatin1String("serve")) co_return UsageError(QStringLiteral("--all hör till serve."));
-    if ((sinceGiven || o.json) && o.verb != QLatin1String("jobs"))
-        co_return UsageError(QStringLiteral("%1 hör till jobs.").arg(sinceGiven ? QStringLiteral("--since") : QStringLiteral("--json")));
+    if (sinceGiven && o.verb != QLatin1String("jobs")) co_return UsageError(QStringLiteral("--since hör till jobs."));
+    if (o.json && o.verb != QLatin1String("jobs") && o.verb != QLatin1String("history"))
+        co_return UsageError(QStringLiteral("--json hör till jobs och history."));
     if (toGiven && o.to.isEmpty()) co_return UsageError(QStringLiteral("--to behöver en mapp."));
     if (!o.from.isEmpty() && o.verb != QLatin1String("drip")) co_return UsageError(QStringLiteral("--from hör till drip."));
     if (folderGiven && o.verb != QLatin1String("compare"))

@@ -45,3 +45,5 @@ bool IsValidUtf8(const QByteArray& bytes) {
     const QString s = dec(bytes);
     return !dec.hasError();
 }
+
+QString FromLogText(const QByteArray& bytes) { return IsValidUtf8(bytes) ? QString::fromUtf8(bytes) : FromAnsi(bytes); }

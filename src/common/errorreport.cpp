@@ -43,7 +43,7 @@ QString ErrorReportText(int number, const QString& description) {
 void AppendErrorLog(const QString& text) {
     const QString path = InProgramFolder(QStringLiteral("error.log"));
     RollLog(path);
-    AppendToFile(path, ToAnsi(text + kCrLf));
+    AppendToFile(path, (text + kCrLf).toLocal8Bit());
 }
 
 void ReportError(const AppError& error) {

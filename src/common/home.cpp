@@ -50,8 +50,7 @@ void MakeUserFolder(const QString& user, const QString& defaults) {
 }
 }  // namespace
 
-QString ChooseProgramFolder(const QString& own, const QString& user, const QString& defaults) {
-    if (QFileInfo(own).isDir() && QFileInfo(own).isWritable()) return own;
+QString UserProgramFolder(const QString& user, const QString& defaults) {
     if (!QFileInfo::exists(user)) MakeUserFolder(user, defaults);
     return user;
 }
@@ -59,9 +58,8 @@ QString ChooseProgramFolder(const QString& own, const QString& user, const QStri
 QString ProgramFolder() {
     if (!Folder().isEmpty() || !QCoreApplication::instance()) return Folder();
     static const QString chosen = [] {
-        const QString own = QCoreApplication::applicationDirPath();
-        return ChooseProgramFolder(own, QStandardPaths::writableLocation(QStandardPaths::AppDataLocation),
-                                   InstalledDefaults(own));
+        return UserProgramFolder(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation),
+                                 InstalledDefaults(QCoreApplication::applicationDirPath()));
     }();
     return chosen;
 }

@@ -2,13 +2,13 @@
 // The program folder: settings, logs, model files and plug-ins live here.
 #include <QString>
 
-// --home when given; else the executable's folder, or, for an installed
-// program whose folder the user cannot write, the user's data folder.
+// --home when given; else the user's data folder (~/.local/share/Fenmo32),
+// for root too: never the executable's folder, which may be /usr/bin.
 QString ProgramFolder();
 void SetProgramFolder(const QString& folder);
-// own when writable; else user, which is made on first use from the
-// default files under defaults (errors.ini, maskiner/).
-QString ChooseProgramFolder(const QString& own, const QString& user, const QString& defaults);
+// user, made on first use from the default files under defaults
+// (errors.ini, maskiner/).
+QString UserProgramFolder(const QString& user, const QString& defaults);
 // folder + "/" + name
 QString InProgramFolder(const QString& name);
 // The general settings file, "Fenmo32.INI" in the program folder.

@@ -146,15 +146,17 @@ void AddLog(const QString& text) {
         std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
         std::fflush(stderr);
     }
-    // Whatever a caller passes, one event stays one line behind its date.
+    // Whatever a caller passes, one event stays one line behind its date. The
+    // text is in the locale's encoding (UTF-8 on Linux, the ANSI code page on
+    // Windows), so that tail and Notepad show it as written.
     AppendToLog(InProgramFolder(QStringLiteral("fenmo32.log")),
-                ToAnsi(GeneralDateNow() + QStringLiteral(" - ") + EscapeControls(text)) + "\r\n");
+                (GeneralDateNow() + QStringLiteral(" - ") + EscapeControls(text)).toLocal8Bit() + "\r\n");
 }
 
 void AddHexLog(const QByteArray& data, const QString& fileName, int mode) {
     QByteArray out;
     // The time line, then an empty line before the dump.
-    if (mode == 3) out += ToAnsi(GeneralDateNow()) + "\r\n\r\n";
+    if (mode == 3) out += GeneralDateNow().toLocal8Bit() + "\r\n\r\n";
     out += HexDump(data, mode);
     out += "\r\n";
     AppendToLog(InProgramFolder(fileName), out);

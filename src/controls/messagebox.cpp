@@ -8,6 +8,7 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QUrl>
 #include <memory>
 
@@ -128,6 +129,34 @@ QString ChooseFolder(QWidget* parent, const QString& title, const QString& start
 bool OpenWithDesktop(const QUrl& url) {
     if (Hooks().openUrl) return Hooks().openUrl(url);
     return QDesktopServices::openUrl(url);
+}
+
+void OpenFileWithDesktop(const QString& path, std::function<void(const QString& why)> failed) {
+    const QUrl url = QUrl::fromLocalFile(path);
+    const QString xdg = Hooks().openUrl ? QString() : QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
+    if (xdg.isEmpty()) {
+        if (!OpenWithDesktop(url)) failed(QStringLiteral("inget program kan öppna filen"));
+        return;
+    }
+    // Not owned: a viewer still open when the window closes stays open.
+    auto* p = new QProcess;
+    p->setProgram(xdg);
+    p->setArguments({path});
+    p->setStandardInputFile(QProcess::nullDevice());
+    QObject::connect(p, &QProcess::errorOccurred, p, [p, failed](QProcess::ProcessError e) {
+        if (e != QProcess::FailedToStart) return;
+        failed(QStringLiteral("xdg-open kunde inte startas"));
+        p->deleteLater();
+    });
+    QObject::connect(p, &QProcess::finished, p, [p, failed](int code, QProcess::ExitStatus status) {
+        if (status != QProcess::NormalExit || code != 0) {
+            const QString said = QString::fromLocal8Bit(p->readAllStandardError()).trimmed();
+            failed(said.isEmpty() ? QStringLiteral("inget program kan öppna filen (xdg-open slutade med %1)").arg(code)
+                                  : QStringLiteral("inget program kan öppna filen (%1)").arg(said));
+        }
+        p->deleteLater();
+    });
+    p->start();
 }
 
 bool StartDetached(const QString& program, const QStringList& arguments, const QString& folder) {

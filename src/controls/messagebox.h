@@ -44,4 +44,7 @@ void ExecDialog(QDialog& dialog);
 QString ChooseFolder(QWidget* parent, const QString& title, const QString& start);
 // The desktop's program for a file or address.
 bool OpenWithDesktop(const QUrl& url);
+// A local file in the desktop's viewer; failed(why) when none opens it, at
+// once or once xdg-open has given up (it reports that only on its standard error).
+void OpenFileWithDesktop(const QString& path, std::function<void(const QString& why)> failed);
 bool StartDetached(const QString& program, const QStringList& arguments, const QString& folder = QString());

@@ -97,7 +97,7 @@ void ReportModel::applySort() {
     if (sortKey_ < 0 || sortKey_ >= headers_.size()) return;
     // Each text once, then a stable sort of the positions.
     std::vector<QString> keys(static_cast<size_t>(storedCount()));
-    for (size_t i = 0; i < keys.size(); ++i) keys[i] = cellText(static_cast<int>(i), sortKey_);
+    for (size_t i = 0; i < keys.size(); ++i) keys[i] = sortText(static_cast<int>(i), sortKey_);
     const bool down = sortOrder_ == Qt::DescendingOrder;
     const bool byValue = valueColumns_.contains(sortKey_);
     std::stable_sort(order_.begin(), order_.end(), [&](int a, int b) {

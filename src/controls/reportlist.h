@@ -18,6 +18,8 @@ public:
     virtual int storedCount() const = 0;
     virtual QString cellText(int stored, int column) const = 0;
     virtual int iconIndex(int /*stored*/) const { return 0; }
+    // What a column sorts by, when not its text ("4 kB" after "1023 B").
+    virtual QString sortText(int stored, int column) const { return cellText(stored, column); }
 
     // Pictures by number; 0 and missing numbers show none.
     void setIcons(const QList<QIcon>& icons) { icons_ = icons; }

@@ -93,8 +93,8 @@ QJsonArray LogTail(int lines) {
     if (from > 0 && !all.isEmpty()) all.removeFirst();  // cut in the middle
     for (qsizetype i = all.size() - 1; i >= 0 && out.size() < lines; --i) {
         const QByteArray line = all[i].trimmed();
-        // The log is written in Windows-1252, as the program's other texts.
-        if (!line.isEmpty()) out.append(FromAnsi(line));
+        // UTF-8 now; an older program wrote Windows-1252.
+        if (!line.isEmpty()) out.append(FromLogText(line));
     }
     return out;
 }

@@ -3,6 +3,8 @@
 #include "machine-sim/simmachine.h"
 #include "windowfixture.h"
 
+#include <QHeaderView>
+
 #include "common/ini.h"
 
 #include <QAction>
@@ -92,6 +94,7 @@ TEST(EndToEnd, SendAndFetchOverTcpShowInBothLists) {
     EXPECT_FALSE(tree->isColumnHidden(2));
     EXPECT_EQ(Column(remote, 0), (QStringList{"O100", "O7010", "O8000"}));
     EXPECT_EQ(Column(remote, 2), (QStringList{"Olika", "Lika", "Bara i maskinen"}));
+    EXPECT_LE(tree->header()->length(), tree->viewport()->width());  // the comparison column is not clipped
     // The column goes with the list and folder it describes: after a fetch,
     // and after switching to a machine whose list is not asked for.
     ASSERT_TRUE(ClickRow(remote, "O8000"));

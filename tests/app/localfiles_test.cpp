@@ -34,7 +34,7 @@ struct Library : WindowHome {
 };
 }  // namespace
 
-TEST(LocalList, ColumnsBlocksCommentsAndPictures) {
+TEST(LocalList, ColumnsSizesCommentsAndPictures) {
     Library h;
     for (int size : {64, 128000}) h.program(QString("O%1.NC").arg(size), Bytes(size));
     h.program("O1.NC", "(MY NOTE)%O1(SHAFT)\r\nG0\r\n%");
@@ -48,7 +48,7 @@ TEST(LocalList, ColumnsBlocksCommentsAndPictures) {
 
     EXPECT_EQ(Column(h.list, 0), (QStringList{"K100.NC", "O1.NC", "O128000.NC", "O64.NC", "T5.NC", "X9.NC"}));
     const std::tuple<const char*, int, const char*> cells[] = {
-        {"O64.NC", 1, "000"}, {"O128000.NC", 1, "1000"}, {"O1.NC", 2, "SHAFT"}, {"O1.NC", 3, "MY NOTE"}};
+        {"O64.NC", 1, "64 B"}, {"O128000.NC", 1, "125 kB"}, {"O1.NC", 2, "SHAFT"}, {"O1.NC", 3, "MY NOTE"}};
     for (auto [name, column, text] : cells) EXPECT_EQ(h.cell(name, column), text) << name << " " << column;
     const QDateTime mtime = QFileInfo(h.WindowHome::send + "/O1.NC").lastModified();
     EXPECT_EQ(h.cell("O1.NC", 4), mtime.toString("yyyy-MM-dd HH:mm:ss"));
@@ -75,16 +75,16 @@ TEST(LocalList, ColumnsBlocksCommentsAndPictures) {
 
 TEST(LocalList, SortingSelectionAndButtons) {
     Library h;
-    h.program("O2.NC", Bytes(200 * 128));
-    h.program("O1.NC", Bytes(1000 * 128));
-    h.program("K100.NC", Bytes(10));
+    h.program("O2.NC", Bytes(1000));
+    h.program("O1.NC", Bytes(200 * 1024));
+    h.program("K100.NC", Bytes(3 * 1024));
     h.start();
     EXPECT_FALSE(h.send->isEnabled());
     EXPECT_FALSE(h.edit->isEnabled());
 
-    // Sizes by value: four digits after three.
+    // Sizes by bytes, whatever their unit.
     ClickHeader(h.list, 1);
-    EXPECT_EQ(Column(h.list, 1), (QStringList{"000", "200", "1000"}));
+    EXPECT_EQ(Column(h.list, 1), (QStringList{"1000 B", "3 kB", "200 kB"}));
     ClickHeader(h.list, 0);
     ClickHeader(h.list, 0);
     EXPECT_EQ(Column(h.list, 0), (QStringList{"O2.NC", "O1.NC", "K100.NC"}));

@@ -2,6 +2,7 @@
 // and the document menu.
 #include "windowfixture.h"
 
+#include <QAbstractItemView>
 #include <QAction>
 #include <QComboBox>
 #include <QLineEdit>
@@ -61,6 +62,36 @@ TEST(MachineSelection, SerialPortIsReopenedWithEachSerialMachineAndABusyOneIsRep
     EXPECT_EQ(h.child<QLineEdit>("txtRemoteHeader")->text(), "Annan");
     EXPECT_EQ(h.w().treeFolder(), h.send + "/annan");
     EXPECT_EQ(Column(h.child<QAbstractItemView>("FileListView"), 0), QStringList{"O5.NC"});
+}
+
+TEST(MachineSelection, AnotherMachineClearsTheListAndEnablesOnlyWhatItCanDo) {
+    WindowHome h;
+    h.ini("LastMachine=Ingen\r\n" + h.machine(1, "Fräs") +
+          h.machine(2, "Svarv", "Typ=3\r\nComPort=1\r\nBaudRate=9600\r\nSettings=,e,7,1\r\n"));
+    frm_main& w = h.open();
+    auto enabled = [&] {
+        QStringList on;
+        for (const char* name : {"cmdRec", "cmdDel", "cmdDir", "cmdChangeFolder"})
+            if (h.child<QWidget>(name)->isEnabled()) on << name;
+        for (const char* name : {"mnuRec", "mnuRecManual", "mnuCompare", "mnuDrip"})
+            if (w.findChild<QAction*>(name)->isEnabled()) on << name;
+        return on;
+    };
+    Choose(h, 0);
+    w.fillRemoteList({{"O1000", "009"}});
+    ASSERT_TRUE(ClickRow(h.child<QAbstractItemView>("RemoteFilesLV"), "O1000"));
+    EXPECT_EQ(enabled(), (QStringList{"cmdRec", "cmdDel", "cmdDir", "cmdChangeFolder", "mnuRec", "mnuRecManual",
+                                      "mnuCompare"}));
+
+    // The tape lathe has no list: nothing of the mill's stays, and only sending and drip-feeding are offered.
+    Choose(h, 1);
+    EXPECT_EQ(h.child<QLineEdit>("txtRemoteHeader")->text(), "Svarv");
+    EXPECT_TRUE(w.remoteNames().isEmpty());
+    EXPECT_TRUE(w.remoteSelection().isEmpty());
+    EXPECT_EQ(enabled(), QStringList{"mnuDrip"});
+
+    Choose(h, 0);
+    EXPECT_EQ(enabled(), (QStringList{"cmdDir", "cmdChangeFolder", "mnuRecManual", "mnuCompare"}));
 }
 
 TEST(MachineSelection, DocumentMenuIsRebuiltWithoutDuplicates) {

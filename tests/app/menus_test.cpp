@@ -47,7 +47,7 @@ TEST(Menus, PluginsAreListedUpToTheFirstGapAndStartWithTheMachinesValues) {
     // Plug-ins that cannot start: a line each in the log, nothing to the operator.
     menu->actions()[2]->trigger();
     menu->actions()[3]->trigger();
-    const QStringList log = QString::fromLatin1(h.home.read("fenmo32.log")).split("\r\n", Qt::SkipEmptyParts);
+    const QStringList log = QString::fromUtf8(h.home.read("fenmo32.log")).split("\r\n", Qt::SkipEmptyParts);
     ASSERT_GE(log.size(), 3);
     // A document takes no parameters: the log says they were left out.
     EXPECT_TRUE(log[log.size() - 3].endsWith(" - Plugin \"Manual\" öppnat som dokument: " + manual +

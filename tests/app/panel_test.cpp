@@ -41,14 +41,14 @@ TEST(Panel, StatusBarActivityIndicatorBoxesAndTheMachinesList) {
     auto* rec = h.child<QPushButton>("cmdRec");
     auto* del = h.child<QPushButton>("cmdDel");
     auto* dir = h.child<QPushButton>("cmdDir");
-    w.fillRemoteList({{"O200", "1000"}, {"O100", "12"}, {"\xC5T1", "-"}});
+    w.fillRemoteList({{"O200", "1000"}, {"O100", "012"}, {"\xC5T1", "-"}});
     EXPECT_EQ(w.remoteNames(), (QStringList{"O200", "O100", "ÅT1"}));
 
-    // Sizes as the machine sent them: numbers by value, anything else as text.
+    // Sizes are the machine's blocks, by value; anything else as the machine sent it.
     ClickHeader(list, 1);
-    EXPECT_EQ(Column(list, 1), (QStringList{"-", "12", "1000"}));
+    EXPECT_EQ(Column(list, 1), (QStringList{"-", "12 block", "1000 block"}));
     ClickHeader(list, 1);
-    EXPECT_EQ(Column(list, 1), (QStringList{"1000", "12", "-"}));
+    EXPECT_EQ(Column(list, 1), (QStringList{"1000 block", "12 block", "-"}));
 
     ClickHeader(list, 0);
     EXPECT_EQ(Column(list, 0).mid(0, 2), (QStringList{"O100", "O200"}));
@@ -72,7 +72,7 @@ TEST(Panel, StatusBarActivityIndicatorBoxesAndTheMachinesList) {
 
     w.removeRemoteItem("O200");
     EXPECT_EQ(w.remoteNames(), (QStringList{"ÅT1", "O100"}));
-    EXPECT_EQ(Column(list, 1), (QStringList{"-", "12"}));
+    EXPECT_EQ(Column(list, 1), (QStringList{"-", "12 block"}));
     w.fillRemoteList({});
     EXPECT_EQ(list->model()->rowCount(), 0);
 }

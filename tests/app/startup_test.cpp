@@ -100,6 +100,13 @@ TEST(Startup, WithoutMachinesTheWindowOpensEmptyAndQuitLogsTheEnd) {
     w.mnuVisaLogg_Click();  // the main log, in the desktop's viewer
     ASSERT_EQ(h.ui.opened.size(), 1);
     EXPECT_EQ(h.ui.opened[0], QUrl::fromLocalFile(h.home.file("fenmo32.log")));
+    EXPECT_TRUE(h.ui.shown.isEmpty());
+    // Without a viewer the operator is told where the log is.
+    Hooks().openUrl = [](const QUrl&) { return false; };
+    w.mnuVisaLogg_Click();
+    ASSERT_EQ(h.ui.shown.size(), 1);
+    EXPECT_EQ(h.ui.shown[0].text, "Loggen kan inte visas: inget program kan öppna filen.\r\nDen finns i " +
+                                      QDir::toNativeSeparators(h.home.file("fenmo32.log")) + ".");
     w.mnuHelpOm_Click();  // the about box, modally, once
     EXPECT_EQ(h.ui.dialogs, 1);
 

@@ -58,21 +58,16 @@ TEST(Ini, LookupFollowsPrivateProfileRulesInAnyFileAndWritesTheGeneralSettings) 
     EXPECT_EQ(h.read(QStringLiteral("Fenmo32.INI")), QByteArray("[Program]\r\nDebug=True\r\nLastMachine=M1\r\n"));
 }
 
-TEST(Home, UnwritableOwnFolderFallsBackToTheUserFolderMadeFromDefaults) {
+TEST(Home, TheUserFolderIsMadeFromDefaults) {
     TestHome h;
     h.write(QStringLiteral("share/errors.ini"), "[Errors]\r\ne07=X\r\n");
     h.write(QStringLiteral("share/maskiner/TC-32B.dat"), "[Maskin]\r\n");
-    h.write(QStringLiteral("bin/Fenmo32"), "");
-    EXPECT_EQ(ChooseProgramFolder(h.file("bin"), h.file("user"), h.file("share")), h.file("bin"));
-    EXPECT_FALSE(h.exists(QStringLiteral("user")));
-
-    // A folder that is not there stands in for one the user cannot write (root writes anywhere).
-    const QString user = ChooseProgramFolder(h.file("missing/bin"), h.file("user"), h.file("share"));
+    const QString user = UserProgramFolder(h.file("user"), h.file("share"));
     EXPECT_EQ(user, h.file("user"));
     EXPECT_EQ(h.read(QStringLiteral("user/errors.ini")), "[Errors]\r\ne07=X\r\n");
     EXPECT_TRUE(h.exists(QStringLiteral("user/maskiner/TC-32B.dat")));
     // Built beside its place and renamed into it, for its user's eyes only.
-    EXPECT_EQ(QDir(h.path()).entryList(QDir::Dirs | QDir::NoDotAndDotDot), (QStringList{"bin", "share", "user"}));
+    EXPECT_EQ(QDir(h.path()).entryList(QDir::Dirs | QDir::NoDotAndDotDot), (QStringList{"share", "user"}));
     const auto owner = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
     const auto others = QFileDevice::ReadGroup | QFileDevice::ReadOther | QFileDevice::WriteGroup | QFileDevice::WriteOther;
     for (const char* f : {"user", "user/maskiner", "user/errors.ini"}) {
@@ -82,7 +77,7 @@ TEST(Home, UnwritableOwnFolderFallsBackToTheUserFolderMadeFromDefaults) {
     }
     // Made once: what the shop removed later stays removed.
     QFile::remove(h.file("user/errors.ini"));
-    ChooseProgramFolder(h.file("missing/bin"), h.file("user"), h.file("share"));
+    UserProgramFolder(h.file("user"), h.file("share"));
     EXPECT_FALSE(h.exists(QStringLiteral("user/errors.ini")));
 }
 

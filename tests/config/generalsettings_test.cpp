@@ -73,7 +73,7 @@ TEST(GeneralSettingsTest, ConversionsWhereABadValueStopsTheReadAndComPorts) {
         g = GeneralSettings();
         EXPECT_EQ(Read(g), c.error) << c.keys.constData();
         EXPECT_EQ(Dump(g), c.dump) << c.keys.constData();
-        const QStringList log = QString::fromLatin1(home.read("fenmo32.log")).split("\r\n", Qt::SkipEmptyParts);
+        const QStringList log = QString::fromUtf8(home.read("fenmo32.log")).split("\r\n", Qt::SkipEmptyParts);
         ASSERT_EQ(log.size(), c.logged.size()) << c.keys.constData();
         for (qsizetype i = 0; i < log.size(); ++i)
             EXPECT_TRUE(log[i].contains("för " + c.logged[i])) << log[i].toStdString();

@@ -70,7 +70,7 @@ TEST(History, StoreLimitTakesOnlyWhatItNeedsAndNeverAProgramsNewest) {
     TestHome home;
     const auto limit = [&](int mb) { home.write("Fenmo32.INI", "[Program]\r\nHistoryMaxMB=" + QByteArray::number(mb) + "\r\n"); };
     const auto told = [&] {
-        return QString::fromLatin1(home.read("fenmo32.log")).count("Historiken är större än HistoryMaxMB (1 MB).");
+        return QString::fromUtf8(home.read("fenmo32.log")).count("Historiken är större än HistoryMaxMB (1 MB).");
     };
     limit(1);
     const QString a = home.write("A.NC", Noise(600000, 1));

@@ -46,7 +46,8 @@ struct Shop {
         change(g);
         station.ApplyGeneralSettings(g);
     }
-    QByteArray log() const { return home.read(QStringLiteral("fenmo32.log")); }
+    // The log is UTF-8; the tests look for its lines as Latin-1 bytes.
+    QByteArray log() const { return QString::fromUtf8(home.read(QStringLiteral("fenmo32.log"))).toLatin1(); }
     QByteArray file(const QString& relative) const { return home.read(QStringLiteral("ncprog/") + relative); }
 };
 

@@ -107,7 +107,7 @@ TEST(Jobs, NoMachineWaitsForAnotherAndACancelEndsOnlyItsJob) {
     EXPECT_EQ(f.call("DELETE", "/api/jobs/" + behind["id"].toString(), {}, &status)["state"].toString(), "cancelled");
     EXPECT_EQ(status, 200);
     // The cancelled job never reached the machine.
-    const QString log = QString::fromLatin1(f.home.read("fenmo32.log"));
+    const QString log = QString::fromUtf8(f.home.read("fenmo32.log"));
     EXPECT_FALSE(log.contains("ndning av fil: O2.NC")) << log.toStdString();
 
     // Killed with the send still waiting: the journal tells it at the next start,
@@ -165,7 +165,7 @@ TEST(Jobs, SigtermStartsNoFurtherProgramAndWaitsForNobody) {
     f.server.terminate();
     ASSERT_TRUE(f.server.waitForFinished(12000));
     EXPECT_EQ(f.server.exitCode(), 0);
-    const QString log = QString::fromLatin1(f.home.read("fenmo32.log"));
+    const QString log = QString::fromUtf8(f.home.read("fenmo32.log"));
     const QString after = log.mid(log.indexOf("Servern stannar"));
     EXPECT_FALSE(after.contains("ndning av fil")) << after.toStdString();
     EXPECT_LT(f.slow.programs(), 40);

@@ -34,7 +34,7 @@ bool Knock(quint16 port, const char* from) {
     return WaitUntil([&] { return socket.state() == QAbstractSocket::UnconnectedState; });
 }
 
-QString Log(const TestHome& home) { return QString::fromLatin1(home.read("fenmo32.log")); }
+QString Log(const TestHome& home) { return QString::fromUtf8(home.read("fenmo32.log")); }
 
 // A tmpfs of 256 KB over a folder, unmounted at the end.
 struct SmallDisk {
@@ -98,9 +98,13 @@ TEST(Service, VerbsReachAServerWithAPrivateTmp) {
     QProcess server;
     server.setProcessEnvironment(Environment());
     server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // A build under /tmp (the binary and the shop beside it) is bound back
+    // into the private /tmp, from a descriptor opened before it was hidden.
     server.start("unshare", {"-m", "--propagation", "private", "sh", "-c",
-                             "mount -t tmpfs tmpfs /tmp && exec \"$0\" --home \"$1\" serve --all", Binary("Fenmo32"),
-                             home.path()});
+                             "exec 9<\"$2\" && mount -t tmpfs tmpfs /tmp && "
+                             "case \"$2\" in /tmp/*) mkdir -p \"$2\" && mount --bind /proc/self/fd/9 \"$2\";; esac && "
+                             "exec \"$0\" --home \"$1\" serve --all",
+                             Binary("Fenmo32"), home.path(), QCoreApplication::applicationDirPath()});
     ASSERT_NE(AwaitLine(server, "LISTENING").toUShort(), 0);
     const QString socket = QJsonDocument::fromJson(home.read("fenmo32-server.json")).object().value("socket").toString();
     EXPECT_TRUE(socket.startsWith(home.path())) << socket.toStdString();

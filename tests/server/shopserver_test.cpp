@@ -24,7 +24,7 @@ TEST(ShopServerInProcess, SerialLineComesBackWhileANetworkMachineStores) {
     // The line hangs up and its device is gone: told once, tried again.
     port->setAvailable(false);
     port->close();
-    ASSERT_TRUE(WaitUntil([&] { return QString::fromLatin1(home.read("fenmo32.log")).contains("[Svarv] Kan inte öppna COM porten."); }));
+    ASSERT_TRUE(WaitUntil([&] { return QString::fromUtf8(home.read("fenmo32.log")).contains("[Svarv] Kan inte öppna COM porten."); }));
 
     // Meanwhile a network machine stores a program, answered as usual.
     Peer machine;
@@ -35,7 +35,7 @@ TEST(ShopServerInProcess, SerialLineComesBackWhileANetworkMachineStores) {
     // The device is back: the port opens again and serves the machine.
     port->setAvailable(true);
     ASSERT_TRUE(WaitUntil([&] { return port->isOpen(); }));
-    EXPECT_TRUE(QString::fromLatin1(home.read("fenmo32.log")).contains("[Svarv] COM porten öppnad."));
+    EXPECT_TRUE(QString::fromUtf8(home.read("fenmo32.log")).contains("[Svarv] COM porten öppnad."));
     port->clearTransmitted();
     port->deliver(MachineClose(BuildFrame("C", "LOD", "", "O5", "00"), false));
     ASSERT_TRUE(WaitUntil([&] { return port->transmittedData().endsWith('%'); }));

@@ -34,7 +34,7 @@ TEST(ShopServer, ServesEveryMachineFromItsOwnFoldersAndStopsWithoutHalfFiles) {
     const QString status = home.run(0, {"status"}).out;
     EXPECT_TRUE(status.contains("Fräs B\tansluten från 127.0.0.3\tbegäran: ")) << status.toStdString();
     EXPECT_TRUE(status.contains("Svarv D\tportfel: ") && status.contains("finns inte")) << status.toStdString();
-    const QString log = QString::fromLatin1(home.read("fenmo32.log"));
+    const QString log = QString::fromUtf8(home.read("fenmo32.log"));
     EXPECT_TRUE(log.contains("[Fräs B] Skickar fil: O1")) << log.toStdString();
     EXPECT_TRUE(log.contains("\"Fräs C\" betjänas inte från lyssningsporten"));
     EXPECT_TRUE(log.contains("Anslutning från 127.0.0.4 nekad"));

@@ -7,6 +7,7 @@
 #include "support/simprocess.h"
 #include "support/testhome.h"
 
+#include <QCryptographicHash>
 #include <QRegularExpression>
 #include <QTcpServer>
 
@@ -38,12 +39,37 @@ struct Shop : TestHome {
             false);
         write("errors.ini", "[Errors]\r\ne08=Programmet finns inte i maskinen.\r\n");
     }
-    QString log() const { return QString::fromLatin1(read("fenmo32.log")); }
+    QString log() const { return QString::fromUtf8(read("fenmo32.log")); }
     QByteArray local(const QString& name) const { return read("ncprog/" + name); }
     QString nc(const QString& name) const { return file("ncprog/" + name); }
 };
 
 }  // namespace
+
+// Without --home: the user's data folder, whoever runs it, never the binary's
+// folder; a verb without machines names the settings file it looked for.
+TEST(Verbs, WithoutHomeTheUsersDataFolderIsUsedAndNamed) {
+    QTemporaryDir user;
+    QProcessEnvironment env = Environment();
+    env.insert("HOME", user.path());
+    env.insert("XDG_DATA_HOME", user.path() + "/data");
+    const QString settings = user.path() + "/data/Fenmo32/Fenmo32.INI";
+    const QStringList beside = Entries(QCoreApplication::applicationDirPath());
+    for (const QString& text : {"inga maskiner: inställningsfilen " + settings + " finns inte", "inga maskiner i " + settings}) {
+        for (const QStringList& args : {QStringList{"machines"}, QStringList{"serve", "--all"}}) {
+            QProcess p;
+            p.setProcessEnvironment(env);
+            p.setStandardInputFile(QProcess::nullDevice());
+            p.start(Binary("Fenmo32"), args);
+            ASSERT_TRUE(p.waitForFinished(kProcessMs));
+            EXPECT_EQ(p.exitCode(), 1) << args.join(' ').toStdString();
+            EXPECT_TRUE(QString::fromUtf8(p.readAllStandardError()).contains(text)) << text.toStdString();
+        }
+        QFile f(settings);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));  // the folder was made; then a file without machines
+    }
+    EXPECT_EQ(Entries(QCoreApplication::applicationDirPath()), beside);
+}
 
 TEST(Verbs, MachinesAndUsage) {
     TestHome home;
@@ -157,24 +183,29 @@ TEST(Verbs, DirFetchAndDeleteOnOneMachine) {
     EXPECT_EQ(shop.log().size(), before);
     EXPECT_FALSE(shop.exists("O2002.TC"));
 
-    EXPECT_TRUE(shop.run(0, {"delete", "1", "O2002"}).err.contains("Radering utförd ('O2002')."));
+    // Without a terminal to ask on, delete refuses unless --yes says it; nothing reaches the machine.
+    const qsizetype unasked = shop.log().size();
+    EXPECT_TRUE(shop.run(1, {"delete", "1", "O2002"}).err.contains("inget raderades: delete frågar på terminalen"));
+    EXPECT_TRUE(machine.has("O2002"));
+    EXPECT_EQ(shop.log().size(), unasked);
+    EXPECT_TRUE(shop.run(0, {"delete", "--yes", "1", "O2002"}).err.contains("Radering utförd ('O2002')."));
     EXPECT_FALSE(machine.has("O2002"));
     EXPECT_TRUE(machine.has("O2003"));
     EXPECT_TRUE(shop.log().contains("Begär borttagning av fil: O2002"));
 
     // A missing program fails with the machine's text; the next one is still deleted.
-    const Result partly = shop.run(1, {"delete", "1", "O9999", "O2003"});
+    const Result partly = shop.run(1, {"delete", "--yes", "1", "O9999", "O2003"});
     EXPECT_TRUE(partly.err.contains("Överföringsfel:\nProgrammet finns inte i maskinen.")) << partly.err.toStdString();
     EXPECT_TRUE(partly.err.contains("\"O9999\" raderades inte."));
     EXPECT_FALSE(machine.has("O2003"));
-    shop.run(2, {"delete", "1", "O1/O2"});
+    shop.run(2, {"delete", "--yes", "1", "O1/O2"});
 }
 
 TEST(Verbs, SilentMachineEndsInTheTimeOut) {
     Machine machine({"--fault", "silent"});
     Shop shop(machine.port, 200);
     shop.write("other/O1.TC", "%M30%");  // not where the fetch would land
-    for (const QStringList& args : {QStringList{"fetch", "1", "O1"}, QStringList{"dir", "1"}, QStringList{"delete", "1", "O1"},
+    for (const QStringList& args : {QStringList{"fetch", "1", "O1"}, QStringList{"dir", "1"}, QStringList{"delete", "--yes", "1", "O1"},
                                     QStringList{"send", "--yes", "1", shop.file("other/O1.TC")}}) {
         const Result r = shop.run(1, args);
         EXPECT_TRUE(r.finished) << args.join(' ').toStdString();
@@ -204,7 +235,7 @@ TEST(Verbs, ServeAnswersTheMachineUntilSignalled) {
         ASSERT_TRUE(serve.waitForFinished(kProcessMs));
         EXPECT_EQ(serve.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(serve.exitCode(), 0);
-        const QString log = QString::fromLatin1(home->read("fenmo32.log"));
+        const QString log = QString::fromUtf8(home->read("fenmo32.log"));
         EXPECT_TRUE(log.contains("Programmet startat.") && log.contains("Skickar fil: O3003")) << log.toStdString();
         EXPECT_TRUE(log.trimmed().endsWith("Programmet avslutat."));
     }
@@ -271,19 +302,49 @@ TEST(Verbs, HistoryListsNewestFirstAndRestorePutsAVersionBack) {
     ASSERT_TRUE(KeepVersion(file, "Kommentar").ok);
     home.write("ncprog/O1.TC", "ny");
 
+    // The present file, then the versions, each with its text's SHA-256 (what follows the "%").
     const QStringList lines = home.run(0, {"history", file}).out.split('\n', Qt::SkipEmptyParts);
-    ASSERT_EQ(lines.size(), 2) << lines.join('\n').toStdString();
-    const QRegularExpression line("^(\\d+)\t\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\t10\t(.*)$");
-    const auto first = line.match(lines[0]), second = line.match(lines[1]);
+    ASSERT_EQ(lines.size(), 3) << lines.join('\n').toStdString();
+    EXPECT_TRUE(lines[0].startsWith("nu\t")) << lines[0].toStdString();
+    const QRegularExpression line("^(\\d+)\t\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\t10\t(.*)\t([0-9a-f]{64})$");
+    const auto first = line.match(lines[1]), second = line.match(lines[2]);
     ASSERT_TRUE(first.hasMatch() && second.hasMatch()) << lines.join('\n').toStdString();
     EXPECT_EQ(first.captured(1) + first.captured(2), "2Kommentar");
     EXPECT_EQ(second.captured(1) + second.captured(2), "1MASKIN 1");
+    EXPECT_EQ(first.captured(3), QCryptographicHash::hash("O1\r\nG1\r\n", QCryptographicHash::Sha256).toHex());
+    const QString json = home.run(0, {"history", "--json", file}).out.split('\n').value(2);
+    EXPECT_TRUE(json.startsWith("{\"date\":") && json.contains("\"id\":1,") && json.contains(second.captured(3))) << json.toStdString();
 
     home.run(0, {"restore", file, "1"});
     EXPECT_EQ(home.read("ncprog/O1.TC"), "%O1\r\nG0\r\n%");
     EXPECT_TRUE(home.run(1, {"restore", file, "9"}).err.contains("Versionen finns inte i historiken."));
     home.run(2, {"restore", file, "x"});
     home.run(2, {"history"});
+}
+
+// The README's recipe, as written: which version of a program went to a machine.
+TEST(Verbs, TraceabilityRecipeFindsTheVersionThatWentOut) {
+    Machine machine;
+    Shop shop(machine.port);
+    const QString file = shop.write("ncprog/O1000.TC", "(AXEL)%O1000\r\nG0 X1\r\n%");
+    shop.run(0, {"send", "--yes", "Fräs 1", file});
+    // An edit keeps the version that went out; the new one goes out too.
+    ASSERT_TRUE(KeepVersion(file, "Kommentar").ok);
+    shop.write("ncprog/O1000.TC", "(AXEL)%O1000\r\nG0 X2\r\n%");
+    shop.run(0, {"send", "--yes", "Fräs 1", file});
+
+    const QString today = QDate::currentDate().toString(Qt::ISODate);
+    QStringList sent;  // newest first: the first 12 hex digits of each send's SHA-256
+    for (const QString& row : shop.run(0, {"jobs", "Fräs 1", "--since", today}).out.split('\n', Qt::SkipEmptyParts))
+        if (const auto m = QRegularExpression("\tsend\tdone\t[^\t]*\tO1000 \\d+ B ([0-9a-f]{12}) ok").match(row); m.hasMatch())
+            sent << m.captured(1);
+    ASSERT_EQ(sent.size(), 2);
+    EXPECT_NE(sent[0], sent[1]);
+    const QStringList history = shop.run(0, {"history", file}).out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(history.size(), 2);
+    // The last send took the present file; the first, the version kept after it.
+    EXPECT_TRUE(history[0].section('\t', 4).startsWith(sent[0])) << history[0].toStdString();
+    EXPECT_TRUE(history[1].section('\t', 4).startsWith(sent[1])) << history[1].toStdString();
 }
 
 // Who sent which program text where and when, from the journal alone.
@@ -310,7 +371,7 @@ TEST(Verbs, JobsPrintsTheJournalNewestFirst) {
         {{"jobs"}, 0, "running\tmaskin 127.0.0.3\t\trad<85>slut\n" + sendLine},
         {{"jobs", "--since", "igår"}, 2, "\"igår\" är inget datum"},
         {{"jobs", "--since", "2026-12-08T25:00"}, 2, "är inget datum"},
-        {{"dir", "1", "--json"}, 2, "--json hör till jobs."}};
+        {{"dir", "1", "--json"}, 2, "--json hör till jobs och history."}};
     for (const auto& [args, code, text] : runs) {
         const Result r = home.run(code, args);
         const QString& got = code ? r.err : r.out;

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The web page in headless Chromium: the machine table, "Sänd" with its
-result in the row without a reload, "Uppdatera" asking the machine for its
-list, a comment holding <script> as text, and the log (written in
-Windows-1252) with its "å" as "å".
+result in the row without a reload, the jobs in Swedish, "Uppdatera" asking
+the machine for its list (sizes in block), a send over a program the machine
+has once confirmed, an upload into the send folder, a comment holding
+<script> as text, and the log with its "å" as "å".
 
     page_test.py BUILD_DIR [--screenshot FILE]
 """
@@ -119,20 +120,44 @@ try:
         assert driver.execute_script("return window.utanOmladdning") == 1, "sidan laddades om"
         assert "klar" in result.get_attribute("class"), result.text
         assert any(n.upper().startswith("O1000") for n in os.listdir(memory)), (result.text, os.listdir(memory))
-        # The jobs list got the send as it ended, without a reload.
-        wait.until(lambda d: any(r.find_elements(By.TAG_NAME, "td")[2].text == "send" and
-                                 r.find_elements(By.TAG_NAME, "td")[3].text == "done"
-                                 for r in d.find_elements(By.CSS_SELECTOR, "#jobb tbody tr")))
+        # The jobs list got the send as it ended, without a reload, in Swedish.
+        def sent(d):
+            return sum(1 for r in d.find_elements(By.CSS_SELECTOR, "#jobb tbody tr")
+                       if [c.text for c in r.find_elements(By.TAG_NAME, "td")[2:4]] == ["sänd", "klar"])
+        wait.until(lambda d: sent(d) == 1)
 
         # "Uppdatera" asks the machine (a POST with the key): the program just sent is in its list.
         driver.find_element(By.ID, "uppdatera").click()
         wait.until(lambda d: any(r.find_element(By.TAG_NAME, "td").text.upper().startswith("O1000")
                                  for r in d.find_elements(By.CSS_SELECTOR, "#program tbody tr")))
         assert driver.find_element(By.ID, "listtid").text.startswith("("), driver.find_element(By.ID, "listtid").text
+        size = [r.find_elements(By.TAG_NAME, "td")[1].text for r in driver.find_elements(By.CSS_SELECTOR, "#program tbody tr")]
+        assert all(t.endswith(" block") for t in size), size
 
-        # "Lyssnar på 127.0.0.1, ..." is in the log as Windows-1252 bytes.
+        # Sending it again: the machine has it, so the page asks, and overwrites once told.
+        stored = os.path.join(memory, next(n for n in os.listdir(memory) if n.upper().startswith("O1000")))
+        before = os.stat(stored).st_mtime_ns
+        row = driver.find_element(By.CSS_SELECTOR, '#bibliotek tr[data-file="O1000.NC"]')
+        row.find_element(By.XPATH, ".//button[text()='Sänd']").click()
+        from selenium.webdriver.support import expected_conditions
+        alert = wait.until(expected_conditions.alert_is_present())
+        assert "finns redan i maskinen" in alert.text, alert.text
+        alert.accept()
+        wait.until(lambda d: os.stat(stored).st_mtime_ns != before)
+
+        # A program from the operator's PC into the send folder.
+        upload = os.path.join(work, "O3000.NC")
+        with open(upload, "wb") as f:
+            f.write(b"%\r\nO3000\r\nG0 X3\r\nM30\r\n%")
+        driver.find_element(By.ID, "fil").send_keys(upload)
+        driver.find_element(By.ID, "laddaupp").click()
+        wait.until(lambda d: d.find_elements(By.CSS_SELECTOR, '#bibliotek tr[data-file="O3000.NC"]'))
+        with open(os.path.join(lib, "O3000.NC"), "rb") as f:
+            assert f.read() == b"%\r\nO3000\r\nG0 X3\r\nM30\r\n%"
+
+        # "Lyssnar på 127.0.0.1, ..." is in the log in the locale's UTF-8.
         with open(os.path.join(home, "fenmo32.log"), "rb") as f:
-            assert "Lyssnar på".encode("cp1252") in f.read()
+            assert "Lyssnar på".encode("utf-8") in f.read()
         wait.until(lambda d: any("Lyssnar på" in li.text
                                  for li in d.find_elements(By.CSS_SELECTOR, "#logg li")))
         assert "\ufffd" not in driver.find_element(By.ID, "logg").text

@@ -35,7 +35,8 @@ frm_history::frm_history(const QString& programPath, QWidget* parent) : QDialog(
 
     lstVersions = new QTreeWidget(this);
     lstVersions->setObjectName(QStringLiteral("lstVersions"));
-    lstVersions->setHeaderLabels({QStringLiteral("Datum"), QStringLiteral("Storlek"), QStringLiteral("Ursprung")});
+    // A kept version is the text that a later change replaced: when, and by what.
+    lstVersions->setHeaderLabels({QStringLiteral("Ersatt"), QStringLiteral("Storlek"), QStringLiteral("Ersatt av")});
     lstVersions->setRootIsDecorated(false);
     lstVersions->setMaximumHeight(160);
     root->addWidget(lstVersions);

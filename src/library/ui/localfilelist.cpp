@@ -33,7 +33,8 @@ QString LocalFileModel::cellText(int stored, int column) const {
     case 0: return f.name;
     case 1:
         ReadLocalStat(f, folder_);
-        return ZeroPad(QString::number(BlockCount(f.size & 0xFFFFFFFFLL)), 3);
+        // Bytes or kB, as the page and the history show a file; the machine's list counts blocks.
+        return SizeText(f.size);
     case 2:
         ReadLocalComments(f, folder_);
         return f.programComment;
@@ -52,9 +53,16 @@ QString LocalFileModel::cellText(int stored, int column) const {
     }
 }
 
+QString LocalFileModel::sortText(int stored, int column) const {
+    if (column != 1) return cellText(stored, column);
+    LocalFile& f = files_[static_cast<size_t>(stored)];
+    ReadLocalStat(f, folder_);
+    return QString::number(f.size);
+}
+
 LocalFileList::LocalFileList(QWidget* parent) : ReportList(parent), model_(new LocalFileModel(this)) {
     setReportModel(model_);
-    const int widths[] = {110, 55, 140, 140, 135};
+    const int widths[] = {110, 65, 140, 140, 135};
     for (int c = 0; c < 5; ++c) header()->resizeSection(c, widths[c]);
 }
 

@@ -16,6 +16,7 @@ public:
 
     int storedCount() const override { return static_cast<int>(files_.size()); }
     QString cellText(int stored, int column) const override;
+    QString sortText(int stored, int column) const override;
     int iconIndex(int stored) const override { return file(stored).kind; }
 
 private:

@@ -45,6 +45,19 @@ function resultText(r) {
   return jobText(d);
 }
 
+// The API's words for a job's kind and state, as the page shows them.
+const SLAG = {
+  "list": "lista", "send": "sänd", "fetch": "hämta", "delete": "radera", "documents": "dokument",
+  "compare": "jämför", "machine-load": "maskinen hämtar", "machine-store": "maskinen lämnar", "drip": "droppmatning",
+};
+const LAGE = { "queued": "i kö", "running": "pågår", "done": "klar", "failed": "misslyckades", "cancelled": "avbruten" };
+
+// A size in the machine's list is its count of 128-byte blocks.
+function blockText(size) {
+  const n = parseInt(size, 10);
+  return isNaN(n) ? (size || "") : n + " block";
+}
+
 function jobText(j) {
   const rows = (j.programs || []).map((p) => p.name + ": " + p.text);
   return [j.text || ""].concat(rows).filter((t) => t).join("\n");
@@ -134,13 +147,13 @@ async function loadLibrary() {
     const tr = document.createElement("tr");
     tr.dataset.file = f.name;
     cell(tr, f.name);
-    cell(tr, f.sizeText);
+    cell(tr, f.sizeText).title = f.size + " byte";
     cell(tr, f.date);
     cell(tr, f.fileComment, "kommentar");
     cell(tr, f.programComment, "kommentar");
     const knapp = cell(tr, "");
     const svar = cell(tr, "", "resultat");
-    button(knapp, "Sänd", () => act(svar, "/send", { files: [f.name] }));
+    button(knapp, "Sänd", () => send(svar, f.name));
     if (valdTape) button(knapp, "Droppmata", () => {
       const from = prompt("Starta från N-nummer eller rad (tomt: från början):", "");
       if (from !== null) act(svar, "/drip", { file: f.name, from });
@@ -162,7 +175,7 @@ async function loadPrograms(ask) {
   for (const p of (r.data && r.data.programs) || []) {
     const tr = document.createElement("tr");
     cell(tr, p.name);
-    cell(tr, p.size);
+    cell(tr, blockText(p.size));
     const td = cell(tr, "");
     button(td, "Hämta", () => act(null, "/fetch", { programs: [p.name] }));
     button(td, "Radera", () => {
@@ -178,12 +191,46 @@ async function act(where, path, body) {
   target.textContent = "Pågår...";
   target.classList.remove("klar", "fel");
   const r = await awaitJob(await api("POST", url(vald, path), body));
+  show(target, where, r);
+  if (path !== "/send") loadLibrary();
+  return r;
+}
+
+function show(target, where, r) {
   const text = resultText(r) || (r.status === 200 ? "Klar." : "Fel " + r.status);
   // A program's row shows the verb's last words; the whole text is one hover away.
   target.textContent = where ? text.trim().split("\n").pop() : text;
   target.title = text;
+  target.classList.remove("klar", "fel");
   target.classList.add(r.status === 200 ? "klar" : "fel");
-  if (path !== "/send") loadLibrary();
+}
+
+// The server sends without overwriting; a program the machine already has
+// goes again, with "yes", once the operator has said so (the window's question).
+async function send(where, file) {
+  const r = await act(where, "/send", { files: [file] });
+  const skipped = ((r.data && r.data.programs) || []).some((p) => p.result === "skipped" && /finns redan/i.test(p.text || ""));
+  if (skipped && confirm("Filen \"" + file + "\" finns redan i maskinen. Skriva över?"))
+    await act(where, "/send", { files: [file], yes: true });
+}
+
+// A program file from the operator's PC into the send folder; one it
+// replaces is kept in the history.
+async function upload() {
+  const file = $("fil").files[0];
+  if (!file || !vald) return;
+  const exists = Array.from($("bibliotek").tBodies[0].rows).some((tr) => tr.dataset.file === file.name);
+  if (exists && !confirm("Filen \"" + file.name + "\" finns redan i sändmappen. Ersätta den? (Den gamla sparas i historiken.)"))
+    return;
+  const headers = {};
+  if (nyckel.value) headers["Authorization"] = "Bearer " + nyckel.value;
+  $("resultat").textContent = "Laddar upp " + file.name + "...";
+  const r = await fetch(url(vald, "/library/" + encodeURIComponent(file.name)), { method: "PUT", headers, body: file });
+  let data = null;
+  try { data = await r.json(); } catch (e) { data = { error: r.statusText }; }
+  $("resultat").textContent = r.ok ? file.name + " ligger i sändmappen (" + data.size + " byte)." : (data.error || "Fel " + r.status);
+  $("fil").value = "";
+  loadLibrary();
 }
 
 function trafficRow(row) {
@@ -252,8 +299,8 @@ function jobRow(j) {
   tr.dataset.id = j.id;
   cell(tr, (j.created || "").replace("T", " ").slice(0, 19));
   cell(tr, j.machine);
-  cell(tr, j.kind);
-  cell(tr, j.state, "tillstand");
+  cell(tr, SLAG[j.kind] || j.kind).dataset.kind = j.kind;
+  cell(tr, LAGE[j.state] || j.state, "tillstand").dataset.state = j.state;
   cell(tr, j.by);
   cell(tr, jobText(j), "kommentar");
   const td = cell(tr, "");
@@ -273,6 +320,7 @@ function jobChanged(j) {
 
 $("uppdatera").addEventListener("click", () => loadPrograms(true));
 $("jamfor").addEventListener("click", () => act(null, "/compare", {}));
+$("laddaupp").addEventListener("click", upload);
 
 let loggVantar = false;
 function live() {
