@@ -1,9 +1,18 @@
 #include "jobs/jobqueue.h"
 
-#include <QCoreApplication>
 #include <QTimer>
 
-JobQueue::~JobQueue() { closed_ = true; }
+JobQueue::~JobQueue() {
+    closed_ = true;
+    // Nobody is left to post to: what still waits for an end hears of it now.
+    wakeWaiters();
+}
+
+void JobQueue::wakeWaiters() {
+    wakePosted_ = false;
+    while (!woken_.empty())
+        for (std::coroutine_handle<> h : std::exchange(woken_, {})) h.resume();
+}
 
 QString JobQueue::CancelledBy(const QString& who) { return QStringLiteral("Avbrutet av %1.").arg(who); }
 
@@ -22,12 +31,8 @@ void JobQueue::setState(JobRun& run, JobState state, const QString& text) {
     // Whoever awaits the end is resumed from the event loop: a handler of
     // changed may still be running, and the waiter may free what it uses.
     if (run.waiters_.empty()) return;
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(),
-        [waiters = std::exchange(run.waiters_, {})] {
-            for (std::coroutine_handle<> h : waiters) h.resume();
-        },
-        Qt::QueuedConnection);
+    for (std::coroutine_handle<> h : std::exchange(run.waiters_, {})) woken_.push_back(h);
+    if (!std::exchange(wakePosted_, true)) QMetaObject::invokeMethod(this, &JobQueue::wakeWaiters, Qt::QueuedConnection);
 }
 
 std::shared_ptr<JobRun> JobQueue::submit(std::shared_ptr<JobRun> run) {

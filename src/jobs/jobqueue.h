@@ -76,6 +76,10 @@ public:
     void record(const Job& job) { Q_EMIT changed(job); }
     int waiting() const { return int(queue_.size()); }
 
+    // Resumes now whoever waits for a job that has ended (their wake-up is
+    // otherwise posted); for an owner that goes away before the loop runs.
+    void wakeWaiters();
+
     // "Avbrutet av WHO." for a cancel by who.
     static QString CancelledBy(const QString& who);
 
@@ -94,4 +98,6 @@ private:
     std::shared_ptr<JobRun> running_;
     bool closed_ = false;
     bool starting_ = false;
+    std::vector<std::coroutine_handle<>> woken_;
+    bool wakePosted_ = false;
 };

@@ -87,6 +87,8 @@ Station::~Station() {
         waiting_.clear();
         for (std::coroutine_handle<> h : waiting) h.resume();
     }
+    // A client waiting for a job of this station hears its end while the station still stands.
+    Jobs.wakeWaiters();
     // Sockets go before the receptions that name them.
     for (auto& a : accepted_) {
         a->socket->disconnect(this);

@@ -243,7 +243,7 @@ TEST(Journal, ALineIsWholeOrAbsent) {
     ASSERT_EQ(lines.size(), 4);
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(QJsonDocument::fromJson(lines[i]).object()["id"].toString(), QStringList({"a0", "b", "c"})[i]);
-    const QString log = QString::fromLatin1(home.read("fenmo32.log"));
+    const QString log = QString::fromUtf8(home.read("fenmo32.log"));
     EXPECT_EQ(log.count("Journalen kunde inte skrivas"), 1) << log.toStdString();
     EXPECT_EQ(log.count("Journalen: 2 rader som väntat sedan"), 1) << log.toStdString();
 

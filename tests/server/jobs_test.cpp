@@ -150,7 +150,7 @@ TEST(Jobs, SocketClientsRunSideBySideAndOneThatLeavesIsCancelled) {
     EXPECT_EQ(jobs[0].toObject()["kind"].toString(), "send");
     // Credited to the client's user and process as the kernel names them, not to the server's.
     EXPECT_EQ(jobs[0].toObject()["by"].toString(), QString("verb %1 (pid %2)").arg(CurrentUser()).arg(pid));
-    const QString log = QString::fromLatin1(f.home.read("fenmo32.log"));
+    const QString log = QString::fromUtf8(f.home.read("fenmo32.log"));
     EXPECT_TRUE(log.contains(QString("ncprog/O1.NC (användare %1 (pid %2))").arg(CurrentUser()).arg(pid)))
         << log.toStdString();
 }
