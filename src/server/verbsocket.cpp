@@ -5,6 +5,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QFile>
 #include <QFileInfo>
 #include <QLocalSocket>
 #include <QPointer>

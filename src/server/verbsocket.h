@@ -25,7 +25,7 @@ public:
     // where the socket goes; a socket there is a dead server's (the caller
     // holds the lock); anything else is left alone and logged.
     bool listen(const QString& path);
-    QString name() const { return path_; }
+    QString name() const { return server_.fullServerName(); }
     bool listening() const { return server_.isListening(); }
     // Clients whose verb has not ended yet.
     int serving() const { return serving_; }

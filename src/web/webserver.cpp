@@ -7,6 +7,7 @@
 #include "common/dates.h"
 #include "common/home.h"
 #include "common/log.h"
+#include "common/paths.h"
 #include "common/savefile.h"
 #include "library/history.h"
 #include "library/localfilescan.h"
@@ -17,6 +18,7 @@
 #include "server/verbio.h"
 
 #include <QElapsedTimer>
+#include <utility>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -64,7 +66,7 @@ struct WebServer::Reply {
     void busy(const QString& text) const {
         metrics->refused(503);
         HttpAnswer a{503, "application/json; charset=utf-8",
-                     QJsonDocument(QJsonObject{{QStringLiteral("error"), text}}).toJson(QJsonDocument::Compact), true};
+                     QJsonDocument(QJsonObject{{QStringLiteral("error"), text}}).toJson(QJsonDocument::Compact), true, {}};
         a.retryAfter = 1;
         front->answer(exchange, a);
     }
@@ -473,6 +475,9 @@ void WebServer::library(const QString& machine, Station& st, const HttpRequest& 
 void WebServer::upload(const HttpRequest& request, const QString& machine, Station& st, const QString& file, const Reply& reply) {
     const QString ext = st.Machine.Extension;
     if (!PlainName(file)) return reply.error(Status::BadRequest, QStringLiteral("Ogiltigt filnamn \"%1\".").arg(file));
+    if (file != file.trimmed())
+        return reply.error(Status::BadRequest,
+                           QStringLiteral("Ogiltigt filnamn \"%1\": börjar eller slutar med blanksteg.").arg(file));
     if (Dashed(file))
         return reply.error(Status::BadRequest, QStringLiteral("Ogiltigt filnamn \"%1\": börjar med \"-\".").arg(file));
     if (ext.isEmpty()) return reply.error(Status::BadRequest, MissingExtensionText(machine));
@@ -489,7 +494,9 @@ void WebServer::upload(const HttpRequest& request, const QString& machine, Stati
     const QByteArray& body = request.body;
     if (body.isEmpty()) return reply.error(Status::BadRequest, QStringLiteral("Tom fil: inget att lägga i sändmappen."));
     const QString path = st.Machine.SendPath + QLatin1Char('/') + file;
-    const bool existed = QFileInfo::exists(path);
+    // The store replaces a program whose name differs only in case: that one is named.
+    const QString replaced = QFileInfo(ResolveCase(path)).fileName();
+    const bool existed = QFileInfo::exists(ResolveCase(path));
     // The lock, the version and the commit on a worker, as a machine's store:
     // no machine's answer waits for an upload's disk.
     StoreWork work;
@@ -497,14 +504,15 @@ void WebServer::upload(const HttpRequest& request, const QString& machine, Stati
     work.text = body;
     work.origin = QStringLiteral("webben");
     const qint64 size = body.size();
-    WhenReady(&st, StartStore(std::move(work)), [this, machine, reply, file, size, existed, station = &st](const StoreResult& r) {
+    WhenReady(&st, StartStore(std::move(work)), [this, machine, reply, file, size, existed, replaced, station = &st](const StoreResult& r) {
         listings_[machine].at = -1;
         if (!r.stored())
             return reply.error(Status::InternalServerError,
                                QStringLiteral("Filen \"%1\" kunde inte skrivas: %2").arg(file, r.file.message()));
         station->AddLog(QStringLiteral("Webben: \"%1\" lades i sändmappen (%2 tecken).").arg(file, QString::number(size)));
-        reply.json(QJsonObject{{QStringLiteral("file"), file}, {QStringLiteral("size"), double(size)}},
-                   existed ? Status::Ok : Status::Created);
+        QJsonObject answer{{QStringLiteral("file"), file}, {QStringLiteral("size"), double(size)}};
+        if (existed) answer.insert(QStringLiteral("replaced"), replaced);
+        reply.json(answer, existed ? Status::Ok : Status::Created);
     });
 }
 
