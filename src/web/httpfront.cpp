@@ -203,6 +203,33 @@ struct HttpFront::Core {
         if (bytes) it->second.due = Now() + ms + *bytes * 1000 / std::max<qint64>(1, limits.minRate);
     }
 
+    // Wrong tokens by address: past the limit in a minute, the address is
+    // refused (429) for a minute, so guessing the token takes for ever.
+    struct Misses {
+        qint64 since = 0, until = 0;
+        int n = 0;
+    };
+    std::mutex missMutex;
+    QHash<QHostAddress, Misses> misses;
+    bool blocked(const QHostAddress& peer) {
+        std::lock_guard lock(missMutex);
+        const auto it = misses.constFind(peer);
+        return it != misses.cend() && Now() < it->until;
+    }
+    void missed(const QHostAddress& peer) {
+        std::lock_guard lock(missMutex);
+        const qint64 now = Now();
+        if (misses.size() > 4096) misses.removeIf([now](QHash<QHostAddress, Misses>::iterator it) { return now >= it->until; });
+        Misses& m = misses[peer];
+        if (now - m.since > 60000) m = Misses{now, 0, 0};
+        if (++m.n != limits.wrongKeys) return;
+        m.until = now + 60000;
+        QMetaObject::invokeMethod(front, [peer, n = m.n] {
+            AddLog(QStringLiteral("Webben: %1 gav fel nyckel %2 gånger på en minut och nekas (429) en minut.")
+                       .arg(peer.toString(), QString::number(n)));
+        }, Qt::QueuedConnection);
+    }
+
     void refuse(int status, const QHostAddress& peer) {
         std::lock_guard lock(refusedMutex);
         // Past this many addresses at once, the rest share one line.
@@ -374,7 +401,16 @@ struct HttpFront::Core {
         if (changing) {
             if (!hasToken())
                 return refuseNow(c, *ex, 403, QStringLiteral("Webbsidan är skrivskyddad: ingen WebToken är satt."));
-            if (!keyGiven(c)) return refuseNow(c, *ex, 401, QStringLiteral("Fel eller saknad nyckel."));
+            if (blocked(ex->request.peer)) {
+                HttpAnswer a = Refusal(429, QStringLiteral("För många fel nycklar; försök igen om en minut."));
+                a.retryAfter = 60;
+                refuse(429, ex->request.peer);
+                return queue(c, *ex, a);
+            }
+            if (!keyGiven(c)) {
+                missed(ex->request.peer);
+                return refuseNow(c, *ex, 401, QStringLiteral("Fel eller saknad nyckel."));
+            }
             return MHD_YES;  // the body comes
         }
         return MHD_YES;  // nothing more to read; handed on the next call

@@ -33,6 +33,7 @@ struct HttpLimits {
     qint64 bodyBytes = 64 * 1024 * 1024;  // PUT
     qint64 jsonBytes = 1024 * 1024;       // POST
     int streams = 16;                     // event streams at once
+    int wrongKeys = 32;                   // wrong tokens from one address in a minute before it gets 429 for a minute
     qsizetype streamQueue = 1024 * 1024;  // a stream's unsent bytes before it is dropped
 };
 

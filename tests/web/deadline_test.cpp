@@ -122,3 +122,12 @@ TEST(WebDeadlines, ARuleChangeRevokesTheOldTokenAndClosesWhomItNoLongerLetsIn) {
     EXPECT_EQ(f.status(f.request("POST", "Authorization: Bearer ny-nyckel-5678-abcd\r\nContent-Length: 0\r\n")), 200);
     EXPECT_EQ(f.status(f.request("GET"), "127.0.1.7"), 0);
 }
+
+TEST(WebDeadlines, WrongTokensRefuseTheAddressForAMinute) {
+    Front f;
+    const QByteArray wrong = "Authorization: Bearer gissning\r\nContent-Length: 0\r\n";
+    for (int i = 0; i < f.limits.wrongKeys; ++i) ASSERT_EQ(f.status(f.request("POST", wrong), "127.0.1.3"), 401) << i;
+    const QByteArray right = "Authorization: Bearer hemlig-nyckel-1234\r\nContent-Length: 0\r\n";
+    EXPECT_EQ(f.status(f.request("POST", right), "127.0.1.3"), 429);
+    EXPECT_EQ(f.status(f.request("POST", right), "127.0.1.4"), 200);
+}
