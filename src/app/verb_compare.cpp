@@ -4,6 +4,7 @@
 #include "common/ansi.h"
 #include "common/pick.h"
 #include "operations/comparison.h"
+#include "server/peeraccess.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -24,6 +25,11 @@ QCoro::Task<int> RunCompare(VerbOptions options) {
         VerbError(QStringLiteral("mappen \"%1\" finns inte.").arg(options.folder));
         co_return VerbUsage;
     }
+    if (!options.folder.isEmpty())
+        if (const QString why = ClientRefusal(VerbConsole().peer(), options.folder, PeerNeed::Read); !why.isEmpty()) {
+            VerbError(why);
+            co_return VerbUsage;
+        }
     VerbSession s(options);
     if (!s.readGeneralSettings() || !s.select(machine)) co_return VerbIncomplete;
     // Without --folder the machine's send folder, as the window shows it first.

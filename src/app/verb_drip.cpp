@@ -4,6 +4,7 @@
 
 #include "common/log.h"
 #include "library/programfile.h"
+#include "server/peeraccess.h"
 
 #include <QFileInfo>
 
@@ -24,6 +25,10 @@ QCoro::Task<int> RunDrip(VerbOptions options) {
     const QString file = options.args.value(1);
     if (!QFileInfo(file).isFile()) {
         VerbError(QStringLiteral("filen \"%1\" finns inte.").arg(file));
+        co_return VerbUsage;
+    }
+    if (const QString why = ClientRefusal(VerbConsole().peer(), file, PeerNeed::Read); !why.isEmpty()) {
+        VerbError(why);
         co_return VerbUsage;
     }
     MachineSettings ms;

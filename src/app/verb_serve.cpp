@@ -168,6 +168,7 @@ int RunShopServer(const VerbOptions& options) {
     SetServedMachines([&server](const QString& name) { return ServedMachine{server.station(name)}; });
     const auto unserved = qScopeGuard([] { SetServedMachines({}); });
     bool stopping = false, started = false;
+    std::unique_ptr<WebServer> web;
     StopSignals signals(
         [&] {
             if (stopping) return;
@@ -179,7 +180,10 @@ int RunShopServer(const VerbOptions& options) {
             if (!started) return;
             manager.reloading();
             GeneralSettings g;
-            if (ReadVerbSettings(&g)) server.reload(g);
+            if (ReadVerbSettings(&g)) {
+                server.reload(g);
+                if (web) web->reload(g);
+            }
             else AddLog(QStringLiteral("Inställningarna kunde inte läsas om: servern fortsätter med de gamla."));
             manager.ready(QStringLiteral("%1 maskiner").arg(server.machines()));
         });
@@ -206,7 +210,6 @@ int RunShopServer(const VerbOptions& options) {
         return error.startsWith(QStringLiteral("okänd maskin")) ? VerbUsage : VerbFailed;
     }
     VerbOut(QStringLiteral("LISTENING %1").arg(server.port()));
-    std::unique_ptr<WebServer> web;
     if (g.WebPort != 0) {
         web = std::make_unique<WebServer>(server, g);
         if (!web->listen(&error)) {

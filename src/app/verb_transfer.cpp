@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include "server/peeraccess.h"
 
 namespace {
 bool ResolveMachine(const QString& text, MachineEntry* machine) {
@@ -75,6 +76,11 @@ QCoro::Task<int> RunSend(VerbOptions options) {
             VerbError(QStringLiteral("filen \"%1\" finns inte.").arg(f));
             co_return VerbUsage;
         }
+        // A client of the server sends only what it could read itself.
+        if (const QString why = ClientRefusal(VerbConsole().peer(), f, PeerNeed::Read); !why.isEmpty()) {
+            VerbError(why);
+            co_return VerbUsage;
+        }
         programs << NameWithoutExt(fi.fileName());
     }
     if (!CheckProgramNames(programs, machine, files)) co_return VerbUsage;
@@ -121,6 +127,11 @@ QCoro::Task<int> RunFetch(VerbOptions options) {
         VerbError(QStringLiteral("mappen \"%1\" finns inte.").arg(options.to));
         co_return VerbUsage;
     }
+    if (!options.to.isEmpty())
+        if (const QString why = ClientRefusal(VerbConsole().peer(), options.to, PeerNeed::WriteFolder); !why.isEmpty()) {
+            VerbError(why);
+            co_return VerbUsage;
+        }
 
     VerbSession s(options);
     if (!s.readGeneralSettings() || !s.select(machine)) co_return VerbFailed;

@@ -2,7 +2,13 @@
 #include "common/fileerror.h"
 #include "common/log.h"
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QSet>
+#ifndef Q_OS_WIN
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace {
 // Files whose last write failed: a disk that stays full is told once a file,
@@ -39,6 +45,7 @@ bool SafeFile::commit() {
     done_ = true;
     if (file_.commit()) {
         Failing().remove(file_.fileName());
+        SyncFolderOf(file_.fileName());
         return true;
     }
     done_ = false;
@@ -67,4 +74,17 @@ bool SafeFile::fail() {
 bool SaveWholeFile(const QString& path, const QByteArray& bytes) {
     SafeFile file(path);
     return file.open() && file.write(bytes) && file.commit();
+}
+
+bool SyncFolderOf(const QString& path) {
+#ifdef Q_OS_WIN
+    Q_UNUSED(path);
+    return true;
+#else
+    const int fd = ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+#endif
 }

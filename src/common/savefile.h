@@ -39,3 +39,7 @@ private:
 
 // The whole of a small file at once (settings, state): true when in place.
 bool SaveWholeFile(const QString& path, const QByteArray& bytes);
+
+// Makes a rename into path's folder last through a power cut: the folder
+// itself is synced. False when that fails.
+bool SyncFolderOf(const QString& path);

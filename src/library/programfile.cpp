@@ -5,6 +5,7 @@
 #include "common/ansi.h"
 #include "common/apperror.h"
 #include "common/paths.h"
+#include "common/savefile.h"
 #include "common/sha256.h"
 
 #include <QByteArrayView>
@@ -492,6 +493,8 @@ FileResult ProgramFileWriter::open(const QString& path, const QString& comment) 
     const QString target = ResolveCase(path);
     const QFileInfo info(target);
     if (info.isDir()) return Failure(Err::PathFileAccess);
+    // The save would write where the link leads, outside the library.
+    if (info.isSymLink()) return Failure(Err::PermissionDenied);
     if (!QFileInfo(info.absolutePath()).isDir()) return Failure(Err::PathNotFound);
     // Replacing by rename would get past a write-protected file; writing in
     // place would not.
@@ -592,6 +595,8 @@ FileResult ProgramFileWriter::commit() {
     }
     ClearSystemError();
     if (!d->file.commit()) return Failure(LastSystemNumber());
+    // The new name on disk before the machine is told "00" or the web 201.
+    if (!SyncFolderOf(d->file.fileName())) return Failure(Err::DeviceIO);
     return {};
 }
 

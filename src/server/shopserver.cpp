@@ -396,8 +396,9 @@ void ShopServer::reload(const GeneralSettings& general) {
     QStringList needRestart;
     if (general.ListenPort != general_.ListenPort) needRestart << QStringLiteral("ListenPort");
     if (general.ListenAddress.trimmed() != general_.ListenAddress.trimmed()) needRestart << QStringLiteral("ListenAddress");
+    // WebToken, WebAllowedHosts and WebHostNames the web page takes as they are.
     if (general.WebPort != general_.WebPort || general.WebAddress != general_.WebAddress ||
-        general.WebToken != general_.WebToken || general.TrafficRows != general_.TrafficRows)
+        general.TrafficRows != general_.TrafficRows)
         needRestart << QStringLiteral("webbsidans inställningar");
     general_ = general;
     listener_.setAllowedHosts(general.AllowedHosts);

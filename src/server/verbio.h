@@ -8,6 +8,13 @@
 #include <QStringList>
 #include <functional>
 #include <optional>
+#include <vector>
+
+// A local client's user and groups as the kernel gives them.
+struct PeerRights {
+    unsigned uid = 0, gid = 0;
+    std::vector<unsigned> groups;
+};
 
 class VerbIO {
 public:
@@ -27,6 +34,9 @@ public:
     // Whom the words came from, for a job's "by" ("anna (pid 4242)"), as
     // the system vouches for it; empty: the user of this process.
     virtual QString who() const { return {}; }
+    // The client's rights, when the words came from another process; a
+    // file it names is reached only where those rights reach.
+    virtual const PeerRights* peer() const { return nullptr; }
     // Called when the client leaves before the verb has ended (its job is
     // cancelled); null: nothing to cancel.
     virtual void onGone(std::function<void()> cancel) { Q_UNUSED(cancel); }

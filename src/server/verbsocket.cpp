@@ -5,6 +5,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QFile>
 #include <QFileInfo>
 #include <QLocalSocket>
 #include <QPointer>
@@ -14,6 +15,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 #endif
@@ -44,9 +46,29 @@ QString PeerName(QLocalSocket* socket) {
 #endif
 }
 
+// The peer's user and groups from the kernel; null when unknown.
+std::optional<PeerRights> RightsOf(QLocalSocket* socket) {
+#ifdef Q_OS_LINUX
+    const int fd = int(socket->socketDescriptor());
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return std::nullopt;
+    PeerRights rights{peer.uid, peer.gid, {}};
+    std::vector<gid_t> groups(256);
+    socklen_t bytes = socklen_t(groups.size() * sizeof(gid_t));
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &bytes) == 0)
+        rights.groups.assign(groups.begin(), groups.begin() + bytes / sizeof(gid_t));
+    return rights;
+#else
+    Q_UNUSED(socket);
+    return std::nullopt;
+#endif
+}
+
 class ClientIO : public VerbIO {
 public:
-    ClientIO(QLocalSocket* socket, QString who) : socket_(socket), who_(std::move(who)) {
+    ClientIO(QLocalSocket* socket, QString who, std::optional<PeerRights> rights)
+        : socket_(socket), who_(std::move(who)), rights_(std::move(rights)) {
         gone_ = QObject::connect(socket, &QLocalSocket::disconnected, socket, [this] {
             if (cancel_) std::exchange(cancel_, {})();
         });
@@ -55,6 +77,8 @@ public:
     void out(const QString& text) override { Send({{QStringLiteral("out"), text}}); }
     void err(const QString& text) override { Send({{QStringLiteral("err"), text}}); }
     QString who() const override { return who_; }
+    // Unknown rights reach nothing but the library.
+    const PeerRights* peer() const override { return rights_ ? &*rights_ : &nobody_; }
     void onGone(std::function<void()> cancel) override {
         cancel_ = std::move(cancel);
         // Gone already: nothing is left to serve.
@@ -68,6 +92,8 @@ private:
     }
     QPointer<QLocalSocket> socket_;
     QString who_;
+    std::optional<PeerRights> rights_;
+    PeerRights nobody_{~0u, ~0u, {}};
     std::function<void()> cancel_;
     QMetaObject::Connection gone_;
 };
@@ -78,12 +104,31 @@ VerbSocket::VerbSocket(VerbRunner run, QObject* parent)
     connect(&server_, &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket* client = server_.nextPendingConnection()) {
             client->setParent(this);
+            if (clients_ >= kMaxClients) {
+                if (!std::exchange(full_, true))
+                    AddLog(QStringLiteral("Servern tar emot högst %1 kommandon åt gången; fler nekas tills några är klara.")
+                               .arg(kMaxClients));
+                client->abort();
+                client->deleteLater();
+                continue;
+            }
             if (!Allowed(client)) {
                 client->abort();
                 client->deleteLater();
                 continue;
             }
+            ++clients_;
+            connect(client, &QObject::destroyed, this, [this] {
+                if (--clients_ < kMaxClients / 2) full_ = false;
+            });
             connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
+            // A client that never says what it wants does not keep its place.
+            QTimer::singleShot(kFirstLineMs, client, [client] {
+                if (!client->property("running").toBool()) {
+                    client->abort();
+                    client->deleteLater();
+                }
+            });
             // The words may come in pieces; the verb starts once its line is whole.
             connect(client, &QLocalSocket::readyRead, this, [this, client] {
                 if (client->property("running").toBool()) return;
@@ -107,9 +152,59 @@ bool VerbSocket::listen(const QString& path) {
                               "lokala socket."));
         return false;
     }
-    QLocalServer::removeServer(path);
-    if (server_.listen(path)) return true;
-    AddLog(QStringLiteral("Servern kan inte ta emot kommandon från andra program: ") + server_.errorString());
+    path_ = path;
+    // QLocalServer closes itself, silently, when an accept fails (no
+    // descriptor left): looked after here, and made again.
+    watch_.disconnect();
+    connect(&watch_, &QTimer::timeout, this, [this] {
+        if (server_.isListening() && QFileInfo::exists(path_)) {
+            retryMs_ = firstRetryMs_;
+            watch_.setInterval(firstRetryMs_);
+            return;
+        }
+        if (server_.isListening()) {
+            server_.close();
+            lastFailure_ = QStringLiteral("%1 togs bort").arg(path_);
+            AddLog(QStringLiteral("Serverns lokala socket %1 togs bort; den görs om.").arg(path_));
+        } else if (lastFailure_.isEmpty() && !server_.errorString().isEmpty()) {
+            lastFailure_ = server_.errorString();
+            AddLog(QStringLiteral("Serverns lokala socket stängdes (%1); den görs om.").arg(lastFailure_));
+        }
+        if (!open()) {
+            retryMs_ = std::min(retryMs_ * 2, 30000);
+            watch_.setInterval(retryMs_);
+        }
+    });
+    const bool opened = open();
+    watch_.start(retryMs_);
+    return opened;
+}
+
+void VerbSocket::close() {
+    watch_.stop();
+    server_.close();
+}
+
+bool VerbSocket::open() {
+    QString why;
+#ifdef Q_OS_LINUX
+    // Only a socket is a dead server's: anything else someone put there.
+    struct stat st{};
+    if (::lstat(QFile::encodeName(path_).constData(), &st) == 0 && !S_ISSOCK(st.st_mode))
+        why = QStringLiteral("något annat än en socket ligger på %1").arg(path_);
+#endif
+    if (why.isEmpty()) {
+        QLocalServer::removeServer(path_);
+        if (server_.listen(path_)) {
+            if (!std::exchange(lastFailure_, {}).isEmpty())
+                AddLog(QStringLiteral("Servern tar emot kommandon från andra program igen."));
+            return true;
+        }
+        why = server_.errorString();
+    }
+    if (why != lastFailure_)
+        AddLog(QStringLiteral("Servern kan inte ta emot kommandon från andra program: %1; försöker igen.").arg(why));
+    lastFailure_ = why;
     return false;
 }
 
@@ -164,7 +259,7 @@ QCoro::Task<void> VerbSocket::Serve(QLocalSocket* socket) {
            QStringLiteral(" (användare %1)").arg(who.isEmpty() ? QStringLiteral("okänd") : who));
     int status = 2;
     {
-        ClientIO io(socket, who);
+        ClientIO io(socket, who, RightsOf(socket));
         if (!words.isEmpty()) status = co_await run_(words, io);
     }
     if (!client) co_return;

@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -156,9 +157,15 @@ struct StreamState : HttpStream {
 struct HttpFront::Core {
     HttpFront* front = nullptr;
     HttpLimits limits;
+    // The rules, changed on a reload while the front's thread reads them.
+    mutable std::mutex rulesMutex;
     HostFilter allowed;
     QList<QByteArray> hostNames;  // lower case
     QByteArray token;
+    bool hasToken() const {
+        std::lock_guard lock(rulesMutex);
+        return !token.isEmpty();
+    }
     quint16 port = 0;
     MHD_Daemon* daemon = nullptr;
     std::atomic<bool> closing{false};
@@ -173,9 +180,10 @@ struct HttpFront::Core {
     struct Conn {
         int fd = -1;
         qint64 due = 0;
-        bool waiting = true;  // for a request's headers
+        bool waiting = true;  // for a request's headers, its body or its answer to be read: due counts
         bool cut = false;
         int requests = 0;
+        QHostAddress peer;
     };
     std::mutex connMutex;
     std::unordered_map<MHD_Connection*, Conn> conns;
@@ -184,6 +192,43 @@ struct HttpFront::Core {
     std::mutex refusedMutex;
     QHash<QPair<int, QHostAddress>, qint64> refused;
     bool drainPosted = false;
+
+    // From now, the connection's part (body or answer) is due within ms
+    // plus a second for each minRate of bytes; none: no deadline.
+    void due(MHD_Connection* c, std::optional<qint64> bytes, qint64 ms) {
+        std::lock_guard lock(connMutex);
+        const auto it = conns.find(c);
+        if (it == conns.end()) return;
+        it->second.waiting = bytes.has_value();
+        if (bytes) it->second.due = Now() + ms + *bytes * 1000 / std::max<qint64>(1, limits.minRate);
+    }
+
+    // Wrong tokens by address: past the limit in a minute, the address is
+    // refused (429) for a minute, so guessing the token takes for ever.
+    struct Misses {
+        qint64 since = 0, until = 0;
+        int n = 0;
+    };
+    std::mutex missMutex;
+    QHash<QHostAddress, Misses> misses;
+    bool blocked(const QHostAddress& peer) {
+        std::lock_guard lock(missMutex);
+        const auto it = misses.constFind(peer);
+        return it != misses.cend() && Now() < it->until;
+    }
+    void missed(const QHostAddress& peer) {
+        std::lock_guard lock(missMutex);
+        const qint64 now = Now();
+        if (misses.size() > 4096) misses.removeIf([now](QHash<QHostAddress, Misses>::iterator it) { return now >= it->until; });
+        Misses& m = misses[peer];
+        if (now - m.since > 60000) m = Misses{now, 0, 0};
+        if (++m.n != limits.wrongKeys) return;
+        m.until = now + 60000;
+        QMetaObject::invokeMethod(front, [peer, n = m.n] {
+            AddLog(QStringLiteral("Webben: %1 gav fel nyckel %2 gånger på en minut och nekas (429) en minut.")
+                       .arg(peer.toString(), QString::number(n)));
+        }, Qt::QueuedConnection);
+    }
 
     void refuse(int status, const QHostAddress& peer) {
         std::lock_guard lock(refusedMutex);
@@ -215,6 +260,8 @@ struct HttpFront::Core {
             if (a.noCache) MHD_add_response_header(r, "Cache-Control", "no-cache");
         }
         if (!r) return MHD_NO;
+        due(c, ex.stream && a.status == 200 ? std::nullopt : std::optional<qint64>(a.body.size()), limits.answerMs);
+        if (a.retryAfter > 0) MHD_add_response_header(r, "Retry-After", QByteArray::number(a.retryAfter).constData());
         if (!a.type.isEmpty()) MHD_add_response_header(r, "Content-Type", a.type.constData());
         for (const auto& h : kSecurity) MHD_add_response_header(r, h[0], h[1]);
         if (a.status == 405) MHD_add_response_header(r, "Allow", "GET, HEAD, POST, PUT, DELETE");
@@ -240,6 +287,7 @@ struct HttpFront::Core {
         }
         std::erase_if(handed, [](const auto& w) { return w.expired(); });
         handed.push_back(ex);
+        due(c, std::nullopt, 0);  // the owner's time, not the client's
         MHD_suspend_connection(c);
         QMetaObject::invokeMethod(front, [f = front, ex] { f->deliver(ex); }, Qt::QueuedConnection);
         return MHD_YES;
@@ -265,7 +313,10 @@ struct HttpFront::Core {
         QByteArray name;
         int port = 0;
         if (!given || !SplitHost(QByteArray(given).trimmed().toLower(), &name, &port) || port != this->port) return false;
-        if (hostNames.contains(name)) return true;
+        {
+            std::lock_guard lock(rulesMutex);
+            if (hostNames.contains(name)) return true;
+        }
         const MHD_ConnectionInfo* fd = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
         const QHostAddress local = fd ? LocalAddress(fd->connect_fd) : QHostAddress();
         if (name == "localhost") return local.isLoopback();
@@ -274,6 +325,7 @@ struct HttpFront::Core {
     }
 
     bool keyGiven(MHD_Connection* c) const {
+        std::lock_guard lock(rulesMutex);
         if (token.isEmpty()) return false;
         const QByteArray auth = QByteArray(MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Authorization")).trimmed();
         const qsizetype space = auth.indexOf(' ');
@@ -288,7 +340,8 @@ struct HttpFront::Core {
             std::lock_guard lock(connMutex);
             const auto it = conns.find(c);
             if (it != conns.end()) {
-                it->second.waiting = false;
+                // The body is due from now; its length sets the time below.
+                it->second.due = Now() + limits.bodyMs;
                 ++it->second.requests;
             }
         }
@@ -326,22 +379,38 @@ struct HttpFront::Core {
         const QByteArray& verb = ex->request.method;
         const bool changing = verb == "POST" || verb == "PUT" || verb == "DELETE";
         if (!changing && verb != "GET") return refuseNow(c, *ex, 405, QStringLiteral("Metoden stöds inte."));
+        // A body on a GET is only a way to hold the connection.
+        const char* length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Content-Length");
+        if (!changing && (h.chunked || (length && QByteArray(length).trimmed() != "0")))
+            return refuseNow(c, *ex, 400, QStringLiteral("En GET eller HEAD har ingen kropp."));
         ex->cap = verb == "PUT" ? limits.bodyBytes : limits.jsonBytes;
         // MHD itself answers a Content-Length that is no number (400) or
         // past 2^64 (413); one within that but over the cap is refused here,
         // before any byte of the body is read.
-        if (const char* length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Content-Length")) {
+        qint64 expected = ex->cap;
+        if (length) {
             bool ok = false;
             const qulonglong n = QByteArray(length).toULongLong(&ok);
             if (!ok) return refuseNow(c, *ex, 400, QStringLiteral("Ogiltig Content-Length."));
             if (n > qulonglong(ex->cap))
                 return refuseNow(c, *ex, 413,
                                  QStringLiteral("Kroppen är större än %1 byte (WebMaxBodyMB, MaxProgramMB).").arg(ex->cap));
+            expected = qint64(n);
         }
+        due(c, expected, limits.bodyMs);
         if (changing) {
-            if (token.isEmpty())
+            if (!hasToken())
                 return refuseNow(c, *ex, 403, QStringLiteral("Webbsidan är skrivskyddad: ingen WebToken är satt."));
-            if (!keyGiven(c)) return refuseNow(c, *ex, 401, QStringLiteral("Fel eller saknad nyckel."));
+            if (blocked(ex->request.peer)) {
+                HttpAnswer a = Refusal(429, QStringLiteral("För många fel nycklar; försök igen om en minut."));
+                a.retryAfter = 60;
+                refuse(429, ex->request.peer);
+                return queue(c, *ex, a);
+            }
+            if (!keyGiven(c)) {
+                missed(ex->request.peer);
+                return refuseNow(c, *ex, 401, QStringLiteral("Fel eller saknad nyckel."));
+            }
             return MHD_YES;  // the body comes
         }
         return MHD_YES;  // nothing more to read; handed on the next call
@@ -391,7 +460,10 @@ struct HttpFront::Core {
     static MHD_Result accept(void* cls, const sockaddr* address, socklen_t) {
         auto* core = static_cast<Core*>(cls);
         const QHostAddress peer = Unmapped(QHostAddress(address));
-        if (core->allowed.allows(peer)) return MHD_YES;
+        {
+            std::lock_guard lock(core->rulesMutex);
+            if (core->allowed.allows(peer)) return MHD_YES;
+        }
         core->refuse(0, peer);
         return MHD_NO;
     }
@@ -401,7 +473,9 @@ struct HttpFront::Core {
         std::lock_guard lock(core->connMutex);
         if (code == MHD_CONNECTION_NOTIFY_STARTED) {
             const MHD_ConnectionInfo* fd = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
-            core->conns[c] = Conn{fd ? fd->connect_fd : -1, Now() + core->limits.headerMs, true, false, 0};
+            const MHD_ConnectionInfo* from = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+            core->conns[c] = Conn{fd ? fd->connect_fd : -1, Now() + core->limits.headerMs, true, false, 0,
+                                  from ? Unmapped(QHostAddress(from->client_addr)) : QHostAddress()};
             // What the system holds for a client that does not read stays
             // small too: the unsent rest waits in the front, where it counts.
             const int send = kSendBuffer;
@@ -427,7 +501,7 @@ struct HttpFront::Core {
     // The path as sent: split into names before it is decoded.
     static size_t keepEscapes(void*, MHD_Connection*, char* s) { return std::strlen(s); }
 
-    // Closes the connections whose headers are late.
+    // Closes the connections whose headers, body or answer are late.
     void sweep() {
         const qint64 now = Now();
         std::lock_guard lock(connMutex);
@@ -600,6 +674,25 @@ bool HttpFront::listen(const QHostAddress& address, quint16 port, QString* error
 }
 
 quint16 HttpFront::port() const { return core_->port; }
+
+void HttpFront::setRules(const HostFilter& allowed, const QStringList& hostNames, const QByteArray& token) {
+    {
+        std::lock_guard lock(core_->rulesMutex);
+        core_->allowed = allowed;
+        core_->hostNames.clear();
+        for (const QString& n : hostNames)
+            if (!n.trimmed().isEmpty()) core_->hostNames << n.trimmed().toLower().toUtf8();
+        core_->token = token;
+    }
+    // Those let in before and refused now are closed; the token and Host
+    // are checked again on each request.
+    std::lock_guard lock(core_->connMutex);
+    for (auto& [c, conn] : core_->conns)
+        if (!conn.cut && conn.fd >= 0 && !allowed.allows(conn.peer)) {
+            conn.cut = true;
+            ::shutdown(conn.fd, SHUT_RDWR);
+        }
+}
 
 void HttpFront::deliver(const std::shared_ptr<HttpExchange>& exchange) {
     handler_(exchange->request, exchange);

@@ -24,10 +24,16 @@ struct HttpLimits {
     int perAddress = 8;     // at once from one address
     int headerMs = 10000;   // request line and headers within this from the connection (later requests: from their line)
     int idleSeconds = 30;   // a connection that moves nothing for this long is closed
+    // A body, and an answer, whole within this from their start, plus a
+    // second for each minRate bytes: a trickle does not hold a connection.
+    int bodyMs = 60000;
+    int answerMs = 60000;
+    qint64 minRate = 64 * 1024;
     qsizetype headerBytes = 16 * 1024;
     qint64 bodyBytes = 64 * 1024 * 1024;  // PUT
     qint64 jsonBytes = 1024 * 1024;       // POST
     int streams = 16;                     // event streams at once
+    int wrongKeys = 32;                   // wrong tokens from one address in a minute before it gets 429 for a minute
     qsizetype streamQueue = 1024 * 1024;  // a stream's unsent bytes before it is dropped
 };
 
@@ -46,6 +52,7 @@ struct HttpAnswer {
     QByteArray body;
     bool noCache = false;
     QByteArray location;  // a Location header, when not empty
+    int retryAfter = 0;   // seconds, a Retry-After header when not 0
 };
 
 // One request under way, from the handler until it is answered.
@@ -72,6 +79,10 @@ public:
     HttpFront(const HttpLimits& limits, const HostFilter& allowed, const QStringList& hostNames, const QByteArray& token,
               Handler handler, Refused refused, QObject* parent = nullptr);
     ~HttpFront() override;
+
+    // New rules for requests from now on; connections from addresses that
+    // allowed no longer lets in are closed.
+    void setRules(const HostFilter& allowed, const QStringList& hostNames, const QByteArray& token);
 
     // False, with *error in Swedish, when the port cannot be listened on.
     bool listen(const QHostAddress& address, quint16 port, QString* error);

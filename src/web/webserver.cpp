@@ -7,6 +7,7 @@
 #include "common/dates.h"
 #include "common/home.h"
 #include "common/log.h"
+#include "common/paths.h"
 #include "common/savefile.h"
 #include "library/history.h"
 #include "library/localfilescan.h"
@@ -16,6 +17,8 @@
 #include "server/shopserver.h"
 #include "server/verbio.h"
 
+#include <QElapsedTimer>
+#include <utility>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -60,9 +63,40 @@ struct WebServer::Reply {
     void bytes(const QByteArray& data, const QByteArray& type) const {
         front->answer(exchange, HttpAnswer{Status::Ok, type, data, true});
     }
+    void busy(const QString& text) const {
+        metrics->refused(503);
+        HttpAnswer a{503, "application/json; charset=utf-8",
+                     QJsonDocument(QJsonObject{{QStringLiteral("error"), text}}).toJson(QJsonDocument::Compact), true, {}};
+        a.retryAfter = 1;
+        front->answer(exchange, a);
+    }
 };
 
 namespace {
+qint64 Clock() {
+    static const QElapsedTimer started = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+    return started.elapsed();
+}
+
+// The send folder as the window's list shows it, as JSON; on a worker.
+QByteArray ListingJson(const QString& folder, const QString& extension) {
+    QJsonArray out;
+    for (const LocalFile& f : ScanProgramFolder(folder, QStringLiteral("*.") + extension, true)) {
+        if (!f.exists) continue;
+        out.append(QJsonObject{{QStringLiteral("name"), f.name},
+                               {QStringLiteral("size"), double(f.size)},
+                               {QStringLiteral("sizeText"), SizeText(f.size)},
+                               {QStringLiteral("date"), GeneralDate(QDateTime::fromMSecsSinceEpoch(f.modified))},
+                               {QStringLiteral("fileComment"), f.fileComment},
+                               {QStringLiteral("programComment"), f.programComment}});
+    }
+    return QJsonDocument(out).toJson(QJsonDocument::Compact);
+}
+
 // Rows of GET /api/jobs at most: 10,000 queued jobs fit in one page.
 constexpr int kMaxJobPage = 10000;
 
@@ -128,6 +162,8 @@ WebServer::WebServer(ShopServer& shop, const GeneralSettings& general, QObject* 
             else metrics_.refused(status, n);
         });
     connect(&shop_, &ShopServer::jobChanged, this, &WebServer::jobEvent);
+    // Two scans at once in all: the disk is shared with the machines' stores.
+    scans_.setMaxThreadCount(2);
     waitTick_.setInterval(1000);
     connect(&waitTick_, &QTimer::timeout, this, [this] {
         std::erase_if(waiting_, [this](const Waiting& w) {
@@ -156,6 +192,7 @@ WebServer::WebServer(ShopServer& shop, const GeneralSettings& general, QObject* 
                     row.received = rx;
                     row.computed = computed;
                     const TrafficRow& kept = rings_.find(name)->add(std::move(row));
+                    trafficKept_[name].at = -1;
                     // Decoded only for someone watching: an idle page costs the link nothing.
                     if (!streams_.empty())
                         broadcast("traffic", QJsonDocument(QJsonObject{{QStringLiteral("machine"), name},
@@ -190,7 +227,32 @@ WebServer::WebServer(ShopServer& shop, const GeneralSettings& general, QObject* 
 
 // The front first: it answers what is still under way and stops its thread
 // while everything it calls back still stands.
-WebServer::~WebServer() { front_.reset(); }
+WebServer::~WebServer() {
+    front_.reset();
+    scans_.waitForDone();
+}
+
+void WebServer::reload(const GeneralSettings& general) {
+    QStringList changed;
+    if (general.WebToken != general_.WebToken) changed << QStringLiteral("WebToken");
+    if (general.WebAllowedHosts != general_.WebAllowedHosts) changed << QStringLiteral("WebAllowedHosts");
+    if (general.WebHostNames != general_.WebHostNames) changed << QStringLiteral("WebHostNames");
+    const QString port = general_.WebAddress;
+    const int webPort = general_.WebPort;
+    general_ = general;
+    // What only a restart changes (the shop server says so) stays as the front was started.
+    general_.WebAddress = port;
+    general_.WebPort = webPort;
+    if (!changed.isEmpty()) {
+        QStringList bad;
+        const HostFilter allowed(general.WebAllowedHosts, &bad);
+        if (!bad.isEmpty())
+            AddLog(QStringLiteral("WebAllowedHosts: \"%1\" är ingen adress eller inget adressområde och släpper inte in någon.")
+                       .arg(bad.join(QStringLiteral("\", \""))));
+        front_->setRules(allowed, general.WebHostNames.split(QLatin1Char(','), Qt::SkipEmptyParts), general.WebToken.toUtf8());
+        AddLog(QStringLiteral("Webben: %1 gäller från nu.").arg(changed.join(QStringLiteral(", "))));
+    }
+}
 
 bool WebServer::listen(QString* error) {
     QHostAddress address;
@@ -297,11 +359,17 @@ void WebServer::machineRoute(const HttpRequest& request, const QString& machine,
     if (!st) return reply.error(Status::NotFound, QStringLiteral("Okänd maskin \"%1\".").arg(machine));
     const QString what = rest.value(0);
     if (request.method == "GET" && rest.size() == 1) {
-        if (what == QLatin1String("library")) return library(*st, reply);
+        if (what == QLatin1String("library")) return library(machine, *st, request, reply);
         if (what == QLatin1String("traffic")) {
-            QJsonArray rows;
-            for (const TrafficRow& r : traffic(machine)) rows.append(DecodeTraffic(r));
-            return reply.json(rows);
+            // Decoded again only when a row has come, and at most once a second.
+            Kept& kept = trafficKept_[machine];
+            if (kept.at < 0 || Clock() - kept.at >= 1000) {
+                QJsonArray rows;
+                for (const TrafficRow& r : traffic(machine)) rows.append(DecodeTraffic(r));
+                kept.json = QJsonDocument(rows).toJson(QJsonDocument::Compact);
+                kept.at = Clock();
+            }
+            return reply.bytes(kept.json, "application/json; charset=utf-8");
         }
         // The list as it last came; asking the machine takes a POST and the token.
         if (what == QLatin1String("programs")) {
@@ -374,19 +442,31 @@ void WebServer::machineRoute(const HttpRequest& request, const QString& machine,
     reply.error(Status::NotFound, QStringLiteral("Sidan finns inte."));
 }
 
-// The send folder as the window's list shows it.
-void WebServer::library(Station& st, const Reply& reply) {
-    QJsonArray out;
-    for (const LocalFile& f : ScanProgramFolder(st.Machine.SendPath, QStringLiteral("*.") + st.Machine.Extension, true)) {
-        if (!f.exists) continue;
-        out.append(QJsonObject{{QStringLiteral("name"), f.name},
-                               {QStringLiteral("size"), double(f.size)},
-                               {QStringLiteral("sizeText"), SizeText(f.size)},
-                               {QStringLiteral("date"), GeneralDate(QDateTime::fromMSecsSinceEpoch(f.modified))},
-                               {QStringLiteral("fileComment"), f.fileComment},
-                               {QStringLiteral("programComment"), f.programComment}});
-    }
-    reply.json(out);
+// The send folder as the window's list shows it: scanned on a worker, one
+// scan at a time a machine, and kept a moment for those who ask meanwhile.
+void WebServer::library(const QString& machine, Station& st, const HttpRequest& request, const Reply& reply) {
+    Kept& kept = listings_[machine];
+    if (kept.at >= 0 && Clock() - kept.at < kListingMs) return reply.bytes(kept.json, "application/json; charset=utf-8");
+    int fromPeer = 0;
+    for (const Kept& k : std::as_const(listings_))
+        for (const auto& w : k.waiting) fromPeer += w.first == request.peer;
+    if (listingWaits_ >= kListingWaits || fromPeer >= kListingWaitsPerAddress)
+        return reply.busy(QStringLiteral("Sändmappen läses redan; försök igen om en stund."));
+    ++listingWaits_;
+    kept.waiting.emplace_back(request.peer, std::make_shared<Reply>(reply));
+    if (std::exchange(kept.scanning, true)) return;
+    const QString folder = st.Machine.SendPath, extension = st.Machine.Extension;
+    scans_.start([this, machine, folder, extension] {
+        QByteArray json = ListingJson(folder, extension);
+        QMetaObject::invokeMethod(this, [this, machine, json = std::move(json)] {
+            Kept& k = listings_[machine];
+            k.json = json;
+            k.at = Clock();
+            k.scanning = false;
+            listingWaits_ -= int(k.waiting.size());
+            for (const auto& w : std::exchange(k.waiting, {})) w.second->bytes(json, "application/json; charset=utf-8");
+        }, Qt::QueuedConnection);
+    });
 }
 
 // An upload into the send folder, named as the machine's store names its
@@ -395,6 +475,9 @@ void WebServer::library(Station& st, const Reply& reply) {
 void WebServer::upload(const HttpRequest& request, const QString& machine, Station& st, const QString& file, const Reply& reply) {
     const QString ext = st.Machine.Extension;
     if (!PlainName(file)) return reply.error(Status::BadRequest, QStringLiteral("Ogiltigt filnamn \"%1\".").arg(file));
+    if (file != file.trimmed())
+        return reply.error(Status::BadRequest,
+                           QStringLiteral("Ogiltigt filnamn \"%1\": börjar eller slutar med blanksteg.").arg(file));
     if (Dashed(file))
         return reply.error(Status::BadRequest, QStringLiteral("Ogiltigt filnamn \"%1\": börjar med \"-\".").arg(file));
     if (ext.isEmpty()) return reply.error(Status::BadRequest, MissingExtensionText(machine));
@@ -411,7 +494,9 @@ void WebServer::upload(const HttpRequest& request, const QString& machine, Stati
     const QByteArray& body = request.body;
     if (body.isEmpty()) return reply.error(Status::BadRequest, QStringLiteral("Tom fil: inget att lägga i sändmappen."));
     const QString path = st.Machine.SendPath + QLatin1Char('/') + file;
-    const bool existed = QFileInfo::exists(path);
+    // The store replaces a program whose name differs only in case: that one is named.
+    const QString replaced = QFileInfo(ResolveCase(path)).fileName();
+    const bool existed = QFileInfo::exists(ResolveCase(path));
     // The lock, the version and the commit on a worker, as a machine's store:
     // no machine's answer waits for an upload's disk.
     StoreWork work;
@@ -419,13 +504,15 @@ void WebServer::upload(const HttpRequest& request, const QString& machine, Stati
     work.text = body;
     work.origin = QStringLiteral("webben");
     const qint64 size = body.size();
-    WhenReady(&st, StartStore(std::move(work)), [reply, file, size, existed, station = &st](const StoreResult& r) {
+    WhenReady(&st, StartStore(std::move(work)), [this, machine, reply, file, size, existed, replaced, station = &st](const StoreResult& r) {
+        listings_[machine].at = -1;
         if (!r.stored())
             return reply.error(Status::InternalServerError,
                                QStringLiteral("Filen \"%1\" kunde inte skrivas: %2").arg(file, r.file.message()));
         station->AddLog(QStringLiteral("Webben: \"%1\" lades i sändmappen (%2 tecken).").arg(file, QString::number(size)));
-        reply.json(QJsonObject{{QStringLiteral("file"), file}, {QStringLiteral("size"), double(size)}},
-                   existed ? Status::Ok : Status::Created);
+        QJsonObject answer{{QStringLiteral("file"), file}, {QStringLiteral("size"), double(size)}};
+        if (existed) answer.insert(QStringLiteral("replaced"), replaced);
+        reply.json(answer, existed ? Status::Ok : Status::Created);
     });
 }
 

@@ -16,6 +16,7 @@
 #include <QJsonObject>
 #include <QMap>
 #include <QObject>
+#include <QThreadPool>
 #include <QTimer>
 #include <deque>
 #include <functional>
@@ -38,13 +39,22 @@ public:
     quint16 port() const { return port_; }
 
     const std::deque<TrafficRow>& traffic(const QString& machine) const;
+    // SIGHUP: WebToken, WebAllowedHosts and WebHostNames from now on (the
+    // port and address need a restart).
+    void reload(const GeneralSettings& general);
+
+    // A library listing is kept this long; at most this many requests wait
+    // for one in all, and this many from one address.
+    static constexpr int kListingMs = 2000;
+    static constexpr int kListingWaits = 32;
+    static constexpr int kListingWaitsPerAddress = 4;
 
 private:
     struct Reply;
     void handle(const HttpRequest& request, const std::shared_ptr<HttpExchange>& exchange);
     void dispatch(const HttpRequest& request, const Reply& reply);
     void machineRoute(const HttpRequest& request, const QString& machine, const QStringList& rest, const Reply& reply);
-    void library(Station& st, const Reply& reply);
+    void library(const QString& machine, Station& st, const HttpRequest& request, const Reply& reply);
     void upload(const HttpRequest& request, const QString& machine, Station& st, const QString& file, const Reply& reply);
     // Queues what (send, fetch, delete, compare, programs) as a job on the
     // machine and answers 202 with it.
@@ -88,4 +98,15 @@ private:
     };
     QMap<QString, Outbound> outbound_;
     void watchOutbound(const QString& machine, QTcpSocket* socket, qint64 size);
+    // Answers that cost a folder scan or a decoding, kept a moment: a flood
+    // of GETs costs the event thread a copy each, not a scan.
+    struct Kept {
+        QByteArray json;
+        qint64 at = -1;  // Clock(), -1: none
+        bool scanning = false;
+        std::vector<std::pair<QHostAddress, std::shared_ptr<Reply>>> waiting;
+    };
+    QMap<QString, Kept> listings_, trafficKept_;
+    int listingWaits_ = 0;
+    QThreadPool scans_;
 };

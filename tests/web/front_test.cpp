@@ -208,6 +208,9 @@ TEST(WebFront, AnswersEachRequestByItsRules) {
         {"upload: 2^63", "PUT", m + "/library/O8.NC", key + "Content-Length: 9223372036854775808\r\n", {}, 413, "WebMaxBodyMB"},
         {"upload", "PUT", m + "/library/O9.NC", key, "%\r\nO8\r\n%", 201, "\"size\":8"},
         {"upload over it", "PUT", m + "/library/O9.NC", key, "%\r\nO9\r\n%", 200, {}},
+        {"upload over it, named in another case", "PUT", m + "/library/O9.nc", key, "%\r\nO9\r\n%", 200, "\"replaced\":\"O9.NC\""},
+        {"upload: leading blank", "PUT", m + "/library/%20O8.NC", key, "X", 400, "blanksteg"},
+        {"a GET with a body", "GET", "/api/machines", {}, "abcde", 400, "ingen kropp"},
         {"headers over 16 KB", "GET", "/", "X-Fyllnad: " + QByteArray(17 * 1024, 'a') + "\r\n", {}, 431, {}},
     };
     for (const Case& c : cases) {
