@@ -18,6 +18,9 @@ namespace {
 constexpr qsizetype kChunk = 64 * 1024;
 constexpr qint64 kMB = 1024 * 1024;
 constexpr qint64 kFreeFloor = 64 * kMB;
+// A control punching never pauses this long inside a program; a "%" after
+// such a pause opens a re-punch.
+constexpr qint64 kRepunchPause = 1000;
 }  // namespace
 
 void Station::IsoDelete::operator()(Iso* iso) const { delete iso; }
@@ -60,6 +63,8 @@ bool Station::IsoEvent(int event) {
             AddLog(QStringLiteral("Fel på linjen under sändningen: %1.").arg(what));
             Status(QStringLiteral("Fel på linjen under sändningen (%1).").arg(what));
         } else {
+            // It may belong to the opening of a punch not yet read.
+            s.lineError = what;
             AddLog(QStringLiteral("Fel på linjen: %1.").arg(what));
         }
         return true;
@@ -97,9 +102,10 @@ void Station::IsoReceive(const QByteArray& data) {
     };
     on.start = [&] {
         s.punching = true;
+        s.echo = s.feeding;
         s.head.clear();
         s.name.clear();
-        s.damage.clear();
+        s.damage = std::exchange(s.lineError, {});
         s.size = 0;
         s.nextSpaceCheck = 0;
         s.leading = true;
@@ -147,8 +153,12 @@ void Station::IsoReceive(const QByteArray& data) {
         s.head.clear();
     };
     on.end = [&] { IsoPunchEnd(QString()); };
+    on.cut = [&] { IsoPunchEnd(QStringLiteral("avbruten av en ny stansning")); };
 
+    if (s.punching && s.lastData.isValid() && s.lastData.elapsed() >= kRepunchPause) s.reader.pause();
+    s.lastData.start();
     s.reader.feed(data, on);
+    if (!s.punching) s.lineError.clear();
     if (s.punching) {
         const int ms = RecTimer.interval();
         if (ms > 0) s.silence.start(ms);
@@ -166,6 +176,17 @@ void Station::IsoPunchEnd(const QString& cut) {
     if (!cut.isEmpty()) s.reader.reset();
     HidePilar();
     const QString why = !cut.isEmpty() ? cut : s.damage;
+    if (s.echo) {
+        // What a machine echoes of the PC's own send is not its program.
+        if (s.part.isOpen()) s.part.remove();
+        s.head.clear();
+        s.passOver = false;
+        const QString text = QStringLiteral("%1 tecken från maskinen under sändningen sparades inte (eko av det som sändes).")
+                                 .arg(s.size);
+        AddLog(text);
+        Status(text);
+        return;
+    }
     if (!s.part.isOpen() && why.isEmpty()) {
         // Short: a request, or a small program.
         const iso::Request request = iso::ParseRequest(s.head, Machine.Begaran, Machine.Lista);
