@@ -196,6 +196,27 @@ Request ParseRequest(QByteArrayView body, const QString& keyword, const QString&
     return r;
 }
 
+QList<QByteArray> SplitPrograms(const QByteArray& text) {
+    QList<QByteArray> out;
+    qsizetype start = 0;
+    bool numbered = false;
+    for (qsizetype at = 0; at < text.size();) {
+        qsizetype lf = text.indexOf('\n', at);
+        lf = lf < 0 ? text.size() : lf + 1;
+        const QByteArrayView line = QByteArrayView(text).sliced(at, lf - at).trimmed();
+        const bool opens = !line.isEmpty() && (line[0] == 'O' || line[0] == 'o' || line[0] == ':') &&
+                           !ProgramNumber(line).isEmpty();
+        if (opens && numbered) {
+            out.append(text.sliced(start, at - start));
+            start = at;
+        }
+        numbered = numbered || opens;
+        at = lf;
+    }
+    out.append(text.sliced(start));
+    return out;
+}
+
 QByteArray CommentText(const QString& text) {
     QByteArray out = Fold(text).toLatin1();
     for (char& c : out)

@@ -76,6 +76,11 @@ struct Request {
 };
 Request ParseRequest(QByteArrayView body, const QString& keyword, const QString& listKeyword);
 
+// A punch's text cut into its programs: a block opening with an O-number
+// starts a new one once the one under way has its own number. Empty blocks
+// before a number stay with the program before.
+QList<QByteArray> SplitPrograms(const QByteArray& text);
+
 // Texts the machine can carry: 7-bit, no "(", ")" or "%" inside a comment.
 QByteArray CommentText(const QString& text);
 // A one-block program whose comment says the program is missing. It has no

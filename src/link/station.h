@@ -384,6 +384,7 @@ private:
     QCoro::Task<bool> IsoRun(std::shared_ptr<TapeSource> source, QString name, bool drip);
     void IsoReceive(const QByteArray& data);
     void IsoPunchEnd(const QString& cut);
+    void IsoStore(const QString& name, const QString& partPath, qint64 size);
     void IsoAnswer(const QByteArray& head);
 
     OperatorPanel& own_;

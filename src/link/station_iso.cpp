@@ -221,6 +221,37 @@ void Station::IsoPunchEnd(const QString& cut) {
         MachineJob(true, name, partPath, s.size, {}, false, MachineBy(nullptr));
         return;
     }
+    // A "punch all" holds several programs: each is stored under its own number.
+    QFile whole(partPath);
+    const QList<QByteArray> programs = whole.open(QIODevice::ReadOnly) ? iso::SplitPrograms(whole.readAll()) : QList<QByteArray>();
+    whole.close();
+    if (programs.size() > 1) {
+        QStringList names, paths;
+        for (const QByteArray& text : programs) {
+            const QString own = iso::ProgramNumber(text);
+            const QString path = QDir(Machine.RecPath).filePath(own + QLatin1Char('-') + NowStamp() + kPartSuffix);
+            QFile out(path);
+            if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size()) {
+                const QString why = QStringLiteral("Programmet %1 från maskinen sparades inte (filen kunde inte skrivas); "
+                                                   "stansningen finns kvar som %2.")
+                                        .arg(own, QFileInfo(partPath).fileName());
+                AddLog(why);
+                Status(why);
+                return;
+            }
+            names << own;
+            paths << path;
+        }
+        AddLog(QStringLiteral("Stansningen från maskinen innehöll %1 program: %2.").arg(programs.size()).arg(names.join(QStringLiteral(", "))));
+        QFile::remove(partPath);
+        for (qsizetype i = 0; i < programs.size(); ++i)
+            IsoStore(names[i], paths[i], programs[i].size());
+        return;
+    }
+    IsoStore(name, partPath, s.size);
+}
+
+void Station::IsoStore(const QString& name, const QString& partPath, qint64 size) {
     const QString problem = MachineNameProblem(name);
     // The lock, the version and the commit on a worker: no other machine's
     // answer waits for this one's disk or for another process's lock.
@@ -234,7 +265,6 @@ void Station::IsoPunchEnd(const QString& cut) {
         if (!in.open(QIODevice::ReadOnly)) r = FileResult{false, 75, in.errorString()};
         else work.text = in.readAll();
     }
-    const qint64 size = s.size;
     auto stored = [this, name, partPath, size](const StoreResult& result) {
         if (!result.stored()) {
             const QString text = QStringLiteral("Programmet %1 från maskinen sparades inte (%2); det finns kvar som %3.")

@@ -315,7 +315,8 @@ TEST(IsoTape, RemoteRequestsAreAnswered) {
 // What the control punches is stored only as the whole program it is: a
 // punch cut by a re-punch (DC2, or a leader and "%") is kept aside and the
 // re-punch stored; a short program naming the request keyword is a program;
-// a parity error before the first byte keeps the punch aside.
+// a parity error before the first byte keeps the punch aside; a punch of
+// several programs stores each under its own number.
 TEST(IsoTape, PunchFraming) {
     const QByteArray whole = "O1001\nN10 X1\nN20 X2 (SAND)\nM30\n";
     const struct {
@@ -323,17 +324,24 @@ TEST(IsoTape, PunchFraming) {
         QByteArray line;
         bool parityFirst;
         bool stored;
+        QByteArray other = {};  // a second program in the same punch, as O1002
     } cases[] = {
         {"dc2", "\x12%\nO1001\nN10 X1\nN2\x12" + QByteArray(2, '\0') + "%\n" + whole + "%\n\x14", false, true},
         {"leader", "%\nO1001\nN10 X1\nN2" + QByteArray(3, '\0') + "%\n" + whole + "%\n", false, true},
         {"request-like", "%\n" + whole + "%\n", false, true},
         {"parity", "%\n" + whole + "%\n", true, false},
+        {"punch-all", "%\n" + whole + "O1002\nN10 X5\nM30\n%\n", false, true, "O1002\nN10 X5\nM30\n"},
     };
     for (const auto& c : cases) {
         IsoShop t;
         if (c.parityFirst) t.pc->raiseEvent(SerialPort::EventRxParity);
         QMetaObject::invokeMethod(&t.machine, [&] { t.machine.write(c.line); }, Qt::BlockingQueuedConnection);
-        ASSERT_TRUE(WaitUntil([&] { return t.shop.log().contains(c.stored ? "mottaget" : "ofullst"); })) << c.what;
+        ASSERT_TRUE(WaitUntil([&] { return t.shop.log().contains(c.stored ? "O1001 mottaget" : "ofullst"); })) << c.what;
+        const QString second = t.shop.rec + QStringLiteral("/O1002.NC");
+        if (!c.other.isEmpty()) {
+            ASSERT_TRUE(WaitUntil([&] { return t.shop.log().contains("O1002 mottaget"); }));
+        }
+        EXPECT_EQ(ReadFile(second), QByteArray(c.other).replace("\n", "\r\n")) << c.what;
         const QString target = t.shop.rec + QStringLiteral("/O1001.NC");
         EXPECT_EQ(ReadFile(target), c.stored ? QByteArray(whole).replace("\n", "\r\n") : QByteArray()) << c.what;
         const QStringList aside = QDir(t.shop.rec).entryList({QStringLiteral("*.ofullständig")});
