@@ -13,6 +13,8 @@
 #include "config/ui/frm_setup.h"
 #include "library/ui/foldertree.h"
 #include "link/station.h"
+#include "link/tapesource.h"
+#include "common/ansi.h"
 #include "operations/comparison.h"
 #include "server/shopserver.h"
 
@@ -219,8 +221,34 @@ void frm_main::mnuDrip_Click() {
                                                QStringLiteral("Starta från N-nummer eller rad (tomt: från början):"),
                                                QLineEdit::Normal, QString(), &ok);
     if (!ok) return;
+    const QString path = QDir(treeFolder()).filePath(selected.first());
+    bool atToolChange = false;
+    if (!from.trimmed().isEmpty()) {
+        // The set-up that goes before the restart block is seen before it runs.
+        iso::Restart plan = PlanRestartFile(path, from, false);
+        if (!plan.error.isEmpty()) {
+            const iso::Restart atTool = PlanRestartFile(path, from, true);
+            if (!plan.stateUnknown || !atTool.error.isEmpty()) {
+                ShowMessageBox(this, plan.error, QStringLiteral("Droppmatning"), MsgIcon::Exclamation,
+                               OperatorPanel::Buttons::Ok);
+                return;
+            }
+            if (ShowMessageBox(this, plan.error + QStringLiteral("\n\nStarta vid verktygsbytet på rad %1?").arg(atTool.resumeLine + 1),
+                               QStringLiteral("Droppmatning"), MsgIcon::Question,
+                               OperatorPanel::Buttons::YesNo) != OperatorPanel::Answer::Yes)
+                return;
+            plan = atTool;
+            atToolChange = true;
+        }
+        QStringList blocks;
+        for (const QByteArray& b : plan.preamble) blocks << FromAnsi(b);
+        const QString text = QStringLiteral("Droppmatningen börjar på rad %1. Först sänds:\n\n%2\n\nStarta?")
+                                 .arg(plan.resumeLine + 1)
+                                 .arg(blocks.isEmpty() ? QStringLiteral("(ingen uppstart)") : blocks.join(QLatin1Char('\n')));
+        if (ShowMessageBox(this, text, QStringLiteral("Droppmatning"), MsgIcon::Question, OperatorPanel::Buttons::YesNo) !=
+            OperatorPanel::Answer::Yes)
+            return;
+    }
     // Runs at the machine's pace; the status line shows how far it has come.
-    StartJob(JobKind::Drip, [this, path = QDir(treeFolder()).filePath(selected.first()), from] {
-        return station_->DripJob(path, from);
-    });
+    StartJob(JobKind::Drip, [this, path, from, atToolChange] { return station_->DripJob(path, from, atToolChange); });
 }

@@ -9,8 +9,8 @@
 #include <QFileInfo>
 
 namespace {
-QCoro::Task<void> Drip(Station* st, QString path, QString from, bool* ok) {
-    co_await st->DripJob(path, from);
+QCoro::Task<void> Drip(Station* st, QString path, QString from, bool atToolChange, bool* ok) {
+    co_await st->DripJob(path, from, atToolChange);
     const JobRun* job = st->CurrentJob();
     *ok = job && !job->record.programs.isEmpty() && job->record.programs.last().result == ProgramResult::Ok;
 }
@@ -42,7 +42,9 @@ QCoro::Task<int> RunDrip(VerbOptions options) {
     // says where the machine is.
     bool ok = false;
     const QString path = QFileInfo(file).absoluteFilePath();
-    const auto drip = [st = s.station, path, from = options.from, &ok] { return Drip(st, path, from, &ok); };
+    const auto drip = [st = s.station, path, from = options.from, tc = options.fromToolChange, &ok] {
+        return Drip(st, path, from, tc, &ok);
+    };
     co_await s.run(JobKind::Drip, drip);
     if (!ok) {
         s.error(QStringLiteral("droppmatningen av \"%1\" blev inte klar. %2").arg(file, s.station->IsoStopText));

@@ -27,6 +27,7 @@ QStringList WordsFor(const VerbOptions& o) {
     if (!o.to.isEmpty()) words << QStringLiteral("--to") << QFileInfo(o.to).absoluteFilePath();
     if (!o.folder.isEmpty()) words << QStringLiteral("--folder") << QFileInfo(o.folder).absoluteFilePath();
     if (!o.from.isEmpty()) words << QStringLiteral("--from") << o.from;
+    if (o.fromToolChange) words << QStringLiteral("--from-tool-change");
     words << QStringLiteral("--");
     for (qsizetype i = 0; i < o.args.size(); ++i)
         words << (i > 0 && (o.verb == QLatin1String("send") || o.verb == QLatin1String("drip"))

@@ -26,6 +26,7 @@ struct VerbOptions {
     QString pdf;  // --pdf, print-list only
     QString folder;  // --folder, compare only
     QString from;  // --from, drip only
+    bool fromToolChange = false;  // --from-tool-change, drip only
     bool all = false;  // --all, serve only
     QString since;  // --since, jobs only
     bool json = false;  // --json, jobs only

@@ -35,7 +35,7 @@ const char kUsage[] =
     "                                                 hämta program (utan --to: maskinens sändmapp)\n"
     "  Fenmo32 [--home MAPP] delete MASKIN PROGRAM... radera program i maskinen: frågar på terminalen,\n"
     "                                                 utan terminal bara med --yes\n"
-    "  Fenmo32 [--home MAPP] drip MASKIN FIL [--from N]\n"
+    "  Fenmo32 [--home MAPP] drip MASKIN FIL [--from N120|L120] [--from-tool-change]\n"
     "                                                 droppmata en ISO-remsmaskin medan den kör programmet;\n"
     "                                                 --from N: från blocket N (annars rad N), uppstarten först\n"
     "  Fenmo32 [--home MAPP] clear MASKIN             bekräfta att maskinen är klar efter en avbruten\n"
@@ -292,6 +292,8 @@ QCoro::Task<int> RunParsed(QStringList args) {
             if (i + 1 >= args.size()) co_return UsageError(QStringLiteral("--pdf behöver en fil."));
             o.pdf = args[++i];
             pdfGiven = true;
+        } else if (a == QLatin1String("--from-tool-change")) {
+            o.fromToolChange = true;
         } else if (a == QLatin1String("--from") || a.startsWith(QLatin1String("--from="))) {
             if (a == QLatin1String("--from") && i + 1 >= args.size())
                 co_return UsageError(QStringLiteral("--from behöver ett block- eller radnummer."));
@@ -353,6 +355,8 @@ QCoro::Task<int> RunParsed(QStringList args) {
         co_return UsageError(QStringLiteral("--json hör till jobs och history."));
     if (toGiven && o.to.isEmpty()) co_return UsageError(QStringLiteral("--to behöver en mapp."));
     if (!o.from.isEmpty() && o.verb != QLatin1String("drip")) co_return UsageError(QStringLiteral("--from hör till drip."));
+    if (o.fromToolChange && o.from.isEmpty())
+        co_return UsageError(QStringLiteral("--from-tool-change behöver --from och ett block- eller radnummer."));
     if (folderGiven && o.verb != QLatin1String("compare"))
         co_return UsageError(QStringLiteral("--folder hör till compare."));
     if (folderGiven && o.folder.isEmpty()) co_return UsageError(QStringLiteral("--folder behöver en mapp."));

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
+#include <QList>
 #include <QStringList>
 #include <functional>
 
@@ -40,15 +41,22 @@ public:
         // Bytes outside a program other than NUL, blanks and flow codes: the
         // machine is saying something while no program is under way.
         std::function<void(QByteArrayView bytes)> stray;
+        // The program under way was cut off by DC2 or by a new leader and
+        // "%": what came of it is not the program. A new one may follow.
+        std::function<void()> cut;
     };
     void feed(QByteArrayView data, const Events& on);
+    // The line was quiet for a while: a "%" next starts a new punch rather
+    // than closing the one under way.
+    void pause() { leader_ = inProgram_; }
     bool inProgram() const { return inProgram_; }
     // Non-text bytes in the present (or last) program.
     qint64 damaged() const { return damaged_; }
-    void reset() { inProgram_ = false; damaged_ = 0; }
+    void reset() { inProgram_ = false; damaged_ = 0; leader_ = false; }
 
 private:
     bool inProgram_ = false;
+    bool leader_ = false;  // NULs or a pause since the program's last text
     qint64 damaged_ = 0;
 };
 
@@ -68,6 +76,11 @@ struct Request {
 };
 Request ParseRequest(QByteArrayView body, const QString& keyword, const QString& listKeyword);
 
+// A punch's text cut into its programs: a block opening with an O-number
+// starts a new one once the one under way has its own number. Empty blocks
+// before a number stay with the program before.
+QList<QByteArray> SplitPrograms(const QByteArray& text);
+
 // Texts the machine can carry: 7-bit, no "(", ")" or "%" inside a comment.
 QByteArray CommentText(const QString& text);
 // A one-block program whose comment says the program is missing. It has no
@@ -83,28 +96,61 @@ QByteArray ToBlocks(QByteArrayView text, const QByteArray& blockEnd);
 // A block's N-number: "N120 G01 X5" and "/N120 ..." give 120; -1 for none.
 qint64 BlockNumber(QByteArrayView block);
 
-// Where a drip-feed restarts: "N120" or "120" names the block holding N120
-// when there is one, else line 120 (counted from 1). Whole text, for tests
-// and the verb's check; the station scans its file the same way in pieces.
+// Where a drip-feed restarts and what it sends first. "N120" names the block
+// holding N120, which must be in the main program exactly once; "L120" or a
+// bare "120" names line 120 (from 1). Before it goes the main program's
+// O-block and a set-up rebuilt from the modal state in force there, so that
+// the machine does not cut on with the tool, offsets, spindle or distance
+// mode of wherever it stopped.
 struct Restart {
-    qint64 setupLines = 0;  // lines before the program's first N-block
-    qint64 resumeLine = -1; // 0-based line it resumes at; -1 when not found
+    qint64 resumeLine = -1;      // 0-based line it resumes at; -1: from the start
+    QList<QByteArray> preamble;  // blocks sent before it, without block ends
+    QString error;               // why it cannot restart there; empty when it can
+    bool stateUnknown = false;   // refused only because the state there is not known
 };
-class RestartFinder {
+class RestartPlanner {
 public:
-    explicit RestartFinder(const QString& from);
+    // atToolChange: resume at the nearest tool change at or before the block,
+    // for when the state at the block itself cannot be known.
+    RestartPlanner(const QString& from, bool atToolChange = false);
     bool valid() const { return number_ >= 0; }
-    // Feeds the program's lines in order; true once the restart is known.
-    bool line(QByteArrayView block);
+    // Feeds every line of the program in order; the whole text is needed, as
+    // a block number may come again further on.
+    void line(QByteArrayView block);
     Restart result() const;
 
+    struct State {
+        QByteArray plane, units, distance, workOffset, radius, length, feedMode, retract, motion, cycle;
+        QByteArray tool, toolCall, feed, speed, css, clamp, spindle, coolant;
+        bool usesM6 = false;
+        QString unknown;  // why the state is not known from here on
+    };
+
 private:
+    struct Snapshot {
+        State state;
+        qint64 line = -1;
+        qsizetype section = 0;
+        bool afterEnd = false;
+    };
+    // An O-block and what follows it: a subprogram when it ends with M99.
+    struct Section {
+        QByteArray head;
+        bool m99 = false, end = false;
+        qint64 headLine = -1;
+    };
     qint64 number_ = -1;
-    bool lineOnly_ = false;
+    bool lineOnly_ = false, atToolChange_ = false, afterEnd_ = false;
     qint64 index_ = 0;
-    qint64 firstN_ = -1;
-    qint64 byN_ = -1;
+    QList<Section> sections_;
+    State state_;
+    Snapshot toolChange_;  // the state before the last tool change
+    // Every place the block was found, and the tool change before each.
+    QList<Snapshot> hits_, hitToolChanges_;
 };
-Restart FindRestart(QByteArrayView text, const QString& from);
+Restart FindRestart(QByteArrayView text, const QString& from, bool atToolChange = false);
+
+// The set-up blocks that bring a control into a state.
+QList<QByteArray> SetupBlocks(const RestartPlanner::State& s, bool skipTool = false);
 
 }  // namespace iso

@@ -227,12 +227,12 @@ public:
     // it went out.
     QCoro::Task<bool> IsoSend(QString path, QString name);
     // "Droppmatning": the same for a program of any size that the machine
-    // runs as it arrives, with progress on the status line. from: empty, an
-    // N-number ("N120" or "120": the block holding it, else that line) or
-    // "L120" (line 120); the set-up lines before the first N-block go first.
-    QCoro::Task<bool> DripFeed(QString path, QString from = {});
+    // runs as it arrives, with progress on the status line. from: empty, a
+    // block ("N120") or a line ("L120" or "120"); a restart sends the set-up
+    // in force there first, or at the tool change before it (atToolChange).
+    QCoro::Task<bool> DripFeed(QString path, QString from = {}, bool atToolChange = false);
     // The same as a job's work: its result row says where it stopped.
-    QCoro::Task<void> DripJob(QString path, QString from);
+    QCoro::Task<void> DripJob(QString path, QString from, bool atToolChange = false);
     // "Sänd" on an ISO machine: the selected programs one after the other.
     QCoro::Task<bool> IsoSend_Click();
     // A tape control cannot be asked for its list or its programs: the
@@ -240,6 +240,8 @@ public:
     bool IsoCannotAsk();
     // Where the last send or drip-feed stopped, for the job and the log.
     QString IsoStopText;
+    // The restart point and set-up of the last drip-feed, as shown to a person.
+    QString IsoRestartText;
 
 Q_SIGNALS:
     // Something an ISO send waits for happened: DC1/DC3, the line drained,
@@ -382,6 +384,7 @@ private:
     QCoro::Task<bool> IsoRun(std::shared_ptr<TapeSource> source, QString name, bool drip);
     void IsoReceive(const QByteArray& data);
     void IsoPunchEnd(const QString& cut);
+    void IsoStore(const QString& name, const QString& partPath, qint64 size);
     void IsoAnswer(const QByteArray& head);
 
     OperatorPanel& own_;

@@ -18,6 +18,9 @@ namespace {
 constexpr qsizetype kChunk = 64 * 1024;
 constexpr qint64 kMB = 1024 * 1024;
 constexpr qint64 kFreeFloor = 64 * kMB;
+// A control punching never pauses this long inside a program; a "%" after
+// such a pause opens a re-punch.
+constexpr qint64 kRepunchPause = 1000;
 }  // namespace
 
 void Station::IsoDelete::operator()(Iso* iso) const { delete iso; }
@@ -60,6 +63,8 @@ bool Station::IsoEvent(int event) {
             AddLog(QStringLiteral("Fel på linjen under sändningen: %1.").arg(what));
             Status(QStringLiteral("Fel på linjen under sändningen (%1).").arg(what));
         } else {
+            // It may belong to the opening of a punch not yet read.
+            s.lineError = what;
             AddLog(QStringLiteral("Fel på linjen: %1.").arg(what));
         }
         return true;
@@ -97,9 +102,10 @@ void Station::IsoReceive(const QByteArray& data) {
     };
     on.start = [&] {
         s.punching = true;
+        s.echo = s.feeding;
         s.head.clear();
         s.name.clear();
-        s.damage.clear();
+        s.damage = std::exchange(s.lineError, {});
         s.size = 0;
         s.nextSpaceCheck = 0;
         s.leading = true;
@@ -147,8 +153,12 @@ void Station::IsoReceive(const QByteArray& data) {
         s.head.clear();
     };
     on.end = [&] { IsoPunchEnd(QString()); };
+    on.cut = [&] { IsoPunchEnd(QStringLiteral("avbruten av en ny stansning")); };
 
+    if (s.punching && s.lastData.isValid() && s.lastData.elapsed() >= kRepunchPause) s.reader.pause();
+    s.lastData.start();
     s.reader.feed(data, on);
+    if (!s.punching) s.lineError.clear();
     if (s.punching) {
         const int ms = RecTimer.interval();
         if (ms > 0) s.silence.start(ms);
@@ -166,6 +176,17 @@ void Station::IsoPunchEnd(const QString& cut) {
     if (!cut.isEmpty()) s.reader.reset();
     HidePilar();
     const QString why = !cut.isEmpty() ? cut : s.damage;
+    if (s.echo) {
+        // What a machine echoes of the PC's own send is not its program.
+        if (s.part.isOpen()) s.part.remove();
+        s.head.clear();
+        s.passOver = false;
+        const QString text = QStringLiteral("%1 tecken från maskinen under sändningen sparades inte (eko av det som sändes).")
+                                 .arg(s.size);
+        AddLog(text);
+        Status(text);
+        return;
+    }
     if (!s.part.isOpen() && why.isEmpty()) {
         // Short: a request, or a small program.
         const iso::Request request = iso::ParseRequest(s.head, Machine.Begaran, Machine.Lista);
@@ -200,6 +221,37 @@ void Station::IsoPunchEnd(const QString& cut) {
         MachineJob(true, name, partPath, s.size, {}, false, MachineBy(nullptr));
         return;
     }
+    // A "punch all" holds several programs: each is stored under its own number.
+    QFile whole(partPath);
+    const QList<QByteArray> programs = whole.open(QIODevice::ReadOnly) ? iso::SplitPrograms(whole.readAll()) : QList<QByteArray>();
+    whole.close();
+    if (programs.size() > 1) {
+        QStringList names, paths;
+        for (const QByteArray& text : programs) {
+            const QString own = iso::ProgramNumber(text);
+            const QString path = QDir(Machine.RecPath).filePath(own + QLatin1Char('-') + NowStamp() + kPartSuffix);
+            QFile out(path);
+            if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size()) {
+                const QString why = QStringLiteral("Programmet %1 från maskinen sparades inte (filen kunde inte skrivas); "
+                                                   "stansningen finns kvar som %2.")
+                                        .arg(own, QFileInfo(partPath).fileName());
+                AddLog(why);
+                Status(why);
+                return;
+            }
+            names << own;
+            paths << path;
+        }
+        AddLog(QStringLiteral("Stansningen från maskinen innehöll %1 program: %2.").arg(programs.size()).arg(names.join(QStringLiteral(", "))));
+        QFile::remove(partPath);
+        for (qsizetype i = 0; i < programs.size(); ++i)
+            IsoStore(names[i], paths[i], programs[i].size());
+        return;
+    }
+    IsoStore(name, partPath, s.size);
+}
+
+void Station::IsoStore(const QString& name, const QString& partPath, qint64 size) {
     const QString problem = MachineNameProblem(name);
     // The lock, the version and the commit on a worker: no other machine's
     // answer waits for this one's disk or for another process's lock.
@@ -213,7 +265,6 @@ void Station::IsoPunchEnd(const QString& cut) {
         if (!in.open(QIODevice::ReadOnly)) r = FileResult{false, 75, in.errorString()};
         else work.text = in.readAll();
     }
-    const qint64 size = s.size;
     auto stored = [this, name, partPath, size](const StoreResult& result) {
         if (!result.stored()) {
             const QString text = QStringLiteral("Programmet %1 från maskinen sparades inte (%2); det finns kvar som %3.")

@@ -30,6 +30,9 @@ struct Station::Iso {
     bool leading = true;   // the line end right after "%" is not program text
     bool passOver = false; // too large, or the disk too full: the rest is dropped
     QByteArray first;      // for the traffic row
+    bool echo = false;     // began while the PC's own send was on the line
+    QString lineError;     // a parity or framing error before the punch's first byte was read
+    QElapsedTimer lastData;
     // The last send that went out whole: its characters and their SHA-256.
     qint64 sentBytes = 0;
     QByteArray sentSha;
@@ -39,6 +42,8 @@ struct Station::Iso {
         if (name.isEmpty()) name = iso::ProgramNumber(head);
         if (name.isEmpty()) name = QStringLiteral("ISO-") + NowStamp();
         part.setFileName(QDir(folder).filePath(name + kPartSuffix));
+        // A cut punch kept aside is not overwritten by the re-punch.
+        if (part.exists()) part.setFileName(QDir(folder).filePath(name + QLatin1Char('-') + NowStamp() + kPartSuffix));
         if (part.open(QIODevice::WriteOnly | QIODevice::Truncate)) return true;
         if (damage.isEmpty()) damage = QStringLiteral("filen %1 kunde inte skrivas").arg(QDir::toNativeSeparators(part.fileName()));
         return false;

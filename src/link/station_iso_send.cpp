@@ -29,50 +29,53 @@ QCoro::Task<bool> Station::IsoSend(QString path, QString name) {
 }
 
 
-QCoro::Task<bool> Station::DripFeed(QString path, QString from) {
+QCoro::Task<bool> Station::DripFeed(QString path, QString from, bool atToolChange) {
     const QString name = QFileInfo(path).completeBaseName();
     iso::Restart restart;
+    IsoRestartText.clear();
     try {
         if (!from.trimmed().isEmpty()) {
-            iso::RestartFinder finder(from);
-            if (!finder.valid()) {
-                Status(QStringLiteral("Ogiltig startpunkt \"%1\": ange ett N-nummer eller ett radnummer.").arg(from));
-                co_return false;
-            }
-            // Looked up first in a pass of its own, so that nothing goes out
-            // for a block that is not there.
+            // The whole program is read first, so that nothing goes out for a
+            // block that is missing, repeated or in a subprogram.
+            iso::RestartPlanner planner(from, atToolChange);
             ProgramTextReader scan;
             if (!scan.open(path)) throw AppError(53, QStringLiteral("Filen hittades inte"));
             QByteArray partial;
             char buf[kChunk];
-            bool found = false;
             qint64 sinceYield = 0;
-            for (qsizetype n; !found && (n = scan.read(buf, kChunk)) > 0;) {
+            for (qsizetype n; planner.valid() && (n = scan.read(buf, kChunk)) > 0;) {
                 QByteArrayView data(buf, n);
                 qsizetype start = 0;
-                for (qsizetype lf = data.indexOf('\n'); lf >= 0 && !found; lf = data.indexOf('\n', start)) {
+                for (qsizetype lf = data.indexOf('\n'); lf >= 0; lf = data.indexOf('\n', start)) {
                     partial.append(data.sliced(start, lf - start));
-                    found = finder.line(partial);
+                    if (partial.endsWith('\r')) partial.chop(1);
+                    planner.line(partial);
                     partial.clear();
                     start = lf + 1;
                 }
-                if (!found) partial.append(data.sliced(start));
+                partial.append(data.sliced(start));
                 // A long scan lets the other machines' events through.
                 if ((sinceYield += n) >= 8 * kMB) {
                     sinceYield = 0;
                     co_await QCoro::sleepFor(std::chrono::milliseconds(0));
                 }
             }
-            if (!found && !partial.isEmpty()) finder.line(partial);
-            restart = finder.result();
-            if (restart.resumeLine < 0) {
-                Status(QStringLiteral("Startpunkten %1 finns inte i %2.").arg(from, name));
+            if (!partial.isEmpty()) planner.line(partial);
+            restart = planner.result();
+            if (!restart.error.isEmpty()) {
+                IsoStopText = restart.error;
+                AddLog(QStringLiteral("Droppmatning av %1 från %2 vägrad: %3").arg(name, from, restart.error));
+                Status(QStringLiteral("Droppmatning av %1 från %2 vägrad: %3").arg(name, from, restart.error));
                 co_return false;
             }
-            AddLog(QStringLiteral("Droppmatning av %1 från rad %2: först rad 1-%3 (uppstarten), sedan resten.")
-                       .arg(name)
-                       .arg(restart.resumeLine + 1)
-                       .arg(restart.setupLines));
+            QStringList blocks;
+            for (const QByteArray& b : restart.preamble) blocks << FromAnsi(b);
+            IsoRestartText = QStringLiteral("Från rad %1, först uppstarten: %2")
+                                 .arg(restart.resumeLine + 1)
+                                 .arg(blocks.isEmpty() ? QStringLiteral("(ingen)") : blocks.join(QStringLiteral(" / ")));
+            // Said before anything goes out, where the operator looks.
+            AddLog(QStringLiteral("Droppmatning av %1 från %2. %3").arg(name, from, IsoRestartText));
+            Status(QStringLiteral("Droppmatning av %1 från %2. %3").arg(name, from, IsoRestartText));
         }
         auto source = std::make_shared<TapeSource>(path, Machine, restart);
         co_return co_await IsoRun(std::move(source), name, true);

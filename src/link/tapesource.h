@@ -98,8 +98,10 @@ private:
     }
     void block(const QByteArray& text) {
         const qint64 index = line_++;
-        // A restart sends the set-up, passes over up to its block, then the rest.
-        if (restart_.resumeLine >= 0 && index >= restart_.setupLines && index < restart_.resumeLine) return;
+        // A restart sends its set-up in place of everything before its block.
+        if (index < restart_.resumeLine) return;
+        if (index == restart_.resumeLine)
+            for (const QByteArray& b : restart_.preamble) pending_ += b + end_;
         pending_ += iso::ToBlocks(text, {});
         pending_ += end_;
         blocks_.push_back({produced_ + pending_.size(), index + 1, text.left(40).trimmed()});
@@ -114,3 +116,30 @@ private:
     qint64 total_ = 0, read_ = 0, produced_ = 0, line_ = 0, linesDropped_ = 0, closedAt_ = -1;
     std::deque<Block> blocks_;
 };
+
+// A restart planned over a whole program file, for a person to see first.
+inline iso::Restart PlanRestartFile(const QString& path, const QString& from, bool atToolChange) {
+    iso::RestartPlanner planner(from, atToolChange);
+    ProgramTextReader scan;
+    if (!scan.open(path)) {
+        iso::Restart r;
+        r.error = QStringLiteral("Filen hittades inte.");
+        return r;
+    }
+    QByteArray partial;
+    char buf[TapeSource::kPiece];
+    for (qsizetype n; planner.valid() && (n = scan.read(buf, sizeof buf)) > 0;) {
+        QByteArrayView data(buf, n);
+        qsizetype start = 0;
+        for (qsizetype lf = data.indexOf('\n'); lf >= 0; lf = data.indexOf('\n', start)) {
+            partial.append(data.sliced(start, lf - start));
+            if (partial.endsWith('\r')) partial.chop(1);
+            planner.line(partial);
+            partial.clear();
+            start = lf + 1;
+        }
+        partial.append(data.sliced(start));
+    }
+    if (!partial.isEmpty()) planner.line(partial);
+    return planner.result();
+}

@@ -35,11 +35,12 @@ QCoro::Task<bool> Station::IsoSend_Click() {
     co_return all;
 }
 
-QCoro::Task<void> Station::DripJob(QString path, QString from) {
+QCoro::Task<void> Station::DripJob(QString path, QString from, bool atToolChange) {
     const QString name = NameWithoutExt(QFileInfo(path).fileName());
     lastStatus_.clear();
-    if (co_await DripFeed(path, from))
-        Row(name, path, QFileInfo(path).size(), {}, ProgramResult::Ok, QStringLiteral("Droppmatat."));
+    if (co_await DripFeed(path, from, atToolChange))
+        Row(name, path, QFileInfo(path).size(), {}, ProgramResult::Ok,
+            IsoRestartText.isEmpty() ? QStringLiteral("Droppmatat.") : QStringLiteral("Droppmatat. ") + IsoRestartText);
     else
         Row(name, path, 0, {}, ProgramResult::Failed, Pick<QString>(IsoStopText.isEmpty(), lastStatus_, IsoStopText));
 }

@@ -86,6 +86,7 @@ TEST(IsoTape, PureHelpers) {
         {"O1234 (s[nd)\n", iso::Request::Kind::Program, "O1234"},
         {"(LISTA)\n", iso::Request::Kind::List, ""},
         {"O1234 (SAND PLATTAN)\nG90\n", iso::Request::Kind::None, ""},
+        {"O1234 (SAND)\nG0 X1\nM30\n", iso::Request::Kind::None, ""},  // a program naming the keyword
         {"O1234 (SAND)\n" + QByteArray(600, 'X'), iso::Request::Kind::None, ""},
     };
     for (const auto& r : requests) {
@@ -94,11 +95,58 @@ TEST(IsoTape, PureHelpers) {
         EXPECT_EQ(got.kind, r.kind) << r.body.constData();
         EXPECT_EQ(got.name, QString::fromLatin1(r.name)) << r.body.constData();
     }
-    const QByteArray text = "O2000\nG90\nT1 M6\nN10 G0\nN20 G1\nN30 G1\n";
-    EXPECT_EQ(iso::FindRestart(text, QStringLiteral("N20")).resumeLine, 4);
-    EXPECT_EQ(iso::FindRestart(text, QStringLiteral("N20")).setupLines, 3);
-    EXPECT_EQ(iso::FindRestart(text, QStringLiteral("2")).resumeLine, 1);  // no N2: line 2
-    EXPECT_EQ(iso::FindRestart(text, QStringLiteral("N99")).resumeLine, -1);
+}
+
+// A restart sends the state in force at its block, never the start's, and
+// refuses a block it cannot place or whose state it cannot know.
+TEST(IsoTape, RestartSetUp) {
+    const QByteArray mill = "%\nO7001 (FLANS)\nN10 G21 G17 G90 G40 G80\nN20 T1 M6\nN30 G54 S1000 M3\nN40 G43 H1 M8\n"
+                            "N50 G0 X0 Y0\nN60 T2 M6\nN70 G55\nN80 S6000 M4\nN90 G43 H2\nN100 M8\nN110 G91 G1 F250\n"
+                            "N120 X10.\nN130 M30\n%\n";
+    const QByteArray lathe = "O6500\nG21 G18 G99\nT0404\nG50 S3000\nG96 S200 M03\nM08\nG00 X30. Z2.\n"
+                             "G01 X11.3 Z-71.1 F0.1\nX12.\nM30\n%\n";
+    const QByteArray calls = "O1000\nN10 T1 M6\nN20 M98 P2000\nN30 G1 X1 F100\nN40 T3 M6\nN50 X3\nM30\n"
+                             "O2000\nN500 G91 X1\nM99\n";
+    const QByteArray staged = "O1\nN10 G17 T1 M6\nN20 S800 M3\nN30 T2\nN10 G1 X2 F80\nN40 X3\nN50 G81 Z-5 R1\nN60 X5\n";
+    const QByteArray macro = "O2\nT1 M6\n#1=5\nN10 X1\n";
+    const struct {
+        const QByteArray& text;
+        const char* from;
+        bool atToolChange;
+        qint64 line;  // 1-based; 0 when refused
+        const char* expect;  // the set-up, or a part of the refusal
+    } cases[] = {
+        {mill, "N120", false, 14, "O7001 (FLANS)|G21 G17 G91|G55|T2 M6|S6000 M4|G43 H2 G40|M8|G1 F250"},
+        {mill, "N90", false, 11, "O7001 (FLANS)|G21 G17 G90|G55|T2 M6|S6000 M4|G43 H1 G40|M8|G0"},
+        {mill, "7", false, 7, "O7001 (FLANS)|G21 G17 G90|G54|T1 M6|S1000 M3|G43 H1 G40|M8"},
+        {mill, "N120", true, 8, "O7001 (FLANS)|G21 G17 G90|G54|S1000 M3|G43 H1 G40|M8|G0"},
+        {mill, "N7", false, 0, "Blocket N7 finns inte i programmet."},
+        {mill, "N1235", false, 0, "Blocket N1235 finns inte"},
+        {mill, "L99", false, 0, "Rad 99 finns inte: programmet har 16 rader."},
+        {mill, "N12X", false, 0, "Ogiltig startpunkt"},
+        {lathe, "L8", false, 8, "O6500|G21 G18 G99|T0404|G50 S3000|G96 S200 M03|M08|G00"},
+        {lathe, "9", false, 9, "O6500|G21 G18 G99|T0404|G50 S3000|G96 S200 M03|M08|G01 F0.1"},
+        {lathe, "L1", false, 1, ""},
+        {lathe, "L11", false, 0, "efter programslutet"},
+        {calls, "N500", false, 0, "ligger i underprogrammet O2000"},
+        {calls, "N50", false, 0, "före blocket N50 går inte att veta: rad 3 anropar ett underprogram (M98)"},
+        {calls, "N50", true, 5, "O1000|G1 F100"},
+        {macro, "N10", false, 0, "rad 3 är makrotext (#1=5)"},
+        {staged, "N60", false, 0, "en borrcykel (G81) är aktiv"},
+        {calls, "N10", true, 2, "O1000"},
+        {staged, "N10", false, 0, "Blocket N10 finns 2 gånger i huvudprogrammet"},
+        {staged, "N40", false, 6, "O1|G17|T1 M6|T2|S800 M3|G1 F80"},
+    };
+    for (const auto& c : cases) {
+        const iso::Restart r = iso::FindRestart(c.text, QString::fromLatin1(c.from), c.atToolChange);
+        const QString what = QStringLiteral("%1 %2").arg(QString::fromLatin1(c.from)).arg(c.atToolChange);
+        EXPECT_EQ(r.resumeLine + 1, c.line) << qPrintable(what);
+        if (c.line == 0) {
+            EXPECT_TRUE(r.error.contains(QString::fromUtf8(c.expect))) << qPrintable(what + r.error);
+        } else {
+            EXPECT_EQ(r.preamble.join('|'), QByteArray(c.expect)) << qPrintable(what + r.error);
+        }
+    }
 }
 
 // After the machine's DC3 has reached the PC, no more than the FIFO leaves
@@ -264,20 +312,72 @@ TEST(IsoTape, RemoteRequestsAreAnswered) {
     }
 }
 
+// What the control punches is stored only as the whole program it is: a
+// punch cut by a re-punch (DC2, or a leader and "%") is kept aside and the
+// re-punch stored; a short program naming the request keyword is a program;
+// a parity error before the first byte keeps the punch aside; a punch of
+// several programs stores each under its own number.
+TEST(IsoTape, PunchFraming) {
+    const QByteArray whole = "O1001\nN10 X1\nN20 X2 (SAND)\nM30\n";
+    const struct {
+        const char* what;
+        QByteArray line;
+        bool parityFirst;
+        bool stored;
+        QByteArray other = {};  // a second program in the same punch, as O1002
+    } cases[] = {
+        {"dc2", "\x12%\nO1001\nN10 X1\nN2\x12" + QByteArray(2, '\0') + "%\n" + whole + "%\n\x14", false, true},
+        {"leader", "%\nO1001\nN10 X1\nN2" + QByteArray(3, '\0') + "%\n" + whole + "%\n", false, true},
+        {"request-like", "%\n" + whole + "%\n", false, true},
+        {"parity", "%\n" + whole + "%\n", true, false},
+        {"punch-all", "%\n" + whole + "O1002\nN10 X5\nM30\n%\n", false, true, "O1002\nN10 X5\nM30\n"},
+    };
+    for (const auto& c : cases) {
+        IsoShop t;
+        if (c.parityFirst) t.pc->raiseEvent(SerialPort::EventRxParity);
+        QMetaObject::invokeMethod(&t.machine, [&] { t.machine.write(c.line); }, Qt::BlockingQueuedConnection);
+        ASSERT_TRUE(WaitUntil([&] { return t.shop.log().contains(c.stored ? "O1001 mottaget" : "ofullst"); })) << c.what;
+        const QString second = t.shop.rec + QStringLiteral("/O1002.NC");
+        if (!c.other.isEmpty()) {
+            ASSERT_TRUE(WaitUntil([&] { return t.shop.log().contains("O1002 mottaget"); }));
+        }
+        EXPECT_EQ(ReadFile(second), QByteArray(c.other).replace("\n", "\r\n")) << c.what;
+        const QString target = t.shop.rec + QStringLiteral("/O1001.NC");
+        EXPECT_EQ(ReadFile(target), c.stored ? QByteArray(whole).replace("\n", "\r\n") : QByteArray()) << c.what;
+        const QStringList aside = QDir(t.shop.rec).entryList({QStringLiteral("*.ofullständig")});
+        EXPECT_EQ(aside.size(), c.stored && c.line.count('%') == 2 ? 0 : 1) << c.what;
+    }
+    // A machine echoing a send: what comes back while the PC sends is not stored.
+    IsoShop t;
+    t.sim.setDripRate(100);
+    const QString path = t.program(QStringLiteral("O3000"), "O3000\n" + Blocks(10, 3000));
+    bool done = false;
+    t.shop.station.DripFeed(path).then([&](bool) { done = true; });
+    ASSERT_TRUE(WaitUntil([&] { return t.sim.blocksRun() >= 5; }));
+    QMetaObject::invokeMethod(&t.machine, [&] { t.machine.write("%\nO3000\nN10 G01 X1.5 Y2.25 F300\n%\n"); },
+                              Qt::BlockingQueuedConnection);
+    ASSERT_TRUE(WaitUntil([&] { return t.shop.log().contains("eko av det som"); }));
+    t.shop.station.cmdAbort_Click();
+    ASSERT_TRUE(WaitUntil([&] { return done; }, 1000));
+    EXPECT_FALSE(QFileInfo::exists(t.shop.rec + QStringLiteral("/O3000.NC")));
+    EXPECT_TRUE(QDir(t.shop.rec).entryList(QDir::Files).isEmpty());
+}
+
 // A program far larger than the control's buffer runs whole at its pace;
-// restarted from an N-number, the set-up goes first, then the rest.
+// restarted from an N-number, the set-up in force there goes first, then the
+// rest; a block that is not there sends nothing.
 TEST(IsoTape, DripFeedRunsWholeAndRestarts) {
-    const QByteArray setup = "O2000\n(PLATTA)\nG90 G54\nT1 M6\nS1000 M3\n";
-    const QByteArray text = setup + Blocks(10, 1500);  // 150 blocks, some 4 kB
+    const QByteArray text = "O2000\n(PLATTA)\nG90 G54\nT1 M6\nS1000 M3\n" + Blocks(10, 1500);  // 150 blocks, some 4 kB
     // readerOff: the control turns its reader off as the closing "%" comes
     // in, with a trailer still to go; the drip-feed has ended there.
     const struct {
         const char* from;
-        qint64 blocks;
-        const char* firstAfterSetup;
+        qint64 blocks;  // 0: refused
+        const char* first;
         bool readerOff = false;
-    } cases[] = {{"", 155, "N10 G01 X1.5 Y2.25 F300"},
-                 {"N1200", 5 + 31, "N1200 G01 X1.5 Y2.25 F300", true}};
+    } cases[] = {{"", 155, "O2000|(PLATTA)|G90 G54|T1 M6|S1000 M3|N10 G01 X1.5 Y2.25 F300"},
+                 {"N1200", 6 + 31, "O2000|G90|G54|T1 M6|S1000 M3|G01 F300|N1200 G01 X1.5 Y2.25 F300", true},
+                 {"N1205", 0, "Blocket N1205 finns inte"}};
     for (const auto& c : cases) {
         IsoShop t;
         t.sim.setDripRate(100);  // a quarter of the line: the buffer fills even on a slow PC
@@ -286,15 +386,20 @@ TEST(IsoTape, DripFeedRunsWholeAndRestarts) {
             t.shop.station.Machine.Slut = 400;
         }
         const QString path = t.program(QStringLiteral("O2000"), text);
-        EXPECT_TRUE(QCoro::waitFor(t.shop.station.DripFeed(path, QString::fromLatin1(c.from)))) << c.from;
+        EXPECT_EQ(QCoro::waitFor(t.shop.station.DripFeed(path, QString::fromLatin1(c.from))), c.blocks > 0) << c.from;
+        if (c.blocks == 0) {
+            Settle(50);
+            EXPECT_TRUE(t.pc->transmittedData().isEmpty());
+            EXPECT_TRUE(t.shop.panel.status().contains(QString::fromLatin1(c.first))) << qPrintable(t.shop.panel.status());
+            continue;
+        }
         ASSERT_TRUE(WaitUntil([&] { return t.sim.blocksRun() >= c.blocks; })) << c.from;
         Settle(50);
         EXPECT_EQ(t.sim.blocksRun(), c.blocks);
         EXPECT_EQ(t.sim.overruns(), 0);
         EXPECT_GE(t.sim.xoffs(), 1);
-        const QList<QByteArray> first = t.sim.firstBlocks();
-        EXPECT_EQ(first.mid(0, 5), setup.trimmed().split('\n'));
-        EXPECT_EQ(first.value(5), QByteArray(c.firstAfterSetup));
+        const QList<QByteArray> expected = QByteArray(c.first).split('|');
+        EXPECT_EQ(t.sim.firstBlocks().mid(0, expected.size()), expected);
         EXPECT_EQ(t.sim.lastBlock(), "N1500 G01 X1.5 Y2.25 F300");
         EXPECT_TRUE(t.shop.panel.status().startsWith(QStringLiteral("Droppmatning klar (O2000)")));
     }
