@@ -41,6 +41,7 @@ TEST(JobScope, TheMachinesOwnRequestsUseTheLibraryWhateverAJobsFolder) {
     // Its cancel ends it, and a store the machine sends meanwhile arrives whole.
     const QByteArray big = QByteArray("G1 X1.\r\n").repeated(400000);
     o.sim.storeProgram("O6", big);
+    o.sim.setSplit(64 * 1024, 5);  // long enough to be caught in the middle, however fast the loop
     o.sim.request(SimMachine::Command::Save, "O6");
     ASSERT_TRUE(WaitUntil([&] { return o.st.MachineReceiving(); }));
     o.st.Jobs.cancel(job->record.id, JobQueue::CancelledBy(QStringLiteral("webb 127.0.0.9")));
