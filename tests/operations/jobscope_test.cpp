@@ -57,17 +57,8 @@ TEST(JobScope, TheMachinesOwnRequestsUseTheLibraryWhateverAJobsFolder) {
 // job's "yes" (overwrite) never does.
 TEST(JobScope, ACutProgramWaitsForAPersonNotAnOverwriteFlag) {
     OpShop o(Link::Short1);
-    o.shop.settings([](GeneralSettings& g) { g.CtsTimeout = 100; });
-    o.shop.home.write("ncprog/O1.NC", QByteArray(2000, 'X'));
     o.shop.home.write("ncprog/O2.NC", "%\r\nO2\r\nM30\r\n%");
-    o.panel().selectedLocal = {"O1.NC"};
-    auto hold = std::make_shared<QMetaObject::Connection>();
-    *hold = QObject::connect(static_cast<MemorySerialPort*>(o.st.Comm), &MemorySerialPort::transmitted, [&o, hold] {
-        o.sim.setCtsLow(true);
-        QObject::disconnect(*hold);
-    });
-    Await(o.st.cmdSend_Click());
-    o.sim.setCtsLow(false);
+    CutSend(o, QByteArray(2000, 'X'));
     ASSERT_EQ(o.st.CutProgram(), QStringLiteral("O1"));
 
     const auto sendWithYes = [&] {

@@ -3,22 +3,6 @@
 #include "operations/comparison.h"
 #include "opshop.h"
 
-namespace {
-// A send of a program that the machine cuts by dropping CTS after its first piece.
-void CutSend(OpShop& o, const QByteArray& program) {
-    o.shop.settings([](GeneralSettings& g) { g.CtsTimeout = 100; });
-    o.shop.home.write("ncprog/O1.NC", program);
-    o.panel().selectedLocal = {"O1.NC"};
-    auto hold = std::make_shared<QMetaObject::Connection>();
-    *hold = QObject::connect(static_cast<MemorySerialPort*>(o.st.Comm), &MemorySerialPort::transmitted, [&o, hold] {
-        o.sim.setCtsLow(true);
-        QObject::disconnect(*hold);
-    });
-    Await(o.st.cmdSend_Click());
-    o.sim.setCtsLow(false);
-}
-}  // namespace
-
 // Protocol 1 has no checksum: the next "%" on the line would end a cut
 // program on the machine and store it over the good one.
 TEST(LinkFaults, SerialProtocolOne) {

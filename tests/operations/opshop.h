@@ -51,3 +51,17 @@ struct OpShop {
     // What the machine received last, once it has received anything new.
     QByteArray received() const { return sim.lastReceived(); }
 };
+
+// A send of a program that the machine cuts by dropping CTS after its first piece.
+inline void CutSend(OpShop& o, const QByteArray& program) {
+    o.shop.settings([](GeneralSettings& g) { g.CtsTimeout = 100; });
+    o.shop.home.write("ncprog/O1.NC", program);
+    o.panel().selectedLocal = {"O1.NC"};
+    auto hold = std::make_shared<QMetaObject::Connection>();
+    *hold = QObject::connect(static_cast<MemorySerialPort*>(o.st.Comm), &MemorySerialPort::transmitted, [&o, hold] {
+        o.sim.setCtsLow(true);
+        QObject::disconnect(*hold);
+    });
+    Await(o.st.cmdSend_Click());
+    o.sim.setCtsLow(false);
+}
