@@ -1,17 +1,30 @@
 #include "jobs/jobqueue.h"
 
 #include <QTimer>
+#include <unordered_set>
+
+namespace {
+// Queues with waiters to wake: a waiter may end its session, and with it
+// the queue that is waking it.
+std::unordered_set<const JobQueue*>& Waking() {
+    static std::unordered_set<const JobQueue*> queues;
+    return queues;
+}
+}  // namespace
 
 JobQueue::~JobQueue() {
     closed_ = true;
     // Nobody is left to post to: what still waits for an end hears of it now.
     wakeWaiters();
+    Waking().erase(this);
 }
 
 void JobQueue::wakeWaiters() {
     wakePosted_ = false;
-    while (!woken_.empty())
-        for (std::coroutine_handle<> h : std::exchange(woken_, {})) h.resume();
+    while (Waking().count(this) && !woken_.empty()) {
+        const auto woken = std::exchange(woken_, {});
+        for (std::coroutine_handle<> h : woken) h.resume();
+    }
 }
 
 QString JobQueue::CancelledBy(const QString& who) { return QStringLiteral("Avbrutet av %1.").arg(who); }
@@ -32,6 +45,7 @@ void JobQueue::setState(JobRun& run, JobState state, const QString& text) {
     // changed may still be running, and the waiter may free what it uses.
     if (run.waiters_.empty()) return;
     for (std::coroutine_handle<> h : std::exchange(run.waiters_, {})) woken_.push_back(h);
+    Waking().insert(this);
     if (!std::exchange(wakePosted_, true)) QMetaObject::invokeMethod(this, &JobQueue::wakeWaiters, Qt::QueuedConnection);
 }
 

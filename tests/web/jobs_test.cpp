@@ -5,7 +5,7 @@
 #include "server/shopserver.h"
 #include "web/webserver.h"
 
-#include <QCoro/QCoroSignal>
+#include <QCoro/QCoroTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
@@ -31,10 +31,9 @@ TEST(WebJobs, RunningAndQueuedFirstInPages) {
     };
 
     Station& st = *server.station("Fräs");
-    QTimer release;
-    release.setSingleShot(true);
-    const auto running = st.Submit(JobKind::List, "webb 127.0.0.1", [&release](JobRun&) -> QCoro::Task<void> {
-        co_await qCoro(&release, &QTimer::timeout);
+    bool released = false;
+    const auto running = st.Submit(JobKind::List, "webb 127.0.0.1", [&released](JobRun&) -> QCoro::Task<void> {
+        while (!released) co_await QCoro::sleepFor(std::chrono::milliseconds(10));
     });
     ASSERT_TRUE(WaitUntil([&] { return st.Jobs.running(); }));
     for (int i = 0; i < 10000; ++i)
@@ -61,6 +60,6 @@ TEST(WebJobs, RunningAndQueuedFirstInPages) {
     EXPECT_EQ(status, 404);
 
     st.Jobs.close("Testet slutar.");
-    release.start(0);
+    released = true;
     ASSERT_TRUE(WaitUntil([&] { return !st.Jobs.running(); }));
 }
