@@ -91,10 +91,9 @@ double Percentile(std::vector<double> v, double p) {
 // A send of the machine's O1.NC as a job; its duration (ms) lands in *ms when it ends
 // (NaN until then: a send may end within the millisecond it was made).
 std::shared_ptr<JobRun> Send(Station* st, double* ms) {
-    auto panel = std::make_shared<JobPanel>(st->Machine.SendPath, true);
-    panel->local = {QStringLiteral("O1.NC")};
-    auto run = st->Submit(
-        JobKind::Send, QStringLiteral("bench"), [st, panel](JobRun&) { return st->cmdSend_Click(); }, panel.get());
+    auto panel = std::make_shared<JobPanel>(true);
+    auto run = SubmitRequest(*st, JobRequest{JobKind::Send, st->Machine.SendPath, {QStringLiteral("O1.NC")}},
+                             QStringLiteral("bench"), panel);
     if (ms) {
         auto done = std::make_shared<QMetaObject::Connection>();
         *done = QObject::connect(&st->Jobs, &JobQueue::changed, [id = run->record.id, ms, done](const Job& j) {

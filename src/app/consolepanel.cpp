@@ -143,12 +143,6 @@ void ConsolePanel::removeRemoteItem(const QString& name) {
     record(Event::Kind::Removed, name);
 }
 
-QStringList ConsolePanel::remoteNames() const {
-    QStringList names;
-    for (const RemoteEntry& e : remote_) names << FromAnsi(e.name);
-    return names;
-}
-
 void ConsolePanel::setTreeFolders(const QString&, const QString& selected) {
     if (!selected.isEmpty()) tree_ = selected;
 }

@@ -57,9 +57,9 @@ public:
     // Prints a line of the verb itself.
     void say(const QString& line);
 
+    // The machine's send folder once it is applied, or the folder a verb named.
     void setTreeFolder(const QString& folder) { tree_ = folder; }
-    void setLocalSelection(const QStringList& names) { local_ = names; }
-    void setRemoteSelection(const QStringList& names) { remoteSelected_ = names; }
+    QString treeFolder() const { return tree_; }
     const QList<RemoteEntry>& remoteList() const { return remote_; }
 
     void setStatus(const QString& text) override;
@@ -71,10 +71,7 @@ public:
     std::optional<QString> input(const QString& prompt, const QString& title, const QString& def) override;
     void fillRemoteList(const QList<RemoteEntry>& entries) override;
     void removeRemoteItem(const QString& name) override;
-    QStringList remoteNames() const override;
-    QStringList remoteSelection() const override { return remoteSelected_; }
-    QStringList localSelection() const override { return local_; }
-    QString treeFolder() const override { return tree_; }
+    QString machineFolder() const override { return tree_; }
     void setTreeFolders(const QString& root, const QString& selected) override;
     void UpdateLocalFolders() override {}
 
@@ -91,8 +88,6 @@ private:
     QList<Event> journal_;
     QString lastStatus_;
     QString tree_;
-    QStringList local_;
-    QStringList remoteSelected_;
     QList<RemoteEntry> remote_;
 };
 

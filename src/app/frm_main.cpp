@@ -225,7 +225,11 @@ void frm_main::connectControls() {
     connect(menuEntry("mnuVisaLogg"), &QAction::triggered, this, &frm_main::mnuVisaLogg_Click);
     connect(menuEntry("mnuSend"), &QAction::triggered, cmdSend, &QPushButton::click);
     connect(menuEntry("mnuRec"), &QAction::triggered, cmdRec, &QPushButton::click);
-    connect(menuEntry("mnuRecManual"), &QAction::triggered, this, Operation(JobKind::Fetch, &Station::mnuRecManual_Click));
+    connect(menuEntry("mnuRecManual"), &QAction::triggered, this, Operation([this] {
+        JobRequest r{JobKind::Fetch, treeFolder()};
+        r.manual = true;
+        return r;
+    }));
     connect(menuEntry("mnuCompare"), &QAction::triggered, this, &frm_main::mnuCompare_Click);
     connect(menuEntry("mnuDrip"), &QAction::triggered, this, &frm_main::mnuDrip_Click);
     connect(menuEntry("mnuFileDrip"), &QAction::triggered, this, &frm_main::mnuDrip_Click);
@@ -233,9 +237,12 @@ void frm_main::connectControls() {
     connect(mnuPlugins.first(), &QAction::triggered, this, [this] { mnuPlugins_Click(0); });
 
     connect(cmdSend, &QPushButton::clicked, this, &frm_main::cmdSend_Click);
-    connect(cmdRec, &QPushButton::clicked, this, Operation(JobKind::Fetch, &Station::cmdRec_Click));
-    connect(cmdDir, &QPushButton::clicked, this, Operation(JobKind::List, &Station::cmdDir_Click));
-    connect(cmdDel, &QPushButton::clicked, this, Operation(JobKind::Delete, &Station::cmdDel_Click));
+    // A fetched program goes to the folder the library shows.
+    connect(cmdRec, &QPushButton::clicked, this,
+            Operation([this] { return JobRequest{JobKind::Fetch, treeFolder(), remoteSelection()}; }));
+    connect(cmdDir, &QPushButton::clicked, this, Operation([] { return JobRequest{JobKind::List}; }));
+    connect(cmdDel, &QPushButton::clicked, this,
+            Operation([this] { return JobRequest{JobKind::Delete, {}, remoteSelection()}; }));
     // "Avbryt" ends the window's running job, and whatever else is under way on the link.
     connect(cmdAbort, &QPushButton::clicked, this, [this] {
         if (const JobRun* job = station_->Jobs.running())
@@ -310,6 +317,15 @@ std::function<void()> frm_main::Operation(JobKind kind, QCoro::Task<void> (Stati
     return [this, kind, procedure] { StartJob(kind, [this, procedure] { return (station_->*procedure)(); }); };
 }
 
+std::function<void()> frm_main::Operation(std::function<JobRequest()> request) {
+    return [this, request = std::move(request)] { StartRequest(request()); };
+}
+
+void frm_main::StartRequest(JobRequest request, std::function<void()> after) {
+    const JobKind kind = request.kind;
+    StartJob(kind, [this, request = std::move(request)] { return RunRequest(*station_, request); }, std::move(after));
+}
+
 void frm_main::cmdSend_Click() {
     if (operations_ > 0) return;
     const MachineSettings& ms = station_->Machine;
@@ -318,14 +334,16 @@ void frm_main::cmdSend_Click() {
         message(MissingExtensionText(cmbMaskiner->currentText()), AppTitle(), MsgIcon::Exclamation, Buttons::Ok);
         return;
     }
-    StartJob(JobKind::Send, [this] { return SendAndList(); });
+    StartJob(JobKind::Send, [this, request = JobRequest{JobKind::Send, treeFolder(), localSelection()}] {
+        return SendAndList(request);
+    });
 }
 
 // The list on the right was the machine's before the send: it is asked for
 // again, as at start-up, so that it and the next overwrite question see
 // what the machine holds now.
-QCoro::Task<void> frm_main::SendAndList() {
-    co_await station_->cmdSend_Click();
+QCoro::Task<void> frm_main::SendAndList(JobRequest request) {
+    co_await RunRequest(*station_, request);
     if (station_->Machine.GetDir && !station_->Aborted) co_await station_->cmdDir_Click();
 }
 

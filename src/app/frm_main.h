@@ -5,6 +5,7 @@
 #include "config/plugins.h"
 #include "jobs/jobqueue.h"
 #include "common/operatorpanel.h"
+#include "operations/jobrequest.h"
 #include <QMainWindow>
 #include <QTimer>
 #include <functional>
@@ -101,10 +102,12 @@ public:
     std::optional<QString> input(const QString& prompt, const QString& title, const QString& def) override;
     void fillRemoteList(const QList<RemoteEntry>& entries) override;
     void removeRemoteItem(const QString& name) override;
-    QStringList remoteNames() const override;
-    QStringList remoteSelection() const override;
-    QStringList localSelection() const override;
-    QString treeFolder() const override;
+    // The window's own selections: what its jobs are asked to work on.
+    QStringList remoteNames() const;
+    QStringList remoteSelection() const;
+    QStringList localSelection() const;
+    QString treeFolder() const;
+    QString machineFolder() const override { return treeFolder(); }
     void setTreeFolders(const QString& root, const QString& selected) override;
     void selectTreeFolder(const QString& folder) override;
     void showMachine(const QString& name, const QString& sendPath) override;
@@ -140,10 +143,13 @@ private:
     void StartJob(JobKind kind, std::function<QCoro::Task<void>()> op, std::function<void()> after = {});
     // A handler that starts the station's procedure as a job.
     std::function<void()> Operation(JobKind kind, QCoro::Task<void> (Station::*procedure)());
-    QCoro::Task<void> CompareJob(QString folder);
+    // The same for a request built from the window's selections when clicked.
+    std::function<void()> Operation(std::function<JobRequest()> request);
+    void StartRequest(JobRequest request, std::function<void()> after = {});
+    void showComparison(const QList<ProgramComparison>& results);
     // Widens the machine's pane so that the comparison column is not clipped.
     void fitComparison();
-    QCoro::Task<void> SendAndList();
+    QCoro::Task<void> SendAndList(JobRequest request);
     void setMachineChoiceEnabled(bool enabled);
     // "Sänd": refused without the machine's extension; afterwards the
     // machine's list asked for again when the machine lists automatically.

@@ -84,9 +84,10 @@ void frm_main::BuildDocumentMenu(const QList<DocumentEntry>& documents) {
             // The document goes to the document folder, which the library then
             // shows: the operator is told, so that the next comparison or send
             // is not made from it unawares.
-            StartJob(
-                JobKind::Documents,
-                [this, document = entry->data().toString()] { return station_->mnuDocs_Click(document); },
+            JobRequest request{JobKind::Documents};
+            request.document = entry->data().toString();
+            StartRequest(
+                request,
                 [this, before = treeFolder()] {
                     if (treeFolder() == before) return;
                     setStatus(panelText(1) + QStringLiteral(" Listan till vänster visar nu dokumentmappen %1.")
@@ -173,11 +174,11 @@ void frm_main::mnuPlugins_Click(int index) {
 }
 
 void frm_main::mnuCompare_Click() {
-    StartJob(JobKind::Compare, [this] { return CompareJob(treeFolder()); });
+    const JobRequest request{JobKind::Compare, treeFolder()};
+    StartRequest(request, [this, results = request.comparisons] { showComparison(*results); });
 }
 
-QCoro::Task<void> frm_main::CompareJob(QString folder) {
-    const QList<ProgramComparison> results = co_await station_->mnuCompare_Click(folder);
+void frm_main::showComparison(const QList<ProgramComparison>& results) {
     bool shown = false;
     for (const ProgramComparison& c : results)
         if (c.result != ProgramComparison::Result::OnlyLibrary) {
@@ -250,5 +251,7 @@ void frm_main::mnuDrip_Click() {
             return;
     }
     // Runs at the machine's pace; the status line shows how far it has come.
-    StartJob(JobKind::Drip, [this, path, from, atToolChange] { return station_->DripJob(path, from, atToolChange); });
+    JobRequest request{JobKind::Drip, treeFolder(), {selected.first()}, from};
+    request.atToolChange = atToolChange;
+    StartRequest(request);
 }

@@ -9,12 +9,6 @@
 #include <QDir>
 #include <QFileInfo>
 
-namespace {
-QCoro::Task<void> CompareInto(Station* st, QString folder, QList<ProgramComparison>* into) {
-    *into = co_await st->mnuCompare_Click(folder);
-}
-}  // namespace
-
 QCoro::Task<int> RunCompare(VerbOptions options) {
     MachineEntry machine;
     if (!FindMachine(options.args.value(0), &machine)) {
@@ -34,10 +28,9 @@ QCoro::Task<int> RunCompare(VerbOptions options) {
     if (!s.readGeneralSettings() || !s.select(machine)) co_return VerbIncomplete;
     // Without --folder the machine's send folder, as the window shows it first.
     const QString folder = Pick(options.folder.isEmpty(), s.panel.treeFolder(), QDir(options.folder).absolutePath());
-    QList<ProgramComparison> results;
-    // Named first: gcc 12 destroys a lambda made inside a co_await twice.
-    const auto compare = [st = s.station, folder, &results] { return CompareInto(st, folder, &results); };
-    const Job job = co_await s.run(JobKind::Compare, compare);
+    const JobRequest request{JobKind::Compare, folder};
+    const Job job = co_await s.run(request);
+    const QList<ProgramComparison>& results = *request.comparisons;
     if (results.isEmpty() && s.station->ListAnswer != true) {
         s.error(QStringLiteral("ingen programlista från maskinen."));
         co_return VerbIncomplete;

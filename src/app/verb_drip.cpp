@@ -8,14 +8,6 @@
 
 #include <QFileInfo>
 
-namespace {
-QCoro::Task<void> Drip(Station* st, QString path, QString from, bool atToolChange, bool* ok) {
-    co_await st->DripJob(path, from, atToolChange);
-    const JobRun* job = st->CurrentJob();
-    *ok = job && !job->record.programs.isEmpty() && job->record.programs.last().result == ProgramResult::Ok;
-}
-}  // namespace
-
 QCoro::Task<int> RunDrip(VerbOptions options) {
     MachineEntry machine;
     if (!FindMachine(options.args.value(0), &machine)) {
@@ -40,12 +32,11 @@ QCoro::Task<int> RunDrip(VerbOptions options) {
     if (!s.readGeneralSettings() || !s.select(machine)) co_return VerbFailed;
     // Hours at the machine's pace: no time-out of the verb's own; a stop
     // says where the machine is.
-    bool ok = false;
-    const QString path = QFileInfo(file).absoluteFilePath();
-    const auto drip = [st = s.station, path, from = options.from, tc = options.fromToolChange, &ok] {
-        return Drip(st, path, from, tc, &ok);
-    };
-    co_await s.run(JobKind::Drip, drip);
+    const QFileInfo fi(file);
+    JobRequest request{JobKind::Drip, fi.absolutePath(), {fi.fileName()}, options.from};
+    request.atToolChange = options.fromToolChange;
+    const Job job = co_await s.run(request);
+    const bool ok = !job.programs.isEmpty() && job.programs.last().result == ProgramResult::Ok;
     if (!ok) {
         s.error(QStringLiteral("droppmatningen av \"%1\" blev inte klar. %2").arg(file, s.station->IsoStopText));
         co_return VerbFailed;

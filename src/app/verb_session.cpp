@@ -170,6 +170,13 @@ QCoro::Task<Job> VerbSession::run(JobKind kind, std::function<QCoro::Task<void>(
     co_return job->record;
 }
 
+QCoro::Task<Job> VerbSession::run(JobRequest request) {
+    // Named first: gcc 12 destroys a lambda made inside a co_await twice.
+    const std::function<QCoro::Task<void>()> op = [st = station, request] { return RunRequest(*st, request); };
+    const Job job = co_await run(request.kind, op);
+    co_return job;
+}
+
 // A protocol-1 store has no answer: what the send handed to the port must
 // reach the machine before the port closes with the verb, or the program is
 // lost. Bounded like a send.

@@ -6,6 +6,7 @@
 #include "common/notify.h"
 #include "config/machines.h"
 #include "link/station.h"
+#include "operations/jobrequest.h"
 #include "server/verbio.h"
 
 #include <QCoro/QCoroTask>
@@ -101,6 +102,8 @@ public:
     // Runs op as a job of kind for this verb and waits until it has ended;
     // a client that leaves meanwhile cancels it.
     QCoro::Task<Job> run(JobKind kind, std::function<QCoro::Task<void>()> op);
+    // The same for a request, through the job table.
+    QCoro::Task<Job> run(JobRequest request);
     // Error reports shown during the session.
     int errorReports() const { return errorReports_; }
 

@@ -40,8 +40,8 @@ bool CheckProgramNames(const QStringList& names, const MachineEntry& machine, co
 // Asks for the machine's list and waits for it; true when it came.
 QCoro::Task<bool> RequestList(VerbSession& s) {
     // Named first: gcc 12 destroys a lambda made inside a co_await twice.
-    const auto list = [st = s.station] { return st->cmdDir_Click(); };
-    const Job job = co_await s.run(JobKind::List, list);
+    const JobRequest list{JobKind::List};
+    const Job job = co_await s.run(list);
     co_return job.state == JobState::Done && s.station->ListAnswer == true;
 }
 
@@ -102,10 +102,8 @@ QCoro::Task<int> RunSend(VerbOptions options) {
         QStringList names;
         while (i < files.size() && QFileInfo(files[i]).absolutePath() == folder) names << QFileInfo(files[i++]).fileName();
         if (stopped) continue;
-        s.panel.setTreeFolder(folder);
-        s.panel.setLocalSelection(names);
-        const auto send = [st = s.station] { return st->cmdSend_Click(); };
-        const Job job = co_await s.run(JobKind::Send, send);
+        const JobRequest send{JobKind::Send, folder, names};
+        const Job job = co_await s.run(send);
         for (qsizetype k = 0; k < names.size(); ++k) done << RowOk(job, k);
         stopped = job.state == JobState::Cancelled || s.station->Aborted;
     }
@@ -136,10 +134,9 @@ QCoro::Task<int> RunFetch(VerbOptions options) {
     VerbSession s(options);
     if (!s.readGeneralSettings() || !s.select(machine)) co_return VerbFailed;
     // The machine's send folder is already the tree's folder, as in the window.
-    if (!options.to.isEmpty()) s.panel.setTreeFolder(QDir(options.to).absolutePath());
-    s.panel.setRemoteSelection(names);
-    const auto fetch = [st = s.station] { return st->cmdRec_Click(); };
-    const Job job = co_await s.run(JobKind::Fetch, fetch);
+    const QString folder = options.to.isEmpty() ? s.panel.treeFolder() : QDir(options.to).absolutePath();
+    const JobRequest fetch{JobKind::Fetch, folder, names};
+    const Job job = co_await s.run(fetch);
     bool all = true;
     for (qsizetype k = 0; k < names.size(); ++k) {
         if (RowOk(job, k)) continue;
@@ -164,23 +161,14 @@ QCoro::Task<int> RunDelete(VerbOptions options) {
     VerbSession s(options);
     if (!s.readGeneralSettings() || !s.select(machine)) co_return VerbFailed;
     s.panel.setConfirmed(true);
+    // One job: a time-out, a broken link or a cancel ends it, and the programs after have no row.
+    const JobRequest erase{JobKind::Delete, {}, names};
+    const Job job = co_await s.run(erase);
     bool all = true;
-    bool stopped = false;
-    for (const QString& n : names) {
-        bool ok = false;
-        if (!stopped) {
-            s.panel.setRemoteSelection({n});
-            const auto erase = [st = s.station] { return st->cmdDel_Click(); };
-            const Job job = co_await s.run(JobKind::Delete, erase);
-            ok = RowOk(job, 0);
-            // A machine's refusal leaves the link working; a time-out, a
-            // broken link or a cancel ends the run.
-            stopped = !ok && (s.station->Aborted || job.state == JobState::Cancelled);
-        }
-        if (!ok) {
-            all = false;
-            s.error(QStringLiteral("\"%1\" raderades inte.").arg(n));
-        }
+    for (qsizetype k = 0; k < names.size(); ++k) {
+        if (RowOk(job, k)) continue;
+        all = false;
+        s.error(QStringLiteral("\"%1\" raderades inte.").arg(names[k]));
     }
     co_return Finish(s, all);
 }

@@ -40,17 +40,14 @@ public:
     // Empty optional when the operator cancelled.
     virtual std::optional<QString> input(const QString& prompt, const QString& title, const QString& def) = 0;
 
-    // The machine's program list.
+    // The machine's program list, as the station keeps it: shown, never
+    // read back. A job's programs and folders come with its request.
     virtual void fillRemoteList(const QList<RemoteEntry>& entries) = 0;
     virtual void removeRemoteItem(const QString& name) = 0;
-    virtual QStringList remoteNames() const = 0;
-    virtual QStringList remoteSelection() const = 0;
 
     // The local library.
-    virtual QStringList localSelection() const = 0;
-    virtual QString treeFolder() const = 0;
     // The folder the machine's own stores and loads use: the one the library shows.
-    virtual QString machineFolder() const { return treeFolder(); }
+    virtual QString machineFolder() const = 0;
     virtual void setTreeFolders(const QString& root, const QString& selected) = 0;
     // Selects a folder below the present root.
     virtual void selectTreeFolder(const QString& folder) { setTreeFolders(QString(), folder); }
@@ -77,10 +74,7 @@ public:
     std::optional<QString> input(const QString&, const QString&, const QString&) override { return {}; }
     void fillRemoteList(const QList<RemoteEntry>&) override {}
     void removeRemoteItem(const QString&) override {}
-    QStringList remoteNames() const override { return {}; }
-    QStringList remoteSelection() const override { return {}; }
-    QStringList localSelection() const override { return {}; }
-    QString treeFolder() const override { return {}; }
+    QString machineFolder() const override { return {}; }
     void setTreeFolders(const QString&, const QString&) override {}
     void UpdateLocalFolders() override {}
 };

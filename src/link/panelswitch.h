@@ -1,7 +1,6 @@
 #pragma once
 // The panel a station talks to: its own, and while a job runs, the panel of
-// whoever submitted that job too. Questions, selections and folders are the
-// job's; what the station shows goes to both, so that the machine's own
+// whoever submitted that job too. Questions are the job's; what the station shows goes to both, so that the machine's own
 // panel (the server's published state) still sees every status.
 #include "common/operatorpanel.h"
 
@@ -33,10 +32,6 @@ public:
     }
     void fillRemoteList(const QList<RemoteEntry>& entries) override { to_->fillRemoteList(entries); }
     void removeRemoteItem(const QString& name) override { to_->removeRemoteItem(name); }
-    QStringList remoteNames() const override { return to_->remoteNames(); }
-    QStringList remoteSelection() const override { return to_->remoteSelection(); }
-    QStringList localSelection() const override { return to_->localSelection(); }
-    QString treeFolder() const override { return to_->treeFolder(); }
     QString machineFolder() const override { return to_->machineFolder(); }
     void setTreeFolders(const QString& root, const QString& selected) override { to_->setTreeFolders(root, selected); }
     void selectTreeFolder(const QString& folder) override { to_->selectTreeFolder(folder); }

@@ -36,6 +36,8 @@ class Outgoing;
 class ProgramTextReader;
 struct ProgramComparison;
 class QTcpSocket;
+struct SendArgs;
+struct FetchArgs;
 
 class Station : public QObject {
     Q_OBJECT
@@ -51,6 +53,7 @@ public:
     LinkState SerialLink;
     LinkState NetLink;
     bool Aborted = false;
+    bool aborted() const { return Aborted; }
     bool TransferDone = false;
     // The folder of the document being fetched, while its exchange is open.
     QString TargetFolder;
@@ -189,13 +192,20 @@ public:
 
     // Operations on the selected machine. Each ends when its last answer
     // came, its time-out ran out or it was aborted.
-    QCoro::Task<void> cmdSend_Click();
+    // Each takes what it works on; none reads a panel's selection. A job
+    // submits them through the job table (operations/jobrequest.h).
+    QCoro::Task<void> cmdSend_Click(SendArgs args);
     bool RemoteFileExists(const QString& fileName) const;
-    QCoro::Task<void> cmdRec_Click();
-    QCoro::Task<void> mnuRecManual_Click();
+    QCoro::Task<void> cmdRec_Click(FetchArgs args);
+    // "Hämta med namn...": the name is asked of the person, the program goes to folder.
+    QCoro::Task<void> mnuRecManual_Click(QString folder);
     QCoro::Task<void> mnuDocs_Click(QString document);
     QCoro::Task<void> cmdDir_Click();
-    QCoro::Task<void> cmdDel_Click();
+    QCoro::Task<void> cmdDel_Click(QString program);
+    // The machine's programs as its last list named them, less what was
+    // deleted since; empty until a list came.
+    QStringList RemoteNames() const;
+    const QList<RemoteEntry>& RemoteList() const { return remote_; }
     // "Jämför med maskin": the machine's programs against folder's, fetched
     // one at a time outside the library.
     QCoro::Task<QList<ProgramComparison>> mnuCompare_Click(QString folder);
@@ -233,8 +243,8 @@ public:
     QCoro::Task<bool> DripFeed(QString path, QString from = {}, bool atToolChange = false);
     // The same as a job's work: its result row says where it stopped.
     QCoro::Task<void> DripJob(QString path, QString from, bool atToolChange = false);
-    // "Sänd" on an ISO machine: the selected programs one after the other.
-    QCoro::Task<bool> IsoSend_Click();
+    // "Sänd" on an ISO machine: the programs one after the other.
+    QCoro::Task<bool> IsoSend_Click(SendArgs args);
     // A tape control cannot be asked for its list or its programs: the
     // operator is told to punch from the control. Always true.
     bool IsoCannotAsk();
@@ -331,6 +341,10 @@ private:
     void FeedSocket(QTcpSocket* socket);
     void StopSending(QTcpSocket* socket);
     QString FolderForIncoming() const;
+    // The machine's list is the machine's: kept here for the operations, shown on the panel.
+    void ShowRemoteList(const QList<RemoteEntry>& entries);
+    void RemoveRemote(const QString& name);
+    QList<RemoteEntry> remote_;
     void ParseResponse(QByteArray& message, LinkState& link, const QByteArray& command,
                        const QByteArray& selector, const QString& name, const QByteArray& status);
     void ParseRequest(QByteArray& message, LinkState& link, const QByteArray& command,

@@ -39,6 +39,22 @@ QString Quote(const QByteArray& message) {
 // Never a job's folder: a verb's --to or a file's own folder is that job's.
 QString Station::FolderForIncoming() const { return own_.machineFolder(); }
 
+void Station::ShowRemoteList(const QList<RemoteEntry>& entries) {
+    remote_ = entries;
+    panel_.fillRemoteList(entries);
+}
+
+void Station::RemoveRemote(const QString& name) {
+    remote_.removeIf([&](const RemoteEntry& e) { return FromAnsi(e.name) == name; });
+    panel_.removeRemoteItem(name);
+}
+
+QStringList Station::RemoteNames() const {
+    QStringList names;
+    for (const RemoteEntry& e : remote_) names << FromAnsi(e.name);
+    return names;
+}
+
 void Station::ShowMachineError(const QString& statusText, const QByteArray& code) {
     Status(statusText + FromAnsi(code));
     const QString text = Code2Error(FromAnsi(code));
@@ -269,7 +285,7 @@ void Station::ParseResponse(QByteArray& message, LinkState& link, const QByteArr
             HidePilar();
             return;
         }
-        panel_.fillRemoteList(ReadReceivedList(message, 2));
+        ShowRemoteList(ReadReceivedList(message, 2));
         ListAnswer = true;
         EndExchange(Exchange::State::Done);
         if (network) comsock->close();
@@ -278,7 +294,7 @@ void Station::ParseResponse(QByteArray& message, LinkState& link, const QByteArr
         EndExchange(ok ? Exchange::State::Done : Exchange::State::Failed);
         if (ok) {
             Status(QStringLiteral("Radering utförd ('") + name + QStringLiteral("')."));
-            panel_.removeRemoteItem(name);
+            RemoveRemote(name);
         } else {
             Status(QStringLiteral("Fel vid radering: ") + FromAnsi(status));
             const QString text = Code2Error(FromAnsi(status));
@@ -430,7 +446,7 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
                 Unexpected(message);
                 return;
             }
-            panel_.fillRemoteList(ReadReceivedList(message, 1));
+            ShowRemoteList(ReadReceivedList(message, 1));
             ListAnswer = true;
             EndExchange(Exchange::State::Done);
             Status(QStringLiteral("Fillista klar."));
@@ -470,7 +486,7 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
             }
             EndExchange(Exchange::State::Done);
             Status(QStringLiteral("Radering utförd ('") + name + QStringLiteral("')."));
-            panel_.removeRemoteItem(name);
+            RemoveRemote(name);
             HidePilar();
         } else if (letter == "D" && (message.size() >= 16 || Answered("D", QString(), nullptr))) {
             // The open list request decides: an empty memory's list is short.

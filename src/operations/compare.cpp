@@ -115,7 +115,7 @@ QCoro::Task<QList<ProgramComparison>> Station::mnuCompare_Click(QString folder) 
                 }
             return -1;
         };
-        const QStringList machine = panel_.remoteNames();
+        const QStringList machine = RemoteNames();
         QList<qsizetype> pair;
         int total = 0;
         for (const QString& n : machine) {

@@ -57,19 +57,18 @@ QCoro::Task<void> Station::cmdDir_Click() {
         co_await AwaitExchange();
     }
     if (JobRun* job = CurrentJob(); job && job->record.kind == JobKind::List) {
-        if (ListAnswer == true) job->record.text = QStringLiteral("%1 program i maskinen.").arg(panel_.remoteNames().size());
+        if (ListAnswer == true) job->record.text = QStringLiteral("%1 program i maskinen.").arg(RemoteNames().size());
         else job->fail(lastStatus_.isEmpty() ? QStringLiteral("Ingen programlista från maskinen.") : lastStatus_);
     }
 }
 
-QCoro::Task<void> Station::cmdDel_Click() {
+QCoro::Task<void> Station::cmdDel_Click(QString program) {
     TraceEnter(QStringLiteral("cmdDel_Click()"));
     if (Machine.Typ == 3 && IsoCannotAsk()) co_return;
     if (co_await RefuseWhileBusy()) co_return;
     Aborted = false;
-    const QStringList selected = panel_.remoteSelection();
-    if (selected.isEmpty()) co_return;
-    const QString n = selected.first();
+    if (program.isEmpty()) co_return;
+    const QString n = program;
     if (RefuseName(n)) {
         Row(n, QString(), 0, {}, ProgramResult::Failed, lastStatus_);
         co_return;
@@ -105,7 +104,7 @@ QCoro::Task<void> Station::cmdDel_Click() {
             if (Machine.Conversion && !Aborted && OpenExchange()) {
                 EndExchange(Exchange::State::Done);
                 Status(QStringLiteral("Radering utförd ('") + n + QStringLiteral("')."));
-                panel_.removeRemoteItem(n);
+                RemoveRemote(n);
                 HidePilar();
                 done = true;
             }

@@ -10,17 +10,18 @@
 #include "link/frames.h"
 #include "link/programname.h"
 #include "link/station.h"
+#include "operations/jobrequest.h"
 #include <QFileInfo>
 #include <QTcpSocket>
 
-QCoro::Task<void> Station::cmdRec_Click() {
+QCoro::Task<void> Station::cmdRec_Click(FetchArgs args) {
     TraceEnter(QStringLiteral("cmdRec_Click()"));
     if (Machine.Typ == 3 && IsoCannotAsk()) co_return;
     if (co_await RefuseWhileBusy()) co_return;
     Aborted = false;
     Status(QStringLiteral("Ansluter..."));
     TargetFolder.clear();
-    const QStringList selected = panel_.remoteSelection();
+    const QStringList& selected = args.programs;
     for (const QString& n : selected) {
         TransferDone = true;
         if (Aborted || Jobs.closed()) {
@@ -37,8 +38,7 @@ QCoro::Task<void> Station::cmdRec_Click() {
             Row(n, QString(), 0, {}, ProgramResult::Failed, lastStatus_);
             continue;
         }
-        // The program goes where the question about it was asked.
-        const QString target = ProgramPath(panel_.treeFolder(), n, Machine.Extension);
+        const QString target = ProgramPath(args.folder, n, Machine.Extension);
         if (FileExists(target)) {
             const auto answer = co_await Ask(QStringLiteral("Filen finns redan. Skriva över?"), AppTitle(),
                                                MsgIcon::Question, OperatorPanel::Buttons::YesNoCancel);
@@ -70,7 +70,7 @@ QCoro::Task<void> Station::cmdRec_Click() {
     }
 }
 
-QCoro::Task<void> Station::mnuRecManual_Click() {
+QCoro::Task<void> Station::mnuRecManual_Click(QString folder) {
     TraceEnter(QStringLiteral("mnuRecManual_Click()"));
     if (Machine.Typ == 3 && IsoCannotAsk()) co_return;
     if (co_await RefuseWhileBusy()) co_return;
@@ -79,7 +79,7 @@ QCoro::Task<void> Station::mnuRecManual_Click() {
         panel_.input(QStringLiteral("Ange fil att hämta:"), QStringLiteral("Manuell hämtning"), QString()).value_or(QString());
     if (!n.isEmpty() && RefuseName(n)) co_return;
     bool requested = false;
-    const QString target = ProgramPath(panel_.treeFolder(), n, Machine.Extension);
+    const QString target = ProgramPath(folder, n, Machine.Extension);
     if (!n.isEmpty()) {
         Status(QStringLiteral("Ansluter..."));
         // A closed port sends nothing and waits for nothing.

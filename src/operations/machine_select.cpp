@@ -39,6 +39,7 @@ bool Station::ApplyMachine(int slot, const QString& name) {
         deferred_.clear();
         spoiledClosing_.clear();
         ++line_;
+        remote_.clear();
         LoadMachineSettings(Machine, slot);
         MachineName = name;
         // A window timer takes 0 to 65535 ms; anything else is an invalid property value.

@@ -11,29 +11,29 @@
 #include "link/frames.h"
 #include "link/outgoing.h"
 #include "link/station.h"
+#include "operations/jobrequest.h"
 #include <QFileInfo>
 #include <QScopeGuard>
 
 bool Station::RemoteFileExists(const QString& fileName) const {
     const QString suffix = QLatin1Char('.') + Machine.Extension;
     // The machine's names and the file's may differ in case, as Windows would not.
-    for (const QString& item : panel_.remoteNames())
+    for (const QString& item : RemoteNames())
         if (QString(item + suffix).compare(fileName, Qt::CaseInsensitive) == 0) return true;
     return false;
 }
 
-QCoro::Task<void> Station::cmdSend_Click() {
+QCoro::Task<void> Station::cmdSend_Click(SendArgs args) {
     TraceEnter(QStringLiteral("cmdSend_Click()"));
     if (co_await RefuseWhileBusy()) co_return;
     if (Machine.Typ == 3) {
-        co_await IsoSend_Click();
+        co_await IsoSend_Click(std::move(args));
         co_return;
     }
     Aborted = false;
     Status(QStringLiteral("Ansluter..."));
-    const QStringList selected = panel_.localSelection();
-    // Every program is read from the folder the run started in.
-    const QString folder = panel_.treeFolder();
+    const QStringList& selected = args.files;
+    const QString& folder = args.folder;
     // Every name is checked before the first program goes out.
     for (const QString& name : selected)
         if (RefuseName(NameWithoutExt(name), name)) {

@@ -4,13 +4,13 @@
 #include "common/pick.h"
 #include "library/programfile.h"
 #include "link/station.h"
+#include "operations/jobrequest.h"
 #include <QDir>
 #include <QFileInfo>
 
-QCoro::Task<bool> Station::IsoSend_Click() {
-    // Every program is read from the folder the run started in.
-    const QString folder = panel_.treeFolder();
-    const QStringList selected = panel_.localSelection();
+QCoro::Task<bool> Station::IsoSend_Click(SendArgs args) {
+    const QString& folder = args.folder;
+    const QStringList& selected = args.files;
     for (const QString& file : selected)
         if (RefuseName(NameWithoutExt(file), file)) {
             Row(NameWithoutExt(file), QDir(folder).filePath(file), 0, {}, ProgramResult::Failed, lastStatus_);

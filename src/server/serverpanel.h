@@ -30,7 +30,6 @@ public:
         return Unattended(buttons);
     }
     // A machine's store goes to its send folder, as the window shows it first.
-    QString treeFolder() const override { return tree_; }
     void setTreeFolders(const QString&, const QString& selected) override { tree_ = selected; }
     QString machineFolder() const override { return tree_; }
 

@@ -1,5 +1,6 @@
 #include "web/webserver.h"
 #include "operations/comparison.h"
+#include "operations/jobrequest.h"
 #include "server/jobpanel.h"
 #include "common/panelentries.h"
 #include "link/machinestore.h"
@@ -402,7 +403,10 @@ void WebServer::machineRoute(const HttpRequest& request, const QString& machine,
         // The window asks before it deletes; here the question's answer must come with the request.
         if (what == QLatin1String("delete") && !yes)
             return reply.error(Status::BadRequest, QStringLiteral("bekräftelse saknas: radera vill ha \"yes\": true."));
-        auto panel = std::make_shared<JobPanel>(st->Machine.SendPath, yes);
+        JobRequest job;
+        // The route's words are the job kinds' own, but for the list.
+        job.kind = what == QLatin1String("programs") ? JobKind::List : KindFromWord(what).value_or(JobKind::List);
+        job.folder = st->Machine.SendPath;
         if (what == QLatin1String("send")) {
             const QStringList files = Strings(body.value(QStringLiteral("files")));
             if (files.isEmpty()) return reply.error(Status::BadRequest, QStringLiteral("Inga filer angivna (\"files\")."));
@@ -416,7 +420,7 @@ void WebServer::machineRoute(const HttpRequest& request, const QString& machine,
                     return reply.error(Status::BadRequest,
                                        QStringLiteral("ogiltigt programnamn \"%1\" (filen \"%2\"): %3.").arg(NameWithoutExt(f), f, why));
             }
-            panel->local = files;
+            job.programs = files;
         } else if (what == QLatin1String("drip")) {
             const QString f = body.value(QStringLiteral("file")).toString();
             if (st->Machine.Typ != 3)
@@ -424,9 +428,9 @@ void WebServer::machineRoute(const HttpRequest& request, const QString& machine,
             if (!PlainName(f)) return reply.error(Status::BadRequest, QStringLiteral("Ogiltigt filnamn \"%1\".").arg(f));
             if (!QFileInfo(st->Machine.SendPath + QLatin1Char('/') + f).isFile())
                 return reply.error(Status::NotFound, QStringLiteral("Filen \"%1\" finns inte i sändmappen.").arg(f));
-            panel->local = {f};
+            job.programs = {f};
             const QJsonValue from = body.value(QStringLiteral("from"));
-            panel->from = from.isDouble() ? QString::number(from.toInteger()) : from.toString();
+            job.from = from.isDouble() ? QString::number(from.toInteger()) : from.toString();
         } else if (what == QLatin1String("fetch") || what == QLatin1String("delete")) {
             const QStringList programs = Strings(body.value(QStringLiteral("programs")));
             if (programs.isEmpty()) return reply.error(Status::BadRequest, QStringLiteral("Inga program angivna (\"programs\")."));
@@ -435,9 +439,9 @@ void WebServer::machineRoute(const HttpRequest& request, const QString& machine,
                 if (!why.isEmpty())
                     return reply.error(Status::BadRequest, QStringLiteral("Ogiltigt programnamn \"%1\": %2.").arg(p, why));
             }
-            panel->remote = programs;
+            job.programs = programs;
         }
-        return submit(request, machine, *st, what, panel, yes, reply);
+        return submit(request, machine, *st, job, yes, reply);
     }
     reply.error(Status::NotFound, QStringLiteral("Sidan finns inte."));
 }
@@ -523,51 +527,24 @@ void WebServer::broadcast(const QByteArray& event, const QByteArray& data) {
 }
 
 namespace {
-// The job's work: what the request asked for, in the station's own steps.
-QCoro::Task<void> ApiJob(Station* st, std::shared_ptr<JobPanel> panel, QString what, bool yes,
-                         std::function<void(const QList<RemoteEntry>&)> listed) {
-    if (what == QLatin1String("send")) {
-        // Without "yes" an existing program is not overwritten: that needs the machine's list.
-        if (!yes) {
-            co_await st->cmdDir_Click();
-            if (st->ListAnswer != true) {
-                if (JobRun* job = st->CurrentJob()) job->fail(QStringLiteral("Ingen programlista från maskinen; inget sändes."));
-                co_return;
-            }
-        }
-        co_await st->cmdSend_Click();
-    } else if (what == QLatin1String("fetch")) {
-        co_await st->cmdRec_Click();
-    } else if (what == QLatin1String("delete")) {
-        const QStringList programs = panel->remote;
-        for (const QString& p : programs) {
-            panel->remote = {p};
-            co_await st->cmdDel_Click();
-            if (st->Aborted) break;
-        }
-    } else if (what == QLatin1String("compare")) {
-        co_await st->mnuCompare_Click(st->Machine.SendPath);
-    } else if (what == QLatin1String("drip")) {
-        const QString path = st->Machine.SendPath + QLatin1Char('/') + panel->local.value(0);
-        co_await st->DripJob(path, panel->from);
-    } else {
+// The job's work: what the request asked for, through the job table.
+QCoro::Task<void> ApiJob(Station* st, JobRequest job, bool yes, std::function<void(const QList<RemoteEntry>&)> listed) {
+    // Without "yes" an existing program is not overwritten: that needs the
+    // machine's list. A tape control has none to give.
+    if (job.kind == JobKind::Send && !yes && st->Machine.Typ != 3) {
         co_await st->cmdDir_Click();
-        if (st->ListAnswer == true) listed(panel->list);
+        if (st->ListAnswer != true) {
+            if (JobRun* run = st->CurrentJob()) run->fail(QStringLiteral("Ingen programlista från maskinen; inget sändes."));
+            co_return;
+        }
     }
-}
-
-JobKind KindOf(const QString& what) {
-    if (what == QLatin1String("send")) return JobKind::Send;
-    if (what == QLatin1String("fetch")) return JobKind::Fetch;
-    if (what == QLatin1String("delete")) return JobKind::Delete;
-    if (what == QLatin1String("compare")) return JobKind::Compare;
-    if (what == QLatin1String("drip")) return JobKind::Drip;
-    return JobKind::List;
+    co_await RunRequest(*st, job);
+    if (job.kind == JobKind::List && st->ListAnswer == true) listed(st->RemoteList());
 }
 }  // namespace
 
-void WebServer::submit(const HttpRequest& request, const QString& machine, Station& st, const QString& what,
-                       std::shared_ptr<JobPanel> panel, bool yes, const Reply& reply) {
+void WebServer::submit(const HttpRequest& request, const QString& machine, Station& st, const JobRequest& job, bool yes,
+                       const Reply& reply) {
     auto listed = [this, machine](const QList<RemoteEntry>& list) {
         QJsonArray programs;
         for (const RemoteEntry& e : list)
@@ -575,9 +552,11 @@ void WebServer::submit(const HttpRequest& request, const QString& machine, Stati
         lists_[machine] = Held{QDateTime::currentDateTime(), programs};
     };
     Station* station = &st;
+    // The request's "yes" answers its overwrite questions; nobody answers any other.
+    auto panel = std::make_shared<JobPanel>(yes);
     const auto run = st.Submit(
-        KindOf(what), QStringLiteral("webb ") + request.peer.toString(),
-        [station, panel, what, yes, listed](JobRun&) { return ApiJob(station, panel, what, yes, listed); }, panel.get());
+        job.kind, QStringLiteral("webb ") + request.peer.toString(),
+        [station, panel, job, yes, listed](JobRun&) { return ApiJob(station, job, yes, listed); }, panel.get());
     reply.accepted(run->record);
 }
 

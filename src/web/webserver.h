@@ -24,7 +24,7 @@
 #include <vector>
 
 class QTcpSocket;
-class JobPanel;
+struct JobRequest;
 class ShopServer;
 struct Job;
 class Station;
@@ -58,8 +58,8 @@ private:
     void upload(const HttpRequest& request, const QString& machine, Station& st, const QString& file, const Reply& reply);
     // Queues what (send, fetch, delete, compare, programs) as a job on the
     // machine and answers 202 with it.
-    void submit(const HttpRequest& request, const QString& machine, Station& st, const QString& what,
-                std::shared_ptr<JobPanel> panel, bool yes, const Reply& reply);
+    void submit(const HttpRequest& request, const QString& machine, Station& st, const JobRequest& job, bool yes,
+                const Reply& reply);
     void jobRoute(const HttpRequest& request, const QStringList& parts, const Reply& reply);
     void jobEvent(const Job& job);
     void broadcast(const QByteArray& event, const QByteArray& data);

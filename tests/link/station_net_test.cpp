@@ -351,7 +351,7 @@ TEST(StationNetwork, AnswersCountOnlyForTheirOwnRequest) {
         if (!c.onMasterSock.isEmpty())
             QTimer::singleShot(40, own.socket, [&] { own.socket->write(c.onMasterSock); });
         shop.panel.selectedRemote = {"O3"};
-        Await(st.cmdRec_Click());
+        Await(st.cmdRec_Click(shop.panel.fetch()));
         Settle(c.delay + 100);
         EXPECT_TRUE(shop.panel.statuses.contains("Inget svar från maskinen (timeout).")) << c.what;
         EXPECT_FALSE(shop.home.exists("ncprog/O3.NC")) << c.what;
@@ -412,7 +412,7 @@ TEST(StationNetwork, StreamedSendStopsBeforeItsClosing) {
                 shop.machine.drain();
             });
         shop.panel.selectedLocal = {name};
-        Await(st.cmdSend_Click());
+        Await(st.cmdSend_Click(shop.panel.send()));
         Settle(100);
         shop.machine.drain();
         EXPECT_EQ(shop.machine.got.endsWith('%'), change);

@@ -340,7 +340,7 @@ TEST(StationSerial, ClosedPortAndAutoDok) {
     st.HeldBy = "Verkstadsservern håller porten: använd Fenmo32 send.";
     shop.panel.messages.clear();
     Await(st.cmdDir_Click());
-    Await(st.cmdSend_Click());
+    Await(st.cmdSend_Click(shop.panel.send()));
     ASSERT_EQ(shop.panel.messages.size(), 2);
     EXPECT_EQ(shop.panel.messages[1].text, st.HeldBy);
 }
@@ -361,7 +361,7 @@ TEST(StationSerial, EachMessageKeepsToItsOwnExchange) {
         // "Hämta" while the machine's own store arrives: the store is not cut.
         {"fetch", 1, store, [](SerialShop& s) {
              s.panel.selectedRemote = {"O9"};
-             Await(s.station.cmdRec_Click());  // nobody answers: ends in its time-out
+             Await(s.station.cmdRec_Click(s.panel.fetch()));  // nobody answers: ends in its time-out
          }, true},
         // A damaged character aborts the message before it completes: nothing
         // stored, nothing answered "00", in either protocol.

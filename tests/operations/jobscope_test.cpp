@@ -27,7 +27,7 @@ TEST(JobScope, TheMachinesOwnRequestsUseTheLibraryWhateverAJobsFolder) {
     o.shop.home.write("other/O1.NC", "OTHER\r\n");
     o.sim.connectToPc(QStringLiteral("127.0.0.1"), o.st.ListeningPort());
     o.sim.storeProgram("O5", "STORED\r\n");
-    JobPanel elsewhere(o.shop.home.file("other"), true);
+    JobPanel elsewhere(true);
     Holding hold;
     const auto job = hold.submit(o.st, &elsewhere);
     ASSERT_TRUE(WaitUntil([&] { return job->record.state == JobState::Running; }));
@@ -62,10 +62,9 @@ TEST(JobScope, ACutProgramWaitsForAPersonNotAnOverwriteFlag) {
     ASSERT_EQ(o.st.CutProgram(), QStringLiteral("O1"));
 
     const auto sendWithYes = [&] {
-        auto panel = std::make_shared<JobPanel>(o.shop.send, true);
-        panel->local = {"O2.NC"};
-        auto job = o.st.Submit(JobKind::Send, QStringLiteral("webb 127.0.0.9"),
-                               [&o, panel](JobRun&) { return o.st.cmdSend_Click(); }, panel.get());
+        auto panel = std::make_shared<JobPanel>(true);
+        auto job = SubmitRequest(o.st, JobRequest{JobKind::Send, o.shop.send, {"O2.NC"}}, QStringLiteral("webb 127.0.0.9"),
+                                 panel);
         EXPECT_TRUE(WaitUntil([&] { return job->record.finished(); }));
         return job->record;
     };
@@ -105,7 +104,7 @@ TEST(JobScope, AnAnswerThatArrivedWholeCountsWhateverTheConnectionDoesNext) {
     });
     shop.panel.selectedRemote = {"O77"};
     const auto job = shop.station.Submit(JobKind::Fetch, QStringLiteral("verb test"),
-                                         [&](JobRun&) { return shop.station.cmdRec_Click(); });
+                                         [&](JobRun&) { return shop.station.cmdRec_Click(shop.panel.fetch()); });
     ASSERT_TRUE(WaitUntil([&] { return job->record.finished(); }));
     EXPECT_EQ(job->record.state, JobState::Done) << job->record.text.toStdString();
     EXPECT_TRUE(shop.file("O77.NC").contains("G0 X1."));

@@ -121,7 +121,7 @@ TEST(LinkFaults, Network) {
     ASSERT_TRUE(WaitUntil([&] { return o.st.MachineReceiving(); }));
     o.sim.setSilent(SimMachine::Scope::Next);
     o.panel().selectedRemote = {"O100"};
-    Await(o.st.cmdRec_Click());
+    Await(o.st.cmdRec_Click(o.panel().fetch()));
     ASSERT_LT(stored, store.size());  // the fetch timed out while the machine still stored
     ASSERT_TRUE(WaitUntil([&] { return storing.got.mid(17, 2) == "00"; }));
     EXPECT_EQ(o.shop.file("O8.NC"), QByteArray(4000, 'S'));

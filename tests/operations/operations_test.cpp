@@ -22,7 +22,7 @@ TEST_P(Operations, SendTwoProgramsOneAfterTheOther) {
     o.panel().selectedLocal = {"O1234.NC", "O2.NC"};
     QList<QByteArray> order;
     QObject::connect(&o.sim, &SimMachine::messageReceived, [&](const QByteArray& m) { order << m; });
-    Await(o.st.cmdSend_Click());
+    Await(o.st.cmdSend_Click(o.panel().send()));
     WaitUntil([&] { return order.size() >= 2; }, 3000);  // protocol 1 has no answer to wait for
     ASSERT_EQ(order.size(), 2) << o.panel().status().toStdString();
     EXPECT_EQ(order[0], ExpectedRequest(GetParam(), BuildFrame("C", "SAV", "", "O1234", "00"), "S", "O1234",
@@ -53,7 +53,7 @@ TEST_P(Operations, ListFetchAndDelete) {
     }
 
     o.panel().selectedRemote = {"O100"};
-    Await(o.st.cmdRec_Click());
+    Await(o.st.cmdRec_Click(o.panel().fetch()));
     EXPECT_TRUE(o.st.TransferDone) << o.panel().status().toStdString();
     EXPECT_EQ(o.received(), ExpectedRequest(GetParam(), BuildFrame("C", "LOD", "", "O100", "00"), "L", "O100"));
     EXPECT_EQ(o.shop.file("O100.NC"), QByteArray("G1X1\r\nM30\r\n"));
@@ -62,7 +62,7 @@ TEST_P(Operations, ListFetchAndDelete) {
     }
 
     o.panel().selectedRemote = {"O200"};
-    Await(o.st.cmdDel_Click());
+    Await(o.st.cmdDel_Click(o.panel().selectedRemote.value(0)));
     ASSERT_EQ(o.panel().messages.size(), 1);
     EXPECT_EQ(o.panel().messages[0].text, "Är du säker på att du vill radera filen \"O200\"?");
     EXPECT_EQ(o.panel().messages[0].title, "Radera");
@@ -84,7 +84,7 @@ TEST_P(Operations, OverwriteQuestions) {
 
     // No for the first: skipped without a request; Yes for the second.
     o.panel().answers = {OperatorPanel::Answer::No, OperatorPanel::Answer::Yes};
-    Await(o.st.cmdRec_Click());
+    Await(o.st.cmdRec_Click(o.panel().fetch()));
     ASSERT_EQ(o.panel().messages.size(), 2);
     EXPECT_EQ(o.panel().messages[0].text, "Filen finns redan. Skriva över?");
     EXPECT_EQ(o.panel().messages[0].buttons, OperatorPanel::Buttons::YesNoCancel);
@@ -95,7 +95,7 @@ TEST_P(Operations, OverwriteQuestions) {
     o.panel().messages.clear();
     o.panel().answers = {OperatorPanel::Answer::Cancel};
     QByteArray before = o.received();
-    Await(o.st.cmdRec_Click());
+    Await(o.st.cmdRec_Click(o.panel().fetch()));
     EXPECT_EQ(o.panel().messages.size(), 1);
     EXPECT_TRUE(o.st.Aborted);
     EXPECT_EQ(o.received(), before);
@@ -103,13 +103,14 @@ TEST_P(Operations, OverwriteQuestions) {
 
     // Sending: the machine's list holds O1, the question comes first, also
     // for a file named in another case.
-    o.panel().remote = {RemoteEntry{"O1", "1"}};
+    Await(o.st.cmdDir_Click());
+    ASSERT_TRUE(o.st.RemoteNames().contains("O1"));
     o.shop.home.write("ncprog/o1.nc", "LOWER");
     o.panel().selectedLocal = {"o1.nc"};
     o.panel().messages.clear();
     o.panel().answers = {OperatorPanel::Answer::No};
     before = o.received();
-    Await(o.st.cmdSend_Click());
+    Await(o.st.cmdSend_Click(o.panel().send()));
     ASSERT_EQ(o.panel().messages.size(), 1);
     EXPECT_EQ(o.panel().messages[0].text, "Filen finns redan i maskinen. Skriva över?");
     EXPECT_EQ(o.received(), before);
@@ -121,7 +122,7 @@ TEST_P(Operations, SilentMachineEndsInItsTimeOut) {
     o.sim.storeProgram("O1", "X");
     o.sim.setSilent(SimMachine::Scope::All);
     o.panel().selectedRemote = {"O1"};
-    Await(o.st.cmdRec_Click());
+    Await(o.st.cmdRec_Click(o.panel().fetch()));
     EXPECT_TRUE(o.st.Aborted);
     EXPECT_EQ(o.panel().status(), "Inget svar från maskinen (timeout).");
     EXPECT_FALSE(o.shop.home.exists("ncprog/O1.NC"));
@@ -130,7 +131,7 @@ TEST_P(Operations, SilentMachineEndsInItsTimeOut) {
     if (GetParam() == Link::Tcp || GetParam() == Link::Serial2) {
         o.shop.home.write("ncprog/O3.NC", "G3");
         o.panel().selectedLocal = {"O3.NC"};
-        Await(o.st.cmdSend_Click());
+        Await(o.st.cmdSend_Click(o.panel().send()));
         EXPECT_EQ(o.panel().status(), "Inget svar från maskinen (timeout).");
         EXPECT_EQ(o.st.SerialLink.AbortReason, "Inget svar från maskinen");
     }
@@ -142,7 +143,7 @@ TEST_P(Operations, SilentMachineEndsInItsTimeOut) {
     }
     if (GetParam() == Link::Tcp || GetParam() == Link::Serial2) {  // an unanswered delete ends too
         o.panel().selectedRemote = {"O1"};
-        Await(o.st.cmdDel_Click());
+        Await(o.st.cmdDel_Click(o.panel().selectedRemote.value(0)));
         ASSERT_TRUE(WaitUntil([&] { return o.panel().status() == "Inget svar från maskinen (timeout)."; }));
         EXPECT_FALSE(o.panel().pilarVisible);
     }
@@ -155,13 +156,13 @@ TEST(OperationsNames, TypedNamesAreCheckedAndDocumentsGoToTheirFolder) {
     OpShop o(Link::Tcp);
     o.panel().inputs = {"../etc"};
     const QByteArray before = o.received();
-    Await(o.st.mnuRecManual_Click());
+    Await(o.st.mnuRecManual_Click(o.panel().tree));
     ASSERT_EQ(o.panel().messages.size(), 1);
     EXPECT_TRUE(o.panel().messages[0].text.startsWith("Ogiltigt programnamn"));
     EXPECT_EQ(o.received(), before);
 
     o.panel().inputs = {QString()};
-    Await(o.st.mnuRecManual_Click());
+    Await(o.st.mnuRecManual_Click(o.panel().tree));
     EXPECT_EQ(o.panel().status(), "Väntar på svar...");
 
     const QString docs = o.shop.home.file("ncprog/dokument");
@@ -181,15 +182,15 @@ TEST(OperationsNames, TypedNamesAreCheckedAndDocumentsGoToTheirFolder) {
     for (const QStringList& files : {QStringList{"O1.NC", "O1234567.NC"}, QStringList{"NOEXT"}}) {
         o.panel().messages.clear();
         o.panel().selectedLocal = files;
-        Await(o.st.cmdSend_Click());
+        Await(o.st.cmdSend_Click(o.panel().send()));
         ASSERT_EQ(o.panel().messages.size(), 1);
         EXPECT_TRUE(o.panel().messages[0].text.startsWith("Ogiltigt programnamn")) << o.panel().messages[0].text.toStdString();
     }
     EXPECT_TRUE(o.panel().messages[0].text.contains("NOEXT"));
     o.panel().selectedRemote = {"O1234567"};
     o.panel().messages.clear();
-    Await(o.st.cmdDel_Click());
-    Await(o.st.cmdRec_Click());
+    Await(o.st.cmdDel_Click(o.panel().selectedRemote.value(0)));
+    Await(o.st.cmdRec_Click(o.panel().fetch()));
     ASSERT_EQ(o.panel().messages.size(), 2);  // no delete question: refused first
     EXPECT_TRUE(o.panel().messages[0].text.contains("längre än maskinens 6 tecken"));
     EXPECT_EQ(o.received(), sent);
@@ -203,7 +204,7 @@ TEST(OperationsProtocolTwo, ErrorStatusIsShownWithItsTextAndATrickleIsNeverCutOf
         OpShop o(link);
         o.shop.home.write("errors.ini", "[Errors]\r\ne08=Programmet finns inte i maskinen.\r\n");
         o.panel().selectedRemote = {"O9"};
-        Await(o.st.cmdRec_Click());
+        Await(o.st.cmdRec_Click(o.panel().fetch()));
         ASSERT_TRUE(WaitUntil([&] { return !o.panel().messages.isEmpty(); })) << LinkName(link);
         EXPECT_EQ(o.panel().messages.last().text, "Överföringsfel: \r\nProgrammet finns inte i maskinen.");
         EXPECT_EQ(o.panel().messages.last().title, "Fel");
@@ -216,7 +217,7 @@ TEST(OperationsProtocolTwo, ErrorStatusIsShownWithItsTextAndATrickleIsNeverCutOf
         o.sim.storeProgram("O1", program);
         o.sim.setTrickle(3);
         o.panel().selectedRemote = {"O1"};
-        Await(o.st.cmdRec_Click());  // the receive time-out is 300 ms
+        Await(o.st.cmdRec_Click(o.panel().fetch()));  // the receive time-out is 300 ms
         EXPECT_TRUE(o.st.TransferDone) << LinkName(link) << " " << o.panel().status().toStdString();
         EXPECT_EQ(o.shop.file("O1.NC"), program) << LinkName(link);
     }
@@ -267,7 +268,7 @@ TEST_P(Operations, CompareFetchesOutsideTheLibraryAndGoesOnPastErrors) {
     EXPECT_EQ(QDir(o.shop.send).entryList(QDir::Files).size(), p2 ? 5 : 4);
     // The next fetch stores into the library again.
     o.panel().selectedRemote = {"O4"};
-    Await(o.st.cmdRec_Click());
+    Await(o.st.cmdRec_Click(o.panel().fetch()));
     EXPECT_EQ(o.shop.file("O4.NC"), QByteArray("M30\r\n"));
 }
 
@@ -286,7 +287,7 @@ TEST(ReadBack, SendStopsWhenTheMachineHoldsSomethingElse) {
     o.shop.home.write("ncprog/O2.NC", "G0X2\r\nG1Y6\r\nM30\r\n");
     o.shop.home.write("ncprog/O3.NC", "M30\r\n");
     o.panel().selectedLocal = {"O1.NC", "O2.NC", "O3.NC"};
-    Await(o.st.cmdSend_Click());
+    Await(o.st.cmdSend_Click(o.panel().send()));
     EXPECT_EQ(requests.join('|'), "CSAV O1|CLOD O1|CSAV O2|CLOD O2");
     EXPECT_TRUE(o.st.Aborted);
     EXPECT_EQ(o.panel().status().toStdString(), "Kontroll misslyckades: O2 skiljer sig i maskinen.");
@@ -314,7 +315,7 @@ TEST(OperationsTemporaryFolder, NoFolderNoCopiesAndTheMachinesOwnStoreGoesToTheL
     EXPECT_TRUE(o.received().isEmpty());
     o.shop.settings([](GeneralSettings& g) { g.VerifyAfterSend = true; });
     o.panel().selectedLocal = {"O1.NC"};
-    Await(o.st.cmdSend_Click());
+    Await(o.st.cmdSend_Click(o.panel().send()));
     EXPECT_TRUE(o.panel().status().startsWith("Kontroll av O1: ingen tillfällig mapp")) << o.panel().status().toStdString();
     qputenv("TMPDIR", tmp);
     EXPECT_EQ(o.shop.file("O1.NC"), QByteArray("LIBRARY\r\n"));
@@ -339,47 +340,31 @@ TEST(OperationsTemporaryFolder, NoFolderNoCopiesAndTheMachinesOwnStoreGoesToTheL
     EXPECT_EQ(ComparisonText(results[0].result), "Lika");
 }
 
-// An operation owns its folders and its time-out until its exchange ends,
-// whatever the operator clicks or opens meanwhile.
-TEST(OperationsOwnTheirExchange, FoldersTimeOutsAndTheGuard) {
+// An operation owns its time-out until its exchange ends, whatever the
+// operator opens meanwhile.
+TEST(OperationsOwnTheirExchange, TimeOutsAndTheGuard) {
     OpShop o(Link::Tcp);
-    const QString other = o.shop.home.file("ncprog/annan");
-    QDir().mkpath(other);
     o.shop.home.write("ncprog/O1.NC", "G1\r\n");
     o.shop.home.write("ncprog/O2.NC", "G2\r\n");
-    o.shop.home.write("ncprog/annan/O2.NC", "FEL\r\n");
-    // Another folder clicked while the first program goes out; a dialog open
-    // for longer than the answer's time-out while the answer arrives.
+    // A dialog open for longer than the answer's time-out while the answer arrives.
     QObject::connect(&o.sim, &SimMachine::messageReceived, [&](const QByteArray& m) {
-        if (!m.contains("CSAVO1")) return;
-        o.panel().tree = other;
-        QTimer::singleShot(0, [] { Settle(600); });
+        if (m.contains("CSAVO1")) QTimer::singleShot(0, [] { Settle(600); });
     });
     o.panel().selectedLocal = {"O1.NC", "O2.NC"};
-    Await(o.st.cmdSend_Click());
+    Await(o.st.cmdSend_Click(o.panel().send()));
     EXPECT_FALSE(o.panel().statuses.contains("Inget svar från maskinen (timeout).")) << o.panel().statuses.join('|').toStdString();
     EXPECT_EQ(o.sim.program("O2"), QByteArray("G2\r\n"));
-
-    // A fetch stores where its question was asked.
-    o.panel().tree = o.shop.send;
-    o.sim.storeProgram("O1", "MACHINE\r\n");
-    o.panel().onMessage = [&](const ScriptedPanel::Message&) { o.panel().tree = other; };
-    o.panel().selectedRemote = {"O1"};
-    Await(o.st.cmdRec_Click());
-    o.panel().onMessage = {};
-    EXPECT_EQ(o.shop.file("O1.NC"), QByteArray("MACHINE\r\n"));
-    EXPECT_FALSE(QFileInfo::exists(other + "/O1.NC"));
 
     // An unanswered request holds the machine until it ends: the next
     // operation waits, its time-out is told once, and nothing more goes out.
     o.sim.setSilent(SimMachine::Scope::All);
     o.panel().inputs = {QString("O5")};
-    auto manual = o.st.mnuRecManual_Click();
+    auto manual = o.st.mnuRecManual_Click(o.panel().tree);
     EXPECT_TRUE(WaitUntil([&] { return o.st.Busy(); }));
     o.panel().statuses.clear();
     o.panel().tree = o.shop.send;
     o.panel().selectedLocal = {"O1.NC"};
-    Await(o.st.cmdSend_Click());
+    Await(o.st.cmdSend_Click(o.panel().send()));
     Await(std::move(manual));
     EXPECT_EQ(o.panel().statuses.mid(0, 3),
               (QStringList{"Väntar på svar från maskinen. Vänta eller tryck Avbryt.", "", "Inget svar från maskinen (timeout)."}));

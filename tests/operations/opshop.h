@@ -62,6 +62,6 @@ inline void CutSend(OpShop& o, const QByteArray& program) {
         o.sim.setCtsLow(true);
         QObject::disconnect(*hold);
     });
-    Await(o.st.cmdSend_Click());
+    Await(o.st.cmdSend_Click(o.panel().send()));
     o.sim.setCtsLow(false);
 }

@@ -32,7 +32,10 @@ QByteArray LongProgram(int lines, char mark) {
 }  // namespace
 
 TEST(SimMachine, AnswersProtocol2RequestsByteExactAndShowsFaults) {
-    QTemporaryDir dir;
+    // The memory folder one below a folder of its own, so that "../x" is ours to check.
+    QTemporaryDir top;
+    QDir dir(top.filePath("minne"));
+    dir.mkpath(".");
     SimMachine sim(dir.path());
     ASSERT_TRUE(sim.storeProgram("O1234", kBody));
     sim.storeProgram("P2", QByteArray(64, 'X'));   // half a block: to the even 0

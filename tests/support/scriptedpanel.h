@@ -2,6 +2,7 @@
 // An operator panel for tests: answers questions from a queue and records
 // everything the station shows.
 #include "common/operatorpanel.h"
+#include "operations/jobrequest.h"
 #include <QList>
 #include <functional>
 
@@ -24,8 +25,11 @@ public:
     QList<RemoteEntry> remote;
     int remoteFills = 0;
     QStringList removed;
+    // What a person would have selected: the arguments of the next operation.
     QStringList selectedLocal, selectedRemote;
     QString tree;
+    SendArgs send() const { return {tree, selectedLocal}; }
+    FetchArgs fetch() const { return {tree, selectedRemote}; }
     int updates = 0;
     QList<std::pair<int, int>> progress;  // done, total
 
@@ -61,14 +65,12 @@ public:
                 break;
             }
     }
-    QStringList remoteNames() const override {
+    QStringList remoteNames() const {
         QStringList n;
         for (const RemoteEntry& e : remote) n << QString::fromLatin1(e.name);
         return n;
     }
-    QStringList remoteSelection() const override { return selectedRemote; }
-    QStringList localSelection() const override { return selectedLocal; }
-    QString treeFolder() const override { return tree; }
+    QString machineFolder() const override { return tree; }
     void setTreeFolders(const QString&, const QString& selected) override { tree = selected; }
     void UpdateLocalFolders() override { ++updates; }
 };
