@@ -39,5 +39,4 @@ void SpooledBody::close() {
     if (fd_ < 0) return;
     ::close(fd_);
     fd_ = -1;
-    closed_ = true;
 }

@@ -7,7 +7,7 @@
 
 class SpooledBody {
 public:
-    // A new hidden file in folder; failed() (with why()) when none could be made.
+    // A new hidden file in folder; when none could be made, write() fails (with why()).
     explicit SpooledBody(const QString& folder);
     ~SpooledBody();
     SpooledBody(const SpooledBody&) = delete;
@@ -16,12 +16,10 @@ public:
     bool write(const char* data, qint64 n);
     // No more bytes come: the file is closed.
     void close();
-    bool failed() const { return fd_ < 0 && !closed_; }
     QString why() const { return why_; }
     QString path() const { return path_; }
 
 private:
     QString path_, why_;
     int fd_ = -1;
-    bool closed_ = false;
 };
