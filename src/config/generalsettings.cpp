@@ -80,6 +80,7 @@ void ReadGeneralSettings(GeneralSettings& g) {
     g.WebPort = ReadAddedRange("WebPort", 0, 0, 65535);
     g.WebAddress = ReadProgram("WebAddress", QStringLiteral("127.0.0.1"));
     g.WebToken = ReadProgram("WebToken", QString());
+    g.WebTokens = ReadProgram("WebTokens", QString());
     g.TrafficRows = ReadAddedRange("TrafficRows", 500, 1, 1000000);
     g.WebAllowedHosts = ReadProgram("WebAllowedHosts", g.AllowedHosts);
     g.WebHostNames = ReadProgram("WebHostNames", QString());

@@ -40,6 +40,8 @@ struct GeneralSettings {
     int WebPort = 0;
     QString WebAddress = QStringLiteral("127.0.0.1");
     QString WebToken;
+    // A token per person, "name:token, name:token": a job is credited to the name too.
+    QString WebTokens;
     int TrafficRows = 500;
     // Who may connect to the web port (as AllowedHosts; when the key is
     // missing, AllowedHosts' value), the names besides its address that a

@@ -36,6 +36,15 @@ QFuture<T> OnWorker(F work) {
     });
     return future;
 }
+// A file's bytes into writer in pieces: a large upload is never held whole.
+bool CopyInto(ProgramFileWriter& writer, const QString& path) {
+    QFile in(path);
+    if (!in.open(QIODevice::ReadOnly)) return false;
+    QByteArray piece(256 * 1024, Qt::Uninitialized);
+    for (qint64 n; (n = in.read(piece.data(), piece.size())) != 0;)
+        if (n < 0 || !writer.write(piece.constData(), n)) return n >= 0;
+    return true;
+}
 }  // namespace
 
 StoreResult RunStore(StoreWork& w) {
@@ -47,8 +56,10 @@ StoreResult RunStore(StoreWork& w) {
     if (w.program) {
         r = w.program->finish();
     } else if ((r = whole.open(w.path, w.comment)).ok) {
-        whole.write(w.text.constData(), w.text.size());
-        r = whole.finish();
+        if (w.textFile.isEmpty()) whole.write(w.text.constData(), w.text.size());
+        else if (!CopyInto(whole, w.textFile)) r = FileResult{false, 57, QStringLiteral("den mottagna filen kunde inte läsas")};
+        if (r.ok) r = whole.finish();
+        else whole.cancel();
     }
     const ProgramFileWriter* writer = w.program ? w.program->writer() : &whole;
     const QString target = writer ? writer->target() : QString();

@@ -14,9 +14,11 @@
 
 struct StoreWork {
     // The program that went to its file as it arrived; or, when null, text
-    // to be written to path with comment.
+    // (or, when textFile is set, that file's bytes, read in pieces) to be
+    // written to path with comment.
     std::unique_ptr<IncomingProgram> program;
     QByteArray text;
+    QString textFile;
     QString path, comment;
     QString origin;  // for the version kept; empty keeps none
     int lockWaitMs = 10000;

@@ -28,6 +28,7 @@ struct Reception {
     QString origin;  // for the version its store keeps; empty: keeps none
     QString name;    // of the program under way
     qint64 nextSpaceCheck = 0;  // the disk's free space is looked at again from this size
+    QString spaceShort;         // why the disk is too full, told at the program's end
     // A network connection silent in the middle of a message is closed.
     QTimer silence;
     // Stores of its messages still on a worker: its next message waits.
@@ -48,6 +49,7 @@ struct Reception {
         origin.clear();
         name.clear();
         nextSpaceCheck = 0;
+        spaceShort.clear();
         silence.stop();
     }
 };

@@ -151,12 +151,19 @@ bool Station::ProgramTooLarge(Reception& r, int protocol, QTcpSocket* from) {
     QString why;
     if (General.MaxProgramMB > 0 && size > General.MaxProgramMB * kMB) {
         why = QStringLiteral("större än MaxProgramMB (%1 MB)").arg(General.MaxProgramMB);
-    } else if (size >= r.nextSpaceCheck) {
+    } else if (r.spaceShort.isEmpty() && size >= r.nextSpaceCheck) {
         r.nextSpaceCheck = size + kSpaceCheckEvery;
         const QStorageInfo disk(QFileInfo(r.program->target()).absolutePath());
         if (disk.isValid() && disk.bytesAvailable() < kFreeFloor)
-            why = QStringLiteral("mindre än 64 MB skulle bli kvar på disken (%1 MB ledigt)")
-                      .arg(disk.bytesAvailable() / kMB);
+            r.spaceShort = QStringLiteral("mindre än 64 MB skulle bli kvar på disken (%1 MB ledigt)")
+                               .arg(disk.bytesAvailable() / kMB);
+    }
+    // A full disk is told at the program's end (or at the next check's size):
+    // a store with a wrong checksum is answered "04" first, as always.
+    if (why.isEmpty() && !r.spaceShort.isEmpty() && (r.program->endsWithPercent() || size >= r.nextSpaceCheck)) {
+        const bool damaged = protocol == 2 && r.program->endsWithPercent() &&
+                             r.program->receivedChecksum() != r.program->computedChecksum();
+        if (!damaged) why = r.spaceShort;
     }
     if (why.isEmpty()) return false;
     const QString name = r.name;

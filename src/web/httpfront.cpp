@@ -1,5 +1,6 @@
 #include "web/httpfront.h"
 #include "common/log.h"
+#include "web/spooledbody.h"
 
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
@@ -20,6 +21,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <unordered_map>
@@ -108,6 +110,7 @@ struct HttpExchange {
     HttpFront::Core* core = nullptr;
     HttpRequest request;
     qint64 cap = 0;
+    QString spoolFolder;  // a PUT's body goes to a file there
     std::mutex mutex;
     State state = State::Reading;  // under mutex
     bool done = false;             // sent, or the connection is gone (under mutex)
@@ -157,14 +160,15 @@ struct StreamState : HttpStream {
 struct HttpFront::Core {
     HttpFront* front = nullptr;
     HttpLimits limits;
+    HttpFront::SpoolFolder spool;
     // The rules, changed on a reload while the front's thread reads them.
     mutable std::mutex rulesMutex;
     HostFilter allowed;
     QList<QByteArray> hostNames;  // lower case
-    QByteArray token;
+    HttpKeys keys;
     bool hasToken() const {
         std::lock_guard lock(rulesMutex);
-        return !token.isEmpty();
+        return !keys.isEmpty();
     }
     quint16 port = 0;
     MHD_Daemon* daemon = nullptr;
@@ -174,6 +178,16 @@ struct HttpFront::Core {
     // Requests with the owner and the streams, for the end.
     std::mutex heldMutex;
     std::vector<std::weak_ptr<HttpExchange>> handed;
+    // Requests posted to the owner's thread and not yet taken up: at most a
+    // few, so that a flood is a short queue in front of a machine's own
+    // events there, never a long one. The rest wait here, in order.
+    static constexpr int kPostedAtOnce = 4;
+    int posted = 0;
+    std::deque<std::shared_ptr<HttpExchange>> pending;
+    void post(const std::shared_ptr<HttpExchange>& ex) {
+        ++posted;
+        QMetaObject::invokeMethod(front, [f = front, ex] { f->deliver(ex); }, Qt::QueuedConnection);
+    }
     std::vector<std::weak_ptr<StreamState>> open;
 
     // Each connection's fd and when its headers are due.
@@ -289,7 +303,8 @@ struct HttpFront::Core {
         handed.push_back(ex);
         due(c, std::nullopt, 0);  // the owner's time, not the client's
         MHD_suspend_connection(c);
-        QMetaObject::invokeMethod(front, [f = front, ex] { f->deliver(ex); }, Qt::QueuedConnection);
+        if (posted < kPostedAtOnce) post(ex);
+        else pending.push_back(ex);
         return MHD_YES;
     }
 
@@ -324,13 +339,21 @@ struct HttpFront::Core {
         return !literal.isNull() && !local.isNull() && Unmapped(literal) == local;
     }
 
-    bool keyGiven(MHD_Connection* c) const {
+    // Whose key came (*name empty: the shared one); every key is compared,
+    // so the time taken tells nothing of which was near.
+    bool keyGiven(MHD_Connection* c, QString* name) const {
         std::lock_guard lock(rulesMutex);
-        if (token.isEmpty()) return false;
         const QByteArray auth = QByteArray(MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Authorization")).trimmed();
         const qsizetype space = auth.indexOf(' ');
         if (space < 0 || auth.left(space).toLower() != "bearer") return false;
-        return SameSecret(auth.mid(space + 1).trimmed(), token);
+        const QByteArray given = auth.mid(space + 1).trimmed();
+        bool found = false;
+        for (const HttpKey& k : keys)
+            if (SameSecret(given, k.token) && !found) {
+                found = true;
+                *name = k.name;
+            }
+        return found;
     }
 
     // The first call for a request, its headers complete: every check that
@@ -383,7 +406,8 @@ struct HttpFront::Core {
         const char* length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Content-Length");
         if (!changing && (h.chunked || (length && QByteArray(length).trimmed() != "0")))
             return refuseNow(c, *ex, 400, QStringLiteral("En GET eller HEAD har ingen kropp."));
-        ex->cap = verb == "PUT" ? limits.bodyBytes : limits.jsonBytes;
+        if (verb == "PUT" && spool) ex->spoolFolder = spool(ex->request.path);
+        ex->cap = !ex->spoolFolder.isEmpty() ? limits.bodyBytes : limits.jsonBytes;
         // MHD itself answers a Content-Length that is no number (400) or
         // past 2^64 (413); one within that but over the cap is refused here,
         // before any byte of the body is read.
@@ -407,7 +431,7 @@ struct HttpFront::Core {
                 refuse(429, ex->request.peer);
                 return queue(c, *ex, a);
             }
-            if (!keyGiven(c)) {
+            if (!keyGiven(c, &ex->request.user)) {
                 missed(ex->request.peer);
                 return refuseNow(c, *ex, 401, QStringLiteral("Fel eller saknad nyckel."));
             }
@@ -432,17 +456,28 @@ struct HttpFront::Core {
             return MHD_YES;
         }
         if (*size > 0) {
-            if (ex->request.body.size() + qint64(*size) > ex->cap) {
+            if (ex->request.bodySize + qint64(*size) > ex->cap) {
                 // A chunked body at the cap: refused as it comes (when MHD
                 // takes no answer here, the connection is closed).
                 *size = 0;
                 core->refuse(413, ex->request.peer);
                 return core->queue(c, *ex, Refusal(413, QStringLiteral("Kroppen är större än %1 byte.").arg(ex->cap)));
             }
-            ex->request.body.append(upload, qsizetype(*size));
+            if (ex->spoolFolder.isEmpty()) {
+                ex->request.body.append(upload, qsizetype(*size));
+            } else {
+                if (!ex->request.spooled) ex->request.spooled = std::make_shared<SpooledBody>(ex->spoolFolder);
+                SpooledBody& file = *ex->request.spooled;
+                if (!file.write(upload, qint64(*size))) {
+                    *size = 0;
+                    return core->refuseNow(c, *ex, 500, QStringLiteral("Filen kunde inte tas emot: %1.").arg(file.why()));
+                }
+            }
+            ex->request.bodySize += qint64(*size);
             *size = 0;
             return MHD_YES;
         }
+        if (ex->request.spooled) ex->request.spooled->close();
         return core->hand(c, ex);
     }
 
@@ -548,7 +583,7 @@ struct HttpFront::Core {
     }
 };
 
-HttpFront::HttpFront(const HttpLimits& limits, const HostFilter& allowed, const QStringList& hostNames, const QByteArray& token,
+HttpFront::HttpFront(const HttpLimits& limits, const HostFilter& allowed, const QStringList& hostNames, const HttpKeys& keys,
                      Handler handler, Refused refused, QObject* parent)
     : QObject(parent),
       core_(std::make_unique<Core>()),
@@ -563,7 +598,7 @@ HttpFront::HttpFront(const HttpLimits& limits, const HostFilter& allowed, const 
     core_->allowed = allowed;
     for (const QString& n : hostNames)
         if (!n.trimmed().isEmpty()) core_->hostNames << n.trimmed().toLower().toUtf8();
-    core_->token = token;
+    core_->keys = keys;
     sweep_.setInterval(std::clamp(limits.headerMs / 4, 50, 1000));
     connect(&sweep_, &QTimer::timeout, this, [this] { core_->sweep(); });
 }
@@ -675,14 +710,16 @@ bool HttpFront::listen(const QHostAddress& address, quint16 port, QString* error
 
 quint16 HttpFront::port() const { return core_->port; }
 
-void HttpFront::setRules(const HostFilter& allowed, const QStringList& hostNames, const QByteArray& token) {
+void HttpFront::setSpool(SpoolFolder folderFor) { core_->spool = std::move(folderFor); }
+
+void HttpFront::setRules(const HostFilter& allowed, const QStringList& hostNames, const HttpKeys& keys) {
     {
         std::lock_guard lock(core_->rulesMutex);
         core_->allowed = allowed;
         core_->hostNames.clear();
         for (const QString& n : hostNames)
             if (!n.trimmed().isEmpty()) core_->hostNames << n.trimmed().toLower().toUtf8();
-        core_->token = token;
+        core_->keys = keys;
     }
     // Those let in before and refused now are closed; the token and Host
     // are checked again on each request.
@@ -696,6 +733,11 @@ void HttpFront::setRules(const HostFilter& allowed, const QStringList& hostNames
 
 void HttpFront::deliver(const std::shared_ptr<HttpExchange>& exchange) {
     handler_(exchange->request, exchange);
+    // The next waiting request goes behind whatever the thread has meanwhile.
+    std::lock_guard lock(core_->heldMutex);
+    --core_->posted;
+    for (; core_->posted < Core::kPostedAtOnce && !core_->pending.empty(); core_->pending.pop_front())
+        core_->post(core_->pending.front());
 }
 
 void HttpFront::answer(const std::shared_ptr<HttpExchange>& exchange, const HttpAnswer& answer) {

@@ -10,6 +10,7 @@
 // neither thread waits for the other.
 #include "link/hostfilter.h"
 #include "link/refusallog.h"
+#include "web/webkeys.h"
 #include <QByteArray>
 #include <QMap>
 #include <QHostAddress>
@@ -18,6 +19,8 @@
 #include <QTimer>
 #include <functional>
 #include <memory>
+
+class SpooledBody;
 
 struct HttpLimits {
     int connections = 64;   // at once; the descriptors the web port may hold
@@ -43,7 +46,11 @@ struct HttpRequest {
     QByteArray path;    // as sent, percent-encoded, without the query
     QMap<QByteArray, QByteArray> args;  // the query's arguments, decoded
     QHostAddress peer;
-    QByteArray body;
+    QString user;  // the person whose own token came with it; empty: the shared one, or none
+    QByteArray body;  // empty when spooled
+    qint64 bodySize = 0;
+    // An upload's body, in a file where the front's spool folder said.
+    std::shared_ptr<SpooledBody> spooled;
 };
 
 struct HttpAnswer {
@@ -75,14 +82,20 @@ public:
     using Refused = std::function<void(int status, qint64 n)>;
 
     // allowed: who may connect; hostNames: names Host may carry besides the
-    // address; token: what changing requests carry (empty: none may change).
-    HttpFront(const HttpLimits& limits, const HostFilter& allowed, const QStringList& hostNames, const QByteArray& token,
+    // address; keys: what changing requests carry (none: none may change).
+    HttpFront(const HttpLimits& limits, const HostFilter& allowed, const QStringList& hostNames, const HttpKeys& keys,
               Handler handler, Refused refused, QObject* parent = nullptr);
     ~HttpFront() override;
 
+    // Where a PUT to path has its body spooled (called on the front's
+    // thread; empty: held in memory, up to the JSON body's limit). Set
+    // before listen().
+    using SpoolFolder = std::function<QString(const QByteArray& path)>;
+    void setSpool(SpoolFolder folderFor);
+
     // New rules for requests from now on; connections from addresses that
     // allowed no longer lets in are closed.
-    void setRules(const HostFilter& allowed, const QStringList& hostNames, const QByteArray& token);
+    void setRules(const HostFilter& allowed, const QStringList& hostNames, const HttpKeys& keys);
 
     // False, with *error in Swedish, when the port cannot be listened on.
     bool listen(const QHostAddress& address, quint16 port, QString* error);

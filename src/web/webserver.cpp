@@ -1,4 +1,6 @@
 #include "web/webserver.h"
+#include "web/logtail.h"
+#include "web/spooledbody.h"
 #include "operations/comparison.h"
 #include "operations/jobrequest.h"
 #include "server/jobpanel.h"
@@ -117,23 +119,6 @@ QByteArray Resource(const QString& name) {
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-// The log's last lines, newest first.
-QJsonArray LogTail(int lines) {
-    QFile f(InProgramFolder(QStringLiteral("fenmo32.log")));
-    QJsonArray out;
-    if (!f.open(QIODevice::ReadOnly)) return out;
-    const qint64 from = std::max<qint64>(0, f.size() - 64 * 1024);
-    f.seek(from);
-    QList<QByteArray> all = f.readAll().split('\n');
-    if (from > 0 && !all.isEmpty()) all.removeFirst();  // cut in the middle
-    for (qsizetype i = all.size() - 1; i >= 0 && out.size() < lines; --i) {
-        const QByteArray line = all[i].trimmed();
-        // UTF-8 now; an older program wrote Windows-1252.
-        if (!line.isEmpty()) out.append(FromLogText(line));
-    }
-    return out;
-}
-
 QStringList Strings(const QJsonValue& v) {
     QStringList out;
     for (const QJsonValue& x : v.toArray()) out << x.toString();
@@ -156,12 +141,19 @@ WebServer::WebServer(ShopServer& shop, const GeneralSettings& general, QObject* 
         AddLog(QStringLiteral("WebAllowedHosts: \"%1\" är ingen adress eller inget adressområde och släpper inte in någon.")
                    .arg(bad.join(QStringLiteral("\", \""))));
     front_ = std::make_unique<HttpFront>(
-        limits, allowed, general.WebHostNames.split(QLatin1Char(','), Qt::SkipEmptyParts), general.WebToken.toUtf8(),
+        limits, allowed, general.WebHostNames.split(QLatin1Char(','), Qt::SkipEmptyParts), WebKeys(general),
         [this](const HttpRequest& request, const std::shared_ptr<HttpExchange>& exchange) { handle(request, exchange); },
         [this](int status, qint64 n) {
             if (status == 0) metrics_.connectionRefused(n);
             else metrics_.refused(status, n);
         });
+    keepSendFolders();
+    front_->setSpool([this](const QByteArray& path) {
+        const QList<QByteArray> parts = path.split('/');  // "", "api", "machines", NAME, "library", FILE
+        if (parts.size() != 6 || parts[1] != "api" || parts[2] != "machines" || parts[4] != "library") return QString();
+        std::lock_guard lock(foldersMutex_);
+        return sendFolders_.value(QUrl::fromPercentEncoding(parts[3]));
+    });
     connect(&shop_, &ShopServer::jobChanged, this, &WebServer::jobEvent);
     // Two scans at once in all: the disk is shared with the machines' stores.
     scans_.setMaxThreadCount(2);
@@ -233,9 +225,19 @@ WebServer::~WebServer() {
     scans_.waitForDone();
 }
 
+void WebServer::keepSendFolders() {
+    QHash<QString, QString> folders;
+    for (const QString& name : shop_.names())
+        if (const Station* st = shop_.station(name)) folders.insert(name, st->Machine.SendPath);
+    std::lock_guard lock(foldersMutex_);
+    sendFolders_ = std::move(folders);
+}
+
 void WebServer::reload(const GeneralSettings& general) {
+    keepSendFolders();
     QStringList changed;
     if (general.WebToken != general_.WebToken) changed << QStringLiteral("WebToken");
+    if (general.WebTokens != general_.WebTokens) changed << QStringLiteral("WebTokens");
     if (general.WebAllowedHosts != general_.WebAllowedHosts) changed << QStringLiteral("WebAllowedHosts");
     if (general.WebHostNames != general_.WebHostNames) changed << QStringLiteral("WebHostNames");
     const QString port = general_.WebAddress;
@@ -250,7 +252,7 @@ void WebServer::reload(const GeneralSettings& general) {
         if (!bad.isEmpty())
             AddLog(QStringLiteral("WebAllowedHosts: \"%1\" är ingen adress eller inget adressområde och släpper inte in någon.")
                        .arg(bad.join(QStringLiteral("\", \""))));
-        front_->setRules(allowed, general.WebHostNames.split(QLatin1Char(','), Qt::SkipEmptyParts), general.WebToken.toUtf8());
+        front_->setRules(allowed, general.WebHostNames.split(QLatin1Char(','), Qt::SkipEmptyParts), WebKeys(general));
         AddLog(QStringLiteral("Webben: %1 gäller från nu.").arg(changed.join(QStringLiteral(", "))));
     }
 }
@@ -346,7 +348,14 @@ void WebServer::dispatch(const HttpRequest& request, const Reply& reply) {
         return reply.bytes(metrics_.text(shop_.state()), "text/plain; version=0.0.4; charset=utf-8");
     if (parts.value(0) != QLatin1String("api")) return reply.error(Status::NotFound, QStringLiteral("Sidan finns inte."));
     if (get && parts.size() == 2 && parts[1] == QLatin1String("machines")) return reply.json(machinesJson());
-    if (get && parts.size() == 2 && parts[1] == QLatin1String("log")) return reply.json(LogTail(200));
+    if (get && parts.size() == 2 && parts[1] == QLatin1String("log")) {
+        const qint64 size = QFileInfo(InProgramFolder(QStringLiteral("fenmo32.log"))).size();
+        if (log_.at != size) {
+            log_.json = QJsonDocument(LogTail(200)).toJson(QJsonDocument::Compact);
+            log_.at = size;
+        }
+        return reply.bytes(log_.json, "application/json; charset=utf-8");
+    }
     if (parts.size() >= 3 && parts[1] == QLatin1String("machines")) return machineRoute(request, parts[2], parts.mid(3), reply);
     if (parts.value(1) == QLatin1String("jobs")) return jobRoute(request, parts, reply);
     reply.error(Status::NotFound, QStringLiteral("Sidan finns inte."));
@@ -386,7 +395,7 @@ void WebServer::machineRoute(const HttpRequest& request, const QString& machine,
     // implied by a job's "yes".
     if (request.method == "POST" && rest.size() == 1 && what == QLatin1String("clear")) {
         const QString cut = st->CutProgram();
-        const bool cleared = st->ConfirmCut(QStringLiteral("webb ") + request.peer.toString());
+        const bool cleared = st->ConfirmCut(WebCredit(request.user, request.peer.toString()));
         return reply.json(QJsonObject{{QStringLiteral("cleared"), cleared},
                                       {QStringLiteral("program"), cleared ? QJsonValue(cut) : QJsonValue()}});
     }
@@ -420,6 +429,11 @@ void WebServer::machineRoute(const HttpRequest& request, const QString& machine,
                     return reply.error(Status::BadRequest,
                                        QStringLiteral("ogiltigt programnamn \"%1\" (filen \"%2\"): %3.").arg(NameWithoutExt(f), f, why));
             }
+            // A tape control gives no list to find an old program in: the send needs the person's word.
+            if (st->Machine.Typ == 3 && !yes)
+                return reply.error(Status::BadRequest,
+                                   QStringLiteral("bekräftelse saknas: en maskin på ISO-remsa visar inga program, och en "
+                                                  "sändning kan skriva över ett med samma nummer; sänd vill ha \"yes\": true."));
             job.programs = files;
         } else if (what == QLatin1String("drip")) {
             const QString f = body.value(QStringLiteral("file")).toString();
@@ -495,8 +509,7 @@ void WebServer::upload(const HttpRequest& request, const QString& machine, Stati
     why = ProgramNameRefusal(name, st.Machine);
     if (!why.isEmpty())
         return reply.error(Status::BadRequest, QStringLiteral("ogiltigt programnamn \"%1\" (filen \"%2\"): %3.").arg(name, file, why));
-    const QByteArray& body = request.body;
-    if (body.isEmpty()) return reply.error(Status::BadRequest, QStringLiteral("Tom fil: inget att lägga i sändmappen."));
+    if (request.bodySize == 0) return reply.error(Status::BadRequest, QStringLiteral("Tom fil: inget att lägga i sändmappen."));
     const QString path = st.Machine.SendPath + QLatin1Char('/') + file;
     // The store replaces a program whose name differs only in case: that one is named.
     const QString replaced = QFileInfo(ResolveCase(path)).fileName();
@@ -505,10 +518,13 @@ void WebServer::upload(const HttpRequest& request, const QString& machine, Stati
     // no machine's answer waits for an upload's disk.
     StoreWork work;
     work.path = path;
-    work.text = body;
+    work.text = request.body;
+    if (request.spooled) work.textFile = request.spooled->path();
     work.origin = QStringLiteral("webben");
-    const qint64 size = body.size();
-    WhenReady(&st, StartStore(std::move(work)), [this, machine, reply, file, size, existed, replaced, station = &st](const StoreResult& r) {
+    const qint64 size = request.bodySize;
+    // The spooled body stays until the store has read it.
+    WhenReady(&st, StartStore(std::move(work)), [this, machine, reply, file, size, existed, replaced, station = &st,
+                                                 spooled = request.spooled](const StoreResult& r) {
         listings_[machine].at = -1;
         if (!r.stored())
             return reply.error(Status::InternalServerError,
@@ -530,8 +546,8 @@ namespace {
 // The job's work: what the request asked for, through the job table.
 QCoro::Task<void> ApiJob(Station* st, JobRequest job, bool yes, std::function<void(const QList<RemoteEntry>&)> listed) {
     // Without "yes" an existing program is not overwritten: that needs the
-    // machine's list. A tape control has none to give.
-    if (job.kind == JobKind::Send && !yes && st->Machine.Typ != 3) {
+    // machine's list. A tape send comes with "yes" (its route asks for it).
+    if (job.kind == JobKind::Send && !yes) {
         co_await st->cmdDir_Click();
         if (st->ListAnswer != true) {
             if (JobRun* run = st->CurrentJob()) run->fail(QStringLiteral("Ingen programlista från maskinen; inget sändes."));
@@ -555,7 +571,7 @@ void WebServer::submit(const HttpRequest& request, const QString& machine, Stati
     // The request's "yes" answers its overwrite questions; nobody answers any other.
     auto panel = std::make_shared<JobPanel>(yes);
     const auto run = st.Submit(
-        job.kind, QStringLiteral("webb ") + request.peer.toString(),
+        job.kind, WebCredit(request.user, request.peer.toString()),
         [station, panel, job, yes, listed](JobRun&) { return ApiJob(station, job, yes, listed); }, panel.get());
     reply.accepted(run->record);
 }
@@ -565,17 +581,23 @@ void WebServer::jobRoute(const HttpRequest& request, const QStringList& parts, c
         // A page: ?limit=N rows after the job ?before=ID (the last row of the page before).
         const QString before = QString::fromUtf8(request.args.value("before"));
         const int limit = std::clamp(request.args.value("limit").toInt(), 0, kMaxJobPage);
+        // The first page, asked over and over, is made once until a job changes (a progress row at most a second late).
+        const bool first = request.args.isEmpty();
+        if (first && jobs_.at >= 0 && Clock() - jobs_.at < 1000)
+            return reply.bytes(jobs_.json, "application/json; charset=utf-8");
         bool known = true;
         QJsonArray out;
         for (const Job& j : shop_.jobs(QString::fromUtf8(request.args.value("machine")), limit, before, &known))
             out.append(j.toJson());
         if (!known) return reply.error(Status::NotFound, QStringLiteral("Okänt jobb \"%1\".").arg(before));
-        return reply.json(out);
+        if (!first) return reply.json(out);
+        jobs_ = Kept{QJsonDocument(out).toJson(QJsonDocument::Compact), Clock(), false, {}};
+        return reply.bytes(jobs_.json, "application/json; charset=utf-8");
     }
     if (parts.size() != 3) return reply.error(Status::NotFound, QStringLiteral("Sidan finns inte."));
     const QString id = parts[2];
     if (request.method == "DELETE") {
-        if (!shop_.cancelJob(id, QStringLiteral("webb ") + request.peer.toString())) {
+        if (!shop_.cancelJob(id, WebCredit(request.user, request.peer.toString()))) {
             const auto job = shop_.job(id);
             return job ? reply.json(job->toJson()) : reply.error(Status::NotFound, QStringLiteral("Okänt jobb \"%1\".").arg(id));
         }
@@ -592,6 +614,7 @@ void WebServer::jobRoute(const HttpRequest& request, const QStringList& parts, c
 }
 
 void WebServer::jobEvent(const Job& job) {
+    jobs_.at = -1;
     broadcast("job", QJsonDocument(job.toJson()).toJson(QJsonDocument::Compact));
     const bool check = job.finished();
     std::erase_if(waiting_, [&](const Waiting& w) {

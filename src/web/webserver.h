@@ -21,6 +21,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 class QTcpSocket;
@@ -107,6 +108,13 @@ private:
         std::vector<std::pair<QHostAddress, std::shared_ptr<Reply>>> waiting;
     };
     QMap<QString, Kept> listings_, trafficKept_;
+    // The log's tail while the log keeps its size (at: the size), and the
+    // first page of jobs until a job changes, or for a moment.
+    Kept log_, jobs_;
     int listingWaits_ = 0;
     QThreadPool scans_;
+    // Each machine's send folder, for the front's thread: where an upload's body is spooled.
+    std::mutex foldersMutex_;
+    QHash<QString, QString> sendFolders_;
+    void keepSendFolders();
 };

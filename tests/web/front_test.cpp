@@ -1,7 +1,8 @@
 // The web port's HTTP front against `serve --all`, end to end and on
 // loopback only: what each kind of request is answered, and the limits that
 // keep a stranger on the web port from stopping the shop.
-#include "../link/stationfixture.h"
+#include "webfixture.h"
+#include "web/logtail.h"
 
 #include <QDirIterator>
 #include <QJsonArray>
@@ -12,13 +13,9 @@
 #include <QStandardPaths>
 #include <QThread>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 quint16 FreePort() {
@@ -26,25 +23,6 @@ quint16 FreePort() {
     probe.listen(QHostAddress::LocalHost);
     return probe.serverPort();
 }
-
-// A TCP connection to 127.0.0.1, from a loopback address of its own when
-// given, with a small receive buffer when asked (a client that reads slowly).
-int Connect(quint16 port, const char* from = nullptr, int receiveBuffer = 0, bool wait = true) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (wait ? 0 : SOCK_NONBLOCK), 0);
-    if (receiveBuffer) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    if (from) {
-        inet_pton(AF_INET, from, &a.sin_addr);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    }
-    a.sin_port = htons(port);
-    inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
-    ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    return fd;
-}
-
-void Send(int fd, const QByteArray& bytes) { ::send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL); }
 
 // What arrives until the peer closes (closed) or ms pass without it, or
 // until done says the bytes are complete; at most max bytes kept.
@@ -103,7 +81,7 @@ struct Served {
     QProcess process;
     quint16 port = 0, web = 0;
     // fileLimit: the server's soft limit of open files (0: as inherited).
-    explicit Served(rlim_t fileLimit = 0, const QByteArray& token = "hemlig") {
+    explicit Served(rlim_t fileLimit = 0, const QByteArray& token = "hemlig-nyckel-1234") {
         // The program a machine asks for: about 1 KB, so that each traffic row is one.
         home.write("ncprog/O1.NC", "(Fixtur <script>alert</script>)%\r\nO1\r\n" + QByteArray("G1 X10 Y10\r\n").repeated(80) + "%");
         home.ini("WebPort=" + QByteArray::number(FreePort()) + "\r\nMaxProgramMB=1\r\nWebToken=" + token +
@@ -160,7 +138,7 @@ TEST(WebFront, AnswersEachRequestByItsRules) {
     const int machine = Connect(s.port, "127.0.0.2");
     ASSERT_TRUE(Lod(machine, 5000));
 
-    const QByteArray m = kMachinePath, key = "Authorization: Bearer hemlig\r\n";
+    const QByteArray m = kMachinePath, key = "Authorization: Bearer hemlig-nyckel-1234\r\n";
     const QByteArray web = QByteArray::number(s.web);
     struct Case {
         const char* what;
@@ -181,8 +159,8 @@ TEST(WebFront, AnswersEachRequestByItsRules) {
         {"Host localhost on loopback", "GET", "/api/machines", "Host: localhost:" + web + "\r\n", {}, 200, "Fräs"},
         {"the held list, never asked", "GET", m + "/programs", {}, {}, 200, "\"time\":null"},
         {"asking for the list needs the token", "POST", m + "/programs", {}, {}, 401, "nyckel"},
-        {"the scheme in lower case", "POST", m + "/programs", "Authorization: bearer hemlig\r\n", {}, 202, "\"kind\":\"list\""},
-        {"a wrong token", "POST", m + "/programs", "Authorization: Bearer hemlie\r\n", {}, 401, "nyckel"},
+        {"the scheme in lower case", "POST", m + "/programs", "Authorization: bearer hemlig-nyckel-1234\r\n", {}, 202, "\"kind\":\"list\""},
+        {"a wrong token", "POST", m + "/programs", "Authorization: Bearer hemlig-nyckel-1235\r\n", {}, 401, "nyckel"},
         {"delete without yes", "POST", m + "/delete", key, R"({"programs":["O1"]})", 400, "bekräftelse saknas"},
         // A job is no command line: a name like a flag is only a name.
         {"a program name like a flag", "POST", m + "/fetch", key, R"({"programs":["--to=."]})", 202, "\"kind\":\"fetch\""},
@@ -227,6 +205,19 @@ TEST(WebFront, AnswersEachRequestByItsRules) {
             }
         }
     }
+    // An upload on its way is in a hidden file in the send folder, not in
+    // memory; one whose client leaves leaves nothing.
+    {
+        const int fd = Connect(s.web);
+        Send(fd, s.request("PUT", m + "/library/O7.NC", key + "Content-Length: 300000\r\n") + QByteArray(200000, 'G'));
+        const auto spooled = [&] {
+            return QDir(s.home.file("ncprog")).entryInfoList({".Fenmo32-upload-*"}, QDir::Files | QDir::Hidden);
+        };
+        EXPECT_TRUE(WaitUntil([&] { return spooled().size() == 1 && spooled()[0].size() == 200000; }));
+        ::close(fd);
+        EXPECT_TRUE(WaitUntil([&] { return spooled().isEmpty(); }));
+        EXPECT_FALSE(s.home.exists("ncprog/O7.NC"));
+    }
     // The queued jobs end, told to whoever waits; the send found nobody there.
     const Answer jobs = s.ask(s.request("GET", "/api/jobs?machine=" + QUrl::toPercentEncoding("Fräs \"4\" \\ %1")));
     const QJsonArray list = QJsonDocument::fromJson(jobs.body).array();
@@ -267,7 +258,7 @@ TEST(WebFront, HoldsItsLimitsBeforeItReads) {
     Served s(160);
     ASSERT_NE(s.web, 0);
     ASSERT_TRUE(ReadFile(QStringLiteral("/proc/%1/limits").arg(s.process.processId())).contains("Max open files            160 "));
-    const QByteArray key = "Authorization: Bearer hemlig\r\n";
+    const QByteArray key = "Authorization: Bearer hemlig-nyckel-1234\r\n";
 
     // An address not let in: closed at once, before the client sends anything.
     {
@@ -334,12 +325,48 @@ TEST(WebFront, HoldsItsLimitsBeforeItReads) {
     EXPECT_EQ(s.ask(s.request("GET", "/")).status, 200);
 }
 
-TEST(WebFront, WithoutATokenNothingChanges) {
-    Served s(0, "");
-    const QByteArray key = "Authorization: Bearer x\r\n";
-    EXPECT_EQ(s.ask(s.request("POST", kMachinePath + "/send", key, R"({"files":["O1.NC"]})")).status, 403);
-    EXPECT_EQ(s.ask(s.request("PUT", kMachinePath + "/library/O9.NC", key, "X")).status, 403);
-    EXPECT_FALSE(s.home.exists("ncprog/O9.NC"));
+// No token, or one too short to withstand guessing: the port only reads.
+TEST(WebFront, WithoutATokenOfSixteenCharactersNothingChanges) {
+    for (const QByteArray& token : {QByteArray(), QByteArray("femton-tecken-x")}) {
+        Served s(0, token);
+        const QByteArray key = "Authorization: Bearer " + token + "\r\n";
+        EXPECT_EQ(s.ask(s.request("POST", kMachinePath + "/send", key, R"({"files":["O1.NC"]})")).status, 403);
+        EXPECT_EQ(s.ask(s.request("PUT", kMachinePath + "/library/O9.NC", key, "X")).status, 403);
+        EXPECT_FALSE(s.home.exists("ncprog/O9.NC"));
+        EXPECT_EQ(s.home.read("fenmo32.log").contains("WebToken är kortare än 16 tecken och gäller inte"), !token.isEmpty());
+    }
+}
+
+TEST(WebKeys, ShortOnesAreLeftOutAndPersonsNamed) {
+    TestHome home;
+    GeneralSettings g;
+    g.WebToken = "delad-nyckel-0123";
+    g.WebTokens = "anna:annas-egen-nyckel-42, bo:kort, :utan-namn-0123456789";
+    const HttpKeys keys = WebKeys(g);
+    ASSERT_EQ(keys.size(), 2);
+    EXPECT_EQ(keys[0].token, "delad-nyckel-0123");
+    EXPECT_TRUE(keys[0].name.isEmpty());
+    EXPECT_EQ(keys[1].token, "annas-egen-nyckel-42");
+    EXPECT_EQ(keys[1].name, "anna");
+    const QByteArray log = home.read("fenmo32.log");
+    EXPECT_TRUE(log.contains("Nyckeln för bo i WebTokens är kortare än 16 tecken")) << log.toStdString();
+    EXPECT_TRUE(log.contains("en post i WebTokens har inget namn")) << log.toStdString();
+    EXPECT_EQ(WebCredit("anna", "10.0.0.7"), "webb anna (10.0.0.7)");
+}
+
+// /api/log is open to the shop's network: a local user's command line there names no folder.
+TEST(WebLog, CommandLinesNameNoFolders) {
+    const QString c = "2026-12-08 01:00:00 - Kommando från annat program: ";
+    const struct {
+        QString line, shown;
+    } rows[] = {
+        {c + "send --yes Fräs /home/anna/hemligt/O1.NC (användare anna)", c + "send --yes Fräs …/O1.NC (användare anna)"},
+        {c + "fetch --to=/srv/bo/ut Fräs O1 (användare bo)", c + "fetch --to=…/ut Fräs O1 (användare bo)"},
+        {c + "compare --folder ~/mina program/ Fräs (användare bo)", c + "compare --folder …/ Fräs (användare bo)"},
+        {c + "send Fräs /a/x.NC /b/c/y.NC (användare bo)", c + "send Fräs …/x.NC …/y.NC (användare bo)"},
+        {"2026-12-08 01:00:00 - Sparat /srv/ncprog/O1.NC", "2026-12-08 01:00:00 - Sparat /srv/ncprog/O1.NC"},
+    };
+    for (const auto& r : rows) EXPECT_EQ(WithoutFolders(r.line), r.shown);
 }
 
 // monitor reads the event stream of a page on IPv6 loopback.

@@ -1,14 +1,9 @@
 // A program going out on a serial line shows on the page as it goes: its
 // size and how far the line has come, gone once the send has ended.
-#include "../link/stationfixture.h"
+#include "webfixture.h"
 #include "link/memoryserialport.h"
-#include "server/shopserver.h"
-#include "web/webserver.h"
 
 #include <QJsonArray>
-#include <QJsonDocument>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 
 TEST(WebOutbound, SerialSendShowsHowFarItHasCome) {
     TestHome home;
@@ -16,21 +11,8 @@ TEST(WebOutbound, SerialSendShowsHowFarItHasCome) {
              home.machine(1, "Svarv", "Typ=1\r\nComPort=1\r\nBaudRate=9600\r\n"));
     home.write("ncprog/O1.NC", QByteArray(3000, 'A'));
     MemorySerialPort* port = nullptr;
-    ShopServer server;
-    server.setPortFactory([&] { return port = new MemorySerialPort; });
-    GeneralSettings g;
-    ReadGeneralSettings(g);
-    QString error;
-    ASSERT_TRUE(server.start(g, {}, &error)) << error.toStdString();
-    WebServer web(server, g);
-    ASSERT_TRUE(web.listen(&error)) << error.toStdString();
-    QNetworkAccessManager net;
-    auto outbound = [&] {
-        QNetworkReply* reply = net.get(QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:%1/api/machines").arg(web.port()))));
-        EXPECT_TRUE(WaitUntil([&] { return reply->isFinished(); }));
-        reply->deleteLater();
-        return QJsonDocument::fromJson(reply->readAll()).array().at(0).toObject().value("outbound").toObject();
-    };
+    WebShop shop([&] { return port = new MemorySerialPort; });
+    auto outbound = [&] { return shop.get("/api/machines").array().at(0).toObject().value("outbound").toObject(); };
 
     ASSERT_TRUE(port && port->isOpen());
     port->deliver(MachineClose(BuildFrame("C", "LOD", "", "O1", "00"), false));
@@ -46,6 +28,6 @@ TEST(WebOutbound, SerialSendShowsHowFarItHasCome) {
     EXPECT_GT(going.value("ms").toInteger(), 0);
 
     ASSERT_TRUE(WaitUntil([&] { return port->transmittedData().endsWith('%'); }, 10000));
-    ASSERT_TRUE(WaitUntil([&] { return server.station("Svarv")->Idle(); }));
+    ASSERT_TRUE(WaitUntil([&] { return shop.server.station("Svarv")->Idle(); }));
     EXPECT_TRUE(outbound().isEmpty());
 }

@@ -69,10 +69,11 @@ try:
                                    "--tcp-listen", "127.0.0.2:%d" % sim_port],
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
     with open(os.path.join(home, "Fenmo32.INI"), "w", encoding="utf-8") as f:
-        f.write("[Program]\r\nListenPort=0\r\nListenAddress=127.0.0.1\r\nWebPort=%d\r\nWebToken=hemlig\r\n" % web_port)
+        f.write("[Program]\r\nListenPort=0\r\nListenAddress=127.0.0.1\r\nWebPort=%d\r\nWebToken=hemlig-nyckel-1234\r\n" % web_port)
         f.write("[Maskin 1]\r\nNamn=Fräs 1\r\nTyp=0\r\nIP=127.0.0.2\r\nPort=%d\r\nExtension=NC\r\n" % sim_port)
         f.write("SendPath=%s\r\nRecPath=%s\r\nRootPath=%s\r\n" % (lib, lib, lib))
         f.write("[Maskin 2]\r\nNamn=Svarv 2\r\nTyp=0\r\nIP=127.0.0.3\r\nPort=9\r\nExtension=NC\r\nSendPath=%s\r\n" % lib)
+        f.write("[Maskin 3]\r\nNamn=Remsa 3\r\nTyp=3\r\nComPort=99\r\nExtension=NC\r\nSendPath=%s\r\n" % lib)
     server = subprocess.Popen([os.path.join(build, "Fenmo32"), "--home", home, "serve", "--all"],
                               stdout=subprocess.PIPE, text=True)
     procs.append(server)
@@ -94,11 +95,11 @@ try:
     wait = WebDriverWait(driver, 20, ignored_exceptions=[StaleElementReferenceException])
     try:
         driver.get("http://127.0.0.1:%d/" % web_port)
-        wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#maskiner tbody tr")) == 2)
+        wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#maskiner tbody tr")) == 3)
         names = [r.find_element(By.TAG_NAME, "td").text for r in driver.find_elements(By.CSS_SELECTOR, "#maskiner tbody tr")]
-        assert names == ["Fräs 1", "Svarv 2"], names
+        assert names == ["Fräs 1", "Svarv 2", "Remsa 3"], names
 
-        driver.find_element(By.ID, "nyckel").send_keys("hemlig")
+        driver.find_element(By.ID, "nyckel").send_keys("hemlig-nyckel-1234")
         driver.find_element(By.CSS_SELECTOR, "#maskiner tbody tr").click()
         row = wait.until(lambda d: d.find_element(By.CSS_SELECTOR, '#bibliotek tr[data-file="O1000.NC"]'))
         comment = row.find_elements(By.TAG_NAME, "td")[3].text
@@ -161,6 +162,32 @@ try:
         wait.until(lambda d: any("Lyssnar på" in li.text
                                  for li in d.find_elements(By.CSS_SELECTOR, "#logg li")))
         assert "\ufffd" not in driver.find_element(By.ID, "logg").text
+        # A tape control has no list to look in: "Sänd" asks first, and sends nothing when told no.
+        jobs = len(driver.find_elements(By.CSS_SELECTOR, "#jobb tbody tr"))
+        next(r for r in driver.find_elements(By.CSS_SELECTOR, "#maskiner tbody tr") if r.text.startswith("Remsa 3")).click()
+        wait.until(lambda d: d.find_element(By.ID, "maskinnamn").text == "Remsa 3")
+        row = wait.until(lambda d: d.find_element(By.CSS_SELECTOR, '#bibliotek tr[data-file="O1000.NC"]'))
+        row.find_element(By.XPATH, ".//button[text()='Sänd']").click()
+        alert = wait.until(expected_conditions.alert_is_present())
+        assert "remsa" in alert.text and "skriver över" in alert.text, alert.text
+        alert.dismiss()
+        assert len(driver.find_elements(By.CSS_SELECTOR, "#jobb tbody tr")) == jobs
+        # Through the API as well, a send to it without "yes" is refused before any job.
+        import urllib.request, urllib.error
+        try:
+            urllib.request.urlopen(urllib.request.Request(
+                "http://127.0.0.1:%d/api/machines/Remsa%%203/send" % web_port, data=b'{"files":["O1000.NC"]}',
+                method="POST", headers={"Authorization": "Bearer hemlig-nyckel-1234"}))
+            assert False, "a send without yes to a tape machine was taken"
+        except urllib.error.HTTPError as e:
+            assert e.code == 400 and "ISO-remsa" in e.read().decode("utf-8"), e.code
+        # Told yes, it goes as a job (to a port that does not open here), not refused for want of a list.
+        row.find_element(By.XPATH, ".//button[text()='Sänd']").click()
+        wait.until(expected_conditions.alert_is_present()).accept()
+        result = row.find_element(By.CSS_SELECTOR, "td.resultat")
+        wait.until(lambda d: result.text not in ("", "Pågår..."))
+        assert "programlista" not in result.get_attribute("title"), result.get_attribute("title")
+        wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#jobb tbody tr")) > jobs)
         if shot:
             wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#trafik tbody tr")) >= 4)
             driver.find_elements(By.CSS_SELECTOR, "#trafik tbody tr")[0].click()

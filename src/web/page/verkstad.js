@@ -207,7 +207,15 @@ function show(target, where, r) {
 
 // The server sends without overwriting; a program the machine already has
 // goes again, with "yes", once the operator has said so (the window's question).
+// A tape control keeps no list to look in: the operator is asked first,
+// every time, since a program of the same number would be replaced.
 async function send(where, file) {
+  if (valdTape) {
+    if (confirm("Maskinen läser remsa och kan inte visa sina program. \"" + file +
+                "\" skriver över ett program med samma nummer i maskinen. Sända?"))
+      await act(where, "/send", { files: [file], yes: true });
+    return;
+  }
   const r = await act(where, "/send", { files: [file] });
   const skipped = ((r.data && r.data.programs) || []).some((p) => p.result === "skipped" && /finns redan/i.test(p.text || ""));
   if (skipped && confirm("Filen \"" + file + "\" finns redan i maskinen. Skriva över?"))
