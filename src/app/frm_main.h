@@ -5,6 +5,7 @@
 #include "config/plugins.h"
 #include "jobs/jobqueue.h"
 #include "common/operatorpanel.h"
+#include <QHash>
 #include <QMainWindow>
 #include <QTimer>
 #include <functional>
@@ -86,6 +87,8 @@ public:
 
     // ---- machine list
     void RemoteFilesLV_Click();
+    // On a program that compared "Olika": the library's text beside the machine's.
+    void RemoteFilesLV_DblClick();
     void RemoteFilesLV_ColumnClick(int column);
     void RemoteFilesLV_KeyDown(int key, Qt::KeyboardModifiers shift);
     void RemoteFilesLV_GotFocus();
@@ -141,6 +144,9 @@ private:
     // A handler that starts the station's procedure as a job.
     std::function<void()> Operation(JobKind kind, QCoro::Task<void> (Station::*procedure)());
     QCoro::Task<void> CompareJob(QString folder);
+    // The last comparison's differing programs by name: the library file
+    // and the machine's program text.
+    QHash<QString, std::pair<QString, QByteArray>> machineCopies_;
     // Widens the machine's pane so that the comparison column is not clipped.
     void fitComparison();
     QCoro::Task<void> SendAndList();

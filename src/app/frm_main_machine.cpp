@@ -3,6 +3,7 @@
 #include "app/frm_main.h"
 
 #include "controls/messagebox.h"
+#include "app/frm_difference.h"
 #include "app/remotefilelist.h"
 #include "controls/reportlist.h"
 #include "common/errorreport.h"
@@ -176,16 +177,49 @@ void frm_main::mnuCompare_Click() {
     StartJob(JobKind::Compare, [this] { return CompareJob(treeFolder()); });
 }
 
+namespace {
+// The library file and the machine's program text of a differing program,
+// where the comparison hands them over.
+template <class Comparison>
+std::optional<std::pair<QString, QByteArray>> MachineCopy(const Comparison& c) {
+    if constexpr (requires { c.libraryFile; c.machineText; }) {
+        return std::pair{c.libraryFile, c.machineText};
+    } else {
+        Q_UNUSED(c);
+        return std::nullopt;
+    }
+}
+}  // namespace
+
 QCoro::Task<void> frm_main::CompareJob(QString folder) {
     const QList<ProgramComparison> results = co_await station_->mnuCompare_Click(folder);
     bool shown = false;
-    for (const ProgramComparison& c : results)
-        if (c.result != ProgramComparison::Result::OnlyLibrary) {
-            remoteModel_->setComparison(c.name, ComparisonText(c.result));
-            shown = true;
-        }
+    machineCopies_.clear();
+    for (const ProgramComparison& c : results) {
+        if (c.result == ProgramComparison::Result::OnlyLibrary) continue;
+        remoteModel_->setComparison(c.name, ComparisonText(c.result));
+        shown = true;
+        if (c.result == ProgramComparison::Result::Different)
+            if (const auto copy = MachineCopy(c)) machineCopies_.insert(c.name, *copy);
+    }
     RemoteFilesLV->setColumnHidden(2, !shown);
     if (shown) fitComparison();
+}
+
+void frm_main::RemoteFilesLV_DblClick() {
+    Traced(QStringLiteral("RemoteFilesLV_DblClick()"), [&] {
+        const QModelIndex at = RemoteFilesLV->currentIndex();
+        if (!at.isValid() || RemoteFilesLV->isColumnHidden(2)) return;
+        const QString name = remoteModel_->text(at.row(), 0);
+        if (remoteModel_->text(at.row(), 2) != ComparisonText(ProgramComparison::Result::Different)) return;
+        const auto copy = machineCopies_.constFind(name);
+        if (copy == machineCopies_.cend()) {
+            setStatus(QStringLiteral("Skillnaden i %1 kan inte visas: maskinens kopia finns inte kvar. Jämför igen.").arg(name));
+            return;
+        }
+        frm_difference difference(name, copy->first, cmbMaskiner->currentText(), copy->second, this);
+        ExecDialog(difference);
+    });
 }
 
 void frm_main::fitComparison() {
