@@ -214,7 +214,7 @@ TEST(Journal, LinesOfSeveralProcessesNeverInterleave) {
     ASSERT_EQ(jobs.size(), 800);
     for (const Job& j : jobs) EXPECT_EQ(j.state, JobState::Done) << j.id.toStdString();
     qsizetype lines = 0;
-    for (const QString& name : QDir(dir.path()).entryList(QDir::Files)) {
+    for (const QString& name : QDir(dir.path()).entryList({"*.jsonl"}, QDir::Files)) {
         QFile f(dir.filePath(name));
         if (f.open(QIODevice::ReadOnly)) lines += f.readAll().count('\n');
     }
