@@ -8,7 +8,10 @@
 // empty journal). Then what a record costs to append: Journal::record in a
 // loop, against a bare open/write/close of the same line.
 //
-//   bench_journal [LINES]     lines of the month (default 1,000,000)
+//   bench_journal [LINES] [--no-index]
+//
+// LINES: lines of this month (default 1,000,000). --no-index: the months
+// without their indexes, as a journal of an older version reads.
 //
 // The program folder is made in the temporary folder (TMPDIR).
 #include "benchutil.h"
@@ -150,12 +153,12 @@ void Print(const char* what, const Run& full, const Run& empty) {
 // the three lines of job rareJob only. Its index beside it, as the writers
 // keep it: the first line of each day and machine.
 bool WriteMonth(const QString& path, long lines, const QDateTime& from, const QDateTime& to, const QString& rare,
-                long rareJob) {
+                long rareJob, bool indexed) {
     QFile f(path), index(journal::IndexPathFor(path));
-    if (!f.open(QIODevice::WriteOnly) || !index.open(QIODevice::WriteOnly)) return false;
+    if (!f.open(QIODevice::WriteOnly) || (indexed && !index.open(QIODevice::WriteOnly))) return false;
     const qint64 span = std::max<qint64>(from.msecsTo(to), 1);
     const QString tag = from.toString(QStringLiteral("yyyyMM"));
-    QSet<QByteArray> indexed;
+    QSet<QByteArray> keys;
     QByteArray chunk;
     qint64 offset = 0;
     for (long i = 0; i < lines; ++i) {
@@ -174,8 +177,8 @@ bool WriteMonth(const QString& path, long lines, const QDateTime& from, const QD
                            QByteArray("3fa9c1d2e4b56a7890fedcba0123456789abcdef0123456789abcdef01234567"),
                            ProgramResult::Ok, QStringLiteral("Sändning klar")});
         const int day = (j.ended.isValid() ? j.ended : j.started.isValid() ? j.started : j.created).date().day();
-        if (!indexed.contains(journal::IndexKey(day, j.machine))) {
-            indexed.insert(journal::IndexKey(day, j.machine));
+        if (indexed && !keys.contains(journal::IndexKey(day, j.machine))) {
+            keys.insert(journal::IndexKey(day, j.machine));
             index.write(journal::IndexEntry(day, j.machine, offset));
         }
         const QByteArray line = JournalLine(j, QStringLiteral("verkstad-1"), 4242);
@@ -188,7 +191,7 @@ bool WriteMonth(const QString& path, long lines, const QDateTime& from, const QD
     }
     f.write(chunk);
     std::printf("month: %ld lines, %.0f MB (%s)\n", lines, double(f.size()) / 1e6, qPrintable(path));
-    return f.error() == QFile::NoError && index.error() == QFile::NoError;
+    return f.error() == QFile::NoError && (!indexed || index.error() == QFile::NoError);
 }
 
 quint16 FreePort() {
@@ -200,7 +203,9 @@ quint16 FreePort() {
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    const long lines = argc > 1 ? std::atol(argv[1]) : 1000000;
+    const QStringList args = app.arguments().mid(1);
+    const bool indexed = !args.contains(QStringLiteral("--no-index"));
+    const long lines = args.isEmpty() || args[0].startsWith(QLatin1Char('-')) ? 1000000 : args[0].toLong();
     const QString program = QCoreApplication::applicationDirPath() + QStringLiteral("/Fenmo32");
     QTemporaryDir full, empty;
     const quint16 web = FreePort();
@@ -219,12 +224,12 @@ int main(int argc, char** argv) {
     const QDateTime now = QDateTime::currentDateTimeUtc();
     const QDateTime first(QDate(now.date().year(), now.date().month(), 1), QTime(0, 0), QTimeZone::utc());
     const Journal months(full.path() + QStringLiteral("/journal"));
-    if (!WriteMonth(months.fileFor(now), lines, first, now, QStringLiteral("Borr 9"), 0)) return 1;
+    if (!WriteMonth(months.fileFor(now), lines, first, now, QStringLiteral("Borr 9"), 0, indexed)) return 1;
     QDateTime oldest = first;
     for (int m = 1; m <= 11; ++m) {
         const QDateTime from = first.addMonths(-m);
         if (!WriteMonth(months.fileFor(from), lines / 10, from, from.addMonths(1).addSecs(-60),
-                        m == 11 ? QStringLiteral("Svarv 10") : QString(), lines / 60))
+                        m == 11 ? QStringLiteral("Svarv 10") : QString(), lines / 60, indexed))
             return 1;
         oldest = from;
     }

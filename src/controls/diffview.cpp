@@ -52,8 +52,8 @@ public:
 DiffView::DiffView(QWidget* parent) : QTableView(parent), model_(new DiffModel(this)) {
     setModel(model_);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
-    setSelectionBehavior(QAbstractItemView::SelectRows);
-    setSelectionMode(QAbstractItemView::SingleSelection);
+    // A selection's colour would hide the marking of the line it is on.
+    setSelectionMode(QAbstractItemView::NoSelection);
     setWordWrap(false);
     setShowGrid(false);
     QFont mono(QStringLiteral("Courier New"));

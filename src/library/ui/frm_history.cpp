@@ -65,6 +65,7 @@ void frm_history::fillVersions() {
     for (const HistoryVersion& v : versions_)
         lstVersions->addTopLevelItem(new QTreeWidgetItem(
             {v.date.toString(QLatin1String(kDateFormat)), SizeText(v.size), v.origin}));
+    for (int column = 0; column < lstVersions->columnCount(); ++column) lstVersions->resizeColumnToContents(column);
     lblDiff->setText(versions_.isEmpty() ? QStringLiteral("Inga sparade versioner.") : QString());
     if (!versions_.isEmpty()) lstVersions->setCurrentItem(lstVersions->topLevelItem(0));
 }
@@ -96,8 +97,9 @@ void frm_history::showVersion(int row) {
     QList<DiffRow> rows = SideBySide(diff);
     const int differences = DifferingRows(rows);
     grdDiff->setRows(std::move(rows));
-    lblDiff->setText(differences == 0 ? QStringLiteral("Versionen är lika med den nuvarande filen.")
-                                      : QStringLiteral("%1 rader skiljer sig.").arg(differences));
+    lblDiff->setText(differences == 0   ? QStringLiteral("Versionen är lika med den nuvarande filen.")
+                     : differences == 1 ? QStringLiteral("1 rad skiljer sig.")
+                                        : QStringLiteral("%1 rader skiljer sig.").arg(differences));
 }
 
 void frm_history::cmdRestore_Click() {
