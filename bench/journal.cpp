@@ -1,22 +1,28 @@
-// The journal at a year's scale: a month of 1,000,000 lines (about 350 MB),
-// against an empty journal, for what reads it: the shop server's start to
-// its first answer (GET /api/jobs), `jobs`, `jobs MACHINE` (a machine of
-// every day, and one of three lines early in the month) and `jobs --since`
-// a recent day. Each runs as a process of its own; figures are its wall
+// The journal at a year's scale: a month of 1,000,000 lines (about 350 MB)
+// and eleven months before it of 100,000 lines each, against an empty
+// journal, for what reads it: the shop server's start to its first answer
+// (GET /api/jobs), `jobs`, `jobs MACHINE` (a machine of every day, one of
+// three lines early in this month, and one of three lines in the oldest
+// month, also with --since its month) and `jobs --since` a recent day. Each runs as a process of its own; figures are its wall
 // time and its peak resident memory (targets: under 1 s and 50 MB above the
 // empty journal). Then what a record costs to append: Journal::record in a
 // loop, against a bare open/write/close of the same line.
 //
-//   bench_journal [LINES]     lines of the month (default 1,000,000)
+//   bench_journal [LINES] [--no-index]
+//
+// LINES: lines of this month (default 1,000,000). --no-index: the months
+// without their indexes, as a journal of an older version reads.
 //
 // The program folder is made in the temporary folder (TMPDIR).
 #include "benchutil.h"
 #include "common/home.h"
 #include "jobs/journal.h"
+#include "jobs/journalindex.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QSet>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimeZone>
@@ -142,6 +148,52 @@ void Print(const char* what, const Run& full, const Run& empty) {
                 full.ok && empty.ok && full.seconds < 1.0 && above < 50 * 1024 ? "OK" : "OVER");
 }
 
+// A month of journal lines from from to to: eight machines taking turns,
+// three lines a job (queued, running, done) with a program each; rare in
+// the three lines of job rareJob only. Its index beside it, as the writers
+// keep it: the first line of each day and machine.
+bool WriteMonth(const QString& path, long lines, const QDateTime& from, const QDateTime& to, const QString& rare,
+                long rareJob, bool indexed) {
+    QFile f(path), index(journal::IndexPathFor(path));
+    if (!f.open(QIODevice::WriteOnly) || (indexed && !index.open(QIODevice::WriteOnly))) return false;
+    const qint64 span = std::max<qint64>(from.msecsTo(to), 1);
+    const QString tag = from.toString(QStringLiteral("yyyyMM"));
+    QSet<QByteArray> keys;
+    QByteArray chunk;
+    qint64 offset = 0;
+    for (long i = 0; i < lines; ++i) {
+        const long jobNo = i / 3;
+        Job j;
+        j.id = QStringLiteral("bench-%1-%2").arg(tag).arg(jobNo);
+        j.machine = jobNo == rareJob && !rare.isEmpty() ? rare : QStringLiteral("Fräs %1").arg(jobNo % 8 + 1);
+        j.kind = JobKind::Send;
+        j.by = QStringLiteral("verb anna (pid 4242)");
+        j.created = from.addMSecs(span * jobNo * 3 / lines);
+        j.state = i % 3 == 0 ? JobState::Queued : i % 3 == 1 ? JobState::Running : JobState::Done;
+        if (i % 3 >= 1) j.started = j.created.addSecs(1);
+        if (i % 3 == 2) j.ended = j.created.addSecs(4);
+        j.programs.append({QStringLiteral("O%1").arg(1000 + jobNo % 9000),
+                           QStringLiteral("/srv/ncprog/Fräs/O%1.NC").arg(1000 + jobNo % 9000), 48211,
+                           QByteArray("3fa9c1d2e4b56a7890fedcba0123456789abcdef0123456789abcdef01234567"),
+                           ProgramResult::Ok, QStringLiteral("Sändning klar")});
+        const int day = (j.ended.isValid() ? j.ended : j.started.isValid() ? j.started : j.created).date().day();
+        if (indexed && !keys.contains(journal::IndexKey(day, j.machine))) {
+            keys.insert(journal::IndexKey(day, j.machine));
+            index.write(journal::IndexEntry(day, j.machine, offset));
+        }
+        const QByteArray line = JournalLine(j, QStringLiteral("verkstad-1"), 4242);
+        chunk += line;
+        offset += line.size();
+        if (chunk.size() > (1 << 20)) {
+            f.write(chunk);
+            chunk.clear();
+        }
+    }
+    f.write(chunk);
+    std::printf("month: %ld lines, %.0f MB (%s)\n", lines, double(f.size()) / 1e6, qPrintable(path));
+    return f.error() == QFile::NoError && (!indexed || index.error() == QFile::NoError);
+}
+
 quint16 FreePort() {
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost);
@@ -151,7 +203,9 @@ quint16 FreePort() {
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    const long lines = argc > 1 ? std::atol(argv[1]) : 1000000;
+    const QStringList args = app.arguments().mid(1);
+    const bool indexed = !args.contains(QStringLiteral("--no-index"));
+    const long lines = args.isEmpty() || args[0].startsWith(QLatin1Char('-')) ? 1000000 : args[0].toLong();
     const QString program = QCoreApplication::applicationDirPath() + QStringLiteral("/Fenmo32");
     QTemporaryDir full, empty;
     const quint16 web = FreePort();
@@ -166,40 +220,18 @@ int main(int argc, char** argv) {
                   "/ncprog\r\nRecPath=" + home.toUtf8() + "/ncprog\r\n");
     }
 
-    // The month: eight machines taking turns, three lines a job (queued,
-    // running, done) with a program each, over the month up to now; "Borr 9"
-    // only in the first three lines.
+    // The month up to now, and the eleven before it at a tenth of its size.
     const QDateTime now = QDateTime::currentDateTimeUtc();
     const QDateTime first(QDate(now.date().year(), now.date().month(), 1), QTime(0, 0), QTimeZone::utc());
-    const qint64 span = std::max<qint64>(first.msecsTo(now), 1);
-    const QString month = Journal(full.path() + QStringLiteral("/journal")).fileFor(now);
-    {
-        QFile f(month);
-        if (!f.open(QIODevice::WriteOnly)) return 1;
-        QByteArray chunk;
-        for (long i = 0; i < lines; ++i) {
-            const long jobNo = i / 3;
-            Job j;
-            j.id = QStringLiteral("bench-%1").arg(jobNo);
-            j.machine = jobNo == 0 ? QStringLiteral("Borr 9") : QStringLiteral("Fräs %1").arg(jobNo % 8 + 1);
-            j.kind = JobKind::Send;
-            j.by = QStringLiteral("verb anna (pid 4242)");
-            j.created = first.addMSecs(span * jobNo * 3 / lines);
-            j.state = i % 3 == 0 ? JobState::Queued : i % 3 == 1 ? JobState::Running : JobState::Done;
-            if (i % 3 >= 1) j.started = j.created.addSecs(1);
-            if (i % 3 == 2) j.ended = j.created.addSecs(4);
-            j.programs.append({QStringLiteral("O%1").arg(1000 + jobNo % 9000),
-                               QStringLiteral("/srv/ncprog/Fräs/O%1.NC").arg(1000 + jobNo % 9000), 48211,
-                               QByteArray("3fa9c1d2e4b56a7890fedcba0123456789abcdef0123456789abcdef01234567"),
-                               ProgramResult::Ok, QStringLiteral("Sändning klar")});
-            chunk += JournalLine(j, QStringLiteral("verkstad-1"), 4242);
-            if (chunk.size() > (1 << 20)) {
-                f.write(chunk);
-                chunk.clear();
-            }
-        }
-        f.write(chunk);
-        std::printf("month: %ld lines, %.0f MB (%s)\n", lines, double(f.size()) / 1e6, qPrintable(month));
+    const Journal months(full.path() + QStringLiteral("/journal"));
+    if (!WriteMonth(months.fileFor(now), lines, first, now, QStringLiteral("Borr 9"), 0, indexed)) return 1;
+    QDateTime oldest = first;
+    for (int m = 1; m <= 11; ++m) {
+        const QDateTime from = first.addMonths(-m);
+        if (!WriteMonth(months.fileFor(from), lines / 10, from, from.addMonths(1).addSecs(-60),
+                        m == 11 ? QStringLiteral("Svarv 10") : QString(), lines / 60, indexed))
+            return 1;
+        oldest = from;
     }
 
     const QString recent = now.addDays(-1).toString(QStringLiteral("yyyy-MM-dd"));
@@ -211,6 +243,8 @@ int main(int argc, char** argv) {
         {"jobs", {"jobs"}},
         {"jobs \"Fräs 3\"", {"jobs", "Fräs 3"}},
         {"jobs \"Borr 9\" (three lines, day 1)", {"jobs", "Borr 9"}},
+        {"jobs \"Svarv 10\" (one job, a year ago)", {"jobs", "Svarv 10"}},
+        {"jobs \"Svarv 10\" --since its month", {"jobs", "Svarv 10", "--since", oldest.toString(QStringLiteral("yyyy-MM-dd"))}},
         {"jobs --since yesterday", {"jobs", "--since", recent}},
         {"jobs --json", {"jobs", "--json"}},
     };

@@ -266,6 +266,7 @@ void frm_main::connectControls() {
         if (FileListView->hasSelection()) mnuFileList->popup(FileListView->viewport()->mapToGlobal(at));
     });
     connect(RemoteFilesLV, &ReportList::itemClicked, this, &frm_main::RemoteFilesLV_Click);
+    connect(RemoteFilesLV, &ReportList::itemDoubleClicked, this, &frm_main::RemoteFilesLV_DblClick);
     connect(RemoteFilesLV, &ReportList::columnClicked, this, &frm_main::RemoteFilesLV_ColumnClick);
     connect(RemoteFilesLV, &ReportList::keyDown, this, &frm_main::RemoteFilesLV_KeyDown);
     connect(RemoteFilesLV, &ReportList::focusGained, this, &frm_main::RemoteFilesLV_GotFocus);
@@ -347,7 +348,10 @@ QCoro::Task<void> frm_main::SendAndList(JobRequest request) {
     if (station_->Machine.GetDir && !station_->Aborted) co_await station_->cmdDir_Click();
 }
 
-void frm_main::clearComparison() { RemoteFilesLV->setColumnHidden(2, true); }
+void frm_main::clearComparison() {
+    RemoteFilesLV->setColumnHidden(2, true);
+    machineCopies_.clear();
+}
 
 bool frm_main::machineLists() const { return station_->Machine.Typ != 3; }
 

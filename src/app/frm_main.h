@@ -6,6 +6,7 @@
 #include "jobs/jobqueue.h"
 #include "common/operatorpanel.h"
 #include "operations/jobrequest.h"
+#include <QHash>
 #include <QMainWindow>
 #include <QTimer>
 #include <functional>
@@ -87,6 +88,8 @@ public:
 
     // ---- machine list
     void RemoteFilesLV_Click();
+    // On a program that compared "Olika": the library's text beside the machine's.
+    void RemoteFilesLV_DblClick();
     void RemoteFilesLV_ColumnClick(int column);
     void RemoteFilesLV_KeyDown(int key, Qt::KeyboardModifiers shift);
     void RemoteFilesLV_GotFocus();
@@ -147,6 +150,9 @@ private:
     std::function<void()> Operation(std::function<JobRequest()> request);
     void StartRequest(JobRequest request, std::function<void()> after = {});
     void showComparison(const QList<ProgramComparison>& results);
+    // The last comparison's differing programs by name: the library file
+    // and the machine's program text.
+    QHash<QString, std::pair<QString, QByteArray>> machineCopies_;
     // Widens the machine's pane so that the comparison column is not clipped.
     void fitComparison();
     QCoro::Task<void> SendAndList(JobRequest request);

@@ -3,6 +3,7 @@
 #include "app/frm_main.h"
 
 #include "controls/messagebox.h"
+#include "app/frm_difference.h"
 #include "app/remotefilelist.h"
 #include "controls/reportlist.h"
 #include "common/errorreport.h"
@@ -180,13 +181,32 @@ void frm_main::mnuCompare_Click() {
 
 void frm_main::showComparison(const QList<ProgramComparison>& results) {
     bool shown = false;
-    for (const ProgramComparison& c : results)
-        if (c.result != ProgramComparison::Result::OnlyLibrary) {
-            remoteModel_->setComparison(c.name, ComparisonText(c.result));
-            shown = true;
-        }
+    machineCopies_.clear();
+    for (const ProgramComparison& c : results) {
+        if (c.result == ProgramComparison::Result::OnlyLibrary) continue;
+        remoteModel_->setComparison(c.name, ComparisonText(c.result));
+        shown = true;
+        if (c.result == ProgramComparison::Result::Different && !c.libraryFile.isEmpty())
+            machineCopies_.insert(c.name, {c.libraryFile, c.machineText});
+    }
     RemoteFilesLV->setColumnHidden(2, !shown);
     if (shown) fitComparison();
+}
+
+void frm_main::RemoteFilesLV_DblClick() {
+    Traced(QStringLiteral("RemoteFilesLV_DblClick()"), [&] {
+        const QModelIndex at = RemoteFilesLV->currentIndex();
+        if (!at.isValid() || RemoteFilesLV->isColumnHidden(2)) return;
+        const QString name = remoteModel_->text(at.row(), 0);
+        if (remoteModel_->text(at.row(), 2) != ComparisonText(ProgramComparison::Result::Different)) return;
+        const auto copy = machineCopies_.constFind(name);
+        if (copy == machineCopies_.cend()) {
+            setStatus(QStringLiteral("Skillnaden i %1 kan inte visas: maskinens kopia finns inte kvar. Jämför igen.").arg(name));
+            return;
+        }
+        frm_difference difference(name, copy->first, cmbMaskiner->currentText(), copy->second, this);
+        ExecDialog(difference);
+    });
 }
 
 void frm_main::fitComparison() {

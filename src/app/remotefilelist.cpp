@@ -1,6 +1,7 @@
 #include "app/remotefilelist.h"
 
 #include "common/ansi.h"
+#include "operations/comparison.h"
 
 // The machine counts a program in 128-byte blocks ("009"): "9 block".
 QString BlockText(const QString& size) {
@@ -38,4 +39,11 @@ void RemoteFileModel::setComparison(const QString& name, const QString& text) {
 QString RemoteFileModel::cellText(int stored, int column) const {
     const Row& r = rows_[static_cast<size_t>(stored)];
     return column == 0 ? r.name : column == 1 ? r.size : column == 2 ? r.comparison : QString();
+}
+
+QVariant RemoteFileModel::data(const QModelIndex& index, int role) const {
+    if (role == Qt::ToolTipRole && index.column() == 2 &&
+        text(index.row(), 2) == ComparisonText(ProgramComparison::Result::Different))
+        return QStringLiteral("Dubbelklicka för att se skillnaden mot biblioteket.");
+    return ReportModel::data(index, role);
 }

@@ -20,6 +20,8 @@ public:
 
     int storedCount() const override { return static_cast<int>(rows_.size()); }
     QString cellText(int stored, int column) const override;
+    // "Olika" tells how to see the difference.
+    QVariant data(const QModelIndex& index, int role) const override;
 
 protected:
     void eraseStored(int stored) override { rows_.erase(rows_.begin() + stored); }

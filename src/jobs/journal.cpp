@@ -1,4 +1,6 @@
 #include "jobs/journal.h"
+#include "jobs/journalindex.h"
+#include "jobs/journalparts.h"
 
 #include "common/dates.h"
 #include "common/home.h"
@@ -39,47 +41,10 @@
 #include <windows.h>
 #endif
 
+using namespace journal;
+
 namespace {
-// Which process wrote a line, so that a server's start tells its dead
-// predecessor's jobs from those a live window is running.
-// (Literals, not QString globals: a journal may be written before main.)
-constexpr QLatin1StringView kHost("host");
-constexpr QLatin1StringView kPid("pid");
 constexpr int kRetryMs = 5000;
-constexpr qsizetype kChunk = 256 * 1024;
-
-QStringList MonthFiles(const QString& folder) {
-    static const QRegularExpression month(QStringLiteral("^\\d{4}-\\d{2}\\.jsonl$"));
-    QStringList files = QDir(folder).entryList({QStringLiteral("*.jsonl")}, QDir::Files, QDir::Name);
-    files.removeIf([](const QString& f) { return !month.match(f).hasMatch(); });
-    return files;
-}
-
-bool Alive(qint64 pid) {
-    if (pid <= 0) return false;
-#ifdef Q_OS_UNIX
-    return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
-#elif defined(Q_OS_WIN)
-    const HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(pid));
-    if (!h) return false;
-    DWORD code = 0;
-    const bool running = GetExitCodeProcess(h, &code) && code == STILL_ACTIVE;
-    CloseHandle(h);
-    return running;
-#else
-    return true;
-#endif
-}
-
-const QString& HostName() {
-    static const QString host = QSysInfo::machineHostName();
-    return host;
-}
-
-const QByteArray& SelfStart() {
-    static const QByteArray start = ProcessStartOf(QCoreApplication::applicationPid());
-    return start;
-}
 
 // The name of this process's file of open jobs: "PID-START-HOST".
 QString OpenFileName(qint64 pid, const QByteArray& start) {
@@ -113,24 +78,6 @@ void PutString(QByteArray& out, const QString& text) {
     out += '"';
 }
 
-void PutTime(QByteArray& out, const QDateTime& time) {
-    if (!time.isValid()) {
-        out += "null";
-        return;
-    }
-    const QDateTime utc = time.toUTC();
-    const QDate d = utc.date();
-    const QTime t = utc.time();
-    if (d.year() < 1000 || d.year() > 9999) {
-        PutString(out, utc.toString(Qt::ISODateWithMs));
-        return;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, "\"%04d-%02d-%02dT%02d:%02d:%02d.%03dZ\"", d.year(), d.month(), d.day(), t.hour(),
-                  t.minute(), t.second(), t.msec());
-    out += text;
-}
-
 QString ErrorText(int code) { return QString::fromLocal8Bit(std::strerror(code)); }
 
 // One record: its line, the month file it goes to, and whether it ends its job.
@@ -139,6 +86,8 @@ struct Record {
     QByteArray line;
     QString id;
     bool final = false;
+    int day = 1;  // of the month, for its index
+    QString machine;
 };
 
 // The process's writer for one journal folder: lines that could not be
@@ -263,9 +212,11 @@ private:
         // The folder of open jobs also marks a journal this version writes (see recoverUnended).
         if (!marked_) marked_ = ::mkdirat(dir, "open", 0750) == 0 || errno == EEXIST;
         const int fd = (opens || closes) && !openIndex(dir, why) ? -1 : openFile(dir, r.month + QStringLiteral(".jsonl"), why);
-        ::close(dir);
+        const auto done = qScopeGuard([fd, dir] {
+            if (fd >= 0) ::close(fd);
+            ::close(dir);
+        });
         if (fd < 0) return false;
-        const auto done = qScopeGuard([fd] { ::close(fd); });
         // Among the program's writers the look at the last byte and the
         // write are one step: a write under way shows its size before its
         // bytes. Never waited for long: a lock held elsewhere for ever
@@ -282,6 +233,7 @@ private:
             out += r.line;
         }
         const QByteArray& bytes = out.isEmpty() ? r.line : out;
+        indexLine(dir, r, st.st_size);
         ssize_t n;
         do n = ::write(fd, bytes.constData(), size_t(bytes.size()));
         while (n < 0 && errno == EINTR);
@@ -323,6 +275,45 @@ private:
         return true;
     }
 
+    // The month's index ahead of a line that begins at offset: an entry
+    // when its day and machine have none. The line is written whatever
+    // fails here; an index that would miss it is removed.
+    void indexLine(int dir, const Record& r, qint64 offset) {
+        MonthKeys& m = indexed_[r.month];
+        const QByteArray key = IndexKey(r.day, r.machine);
+        if (m.off || m.keys.contains(key)) return;
+        const QByteArray name = QFile::encodeName(r.month + QStringLiteral(".idx"));
+        // An index begins with its month, or never.
+        const bool fresh = offset == 0;
+        const int fd = ::openat(dir, name.constData(), O_RDWR | O_APPEND | O_CLOEXEC | O_NOFOLLOW | (fresh ? O_CREAT : 0), 0640);
+        if (fd < 0) {
+            if (errno != ENOENT) (void)::unlinkat(dir, name.constData(), 0);
+            m.off = true;
+            return;
+        }
+        const auto done = qScopeGuard([fd] { ::close(fd); });
+        if (!m.loaded) {
+            m.loaded = true;
+            // Entries of a month file that is gone are not this one's.
+            if (fresh) (void)::ftruncate(fd, 0);
+            QByteArray all;
+            char buf[65536];
+            for (ssize_t n; !fresh && (n = ::pread(fd, buf, sizeof buf, all.size())) > 0;) all.append(buf, n);
+            for (const QByteArray& k : journal::IndexKeys(all)) m.keys.insert(k);
+            if (m.keys.contains(key)) return;
+        }
+        const QByteArray entry = IndexEntry(r.day, r.machine, offset);
+        ssize_t n;
+        do n = ::write(fd, entry.constData(), size_t(entry.size()));
+        while (n < 0 && errno == EINTR);
+        if (n != entry.size()) {
+            (void)::unlinkat(dir, name.constData(), 0);
+            m.off = true;
+            return;
+        }
+        m.keys.insert(key);
+    }
+
     // The file back to where the last n bytes written began, when nothing follows them.
     static bool cutBack(int fd, qint64 n) {
         const qint64 end = ::lseek(fd, 0, SEEK_CUR);
@@ -335,6 +326,11 @@ private:
     bool marked_ = false;
     QString indexPath_;
     QByteArray backlog_;  // entries written to the journal but not yet to the file of open jobs
+    struct MonthKeys {
+        QSet<QByteArray> keys;  // day and machine entered (see IndexKey)
+        bool loaded = false, off = false;
+    };
+    std::map<QString, MonthKeys> indexed_;  // by month
 #else
     bool write(const Record& r, QString* why) {
         QDir().mkpath(folder_);
@@ -363,164 +359,35 @@ Writer& WriterFor(const QString& folder) {
     return *w;
 }
 
-// A file's lines from its end to its start, read in chunks into one buffer.
-class LinesBackward {
-public:
-    explicit LinesBackward(const QString& path, qint64 from = 0) : file_(path), floor_(from) {
-        if (file_.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) pos_ = file_.size();
-        else cut_ = -1;
-    }
-    // The next line further back, without its line end; the first one is
-    // what follows the file's last line end (empty when it ends in one).
-    bool next(QByteArrayView* line) {
-        while (cut_ >= 0) {
-            const char* data = buf_.data();
-            const char* nl = static_cast<const char*>(cut_ > 0 ? ::memrchr(data, '\n', size_t(cut_)) : nullptr);
-            if (nl) {
-                const qsizetype at = nl - data;
-                *line = QByteArrayView(nl + 1, cut_ - at - 1);
-                cut_ = at;
-                return true;
-            }
-            if (pos_ <= floor_) {
-                *line = QByteArrayView(data, cut_);
-                cut_ = -1;
-                return true;
-            }
-            const qsizetype k = qsizetype(std::min<qint64>(kChunk, pos_ - floor_));
-            if (size_t(k + cut_) > buf_.size()) buf_.resize(size_t(k + cut_));
-            std::memmove(buf_.data() + k, buf_.data(), size_t(cut_));
-            pos_ -= k;
-            if (!file_.seek(pos_) || file_.read(buf_.data(), k) != k) {
-                cut_ = -1;
-                return false;
-            }
-            cut_ += k;
-        }
-        return false;
-    }
-
-private:
-    QFile file_;
-    qint64 floor_ = 0, pos_ = 0;
-    std::vector<char> buf_;
-    qsizetype cut_ = 0;
-};
-
-// The text of a top-level string field as the line holds it ("\"id\":\""
-// for key), null when absent; *escaped when it holds an escape. Inside a
-// value every quote is escaped, so key cannot match there.
-QByteArrayView RawString(QByteArrayView line, std::string_view key, bool* escaped) {
-    const std::string_view text(line.data(), size_t(line.size()));
-#ifdef __GLIBC__
-    const void* found = ::memmem(text.data(), text.size(), key.data(), key.size());
-    if (!found) return {};
-    const size_t at = size_t(static_cast<const char*>(found) - text.data());
-#else
-    const size_t at = text.find(key);
-    if (at == std::string_view::npos) return {};
-#endif
-    *escaped = false;
-    for (size_t i = at + key.size(); i < text.size(); ++i) {
-        if (text[i] == '\\') {
-            *escaped = true;
-            ++i;
-        } else if (text[i] == '"') {
-            return QByteArrayView(line.data() + at + key.size(), qsizetype(i - at - key.size()));
-        }
-    }
-    return {};
-}
-
-QByteArray TimeText(const QDateTime& t) {
-    QByteArray out;
-    PutTime(out, t);
-    return out.mid(1, out.size() - 2);
-}
-
-// A line that does not match the query by what is cheap to see; a line
-// that might goes through the JSON parser.
-struct Prefilter {
-    QByteArray machine;  // UTF-8, or empty
-    QString machineText;
-    QByteArray since;  // as the lines write times, or empty
-
-    bool rejects(QByteArrayView line) const {
-        bool escaped = false;
-        if (!machine.isEmpty()) {
-            const QByteArrayView m = RawString(line, "\"machine\":\"", &escaped);
-            if (!m.isNull() && !escaped && m != QByteArrayView(machine) &&
-                QString::fromUtf8(m).compare(machineText, Qt::CaseInsensitive) != 0)
-                return true;
-        }
-        if (!since.isEmpty()) {
-            const QByteArrayView c = RawString(line, "\"created\":\"", &escaped);
-            if (c.size() == since.size() && !escaped && c < QByteArrayView(since)) return true;
-        }
-        return false;
-    }
-};
-
-// Looks like a whole journal line: a known state and kind, and its close.
-bool LooksWhole(QByteArrayView line) {
-    bool escaped = false;
-    const QByteArrayView state = RawString(line, "\"state\":\"", &escaped);
-    const QByteArrayView kind = RawString(line, "\"kind\":\"", &escaped);
-    static const auto words = [](auto last, auto word) {
-        std::vector<QByteArray> w;
-        for (int i = 0; i <= int(last); ++i) w.push_back(word(decltype(last)(i)).toLatin1());
-        return w;
-    };
-    static const std::vector<QByteArray> states = words(JobState::Cancelled, StateWord);
-    static const std::vector<QByteArray> kinds = words(JobKind::Drip, KindWord);
-    const auto known = [](const std::vector<QByteArray>& list, QByteArrayView w) {
-        return std::any_of(list.begin(), list.end(), [&](const QByteArray& x) { return w == QByteArrayView(x); });
-    };
-    return line.endsWith('}') && !state.isNull() && !kind.isNull() && known(states, state) && known(kinds, kind);
-}
-
-struct Parsed {
-    Job job;
-    QString host;
-    qint64 pid = 0;
-};
-
-std::optional<Parsed> Parse(QByteArrayView line) {
-    const QJsonDocument doc = QJsonDocument::fromJson(line.toByteArray());
-    if (!doc.isObject()) return std::nullopt;
-    const QJsonObject obj = doc.object();
-    std::optional<Job> job = Job::fromJson(obj);
-    if (!job) return std::nullopt;
-    return Parsed{std::move(*job), obj.value(kHost).toString(), qint64(obj.value(kPid).toDouble())};
-}
-
-// The whole line that begins at offset of a month file; empty when none does.
-QByteArray LineAt(const QString& path, qint64 offset) {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly) || offset < 0 || offset >= f.size()) return {};
-    if (offset > 0) {
-        char before = 0;
-        if (!f.seek(offset - 1) || !f.getChar(&before) || before != '\n') return {};
-    }
-    if (!f.seek(offset)) return {};
-    QByteArray line;
-    while (!f.atEnd()) {
-        const QByteArray piece = f.read(kChunk);
-        if (piece.isEmpty()) break;
-        const qsizetype nl = piece.indexOf('\n');
-        if (nl >= 0) return line + piece.left(nl);
-        line += piece;
-    }
-    return {};
-}
-
-Job Stopped(Job j) {
-    j.state = JobState::Cancelled;
-    j.ended = QDateTime::currentDateTimeUtc();
-    j.text = QStringLiteral("servern stoppades");
-    return j;
-}
 }  // namespace
+
+const QString& journal::HostName() {
+    static const QString host = QSysInfo::machineHostName();
+    return host;
+}
+
+const QByteArray& journal::SelfStart() {
+    static const QByteArray start = ProcessStartOf(QCoreApplication::applicationPid());
+    return start;
+}
+
+void journal::PutTime(QByteArray& out, const QDateTime& time) {
+    if (!time.isValid()) {
+        out += "null";
+        return;
+    }
+    const QDateTime utc = time.toUTC();
+    const QDate d = utc.date();
+    const QTime t = utc.time();
+    if (d.year() < 1000 || d.year() > 9999) {
+        PutString(out, utc.toString(Qt::ISODateWithMs));
+        return;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "\"%04d-%02d-%02dT%02d:%02d:%02d.%03dZ\"", d.year(), d.month(), d.day(), t.hour(),
+                  t.minute(), t.second(), t.msec());
+    out += text;
+}
 
 QByteArray ProcessStartOf(qint64 pid) {
 #ifdef Q_OS_LINUX
@@ -580,142 +447,7 @@ bool Journal::record(const Job& job) {
     if (!when.isValid()) when = QDateTime::currentDateTimeUtc();
     return WriterFor(folder_).add(Record{when.toUTC().toString(QStringLiteral("yyyy-MM")),
                                          JournalLine(job, HostName(), QCoreApplication::applicationPid()), job.id,
-                                         job.finished()});
+                                         job.finished(), when.toUTC().date().day(), job.machine});
 }
 
 int Journal::waiting() const { return WriterFor(folder_).waiting(); }
-
-JournalRead Journal::query(const JournalQuery& q) const {
-    JournalRead r;
-    const QStringList files = MonthFiles(folder_);
-    const QString first = q.since.isValid() ? q.since.toUTC().toString(QStringLiteral("yyyy-MM")) : QString();
-    Prefilter pre{q.machine.toUtf8(), q.machine, q.since.isValid() ? TimeText(q.since) : QByteArray()};
-    const qsizetype limit = q.limit > 0 ? q.limit : std::numeric_limits<qsizetype>::max();
-    QSet<QByteArray> seen;           // ids whose last line has been read
-    std::vector<size_t> beyond;      // hashes of the ids the limit left out
-    bool full = false;
-    for (qsizetype i = files.size() - 1; i >= 0 && !(full && !q.countLeftOut); --i) {
-        if (!first.isEmpty() && files[i].left(7) < first) break;
-        LinesBackward lines(folder_ + QLatin1Char('/') + files[i]);
-        QByteArrayView line;
-        while (lines.next(&line)) {
-            if (line.isEmpty()) continue;
-            bool escaped = false;
-            const QByteArrayView rawId = RawString(line, "\"id\":\"", &escaped);
-            if (!rawId.isNull() && seen.contains(QByteArray::fromRawData(rawId.data(), rawId.size()))) continue;
-            if (pre.rejects(line)) continue;
-            if (full && !rawId.isNull() && !escaped && LooksWhole(line)) {
-                beyond.push_back(qHash(rawId));
-                continue;
-            }
-            std::optional<Parsed> p = Parse(line);
-            if (!p) {
-                ++r.skipped;
-                continue;
-            }
-            const Job& j = p->job;
-            seen.insert(rawId.isNull() ? j.id.toUtf8() : rawId.toByteArray());
-            if (!q.machine.isEmpty() && j.machine.compare(q.machine, Qt::CaseInsensitive) != 0) continue;
-            if (q.since.isValid() && j.created.isValid() && j.created < q.since) continue;
-            if (full) {
-                beyond.push_back(qHash(j.id.toUtf8()));
-                continue;
-            }
-            r.jobs.append(j);
-            r.lines.append(line.toByteArray());
-            if (r.jobs.size() >= limit) {
-                full = true;
-                if (!q.countLeftOut) break;
-            }
-        }
-    }
-    std::vector<qsizetype> order(size_t(r.jobs.size()));
-    std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(), [&](qsizetype a, qsizetype b) {
-        const Job& x = r.jobs[a];
-        const Job& y = r.jobs[b];
-        return x.created != y.created ? x.created > y.created : x.id > y.id;
-    });
-    JournalRead sorted;
-    for (const qsizetype k : order) {
-        sorted.jobs.append(r.jobs[k]);
-        sorted.lines.append(r.lines[k]);
-    }
-    sorted.skipped = r.skipped;
-    std::sort(beyond.begin(), beyond.end());
-    sorted.leftOut = qint64(std::unique(beyond.begin(), beyond.end()) - beyond.begin());
-    return sorted;
-}
-
-int Journal::recoverUnended() {
-    const QString host = HostName();
-    const qint64 self = QCoreApplication::applicationPid();
-    int recovered = 0;
-    const QString openFolder = folder_ + QStringLiteral("/open");
-    if (!QFileInfo::exists(openFolder)) {
-        // A journal from before the files of open jobs: its last two months, once.
-        const QStringList files = MonthFiles(folder_);
-        QSet<QString> seen;
-        for (qsizetype i = files.size() - 1; i >= std::max<qsizetype>(0, files.size() - 2); --i) {
-            LinesBackward lines(folder_ + QLatin1Char('/') + files[i]);
-            QByteArrayView line;
-            while (lines.next(&line)) {
-                std::optional<Parsed> p = line.isEmpty() ? std::nullopt : Parse(line);
-                if (!p || seen.contains(p->job.id)) continue;
-                seen.insert(p->job.id);
-                if (p->job.finished() || p->host != host || (p->pid != self && Alive(p->pid))) continue;
-                if (record(Stopped(p->job))) ++recovered;
-            }
-        }
-        if (!files.isEmpty()) QDir().mkpath(openFolder);
-        return recovered;
-    }
-    static const QRegularExpression name(QStringLiteral("^(\\d+)-(\\d*)-(.*)$"));
-    QString ownHost = host;
-    ownHost.replace(QLatin1Char('/'), QLatin1Char('_'));
-    for (const QString& file : QDir(openFolder).entryList(QDir::Files)) {
-        const QRegularExpressionMatch m = name.match(file);
-        if (!m.hasMatch() || m.captured(3) != ownHost) continue;
-        const qint64 pid = m.captured(1).toLongLong();
-        const QByteArray start = m.captured(2).toLatin1();
-        if (pid == self && start == SelfStart()) continue;
-        if (pid != self && Alive(pid)) {
-            // The same process only when it started when the file says.
-            const QByteArray now = ProcessStartOf(pid);
-            if (start.isEmpty() || now.isEmpty() || now == start) continue;
-        }
-        QFile index(openFolder + QLatin1Char('/') + file);
-        if (!index.open(QIODevice::ReadOnly)) continue;
-        // Each job's last entry: where its last line is, and whether it ended.
-        struct Entry {
-            QString month;
-            qint64 offset = 0;
-            bool final = false;
-        };
-        QHash<QString, Entry> last;
-        QStringList order;
-        for (const QByteArray& raw : index.readAll().split('\n')) {
-            const QList<QByteArray> f = raw.split(' ');
-            if (f.size() != 4) continue;
-            const QString id = QUrl::fromPercentEncoding(f[3]);
-            if (!last.contains(id)) order << id;
-            last[id] = {QString::fromLatin1(f[0]), f[1].toLongLong(), f[2] == "e"};
-        }
-        bool all = true;
-        for (const QString& id : order) {
-            const Entry& e = last[id];
-            if (e.final) continue;
-            const QByteArray line = LineAt(folder_ + QLatin1Char('/') + e.month + QStringLiteral(".jsonl"), e.offset);
-            std::optional<Parsed> p = line.isEmpty() ? std::nullopt : Parse(line);
-            if (!p || p->job.id != id) {
-                AddLog(QStringLiteral("Journalen: jobb %1 kunde inte läsas i %2.jsonl och avslutas inte.").arg(id, e.month));
-                continue;
-            }
-            if (p->job.finished()) continue;
-            if (record(Stopped(p->job))) ++recovered;
-            else all = false;
-        }
-        if (all) index.remove();
-    }
-    return recovered;
-}

@@ -1,6 +1,6 @@
 #pragma once
 // Line-by-line differences between two texts (Myers' shortest edit script),
-// for showing an earlier version of a program beside the present one.
+// for showing one version of a program beside another.
 #include <QByteArray>
 #include <QList>
 
@@ -20,5 +20,20 @@ struct LineDiff {
 constexpr qsizetype kDiffMaxBytes = 16 * 1024 * 1024;
 
 // Lines end at LF; a CR before it is not part of the line. Removed lines are
-// those of before, added lines those of after.
+// those of before, added lines those of after. Time and memory are bounded
+// whatever the texts: beyond the bound the answer is tooLarge.
 LineDiff DiffLines(const QByteArray& before, const QByteArray& after);
+
+// One row of a side-by-side view. Removed and added lines between two common
+// ones are paired row by row (Changed); the rest of the longer run stands
+// against an empty side.
+struct DiffRow {
+    enum Kind { Same, Changed, Removed, Added };
+    Kind kind = Same;
+    int beforeLine = 0, afterLine = 0;  // from 1; 0 where that side has none
+    QByteArray before, after;
+};
+
+QList<DiffRow> SideBySide(const LineDiff& diff);
+// Rows that are not Same.
+int DifferingRows(const QList<DiffRow>& rows);

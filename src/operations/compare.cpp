@@ -10,6 +10,7 @@
 #include "common/trace.h"
 #include "common/paths.h"
 #include "library/filecompare.h"
+#include "library/linediff.h"
 #include "library/programfile.h"
 #include "link/arrows.h"
 #include "link/filelists.h"
@@ -17,6 +18,7 @@
 #include "link/programname.h"
 #include "link/station.h"
 #include <QFile>
+#include <QFileInfo>
 #include <QScopeGuard>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -124,6 +126,7 @@ QCoro::Task<QList<ProgramComparison>> Station::mnuCompare_Click(QString folder) 
         }
         const QString copy = copies.filePath(QStringLiteral("jamforelse"));
         int done = 0;
+        qint64 kept = 0;
         panel_.setProgress(0, total);
         for (qsizetype k = 0; k < machine.size() && !Aborted; ++k) {
             const QString& n = machine[k];
@@ -151,6 +154,13 @@ QCoro::Task<QList<ProgramComparison>> Station::mnuCompare_Click(QString folder) 
                     c.result = d.same ? Result::Same : d.error.ok ? Result::Different : Result::Failed;
                     const QString why = Pick<QString>(d.error.ok, DifferenceText(d), d.error.message());
                     if (!d.same) c.detail = Pick<QString>(c.detail.isEmpty(), why, c.detail + QStringLiteral(", ") + why);
+                    // Kept for the side-by-side view, up to a bound for the whole run.
+                    const qint64 size = QFileInfo(copy).size();
+                    if (c.result == Result::Different && size <= kDiffMaxBytes && kept + size <= 4 * kDiffMaxBytes) {
+                        c.libraryFile = path;
+                        c.machineText = ReadProgramFile(copy);
+                        kept += c.machineText.size();
+                    }
                     QFile::remove(copy);
                 }
                 panel_.setProgress(++done, total);

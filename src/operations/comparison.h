@@ -1,5 +1,6 @@
 #pragma once
 // One program of a comparison between the library and a machine.
+#include <QByteArray>
 #include <QList>
 #include <QString>
 
@@ -10,6 +11,10 @@ struct ProgramComparison {
     // The first differing line, the library file of another case, or why
     // the program could not be compared.
     QString detail;
+    // Different: the library's file and the machine's copy, for a side-by-side
+    // view (empty past the size a difference is shown for).
+    QString libraryFile;
+    QByteArray machineText;
 };
 
 // "Lika", "Olika", "Bara i maskinen", "Bara i biblioteket", "Ej jämförd"

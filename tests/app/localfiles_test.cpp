@@ -1,4 +1,5 @@
 // The local side: folder tree, file list, and the commands on local files.
+#include "controls/diffview.h"
 #include "library/history.h"
 #include "library/ui/frm_info.h"
 #include "library/localfilescan.h"
@@ -7,7 +8,6 @@
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTableWidget>
 #include <QTreeWidget>
 #include <unistd.h>
 
@@ -217,8 +217,7 @@ TEST(LocalCommands, HistoryRestoresAVersionAndInfoShowsTheFile) {
     h.ui.onDialog = [&](QDialog& d) {
         auto* list = d.findChild<QTreeWidget*>("lstVersions");
         for (int i = 0; i < list->topLevelItemCount(); ++i) versions << list->topLevelItem(i)->text(2);
-        auto* grid = d.findChild<QTableWidget*>("grdDiff");
-        for (int r = 0; r < grid->rowCount(); ++r) rows << grid->item(r, 0)->text() + "|" + grid->item(r, 1)->text();
+        for (const DiffRow& r : d.findChild<DiffView*>("grdDiff")->rows()) rows << r.before + "|" + r.after;
         h.ui.answers.enqueue(OperatorPanel::Answer::Yes);
         d.findChild<QPushButton*>("cmdRestore")->click();
     };

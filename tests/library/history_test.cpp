@@ -7,6 +7,7 @@
 #include <QDirIterator>
 #include <QSet>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -194,11 +195,31 @@ TEST(History, StoreKeepsItsTotalsAndItsFoldersTidy) {
     EXPECT_EQ(index(), total());
 }
 
-TEST(LineDiffTest, MarksRemovedAndAddedLines) {
-    const LineDiff d = DiffLines("a\r\nb\r\nc\r\nd\r\n", "a\nc\nx\nd");
-    QStringList got;
-    for (const DiffLine& l : d.lines) got << QString("=-+"[l.kind]) + l.text;
-    EXPECT_EQ(got, (QStringList{"=a", "-b", "=c", "+x", "=d"}));
+TEST(LineDiffTest, PairsTheDifferencesSideBySide) {
+    // Rows as kind, then each side's line number and text.
+    const struct {
+        const char *before, *after;
+        QStringList rows;
+    } cases[] = {
+        {"a\r\nb\r\n", "a\nb", {"=1a|1a", "=2b|2b"}},
+        {"a\r\nb\r\nc\r\nd\r\n", "a\nc\nx\nd", {"=1a|1a", "-2b|0", "=3c|2c", "+0|3x", "=4d|4d"}},
+        {"a\nb\nc\nd\n", "a\nx\nd\n", {"=1a|1a", "~2b|2x", "-3c|0", "=4d|3d"}},
+        {"", "a\nb", {"+0|1a", "+0|2b"}},
+        // Repeated lines around the one that differs, as in a program of moves.
+        {"G1\nG1\nG1\nX\nG1\nG1\n", "G1\nG1\nG1\nG1\nG1\n",
+         {"=1G1|1G1", "=2G1|2G1", "=3G1|3G1", "-4X|0", "=5G1|4G1", "=6G1|5G1"}},
+    };
+    for (const auto& c : cases) {
+        const LineDiff d = DiffLines(c.before, c.after);
+        ASSERT_FALSE(d.tooLarge);
+        QStringList got;
+        const QList<DiffRow> rows = SideBySide(d);
+        for (const DiffRow& r : rows)
+            got << QString("=~-+"[r.kind]) + QString::number(r.beforeLine) + r.before + "|" +
+                       QString::number(r.afterLine) + r.after;
+        EXPECT_EQ(got, c.rows) << c.before;
+        EXPECT_EQ(DifferingRows(rows), got.filter(QRegularExpression("^[^=]")).size());
+    }
 
     EXPECT_TRUE(DiffLines(QByteArray(kDiffMaxBytes + 1, 'a'), "a").tooLarge);
     // Every line different: far more edits than a view can use.

@@ -1,23 +1,27 @@
 // The pictures the README shows, taken from the real window and dialogs on a
 // demo shop whose simulated machines already run (scripts/screenshot starts
 // them, under Xvfb): the main window, the three setup tabs, the history of a
-// program and the machine's list after "Jämför med maskin".
+// program, the machine's list after "Jämför med maskin" and a program that
+// compared "Olika" beside the machine's copy.
 //
 //   fenmo-screenshots --home SHOP --out DIR
 //
 // It keeps two versions of a library program in SHOP's history, so give it
 // a shop made for the pictures, never one in use.
+#include "app/frm_difference.h"
 #include "app/frm_main.h"
 #include "app/startup.h"
 #include "common/home.h"
 #include "config/ui/frm_setup.h"
 #include "controls/messagebox.h"
 #include "library/history.h"
+#include "library/programfile.h"
 #include "library/ui/frm_history.h"
 #include "link/qtserialport.h"
 #include "link/station.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -39,6 +43,11 @@ bool WaitUntil(const std::function<bool()>& done, int ms = 30000) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
     }
     return true;
+}
+
+QByteArray ReadFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 // Lets layouts and repaints settle before a picture.
@@ -112,11 +121,29 @@ bool Run(const QString& out) {
         if (!Save(history, out + QStringLiteral("/historik.png"))) return false;
     }
 
-    // The machine's list wide enough for its comparison column.
-    w->SplitRatio = 0.55f;
-    w->Form_Resize();
+    // The machine's copy of O1000 is the library's with a few lines changed,
+    // so that "Olika" has a difference to show.
+    const QString library = w->station().Machine.SendPath + QStringLiteral("/O1000.TC");
+    const QString memory = ProgramFolder() + QStringLiteral("/maskinminne/fras1/O1000");
+    QList<QByteArray> lines = ReadProgramFile(library).split('\n');
+    if (lines.size() < 30) return Fail(QStringLiteral("%1 är för kort").arg(library));
+    lines[8] = lines[8].replace('0', '5');
+    lines.removeAt(15);
+    lines.insert(22, "M08");
+    QFile copy(memory);
+    if (!copy.open(QIODevice::WriteOnly | QIODevice::Truncate)) return Fail(memory);
+    copy.write(lines.join('\n'));
+    copy.close();
+
+    // The comparison as the window shows it, then "Olika" opened beside it.
     w->mnuCompare_Click();
+    auto* machines = w->findChild<QComboBox*>(QStringLiteral("cmbMaskiner"));
+    if (!WaitUntil([&] { return machines->isEnabled(); })) return Fail(QStringLiteral("jämförelsen tog aldrig slut"));
     if (!Save(*w, out + QStringLiteral("/jamfor.png"))) return false;
+    frm_difference difference(QStringLiteral("O1000"), library, w->station().MachineName, ReadFile(memory), w);
+    difference.resize(760, 460);
+    difference.show();
+    if (!Save(difference, out + QStringLiteral("/skillnad.png"))) return false;
     w->close();
     return true;
 }

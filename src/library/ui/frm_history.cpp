@@ -1,7 +1,7 @@
 #include "library/ui/frm_history.h"
 
+#include "controls/diffview.h"
 #include "controls/messagebox.h"
-#include "common/ansi.h"
 #include "common/paths.h"
 #include "library/linediff.h"
 
@@ -9,23 +9,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHBoxLayout>
-#include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
-#include <QTableWidget>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
 namespace {
-
 const char kDateFormat[] = "yyyy-MM-dd HH:mm:ss";
-
-void SetCell(QTableWidget* grid, int row, int column, const QByteArray* text, const QColor& marked) {
-    auto* item = new QTableWidgetItem(text ? FromAnsi(*text) : QString());
-    if (marked.isValid()) item->setBackground(marked);
-    grid->setItem(row, column, item);
-}
-
 }  // namespace
 
 frm_history::frm_history(const QString& programPath, QWidget* parent) : QDialog(parent), path_(programPath) {
@@ -45,15 +35,9 @@ frm_history::frm_history(const QString& programPath, QWidget* parent) : QDialog(
     lblDiff->setObjectName(QStringLiteral("lblDiff"));
     root->addWidget(lblDiff);
 
-    grdDiff = new QTableWidget(0, 2, this);
+    grdDiff = new DiffView(this);
     grdDiff->setObjectName(QStringLiteral("grdDiff"));
-    grdDiff->setHorizontalHeaderLabels({QStringLiteral("Version"), QStringLiteral("Nuvarande")});
-    grdDiff->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
-    grdDiff->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    grdDiff->setWordWrap(false);
-    QFont mono(QStringLiteral("Courier New"));
-    mono.setStyleHint(QFont::TypeWriter);
-    grdDiff->setFont(mono);
+    grdDiff->setSides(QStringLiteral("Version"), QStringLiteral("Nuvarande"));
     root->addWidget(grdDiff, 1);
 
     auto* buttons = new QHBoxLayout;
@@ -81,12 +65,13 @@ void frm_history::fillVersions() {
     for (const HistoryVersion& v : versions_)
         lstVersions->addTopLevelItem(new QTreeWidgetItem(
             {v.date.toString(QLatin1String(kDateFormat)), SizeText(v.size), v.origin}));
+    for (int column = 0; column < lstVersions->columnCount(); ++column) lstVersions->resizeColumnToContents(column);
     lblDiff->setText(versions_.isEmpty() ? QStringLiteral("Inga sparade versioner.") : QString());
     if (!versions_.isEmpty()) lstVersions->setCurrentItem(lstVersions->topLevelItem(0));
 }
 
 void frm_history::showVersion(int row) {
-    grdDiff->setRowCount(0);
+    grdDiff->setRows({});
     cmdRestore->setEnabled(row >= 0 && row < versions_.size());
     if (!cmdRestore->isEnabled()) return;
     const HistoryVersion& v = versions_[row];
@@ -109,39 +94,12 @@ void frm_history::showVersion(int row) {
         return;
     }
 
-    // Removed and added lines between two common ones are paired row by row.
-    const QColor removed(255, 215, 215), added(215, 245, 215), changed(255, 240, 190);
-    int differences = 0;
-    QList<const QByteArray*> left, right;
-    auto flush = [&] {
-        const qsizetype rows = std::max(left.size(), right.size());
-        for (qsizetype i = 0; i < rows; ++i) {
-            const int row = grdDiff->rowCount();
-            grdDiff->insertRow(row);
-            const bool both = i < left.size() && i < right.size();
-            SetCell(grdDiff, row, 0, i < left.size() ? left[i] : nullptr, both ? changed : removed);
-            SetCell(grdDiff, row, 1, i < right.size() ? right[i] : nullptr, both ? changed : added);
-        }
-        differences += int(rows);
-        left.clear();
-        right.clear();
-    };
-    for (const DiffLine& line : diff.lines) {
-        if (line.kind == DiffLine::Removed) {
-            left << &line.text;
-        } else if (line.kind == DiffLine::Added) {
-            right << &line.text;
-        } else {
-            flush();
-            const int row = grdDiff->rowCount();
-            grdDiff->insertRow(row);
-            SetCell(grdDiff, row, 0, &line.text, QColor());
-            SetCell(grdDiff, row, 1, &line.text, QColor());
-        }
-    }
-    flush();
-    lblDiff->setText(differences == 0 ? QStringLiteral("Versionen är lika med den nuvarande filen.")
-                                      : QStringLiteral("%1 rader skiljer sig.").arg(differences));
+    QList<DiffRow> rows = SideBySide(diff);
+    const int differences = DifferingRows(rows);
+    grdDiff->setRows(std::move(rows));
+    lblDiff->setText(differences == 0   ? QStringLiteral("Versionen är lika med den nuvarande filen.")
+                     : differences == 1 ? QStringLiteral("1 rad skiljer sig.")
+                                        : QStringLiteral("%1 rader skiljer sig.").arg(differences));
 }
 
 void frm_history::cmdRestore_Click() {

@@ -5,9 +5,9 @@
 
 #include <QDialog>
 
+class DiffView;
 class QLabel;
 class QPushButton;
-class QTableWidget;
 class QTreeWidget;
 
 class frm_history : public QDialog {
@@ -28,7 +28,7 @@ private:
     QString path_;
     QList<HistoryVersion> versions_;
     QTreeWidget* lstVersions = nullptr;
-    QTableWidget* grdDiff = nullptr;
+    DiffView* grdDiff = nullptr;
     QLabel* lblDiff = nullptr;
     QPushButton* cmdRestore = nullptr;
     bool restored_ = false;
