@@ -160,6 +160,8 @@ int PtyCase(int baud, qint64 size) {
         sim = new SimIsoMachine(dir.filePath(QStringLiteral("sim")));
         sim->attach(machine);
         sim->applyFault(QStringLiteral("read-while-held"));
+        // Room above its DC3 mark for what may come after a DC3.
+        sim->setBuffer(192 + int(16 + charsPerSecond * 0.05) + 1, 192, 64);
         sim->setDripRate(charsPerSecond / 2 / 36);  // its blocks are some 36 characters
     }, Qt::BlockingQueuedConnection);
     const double t0 = Now();
@@ -173,6 +175,8 @@ int PtyCase(int baud, qint64 size) {
     }, Qt::BlockingQueuedConnection);
     control.quit();
     control.wait();
+    socat.kill();
+    socat.waitForFinished();
     const double bound = 16 + charsPerSecond * 0.05;
     const bool good = ok && holds > 0 && lost == 0 && most <= bound;
     char label[96];
