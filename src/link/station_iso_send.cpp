@@ -283,9 +283,10 @@ QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString na
                 failure = flow == iso::Flow::Cts ? QStringLiteral("CTS timeout") : QStringLiteral("XOFF längre än CtsTimeout");
                 break;
             }
-            // A drip-feed's progress goes on showing while the machine holds it.
+            // A drip-feed's progress goes on showing while the machine holds
+            // it, every other second: a long hold costs next to nothing.
             qint64 ms = -1;
-            if (drip) ms = qMax<qint64>(1, 1000 - shown.elapsed());
+            if (drip) ms = qMax<qint64>(1, 2000 - shown.elapsed());
             else if (General.CtsTimeout > 0) ms = qMax<qint64>(1, General.CtsTimeout - heldFor.elapsed());
             co_await wait(int(ms));
             continue;
