@@ -10,6 +10,11 @@
 //    of the peak resident size. Target: under 8 MB.
 // 3. A machine that holds DC3 for 10 s: the process's CPU time over those
 //    10 s. Target: under 0.1% of a core.
+// 4. Over a pseudo-terminal pair (socat), which counts nothing it holds, to
+//    the simulated control on a thread of its own that reads on after its
+//    DC3 (machine-sim's read-while-held) and runs the blocks at about half
+//    the line: the most characters that came after one DC3, at 9,600 and
+//    115,200 baud, 7E1. Target: at most 16 + what the line carries in 50 ms.
 // Arguments: the rate case's size in bytes (default 256 KiB), then the
 // memory case's (default 1 GiB).
 #include "benchutil.h"
@@ -17,7 +22,10 @@
 #include "library/programfile.h"
 #include "link/isotape.h"
 #include "link/memoryserialport.h"
+#include "link/qtserialport.h"
+#include "link/serialthread.h"
 #include "link/station.h"
+#include "machine-sim/simiso.h"
 #include "../tests/support/scriptedpanel.h"
 
 #include <QCoreApplication>
@@ -25,6 +33,9 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QThread>
 #include <QEventLoop>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -106,6 +117,75 @@ struct TapeShop {
     bool drip(const QString& path) { return QCoro::waitFor(station.DripFeed(path)); }
 };
 
+// One drip-feed over a socat pair to a control that reads on after its DC3.
+int PtyCase(int baud, qint64 size) {
+    QTemporaryDir dir;
+    SetProgramFolder(dir.path());
+    const QString a = dir.filePath(QStringLiteral("a")), b = dir.filePath(QStringLiteral("b"));
+    QProcess socat;
+    socat.start(QStringLiteral("socat"), {QStringLiteral("pty,raw,echo=0,link=") + a, QStringLiteral("pty,raw,echo=0,link=") + b});
+    QDeadlineTimer up(5000);
+    while (!(QFileInfo::exists(a) && QFileInfo::exists(b)) && !up.hasExpired()) QThread::msleep(10);
+    if (!QFileInfo::exists(b)) {
+        std::printf("pty case: socat made no pseudo-terminals\n");
+        return 1;
+    }
+    const QString settings = QStringLiteral("%1,e,7,1").arg(baud);
+    ScriptedPanel panel;
+    auto* pc = new QtSerialPort;
+    pc->setDevice(a);
+    pc->setSettings(settings);
+    Station station{panel, pc};
+    if (!pc->open()) return 2;
+    station.Machine.Typ = 3;
+    station.Machine.BaudRate = QString::number(baud);
+    station.Machine.Settings = QStringLiteral(",e,7,1");
+    station.Machine.EOB = 1;
+    station.Machine.RecPath = station.Machine.SendPath = dir.path();
+    const QString path = dir.filePath(QStringLiteral("O4.NC"));
+    if (!WriteProgram(path, size)) return 2;
+    // The control answers from a thread of its own, as a UART does.
+    QThread control;
+    control.start();
+    QObject there;
+    there.moveToThread(&control);
+    QtSerialPort* machine = nullptr;
+    SimIsoMachine* sim = nullptr;
+    const double charsPerSecond = baud / 10.0;
+    QMetaObject::invokeMethod(&there, [&] {
+        machine = new QtSerialPort;
+        machine->setDevice(b);
+        machine->setSettings(settings);
+        machine->open();
+        sim = new SimIsoMachine(dir.filePath(QStringLiteral("sim")));
+        sim->attach(machine);
+        sim->applyFault(QStringLiteral("read-while-held"));
+        // Room above its DC3 mark for what may come after a DC3.
+        sim->setBuffer(192 + int(16 + charsPerSecond * 0.05) + 1, 192, 64);
+        sim->setDripRate(charsPerSecond / 2 / 36);  // its blocks are some 36 characters
+    }, Qt::BlockingQueuedConnection);
+    const double t0 = Now();
+    const bool ok = QCoro::waitFor(station.DripFeed(path));
+    const double seconds = Now() - t0;
+    const qint64 most = sim->mostAfterXoff(), holds = sim->xoffs(), lost = sim->overruns();
+    QMetaObject::invokeMethod(&there, [&] {
+        sim->attach(nullptr);
+        delete sim;
+        delete machine;
+    }, Qt::BlockingQueuedConnection);
+    control.quit();
+    control.wait();
+    socat.kill();
+    socat.waitForFinished();
+    const double bound = 16 + charsPerSecond * 0.05;
+    const bool good = ok && holds > 0 && lost == 0 && most <= bound;
+    char label[96];
+    std::snprintf(label, sizeof label, "drip-feed over a pty, %d 7E1, control reads on: after DC3", baud);
+    std::printf("%-58s %10lld chars (most of %lld DC3s, %.0f s, %lld lost, target <= %.0f) %s\n", label,
+                (long long)most, (long long)holds, seconds, (long long)lost, bound, good ? "OK" : "OVER");
+    return good ? 0 : 1;
+}
+
 QString ScratchFolder() {
     const QByteArray tmp = qgetenv("TMPDIR");
     if (!tmp.isEmpty()) return QString::fromLocal8Bit(tmp);
@@ -171,5 +251,7 @@ int main(int argc, char** argv) {
                     share < 0.1 ? "OK" : "OVER");
         failures += share >= 0.1;
     }
+    failures += PtyCase(9600, 4 * 1024);
+    failures += PtyCase(115200, 48 * 1024);
     return failures ? 1 : 0;
 }

@@ -76,6 +76,9 @@ void LoadMachineSettings(MachineSettings& ms, int slot) {
     ms.VantaDC1 = ToBoolOr(ReadIni(section, QStringLiteral("VäntaDC1"), QStringLiteral("False")), false);
     ms.Begaran = ReadIni(section, QStringLiteral("Begäran"), QStringLiteral("SÄND"));
     ms.Lista = read("Lista", QStringLiteral("LISTA"));
+    bool noiseOk = false;
+    const int noise = read("Brustecken", QStringLiteral("100")).trimmed().toInt(&noiseOk);
+    ms.Brustecken = noiseOk ? qBound(0, noise, 1000000) : 100;
 }
 
 QString ModelFile(const QString& model) {

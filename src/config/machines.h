@@ -34,6 +34,9 @@ struct MachineSettings {
     bool VantaDC1 = false;
     QString Begaran = QStringLiteral("SÄND");
     QString Lista = QStringLiteral("LISTA");
+    // Characters other than DC1/DC3 and program text the machine may send
+    // during a drip-feed before it is stopped (line noise); 0: never stopped.
+    int Brustecken = 100;
 };
 
 // Folders a machine gets when its definition names none.

@@ -428,15 +428,10 @@ QList<QByteArray> SetupBlocks(const RestartPlanner::State& s, bool skipTool) {
 
 Restart FindRestart(QByteArrayView text, const QString& from, bool atToolChange) {
     RestartPlanner f(from, atToolChange);
-    qsizetype start = 0;
-    while (start < text.size()) {
-        qsizetype lf = text.indexOf('\n', start);
-        if (lf < 0) lf = text.size();
-        QByteArrayView block = text.sliced(start, lf - start);
-        if (block.endsWith('\r')) block.chop(1);
-        f.line(block);
-        start = lf + 1;
-    }
+    LineSplitter lines;
+    const auto line = [&](QByteArrayView block, qint64) { f.line(block); };
+    lines.feed(text, line);
+    lines.finish(line);
     return f.result();
 }
 

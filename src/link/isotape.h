@@ -93,6 +93,41 @@ QByteArray ListAnswer(const QStringList& names, int eob);
 // machine's block end, and a "%" (which would end the program) is dropped.
 QByteArray ToBlocks(QByteArrayView text, const QByteArray& blockEnd);
 
+// Cuts text that comes a piece at a time into its lines: each whole line
+// goes to line(text, end) without its LF and a CR before it, end being where
+// the line ends in the whole text; finish() hands on a last line without LF.
+// A line over kMaxBlock is too long (false from feed(), nothing handed on).
+class LineSplitter {
+public:
+    template <class F>
+    bool feed(QByteArrayView data, F&& line) {
+        qsizetype from = 0;
+        for (qsizetype lf = data.indexOf('\n'); lf >= 0; lf = data.indexOf('\n', from)) {
+            partial_.append(data.sliced(from, lf - from));
+            from = lf + 1;
+            hand(offset_ + from, line);
+        }
+        partial_.append(data.sliced(from));
+        offset_ += data.size();
+        return partial_.size() <= kMaxBlock;
+    }
+    template <class F>
+    void finish(F&& line) {
+        if (!partial_.isEmpty()) hand(offset_, line);
+    }
+
+private:
+    template <class F>
+    void hand(qint64 end, F& line) {
+        QByteArrayView text(partial_);
+        if (text.endsWith('\r')) text.chop(1);
+        line(text, end);
+        partial_.clear();
+    }
+    QByteArray partial_;
+    qint64 offset_ = 0;
+};
+
 // A block's N-number: "N120 G01 X5" and "/N120 ..." give 120; -1 for none.
 qint64 BlockNumber(QByteArrayView block);
 

@@ -224,6 +224,13 @@ bool QtSerialPort::open() {
         return false;
     }
     applyFlowControl();
+    // A pseudo-terminal hands each write on at once and counts nothing; a
+    // device without modem lines is no UART either.
+#if defined(Q_OS_UNIX) && defined(TIOCOUTQ)
+    queueKnown_ = linesReadable_ && !QFileInfo(dev).canonicalFilePath().startsWith(QLatin1String("/dev/pts/"));
+#else
+    queueKnown_ = false;
+#endif
     if (linesReadable_) {
         cts_ = pins.testFlag(QSerialPort::ClearToSendSignal);
         dsr_ = pins.testFlag(QSerialPort::DataSetReadySignal);
@@ -406,6 +413,11 @@ qint64 QtSerialPort::outBufferCount() const {
     if (elsewhere()) return OnThreadOf(this, [&] { return outBufferCount(); });
     if (!isOpen()) return 0;
     return port_->bytesToWrite() + SystemOutputQueue(handle());
+}
+
+bool QtSerialPort::reportsQueue() const {
+    if (elsewhere()) return OnThreadOf(this, [&] { return reportsQueue(); });
+    return queueKnown_;
 }
 
 void QtSerialPort::clearInput() {

@@ -75,6 +75,7 @@ public:
     QByteArray readAll() override;
     void write(const QByteArray& data) override;
     qint64 outBufferCount() const override;
+    bool reportsQueue() const override;
     void clearInput() override;
 
     bool modemStatus(bool* cts, bool* dsr) const override;
@@ -116,6 +117,7 @@ private:
     bool hungUp_ = false;
     quint64 generation_ = 0;
     mutable bool linesReadable_ = false;
+    bool queueKnown_ = false;  // the system counts what it still holds
     bool cts_ = false;
     bool dsr_ = false;
     bool cd_ = false;

@@ -2,8 +2,10 @@
 #include <QMetaObject>
 #include <QThread>
 #include <algorithm>
+#include <cmath>
 
 SerialPacer::SerialPacer(SerialPort* port) : port_(port) {
+    clock_.start();
     port_->setParent(this);
     for (QTimer* t : {&ctsTimer_, &sendTimer_, &drainTick_}) {
         t->setParent(this);
@@ -24,7 +26,9 @@ void SerialPacer::start(const Message& m) {
     // Asked before the lock: a port elsewhere answers on the pacer's thread.
     SerialSettings s;
     const bool rated = ParseSerialSettings(port_->settings(), s);
+    const bool known = port_->reportsQueue();
     QMutexLocker lock(&m_);
+    queueKnown_ = known;
     if (rated) charsPerSecond_ = CharactersPerSecond(s);
     msg_ = m;
     active_ = true;
@@ -68,6 +72,22 @@ SerialPacer::Written SerialPacer::stop() {
     state_.stage = Stage::Idle;
     wake();  // its timers stop on its own thread
     return w;
+}
+
+qint64 SerialPacer::unsent() const {
+    const qint64 counted = port_->outBufferCount();  // outside the lock: it may ask the pacer's thread
+    QMutexLocker lock(&m_);
+    return queueKnown_ ? counted : std::max(counted, reckoned());
+}
+
+qint64 SerialPacer::slack() const {
+    QMutexLocker lock(&m_);
+    return queueKnown_ ? 0 : qint64(charsPerSecond_ / 50);
+}
+
+qint64 SerialPacer::reckoned() const {
+    const qint64 ahead = lineFreeNs_ - clock_.nsecsElapsed();
+    return ahead <= 0 ? 0 : qint64(std::ceil(double(ahead) * charsPerSecond_ / 1e9));
 }
 
 SerialPacer::Snapshot SerialPacer::take() {
@@ -204,7 +224,7 @@ void SerialPacer::pumpTape() {
             state_.stage = held ? Stage::WaitingCts : Stage::Flowing;
             report();
         }
-        const qint64 queued = port_->outBufferCount();
+        const qint64 queued = queueKnown_ ? port_->outBufferCount() : std::max(port_->outBufferCount(), reckoned());
         // Gone out whole: a DC3 after the last character (a control that
         // stops its reader at the end) holds nothing back. A low CTS still
         // holds what the UART has.
@@ -227,16 +247,19 @@ void SerialPacer::pumpTape() {
             if (queued > 0) drainTick_.start(std::clamp(int(1000.0 * double(queued) / charsPerSecond_), 1, 1000));
             return;
         }
-        const qint64 room = msg_.window - queued;
+        const qint64 window = msg_.window + (queueKnown_ ? 0 : qint64(charsPerSecond_ / 50));
+        const qint64 room = window - queued;
         if (room <= 0) {
             // Looked at again when half the window has left.
-            const double ms = 1000.0 * double(queued - msg_.window / 2) / charsPerSecond_;
+            const double ms = 1000.0 * double(queued - window / 2) / charsPerSecond_;
             drainTick_.start(std::clamp(int(ms), 1, 1000));
             return;
         }
         const QByteArray bytes = backlog_.left(room);
         backlog_.remove(0, bytes.size());
         port_->write(bytes);
+        const qint64 now = clock_.nsecsElapsed();
+        lineFreeNs_ = std::max(lineFreeNs_, now) + qint64(1e9 * double(bytes.size()) / charsPerSecond_);
         written_.count += bytes.size();
         for (const char c : bytes) written_.sum += static_cast<unsigned char>(c);
         state_.written = written_.count;

@@ -9,9 +9,14 @@
 // A plain tape send is paced otherwise: no pieces and no marks, at most a
 // window of characters in the port, and none written while the machine holds
 // the line (its DC3, or CTS low), looked at here, where its bytes arrive.
+// Where the port cannot count what it still holds, the line is reckoned at
+// its rate: never more than the window plus 20 ms of the line ahead of it,
+// so that after a DC3 no more than that and the reaction time's share reach
+// the machine, whatever carries the bytes.
 #include "link/serialport.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QMutex>
 #include <QObject>
 #include <QTimer>
@@ -65,6 +70,12 @@ public:
     qint64 wanted() const;
     // Stops the message: nothing more is written once this returns.
     Written stop();
+    // Characters written that may not have left the line yet: what the port
+    // counts, or where it cannot, what the line rate cannot have sent.
+    qint64 unsent() const;
+    // What beyond that may still sit between the port and the machine: the
+    // 20 ms of the line the window adds where the port cannot count.
+    qint64 slack() const;
     // The present stage; the next change is signalled again.
     Snapshot take();
 
@@ -83,6 +94,8 @@ private:
     void onTimeout(bool cts);
     void report();
     bool ctsPresent(bool* unreadable) const;
+    // Called with m_ held: what the line rate cannot have sent yet.
+    qint64 reckoned() const;
 
     SerialPort* port_;
     mutable QMutex m_;
@@ -100,4 +113,7 @@ private:
     Written written_;
     Snapshot state_;
     double charsPerSecond_ = 960;
+    bool queueKnown_ = true;
+    QElapsedTimer clock_;
+    qint64 lineFreeNs_ = 0;  // when the line will have sent all written, by its rate
 };

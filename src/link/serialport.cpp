@@ -36,3 +36,7 @@ void SerialPort::noteFlow(QByteArrayView received) {
         return;
     }
 }
+
+void SerialPort::forgetHold() {
+    if (xoff_.exchange(false, std::memory_order_acq_rel)) Q_EMIT flowChanged();
+}

@@ -63,6 +63,10 @@ public:
     virtual void write(const QByteArray& data) = 0;
     // Characters written but not yet on the line.
     virtual qint64 outBufferCount() const = 0;
+    // False where outBufferCount() cannot see what is still on its way (a
+    // pseudo-terminal, a network redirector): a sender then reckons with the
+    // line rate instead.
+    virtual bool reportsQueue() const { return true; }
     // Drops received characters not yet read.
     virtual void clearInput() = 0;
 
@@ -78,6 +82,8 @@ public:
     // tape send holds then. Noted where the bytes arrive, so that a sender on
     // the port's thread stops before it writes another character.
     bool xoffHeld() const { return xoff_.load(std::memory_order_acquire); }
+    // A new send starts free: a DC3 from before it belongs to another session.
+    void forgetHold();
 
 Q_SIGNALS:
     // One of the event codes above.

@@ -88,17 +88,19 @@ void Station::IsoReceive(const QByteArray& data) {
     on.stray = [&](QByteArrayView bytes) {
         // A line full of noise gets a log line every ten seconds, not one a read.
         s.strayBytes += bytes.size();
+        if (s.feeding) s.noise += bytes.size();
         if (!s.strayLogged.isValid() || s.strayLogged.elapsed() >= 10000) {
-            AddLog(QStringLiteral("Maskinen sände %1 tecken utanför ett program, t.ex. %2")
-                       .arg(s.strayBytes)
-                       .arg(EscapeControls(FromAnsi(bytes.first(qMin<qsizetype>(40, bytes.size())).toByteArray()))));
+            const QString sample = EscapeControls(FromAnsi(bytes.first(qMin<qsizetype>(40, bytes.size())).toByteArray()));
+            AddLog(s.feeding ? QStringLiteral("Brus på linjen under sändningen: %1 tecken (%2 sedan start, Brustecken=%3), t.ex. %4")
+                                   .arg(s.strayBytes)
+                                   .arg(s.noise)
+                                   .arg(Machine.Brustecken)
+                                   .arg(sample)
+                             : QStringLiteral("Maskinen sände %1 tecken utanför ett program, t.ex. %2").arg(s.strayBytes).arg(sample));
             s.strayLogged.start();
             s.strayBytes = 0;
         }
-        if (s.feeding) {
-            s.stray = true;
-            Q_EMIT isoWake();
-        }
+        if (s.feeding) Q_EMIT isoWake();
     };
     on.start = [&] {
         s.punching = true;
@@ -111,10 +113,6 @@ void Station::IsoReceive(const QByteArray& data) {
         s.leading = true;
         s.passOver = false;
         s.first.clear();
-        if (s.feeding) {
-            s.stray = true;
-            Q_EMIT isoWake();
-        }
         ShowPilar(QStringLiteral("Tar emot program från maskin..."), RecArrows());
         Status(QStringLiteral("Tar emot från maskin..."));
     };
@@ -322,7 +320,7 @@ void Station::IsoAnswer(const QByteArray& head) {
     AddLog(QStringLiteral("Maskinen begärde %1.").arg(name));
     QCoro::connect(IsoSend(path, name), this, [this, path, name](bool ok) {
         const Iso& s = iso();
-        MachineJob(false, name, path, ok ? s.sentBytes : 0, ok ? s.sentSha : QByteArray(), ok, MachineBy(nullptr));
+        MachineJob(false, name, path, s.sentBytes, s.sentSha, ok, MachineBy(nullptr));
     });
 }
 

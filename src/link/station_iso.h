@@ -13,7 +13,7 @@ struct Station::Iso {
     iso::TapeReader reader;
     bool held = false;     // the machine sent DC3 and no DC1 since
     bool sawXon = false;
-    bool stray = false;    // the machine said something while a send ran
+    qint64 noise = 0;      // bytes other than flow codes and programs during a send
     bool feeding = false;
     QElapsedTimer strayLogged;
     qint64 strayBytes = 0;
@@ -33,7 +33,7 @@ struct Station::Iso {
     bool echo = false;     // began while the PC's own send was on the line
     QString lineError;     // a parity or framing error before the punch's first byte was read
     QElapsedTimer lastData;
-    // The last send that went out whole: its characters and their SHA-256.
+    // The last send, whole or cut: its characters on the line and their SHA-256.
     qint64 sentBytes = 0;
     QByteArray sentSha;
 

@@ -11,13 +11,15 @@
 #include <QFileInfo>
 #include <chrono>
 #include <coroutine>
+#include <deque>
 
 namespace {
-constexpr qsizetype kChunk = 64 * 1024;
 constexpr qint64 kMB = 1024 * 1024;
 }  // namespace
 
 QCoro::Task<bool> Station::IsoSend(QString path, QString name) {
+    iso().sentBytes = 0;  // nothing on the line yet
+    iso().sentSha.clear();
     std::shared_ptr<TapeSource> source;
     try {
         source = std::make_shared<TapeSource>(path, Machine, iso::Restart{});
@@ -31,6 +33,8 @@ QCoro::Task<bool> Station::IsoSend(QString path, QString name) {
 
 QCoro::Task<bool> Station::DripFeed(QString path, QString from, bool atToolChange) {
     const QString name = QFileInfo(path).completeBaseName();
+    iso().sentBytes = 0;
+    iso().sentSha.clear();
     iso::Restart restart;
     IsoRestartText.clear();
     try {
@@ -38,29 +42,14 @@ QCoro::Task<bool> Station::DripFeed(QString path, QString from, bool atToolChang
             // The whole program is read first, so that nothing goes out for a
             // block that is missing, repeated or in a subprogram.
             iso::RestartPlanner planner(from, atToolChange);
-            ProgramTextReader scan;
-            if (!scan.open(path)) throw AppError(53, QStringLiteral("Filen hittades inte"));
-            QByteArray partial;
-            char buf[kChunk];
-            qint64 sinceYield = 0;
-            for (qsizetype n; planner.valid() && (n = scan.read(buf, kChunk)) > 0;) {
-                QByteArrayView data(buf, n);
-                qsizetype start = 0;
-                for (qsizetype lf = data.indexOf('\n'); lf >= 0; lf = data.indexOf('\n', start)) {
-                    partial.append(data.sliced(start, lf - start));
-                    if (partial.endsWith('\r')) partial.chop(1);
-                    planner.line(partial);
-                    partial.clear();
-                    start = lf + 1;
-                }
-                partial.append(data.sliced(start));
-                // A long scan lets the other machines' events through.
-                if ((sinceYield += n) >= 8 * kMB) {
-                    sinceYield = 0;
-                    co_await QCoro::sleepFor(std::chrono::milliseconds(0));
-                }
+            ProgramLines lines;
+            if (!lines.open(path)) throw AppError(53, QStringLiteral("Filen hittades inte"));
+            // A long scan lets the other machines' events through.
+            for (qint64 yielded = 0; planner.valid() && lines.next([&](QByteArrayView text, qint64) { planner.line(text); });) {
+                if (lines.read() - yielded < 8 * kMB) continue;
+                yielded = lines.read();
+                co_await QCoro::sleepFor(std::chrono::milliseconds(0));
             }
-            if (!partial.isEmpty()) planner.line(partial);
             restart = planner.result();
             if (!restart.error.isEmpty()) {
                 IsoStopText = restart.error;
@@ -107,12 +96,39 @@ QString Duration(qint64 seconds) {
     if (seconds >= 60) return QStringLiteral("%1 min %2 s").arg(seconds / 60).arg(seconds % 60);
     return QStringLiteral("%1 s").arg(seconds);
 }
+// The SHA-256 of what was written: each piece is kept from its feed until
+// the pacer has written it, so that a cut send's digest is of its characters
+// on the line, not of what was read ahead.
+class WrittenDigest {
+public:
+    void fed(const QByteArray& piece) {
+        if (!piece.isEmpty()) pending_.push_back(piece);
+    }
+    void writtenUpTo(qint64 count) {
+        while (hashed_ < count && !pending_.empty()) {
+            const QByteArray& front = pending_.front();
+            const qint64 take = qMin<qint64>(count - hashed_, front.size() - offset_);
+            sha_.add(QByteArrayView(front).sliced(offset_, take));
+            hashed_ += take;
+            offset_ += take;
+            if (offset_ == front.size()) pending_.pop_front(), offset_ = 0;
+        }
+    }
+    QByteArray hex() const { return sha_.hex(); }
+
+private:
+    Sha256 sha_;
+    std::deque<QByteArray> pending_;
+    qsizetype offset_ = 0;
+    qint64 hashed_ = 0;
+};
 }  // namespace
 
 // The one engine of a send, an answer and a drip-feed. The serial thread's
 // pacer writes while the machine lets it (DC1/DC3, CTS, or neither), never
-// more than the FIFO ahead of the line, so that after a DC3 no more than that
-// goes out; this side keeps it fed, shows how it goes and decides when to stop.
+// more than the FIFO ahead of the line (or of its rate, where the port cannot
+// count), so that after a DC3 no more than that goes out; this side keeps it
+// fed, shows how it goes and decides when to stop.
 QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString name, bool drip) {
     Iso& s = iso();
     if (!Comm || !Comm->isOpen() || !pacer_) {
@@ -129,7 +145,11 @@ QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString na
     const quint64 generation = aborts_;
     s.feeding = true;
     isoBusy_ = true;
-    s.stray = false;
+    s.noise = 0;
+    // A DC3 from before this send belongs to an earlier session.
+    Comm->forgetHold();
+    s.held = false;
+    panel_.setPanel(3, QString());
     Aborted = false;
     IsoStopText.clear();
     ShowPilar(drip ? QStringLiteral("Droppmatar %1...").arg(name) : QStringLiteral("Sänder %1...").arg(name), SendArrows());
@@ -139,17 +159,15 @@ QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString na
     QByteArray head;
     qint64 written = 0;
     bool fedAll = false;
-    // Of what went out: all that was fed, but for a runout the machine did
-    // not wait for (counted as it was written).
-    Sha256 sha;
-    qint64 fed = 0;
+    WrittenDigest digest;
     s.sentBytes = 0;
     s.sentSha.clear();
     QElapsedTimer clock, shown, heldFor;
     clock.start();
     shown.start();
-    qint64 rateFrom = 0, rateBytes = 0;
-    double rate = 0;
+    // The rate is of characters on the line from the first one on, holds
+    // included: in a drip-feed that is the machine's own pace.
+    qint64 firstAt = -1;
     // Only a DSR that drops counts: a three-wire line never has one.
     bool cts = true, dsrAtStart = false;
     const bool modemLines = Comm->modemStatus(&cts, &dsrAtStart);
@@ -158,7 +176,8 @@ QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString na
         if (!Comm || !Comm->isOpen()) return QStringLiteral("linjen försvann");
         bool dsr = true;
         if (modemLines && dsrAtStart && Comm->modemStatus(&cts, &dsr) && !dsr) return QStringLiteral("linjen försvann (DSR)");
-        if (drip && s.stray) return QStringLiteral("maskinen sände annat än DC1/DC3 (återställd?)");
+        if (drip && Machine.Brustecken > 0 && s.noise >= Machine.Brustecken)
+            return QStringLiteral("maskinen sände %1 tecken annat än DC1/DC3 (Brustecken=%2; återställd?)").arg(s.noise).arg(Machine.Brustecken);
         return {};
     };
     // Waits for the machine's DC3 to end: forever in a drip-feed (a long
@@ -172,6 +191,25 @@ QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString na
         if (ms >= 0) s.deadline.start(ms);
         else s.deadline.stop();
         return WakeUp{this, {}};
+    };
+    // The progress, once a second, held or not.
+    const auto show = [&](qint64 onLine) {
+        if (shown.elapsed() < 1000) return;
+        shown.restart();
+        panel_.setPanel(2, QString::number(onLine) + QStringLiteral(" tecken"));
+        if (!drip) return;
+        const double rate = firstAt >= 0 && clock.elapsed() > firstAt ? onLine * 1000.0 / double(clock.elapsed() - firstAt) : 0;
+        const TapeSource::Block* at = source->lastBefore(onLine);
+        const qint64 total = qMax<qint64>(1, source->total());
+        const qint64 in = at ? at->in : 0;
+        QString text = QStringLiteral("Droppmatning %1: %2 rader, %3 %").arg(name).arg(source->linesBefore(onLine)).arg(qMin<qint64>(100, in * 100 / total));
+        if (rate > 0 && in > 0) {
+            // What is left of the file, in characters on the line as far.
+            const double left = double(total - in) * double(at->end) / double(in);
+            text += QStringLiteral(", %1 tecken/s, %2 kvar").arg(qRound64(rate)).arg(Duration(qRound64(left / rate)));
+        }
+        if (s.held) text += QStringLiteral(" (maskinen håller linjen)");
+        Status(text);
     };
 
     if (Machine.VantaDC1 && flow == iso::Flow::Xon) {
@@ -201,6 +239,8 @@ QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString na
     while (failure.isEmpty()) {
         const SerialPacer::Snapshot now = pacer_->take();
         written = now.written;
+        digest.writtenUpTo(written);
+        if (firstAt < 0 && written > 0) firstAt = clock.elapsed();
         // All gone out before an abort was heard of: whole, not stopped.
         if (now.ended) break;
         if (!(failure = stopped()).isEmpty()) break;
@@ -220,15 +260,13 @@ QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString na
                 Q_EMIT trafficRow(false, head, qMax<qint64>(source->total(), piece.size()), {}, {}, nullptr);
             }
             fedAll = piece.isEmpty();
-            const qint64 closed = source->closedAt();
-            const qint64 keep = closed < 0 ? piece.size() : qBound<qint64>(0, closed - fed, piece.size());
-            sha.add(QByteArrayView(piece).first(keep));
-            fed += piece.size();
+            digest.fed(piece);
             pacer_->feed(tape.id, piece, fedAll);
         }
         if (!failure.isEmpty()) break;
-        const qint64 onLine = written - Comm->outBufferCount();
+        const qint64 onLine = written - pacer_->unsent();
         source->forget(onLine - iso::kFifo);
+        show(onLine);
         // The pacer's view of the hold, noted where the bytes arrive: one an
         // abort cleared from the input before it was read here still counts.
         if (now.held) {
@@ -245,33 +283,15 @@ QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString na
                 failure = flow == iso::Flow::Cts ? QStringLiteral("CTS timeout") : QStringLiteral("XOFF längre än CtsTimeout");
                 break;
             }
-            co_await wait(drip || General.CtsTimeout <= 0 ? -1 : int(qMax<qint64>(1, General.CtsTimeout - heldFor.elapsed())));
+            // A drip-feed's progress goes on showing while the machine holds
+            // it, every other second: a long hold costs next to nothing.
+            qint64 ms = -1;
+            if (drip) ms = qMax<qint64>(1, 2000 - shown.elapsed());
+            else if (General.CtsTimeout > 0) ms = qMax<qint64>(1, General.CtsTimeout - heldFor.elapsed());
+            co_await wait(int(ms));
             continue;
         }
-        if (heldFor.isValid()) {
-            heldFor.invalidate();
-            rateFrom = 0;  // the pause is no part of the rate
-        }
-        if (shown.elapsed() >= 1000) {
-            shown.restart();
-            panel_.setPanel(2, QString::number(written) + QStringLiteral(" tecken"));
-            if (rateFrom == 0) {
-                rateFrom = clock.elapsed();
-                rateBytes = written;
-            } else if (clock.elapsed() > rateFrom) {
-                rate = (written - rateBytes) * 1000.0 / double(clock.elapsed() - rateFrom);
-            }
-            if (drip) {
-                const qint64 total = qMax<qint64>(1, source->total());
-                const int percent = int(qMin<qint64>(100, source->read() * 100 / total));
-                QString text = QStringLiteral("Droppmatning %1: %2 rader, %3 %").arg(name).arg(source->linesBefore(onLine)).arg(percent);
-                if (rate > 0)
-                    text += QStringLiteral(", %1 tecken/s, %2 kvar")
-                                .arg(qRound64(rate))
-                                .arg(Duration(qRound64((total - source->read()) / rate)));
-                Status(text);
-            }
-        }
+        heldFor.invalidate();
         co_await wait(int(qMax<qint64>(1, 1000 - shown.elapsed())));
     }
     if (isoPaced_ == tape.id) {
@@ -280,10 +300,11 @@ QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString na
     }
     s.deadline.stop();
     // Where it stopped: the last block handed to the line, and the last one
-    // that had left the port and the FIFO, which the machine surely has.
-    const qint64 queued = Comm && Comm->isOpen() ? Comm->outBufferCount() : 0;
+    // that had left the port and the FIFO (or that the line rate let out),
+    // which the machine surely has.
+    const qint64 queued = Comm && Comm->isOpen() ? pacer_->unsent() : 0;
     const TapeSource::Block* sent = source->lastBefore(written);
-    const TapeSource::Block* taken = source->lastBefore(written - queued - iso::kFifo);
+    const TapeSource::Block* taken = source->lastBefore(written - queued - iso::kFifo - pacer_->slack());
     auto describe = [](const TapeSource::Block* b) {
         return b ? QStringLiteral("rad %1 (%2)").arg(b->line).arg(FromAnsi(b->text)) : QStringLiteral("ingen");
     };
@@ -291,15 +312,16 @@ QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString na
     s.feeding = false;
     isoBusy_ = false;
     HidePilar();
+    digest.writtenUpTo(written);
+    s.sentBytes = written;
+    s.sentSha = digest.hex();
     Q_EMIT transferEnded(false, name, written, failure.isEmpty());
+    const QString noise = s.noise > 0 ? QStringLiteral(" Brus på linjen: %1 tecken.").arg(s.noise) : QString();
     if (failure.isEmpty()) {
-        if (source->closedAt() >= 0) sha.add(source->runout().left(qMax<qint64>(0, written - source->closedAt())));
-        s.sentBytes = written;
-        s.sentSha = sha.hex();
         IsoStopText = drip ? QStringLiteral("%1 rader sända.").arg(lines) : QString();
         Status(drip ? QStringLiteral("Droppmatning klar (%1): %2 rader.").arg(name).arg(lines)
                     : QStringLiteral("Sändning klar (") + name + QStringLiteral(")."));
-        AddLog(QStringLiteral("%1 sänt till maskinen (%2 tecken).").arg(name).arg(written));
+        AddLog(QStringLiteral("%1 sänt till maskinen (%2 tecken).").arg(name).arg(written) + noise);
         co_return true;
     }
     IsoStopText = QStringLiteral("Senast sända block: %1; maskinen har säkert fått till och med %2.")
@@ -307,7 +329,7 @@ QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString na
     const QString text = (drip ? QStringLiteral("Droppmatningen av %1 stoppad: %2. ") : QStringLiteral("Sändningen av %1 avbruten: %2. "))
                              .arg(name, failure) +
                          IsoStopText;
-    AddLog(text);
+    AddLog(text + noise);
     Status(text);
     co_return false;
 }

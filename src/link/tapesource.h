@@ -6,17 +6,48 @@
 #include <QByteArray>
 #include <deque>
 
-// What goes out on the tape, produced a piece at a time: the leader, "%",
-// the blocks in the machine's block ends, "%" and the trailer. It remembers
-// where recent blocks end on the line, so that a stop can say which block
-// went out last and which the machine surely has.
-class TapeSource {
+// A program file's lines in order, one piece of the file per next(): each
+// line goes to line(text, end) as LineSplitter hands it on. next() is false
+// at the end, once the last line has gone; it raises AppError on a read
+// error or a line too long.
+class ProgramLines {
 public:
     static constexpr qsizetype kPiece = 64 * 1024;
+    bool open(const QString& path) { return reader_.open(path); }
+    qint64 size() const { return qMax<qint64>(0, reader_.fileSize()); }
+    qint64 read() const { return read_; }
+    template <class F>
+    bool next(F&& line) {
+        char buf[kPiece];
+        const qsizetype n = reader_.read(buf, kPiece);
+        if (n <= 0) {
+            lines_.finish(line);
+            return false;
+        }
+        read_ += n;
+        if (!lines_.feed(QByteArrayView(buf, n), line)) throw AppError(6, QStringLiteral("En rad är längre än 64 kB"));
+        return true;
+    }
+
+private:
+    ProgramTextReader reader_;
+    iso::LineSplitter lines_;
+    qint64 read_ = 0;
+};
+
+// What goes out on the tape, produced a piece at a time: the leader, "%",
+// the blocks in the machine's block ends, "%" and the trailer. It remembers
+// where recent blocks end on the line and in the file, so that a stop can
+// say which block went out last and which the machine surely has, and the
+// progress how far through the file the line is.
+class TapeSource {
+public:
+    static constexpr qsizetype kPiece = ProgramLines::kPiece;
 
     struct Block {
         qint64 end = 0;    // bytes of the output up to its block end
         qint64 line = 0;   // 1-based line of the program text
+        qint64 in = 0;     // bytes of the file up to its line end
         QByteArray text;   // its first characters, for the log
     };
 
@@ -27,8 +58,8 @@ public:
     }
     TapeSource(const QString& path, const MachineSettings& m, iso::Restart restart)
         : end_(iso::BlockEnd(m.EOB)), restart_(restart), trailer_(m.Slut) {
-        if (!reader_.open(path)) throw AppError(53, QStringLiteral("Filen hittades inte"));
-        total_ = qMax<qint64>(0, reader_.fileSize());
+        if (!lines_.open(path)) throw AppError(53, QStringLiteral("Filen hittades inte"));
+        total_ = lines_.size();
         pending_ = QByteArray(m.Ledare, '\0') + '%' + end_;
     }
 
@@ -45,7 +76,6 @@ public:
     // and the trailer): -1 and empty until it has been produced.
     qint64 closedAt() const { return closedAt_; }
     const QByteArray& runout() const { return runout_; }
-    qint64 read() const { return read_; }
     // Blocks whose end is at or before offset: the last one, and how many.
     const Block* lastBefore(qint64 offset) const {
         const Block* found = nullptr;
@@ -73,30 +103,14 @@ public:
 
 private:
     void fill() {
-        char buf[kPiece];
-        const qsizetype n = reader_.read(buf, kPiece);
-        if (n <= 0) {
-            if (!partial_.isEmpty()) block(partial_), partial_.clear();
-            pending_ += '%';
-            closedAt_ = produced_ + pending_.size();
-            runout_ = end_ + QByteArray(trailer_, '\0');
-            pending_ += runout_;
-            done_ = true;
-            return;
-        }
-        read_ += n;
-        QByteArrayView data(buf, n);
-        qsizetype from = 0;
-        for (qsizetype lf = data.indexOf('\n'); lf >= 0; lf = data.indexOf('\n', from)) {
-            partial_.append(data.sliced(from, lf - from));
-            block(partial_);
-            partial_.clear();
-            from = lf + 1;
-        }
-        partial_.append(data.sliced(from));
-        if (partial_.size() > iso::kMaxBlock) throw AppError(6, QStringLiteral("En rad är längre än 64 kB"));
+        if (lines_.next([this](QByteArrayView text, qint64 in) { block(text, in); })) return;
+        pending_ += '%';
+        closedAt_ = produced_ + pending_.size();
+        runout_ = end_ + QByteArray(trailer_, '\0');
+        pending_ += runout_;
+        done_ = true;
     }
-    void block(const QByteArray& text) {
+    void block(QByteArrayView text, qint64 in) {
         const qint64 index = line_++;
         // A restart sends its set-up in place of everything before its block.
         if (index < restart_.resumeLine) return;
@@ -104,42 +118,34 @@ private:
             for (const QByteArray& b : restart_.preamble) pending_ += b + end_;
         pending_ += iso::ToBlocks(text, {});
         pending_ += end_;
-        blocks_.push_back({produced_ + pending_.size(), index + 1, text.left(40).trimmed()});
+        blocks_.push_back({produced_ + pending_.size(), index + 1, in, text.first(qMin<qsizetype>(40, text.size())).toByteArray().trimmed()});
     }
 
-    ProgramTextReader reader_;
+    ProgramLines lines_;
     QByteArray end_;
     iso::Restart restart_;
     int trailer_ = 0;
-    QByteArray pending_, partial_, runout_;
+    QByteArray pending_, runout_;
     bool done_ = false;
-    qint64 total_ = 0, read_ = 0, produced_ = 0, line_ = 0, linesDropped_ = 0, closedAt_ = -1;
+    qint64 total_ = 0, produced_ = 0, line_ = 0, linesDropped_ = 0, closedAt_ = -1;
     std::deque<Block> blocks_;
 };
 
 // A restart planned over a whole program file, for a person to see first.
 inline iso::Restart PlanRestartFile(const QString& path, const QString& from, bool atToolChange) {
     iso::RestartPlanner planner(from, atToolChange);
-    ProgramTextReader scan;
-    if (!scan.open(path)) {
-        iso::Restart r;
-        r.error = QStringLiteral("Filen hittades inte.");
+    ProgramLines lines;
+    iso::Restart r;
+    try {
+        if (!lines.open(path)) {
+            r.error = QStringLiteral("Filen hittades inte.");
+            return r;
+        }
+        while (planner.valid() && lines.next([&](QByteArrayView text, qint64) { planner.line(text); })) {
+        }
+    } catch (const AppError& e) {
+        r.error = e.description() + QLatin1Char('.');
         return r;
     }
-    QByteArray partial;
-    char buf[TapeSource::kPiece];
-    for (qsizetype n; planner.valid() && (n = scan.read(buf, sizeof buf)) > 0;) {
-        QByteArrayView data(buf, n);
-        qsizetype start = 0;
-        for (qsizetype lf = data.indexOf('\n'); lf >= 0; lf = data.indexOf('\n', start)) {
-            partial.append(data.sliced(start, lf - start));
-            if (partial.endsWith('\r')) partial.chop(1);
-            planner.line(partial);
-            partial.clear();
-            start = lf + 1;
-        }
-        partial.append(data.sliced(start));
-    }
-    if (!partial.isEmpty()) planner.line(partial);
     return planner.result();
 }

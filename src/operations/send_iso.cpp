@@ -4,6 +4,7 @@
 #include "common/pick.h"
 #include "library/programfile.h"
 #include "link/station.h"
+#include "link/station_iso.h"
 #include "operations/jobrequest.h"
 #include <QDir>
 #include <QFileInfo>
@@ -29,8 +30,9 @@ QCoro::Task<bool> Station::IsoSend_Click(SendArgs args) {
         AddLog(QStringLiteral("Begär sändning av fil: ") + file);
         lastStatus_.clear();
         all = co_await IsoSend(path, name);
-        if (all) Row(name, path, QFileInfo(path).size(), {}, ProgramResult::Ok, QStringLiteral("Sänt."));
-        else Row(name, path, 0, {}, ProgramResult::Failed, Pick<QString>(IsoStopText.isEmpty(), lastStatus_, IsoStopText));
+        // The row names the characters on the line, whole or cut.
+        if (all) Row(name, path, iso().sentBytes, iso().sentSha, ProgramResult::Ok, QStringLiteral("Sänt."));
+        else Row(name, path, iso().sentBytes, iso().sentSha, ProgramResult::Failed, Pick<QString>(IsoStopText.isEmpty(), lastStatus_, IsoStopText));
     }
     co_return all;
 }
@@ -39,8 +41,8 @@ QCoro::Task<void> Station::DripJob(QString path, QString from, bool atToolChange
     const QString name = NameWithoutExt(QFileInfo(path).fileName());
     lastStatus_.clear();
     if (co_await DripFeed(path, from, atToolChange))
-        Row(name, path, QFileInfo(path).size(), {}, ProgramResult::Ok,
+        Row(name, path, iso().sentBytes, iso().sentSha, ProgramResult::Ok,
             IsoRestartText.isEmpty() ? QStringLiteral("Droppmatat.") : QStringLiteral("Droppmatat. ") + IsoRestartText);
     else
-        Row(name, path, 0, {}, ProgramResult::Failed, Pick<QString>(IsoStopText.isEmpty(), lastStatus_, IsoStopText));
+        Row(name, path, iso().sentBytes, iso().sentSha, ProgramResult::Failed, Pick<QString>(IsoStopText.isEmpty(), lastStatus_, IsoStopText));
 }

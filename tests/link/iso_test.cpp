@@ -153,28 +153,31 @@ TEST(IsoTape, RestartSetUp) {
 // the line; a DC3 held past CtsTimeout ends the send with its reason, but
 // one after the closing "%" (the reader off) holds back only the runout.
 TEST(IsoTape, SendPausesAtXoff) {
-    // staleDc1: the machine's DC3 was read, its DC1 came but an abort cleared
-    // it unread; the line is free all the same.
+    // stale: before the send the machine's DC3 was read, and its DC1 came but
+    // an abort cleared it unread (DC1), or none came (a DC3 of an earlier
+    // session); the line is free all the same.
     const struct {
         const char* fault;
         int ctsTimeout;
         bool ok;
         const char* status;
-        bool staleDc1 = false;
+        const char* stale = "";
         int trailer = 0;
     } cases[] = {{"xoff-hold=40", 5000, true, "Sändning klar (O1234)."},
                  {"xoff-hold=400", 100, false, "XOFF längre än CtsTimeout"},
-                 {"xoff-hold=0", 100, true, "Sändning klar (O1234).", true},
-                 {"stop-at-end=60000", 300, true, "Sändning klar (O1234).", false, 400}};
+                 {"xoff-hold=0", 100, true, "Sändning klar (O1234).", "\x13\x11"},
+                 {"xoff-hold=0", 100, true, "Sändning klar (O1234).", "\x13"},
+                 {"stop-at-end=60000", 300, true, "Sändning klar (O1234).", "", 400}};
     for (const auto& c : cases) {
         IsoShop t;
         ASSERT_TRUE(t.sim.applyFault(QString::fromLatin1(c.fault)));
         t.shop.settings([&](GeneralSettings& g) { g.CtsTimeout = c.ctsTimeout; });
         t.shop.station.Machine.Slut = c.trailer;
-        if (c.staleDc1) {
-            t.pc->deliver(QByteArray(1, iso::DC3));
-            Settle(50);
-            t.pc->deliver(QByteArray(1, iso::DC1));
+        for (const char* b = c.stale; *b; ++b) {
+            if (b != c.stale) Settle(50);
+            t.pc->deliver(QByteArray(1, *b));
+        }
+        if (QByteArray(c.stale).contains(iso::DC1)) {
             t.shop.station.cmdAbort_Click();
             t.shop.station.Aborted = false;
         }
@@ -192,7 +195,7 @@ TEST(IsoTape, SendPausesAtXoff) {
         });
         const bool ok = QCoro::waitFor(t.shop.station.IsoSend(path, QStringLiteral("O1234")));
         EXPECT_EQ(ok, c.ok) << t.shop.panel.status().toStdString();
-        EXPECT_GE(t.sim.xoffs(), c.staleDc1 ? 0 : 1);
+        EXPECT_GE(t.sim.xoffs(), *c.stale ? 0 : 1);
         EXPECT_LE(most, iso::kFifo);
         EXPECT_EQ(t.sim.overruns(), 0);
         EXPECT_TRUE(t.shop.panel.status().contains(QString::fromUtf8(c.status))) << t.shop.panel.status().toStdString();
@@ -257,26 +260,40 @@ TEST(IsoTape, PunchIsStoredOnlyWhenWhole) {
     }
 }
 
-// The same punch over a pseudo-terminal pair and the real serial port code.
-TEST(IsoTape, PunchOverPseudoTerminal) {
+// Over a pseudo-terminal pair and the real serial port code, which cannot
+// count what it has written: the punch is stored as over any line; a send to
+// a control that reads on after its DC3 goes at the line's rate, so that no
+// more comes after a DC3 than the control's buffer holds above its mark.
+TEST(IsoTape, OverPseudoTerminal) {
     PtyPair pty;
     ASSERT_TRUE(pty.start());
     auto* pc = new QtSerialPort;
     Shop shop(pc, 3);
     shop.settings([](GeneralSettings& g) { g.IgnoreCts = true; });
+    shop.station.Machine.EOB = 1;
     QtSerialPort machine;
     for (auto [p, dev] : {std::pair{pc, pty.a}, std::pair{&machine, pty.b}}) {
         p->setDevice(dev);
-        ASSERT_TRUE(p->setSettings(QStringLiteral("9600,e,7,1")) && p->open()) << p->errorString().toStdString();
+        ASSERT_TRUE(p->setSettings(QStringLiteral("4800,e,7,1")) && p->open()) << p->errorString().toStdString();
     }
     SimIsoMachine sim(shop.home.file(QStringLiteral("sim")));
     sim.attach(&machine);
     sim.storeProgram(QStringLiteral("O0042"), "O0042\nG0 X0\nM30\n");
     ASSERT_TRUE(sim.request(QStringLiteral("PUNCH O0042")));
-    const QString target = shop.rec + QStringLiteral("/O0042.NC");
     // Ended once the station told it, its store's worker done with the file.
     EXPECT_TRUE(WaitUntil([&] { return shop.panel.status().startsWith("Mottagning klar (O0042"); }));
-    EXPECT_EQ(ReadFile(target), "O0042\r\nG0 X0\r\nM30\r\n");
+    EXPECT_EQ(ReadFile(shop.rec + QStringLiteral("/O0042.NC")), "O0042\r\nG0 X0\r\nM30\r\n");
+
+    sim.setBuffer(320, 192, 64);
+    ASSERT_TRUE(sim.applyFault(QStringLiteral("read-while-held")) && sim.applyFault(QStringLiteral("xoff-hold=20")));
+    const QByteArray text = "O1234\n" + Blocks(10, 600);
+    const QString path = shop.send + QStringLiteral("/O1234.NC");
+    ASSERT_TRUE(WriteProgramFile(text, path, QString()).ok);
+    EXPECT_TRUE(QCoro::waitFor(shop.station.IsoSend(path, QStringLiteral("O1234")))) << shop.panel.status().toStdString();
+    EXPECT_TRUE(WaitUntil([&] { return sim.program(QStringLiteral("O1234")) == text; }));
+    EXPECT_GE(sim.xoffs(), 3);
+    EXPECT_LE(sim.mostAfterXoff(), 320 - 192);
+    EXPECT_EQ(sim.overruns(), 0);
     sim.attach(nullptr);
 }
 
@@ -367,7 +384,7 @@ TEST(IsoTape, PunchFraming) {
 // restarted from an N-number, the set-up in force there goes first, then the
 // rest; a block that is not there sends nothing.
 TEST(IsoTape, DripFeedRunsWholeAndRestarts) {
-    const QByteArray text = "O2000\n(PLATTA)\nG90 G54\nT1 M6\nS1000 M3\n" + Blocks(10, 1500);  // 150 blocks, some 4 kB
+    const QByteArray text = "O2000\n(PLATTA)\nG90 G54\nT1 M6\nS1000 M3\n" + Blocks(10, 3000);  // 300 blocks, some 8 kB
     // readerOff: the control turns its reader off as the closing "%" comes
     // in, with a trailer still to go; the drip-feed has ended there.
     const struct {
@@ -375,8 +392,8 @@ TEST(IsoTape, DripFeedRunsWholeAndRestarts) {
         qint64 blocks;  // 0: refused
         const char* first;
         bool readerOff = false;
-    } cases[] = {{"", 155, "O2000|(PLATTA)|G90 G54|T1 M6|S1000 M3|N10 G01 X1.5 Y2.25 F300"},
-                 {"N1200", 6 + 31, "O2000|G90|G54|T1 M6|S1000 M3|G01 F300|N1200 G01 X1.5 Y2.25 F300", true},
+    } cases[] = {{"", 305, "O2000|(PLATTA)|G90 G54|T1 M6|S1000 M3|N10 G01 X1.5 Y2.25 F300"},
+                 {"N1200", 6 + 181, "O2000|G90|G54|T1 M6|S1000 M3|G01 F300|N1200 G01 X1.5 Y2.25 F300", true},
                  {"N1205", 0, "Blocket N1205 finns inte"}};
     for (const auto& c : cases) {
         IsoShop t;
@@ -400,23 +417,34 @@ TEST(IsoTape, DripFeedRunsWholeAndRestarts) {
         EXPECT_GE(t.sim.xoffs(), 1);
         const QList<QByteArray> expected = QByteArray(c.first).split('|');
         EXPECT_EQ(t.sim.firstBlocks().mid(0, expected.size()), expected);
-        EXPECT_EQ(t.sim.lastBlock(), "N1500 G01 X1.5 Y2.25 F300");
+        EXPECT_EQ(t.sim.lastBlock(), "N3000 G01 X1.5 Y2.25 F300");
         EXPECT_TRUE(t.shop.panel.status().startsWith(QStringLiteral("Droppmatning klar (O2000)")));
+        // Its progress counts the characters on the line, not those read ahead.
+        static const QRegularExpression progress(QStringLiteral("^Droppmatning O2000: (\\d+) rader, (\\d+) %, \\d+ tecken/s, .+ kvar"));
+        qsizetype shown = 0;
+        for (const QString& line : t.shop.panel.statuses) {
+            const QRegularExpressionMatch p = progress.match(line);
+            if (!p.hasMatch() || *c.from) continue;
+            ++shown;
+            EXPECT_NEAR(p.captured(2).toInt(), p.captured(1).toInt() * 100 / c.blocks, 5) << qPrintable(line);
+        }
+        EXPECT_TRUE(shown > 0 || *c.from);
     }
 }
 
-// "Avbryt" stops a drip-feed at once; the stop names the last block sent and
-// the last one the machine surely has, which is not later.
+// "Avbryt" stops a drip-feed at once; the stop names the last block sent
+// and the last one the machine surely has, which is not later; its row names
+// the characters on the line and their SHA-256.
 TEST(IsoTape, AbortedDripSaysWhereItStopped) {
     IsoShop t;
     t.sim.setDripRate(100);
     const QString path = t.program(QStringLiteral("O3000"), "O3000\n" + Blocks(10, 5000));
-    bool done = false, ok = true;
-    t.shop.station.DripFeed(path).then([&](bool r) { ok = r, done = true; });
+    t.shop.station.Submit(JobKind::Drip, QStringLiteral("test"), [&](JobRun&) { return t.shop.station.DripJob(path, {}); });
     ASSERT_TRUE(WaitUntil([&] { return t.sim.blocksRun() >= 20; }));
     t.shop.station.cmdAbort_Click();
-    ASSERT_TRUE(WaitUntil([&] { return done; }, 1000));
-    EXPECT_FALSE(ok);
+    ASSERT_TRUE(WaitUntil([&] { return !t.shop.jobs.isEmpty() && !t.shop.jobs.last().programs.isEmpty(); }, 1000));
+    const JobProgram row = t.shop.jobs.last().programs.value(0);
+    EXPECT_EQ(row.result, ProgramResult::Failed);
     const QString text = t.shop.station.IsoStopText;
     static const QRegularExpression where(QStringLiteral("Senast sända block: rad (\\d+) .*till och med rad (\\d+) "));
     const QRegularExpressionMatch m = where.match(text);
@@ -425,7 +453,28 @@ TEST(IsoTape, AbortedDripSaysWhereItStopped) {
     EXPECT_GE(m.captured(2).toInt(), 20);
     EXPECT_TRUE(t.shop.panel.status().startsWith(QStringLiteral("Droppmatningen av O3000 stoppad: avbruten.")));
     Settle(50);
-    const qint64 after = t.pc->transmittedData().size();
+    const QByteArray line = t.pc->transmittedData();
     Settle(100);
-    EXPECT_EQ(t.pc->transmittedData().size(), after);  // nothing more goes out
+    EXPECT_EQ(t.pc->transmittedData(), line);  // nothing more goes out
+    EXPECT_EQ(row.bytes, line.size());
+    EXPECT_EQ(row.sha256, QCryptographicHash::hash(line, QCryptographicHash::Sha256).toHex());
+}
+
+// Stray bytes during a drip-feed are logged and counted; it stops only at
+// Brustecken of them.
+TEST(IsoTape, NoiseStopsADripOnlyAtItsLimit) {
+    for (const int limit : {100, 3}) {
+        IsoShop t;
+        t.sim.setDripRate(400);
+        t.shop.station.Machine.Brustecken = limit;
+        const QString path = t.program(QStringLiteral("O2000"), "O2000\n" + Blocks(10, 3000));
+        bool done = false, ok = false;
+        t.shop.station.DripFeed(path).then([&](bool r) { ok = r, done = true; });
+        ASSERT_TRUE(WaitUntil([&] { return t.sim.blocksRun() >= 5; }));
+        t.pc->deliver("\x7F\x7F\x7F\x7F");
+        ASSERT_TRUE(WaitUntil([&] { return done; }));
+        EXPECT_EQ(ok, limit > 4) << limit;
+        EXPECT_TRUE(t.shop.log().contains("Brus p")) << limit;
+        EXPECT_EQ(t.shop.panel.status().contains(QStringLiteral("Brustecken=3")), limit == 3) << qPrintable(t.shop.panel.status());
+    }
 }

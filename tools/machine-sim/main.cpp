@@ -5,7 +5,7 @@
 //               [--eob crlf|lf] [--fault F]... [--request "LOD NAME"]...
 //               [--reply-timeout MS] [--exit-after-requests]
 //   machine-sim --memory DIR --serial DEVICE --protocol iso [--buffer SIZE,HIGH,LOW]
-//               [--drip-rate BLOCKS/S] [--fault parity|cut|xoff-hold=MS|stop-at-end=MS]...
+//               [--drip-rate BLOCKS/S] [--fault parity|cut|xoff-hold=MS|stop-at-end=MS|read-while-held]...
 //               [--request "PUNCH O1234" | "SAND O1234" | "LIST"]...
 //
 // stdout carries one line per event a script waits for ("LISTENING <port>",
@@ -126,6 +126,7 @@ int RunIso(QCoreApplication& app, const QCommandLineParser& cl, const QCommandLi
     const int rc = app.exec();
     sim.attach(nullptr);
     port.close();
+    Out(QStringLiteral("AFTER-DC3 %1").arg(sim.mostAfterXoff()));
     return rc;
 }
 
@@ -145,7 +146,7 @@ int main(int argc, char** argv) {
     const QCommandLineOption settings(QStringLiteral("settings"), QStringLiteral("Serial settings."), QStringLiteral("TEXT"), QStringLiteral("9600,e,7,1"));
     const QCommandLineOption protocol(QStringLiteral("protocol"), QStringLiteral("2, 1, 1colon or iso (plain tape, serial only)."), QStringLiteral("P"), QStringLiteral("2"));
     const QCommandLineOption eob(QStringLiteral("eob"), QStringLiteral("crlf or lf."), QStringLiteral("EOB"), QStringLiteral("crlf"));
-    const QCommandLineOption fault(QStringLiteral("fault"), QStringLiteral("checksum[-next], status=NN, silent[-next], split=BYTES:MS, trickle=MS, drop[-next], cts-low, corrupt-store[-next]; iso: parity, cut, xoff-hold=MS, stop-at-end=MS."), QStringLiteral("F"));
+    const QCommandLineOption fault(QStringLiteral("fault"), QStringLiteral("checksum[-next], status=NN, silent[-next], split=BYTES:MS, trickle=MS, drop[-next], cts-low, corrupt-store[-next]; iso: parity, cut, xoff-hold=MS, stop-at-end=MS, read-while-held."), QStringLiteral("F"));
     const QCommandLineOption request(QStringLiteral("request"), QStringLiteral("A request to the PC, e.g. \"LOD O1234\", \"DRQ ALL\"."), QStringLiteral("TEXT"));
     const QCommandLineOption timeout(QStringLiteral("reply-timeout"), QStringLiteral("Wait for the PC's answer (ms)."), QStringLiteral("MS"), QStringLiteral("10000"));
     const QCommandLineOption exitAfter(QStringLiteral("exit-after-requests"), QStringLiteral("End after the last answer (exit 1 when one failed)."));

@@ -74,6 +74,7 @@ bool SimIsoMachine::applyFault(const QString& text, QString* error) {
     else if (text == QLatin1String("cut")) cut_ = true;
     else if (text.startsWith(QLatin1String("stop-at-end="))) readerOffMs_ = text.mid(12).toInt();
     else if (text.startsWith(QLatin1String("xoff-hold="))) holdMs_ = text.mid(10).toInt();
+    else if (text == QLatin1String("read-while-held")) readWhileHeld_ = true;
     else {
         if (error) *error = QStringLiteral("unknown fault for --protocol iso: ") + text;
         return false;
@@ -120,7 +121,7 @@ void SimIsoMachine::onEvent(int code) {
 
 void SimIsoMachine::take(const QByteArray& incoming) {
     QByteArray data = incoming;
-    if (noRate_) {
+    if (noRate_ && !readWhileHeld_) {
         unread_ += incoming;
         if (held_) return;  // read on after the DC1
         data = std::exchange(unread_, {});
@@ -129,6 +130,7 @@ void SimIsoMachine::take(const QByteArray& incoming) {
     const bool direct = dripRate_ <= 0 && holdMs_ <= 0;
     for (qsizetype i = 0; i < data.size(); ++i) {
         const char c = data[i];
+        if (held_ && ++afterXoff_ > mostAfterXoff_) mostAfterXoff_ = afterXoff_;
         if (c == 0 || c == iso::DC1 || c == iso::DC2 || c == iso::DC3 || c == iso::DC4) continue;
         if (buffer_.size() >= size_ && !direct) {
             if (overruns_++ == 0) Q_EMIT logLine(QStringLiteral("!! bufferten full: tecken förlorade"));
@@ -145,7 +147,7 @@ void SimIsoMachine::take(const QByteArray& incoming) {
             flow(false);
             if (holdMs_ > 0) holdTimer_.start(holdMs_);
         }
-        if (noRate_ && held_) {
+        if (noRate_ && held_ && !readWhileHeld_) {
             unread_ = data.mid(i + 1);
             break;
         }
@@ -222,7 +224,7 @@ void SimIsoMachine::runBlock() {
 void SimIsoMachine::flow(bool xon) {
     if (xon && readerOff_.isActive()) return;
     held_ = !xon;
-    if (!xon) ++xoffs_;
+    if (!xon) ++xoffs_, afterXoff_ = 0;
     if (port_) port_->write(QByteArray(1, xon ? iso::DC1 : iso::DC3));
     // What was left on a line without a rate is read on, once this has returned.
     if (xon && !unread_.isEmpty()) QMetaObject::invokeMethod(this, [this] { take({}); }, Qt::QueuedConnection);

@@ -35,8 +35,10 @@ public:
     // while it holds the line, as if the PC had stopped at once.
     void setLineWithoutRate(bool on);
     // "parity", "cut", "xoff-hold=MS", "stop-at-end=MS" (its reader off with
-    // DC3 as a program's closing "%" comes in, on again MS later); false (and
-    // error) for anything else.
+    // DC3 as a program's closing "%" comes in, on again MS later),
+    // "read-while-held" (it reads on after its DC3 even on a line without a
+    // rate, as a control behind a redirector does); false (and error) for
+    // anything else.
     bool applyFault(const QString& text, QString* error = nullptr);
 
     // "PUNCH O1234" punches a program from memory; "SAND O1234" (also
@@ -55,6 +57,8 @@ public:
     QList<QByteArray> firstBlocks() const;
     qint64 overruns() const { return overruns_; }
     qint64 xoffs() const { return xoffs_; }
+    // The most characters that came after one of its DC3s, before its DC1.
+    qint64 mostAfterXoff() const { return mostAfterXoff_; }
 
 Q_SIGNALS:
     void programReceived(const QString& name);
@@ -79,6 +83,8 @@ private:
 
     QByteArray buffer_;     // read, not yet taken in
     bool noRate_ = false;
+    bool readWhileHeld_ = false;
+    qint64 afterXoff_ = 0;  // characters since the DC3 under way
     QByteArray unread_;     // a line without a rate: left on it while held
     bool inProgram_ = false;
     QByteArray program_;    // store mode: the program so far
@@ -87,5 +93,5 @@ private:
     mutable QMutex seen_;  // guards the two below and lastProgram_
     QByteArray lastProgram_, lastBlock_;
     QList<QByteArray> firstBlocks_;
-    std::atomic<qint64> blocksRun_{0}, overruns_{0}, xoffs_{0};
+    std::atomic<qint64> blocksRun_{0}, overruns_{0}, xoffs_{0}, mostAfterXoff_{0};
 };
