@@ -3,7 +3,9 @@
 #include "machine-sim/simmachine.h"
 #include "windowfixture.h"
 
+#include "controls/reportlist.h"
 #include <QHeaderView>
+#include <QLabel>
 
 #include "common/ini.h"
 
@@ -95,6 +97,13 @@ TEST(EndToEnd, SendAndFetchOverTcpShowInBothLists) {
     EXPECT_EQ(Column(remote, 0), (QStringList{"O100", "O7010", "O8000"}));
     EXPECT_EQ(Column(remote, 2), (QStringList{"Olika", "Lika", "Bara i maskinen"}));
     EXPECT_LE(tree->header()->length(), tree->viewport()->width());  // the comparison column is not clipped
+    // "Olika" opens the library's program beside the machine's copy.
+    QString difference;
+    h.ui.onDialog = [&](QDialog& d) { difference = d.windowTitle() + '|' + d.findChild<QLabel*>("lblDiff")->text(); };
+    ASSERT_TRUE(ClickRow(remote, "O100"));
+    Q_EMIT h.child<ReportList>("RemoteFilesLV")->itemDoubleClicked();
+    h.ui.onDialog = {};
+    EXPECT_TRUE(difference.startsWith("Skillnad - O100|1 ")) << difference.toStdString();
     // The column goes with the list and folder it describes: after a fetch,
     // and after switching to a machine whose list is not asked for.
     ASSERT_TRUE(ClickRow(remote, "O8000"));
