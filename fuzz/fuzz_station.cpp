@@ -13,6 +13,7 @@
 #include "link/memoryserialport.h"
 #include "link/station.h"
 #include "operations/comparison.h"
+#include "link/machinestore.h"
 #include "support/scriptedpanel.h"
 #include <QTcpServer>
 #include <QTimer>
@@ -193,7 +194,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             panel.selectedRemote = {QStringLiteral("O1")};
             panel.selectedLocal = {QStringLiteral("O1.NC")};
             switch (exchange) {
-            case Exchange::Fetch: station.cmdRec_Click(); break;
+            case Exchange::Fetch: station.cmdRec_Click(panel.fetch()); break;
             case Exchange::Compare: station.mnuCompare_Click(send); break;
             case Exchange::CutSend:
                 if (port) {
@@ -201,7 +202,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     // send is cut, then the list is asked for.
                     const auto hold =
                         QObject::connect(port, &MemorySerialPort::transmitted, [port] { port->setCts(false); });
-                    station.cmdSend_Click();
+                    station.cmdSend_Click(panel.send());
                     QObject::disconnect(hold);
                     port->setCts(true);
                     spent = false;
@@ -209,7 +210,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 }
                 station.cmdDir_Click();
                 break;
-            default: station.cmdSend_Click(); break;
+            default: station.cmdSend_Click(panel.send()); break;
             }
             Pump();
         } else if (port) {
@@ -235,6 +236,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             return station.SerialLink.Phase == 0 && station.NetLink.Phase == 0 && !station.Busy() &&
                    (!port || port->outBufferCount() == 0);
         });
+        // A store still on its worker would outlive its sandbox, and at the
+        // last input the process.
+        WaitForStores();
+        Pump();
         clock.stop();
         if (station.SerialLink.Phase != 0 || station.NetLink.Phase != 0)
             Fail("link not idle after its time-outs");

@@ -1,5 +1,6 @@
 #include "link/machinestore.h"
 #include "library/history.h"
+#include <QCoreApplication>
 #include <QFile>
 #include <QLockFile>
 #include <QPromise>
@@ -15,12 +16,20 @@ QThreadPool& StorePool() {
     static QThreadPool pool;
     static const bool sized = [] {
         pool.setMaxThreadCount(32);
+        // Drained while the application object goes, before Qt's own
+        // globals (the locale a store's history reads) are torn down.
+        qAddPostRoutine(WaitForStores);
         return true;
     }();
     Q_UNUSED(sized);
     return pool;
 }
 
+}  // namespace
+
+void WaitForStores() { StorePool().waitForDone(); }
+
+namespace {
 template <typename T, typename F>
 QFuture<T> OnWorker(F work) {
     auto promise = std::make_shared<QPromise<T>>();

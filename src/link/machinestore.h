@@ -35,6 +35,8 @@ struct StoreResult {
 // Blocking: the lock, the version, the commit.
 StoreResult RunStore(StoreWork& work);
 QFuture<StoreResult> StartStore(StoreWork work);
+// Waits until every store and removal under way on the workers has ended.
+void WaitForStores();
 
 // The program at source moved to target (the trash) after its version was
 // kept; the failure of the keep when that stopped it.
