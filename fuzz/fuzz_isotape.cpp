@@ -45,6 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     iso::TapeReader::Events on;
     on.start = [&] { if (open++) Fail("start inside a program"); };
     on.end = [&] { if (!open--) Fail("end outside a program"); };
+    // A cut (DC2, or a re-punch's leader) ends the program under way too.
+    on.cut = [&] { if (!open--) Fail("cut outside a program"); };
     on.text = [&](QByteArrayView t) {
         if (!open) Fail("text outside a program");
         for (const char c : t)

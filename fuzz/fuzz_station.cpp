@@ -232,14 +232,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // bytes and events cross the serial thread: both take real time, not
         // the fuzz clock's, so time-outs run out until everything has settled.
         WaitUntil([&] {
+            // A store on its worker ends with the machine's answer: the link
+            // is idle only after that, and the store must not outlive its sandbox.
+            WaitForStores();
             FireTimeouts(station);
             return station.SerialLink.Phase == 0 && station.NetLink.Phase == 0 && !station.Busy() &&
                    (!port || port->outBufferCount() == 0);
         });
-        // A store still on its worker would outlive its sandbox, and at the
-        // last input the process.
-        WaitForStores();
-        Pump();
         clock.stop();
         if (station.SerialLink.Phase != 0 || station.NetLink.Phase != 0)
             Fail("link not idle after its time-outs");
