@@ -8,6 +8,7 @@
 #include "link/listener.h"
 #include "link/outgoing.h"
 #include "link/serialpacer.h"
+#include "link/serialsender.h"
 #include "link/serialthread.h"
 #include "library/programfile.h"
 #include "jobs/journal.h"
@@ -81,7 +82,7 @@ Station::~Station() {
     switch_.detach(&nobody);
     Jobs.close(QStringLiteral("Maskinen stängdes."));
     Aborted = true;
-    pacedUnended_ = 0;
+    sender_.forget();
     for (int round = 0; round < 100 && !waiting_.empty(); ++round) {
         auto waiting = std::move(waiting_);
         waiting_.clear();
@@ -196,7 +197,7 @@ void Station::Abort(AbortScope scope) {
         StopSending(comsock);
         if (machinesToo)
             for (auto& a : accepted_) StopSending(a->socket);
-        StopPaced();
+        sender_.stop();
         // A tape send writes nothing more from here; it ends at its next wake.
         if (isoPaced_) pacer_->stop();
         if (Comm && !machineStoring) Comm->clearInput();

@@ -15,6 +15,7 @@
 #include "link/panelswitch.h"
 #include "link/reception.h"
 #include "link/serialport.h"
+#include "link/serialsender.h"
 #include <QCoro/QCoroTask>
 #include <QDeadlineTimer>
 #include <QObject>
@@ -110,7 +111,7 @@ public:
     const Exchange* OpenExchange() const { return exchange_ && exchange_->open() ? exchange_.get() : nullptr; }
     // An operator's operation must wait: an exchange is open, or a program
     // is going out on the serial line.
-    bool Busy() const { return OpenExchange() != nullptr || sending_ || isoBusy_; }
+    bool Busy() const { return OpenExchange() != nullptr || sender_.sending() || isoBusy_; }
     // Nothing under way on any of its connections, either way.
     bool Idle() const;
     // Before an operation: waits for an exchange still open; true (the
@@ -123,7 +124,9 @@ public:
     // machine; empty when none. Only a person confirms the machine is clear
     // (the window's question, or the clear verb and the API's clear, by
     // who): never an overwrite flag. False when nothing waited.
-    QString CutProgram() const { return cutProgram_.isEmpty() || cutMachine_ != MachineName || Machine.Typ != 2 ? QString() : cutProgram_; }
+    QString CutProgram() const {
+        return sender_.cutProgram().isEmpty() || sender_.cutMachine() != MachineName || Machine.Typ != 2 ? QString() : sender_.cutProgram();
+    }
     bool ConfirmCut(const QString& by);
 
     // Status line and activity indicator.
@@ -147,7 +150,7 @@ public:
     // Sending. On the serial line a message goes out paced, after these
     // return; done (if given) learns whether it went out whole. A socket
     // takes its message over at once.
-    using SendDone = std::function<void(bool whole)>;
+    using SendDone = SerialSender::SendDone;
     void SendData(QByteArray& message, LinkState& link, QTcpSocket* socket, bool quiet);
     void SendDatap1(QByteArray& message, LinkState& link, bool percentOnly, bool quiet);
     // The same for a message whose program text is read from its file as it
@@ -330,13 +333,9 @@ private:
     qint64 ServedSize(const QString& name) const;
     qint64 StoredSize(const QString& name) const;
     bool PortReady(bool quiet);
-    void StartPaced(Outgoing& message, bool protocolOne, const QString& name, SendDone done);
-    void PaceSerial();
     void ShowPacing();
     void PacerEnded(quint64 id);
     void PacerTimedOut(quint64 id, bool cts);
-    void EndPaced(bool whole, bool tell = true);
-    void StopPaced();
     void WriteToSocket(QTcpSocket* socket, std::unique_ptr<Outgoing> message);
     void FeedSocket(QTcpSocket* socket);
     void StopSending(QTcpSocket* socket);
@@ -437,45 +436,17 @@ private:
     std::function<void()> onError_;
     // Ends the running job as failed with why (the line busy, a refusal).
     void FailJob(const QString& why);
-    bool sending_ = false;  // a paced serial send is writing
-    // Messages for the serial line, in order; the first is being written in
-    // pieces of 128 as CTS and the port's drain allow, by the pacer on the
-    // serial thread, which this side keeps fed.
-    struct Paced {
-        std::unique_ptr<Outgoing> message;
-        bool protocolOne = false;
-        QString name;  // for the final status text
-        SendDone done;
-        quint64 id = 0;
-        bool started = false;  // handed to the pacer
-        bool whole = false;    // it had all gone out when it was stopped
-        bool fedAll = false;
-        bool leadingPercent = false;
-        bool toldLines = false;  // "Stop in GetModemStatus" shown
-        qint64 fed = 0;
-        qsizetype position = 0;  // characters written (known at its end)
-        quint64 generation = 0;  // the aborts before it started
-        quint64 line = 0;        // the port it started on
-        quint32 writtenSum = 0;  // of what went out after a leading "%"
-        bool closing = false;    // the spoiled closing of a cut message
-    };
-    bool MarkCut(const Paced& p);
     enum class AbortScope { Exchange, Job, Everything };
     void Abort(AbortScope scope);
-    void QueueClosing();
     quint64 line_ = 0;  // counts the serial port's openings and closings
-    // Protocol 2: the closing still owed to a cut message.
-    QByteArray spoiledClosing_;
-    // Protocol 1: the program the machine may hold a cut part of, and that machine.
-    QString cutProgram_, cutMachine_;
-    std::deque<Paced> paced_;
-    int pacedUnended_ = 0;  // sends whose end has not been told yet
-    bool pacing_ = false;
     quint64 nextPaced_ = 0;
     quint64 isoPaced_ = 0;  // the pacer's tape send under way
     // The serial line's pacer on the serial thread; the port is its child.
     SerialPacer* pacer_ = nullptr;
-    void TakeWritten(Paced& p);
+    friend class SerialSender;
+    SerialSender sender_{*this};
+    // The line has nothing more to write: what arrived meanwhile is parsed.
+    void LineFree();
     QTcpSocket* parsingFrom_ = nullptr;  // the connection of the message being parsed
     bool comsockClosedByMachine_ = false;  // the machine ended the PC's own connection
     Reception serialRx_{SerialLink.InBuffer};

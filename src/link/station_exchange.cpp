@@ -72,9 +72,9 @@ void Station::ClearInput(Reception& r) {
 
 bool Station::ConfirmCut(const QString& by) {
     if (CutProgram().isEmpty()) return false;
-    const QString name = cutProgram_;
+    const QString name = sender_.cutProgram();
     AddLog(QStringLiteral("Maskinen klar efter den avbrutna sändningen av %1 (bekräftat av %2).").arg(name, by));
-    cutProgram_.clear();
+    sender_.clearCut();
     // Who said the machine was clear belongs in the journal with the rest.
     Job j;
     j.id = NewJobId();
@@ -100,7 +100,7 @@ QCoro::Task<bool> Station::RefuseWhileBusy() {
         FailJob(HeldBy);
         co_return true;
     }
-    if (sending_ || isoBusy_) {
+    if (sender_.sending() || isoBusy_) {
         Status(QStringLiteral("Väntar: maskinens egen överföring går på linjen."));
         const int bound = std::max(SendTimer.interval(), TimeoutTimer.interval());
         bool expired = false;
@@ -111,9 +111,9 @@ QCoro::Task<bool> Station::RefuseWhileBusy() {
             Wake();
         });
         if (bound > 0) limit.start(bound);
-        const auto free = [&] { return expired || !(sending_ || isoBusy_); };
+        const auto free = [&] { return expired || !(sender_.sending() || isoBusy_); };
         co_await WaitFor(free);
-        if (sending_ || isoBusy_) {
+        if (sender_.sending() || isoBusy_) {
             const QString text =
                 QStringLiteral("Linjen är upptagen: ett program går till maskinen. Försök igen när det är klart.");
             Status(text);
@@ -122,7 +122,7 @@ QCoro::Task<bool> Station::RefuseWhileBusy() {
         }
     }
     if (!CutProgram().isEmpty()) {
-        const QString waiting = QStringLiteral("Väntar: maskinen kan ha en ofullständig del av %1").arg(cutProgram_);
+        const QString waiting = QStringLiteral("Väntar: maskinen kan ha en ofullständig del av %1").arg(sender_.cutProgram());
         auto answer = OperatorPanel::Answer::No;
         if (panel_.attended())
             answer = co_await Ask(
@@ -130,7 +130,7 @@ QCoro::Task<bool> Station::RefuseWhileBusy() {
                                "ofullständig del av %1 i minnet, och nästa meddelande på linjen skulle avsluta och "
                                "spara den.\r\nRadera %1 i maskinen, eller avbryt dess inläsning, innan du går vidare."
                                "\r\n\r\nÄr maskinen klar för nästa överföring?")
-                    .arg(cutProgram_),
+                    .arg(sender_.cutProgram()),
                 AppTitle(), MsgIcon::Exclamation, OperatorPanel::Buttons::YesNo);
         if (answer != OperatorPanel::Answer::Yes) {
             Status(waiting + QLatin1Char('.'));

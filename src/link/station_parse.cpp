@@ -519,7 +519,7 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
 // "Auto dok" answers on the selected machine's link, in its protocol.
 QCoro::Task<void> Station::cmdChangeFolder_Click() {
     // Never written between two pieces of a program going out on the line.
-    if (sending_) {
+    if (sender_.sending()) {
         Status(QStringLiteral("Linjen är upptagen: ett program går till maskinen. Försök igen när det är klart."));
         co_return;
     }
@@ -553,7 +553,7 @@ void Station::ReplyLater(QByteArray reply, LinkState& link, int ms) {
     const bool network = link.Kind == 0;
     const quint64 generation = aborts_;
     QTimer::singleShot(ms, this, [this, reply, socket, network, generation, &link]() mutable {
-        if (!network && sending_) {
+        if (!network && sender_.sending()) {
             // Never between two pieces of the message the line is writing.
             ReplyLater(std::move(reply), link, 20);
             return;

@@ -216,7 +216,7 @@ void Station::HandOver(Reception& r, LinkState& link, int protocol, QTcpSocket* 
     const QString origin = r.origin;
     r.clear();
     // A store still on its worker is answered first: messages after it wait.
-    if (!from && ((sending_ && RepliesOnLine(message, protocol)) || serialRx_.storing)) {
+    if (!from && ((sender_.sending() && RepliesOnLine(message, protocol)) || serialRx_.storing)) {
         // Its reply would go out between two pieces of the message being written.
         deferred_.push_back({std::move(message), std::move(program), answers, origin});
         return;
@@ -250,8 +250,12 @@ bool Station::RepliesOnLine(const QByteArray& m, int protocol) const {
     return !colonAnswer;
 }
 
+void Station::LineFree() {
+    if (!deferred_.empty()) QMetaObject::invokeMethod(this, &Station::RunDeferred, Qt::QueuedConnection);
+}
+
 void Station::RunDeferred() {
-    while (!deferred_.empty() && !sending_ && !serialRx_.storing) {
+    while (!deferred_.empty() && !sender_.sending() && !serialRx_.storing) {
         Deferred d = std::move(deferred_.front());
         deferred_.pop_front();
         const int protocol = Machine.Typ == 2 ? 1 : 2;

@@ -1,13 +1,13 @@
-// The serial link: receiving, modem lines, line errors and paced sending.
+// The serial link: receiving, modem lines and line errors; its sends go to the paced sender.
 #include "common/errorreport.h"
 #include "common/log.h"
 #include "link/arrows.h"
 #include "link/frames.h"
 #include "link/outgoing.h"
 #include "link/serialpacer.h"
+#include "link/serialsender.h"
 #include "link/station.h"
 #include <QCoreApplication>
-#include <QScopedValueRollback>
 #include <memory>
 
 namespace {
@@ -81,14 +81,14 @@ void Station::Comm_OnComm(int event) {
         }
         case SerialPort::EvSend:
             // A drained buffer after the last piece must not cover the final text.
-            if (sending_ && !paced_.empty() && !paced_.front().closing) Status(QStringLiteral("Sänder...."));
-            PaceSerial();
+            if (sender_.writingMessage()) Status(QStringLiteral("Sänder...."));
+            sender_.pace();
             return;
         case SerialPort::EvCTS: {
             bool cts = false, dsr = false;
             Comm->modemStatus(&cts, &dsr);
             panel_.setPanel(3, cts ? QString() : QStringLiteral("CTS"));
-            PaceSerial();
+            sender_.pace();
             return;
         }
         case SerialPort::EvDSR: {
@@ -167,150 +167,14 @@ bool Station::PortReady(bool quiet) {
     return false;
 }
 
-// Writes message in pieces of 128 characters, each after the machine raised
-// CTS, letting the port drain below 33 characters whenever 256 are waiting.
-// The pacer does that on the serial thread; this side reads the message
-// ahead of it, shows how it goes and ends it. Nothing here waits, so that
-// other links and machines are served meanwhile.
-void Station::StartPaced(Outgoing& message, bool protocolOne, const QString& name, SendDone done) {
-    // A cut message still open on the machine is closed first, so that this
-    // one cannot become its end.
-    if (!spoiledClosing_.isEmpty() && paced_.empty()) QueueClosing();
-    Paced p;
-    p.message = std::make_unique<Outgoing>(std::move(message));
-    p.protocolOne = protocolOne;
-    p.name = name;
-    p.done = std::move(done);
-    p.id = ++nextPaced_;
-    p.generation = aborts_;
-    p.line = line_;
-    paced_.push_back(std::move(p));
-    ++pacedUnended_;
-    sending_ = true;
-    PaceSerial();
-}
-
-void Station::QueueClosing() {
-    Paced c;
-    c.message = std::make_unique<Outgoing>(spoiledClosing_, Outgoing::Close::Nothing);
-    c.closing = true;
-    c.id = ++nextPaced_;
-    c.generation = aborts_;
-    c.line = line_;
-    paced_.push_back(std::move(c));
-    ++pacedUnended_;
-    sending_ = true;
-}
-
-// A message that stopped after part of it went out. Protocol 2: the machine
-// would take the two characters before the next "%" for its checksum and,
-// now and then, store the cut program; it gets its closing now, with a
-// checksum that cannot match, and refuses it. Protocol 1 has no checksum:
-// the next "%" on the line would complete the cut program on the machine,
-// so the operator must clear it there before the next request.
-bool Station::MarkCut(const Paced& p) {
-    if (p.closing || p.position == 0) return false;
-    if (p.protocolOne) {
-        cutProgram_ = p.name;
-        cutMachine_ = MachineName;
-        AddLog(QStringLiteral("Sändningen av %1 avbröts mitt i programmet; maskinen kan ha en ofullständig del av det.")
-                   .arg(p.name));
-        return true;
-    }
-    const QByteArray end = EobLineEnd(Machine.EOB);
-    quint32 sum = p.writtenSum;
-    for (const char c : end) sum += static_cast<unsigned char>(c);
-    spoiledClosing_ = end + ChecksumDigits(sum + 1) + '%';
-    AddLog(QStringLiteral("Sändningen av %1 avbröts; meddelandet stängs med fel kontrollsumma så att maskinen inte sparar det.")
-               .arg(p.name));
-    return true;
-}
-
-// Stops the pacer on a message it was writing and takes what went out.
-void Station::TakeWritten(Paced& p) {
-    if (!p.started || !pacer_) return;
-    const SerialPacer::Written w = pacer_->stop();
-    p.started = false;
-    p.whole = w.ended;
-    p.position = w.count;
-    p.writtenSum = w.sum;
-    // The checksum leaves out a leading "%".
-    if (w.count > 0 && p.leadingPercent) p.writtenSum -= '%';
-}
-
-// Keeps the pacer fed with the first message, reading its file ahead of the line.
-void Station::PaceSerial() {
-    // A box raised inside (a modem-line failure) runs events of its own.
-    if (pacing_) return;
-    const QScopedValueRollback<bool> guard(pacing_, true);
-    while (!paced_.empty()) {
-        Paced& p = paced_.front();
-        // It belongs to the line it started on, before any abort since.
-        if (p.generation != aborts_ || p.line != line_ || !pacer_ || !Comm->isOpen()) {
-            EndPaced(false);
-            continue;
-        }
-        if (!p.started) {
-            // The time-outs as the station's timers are set now.
-            pacer_->start({p.id, CtsTimer.interval(), SendTimer.interval(), General.IgnoreCts});
-            p.started = true;
-            if (!p.closing) Status(QStringLiteral("Väntar på CTS."));
-        }
-        bool failed = false;
-        for (qint64 want = pacer_->wanted(); !p.fedAll && want > 0; want = pacer_->wanted()) {
-            QByteArray bytes;
-            try {
-                bytes = p.message->next(std::min<qint64>(want, 16 * 1024));
-            } catch (const AppError& e) {
-                // Stopped before the closing: the machine stores nothing.
-                const QString why = SendFailureText(e);
-                AddLog(why);
-                EndExchange(Exchange::State::Failed);
-                Aborted = true;
-                HidePilar();
-                Status(why);
-                EndPaced(false, false);
-                failed = true;
-                break;
-            }
-            if (p.fed == 0) p.leadingPercent = bytes.startsWith('%');
-            p.fed += bytes.size();
-            p.fedAll = bytes.isEmpty();
-            pacer_->feed(p.id, bytes, p.fedAll);
-        }
-        if (!failed) return;
-    }
-}
-
-// Where the line's send stands: the status line and panels, as the pieces go.
+// The pacer's news goes to whichever send it is writing: the tape engine's or the sender's.
 void Station::ShowPacing() {
     if (!pacer_) return;
     if (isoPaced_) {
         Q_EMIT isoWake();  // the tape send takes the pacer's news itself
         return;
     }
-    const SerialPacer::Snapshot s = pacer_->take();
-    if (paced_.empty() || paced_.front().id != s.id || !paced_.front().started) return;
-    Paced& p = paced_.front();
-    if (s.linesUnreadable && !p.toldLines) {
-        p.toldLines = true;
-        Tell(QStringLiteral("Stop in GetModemStatus"), AppTitle(), MsgIcon::None);
-    }
-    // Panel 3 names CTS while the machine holds it low, as the modem-line event does.
-    panel_.setPanel(3, s.cts ? QString() : QStringLiteral("CTS"));
-    if (s.stage == SerialPacer::Stage::WaitingCts) {
-        if (!s.cts) panel_.setPanel(2, QString());
-        if (!p.closing) Status(QStringLiteral("Väntar på CTS."));
-    } else if (s.lastPiece >= 0) {
-        panel_.setPanel(2, QString::number(s.lastPiece + 1) + QStringLiteral(" tecken"));
-    }
-    if (!p.closing) {
-        if (s.stage == SerialPacer::Stage::Draining)
-            Status(p.protocolOne ? QStringLiteral("Sänder...") : QStringLiteral("Skickar..."));
-        else if (s.stage == SerialPacer::Stage::Flowing)
-            Status(QStringLiteral("Sänder..."));
-    }
-    PaceSerial();
+    sender_.progressed();
 }
 
 void Station::PacerEnded(quint64 id) {
@@ -318,80 +182,14 @@ void Station::PacerEnded(quint64 id) {
         Q_EMIT isoWake();
         return;
     }
-    if (paced_.empty() || paced_.front().id != id || !paced_.front().started) return;
-    paced_.front().started = false;
-    EndPaced(true);
-    PaceSerial();
+    sender_.ended(id);
 }
 
-// The pacer's time-outs are the station's CtsTimer and SendTimer expiring.
-void Station::PacerTimedOut(quint64 id, bool cts) {
-    if (paced_.empty() || paced_.front().id != id || !paced_.front().started) return;
-    if (cts) CtsTimer_Timer();
-    else SendTimer_Timer();
-}
-
-// The first message's end: its final status text, then whoever waits for it.
-void Station::EndPaced(bool whole, bool tell) {
-    TakeWritten(paced_.front());
-    whole = whole || paced_.front().whole;
-    Paced p = std::move(paced_.front());
-    paced_.pop_front();
-    CtsTimer.stop();
-    SendTimer.stop();
-    if (paced_.empty()) sending_ = false;
-    if (p.closing) {
-        if (whole) spoiledClosing_.clear();
-        tell = false;
-    }
-    if (!whole) MarkCut(p);
-    if (tell) {
-        if (whole) Status(QStringLiteral("Sändning klar (") + p.name + QStringLiteral(")."));
-        else Status(QStringLiteral("Sändning avbruten (") + (p.protocolOne ? SerialLink.AbortReason : p.name) +
-                    QStringLiteral(")."));
-    }
-    --pacedUnended_;
-    Wake();
-    if (p.done) p.done(whole);
-    // What arrived complete meanwhile is parsed once the line is free.
-    if (!sending_ && !deferred_.empty())
-        QMetaObject::invokeMethod(this, &Station::RunDeferred, Qt::QueuedConnection);
-}
-
-// The abort routine: nothing more goes out. Whoever waits learns of it
-// after the routine's caller has left its own text (a time-out's reason).
-void Station::StopPaced() {
-    if (paced_.empty()) return;
-    TakeWritten(paced_.front());
-    auto stopped = std::make_shared<std::deque<Paced>>(std::move(paced_));
-    paced_.clear();
-    sending_ = false;
-    // Closed at once where the line allows it, else before the next message.
-    // One that had all gone out, its end not yet heard of here, was not cut
-    // (a closing that went out has closed the cut one).
-    if (stopped->front().closing && stopped->front().whole) spoiledClosing_.clear();
-    if (!stopped->front().whole && MarkCut(stopped->front()) && !spoiledClosing_.isEmpty() && Comm && Comm->isOpen() && CtsStatus()) {
-        QueueClosing();
-        QMetaObject::invokeMethod(this, &Station::PaceSerial, Qt::QueuedConnection);
-    }
-    QMetaObject::invokeMethod(
-        this,
-        [this, stopped] {
-            for (Paced& p : *stopped) {
-                if (p.protocolOne && !p.closing)
-                    Status(p.whole ? QStringLiteral("Sändning klar (") + p.name + QStringLiteral(").")
-                                   : QStringLiteral("Sändning avbruten (") + SerialLink.AbortReason + QStringLiteral(")."));
-                --pacedUnended_;
-                Wake();
-                if (p.done) p.done(p.whole);
-            }
-        },
-        Qt::QueuedConnection);
-}
+void Station::PacerTimedOut(quint64 id, bool cts) { sender_.timedOut(id, cts); }
 
 QCoro::Task<bool> Station::AwaitLine() {
     // Not cut short by an abort: the line's end is told once it stopped.
-    while (pacedUnended_ > 0) co_await Step{this};
+    while (sender_.unended() > 0) co_await Step{this};
     co_return !Aborted;
 }
 
@@ -413,7 +211,7 @@ void Station::SendData(Outgoing& message, LinkState& link, QTcpSocket* socket, b
             if (done) done(false);
             return;
         }
-        StartPaced(message, false, link.FileName, std::move(done));
+        sender_.start(message, false, link.FileName, std::move(done));
     });
 }
 
@@ -429,7 +227,7 @@ void Station::SendDatap1(Outgoing& message, LinkState& link, bool quiet, SendDon
             if (done) done(false);
             return;
         }
-        StartPaced(message, true, link.FileName, std::move(done));
+        sender_.start(message, true, link.FileName, std::move(done));
     });
 }
 

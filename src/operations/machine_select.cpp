@@ -29,7 +29,7 @@ bool Station::ApplyMachine(int slot, const QString& name) {
     Guarded([&] {
         // What the previous machine had under way is its own, not this one's;
         // a program going out on its line stops, told, before its port closes.
-        if (sending_) {
+        if (sender_.sending()) {
             const QString name = SerialLink.FileName;
             cmdAbort_Click();
             Status(QStringLiteral("Sändning avbruten (") + name + QStringLiteral(")."));
@@ -37,7 +37,7 @@ bool Station::ApplyMachine(int slot, const QString& name) {
         EndExchange(Exchange::State::Ended);
         serialRx_.clear();
         deferred_.clear();
-        spoiledClosing_.clear();
+        sender_.newLine();
         ++line_;
         remote_.clear();
         LoadMachineSettings(Machine, slot);
