@@ -15,6 +15,7 @@
 #include "link/panelswitch.h"
 #include "link/reception.h"
 #include "link/serialport.h"
+#include "link/responder.h"
 #include "link/serialsender.h"
 #include <QCoro/QCoroTask>
 #include <QDeadlineTimer>
@@ -330,8 +331,6 @@ private:
     // that raised it has returned.
     void Tell(const QString& text, const QString& title, MsgIcon icon);
     void ShowFileError(const QString& text);
-    qint64 ServedSize(const QString& name) const;
-    qint64 StoredSize(const QString& name) const;
     bool PortReady(bool quiet);
     void ShowPacing();
     void PacerEnded(quint64 id);
@@ -339,17 +338,13 @@ private:
     void WriteToSocket(QTcpSocket* socket, std::unique_ptr<Outgoing> message);
     void FeedSocket(QTcpSocket* socket);
     void StopSending(QTcpSocket* socket);
-    QString FolderForIncoming() const;
     // The machine's list is the machine's: kept here for the operations, shown on the panel.
     void ShowRemoteList(const QList<RemoteEntry>& entries);
     void RemoveRemote(const QString& name);
     QList<RemoteEntry> remote_;
     void ParseResponse(QByteArray& message, LinkState& link, const QByteArray& command,
                        const QByteArray& selector, const QString& name, const QByteArray& status);
-    void ParseRequest(QByteArray& message, LinkState& link, const QByteArray& command,
-                      const QByteArray& selector, const QString& name);
     void ShowMachineError(const QString& statusText, const QByteArray& code);
-    std::unique_ptr<ProgramTextReader> ReadForMachine(const QString& name);
     std::unique_ptr<ProgramTextReader> OpenProgram(const QString& path);
     // A program the machine sent goes to its file on a worker; done runs
     // here once it is committed or failed (fileError: what the operator is
@@ -357,8 +352,6 @@ private:
     // next message waits, and every other connection is served.
     using StoreDone = std::function<void(const StoreResult& result, const QString& fileError)>;
     void StoreFromMachine(const std::function<QByteArray()>& body, const QString& name, StoreDone done);
-    // The same for a removal: done learns whether the program went to the trash.
-    void MoveToTrash(const QString& name, std::function<void(bool moved)> done);
     // The connection of the message being parsed waits while its disk work
     // runs on a worker, and reads on after it.
     struct DiskWait {
@@ -367,14 +360,12 @@ private:
     };
     DiskWait HoldConnection();
     void ReleaseConnection(const DiskWait& held);
-    QByteArray PcList(bool narrow, const QString& pattern) const;
     QByteArray ProtocolOneRequest(const QByteArray& letter, const QByteArray& name) const;
     QCoro::Task<void> SendProtocolOne(QByteArray message);
     // True when the line sent it whole, an abort after its end included.
     QCoro::Task<bool> SendProtocolOne(Outgoing& message);
     QCoro::Task<void> SendRequest(QByteArray request, qint16 typ);
     bool RefuseName(const QString& name, const QString& file = {});
-    QString StorePath(const QString& name) const;
     // Asks for one program into target; false when it did not arrive there
     // (the machine's error status in *status).
     QCoro::Task<bool> FetchCopy(QString name, QString target, QString comment, QByteArray* status);
@@ -413,10 +404,6 @@ private:
     void MachineJob(bool in, const QString& name, const QString& file, qint64 bytes, const QByteArray& sha256,
                     bool ok, const QString& by);
     QString MachineBy(QTcpSocket* from) const;
-    // A program the machine asked for: its count and job row are told once
-    // the link is done with the reply, when what went out is known. The
-    // SendDone returned takes the serial line's word on the drain.
-    SendDone MachineLoad(Outgoing& reply, const QString& name, const QString& by);
     // Reset first thing in the destructor: a reply its members still hold tells nobody.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     // The last program stored from the machine: its checksum for a job's row.
@@ -445,6 +432,8 @@ private:
     SerialPacer* pacer_ = nullptr;
     friend class SerialSender;
     SerialSender sender_{*this};
+    friend class Responder;
+    Responder responder_{*this};
     // The line has nothing more to write: what arrived meanwhile is parsed.
     void LineFree();
     QTcpSocket* parsingFrom_ = nullptr;  // the connection of the message being parsed
@@ -469,7 +458,6 @@ private:
     std::deque<Deferred> deferred_;
     bool RepliesOnLine(const QByteArray& message, int protocol) const;
     void RunDeferred();
-    void ReplyLater(QByteArray reply, LinkState& link, int ms);
     quint64 aborts_ = 0;  // runs of the abort routine, so that a reply after a wait knows of one
     std::unique_ptr<Exchange> exchange_;
     quint64 nextExchange_ = 0;

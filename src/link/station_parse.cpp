@@ -1,5 +1,5 @@
-// Incoming messages: responses to the PC's requests, and the machine's own
-// requests, where the PC serves as the machine's file server.
+// Incoming messages: responses to the PC's requests; the machine's own
+// requests go to the responder.
 #include "common/ansi.h"
 #include "common/pick.h"
 #include "common/code2error.h"
@@ -23,9 +23,6 @@
 #include <QTimer>
 
 namespace {
-// Status the PC answers a store with when it could not store the program:
-// a bad name or a failed write. Machines show it through their own error texts.
-const QByteArray kStoreFailed = QByteArrayLiteral("09");
 // Log lines quote at most this much of an unknown message.
 constexpr qsizetype kLogQuote = 200;
 
@@ -34,10 +31,6 @@ QString Quote(const QByteArray& message) {
     return FromAnsi(message.left(kLogQuote)) + QStringLiteral("... (%1 tecken)").arg(message.size());
 }
 }  // namespace
-
-// A machine's own store goes to the library, whatever the PC is fetching.
-// Never a job's folder: a verb's --to or a file's own folder is that job's.
-QString Station::FolderForIncoming() const { return own_.machineFolder(); }
 
 void Station::ShowRemoteList(const QList<RemoteEntry>& entries) {
     remote_ = entries;
@@ -67,90 +60,8 @@ void Station::Tell(const QString& text, const QString& title, MsgIcon icon) {
         Qt::QueuedConnection);
 }
 
-// The program the machine asks for: looked for in the send folder; read from
-// the folder selected in the tree when it is there too, else from the send
-// folder. Null when there is none to send.
-std::unique_ptr<ProgramTextReader> Station::ReadForMachine(const QString& name) {
-    const QString problem = MachineNameProblem(name);
-    const QString checked = ProgramPath(Machine.SendPath, name, Machine.Extension);
-    AddLog(QStringLiteral("Filkoll: ") + checked);
-    if (!problem.isEmpty()) {
-        AddLog(QStringLiteral("Ogiltigt programnamn från maskinen ('%1'): %2.").arg(name, problem));
-        return {};
-    }
-    if (!FileExists(checked) || FolderExists(checked)) return {};
-    Status(QStringLiteral("Läser fil."));
-    const QString inTree = ProgramPath(FolderForIncoming(), name, Machine.Extension);
-    try {
-        auto program = std::make_unique<ProgramTextReader>();
-        if (program->open(FileExists(inTree) && !FolderExists(inTree) ? inTree : checked, true)) return program;
-    } catch (const AppError& e) {
-        const QString why = FileResult{false, e.number(), e.description()}.message();
-        AddLog(why);
-        Status(why);
-    }
-    return {};
-}
-
-void Station::MoveToTrash(const QString& name, std::function<void(bool moved)> done) {
-    const QString problem = MachineNameProblem(name);
-    if (!problem.isEmpty()) {
-        AddLog(QStringLiteral("Ogiltigt programnamn från maskinen ('%1'): %2.").arg(name, problem));
-        return done(false);
-    }
-    const QString source = ProgramPath(Machine.RecPath, name, Machine.Extension);
-    if (!FileExists(source) || FolderExists(source)) return done(false);
-    const QString trashName = Machine.Extension.isEmpty()
-                                  ? name + QLatin1Char('.') + NowStamp()
-                                  : name + QLatin1Char('.') + NowStamp() + QLatin1Char('.') + Machine.Extension;
-    const QString target = JoinPath(ResolveCase(Machine.Deleted), trashName);
-    if (QFileInfo::exists(target)) return done(false);  // never overwrite what is already in the trash
-    // Its version is compressed on a worker: a large program holds no other machine.
-    const DiskWait held = HoldConnection();
-    WhenReady(this, StartTrash(ResolveCase(source), target, QStringLiteral("Raderad av ") + MachineName),
-              [this, held, done = std::move(done)](const TrashResult& t) {
-                  if (!t.kept.ok) AddLog(t.kept.message());
-                  done(t.moved);
-                  ReleaseConnection(held);
-              });
-}
-
-// Sizes for the published state: the file served, or the one just stored.
-qint64 Station::ServedSize(const QString& name) const {
-    return QFileInfo(ProgramPath(Machine.SendPath, name, Machine.Extension)).size();
-}
-
-qint64 Station::StoredSize(const QString& name) const {
-    return QFileInfo(StorePath(name)).size();
-}
-
-Station::SendDone Station::MachineLoad(Outgoing& reply, const QString& name, const QString& by) {
-    auto drained = std::make_shared<bool>(true);
-    auto sent = std::make_shared<Outgoing::Sent>();
-    sent->ended = [this, alive = std::weak_ptr<bool>(alive_), drained, name, by](const Outgoing::Sent& s) {
-        if (alive.expired()) return;
-        // A socket takes the whole reply at once and reads on as it drains:
-        // only the handed-out closing says the machine got it all.
-        const bool ok = *drained && s.whole;
-        // Told after whoever dropped the reply (a broken connection) has left its status text.
-        QMetaObject::invokeMethod(
-            this,
-            [this, name, by, ok, sha256 = s.sha256, bytes = s.bytes] {
-                Q_EMIT transferEnded(false, name, ServedSize(name), ok);
-                MachineJob(false, name, ProgramPath(Machine.SendPath, name, Machine.Extension), bytes, sha256, ok, by);
-            },
-            Qt::QueuedConnection);
-    };
-    reply.reportTo(std::move(sent));
-    return [drained](bool whole) { *drained = whole; };
-}
-
 void Station::ShowFileError(const QString& text) {
     if (!text.isEmpty()) Tell(text, AppTitle(), MsgIcon::None);
-}
-
-QByteArray Station::PcList(bool narrow, const QString& pattern) const {
-    return BuildProgramList(Machine.SendPath, pattern, narrow ? ListWidth::Narrow : ListWidth::Wide);
 }
 
 void Station::Parse(QByteArray message, LinkState& link) {
@@ -187,7 +98,7 @@ void Station::Parse(QByteArray message, LinkState& link) {
         } else if (type == "R") {
             ParseResponse(message, link, command, selector, name, status);
         } else if (type == "C") {
-            ParseRequest(message, link, command, selector, name);
+            responder_.request(message, link, command, selector, name);
         }
     });
 }
@@ -305,101 +216,12 @@ void Station::ParseResponse(QByteArray& message, LinkState& link, const QByteArr
     }
 }
 
-void Station::ParseRequest(QByteArray& message, LinkState& link, const QByteArray& command,
-                           const QByteArray& selector, const QString& name) {
-    const QByteArray wireName = ToAnsi(name);
-    const QByteArray lineEnd = link.Kind == 0 ? QByteArrayLiteral("\r\n") : QByteArrayLiteral("\n");
-    if (command == "LOD") {
-        link.Phase = 2;
-        link.FileName = name;
-        AddLog(QStringLiteral("Skickar fil: ") + name);
-        ShowPilar(QStringLiteral("Sänder: ") + name, SendArrows());
-        auto program = ReadForMachine(name);
-        if (program) {
-            Status(QStringLiteral("Sänder..."));
-            link.OutBuffer = BuildFrame("R", "LOD", "", wireName, "00") + lineEnd;
-        } else {
-            link.OutBuffer = BuildFrame("R", "LOD", "", wireName, "08");
-        }
-        const bool found = program != nullptr;
-        Outgoing reply(link.OutBuffer, Outgoing::Close::Checksum, Machine.EOB);
-        reply.setProgram(std::move(program));
-        SendDone done;
-        if (found) done = MachineLoad(reply, name, MachineBy(parsingFrom_));
-        else done = [this, name](bool) { Q_EMIT transferEnded(false, name, 0, false); };
-        SendData(reply, link, parsingFrom_, false, std::move(done));
-        link.OutBuffer.clear();
-        HidePilar();
-        link.Phase = 0;
-    } else if (command == "SAV") {
-        link.Phase = 1;
-        link.FileName = name;
-        AddLog(QStringLiteral("Tar emot fil: ") + name);
-        // Stored first, answered after: "00" only once the program is on disk.
-        RxCount = 0;
-        if (!parsingProgram_) {
-            parsingAnswers_ = 0;
-            parsingOrigin_ = QStringLiteral("Sparad av ") + MachineName;
-        }
-        const QPointer<QTcpSocket> from = parsingFrom_;
-        StoreFromMachine([&] { return StripFrame(std::move(message)); }, name,
-                         [this, &link, from, name, wireName, by = MachineBy(parsingFrom_)](const StoreResult& r, const QString& fileError) {
-                             const bool stored = r.stored();
-                             Q_EMIT transferEnded(true, name, stored ? StoredSize(name) : 0, stored);
-                             MachineJob(true, name, StorePath(name), r.bytes, r.sha256, stored, by);
-                             if (link.Kind == 0 && (!from || from->state() != QAbstractSocket::ConnectedState)) {
-                                 AddLog(QStringLiteral("Svaret kunde inte skickas: förbindelsen är stängd eller överföringen avbruten."));
-                             } else {
-                                 link.OutBuffer = BuildFrame("R", "SAV", "", wireName, stored ? QByteArrayLiteral("00") : kStoreFailed);
-                                 SendData(link.OutBuffer, link, from, false);
-                                 link.OutBuffer.clear();
-                             }
-                             link.Phase = 0;
-                             if (stored) panel_.UpdateLocalFolders();
-                             HidePilar();
-                             // The machine has its answer before a box waits for the operator.
-                             ShowFileError(fileError);
-                         });
-    } else if (command == "DRQ" && selector == "ALL") {
-        AddLog(QStringLiteral("Skickar fillista."));
-        QByteArray reply = BuildFrame("R", "DRQ", "ALL", "", "00");
-        const QByteArray list = PcList(false, PcListPattern(Machine.Extension));
-        if (!list.isEmpty()) reply += lineEnd + list;
-        ReplyLater(std::move(reply), link, 500);
-    } else if (command == "DRQ" && selector == "SEL") {
-        AddLog(QStringLiteral("Skickar fillista: ") + name);
-        QByteArray list;
-        const QString problem = MachineNameProblem(name);
-        if (problem.isEmpty()) {
-            const QString pattern = Machine.Extension.isEmpty() ? name : name + QLatin1Char('.') + Machine.Extension;
-            list = PcList(false, pattern);
-        } else {
-            AddLog(QStringLiteral("Ogiltigt programnamn från maskinen ('%1'): %2.").arg(name, problem));
-        }
-        link.OutBuffer = BuildFrame("R", "DRQ", "SEL", "", list.isEmpty() ? "08" : "00") + list;
-        SendData(link.OutBuffer, link, parsingFrom_, false);
-        link.OutBuffer.clear();
-    } else if (command == "DEL") {
-        AddLog(QStringLiteral("Raderar fil: ") + name);
-        const QPointer<QTcpSocket> from = parsingFrom_;
-        const bool network = link.Kind == 0;
-        MoveToTrash(name, [this, &link, from, network, wireName](bool moved) {
-            if (network && (!from || from->state() != QAbstractSocket::ConnectedState)) return;
-            link.OutBuffer = BuildFrame("R", "DEL", "", wireName, moved ? "00" : "07");
-            SendData(link.OutBuffer, link, from, false);
-            link.OutBuffer.clear();
-        });
-    }
-}
-
 void Station::ParseP1(QByteArray message, LinkState& link) {
     Traced(QStringLiteral("ParseP1()"), [&] {
         const QByteArray letter = message.mid(1, 1);
         const bool shortForm = letter.size() == 1 && QByteArrayView("LSERD").contains(letter.at(0));
         const QString name = P1Name(message);
         const QByteArray letter2 = message.mid(9, 1);
-        const QByteArray wireName = ToAnsi(name);
-        const QString listPattern = PcListPattern(Machine.Extension);
 
         // A store answers the PC's fetch of that program when one was open
         // as its header arrived; otherwise it is the machine's own.
@@ -421,8 +243,8 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
                              [this, &link, answers, name](const StoreResult& r, const QString& fileError) {
                                  const bool answer = answers != 0, stored = r.stored();
                                  AddLog(QStringLiteral("Tar emot fil: ") + name);
-                                 if (!answer) Q_EMIT transferEnded(true, name, stored ? StoredSize(name) : 0, stored);
-                                 if (!answer) MachineJob(true, name, StorePath(name), r.bytes, r.sha256, stored, MachineBy(nullptr));
+                                 if (!answer) Q_EMIT transferEnded(true, name, stored ? responder_.storedSize(name) : 0, stored);
+                                 if (!answer) MachineJob(true, name, responder_.storePath(name), r.bytes, r.sha256, stored, MachineBy(nullptr));
                                  RxCount = 0;
                                  link.Phase = 0;
                                  // A fetch aborted meanwhile has told its own end.
@@ -436,7 +258,7 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
                                      return;
                                  }
                                  if (answer) EndExchange(Exchange::State::Done);
-                                 panel_.UpdateLocalFolders();
+                                 (answer ? panel_ : own_).UpdateLocalFolders();
                                  HidePilar();
                                  TransferDone = true;
                              });
@@ -451,33 +273,15 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
             EndExchange(Exchange::State::Done);
             Status(QStringLiteral("Fillista klar."));
         };
-        auto serve = [&](bool colon) {
-            link.FileName = name;
-            auto program = ReadForMachine(name);
-            if (!program) return;
-            link.OutBuffer = colon ? BuildColonFrame(":", wireName, "S") : BuildShortFrame("S", wireName) + '\n';
-            Outgoing reply(link.OutBuffer, colon ? Outgoing::Close::LfPercent : Outgoing::Close::Percent);
-            reply.setProgram(std::move(program));
-            Q_EMIT requestArrived(QStringLiteral("L"), name);
-            SendDatap1(reply, link, false, MachineLoad(reply, name, MachineBy(nullptr)));
-            link.OutBuffer.clear();
-        };
-
         // A short-form message is handled once: its name's seventh character
         // sits where the colon form keeps its letter.
         bool handled = shortForm;
         if (letter == "L") {
-            serve(false);
+            responder_.serve(name, false, link);
         } else if (letter == "S") {
             store(StripShortHeader);
         } else if (letter == "E") {
-            AddLog(QStringLiteral("Raderar fil: ") + name);
-            MoveToTrash(name, [this, &link, wireName](bool moved) {
-                if (!moved) return;
-                link.OutBuffer = BuildShortFrame("R", wireName);
-                SendDatap1(link.OutBuffer, link, false, false);
-                link.OutBuffer.clear();
-            });
+            responder_.erase(name, link);
         } else if (letter == "R") {
             // The machine acknowledges an erase the way the PC acknowledges one.
             if (!Answered("E", name, nullptr)) {
@@ -492,21 +296,15 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
             // The open list request decides: an empty memory's list is short.
             machineList();
         } else if (letter == "D") {
-            AddLog(QStringLiteral("Skickar fillista."));
-            link.OutBuffer = BuildShortFrame("D", "") + '\n' + PcList(false, listPattern);
-            SendDatap1(link.OutBuffer, link, true, false);
-            link.OutBuffer.clear();
+            responder_.list(false, link);
         } else {
             handled = false;
         }
         if (!handled) {
             if (letter2 == "L" && name == QLatin1String("D")) {
-                AddLog(QStringLiteral("Skickar fillista."));
-                link.OutBuffer = BuildColonFrame(":", "D", "S") + PcList(true, listPattern);
-                SendDatap1(link.OutBuffer, link, false, false);
-                link.OutBuffer.clear();
+                responder_.list(true, link);
             } else if (letter2 == "L") {
-                serve(true);
+                responder_.serve(name, true, link);
             } else if (letter2 == "S" && name == QLatin1String("D")) {
                 machineList();
             } else if (letter2 == "S") {
@@ -543,28 +341,3 @@ QCoro::Task<void> Station::cmdChangeFolder_Click() {
     Parse(QByteArrayLiteral("%CDRQALL            03%"), NetLink);
 }
 
-// A reply that goes out after a wait, on the connection its request came
-// on; nothing waits for it meanwhile. It is dropped when that connection has
-// closed or an abort came between.
-void Station::ReplyLater(QByteArray reply, LinkState& link, int ms) {
-    QPointer<QTcpSocket> socket = parsingFrom_;
-    Accepted* a = AcceptedOf(parsingFrom_);
-    if (a) ++a->pending;
-    const bool network = link.Kind == 0;
-    const quint64 generation = aborts_;
-    QTimer::singleShot(ms, this, [this, reply, socket, network, generation, &link]() mutable {
-        if (!network && sender_.sending()) {
-            // Never between two pieces of the message the line is writing.
-            ReplyLater(std::move(reply), link, 20);
-            return;
-        }
-        if (Accepted* a = AcceptedOf(socket)) --a->pending;
-        if (generation != aborts_ || (network && (!socket || socket->state() != QAbstractSocket::ConnectedState))) {
-            AddLog(QStringLiteral("Svaret kunde inte skickas: förbindelsen är stängd eller överföringen avbruten."));
-            return;
-        }
-        link.OutBuffer = std::move(reply);
-        SendData(link.OutBuffer, link, socket, false);
-        link.OutBuffer.clear();
-    });
-}

@@ -124,7 +124,7 @@ void Station::StartProgram(Reception& r, int protocol, QTcpSocket* from) {
         r.answers = std::numeric_limits<quint64>::max();
         AddLog(QStringLiteral("Sent svar: kopian av %1 kom efter sin tidsgräns och sparas inte.").arg(name));
     } else if (!answer) {
-        path = StorePath(name);
+        path = responder_.storePath(name);
         r.origin = QStringLiteral("Sparad av ") + MachineName;
     }
     // A name that is not safe stores nothing: the message is read to its end
@@ -181,7 +181,7 @@ bool Station::ProgramTooLarge(Reception& r, int protocol, QTcpSocket* from) {
     } else if (protocol == 2) {
         LinkState& link = from ? NetLink : SerialLink;
         const QScopedValueRollback<QTcpSocket*> on(parsingFrom_, from);
-        ReplyLater(BuildFrame("R", "SAV", "", ToAnsi(name), "09"), link, 0);
+        responder_.replyLater(BuildFrame("R", "SAV", "", ToAnsi(name), "09"), link, 0);
     }
     Status(QStringLiteral("Programmet %1 sparades inte: %2.").arg(EscapeControls(name), why));
     return true;
@@ -279,10 +279,6 @@ bool Station::InBufferTooLarge(Reception& r) {
     return true;
 }
 
-// A machine's own store goes to the folder the library shows.
-QString Station::StorePath(const QString& name) const {
-    return ProgramPath(FolderForIncoming(), name, Machine.Extension);
-}
 
 // Writes a program the machine sent: the one that went to its file as it
 // arrived, or the body given to target. Not stored (with the reason on the
@@ -305,7 +301,7 @@ void Station::StoreFromMachine(const std::function<QByteArray()>& body, const QS
         parsingProgram_ = nullptr;
     } else {
         const Exchange* x = parsingAnswers_ && exchange_ && exchange_->id == parsingAnswers_ ? exchange_.get() : nullptr;
-        work.path = x ? x->target : StorePath(name);
+        work.path = x ? x->target : responder_.storePath(name);
         work.comment = x ? x->comment : QString();
         work.text = body();
     }
