@@ -242,7 +242,7 @@ void Responder::erase(const QString& name, LinkState& link) {
 // Dropped when its connection has closed or an abort came between.
 void Responder::replyLater(QByteArray reply, LinkState& link, int ms) {
     QPointer<QTcpSocket> socket = st_.parsingFrom_;
-    if (Station::Accepted* a = st_.AcceptedOf(socket)) ++a->pending;
+    if (NetConnections::Accepted* a = st_.conns_.of(socket)) ++a->pending;
     const bool network = link.Kind == 0;
     const quint64 generation = st_.aborts_;
     QTimer::singleShot(ms, &st_, [this, reply, socket, network, generation, &link]() mutable {
@@ -251,7 +251,7 @@ void Responder::replyLater(QByteArray reply, LinkState& link, int ms) {
             replyLater(std::move(reply), link, 20);
             return;
         }
-        if (Station::Accepted* a = st_.AcceptedOf(socket)) --a->pending;
+        if (NetConnections::Accepted* a = st_.conns_.of(socket)) --a->pending;
         if (generation != st_.aborts_ || (network && (!socket || socket->state() != QAbstractSocket::ConnectedState))) {
             st_.AddLog(QStringLiteral("Svaret kunde inte skickas: förbindelsen är stängd eller överföringen avbruten."));
             return;

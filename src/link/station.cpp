@@ -14,10 +14,6 @@
 #include "jobs/journal.h"
 #include <QTcpSocket>
 
-namespace {
-constexpr qint64 kReadBuffer = 1 << 20;
-}  // namespace
-
 Station::Station(OperatorPanel& panel, SerialPort* port, QObject* parent)
     : QObject(parent), Comm(port), own_(panel), panel_(switch_) {
     SerialLink.Kind = 1;
@@ -59,19 +55,7 @@ Station::Station(OperatorPanel& panel, SerialPort* port, QObject* parent)
     connect(this, &Station::messageParsed, this, &Station::Wake);
 
     comsock = new QTcpSocket(this);
-    // A program arriving faster than it is written waits in the network, not here.
-    comsock->setReadBufferSize(kReadBuffer);
-    connect(comsock, &QTcpSocket::readyRead, this, &Station::comsock_DataArrival);
-    connect(comsock, &QTcpSocket::errorOccurred, this, &Station::comsock_Error);
-    connect(comsock, &QTcpSocket::bytesWritten, this, [this] {
-        // The answer time-out measures silence: a long program still going
-        // out is no missing answer.
-        if (SvarTimer.isActive()) Arm(SvarTimer);
-        FeedSocket(comsock);
-    });
-    connect(comsock, &QTcpSocket::disconnected, this, [this] { NetDisconnected(comsock); });
-    connect(comsock, &QTcpSocket::stateChanged, this, &Station::Wake);
-    connect(&comsockRx_.silence, &QTimer::timeout, this, [this] { SilenceOnConnection(comsock); });
+    conns_.wire(comsock);
 }
 
 Station::~Station() {
@@ -90,12 +74,7 @@ Station::~Station() {
     }
     // A client waiting for a job of this station hears its end while the station still stands.
     Jobs.wakeWaiters();
-    // Sockets go before the receptions that name them.
-    for (auto& a : accepted_) {
-        a->socket->disconnect(this);
-        a->socket->abort();
-    }
-    comsock->disconnect(this);
+    conns_.close();
     if (pacer_) {
         pacer_->disconnect(this);
         Comm->disconnect(this);
@@ -188,15 +167,11 @@ void Station::Abort(AbortScope scope) {
         const bool machineStoring = scope == AbortScope::Job && serialRx_.answers == 0 && serialRx_.program;
         if (!machineStoring) serialRx_.abort();
         comsockRx_.abort();
-        if (machinesToo)
-            for (auto& a : accepted_) a->rx.abort();
         // The machine's own requests that arrived whole while the line was
         // writing are still served: no abort of the PC's loses them.
         // A program going out stops, its file closed; the machine gets no
         // closing and stores nothing.
-        StopSending(comsock);
-        if (machinesToo)
-            for (auto& a : accepted_) StopSending(a->socket);
+        conns_.abort(machinesToo);
         sender_.stop();
         // A tape send writes nothing more from here; it ends at its next wake.
         if (isoPaced_) pacer_->stop();

@@ -15,6 +15,7 @@
 #include "link/panelswitch.h"
 #include "link/reception.h"
 #include "link/serialport.h"
+#include "link/netconnections.h"
 #include "link/responder.h"
 #include "link/serialsender.h"
 #include <QCoro/QCoroTask>
@@ -105,7 +106,7 @@ public:
     void AcceptConnection(qintptr descriptor, const QString& from);
     // Connections the machine has open, and whether any of them is in the
     // middle of a message.
-    int MachineConnections() const { return int(accepted_.size()); }
+    int MachineConnections() const { return conns_.count(); }
     bool MachineReceiving() const;
 
     // The exchange the PC has open with the machine, if any.
@@ -277,23 +278,7 @@ Q_SIGNALS:
                     const QByteArray& checksumComputed, QTcpSocket* link);
 
 private:
-    // A connection the machine opened: the socket, what it is receiving,
-    // and replies still to go out on it after a wait.
-    struct Accepted {
-        QTcpSocket* socket = nullptr;
-        QByteArray buffer;
-        Reception rx{buffer};
-        int pending = 0;
-        QTimer stall;  // a machine that stops reading what goes out to it
-    };
-    void comsock_DataArrival();
-    void MasterSock_DataArrival(QTcpSocket* socket);
-    void NetDataArrival(QTcpSocket* socket);
-    void NetDisconnected(QTcpSocket* socket);
-    void comsock_Error();
-    void SilenceOnConnection(QTcpSocket* socket);
     Reception* ReceptionOf(QTcpSocket* socket);  // null socket: the serial link
-    Accepted* AcceptedOf(QTcpSocket* socket) const;
     // Adds received bytes; true when the message is complete.
     bool Accumulate(Reception& r, const QByteArray& data, int protocol, bool serial, QTcpSocket* from);
     void StartProgram(Reception& r, int protocol, QTcpSocket* from);
@@ -335,9 +320,6 @@ private:
     void ShowPacing();
     void PacerEnded(quint64 id);
     void PacerTimedOut(quint64 id, bool cts);
-    void WriteToSocket(QTcpSocket* socket, std::unique_ptr<Outgoing> message);
-    void FeedSocket(QTcpSocket* socket);
-    void StopSending(QTcpSocket* socket);
     // The machine's list is the machine's: kept here for the operations, shown on the panel.
     void ShowRemoteList(const QList<RemoteEntry>& entries);
     void RemoveRemote(const QString& name);
@@ -434,13 +416,13 @@ private:
     SerialSender sender_{*this};
     friend class Responder;
     Responder responder_{*this};
+    friend class NetConnections;
+    NetConnections conns_{*this};
     // The line has nothing more to write: what arrived meanwhile is parsed.
     void LineFree();
     QTcpSocket* parsingFrom_ = nullptr;  // the connection of the message being parsed
-    bool comsockClosedByMachine_ = false;  // the machine ended the PC's own connection
     Reception serialRx_{SerialLink.InBuffer};
     Reception comsockRx_{NetLink.InBuffer};
-    std::vector<std::unique_ptr<Accepted>> accepted_;
     IncomingProgram* parsingProgram_ = nullptr;  // the program of the message being parsed
     std::unique_ptr<IncomingProgram>* parsingHeld_ = nullptr;  // and where it is held, for a store to take
     bool parseDeferred_ = false;  // its message is dealt with once the worker is done
@@ -461,9 +443,6 @@ private:
     quint64 aborts_ = 0;  // runs of the abort routine, so that a reply after a wait knows of one
     std::unique_ptr<Exchange> exchange_;
     quint64 nextExchange_ = 0;
-    QByteArray readBuffer_;
-    // Messages waiting for each socket, in order; the first is being written.
-    std::unordered_map<QTcpSocket*, std::deque<std::unique_ptr<Outgoing>>> outgoing_;
 };
 
 // Current date and time as text without ":", "-", "/" and blanks.

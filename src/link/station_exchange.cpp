@@ -156,11 +156,5 @@ QCoro::Task<bool> Station::RefuseWhileBusy() {
 }
 
 bool Station::Idle() const {
-    if (Busy() || serialRx_.busy() || comsockRx_.busy() || !outgoing_.empty() || !deferred_.empty() || diskWork_ > 0)
-        return false;
-    // A reply handed to its socket is sent only once the socket has written it.
-    if (comsock->bytesToWrite() > 0) return false;
-    for (const auto& a : accepted_)
-        if (a->rx.busy() || a->pending > 0 || a->socket->bytesToWrite() > 0) return false;
-    return true;
+    return !Busy() && !serialRx_.busy() && !comsockRx_.busy() && deferred_.empty() && diskWork_ == 0 && conns_.idle();
 }

@@ -37,15 +37,11 @@ bool StartsHeader(QByteArrayView rest) {
 Reception* Station::ReceptionOf(QTcpSocket* socket) {
     if (!socket) return &serialRx_;
     if (socket == comsock) return &comsockRx_;
-    Accepted* a = AcceptedOf(socket);
+    NetConnections::Accepted* a = conns_.of(socket);
     return a ? &a->rx : nullptr;
 }
 
-bool Station::MachineReceiving() const {
-    for (const auto& a : accepted_)
-        if (a->rx.busy()) return true;
-    return false;
-}
+bool Station::MachineReceiving() const { return conns_.receiving(); }
 
 void Station::PassOver(Reception::Pass& skipping, QByteArray& data) {
     using Pass = Reception::Pass;
@@ -334,5 +330,5 @@ void Station::ReleaseConnection(const DiskWait& held) {
     --diskWork_;
     Q_EMIT messageParsed();
     if (held.serial) RunDeferred();
-    else if (held.from && held.from->bytesAvailable() > 0) NetDataArrival(held.from);
+    else if (held.from && held.from->bytesAvailable() > 0) conns_.arrived(held.from);
 }

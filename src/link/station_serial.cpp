@@ -203,7 +203,7 @@ void Station::SendData(Outgoing& message, LinkState& link, QTcpSocket* socket, b
         Q_EMIT trafficRow(false, message.head(), message.size(), {}, {}, link.Kind == 0 ? socket : nullptr);
         if (link.Kind == 0) {
             // The socket takes the message over and reads on as it drains.
-            WriteToSocket(socket, std::make_unique<Outgoing>(std::move(message)));
+            conns_.write(socket, std::make_unique<Outgoing>(std::move(message)));
             if (done) done(true);
             return;
         }
