@@ -134,7 +134,7 @@ int RunServe(const VerbOptions& options) {
     VerbSession s(options);
     AddLog(QStringLiteral("Programmet startat."));
     auto end = [&](int status) {
-        s.station->Aborted = true;
+        s.station->cmdAbort_Click();  // the program ends: everything under way stops
         AddLog(QStringLiteral("Programmet avslutat."));
         return status;
     };
