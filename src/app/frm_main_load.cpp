@@ -20,7 +20,7 @@
 #include <QUrl>
 
 void frm_main::ReadGeneralSettings() {
-    GeneralSettings g = station_->General;
+    GeneralSettings g = station_->general();
     try {
         ::ReadGeneralSettings(g);
     } catch (...) {
@@ -56,7 +56,7 @@ void frm_main::Form_Load() {
                 }
             }
         }
-        setTreeFolders(station_->Machine.RootPath, station_->Machine.SendPath);
+        setTreeFolders(station_->machine().RootPath, station_->machine().SendPath);
         UpdateLocalFolders();
         // The arrow patterns are fixed texts of the link (arrows.h): nothing to fill.
         // A shop server already answers the machines of this folder: the
@@ -72,7 +72,7 @@ void frm_main::Form_Load() {
             AddLog(text);
             message(text, AppTitle(), MsgIcon::Information, Buttons::Ok);
         } else if (!station_->StartListening()) {
-            message(station_->ListenFailure, AppTitle(), MsgIcon::Critical, Buttons::Ok);
+            message(station_->listenFailure(), AppTitle(), MsgIcon::Critical, Buttons::Ok);
         }
     });
     loading_ = false;

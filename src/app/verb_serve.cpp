@@ -140,7 +140,7 @@ int RunServe(const VerbOptions& options) {
     };
     if (!s.readGeneralSettings() || !s.select(machine)) return end(VerbFailed);
     if (!s.station->StartListening()) {
-        s.panel.notice(s.station->ListenFailure, AppTitle());
+        s.panel.notice(s.station->listenFailure(), AppTitle());
         return end(VerbFailed);
     }
     // Scripts (and tests, with ListenPort 0) learn the port here.
