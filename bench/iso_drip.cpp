@@ -94,12 +94,14 @@ struct TapeShop {
         ConnectBackToBack(*pc, machine);
         pc->open();
         machine.open();
-        station.Machine.Typ = 3;
-        station.Machine.BaudRate = QStringLiteral("115200");
-        station.Machine.Settings = QStringLiteral(",e,7,1");
-        station.Machine.Handskakning = flow;
-        station.Machine.RecPath = dir.path();
-        station.Machine.SendPath = dir.path();
+        MachineSettings m;
+        m.Typ = 3;
+        m.BaudRate = QStringLiteral("115200");
+        m.Settings = QStringLiteral(",e,7,1");
+        m.Handskakning = flow;
+        m.RecPath = dir.path();
+        m.SendPath = dir.path();
+        station.SetMachine(m);
         // The machine takes everything in and never holds the line.
         QObject::connect(&machine, &SerialPort::commEvent, [this](int code) {
             if (code != SerialPort::EvReceive) return;
@@ -137,11 +139,13 @@ int PtyCase(int baud, qint64 size) {
     pc->setSettings(settings);
     Station station{panel, pc};
     if (!pc->open()) return 2;
-    station.Machine.Typ = 3;
-    station.Machine.BaudRate = QString::number(baud);
-    station.Machine.Settings = QStringLiteral(",e,7,1");
-    station.Machine.EOB = 1;
-    station.Machine.RecPath = station.Machine.SendPath = dir.path();
+    MachineSettings m;
+    m.Typ = 3;
+    m.BaudRate = QString::number(baud);
+    m.Settings = QStringLiteral(",e,7,1");
+    m.EOB = 1;
+    m.RecPath = m.SendPath = dir.path();
+    station.SetMachine(m);
     const QString path = dir.filePath(QStringLiteral("O4.NC"));
     if (!WriteProgram(path, size)) return 2;
     // The control answers from a thread of its own, as a UART does.

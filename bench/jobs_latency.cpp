@@ -92,11 +92,11 @@ double Percentile(std::vector<double> v, double p) {
 // (NaN until then: a send may end within the millisecond it was made).
 std::shared_ptr<JobRun> Send(Station* st, double* ms) {
     auto panel = std::make_shared<JobPanel>(true);
-    auto run = SubmitRequest(*st, JobRequest{JobKind::Send, st->Machine.SendPath, {QStringLiteral("O1.NC")}},
+    auto run = SubmitRequest(*st, JobRequest{JobKind::Send, st->machine().SendPath, {QStringLiteral("O1.NC")}},
                              QStringLiteral("bench"), panel);
     if (ms) {
         auto done = std::make_shared<QMetaObject::Connection>();
-        *done = QObject::connect(&st->Jobs, &JobQueue::changed, [id = run->record.id, ms, done](const Job& j) {
+        *done = QObject::connect(&st->jobs(), &JobQueue::changed, [id = run->record.id, ms, done](const Job& j) {
             if (j.id != id || !j.finished()) return;
             *ms = double(j.created.msecsTo(j.ended));
             if (j.state != JobState::Done) {
@@ -266,13 +266,13 @@ int main(int argc, char** argv) {
     const long long before = RssKb();
     for (int i = 0; i < 10000; ++i) Send(tyst, nullptr);
     const long long after = RssKb();
-    const int queued = tyst->Jobs.waiting();
+    const int queued = tyst->jobs().waiting();
 
     // Idle: every job ended, every machine still connected or open.
     for (const QString& n : server.names())
         if (Station* s = server.station(n)) {
-            s->Jobs.close(QStringLiteral("bench"));
-            if (const auto r = s->Jobs.runningJob()) s->Jobs.cancel(r->record.id, QStringLiteral("Avbrutet."));
+            s->jobs().close(QStringLiteral("bench"));
+            if (const auto r = s->jobs().runningJob()) s->jobs().cancel(r->record.id, QStringLiteral("Avbrutet."));
         }
     WaitFor([] { return false; }, 1000);
     const double cpu0 = CpuSeconds();

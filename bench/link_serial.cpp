@@ -85,22 +85,24 @@ struct SerialShop {
             return true;
         });
         Station& st = station;
-        st.Machine.Typ = 1;
-        st.Machine.SendPath = send;
-        st.Machine.RecPath = rec;
-        st.Machine.Deleted = dir.path() + QStringLiteral("/ncprog/papperskorg");
-        st.Machine.Extension = QStringLiteral("NC");
-        st.Machine.EOB = 0;
+        MachineSettings m;
+        m.Typ = 1;
+        m.SendPath = send;
+        m.RecPath = rec;
+        m.Deleted = dir.path() + QStringLiteral("/ncprog/papperskorg");
+        m.Extension = QStringLiteral("NC");
+        m.EOB = 0;
+        st.SetMachine(m);
         GeneralSettings g;
         g.ListenPort = 0;
         g.SvarTimeout = 60000;
         g.RecTimeout = 5000;   // silence on the line
         g.SendTimeout = 5000;
         g.CtsTimeout = 8000;
-        st.ApplyGeneralSettings(g);
         // Bounds the whole wait for a fetched program (not silence): kept far
         // above the 91 s that 1 MB needs at this rate.
-        st.TimeoutTimer.setInterval(1000000);
+        g.GeneralTimeout = 1000000;
+        st.ApplyGeneralSettings(g);
         panel.tree = send;
 
         for (MemorySerialPort* p : {pc, &machinePort}) {
@@ -146,7 +148,7 @@ Outcome Run(bool sendIt, const QByteArray& program) {
     o.seconds = t1 - t0;
     o.lineBytes = pcLine.bytes + machineLine.bytes;
     o.percent = 100.0 * o.lineBytes / (o.seconds * kLineRate);
-    const bool done = st.TransferDone && !st.Aborted && s.errors.isEmpty();
+    const bool done = st.transferDone() && !st.aborted() && s.errors.isEmpty();
     QByteArray got;
     if (sendIt) {
         got = s.sim->program(QStringLiteral("O1234"));

@@ -276,12 +276,12 @@ int RunStation(bool send, bool lean, const std::string& workText, int argc, char
     // answer was in, the end of the last one when it was stored.
     qint64 written = 0;
     double firstWritten = 0, lastWritten = 0, firstData = 0, lastDataIn = 0, lastData = 0;
-    QObject::connect(st.comsock, &QTcpSocket::bytesWritten, [&](qint64 n) {
+    QObject::connect(st.pcConnection(), &QTcpSocket::bytesWritten, [&](qint64 n) {
         if (firstWritten == 0) firstWritten = Now();
         written += n;
         if (written >= outgoing && lastWritten == 0) lastWritten = Now();
     });
-    QObject::connect(st.comsock, &QTcpSocket::readyRead, [&] {
+    QObject::connect(st.pcConnection(), &QTcpSocket::readyRead, [&] {
         if (firstData == 0) firstData = Now();
         lastDataIn = lastData;
         lastData = Now();
@@ -296,7 +296,7 @@ int RunStation(bool send, bool lean, const std::string& workText, int argc, char
     const double t1 = Now();
     const long long growth = bench::StatusBytes("VmHWM") - rss0;
 
-    const bool done = st.TransferDone && !st.Aborted && s.errors.isEmpty();
+    const bool done = st.transferDone() && !st.aborted() && s.errors.isEmpty();
     bool same = false;
     std::string detail;
     if (lean && send) {
@@ -325,7 +325,7 @@ int RunStation(bool send, bool lean, const std::string& workText, int argc, char
     if (!done) detail += " / station: " + s.panel.status().toStdString();
     Result(t1 - t0, growth, done && same, detail);
     if (lean) {
-        st.comsock->abort();
+        st.pcConnection()->abort();
         int status = 0;
         ::waitpid(leanPid, &status, 0);
         std::remove(leanStored.c_str());

@@ -181,20 +181,21 @@ struct TcpStation {
             return true;
         });
         Station& st = station;
-        st.Machine.Typ = 0;
-        st.Machine.IP = QStringLiteral("127.0.0.1");
-        st.Machine.Port = QString::number(machinePort);
-        st.Machine.SendPath = send;
-        st.Machine.RecPath = rec;
-        st.Machine.Deleted = trash;
-        st.Machine.Extension = QStringLiteral("NC");
-        st.Machine.EOB = 0;
+        MachineSettings m;
+        m.Typ = 0;
+        m.IP = QStringLiteral("127.0.0.1");
+        m.Port = QString::number(machinePort);
+        m.SendPath = send;
+        m.RecPath = rec;
+        m.Deleted = trash;
+        m.Extension = QStringLiteral("NC");
+        m.EOB = 0;
+        st.SetMachine(m);
         GeneralSettings g;
         g.ListenPort = 0;
         g.SvarTimeout = 60000;
-        g.GeneralTimeout = 60000;
+        g.GeneralTimeout = 120000;
         st.ApplyGeneralSettings(g);
-        st.TimeoutTimer.setInterval(120000);
         panel.tree = send;
     }
     ~TcpStation() { SetErrorDialog({}); }

@@ -120,7 +120,7 @@ Round Measure(const QString& parent) {
         for (const QString& f : files) QFile::remove(memory + QLatin1Char('/') + f.chopped(3));
         s.panel.selectedLocal = files;
         QCoro::waitFor(st.cmdSend_Click(s.panel.send()));
-        if (st.Aborted || !st.TransferDone || !s.errors.isEmpty()) {
+        if (st.aborted() || !st.transferDone() || !s.errors.isEmpty()) {
             ok = false;
             std::printf("FAILED: %s\n", s.panel.status().toUtf8().constData());
         }
@@ -131,18 +131,18 @@ Round Measure(const QString& parent) {
     // socket, that to the machine's answer.
     double mark = 0, connecting = 0, writing = 0, answering = 0;
     int answers = 0;
-    const auto c1 = QObject::connect(st.comsock, &QTcpSocket::connected, [&] {
+    const auto c1 = QObject::connect(st.pcConnection(), &QTcpSocket::connected, [&] {
         const double t = Now();
         connecting += t - mark;
         mark = t;
     });
-    const auto c2 = QObject::connect(st.comsock, &QTcpSocket::bytesWritten, [&] {
-        if (st.comsock->bytesToWrite() > 0) return;
+    const auto c2 = QObject::connect(st.pcConnection(), &QTcpSocket::bytesWritten, [&] {
+        if (st.pcConnection()->bytesToWrite() > 0) return;
         const double t = Now();
         writing += t - mark;
         mark = t;
     });
-    const auto c3 = QObject::connect(st.comsock, &QTcpSocket::readyRead, [&] {
+    const auto c3 = QObject::connect(st.pcConnection(), &QTcpSocket::readyRead, [&] {
         const double t = Now();
         answering += t - mark;
         mark = t;

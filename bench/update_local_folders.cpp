@@ -47,7 +47,9 @@ int main(int argc, char** argv) {
     bench::WritePrograms(folder, count);
 
     frm_main window(new MemorySerialPort);
-    window.station().Machine.Extension = QStringLiteral("NC");
+    MachineSettings m = window.station().machine();
+    m.Extension = QStringLiteral("NC");
+    window.station().SetMachine(m);
     window.setTreeFolders(folder, folder);
     window.show();
     QCoreApplication::processEvents();

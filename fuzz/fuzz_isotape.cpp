@@ -70,10 +70,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ScriptedPanel panel;
     {
         Station station(panel, pc);
-        station.Machine.Typ = 3;
-        station.Machine.RecPath = rec;
-        station.Machine.SendPath = rec;
-        station.Machine.Extension = QStringLiteral("NC");
+        MachineSettings m;
+        m.Typ = 3;
+        m.RecPath = rec;
+        m.SendPath = rec;
+        m.Extension = QStringLiteral("NC");
+        station.SetMachine(m);
         GeneralSettings g;
         g.RecTimeout = 2;
         g.MaxProgramMB = 1;

@@ -14,6 +14,7 @@
 #include "link/station.h"
 #include "operations/comparison.h"
 #include "link/machinestore.h"
+#include "link/stationprobe.h"
 #include "support/scriptedpanel.h"
 #include <QTcpServer>
 #include <QTimer>
@@ -48,10 +49,11 @@ bool WaitUntil(const std::function<bool()>& done) {
 
 // Time passes: whatever waits for the machine times out.
 void FireTimeouts(Station& s) {
+    using P = StationProbe;
     const std::pair<QTimer*, void (Station::*)()> timers[] = {
-        {&s.RecTimer, &Station::RecTimer_Timer},         {&s.SvarTimer, &Station::SvarTimer_Timer},
-        {&s.SendTimer, &Station::SendTimer_Timer},       {&s.CtsTimer, &Station::CtsTimer_Timer},
-        {&s.NetTimer, &Station::NetTimer_Timer},         {&s.TimeoutTimer, &Station::TimeoutTimer_Timer}};
+        {&P::recTimer(s), &Station::RecTimer_Timer},   {&P::svarTimer(s), &Station::SvarTimer_Timer},
+        {&P::sendTimer(s), &Station::SendTimer_Timer}, {&P::ctsTimer(s), &Station::CtsTimer_Timer},
+        {&P::netTimer(s), &Station::NetTimer_Timer},   {&P::timeoutTimer(s), &Station::TimeoutTimer_Timer}};
     for (int round = 0; round < 3; ++round)
         for (const auto& [timer, handler] : timers)
             if (timer->isActive()) {
@@ -124,12 +126,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     MemorySerialPort* port = typ == 0 ? nullptr : new MemorySerialPort;
     {
         Station station(panel, port);
-        station.Machine.Typ = typ;
-        station.Machine.SendPath = send;
-        station.Machine.RecPath = send + QStringLiteral("/mottaget");
-        station.Machine.Deleted = send + QStringLiteral("/papperskorg");
-        station.Machine.Extension = QStringLiteral("NC");
-        station.Machine.IP = QStringLiteral("127.0.0.1");
+        MachineSettings m;
+        m.Typ = typ;
+        m.SendPath = send;
+        m.RecPath = send + QStringLiteral("/mottaget");
+        m.Deleted = send + QStringLiteral("/papperskorg");
+        m.Extension = QStringLiteral("NC");
+        m.IP = QStringLiteral("127.0.0.1");
+        station.SetMachine(m);
         GeneralSettings g;
         g.ListenPort = 0;
         g.MaxMessage = 4096;  // small, so that refusing a message is reached too
@@ -138,10 +142,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (exchange != Exchange::None) {
             // Time-outs that never run out by themselves: the clock below
             // makes them run out once the input is spent.
-            g.SvarTimeout = g.RecTimeout = g.SendTimeout = g.CtsTimeout = 60000;
+            g.GeneralTimeout = g.SvarTimeout = g.RecTimeout = g.SendTimeout = g.CtsTimeout = 60000;
             g.VerifyAfterSend = exchange == Exchange::SendReadBack;
             station.ApplyGeneralSettings(g);
-            station.TimeoutTimer.setInterval(60000);
         }
         // The injected clock: once every byte has arrived, whatever still
         // waits times out at once, inside the operation's own wait too.
@@ -179,7 +182,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (exchange != Exchange::None) {
             if (!port) {
                 if (!answering.listen(QHostAddress::LocalHost, 0)) Fail("cannot listen for the PC");
-                station.Machine.Port = QString::number(answering.serverPort());
+                m.Port = QString::number(answering.serverPort());
+                station.SetMachine(m);
                 QObject::connect(&answering, &QTcpServer::newConnection, [&] {
                     answers = answering.nextPendingConnection();
                     QTimer::singleShot(0, [&] {
@@ -236,11 +240,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             // is idle only after that, and the store must not outlive its sandbox.
             WaitForStores();
             FireTimeouts(station);
-            return station.SerialLink.Phase == 0 && station.NetLink.Phase == 0 && !station.Busy() &&
+            return station.serialLink().Phase == 0 && station.netLink().Phase == 0 && !station.Busy() &&
                    (!port || port->outBufferCount() == 0);
         });
         clock.stop();
-        if (station.SerialLink.Phase != 0 || station.NetLink.Phase != 0)
+        if (station.serialLink().Phase != 0 || station.netLink().Phase != 0)
             Fail("link not idle after its time-outs");
         if (station.OpenExchange()) Fail("exchange still open after its time-outs");
         if (port && port->outBufferCount() != 0) Fail("serial output never drained");

@@ -49,7 +49,7 @@ frm_main::frm_main(SerialPort* port, QWidget* parent) : QMainWindow(parent) {
     setObjectName(QStringLiteral("frm_main"));
     setWindowTitle(MainCaption());
     station_ = new Station(*this, port, this);
-    station_->JournalJobs = true;
+    station_->SetJournalJobs(true);
     geo_ = DesignGeometry();
     XferTimer.setInterval(200);
     XferTimer.setObjectName(QStringLiteral("XferTimer"));
@@ -245,8 +245,8 @@ void frm_main::connectControls() {
             Operation([this] { return JobRequest{JobKind::Delete, {}, remoteSelection()}; }));
     // "Avbryt" ends the window's running job, and whatever else is under way on the link.
     connect(cmdAbort, &QPushButton::clicked, this, [this] {
-        if (const JobRun* job = station_->Jobs.running())
-            station_->Jobs.cancel(job->record.id, JobQueue::CancelledBy(QStringLiteral("fönster ") + CurrentUser()));
+        if (const JobRun* job = station_->jobs().running())
+            station_->jobs().cancel(job->record.id, JobQueue::CancelledBy(QStringLiteral("fönster ") + CurrentUser()));
         station_->cmdAbort_Click();
     });
     connect(cmdChangeFolder, &QPushButton::clicked, this, Operation(JobKind::List, &Station::cmdChangeFolder_Click));
@@ -272,7 +272,7 @@ void frm_main::connectControls() {
     connect(RemoteFilesLV, &ReportList::focusGained, this, &frm_main::RemoteFilesLV_GotFocus);
 
     connect(&XferTimer, &QTimer::timeout, this, &frm_main::XferTimer_Timer);
-    connect(&station_->Jobs, &JobQueue::changed, this, &frm_main::machineJobEnded);
+    connect(&station_->jobs(), &JobQueue::changed, this, &frm_main::machineJobEnded);
 
     // The window sees keys before its controls, so that F5 and Alt+F12 work
     // wherever the focus is.
@@ -305,7 +305,7 @@ void frm_main::StartJob(JobKind kind, std::function<QCoro::Task<void>()> op, std
                                       [op = std::move(op)](JobRun&) { return op(); });
     if (run->record.finished()) return;
     auto ended = std::make_shared<QMetaObject::Connection>();
-    *ended = connect(&station_->Jobs, &JobQueue::changed, this,
+    *ended = connect(&station_->jobs(), &JobQueue::changed, this,
                      [this, id = run->record.id, guard, ended, after = std::move(after)](const Job& j) mutable {
                          if (j.id != id || !j.finished()) return;
                          disconnect(*ended);
@@ -329,7 +329,7 @@ void frm_main::StartRequest(JobRequest request, std::function<void()> after) {
 
 void frm_main::cmdSend_Click() {
     if (operations_ > 0) return;
-    const MachineSettings& ms = station_->Machine;
+    const MachineSettings& ms = station_->machine();
     if (ms.Extension.isEmpty()) {
         // Every program name would come out empty: name the setting, not the file.
         message(MissingExtensionText(cmbMaskiner->currentText()), AppTitle(), MsgIcon::Exclamation, Buttons::Ok);
@@ -345,7 +345,7 @@ void frm_main::cmdSend_Click() {
 // what the machine holds now.
 QCoro::Task<void> frm_main::SendAndList(JobRequest request) {
     co_await RunRequest(*station_, request);
-    if (station_->Machine.GetDir && !station_->Aborted) co_await station_->cmdDir_Click();
+    if (station_->machine().GetDir && !station_->aborted()) co_await station_->cmdDir_Click();
 }
 
 void frm_main::clearComparison() {
@@ -353,7 +353,7 @@ void frm_main::clearComparison() {
     machineCopies_.clear();
 }
 
-bool frm_main::machineLists() const { return station_->Machine.Typ != 3; }
+bool frm_main::machineLists() const { return station_->machine().Typ != 3; }
 
 void frm_main::applyCapabilities() {
     const bool lists = machineLists();

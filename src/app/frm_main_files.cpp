@@ -32,7 +32,7 @@ void frm_main::UpdateLocalFolders() {
     Traced(QStringLiteral("UpdateLocalFolders()"), [&] {
         cmdSend->setEnabled(false);
         const QString folder = treeFolder();
-        FileListView->FillFileList(folder, QStringLiteral("*.") + station_->Machine.Extension);
+        FileListView->FillFileList(folder, QStringLiteral("*.") + station_->machine().Extension);
         txtLocalHeader->setText(folder);
     });
 }

@@ -20,7 +20,7 @@
 #include <QUrl>
 
 void frm_main::ReadGeneralSettings() {
-    GeneralSettings g = station_->General;
+    GeneralSettings g = station_->general();
     try {
         ::ReadGeneralSettings(g);
     } catch (...) {
@@ -43,8 +43,6 @@ void frm_main::Form_Load() {
         SplitRatio = 0.7f;
         FolderSplitRatio = 0.3f;
         AddLog(QStringLiteral("Programmet startat."));
-        station_->SerialLink.Kind = 1;
-        station_->NetLink.Kind = 0;
         ReadGeneralSettings();
         FillMachineList();
         BuildPluginMenu();
@@ -58,7 +56,7 @@ void frm_main::Form_Load() {
                 }
             }
         }
-        setTreeFolders(station_->Machine.RootPath, station_->Machine.SendPath);
+        setTreeFolders(station_->machine().RootPath, station_->machine().SendPath);
         UpdateLocalFolders();
         // The arrow patterns are fixed texts of the link (arrows.h): nothing to fill.
         // A shop server already answers the machines of this folder: the
@@ -74,7 +72,7 @@ void frm_main::Form_Load() {
             AddLog(text);
             message(text, AppTitle(), MsgIcon::Information, Buttons::Ok);
         } else if (!station_->StartListening()) {
-            message(station_->ListenFailure, AppTitle(), MsgIcon::Critical, Buttons::Ok);
+            message(station_->listenFailure(), AppTitle(), MsgIcon::Critical, Buttons::Ok);
         }
     });
     loading_ = false;
@@ -83,9 +81,8 @@ void frm_main::Form_Load() {
 void frm_main::closeEvent(QCloseEvent* event) {
     if (operations_ > 0) {
         // The operation's wait is further down the stack and still uses the
-        // station: end it, and close once it has returned.
-        station_->Aborted = true;
-        station_->Wake();
+        // station: end it (a job's cancel), and close once it has returned.
+        station_->AbortJob();
         closePending_ = true;
         event->ignore();
         return;
@@ -99,17 +96,14 @@ void frm_main::closeEvent(QCloseEvent* event) {
 }
 
 void frm_main::Form_QueryUnload() {
-    Traced(QStringLiteral("Form_QueryUnload()"), [&] {
-        station_->Aborted = true;
-        station_->Wake();
-    });
+    // The program ends: everything under way on the link stops.
+    Traced(QStringLiteral("Form_QueryUnload()"), [&] { station_->cmdAbort_Click(); });
 }
 
 void frm_main::Form_Unload() {
     Traced(QStringLiteral("Form_Unload()"), [&] {
         AddLog(QStringLiteral("Programmet avslutat."));
-        station_->Aborted = true;
-        station_->Wake();
+        station_->cmdAbort_Click();
     });
 }
 

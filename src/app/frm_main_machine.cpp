@@ -45,11 +45,11 @@ void frm_main::cmbMaskiner_Click() {
     OperationGuard busy(*this);
     // A serial machine whose port a shop server holds is reached through it.
     const QString name = cmbMaskiner->itemText(index);
-    station_->HeldBy = ServerSocketFor(name).isEmpty()
-                           ? QString()
-                           : QStringLiteral("Verkstadsservern (process %1) håller maskinens port. Använd kommandona "
-                                            "Fenmo32 send, fetch, dir, delete eller compare; de går genom servern.")
-                                 .arg(RunningServer());
+    station_->SetHeldBy(ServerSocketFor(name).isEmpty()
+                            ? QString()
+                            : QStringLiteral("Verkstadsservern (process %1) håller maskinens port. Använd kommandona "
+                                             "Fenmo32 send, fetch, dir, delete eller compare; de går genom servern.")
+                                  .arg(RunningServer()));
     station_->cmbMaskiner_Click(cmbMaskiner->itemData(index).toInt(), cmbMaskiner->itemText(index));
 }
 
@@ -134,7 +134,7 @@ void frm_main::BuildPluginMenu() {
 
 void frm_main::mnuPlugins_Click(int index) {
     if (index < 0 || index >= Plugins.size()) return;
-    const MachineSettings& ms = station_->Machine;
+    const MachineSettings& ms = station_->machine();
     PlaceholderValues v;
     v.treeFolder = treeFolder();
     v.machineName = cmbMaskiner->currentIndex() >= 0 ? cmbMaskiner->currentText() : QString();
@@ -229,7 +229,7 @@ void frm_main::fitComparison() {
 
 void frm_main::mnuDrip_Click() {
     const QStringList selected = localSelection();
-    if (station_->Machine.Typ != 3) {
+    if (station_->machine().Typ != 3) {
         station_->Status(QStringLiteral("Droppmatning går bara till maskiner på ISO-remsa."));
         return;
     }

@@ -31,11 +31,11 @@ QCoro::Task<int> RunCompare(VerbOptions options) {
     const JobRequest request{JobKind::Compare, folder};
     const Job job = co_await s.run(request);
     const QList<ProgramComparison>& results = *request.comparisons;
-    if (results.isEmpty() && s.station->ListAnswer != true) {
+    if (results.isEmpty() && s.station->listAnswer() != true) {
         s.error(QStringLiteral("ingen programlista från maskinen."));
         co_return VerbIncomplete;
     }
-    bool differs = false, incomplete = s.station->Aborted || s.errorReports() > 0 || job.state == JobState::Cancelled;
+    bool differs = false, incomplete = s.station->aborted() || s.errorReports() > 0 || job.state == JobState::Cancelled;
     for (const ProgramComparison& c : results) {
         using R = ProgramComparison::Result;
         differs = differs || c.result == R::Different || c.result == R::OnlyMachine;

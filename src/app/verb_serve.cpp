@@ -134,13 +134,13 @@ int RunServe(const VerbOptions& options) {
     VerbSession s(options);
     AddLog(QStringLiteral("Programmet startat."));
     auto end = [&](int status) {
-        s.station->Aborted = true;
+        s.station->cmdAbort_Click();  // the program ends: everything under way stops
         AddLog(QStringLiteral("Programmet avslutat."));
         return status;
     };
     if (!s.readGeneralSettings() || !s.select(machine)) return end(VerbFailed);
     if (!s.station->StartListening()) {
-        s.panel.notice(s.station->ListenFailure, AppTitle());
+        s.panel.notice(s.station->listenFailure(), AppTitle());
         return end(VerbFailed);
     }
     // Scripts (and tests, with ListenPort 0) learn the port here.

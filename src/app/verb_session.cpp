@@ -138,7 +138,7 @@ VerbSession::VerbSession(const VerbOptions& options)
     });
     previousSink_ = SetMessageSink([this](const QString& text, const QString& title, MsgIcon) { panel.notice(text, title); });
     own_ = std::make_unique<Station>(panel, new QtSerialPort);
-    own_->JournalJobs = true;
+    own_->SetJournalJobs(true);
     station = own_.get();
 }
 
@@ -157,7 +157,7 @@ QCoro::Task<Job> VerbSession::run(JobKind kind, std::function<QCoro::Task<void>(
     const auto job = station->Submit(kind, by, [op = std::move(op)](JobRun&) { return op(); }, served_ ? &panel : nullptr);
     QPointer<Station> st = station;
     io.onGone([st, id = job->record.id, by] {
-        if (st) st->Jobs.cancel(id, QStringLiteral("Avbrutet: klienten (%1) lämnade.").arg(by));
+        if (st) st->jobs().cancel(id, QStringLiteral("Avbrutet: klienten (%1) lämnade.").arg(by));
     });
     // Its own job's end only, once: other jobs' changes never resume this frame.
     // Named first: gcc 12 destroys a temporary made inside a co_await twice.
@@ -181,16 +181,16 @@ QCoro::Task<Job> VerbSession::run(JobRequest request) {
 // reach the machine before the port closes with the verb, or the program is
 // lost. Bounded like a send.
 QCoro::Task<void> VerbSession::DrainSerialPort() {
-    SerialPort* port = station->Comm;
+    SerialPort* port = station->port();
     if (!port || !port->isOpen() || port->outBufferCount() == 0) co_return;
-    const int bound = station->SendTimer.interval() > 0 ? station->SendTimer.interval() : kVerbOuterBoundMs;
+    const int bound = station->general().SendTimeout > 0 ? station->general().SendTimeout : kVerbOuterBoundMs;
     QDeadlineTimer deadline(bound);
     while (port->isOpen() && port->outBufferCount() > 0 && !deadline.hasExpired())
         co_await QCoro::sleepFor(std::chrono::milliseconds(20));
 }
 
 bool VerbSession::readGeneralSettings() {
-    GeneralSettings g = station->General;
+    GeneralSettings g = station->general();
     try {
         ::ReadGeneralSettings(g);
     } catch (const AppError& e) {
@@ -218,13 +218,17 @@ bool VerbSession::select(const MachineEntry& machine) {
         served_ = true;
         station = served.station;
         own_.reset();
-        panel.setTreeFolder(station->Machine.SendPath);
+        panel.setTreeFolder(station->machine().SendPath);
         return true;
     }
     const bool applied = station->cmbMaskiner_Click(machine.slot, machine.name, false);
     // A RecTimeout of 0 means no time-out in the window; a verb that nobody
     // watches keeps an outer bound of its own.
-    if (station->TimeoutTimer.interval() <= 0) station->TimeoutTimer.setInterval(kVerbOuterBoundMs);
+    if (station->machine().RecTimeout <= 0) {
+        GeneralSettings g = station->general();
+        g.GeneralTimeout = kVerbOuterBoundMs;
+        station->ApplyGeneralSettings(g);
+    }
     return applied;
 }
 

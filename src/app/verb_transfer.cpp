@@ -42,7 +42,7 @@ QCoro::Task<bool> RequestList(VerbSession& s) {
     // Named first: gcc 12 destroys a lambda made inside a co_await twice.
     const JobRequest list{JobKind::List};
     const Job job = co_await s.run(list);
-    co_return job.state == JobState::Done && s.station->ListAnswer == true;
+    co_return job.state == JobState::Done && s.station->listAnswer() == true;
 }
 
 int Finish(const VerbSession& s, bool allDone) { return allDone && s.errorReports() == 0 ? VerbOk : VerbFailed; }
@@ -89,7 +89,7 @@ QCoro::Task<int> RunSend(VerbOptions options) {
     if (!s.readGeneralSettings() || !s.select(machine)) co_return VerbFailed;
     // Without --yes the overwrite question needs the machine's list.
     // A tape machine has no list to ask.
-    if (s.station->Machine.Typ != 3 && options.overwrite != ConsolePanel::Policy::Yes && !co_await RequestList(s)) {
+    if (s.station->machine().Typ != 3 && options.overwrite != ConsolePanel::Policy::Yes && !co_await RequestList(s)) {
         s.error(QStringLiteral("ingen programlista från maskinen; inget sändes."));
         co_return VerbFailed;
     }
@@ -105,7 +105,7 @@ QCoro::Task<int> RunSend(VerbOptions options) {
         const JobRequest send{JobKind::Send, folder, names};
         const Job job = co_await s.run(send);
         for (qsizetype k = 0; k < names.size(); ++k) done << RowOk(job, k);
-        stopped = job.state == JobState::Cancelled || s.station->Aborted;
+        stopped = job.state == JobState::Cancelled || s.station->aborted();
     }
     bool all = true;
     for (qsizetype k = 0; k < files.size(); ++k) {

@@ -22,6 +22,7 @@
 #include <QDeadlineTimer>
 #include <QObject>
 #include <QPointer>
+#include <QTcpSocket>
 #include <QTimer>
 #include <deque>
 #include <functional>
@@ -38,7 +39,6 @@ class SerialPacer;
 class Outgoing;
 class ProgramTextReader;
 struct ProgramComparison;
-class QTcpSocket;
 struct SendArgs;
 struct FetchArgs;
 
@@ -49,36 +49,31 @@ public:
     Station(OperatorPanel& panel, SerialPort* port, QObject* parent = nullptr);
     ~Station() override;
 
-    // State shared by the link engine and the operations.
-    MachineSettings Machine;
-    QString MachineName;  // as the machine list shows it
-    GeneralSettings General;
-    LinkState SerialLink;
-    LinkState NetLink;
-    bool Aborted = false;
+    const MachineSettings& machine() const { return Machine; }
+    // Takes a machine without its settings file, opening no port (ApplyMachine selects one).
+    void SetMachine(const MachineSettings& m) { Machine = m; }
+    const QString& machineName() const { return MachineName; }  // as the machine list shows it
+    const GeneralSettings& general() const { return General; }
+    const LinkState& serialLink() const { return SerialLink; }
+    const LinkState& netLink() const { return NetLink; }
     bool aborted() const { return Aborted; }
-    bool TransferDone = false;
-    // The folder of the document being fetched, while its exchange is open.
-    QString TargetFolder;
-    qint32 RxCount = 0;
-    bool LogTraffic = false;
+    bool transferDone() const { return TransferDone; }
     // The machine's answer to the list request: true once its list is in the
     // panel, false when it refused; empty before.
-    std::optional<bool> ListAnswer;
+    std::optional<bool> listAnswer() const { return ListAnswer; }
 
-    QTimer CtsTimer, SendTimer, RecTimer, SvarTimer, NetTimer, TimeoutTimer;
-
-    SerialPort* Comm = nullptr;
-    QTcpSocket* comsock = nullptr;
+    SerialPort* port() const { return Comm; }
+    QTcpSocket* pcConnection() const { return comsock; }
     // The connection the machine opened last; null when it has none open.
-    QPointer<QTcpSocket> MasterSock;
+    QTcpSocket* machineConnection() const { return MasterSock; }
 
     OperatorPanel& panel() { return panel_; }
     // The machine's own panel, whoever's job runs.
     OperatorPanel& ownPanel() { return own_; }
 
     // The machine's jobs: what the PC asks of it runs here, one at a time.
-    JobQueue Jobs;
+    JobQueue& jobs() { return Jobs; }
+    const JobQueue& jobs() const { return Jobs; }
     // Queues body as a job of kind, started by by ("fönster USER"); panel:
     // whoever submitted it, null for the machine's own panel.
     using JobBody = std::function<QCoro::Task<void>(JobRun&)>;
@@ -87,7 +82,7 @@ public:
     JobRun* CurrentJob() const { return job_; }
     // Every job's start and end, and the machine's own transfers, go to the
     // journal of the program folder (the window, a verb, the server).
-    bool JournalJobs = false;
+    void SetJournalJobs(bool on) { JournalJobs = on; }
     // The link record of the selected machine's link.
     LinkState& MachineLink() { return Machine.Typ == 0 ? NetLink : SerialLink; }
 
@@ -99,7 +94,7 @@ public:
     // or the address is not one.
     bool StartListening();
     // Why the last StartListening() failed, worded for the operator.
-    QString ListenFailure;
+    const QString& listenFailure() const { return ListenFailure; }
     quint16 ListeningPort() const;
     // A connection the machine opened, let in by a listener (this station's
     // or one that several share). from: the peer's address for the log.
@@ -177,12 +172,13 @@ public:
     // withDirRequest: ask for the machine's list when its GetDir says so.
     bool cmbMaskiner_Click(int slot, const QString& name, bool withDirRequest = true);
     // The same without remembering the machine or asking for its list; a
-    // serial port that would not open leaves why in PortFailure.
+    // serial port that would not open leaves why in portFailure().
     bool ApplyMachine(int slot, const QString& name);
-    QString PortFailure;
+    const QString& portFailure() const { return PortFailure; }
     // Set when a shop server holds the serial machine's port: what the
     // operator is told instead. The station then never opens the port.
-    QString HeldBy;
+    const QString& heldBy() const { return HeldBy; }
+    void SetHeldBy(const QString& text) { HeldBy = text; }
 
     // The station's own error handling: a report while its code runs aborts
     // this station and no other.
@@ -191,7 +187,7 @@ public:
 
     // Put before every log line of this station ("[Fräs 1] " in the shop
     // server); the hex dumps then go to files of the machine's own.
-    QString LogPrefix;
+    void SetLogPrefix(const QString& prefix) { LogPrefix = prefix; }
     void AddLog(const QString& text) const;
     void AddHexLog(const QByteArray& data, const QString& fileName, int mode) const;
 
@@ -229,7 +225,7 @@ public:
     // Resumes whatever waits in WaitFor, once the present handler returned.
     void Wake();
 
-    // Timer handlers (public so that tests can name them).
+    // Timer handlers (public so that tests and fuzz targets can fire them).
     void CtsTimer_Timer();
     void SendTimer_Timer();
     void RecTimer_Timer();
@@ -254,9 +250,9 @@ public:
     // operator is told to punch from the control. Always true.
     bool IsoCannotAsk();
     // Where the last send or drip-feed stopped, for the job and the log.
-    QString IsoStopText;
+    const QString& isoStopText() const { return IsoStopText; }
     // The restart point and set-up of the last drip-feed, as shown to a person.
-    QString IsoRestartText;
+    const QString& isoRestartText() const { return IsoRestartText; }
 
 Q_SIGNALS:
     // Something an ISO send waits for happened: DC1/DC3, the line drained,
@@ -421,8 +417,6 @@ private:
     // The line has nothing more to write: what arrived meanwhile is parsed.
     void LineFree();
     QTcpSocket* parsingFrom_ = nullptr;  // the connection of the message being parsed
-    Reception serialRx_{SerialLink.InBuffer};
-    Reception comsockRx_{NetLink.InBuffer};
     IncomingProgram* parsingProgram_ = nullptr;  // the program of the message being parsed
     std::unique_ptr<IncomingProgram>* parsingHeld_ = nullptr;  // and where it is held, for a store to take
     bool parseDeferred_ = false;  // its message is dealt with once the worker is done
@@ -443,6 +437,26 @@ private:
     quint64 aborts_ = 0;  // runs of the abort routine, so that a reply after a wait knows of one
     std::unique_ptr<Exchange> exchange_;
     quint64 nextExchange_ = 0;
+    // The station's state, its own code's; tests see it through tests/link/stationprobe.h.
+    friend struct StationProbe;
+    MachineSettings Machine;
+    QString MachineName;
+    GeneralSettings General;
+    LinkState SerialLink, NetLink;
+    bool Aborted = false, TransferDone = false;
+    QString TargetFolder;  // of the document being fetched, while its exchange is open
+    qint32 RxCount = 0;
+    bool LogTraffic = false;
+    std::optional<bool> ListAnswer;
+    QTimer CtsTimer, SendTimer, RecTimer, SvarTimer, NetTimer, TimeoutTimer;
+    SerialPort* Comm = nullptr;
+    QTcpSocket* comsock = nullptr;
+    QPointer<QTcpSocket> MasterSock;
+    JobQueue Jobs;
+    bool JournalJobs = false;
+    QString ListenFailure, PortFailure, HeldBy, LogPrefix, IsoStopText, IsoRestartText;
+    Reception serialRx_{SerialLink.InBuffer};  // after the records whose buffers they hold
+    Reception comsockRx_{NetLink.InBuffer};
 };
 
 // Current date and time as text without ":", "-", "/" and blanks.

@@ -243,28 +243,28 @@ bool ShopServer::start(const GeneralSettings& general, const QStringList& names,
         }
         s->isSerial = probe.Typ >= 1 && probe.Typ <= 3;
         s->station = std::make_unique<Station>(*s->panel, s->isSerial ? makePort_() : nullptr);
-        s->station->JournalJobs = true;
+        s->station->SetJournalJobs(true);
         Station& st = *s->station;
-        st.LogPrefix = prefix;
+        st.SetLogPrefix(prefix);
         st.ApplyGeneralSettings(general);
         if (s->isSerial) {
             // A hang-up is told at once, and the state file shows it at once.
-            connect(st.Comm, &SerialPort::commEvent, this, [this, raw](int code) { portEvent(*raw, code); });
+            connect(st.port(), &SerialPort::commEvent, this, [this, raw](int code) { portEvent(*raw, code); });
             const QString invalid = InvalidSetting(m.slot, true);
             if (!invalid.isEmpty()) {
                 raw->portError = invalid;
                 st.AddLog(QStringLiteral("Porten öppnas inte: ") + invalid + QLatin1Char('.'));
-            } else if (!st.ApplyMachine(m.slot, m.name) && st.PortFailure.isEmpty()) {
+            } else if (!st.ApplyMachine(m.slot, m.name) && st.portFailure().isEmpty()) {
                 continue;  // reported already
-            } else if (!st.PortFailure.isEmpty()) {
-                s->portError = st.PortFailure;
-                st.AddLog(QStringLiteral("Kan inte öppna COM porten. ") + st.PortFailure);
+            } else if (!st.portFailure().isEmpty()) {
+                s->portError = st.portFailure();
+                st.AddLog(QStringLiteral("Kan inte öppna COM porten. ") + st.portFailure());
             }
         } else {
             if (!st.ApplyMachine(m.slot, m.name)) continue;  // reported already
             setAddresses(*raw);
         }
-        connect(&st.Jobs, &JobQueue::changed, this, &ShopServer::recordJob);
+        connect(&st.jobs(), &JobQueue::changed, this, &ShopServer::recordJob);
         connect(&st, &Station::requestArrived, this, [this, raw](const QString& command, const QString& name) {
             raw->request = {QDateTime::currentDateTime(), command, name};
             changed();
@@ -297,9 +297,9 @@ void ShopServer::setAddresses(Served& s) {
     s.ips.clear();
     QHostAddress address;
     QString name;
-    if (!ParseMachineAddress(st.Machine.IP, &address, &name)) {
+    if (!ParseMachineAddress(st.machine().IP, &address, &name)) {
         st.AddLog(QStringLiteral("Ingen giltig IP-adress ('%1'): inga anslutningar tas emot för maskinen.")
-                      .arg(EscapeControls(st.Machine.IP)));
+                      .arg(EscapeControls(st.machine().IP)));
         return;
     }
     QList<QHostAddress> found;
@@ -357,8 +357,8 @@ QString ShopServer::InvalidSetting(int slot, bool serial) {
 
 void ShopServer::portEvent(Served& s, int code) {
     Station& st = *s.station;
-    if (code != SerialPort::EventDCB || !st.Comm || st.Comm->isOpen()) return;
-    s.portError = st.Comm->errorString();
+    if (code != SerialPort::EventDCB || !st.port() || st.port()->isOpen()) return;
+    s.portError = st.port()->errorString();
     if (s.portError.isEmpty()) s.portError = QStringLiteral("porten stängdes");
     st.AddLog(QStringLiteral("COM porten stängd: %1. Den öppnas igen när den går.").arg(s.portError));
     publish();
@@ -368,7 +368,7 @@ void ShopServer::portEvent(Served& s, int code) {
 // a change of state is logged once.
 void ShopServer::openPorts() {
     for (const auto& s : served_) {
-        if (!s->isSerial || !s->station->Comm || s->station->Comm->isOpen()) continue;
+        if (!s->isSerial || !s->station->port() || s->station->port()->isOpen()) continue;
         Station& st = *s->station;
         const QString before = s->portError;
         const QString invalid = InvalidSetting(s->entry.slot, true);
@@ -380,10 +380,10 @@ void ShopServer::openPorts() {
             }
             continue;
         }
-        if (!st.ApplyMachine(s->entry.slot, s->entry.name) && st.PortFailure.isEmpty()) {
+        if (!st.ApplyMachine(s->entry.slot, s->entry.name) && st.portFailure().isEmpty()) {
             s->portError = QStringLiteral("maskinens inställningar kunde inte läsas");
         } else {
-            s->portError = st.PortFailure;
+            s->portError = st.portFailure();
         }
         if (s->portError.isEmpty()) st.AddLog(QStringLiteral("COM porten öppnad."));
         else if (s->portError != before) st.AddLog(QStringLiteral("Kan inte öppna COM porten. ") + s->portError);
@@ -415,7 +415,7 @@ void ShopServer::reload(const GeneralSettings& general) {
         }
         s->entry.slot = slot;
         // A job under way keeps the settings it started with.
-        if (!s->station->Idle() || s->station->Jobs.running()) {
+        if (!s->station->Idle() || s->station->jobs().running()) {
             s->station->AddLog(QStringLiteral("Upptagen: maskinens inställningar läses om när det som pågår är klart."));
             s->reloadPending = true;
             if (!pendingReload_.isActive()) pendingReload_.start();
@@ -435,7 +435,7 @@ void ShopServer::reloadPending() {
     bool waiting = false;
     for (const auto& s : served_) {
         if (!s->reloadPending) continue;
-        if (!s->station->Idle() || s->station->Jobs.running()) {
+        if (!s->station->Idle() || s->station->jobs().running()) {
             waiting = true;
             continue;
         }
@@ -452,7 +452,7 @@ void ShopServer::reloadMachine(Served& s) {
     const QString invalid = InvalidSetting(slot, s.isSerial);
     if (!invalid.isEmpty()) {
         // A closed port stays closed until the setting is mended, told once.
-        if (s.isSerial && !st.Comm->isOpen()) {
+        if (s.isSerial && !st.port()->isOpen()) {
             if (invalid != s.portError) st.AddLog(QStringLiteral("Porten öppnas inte: ") + invalid + QLatin1Char('.'));
             s.portError = invalid;
             return;
@@ -464,10 +464,10 @@ void ShopServer::reloadMachine(Served& s) {
     st.ApplyGeneralSettings(general_);
     if (s.isSerial) {
         // An idle port is opened anew on its settings as they are now.
-        if (st.Comm->isOpen()) st.Comm->close();
+        if (st.port()->isOpen()) st.port()->close();
         s.portError.clear();
-        if (!st.ApplyMachine(slot, s.entry.name) || !st.PortFailure.isEmpty()) {
-            s.portError = st.PortFailure.isEmpty() ? QStringLiteral("maskinens inställningar kunde inte läsas") : st.PortFailure;
+        if (!st.ApplyMachine(slot, s.entry.name) || !st.portFailure().isEmpty()) {
+            s.portError = st.portFailure().isEmpty() ? QStringLiteral("maskinens inställningar kunde inte läsas") : st.portFailure();
             st.AddLog(QStringLiteral("Kan inte öppna COM porten. ") + s.portError);
         }
     } else if (st.ApplyMachine(slot, s.entry.name)) {
@@ -535,7 +535,7 @@ bool ShopServer::cancelJob(const QString& id, const QString& by) {
     const auto it = open_.constFind(id);
     if (it == open_.constEnd()) return false;
     Station* st = station(it->machine);
-    return st && st->Jobs.cancel(id, JobQueue::CancelledBy(by));
+    return st && st->jobs().cancel(id, JobQueue::CancelledBy(by));
 }
 
 void ShopServer::changed() {
@@ -549,20 +549,20 @@ void ShopServer::stop(int graceMs, std::function<void()> done) {
     AddLog(QStringLiteral("Servern stannar: inga nya förfrågningar tas emot."));
     // No job starts any more, and a running one starts no further program;
     // nobody is waited for but the transfers already under way.
-    for (const auto& s : served_) s->station->Jobs.close(QStringLiteral("Servern stannar: jobbet startades inte."));
+    for (const auto& s : served_) s->station->jobs().close(QStringLiteral("Servern stannar: jobbet startades inte."));
     auto* poll = new QTimer(this);
     const QDateTime deadline = QDateTime::currentDateTime().addMSecs(graceMs);
     auto check = [this, poll, deadline, done] {
         bool idle = true;
-        for (const auto& s : served_) idle = idle && s->station->Idle() && !s->station->Jobs.running();
+        for (const auto& s : served_) idle = idle && s->station->Idle() && !s->station->jobs().running();
         if (!idle && QDateTime::currentDateTime() < deadline) return;
         poll->stop();
         poll->deleteLater();
         // What is still under way ends without leaving half a file.
         for (const auto& s : served_) {
             Station& st = *s->station;
-            if (const auto job = st.Jobs.runningJob())
-                st.Jobs.cancel(job->record.id, QStringLiteral("Avbrutet: servern stannade."));
+            if (const auto job = st.jobs().runningJob())
+                st.jobs().cancel(job->record.id, QStringLiteral("Avbrutet: servern stannade."));
             if (!st.Idle()) {
                 st.AddLog(QStringLiteral("Överföringen avbröts när servern stannade."));
                 st.cmdAbort_Click();
@@ -575,7 +575,7 @@ void ShopServer::stop(int graceMs, std::function<void()> done) {
         const QDateTime until = QDateTime::currentDateTime().addMSecs(2000);
         connect(settle, &QTimer::timeout, this, [this, settle, until, done] {
             bool ended = verbs_.serving() == 0;
-            for (const auto& s : served_) ended = ended && !s->station->Jobs.running();
+            for (const auto& s : served_) ended = ended && !s->station->jobs().running();
             if (!ended && QDateTime::currentDateTime() < until) return;
             settle->stop();
             settle->deleteLater();
@@ -609,12 +609,12 @@ QJsonObject ShopServer::state() const {
         const Station& st = *s->station;
         QString link;
         if (s->isSerial) {
-            link = st.Comm && st.Comm->isOpen() ? QStringLiteral("port öppen")
+            link = st.port() && st.port()->isOpen() ? QStringLiteral("port öppen")
                                                 : QStringLiteral("portfel: ") + s->portError;
         } else if (s->ips.isEmpty()) {
             link = QStringLiteral("betjänas inte");
-        } else if (st.MasterSock) {
-            link = QStringLiteral("ansluten från ") + Unmapped(st.MasterSock->peerAddress()).toString();
+        } else if (st.machineConnection()) {
+            link = QStringLiteral("ansluten från ") + Unmapped(st.machineConnection()->peerAddress()).toString();
         } else {
             link = QStringLiteral("lyssnar");
         }

@@ -228,7 +228,7 @@ WebServer::~WebServer() {
 void WebServer::keepSendFolders() {
     QHash<QString, QString> folders;
     for (const QString& name : shop_.names())
-        if (const Station* st = shop_.station(name)) folders.insert(name, st->Machine.SendPath);
+        if (const Station* st = shop_.station(name)) folders.insert(name, st->machine().SendPath);
     std::lock_guard lock(foldersMutex_);
     sendFolders_ = std::move(folders);
 }
@@ -286,7 +286,7 @@ QJsonArray WebServer::machinesJson() const {
         QJsonObject m = v.toObject();
         m.insert(QStringLiteral("state"), m.value(QStringLiteral("link")));
         if (const Station* st = shop_.station(m.value(QStringLiteral("name")).toString()))
-            m.insert(QStringLiteral("tape"), st->Machine.Typ == 3);
+            m.insert(QStringLiteral("tape"), st->machine().Typ == 3);
         const auto sending = outbound_.find(m.value(QStringLiteral("name")).toString());
         if (sending != outbound_.end() && m.value(QStringLiteral("busy")).toBool()) {
             // A serial line shows where the piece it is sending starts ("129 tecken").
@@ -415,32 +415,32 @@ void WebServer::machineRoute(const HttpRequest& request, const QString& machine,
         JobRequest job;
         // The route's words are the job kinds' own, but for the list.
         job.kind = what == QLatin1String("programs") ? JobKind::List : KindFromWord(what).value_or(JobKind::List);
-        job.folder = st->Machine.SendPath;
+        job.folder = st->machine().SendPath;
         if (what == QLatin1String("send")) {
             const QStringList files = Strings(body.value(QStringLiteral("files")));
             if (files.isEmpty()) return reply.error(Status::BadRequest, QStringLiteral("Inga filer angivna (\"files\")."));
             for (const QString& f : files) {
                 if (!PlainName(f)) return reply.error(Status::BadRequest, QStringLiteral("Ogiltigt filnamn \"%1\".").arg(f));
-                const QString path = st->Machine.SendPath + QLatin1Char('/') + f;
+                const QString path = st->machine().SendPath + QLatin1Char('/') + f;
                 if (!QFileInfo(path).isFile())
                     return reply.error(Status::NotFound, QStringLiteral("Filen \"%1\" finns inte i sändmappen.").arg(f));
-                const QString why = ProgramNameRefusal(NameWithoutExt(f), st->Machine);
+                const QString why = ProgramNameRefusal(NameWithoutExt(f), st->machine());
                 if (!why.isEmpty())
                     return reply.error(Status::BadRequest,
                                        QStringLiteral("ogiltigt programnamn \"%1\" (filen \"%2\"): %3.").arg(NameWithoutExt(f), f, why));
             }
             // A tape control gives no list to find an old program in: the send needs the person's word.
-            if (st->Machine.Typ == 3 && !yes)
+            if (st->machine().Typ == 3 && !yes)
                 return reply.error(Status::BadRequest,
                                    QStringLiteral("bekräftelse saknas: en maskin på ISO-remsa visar inga program, och en "
                                                   "sändning kan skriva över ett med samma nummer; sänd vill ha \"yes\": true."));
             job.programs = files;
         } else if (what == QLatin1String("drip")) {
             const QString f = body.value(QStringLiteral("file")).toString();
-            if (st->Machine.Typ != 3)
+            if (st->machine().Typ != 3)
                 return reply.error(Status::BadRequest, QStringLiteral("Droppmatning går bara till maskiner på ISO-remsa."));
             if (!PlainName(f)) return reply.error(Status::BadRequest, QStringLiteral("Ogiltigt filnamn \"%1\".").arg(f));
-            if (!QFileInfo(st->Machine.SendPath + QLatin1Char('/') + f).isFile())
+            if (!QFileInfo(st->machine().SendPath + QLatin1Char('/') + f).isFile())
                 return reply.error(Status::NotFound, QStringLiteral("Filen \"%1\" finns inte i sändmappen.").arg(f));
             job.programs = {f};
             const QJsonValue from = body.value(QStringLiteral("from"));
@@ -449,7 +449,7 @@ void WebServer::machineRoute(const HttpRequest& request, const QString& machine,
             const QStringList programs = Strings(body.value(QStringLiteral("programs")));
             if (programs.isEmpty()) return reply.error(Status::BadRequest, QStringLiteral("Inga program angivna (\"programs\")."));
             for (const QString& p : programs) {
-                const QString why = ProgramNameRefusal(p, st->Machine);
+                const QString why = ProgramNameRefusal(p, st->machine());
                 if (!why.isEmpty())
                     return reply.error(Status::BadRequest, QStringLiteral("Ogiltigt programnamn \"%1\": %2.").arg(p, why));
             }
@@ -473,7 +473,7 @@ void WebServer::library(const QString& machine, Station& st, const HttpRequest& 
     ++listingWaits_;
     kept.waiting.emplace_back(request.peer, std::make_shared<Reply>(reply));
     if (std::exchange(kept.scanning, true)) return;
-    const QString folder = st.Machine.SendPath, extension = st.Machine.Extension;
+    const QString folder = st.machine().SendPath, extension = st.machine().Extension;
     scans_.start([this, machine, folder, extension] {
         QByteArray json = ListingJson(folder, extension);
         QMetaObject::invokeMethod(this, [this, machine, json = std::move(json)] {
@@ -491,7 +491,7 @@ void WebServer::library(const QString& machine, Station& st, const HttpRequest& 
 // files: the machine's extension, a program name the machine can take, and
 // a file name Windows could hold. The front has refused a body over the limit.
 void WebServer::upload(const HttpRequest& request, const QString& machine, Station& st, const QString& file, const Reply& reply) {
-    const QString ext = st.Machine.Extension;
+    const QString ext = st.machine().Extension;
     if (!PlainName(file)) return reply.error(Status::BadRequest, QStringLiteral("Ogiltigt filnamn \"%1\".").arg(file));
     if (file != file.trimmed())
         return reply.error(Status::BadRequest,
@@ -506,11 +506,11 @@ void WebServer::upload(const HttpRequest& request, const QString& machine, Stati
     QString why = name.isEmpty() ? QStringLiteral("tomt namn") : MachineNameProblem(file);
     if (why.isEmpty()) why = MachineNameProblem(name);
     if (!why.isEmpty()) return reply.error(Status::BadRequest, QStringLiteral("Ogiltigt filnamn \"%1\": %2.").arg(file, why));
-    why = ProgramNameRefusal(name, st.Machine);
+    why = ProgramNameRefusal(name, st.machine());
     if (!why.isEmpty())
         return reply.error(Status::BadRequest, QStringLiteral("ogiltigt programnamn \"%1\" (filen \"%2\"): %3.").arg(name, file, why));
     if (request.bodySize == 0) return reply.error(Status::BadRequest, QStringLiteral("Tom fil: inget att lägga i sändmappen."));
-    const QString path = st.Machine.SendPath + QLatin1Char('/') + file;
+    const QString path = st.machine().SendPath + QLatin1Char('/') + file;
     // The store replaces a program whose name differs only in case: that one is named.
     const QString replaced = QFileInfo(ResolveCase(path)).fileName();
     const bool existed = QFileInfo::exists(ResolveCase(path));
@@ -549,13 +549,13 @@ QCoro::Task<void> ApiJob(Station* st, JobRequest job, bool yes, std::function<vo
     // machine's list. A tape send comes with "yes" (its route asks for it).
     if (job.kind == JobKind::Send && !yes) {
         co_await st->cmdDir_Click();
-        if (st->ListAnswer != true) {
+        if (st->listAnswer() != true) {
             if (JobRun* run = st->CurrentJob()) run->fail(QStringLiteral("Ingen programlista från maskinen; inget sändes."));
             co_return;
         }
     }
     co_await RunRequest(*st, job);
-    if (job.kind == JobKind::List && st->ListAnswer == true) listed(st->RemoteList());
+    if (job.kind == JobKind::List && st->listAnswer() == true) listed(st->RemoteList());
 }
 }  // namespace
 

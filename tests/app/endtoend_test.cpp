@@ -204,7 +204,7 @@ TEST(EndToEnd, MachineCannotChangeWhileASendWaits) {
     h.child<QPushButton>("cmdSend")->click();
     ASSERT_TRUE(WaitUntil([&] { return machines->isEnabled(); }));
     EXPECT_EQ(openDuring.size(), 3);
-    EXPECT_TRUE(w.station().Aborted);
+    EXPECT_TRUE(w.station().aborted());
     EXPECT_TRUE(machines->isEnabled() && setup->isEnabled());
     EXPECT_EQ(h.ui.reports(), 0);
 }

@@ -194,7 +194,7 @@ TEST(LocalCommands, CommentIsWrittenOnlyWhenTheFileCouldBeRead) {
     comment(nullptr, {}, false);
     EXPECT_EQ(h.ui.reports(), 1);
     EXPECT_TRUE(QFileInfo(h.WindowHome::send + "/O2.NC").isDir());
-    EXPECT_FALSE(h.station().Aborted);  // a file's error in the window stops no transfer
+    EXPECT_FALSE(h.station().aborted());  // a file's error in the window stops no transfer
 
     // The listed file was deleted meanwhile: reported, nothing created.
     QDir(h.WindowHome::send + "/O2.NC").removeRecursively();

@@ -49,7 +49,7 @@ TEST(MachineSelection, SerialPortIsReopenedWithEachSerialMachineAndABusyOneIsRep
     EXPECT_TRUE(h.port->isOpen());
     EXPECT_EQ(h.port->openCount(), 2);
     EXPECT_EQ(h.child<QLineEdit>("txtRemoteHeader")->text(), "Nät");
-    EXPECT_EQ(h.station().Machine.Typ, 0);
+    EXPECT_EQ(h.station().machine().Typ, 0);
     EXPECT_TRUE(h.ui.shown.isEmpty());
 
     h.port->setAvailable(false);
@@ -138,13 +138,13 @@ TEST(MachineSelection, SetupReselectsTheLastMachineOrNothing) {
     w.mnuArkivSetup_Click();
     EXPECT_EQ(shownThere, "A");
     EXPECT_EQ(h.child<QComboBox>("cmbMaskiner")->currentText(), "B");
-    EXPECT_EQ(h.station().Machine.SendPath, h.send + "/b");
+    EXPECT_EQ(h.station().machine().SendPath, h.send + "/b");
 
     // A name edited by hand: nothing selected, the machine applied before stays.
     h.ui.onDialog = nullptr;
     h.home.write("Fenmo32.INI", h.home.read("Fenmo32.INI").replace("LastMachine=B", "LastMachine=X"));
     w.mnuArkivSetup_Click();
     EXPECT_EQ(h.child<QComboBox>("cmbMaskiner")->currentIndex(), -1);
-    EXPECT_EQ(h.station().Machine.SendPath, h.send + "/b");
+    EXPECT_EQ(h.station().machine().SendPath, h.send + "/b");
     EXPECT_EQ(h.ui.reports(), 0);
 }

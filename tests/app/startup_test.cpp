@@ -31,7 +31,7 @@ TEST(Startup, LastMachineChoosesItsEntryOrNothing) {
         frm_main& w = h.open();
         EXPECT_EQ(Selected(h), -1);
         EXPECT_TRUE(w.treeFolder().isEmpty());
-        EXPECT_TRUE(h.station().Machine.SendPath.isEmpty());
+        EXPECT_TRUE(h.station().machine().SendPath.isEmpty());
         EXPECT_EQ(h.child<QLineEdit>("txtRemoteHeader")->text(), "Maskin");
     }
     {  // absent: the first machine, and the choice is remembered
@@ -39,7 +39,7 @@ TEST(Startup, LastMachineChoosesItsEntryOrNothing) {
         h.ini(h.machine(2, "Fräs") + h.machine(3, "Svarv"));
         h.open();
         EXPECT_EQ(Selected(h), 0);
-        EXPECT_EQ(h.station().Machine.SendPath, h.send);
+        EXPECT_EQ(h.station().machine().SendPath, h.send);
         EXPECT_EQ(LastMachine(), "Fräs");
     }
 }
@@ -59,8 +59,8 @@ TEST(Startup, BadGeneralSettingStopsTheLoadButTheWindowOpens) {
     EXPECT_EQ(h.ui.shown[0].icon, MsgIcon::Critical);
     EXPECT_EQ(h.ui.shown[0].buttons, OperatorPanel::Buttons::OkCancel);
     // Read before the bad key: in force. After it: design-time values.
-    EXPECT_TRUE(w->station().General.HideBreak);
-    EXPECT_EQ(w->station().SvarTimer.interval(), 4000);
+    EXPECT_TRUE(w->station().general().HideBreak);
+    EXPECT_EQ(w->station().general().SvarTimeout, 4000);
     // The later steps never ran.
     EXPECT_EQ(w->findChild<QComboBox*>("cmbMaskiner")->count(), 0);
     EXPECT_EQ(w->station().ListeningPort(), 0);
@@ -110,10 +110,10 @@ TEST(Startup, WithoutMachinesTheWindowOpensEmptyAndQuitLogsTheEnd) {
     w.mnuHelpOm_Click();  // the about box, modally, once
     EXPECT_EQ(h.ui.dialogs, 1);
 
-    w.station().Aborted = false;
+    ASSERT_FALSE(w.station().aborted());
     w.findChild<QAction*>("mnuArkivQuit")->trigger();
     EXPECT_FALSE(w.isVisible());
-    EXPECT_TRUE(w.station().Aborted);
+    EXPECT_TRUE(w.station().aborted());
     const QByteArray log = h.home.read("fenmo32.log");
     EXPECT_TRUE(log.endsWith(" - Programmet avslutat.\r\n")) << log.constData();
 }

@@ -36,8 +36,8 @@ TEST(Faults, ResetInTheMiddleOfAProgramEitherWayOnEitherConnection) {
     shop.home.write("ncprog/O7.NC", old);
     shop.home.write("ncprog/O9.NC", "%\r\n" + body + "%");
     const auto idle = [&] {
-        EXPECT_EQ(st.NetLink.Phase, 0);
-        EXPECT_TRUE(st.NetLink.InBuffer.isEmpty());
+        EXPECT_EQ(st.netLink().Phase, 0);
+        EXPECT_TRUE(st.netLink().InBuffer.isEmpty());
         EXPECT_FALSE(st.MachineReceiving());
         EXPECT_FALSE(shop.panel.pilarVisible);
         EXPECT_EQ(shop.file("O7.NC"), old);
@@ -71,12 +71,12 @@ TEST(Faults, ResetInTheMiddleOfAProgramEitherWayOnEitherConnection) {
     EXPECT_EQ(loaded.bytes, body.size() + 2);
 
     // A fetch whose answer is cut half-way, then one that arrives whole.
-    ScriptedMachine far(st);
+    ScriptedMachine far(shop);
     const QByteArray answer = Request("LOD", "O7", small, "", "R");
     shop.panel.selectedRemote = {"O7"};
     shop.panel.answers = {OperatorPanel::Answer::Yes};
     far.steps = {{[&] { return far.requestDone(); }, [&] { far.conn->write(answer.left(answer.size() / 2)); }},
-                 {[&] { return !st.NetLink.InBuffer.isEmpty(); }, [&] { far.conn->abort(); }}};
+                 {[&] { return !st.netLink().InBuffer.isEmpty(); }, [&] { far.conn->abort(); }}};
     Await(st.cmdRec_Click(shop.panel.fetch()));
     EXPECT_EQ(shop.panel.status().toStdString(), "Förbindelsen bröts. Programmet sparades inte.");
     idle();
@@ -104,7 +104,7 @@ TEST(Faults, ResetInTheMiddleOfAProgramEitherWayOnEitherConnection) {
     far.steps = {{[&] { return far.requestDone(); }, [&] { far.conn->disconnectFromHost(); }}};
     Await(st.cmdRec_Click(shop.panel.fetch()));
     EXPECT_EQ(shop.panel.status().toStdString(), "Förbindelsen bröts innan maskinen svarade.");
-    EXPECT_TRUE(st.Aborted);
+    EXPECT_TRUE(st.aborted());
     idle();
 }
 
@@ -169,12 +169,12 @@ TEST(Faults, SerialLineHangsUpMidProgramAndComesBack) {
     ASSERT_TRUE(far->open());
     const QByteArray sav = MachineClose(BuildFrame("C", "SAV", "", "O7", "00") + "\n" + body, false);
     far->write(sav.left(sav.size() / 2));
-    ASSERT_TRUE(WaitUntil([&] { return !st.SerialLink.InBuffer.isEmpty(); }));
+    ASSERT_TRUE(WaitUntil([&] { return !st.serialLink().InBuffer.isEmpty(); }));
     pty.hangUp();
     ASSERT_TRUE(WaitUntil([&] { return !port->isOpen() && !shop.panel.messages.isEmpty(); }));
     ASSERT_EQ(shop.panel.messages.size(), 1);
     EXPECT_EQ(shop.panel.messages[0].text, "Unexpected error");
-    EXPECT_TRUE(st.SerialLink.InBuffer.isEmpty());
+    EXPECT_TRUE(st.serialLink().InBuffer.isEmpty());
     EXPECT_FALSE(shop.panel.pilarVisible);
     EXPECT_EQ(shop.file("O7.NC"), old);
     EXPECT_EQ(Entries(shop.send, QDir::Files), QStringList{"O7.NC"});
@@ -205,7 +205,7 @@ TEST(Faults, BurstOfDroppedConnectionsLeavesNothingBehind) {
         ASSERT_TRUE(warm.connectTo(shop.station.ListeningPort()));
         EXPECT_EQ(warm.ask(Request("LOD", "O1")).mid(17, 2), QByteArray("00"));
     }
-    ASSERT_TRUE(WaitUntil([&] { return !shop.station.MasterSock || shop.station.MasterSock->state() == QAbstractSocket::UnconnectedState; }));
+    ASSERT_TRUE(WaitUntil([&] { return shop.station.MachineConnections() == 0; }));
     const int descriptors = OpenDescriptors();
     const qint64 before = ResetPeak();
     {
@@ -227,7 +227,7 @@ TEST(Faults, BurstOfDroppedConnectionsLeavesNothingBehind) {
             else burst[n]->abort();
         }
     }
-    ASSERT_TRUE(WaitUntil([&] { return !shop.station.MasterSock || shop.station.MasterSock->state() == QAbstractSocket::UnconnectedState; }));
+    ASSERT_TRUE(WaitUntil([&] { return shop.station.MachineConnections() == 0; }));
     Settle(50);
     EXPECT_EQ(OpenDescriptors(), descriptors);
     EXPECT_LT(StatusKb("VmHWM:") - before, 8 * 1024 + kSanitizerSlackKb);

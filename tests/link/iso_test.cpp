@@ -40,9 +40,7 @@ struct IsoShop {
         control.start();
         machine.moveToThread(&control);
         sim.moveToThread(&control);
-        shop.station.Machine.BaudRate = QStringLiteral("115200");
-        shop.station.Machine.Settings = QStringLiteral(",e,7,1");
-        shop.station.Machine.EOB = 1;
+        shop.machine([](MachineSettings& m) { m.BaudRate = "115200"; m.Settings = ",e,7,1"; m.EOB = 1; });
         // Long enough that a loaded PC never takes its own stall for a cut punch.
         shop.settings([](GeneralSettings& g) { g.RecTimeout = 600; });
     }
@@ -172,14 +170,14 @@ TEST(IsoTape, SendPausesAtXoff) {
         IsoShop t;
         ASSERT_TRUE(t.sim.applyFault(QString::fromLatin1(c.fault)));
         t.shop.settings([&](GeneralSettings& g) { g.CtsTimeout = c.ctsTimeout; });
-        t.shop.station.Machine.Slut = c.trailer;
+        t.shop.machine([&](MachineSettings& m) { m.Slut = c.trailer; });
         for (const char* b = c.stale; *b; ++b) {
             if (b != c.stale) Settle(50);
             t.pc->deliver(QByteArray(1, *b));
         }
         if (QByteArray(c.stale).contains(iso::DC1)) {
             t.shop.station.cmdAbort_Click();
-            t.shop.station.Aborted = false;
+            StationProbe::aborted(t.shop.station) = false;
         }
         const QByteArray text = "O1234\n" + Blocks(10, 1500);
         const QString path = t.program(QStringLiteral("O1234"), text);
@@ -270,7 +268,7 @@ TEST(IsoTape, OverPseudoTerminal) {
     auto* pc = new QtSerialPort;
     Shop shop(pc, 3);
     shop.settings([](GeneralSettings& g) { g.IgnoreCts = true; });
-    shop.station.Machine.EOB = 1;
+    shop.machine([](MachineSettings& m) { m.EOB = 1; });
     QtSerialPort machine;
     for (auto [p, dev] : {std::pair{pc, pty.a}, std::pair{&machine, pty.b}}) {
         p->setDevice(dev);
@@ -400,7 +398,7 @@ TEST(IsoTape, DripFeedRunsWholeAndRestarts) {
         t.sim.setDripRate(100);  // a quarter of the line: the buffer fills even on a slow PC
         if (c.readerOff) {
             ASSERT_TRUE(t.sim.applyFault(QStringLiteral("stop-at-end=60000")));
-            t.shop.station.Machine.Slut = 400;
+            t.shop.machine([](MachineSettings& m) { m.Slut = 400; });
         }
         const QString path = t.program(QStringLiteral("O2000"), text);
         EXPECT_EQ(QCoro::waitFor(t.shop.station.DripFeed(path, QString::fromLatin1(c.from))), c.blocks > 0) << c.from;
@@ -445,7 +443,7 @@ TEST(IsoTape, AbortedDripSaysWhereItStopped) {
     ASSERT_TRUE(WaitUntil([&] { return !t.shop.jobs.isEmpty() && !t.shop.jobs.last().programs.isEmpty(); }, 1000));
     const JobProgram row = t.shop.jobs.last().programs.value(0);
     EXPECT_EQ(row.result, ProgramResult::Failed);
-    const QString text = t.shop.station.IsoStopText;
+    const QString text = t.shop.station.isoStopText();
     static const QRegularExpression where(QStringLiteral("Senast sända block: rad (\\d+) .*till och med rad (\\d+) "));
     const QRegularExpressionMatch m = where.match(text);
     ASSERT_TRUE(m.hasMatch()) << text.toStdString();
@@ -466,7 +464,7 @@ TEST(IsoTape, NoiseStopsADripOnlyAtItsLimit) {
     for (const int limit : {100, 3}) {
         IsoShop t;
         t.sim.setDripRate(400);
-        t.shop.station.Machine.Brustecken = limit;
+        t.shop.machine([&](MachineSettings& m) { m.Brustecken = limit; });
         const QString path = t.program(QStringLiteral("O2000"), "O2000\n" + Blocks(10, 3000));
         bool done = false, ok = false;
         t.shop.station.DripFeed(path).then([&](bool r) { ok = r, done = true; });

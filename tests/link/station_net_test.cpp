@@ -38,8 +38,8 @@ TEST(StationNetwork, MachineLoadsAndStoresPrograms) {
     EXPECT_EQ(machine.got, PcClose(BuildFrame("R", "SAV", "", "O7", "00")));
     EXPECT_EQ(shop.file("O7.NC"), QByteArray("(KEEP ME)%G1X1\r\nM30%"));
     EXPECT_GE(shop.panel.updates, 1);
-    EXPECT_EQ(shop.station.NetLink.Phase, 0);
-    EXPECT_TRUE(shop.station.NetLink.InBuffer.isEmpty());
+    EXPECT_EQ(shop.station.netLink().Phase, 0);
+    EXPECT_TRUE(shop.station.netLink().InBuffer.isEmpty());
 
     // A write that cannot happen is never answered "00", and the machine has
     // its answer before the box waits for the operator.
@@ -59,8 +59,8 @@ TEST(StationNetwork, EachConnectionHasItsOwnBufferAndReplies) {
     Station& st = shop.station;
     QTcpServer machineServer;
     ASSERT_TRUE(machineServer.listen(QHostAddress::LocalHost, 0));
-    st.Machine.Port = QString::number(machineServer.serverPort());
-    ASSERT_TRUE(Await(st.ConnectToSock(st.comsock)));
+    shop.machine([&](MachineSettings& m) { m.Port = QString::number(machineServer.serverPort()); });
+    ASSERT_TRUE(Await(st.ConnectToSock(st.pcConnection())));
     ASSERT_TRUE(WaitUntil([&] { return machineServer.hasPendingConnections(); }));
     Peer answers;  // the machine's end of comsock
     answers.attach(machineServer.nextPendingConnection());
@@ -158,7 +158,7 @@ TEST(StationNetwork, MessagesAndProgramsPastTheirLimitsAreRefusedAndTheRestPasse
     machine.socket->write(big.left(1200));
     ASSERT_TRUE(WaitUntil([&] { return shop.panel.status().contains("för stort"); }));
     EXPECT_FALSE(shop.station.MachineReceiving());
-    EXPECT_TRUE(shop.station.Aborted);
+    EXPECT_TRUE(shop.station.aborted());
     machine.socket->write(big.mid(1200));
     Settle(50);
     EXPECT_TRUE(machine.got.isEmpty()) << machine.got.constData();
@@ -273,7 +273,7 @@ TEST(StationNetwork, OnlyAllowedHostsMayConnect) {
     shop.settings([](GeneralSettings& g) { g.ListenAddress = "alla"; });
     EXPECT_FALSE(shop.station.StartListening());
     EXPECT_TRUE(shop.log().contains("Ogiltig ListenAddress ('alla')"));
-    EXPECT_EQ(shop.station.ListenFailure, "Ogiltig ListenAddress ('alla'): inga anslutningar tas emot.");
+    EXPECT_EQ(shop.station.listenFailure(), "Ogiltig ListenAddress ('alla'): inga anslutningar tas emot.");
 }
 
 TEST(StationNetwork, ConnectFailures) {
@@ -283,13 +283,12 @@ TEST(StationNetwork, ConnectFailures) {
     const QString local = "127.0.0.1";
     for (const auto& [ip, port] : {std::pair{QString(), "4000"}, {local, "70000"}, {local, "0"}, {local, "x"}}) {
         shop.panel.messages.clear();
-        st.Aborted = false;
-        st.Machine.IP = ip;
-        st.Machine.Port = port;
-        EXPECT_FALSE(Await(st.ConnectToSock(st.comsock))) << port;
+        StationProbe::aborted(st) = false;
+        shop.machine([ip = ip, port = port](MachineSettings& m) { m.IP = ip; m.Port = port; });
+        EXPECT_FALSE(Await(st.ConnectToSock(st.pcConnection()))) << port;
         ASSERT_EQ(shop.panel.messages.size(), 1) << port;
         EXPECT_EQ(shop.panel.messages[0].text, "Ingen/felaktig IP address eller port.");
-        EXPECT_TRUE(st.Aborted);
+        EXPECT_TRUE(st.aborted());
     }
 
     // Nobody listens: refused, told in Swedish.
@@ -297,32 +296,28 @@ TEST(StationNetwork, ConnectFailures) {
     ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
     const quint16 closedPort = probe.serverPort();
     probe.close();
-    st.Aborted = false;
-    st.Machine.IP = "127.0.0.1";
-    st.Machine.Port = QString::number(closedPort);
-    EXPECT_FALSE(Await(st.ConnectToSock(st.comsock)));
+    StationProbe::aborted(st) = false;
+    shop.machine([&](MachineSettings& m) { m.IP = "127.0.0.1"; m.Port = QString::number(closedPort); });
+    EXPECT_FALSE(Await(st.ConnectToSock(st.pcConnection())));
     EXPECT_EQ(shop.panel.status(),
               "Fel: Maskinen tar inte emot anslutningar (fel adress eller port, eller är den avstängd?)");
-    EXPECT_FALSE(st.NetTimer.isActive());
+    EXPECT_FALSE(StationProbe::netTimer(st).isActive());
 
     // An attempt that outlived its wait fails no later operation.
-    st.Aborted = true;
-    EXPECT_FALSE(Await(st.ConnectToSock(st.comsock)));
-    st.Aborted = false;
+    StationProbe::aborted(st) = true;
+    EXPECT_FALSE(Await(st.ConnectToSock(st.pcConnection())));
+    StationProbe::aborted(st) = false;
     shop.panel.setStatus("next");
     Settle(100);
     EXPECT_EQ(shop.panel.status(), "next");
-    EXPECT_FALSE(st.Aborted);
+    EXPECT_FALSE(st.aborted());
 }
 
 namespace {
 // Answers in 150 ms or not at all.
 struct NetShop : Shop {
-    ScriptedMachine machine{station};
-    NetShop() {
-        settings([](GeneralSettings& g) { g.SvarTimeout = 150; });
-        station.TimeoutTimer.setInterval(150);
-    }
+    ScriptedMachine machine{*this};
+    NetShop() { settings([](GeneralSettings& g) { g.SvarTimeout = g.GeneralTimeout = 150; }); }
 };
 }  // namespace
 
@@ -366,7 +361,7 @@ TEST(StationNetwork, AnswersCountOnlyForTheirOwnRequest) {
 TEST(StationNetwork, MachineConnectionsKeepTheirOwnMessages) {
     NetShop shop;
     Station& st = shop.station;
-    st.TimeoutTimer.setInterval(200);
+    shop.settings([](GeneralSettings& g) { g.GeneralTimeout = 200; });
     shop.home.write("ncprog/O1.NC", "G1");
     Peer first, second;
     ASSERT_TRUE(first.connectTo(st.ListeningPort()));

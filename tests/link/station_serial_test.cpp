@@ -11,7 +11,7 @@ namespace {
 struct SerialShop : Shop {
     MemorySerialPort* port;
     explicit SerialShop(qint16 typ = 1, bool instant = true)
-        : Shop(new MemorySerialPort, typ), port(static_cast<MemorySerialPort*>(station.Comm)) {
+        : Shop(new MemorySerialPort, typ), port(static_cast<MemorySerialPort*>(station.port())) {
         // Silence between chunks in these tests stays far below the receive time-out.
         settings([](GeneralSettings& g) {
             g.CtsTimeout = g.SendTimeout = 60;
@@ -30,9 +30,9 @@ struct SerialShop : Shop {
     }
     // Sends a program as the machine and waits until the PC has stored it.
     bool store(const QByteArray& bytes) {
-        station.TransferDone = false;
+        StationProbe::transferDone(station) = false;
         port->deliver(bytes);
-        return WaitUntil([&] { return station.TransferDone; });
+        return WaitUntil([&] { return station.transferDone(); });
     }
 };
 
@@ -61,9 +61,8 @@ TEST(StationSerial, CollectsMessagesFromChunksAndFraming) {
     EXPECT_TRUE(shop.panel.statuses.contains("Tar emot från maskin..."));
     EXPECT_TRUE(shop.panel.statuses.contains("Mottagning klar (24 tecken )."));
     EXPECT_EQ(shop.panel.pilarText, "Sänder: O1");
-    EXPECT_EQ(shop.station.RxCount, 0);
-    EXPECT_TRUE(shop.station.SerialLink.InBuffer.isEmpty());
-    EXPECT_FALSE(shop.station.RecTimer.isActive());
+    EXPECT_TRUE(shop.station.serialLink().InBuffer.isEmpty());
+    EXPECT_FALSE(StationProbe::recTimer(shop.station).isActive());
     Settle(20);
     EXPECT_EQ(shop.panel.status(), "Sändning klar (O1).");
 
@@ -85,7 +84,8 @@ TEST(StationSerial, CollectsMessagesFromChunksAndFraming) {
 
     shop.port->deliver("%");
     Settle(20);
-    EXPECT_EQ(shop.station.SerialLink.InBuffer, QByteArray("%"));  // a lone "%" waits for more
+    EXPECT_EQ(shop.station.serialLink().InBuffer, QByteArray("%"));  // a lone "%" waits for more
+    EXPECT_EQ(shop.panel.panels[2], "1 tecken");  // counted afresh after each message
     shop.station.cmdAbort_Click();
     // Two messages in one chunk are two messages, each answered.
     shop.port->clearTransmitted();
@@ -160,15 +160,15 @@ TEST(StationSerial, TimeOutsEndIdle) {
     for (const QByteArray& idle : {QByteArray(4, '\0'), QByteArray("\x14")}) {
         shop.port->deliver(idle);
         Settle(20);
-        EXPECT_FALSE(st.RecTimer.isActive());
+        EXPECT_FALSE(StationProbe::recTimer(st).isActive());
     }
     EXPECT_FALSE(shop.panel.pilarVisible);
 
     // Silence half-way through a message.
     shop.port->deliver("%CLOD    O1");
     ASSERT_TRUE(WaitUntil([&] { return shop.panel.status() == "Kommando timeout."; }));
-    EXPECT_TRUE(st.SerialLink.InBuffer.isEmpty());
-    EXPECT_TRUE(st.Aborted);
+    EXPECT_TRUE(st.serialLink().InBuffer.isEmpty());
+    EXPECT_TRUE(st.aborted());
     EXPECT_FALSE(shop.panel.pilarVisible);
 
     // A time-out of 0 is none: a message may pause for as long as it likes.
@@ -177,7 +177,7 @@ TEST(StationSerial, TimeOutsEndIdle) {
     shop.port->deliver("%CDEL    X");
     Settle(60);
     EXPECT_FALSE(shop.panel.statuses.contains("Kommando timeout."));
-    EXPECT_EQ(st.SerialLink.InBuffer, QByteArray("%CDEL    X"));
+    EXPECT_EQ(st.serialLink().InBuffer, QByteArray("%CDEL    X"));
     st.cmdAbort_Click();
     shop.settings([](GeneralSettings& g) { g.RecTimeout = 250; });
 
@@ -185,20 +185,20 @@ TEST(StationSerial, TimeOutsEndIdle) {
     shop.port->setCts(false);
     shop.port->clearTransmitted();
     QByteArray m = BuildFrame("C", "DRQ", "ALL", "", "00");
-    st.Aborted = false;
-    st.SendData(m, st.SerialLink, nullptr, false);
+    StationProbe::aborted(st) = false;
+    st.SendData(m, st.MachineLink(), nullptr, false);
     Await(st.AwaitLine());
     EXPECT_EQ(shop.panel.status(), "CTS timeout. Funktionen avbruten.");
-    EXPECT_EQ(st.SerialLink.AbortReason, "CTS timeout");
+    EXPECT_EQ(st.serialLink().AbortReason, "CTS timeout");
     EXPECT_TRUE(shop.port->transmittedData().isEmpty());
 
     // Protocol 1 ends with its own text after the same time-out.
-    st.Aborted = false;
+    StationProbe::aborted(st) = false;
     m = BuildShortFrame("D", "");
-    st.SendDatap1(m, st.SerialLink, false, false);
+    st.SendDatap1(m, st.MachineLink(), false, false);
     Await(st.AwaitLine());
     EXPECT_EQ(shop.panel.status(), "Sändning avbruten (CTS timeout).");
-    EXPECT_FALSE(st.CtsTimer.isActive());
+    EXPECT_FALSE(StationProbe::ctsTimer(st).isActive());
 }
 
 TEST(StationSerial, DrainTimeOutAndAbortInTheMiddleOfASend) {
@@ -206,39 +206,39 @@ TEST(StationSerial, DrainTimeOutAndAbortInTheMiddleOfASend) {
     Station& st = shop.station;
     ASSERT_TRUE(shop.port->setSettings("300,n,8,1"));  // 30 characters a second
     QByteArray m = BuildFrame("C", "SAV", "", "BIG", "00") + '\n' + QByteArray(600, 'X');
-    st.SerialLink.FileName = "BIG";
-    st.SendData(m, st.SerialLink, nullptr, false);
+    st.MachineLink().FileName = "BIG";
+    st.SendData(m, st.MachineLink(), nullptr, false);
     Await(st.AwaitLine());
     EXPECT_EQ(shop.panel.status(), "Sändning timeout. Sändningen avbruten.");
-    EXPECT_TRUE(st.Aborted);
+    EXPECT_TRUE(st.aborted());
     EXPECT_LT(shop.port->transmittedData().size() + shop.port->outBufferCount(), 600);
 
     // "Avbryt" while pieces drain: the loop leaves at once, the line is quiet after.
     ASSERT_TRUE(shop.port->setSettings("9600,e,7,1"));
     shop.settings([](GeneralSettings& g) { g.SendTimeout = 5000; });
-    st.Aborted = false;
+    StationProbe::aborted(st) = false;
     shop.port->clearTransmitted();
     QTimer::singleShot(150, [&] { st.cmdAbort_Click(); });
     m = BuildFrame("C", "SAV", "", "BIG", "00") + '\n' + QByteArray(3000, 'Y');
-    st.SendData(m, st.SerialLink, nullptr, false);
+    st.SendData(m, st.MachineLink(), nullptr, false);
     Await(st.AwaitLine());
     EXPECT_EQ(shop.panel.status(), QString());
     EXPECT_FALSE(shop.panel.pilarVisible);
-    EXPECT_FALSE(st.SendTimer.isActive());
+    EXPECT_FALSE(StationProbe::sendTimer(st).isActive());
     Settle(100);
     const qsizetype sent = shop.port->transmittedData().size();
     EXPECT_GT(sent, 0);
     EXPECT_LT(sent, 3000);
 
     // The abort routine twice leaves the same state as once.
-    st.SerialLink.InBuffer = "%C";
-    st.NetLink.OutBuffer = "x";
+    st.MachineLink().InBuffer = "%C";
+    StationProbe::netLink(st).OutBuffer = "x";
     st.cmdAbort_Click();
     const QStringList once = shop.panel.statuses;
     st.cmdAbort_Click();
-    EXPECT_TRUE(st.Aborted);
-    EXPECT_TRUE(st.SerialLink.InBuffer.isEmpty());
-    EXPECT_TRUE(st.NetLink.OutBuffer.isEmpty());
+    EXPECT_TRUE(st.aborted());
+    EXPECT_TRUE(st.serialLink().InBuffer.isEmpty());
+    EXPECT_TRUE(st.netLink().OutBuffer.isEmpty());
     EXPECT_EQ(shop.panel.status(), QString());
     EXPECT_EQ(shop.panel.statuses.size(), once.size() + 1);
 }
@@ -251,9 +251,9 @@ TEST(StationSerial, AbortJustAfterTheLastPieceCutsNothing) {
         Station& st = shop.station;
         QByteArray m = (typ == 1 ? BuildFrame("C", "SAV", "", "BIG", "00") : BuildShortFrame("S", "BIG")) + '\n' +
                        QByteArray(300, 'Z');
-        st.SerialLink.FileName = "BIG";
-        if (typ == 1) st.SendData(m, st.SerialLink, nullptr, false);
-        else st.SendDatap1(m, st.SerialLink, false, false);
+        st.MachineLink().FileName = "BIG";
+        if (typ == 1) st.SendData(m, st.MachineLink(), nullptr, false);
+        else st.SendDatap1(m, st.MachineLink(), false, false);
         QElapsedTimer spent;
         spent.start();
         while (!shop.port->transmittedData().endsWith('%') && spent.elapsed() < 5000) QThread::msleep(1);
@@ -274,23 +274,23 @@ TEST(StationSerial, LineEventsAndModemLines) {
     shop.port->raiseEvent(SerialPort::EventFrame);
     ASSERT_TRUE(WaitUntil([&] { return !shop.panel.messages.isEmpty(); }));
     EXPECT_EQ(shop.panel.messages.last().text, "Framing error");
-    EXPECT_TRUE(st.Aborted);
+    EXPECT_TRUE(st.aborted());
 
     shop.settings([](GeneralSettings& g) { g.SuppressErrors = g.HideBreak = true; });
-    st.Aborted = false;
+    StationProbe::aborted(st) = false;
     shop.panel.messages.clear();
     for (int code : {int(SerialPort::EventRxParity), int(SerialPort::EventBreak), int(SerialPort::EventTxFull)})
         shop.port->raiseEvent(code);
-    ASSERT_TRUE(WaitUntil([&] { return st.Aborted; }));
+    ASSERT_TRUE(WaitUntil([&] { return st.aborted(); }));
     Settle(20);
     EXPECT_TRUE(shop.panel.messages.isEmpty());
 
     shop.settings([](GeneralSettings& g) { g.HideBreak = false; });
-    st.Aborted = false;
+    StationProbe::aborted(st) = false;
     shop.port->raiseEvent(SerialPort::EventBreak);
     ASSERT_TRUE(WaitUntil([&] { return !shop.panel.messages.isEmpty(); }));
     EXPECT_EQ(shop.panel.messages.last().text, "Break");
-    EXPECT_FALSE(st.Aborted);  // a break alone ends nothing
+    EXPECT_FALSE(st.aborted());  // a break alone ends nothing
 
     shop.port->raiseEvent(1005);
     ASSERT_TRUE(WaitUntil([&] { return shop.log().contains("Ok\xe4nt fel."); }));
@@ -300,9 +300,9 @@ TEST(StationSerial, LineEventsAndModemLines) {
     shop.port->setCts(true);
     ASSERT_TRUE(WaitUntil([&] { return shop.panel.panels[3].isEmpty(); }));
     // A paced send reads the line in the same sense: present shows nothing.
-    st.Aborted = false;
+    StationProbe::aborted(st) = false;
     QByteArray m = BuildFrame("C", "DRQ", "ALL", "", "00");
-    st.SendData(m, st.SerialLink, nullptr, false);
+    st.SendData(m, st.MachineLink(), nullptr, false);
     EXPECT_TRUE(shop.panel.panels[3].isEmpty());
     shop.port->setDsr(false);
     ASSERT_TRUE(WaitUntil([&] { return shop.panel.panels[4] == "DSR"; }));
@@ -320,29 +320,29 @@ TEST(StationSerial, ClosedPortAndAutoDok) {
     };
     EXPECT_EQ(autoDok(), SerialReply(BuildFrame("R", "DRQ", "ALL", "", "00"), "O1      2  "));
     // On a protocol-1 machine, in its own form.
-    st.Machine.Typ = 2;
+    shop.machine([](MachineSettings& m) { m.Typ = 2; });
     EXPECT_EQ(autoDok(), BuildShortFrame("D", "") + "\nO1      2  %");
-    st.Machine.Conversion = true;
+    shop.machine([](MachineSettings& m) { m.Conversion = true; });
     EXPECT_EQ(autoDok(), BuildColonFrame(":", "D", "S") + "O1      2\n%");
 
     shop.port->close();
     QByteArray m = BuildFrame("C", "DRQ", "ALL", "", "00");
-    st.SendData(m, st.SerialLink, nullptr, true);
+    st.SendData(m, st.MachineLink(), nullptr, true);
     EXPECT_TRUE(shop.panel.messages.isEmpty());
     EXPECT_EQ(shop.panel.status(), "Fel: Porten inte öppen.");  // the abort routine does not wipe it
     m = BuildFrame("C", "DRQ", "ALL", "", "00");
-    st.SendData(m, st.SerialLink, nullptr, false);
+    st.SendData(m, st.MachineLink(), nullptr, false);
     ASSERT_TRUE(WaitUntil([&] { return shop.panel.messages.size() == 1; }));
     EXPECT_EQ(shop.panel.messages[0].text, "Com-porten är inte öppen.\r\nKontrollera inställningarna.");
     EXPECT_EQ(shop.panel.messages[0].icon, MsgIcon::Critical);
 
     // A port a shop server holds: each operation names the way to the machine.
-    st.HeldBy = "Verkstadsservern håller porten: använd Fenmo32 send.";
+    st.SetHeldBy("Verkstadsservern håller porten: använd Fenmo32 send.");
     shop.panel.messages.clear();
     Await(st.cmdDir_Click());
     Await(st.cmdSend_Click(shop.panel.send()));
     ASSERT_EQ(shop.panel.messages.size(), 2);
-    EXPECT_EQ(shop.panel.messages[1].text, st.HeldBy);
+    EXPECT_EQ(shop.panel.messages[1].text, st.heldBy());
 }
 
 // What arrives on the line belongs to the message it came in, whatever the
@@ -370,10 +370,10 @@ TEST(StationSerial, EachMessageKeepsToItsOwnExchange) {
     };
     for (const Case& c : cases) {
         SerialShop shop(c.typ);
-        shop.station.TimeoutTimer.setInterval(60);
+        shop.settings([](GeneralSettings& g) { g.GeneralTimeout = 60; });
         const qsizetype half = c.message.size() / 2;
         shop.port->deliver(c.message.left(half));
-        ASSERT_TRUE(WaitUntil([&] { return shop.station.SerialLink.InBuffer.size() > 0; })) << c.what;
+        ASSERT_TRUE(WaitUntil([&] { return shop.station.serialLink().InBuffer.size() > 0; })) << c.what;
         shop.port->clearTransmitted();
         // The rest comes while whatever came between is still under way.
         QTimer::singleShot(10, [&] { shop.port->deliver(c.message.mid(half)); });
@@ -391,8 +391,8 @@ TEST(StationSerial, EachMessageKeepsToItsOwnExchange) {
             EXPECT_TRUE(shop.panel.messages.last().text.endsWith("error")) << c.what;
         }
         // The line is idle after: no receive time-out left to hit the next operation.
-        Settle(shop.station.RecTimer.interval() + 50);
-        EXPECT_FALSE(shop.station.RecTimer.isActive()) << c.what;
+        Settle(shop.station.general().RecTimeout + 50);
+        EXPECT_FALSE(StationProbe::recTimer(shop.station).isActive()) << c.what;
     }
 }
 
@@ -443,7 +443,7 @@ TEST(StationSerial, LineKeepsItsRateWhileTheEventThreadIsBusy) {
     });
     busy.start(10);
     QByteArray m = BuildFrame("C", "SAV", "", "LONG", "00") + '\n' + QByteArray(8000, 'X');
-    shop.station.SendData(m, shop.station.SerialLink, nullptr, false);
+    shop.station.SendData(m, shop.station.MachineLink(), nullptr, false);
     ASSERT_TRUE(WaitUntil([&] { return first >= 0 && clock.nsecsElapsed() - first > 5'100'000'000; }, 10000));
     busy.stop();
     QObject::disconnect(counting);

@@ -2,7 +2,7 @@
 // A station in a throw-away shop: program folder, send, receive and trash
 // folders, a scripted panel, and listening on a port the system picks.
 #include "link/frames.h"
-#include "link/station.h"
+#include "link/stationprobe.h"
 #include "support/scriptedpanel.h"
 #include "support/testhome.h"
 #include "support/wait.h"
@@ -23,28 +23,31 @@ struct Shop {
         rec = home.file(QStringLiteral("ncprog/mottaget"));
         trash = home.file(QStringLiteral("ncprog/papperskorg"));
         for (const QString& d : {send, rec, trash}) QDir().mkpath(d);
-        station.Machine.Typ = typ;
-        station.Machine.SendPath = send;
-        station.Machine.RecPath = rec;
-        station.Machine.Deleted = trash;
-        station.Machine.Extension = QStringLiteral("NC");
-        station.Machine.EOB = 0;
-        station.Machine.IP = QStringLiteral("127.0.0.1");
+        machine([&](MachineSettings& m) {
+            m.Typ = typ; m.IP = QStringLiteral("127.0.0.1"); m.Extension = QStringLiteral("NC");
+            m.SendPath = send; m.RecPath = rec; m.Deleted = trash;
+        });
         GeneralSettings g;
         g.ListenPort = 0;
         g.ListenAddress = QStringLiteral("127.0.0.1");
         station.ApplyGeneralSettings(g);
         EXPECT_TRUE(station.StartListening());
         panel.tree = send;
-        QObject::connect(&station.Jobs, &JobQueue::changed, [this](const Job& j) { jobs.append(j); });
+        QObject::connect(&station.jobs(), &JobQueue::changed, [this](const Job& j) { jobs.append(j); });
     }
 
-    // Changes the general settings in force.
+    // Changes the general settings in force (GeneralTimeout: the operations' time-out).
     template <class F>
     void settings(F change) {
-        GeneralSettings g = station.General;
+        GeneralSettings g = station.general();
         change(g);
         station.ApplyGeneralSettings(g);
+    }
+    // Changes the machine's settings, as if its settings file said so.
+    void machine(const std::function<void(MachineSettings&)>& change) {
+        MachineSettings m = station.machine();
+        change(m);
+        station.SetMachine(m);
     }
     // The log is UTF-8; the tests look for its lines as Latin-1 bytes.
     QByteArray log() const { return QString::fromUtf8(home.read(QStringLiteral("fenmo32.log"))).toLatin1(); }
@@ -116,9 +119,9 @@ public:
     };
     std::deque<Step> steps;
 
-    explicit ScriptedMachine(Station& st) {
+    explicit ScriptedMachine(Shop& shop) {
         EXPECT_TRUE(server.listen(QHostAddress::LocalHost, 0));
-        st.Machine.Port = QString::number(server.serverPort());
+        shop.machine([this](MachineSettings& m) { m.Port = QString::number(server.serverPort()); });
         connect(&server, &QTcpServer::newConnection, this, [this] {
             conn = server.nextPendingConnection();
             if (!read) conn->setReadBufferSize(64 * 1024);

@@ -44,7 +44,7 @@ TEST(JobScope, TheMachinesOwnRequestsUseTheLibraryWhateverAJobsFolder) {
     o.sim.setSplit(64 * 1024, 5);  // long enough to be caught in the middle, however fast the loop
     o.sim.request(SimMachine::Command::Save, "O6");
     ASSERT_TRUE(WaitUntil([&] { return o.st.MachineReceiving(); }));
-    o.st.Jobs.cancel(job->record.id, JobQueue::CancelledBy(QStringLiteral("webb 127.0.0.9")));
+    o.st.jobs().cancel(job->record.id, JobQueue::CancelledBy(QStringLiteral("webb 127.0.0.9")));
     ASSERT_TRUE(o.sim.waitForRequests(20000));
     EXPECT_TRUE(o.sim.lastRequestOk());
     ASSERT_TRUE(WaitUntil([&] { return job->record.finished(); }));
@@ -92,8 +92,7 @@ TEST(JobScope, AnAnswerThatArrivedWholeCountsWhateverTheConnectionDoesNext) {
     Shop shop;
     QTcpServer machine;
     ASSERT_TRUE(machine.listen(QHostAddress::LocalHost));
-    shop.station.Machine.Port = QString::number(machine.serverPort());
-    shop.station.TimeoutTimer.setInterval(5000);
+    shop.machine([&](MachineSettings& m) { m.Port = QString::number(machine.serverPort()); });
     QObject::connect(&machine, &QTcpServer::newConnection, [&] {
         QTcpSocket* s = machine.nextPendingConnection();
         QObject::connect(s, &QTcpSocket::readyRead, [s] {

@@ -69,7 +69,7 @@ TEST(LinkFaults, SerialProtocolTwo) {
         EXPECT_TRUE(o.shop.log().contains("ntat svar: %RSAV")) << o.shop.log().toStdString();
     }
     OpShop o(Link::Serial2);
-    auto* pc = static_cast<MemorySerialPort*>(o.st.Comm);
+    auto* pc = static_cast<MemorySerialPort*>(o.st.port());
     o.shop.settings([](GeneralSettings& g) { g.RecTimeout = 200; });
     o.sim.setSilent(SimMachine::Scope::All);  // the test answers as the machine
     pc->setInstant(false);
@@ -104,7 +104,7 @@ TEST(LinkFaults, SerialProtocolTwo) {
 // whole; a machine that stops reading what is sent to it on its own.
 TEST(LinkFaults, Network) {
     OpShop o(Link::Tcp);
-    ASSERT_EQ(o.st.MasterSock, nullptr);
+    ASSERT_EQ(o.st.machineConnection(), nullptr);
     Await(o.st.cmdChangeFolder_Click());
     ASSERT_TRUE(WaitUntil([&] { return o.received().startsWith("%RDRQALL"); })) << o.panel().status().toStdString();
 

@@ -30,7 +30,7 @@ TEST_P(Operations, SendTwoProgramsOneAfterTheOther) {
     EXPECT_EQ(order[1], ExpectedRequest(GetParam(), BuildFrame("C", "SAV", "", "O2", "00"), "S", "O2", "G0X2\r\n"));
     EXPECT_TRUE(o.sim.program("O1234").contains("G0X1\r\nM30"));
     EXPECT_TRUE(o.sim.program("O2").contains("G0X2"));
-    EXPECT_FALSE(o.st.Aborted) << o.panel().status().toStdString();
+    EXPECT_FALSE(o.st.aborted()) << o.panel().status().toStdString();
     EXPECT_FALSE(o.panel().pilarVisible);
     if (GetParam() != Link::Tcp) {  // the link's own final text names this send's program
         EXPECT_TRUE(o.panel().statuses.contains("Sändning klar (O1234).")) << o.panel().statuses.join('|').toStdString();
@@ -49,14 +49,13 @@ TEST_P(Operations, ListFetchAndDelete) {
               ExpectedRequest(o.link, BuildFrame("C", "DRQ", "ALL", "", "00"), colon ? "L" : "D", colon ? "D" : ""));
     EXPECT_EQ(o.panel().status(), "Fillista klar.");
     if (GetParam() == Link::Tcp) {  // the list's connection is closed after it
-        EXPECT_TRUE(WaitUntil([&] { return o.st.comsock->state() == QAbstractSocket::UnconnectedState; }));
+        EXPECT_TRUE(WaitUntil([&] { return o.st.pcConnection()->state() == QAbstractSocket::UnconnectedState; }));
     }
 
     o.panel().selectedRemote = {"O100"};
     Await(o.st.cmdRec_Click(o.panel().fetch()));
-    EXPECT_TRUE(o.st.TransferDone) << o.panel().status().toStdString();
     EXPECT_EQ(o.received(), ExpectedRequest(GetParam(), BuildFrame("C", "LOD", "", "O100", "00"), "L", "O100"));
-    EXPECT_EQ(o.shop.file("O100.NC"), QByteArray("G1X1\r\nM30\r\n"));
+    EXPECT_EQ(o.shop.file("O100.NC"), QByteArray("G1X1\r\nM30\r\n")) << o.panel().status().toStdString();
     if (GetParam() == Link::Tcp || GetParam() == Link::Serial2) {
         EXPECT_EQ(o.panel().status(), "Mottagning klar ('O100')");
     }
@@ -97,7 +96,7 @@ TEST_P(Operations, OverwriteQuestions) {
     QByteArray before = o.received();
     Await(o.st.cmdRec_Click(o.panel().fetch()));
     EXPECT_EQ(o.panel().messages.size(), 1);
-    EXPECT_TRUE(o.st.Aborted);
+    EXPECT_TRUE(o.st.aborted());
     EXPECT_EQ(o.received(), before);
     EXPECT_EQ(o.shop.file("O1.NC"), QByteArray("OLD1"));
 
@@ -123,7 +122,7 @@ TEST_P(Operations, SilentMachineEndsInItsTimeOut) {
     o.sim.setSilent(SimMachine::Scope::All);
     o.panel().selectedRemote = {"O1"};
     Await(o.st.cmdRec_Click(o.panel().fetch()));
-    EXPECT_TRUE(o.st.Aborted);
+    EXPECT_TRUE(o.st.aborted());
     EXPECT_EQ(o.panel().status(), "Inget svar från maskinen (timeout).");
     EXPECT_FALSE(o.shop.home.exists("ncprog/O1.NC"));
     EXPECT_FALSE(o.panel().pilarVisible);
@@ -133,11 +132,11 @@ TEST_P(Operations, SilentMachineEndsInItsTimeOut) {
         o.panel().selectedLocal = {"O3.NC"};
         Await(o.st.cmdSend_Click(o.panel().send()));
         EXPECT_EQ(o.panel().status(), "Inget svar från maskinen (timeout).");
-        EXPECT_EQ(o.st.SerialLink.AbortReason, "Inget svar från maskinen");
+        EXPECT_EQ(o.st.serialLink().AbortReason, "Inget svar från maskinen");
     }
     if (GetParam() != Link::Tcp) {
         auto list = o.st.cmdDir_Click();
-        EXPECT_TRUE(WaitUntil([&] { return o.st.RecTimer.isActive(); }));
+        EXPECT_TRUE(WaitUntil([&] { return StationProbe::recTimer(o.st).isActive(); }));
         Await(std::move(list));
         EXPECT_EQ(o.panel().status(), "Kommando timeout.");
     }
@@ -167,12 +166,11 @@ TEST(OperationsNames, TypedNamesAreCheckedAndDocumentsGoToTheirFolder) {
 
     const QString docs = o.shop.home.file("ncprog/dokument");
     QDir().mkpath(docs);
-    o.st.Machine.DocPath = docs;
+    o.shop.machine([&](MachineSettings& m) { m.DocPath = docs; });
     o.sim.storeProgram("TOOLS", "T1 D10");
-    o.st.TransferDone = false;
     Await(o.st.mnuDocs_Click("TOOLS"));
     EXPECT_EQ(o.panel().tree, docs);
-    ASSERT_TRUE(WaitUntil([&] { return o.st.TransferDone; }));
+    ASSERT_TRUE(WaitUntil([&] { return o.shop.home.exists("ncprog/dokument/TOOLS.NC"); }));
     EXPECT_EQ(o.shop.home.read("ncprog/dokument/TOOLS.NC"), QByteArray("T1 D10"));
 
     // Names the request would cut to another program's are refused, nothing sent.
@@ -210,7 +208,7 @@ TEST(OperationsProtocolTwo, ErrorStatusIsShownWithItsTextAndATrickleIsNeverCutOf
         EXPECT_EQ(o.panel().messages.last().title, "Fel");
         EXPECT_EQ(o.panel().messages.last().icon, MsgIcon::Critical);
         EXPECT_EQ(o.panel().status(), "Mottagningsfel: 08");  // the abort routine does not wipe it
-        EXPECT_TRUE(o.st.Aborted);
+        EXPECT_TRUE(o.st.aborted());
         EXPECT_FALSE(o.shop.home.exists("ncprog/O9.NC"));
 
         const QByteArray program = QByteArray("G1X1\r\n").repeated(60);  // 360 bytes, ~1 s at 3 ms a byte
@@ -218,8 +216,7 @@ TEST(OperationsProtocolTwo, ErrorStatusIsShownWithItsTextAndATrickleIsNeverCutOf
         o.sim.setTrickle(3);
         o.panel().selectedRemote = {"O1"};
         Await(o.st.cmdRec_Click(o.panel().fetch()));  // the receive time-out is 300 ms
-        EXPECT_TRUE(o.st.TransferDone) << LinkName(link) << " " << o.panel().status().toStdString();
-        EXPECT_EQ(o.shop.file("O1.NC"), program) << LinkName(link);
+        EXPECT_EQ(o.shop.file("O1.NC"), program) << LinkName(link) << " " << o.panel().status().toStdString();
     }
 }
 
@@ -251,7 +248,7 @@ TEST_P(Operations, CompareFetchesOutsideTheLibraryAndGoesOnPastErrors) {
     if (p2) expected << "O6 Ej jämförd maskinen svarade 08";
     expected << "O5 Bara i biblioteket ";
     EXPECT_EQ(table.join('|').toStdString(), expected.join('|').toStdString());
-    EXPECT_FALSE(o.st.Aborted);
+    EXPECT_FALSE(o.st.aborted());
     EXPECT_TRUE(o.panel().messages.isEmpty());
     const int n = p2 ? 4 : 3;
     EXPECT_EQ(o.panel().progress.first(), std::make_pair(0, n));
@@ -289,7 +286,7 @@ TEST(ReadBack, SendStopsWhenTheMachineHoldsSomethingElse) {
     o.panel().selectedLocal = {"O1.NC", "O2.NC", "O3.NC"};
     Await(o.st.cmdSend_Click(o.panel().send()));
     EXPECT_EQ(requests.join('|'), "CSAV O1|CLOD O1|CSAV O2|CLOD O2");
-    EXPECT_TRUE(o.st.Aborted);
+    EXPECT_TRUE(o.st.aborted());
     EXPECT_EQ(o.panel().status().toStdString(), "Kontroll misslyckades: O2 skiljer sig i maskinen.");
     const QString log = QString::fromLatin1(o.shop.log());
     EXPECT_TRUE(log.contains("Kontrollerad: O1"));

@@ -26,15 +26,14 @@ struct OpShop {
           shop(l == Link::Tcp ? nullptr : new MemorySerialPort, l == Link::Tcp ? 0 : (l == Link::Serial2 ? 1 : 2)),
           st(shop.station),
           sim(memory.path()) {
-        shop.settings([](GeneralSettings& g) { g.CtsTimeout = g.SendTimeout = 2000; g.RecTimeout = g.SvarTimeout = 300; });
-        st.Machine.RecTimeout = 300;
-        st.TimeoutTimer.setInterval(300);
+        shop.settings([](GeneralSettings& g) { g.CtsTimeout = g.SendTimeout = 2000; g.GeneralTimeout = g.RecTimeout = g.SvarTimeout = 300; });
+        shop.machine([l](MachineSettings& m) { m.RecTimeout = 300; m.Conversion = l == Link::Colon1; });
         sim.setReplyTimeout(3000);
         if (l == Link::Tcp) {
             EXPECT_TRUE(sim.listen(0, QHostAddress::LocalHost));
-            st.Machine.Port = QString::number(sim.serverPort());
+            shop.machine([&](MachineSettings& m) { m.Port = QString::number(sim.serverPort()); });
         } else {
-            auto* pc = static_cast<MemorySerialPort*>(st.Comm);
+            auto* pc = static_cast<MemorySerialPort*>(st.port());
             pc->setInstant(true);
             machinePort.setInstant(true);
             ConnectBackToBack(*pc, machinePort);
@@ -44,7 +43,6 @@ struct OpShop {
             sim.setProtocol(l == Link::Serial2 ? SimMachine::Protocol::Two
                             : l == Link::Short1 ? SimMachine::Protocol::OneShort
                                                 : SimMachine::Protocol::OneColon);
-            st.Machine.Conversion = l == Link::Colon1;
         }
     }
     ScriptedPanel& panel() { return shop.panel; }
@@ -58,7 +56,7 @@ inline void CutSend(OpShop& o, const QByteArray& program) {
     o.shop.home.write("ncprog/O1.NC", program);
     o.panel().selectedLocal = {"O1.NC"};
     auto hold = std::make_shared<QMetaObject::Connection>();
-    *hold = QObject::connect(static_cast<MemorySerialPort*>(o.st.Comm), &MemorySerialPort::transmitted, [&o, hold] {
+    *hold = QObject::connect(static_cast<MemorySerialPort*>(o.st.port()), &MemorySerialPort::transmitted, [&o, hold] {
         o.sim.setCtsLow(true);
         QObject::disconnect(*hold);
     });

@@ -17,7 +17,7 @@ TEST(WebJobs, RunningAndQueuedFirstInPages) {
     const auto running = st.Submit(JobKind::List, "webb 127.0.0.1", [&released](JobRun&) -> QCoro::Task<void> {
         while (!released) co_await QCoro::sleepFor(std::chrono::milliseconds(10));
     });
-    ASSERT_TRUE(WaitUntil([&] { return st.Jobs.running(); }));
+    ASSERT_TRUE(WaitUntil([&] { return st.jobs().running(); }));
     for (int i = 0; i < 10000; ++i)
         st.Submit(JobKind::List, "webb 127.0.0.1", [](JobRun&) -> QCoro::Task<void> { co_return; });
 
@@ -41,7 +41,7 @@ TEST(WebJobs, RunningAndQueuedFirstInPages) {
     EXPECT_TRUE(get("?before=nosuch", &status).isEmpty());
     EXPECT_EQ(status, 404);
 
-    st.Jobs.close("Testet slutar.");
+    st.jobs().close("Testet slutar.");
     released = true;
-    ASSERT_TRUE(WaitUntil([&] { return !st.Jobs.running(); }));
+    ASSERT_TRUE(WaitUntil([&] { return !st.jobs().running(); }));
 }

@@ -111,7 +111,7 @@ bool Run(const QString& out) {
     w->mnuArkivSetup_Click();
     if (!tabs) return false;
 
-    const QString program = ProgramWithHistory(w->station().Machine.SendPath);
+    const QString program = ProgramWithHistory(w->station().machine().SendPath);
     if (program.isEmpty()) return Fail(QStringLiteral("inget program att visa historiken för"));
     {
         frm_history history(program, w);
@@ -123,7 +123,7 @@ bool Run(const QString& out) {
 
     // The machine's copy of O1000 is the library's with a few lines changed,
     // so that "Olika" has a difference to show.
-    const QString library = w->station().Machine.SendPath + QStringLiteral("/O1000.TC");
+    const QString library = w->station().machine().SendPath + QStringLiteral("/O1000.TC");
     const QString memory = ProgramFolder() + QStringLiteral("/maskinminne/fras1/O1000");
     QList<QByteArray> lines = ReadProgramFile(library).split('\n');
     if (lines.size() < 30) return Fail(QStringLiteral("%1 är för kort").arg(library));
@@ -140,7 +140,7 @@ bool Run(const QString& out) {
     auto* machines = w->findChild<QComboBox*>(QStringLiteral("cmbMaskiner"));
     if (!WaitUntil([&] { return machines->isEnabled(); })) return Fail(QStringLiteral("jämförelsen tog aldrig slut"));
     if (!Save(*w, out + QStringLiteral("/jamfor.png"))) return false;
-    frm_difference difference(QStringLiteral("O1000"), library, w->station().MachineName, ReadFile(memory), w);
+    frm_difference difference(QStringLiteral("O1000"), library, w->station().machineName(), ReadFile(memory), w);
     difference.resize(760, 460);
     difference.show();
     if (!Save(difference, out + QStringLiteral("/skillnad.png"))) return false;
