@@ -232,7 +232,7 @@ public:
     void NetTimer_Timer();
     void TimeoutTimer_Timer();
 
-    // --- Plain ISO tape (Typ 3), in station_iso.cpp ---
+    // --- Plain ISO tape (Typ 3), in tapeengine.cpp ---
     // Sends a program file as tape at the machine's pace; true when all of
     // it went out.
     QCoro::Task<bool> IsoSend(QString path, QString name);

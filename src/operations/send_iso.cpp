@@ -4,7 +4,7 @@
 #include "common/pick.h"
 #include "library/programfile.h"
 #include "link/station.h"
-#include "link/station_iso.h"
+#include "link/tapeengine.h"
 #include "operations/jobrequest.h"
 #include <QDir>
 #include <QFileInfo>

@@ -8,7 +8,7 @@
 #include "link/arrows.h"
 #include "link/machinestore.h"
 #include "link/programname.h"
-#include "link/station_iso.h"
+#include "link/tapeengine.h"
 #include "link/tapesource.h"
 
 #include <QFileInfo>

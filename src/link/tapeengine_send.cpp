@@ -4,7 +4,7 @@
 #include "common/sha256.h"
 #include "link/arrows.h"
 #include "link/serialpacer.h"
-#include "link/station_iso.h"
+#include "link/tapeengine.h"
 #include "link/tapesource.h"
 
 #include <QCoro/QCoroTimer>
