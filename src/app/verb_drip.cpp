@@ -38,7 +38,7 @@ QCoro::Task<int> RunDrip(VerbOptions options) {
     const Job job = co_await s.run(request);
     const bool ok = !job.programs.isEmpty() && job.programs.last().result == ProgramResult::Ok;
     if (!ok) {
-        s.error(QStringLiteral("droppmatningen av \"%1\" blev inte klar. %2").arg(file, s.station->IsoStopText));
+        s.error(QStringLiteral("droppmatningen av \"%1\" blev inte klar. %2").arg(file, s.station->isoStopText()));
         co_return VerbFailed;
     }
     co_return s.errorReports() == 0 ? VerbOk : VerbFailed;

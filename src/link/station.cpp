@@ -9,6 +9,7 @@
 #include "link/outgoing.h"
 #include "link/serialpacer.h"
 #include "link/serialthread.h"
+#include "link/tapeengine.h"
 #include "library/programfile.h"
 #include "jobs/journal.h"
 #include <QTcpSocket>
@@ -19,6 +20,7 @@ constexpr qint64 kReadBuffer = 1 << 20;
 
 Station::Station(OperatorPanel& panel, SerialPort* port, QObject* parent)
     : QObject(parent), Comm(port), own_(panel), panel_(switch_) {
+    tape_ = std::make_unique<TapeEngine>(*this);
     SerialLink.Kind = 1;
     NetLink.Kind = 0;
     if (Comm) {

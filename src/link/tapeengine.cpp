@@ -8,9 +8,11 @@
 #include "link/arrows.h"
 #include "link/machinestore.h"
 #include "link/programname.h"
+#include "link/station.h"
 #include "link/tapeengine.h"
 #include "link/tapesource.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QStorageInfo>
 
@@ -21,51 +23,56 @@ constexpr qint64 kFreeFloor = 64 * kMB;
 // A control punching never pauses this long inside a program; a "%" after
 // such a pause opens a re-punch.
 constexpr qint64 kRepunchPause = 1000;
+const QString kPartSuffix = QStringLiteral(".ofullständig");
 }  // namespace
 
-void Station::IsoDelete::operator()(Iso* iso) const { delete iso; }
-
-Station::Iso& Station::iso() {
-    if (!iso_) {
-        iso_.reset(new Iso);
-        iso_->deadline.setSingleShot(true);
-        connect(&iso_->deadline, &QTimer::timeout, this, &Station::isoWake);
-        iso_->silence.setSingleShot(true);
-        connect(&iso_->silence, &QTimer::timeout, this, [this] {
-            IsoPunchEnd(QStringLiteral("inget avslutande %: linjen var tyst i %1 ms").arg(RecTimer.interval()));
-        });
-    }
-    return *iso_;
+TapeEngine::TapeEngine(Station& station) : st_(station) {
+    deadline_.setSingleShot(true);
+    QObject::connect(&deadline_, &QTimer::timeout, &st_, &Station::isoWake);
+    silence_.setSingleShot(true);
+    QObject::connect(&silence_, &QTimer::timeout, &st_, [this] {
+        punchEnd(QStringLiteral("inget avslutande %: linjen var tyst i %1 ms").arg(st_.RecTimer.interval()));
+    });
 }
 
-bool Station::IsoEvent(int event) {
-    Iso& s = iso();
+bool TapeEngine::openPart(const QString& folder) {
+    if (name_.isEmpty()) name_ = iso::ProgramNumber(head_);
+    if (name_.isEmpty()) name_ = QStringLiteral("ISO-") + NowStamp();
+    part_.setFileName(QDir(folder).filePath(name_ + kPartSuffix));
+    // A cut punch kept aside is not overwritten by the re-punch.
+    if (part_.exists()) part_.setFileName(QDir(folder).filePath(name_ + QLatin1Char('-') + NowStamp() + kPartSuffix));
+    if (part_.open(QIODevice::WriteOnly | QIODevice::Truncate)) return true;
+    if (damage_.isEmpty()) damage_ = QStringLiteral("filen %1 kunde inte skrivas").arg(QDir::toNativeSeparators(part_.fileName()));
+    return false;
+}
+
+bool TapeEngine::event(int event) {
     switch (event) {
     case SerialPort::EvReceive: {
-        const QByteArray data = Comm->readAll();
-        if (LogTraffic) AddHexLog(data, QStringLiteral("dump.log"), 2);
-        IsoReceive(data);
+        const QByteArray data = st_.Comm->readAll();
+        if (st_.LogTraffic) st_.AddHexLog(data, QStringLiteral("dump.log"), 2);
+        receive(data);
         return true;
     }
     case SerialPort::EvSend:
-        Q_EMIT isoWake();
+        Q_EMIT st_.isoWake();
         return true;
     case SerialPort::EvCTS:
     case SerialPort::EvDSR:
-        Q_EMIT isoWake();
+        Q_EMIT st_.isoWake();
         return false;  // the panels still show the lines
     case SerialPort::EventRxParity:
     case SerialPort::EventFrame: {
         const QString what = event == SerialPort::EventRxParity ? QStringLiteral("paritetsfel") : QStringLiteral("ramfel");
-        if (s.punching) {
-            if (s.damage.isEmpty()) s.damage = what;
-        } else if (s.feeding) {
-            AddLog(QStringLiteral("Fel på linjen under sändningen: %1.").arg(what));
-            Status(QStringLiteral("Fel på linjen under sändningen (%1).").arg(what));
+        if (punching_) {
+            if (damage_.isEmpty()) damage_ = what;
+        } else if (feeding_) {
+            st_.AddLog(QStringLiteral("Fel på linjen under sändningen: %1.").arg(what));
+            st_.Status(QStringLiteral("Fel på linjen under sändningen (%1).").arg(what));
         } else {
             // It may belong to the opening of a punch not yet read.
-            s.lineError = what;
-            AddLog(QStringLiteral("Fel på linjen: %1.").arg(what));
+            lineError_ = what;
+            st_.AddLog(QStringLiteral("Fel på linjen: %1.").arg(what));
         }
         return true;
     }
@@ -76,147 +83,145 @@ bool Station::IsoEvent(int event) {
 
 // The receiver: flow codes for a send under way, punched programs to the
 // receive folder. Nothing the machine sends waits for a person.
-void Station::IsoReceive(const QByteArray& data) {
-    Iso& s = iso();
+void TapeEngine::receive(const QByteArray& data) {
     iso::TapeReader::Events on;
     on.flow = [&](bool xon) {
-        s.held = !xon;
-        if (xon) s.sawXon = true;
-        panel_.setPanel(3, xon ? QString() : QStringLiteral("XOFF"));
-        Q_EMIT isoWake();
+        held_ = !xon;
+        if (xon) sawXon_ = true;
+        st_.panel_.setPanel(3, xon ? QString() : QStringLiteral("XOFF"));
+        Q_EMIT st_.isoWake();
     };
     on.stray = [&](QByteArrayView bytes) {
         // A line full of noise gets a log line every ten seconds, not one a read.
-        s.strayBytes += bytes.size();
-        if (s.feeding) s.noise += bytes.size();
-        if (!s.strayLogged.isValid() || s.strayLogged.elapsed() >= 10000) {
+        strayBytes_ += bytes.size();
+        if (feeding_) noise_ += bytes.size();
+        if (!strayLogged_.isValid() || strayLogged_.elapsed() >= 10000) {
             const QString sample = EscapeControls(FromAnsi(bytes.first(qMin<qsizetype>(40, bytes.size())).toByteArray()));
-            AddLog(s.feeding ? QStringLiteral("Brus på linjen under sändningen: %1 tecken (%2 sedan start, Brustecken=%3), t.ex. %4")
-                                   .arg(s.strayBytes)
-                                   .arg(s.noise)
-                                   .arg(Machine.Brustecken)
-                                   .arg(sample)
-                             : QStringLiteral("Maskinen sände %1 tecken utanför ett program, t.ex. %2").arg(s.strayBytes).arg(sample));
-            s.strayLogged.start();
-            s.strayBytes = 0;
+            st_.AddLog(feeding_ ? QStringLiteral("Brus på linjen under sändningen: %1 tecken (%2 sedan start, Brustecken=%3), t.ex. %4")
+                                      .arg(strayBytes_)
+                                      .arg(noise_)
+                                      .arg(st_.Machine.Brustecken)
+                                      .arg(sample)
+                                : QStringLiteral("Maskinen sände %1 tecken utanför ett program, t.ex. %2").arg(strayBytes_).arg(sample));
+            strayLogged_.start();
+            strayBytes_ = 0;
         }
-        if (s.feeding) Q_EMIT isoWake();
+        if (feeding_) Q_EMIT st_.isoWake();
     };
     on.start = [&] {
-        s.punching = true;
-        s.echo = s.feeding;
-        s.head.clear();
-        s.name.clear();
-        s.damage = std::exchange(s.lineError, {});
-        s.size = 0;
-        s.nextSpaceCheck = 0;
-        s.leading = true;
-        s.passOver = false;
-        s.first.clear();
-        ShowPilar(QStringLiteral("Tar emot program från maskin..."), RecArrows());
-        Status(QStringLiteral("Tar emot från maskin..."));
+        punching_ = true;
+        echo_ = feeding_;
+        head_.clear();
+        name_.clear();
+        damage_ = std::exchange(lineError_, {});
+        size_ = 0;
+        nextSpaceCheck_ = 0;
+        leading_ = true;
+        passOver_ = false;
+        first_.clear();
+        st_.ShowPilar(QStringLiteral("Tar emot program från maskin..."), RecArrows());
+        st_.Status(QStringLiteral("Tar emot från maskin..."));
     };
     on.text = [&](QByteArrayView text) {
-        if (s.leading) {
+        if (leading_) {
             while (!text.isEmpty() && (text.front() == '\r' || text.front() == '\n')) text = text.sliced(1);
             if (text.isEmpty()) return;
-            s.leading = false;
+            leading_ = false;
         }
-        s.size += text.size();
-        if (s.first.size() < 64) s.first += text.first(qMin<qsizetype>(64 - s.first.size(), text.size()));
-        panel_.setPanel(2, QString::number(s.size) + QStringLiteral(" tecken"));
-        if (s.passOver) return;
-        if (General.MaxProgramMB > 0 && s.size > General.MaxProgramMB * kMB) {
-            s.damage = QStringLiteral("större än MaxProgramMB (%1 MB)").arg(General.MaxProgramMB);
-            s.passOver = true;
+        size_ += text.size();
+        if (first_.size() < 64) first_ += text.first(qMin<qsizetype>(64 - first_.size(), text.size()));
+        st_.panel_.setPanel(2, QString::number(size_) + QStringLiteral(" tecken"));
+        if (passOver_) return;
+        if (st_.General.MaxProgramMB > 0 && size_ > st_.General.MaxProgramMB * kMB) {
+            damage_ = QStringLiteral("större än MaxProgramMB (%1 MB)").arg(st_.General.MaxProgramMB);
+            passOver_ = true;
             return;
         }
-        if (s.size >= s.nextSpaceCheck) {
-            s.nextSpaceCheck = s.size + 4 * kMB;
-            const QStorageInfo disk(Machine.RecPath);
+        if (size_ >= nextSpaceCheck_) {
+            nextSpaceCheck_ = size_ + 4 * kMB;
+            const QStorageInfo disk(st_.Machine.RecPath);
             if (disk.isValid() && disk.bytesAvailable() < kFreeFloor) {
-                s.damage = QStringLiteral("mindre än 64 MB skulle bli kvar på disken");
-                s.passOver = true;
+                damage_ = QStringLiteral("mindre än 64 MB skulle bli kvar på disken");
+                passOver_ = true;
                 return;
             }
         }
-        if (!s.part.isOpen()) {
-            s.head.append(text);
-            if (s.head.size() <= iso::kRequestMax) return;
-            s.openPart(Machine.RecPath);
-            text = s.head;
+        if (!part_.isOpen()) {
+            head_.append(text);
+            if (head_.size() <= iso::kRequestMax) return;
+            openPart(st_.Machine.RecPath);
+            text = head_;
         }
-        if (s.part.isOpen() && s.part.write(text.data(), text.size()) != text.size() && s.damage.isEmpty())
-            s.damage = QStringLiteral("filen kunde inte skrivas");
-        s.head.clear();
+        if (part_.isOpen() && part_.write(text.data(), text.size()) != text.size() && damage_.isEmpty())
+            damage_ = QStringLiteral("filen kunde inte skrivas");
+        head_.clear();
     };
-    on.end = [&] { IsoPunchEnd(QString()); };
-    on.cut = [&] { IsoPunchEnd(QStringLiteral("avbruten av en ny stansning")); };
+    on.end = [&] { punchEnd(QString()); };
+    on.cut = [&] { punchEnd(QStringLiteral("avbruten av en ny stansning")); };
 
-    if (s.punching && s.lastData.isValid() && s.lastData.elapsed() >= kRepunchPause) s.reader.pause();
-    s.lastData.start();
-    s.reader.feed(data, on);
-    if (!s.punching) s.lineError.clear();
-    if (s.punching) {
-        const int ms = RecTimer.interval();
-        if (ms > 0) s.silence.start(ms);
+    if (punching_ && lastData_.isValid() && lastData_.elapsed() >= kRepunchPause) reader_.pause();
+    lastData_.start();
+    reader_.feed(data, on);
+    if (!punching_) lineError_.clear();
+    if (punching_) {
+        const int ms = st_.RecTimer.interval();
+        if (ms > 0) silence_.start(ms);
     }
 }
 
 // A punch ended: complete (cut empty) or cut off. Only a complete, undamaged
 // program replaces a library program, after its version is kept.
-void Station::IsoPunchEnd(const QString& cut) {
-    Iso& s = iso();
-    if (!s.punching) return;
-    s.silence.stop();
-    s.punching = false;
-    if (s.reader.damaged() > 0 && s.damage.isEmpty()) s.damage = QStringLiteral("tecken som inte är text");
-    if (!cut.isEmpty()) s.reader.reset();
-    HidePilar();
-    const QString why = !cut.isEmpty() ? cut : s.damage;
-    if (s.echo) {
+void TapeEngine::punchEnd(const QString& cut) {
+    if (!punching_) return;
+    silence_.stop();
+    punching_ = false;
+    if (reader_.damaged() > 0 && damage_.isEmpty()) damage_ = QStringLiteral("tecken som inte är text");
+    if (!cut.isEmpty()) reader_.reset();
+    st_.HidePilar();
+    const QString why = !cut.isEmpty() ? cut : damage_;
+    if (echo_) {
         // What a machine echoes of the PC's own send is not its program.
-        if (s.part.isOpen()) s.part.remove();
-        s.head.clear();
-        s.passOver = false;
+        if (part_.isOpen()) part_.remove();
+        head_.clear();
+        passOver_ = false;
         const QString text = QStringLiteral("%1 tecken från maskinen under sändningen sparades inte (eko av det som sändes).")
-                                 .arg(s.size);
-        AddLog(text);
-        Status(text);
+                                 .arg(size_);
+        st_.AddLog(text);
+        st_.Status(text);
         return;
     }
-    if (!s.part.isOpen() && why.isEmpty()) {
+    if (!part_.isOpen() && why.isEmpty()) {
         // Short: a request, or a small program.
-        const iso::Request request = iso::ParseRequest(s.head, Machine.Begaran, Machine.Lista);
+        const iso::Request request = iso::ParseRequest(head_, st_.Machine.Begaran, st_.Machine.Lista);
         if (request.kind != iso::Request::Kind::None) {
-            Q_EMIT trafficRow(true, s.first, s.size, {}, {}, nullptr);
-            const QByteArray head = std::exchange(s.head, {});
-            IsoAnswer(head);
+            Q_EMIT st_.trafficRow(true, first_, size_, {}, {}, nullptr);
+            const QByteArray head = std::exchange(head_, {});
+            answer(head);
             return;
         }
     }
-    if (!s.part.isOpen() && !s.passOver && s.openPart(Machine.RecPath) && s.part.write(s.head) != s.head.size() &&
-        s.damage.isEmpty())
-        s.damage = QStringLiteral("filen kunde inte skrivas");
-    s.head.clear();
-    s.part.close();
-    const QString name = s.name.isEmpty() ? QStringLiteral("ISO-") + NowStamp() : s.name;
-    const QString partPath = s.part.fileName();
-    Q_EMIT trafficRow(true, s.first, s.size, {}, {}, nullptr);
-    if (!why.isEmpty() || !s.damage.isEmpty()) {
+    if (!part_.isOpen() && !passOver_ && openPart(st_.Machine.RecPath) && part_.write(head_) != head_.size() &&
+        damage_.isEmpty())
+        damage_ = QStringLiteral("filen kunde inte skrivas");
+    head_.clear();
+    part_.close();
+    const QString name = name_.isEmpty() ? QStringLiteral("ISO-") + NowStamp() : name_;
+    const QString partPath = part_.fileName();
+    Q_EMIT st_.trafficRow(true, first_, size_, {}, {}, nullptr);
+    if (!why.isEmpty() || !damage_.isEmpty()) {
         QString text;
-        if (s.passOver) {
+        if (passOver_) {
             // Nothing of a refused program stays to fill the disk.
             if (!partPath.isEmpty()) QFile::remove(partPath);
-            text = QStringLiteral("Programmet %1 från maskinen sparades inte: %2 tecken, %3.").arg(name).arg(s.size).arg(why);
+            text = QStringLiteral("Programmet %1 från maskinen sparades inte: %2 tecken, %3.").arg(name).arg(size_).arg(why);
         } else {
             text = QStringLiteral("Programmet %1 från maskinen är ofullständigt (%2); sparat som %3, biblioteket är orört.")
-                       .arg(name, why.isEmpty() ? s.damage : why, QFileInfo(partPath).fileName());
+                       .arg(name, why.isEmpty() ? damage_ : why, QFileInfo(partPath).fileName());
         }
-        AddLog(text);
-        Status(text);
-        Q_EMIT transferEnded(true, name, s.size, false);
-        MachineJob(true, name, partPath, s.size, {}, false, MachineBy(nullptr));
+        st_.AddLog(text);
+        st_.Status(text);
+        Q_EMIT st_.transferEnded(true, name, size_, false);
+        st_.MachineJob(true, name, partPath, size_, {}, false, st_.MachineBy(nullptr));
         return;
     }
     // A "punch all" holds several programs: each is stored under its own number.
@@ -227,35 +232,35 @@ void Station::IsoPunchEnd(const QString& cut) {
         QStringList names, paths;
         for (const QByteArray& text : programs) {
             const QString own = iso::ProgramNumber(text);
-            const QString path = QDir(Machine.RecPath).filePath(own + QLatin1Char('-') + NowStamp() + kPartSuffix);
+            const QString path = QDir(st_.Machine.RecPath).filePath(own + QLatin1Char('-') + NowStamp() + kPartSuffix);
             QFile out(path);
             if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size()) {
                 const QString why = QStringLiteral("Programmet %1 från maskinen sparades inte (filen kunde inte skrivas); "
                                                    "stansningen finns kvar som %2.")
                                         .arg(own, QFileInfo(partPath).fileName());
-                AddLog(why);
-                Status(why);
+                st_.AddLog(why);
+                st_.Status(why);
                 return;
             }
             names << own;
             paths << path;
         }
-        AddLog(QStringLiteral("Stansningen från maskinen innehöll %1 program: %2.").arg(programs.size()).arg(names.join(QStringLiteral(", "))));
+        st_.AddLog(QStringLiteral("Stansningen från maskinen innehöll %1 program: %2.").arg(programs.size()).arg(names.join(QStringLiteral(", "))));
         QFile::remove(partPath);
         for (qsizetype i = 0; i < programs.size(); ++i)
-            IsoStore(names[i], paths[i], programs[i].size());
+            store(names[i], paths[i], programs[i].size());
         return;
     }
-    IsoStore(name, partPath, s.size);
+    store(name, partPath, size_);
 }
 
-void Station::IsoStore(const QString& name, const QString& partPath, qint64 size) {
+void TapeEngine::store(const QString& name, const QString& partPath, qint64 size) {
     const QString problem = MachineNameProblem(name);
     // The lock, the version and the commit on a worker: no other machine's
     // answer waits for this one's disk or for another process's lock.
     StoreWork work;
-    work.path = ProgramPath(Machine.RecPath, name, Machine.Extension);
-    work.origin = QStringLiteral("Stansad av ") + MachineName;
+    work.path = ProgramPath(st_.Machine.RecPath, name, st_.Machine.Extension);
+    work.origin = QStringLiteral("Stansad av ") + st_.MachineName;
     FileResult r{true, 0, QString()};
     if (!problem.isEmpty()) r = FileResult{false, 52, problem};
     if (r.ok) {
@@ -267,69 +272,76 @@ void Station::IsoStore(const QString& name, const QString& partPath, qint64 size
         if (!result.stored()) {
             const QString text = QStringLiteral("Programmet %1 från maskinen sparades inte (%2); det finns kvar som %3.")
                                      .arg(name, result.file.message(), QFileInfo(partPath).fileName());
-            AddLog(text);
-            Status(text);
-            Q_EMIT transferEnded(true, name, size, false);
-            MachineJob(true, name, partPath, size, {}, false, MachineBy(nullptr));
+            st_.AddLog(text);
+            st_.Status(text);
+            Q_EMIT st_.transferEnded(true, name, size, false);
+            st_.MachineJob(true, name, partPath, size, {}, false, st_.MachineBy(nullptr));
             return;
         }
         QFile::remove(partPath);
-        AddLog(QStringLiteral("Programmet %1 mottaget från maskinen (%2 tecken).").arg(name).arg(size));
-        Status(QStringLiteral("Mottagning klar (%1, %2 tecken).").arg(name).arg(size));
-        Q_EMIT transferEnded(true, name, size, true);
-        MachineJob(true, name, ProgramPath(Machine.RecPath, name, Machine.Extension), result.bytes,
-                   result.sha256, true, MachineBy(nullptr));
-        Q_EMIT messageParsed();
+        st_.AddLog(QStringLiteral("Programmet %1 mottaget från maskinen (%2 tecken).").arg(name).arg(size));
+        st_.Status(QStringLiteral("Mottagning klar (%1, %2 tecken).").arg(name).arg(size));
+        Q_EMIT st_.transferEnded(true, name, size, true);
+        st_.MachineJob(true, name, ProgramPath(st_.Machine.RecPath, name, st_.Machine.Extension), result.bytes,
+                       result.sha256, true, st_.MachineBy(nullptr));
+        Q_EMIT st_.messageParsed();
     };
     if (!r.ok) {
         stored(StoreResult{r, {}, 0});
         return;
     }
     // Under way until its answer: the server's stop waits for it.
-    ++diskWork_;
-    WhenReady(this, StartStore(std::move(work)), [this, stored](const StoreResult& result) {
-        --diskWork_;
+    ++st_.diskWork_;
+    WhenReady(&st_, StartStore(std::move(work)), [this, stored](const StoreResult& result) {
+        --st_.diskWork_;
         stored(result);
     });
 }
 
 // A remote request: the program from the send folder, the list, or a
 // program whose comment says what is missing (tape has no status codes).
-void Station::IsoAnswer(const QByteArray& head) {
-    const iso::Request request = iso::ParseRequest(head, Machine.Begaran, Machine.Lista);
+void TapeEngine::answer(const QByteArray& head) {
+    const iso::Request request = iso::ParseRequest(head, st_.Machine.Begaran, st_.Machine.Lista);
     if (request.kind == iso::Request::Kind::List) {
-        QStringList names = ListFileNames(Machine.SendPath, Machine.Extension.isEmpty() ? QStringLiteral("*.")
-                                                                                      : QStringLiteral("*.") + Machine.Extension)
+        const MachineSettings& m = st_.Machine;
+        QStringList names = ListFileNames(m.SendPath, m.Extension.isEmpty() ? QStringLiteral("*.") : QStringLiteral("*.") + m.Extension)
                                 .split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
-        Q_EMIT requestArrived(QStringLiteral("LISTA"), QString());
-        AddLog(QStringLiteral("Maskinen begärde listan över sändmappen (%1 program).").arg(names.size()));
-        IsoRun(std::make_shared<TapeSource>(iso::ListAnswer(names, Machine.EOB)), QStringLiteral("LISTA"), false);
+        Q_EMIT st_.requestArrived(QStringLiteral("LISTA"), QString());
+        st_.AddLog(QStringLiteral("Maskinen begärde listan över sändmappen (%1 program).").arg(names.size()));
+        run(std::make_shared<TapeSource>(iso::ListAnswer(names, st_.Machine.EOB)), QStringLiteral("LISTA"), false);
         return;
     }
     const QString name = request.name;
-    Q_EMIT requestArrived(QStringLiteral("SÄND"), name);
-    const QString path = name.isEmpty() ? QString() : ProgramPath(Machine.SendPath, name, Machine.Extension);
+    Q_EMIT st_.requestArrived(QStringLiteral("SÄND"), name);
+    const QString path = name.isEmpty() ? QString() : ProgramPath(st_.Machine.SendPath, name, st_.Machine.Extension);
     if (path.isEmpty() || !QFileInfo(path).isFile()) {
-        AddLog(QStringLiteral("Maskinen begärde %1, som saknas i sändmappen; svaret säger det i en kommentar.")
-                   .arg(name.isEmpty() ? QStringLiteral("ett program utan nummer") : name));
-        IsoRun(std::make_shared<TapeSource>(iso::MissingAnswer(name.isEmpty() ? QStringLiteral("UTAN NUMMER") : name,
-                                                               Machine.EOB)),
-               name, false);
+        st_.AddLog(QStringLiteral("Maskinen begärde %1, som saknas i sändmappen; svaret säger det i en kommentar.")
+                       .arg(name.isEmpty() ? QStringLiteral("ett program utan nummer") : name));
+        run(std::make_shared<TapeSource>(iso::MissingAnswer(name.isEmpty() ? QStringLiteral("UTAN NUMMER") : name,
+                                                            st_.Machine.EOB)),
+            name, false);
         return;
     }
-    AddLog(QStringLiteral("Maskinen begärde %1.").arg(name));
-    QCoro::connect(IsoSend(path, name), this, [this, path, name](bool ok) {
-        const Iso& s = iso();
-        MachineJob(false, name, path, s.sentBytes, s.sentSha, ok, MachineBy(nullptr));
+    st_.AddLog(QStringLiteral("Maskinen begärde %1.").arg(name));
+    QCoro::connect(send(path, name), &st_, [this, path, name](bool ok) {
+        st_.MachineJob(false, name, path, sentBytes_, sentSha_, ok, st_.MachineBy(nullptr));
     });
 }
 
 
-bool Station::IsoCannotAsk() {
+bool TapeEngine::cannotAsk() {
     const QString text =
         QStringLiteral("Maskinen har ingen fillista att fråga efter: stansa programmet från maskinen (Fenmo32 lyssnar alltid).");
-    Status(text);
-    FailJob(text);
+    st_.Status(text);
+    st_.FailJob(text);
     return true;
 }
 
+
+// The station's tape calls, for the code and the tests that name them.
+bool Station::IsoEvent(int event) { return tape_->event(event); }
+QCoro::Task<bool> Station::IsoSend(QString path, QString name) { return tape_->send(std::move(path), std::move(name)); }
+QCoro::Task<bool> Station::DripFeed(QString path, QString from, bool atToolChange) { return tape_->drip(std::move(path), std::move(from), atToolChange); }
+bool Station::IsoCannotAsk() { return tape_->cannotAsk(); }
+const QString& Station::isoStopText() const { return tape_->stopText(); }
+const QString& Station::isoRestartText() const { return tape_->restartText(); }

@@ -445,7 +445,7 @@ TEST(IsoTape, AbortedDripSaysWhereItStopped) {
     ASSERT_TRUE(WaitUntil([&] { return !t.shop.jobs.isEmpty() && !t.shop.jobs.last().programs.isEmpty(); }, 1000));
     const JobProgram row = t.shop.jobs.last().programs.value(0);
     EXPECT_EQ(row.result, ProgramResult::Failed);
-    const QString text = t.shop.station.IsoStopText;
+    const QString text = t.shop.station.isoStopText();
     static const QRegularExpression where(QStringLiteral("Senast sända block: rad (\\d+) .*till och med rad (\\d+) "));
     const QRegularExpressionMatch m = where.match(text);
     ASSERT_TRUE(m.hasMatch()) << text.toStdString();
