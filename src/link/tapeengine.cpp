@@ -88,7 +88,7 @@ void TapeEngine::receive(const QByteArray& data) {
     on.flow = [&](bool xon) {
         held_ = !xon;
         if (xon) sawXon_ = true;
-        st_.panel_.setPanel(3, xon ? QString() : QStringLiteral("XOFF"));
+        st_.panel().setPanel(3, xon ? QString() : QStringLiteral("XOFF"));
         Q_EMIT st_.isoWake();
     };
     on.stray = [&](QByteArrayView bytes) {
@@ -130,7 +130,7 @@ void TapeEngine::receive(const QByteArray& data) {
         }
         size_ += text.size();
         if (first_.size() < 64) first_ += text.first(qMin<qsizetype>(64 - first_.size(), text.size()));
-        st_.panel_.setPanel(2, QString::number(size_) + QStringLiteral(" tecken"));
+        st_.panel().setPanel(2, QString::number(size_) + QStringLiteral(" tecken"));
         if (passOver_) return;
         if (st_.General.MaxProgramMB > 0 && size_ > st_.General.MaxProgramMB * kMB) {
             damage_ = QStringLiteral("större än MaxProgramMB (%1 MB)").arg(st_.General.MaxProgramMB);

@@ -4,16 +4,18 @@
 // paced send and drip-feed. It owns all tape state; the station owns the
 // engine and hands it its serial events.
 //
-// What it still takes from its station (a friend, for now):
+// What it still takes from its station:
 // - the settings: Machine, General, MachineName, LogTraffic, RecTimer's interval;
-// - the port Comm and the serial thread's pacer_, with isoPaced_ and nextPaced_
-//   (the tape send's id among the paced sends);
-// - isoBusy_ (Busy() and the exchanges wait on it), aborts_ and Aborted;
-// - what the operator sees: panel_, Status, ShowPilar, HidePilar, AddLog, AddHexLog;
+// - the port Comm; what the operator sees: panel(), Status, ShowPilar,
+//   HidePilar, AddLog, AddHexLog; Aborted;
 // - the signals isoWake, trafficRow, transferEnded, requestArrived, messageParsed;
+// - the station as the context of its timers, stores and waits;
+// and, as its friend for now, of the station's insides:
+// - the serial thread's pacer_, with isoPaced_ and nextPaced_ (the tape
+//   send's id among the paced sends); isoBusy_ (Busy() and the exchanges
+//   wait on it); aborts_ (an abort during a send);
 // - the machine's own transfers as jobs: MachineJob, MachineBy, FailJob, and
-//   diskWork_ for a store still on a worker;
-// - the station as the context of its timers, stores and waits.
+//   diskWork_ for a store still on a worker.
 #include "link/isotape.h"
 #include <QCoro/QCoroTask>
 #include <QElapsedTimer>

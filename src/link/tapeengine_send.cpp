@@ -150,7 +150,7 @@ QCoro::Task<bool> TapeEngine::run(std::shared_ptr<TapeSource> source, QString na
     // A DC3 from before this send belongs to an earlier session.
     st_.Comm->forgetHold();
     held_ = false;
-    st_.panel_.setPanel(3, QString());
+    st_.panel().setPanel(3, QString());
     st_.Aborted = false;
     stopText_.clear();
     st_.ShowPilar(drip ? QStringLiteral("Droppmatar %1...").arg(name) : QStringLiteral("Sänder %1...").arg(name), SendArrows());
@@ -197,7 +197,7 @@ QCoro::Task<bool> TapeEngine::run(std::shared_ptr<TapeSource> source, QString na
     const auto show = [&](qint64 onLine) {
         if (shown.elapsed() < 1000) return;
         shown.restart();
-        st_.panel_.setPanel(2, QString::number(onLine) + QStringLiteral(" tecken"));
+        st_.panel().setPanel(2, QString::number(onLine) + QStringLiteral(" tecken"));
         if (!drip) return;
         const double rate = firstAt >= 0 && clock.elapsed() > firstAt ? onLine * 1000.0 / double(clock.elapsed() - firstAt) : 0;
         const TapeSource::Block* at = source->lastBefore(onLine);
