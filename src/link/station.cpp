@@ -10,12 +10,14 @@
 #include "link/serialpacer.h"
 #include "link/serialsender.h"
 #include "link/serialthread.h"
+#include "link/tapeengine.h"
 #include "library/programfile.h"
 #include "jobs/journal.h"
 #include <QTcpSocket>
 
 Station::Station(OperatorPanel& panel, SerialPort* port, QObject* parent)
     : QObject(parent), Comm(port), own_(panel), panel_(switch_) {
+    tape_ = std::make_unique<TapeEngine>(*this);
     SerialLink.Kind = 1;
     NetLink.Kind = 0;
     if (Comm) {

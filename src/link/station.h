@@ -33,7 +33,7 @@
 #include <vector>
 
 class IncomingProgram;
-class TapeSource;
+class TapeEngine;
 class Listener;
 class SerialPacer;
 class Outgoing;
@@ -233,26 +233,16 @@ public:
     void NetTimer_Timer();
     void TimeoutTimer_Timer();
 
-    // --- Plain ISO tape (Typ 3), in station_iso.cpp ---
-    // Sends a program file as tape at the machine's pace; true when all of
-    // it went out.
+    // --- Plain ISO tape (Typ 3): its engine (link/tapeengine.h) does the work ---
     QCoro::Task<bool> IsoSend(QString path, QString name);
-    // "Droppmatning": the same for a program of any size that the machine
-    // runs as it arrives, with progress on the status line. from: empty, a
-    // block ("N120") or a line ("L120" or "120"); a restart sends the set-up
-    // in force there first, or at the tool change before it (atToolChange).
     QCoro::Task<bool> DripFeed(QString path, QString from = {}, bool atToolChange = false);
-    // The same as a job's work: its result row says where it stopped.
+    bool IsoCannotAsk();
+    const QString& isoStopText() const;
+    const QString& isoRestartText() const;
+    // A drip-feed as a job's work: its result row says where it stopped.
     QCoro::Task<void> DripJob(QString path, QString from, bool atToolChange = false);
     // "Sänd" on an ISO machine: the programs one after the other.
     QCoro::Task<bool> IsoSend_Click(SendArgs args);
-    // A tape control cannot be asked for its list or its programs: the
-    // operator is told to punch from the control. Always true.
-    bool IsoCannotAsk();
-    // Where the last send or drip-feed stopped, for the job and the log.
-    const QString& isoStopText() const { return IsoStopText; }
-    // The restart point and set-up of the last drip-feed, as shown to a person.
-    const QString& isoRestartText() const { return IsoRestartText; }
 
 Q_SIGNALS:
     // Something an ISO send waits for happened: DC1/DC3, the line drained,
@@ -353,21 +343,11 @@ private:
     QCoro::Task<bool> RequestProgram(QString name, QString target, bool library, QString comment,
                                      bool manual = false);
 
-    // ISO tape: the event's own handling; false for events it leaves to the
-    // serial link's common handling (modem-line panels, break).
-    bool IsoEvent(int event);
-    struct Iso;
-    struct IsoDelete {
-        void operator()(Iso* iso) const;
-    };
-    std::unique_ptr<Iso, IsoDelete> iso_;
-    Iso& iso();
+    // ISO tape: the engine reaches into the station for what its header names.
+    friend class TapeEngine;
+    std::unique_ptr<TapeEngine> tape_;
+    bool IsoEvent(int event);  // the serial events go to tape_
     bool isoBusy_ = false;
-    QCoro::Task<bool> IsoRun(std::shared_ptr<TapeSource> source, QString name, bool drip);
-    void IsoReceive(const QByteArray& data);
-    void IsoPunchEnd(const QString& cut);
-    void IsoStore(const QString& name, const QString& partPath, qint64 size);
-    void IsoAnswer(const QByteArray& head);
 
     OperatorPanel& own_;
     // Hands everything to the running job's panel, or to own_.
@@ -454,7 +434,7 @@ private:
     QPointer<QTcpSocket> MasterSock;
     JobQueue Jobs;
     bool JournalJobs = false;
-    QString ListenFailure, PortFailure, HeldBy, LogPrefix, IsoStopText, IsoRestartText;
+    QString ListenFailure, PortFailure, HeldBy, LogPrefix;
     Reception serialRx_{SerialLink.InBuffer};  // after the records whose buffers they hold
     Reception comsockRx_{NetLink.InBuffer};
 };

@@ -4,7 +4,7 @@
 #include "common/pick.h"
 #include "library/programfile.h"
 #include "link/station.h"
-#include "link/station_iso.h"
+#include "link/tapeengine.h"
 #include "operations/jobrequest.h"
 #include <QDir>
 #include <QFileInfo>
@@ -29,10 +29,11 @@ QCoro::Task<bool> Station::IsoSend_Click(SendArgs args) {
         }
         AddLog(QStringLiteral("Begär sändning av fil: ") + file);
         lastStatus_.clear();
-        all = co_await IsoSend(path, name);
+        all = co_await tape_->send(path, name);
         // The row names the characters on the line, whole or cut.
-        if (all) Row(name, path, iso().sentBytes, iso().sentSha, ProgramResult::Ok, QStringLiteral("Sänt."));
-        else Row(name, path, iso().sentBytes, iso().sentSha, ProgramResult::Failed, Pick<QString>(IsoStopText.isEmpty(), lastStatus_, IsoStopText));
+        const TapeEngine& tape = *tape_;
+        if (all) Row(name, path, tape.sentBytes(), tape.sentSha(), ProgramResult::Ok, QStringLiteral("Sänt."));
+        else Row(name, path, tape.sentBytes(), tape.sentSha(), ProgramResult::Failed, Pick<QString>(tape.stopText().isEmpty(), lastStatus_, tape.stopText()));
     }
     co_return all;
 }
@@ -40,9 +41,11 @@ QCoro::Task<bool> Station::IsoSend_Click(SendArgs args) {
 QCoro::Task<void> Station::DripJob(QString path, QString from, bool atToolChange) {
     const QString name = NameWithoutExt(QFileInfo(path).fileName());
     lastStatus_.clear();
-    if (co_await DripFeed(path, from, atToolChange))
-        Row(name, path, iso().sentBytes, iso().sentSha, ProgramResult::Ok,
-            IsoRestartText.isEmpty() ? QStringLiteral("Droppmatat.") : QStringLiteral("Droppmatat. ") + IsoRestartText);
+    const bool ok = co_await tape_->drip(path, from, atToolChange);
+    const TapeEngine& tape = *tape_;
+    if (ok)
+        Row(name, path, tape.sentBytes(), tape.sentSha(), ProgramResult::Ok,
+            tape.restartText().isEmpty() ? QStringLiteral("Droppmatat.") : QStringLiteral("Droppmatat. ") + tape.restartText());
     else
-        Row(name, path, iso().sentBytes, iso().sentSha, ProgramResult::Failed, Pick<QString>(IsoStopText.isEmpty(), lastStatus_, IsoStopText));
+        Row(name, path, tape.sentBytes(), tape.sentSha(), ProgramResult::Failed, Pick<QString>(tape.stopText().isEmpty(), lastStatus_, tape.stopText()));
 }

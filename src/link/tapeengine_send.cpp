@@ -4,10 +4,12 @@
 #include "common/sha256.h"
 #include "link/arrows.h"
 #include "link/serialpacer.h"
-#include "link/station_iso.h"
+#include "link/station.h"
+#include "link/tapeengine.h"
 #include "link/tapesource.h"
 
 #include <QCoro/QCoroTimer>
+#include <QDir>
 #include <QFileInfo>
 #include <chrono>
 #include <coroutine>
@@ -17,26 +19,26 @@ namespace {
 constexpr qint64 kMB = 1024 * 1024;
 }  // namespace
 
-QCoro::Task<bool> Station::IsoSend(QString path, QString name) {
-    iso().sentBytes = 0;  // nothing on the line yet
-    iso().sentSha.clear();
+QCoro::Task<bool> TapeEngine::send(QString path, QString name) {
+    sentBytes_ = 0;  // nothing on the line yet
+    sentSha_.clear();
     std::shared_ptr<TapeSource> source;
     try {
-        source = std::make_shared<TapeSource>(path, Machine, iso::Restart{});
+        source = std::make_shared<TapeSource>(path, st_.Machine, iso::Restart{});
     } catch (const AppError& e) {
-        Status(QStringLiteral("Filen %1 kunde inte läsas: %2.").arg(QDir::toNativeSeparators(path), e.description()));
+        st_.Status(QStringLiteral("Filen %1 kunde inte läsas: %2.").arg(QDir::toNativeSeparators(path), e.description()));
         co_return false;
     }
-    co_return co_await IsoRun(std::move(source), std::move(name), false);
+    co_return co_await run(std::move(source), std::move(name), false);
 }
 
 
-QCoro::Task<bool> Station::DripFeed(QString path, QString from, bool atToolChange) {
+QCoro::Task<bool> TapeEngine::drip(QString path, QString from, bool atToolChange) {
     const QString name = QFileInfo(path).completeBaseName();
-    iso().sentBytes = 0;
-    iso().sentSha.clear();
+    sentBytes_ = 0;
+    sentSha_.clear();
     iso::Restart restart;
-    IsoRestartText.clear();
+    restartText_.clear();
     try {
         if (!from.trimmed().isEmpty()) {
             // The whole program is read first, so that nothing goes out for a
@@ -52,24 +54,24 @@ QCoro::Task<bool> Station::DripFeed(QString path, QString from, bool atToolChang
             }
             restart = planner.result();
             if (!restart.error.isEmpty()) {
-                IsoStopText = restart.error;
-                AddLog(QStringLiteral("Droppmatning av %1 från %2 vägrad: %3").arg(name, from, restart.error));
-                Status(QStringLiteral("Droppmatning av %1 från %2 vägrad: %3").arg(name, from, restart.error));
+                stopText_ = restart.error;
+                st_.AddLog(QStringLiteral("Droppmatning av %1 från %2 vägrad: %3").arg(name, from, restart.error));
+                st_.Status(QStringLiteral("Droppmatning av %1 från %2 vägrad: %3").arg(name, from, restart.error));
                 co_return false;
             }
             QStringList blocks;
             for (const QByteArray& b : restart.preamble) blocks << FromAnsi(b);
-            IsoRestartText = QStringLiteral("Från rad %1, först uppstarten: %2")
-                                 .arg(restart.resumeLine + 1)
-                                 .arg(blocks.isEmpty() ? QStringLiteral("(ingen)") : blocks.join(QStringLiteral(" / ")));
+            restartText_ = QStringLiteral("Från rad %1, först uppstarten: %2")
+                               .arg(restart.resumeLine + 1)
+                               .arg(blocks.isEmpty() ? QStringLiteral("(ingen)") : blocks.join(QStringLiteral(" / ")));
             // Said before anything goes out, where the operator looks.
-            AddLog(QStringLiteral("Droppmatning av %1 från %2. %3").arg(name, from, IsoRestartText));
-            Status(QStringLiteral("Droppmatning av %1 från %2. %3").arg(name, from, IsoRestartText));
+            st_.AddLog(QStringLiteral("Droppmatning av %1 från %2. %3").arg(name, from, restartText_));
+            st_.Status(QStringLiteral("Droppmatning av %1 från %2. %3").arg(name, from, restartText_));
         }
-        auto source = std::make_shared<TapeSource>(path, Machine, restart);
-        co_return co_await IsoRun(std::move(source), name, true);
+        auto source = std::make_shared<TapeSource>(path, st_.Machine, restart);
+        co_return co_await run(std::move(source), name, true);
     } catch (const AppError& e) {
-        Status(QStringLiteral("Filen %1 kunde inte läsas: %2.").arg(QDir::toNativeSeparators(path), e.description()));
+        st_.Status(QStringLiteral("Filen %1 kunde inte läsas: %2.").arg(QDir::toNativeSeparators(path), e.description()));
         co_return false;
     }
 }
@@ -129,39 +131,38 @@ private:
 // more than the FIFO ahead of the line (or of its rate, where the port cannot
 // count), so that after a DC3 no more than that goes out; this side keeps it
 // fed, shows how it goes and decides when to stop.
-QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString name, bool drip) {
-    Iso& s = iso();
-    if (!Comm || !Comm->isOpen() || !pacer_) {
-        Status(QStringLiteral("Fel: Porten inte öppen."));
+QCoro::Task<bool> TapeEngine::run(std::shared_ptr<TapeSource> source, QString name, bool drip) {
+    if (!st_.Comm || !st_.Comm->isOpen() || !st_.pacer_) {
+        st_.Status(QStringLiteral("Fel: Porten inte öppen."));
         co_return false;
     }
-    if (s.feeding) {
-        AddLog(QStringLiteral("%1 sändes inte: en sändning till maskinen pågår redan.").arg(name));
-        Status(QStringLiteral("En sändning till maskinen pågår redan."));
+    if (feeding_) {
+        st_.AddLog(QStringLiteral("%1 sändes inte: en sändning till maskinen pågår redan.").arg(name));
+        st_.Status(QStringLiteral("En sändning till maskinen pågår redan."));
         co_return false;
     }
-    const iso::Flow flow = iso::FlowFromText(Machine.Handskakning);
-    Comm->setHardwareFlowControl(flow == iso::Flow::Cts);
-    const quint64 generation = aborts_;
-    s.feeding = true;
-    isoBusy_ = true;
-    s.noise = 0;
+    const iso::Flow flow = iso::FlowFromText(st_.Machine.Handskakning);
+    st_.Comm->setHardwareFlowControl(flow == iso::Flow::Cts);
+    const quint64 generation = st_.aborts_;
+    feeding_ = true;
+    st_.isoBusy_ = true;
+    noise_ = 0;
     // A DC3 from before this send belongs to an earlier session.
-    Comm->forgetHold();
-    s.held = false;
-    panel_.setPanel(3, QString());
-    Aborted = false;
-    IsoStopText.clear();
-    ShowPilar(drip ? QStringLiteral("Droppmatar %1...").arg(name) : QStringLiteral("Sänder %1...").arg(name), SendArrows());
-    Status(drip ? QStringLiteral("Droppmatning av %1 startar.").arg(name) : QStringLiteral("Sänder..."));
+    st_.Comm->forgetHold();
+    held_ = false;
+    st_.panel().setPanel(3, QString());
+    st_.Aborted = false;
+    stopText_.clear();
+    st_.ShowPilar(drip ? QStringLiteral("Droppmatar %1...").arg(name) : QStringLiteral("Sänder %1...").arg(name), SendArrows());
+    st_.Status(drip ? QStringLiteral("Droppmatning av %1 startar.").arg(name) : QStringLiteral("Sänder..."));
 
     QString failure;  // empty while all goes well
     QByteArray head;
     qint64 written = 0;
     bool fedAll = false;
     WrittenDigest digest;
-    s.sentBytes = 0;
-    s.sentSha.clear();
+    sentBytes_ = 0;
+    sentSha_.clear();
     QElapsedTimer clock, shown, heldFor;
     clock.start();
     shown.start();
@@ -170,33 +171,33 @@ QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString na
     qint64 firstAt = -1;
     // Only a DSR that drops counts: a three-wire line never has one.
     bool cts = true, dsrAtStart = false;
-    const bool modemLines = Comm->modemStatus(&cts, &dsrAtStart);
+    const bool modemLines = st_.Comm->modemStatus(&cts, &dsrAtStart);
     auto stopped = [&]() -> QString {
-        if (aborts_ != generation) return QStringLiteral("avbruten");
-        if (!Comm || !Comm->isOpen()) return QStringLiteral("linjen försvann");
+        if (st_.aborts_ != generation) return QStringLiteral("avbruten");
+        if (!st_.Comm || !st_.Comm->isOpen()) return QStringLiteral("linjen försvann");
         bool dsr = true;
-        if (modemLines && dsrAtStart && Comm->modemStatus(&cts, &dsr) && !dsr) return QStringLiteral("linjen försvann (DSR)");
-        if (drip && Machine.Brustecken > 0 && s.noise >= Machine.Brustecken)
-            return QStringLiteral("maskinen sände %1 tecken annat än DC1/DC3 (Brustecken=%2; återställd?)").arg(s.noise).arg(Machine.Brustecken);
+        if (modemLines && dsrAtStart && st_.Comm->modemStatus(&cts, &dsr) && !dsr) return QStringLiteral("linjen försvann (DSR)");
+        if (drip && st_.Machine.Brustecken > 0 && noise_ >= st_.Machine.Brustecken)
+            return QStringLiteral("maskinen sände %1 tecken annat än DC1/DC3 (Brustecken=%2; återställd?)").arg(noise_).arg(st_.Machine.Brustecken);
         return {};
     };
     // Waits for the machine's DC3 to end: forever in a drip-feed (a long
     // DC3 is a slow cut), CtsTimeout in a send.
     auto holdTimedOut = [&]() -> bool {
-        if (drip || General.CtsTimeout <= 0) return false;
-        return heldFor.isValid() && heldFor.elapsed() >= General.CtsTimeout;
+        if (drip || st_.General.CtsTimeout <= 0) return false;
+        return heldFor.isValid() && heldFor.elapsed() >= st_.General.CtsTimeout;
     };
     // Waits for the next wake, at most ms (-1: no limit).
     const auto wait = [&](int ms) {
-        if (ms >= 0) s.deadline.start(ms);
-        else s.deadline.stop();
-        return WakeUp{this, {}};
+        if (ms >= 0) deadline_.start(ms);
+        else deadline_.stop();
+        return WakeUp{&st_, {}};
     };
     // The progress, once a second, held or not.
     const auto show = [&](qint64 onLine) {
         if (shown.elapsed() < 1000) return;
         shown.restart();
-        panel_.setPanel(2, QString::number(onLine) + QStringLiteral(" tecken"));
+        st_.panel().setPanel(2, QString::number(onLine) + QStringLiteral(" tecken"));
         if (!drip) return;
         const double rate = firstAt >= 0 && clock.elapsed() > firstAt ? onLine * 1000.0 / double(clock.elapsed() - firstAt) : 0;
         const TapeSource::Block* at = source->lastBefore(onLine);
@@ -208,36 +209,36 @@ QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString na
             const double left = double(total - in) * double(at->end) / double(in);
             text += QStringLiteral(", %1 tecken/s, %2 kvar").arg(qRound64(rate)).arg(Duration(qRound64(left / rate)));
         }
-        if (s.held) text += QStringLiteral(" (maskinen håller linjen)");
-        Status(text);
+        if (held_) text += QStringLiteral(" (maskinen håller linjen)");
+        st_.Status(text);
     };
 
-    if (Machine.VantaDC1 && flow == iso::Flow::Xon) {
-        s.sawXon = false;
-        Status(QStringLiteral("Väntar på DC1 från maskinen (starta inläsningen där)."));
+    if (st_.Machine.VantaDC1 && flow == iso::Flow::Xon) {
+        sawXon_ = false;
+        st_.Status(QStringLiteral("Väntar på DC1 från maskinen (starta inläsningen där)."));
         heldFor.start();
-        while (!s.sawXon && (failure = stopped()).isEmpty()) {
+        while (!sawXon_ && (failure = stopped()).isEmpty()) {
             if (holdTimedOut()) {
                 failure = QStringLiteral("ingen DC1 från maskinen inom CtsTimeout");
                 break;
             }
-            co_await wait(drip ? -1 : int(qMax<qint64>(1, General.CtsTimeout - heldFor.elapsed())));
+            co_await wait(drip ? -1 : int(qMax<qint64>(1, st_.General.CtsTimeout - heldFor.elapsed())));
         }
         heldFor.invalidate();
     }
     SerialPacer::Message tape;
-    tape.id = ++nextPaced_;
+    tape.id = ++st_.nextPaced_;
     tape.tape = true;
     tape.hold = flow == iso::Flow::Xon  ? SerialPacer::Message::Hold::Xoff
                 : flow == iso::Flow::Cts ? SerialPacer::Message::Hold::Cts
                                          : SerialPacer::Message::Hold::None;
     tape.window = flow == iso::Flow::Xon ? iso::kFifo : 256;
     if (failure.isEmpty()) {
-        isoPaced_ = tape.id;
-        pacer_->start(tape);
+        st_.isoPaced_ = tape.id;
+        st_.pacer_->start(tape);
     }
     while (failure.isEmpty()) {
-        const SerialPacer::Snapshot now = pacer_->take();
+        const SerialPacer::Snapshot now = st_.pacer_->take();
         written = now.written;
         digest.writtenUpTo(written);
         if (firstAt < 0 && written > 0) firstAt = clock.elapsed();
@@ -246,7 +247,7 @@ QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString na
         if (!(failure = stopped()).isEmpty()) break;
         // Read ahead of the line as far as the pacer keeps; blocks that
         // surely left are forgotten.
-        for (qint64 want = pacer_->wanted(); !fedAll && want > 0; want = pacer_->wanted()) {
+        for (qint64 want = st_.pacer_->wanted(); !fedAll && want > 0; want = st_.pacer_->wanted()) {
             QByteArray piece;
             try {
                 piece = source->next();
@@ -257,14 +258,14 @@ QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString na
             if (head.isEmpty() && !piece.isEmpty()) {
                 // The traffic row goes when the message starts, as for the other links.
                 head = piece.left(64);
-                Q_EMIT trafficRow(false, head, qMax<qint64>(source->total(), piece.size()), {}, {}, nullptr);
+                Q_EMIT st_.trafficRow(false, head, qMax<qint64>(source->total(), piece.size()), {}, {}, nullptr);
             }
             fedAll = piece.isEmpty();
             digest.fed(piece);
-            pacer_->feed(tape.id, piece, fedAll);
+            st_.pacer_->feed(tape.id, piece, fedAll);
         }
         if (!failure.isEmpty()) break;
-        const qint64 onLine = written - pacer_->unsent();
+        const qint64 onLine = written - st_.pacer_->unsent();
         source->forget(onLine - iso::kFifo);
         show(onLine);
         // The pacer's view of the hold, noted where the bytes arrive: one an
@@ -274,10 +275,10 @@ QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString na
             // follows it is runout, and the program went out whole. Behind a
             // low CTS, the UART's FIFO may still hold it.
             const qint64 left = onLine - (flow == iso::Flow::Cts ? iso::kFifo : 0);
-            if (source->closedAt() >= 0 && left >= source->closedAt() && Comm->isOpen()) break;
+            if (source->closedAt() >= 0 && left >= source->closedAt() && st_.Comm->isOpen()) break;
             if (!heldFor.isValid()) {
                 heldFor.start();
-                if (!drip) Status(QStringLiteral("Maskinen har stoppat sändningen (%1).").arg(flow == iso::Flow::Cts ? QStringLiteral("CTS") : QStringLiteral("XOFF")));
+                if (!drip) st_.Status(QStringLiteral("Maskinen har stoppat sändningen (%1).").arg(flow == iso::Flow::Cts ? QStringLiteral("CTS") : QStringLiteral("XOFF")));
             }
             if (holdTimedOut()) {
                 failure = flow == iso::Flow::Cts ? QStringLiteral("CTS timeout") : QStringLiteral("XOFF längre än CtsTimeout");
@@ -287,49 +288,49 @@ QCoro::Task<bool> Station::IsoRun(std::shared_ptr<TapeSource> source, QString na
             // it, every other second: a long hold costs next to nothing.
             qint64 ms = -1;
             if (drip) ms = qMax<qint64>(1, 2000 - shown.elapsed());
-            else if (General.CtsTimeout > 0) ms = qMax<qint64>(1, General.CtsTimeout - heldFor.elapsed());
+            else if (st_.General.CtsTimeout > 0) ms = qMax<qint64>(1, st_.General.CtsTimeout - heldFor.elapsed());
             co_await wait(int(ms));
             continue;
         }
         heldFor.invalidate();
         co_await wait(int(qMax<qint64>(1, 1000 - shown.elapsed())));
     }
-    if (isoPaced_ == tape.id) {
-        isoPaced_ = 0;
-        written = pacer_->stop().count;
+    if (st_.isoPaced_ == tape.id) {
+        st_.isoPaced_ = 0;
+        written = st_.pacer_->stop().count;
     }
-    s.deadline.stop();
+    deadline_.stop();
     // Where it stopped: the last block handed to the line, and the last one
     // that had left the port and the FIFO (or that the line rate let out),
     // which the machine surely has.
-    const qint64 queued = Comm && Comm->isOpen() ? pacer_->unsent() : 0;
+    const qint64 queued = st_.Comm && st_.Comm->isOpen() ? st_.pacer_->unsent() : 0;
     const TapeSource::Block* sent = source->lastBefore(written);
-    const TapeSource::Block* taken = source->lastBefore(written - queued - iso::kFifo - pacer_->slack());
+    const TapeSource::Block* taken = source->lastBefore(written - queued - iso::kFifo - st_.pacer_->slack());
     auto describe = [](const TapeSource::Block* b) {
         return b ? QStringLiteral("rad %1 (%2)").arg(b->line).arg(FromAnsi(b->text)) : QStringLiteral("ingen");
     };
     const qint64 lines = source->linesBefore(written);
-    s.feeding = false;
-    isoBusy_ = false;
-    HidePilar();
+    feeding_ = false;
+    st_.isoBusy_ = false;
+    st_.HidePilar();
     digest.writtenUpTo(written);
-    s.sentBytes = written;
-    s.sentSha = digest.hex();
-    Q_EMIT transferEnded(false, name, written, failure.isEmpty());
-    const QString noise = s.noise > 0 ? QStringLiteral(" Brus på linjen: %1 tecken.").arg(s.noise) : QString();
+    sentBytes_ = written;
+    sentSha_ = digest.hex();
+    Q_EMIT st_.transferEnded(false, name, written, failure.isEmpty());
+    const QString noise = noise_ > 0 ? QStringLiteral(" Brus på linjen: %1 tecken.").arg(noise_) : QString();
     if (failure.isEmpty()) {
-        IsoStopText = drip ? QStringLiteral("%1 rader sända.").arg(lines) : QString();
-        Status(drip ? QStringLiteral("Droppmatning klar (%1): %2 rader.").arg(name).arg(lines)
-                    : QStringLiteral("Sändning klar (") + name + QStringLiteral(")."));
-        AddLog(QStringLiteral("%1 sänt till maskinen (%2 tecken).").arg(name).arg(written) + noise);
+        stopText_ = drip ? QStringLiteral("%1 rader sända.").arg(lines) : QString();
+        st_.Status(drip ? QStringLiteral("Droppmatning klar (%1): %2 rader.").arg(name).arg(lines)
+                        : QStringLiteral("Sändning klar (") + name + QStringLiteral(")."));
+        st_.AddLog(QStringLiteral("%1 sänt till maskinen (%2 tecken).").arg(name).arg(written) + noise);
         co_return true;
     }
-    IsoStopText = QStringLiteral("Senast sända block: %1; maskinen har säkert fått till och med %2.")
-                      .arg(describe(sent), describe(taken));
+    stopText_ = QStringLiteral("Senast sända block: %1; maskinen har säkert fått till och med %2.")
+                    .arg(describe(sent), describe(taken));
     const QString text = (drip ? QStringLiteral("Droppmatningen av %1 stoppad: %2. ") : QStringLiteral("Sändningen av %1 avbruten: %2. "))
                              .arg(name, failure) +
-                         IsoStopText;
-    AddLog(text + noise);
-    Status(text);
+                         stopText_;
+    st_.AddLog(text + noise);
+    st_.Status(text);
     co_return false;
 }
