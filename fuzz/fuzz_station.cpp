@@ -49,18 +49,8 @@ bool WaitUntil(const std::function<bool()>& done) {
 
 // Time passes: whatever waits for the machine times out.
 void FireTimeouts(Station& s) {
-    using P = StationProbe;
-    const std::pair<QTimer*, void (Station::*)()> timers[] = {
-        {&P::recTimer(s), &Station::RecTimer_Timer},   {&P::svarTimer(s), &Station::SvarTimer_Timer},
-        {&P::sendTimer(s), &Station::SendTimer_Timer}, {&P::ctsTimer(s), &Station::CtsTimer_Timer},
-        {&P::netTimer(s), &Station::NetTimer_Timer},   {&P::timeoutTimer(s), &Station::TimeoutTimer_Timer}};
-    for (int round = 0; round < 3; ++round)
-        for (const auto& [timer, handler] : timers)
-            if (timer->isActive()) {
-                timer->stop();
-                (s.*handler)();
-                Pump();
-            }
+    // Three rounds of every time-out at most.
+    for (int n = 0; n < 18 && StationProbe::expireNext(s); ++n) Pump();
 }
 
 // Every file and folder under the sandbox lies in the machine's folders, is

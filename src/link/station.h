@@ -83,8 +83,6 @@ public:
     // Every job's start and end, and the machine's own transfers, go to the
     // journal of the program folder (the window, a verb, the server).
     void SetJournalJobs(bool on) { JournalJobs = on; }
-    // The link record of the selected machine's link.
-    LinkState& MachineLink() { return Machine.Typ == 0 ? NetLink : SerialLink; }
 
     // Takes the general settings: flags and timer intervals.
     void ApplyGeneralSettings(const GeneralSettings& g);
@@ -111,12 +109,6 @@ public:
     bool Busy() const { return OpenExchange() != nullptr || sender_.sending() || isoBusy_; }
     // Nothing under way on any of its connections, either way.
     bool Idle() const;
-    // Before an operation: waits for an exchange still open; true (the
-    // operator told why) when the operation cannot start now.
-    QCoro::Task<bool> RefuseWhileBusy();
-    // A question of the running job. A job cancelled while it was being asked
-    // gets Cancel, or No where there is none.
-    QCoro::Task<OperatorPanel::Answer> Ask(QString text, QString title, MsgIcon icon, OperatorPanel::Buttons buttons);
     // Protocol 1: the program a cut send may have left part of in the
     // machine; empty when none. Only a person confirms the machine is clear
     // (the window's question, or the clear verb and the API's clear, by
@@ -133,39 +125,13 @@ public:
 
     // The abort routine, also the "Avbryt" button: everything under way.
     void cmdAbort_Click();
-    // The same for a failure or time-out of the PC's exchange: the machine's
-    // own connections go on.
-    void AbortExchange();
     // A job's cancel: its exchange and its own send; what the machine itself
     // is storing or loading, on any connection, goes on.
     void AbortJob();
 
-    // Serial link.
-    void Comm_OnComm(int event);
-    bool CtsStatus();
-
-    // Sending. On the serial line a message goes out paced, after these
-    // return; done (if given) learns whether it went out whole. A socket
-    // takes its message over at once.
-    using SendDone = SerialSender::SendDone;
-    void SendData(QByteArray& message, LinkState& link, QTcpSocket* socket, bool quiet);
-    void SendDatap1(QByteArray& message, LinkState& link, bool percentOnly, bool quiet);
-    // The same for a message whose program text is read from its file as it
-    // goes out (protocol 2: closed by the checksum; protocol 1: as built).
-    void SendData(Outgoing& message, LinkState& link, QTcpSocket* socket, bool quiet, SendDone done = {});
-    void SendDatap1(Outgoing& message, LinkState& link, bool quiet, SendDone done = {});
-    // An operation waits here until the serial line has written what it
-    // was given; false when an abort came between.
-    QCoro::Task<bool> AwaitLine();
-
-    // Incoming messages.
-    void Parse(QByteArray message, LinkState& link);
-    void ParseP1(QByteArray message, LinkState& link);
     // "Auto dok": answers as if the machine had asked for the PC's list.
     QCoro::Task<void> cmdChangeFolder_Click();
 
-    // Network link.
-    QCoro::Task<bool> ConnectToSock(QTcpSocket* socket);
 
     // Applies the machine of a slot (name: the list entry's text). False when
     // its settings stopped loading or its serial port could not be opened.
@@ -180,23 +146,17 @@ public:
     const QString& heldBy() const { return HeldBy; }
     void SetHeldBy(const QString& text) { HeldBy = text; }
 
-    // The station's own error handling: a report while its code runs aborts
-    // this station and no other.
-    bool Traced(const QString& name, const std::function<void()>& body);
-    bool Guarded(const std::function<void()>& body);
 
     // Put before every log line of this station ("[Fräs 1] " in the shop
     // server); the hex dumps then go to files of the machine's own.
     void SetLogPrefix(const QString& prefix) { LogPrefix = prefix; }
     void AddLog(const QString& text) const;
-    void AddHexLog(const QByteArray& data, const QString& fileName, int mode) const;
 
     // Operations on the selected machine. Each ends when its last answer
     // came, its time-out ran out or it was aborted.
     // Each takes what it works on; none reads a panel's selection. A job
     // submits them through the job table (operations/jobrequest.h).
     QCoro::Task<void> cmdSend_Click(SendArgs args);
-    bool RemoteFileExists(const QString& fileName) const;
     QCoro::Task<void> cmdRec_Click(FetchArgs args);
     // "Hämta med namn...": the name is asked of the person, the program goes to folder.
     QCoro::Task<void> mnuRecManual_Click(QString folder);
@@ -211,32 +171,13 @@ public:
     // one at a time outside the library.
     QCoro::Task<QList<ProgramComparison>> mnuCompare_Click(QString folder);
 
-    // Starts a time-out timer; an interval of 0 means no time-out.
-    static void Arm(QTimer& timer);
-
-    // Waits for ms milliseconds, or less when an abort comes.
-    QCoro::Task<void> WaitMs(int ms);
-    // Waits until the open exchange has ended; true when it was answered.
-    QCoro::Task<bool> AwaitExchange();
     // Waits until done() or Aborted, looking again at every step of the
     // link (an exchange ended, the line wrote, a message came, an abort).
     // Returns done().
     QCoro::Task<bool> WaitFor(std::function<bool()> done);
-    // Resumes whatever waits in WaitFor, once the present handler returned.
-    void Wake();
-
-    // Timer handlers (public so that tests and fuzz targets can fire them).
-    void CtsTimer_Timer();
-    void SendTimer_Timer();
-    void RecTimer_Timer();
-    void SvarTimer_Timer();
-    void NetTimer_Timer();
-    void TimeoutTimer_Timer();
 
     // --- Plain ISO tape (Typ 3): its engine (link/tapeengine.h) does the work ---
-    QCoro::Task<bool> IsoSend(QString path, QString name);
     QCoro::Task<bool> DripFeed(QString path, QString from = {}, bool atToolChange = false);
-    bool IsoCannotAsk();
     const QString& isoStopText() const;
     const QString& isoRestartText() const;
     // A drip-feed as a job's work: its result row says where it stopped.
@@ -264,6 +205,69 @@ Q_SIGNALS:
                     const QByteArray& checksumComputed, QTcpSocket* link);
 
 private:
+    // --- The link engine's own: its parts (friends below), its operations, and the tests' probe ---
+    // The link record of the selected machine's link.
+    LinkState& MachineLink() { return Machine.Typ == 0 ? NetLink : SerialLink; }
+    // Before an operation: waits for an exchange still open; true (the
+    // operator told why) when the operation cannot start now.
+    QCoro::Task<bool> RefuseWhileBusy();
+    // A question of the running job. A job cancelled while it was being asked
+    // gets Cancel, or No where there is none.
+    QCoro::Task<OperatorPanel::Answer> Ask(QString text, QString title, MsgIcon icon, OperatorPanel::Buttons buttons);
+    // The same for a failure or time-out of the PC's exchange: the machine's
+    // own connections go on.
+    void AbortExchange();
+    // Serial link.
+    void Comm_OnComm(int event);
+    bool CtsStatus();
+
+    // Sending. On the serial line a message goes out paced, after these
+    // return; done (if given) learns whether it went out whole. A socket
+    // takes its message over at once.
+    using SendDone = SerialSender::SendDone;
+    void SendData(QByteArray& message, LinkState& link, QTcpSocket* socket, bool quiet);
+    void SendDatap1(QByteArray& message, LinkState& link, bool percentOnly, bool quiet);
+    // The same for a message whose program text is read from its file as it
+    // goes out (protocol 2: closed by the checksum; protocol 1: as built).
+    void SendData(Outgoing& message, LinkState& link, QTcpSocket* socket, bool quiet, SendDone done = {});
+    void SendDatap1(Outgoing& message, LinkState& link, bool quiet, SendDone done = {});
+    // An operation waits here until the serial line has written what it
+    // was given; false when an abort came between.
+    QCoro::Task<bool> AwaitLine();
+
+    // Incoming messages.
+    void Parse(QByteArray message, LinkState& link);
+    void ParseP1(QByteArray message, LinkState& link);
+    // Network link.
+    QCoro::Task<bool> ConnectToSock(QTcpSocket* socket);
+    // The station's own error handling: a report while its code runs aborts
+    // this station and no other.
+    bool Traced(const QString& name, const std::function<void()>& body);
+    bool Guarded(const std::function<void()>& body);
+    void AddHexLog(const QByteArray& data, const QString& fileName, int mode) const;
+    bool RemoteFileExists(const QString& fileName) const;
+    // Starts a time-out timer; an interval of 0 means no time-out.
+    static void Arm(QTimer& timer);
+
+    // Waits for ms milliseconds, or less when an abort comes.
+    QCoro::Task<void> WaitMs(int ms);
+    // Waits until the open exchange has ended; true when it was answered.
+    QCoro::Task<bool> AwaitExchange();
+    // Resumes whatever waits in WaitFor, once the present handler returned.
+    void Wake();
+
+    // Timer handlers.
+    void CtsTimer_Timer();
+    void SendTimer_Timer();
+    void RecTimer_Timer();
+    void SvarTimer_Timer();
+    void NetTimer_Timer();
+    void TimeoutTimer_Timer();
+    // A program file as tape at the machine's pace; true when all of it went out.
+    QCoro::Task<bool> IsoSend(QString path, QString name);
+    // A tape control cannot be asked for its list or its programs: the operator is told so. Always true.
+    bool IsoCannotAsk();
+
     Reception* ReceptionOf(QTcpSocket* socket);  // null socket: the serial link
     // Adds received bytes; true when the message is complete.
     bool Accumulate(Reception& r, const QByteArray& data, int protocol, bool serial, QTcpSocket* from);

@@ -191,7 +191,7 @@ TEST(IsoTape, SendPausesAtXoff) {
         QObject::connect(t.pc, &MemorySerialPort::transmitted, [&](const QByteArray& b) {
             if (held) most = qMax(most, after += b.size());
         });
-        const bool ok = QCoro::waitFor(t.shop.station.IsoSend(path, QStringLiteral("O1234")));
+        const bool ok = QCoro::waitFor(StationProbe::isoSend(t.shop.station, path, QStringLiteral("O1234")));
         EXPECT_EQ(ok, c.ok) << t.shop.panel.status().toStdString();
         EXPECT_GE(t.sim.xoffs(), *c.stale ? 0 : 1);
         EXPECT_LE(most, iso::kFifo);
@@ -287,7 +287,7 @@ TEST(IsoTape, OverPseudoTerminal) {
     const QByteArray text = "O1234\n" + Blocks(10, 600);
     const QString path = shop.send + QStringLiteral("/O1234.NC");
     ASSERT_TRUE(WriteProgramFile(text, path, QString()).ok);
-    EXPECT_TRUE(QCoro::waitFor(shop.station.IsoSend(path, QStringLiteral("O1234")))) << shop.panel.status().toStdString();
+    EXPECT_TRUE(QCoro::waitFor(StationProbe::isoSend(shop.station, path, QStringLiteral("O1234")))) << shop.panel.status().toStdString();
     EXPECT_TRUE(WaitUntil([&] { return sim.program(QStringLiteral("O1234")) == text; }));
     EXPECT_GE(sim.xoffs(), 3);
     EXPECT_LE(sim.mostAfterXoff(), 320 - 192);

@@ -60,7 +60,7 @@ TEST(StationNetwork, EachConnectionHasItsOwnBufferAndReplies) {
     QTcpServer machineServer;
     ASSERT_TRUE(machineServer.listen(QHostAddress::LocalHost, 0));
     shop.machine([&](MachineSettings& m) { m.Port = QString::number(machineServer.serverPort()); });
-    ASSERT_TRUE(Await(st.ConnectToSock(st.pcConnection())));
+    ASSERT_TRUE(Await(StationProbe::connect(st)));
     ASSERT_TRUE(WaitUntil([&] { return machineServer.hasPendingConnections(); }));
     Peer answers;  // the machine's end of comsock
     answers.attach(machineServer.nextPendingConnection());
@@ -285,7 +285,7 @@ TEST(StationNetwork, ConnectFailures) {
         shop.panel.messages.clear();
         StationProbe::aborted(st) = false;
         shop.machine([ip = ip, port = port](MachineSettings& m) { m.IP = ip; m.Port = port; });
-        EXPECT_FALSE(Await(st.ConnectToSock(st.pcConnection()))) << port;
+        EXPECT_FALSE(Await(StationProbe::connect(st))) << port;
         ASSERT_EQ(shop.panel.messages.size(), 1) << port;
         EXPECT_EQ(shop.panel.messages[0].text, "Ingen/felaktig IP address eller port.");
         EXPECT_TRUE(st.aborted());
@@ -298,14 +298,14 @@ TEST(StationNetwork, ConnectFailures) {
     probe.close();
     StationProbe::aborted(st) = false;
     shop.machine([&](MachineSettings& m) { m.IP = "127.0.0.1"; m.Port = QString::number(closedPort); });
-    EXPECT_FALSE(Await(st.ConnectToSock(st.pcConnection())));
+    EXPECT_FALSE(Await(StationProbe::connect(st)));
     EXPECT_EQ(shop.panel.status(),
               "Fel: Maskinen tar inte emot anslutningar (fel adress eller port, eller är den avstängd?)");
     EXPECT_FALSE(StationProbe::netTimer(st).isActive());
 
     // An attempt that outlived its wait fails no later operation.
     StationProbe::aborted(st) = true;
-    EXPECT_FALSE(Await(st.ConnectToSock(st.pcConnection())));
+    EXPECT_FALSE(Await(StationProbe::connect(st)));
     StationProbe::aborted(st) = false;
     shop.panel.setStatus("next");
     Settle(100);

@@ -186,8 +186,8 @@ TEST(StationSerial, TimeOutsEndIdle) {
     shop.port->clearTransmitted();
     QByteArray m = BuildFrame("C", "DRQ", "ALL", "", "00");
     StationProbe::aborted(st) = false;
-    st.SendData(m, st.MachineLink(), nullptr, false);
-    Await(st.AwaitLine());
+    StationProbe::send(st, m);
+    Await(StationProbe::awaitLine(st));
     EXPECT_EQ(shop.panel.status(), "CTS timeout. Funktionen avbruten.");
     EXPECT_EQ(st.serialLink().AbortReason, "CTS timeout");
     EXPECT_TRUE(shop.port->transmittedData().isEmpty());
@@ -195,8 +195,8 @@ TEST(StationSerial, TimeOutsEndIdle) {
     // Protocol 1 ends with its own text after the same time-out.
     StationProbe::aborted(st) = false;
     m = BuildShortFrame("D", "");
-    st.SendDatap1(m, st.MachineLink(), false, false);
-    Await(st.AwaitLine());
+    StationProbe::sendP1(st, m);
+    Await(StationProbe::awaitLine(st));
     EXPECT_EQ(shop.panel.status(), "Sändning avbruten (CTS timeout).");
     EXPECT_FALSE(StationProbe::ctsTimer(st).isActive());
 }
@@ -206,9 +206,9 @@ TEST(StationSerial, DrainTimeOutAndAbortInTheMiddleOfASend) {
     Station& st = shop.station;
     ASSERT_TRUE(shop.port->setSettings("300,n,8,1"));  // 30 characters a second
     QByteArray m = BuildFrame("C", "SAV", "", "BIG", "00") + '\n' + QByteArray(600, 'X');
-    st.MachineLink().FileName = "BIG";
-    st.SendData(m, st.MachineLink(), nullptr, false);
-    Await(st.AwaitLine());
+    StationProbe::machineLink(st).FileName = "BIG";
+    StationProbe::send(st, m);
+    Await(StationProbe::awaitLine(st));
     EXPECT_EQ(shop.panel.status(), "Sändning timeout. Sändningen avbruten.");
     EXPECT_TRUE(st.aborted());
     EXPECT_LT(shop.port->transmittedData().size() + shop.port->outBufferCount(), 600);
@@ -220,8 +220,8 @@ TEST(StationSerial, DrainTimeOutAndAbortInTheMiddleOfASend) {
     shop.port->clearTransmitted();
     QTimer::singleShot(150, [&] { st.cmdAbort_Click(); });
     m = BuildFrame("C", "SAV", "", "BIG", "00") + '\n' + QByteArray(3000, 'Y');
-    st.SendData(m, st.MachineLink(), nullptr, false);
-    Await(st.AwaitLine());
+    StationProbe::send(st, m);
+    Await(StationProbe::awaitLine(st));
     EXPECT_EQ(shop.panel.status(), QString());
     EXPECT_FALSE(shop.panel.pilarVisible);
     EXPECT_FALSE(StationProbe::sendTimer(st).isActive());
@@ -231,7 +231,7 @@ TEST(StationSerial, DrainTimeOutAndAbortInTheMiddleOfASend) {
     EXPECT_LT(sent, 3000);
 
     // The abort routine twice leaves the same state as once.
-    st.MachineLink().InBuffer = "%C";
+    StationProbe::machineLink(st).InBuffer = "%C";
     StationProbe::netLink(st).OutBuffer = "x";
     st.cmdAbort_Click();
     const QStringList once = shop.panel.statuses;
@@ -251,9 +251,9 @@ TEST(StationSerial, AbortJustAfterTheLastPieceCutsNothing) {
         Station& st = shop.station;
         QByteArray m = (typ == 1 ? BuildFrame("C", "SAV", "", "BIG", "00") : BuildShortFrame("S", "BIG")) + '\n' +
                        QByteArray(300, 'Z');
-        st.MachineLink().FileName = "BIG";
-        if (typ == 1) st.SendData(m, st.MachineLink(), nullptr, false);
-        else st.SendDatap1(m, st.MachineLink(), false, false);
+        StationProbe::machineLink(st).FileName = "BIG";
+        if (typ == 1) StationProbe::send(st, m);
+        else StationProbe::sendP1(st, m);
         QElapsedTimer spent;
         spent.start();
         while (!shop.port->transmittedData().endsWith('%') && spent.elapsed() < 5000) QThread::msleep(1);
@@ -302,7 +302,7 @@ TEST(StationSerial, LineEventsAndModemLines) {
     // A paced send reads the line in the same sense: present shows nothing.
     StationProbe::aborted(st) = false;
     QByteArray m = BuildFrame("C", "DRQ", "ALL", "", "00");
-    st.SendData(m, st.MachineLink(), nullptr, false);
+    StationProbe::send(st, m);
     EXPECT_TRUE(shop.panel.panels[3].isEmpty());
     shop.port->setDsr(false);
     ASSERT_TRUE(WaitUntil([&] { return shop.panel.panels[4] == "DSR"; }));
@@ -327,11 +327,11 @@ TEST(StationSerial, ClosedPortAndAutoDok) {
 
     shop.port->close();
     QByteArray m = BuildFrame("C", "DRQ", "ALL", "", "00");
-    st.SendData(m, st.MachineLink(), nullptr, true);
+    StationProbe::send(st, m, true);
     EXPECT_TRUE(shop.panel.messages.isEmpty());
     EXPECT_EQ(shop.panel.status(), "Fel: Porten inte öppen.");  // the abort routine does not wipe it
     m = BuildFrame("C", "DRQ", "ALL", "", "00");
-    st.SendData(m, st.MachineLink(), nullptr, false);
+    StationProbe::send(st, m);
     ASSERT_TRUE(WaitUntil([&] { return shop.panel.messages.size() == 1; }));
     EXPECT_EQ(shop.panel.messages[0].text, "Com-porten är inte öppen.\r\nKontrollera inställningarna.");
     EXPECT_EQ(shop.panel.messages[0].icon, MsgIcon::Critical);
@@ -443,7 +443,7 @@ TEST(StationSerial, LineKeepsItsRateWhileTheEventThreadIsBusy) {
     });
     busy.start(10);
     QByteArray m = BuildFrame("C", "SAV", "", "LONG", "00") + '\n' + QByteArray(8000, 'X');
-    shop.station.SendData(m, shop.station.MachineLink(), nullptr, false);
+    StationProbe::send(shop.station, m);
     ASSERT_TRUE(WaitUntil([&] { return first >= 0 && clock.nsecsElapsed() - first > 5'100'000'000; }, 10000));
     busy.stop();
     QObject::disconnect(counting);
