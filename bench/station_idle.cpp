@@ -29,10 +29,14 @@ int main(int argc, char** argv) {
     // The answer's time-out runs, as while an exchange waits.
     StationProbe::svarTimer(station).start();
     bool done = false;
-    QTimer::singleShot(10000, [&] { done = true; });
+    QTimer::singleShot(10000, [&] {
+        done = true;
+        station.Wake();
+    });
     const auto wall0 = std::chrono::steady_clock::now();
     const double cpu0 = CpuSeconds();
-    station.WaitFor([&] { return done; });
+    // Waited for in an event loop: a wait not awaited returns at its first step.
+    QCoro::waitFor(station.WaitFor([&] { return done; }));
     const double cpu = CpuSeconds() - cpu0;
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
     StationProbe::svarTimer(station).stop();

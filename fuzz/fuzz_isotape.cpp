@@ -5,6 +5,7 @@
 // is kept aside ends in ".ofullständig"; nothing else is written.
 #include "common/home.h"
 #include "link/isotape.h"
+#include "link/machinestore.h"
 #include "link/memoryserialport.h"
 #include "link/station.h"
 #include "support/scriptedpanel.h"
@@ -89,7 +90,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Pump(10);
         station.cmdAbort_Click();
         Pump(5);
+        // A store on its worker holds its lock until it ends: that end is
+        // waited for and handled before the folder is looked at.
+        WaitForStores();
+        Pump(5);
         if (station.Busy()) Fail("still busy");
+        // A punch's store ends on a worker: the check below must not find it
+        // half done (its lock), nor may it outlive the sandbox.
+        WaitForStores();
     }
     QDirIterator it(home.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext()) {
