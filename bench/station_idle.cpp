@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
     bool done = false;
     QTimer::singleShot(10000, [&] {
         done = true;
-        station.Wake();
+        StationProbe::wake(station);
     });
     const auto wall0 = std::chrono::steady_clock::now();
     const double cpu0 = CpuSeconds();

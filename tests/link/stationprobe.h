@@ -31,6 +31,8 @@ struct StationProbe {
     static void send(Station& s, QByteArray& m, bool quiet = false) { s.SendData(m, s.MachineLink(), nullptr, quiet); }
     static void sendP1(Station& s, QByteArray& m) { s.SendDatap1(m, s.MachineLink(), false, false); }
     static QCoro::Task<bool> awaitLine(Station& s) { return s.AwaitLine(); }
+    // What waits in WaitFor looks again.
+    static void wake(Station& s) { s.Wake(); }
     static QCoro::Task<bool> connect(Station& s) { return s.ConnectToSock(s.comsock); }
     static QCoro::Task<bool> isoSend(Station& s, const QString& path, const QString& name) { return s.IsoSend(path, name); }
 };
