@@ -211,11 +211,13 @@ TEST(OperationsProtocolTwo, ErrorStatusIsShownWithItsTextAndATrickleIsNeverCutOf
         EXPECT_TRUE(o.st.aborted());
         EXPECT_FALSE(o.shop.home.exists("ncprog/O9.NC"));
 
-        const QByteArray program = QByteArray("G1X1\r\n").repeated(60);  // 360 bytes, ~1 s at 3 ms a byte
+        // ~1.6 s at 3 ms a byte against receive time-outs of 800 ms: room for a loaded machine's stalls.
+        const QByteArray program = QByteArray("G1X1\r\n").repeated(90);
         o.sim.storeProgram("O1", program);
         o.sim.setTrickle(3);
+        o.shop.settings([](GeneralSettings& g) { g.GeneralTimeout = g.RecTimeout = 800; });
         o.panel().selectedRemote = {"O1"};
-        Await(o.st.cmdRec_Click(o.panel().fetch()));  // the receive time-out is 300 ms
+        Await(o.st.cmdRec_Click(o.panel().fetch()));
         EXPECT_EQ(o.shop.file("O1.NC"), program) << LinkName(link) << " " << o.panel().status().toStdString();
     }
 }
