@@ -149,6 +149,7 @@ void frm_setup::loadMachine(int slot) {
     cmbHandskakning->setCurrentText(m.Handskakning);
     txtLedare->setValue(m.Ledare);
     txtSlut->setValue(m.Slut);
+    txtBrustecken->setValue(m.Brustecken);
     txtBegaran->setText(m.Begaran);
     if (m.Typ == 3) {
         optISO->setChecked(true);
@@ -236,6 +237,7 @@ SetupSave frm_setup::collect() const {
         v.Handskakning = cmbHandskakning->currentText();
         v.Ledare = txtLedare->value();
         v.Slut = txtSlut->value();
+        v.Brustecken = txtBrustecken->value();
         v.Begaran = txtBegaran->text();
     }
     v.IP = txtMaskinIP->text();

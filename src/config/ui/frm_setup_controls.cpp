@@ -96,6 +96,12 @@ void frm_setup::buildControls() {
     txtBegaran = Named<QLineEdit>("txtBegaran", QStringLiteral("SÄND"), comm);
     pair(label, "lblBegaran", QStringLiteral("Begäran (kommentar):"), txtBegaran);
     isoControls_ << label << txtBegaran;
+    txtBrustecken = Named<QSpinBox>("txtBrustecken", comm);
+    txtBrustecken->setRange(0, 1000000);
+    txtBrustecken->setToolTip(QStringLiteral("Hur många tecken utöver DC1/DC3 och programtext (brus på linjen) "
+                                             "maskinen får sända under en droppmatning innan den stoppas."));
+    pair(label, "lblBrustecken", QStringLiteral("Brustecken (0 = aldrig):"), txtBrustecken);
+    isoControls_ << label << txtBrustecken;
     // Lists start without a chosen entry; a loaded machine chooses them.
     for (QComboBox* c : {cmbComPort, cmbBaud, cmbModell, cmbEOB, cmbProtoTyp}) c->setCurrentIndex(-1);
     cg->setRowStretch(row, 1);
@@ -210,7 +216,7 @@ void frm_setup::connectControls() {
     auto changed = [this] { SettingsChanged(); };
     for (QComboBox* c : {cmbBaud, cmbComPort, cmbEOB, cmbModell, cmbProtoTyp, cmbHandskakning})
         connect(c, &QComboBox::currentIndexChanged, this, changed);
-    for (QSpinBox* b : {txtLedare, txtSlut}) connect(b, &QSpinBox::valueChanged, this, changed);
+    for (QSpinBox* b : {txtLedare, txtSlut, txtBrustecken}) connect(b, &QSpinBox::valueChanged, this, changed);
     connect(txtBegaran, &QLineEdit::textChanged, this, changed);
     connect(chkVerifyAfterSend, &QCheckBox::toggled, this, changed);
     for (QCheckBox* c : {chkAutoDir, chkShowAll})
