@@ -53,6 +53,10 @@ SetupMachine ReadSetupMachine(int slot) {
     m.Ledare = read("Ledare", QStringLiteral("0")).toInt();
     m.Slut = read("Slut", QStringLiteral("0")).toInt();
     m.Begaran = ReadIni(section, QStringLiteral("Begäran"), QStringLiteral("SÄND"));
+    // As the station reads it: a value that is no number counts as the default.
+    bool noiseOk = false;
+    const int noise = read("Brustecken", QStringLiteral("100")).trimmed().toInt(&noiseOk);
+    m.Brustecken = noiseOk ? noise : 100;
     return m;
 }
 
@@ -81,6 +85,7 @@ bool WriteSetupMachine(int slot, const SetupSave& v) {
         write("Ledare", QString::number(v.Ledare));
         write("Slut", QString::number(v.Slut));
         ok &= WriteIni(section, QStringLiteral("Begäran"), v.Begaran);
+        write("Brustecken", QString::number(v.Brustecken));
     }
     return ok;
 }

@@ -30,6 +30,7 @@ struct SetupMachine {
     int Ledare = 0;
     int Slut = 0;
     QString Begaran;
+    int Brustecken = 100;
 };
 SetupMachine ReadSetupMachine(int slot);
 
@@ -57,6 +58,7 @@ struct SetupSave {
     int Ledare = 0;
     int Slut = 0;
     QString Begaran;
+    int Brustecken = 100;
 };
 // Writes the keys in the order the dialog always has, so new keys are
 // appended to the section in that order. False when a key could not be

@@ -36,7 +36,8 @@ const QByteArray kFullA =
 TEST(Setup, LoadsAMachineAndSavesTypFromTheLinkAndModel) {
     WindowHome h;
     h.ini("LastMachine=A\r\nEditor=vi\r\n; egen rad\r\n" + kFullA +
-          "[Maskin 2]\r\nNamn=B\r\nTyp=2\r\nModell=GEN PROT 2\r\n[ComPorts]\r\nCOM1=/dev/null\r\n");
+          "[Maskin 2]\r\nNamn=B\r\nTyp=2\r\nModell=GEN PROT 2\r\n[Maskin 3]\r\nNamn=R\r\nTyp=3\r\nBrustecken=250\r\n"
+          "[ComPorts]\r\nCOM1=/dev/null\r\n");
     const QByteArray before = h.home.read("Fenmo32.INI");
     frm_setup d;
     d.show();
@@ -48,7 +49,8 @@ TEST(Setup, LoadsAMachineAndSavesTypFromTheLinkAndModel) {
               "Typ 1319200LF");
     EXPECT_EQ(Get<QLineEdit>(d, "txtEditor")->text(), "vi");
     EXPECT_FALSE(Get<QCheckBox>(d, "chkAutoDir")->isChecked());
-    EXPECT_FALSE(Get<QLineEdit>(d, "txtMaskinIP")->isEnabled());
+    auto* noise = Get<QSpinBox>(d, "txtBrustecken");  // a tape machine's own
+    EXPECT_FALSE(Get<QLineEdit>(d, "txtMaskinIP")->isEnabled() || noise->isEnabled());
     auto* save = Get<QPushButton>(d, "cmdSave");
     EXPECT_FALSE(save->isEnabled() || d.dirty());
 
@@ -76,6 +78,13 @@ TEST(Setup, LoadsAMachineAndSavesTypFromTheLinkAndModel) {
     for (const char* key : {"MaxProgramMB", "HistoryMaxMB", "VerifyAfterSend"})
         EXPECT_EQ(ReadIni("Program", key, "<saknas>"), "<saknas>") << key;
     EXPECT_EQ(Stored(2, "Typ") + Stored(2, "Settings"), "1,n,8,1");
+
+    // A tape machine's noise limit is loaded, and saved with its other tape keys.
+    Choose(d, "cmbMaskiner", "R");
+    EXPECT_EQ(noise->isEnabled() ? noise->value() : -1, 250);
+    noise->setValue(0);
+    save->click();
+    EXPECT_EQ(Stored(3, "Brustecken") + Stored(3, "Ledare"), "00");
     EXPECT_TRUE(h.ui.shown.isEmpty());
 }
 
@@ -174,12 +183,10 @@ TEST(Setup, AddressPortAndUnstorableTextAreQuestioned) {
     h.ui.answers << OperatorPanel::Answer::Yes;
     port->setFocus();
     ip->setFocus();
-    ASSERT_EQ(h.ui.shown.size(), 2);
-    EXPECT_EQ(h.ui.shown[0].text, "Den angivna IP-addressen verkar inte vara korrekt.\r\n"
-                                  "Är du säker på att du vill använda den?");
-    EXPECT_EQ(h.ui.shown[1].text, "Den angivna porten verkar inte vara korrekt.\r\n"
-                                  "Är du säker på att du vill använda den?");
-    EXPECT_EQ(h.ui.shown[1].title, "IP Address");
+    const QString sure = "\r\nÄr du säker på att du vill använda den?";
+    EXPECT_EQ(h.ui.texts(), (QStringList{"Den angivna IP-addressen verkar inte vara korrekt." + sure,
+                                         "Den angivna porten verkar inte vara korrekt." + sure}));
+    EXPECT_EQ(h.ui.shown.value(1).title, "IP Address");
     EXPECT_EQ(port->text(), "10 000");
     h.ui.shown.clear();
 

@@ -75,6 +75,7 @@ private:
     QSpinBox* txtLedare = nullptr;
     QSpinBox* txtSlut = nullptr;
     QLineEdit* txtBegaran = nullptr;
+    QSpinBox* txtBrustecken = nullptr;
     QList<QWidget*> isoControls_;
     QLineEdit* txtMaskinIP = nullptr;
     QLabel* lblMaskinIp = nullptr;
