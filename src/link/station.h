@@ -1,8 +1,10 @@
 #pragma once
-// One machine's station: everything of its link that is not a widget. It
-// owns the machine's settings, its link records, the flags, the timers, the
-// serial port and the PC's connection, the connections the machine opened,
-// a reception per connection and the exchange the PC has open. What several
+// One machine's station: everything of its link that is not a widget. Its
+// public side is the machine's front: settings, what the links show,
+// listening, status, the job queue and the operations. Behind it, parts of
+// their own: the paced serial sender, the responder to the machine's own
+// requests, the network connections and the tape engine; the station keeps
+// the receiving, the exchange the PC has open and the timers. What several
 // stations share (the listening port, the log, INI access) is handed in. It
 // reports to an OperatorPanel and never opens a dialog.
 #include "config/generalsettings.h"
@@ -214,8 +216,8 @@ private:
     // A question of the running job. A job cancelled while it was being asked
     // gets Cancel, or No where there is none.
     QCoro::Task<OperatorPanel::Answer> Ask(QString text, QString title, MsgIcon icon, OperatorPanel::Buttons buttons);
-    // The same for a failure or time-out of the PC's exchange: the machine's
-    // own connections go on.
+    // The abort routine for a failure or time-out of the PC's exchange: the
+    // machine's own connections go on.
     void AbortExchange();
     // Serial link.
     void Comm_OnComm(int event);
