@@ -337,7 +337,6 @@ bool TapeEngine::cannotAsk() {
     return true;
 }
 
-
 // The station's tape calls, for the code and the tests that name them.
 bool Station::IsoEvent(int event) { return tape_->event(event); }
 QCoro::Task<bool> Station::IsoSend(QString path, QString name) { return tape_->send(std::move(path), std::move(name)); }
