@@ -16,7 +16,7 @@
 #include <QTcpSocket>
 
 Station::Station(OperatorPanel& panel, SerialPort* port, QObject* parent)
-    : QObject(parent), Comm(port), own_(panel), panel_(switch_) {
+    : QObject(parent), own_(panel), panel_(switch_), Comm(port) {
     tape_ = std::make_unique<TapeEngine>(*this);
     SerialLink.Kind = 1;
     NetLink.Kind = 0;
