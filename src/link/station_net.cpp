@@ -1,19 +1,9 @@
 // The network link: listening, and the PC's connection to the machine; the
 // connections themselves are kept by NetConnections.
-#include "common/ansi.h"
-#include "common/errorreport.h"
-#include "common/log.h"
-#include "library/programfile.h"
-#include "link/hostfilter.h"
 #include "link/listener.h"
-#include "link/outgoing.h"
-#include "link/socketerror.h"
 #include "link/station.h"
 #include "common/trace.h"
-#include <QCoreApplication>
 #include <QHostAddress>
-#include <QScopedValueRollback>
-#include <QTcpServer>
 #include <QTcpSocket>
 
 bool Station::StartListening() {
