@@ -140,8 +140,8 @@ Outcome Run(bool sendIt, const QByteArray& program) {
     machineLine.attach(s.machinePort);
 
     const double t0 = Now();
-    if (sendIt) QCoro::waitFor(st.cmdSend_Click(s.panel.send()));
-    else QCoro::waitFor(st.cmdRec_Click(s.panel.fetch()));
+    if (sendIt) QCoro::waitFor(cmdSend_Click(st, s.panel.send()));
+    else QCoro::waitFor(cmdRec_Click(st, s.panel.fetch()));
     const double t1 = Now();
 
     Outcome o;

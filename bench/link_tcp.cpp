@@ -291,8 +291,8 @@ int RunStation(bool send, bool lean, const std::string& workText, int argc, char
     const long long rss0 = bench::StatusBytes("VmRSS");
     bench::ResetPeakRss();
     const double t0 = Now();
-    if (send) QCoro::waitFor(st.cmdSend_Click(s.panel.send()));
-    else QCoro::waitFor(st.cmdRec_Click(s.panel.fetch()));
+    if (send) QCoro::waitFor(cmdSend_Click(st, s.panel.send()));
+    else QCoro::waitFor(cmdRec_Click(st, s.panel.fetch()));
     const double t1 = Now();
     const long long growth = bench::StatusBytes("VmHWM") - rss0;
 

@@ -5,6 +5,7 @@
 #include "common/errorreport.h"
 #include "common/home.h"
 #include "link/station.h"
+#include "operations/operations.h"
 #include "../tests/support/scriptedpanel.h"
 
 #include <QCoreApplication>

@@ -119,7 +119,7 @@ Round Measure(const QString& parent) {
     auto sendAll = [&](const QStringList& files) {
         for (const QString& f : files) QFile::remove(memory + QLatin1Char('/') + f.chopped(3));
         s.panel.selectedLocal = files;
-        QCoro::waitFor(st.cmdSend_Click(s.panel.send()));
+        QCoro::waitFor(cmdSend_Click(st, s.panel.send()));
         if (st.aborted() || !st.transferDone() || !s.errors.isEmpty()) {
             ok = false;
             std::printf("FAILED: %s\n", s.panel.status().toUtf8().constData());

@@ -12,6 +12,7 @@
 #include "common/notify.h"
 #include "link/memoryserialport.h"
 #include "link/station.h"
+#include "operations/operations.h"
 #include "operations/comparison.h"
 #include "link/machinestore.h"
 #include "link/stationprobe.h"
@@ -188,23 +189,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             panel.selectedRemote = {QStringLiteral("O1")};
             panel.selectedLocal = {QStringLiteral("O1.NC")};
             switch (exchange) {
-            case Exchange::Fetch: station.cmdRec_Click(panel.fetch()); break;
-            case Exchange::Compare: station.mnuCompare_Click(send); break;
+            case Exchange::Fetch: cmdRec_Click(station, panel.fetch()); break;
+            case Exchange::Compare: mnuCompare_Click(station, send); break;
             case Exchange::CutSend:
                 if (port) {
                     // The machine holds CTS low after the first piece; the
                     // send is cut, then the list is asked for.
                     const auto hold =
                         QObject::connect(port, &MemorySerialPort::transmitted, [port] { port->setCts(false); });
-                    station.cmdSend_Click(panel.send());
+                    cmdSend_Click(station, panel.send());
                     QObject::disconnect(hold);
                     port->setCts(true);
                     spent = false;
                     panel.answers = {OperatorPanel::Answer::Yes};
                 }
-                station.cmdDir_Click();
+                cmdDir_Click(station);
                 break;
-            default: station.cmdSend_Click(panel.send()); break;
+            default: cmdSend_Click(station, panel.send()); break;
             }
             Pump();
         } else if (port) {

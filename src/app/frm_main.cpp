@@ -13,6 +13,7 @@
 #include "library/ui/localfilelist.h"
 #include "link/programname.h"
 #include "link/station.h"
+#include "operations/operations.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -345,7 +346,8 @@ void frm_main::cmdSend_Click() {
 // what the machine holds now.
 QCoro::Task<void> frm_main::SendAndList(JobRequest request) {
     co_await RunRequest(*station_, request);
-    if (station_->machine().GetDir && !station_->aborted()) co_await station_->cmdDir_Click();
+    const Conversation list(*station_);
+    if (station_->machine().GetDir && !station_->aborted()) co_await cmdDir_Click(list);
 }
 
 void frm_main::clearComparison() {

@@ -3,6 +3,7 @@
 // two-digit checksum of protocol 2, and the routines that close and strip
 // messages. Everything here is bytes exactly as they go on the wire.
 #include <QByteArray>
+#include <QString>
 #include <functional>
 #include <utility>
 
@@ -64,3 +65,6 @@ QByteArray StripColonHeader(const QByteArray& message);
 QByteArray TrimBlanks(const QByteArray& field);
 
 QByteArray StripNulls(const QByteArray& text);
+
+// A protocol-1 message's program name, from either form of its header.
+QString P1Name(const QByteArray& message);

@@ -39,10 +39,6 @@ class TapeEngine;
 class Listener;
 class SerialPacer;
 class Outgoing;
-class ProgramTextReader;
-struct ProgramComparison;
-struct SendArgs;
-struct FetchArgs;
 
 class Station : public QObject {
     Q_OBJECT
@@ -154,24 +150,10 @@ public:
     void SetLogPrefix(const QString& prefix) { LogPrefix = prefix; }
     void AddLog(const QString& text) const;
 
-    // Operations on the selected machine. Each ends when its last answer
-    // came, its time-out ran out or it was aborted.
-    // Each takes what it works on; none reads a panel's selection. A job
-    // submits them through the job table (operations/jobrequest.h).
-    QCoro::Task<void> cmdSend_Click(SendArgs args);
-    QCoro::Task<void> cmdRec_Click(FetchArgs args);
-    // "Hämta med namn...": the name is asked of the person, the program goes to folder.
-    QCoro::Task<void> mnuRecManual_Click(QString folder);
-    QCoro::Task<void> mnuDocs_Click(QString document);
-    QCoro::Task<void> cmdDir_Click();
-    QCoro::Task<void> cmdDel_Click(QString program);
     // The machine's programs as its last list named them, less what was
     // deleted since; empty until a list came.
     QStringList RemoteNames() const;
     const QList<RemoteEntry>& RemoteList() const { return remote_; }
-    // "Jämför med maskin": the machine's programs against folder's, fetched
-    // one at a time outside the library.
-    QCoro::Task<QList<ProgramComparison>> mnuCompare_Click(QString folder);
 
     // Waits until done() or Aborted, looking again at every step of the
     // link (an exchange ended, the line wrote, a message came, an abort).
@@ -182,10 +164,6 @@ public:
     QCoro::Task<bool> DripFeed(QString path, QString from = {}, bool atToolChange = false);
     const QString& isoStopText() const;
     const QString& isoRestartText() const;
-    // A drip-feed as a job's work: its result row says where it stopped.
-    QCoro::Task<void> DripJob(QString path, QString from, bool atToolChange = false);
-    // "Sänd" on an ISO machine: the programs one after the other.
-    QCoro::Task<bool> IsoSend_Click(SendArgs args);
 
 Q_SIGNALS:
     // Something an ISO send waits for happened: DC1/DC3, the line drained,
@@ -247,7 +225,6 @@ private:
     bool Traced(const QString& name, const std::function<void()>& body);
     bool Guarded(const std::function<void()>& body);
     void AddHexLog(const QByteArray& data, const QString& fileName, int mode) const;
-    bool RemoteFileExists(const QString& fileName) const;
     // Starts a time-out timer; an interval of 0 means no time-out.
     static void Arm(QTimer& timer);
 
@@ -267,8 +244,6 @@ private:
     void TimeoutTimer_Timer();
     // A program file as tape at the machine's pace; true when all of it went out.
     QCoro::Task<bool> IsoSend(QString path, QString name);
-    // A tape control cannot be asked for its list or its programs: the operator is told so. Always true.
-    bool IsoCannotAsk();
 
     Reception* ReceptionOf(QTcpSocket* socket);  // null socket: the serial link
     // Adds received bytes; true when the message is complete.
@@ -281,7 +256,6 @@ private:
     bool InBufferTooLarge(Reception& r);
     bool ProgramTooLarge(Reception& r, int protocol, QTcpSocket* from);
     static void PassOver(Reception::Pass& skipping, QByteArray& data);
-    static QString P1Name(const QByteArray& message);
     static qsizetype MessageEnd(const Reception& r, const QByteArray& data);
     void SerialReceive(const QByteArray& data);
     // Serial receive time-out: runs while a message is under way on the line
@@ -319,7 +293,6 @@ private:
     void ParseResponse(QByteArray& message, LinkState& link, const QByteArray& command,
                        const QByteArray& selector, const QString& name, const QByteArray& status);
     void ShowMachineError(const QString& statusText, const QByteArray& code);
-    std::unique_ptr<ProgramTextReader> OpenProgram(const QString& path);
     // A program the machine sent goes to its file on a worker; done runs
     // here once it is committed or failed (fileError: what the operator is
     // told, after the machine has its answer). Meanwhile that connection's
@@ -334,20 +307,6 @@ private:
     };
     DiskWait HoldConnection();
     void ReleaseConnection(const DiskWait& held);
-    QByteArray ProtocolOneRequest(const QByteArray& letter, const QByteArray& name) const;
-    QCoro::Task<void> SendProtocolOne(QByteArray message);
-    // True when the line sent it whole, an abort after its end included.
-    QCoro::Task<bool> SendProtocolOne(Outgoing& message);
-    QCoro::Task<void> SendRequest(QByteArray request, qint16 typ);
-    bool RefuseName(const QString& name, const QString& file = {});
-    // Asks for one program into target; false when it did not arrive there
-    // (the machine's error status in *status).
-    QCoro::Task<bool> FetchCopy(QString name, QString target, QString comment, QByteArray* status);
-    // Fetches back what a send stored and compares it with the file sent.
-    QCoro::Task<bool> VerifySent(QString name, QString path);
-    // Opens a fetch exchange for a program on the machine's link and asks for it.
-    QCoro::Task<bool> RequestProgram(QString name, QString target, bool library, QString comment,
-                                     bool manual = false);
 
     // ISO tape: the engine reaches into the station for what its header names.
     friend class TapeEngine;
@@ -423,6 +382,8 @@ private:
     quint64 aborts_ = 0;  // runs of the abort routine, so that a reply after a wait knows of one
     std::unique_ptr<Exchange> exchange_;
     quint64 nextExchange_ = 0;
+    // What an operation may do with it.
+    friend class Conversation;
     // The station's state, its own code's; tests see it through tests/link/stationprobe.h.
     friend struct StationProbe;
     MachineSettings Machine;

@@ -64,20 +64,6 @@ void Station::PassOver(Reception::Pass& skipping, QByteArray& data) {
     else data.remove(0, end + 1);
 }
 
-QString Station::P1Name(const QByteArray& message) {
-    const QByteArray letter = message.mid(1, 1);
-    // The short form carries an 8-character name at 4-11, the colon form
-    // 6 characters at 3-8; a short message ends its field early.
-    const bool shortForm = letter.size() == 1 && QByteArrayView("LSERD").contains(letter.at(0));
-    QByteArray field = shortForm ? message.mid(3, 8) : message.mid(2, 7);
-    for (qsizetype i = 0; i < field.size(); ++i)
-        if (field.at(i) == '\r' || field.at(i) == '\n' || field.at(i) == '%') {
-            field.truncate(i);
-            break;
-        }
-    return FromAnsi(TrimBlanks(field));
-}
-
 // A message that carries a program goes to a file from its header on: the
 // machine's store of a program, which goes to the library, and the answer to
 // the PC's fetch, which goes where that fetch said when it asked. An answer

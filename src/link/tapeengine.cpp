@@ -341,6 +341,5 @@ bool TapeEngine::cannotAsk() {
 bool Station::IsoEvent(int event) { return tape_->event(event); }
 QCoro::Task<bool> Station::IsoSend(QString path, QString name) { return tape_->send(std::move(path), std::move(name)); }
 QCoro::Task<bool> Station::DripFeed(QString path, QString from, bool atToolChange) { return tape_->drip(std::move(path), std::move(from), atToolChange); }
-bool Station::IsoCannotAsk() { return tape_->cannotAsk(); }
 const QString& Station::isoStopText() const { return tape_->stopText(); }
 const QString& Station::isoRestartText() const { return tape_->restartText(); }

@@ -7,121 +7,117 @@
 #include "common/trace.h"
 #include "link/arrows.h"
 #include "link/frames.h"
-#include "link/station.h"
+#include "link/tapeengine.h"
+#include "operations/operations.h"
+#include "operations/requests.h"
 
-QCoro::Task<void> Station::cmdDir_Click() {
+QCoro::Task<void> cmdDir_Click(Conversation c) {
     TraceEnter(QStringLiteral("CmdDir_Click()"));
-    if (Machine.Typ == 3 && IsoCannotAsk()) co_return;
-    if (co_await RefuseWhileBusy()) co_return;
-    panel_.UpdateLocalFolders();
-    AddLog(QStringLiteral("Begär fillista."));
-    Aborted = false;
-    Status(QStringLiteral("Ansluter..."));
-    const QByteArray request = BuildFrame("C", "DRQ", "ALL", "", "00");
+    const MachineSettings& m = c.machine();
+    if (m.Typ == 3 && c.tape().cannotAsk()) co_return;
+    if (!co_await c.start()) co_return;
+    c.panel().UpdateLocalFolders();
+    c.log(QStringLiteral("Begär fillista."));
+    c.status(QStringLiteral("Ansluter..."));
     bool requested = false;
-    if (Machine.Typ == 1) {
-        if (Comm && Comm->isOpen()) {
-            Status(QStringLiteral("Ansluten, Skickar begäran..."));
-            Open("DRQ", QString(), nullptr).silence = true;
+    if (m.Typ == 1) {
+        if (c.portOpen()) {
+            c.status(QStringLiteral("Ansluten, Skickar begäran..."));
+            c.open("DRQ", QString()).silence = true;
             requested = true;
-            QByteArray message = request;
-            SendData(message, SerialLink, nullptr, false);
-            co_await AwaitLine();
+            c.send(BuildFrame("C", "DRQ", "ALL", "", "00"));
+            co_await c.awaitLine();
         }
-    } else if (Machine.Typ == 2) {
-        if (Comm && Comm->isOpen()) {
-            Status(QStringLiteral("Ansluten, Skickar begäran..."));
-            Open("D", QString(), nullptr).silence = true;
+    } else if (m.Typ == 2) {
+        if (c.portOpen()) {
+            c.status(QStringLiteral("Ansluten, Skickar begäran..."));
+            c.open("D", QString()).silence = true;
             requested = true;
-            QByteArray list = Pick(Machine.Conversion, BuildColonFrame(":", "D", "L"), BuildShortFrame("D", ""));
-            co_await SendProtocolOne(std::move(list));
+            QByteArray list = Pick(m.Conversion, BuildColonFrame(":", "D", "L"), BuildShortFrame("D", ""));
+            co_await c.sendP1(std::move(list));
         }
-    } else if (Machine.Typ == 0) {
-        if (co_await ConnectToSock(comsock)) {
-            Status(QStringLiteral("Ansluten, Skickar begäran..."));
-            Open("DRQ", QString(), comsock);
+    } else if (m.Typ == 0) {
+        if (co_await c.connect()) {
+            c.status(QStringLiteral("Ansluten, Skickar begäran..."));
+            c.open("DRQ", QString());
             requested = true;
-            QByteArray message = request;
-            SendData(message, NetLink, comsock, false);
+            c.send(BuildFrame("C", "DRQ", "ALL", "", "00"));
         }
     }
-    if (Aborted) {
-        EndExchange(Exchange::State::Ended);
+    if (c.aborted()) {
+        c.end();
         co_return;
     }
-    Status(QStringLiteral("Väntar på svar..."));
+    c.status(QStringLiteral("Väntar på svar..."));
     // The list is awaited under its own time-out, on the network too.
-    if (requested && OpenExchange()) {
-        if (Machine.Typ != 0) SerialSilence(true);
-        else Arm(TimeoutTimer);
-        co_await AwaitExchange();
-    }
-    if (JobRun* job = CurrentJob(); job && job->record.kind == JobKind::List) {
-        if (ListAnswer == true) job->record.text = QStringLiteral("%1 program i maskinen.").arg(RemoteNames().size());
-        else job->fail(lastStatus_.isEmpty() ? QStringLiteral("Ingen programlista från maskinen.") : lastStatus_);
+    if (requested && c.pending())
+        co_await c.await(m.Typ != 0 ? Conversation::Bound::Silence : Conversation::Bound::Receive);
+    if (JobRun* job = c.job(); job && job->record.kind == JobKind::List) {
+        if (c.listAnswer() == true) job->record.text = QStringLiteral("%1 program i maskinen.").arg(c.remoteNames().size());
+        else job->fail(c.lastStatus().isEmpty() ? QStringLiteral("Ingen programlista från maskinen.") : c.lastStatus());
     }
 }
 
-QCoro::Task<void> Station::cmdDel_Click(QString program) {
+QCoro::Task<void> cmdDel_Click(Conversation c, QString program) {
     TraceEnter(QStringLiteral("cmdDel_Click()"));
-    if (Machine.Typ == 3 && IsoCannotAsk()) co_return;
-    if (co_await RefuseWhileBusy()) co_return;
-    Aborted = false;
+    const MachineSettings& m = c.machine();
+    if (m.Typ == 3 && c.tape().cannotAsk()) co_return;
+    if (!co_await c.start()) co_return;
     if (program.isEmpty()) co_return;
     const QString n = program;
-    if (RefuseName(n)) {
-        Row(n, QString(), 0, {}, ProgramResult::Failed, lastStatus_);
+    if (RefuseName(c, n)) {
+        c.row(n, QString(), 0, {}, ProgramResult::Failed, c.lastStatus());
         co_return;
     }
     const auto answer =
-        co_await Ask(QStringLiteral("Är du säker på att du vill radera filen \"") + n + QStringLiteral("\"?"),
+        co_await c.ask(QStringLiteral("Är du säker på att du vill radera filen \"") + n + QStringLiteral("\"?"),
                        QStringLiteral("Radera"), MsgIcon::Exclamation, OperatorPanel::Buttons::YesNo);
     if (answer != OperatorPanel::Answer::Yes) {
-        Row(n, QString(), 0, {}, ProgramResult::Skipped, QStringLiteral("Inte raderat."));
+        c.row(n, QString(), 0, {}, ProgramResult::Skipped, QStringLiteral("Inte raderat."));
         co_return;
     }
-    lastStatus_.clear();
-    ShowPilar(QStringLiteral("Raderar: ") + n, DeleteArrows());
-    Status(QStringLiteral("Ansluter..."));
-    AddLog(QStringLiteral("Begär borttagning av fil: ") + n);
+    c.clearStatus();
+    c.pilar(QStringLiteral("Raderar: ") + n, DeleteArrows());
+    c.status(QStringLiteral("Ansluter..."));
+    c.log(QStringLiteral("Begär borttagning av fil: ") + n);
     const QByteArray name = ToAnsi(n);
-    MachineLink().FileName = n;
+    c.naming(n);
     const QByteArray request = BuildFrame("C", "DEL", "", name, "00");
     const QString framed = FromAnsi(TrimBlanks(request.mid(9, 6)));
     bool done = false;
-    if (Machine.Typ == 1) {
-        Status(QStringLiteral("Ansluten, Skickar begäran..."));
-        Open("DEL", framed, nullptr);
-        co_await SendRequest(request, 1);
-    } else if (Machine.Typ == 2) {
-        if (Comm && Comm->isOpen()) {
-            Status(QStringLiteral("Ansluten, Skickar begäran..."));
-            const QByteArray erase = ProtocolOneRequest("E", name);
-            Open("E", P1Name(erase), nullptr);
+    if (m.Typ == 1) {
+        c.status(QStringLiteral("Ansluten, Skickar begäran..."));
+        c.open("DEL", framed);
+        co_await SendRequest(c, request);
+    } else if (m.Typ == 2) {
+        if (c.portOpen()) {
+            c.status(QStringLiteral("Ansluten, Skickar begäran..."));
+            const QByteArray erase = ProtocolOneRequest(m, "E", name);
+            c.open("E", P1Name(erase));
             // The colon form acknowledges nothing: written is done, as its stores are.
-            if (!Machine.Conversion) Arm(SvarTimer);
-            co_await SendProtocolOne(erase);
-            if (Machine.Conversion && !Aborted && OpenExchange()) {
-                EndExchange(Exchange::State::Done);
-                Status(QStringLiteral("Radering utförd ('") + n + QStringLiteral("')."));
-                RemoveRemote(n);
-                HidePilar();
+            if (!m.Conversion) c.arm(Conversation::Bound::Answer);
+            co_await c.sendP1(erase);
+            if (m.Conversion && !c.aborted() && c.pending()) {
+                c.end(Exchange::State::Done);
+                c.status(QStringLiteral("Radering utförd ('") + n + QStringLiteral("')."));
+                c.forget(n);
+                c.hidePilar();
                 done = true;
             }
         }
-    } else if (Machine.Typ == 0) {
-        if (co_await ConnectToSock(comsock)) {
-            Status(QStringLiteral("Ansluten, Skickar begäran..."));
-            Open("DEL", framed, comsock);
-            co_await SendRequest(request, 0);
+    } else if (m.Typ == 0) {
+        if (co_await c.connect()) {
+            c.status(QStringLiteral("Ansluten, Skickar begäran..."));
+            c.open("DEL", framed);
+            co_await SendRequest(c, request);
         }
     }
-    if (Aborted) EndExchange(Exchange::State::Ended);
+    if (c.aborted()) c.end();
     // Bounded like a fetch: a machine that never answers must not leave
     // the indicator running.
-    if (!Aborted && Machine.Typ != 2 && OpenExchange()) Arm(TimeoutTimer);
-    if (!done && !Aborted && OpenExchange()) done = co_await AwaitExchange();
-    else if (!done) done = !Aborted && exchange_ && exchange_->state == Exchange::State::Done;
-    Row(n, QString(), 0, {}, done ? ProgramResult::Ok : ProgramResult::Failed,
-        Pick<QString>(done, QStringLiteral("Raderat."), lastStatus_));
+    if (!done && !c.aborted() && c.pending())
+        done = co_await c.await(m.Typ != 2 ? Conversation::Bound::Receive : Conversation::Bound::Armed);
+    else if (!done) done = !c.aborted() && c.answered();
+    c.row(n, QString(), 0, {}, done ? ProgramResult::Ok : ProgramResult::Failed,
+          Pick<QString>(done, QStringLiteral("Raderat."), c.lastStatus()));
 }

@@ -2,42 +2,42 @@
 // the web all come through here.
 #include "common/paths.h"
 #include "link/station.h"
-#include "operations/jobrequest.h"
+#include "operations/operations.h"
 
 // Arguments are named before each co_await: gcc 12 destroys a temporary
 // made inside a co_await twice.
 namespace {
-using Operation = QCoro::Task<void> (*)(Station&, const JobRequest&);
+using Operation = QCoro::Task<void> (*)(Conversation, const JobRequest&);
 
-QCoro::Task<void> List(Station& st, const JobRequest&) { co_await st.cmdDir_Click(); }
+QCoro::Task<void> List(Conversation c, const JobRequest&) { co_await cmdDir_Click(c); }
 
-QCoro::Task<void> Send(Station& st, const JobRequest& r) {
+QCoro::Task<void> Send(Conversation c, const JobRequest& r) {
     const SendArgs args{r.folder, r.programs};
-    co_await st.cmdSend_Click(args);
+    co_await cmdSend_Click(c, args);
 }
 
-QCoro::Task<void> Fetch(Station& st, const JobRequest& r) {
+QCoro::Task<void> Fetch(Conversation c, const JobRequest& r) {
     const FetchArgs args{r.folder, r.programs};
-    if (r.manual) co_await st.mnuRecManual_Click(r.folder);
-    else co_await st.cmdRec_Click(args);
+    if (r.manual) co_await mnuRecManual_Click(c, r.folder);
+    else co_await cmdRec_Click(c, args);
 }
 
-QCoro::Task<void> Delete(Station& st, const JobRequest& r) {
+QCoro::Task<void> Delete(Conversation c, const JobRequest& r) {
     // A machine's refusal leaves the link working; a time-out, a broken link
     // or a cancel ends the run.
     for (const QString& program : r.programs) {
-        co_await st.cmdDel_Click(program);
-        if (st.aborted()) break;
+        co_await cmdDel_Click(c, program);
+        if (c.aborted()) break;
     }
 }
 
-QCoro::Task<void> Documents(Station& st, const JobRequest& r) { co_await st.mnuDocs_Click(r.document); }
+QCoro::Task<void> Documents(Conversation c, const JobRequest& r) { co_await mnuDocs_Click(c, r.document); }
 
-QCoro::Task<void> Compare(Station& st, const JobRequest& r) { *r.comparisons = co_await st.mnuCompare_Click(r.folder); }
+QCoro::Task<void> Compare(Conversation c, const JobRequest& r) { *r.comparisons = co_await mnuCompare_Click(c, r.folder); }
 
-QCoro::Task<void> Drip(Station& st, const JobRequest& r) {
+QCoro::Task<void> Drip(Conversation c, const JobRequest& r) {
     const QString path = JoinPath(r.folder, r.programs.value(0));
-    co_await st.DripJob(path, r.from, r.atToolChange);
+    co_await DripJob(c, path, r.from, r.atToolChange);
 }
 
 struct Entry {
@@ -56,7 +56,8 @@ constexpr Entry kTable[] = {
 QCoro::Task<void> RunRequest(Station& st, JobRequest request) {
     for (const Entry& e : kTable)
         if (e.kind == request.kind) {
-            co_await e.operation(st, request);
+            const Conversation c(st);
+            co_await e.operation(c, request);
             co_return;
         }
     if (JobRun* job = st.CurrentJob()) job->fail(QStringLiteral("Det här jobbet kan inte beställas."));

@@ -4,6 +4,7 @@
 #include "common/ini.h"
 #include "config/machines.h"
 #include "link/station.h"
+#include "operations/operations.h"
 
 bool Station::cmbMaskiner_Click(int slot, const QString& name, bool withDirRequest) {
     bool applied = false;
@@ -18,7 +19,7 @@ bool Station::cmbMaskiner_Click(int slot, const QString& name, bool withDirReque
             return;
         }
         if (Machine.GetDir && withDirRequest && (Machine.Typ == 0 || HeldBy.isEmpty()))
-            Submit(JobKind::List, QStringLiteral("fönster ") + CurrentUser(), [this](JobRun&) { return cmdDir_Click(); });
+            Submit(JobKind::List, QStringLiteral("fönster ") + CurrentUser(), [this](JobRun&) { return cmdDir_Click(*this); });
     });
     return applied;
 }

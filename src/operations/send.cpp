@@ -10,148 +10,144 @@
 #include "link/arrows.h"
 #include "link/frames.h"
 #include "link/outgoing.h"
-#include "link/station.h"
-#include "operations/jobrequest.h"
+#include "operations/operations.h"
+#include "operations/requests.h"
 #include <QFileInfo>
 #include <QScopeGuard>
 
-bool Station::RemoteFileExists(const QString& fileName) const {
-    const QString suffix = QLatin1Char('.') + Machine.Extension;
+namespace {
+bool RemoteFileExists(const Conversation& c, const QString& fileName) {
+    const QString suffix = QLatin1Char('.') + c.machine().Extension;
     // The machine's names and the file's may differ in case, as Windows would not.
-    for (const QString& item : RemoteNames())
+    for (const QString& item : c.remoteNames())
         if (QString(item + suffix).compare(fileName, Qt::CaseInsensitive) == 0) return true;
     return false;
 }
+}  // namespace
 
-QCoro::Task<void> Station::cmdSend_Click(SendArgs args) {
+QCoro::Task<void> cmdSend_Click(Conversation c, SendArgs args) {
     TraceEnter(QStringLiteral("cmdSend_Click()"));
-    if (co_await RefuseWhileBusy()) co_return;
-    if (Machine.Typ == 3) {
-        co_await IsoSend_Click(std::move(args));
+    if (!co_await c.start()) co_return;
+    const MachineSettings& m = c.machine();
+    if (m.Typ == 3) {
+        co_await IsoSend_Click(c, std::move(args));
         co_return;
     }
-    Aborted = false;
-    Status(QStringLiteral("Ansluter..."));
+    c.status(QStringLiteral("Ansluter..."));
     const QStringList& selected = args.files;
     const QString& folder = args.folder;
     // Every name is checked before the first program goes out.
     for (const QString& name : selected)
-        if (RefuseName(NameWithoutExt(name), name)) {
-            Row(NameWithoutExt(name), JoinPath(folder, name), 0, {}, ProgramResult::Failed, lastStatus_);
+        if (RefuseName(c, NameWithoutExt(name), name)) {
+            c.row(NameWithoutExt(name), JoinPath(folder, name), 0, {}, ProgramResult::Failed, c.lastStatus());
             co_return;
         }
     // Several programs show how far the run has come.
     const int total = selected.size() > 1 ? int(selected.size()) : 0;
     const auto progressEnds = qScopeGuard([&] {
-        if (total) panel_.setProgress(0, 0);
+        if (total) c.panel().setProgress(0, 0);
     });
     int done = 0;
     for (const QString& name : selected) {
         const QString path = JoinPath(folder, name);
         const QString program = NameWithoutExt(name);
-        TransferDone = true;
-        if (Aborted || Jobs.closed()) {
-            Row(program, path, 0, {}, ProgramResult::Skipped,
-                Pick<QString>(Aborted, QStringLiteral("Inte sänt: körningen avbröts."), QStringLiteral("Inte sänt: servern stannar.")));
+        c.setTransferDone(true);
+        if (c.aborted() || c.closing()) {
+            c.row(program, path, 0, {}, ProgramResult::Skipped,
+                  Pick<QString>(c.aborted(), QStringLiteral("Inte sänt: körningen avbröts."), QStringLiteral("Inte sänt: servern stannar.")));
             continue;
         }
-        if (total) panel_.setProgress(done++, total);
-        TransferDone = false;
-        lastStatus_.clear();
-        AddLog(QStringLiteral("Begär sändning av fil: ") + name);
-        ShowPilar(QStringLiteral("Sänder: \"") + name + QStringLiteral("\"..."), SendArrows());
+        if (total) c.panel().setProgress(done++, total);
+        c.setTransferDone(false);
+        c.clearStatus();
+        c.log(QStringLiteral("Begär sändning av fil: ") + name);
+        c.pilar(QStringLiteral("Sänder: \"") + name + QStringLiteral("\"..."), SendArrows());
         bool skip = false;
-        if (RemoteFileExists(name)) {
-            const auto answer = co_await Ask(QStringLiteral("Filen finns redan i maskinen. Skriva över?"),
+        if (RemoteFileExists(c, name)) {
+            const auto answer = co_await c.ask(QStringLiteral("Filen finns redan i maskinen. Skriva över?"),
                                                AppTitle(), MsgIcon::Question, OperatorPanel::Buttons::YesNoCancel);
             if (answer == OperatorPanel::Answer::Cancel) {
-                Aborted = true;
-                HidePilar();
-                Row(program, path, 0, {}, ProgramResult::Skipped, QStringLiteral("Inte sänt: avbrutet vid frågan."));
+                c.cancel();
+                c.hidePilar();
+                c.row(program, path, 0, {}, ProgramResult::Skipped, QStringLiteral("Inte sänt: avbrutet vid frågan."));
                 continue;
             }
             if (answer == OperatorPanel::Answer::No) {
-                HidePilar();
-                TransferDone = true;
+                c.hidePilar();
+                c.setTransferDone(true);
                 skip = true;
-                Row(program, path, 0, {}, ProgramResult::Skipped, QStringLiteral("Finns redan i maskinen; inte överskrivet."));
+                c.row(program, path, 0, {}, ProgramResult::Skipped, QStringLiteral("Finns redan i maskinen; inte överskrivet."));
             }
         }
         if (!skip && !FileExists(path)) {
             // An empty program would overwrite the machine's copy: skip instead.
-            AddLog(QStringLiteral("Filen finns inte: ") + path);
-            Status(QStringLiteral("Filen finns inte: ") + name);
-            TransferDone = true;
+            c.log(QStringLiteral("Filen finns inte: ") + path);
+            c.status(QStringLiteral("Filen finns inte: ") + name);
+            c.setTransferDone(true);
             skip = true;
-            Row(program, path, 0, {}, ProgramResult::Failed, lastStatus_);
+            c.row(program, path, 0, {}, ProgramResult::Failed, c.lastStatus());
         }
         // What went out, told by the message once the link is done with it.
         const auto sent = std::make_shared<Outgoing::Sent>();
         if (!skip) {
             const QByteArray frameName = ToAnsi(program);
             // The final status texts name the program of this send.
-            MachineLink().FileName = program;
+            c.naming(program);
             const QByteArray head = BuildFrame("C", "SAV", "", frameName, "00");
             const QString framed = FromAnsi(TrimBlanks(head.mid(9, 6)));
-            if (Machine.Typ == 1) {
-                Status(QStringLiteral("Ansluten."));
-                Status(QStringLiteral("Läser fil..."));
-                SerialLink.OutBuffer = head + '\n';
-                Outgoing message(SerialLink.OutBuffer, Outgoing::Close::Checksum, Machine.EOB);
+            if (m.Typ == 1) {
+                c.status(QStringLiteral("Ansluten."));
+                c.status(QStringLiteral("Läser fil..."));
+                Outgoing message(head + '\n', Outgoing::Close::Checksum, m.EOB);
                 message.setProgram(OpenProgram(path));
                 message.reportTo(sent);
-                Open("SAV", framed, nullptr).target = path;
-                Status(QStringLiteral("Skickar data..."));
-                SendData(message, SerialLink, nullptr, false);
-                SerialLink.OutBuffer.clear();
-                co_await AwaitLine();
-                if (Aborted) EndExchange(Exchange::State::Ended);
-                else Status(QStringLiteral("Skickat klart."));
-            } else if (Machine.Typ == 2) {
-                Status(QStringLiteral("Ansluten."));
-                Status(QStringLiteral("Läser fil..."));
-                SerialLink.OutBuffer = Pick(Machine.Conversion, BuildColonFrame(":", frameName, "S"), BuildShortFrame("S", frameName) + '\n');
-                Outgoing message(SerialLink.OutBuffer, Outgoing::Close::LfPercent);
+                c.open("SAV", framed).target = path;
+                c.status(QStringLiteral("Skickar data..."));
+                c.send(message);
+                co_await c.awaitLine();
+                if (c.aborted()) c.end();
+                else c.status(QStringLiteral("Skickat klart."));
+            } else if (m.Typ == 2) {
+                c.status(QStringLiteral("Ansluten."));
+                c.status(QStringLiteral("Läser fil..."));
+                Outgoing message(Pick(m.Conversion, BuildColonFrame(":", frameName, "S"), BuildShortFrame("S", frameName) + '\n'),
+                                 Outgoing::Close::LfPercent);
                 message.setProgram(OpenProgram(path));
                 message.reportTo(sent);
-                Status(QStringLiteral("Skickar data..."));
+                c.status(QStringLiteral("Skickar data..."));
                 // Protocol 1's store has no answer: the line's end is the
                 // transfer's, whole even when an abort came just after it.
-                const bool whole = co_await SendProtocolOne(message);
-                Q_EMIT transferEnded(false, program, QFileInfo(path).size(), whole);
+                const bool whole = co_await c.sendP1(message);
+                c.transferEnded(false, program, QFileInfo(path).size(), whole);
                 if (whole) {
-                    Status(QStringLiteral("Skickat klart."));
+                    c.status(QStringLiteral("Skickat klart."));
                     // Protocol 1 has no answer to a store: waiting for one would
                     // only end in a time-out after every program.
-                    TransferDone = true;
+                    c.setTransferDone(true);
                 }
-            } else if (Machine.Typ == 0) {
-                if (co_await ConnectToSock(comsock)) {
-                    Status(QStringLiteral("Ansluten."));
-                    Status(QStringLiteral("Skickar data..."));
-                    Outgoing message(head + "\r\n", Outgoing::Close::Checksum, Machine.EOB);
+            } else if (m.Typ == 0) {
+                if (co_await c.connect()) {
+                    c.status(QStringLiteral("Ansluten."));
+                    c.status(QStringLiteral("Skickar data..."));
+                    Outgoing message(head + "\r\n", Outgoing::Close::Checksum, m.EOB);
                     message.setProgram(OpenProgram(path));
                     message.reportTo(sent);
-                    Open("SAV", framed, comsock).target = path;
-                    SendData(message, NetLink, comsock, false);
-                    if (Aborted) EndExchange(Exchange::State::Ended);
-                    else Status(QStringLiteral("Skickat klart."));
+                    c.open("SAV", framed).target = path;
+                    c.send(message);
+                    if (c.aborted()) c.end();
+                    else c.status(QStringLiteral("Skickat klart."));
                 }
             }
         }
-        if (!Aborted && !TransferDone) Status(QStringLiteral("Väntar på svar..."));
+        if (!c.aborted() && !c.transferDone()) c.status(QStringLiteral("Väntar på svar..."));
         // The answer ends the exchange and its time-out together.
-        if (!Aborted && OpenExchange()) {
-            Arm(SvarTimer);
-            co_await AwaitExchange();
-        }
-        SvarTimer.stop();
+        if (!c.aborted() && c.pending()) co_await c.await(Conversation::Bound::Answer);
         if (skip) continue;
-        bool ok = TransferDone && (!Aborted || Machine.Typ == 2);
+        bool ok = c.transferDone() && (!c.aborted() || m.Typ == 2);
         // Protocol 1 has no "00" to tell that the machine stored it.
-        if (ok && General.VerifyAfterSend && Machine.Typ != 2 && !co_await VerifySent(program, path)) ok = false;
-        Row(program, path, sent->bytes, sent->sha256, ok ? ProgramResult::Ok : ProgramResult::Failed,
-            Pick<QString>(ok, QStringLiteral("Sänt."), lastStatus_));
+        if (ok && c.general().VerifyAfterSend && m.Typ != 2 && !co_await VerifySent(c, program, path)) ok = false;
+        c.row(program, path, sent->bytes, sent->sha256, ok ? ProgramResult::Ok : ProgramResult::Failed,
+              Pick<QString>(ok, QStringLiteral("Sänt."), c.lastStatus()));
     }
-    HidePilar();
+    c.hidePilar();
 }

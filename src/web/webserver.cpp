@@ -17,6 +17,7 @@
 #include "library/programfile.h"
 #include "link/programname.h"
 #include "link/station.h"
+#include "operations/operations.h"
 #include "server/shopserver.h"
 #include "server/verbio.h"
 
@@ -548,7 +549,8 @@ QCoro::Task<void> ApiJob(Station* st, JobRequest job, bool yes, std::function<vo
     // Without "yes" an existing program is not overwritten: that needs the
     // machine's list. A tape send comes with "yes" (its route asks for it).
     if (job.kind == JobKind::Send && !yes) {
-        co_await st->cmdDir_Click();
+        const Conversation list(*st);
+        co_await cmdDir_Click(list);
         if (st->listAnswer() != true) {
             if (JobRun* run = st->CurrentJob()) run->fail(QStringLiteral("Ingen programlista från maskinen; inget sändes."));
             co_return;

@@ -77,12 +77,12 @@ TEST(Faults, ResetInTheMiddleOfAProgramEitherWayOnEitherConnection) {
     shop.panel.answers = {OperatorPanel::Answer::Yes};
     far.steps = {{[&] { return far.requestDone(); }, [&] { far.conn->write(answer.left(answer.size() / 2)); }},
                  {[&] { return !st.netLink().InBuffer.isEmpty(); }, [&] { far.conn->abort(); }}};
-    Await(st.cmdRec_Click(shop.panel.fetch()));
+    Await(cmdRec_Click(st, shop.panel.fetch()));
     EXPECT_EQ(shop.panel.status().toStdString(), "Förbindelsen bröts. Programmet sparades inte.");
     idle();
     shop.panel.answers = {OperatorPanel::Answer::Yes};
     far.steps = {{[&] { return far.requestDone(); }, [&] { far.conn->write(answer); }}};
-    Await(st.cmdRec_Click(shop.panel.fetch()));
+    Await(cmdRec_Click(st, shop.panel.fetch()));
     EXPECT_EQ(shop.panel.status().toStdString(), "Mottagning klar ('O7')");
     EXPECT_EQ(shop.file("O7.NC"), small);
     shop.home.write("ncprog/O7.NC", old);
@@ -90,19 +90,19 @@ TEST(Faults, ResetInTheMiddleOfAProgramEitherWayOnEitherConnection) {
     // A send cut once the machine has part of it, then one that goes through.
     shop.panel.selectedLocal = {"O9.NC"};
     far.steps = {{[&] { return far.got.size() > 256 * 1024; }, [&] { far.conn->abort(); }}};
-    Await(st.cmdSend_Click(shop.panel.send()));
+    Await(cmdSend_Click(st, shop.panel.send()));
     EXPECT_EQ(shop.panel.status().toStdString(), "Förbindelsen bröts. Sändningen avbröts.");
     idle();
     const QByteArray whole = PcClose(BuildFrame("C", "SAV", "", "O9", "00") + "\r\n\r\n" + body);
     far.steps = {{[&] { return far.got.size() >= whole.size(); }, [&] { far.conn->write(Request("SAV", "O9", {}, "", "R")); }}};
-    Await(st.cmdSend_Click(shop.panel.send()));
+    Await(cmdSend_Click(st, shop.panel.send()));
     EXPECT_EQ(shop.panel.status().toStdString(), "Sändning klar ('O9')");
     EXPECT_EQ(far.got, whole);
 
     // The machine closes the connection having read the request, answering nothing.
     shop.panel.answers = {OperatorPanel::Answer::Yes};
     far.steps = {{[&] { return far.requestDone(); }, [&] { far.conn->disconnectFromHost(); }}};
-    Await(st.cmdRec_Click(shop.panel.fetch()));
+    Await(cmdRec_Click(st, shop.panel.fetch()));
     EXPECT_EQ(shop.panel.status().toStdString(), "Förbindelsen bröts innan maskinen svarade.");
     EXPECT_TRUE(st.aborted());
     idle();

@@ -437,7 +437,7 @@ TEST(IsoTape, AbortedDripSaysWhereItStopped) {
     IsoShop t;
     t.sim.setDripRate(100);
     const QString path = t.program(QStringLiteral("O3000"), "O3000\n" + Blocks(10, 5000));
-    t.shop.station.Submit(JobKind::Drip, QStringLiteral("test"), [&](JobRun&) { return t.shop.station.DripJob(path, {}); });
+    t.shop.station.Submit(JobKind::Drip, QStringLiteral("test"), [&](JobRun&) { return DripJob(t.shop.station, path, {}); });
     ASSERT_TRUE(WaitUntil([&] { return t.sim.blocksRun() >= 20; }));
     t.shop.station.cmdAbort_Click();
     ASSERT_TRUE(WaitUntil([&] { return !t.shop.jobs.isEmpty() && !t.shop.jobs.last().programs.isEmpty(); }, 1000));

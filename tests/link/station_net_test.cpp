@@ -78,7 +78,7 @@ TEST(StationNetwork, EachConnectionHasItsOwnBufferAndReplies) {
     machine.socket->write(store.left(15));
     machine.socket->flush();
     ASSERT_TRUE(WaitUntil([&] { return st.MachineReceiving(); }));
-    auto list = st.cmdDir_Click();  // the list is an answer only to the PC's request, on its connection
+    auto list = cmdDir_Click(st);  // the list is an answer only to the PC's request, on its connection
     ASSERT_TRUE(WaitUntil([&] { return machineServer.hasPendingConnections(); }));
     Peer lister;
     lister.attach(machineServer.nextPendingConnection());
@@ -346,7 +346,7 @@ TEST(StationNetwork, AnswersCountOnlyForTheirOwnRequest) {
         if (!c.onMasterSock.isEmpty())
             QTimer::singleShot(40, own.socket, [&] { own.socket->write(c.onMasterSock); });
         shop.panel.selectedRemote = {"O3"};
-        Await(st.cmdRec_Click(shop.panel.fetch()));
+        Await(cmdRec_Click(st, shop.panel.fetch()));
         Settle(c.delay + 100);
         EXPECT_TRUE(shop.panel.statuses.contains("Inget svar från maskinen (timeout).")) << c.what;
         EXPECT_FALSE(shop.home.exists("ncprog/O3.NC")) << c.what;
@@ -407,7 +407,7 @@ TEST(StationNetwork, StreamedSendStopsBeforeItsClosing) {
                 shop.machine.drain();
             });
         shop.panel.selectedLocal = {name};
-        Await(st.cmdSend_Click(shop.panel.send()));
+        Await(cmdSend_Click(st, shop.panel.send()));
         Settle(100);
         shop.machine.drain();
         EXPECT_EQ(shop.machine.got.endsWith('%'), change);

@@ -339,8 +339,8 @@ TEST(StationSerial, ClosedPortAndAutoDok) {
     // A port a shop server holds: each operation names the way to the machine.
     st.SetHeldBy("Verkstadsservern håller porten: använd Fenmo32 send.");
     shop.panel.messages.clear();
-    Await(st.cmdDir_Click());
-    Await(st.cmdSend_Click(shop.panel.send()));
+    Await(cmdDir_Click(st));
+    Await(cmdSend_Click(st, shop.panel.send()));
     ASSERT_EQ(shop.panel.messages.size(), 2);
     EXPECT_EQ(shop.panel.messages[1].text, st.heldBy());
 }
@@ -361,7 +361,7 @@ TEST(StationSerial, EachMessageKeepsToItsOwnExchange) {
         // "Hämta" while the machine's own store arrives: the store is not cut.
         {"fetch", 1, store, [](SerialShop& s) {
              s.panel.selectedRemote = {"O9"};
-             Await(s.station.cmdRec_Click(s.panel.fetch()));  // nobody answers: ends in its time-out
+             Await(cmdRec_Click(s.station, s.panel.fetch()));  // nobody answers: ends in its time-out
          }, true},
         // A damaged character aborts the message before it completes: nothing
         // stored, nothing answered "00", in either protocol.
@@ -406,7 +406,7 @@ TEST(StationSerial, OperatorWaitsWhileTheMachinesProgramGoesOut) {
     // line and go out after the program, never inside it.
     bool tried = false;
     QTimer::singleShot(60, [&] {
-        Await(st.cmdDir_Click());
+        Await(cmdDir_Click(st));
         Await(st.cmdChangeFolder_Click());
         tried = true;
     });

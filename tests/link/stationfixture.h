@@ -3,6 +3,7 @@
 // folders, a scripted panel, and listening on a port the system picks.
 #include "link/frames.h"
 #include "link/stationprobe.h"
+#include "operations/operations.h"
 #include "support/scriptedpanel.h"
 #include "support/testhome.h"
 #include "support/wait.h"

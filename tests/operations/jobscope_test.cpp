@@ -103,7 +103,7 @@ TEST(JobScope, AnAnswerThatArrivedWholeCountsWhateverTheConnectionDoesNext) {
     });
     shop.panel.selectedRemote = {"O77"};
     const auto job = shop.station.Submit(JobKind::Fetch, QStringLiteral("verb test"),
-                                         [&](JobRun&) { return shop.station.cmdRec_Click(shop.panel.fetch()); });
+                                         [&](JobRun&) { return cmdRec_Click(shop.station, shop.panel.fetch()); });
     ASSERT_TRUE(WaitUntil([&] { return job->record.finished(); }));
     EXPECT_EQ(job->record.state, JobState::Done) << job->record.text.toStdString();
     EXPECT_TRUE(shop.file("O77.NC").contains("G0 X1."));

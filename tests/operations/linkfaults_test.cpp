@@ -15,7 +15,7 @@ TEST(LinkFaults, SerialProtocolOne) {
             // The next request waits for the operator's yes; without it nothing goes out.
             o.panel().answers = {OperatorPanel::Answer::No};
             o.panel().messages.clear();
-            Await(o.st.cmdDir_Click());
+            Await(cmdDir_Click(o.st));
             ASSERT_EQ(o.panel().messages.size(), 1);
             EXPECT_TRUE(o.panel().messages[0].text.contains("ofullständig del av O1"));
             Settle(100);
@@ -28,7 +28,7 @@ TEST(LinkFaults, SerialProtocolOne) {
             o.shop.home.write("ncprog/O1.NC", "LIBRARY\r\n");
             o.sim.storeProgram("O1", "MACHINE\r\n");
             QObject::connect(&o.sim, &SimMachine::messageSent, [&] { o.sim.setSilent(SimMachine::Scope::Next); });
-            Await(o.st.mnuCompare_Click(o.shop.send));
+            Await(mnuCompare_Click(o.st, o.shop.send));
             const QByteArray copy = link == Link::Short1 ? BuildShortFrame("S", "O1") + "\nMACHINE\r\n%"
                                                          : BuildColonFrame(":", "O1", "S") + "MACHINE\r\n%";
             o.machinePort.write(copy);
@@ -40,7 +40,7 @@ TEST(LinkFaults, SerialProtocolOne) {
             // An empty memory's list is short: the open list request still takes it.
             OpShop o(link);
             o.sim.setSilent(SimMachine::Scope::All);
-            auto list = o.st.cmdDir_Click();
+            auto list = cmdDir_Click(o.st);
             o.machinePort.write(link == Link::Short1 ? BuildShortFrame("D", "") + "\n%" : BuildColonFrame(":", "D", "S") + "%");
             Await(std::move(list));
             ASSERT_EQ(o.panel().remoteFills, 1) << o.panel().status().toStdString();
@@ -63,7 +63,7 @@ TEST(LinkFaults, SerialProtocolTwo) {
         program += CalcChecksum(head + program);
         program += QByteArray(2000, 'Y');
         CutSend(o, program);
-        Await(o.st.cmdDir_Click());
+        Await(cmdDir_Click(o.st));
         ASSERT_TRUE(WaitUntil([&] { return o.panel().remoteFills == 1; })) << o.shop.log().toStdString();
         EXPECT_EQ(o.sim.program("O1"), QByteArray("GOOD\r\n"));
         EXPECT_TRUE(o.shop.log().contains("ntat svar: %RSAV")) << o.shop.log().toStdString();
@@ -75,7 +75,7 @@ TEST(LinkFaults, SerialProtocolTwo) {
     pc->setInstant(false);
     ASSERT_TRUE(pc->setSettings("115200,e,7,1"));
     o.shop.home.write("ncprog/O5.NC", QByteArray(12000, 'Z'));  // about a second on the line
-    auto list = o.st.cmdDir_Click();
+    auto list = cmdDir_Click(o.st);
     pc->clearTransmitted();
     o.machinePort.write(Request("LOD", "O5"));
     ASSERT_TRUE(WaitUntil([&] { return pc->transmittedData().size() > 100; }));
@@ -121,7 +121,7 @@ TEST(LinkFaults, Network) {
     ASSERT_TRUE(WaitUntil([&] { return o.st.MachineReceiving(); }));
     o.sim.setSilent(SimMachine::Scope::Next);
     o.panel().selectedRemote = {"O100"};
-    Await(o.st.cmdRec_Click(o.panel().fetch()));
+    Await(cmdRec_Click(o.st, o.panel().fetch()));
     ASSERT_LT(stored, store.size());  // the fetch timed out while the machine still stored
     ASSERT_TRUE(WaitUntil([&] { return storing.got.mid(17, 2) == "00"; }));
     EXPECT_EQ(o.shop.file("O8.NC"), QByteArray(4000, 'S'));

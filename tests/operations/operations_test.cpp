@@ -22,7 +22,7 @@ TEST_P(Operations, SendTwoProgramsOneAfterTheOther) {
     o.panel().selectedLocal = {"O1234.NC", "O2.NC"};
     QList<QByteArray> order;
     QObject::connect(&o.sim, &SimMachine::messageReceived, [&](const QByteArray& m) { order << m; });
-    Await(o.st.cmdSend_Click(o.panel().send()));
+    Await(cmdSend_Click(o.st, o.panel().send()));
     WaitUntil([&] { return order.size() >= 2; }, 3000);  // protocol 1 has no answer to wait for
     ASSERT_EQ(order.size(), 2) << o.panel().status().toStdString();
     EXPECT_EQ(order[0], ExpectedRequest(GetParam(), BuildFrame("C", "SAV", "", "O1234", "00"), "S", "O1234",
@@ -41,7 +41,7 @@ TEST_P(Operations, ListFetchAndDelete) {
     OpShop o(GetParam());
     o.sim.storeProgram("O100", "G1X1\r\nM30\r\n");  // its own last line end survives
     o.sim.storeProgram("O200", QByteArray(300, 'X'));
-    Await(o.st.cmdDir_Click());
+    Await(cmdDir_Click(o.st));
     ASSERT_TRUE(WaitUntil([&] { return o.panel().remoteFills == 1; })) << o.panel().status().toStdString();
     EXPECT_EQ(o.panel().remoteNames(), (QStringList{"O100", "O200"}));
     const bool colon = GetParam() == Link::Colon1;  // its list request is named "D", with the letter L
@@ -53,7 +53,7 @@ TEST_P(Operations, ListFetchAndDelete) {
     }
 
     o.panel().selectedRemote = {"O100"};
-    Await(o.st.cmdRec_Click(o.panel().fetch()));
+    Await(cmdRec_Click(o.st, o.panel().fetch()));
     EXPECT_EQ(o.received(), ExpectedRequest(GetParam(), BuildFrame("C", "LOD", "", "O100", "00"), "L", "O100"));
     EXPECT_EQ(o.shop.file("O100.NC"), QByteArray("G1X1\r\nM30\r\n")) << o.panel().status().toStdString();
     if (GetParam() == Link::Tcp || GetParam() == Link::Serial2) {
@@ -61,7 +61,7 @@ TEST_P(Operations, ListFetchAndDelete) {
     }
 
     o.panel().selectedRemote = {"O200"};
-    Await(o.st.cmdDel_Click(o.panel().selectedRemote.value(0)));
+    Await(cmdDel_Click(o.st, o.panel().selectedRemote.value(0)));
     ASSERT_EQ(o.panel().messages.size(), 1);
     EXPECT_EQ(o.panel().messages[0].text, "Är du säker på att du vill radera filen \"O200\"?");
     EXPECT_EQ(o.panel().messages[0].title, "Radera");
@@ -83,7 +83,7 @@ TEST_P(Operations, OverwriteQuestions) {
 
     // No for the first: skipped without a request; Yes for the second.
     o.panel().answers = {OperatorPanel::Answer::No, OperatorPanel::Answer::Yes};
-    Await(o.st.cmdRec_Click(o.panel().fetch()));
+    Await(cmdRec_Click(o.st, o.panel().fetch()));
     ASSERT_EQ(o.panel().messages.size(), 2);
     EXPECT_EQ(o.panel().messages[0].text, "Filen finns redan. Skriva över?");
     EXPECT_EQ(o.panel().messages[0].buttons, OperatorPanel::Buttons::YesNoCancel);
@@ -94,7 +94,7 @@ TEST_P(Operations, OverwriteQuestions) {
     o.panel().messages.clear();
     o.panel().answers = {OperatorPanel::Answer::Cancel};
     QByteArray before = o.received();
-    Await(o.st.cmdRec_Click(o.panel().fetch()));
+    Await(cmdRec_Click(o.st, o.panel().fetch()));
     EXPECT_EQ(o.panel().messages.size(), 1);
     EXPECT_TRUE(o.st.aborted());
     EXPECT_EQ(o.received(), before);
@@ -102,14 +102,14 @@ TEST_P(Operations, OverwriteQuestions) {
 
     // Sending: the machine's list holds O1, the question comes first, also
     // for a file named in another case.
-    Await(o.st.cmdDir_Click());
+    Await(cmdDir_Click(o.st));
     ASSERT_TRUE(o.st.RemoteNames().contains("O1"));
     o.shop.home.write("ncprog/o1.nc", "LOWER");
     o.panel().selectedLocal = {"o1.nc"};
     o.panel().messages.clear();
     o.panel().answers = {OperatorPanel::Answer::No};
     before = o.received();
-    Await(o.st.cmdSend_Click(o.panel().send()));
+    Await(cmdSend_Click(o.st, o.panel().send()));
     ASSERT_EQ(o.panel().messages.size(), 1);
     EXPECT_EQ(o.panel().messages[0].text, "Filen finns redan i maskinen. Skriva över?");
     EXPECT_EQ(o.received(), before);
@@ -121,7 +121,7 @@ TEST_P(Operations, SilentMachineEndsInItsTimeOut) {
     o.sim.storeProgram("O1", "X");
     o.sim.setSilent(SimMachine::Scope::All);
     o.panel().selectedRemote = {"O1"};
-    Await(o.st.cmdRec_Click(o.panel().fetch()));
+    Await(cmdRec_Click(o.st, o.panel().fetch()));
     EXPECT_TRUE(o.st.aborted());
     EXPECT_EQ(o.panel().status(), "Inget svar från maskinen (timeout).");
     EXPECT_FALSE(o.shop.home.exists("ncprog/O1.NC"));
@@ -130,19 +130,19 @@ TEST_P(Operations, SilentMachineEndsInItsTimeOut) {
     if (GetParam() == Link::Tcp || GetParam() == Link::Serial2) {
         o.shop.home.write("ncprog/O3.NC", "G3");
         o.panel().selectedLocal = {"O3.NC"};
-        Await(o.st.cmdSend_Click(o.panel().send()));
+        Await(cmdSend_Click(o.st, o.panel().send()));
         EXPECT_EQ(o.panel().status(), "Inget svar från maskinen (timeout).");
         EXPECT_EQ(o.st.serialLink().AbortReason, "Inget svar från maskinen");
     }
     if (GetParam() != Link::Tcp) {
-        auto list = o.st.cmdDir_Click();
+        auto list = cmdDir_Click(o.st);
         EXPECT_TRUE(WaitUntil([&] { return StationProbe::recTimer(o.st).isActive(); }));
         Await(std::move(list));
         EXPECT_EQ(o.panel().status(), "Kommando timeout.");
     }
     if (GetParam() == Link::Tcp || GetParam() == Link::Serial2) {  // an unanswered delete ends too
         o.panel().selectedRemote = {"O1"};
-        Await(o.st.cmdDel_Click(o.panel().selectedRemote.value(0)));
+        Await(cmdDel_Click(o.st, o.panel().selectedRemote.value(0)));
         ASSERT_TRUE(WaitUntil([&] { return o.panel().status() == "Inget svar från maskinen (timeout)."; }));
         EXPECT_FALSE(o.panel().pilarVisible);
     }
@@ -155,20 +155,20 @@ TEST(OperationsNames, TypedNamesAreCheckedAndDocumentsGoToTheirFolder) {
     OpShop o(Link::Tcp);
     o.panel().inputs = {"../etc"};
     const QByteArray before = o.received();
-    Await(o.st.mnuRecManual_Click(o.panel().tree));
+    Await(mnuRecManual_Click(o.st, o.panel().tree));
     ASSERT_EQ(o.panel().messages.size(), 1);
     EXPECT_TRUE(o.panel().messages[0].text.startsWith("Ogiltigt programnamn"));
     EXPECT_EQ(o.received(), before);
 
     o.panel().inputs = {QString()};
-    Await(o.st.mnuRecManual_Click(o.panel().tree));
+    Await(mnuRecManual_Click(o.st, o.panel().tree));
     EXPECT_EQ(o.panel().status(), "Väntar på svar...");
 
     const QString docs = o.shop.home.file("ncprog/dokument");
     QDir().mkpath(docs);
     o.shop.machine([&](MachineSettings& m) { m.DocPath = docs; });
     o.sim.storeProgram("TOOLS", "T1 D10");
-    Await(o.st.mnuDocs_Click("TOOLS"));
+    Await(mnuDocs_Click(o.st, "TOOLS"));
     EXPECT_EQ(o.panel().tree, docs);
     ASSERT_TRUE(WaitUntil([&] { return o.shop.home.exists("ncprog/dokument/TOOLS.NC"); }));
     EXPECT_EQ(o.shop.home.read("ncprog/dokument/TOOLS.NC"), QByteArray("T1 D10"));
@@ -180,15 +180,15 @@ TEST(OperationsNames, TypedNamesAreCheckedAndDocumentsGoToTheirFolder) {
     for (const QStringList& files : {QStringList{"O1.NC", "O1234567.NC"}, QStringList{"NOEXT"}}) {
         o.panel().messages.clear();
         o.panel().selectedLocal = files;
-        Await(o.st.cmdSend_Click(o.panel().send()));
+        Await(cmdSend_Click(o.st, o.panel().send()));
         ASSERT_EQ(o.panel().messages.size(), 1);
         EXPECT_TRUE(o.panel().messages[0].text.startsWith("Ogiltigt programnamn")) << o.panel().messages[0].text.toStdString();
     }
     EXPECT_TRUE(o.panel().messages[0].text.contains("NOEXT"));
     o.panel().selectedRemote = {"O1234567"};
     o.panel().messages.clear();
-    Await(o.st.cmdDel_Click(o.panel().selectedRemote.value(0)));
-    Await(o.st.cmdRec_Click(o.panel().fetch()));
+    Await(cmdDel_Click(o.st, o.panel().selectedRemote.value(0)));
+    Await(cmdRec_Click(o.st, o.panel().fetch()));
     ASSERT_EQ(o.panel().messages.size(), 2);  // no delete question: refused first
     EXPECT_TRUE(o.panel().messages[0].text.contains("längre än maskinens 6 tecken"));
     EXPECT_EQ(o.received(), sent);
@@ -202,7 +202,7 @@ TEST(OperationsProtocolTwo, ErrorStatusIsShownWithItsTextAndATrickleIsNeverCutOf
         OpShop o(link);
         o.shop.home.write("errors.ini", "[Errors]\r\ne08=Programmet finns inte i maskinen.\r\n");
         o.panel().selectedRemote = {"O9"};
-        Await(o.st.cmdRec_Click(o.panel().fetch()));
+        Await(cmdRec_Click(o.st, o.panel().fetch()));
         ASSERT_TRUE(WaitUntil([&] { return !o.panel().messages.isEmpty(); })) << LinkName(link);
         EXPECT_EQ(o.panel().messages.last().text, "Överföringsfel: \r\nProgrammet finns inte i maskinen.");
         EXPECT_EQ(o.panel().messages.last().title, "Fel");
@@ -217,7 +217,7 @@ TEST(OperationsProtocolTwo, ErrorStatusIsShownWithItsTextAndATrickleIsNeverCutOf
         o.sim.setTrickle(3);
         o.shop.settings([](GeneralSettings& g) { g.GeneralTimeout = g.RecTimeout = 800; });
         o.panel().selectedRemote = {"O1"};
-        Await(o.st.cmdRec_Click(o.panel().fetch()));
+        Await(cmdRec_Click(o.st, o.panel().fetch()));
         EXPECT_EQ(o.shop.file("O1.NC"), program) << LinkName(link) << " " << o.panel().status().toStdString();
     }
 }
@@ -242,7 +242,7 @@ TEST_P(Operations, CompareFetchesOutsideTheLibraryAndGoesOnPastErrors) {
             if (m.contains("RDRQ")) o.sim.removeProgram("O6");
         });
     }
-    const QList<ProgramComparison> results = Await(o.st.mnuCompare_Click(o.shop.send));
+    const QList<ProgramComparison> results = Await(mnuCompare_Click(o.st, o.shop.send));
     QStringList table;
     for (const ProgramComparison& c : results) table << c.name + ' ' + ComparisonText(c.result) + ' ' + c.detail;
     QStringList expected{"O1 Lika ", "O2 Olika rad 2: 'G1Y6' / 'G1Y5'", "O3 Lika heter o3.NC i biblioteket",
@@ -267,7 +267,7 @@ TEST_P(Operations, CompareFetchesOutsideTheLibraryAndGoesOnPastErrors) {
     EXPECT_EQ(QDir(o.shop.send).entryList(QDir::Files).size(), p2 ? 5 : 4);
     // The next fetch stores into the library again.
     o.panel().selectedRemote = {"O4"};
-    Await(o.st.cmdRec_Click(o.panel().fetch()));
+    Await(cmdRec_Click(o.st, o.panel().fetch()));
     EXPECT_EQ(o.shop.file("O4.NC"), QByteArray("M30\r\n"));
 }
 
@@ -286,7 +286,7 @@ TEST(ReadBack, SendStopsWhenTheMachineHoldsSomethingElse) {
     o.shop.home.write("ncprog/O2.NC", "G0X2\r\nG1Y6\r\nM30\r\n");
     o.shop.home.write("ncprog/O3.NC", "M30\r\n");
     o.panel().selectedLocal = {"O1.NC", "O2.NC", "O3.NC"};
-    Await(o.st.cmdSend_Click(o.panel().send()));
+    Await(cmdSend_Click(o.st, o.panel().send()));
     EXPECT_EQ(requests.join('|'), "CSAV O1|CLOD O1|CSAV O2|CLOD O2");
     EXPECT_TRUE(o.st.aborted());
     EXPECT_EQ(o.panel().status().toStdString(), "Kontroll misslyckades: O2 skiljer sig i maskinen.");
@@ -309,12 +309,12 @@ TEST(OperationsTemporaryFolder, NoFolderNoCopiesAndTheMachinesOwnStoreGoesToTheL
     const QByteArray tmp = qgetenv("TMPDIR");
     o.shop.home.write("ingen-mapp", "a file, where a folder cannot be made even by root");
     qputenv("TMPDIR", o.shop.home.file("ingen-mapp").toLocal8Bit());
-    Await(o.st.mnuCompare_Click(o.shop.send));
+    Await(mnuCompare_Click(o.st, o.shop.send));
     EXPECT_TRUE(o.panel().status().startsWith("Jämförelsen kan inte göras: ingen tillfällig mapp"));
     EXPECT_TRUE(o.received().isEmpty());
     o.shop.settings([](GeneralSettings& g) { g.VerifyAfterSend = true; });
     o.panel().selectedLocal = {"O1.NC"};
-    Await(o.st.cmdSend_Click(o.panel().send()));
+    Await(cmdSend_Click(o.st, o.panel().send()));
     EXPECT_TRUE(o.panel().status().startsWith("Kontroll av O1: ingen tillfällig mapp")) << o.panel().status().toStdString();
     qputenv("TMPDIR", tmp);
     EXPECT_EQ(o.shop.file("O1.NC"), QByteArray("LIBRARY\r\n"));
@@ -330,7 +330,7 @@ TEST(OperationsTemporaryFolder, NoFolderNoCopiesAndTheMachinesOwnStoreGoesToTheL
     QObject::connect(&o.sim, &SimMachine::messageReceived, [&](const QByteArray& m) {
         if (m.contains("CLOD")) own.socket->write(store.mid(24));
     });
-    const auto results = Await(o.st.mnuCompare_Click(o.shop.send));
+    const auto results = Await(mnuCompare_Click(o.st, o.shop.send));
     ASSERT_TRUE(WaitUntil([&] { return own.got.endsWith('%'); }));
     EXPECT_EQ(own.got, PcClose(BuildFrame("R", "SAV", "", "O77", "00")));
     EXPECT_EQ(o.shop.file("O77.NC"), QByteArray("NEW"));
@@ -350,7 +350,7 @@ TEST(OperationsOwnTheirExchange, TimeOutsAndTheGuard) {
         if (m.contains("CSAVO1")) QTimer::singleShot(0, [] { Settle(600); });
     });
     o.panel().selectedLocal = {"O1.NC", "O2.NC"};
-    Await(o.st.cmdSend_Click(o.panel().send()));
+    Await(cmdSend_Click(o.st, o.panel().send()));
     EXPECT_FALSE(o.panel().statuses.contains("Inget svar från maskinen (timeout).")) << o.panel().statuses.join('|').toStdString();
     EXPECT_EQ(o.sim.program("O2"), QByteArray("G2\r\n"));
 
@@ -358,12 +358,12 @@ TEST(OperationsOwnTheirExchange, TimeOutsAndTheGuard) {
     // operation waits, its time-out is told once, and nothing more goes out.
     o.sim.setSilent(SimMachine::Scope::All);
     o.panel().inputs = {QString("O5")};
-    auto manual = o.st.mnuRecManual_Click(o.panel().tree);
+    auto manual = mnuRecManual_Click(o.st, o.panel().tree);
     EXPECT_TRUE(WaitUntil([&] { return o.st.Busy(); }));
     o.panel().statuses.clear();
     o.panel().tree = o.shop.send;
     o.panel().selectedLocal = {"O1.NC"};
-    Await(o.st.cmdSend_Click(o.panel().send()));
+    Await(cmdSend_Click(o.st, o.panel().send()));
     Await(std::move(manual));
     EXPECT_EQ(o.panel().statuses.mid(0, 3),
               (QStringList{"Väntar på svar från maskinen. Vänta eller tryck Avbryt.", "", "Inget svar från maskinen (timeout)."}));

@@ -60,6 +60,6 @@ inline void CutSend(OpShop& o, const QByteArray& program) {
         o.sim.setCtsLow(true);
         QObject::disconnect(*hold);
     });
-    Await(o.st.cmdSend_Click(o.panel().send()));
+    Await(cmdSend_Click(o.st, o.panel().send()));
     o.sim.setCtsLow(false);
 }
