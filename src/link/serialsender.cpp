@@ -25,7 +25,7 @@ SerialSender::Paced SerialSender::make(std::unique_ptr<Outgoing> message) {
     return p;
 }
 
-void SerialSender::start(Outgoing& message, bool protocolOne, const QString& name, SendDone done) {
+void SerialSender::start(Outgoing& message, bool protocolOne, const QString& name, SendDone done, bool job) {
     // A cut message still open on the machine is closed first, so that this
     // one cannot become its end.
     if (!spoiledClosing_.isEmpty() && paced_.empty()) queueClosing();
@@ -33,6 +33,7 @@ void SerialSender::start(Outgoing& message, bool protocolOne, const QString& nam
     p.protocolOne = protocolOne;
     p.name = name;
     p.done = std::move(done);
+    p.job = job;
     paced_.push_back(std::move(p));
     ++unended_;
     sending_ = true;
@@ -165,6 +166,8 @@ void SerialSender::ended(quint64 id) {
 // The pacer's time-outs are the station's CtsTimer and SendTimer expiring.
 void SerialSender::timedOut(quint64 id, bool cts) {
     if (paced_.empty() || paced_.front().id != id || !paced_.front().started) return;
+    // The message the line could not write goes, whoever's it is.
+    paced_.front().job = true;
     if (cts) st_.CtsTimer_Timer();
     else st_.SendTimer_Timer();
 }
@@ -195,21 +198,42 @@ void SerialSender::end(bool whole, bool tell) {
     if (!sending_) st_.LineFree();
 }
 
-void SerialSender::stop() {
+void SerialSender::stop(bool machinesToo) {
     if (paced_.empty()) return;
-    takeWritten(paced_.front());
-    auto stopped = std::make_shared<std::deque<Paced>>(std::move(paced_));
-    paced_.clear();
-    sending_ = false;
-    // Closed at once where the line allows it, else before the next message.
-    // One that had all gone out, its end not yet heard of here, was not cut
-    // (a closing that went out has closed the cut one).
-    if (stopped->front().closing && stopped->front().whole) spoiledClosing_.clear();
-    if (!stopped->front().whole && markCut(stopped->front()) && !spoiledClosing_.isEmpty() && st_.Comm &&
-        st_.Comm->isOpen() && st_.CtsStatus()) {
-        queueClosing();
+    // The machine's own replies go on after a job's abort or its exchange's
+    // time-out: the transfer is the machine's. Only "Avbryt" stops them.
+    const auto kept = [&](const Paced& p) { return !machinesToo && !p.job && !p.closing; };
+    auto stopped = std::make_shared<std::deque<Paced>>();
+    std::deque<Paced> replies;
+    if (kept(paced_.front())) {
+        // The line goes on writing the reply; what jobs queued behind it goes.
+        for (Paced& p : paced_) (kept(p) ? replies : *stopped).push_back(std::move(p));
+        paced_.clear();
+    } else {
+        takeWritten(paced_.front());
+        for (Paced& p : paced_) (kept(p) ? replies : *stopped).push_back(std::move(p));
+        paced_.clear();
+        sending_ = false;
+        // Closed at once where the line allows it, else before the next message.
+        // One that had all gone out, its end not yet heard of here, was not cut
+        // (a closing that went out has closed the cut one).
+        if (stopped->front().closing && stopped->front().whole) spoiledClosing_.clear();
+        if (!stopped->front().whole && markCut(stopped->front()) && !spoiledClosing_.isEmpty() && st_.Comm &&
+            st_.Comm->isOpen() && st_.CtsStatus())
+            queueClosing();
+    }
+    for (Paced& p : replies) {
+        p.generation = st_.aborts_;  // outlives this abort
+        paced_.push_back(std::move(p));
+    }
+    if (!paced_.empty()) {
+        sending_ = true;
         QMetaObject::invokeMethod(&st_, [this] { pace(); }, Qt::QueuedConnection);
     }
+    if (!stopped->empty()) tellStopped(std::move(stopped));
+}
+
+void SerialSender::tellStopped(Stopped stopped) {
     QMetaObject::invokeMethod(
         &st_,
         [this, stopped] {

@@ -19,17 +19,19 @@ public:
     ~SerialSender();
 
     // Queues message behind what the line is writing; done (if given)
-    // learns whether it went out whole.
-    void start(Outgoing& message, bool protocolOne, const QString& name, SendDone done);
+    // learns whether it went out whole. job: the running job's own send,
+    // not a reply to the machine's own request.
+    void start(Outgoing& message, bool protocolOne, const QString& name, SendDone done, bool job);
     // Keeps the pacer fed with the first message.
     void pace();
     // The pacer's news: progress, the end of a message, a time-out.
     void progressed();
     void ended(quint64 id);
     void timedOut(quint64 id, bool cts);
-    // The abort routine: nothing more goes out; whoever waits learns of it
+    // The abort routine: nothing more of the jobs' sends goes out, nor of
+    // the machine's replies when machinesToo; whoever waits learns of it
     // once the routine's caller has left its own text.
-    void stop();
+    void stop(bool machinesToo);
     // Another machine's line: what was cut on the old one is not this one's.
     void newLine() { spoiledClosing_.clear(); }
     // The station goes: nobody waits any more.
@@ -65,7 +67,10 @@ private:
         quint64 line = 0;        // the port it started on
         quint32 writtenSum = 0;  // of what went out after a leading "%"
         bool closing = false;    // the spoiled closing of a cut message
+        bool job = false;        // a job's send, or one timed out: any abort stops it
     };
+    using Stopped = std::shared_ptr<std::deque<Paced>>;
+    void tellStopped(Stopped stopped);
     Paced make(std::unique_ptr<Outgoing> message);
     void queueClosing();
     bool markCut(const Paced& p);

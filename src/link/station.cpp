@@ -174,7 +174,7 @@ void Station::Abort(AbortScope scope) {
         // A program going out stops, its file closed; the machine gets no
         // closing and stores nothing.
         conns_.abort(machinesToo);
-        sender_.stop();
+        sender_.stop(machinesToo);
         // A tape send writes nothing more from here; it ends at its next wake.
         if (isoPaced_) pacer_->stop();
         if (Comm && !machineStoring) Comm->clearInput();

@@ -355,6 +355,7 @@ private:
     SerialPacer* pacer_ = nullptr;
     friend class SerialSender;
     SerialSender sender_{*this};
+    bool jobSends_ = false;  // the running operation sends: a job's abort stops it
     friend class Responder;
     Responder responder_{*this};
     friend class NetConnections;

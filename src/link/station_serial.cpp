@@ -211,7 +211,7 @@ void Station::SendData(Outgoing& message, LinkState& link, QTcpSocket* socket, b
             if (done) done(false);
             return;
         }
-        sender_.start(message, false, link.FileName, std::move(done));
+        sender_.start(message, false, link.FileName, std::move(done), jobSends_);
     });
 }
 
@@ -227,7 +227,7 @@ void Station::SendDatap1(Outgoing& message, LinkState& link, bool quiet, SendDon
             if (done) done(false);
             return;
         }
-        sender_.start(message, true, link.FileName, std::move(done));
+        sender_.start(message, true, link.FileName, std::move(done), jobSends_);
     });
 }
 

@@ -1,6 +1,7 @@
 #include "operations/conversation.h"
 #include "link/station.h"
 #include "link/tapeengine.h"
+#include <QScopedValueRollback>
 #include <QTcpSocket>
 
 const MachineSettings& Conversation::machine() const { return st_->Machine; }
@@ -82,19 +83,25 @@ void Conversation::naming(const QString& program) const { st_->MachineLink().Fil
 
 void Conversation::clearInput() const { st_->ClearInput(st_->Machine.Typ == 0 ? st_->comsockRx_ : st_->serialRx_); }
 
+// The job's own sends: its abort stops them, never the machine's replies.
 void Conversation::send(QByteArray message) const {
+    const QScopedValueRollback<bool> job(st_->jobSends_, true);
     if (st_->Machine.Typ == 0) st_->SendData(message, st_->NetLink, st_->comsock, false);
     else st_->SendData(message, st_->SerialLink, nullptr, false);
 }
 
 void Conversation::send(Outgoing& message) const {
+    const QScopedValueRollback<bool> job(st_->jobSends_, true);
     if (st_->Machine.Typ == 0) st_->SendData(message, st_->NetLink, st_->comsock, false);
     else st_->SendData(message, st_->SerialLink, nullptr, false);
 }
 
 QCoro::Task<void> Conversation::sendP1(QByteArray message) const {
     Station* st = st_;
-    st->SendDatap1(message, st->SerialLink, false, false);
+    {
+        const QScopedValueRollback<bool> job(st->jobSends_, true);
+        st->SendDatap1(message, st->SerialLink, false, false);
+    }
     co_await st->AwaitLine();
 }
 
@@ -102,7 +109,10 @@ QCoro::Task<bool> Conversation::sendP1(Outgoing& message) const {
     Station* st = st_;
     auto whole = std::make_shared<bool>(false);
     Station::SendDone done = [whole](bool w) { *whole = w; };
-    st->SendDatap1(message, st->SerialLink, false, std::move(done));
+    {
+        const QScopedValueRollback<bool> job(st->jobSends_, true);
+        st->SendDatap1(message, st->SerialLink, false, std::move(done));
+    }
     co_await st->AwaitLine();
     co_return *whole;
 }

@@ -358,10 +358,15 @@ TEST(StationSerial, EachMessageKeepsToItsOwnExchange) {
         bool stored;  // the machine's program survives what came between
     };
     const QList<Case> cases = {
-        // "Hämta" while the machine's own store arrives: the store is not cut.
+        // "Hämta" while the machine's own store arrives: the store is not cut,
+        // and its reply, held by CTS, outlives the fetch's time-out.
         {"fetch", 1, store, [](SerialShop& s) {
              s.panel.selectedRemote = {"O9"};
-             Await(cmdRec_Click(s.station, s.panel.fetch()));  // nobody answers: ends in its time-out
+             auto fetch = cmdRec_Click(s.station, s.panel.fetch());
+             WaitUntil([&] { return s.port->transmittedData().contains("CLOD"); });
+             s.port->setCts(false);
+             Await(std::move(fetch));  // nobody answers: ends in its time-out
+             s.port->setCts(true);
          }, true},
         // A damaged character aborts the message before it completes: nothing
         // stored, nothing answered "00", in either protocol.
