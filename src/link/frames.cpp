@@ -1,4 +1,5 @@
 #include "link/frames.h"
+#include "common/ansi.h"
 
 #include <algorithm>
 
@@ -171,4 +172,18 @@ QByteArray StripNulls(const QByteArray& text) {
     for (char c : text)
         if (c != '\0') out += c;
     return out;
+}
+
+QString P1Name(const QByteArray& message) {
+    const QByteArray letter = message.mid(1, 1);
+    // The short form carries an 8-character name at 4-11, the colon form
+    // 6 characters at 3-8; a short message ends its field early.
+    const bool shortForm = letter.size() == 1 && QByteArrayView("LSERD").contains(letter.at(0));
+    QByteArray field = shortForm ? message.mid(3, 8) : message.mid(2, 7);
+    for (qsizetype i = 0; i < field.size(); ++i)
+        if (field.at(i) == '\r' || field.at(i) == '\n' || field.at(i) == '%') {
+            field.truncate(i);
+            break;
+        }
+    return FromAnsi(TrimBlanks(field));
 }

@@ -44,8 +44,8 @@ QCoro::Task<bool> Station::FetchCopy(QString name, QString target, QString comme
         co_await AwaitExchange();
     }
     TimeoutTimer.stop();
-    const bool done = exchange_ && exchange_->state == Exchange::State::Done;
-    if (exchange_) *status = exchange_->status;
+    const bool done = exchanges_.latest() && exchanges_.latest()->state == Exchange::State::Done;
+    if (exchanges_.latest()) *status = exchanges_.latest()->status;
     co_return done && FileExists(target);
 }
 

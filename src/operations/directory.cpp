@@ -22,7 +22,7 @@ QCoro::Task<void> Station::cmdDir_Click() {
     if (Machine.Typ == 1) {
         if (Comm && Comm->isOpen()) {
             Status(QStringLiteral("Ansluten, Skickar begäran..."));
-            Open("DRQ", QString(), nullptr).silence = true;
+            exchanges_.open("DRQ", QString(), nullptr).silence = true;
             requested = true;
             QByteArray message = request;
             SendData(message, SerialLink, nullptr, false);
@@ -31,7 +31,7 @@ QCoro::Task<void> Station::cmdDir_Click() {
     } else if (Machine.Typ == 2) {
         if (Comm && Comm->isOpen()) {
             Status(QStringLiteral("Ansluten, Skickar begäran..."));
-            Open("D", QString(), nullptr).silence = true;
+            exchanges_.open("D", QString(), nullptr).silence = true;
             requested = true;
             QByteArray list = Pick(Machine.Conversion, BuildColonFrame(":", "D", "L"), BuildShortFrame("D", ""));
             co_await SendProtocolOne(std::move(list));
@@ -39,20 +39,20 @@ QCoro::Task<void> Station::cmdDir_Click() {
     } else if (Machine.Typ == 0) {
         if (co_await ConnectToSock(comsock)) {
             Status(QStringLiteral("Ansluten, Skickar begäran..."));
-            Open("DRQ", QString(), comsock);
+            exchanges_.open("DRQ", QString(), comsock);
             requested = true;
             QByteArray message = request;
             SendData(message, NetLink, comsock, false);
         }
     }
     if (Aborted) {
-        EndExchange(Exchange::State::Ended);
+        exchanges_.end(Exchange::State::Ended);
         co_return;
     }
     Status(QStringLiteral("Väntar på svar..."));
     // The list is awaited under its own time-out, on the network too.
     if (requested && OpenExchange()) {
-        if (Machine.Typ != 0) SerialSilence(true);
+        if (Machine.Typ != 0) rx_.serialSilence(true);
         else Arm(TimeoutTimer);
         co_await AwaitExchange();
     }
@@ -91,18 +91,18 @@ QCoro::Task<void> Station::cmdDel_Click(QString program) {
     bool done = false;
     if (Machine.Typ == 1) {
         Status(QStringLiteral("Ansluten, Skickar begäran..."));
-        Open("DEL", framed, nullptr);
+        exchanges_.open("DEL", framed, nullptr);
         co_await SendRequest(request, 1);
     } else if (Machine.Typ == 2) {
         if (Comm && Comm->isOpen()) {
             Status(QStringLiteral("Ansluten, Skickar begäran..."));
             const QByteArray erase = ProtocolOneRequest("E", name);
-            Open("E", P1Name(erase), nullptr);
+            exchanges_.open("E", P1Name(erase), nullptr);
             // The colon form acknowledges nothing: written is done, as its stores are.
             if (!Machine.Conversion) Arm(SvarTimer);
             co_await SendProtocolOne(erase);
             if (Machine.Conversion && !Aborted && OpenExchange()) {
-                EndExchange(Exchange::State::Done);
+                exchanges_.end(Exchange::State::Done);
                 Status(QStringLiteral("Radering utförd ('") + n + QStringLiteral("')."));
                 RemoveRemote(n);
                 HidePilar();
@@ -112,16 +112,16 @@ QCoro::Task<void> Station::cmdDel_Click(QString program) {
     } else if (Machine.Typ == 0) {
         if (co_await ConnectToSock(comsock)) {
             Status(QStringLiteral("Ansluten, Skickar begäran..."));
-            Open("DEL", framed, comsock);
+            exchanges_.open("DEL", framed, comsock);
             co_await SendRequest(request, 0);
         }
     }
-    if (Aborted) EndExchange(Exchange::State::Ended);
+    if (Aborted) exchanges_.end(Exchange::State::Ended);
     // Bounded like a fetch: a machine that never answers must not leave
     // the indicator running.
     if (!Aborted && Machine.Typ != 2 && OpenExchange()) Arm(TimeoutTimer);
     if (!done && !Aborted && OpenExchange()) done = co_await AwaitExchange();
-    else if (!done) done = !Aborted && exchange_ && exchange_->state == Exchange::State::Done;
+    else if (!done) done = !Aborted && exchanges_.latest() && exchanges_.latest()->state == Exchange::State::Done;
     Row(n, QString(), 0, {}, done ? ProgramResult::Ok : ProgramResult::Failed,
         Pick<QString>(done, QStringLiteral("Raderat."), lastStatus_));
 }

@@ -64,7 +64,7 @@ QCoro::Task<void> Station::cmdRec_Click(FetchArgs args) {
             co_await AwaitExchange();
         }
         TimeoutTimer.stop();
-        const bool ok = TransferDone && exchange_ && exchange_->state == Exchange::State::Done;
+        const bool ok = TransferDone && exchanges_.latest() && exchanges_.latest()->state == Exchange::State::Done;
         Row(n, target, ok ? QFileInfo(target).size() : 0, Pick(ok, stored_.sha256, QByteArray()),
             ok ? ProgramResult::Ok : ProgramResult::Failed, Pick<QString>(ok, QStringLiteral("Hämtat."), lastStatus_));
     }
@@ -93,8 +93,8 @@ QCoro::Task<void> Station::mnuRecManual_Click(QString folder) {
     Status(QStringLiteral("Väntar på svar..."));
     // The operation lasts until its answer: its own time-out bounds it.
     if (requested && Machine.Typ != 0) {
-        exchange_->silence = true;
-        SerialSilence(true);
+        exchanges_.latest()->silence = true;
+        rx_.serialSilence(true);
     } else if (requested) {
         Arm(TimeoutTimer);
     }

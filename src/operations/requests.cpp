@@ -34,7 +34,7 @@ QCoro::Task<bool> Station::SendProtocolOne(Outgoing& message) {
 
 // Sends the request for one program on the machine's link.
 QCoro::Task<void> Station::SendRequest(QByteArray request, qint16 typ) {
-    ClearInput(typ == 0 ? comsockRx_ : serialRx_);
+    rx_.clearInput(typ == 0 ? comsock : nullptr);
     if (typ == 0) SendData(request, NetLink, comsock, false);
     else {
         SendData(request, SerialLink, nullptr, false);
@@ -49,7 +49,7 @@ QCoro::Task<bool> Station::RequestProgram(QString n, QString target, bool librar
     const QByteArray name = ToAnsi(n);
     MachineLink().FileName = n;
     auto open = [&](const QByteArray& request, QTcpSocket* socket) {
-        Exchange& x = Open(Machine.Typ == 2 ? QByteArray("L") : QByteArray("LOD"),
+        Exchange& x = exchanges_.open(Machine.Typ == 2 ? QByteArray("L") : QByteArray("LOD"),
                            Machine.Typ == 2 ? P1Name(request) : FromAnsi(TrimBlanks(request.mid(9, 6))), socket);
         x.target = target;
         x.library = library;
@@ -79,12 +79,12 @@ QCoro::Task<bool> Station::RequestProgram(QString n, QString target, bool librar
         }
         const QByteArray request = ProtocolOneRequest("L", name);
         open(request, nullptr);
-        ClearInput(serialRx_);
+        rx_.clearInput(nullptr);
         co_await SendProtocolOne(request);
     } else {
         co_return false;
     }
-    if (Aborted) EndExchange(Exchange::State::Ended);
+    if (Aborted) exchanges_.end(Exchange::State::Ended);
     co_return OpenExchange() != nullptr;
 }
 

@@ -100,12 +100,12 @@ QCoro::Task<void> Station::cmdSend_Click(SendArgs args) {
                 Outgoing message(SerialLink.OutBuffer, Outgoing::Close::Checksum, Machine.EOB);
                 message.setProgram(OpenProgram(path));
                 message.reportTo(sent);
-                Open("SAV", framed, nullptr).target = path;
+                exchanges_.open("SAV", framed, nullptr).target = path;
                 Status(QStringLiteral("Skickar data..."));
                 SendData(message, SerialLink, nullptr, false);
                 SerialLink.OutBuffer.clear();
                 co_await AwaitLine();
-                if (Aborted) EndExchange(Exchange::State::Ended);
+                if (Aborted) exchanges_.end(Exchange::State::Ended);
                 else Status(QStringLiteral("Skickat klart."));
             } else if (Machine.Typ == 2) {
                 Status(QStringLiteral("Ansluten."));
@@ -132,9 +132,9 @@ QCoro::Task<void> Station::cmdSend_Click(SendArgs args) {
                     Outgoing message(head + "\r\n", Outgoing::Close::Checksum, Machine.EOB);
                     message.setProgram(OpenProgram(path));
                     message.reportTo(sent);
-                    Open("SAV", framed, comsock).target = path;
+                    exchanges_.open("SAV", framed, comsock).target = path;
                     SendData(message, NetLink, comsock, false);
-                    if (Aborted) EndExchange(Exchange::State::Ended);
+                    if (Aborted) exchanges_.end(Exchange::State::Ended);
                     else Status(QStringLiteral("Skickat klart."));
                 }
             }
