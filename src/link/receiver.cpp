@@ -165,7 +165,8 @@ void Receiver::startProgram(Reception& r, int protocol, QTcpSocket* from) {
         if (frame == IncomingProgram::Frame::Colon && name == QLatin1String("D")) return;  // the machine's list
     }
     // Protocol 1 answers a fetch with a store of the program asked for.
-    const Exchange* x = protocol == 2 ? (answer ? st_.exchanges_.answered("LOD", name, from) : nullptr) : st_.exchanges_.answered("L", name, from);
+    const Exchange* x = protocol == 2 ? (answer ? st_.exchanges_.answered("LOD", name, from) : nullptr)
+                                      : st_.exchanges_.answered("L", name, from);
     QString path, comment;
     if (x) {
         path = x->target;

@@ -81,8 +81,8 @@ private:
 
     Station& st_;
     Reception serial_, pc_;
-    // The message being parsed: the station's parsers and the responder read
-    // and set it (friends below).
+    // The message being parsed, which the station's parsers and the
+    // responder read and set; the tape engine counts its stores in diskWork_.
     friend class Station;
     friend class Responder;
     friend class TapeEngine;
