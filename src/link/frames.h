@@ -1,7 +1,8 @@
 #pragma once
 // Message frames of both wire protocols: the fixed-width headers, the
 // two-digit checksum of protocol 2, and the routines that close and strip
-// messages. Everything here is bytes exactly as they go on the wire.
+// messages. Everything here is bytes exactly as they go on the wire, but the
+// name a protocol-1 header carries.
 #include <QByteArray>
 #include <QString>
 #include <functional>
@@ -60,11 +61,11 @@ QByteArray StripShortHeader(const QByteArray& message);
 // The body of protocol-1 data behind a colon header (from the 11th character).
 QByteArray StripColonHeader(const QByteArray& message);
 
-// text without NUL characters.
+// The program name in a protocol-1 header of either form, blanks trimmed.
+QString P1Name(const QByteArray& message);
+
 // Blanks (only blanks) taken off both ends of a header or list field.
 QByteArray TrimBlanks(const QByteArray& field);
 
+// text without NUL characters.
 QByteArray StripNulls(const QByteArray& text);
-
-// A protocol-1 message's program name, from either form of its header.
-QString P1Name(const QByteArray& message);

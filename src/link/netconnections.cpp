@@ -36,7 +36,7 @@ void NetConnections::wire(QTcpSocket* pc) {
     });
     QObject::connect(pc, &QTcpSocket::disconnected, &st_, [this, pc] { disconnected(pc); });
     QObject::connect(pc, &QTcpSocket::stateChanged, &st_, &Station::Wake);
-    QObject::connect(&st_.comsockRx_.silence, &QTimer::timeout, &st_, [this, pc] { silent(pc); });
+    QObject::connect(&st_.rx_.of(pc)->silence, &QTimer::timeout, &st_, [this, pc] { silent(pc); });
 }
 
 void NetConnections::forget(QTcpSocket* socket) {
@@ -59,19 +59,19 @@ void NetConnections::pcError() {
 }
 
 void NetConnections::arrived(QTcpSocket* socket) {
-    Reception* r = st_.ReceptionOf(socket);
+    Reception* r = st_.rx_.of(socket);
     if (!r || r->storing) return;  // read on once its store is answered
     // One buffer reused for every read: a fresh one per piece costs a page
     // fault per page of a large program.
     QByteArray& data = readBuffer_;
     data.resize(socket->bytesAvailable());
     data.resize(std::max<qint64>(0, socket->read(data.data(), data.size())));
-    Station::PassOver(r->skip, data);
+    Receiver::passOver(r->skip, data);
     // The fetch's time-out measures the silence of its own connection.
     QTimer& timeout = st_.TimeoutTimer;
-    if (timeout.isActive() && st_.OpenExchange() && st_.exchange_->socket == socket) Station::Arm(timeout);
+    if (timeout.isActive() && st_.OpenExchange() && st_.OpenExchange()->socket == socket) Station::Arm(timeout);
     if (data.isEmpty()) return;
-    const bool complete = st_.Accumulate(*r, data, 2, false, socket);
+    const bool complete = st_.rx_.accumulate(*r, data, 2, false, socket);
     if (!complete) {
         // A connection that stops in the middle of a message is not waited for for ever.
         if (r->busy() && timeout.interval() > 0) r->silence.start(timeout.interval());
@@ -79,18 +79,18 @@ void NetConnections::arrived(QTcpSocket* socket) {
         return;
     }
     r->silence.stop();
-    st_.HandOver(*r, st_.NetLink, 2, socket);
-    if (!std::exchange(st_.parseDeferred_, false)) Q_EMIT st_.messageParsed();
+    st_.rx_.handOver(*r, st_.NetLink, 2, socket);
+    st_.rx_.parsed();
 }
 
 void NetConnections::silent(QTcpSocket* socket) {
-    Reception* r = st_.ReceptionOf(socket);
+    Reception* r = st_.rx_.of(socket);
     if (!r || !r->busy()) return;
     st_.AddLog(QStringLiteral("Maskinen tystnade mitt i ett meddelande. Förbindelsen stängd."));
     const bool program = r->program != nullptr;
     r->clear();
     outgoing_.erase(socket);
-    if (socket == st_.comsock && st_.OpenExchange() && st_.exchange_->socket == socket) {
+    if (socket == st_.comsock && st_.OpenExchange() && st_.OpenExchange()->socket == socket) {
         st_.AbortExchange();
         st_.Status(QStringLiteral("Kommando timeout."));
         st_.HidePilar();
@@ -126,7 +126,7 @@ bool NetConnections::idle() const {
 // ends at once: no answer can come on a closed connection.
 void NetConnections::disconnected(QTcpSocket* socket) {
     if (socket->bytesAvailable() > 0) arrived(socket);
-    Reception* r = st_.ReceptionOf(socket);
+    Reception* r = st_.rx_.of(socket);
     if (!r) return;
     const bool receiving = r->busy(), program = r->program != nullptr;
     const bool sending = outgoing_.erase(socket) > 0;  // a program's file closes here
@@ -254,8 +254,8 @@ void NetConnections::feed(QTcpSocket* socket) {
         st_.AddLog(why);
         outgoing_.erase(it);
         socket->abort();
-        if (socket == st_.comsock && st_.OpenExchange() && st_.exchange_->socket == socket) {
-            st_.EndExchange(Exchange::State::Failed);
+        if (socket == st_.comsock && st_.OpenExchange() && st_.OpenExchange()->socket == socket) {
+            st_.exchanges_.end(Exchange::State::Failed);
             st_.Aborted = true;
             st_.HidePilar();
         }

@@ -83,12 +83,12 @@ void Responder::moveToTrash(const QString& name, std::function<void(bool moved)>
     const QString target = JoinPath(ResolveCase(m.Deleted), trashName);
     if (QFileInfo::exists(target)) return done(false);  // never overwrite what is already in the trash
     // Its version is compressed on a worker: a large program holds no other machine.
-    const Station::DiskWait held = st_.HoldConnection();
+    const Receiver::DiskWait held = st_.rx_.hold();
     WhenReady(&st_, StartTrash(ResolveCase(source), target, QStringLiteral("Raderad av ") + st_.MachineName),
               [this, held, done = std::move(done)](const TrashResult& t) {
                   if (!t.kept.ok) st_.AddLog(t.kept.message());
                   done(t.moved);
-                  st_.ReleaseConnection(held);
+                  st_.rx_.release(held);
               });
 }
 
@@ -120,7 +120,7 @@ Responder::SendDone Responder::loaded(Outgoing& reply, const QString& name, cons
 void Responder::request(QByteArray& message, LinkState& link, const QByteArray& command, const QByteArray& selector,
                         const QString& name) {
     const MachineSettings& m = st_.Machine;
-    QTcpSocket* const on = st_.parsingFrom_;
+    QTcpSocket* const on = st_.rx_.parsingFrom_;
     const QByteArray wireName = ToAnsi(name);
     const QByteArray lineEnd = link.Kind == 0 ? QByteArrayLiteral("\r\n") : QByteArrayLiteral("\n");
     if (command == "LOD") {
@@ -151,9 +151,9 @@ void Responder::request(QByteArray& message, LinkState& link, const QByteArray& 
         st_.AddLog(QStringLiteral("Tar emot fil: ") + name);
         // Stored first, answered after: "00" only once the program is on disk.
         st_.RxCount = 0;
-        if (!st_.parsingProgram_) {
-            st_.parsingAnswers_ = 0;
-            st_.parsingOrigin_ = QStringLiteral("Sparad av ") + st_.MachineName;
+        if (!st_.rx_.parsingProgram_) {
+            st_.rx_.parsingAnswers_ = 0;
+            st_.rx_.parsingOrigin_ = QStringLiteral("Sparad av ") + st_.MachineName;
         }
         const QPointer<QTcpSocket> from = on;
         const auto answered = [this, &link, from, name, wireName, by = st_.MachineBy(on)](const StoreResult& r,
@@ -174,7 +174,7 @@ void Responder::request(QByteArray& message, LinkState& link, const QByteArray& 
             // The machine has its answer before a box waits for the operator.
             st_.ShowFileError(fileError);
         };
-        st_.StoreFromMachine([&] { return StripFrame(std::move(message)); }, name, answered);
+        st_.rx_.store([&] { return StripFrame(std::move(message)); }, name, answered);
     } else if (command == "DRQ" && selector == "ALL") {
         st_.AddLog(QStringLiteral("Skickar fillista."));
         QByteArray reply = BuildFrame("R", "DRQ", "ALL", "", "00");
@@ -241,7 +241,7 @@ void Responder::erase(const QString& name, LinkState& link) {
 
 // Dropped when its connection has closed or an abort came between.
 void Responder::replyLater(QByteArray reply, LinkState& link, int ms) {
-    QPointer<QTcpSocket> socket = st_.parsingFrom_;
+    QPointer<QTcpSocket> socket = st_.rx_.parsingFrom_;
     if (NetConnections::Accepted* a = st_.conns_.of(socket)) ++a->pending;
     const bool network = link.Kind == 0;
     const quint64 generation = st_.aborts_;

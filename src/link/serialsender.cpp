@@ -112,7 +112,7 @@ void SerialSender::pace() {
                 // Stopped before the closing: the machine stores nothing.
                 const QString why = SendFailureText(e);
                 st_.AddLog(why);
-                st_.EndExchange(Exchange::State::Failed);
+                st_.exchanges_.end(Exchange::State::Failed);
                 st_.Aborted = true;
                 st_.HidePilar();
                 st_.Status(why);
@@ -195,7 +195,7 @@ void SerialSender::end(bool whole, bool tell) {
     st_.Wake();
     if (p.done) p.done(whole);
     // What arrived complete meanwhile is parsed once the line is free.
-    if (!sending_) st_.LineFree();
+    if (!sending_) st_.rx_.lineFree();
 }
 
 void SerialSender::stop(bool machinesToo) {

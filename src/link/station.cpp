@@ -159,16 +159,14 @@ void Station::Abort(AbortScope scope) {
             l->OutBuffer.clear();
         }
         // The PC's exchange ends here: its late answer is no answer.
-        EndExchange(Exchange::State::Ended);
+        exchanges_.end(Exchange::State::Ended);
         // A message under way is dropped (a program's temporary file with it)
         // and the rest of it passed over: none of it is a message of its own.
         // The machine's own connections carry transfers of their own: only
         // "Avbryt" stops them, never a failure of the PC's exchange.
         // A job's cancel leaves a store the machine itself is sending on the
         // line: that program is the machine's, not the job's.
-        const bool machineStoring = scope == AbortScope::Job && serialRx_.answers == 0 && serialRx_.program;
-        if (!machineStoring) serialRx_.abort();
-        comsockRx_.abort();
+        const bool machineStoring = rx_.abort(scope == AbortScope::Job);
         // The machine's own requests that arrived whole while the line was
         // writing are still served: no abort of the PC's loses them.
         // A program going out stops, its file closed; the machine gets no
@@ -239,7 +237,7 @@ QCoro::Task<bool> Station::AwaitExchange() {
     // Named first: gcc 12 destroys a lambda made inside a co_await twice.
     const auto ended = [this] { return !OpenExchange(); };
     co_await WaitFor(ended);
-    co_return exchange_ && exchange_->state == Exchange::State::Done;
+    co_return exchanges_.latest() && exchanges_.latest()->state == Exchange::State::Done;
 }
 
 QCoro::Task<bool> Station::WaitFor(std::function<bool()> done) {

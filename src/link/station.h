@@ -3,30 +3,28 @@
 // public side is the machine's front: settings, what the links show,
 // listening, status, the job queue and the operations. Behind it, parts of
 // their own: the paced serial sender, the responder to the machine's own
-// requests, the network connections and the tape engine; the station keeps
-// the receiving, the exchange the PC has open and the timers. What several
+// requests, the network connections, the tape engine, the receiving side
+// and the PC's exchanges; the station keeps the timers. What several
 // stations share (the listening port, the log, INI access) is handed in. It
 // reports to an OperatorPanel and never opens a dialog.
 #include "config/generalsettings.h"
 #include "config/machines.h"
 #include "jobs/jobqueue.h"
-#include "link/exchange.h"
+#include "link/exchanges.h"
 #include "link/linkstate.h"
 #include "link/machinestore.h"
 #include "common/operatorpanel.h"
 #include "link/panelswitch.h"
-#include "link/reception.h"
 #include "link/serialport.h"
 #include "link/netconnections.h"
+#include "link/receiver.h"
 #include "link/responder.h"
 #include "link/serialsender.h"
 #include <QCoro/QCoroTask>
-#include <QDeadlineTimer>
 #include <QObject>
 #include <QPointer>
 #include <QTcpSocket>
 #include <QTimer>
-#include <deque>
 #include <functional>
 #include <coroutine>
 #include <memory>
@@ -34,7 +32,6 @@
 #include <unordered_map>
 #include <vector>
 
-class IncomingProgram;
 class TapeEngine;
 class Listener;
 class SerialPacer;
@@ -101,7 +98,7 @@ public:
     bool MachineReceiving() const;
 
     // The exchange the PC has open with the machine, if any.
-    const Exchange* OpenExchange() const { return exchange_ && exchange_->open() ? exchange_.get() : nullptr; }
+    const Exchange* OpenExchange() const { return exchanges_.current(); }
     // An operator's operation must wait: an exchange is open, or a program
     // is going out on the serial line.
     bool Busy() const { return OpenExchange() != nullptr || sender_.sending() || isoBusy_; }
@@ -245,39 +242,6 @@ private:
     // A program file as tape at the machine's pace; true when all of it went out.
     QCoro::Task<bool> IsoSend(QString path, QString name);
 
-    Reception* ReceptionOf(QTcpSocket* socket);  // null socket: the serial link
-    // Adds received bytes; true when the message is complete.
-    bool Accumulate(Reception& r, const QByteArray& data, int protocol, bool serial, QTcpSocket* from);
-    void StartProgram(Reception& r, int protocol, QTcpSocket* from);
-    void HandOver(Reception& r, LinkState& link, int protocol, QTcpSocket* from);
-    void ParseMessage(QByteArray message, std::unique_ptr<IncomingProgram> program, quint64 answers,
-                      const QString& origin, LinkState& link, int protocol, QTcpSocket* from);
-    // Refuses a message past MaxMessage; the rest of it is passed over.
-    bool InBufferTooLarge(Reception& r);
-    bool ProgramTooLarge(Reception& r, int protocol, QTcpSocket* from);
-    static void PassOver(Reception::Pass& skipping, QByteArray& data);
-    static qsizetype MessageEnd(const Reception& r, const QByteArray& data);
-    void SerialReceive(const QByteArray& data);
-    // Serial receive time-out: runs while a message is under way on the line
-    // or an exchange on it waits for its answer, and at no other time.
-    void SerialSilence(bool restart);
-
-    // Exchanges: one open at a time; its answer is matched by connection,
-    // command and name.
-    Exchange& Open(const QByteArray& command, const QString& name, QTcpSocket* socket);
-    void EndExchange(Exchange::State state);
-    Exchange* Answered(const QByteArray& command, const QString& name, QTcpSocket* from);
-    void Unexpected(const QByteArray& message);
-    // Protocol 1: a comparison's or read-back's fetch of this name ended
-    // unanswered lately, so a store of it is that copy arriving late.
-    bool LateCopy(const QString& name);
-    struct LateCopyOf {
-        QString name;
-        QDeadlineTimer until;
-    };
-    std::vector<LateCopyOf> lateCopies_;
-    void ClearInput(Reception& r);
-
     // A box the link raises waits for nobody: it is shown once the handler
     // that raised it has returned.
     void Tell(const QString& text, const QString& title, MsgIcon icon);
@@ -293,20 +257,6 @@ private:
     void ParseResponse(QByteArray& message, LinkState& link, const QByteArray& command,
                        const QByteArray& selector, const QString& name, const QByteArray& status);
     void ShowMachineError(const QString& statusText, const QByteArray& code);
-    // A program the machine sent goes to its file on a worker; done runs
-    // here once it is committed or failed (fileError: what the operator is
-    // told, after the machine has its answer). Meanwhile that connection's
-    // next message waits, and every other connection is served.
-    using StoreDone = std::function<void(const StoreResult& result, const QString& fileError)>;
-    void StoreFromMachine(const std::function<QByteArray()>& body, const QString& name, StoreDone done);
-    // The connection of the message being parsed waits while its disk work
-    // runs on a worker, and reads on after it.
-    struct DiskWait {
-        QPointer<QTcpSocket> from;
-        bool serial = false;
-    };
-    DiskWait HoldConnection();
-    void ReleaseConnection(const DiskWait& held);
 
     // ISO tape: the engine reaches into the station for what its header names.
     friend class TapeEngine;
@@ -360,29 +310,9 @@ private:
     Responder responder_{*this};
     friend class NetConnections;
     NetConnections conns_{*this};
-    // The line has nothing more to write: what arrived meanwhile is parsed.
-    void LineFree();
-    QTcpSocket* parsingFrom_ = nullptr;  // the connection of the message being parsed
-    IncomingProgram* parsingProgram_ = nullptr;  // the program of the message being parsed
-    std::unique_ptr<IncomingProgram>* parsingHeld_ = nullptr;  // and where it is held, for a store to take
-    bool parseDeferred_ = false;  // its message is dealt with once the worker is done
-    int diskWork_ = 0;  // stores and removals on a worker, their answers still owed
-    quint64 parsingAnswers_ = 0;  // the exchange that program answers
-    QString parsingOrigin_;
-    // Serial messages complete while a paced send writes wait for it to end:
-    // their replies never go out between two pieces of another message.
-    struct Deferred {
-        QByteArray message;
-        std::unique_ptr<IncomingProgram> program;
-        quint64 answers = 0;
-        QString origin;
-    };
-    std::deque<Deferred> deferred_;
-    bool RepliesOnLine(const QByteArray& message, int protocol) const;
-    void RunDeferred();
     quint64 aborts_ = 0;  // runs of the abort routine, so that a reply after a wait knows of one
-    std::unique_ptr<Exchange> exchange_;
-    quint64 nextExchange_ = 0;
+    friend class Exchanges;
+    Exchanges exchanges_{*this};
     // What an operation may do with it.
     friend class Conversation;
     // The station's state, its own code's; tests see it through tests/link/stationprobe.h.
@@ -403,8 +333,8 @@ private:
     JobQueue Jobs;
     bool JournalJobs = false;
     QString ListenFailure, PortFailure, HeldBy, LogPrefix;
-    Reception serialRx_{SerialLink.InBuffer};  // after the records whose buffers they hold
-    Reception comsockRx_{NetLink.InBuffer};
+    friend class Receiver;
+    Receiver rx_{*this};  // after the records whose buffers it holds
 };
 
 // Current date and time as text without ":", "-", "/" and blanks.

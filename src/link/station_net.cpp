@@ -36,7 +36,7 @@ QCoro::Task<bool> Station::ConnectToSock(QTcpSocket* socket) {
     }
     conns_.forget(socket);
     socket->abort();
-    if (Reception* r = ReceptionOf(socket)) r->clear();
+    if (Reception* r = rx_.of(socket)) r->clear();
     NetTimer.start();
     socket->connectToHost(Machine.IP.trimmed(), static_cast<quint16>(port));
     // The connection's own state changes wake the wait; NetTimer bounds it.
@@ -54,3 +54,5 @@ QCoro::Task<bool> Station::ConnectToSock(QTcpSocket* socket) {
 }
 
 void Station::AcceptConnection(qintptr descriptor, const QString& from) { conns_.accept(descriptor, from); }
+
+bool Station::MachineReceiving() const { return conns_.receiving(); }

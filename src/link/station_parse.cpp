@@ -81,10 +81,10 @@ void Station::Parse(QByteArray message, LinkState& link) {
             AddLog(QStringLiteral("Okänt kommando: ") + Quote(message));
         }
         QByteArray received, computed;
-        if (parsingProgram_) {
+        if (rx_.parsingProgram_) {
             // Its text went to a file as it arrived; the message holds its header.
-            received = parsingProgram_->receivedChecksum();
-            computed = parsingProgram_->computedChecksum();
+            received = rx_.parsingProgram_->receivedChecksum();
+            computed = rx_.parsingProgram_->computedChecksum();
         } else {
             if (!message.endsWith('%')) AddLog(QStringLiteral("Okänt kommando: ") + Quote(message));
             ChecksumMatches(message, &received, &computed);
@@ -93,7 +93,7 @@ void Station::Parse(QByteArray message, LinkState& link) {
                FromAnsi(computed));
         if (received != computed) {
             link.OutBuffer = BuildFrame("R", command, selector, ToAnsi(name), "04");
-            SendData(link.OutBuffer, link, parsingFrom_, false);
+            SendData(link.OutBuffer, link, rx_.parsingFrom_, false);
             link.OutBuffer.clear();
         } else if (type == "R") {
             ParseResponse(message, link, command, selector, name, status);
@@ -110,9 +110,9 @@ void Station::ParseResponse(QByteArray& message, LinkState& link, const QByteArr
     const bool list = command == "DRQ" && (selector == "ALL" || selector == "SEL");
     if (command != "LOD" && command != "SAV" && command != "DEL" && !list) return;
     // Only the answer to the PC's open request, on its own connection, counts.
-    Exchange* x = Answered(command, list ? QString() : name, parsingFrom_);
-    if (!x || (parsingProgram_ && parsingAnswers_ != x->id)) {
-        Unexpected(message);
+    Exchange* x = exchanges_.answered(command, list ? QString() : name, rx_.parsingFrom_);
+    if (!x || (rx_.parsingProgram_ && rx_.parsingAnswers_ != x->id)) {
+        exchanges_.unexpected(message);
         return;
     }
     // The PC's own transfers count as the machine's do; a comparison's copies do not.
@@ -124,14 +124,14 @@ void Station::ParseResponse(QByteArray& message, LinkState& link, const QByteArr
             // A comparison goes on with the next program.
             link.Phase = 0;
             x->status = status;
-            EndExchange(Exchange::State::Failed);
+            exchanges_.end(Exchange::State::Failed);
             TransferDone = true;
             return;
         }
         if (!ok) {
             ended(true, false);
             link.Phase = 0;
-            EndExchange(Exchange::State::Failed);
+            exchanges_.end(Exchange::State::Failed);
             // The abort routine empties the status line: the error is shown after it.
             AbortExchange();
             ShowMachineError(QStringLiteral("Mottagningsfel: "), status);
@@ -143,20 +143,20 @@ void Station::ParseResponse(QByteArray& message, LinkState& link, const QByteArr
         link.FileName = name;
         AddLog(QStringLiteral("Tar emot fil: ") + name);
         Status(QStringLiteral("Tar emot..."));
-        if (!parsingProgram_) {
-            parsingAnswers_ = x->id;
-            parsingOrigin_ = x->library ? QStringLiteral("Hämtad från ") + MachineName : QString();
+        if (!rx_.parsingProgram_) {
+            rx_.parsingAnswers_ = x->id;
+            rx_.parsingOrigin_ = x->library ? QStringLiteral("Hämtad från ") + MachineName : QString();
         }
         const quint64 id = x->id;
-        StoreFromMachine([&] { return StripFrame(std::move(message)); }, name,
+        rx_.store([&] { return StripFrame(std::move(message)); }, name,
                          [this, &link, ended, id, name](const StoreResult& r, const QString& fileError) {
                              ended(true, r.stored());
                              // Aborted meanwhile: the abort has told its own end.
-                             if (!exchange_ || exchange_->id != id || !exchange_->open()) return;
+                             if (!exchanges_.stillOpen(id)) return;
                              if (!r.stored()) {
                                  link.Phase = 0;
                                  const QString statusText = QStringLiteral("Mottagningen misslyckades ('%1').").arg(name);
-                                 EndExchange(Exchange::State::Failed);
+                                 exchanges_.end(Exchange::State::Failed);
                                  AbortExchange();
                                  Status(statusText);
                                  ShowFileError(fileError);
@@ -164,7 +164,7 @@ void Station::ParseResponse(QByteArray& message, LinkState& link, const QByteArr
                              }
                              Status(QStringLiteral("Mottagning klar ('") + name + QStringLiteral("')"));
                              link.Phase = 0;
-                             EndExchange(Exchange::State::Done);
+                             exchanges_.end(Exchange::State::Done);
                              panel_.UpdateLocalFolders();
                              HidePilar();
                              TransferDone = true;
@@ -174,14 +174,14 @@ void Station::ParseResponse(QByteArray& message, LinkState& link, const QByteArr
         if (!ok) {
             // The machine has answered: the send ends here, not in a time-out
             // that would claim it never did.
-            EndExchange(Exchange::State::Failed);
+            exchanges_.end(Exchange::State::Failed);
             ShowMachineError(QStringLiteral("Mottagningsfel: "), status);
             link.Phase = 0;
             HidePilar();
             Aborted = true;
             return;
         }
-        EndExchange(Exchange::State::Done);
+        exchanges_.end(Exchange::State::Done);
         link.FileName = name;
         Status(QStringLiteral("Sändning klar ('") + name + QStringLiteral("')"));
         if (network) comsock->close();
@@ -190,7 +190,7 @@ void Station::ParseResponse(QByteArray& message, LinkState& link, const QByteArr
     } else if (list) {
         if (!ok) {
             ListAnswer = false;
-            EndExchange(Exchange::State::Failed);
+            exchanges_.end(Exchange::State::Failed);
             ShowMachineError(QStringLiteral("Mottagningsfel: "), status);
             link.Phase = 0;
             HidePilar();
@@ -198,11 +198,11 @@ void Station::ParseResponse(QByteArray& message, LinkState& link, const QByteArr
         }
         ShowRemoteList(ReadReceivedList(message, 2));
         ListAnswer = true;
-        EndExchange(Exchange::State::Done);
+        exchanges_.end(Exchange::State::Done);
         if (network) comsock->close();
         Status(QStringLiteral("Fillista klar."));
     } else if (command == "DEL") {
-        EndExchange(ok ? Exchange::State::Done : Exchange::State::Failed);
+        exchanges_.end(ok ? Exchange::State::Done : Exchange::State::Failed);
         if (ok) {
             Status(QStringLiteral("Radering utförd ('") + name + QStringLiteral("')."));
             RemoveRemote(name);
@@ -227,19 +227,19 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
         // as its header arrived; otherwise it is the machine's own.
         auto store = [&](QByteArray (*strip)(const QByteArray&)) {
             link.FileName = name;
-            Exchange* x = Answered("L", name, nullptr);
-            if (parsingProgram_ ? (parsingAnswers_ && (!x || x->id != parsingAnswers_)) : !x && LateCopy(name)) {
-                Unexpected(message);
+            Exchange* x = exchanges_.answered("L", name, nullptr);
+            if (rx_.parsingProgram_ ? (rx_.parsingAnswers_ && (!x || x->id != rx_.parsingAnswers_)) : !x && exchanges_.lateCopy(name)) {
+                exchanges_.unexpected(message);
                 return;
             }
             if (x) x->arrived = true;
-            if (!parsingProgram_) {
-                parsingAnswers_ = x ? x->id : 0;
-                parsingOrigin_ = !x ? QStringLiteral("Sparad av ") + MachineName
+            if (!rx_.parsingProgram_) {
+                rx_.parsingAnswers_ = x ? x->id : 0;
+                rx_.parsingOrigin_ = !x ? QStringLiteral("Sparad av ") + MachineName
                                  : x->library ? QStringLiteral("Hämtad från ") + MachineName : QString();
             }
-            const quint64 answers = parsingAnswers_;
-            StoreFromMachine([&] { return strip(message); }, name,
+            const quint64 answers = rx_.parsingAnswers_;
+            rx_.store([&] { return strip(message); }, name,
                              [this, &link, answers, name](const StoreResult& r, const QString& fileError) {
                                  const bool answer = answers != 0, stored = r.stored();
                                  AddLog(QStringLiteral("Tar emot fil: ") + name);
@@ -248,29 +248,29 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
                                  RxCount = 0;
                                  link.Phase = 0;
                                  // A fetch aborted meanwhile has told its own end.
-                                 if (answer && !(exchange_ && exchange_->id == answers && exchange_->open())) return;
+                                 if (answer && !exchanges_.stillOpen(answers)) return;
                                  if (!stored) {
                                      const QString text = QStringLiteral("Mottagningen misslyckades ('%1').").arg(name);
-                                     if (answer) EndExchange(Exchange::State::Failed);
+                                     if (answer) exchanges_.end(Exchange::State::Failed);
                                      AbortExchange();
                                      Status(text);
                                      ShowFileError(fileError);
                                      return;
                                  }
-                                 if (answer) EndExchange(Exchange::State::Done);
+                                 if (answer) exchanges_.end(Exchange::State::Done);
                                  (answer ? panel_ : own_).UpdateLocalFolders();
                                  HidePilar();
                                  TransferDone = true;
                              });
         };
         auto machineList = [&] {
-            if (!Answered("D", QString(), nullptr)) {
-                Unexpected(message);
+            if (!exchanges_.answered("D", QString(), nullptr)) {
+                exchanges_.unexpected(message);
                 return;
             }
             ShowRemoteList(ReadReceivedList(message, 1));
             ListAnswer = true;
-            EndExchange(Exchange::State::Done);
+            exchanges_.end(Exchange::State::Done);
             Status(QStringLiteral("Fillista klar."));
         };
         // A short-form message is handled once: its name's seventh character
@@ -284,15 +284,15 @@ void Station::ParseP1(QByteArray message, LinkState& link) {
             responder_.erase(name, link);
         } else if (letter == "R") {
             // The machine acknowledges an erase the way the PC acknowledges one.
-            if (!Answered("E", name, nullptr)) {
-                Unexpected(message);
+            if (!exchanges_.answered("E", name, nullptr)) {
+                exchanges_.unexpected(message);
                 return;
             }
-            EndExchange(Exchange::State::Done);
+            exchanges_.end(Exchange::State::Done);
             Status(QStringLiteral("Radering utförd ('") + name + QStringLiteral("')."));
             RemoveRemote(name);
             HidePilar();
-        } else if (letter == "D" && (message.size() >= 16 || Answered("D", QString(), nullptr))) {
+        } else if (letter == "D" && (message.size() >= 16 || exchanges_.answered("D", QString(), nullptr))) {
             // The open list request decides: an empty memory's list is short.
             machineList();
         } else if (letter == "D") {
@@ -337,7 +337,7 @@ QCoro::Task<void> Station::cmdChangeFolder_Click() {
         if (!co_await ConnectToSock(comsock)) co_return;
         socket = comsock;
     }
-    const QScopedValueRollback<QTcpSocket*> from(parsingFrom_, socket);
+    const QScopedValueRollback<QTcpSocket*> from(rx_.parsingFrom_, socket);
     Parse(QByteArrayLiteral("%CDRQALL            03%"), NetLink);
 }
 

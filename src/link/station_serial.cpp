@@ -1,4 +1,5 @@
-// The serial link: receiving, modem lines and line errors; its sends go to the paced sender.
+// The serial link: its events, modem lines and line errors; what it reads goes
+// to the receiver, its sends to the paced sender.
 #include "common/errorreport.h"
 #include "common/log.h"
 #include "link/arrows.h"
@@ -11,9 +12,6 @@
 #include <memory>
 
 namespace {
-constexpr char kDC2 = 18;
-constexpr char kDC4 = 20;
-
 QString LineErrorText(int event) {
     switch (event) {
     case SerialPort::EventCTSTO: return QStringLiteral("CTS Timeout");
@@ -54,29 +52,14 @@ void Station::Comm_OnComm(int event) {
         switch (event) {
         case SerialPort::EvReceive: {
             // The fetch's time-out measures the silence of its own link.
-            if (TimeoutTimer.isActive() && OpenExchange() && !exchange_->socket) Arm(TimeoutTimer);
+            if (TimeoutTimer.isActive() && OpenExchange() && !OpenExchange()->socket) Arm(TimeoutTimer);
             TraceEnter(QStringLiteral("Comm_OnComm().2"));
             QByteArray data = Comm->readAll();
             if (LogTraffic) {
                 AddHexLog(data, QStringLiteral("dump.log"), 2);
                 AddHexLog(data, QStringLiteral("dump2.log"), 3);
             }
-            data = StripNulls(data);
-            PassOver(serialRx_.skip, data);
-            if (!serialRx_.busy() && data == QByteArray(1, kDC4)) data.clear();
-            if (data.isEmpty()) {
-                // Passing over a refused message keeps measuring its silence.
-                SerialSilence(true);
-                return;
-            }
-            // Messages that arrived back to back are taken one at a time.
-            while (!data.isEmpty()) {
-                const qsizetype end = MessageEnd(serialRx_, data);
-                SerialReceive(data.left(end));
-                data.remove(0, end);
-                PassOver(serialRx_.skip, data);
-                if (!serialRx_.busy() && data == QByteArray(1, kDC4)) data.clear();
-            }
+            rx_.fromLine(std::move(data));
             return;
         }
         case SerialPort::EvSend:
@@ -115,43 +98,6 @@ void Station::Comm_OnComm(int event) {
         cmdAbort_Click();
         if (!General.SuppressErrors) Tell(text, AppTitle(), MsgIcon::None);
     });
-}
-
-// Where the message under way ends in data: at its next "%" once it has
-// started; bytes before a first "%" stay together.
-qsizetype Station::MessageEnd(const Reception& r, const QByteArray& data) {
-    qsizetype from = -1;
-    if (r.program || r.in.startsWith('%')) from = 0;
-    else if (r.in.isEmpty() && data.startsWith('%')) from = 1;
-    else if (r.in.isEmpty() && data.startsWith(QByteArrayView("\x12%"))) from = 2;
-    const qsizetype end = from < 0 ? -1 : data.indexOf('%', from);
-    return end < 0 ? data.size() : end + 1;
-}
-
-void Station::SerialReceive(const QByteArray& data) {
-    QByteArray& in = SerialLink.InBuffer;
-    Status(QStringLiteral("Tar emot från maskin..."));
-    if (!serialRx_.busy()) ShowPilar(QStringLiteral("Tar emot data från maskin..."), RecArrows());
-    TraceEnter(QStringLiteral("Comm_OnComm().9"));
-    RxCount += data.size();
-    panel_.setPanel(2, QString::number(RxCount) + QStringLiteral(" tecken"));
-    const int protocol = Machine.Typ == 2 ? 1 : 2;
-    if (!Accumulate(serialRx_, data, protocol, true, nullptr)) {
-        SerialSilence(true);
-        return;
-    }
-    TraceEnter(QStringLiteral("Comm_OnComm().5"));
-    if (LogTraffic) AddHexLog(in, QStringLiteral("commands.log"), 3);
-    RecTimer.stop();
-    HidePilar();
-    const qint64 size = serialRx_.program ? serialRx_.program->size() : in.size();
-    Status(QStringLiteral("Mottagning klar (") + QString::number(size) + QStringLiteral(" tecken )."));
-    RxCount = 0;
-    if (Machine.Typ == 1 || Machine.Typ == 2) HandOver(serialRx_, SerialLink, protocol, nullptr);
-    else serialRx_.clear();
-    // An exchange still waiting for its answer keeps its time-out.
-    SerialSilence(false);
-    if (!std::exchange(parseDeferred_, false)) Q_EMIT messageParsed();
 }
 
 // Unless the port is open: the message (unless quiet), the status text and
@@ -229,11 +175,4 @@ void Station::SendDatap1(Outgoing& message, LinkState& link, bool quiet, SendDon
         }
         sender_.start(message, true, link.FileName, std::move(done), jobSends_);
     });
-}
-
-void Station::SerialSilence(bool restart) {
-    const bool receiving = serialRx_.busy() || serialRx_.skip == Reception::Pass::ToPercent;
-    const bool awaited = OpenExchange() && !exchange_->socket && exchange_->silence;
-    if (!receiving && !awaited) RecTimer.stop();
-    else if (restart || !RecTimer.isActive()) Arm(RecTimer);
 }

@@ -291,9 +291,9 @@ void TapeEngine::store(const QString& name, const QString& partPath, qint64 size
         return;
     }
     // Under way until its answer: the server's stop waits for it.
-    ++st_.diskWork_;
+    ++st_.rx_.diskWork_;
     WhenReady(&st_, StartStore(std::move(work)), [this, stored](const StoreResult& result) {
-        --st_.diskWork_;
+        --st_.rx_.diskWork_;
         stored(result);
     });
 }

@@ -14,8 +14,8 @@
 // - the serial thread's pacer_, with isoPaced_ and nextPaced_ (the tape
 //   send's id among the paced sends); isoBusy_ (Busy() and the exchanges
 //   wait on it); aborts_ (an abort during a send);
-// - the machine's own transfers as jobs: MachineJob, MachineBy, FailJob, and
-//   diskWork_ for a store still on a worker.
+// - the machine's own transfers as jobs: MachineJob, MachineBy, FailJob; and,
+//   as the receiver's friend, its diskWork_ for a store still on a worker.
 #include "link/isotape.h"
 #include <QCoro/QCoroTask>
 #include <QElapsedTimer>

@@ -43,11 +43,11 @@ bool Conversation::transferDone() const { return st_->TransferDone; }
 void Conversation::setTransferDone(bool done) const { st_->TransferDone = done; }
 
 Exchange& Conversation::open(const QByteArray& command, const QString& name) const {
-    return st_->Open(command, name, st_->Machine.Typ == 0 ? st_->comsock : nullptr);
+    return st_->exchanges_.open(command, name, st_->Machine.Typ == 0 ? st_->comsock : nullptr);
 }
-void Conversation::end(Exchange::State state) const { st_->EndExchange(state); }
+void Conversation::end(Exchange::State state) const { st_->exchanges_.end(state); }
 const Exchange* Conversation::pending() const { return st_->OpenExchange(); }
-const Exchange* Conversation::last() const { return st_->exchange_.get(); }
+const Exchange* Conversation::last() const { return st_->exchanges_.latest(); }
 bool Conversation::answered() const { return last() && last()->state == Exchange::State::Done; }
 
 void Conversation::arm(Bound bound) const {
@@ -57,8 +57,8 @@ void Conversation::arm(Bound bound) const {
     case Bound::Receive: Station::Arm(st_->TimeoutTimer); break;
     case Bound::Silence:
         // Restarted by every byte the line brings meanwhile.
-        if (st_->OpenExchange()) st_->exchange_->silence = true;
-        st_->SerialSilence(true);
+        if (st_->OpenExchange()) st_->exchanges_.latest()->silence = true;
+        st_->rx_.serialSilence(true);
         break;
     }
 }
@@ -81,7 +81,7 @@ QCoro::Task<bool> Conversation::connect(bool fresh) const {
 
 void Conversation::naming(const QString& program) const { st_->MachineLink().FileName = program; }
 
-void Conversation::clearInput() const { st_->ClearInput(st_->Machine.Typ == 0 ? st_->comsockRx_ : st_->serialRx_); }
+void Conversation::clearInput() const { st_->rx_.clearInput(st_->Machine.Typ == 0 ? st_->comsock : nullptr); }
 
 // The job's own sends: its abort stops them, never the machine's replies.
 void Conversation::send(QByteArray message) const {

@@ -35,9 +35,8 @@ bool Station::ApplyMachine(int slot, const QString& name) {
             cmdAbort_Click();
             Status(QStringLiteral("Sändning avbruten (") + name + QStringLiteral(")."));
         }
-        EndExchange(Exchange::State::Ended);
-        serialRx_.clear();
-        deferred_.clear();
+        exchanges_.end(Exchange::State::Ended);
+        rx_.newLine();
         sender_.newLine();
         ++line_;
         remote_.clear();

@@ -1,74 +1,11 @@
-// The PC's exchanges with the machine: one open at a time, and only its own
-// answer, on its own connection, completes it.
-#include "common/ansi.h"
+// Whether the link is free for an operation: an exchange still open, the
+// machine's own transfer on the line, a cut program waiting for a person's
+// word; and whether anything at all is under way.
 #include "common/log.h"
+#include "link/receiver.h"
 #include "link/station.h"
-#include <QDeadlineTimer>
 #include <QTcpSocket>
 #include <QTimer>
-
-namespace {
-// Log lines quote at most this much of an unexpected message.
-constexpr qsizetype kQuote = 60;
-}  // namespace
-
-Exchange& Station::Open(const QByteArray& command, const QString& name, QTcpSocket* socket) {
-    // A request replaces one still open: its answer can no longer come in time.
-    EndExchange(Exchange::State::Ended);
-    exchange_ = std::make_unique<Exchange>();
-    exchange_->id = ++nextExchange_;
-    exchange_->command = command;
-    exchange_->name = name;
-    exchange_->socket = socket;
-    return *exchange_;
-}
-
-void Station::EndExchange(Exchange::State state) {
-    if (!exchange_ || !exchange_->open()) return;
-    exchange_->state = state;
-    // A protocol-1 machine often sends when its operator gets to it: a copy
-    // that comes after its fetch gave up must still never reach the library.
-    if (state != Exchange::State::Done && !exchange_->library && exchange_->command == "L") {
-        const int window = std::max(General.RecTimeout, 1) * 10;
-        lateCopies_.push_back({exchange_->name, QDeadlineTimer(window)});
-    }
-    // Its time-outs end with it, so that none is ever reported for another.
-    SvarTimer.stop();
-    TimeoutTimer.stop();
-    TargetFolder.clear();
-    SerialSilence(false);
-    Q_EMIT exchangeEnded();
-}
-
-// The open exchange this answer belongs to: the same connection, the same
-// command and, where it has one, the same name as the frame carried it.
-Exchange* Station::Answered(const QByteArray& command, const QString& name, QTcpSocket* from) {
-    Exchange* x = exchange_.get();
-    if (!x || !x->open() || x->socket != from || x->command != command) return nullptr;
-    if (!x->name.isEmpty() && x->name.compare(name, Qt::CaseInsensitive) != 0) return nullptr;
-    return x;
-}
-
-bool Station::LateCopy(const QString& name) {
-    std::erase_if(lateCopies_, [](const LateCopyOf& c) { return c.until.hasExpired(); });
-    for (const LateCopyOf& c : lateCopies_)
-        if (c.name.compare(name, Qt::CaseInsensitive) == 0) return true;
-    return false;
-}
-
-void Station::Unexpected(const QByteArray& message) {
-    QByteArray quote = message.left(kQuote);
-    if (message.size() > kQuote) quote += "...";
-    AddLog(QStringLiteral("Oväntat svar: ") + FromAnsi(quote));
-}
-
-// Before a request: bytes that start no message go, all of them. A message
-// that started stays: it is the machine's own request, or a late answer
-// that will be dropped whole once it is complete.
-void Station::ClearInput(Reception& r) {
-    if (r.program || r.in.startsWith('%')) return;
-    r.abort();
-}
 
 bool Station::ConfirmCut(const QString& by) {
     if (CutProgram().isEmpty()) return false;
@@ -147,7 +84,7 @@ QCoro::Task<bool> Station::RefuseWhileBusy() {
         co_await WaitFor(ended);
         // Ended by "Avbryt" or its time-out: what was asked for next does not
         // start on its own; the operator sees why and may ask again.
-        if (exchange_->state == Exchange::State::Ended) {
+        if (exchanges_.latest()->state == Exchange::State::Ended) {
             FailJob(lastStatus_.isEmpty() ? QStringLiteral("Avbrutet medan ett svar väntades.") : lastStatus_);
             co_return true;
         }
@@ -155,6 +92,4 @@ QCoro::Task<bool> Station::RefuseWhileBusy() {
     co_return false;
 }
 
-bool Station::Idle() const {
-    return !Busy() && !serialRx_.busy() && !comsockRx_.busy() && deferred_.empty() && diskWork_ == 0 && conns_.idle();
-}
+bool Station::Idle() const { return !Busy() && rx_.idle() && conns_.idle(); }

@@ -1,13 +1,16 @@
 // Receiving: collecting each connection's message until it is complete, a
 // program's text going to its file as it arrives, and passing over the rest
-// of a message that was refused or aborted.
+// of a message that was refused or aborted; the hand-over to the parsers.
 #include "common/ansi.h"
 #include "common/log.h"
 #include "common/paths.h"
+#include "common/trace.h"
 #include "library/programfile.h"
+#include "link/arrows.h"
 #include "link/frames.h"
 #include "link/incomingprogram.h"
 #include "link/programname.h"
+#include "link/receiver.h"
 #include "link/station.h"
 #include <QFileInfo>
 #include <QStorageInfo>
@@ -34,16 +37,83 @@ bool StartsHeader(QByteArrayView rest) {
 }
 }  // namespace
 
-Reception* Station::ReceptionOf(QTcpSocket* socket) {
-    if (!socket) return &serialRx_;
-    if (socket == comsock) return &comsockRx_;
-    NetConnections::Accepted* a = conns_.of(socket);
+Receiver::Receiver(Station& station)
+    : st_(station), serial_(station.SerialLink.InBuffer), pc_(station.NetLink.InBuffer) {}
+
+Receiver::~Receiver() = default;
+
+Reception* Receiver::of(QTcpSocket* socket) {
+    if (!socket) return &serial_;
+    if (socket == st_.comsock) return &pc_;
+    NetConnections::Accepted* a = st_.conns_.of(socket);
     return a ? &a->rx : nullptr;
 }
 
-bool Station::MachineReceiving() const { return conns_.receiving(); }
+void Receiver::fromLine(QByteArray data) {
+    data = StripNulls(data);
+    passOver(serial_.skip, data);
+    if (!serial_.busy() && data == QByteArray(1, kDC4)) data.clear();
+    if (data.isEmpty()) {
+        // Passing over a refused message keeps measuring its silence.
+        serialSilence(true);
+        return;
+    }
+    // Messages that arrived back to back are taken one at a time.
+    while (!data.isEmpty()) {
+        const qsizetype end = messageEnd(serial_, data);
+        serialReceive(data.left(end));
+        data.remove(0, end);
+        passOver(serial_.skip, data);
+        if (!serial_.busy() && data == QByteArray(1, kDC4)) data.clear();
+    }
+}
 
-void Station::PassOver(Reception::Pass& skipping, QByteArray& data) {
+// Where the message under way ends in data: at its next "%" once it has
+// started; bytes before a first "%" stay together.
+qsizetype Receiver::messageEnd(const Reception& r, const QByteArray& data) {
+    qsizetype from = -1;
+    if (r.program || r.in.startsWith('%')) from = 0;
+    else if (r.in.isEmpty() && data.startsWith('%')) from = 1;
+    else if (r.in.isEmpty() && data.startsWith(QByteArrayView("\x12%"))) from = 2;
+    const qsizetype end = from < 0 ? -1 : data.indexOf('%', from);
+    return end < 0 ? data.size() : end + 1;
+}
+
+void Receiver::serialReceive(const QByteArray& data) {
+    QByteArray& in = st_.SerialLink.InBuffer;
+    st_.Status(QStringLiteral("Tar emot från maskin..."));
+    if (!serial_.busy()) st_.ShowPilar(QStringLiteral("Tar emot data från maskin..."), RecArrows());
+    TraceEnter(QStringLiteral("Comm_OnComm().9"));
+    st_.RxCount += data.size();
+    st_.panel_.setPanel(2, QString::number(st_.RxCount) + QStringLiteral(" tecken"));
+    const int protocol = st_.Machine.Typ == 2 ? 1 : 2;
+    if (!accumulate(serial_, data, protocol, true, nullptr)) {
+        serialSilence(true);
+        return;
+    }
+    TraceEnter(QStringLiteral("Comm_OnComm().5"));
+    if (st_.LogTraffic) st_.AddHexLog(in, QStringLiteral("commands.log"), 3);
+    st_.RecTimer.stop();
+    st_.HidePilar();
+    const qint64 size = serial_.program ? serial_.program->size() : in.size();
+    st_.Status(QStringLiteral("Mottagning klar (") + QString::number(size) + QStringLiteral(" tecken )."));
+    st_.RxCount = 0;
+    if (st_.Machine.Typ == 1 || st_.Machine.Typ == 2) handOver(serial_, st_.SerialLink, protocol, nullptr);
+    else serial_.clear();
+    // An exchange still waiting for its answer keeps its time-out.
+    serialSilence(false);
+    parsed();
+}
+
+void Receiver::serialSilence(bool restart) {
+    const bool receiving = serial_.busy() || serial_.skip == Reception::Pass::ToPercent;
+    const Exchange* x = st_.OpenExchange();
+    const bool awaited = x && !x->socket && x->silence;
+    if (!receiving && !awaited) st_.RecTimer.stop();
+    else if (restart || !st_.RecTimer.isActive()) Station::Arm(st_.RecTimer);
+}
+
+void Receiver::passOver(Reception::Pass& skipping, QByteArray& data) {
     using Pass = Reception::Pass;
     if (skipping == Pass::No || data.isEmpty()) return;
     if (skipping == Pass::AfterPercent) {
@@ -68,7 +138,7 @@ void Station::PassOver(Reception::Pass& skipping, QByteArray& data) {
 // machine's store of a program, which goes to the library, and the answer to
 // the PC's fetch, which goes where that fetch said when it asked. An answer
 // nobody asked for is read to its end and stored nowhere.
-void Station::StartProgram(Reception& r, int protocol, QTcpSocket* from) {
+void Receiver::startProgram(Reception& r, int protocol, QTcpSocket* from) {
     if (r.program || !r.in.startsWith('%')) return;
     IncomingProgram::Frame frame;
     QString name;
@@ -94,20 +164,21 @@ void Station::StartProgram(Reception& r, int protocol, QTcpSocket* from) {
         if (frame == IncomingProgram::Frame::Colon && name == QLatin1String("D")) return;  // the machine's list
     }
     // Protocol 1 answers a fetch with a store of the program asked for.
-    const Exchange* x = protocol == 2 ? (answer ? Answered("LOD", name, from) : nullptr) : Answered("L", name, from);
+    const Exchange* x = protocol == 2 ? (answer ? st_.exchanges_.answered("LOD", name, from) : nullptr)
+                                      : st_.exchanges_.answered("L", name, from);
     QString path, comment;
     if (x) {
         path = x->target;
         comment = x->comment;
         r.answers = x->id;
-        r.origin = x->library ? QStringLiteral("Hämtad från ") + MachineName : QString();
-    } else if (protocol == 1 && LateCopy(name)) {
+        r.origin = x->library ? QStringLiteral("Hämtad från ") + st_.MachineName : QString();
+    } else if (protocol == 1 && st_.exchanges_.lateCopy(name)) {
         // Read to its end and dropped there: it answers nothing open.
         r.answers = std::numeric_limits<quint64>::max();
-        AddLog(QStringLiteral("Sent svar: kopian av %1 kom efter sin tidsgräns och sparas inte.").arg(name));
+        st_.AddLog(QStringLiteral("Sent svar: kopian av %1 kom efter sin tidsgräns och sparas inte.").arg(name));
     } else if (!answer) {
-        path = responder_.storePath(name);
-        r.origin = QStringLiteral("Sparad av ") + MachineName;
+        path = st_.responder_.storePath(name);
+        r.origin = QStringLiteral("Sparad av ") + st_.MachineName;
     }
     // A name that is not safe stores nothing: the message is read to its end
     // and refused there, as a message held whole would be.
@@ -125,14 +196,14 @@ void Station::StartProgram(Reception& r, int protocol, QTcpSocket* from) {
 // with less than 64 MB free, is refused as soon as that is known: nothing of
 // it stays, the rest is passed over, and a machine's store is answered "09"
 // at once, so that its next request is answered as usual.
-bool Station::ProgramTooLarge(Reception& r, int protocol, QTcpSocket* from) {
+bool Receiver::programTooLarge(Reception& r, int protocol, QTcpSocket* from) {
     constexpr qint64 kMB = 1024 * 1024;
     constexpr qint64 kFreeFloor = 64 * kMB, kSpaceCheckEvery = 4 * kMB;
     if (!r.program || !r.program->writer()) return false;
     const qint64 size = r.program->size();
     QString why;
-    if (General.MaxProgramMB > 0 && size > General.MaxProgramMB * kMB) {
-        why = QStringLiteral("större än MaxProgramMB (%1 MB)").arg(General.MaxProgramMB);
+    if (st_.General.MaxProgramMB > 0 && size > st_.General.MaxProgramMB * kMB) {
+        why = QStringLiteral("större än MaxProgramMB (%1 MB)").arg(st_.General.MaxProgramMB);
     } else if (r.spaceShort.isEmpty() && size >= r.nextSpaceCheck) {
         r.nextSpaceCheck = size + kSpaceCheckEvery;
         const QStorageInfo disk(QFileInfo(r.program->target()).absolutePath());
@@ -152,28 +223,28 @@ bool Station::ProgramTooLarge(Reception& r, int protocol, QTcpSocket* from) {
     const bool complete = r.program->endsWithPercent();
     const bool answer = r.answers != 0;
     const quint64 answers = r.answers;
-    AddLog(QStringLiteral("Programmet %1 från maskinen sparades inte: %2 tecken, %3.").arg(name).arg(size).arg(why));
+    st_.AddLog(QStringLiteral("Programmet %1 från maskinen sparades inte: %2 tecken, %3.").arg(name).arg(size).arg(why));
     r.clear();
     if (!complete) r.skip = Reception::Pass::ToPercent;
     if (answer) {
-        if (exchange_ && exchange_->id == answers && exchange_->open()) {
-            EndExchange(Exchange::State::Failed);
-            AbortExchange();
+        if (st_.exchanges_.stillOpen(answers)) {
+            st_.exchanges_.end(Exchange::State::Failed);
+            st_.AbortExchange();
         }
     } else if (protocol == 2) {
-        LinkState& link = from ? NetLink : SerialLink;
+        LinkState& link = from ? st_.NetLink : st_.SerialLink;
         const QScopedValueRollback<QTcpSocket*> on(parsingFrom_, from);
-        responder_.replyLater(BuildFrame("R", "SAV", "", ToAnsi(name), "09"), link, 0);
+        st_.responder_.replyLater(BuildFrame("R", "SAV", "", ToAnsi(name), "09"), link, 0);
     }
-    Status(QStringLiteral("Programmet %1 sparades inte: %2.").arg(EscapeControls(name), why));
+    st_.Status(QStringLiteral("Programmet %1 sparades inte: %2.").arg(EscapeControls(name), why));
     return true;
 }
 
-bool Station::Accumulate(Reception& r, const QByteArray& data, int protocol, bool serial, QTcpSocket* from) {
+bool Receiver::accumulate(Reception& r, const QByteArray& data, int protocol, bool serial, QTcpSocket* from) {
     if (r.program) {
         r.program->append(data);
         if (serial) r.program->dropFinalDc4();
-        if (ProgramTooLarge(r, protocol, from)) return false;
+        if (programTooLarge(r, protocol, from)) return false;
         return r.program->endsWithPercent();
     }
     r.in += data;
@@ -181,32 +252,32 @@ bool Station::Accumulate(Reception& r, const QByteArray& data, int protocol, boo
         if (r.in.startsWith(kDC2)) r.in.remove(0, 1);
         if (r.in.endsWith(kDC4)) r.in.chop(1);
     }
-    StartProgram(r, protocol, from);
-    if (ProgramTooLarge(r, protocol, from)) return false;
+    startProgram(r, protocol, from);
+    if (programTooLarge(r, protocol, from)) return false;
     if (r.program) return r.program->endsWithPercent();
-    if (InBufferTooLarge(r)) return false;
+    if (inBufferTooLarge(r)) return false;
     const bool ends = r.in.size() >= 2 && r.in.endsWith('%');
     return ends && (!serial || r.in.startsWith('%'));
 }
 
 // The parser owns the message from here: the connection starts afresh, and
 // an abort inside the parser cannot take it for one still under way.
-void Station::HandOver(Reception& r, LinkState& link, int protocol, QTcpSocket* from) {
+void Receiver::handOver(Reception& r, LinkState& link, int protocol, QTcpSocket* from) {
     std::unique_ptr<IncomingProgram> program = std::move(r.program);
     QByteArray message = std::move(r.in);
     const quint64 answers = r.answers;
     const QString origin = r.origin;
     r.clear();
     // A store still on its worker is answered first: messages after it wait.
-    if (!from && ((sender_.sending() && RepliesOnLine(message, protocol)) || serialRx_.storing)) {
+    if (!from && ((st_.sender_.sending() && repliesOnLine(message, protocol)) || serial_.storing)) {
         // Its reply would go out between two pieces of the message being written.
         deferred_.push_back({std::move(message), std::move(program), answers, origin});
         return;
     }
-    ParseMessage(std::move(message), std::move(program), answers, origin, link, protocol, from);
+    parseMessage(std::move(message), std::move(program), answers, origin, link, protocol, from);
 }
 
-void Station::ParseMessage(QByteArray message, std::unique_ptr<IncomingProgram> program, quint64 answers,
+void Receiver::parseMessage(QByteArray message, std::unique_ptr<IncomingProgram> program, quint64 answers,
                            const QString& origin, LinkState& link, int protocol, QTcpSocket* from) {
     const QScopedValueRollback<IncomingProgram*> parsing(parsingProgram_, program.get());
     const QScopedValueRollback<std::unique_ptr<IncomingProgram>*> held(parsingHeld_, &program);
@@ -214,107 +285,53 @@ void Station::ParseMessage(QByteArray message, std::unique_ptr<IncomingProgram> 
     const QScopedValueRollback<quint64> answering(parsingAnswers_, answers);
     const QScopedValueRollback<QString> kept(parsingOrigin_, origin);
     const QScopedValueRollback<QTcpSocket*> on(parsingFrom_, from);
-    if (program) Q_EMIT trafficRow(true, message, program->size(), program->receivedChecksum(), program->computedChecksum(), from);
-    else Q_EMIT trafficRow(true, message, message.size(), {}, {}, from);
-    if (protocol == 1) ParseP1(std::move(message), link);
-    else Parse(std::move(message), link);
+    if (program) Q_EMIT st_.trafficRow(true, message, program->size(), program->receivedChecksum(), program->computedChecksum(), from);
+    else Q_EMIT st_.trafficRow(true, message, message.size(), {}, {}, from);
+    if (protocol == 1) st_.ParseP1(std::move(message), link);
+    else st_.Parse(std::move(message), link);
 }
 
-// Whether parsing a message from the line may write to it: the machine's
-// requests do; answers, and protocol 1's stores, which have none, never do.
-bool Station::RepliesOnLine(const QByteArray& m, int protocol) const {
-    if (protocol == 2) return !m.startsWith("%R");
-    const char letter = m.size() > 1 ? m.at(1) : 0;
-    if (letter == 'S' || letter == 'R') return false;
-    const Exchange* x = OpenExchange();
-    if (letter == 'D') return !(x && !x->socket && x->command == "D");
-    const bool colonAnswer = !QByteArrayView("LSERD").contains(letter) && m.size() > 9 && m.at(9) == 'S';
-    return !colonAnswer;
+void Receiver::parsed() {
+    if (!std::exchange(parseDeferred_, false)) Q_EMIT st_.messageParsed();
 }
 
-void Station::LineFree() {
-    if (!deferred_.empty()) QMetaObject::invokeMethod(this, &Station::RunDeferred, Qt::QueuedConnection);
-}
-
-void Station::RunDeferred() {
-    while (!deferred_.empty() && !sender_.sending() && !serialRx_.storing) {
-        Deferred d = std::move(deferred_.front());
-        deferred_.pop_front();
-        const int protocol = Machine.Typ == 2 ? 1 : 2;
-        ParseMessage(std::move(d.message), std::move(d.program), d.answers, d.origin, SerialLink, protocol, nullptr);
-        if (!std::exchange(parseDeferred_, false)) Q_EMIT messageParsed();
-    }
-}
-
-bool Station::InBufferTooLarge(Reception& r) {
-    if (r.in.size() <= General.MaxMessage) return false;
+bool Receiver::inBufferTooLarge(Reception& r) {
+    if (r.in.size() <= st_.General.MaxMessage) return false;
     const qint64 size = r.in.size();
     const bool unfinished = r.in.indexOf('%', 1) < 0;
-    AddLog(QStringLiteral("Meddelandet från maskinen är för stort (%1 tecken, gräns %2). Mottagningen avbruten.")
-               .arg(size)
-               .arg(General.MaxMessage));
+    st_.AddLog(QStringLiteral("Meddelandet från maskinen är för stort (%1 tecken, gräns %2). Mottagningen avbruten.")
+                   .arg(size)
+                   .arg(st_.General.MaxMessage));
     r.clear();
-    cmdAbort_Click();
-    Status(QStringLiteral("Meddelandet från maskinen är för stort. Mottagningen avbruten."));
+    st_.cmdAbort_Click();
+    st_.Status(QStringLiteral("Meddelandet från maskinen är för stort. Mottagningen avbruten."));
     // Its remainder is no message of its own: nothing in it gets an answer.
     r.skip = unfinished ? Reception::Pass::ToPercent : Reception::Pass::No;
     return true;
 }
 
 
-// Writes a program the machine sent: the one that went to its file as it
-// arrived, or the body given to target. Not stored (with the reason on the
-// status line and in the log) when the name is unsafe or the file could not
-// be written; then fileError holds the file error for the operator, whom
-// the caller tells only after the machine has its answer. The lock, the
-// version and the commit run on a worker.
-void Station::StoreFromMachine(const std::function<QByteArray()>& body, const QString& name, StoreDone done) {
-    const QString problem = MachineNameProblem(name);
-    if (!problem.isEmpty()) {
-        AddLog(QStringLiteral("Ogiltigt programnamn från maskinen ('%1'): %2.").arg(name, problem));
-        Status(QStringLiteral("Ogiltigt programnamn ('%1'). Programmet sparades inte.").arg(EscapeControls(name)));
-        done(StoreResult{FileResult{false, 52, problem}, {}, 0}, QString());
-        return;
-    }
-    StoreWork work;
-    work.origin = parsingOrigin_;
-    if (parsingProgram_ && parsingHeld_ && parsingHeld_->get() == parsingProgram_) {
-        work.program = std::move(*parsingHeld_);
-        parsingProgram_ = nullptr;
-    } else {
-        const Exchange* x = parsingAnswers_ && exchange_ && exchange_->id == parsingAnswers_ ? exchange_.get() : nullptr;
-        work.path = x ? x->target : responder_.storePath(name);
-        work.comment = x ? x->comment : QString();
-        work.text = body();
-    }
-    const DiskWait held = HoldConnection();
-    WhenReady(this, StartStore(std::move(work)), [this, held, done = std::move(done)](const StoreResult& r) {
-        QString fileError;
-        if (!r.stored()) {
-            fileError = r.file.message();
-            AddLog(fileError);
-            Status(fileError);
-        }
-        stored_.sha256 = r.sha256;
-        done(r, fileError);
-        ReleaseConnection(held);
-    });
+// Before a request: bytes that start no message go, all of them. A message
+// that started stays: it is the machine's own request, or a late answer
+// that will be dropped whole once it is complete.
+void Receiver::clearInput(QTcpSocket* socket) {
+    Reception* r = of(socket);
+    if (!r || r->program || r->in.startsWith('%')) return;
+    r->abort();
 }
 
-Station::DiskWait Station::HoldConnection() {
-    if (Reception* r = ReceptionOf(parsingFrom_)) ++r->storing;
-    ++diskWork_;
-    parseDeferred_ = true;
-    return DiskWait{parsingFrom_, !parsingFrom_};
+bool Receiver::abort(bool keepMachineStore) {
+    const bool machineStoring = keepMachineStore && serial_.answers == 0 && serial_.program;
+    if (!machineStoring) serial_.abort();
+    pc_.abort();
+    return machineStoring;
 }
 
-// The message is dealt with now; the connection's next one, if it came
-// meanwhile, is read.
-void Station::ReleaseConnection(const DiskWait& held) {
-    Reception* r = held.serial ? &serialRx_ : held.from ? ReceptionOf(held.from) : nullptr;
-    if (r && r->storing > 0) --r->storing;
-    --diskWork_;
-    Q_EMIT messageParsed();
-    if (held.serial) RunDeferred();
-    else if (held.from && held.from->bytesAvailable() > 0) conns_.arrived(held.from);
+void Receiver::newLine() {
+    serial_.clear();
+    deferred_.clear();
+}
+
+bool Receiver::idle() const {
+    return !serial_.busy() && !pc_.busy() && deferred_.empty() && diskWork_ == 0;
 }
