@@ -24,7 +24,7 @@
 #include "link/memoryserialport.h"
 #include "link/qtserialport.h"
 #include "link/serialthread.h"
-#include "link/station.h"
+#include "station/station.h"
 #include "machine-sim/simiso.h"
 #include "../tests/support/scriptedpanel.h"
 

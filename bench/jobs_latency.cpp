@@ -20,7 +20,7 @@
 #include "common/home.h"
 #include "config/generalsettings.h"
 #include "link/memoryserialport.h"
-#include "link/station.h"
+#include "station/station.h"
 #include "server/jobpanel.h"
 #include "server/shopserver.h"
 #include "app/verb_session.h"

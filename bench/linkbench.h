@@ -4,7 +4,7 @@
 // files compared without holding them in memory.
 #include "common/errorreport.h"
 #include "common/home.h"
-#include "link/station.h"
+#include "station/station.h"
 #include "operations/operations.h"
 #include "../tests/support/scriptedpanel.h"
 

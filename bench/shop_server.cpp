@@ -39,7 +39,7 @@
 #include "config/generalsettings.h"
 #include "link/memoryserialport.h"
 #include "link/serialport.h"
-#include "link/station.h"
+#include "station/station.h"
 #include "server/shopserver.h"
 
 #include <QCoreApplication>

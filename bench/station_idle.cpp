@@ -1,7 +1,7 @@
 // CPU used while the station waits 10 s for a machine's answer: the wait
 // must block on events, never spin (target: under 1% of one core).
 #include "benchutil.h"
-#include "link/station.h"
+#include "station/station.h"
 #include "../tests/link/stationprobe.h"
 #include "../tests/support/scriptedpanel.h"
 #include <QCoreApplication>

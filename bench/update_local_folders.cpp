@@ -8,7 +8,7 @@
 #include "library/localfilescan.h"
 #include "common/home.h"
 #include "link/memoryserialport.h"
-#include "link/station.h"
+#include "station/station.h"
 
 #include <QAbstractItemView>
 #include <QApplication>

@@ -7,7 +7,7 @@
 #include "link/isotape.h"
 #include "link/machinestore.h"
 #include "link/memoryserialport.h"
-#include "link/station.h"
+#include "station/station.h"
 #include "support/scriptedpanel.h"
 #include <QCoreApplication>
 #include <QDeadlineTimer>

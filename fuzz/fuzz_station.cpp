@@ -11,7 +11,7 @@
 #include "common/home.h"
 #include "common/notify.h"
 #include "link/memoryserialport.h"
-#include "link/station.h"
+#include "station/station.h"
 #include "operations/operations.h"
 #include "operations/comparison.h"
 #include "link/machinestore.h"

@@ -12,7 +12,7 @@
 #include "library/ui/foldertree.h"
 #include "library/ui/localfilelist.h"
 #include "link/programname.h"
-#include "link/station.h"
+#include "station/station.h"
 #include "operations/operations.h"
 
 #include <QAction>

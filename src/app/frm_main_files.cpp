@@ -14,7 +14,7 @@
 #include "library/ui/frm_history.h"
 #include "library/ui/frm_info.h"
 #include "library/ui/localfilelist.h"
-#include "link/station.h"
+#include "station/station.h"
 
 #include <QCoreApplication>
 #include <QDir>

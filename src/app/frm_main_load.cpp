@@ -11,7 +11,7 @@
 #include "common/log.h"
 #include "config/generalsettings.h"
 #include "config/machines.h"
-#include "link/station.h"
+#include "station/station.h"
 
 #include <QCloseEvent>
 #include <QComboBox>

@@ -13,7 +13,7 @@
 #include "config/machines.h"
 #include "config/ui/frm_setup.h"
 #include "library/ui/foldertree.h"
-#include "link/station.h"
+#include "station/station.h"
 #include "link/tapesource.h"
 #include "common/ansi.h"
 #include "operations/comparison.h"

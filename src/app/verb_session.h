@@ -5,7 +5,7 @@
 #include "common/errorreport.h"
 #include "common/notify.h"
 #include "config/machines.h"
-#include "link/station.h"
+#include "station/station.h"
 #include "operations/jobrequest.h"
 #include "server/verbio.h"
 

@@ -1,6 +1,6 @@
 #include "operations/conversation.h"
-#include "link/station.h"
-#include "link/tapeengine.h"
+#include "station/station.h"
+#include "station/tapeengine.h"
 #include <QScopedValueRollback>
 #include <QTcpSocket>
 

@@ -7,7 +7,7 @@
 #include "common/trace.h"
 #include "link/arrows.h"
 #include "link/frames.h"
-#include "link/tapeengine.h"
+#include "station/tapeengine.h"
 #include "operations/operations.h"
 #include "operations/requests.h"
 

@@ -8,7 +8,7 @@
 #include "library/programfile.h"
 #include "link/arrows.h"
 #include "link/frames.h"
-#include "link/tapeengine.h"
+#include "station/tapeengine.h"
 #include "link/programname.h"
 #include "operations/operations.h"
 #include "operations/requests.h"

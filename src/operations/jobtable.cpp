@@ -1,7 +1,7 @@
 // Each kind of job and the operation that does it: the window, the verbs and
 // the web all come through here.
 #include "common/paths.h"
-#include "link/station.h"
+#include "station/station.h"
 #include "operations/operations.h"
 
 // Arguments are named before each co_await: gcc 12 destroys a temporary

@@ -3,7 +3,7 @@
 #include "common/errorreport.h"
 #include "common/ini.h"
 #include "config/machines.h"
-#include "link/station.h"
+#include "station/station.h"
 #include "operations/operations.h"
 
 bool Station::cmbMaskiner_Click(int slot, const QString& name, bool withDirRequest) {

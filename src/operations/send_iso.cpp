@@ -3,7 +3,7 @@
 #include "common/log.h"
 #include "common/pick.h"
 #include "library/programfile.h"
-#include "link/tapeengine.h"
+#include "station/tapeengine.h"
 #include "operations/operations.h"
 #include "operations/requests.h"
 #include <QDir>

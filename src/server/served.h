@@ -3,7 +3,7 @@
 // is reached, and what the published state tells of it.
 #include "server/serverpanel.h"
 #include "server/shopserver.h"
-#include "link/station.h"
+#include "station/station.h"
 
 #include <QDate>
 #include <QDateTime>

@@ -5,7 +5,7 @@
 #include "jobs/journal.h"
 #include "link/hostfilter.h"
 #include "link/serialport.h"
-#include "link/station.h"
+#include "station/station.h"
 #include "server/serverpanel.h"
 #include <QHostInfo>
 

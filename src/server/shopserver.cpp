@@ -6,7 +6,7 @@
 #include "common/savefile.h"
 #include "link/hostfilter.h"
 #include "link/qtserialport.h"
-#include "link/station.h"
+#include "station/station.h"
 #include "server/serverpanel.h"
 #include <QCoreApplication>
 #include <QCryptographicHash>

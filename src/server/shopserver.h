@@ -6,7 +6,7 @@
 #include "config/generalsettings.h"
 #include "config/machines.h"
 #include "jobs/job.h"
-#include "link/listener.h"
+#include "station/listener.h"
 #include "server/verbio.h"
 #include "server/verbsocket.h"
 #include <QDateTime>

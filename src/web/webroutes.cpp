@@ -13,7 +13,7 @@
 #include "library/localfilescan.h"
 #include "library/programfile.h"
 #include "link/programname.h"
-#include "link/station.h"
+#include "station/station.h"
 #include "server/shopserver.h"
 
 #include <QElapsedTimer>

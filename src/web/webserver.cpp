@@ -1,7 +1,7 @@
 #include "web/webserver.h"
 #include "web/webreply.h"
 #include "common/log.h"
-#include "link/station.h"
+#include "station/station.h"
 #include "server/shopserver.h"
 
 #include <QJsonArray>

@@ -6,7 +6,7 @@
 #include "common/errorreport.h"
 #include "common/notify.h"
 #include "link/memoryserialport.h"
-#include "link/station.h"
+#include "station/station.h"
 #include "support/testhome.h"
 #include "support/wait.h"
 

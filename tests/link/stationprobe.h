@@ -1,7 +1,7 @@
 #pragma once
 // What a test must see or do of a station's insides: its timers, link
 // records, flags and the link engine's own sends and waits.
-#include "link/station.h"
+#include "station/station.h"
 struct StationProbe {
     static bool& aborted(Station& s) { return s.Aborted; }
     static bool& transferDone(Station& s) { return s.TransferDone; }

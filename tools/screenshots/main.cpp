@@ -18,7 +18,7 @@
 #include "library/programfile.h"
 #include "library/ui/frm_history.h"
 #include "link/qtserialport.h"
-#include "link/station.h"
+#include "station/station.h"
 
 #include <QApplication>
 #include <QComboBox>

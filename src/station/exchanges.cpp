@@ -2,8 +2,8 @@
 // answer, on its own connection, completes it.
 #include "common/ansi.h"
 #include "common/log.h"
-#include "link/exchanges.h"
-#include "link/station.h"
+#include "station/exchanges.h"
+#include "station/station.h"
 #include <QDeadlineTimer>
 #include <QTcpSocket>
 #include <QTimer>

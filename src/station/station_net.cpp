@@ -1,7 +1,7 @@
 // The network link: listening, and the PC's connection to the machine; the
 // connections themselves are kept by NetConnections.
-#include "link/listener.h"
-#include "link/station.h"
+#include "station/listener.h"
+#include "station/station.h"
 #include "common/trace.h"
 #include <QHostAddress>
 #include <QTcpSocket>

@@ -4,8 +4,8 @@
 #include "common/ansi.h"
 #include "common/log.h"
 #include "link/programname.h"
-#include "link/receiver.h"
-#include "link/station.h"
+#include "station/receiver.h"
+#include "station/station.h"
 #include <QTcpSocket>
 #include <utility>
 

@@ -13,7 +13,7 @@
 #include "link/incomingprogram.h"
 #include "link/outgoing.h"
 #include "link/programname.h"
-#include "link/station.h"
+#include "station/station.h"
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>

@@ -10,8 +10,8 @@
 #include "link/frames.h"
 #include "link/incomingprogram.h"
 #include "link/programname.h"
-#include "link/receiver.h"
-#include "link/station.h"
+#include "station/receiver.h"
+#include "station/station.h"
 #include <QFileInfo>
 #include <QStorageInfo>
 #include <QScopedValueRollback>

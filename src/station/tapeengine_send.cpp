@@ -4,8 +4,8 @@
 #include "common/sha256.h"
 #include "link/arrows.h"
 #include "link/serialpacer.h"
-#include "link/station.h"
-#include "link/tapeengine.h"
+#include "station/station.h"
+#include "station/tapeengine.h"
 #include "link/tapesource.h"
 
 #include <QCoro/QCoroTimer>

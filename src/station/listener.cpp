@@ -1,9 +1,9 @@
-#include "link/listener.h"
+#include "station/listener.h"
 #include "common/ansi.h"
 #include "common/errorreport.h"
 #include "common/log.h"
 #include "link/listenserver.h"
-#include "link/station.h"
+#include "station/station.h"
 
 Listener::Listener(QObject* parent) : QObject(parent), server_(new ListenServer(this)) {
     connect(server_, &ListenServer::connectionRequest, this, &Listener::incoming);

@@ -3,13 +3,13 @@
 // waiting. The pacer does that on the serial thread; this side reads the
 // message ahead of it, shows how it goes and ends it. Nothing here waits, so
 // that other links and machines are served meanwhile.
-#include "link/serialsender.h"
+#include "station/serialsender.h"
 #include "common/errorreport.h"
 #include "common/log.h"
 #include "link/frames.h"
 #include "link/outgoing.h"
 #include "link/serialpacer.h"
-#include "link/station.h"
+#include "station/station.h"
 #include <QScopedValueRollback>
 
 SerialSender::SerialSender(Station& station) : st_(station) {}

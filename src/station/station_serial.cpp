@@ -6,8 +6,8 @@
 #include "link/frames.h"
 #include "link/outgoing.h"
 #include "link/serialpacer.h"
-#include "link/serialsender.h"
-#include "link/station.h"
+#include "station/serialsender.h"
+#include "station/station.h"
 #include <QCoreApplication>
 #include <memory>
 

@@ -1,13 +1,13 @@
 // The network link's connections: reading each one's messages, writing what
 // goes out on it as it drains, and what a broken or silent one ends.
-#include "link/netconnections.h"
+#include "station/netconnections.h"
 #include "common/errorreport.h"
 #include "common/log.h"
 #include "library/programfile.h"
 #include "link/hostfilter.h"
 #include "link/outgoing.h"
 #include "link/socketerror.h"
-#include "link/station.h"
+#include "station/station.h"
 #include <QTcpSocket>
 
 namespace {

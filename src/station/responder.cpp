@@ -1,6 +1,6 @@
 // The machine's own requests: the PC serves programs from the send folder,
 // its list, and stores and erases in the machine's folders.
-#include "link/responder.h"
+#include "station/responder.h"
 #include "common/ansi.h"
 #include "common/errorreport.h"
 #include "common/log.h"
@@ -11,7 +11,7 @@
 #include "link/frames.h"
 #include "link/outgoing.h"
 #include "link/programname.h"
-#include "link/station.h"
+#include "station/station.h"
 #include <QFileInfo>
 #include <QPointer>
 #include <QTcpSocket>

@@ -4,7 +4,7 @@
 // machine's configured folders only, whatever job runs meanwhile, and
 // answers on the connection the request came on. Part of its Station, whose
 // links, log and records it uses.
-#include "link/serialsender.h"
+#include "station/serialsender.h"
 #include <QByteArray>
 #include <QString>
 #include <functional>

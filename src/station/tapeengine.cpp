@@ -8,8 +8,8 @@
 #include "link/arrows.h"
 #include "link/machinestore.h"
 #include "link/programname.h"
-#include "link/station.h"
-#include "link/tapeengine.h"
+#include "station/station.h"
+#include "station/tapeengine.h"
 #include "link/tapesource.h"
 
 #include <QDir>

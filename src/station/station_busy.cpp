@@ -2,8 +2,8 @@
 // machine's own transfer on the line, a cut program waiting for a person's
 // word; and whether anything at all is under way.
 #include "common/log.h"
-#include "link/receiver.h"
-#include "link/station.h"
+#include "station/receiver.h"
+#include "station/station.h"
 #include <QTcpSocket>
 #include <QTimer>
 

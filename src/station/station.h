@@ -10,16 +10,16 @@
 #include "config/generalsettings.h"
 #include "config/machines.h"
 #include "jobs/jobqueue.h"
-#include "link/exchanges.h"
+#include "station/exchanges.h"
 #include "link/linkstate.h"
 #include "link/machinestore.h"
 #include "common/operatorpanel.h"
-#include "link/panelswitch.h"
+#include "station/panelswitch.h"
 #include "link/serialport.h"
-#include "link/netconnections.h"
-#include "link/receiver.h"
-#include "link/responder.h"
-#include "link/serialsender.h"
+#include "station/netconnections.h"
+#include "station/receiver.h"
+#include "station/responder.h"
+#include "station/serialsender.h"
 #include <QCoro/QCoroTask>
 #include <QObject>
 #include <QPointer>
@@ -157,7 +157,7 @@ public:
     // Returns done().
     QCoro::Task<bool> WaitFor(std::function<bool()> done);
 
-    // --- Plain ISO tape (Typ 3): its engine (link/tapeengine.h) does the work ---
+    // --- Plain ISO tape (Typ 3): its engine (station/tapeengine.h) does the work ---
     QCoro::Task<bool> DripFeed(QString path, QString from = {}, bool atToolChange = false);
     const QString& isoStopText() const;
     const QString& isoRestartText() const;
