@@ -1,7 +1,8 @@
 #pragma once
 // One machine's station: everything of its link that is not a widget. Its
 // public side is the machine's front: settings, what the links show,
-// listening, status, the job queue and the operations. Behind it, parts of
+// listening, status and the job queue; the operations reach the rest only
+// through a conversation (operations/conversation.h). Behind it, parts of
 // their own: the paced serial sender, the responder to the machine's own
 // requests, the network connections, the tape engine, the receiving side
 // and the PC's exchanges; the station keeps the timers. What several
