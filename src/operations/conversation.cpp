@@ -1,4 +1,5 @@
 #include "operations/conversation.h"
+#include "link/outgoing.h"
 #include "station/station.h"
 #include "station/tapeengine.h"
 #include <QScopedValueRollback>
@@ -83,13 +84,12 @@ void Conversation::naming(const QString& program) const { st_->MachineLink().Fil
 
 void Conversation::clearInput() const { st_->rx_.clearInput(st_->Machine.Typ == 0 ? st_->comsock : nullptr); }
 
-// The job's own sends: its abort stops them, never the machine's replies.
 void Conversation::send(QByteArray message) const {
-    const QScopedValueRollback<bool> job(st_->jobSends_, true);
-    if (st_->Machine.Typ == 0) st_->SendData(message, st_->NetLink, st_->comsock, false);
-    else st_->SendData(message, st_->SerialLink, nullptr, false);
+    Outgoing out(std::move(message), Outgoing::Close::Checksum, st_->Machine.EOB);
+    send(out);
 }
 
+// The job's own sends: its abort stops them, never the machine's replies.
 void Conversation::send(Outgoing& message) const {
     const QScopedValueRollback<bool> job(st_->jobSends_, true);
     if (st_->Machine.Typ == 0) st_->SendData(message, st_->NetLink, st_->comsock, false);
@@ -97,12 +97,8 @@ void Conversation::send(Outgoing& message) const {
 }
 
 QCoro::Task<void> Conversation::sendP1(QByteArray message) const {
-    Station* st = st_;
-    {
-        const QScopedValueRollback<bool> job(st->jobSends_, true);
-        st->SendDatap1(message, st->SerialLink, false, false);
-    }
-    co_await st->AwaitLine();
+    Outgoing out(std::move(message), Outgoing::Close::LfPercent);
+    co_await sendP1(out);
 }
 
 QCoro::Task<bool> Conversation::sendP1(Outgoing& message) const {

@@ -203,17 +203,14 @@ void SerialSender::stop(bool machinesToo) {
     // The machine's own replies go on after a job's abort or its exchange's
     // time-out: the transfer is the machine's. Only "Avbryt" stops them.
     const auto kept = [&](const Paced& p) { return !machinesToo && !p.job && !p.closing; };
+    // A reply the line is writing goes on; a job's message is taken off the line.
+    const bool writingReply = kept(paced_.front());
+    if (!writingReply) takeWritten(paced_.front());
     auto stopped = std::make_shared<std::deque<Paced>>();
     std::deque<Paced> replies;
-    if (kept(paced_.front())) {
-        // The line goes on writing the reply; what jobs queued behind it goes.
-        for (Paced& p : paced_) (kept(p) ? replies : *stopped).push_back(std::move(p));
-        paced_.clear();
-    } else {
-        takeWritten(paced_.front());
-        for (Paced& p : paced_) (kept(p) ? replies : *stopped).push_back(std::move(p));
-        paced_.clear();
-        sending_ = false;
+    for (Paced& p : paced_) (kept(p) ? replies : *stopped).push_back(std::move(p));
+    paced_.clear();
+    if (!writingReply) {
         // Closed at once where the line allows it, else before the next message.
         // One that had all gone out, its end not yet heard of here, was not cut
         // (a closing that went out has closed the cut one).
@@ -226,10 +223,8 @@ void SerialSender::stop(bool machinesToo) {
         p.generation = st_.aborts_;  // outlives this abort
         paced_.push_back(std::move(p));
     }
-    if (!paced_.empty()) {
-        sending_ = true;
-        QMetaObject::invokeMethod(&st_, [this] { pace(); }, Qt::QueuedConnection);
-    }
+    sending_ = !paced_.empty();
+    if (sending_) QMetaObject::invokeMethod(&st_, [this] { pace(); }, Qt::QueuedConnection);
     if (!stopped->empty()) tellStopped(std::move(stopped));
 }
 
