@@ -375,7 +375,7 @@ TEST(StationSerial, EachMessageKeepsToItsOwnExchange) {
     };
     for (const Case& c : cases) {
         SerialShop shop(c.typ);
-        shop.settings([](GeneralSettings& g) { g.GeneralTimeout = 60; });
+        shop.settings([](GeneralSettings& g) { g.GeneralTimeout = 60, g.CtsTimeout = 5000; });
         const qsizetype half = c.message.size() / 2;
         shop.port->deliver(c.message.left(half));
         ASSERT_TRUE(WaitUntil([&] { return shop.station.serialLink().InBuffer.size() > 0; })) << c.what;
