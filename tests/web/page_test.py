@@ -36,6 +36,20 @@ def checksum(text):
     return b"%02d" % (sum(text[1:] if text.startswith(b"%") else text) & 15)
 
 
+def click_machine(wait, name):
+    """The machine table is rebuilt on every state event: find and click as one try."""
+    def once(d):
+        row = next((r for r in d.find_elements(By.CSS_SELECTOR, "#maskiner tbody tr") if r.get_attribute("data-name") == name), None)
+        if row is None:
+            return False
+        row.click()
+        return True
+    wait.until(once)
+    # The library shown is this machine's own, not the one open before.
+    return wait.until(lambda d: d.find_element(
+        By.CSS_SELECTOR, '#bibliotek tbody[data-machine="%s"] tr[data-file="O1000.NC"]' % name))
+
+
 def ask_for(port, name):
     """A "C LOD" request from the machine's own address, as a machine sends it."""
     head = b"%CLOD    " + name.ljust(6) + b"  00" + b"\r"
@@ -95,13 +109,11 @@ try:
     wait = WebDriverWait(driver, 20, ignored_exceptions=[StaleElementReferenceException])
     try:
         driver.get("http://127.0.0.1:%d/" % web_port)
-        wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#maskiner tbody tr")) == 3)
-        names = [r.find_element(By.TAG_NAME, "td").text for r in driver.find_elements(By.CSS_SELECTOR, "#maskiner tbody tr")]
-        assert names == ["Fräs 1", "Svarv 2", "Remsa 3"], names
+        wait.until(lambda d: [r.get_attribute("data-name") for r in d.find_elements(By.CSS_SELECTOR, "#maskiner tbody tr")]
+                   == ["Fräs 1", "Svarv 2", "Remsa 3"])
 
         driver.find_element(By.ID, "nyckel").send_keys("hemlig-nyckel-1234")
-        driver.find_element(By.CSS_SELECTOR, "#maskiner tbody tr").click()
-        row = wait.until(lambda d: d.find_element(By.CSS_SELECTOR, '#bibliotek tr[data-file="O1000.NC"]'))
+        row = click_machine(wait, "Fräs 1")
         comment = row.find_elements(By.TAG_NAME, "td")[3].text
         assert comment == "Fixtur <script>document.title='hackad'</script>", comment
         assert driver.title != "hackad"
@@ -167,9 +179,8 @@ try:
         def tape_sends(d):
             rows = (r.find_elements(By.TAG_NAME, "td") for r in d.find_elements(By.CSS_SELECTOR, "#jobb tbody tr"))
             return sum(1 for c in rows if c[1].text == "Remsa 3" and c[2].get_attribute("data-kind") == "send")
-        next(r for r in driver.find_elements(By.CSS_SELECTOR, "#maskiner tbody tr") if r.text.startswith("Remsa 3")).click()
-        wait.until(lambda d: d.find_element(By.ID, "maskinnamn").text == "Remsa 3")
-        row = wait.until(lambda d: d.find_element(By.CSS_SELECTOR, '#bibliotek tr[data-file="O1000.NC"]'))
+        row = click_machine(wait, "Remsa 3")
+        assert driver.find_element(By.ID, "maskinnamn").text == "Remsa 3"
         row.find_element(By.XPATH, ".//button[text()='Sänd']").click()
         alert = wait.until(expected_conditions.alert_is_present())
         assert "remsa" in alert.text and "skriver över" in alert.text, alert.text

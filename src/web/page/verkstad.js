@@ -139,9 +139,13 @@ async function open(name) {
 }
 
 async function loadLibrary() {
-  const r = await api("GET", url(vald, "/library"));
+  const m = vald;
+  const r = await api("GET", url(m, "/library"));
+  // Another machine opened meanwhile: its own load shows its files, not these.
+  if (m !== vald) return;
   const body = $("bibliotek").tBodies[0];
   body.replaceChildren();
+  body.dataset.machine = m;
   if (r.status !== 200) { $("resultat").textContent = resultText(r); return; }
   for (const f of r.data) {
     const tr = document.createElement("tr");
