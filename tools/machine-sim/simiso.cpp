@@ -128,11 +128,16 @@ void SimIsoMachine::take(const QByteArray& incoming) {
     }
     // Storing without a hold, memory keeps up with any line.
     const bool direct = dripRate_ <= 0 && holdMs_ <= 0;
+    // On a line with a rate, what came in one read was on its way before a DC3
+    // raised in that read could leave: a control reading in hardware would
+    // have sent it in time. This one, on a loaded machine, reads late; it
+    // keeps those characters rather than blame the PC for its own delay.
+    bool raisedNow = false;
     for (qsizetype i = 0; i < data.size(); ++i) {
         const char c = data[i];
-        if (held_ && ++afterXoff_ > mostAfterXoff_) mostAfterXoff_ = afterXoff_;
+        if (held_ && !raisedNow && ++afterXoff_ > mostAfterXoff_) mostAfterXoff_ = afterXoff_;
         if (c == 0 || c == iso::DC1 || c == iso::DC2 || c == iso::DC3 || c == iso::DC4) continue;
-        if (buffer_.size() >= size_ && !direct) {
+        if (buffer_.size() >= size_ && !direct && !raisedNow) {
             if (overruns_++ == 0) Q_EMIT logLine(QStringLiteral("!! bufferten full: tecken förlorade"));
             continue;
         }
@@ -145,6 +150,7 @@ void SimIsoMachine::take(const QByteArray& incoming) {
         // Each character counts as it comes: DC3 goes at the mark, not after a read.
         if (!direct && buffer_.size() >= high_ && !held_) {
             flow(false);
+            raisedNow = !noRate_;
             if (holdMs_ > 0) holdTimer_.start(holdMs_);
         }
         if (noRate_ && held_ && !readWhileHeld_) {
