@@ -98,11 +98,12 @@ TEST(Service, VerbsReachAServerWithAPrivateTmp) {
     QProcess server;
     server.setProcessEnvironment(Environment());
     server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    // A build under /tmp (the binary and the shop beside it) is bound back
-    // into the private /tmp, from a descriptor opened before it was hidden.
+    // A build under /tmp (the binary and the shop beside it) is parked on
+    // /mnt before /tmp is hidden, then moved into the private /tmp: mount
+    // takes a path, not a descriptor, and would bind the new empty folder.
     server.start("unshare", {"-m", "--propagation", "private", "sh", "-c",
-                             "exec 9<\"$2\" && mount -t tmpfs tmpfs /tmp && "
-                             "case \"$2\" in /tmp/*) mkdir -p \"$2\" && mount --bind /proc/self/fd/9 \"$2\";; esac && "
+                             "case \"$2\" in /tmp/*) mount --bind \"$2\" /mnt;; esac && mount -t tmpfs tmpfs /tmp && "
+                             "case \"$2\" in /tmp/*) mkdir -p \"$2\" && mount --move /mnt \"$2\";; esac && "
                              "exec \"$0\" --home \"$1\" serve --all",
                              Binary("Fenmo32"), home.path(), QCoreApplication::applicationDirPath()});
     ASSERT_NE(AwaitLine(server, "LISTENING").toUShort(), 0);
