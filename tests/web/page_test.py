@@ -203,6 +203,8 @@ try:
         # The one told yes made a job; the one told no made none.
         assert wait.until(tape_sends) == 1
         if shot:
+            # The tape machine has no traffic to show: the picture is of the milling machine.
+            click_machine(wait, "Fräs 1")
             wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#trafik tbody tr")) >= 4)
             driver.find_elements(By.CSS_SELECTOR, "#trafik tbody tr")[0].click()
             driver.save_screenshot(shot)
