@@ -47,7 +47,8 @@ struct Job {
     static std::optional<Job> fromJson(const QJsonObject& obj);
 };
 
-// A new job id: the creation time and a random part, e.g. "20261207-113502-3fa9c1d2".
+// A new job id, never one this process gave before: the creation time and
+// eight hex digits, e.g. "20261207-113502-3fa9c1d2".
 QString NewJobId();
 // "USER" of this process, for "fönster USER" and "verb USER".
 QString CurrentUser();

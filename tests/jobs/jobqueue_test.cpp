@@ -4,6 +4,8 @@
 #include "support/wait.h"
 
 #include <gtest/gtest.h>
+#include <QRegularExpression>
+#include <QSet>
 #include <array>
 
 namespace {
@@ -36,6 +38,19 @@ QCoro::Task<void> Held(Gate& gate, JobRun& run, ProgramResult result) {
     run.row(QStringLiteral("O1"), {}, 0, {}, result, {});
 }
 }  // namespace
+
+// Jobs by the thousand in one second each keep an id of their own: the
+// server's table is keyed by it, and a repeat hid a job.
+TEST(JobQueue, IdsNeverRepeat) {
+    QSet<QString> ids;
+    const QRegularExpression form(QStringLiteral("^\\d{8}-\\d{6}-[0-9a-f]{8}$"));
+    for (int i = 0; i < 200000; ++i) {
+        const QString id = NewJobId();
+        ASSERT_TRUE(form.match(id).hasMatch()) << id.toStdString();
+        ids.insert(id);
+    }
+    EXPECT_EQ(ids.size(), 200000);
+}
 
 TEST(JobQueue, CancelsEndsAndFailuresTellTheTruth) {
     JobQueue q;
